@@ -1,0 +1,193 @@
+// Proves that the third-party libraries really link into this target and
+// work: zlib's raw deflate, the LZMA SDK's 7z decoder on an archive made by
+// the real 7z tool, and OpenSSL's TLS start-up.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <openssl/crypto.h>
+#include <openssl/ssl.h>
+#include <zlib.h>
+
+extern "C" {
+#include "7z.h"
+#include "7zAlloc.h"
+#include "7zCrc.h"
+}
+
+#include "support/TestData.h"
+
+namespace {
+
+std::vector<unsigned char> RawDeflate(const std::vector<unsigned char>& in) {
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::vector<unsigned char> out(deflateBound(&z, in.size()));
+    z.next_in = const_cast<unsigned char*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+TEST(Zlib, RawDeflateRoundTripAndCrc) {
+    std::vector<unsigned char> data(200000);
+    std::mt19937 rng(7);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<unsigned char>(i % 251 < 100 ? 'a' + i % 7 : rng());
+    std::vector<unsigned char> packed = RawDeflate(data);
+    ASSERT_LT(packed.size(), data.size());
+    // A raw stream has no zlib header: inflating it as zlib must fail.
+    ASSERT_NE(packed[0] & 0x0F, 8);
+
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    ASSERT_EQ(inflateInit2(&z, -15), Z_OK);
+    std::vector<unsigned char> back(data.size());
+    z.next_in = packed.data();
+    z.avail_in = static_cast<uInt>(packed.size());
+    z.next_out = back.data();
+    z.avail_out = static_cast<uInt>(back.size());
+    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+    EXPECT_EQ(z.total_out, data.size());
+    inflateEnd(&z);
+    EXPECT_EQ(back, data);
+
+    // CRC-32 of "123456789" is the standard check value.
+    EXPECT_EQ(crc32(0, reinterpret_cast<const Bytef*>("123456789"), 9), 0xCBF43926u);
+}
+
+// A seekable stream over a byte block, for the decoder.
+struct MemStream {
+    ISeekInStream vt;
+    const unsigned char* data;
+    size_t size;
+    size_t pos;
+};
+
+SRes MemRead(ISeekInStreamPtr p, void* buf, size_t* size) {
+    MemStream* s = Z7_CONTAINER_FROM_VTBL(p, MemStream, vt);
+    size_t n = s->size - s->pos;
+    if (*size < n) n = *size;
+    memcpy(buf, s->data + s->pos, n);
+    s->pos += n;
+    *size = n;
+    return SZ_OK;
+}
+
+SRes MemSeek(ISeekInStreamPtr p, Int64* pos, ESzSeek origin) {
+    MemStream* s = Z7_CONTAINER_FROM_VTBL(p, MemStream, vt);
+    Int64 base = origin == SZ_SEEK_SET ? 0 : origin == SZ_SEEK_CUR ? (Int64)s->pos : (Int64)s->size;
+    Int64 target = base + *pos;
+    if (target < 0 || target > (Int64)s->size) return SZ_ERROR_PARAM;
+    s->pos = static_cast<size_t>(target);
+    *pos = target;
+    return SZ_OK;
+}
+
+std::string NameOf(const CSzArEx* db, UInt32 i) {
+    size_t len = SzArEx_GetFileNameUtf16(db, i, nullptr);
+    std::vector<UInt16> wide(len);
+    SzArEx_GetFileNameUtf16(db, i, wide.data());
+    std::string name;
+    for (size_t k = 0; k + 1 < len; ++k) name += static_cast<char>(wide[k]);  // ASCII names
+    return name;
+}
+
+TEST(LzmaSdk, Opens7zArchiveMadeByTheTool) {
+    bool ok = false;
+    std::vector<unsigned char> archive = sftest::ReadFile(sftest::DataPath("sample.7z"), &ok);
+    ASSERT_TRUE(ok) << "sample.7z missing: " << sftest::DataPath("sample.7z");
+
+    CrcGenerateTable();
+    const ISzAlloc alloc = {SzAlloc, SzFree};
+    const ISzAlloc allocTemp = {SzAllocTemp, SzFreeTemp};
+    MemStream mem = {{MemRead, MemSeek}, archive.data(), archive.size(), 0};
+    CLookToRead2 look;
+    LookToRead2_CreateVTable(&look, False);
+    std::vector<Byte> lookBuf(1 << 16);
+    look.buf = lookBuf.data();
+    look.bufSize = lookBuf.size();
+    look.realStream = &mem.vt;
+    LookToRead2_INIT(&look);
+
+    CSzArEx db;
+    SzArEx_Init(&db);
+    ASSERT_EQ(SzArEx_Open(&db, &look.vt, &alloc, &allocTemp), SZ_OK);
+    ASSERT_EQ(db.NumFiles, 3u);
+
+    UInt32 blockIndex = 0xFFFFFFFF;
+    Byte* outBuffer = nullptr;
+    size_t outBufferSize = 0;
+    int checked = 0;
+    for (UInt32 i = 0; i < db.NumFiles; ++i) {
+        if (SzArEx_IsDir(&db, i)) continue;
+        size_t offset = 0, processed = 0;
+        ASSERT_EQ(SzArEx_Extract(&db, &look.vt, i, &blockIndex, &outBuffer, &outBufferSize,
+                                 &offset, &processed, &alloc, &allocTemp),
+                  SZ_OK);
+        std::string name = NameOf(&db, i);
+        std::vector<unsigned char> expected = sftest::ReadFile(sftest::DataPath("plain/" + name), &ok);
+        ASSERT_TRUE(ok) << name;
+        ASSERT_EQ(processed, expected.size()) << name;
+        EXPECT_TRUE(processed == 0 || memcmp(outBuffer + offset, expected.data(), processed) == 0)
+            << name;
+        ++checked;
+    }
+    EXPECT_EQ(checked, 3);
+    ISzAlloc_Free(&alloc, outBuffer);
+    SzArEx_Free(&db, &alloc);
+}
+
+TEST(LzmaSdk, RejectsTruncatedArchive) {
+    bool ok = false;
+    std::vector<unsigned char> archive = sftest::ReadFile(sftest::DataPath("sample.7z"), &ok);
+    ASSERT_TRUE(ok);
+    archive.resize(archive.size() / 2);
+    CrcGenerateTable();
+    const ISzAlloc alloc = {SzAlloc, SzFree};
+    const ISzAlloc allocTemp = {SzAllocTemp, SzFreeTemp};
+    MemStream mem = {{MemRead, MemSeek}, archive.data(), archive.size(), 0};
+    CLookToRead2 look;
+    LookToRead2_CreateVTable(&look, False);
+    std::vector<Byte> lookBuf(1 << 16);
+    look.buf = lookBuf.data();
+    look.bufSize = lookBuf.size();
+    look.realStream = &mem.vt;
+    LookToRead2_INIT(&look);
+    CSzArEx db;
+    SzArEx_Init(&db);
+    EXPECT_NE(SzArEx_Open(&db, &look.vt, &alloc, &allocTemp), SZ_OK);
+    SzArEx_Free(&db, &alloc);
+}
+
+TEST(OpenSsl, InitialisesAndMakesClientContext) {
+    ASSERT_EQ(OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr), 1);
+    EXPECT_GE(OpenSSL_version_num(), 0x30000000UL);
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    ASSERT_NE(ctx, nullptr);
+    SSL* ssl = SSL_new(ctx);
+    ASSERT_NE(ssl, nullptr);
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl, in, out);
+    SSL_set_connect_state(ssl);
+    // With nothing to read the handshake waits, after writing a ClientHello.
+    EXPECT_EQ(SSL_get_error(ssl, SSL_do_handshake(ssl)), SSL_ERROR_WANT_READ);
+    EXPECT_GT(BIO_pending(out), 0);
+    char first = 0;
+    ASSERT_EQ(BIO_read(out, &first, 1), 1);
+    EXPECT_EQ(first, 0x16);  // a TLS handshake record
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+}
+
+}  // namespace
