@@ -1,0 +1,52 @@
+#include "opn/core/ovCTokenList.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+bool ovCTokenList::Split(const char* text, char delimiter) {
+    Clear();
+    if (!text) {
+        return true;
+    }
+    const char* run = text;
+    // One pass over the text: each byte is looked at once.
+    for (;;) {
+        while (*run != '\0' && *run == delimiter) {
+            ++run;
+        }
+        if (*run == '\0') {
+            return true;
+        }
+        const char* end = run;
+        while (*end != '\0' && *end != delimiter) {
+            ++end;
+        }
+        const size_t length = static_cast<size_t>(end - run);
+        char* token = static_cast<char*>(malloc(length + 1));
+        if (!token) {
+            return false;
+        }
+        memcpy(token, run, length);
+        token[length] = '\0';
+        if (!m_tokens.AddTail(token)) {
+            free(token);
+            return false;
+        }
+        run = end;
+    }
+}
+
+const char* ovCTokenList::Next() {
+    if (!HasMore()) {
+        return nullptr;
+    }
+    return static_cast<const char*>(m_tokens.GetAt(m_index++));
+}
+
+void ovCTokenList::Clear() {
+    for (ovCPtrList::Node* node = m_tokens.HeadNode(); node; node = node->next) {
+        free(node->element);
+    }
+    m_tokens.RemoveAll();
+    m_index = 0;
+}
