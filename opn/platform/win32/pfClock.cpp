@@ -1,0 +1,45 @@
+#include "opn/platform/pfClock.h"
+
+#include <stdio.h>
+#include <windows.h>
+
+namespace {
+
+const char* const kWeekdays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// 100 ns intervals between 1601-01-01 (FILETIME) and 1970-01-01.
+const int64_t kFileTimeAt1970 = 116444736000000000ll;
+
+}  // namespace
+
+bool ClockLocalTimeText(char* out, size_t size) {
+    if (!out || size == 0)
+        return false;
+    out[0] = '\0';
+    SYSTEMTIME local;
+    GetLocalTime(&local);
+    if (local.wDayOfWeek > 6 || local.wMonth < 1 || local.wMonth > 12)
+        return false;
+    // The Windows C runtime's ctime pads the day of the month with a zero.
+    int n = snprintf(out, size, "%s %s %02u %02u:%02u:%02u %u", kWeekdays[local.wDayOfWeek],
+                     kMonths[local.wMonth - 1], (unsigned)local.wDay, (unsigned)local.wHour,
+                     (unsigned)local.wMinute, (unsigned)local.wSecond, (unsigned)local.wYear);
+    if (n < 0 || (size_t)n >= size) {
+        out[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+int64_t ClockUnixSeconds() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    uint64_t t = ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
+    return ((int64_t)t - kFileTimeAt1970) / 10000000;
+}
+
+uint64_t ClockTickMs() {
+    return (uint64_t)GetTickCount64();
+}
