@@ -1,0 +1,48 @@
+// The one place that maps class ids to concrete classes. A new class is one
+// line in kClasses: CreatePlain<T> when the object itself is held, CreateFace
+// when the id names a published interface of the object.
+#include <new>
+
+#include "opn/core/cpCMutex.h"
+#include "opn/core/ovClassIds.h"
+#include "opn/core/ovSmartPtr.h"
+#include "opn/opeerqos/cpCTimer.h"
+#include "opn/opeerqos/cpCSocket.h"
+
+namespace {
+
+typedef ovIUnknown* (*CreateFn)();
+
+template <class T>
+ovIUnknown* CreatePlain() {
+    return new (std::nothrow) T();
+}
+
+// For classes whose id names an embedded interface: `Face` returns that
+// sub-object, which forwards its reference count to the object.
+template <class T, ovIUnknown* (T::*Face)()>
+ovIUnknown* CreateFace() {
+    T* object = new (std::nothrow) T();
+    return object ? (object->*Face)() : nullptr;
+}
+
+struct ClassEntry {
+    uint32_t classId;
+    CreateFn create;
+};
+
+const ClassEntry kClasses[] = {
+    {OV_CLSID_MUTEX, &CreatePlain<cpCMutex>},
+    {OV_CLSID_TIMER, &CreatePlain<cpCTimer>},
+    {OV_CLSID_SOCKET, &CreatePlain<cpCSocket>},
+};
+
+}  // namespace
+
+ovIUnknown* ovCreateObject(uint32_t classId) {
+    for (const ClassEntry& entry : kClasses) {
+        if (entry.classId == classId)
+            return entry.create();
+    }
+    return nullptr;
+}
