@@ -1,0 +1,503 @@
+// Socket functions over BSD sockets. errno is translated to the same codes
+// as the Winsock errors of the Windows backend.
+#include "opn/platform/pfSocket.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0  // platforms without it use SO_NOSIGPIPE or ignore SIGPIPE
+#endif
+
+namespace {
+
+const ResultCode kOk = OV_S_PLATFORM;
+
+int Fd(const SockRecord* record) {
+    return (int)(intptr_t)record->handle;
+}
+
+ResultCode Check(const SockRecord* record) {
+    if (record == nullptr)
+        return OV_E_SOCKET_RECORD;
+    if (record->handle == PF_INVALID_SOCKET)
+        return OV_E_NOT_SOCKET;
+    return kOk;
+}
+
+void WriteAddress(SockRecord* record, const NetAddress* address) {
+    memset(&record->address, 0, sizeof(record->address));
+    record->address.family = AF_INET;
+    record->address.port = htons(address->port);
+    record->address.address = address->address;
+    record->addressLength = (int32_t)sizeof(record->address);
+}
+
+void ToSockaddr(const SockAddressIn& in, sockaddr_in* out) {
+    memset(out, 0, sizeof(*out));
+    out->sin_family = AF_INET;
+    out->sin_port = in.port;
+    out->sin_addr.s_addr = in.address;
+}
+
+void FromSockaddr(const sockaddr_in& in, SockAddressIn* out) {
+    memset(out, 0, sizeof(*out));
+    out->family = AF_INET;
+    out->port = in.sin_port;
+    out->address = in.sin_addr.s_addr;
+}
+
+// Closing resets the connection at once instead of lingering.
+ResultCode SetLingerOff(int fd) {
+    linger value;
+    value.l_onoff = 1;
+    value.l_linger = 0;
+    if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof(value)) != 0)
+        return SockLastError();
+    return kOk;
+}
+
+SockRecord* NewRecord() {
+    SockRecord* record = (SockRecord*)calloc(1, sizeof(SockRecord));
+    if (record == nullptr)
+        return nullptr;
+    record->handle = PF_INVALID_SOCKET;
+    record->slot = -1;
+    return record;
+}
+
+int OpenSocket(int type) {
+#ifdef SOCK_CLOEXEC
+    type |= SOCK_CLOEXEC;
+#endif
+    return socket(AF_INET, type, 0);
+}
+
+}  // namespace
+
+ResultCode SockMapError(int32_t nativeError) {
+    switch (nativeError) {
+        case EWOULDBLOCK:
+#if EAGAIN != EWOULDBLOCK
+        case EAGAIN:
+#endif
+            return OV_E_WOULD_BLOCK;
+        case EINPROGRESS:
+            return OV_E_IN_PROGRESS;
+        case EALREADY:
+            return OV_E_ALREADY;
+        case ENOTSOCK:
+        case EBADF:
+            return OV_E_NOT_SOCKET;
+        case ENOBUFS:
+            return OV_E_NO_BUFFERS;
+        case ECONNREFUSED:
+            return OV_E_CONN_REFUSED;
+        default:
+            return OV_E_PLATFORM;
+    }
+}
+
+ResultCode SockLastError() {
+    return SockMapError(errno);
+}
+
+ResultCode SockCreate(SockRecord** record, int32_t kind) {
+    if (record == nullptr)
+        return OV_E_SOCKET_RECORD;
+    if (kind != kSockKindTcp && kind != kSockKindUdp)
+        return OV_E_PLATFORM;
+    if (*record != nullptr && (*record)->handle != PF_INVALID_SOCKET)
+        return OV_E_SOCKET_EXISTS;
+    if (*record == nullptr) {
+        *record = NewRecord();
+        if (*record == nullptr)
+            return OV_E_SOCKET_RECORD;
+    }
+    SockRecord* r = *record;
+    r->kind = kind;
+    if (kind == kSockKindTcp) {
+        int fd = OpenSocket(SOCK_STREAM);
+        if (fd < 0) {
+            r->handle = PF_INVALID_SOCKET;
+            return SockLastError();
+        }
+        r->handle = (PfSocketHandle)fd;
+        // The socket stays open when only the option fails.
+        return SetLingerOff(fd);
+    }
+    int fd = OpenSocket(SOCK_DGRAM);
+    if (fd < 0) {
+        free(r);
+        *record = nullptr;
+        return OV_E_SOCKET_RECORD;
+    }
+    r->handle = (PfSocketHandle)fd;
+    return kOk;
+}
+
+ResultCode SockSetBlocking(SockRecord* record, int32_t blocking) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    int value = blocking ? 0 : 1;
+    if (ioctl(Fd(record), FIONBIO, &value) != 0)
+        return SockLastError();
+    record->nonBlocking = (uint32_t)value;
+    return kOk;
+}
+
+ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (address == nullptr)
+        return OV_E_PLATFORM;
+    WriteAddress(record, address);
+    sockaddr_in to;
+    ToSockaddr(record->address, &to);
+    if (connect(Fd(record), (const sockaddr*)&to, sizeof(to)) == 0) {
+        PfSocketRearm(record->handle, PF_FD_CONNECT);
+        return kOk;
+    }
+    int error = errno;
+    if (error == EINPROGRESS) {
+        // Winsock answers a non-blocking connect with "would block"; callers
+        // see that one code on both backends.
+        PfSocketRearm(record->handle, PF_FD_CONNECT);
+        return OV_E_WOULD_BLOCK;
+    }
+    return SockMapError(error);
+}
+
+ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t* sent) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (sent != nullptr)
+        *sent = 0;
+    if (size < 0 || (data == nullptr && size > 0))
+        return OV_E_PLATFORM;
+    ssize_t n = send(Fd(record), data, (size_t)size, MSG_NOSIGNAL);
+    if (n < 0) {
+        int error = errno;
+        if (error == EWOULDBLOCK || error == EAGAIN)
+            PfSocketRearm(record->handle, PF_FD_WRITE);
+        return SockMapError(error);
+    }
+    if (sent != nullptr)
+        *sent = (int32_t)n;
+    return kOk;
+}
+
+ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (received != nullptr)
+        *received = 0;
+    if (size < 0 || (buffer == nullptr && size > 0))
+        return OV_E_PLATFORM;
+    // A close leaves errno alone; clear it so a stale "would block" cannot
+    // hide the end of the stream.
+    errno = 0;
+    ssize_t n = recv(Fd(record), buffer, (size_t)size, 0);
+    int error = errno;
+    PfSocketRearm(record->handle, PF_FD_READ);
+    if (n > 0) {
+        if (received != nullptr)
+            *received = (int32_t)n;
+        return kOk;
+    }
+    return SockMapError(n == 0 ? 0 : error);
+}
+
+ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void* data, int32_t size,
+                      int32_t* sent) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (sent != nullptr)
+        *sent = 0;
+    if (address == nullptr || size < 0 || (data == nullptr && size > 0))
+        return OV_E_PLATFORM;
+    WriteAddress(record, address);
+    sockaddr_in to;
+    ToSockaddr(record->address, &to);
+    ssize_t n =
+        sendto(Fd(record), data, (size_t)size, MSG_NOSIGNAL, (const sockaddr*)&to, sizeof(to));
+    if (n < 0)
+        return SockLastError();
+    if (sent != nullptr)
+        *sent = (int32_t)n;
+    return kOk;
+}
+
+ResultCode SockRecvFrom(SockRecord* record, void* buffer, int32_t size, int32_t* received,
+                        NetAddress* from) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (received != nullptr)
+        *received = 0;
+    if (size < 0 || (buffer == nullptr && size > 0))
+        return OV_E_PLATFORM;
+    sockaddr_in peer;
+    memset(&peer, 0, sizeof(peer));
+    socklen_t length = sizeof(peer);
+    ssize_t n = recvfrom(Fd(record), buffer, (size_t)size, 0, (sockaddr*)&peer, &length);
+    int error = errno;
+    PfSocketRearm(record->handle, PF_FD_READ);
+    if (n < 0)
+        return SockMapError(error);
+    FromSockaddr(peer, &record->address);
+    record->addressLength = (int32_t)length;
+    if (from != nullptr) {
+        from->address = peer.sin_addr.s_addr;
+        from->port = ntohs(peer.sin_port);
+    }
+    if (received != nullptr)
+        *received = (int32_t)n;
+    return kOk;
+}
+
+ResultCode SockBind(SockRecord* record, const NetAddress* address) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (address == nullptr)
+        return OV_E_PLATFORM;
+    WriteAddress(record, address);
+    // Linux wants an int-sized flag where Winsock takes one byte.
+    int reuse = 1;
+    if (setsockopt(Fd(record), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse)) != 0) {
+        return SockLastError();
+    }
+    sockaddr_in at;
+    ToSockaddr(record->address, &at);
+    if (bind(Fd(record), (const sockaddr*)&at, sizeof(at)) != 0)
+        return SockLastError();
+    return kOk;
+}
+
+ResultCode SockListen(SockRecord* record) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (listen(Fd(record), 5) != 0)
+        return SockLastError();
+    PfSocketRearm(record->handle, PF_FD_ACCEPT);
+    return kOk;
+}
+
+ResultCode SockAccept(SockRecord* listener, NetAddress* outAddress, SockRecord** newRecord) {
+    ResultCode rc = Check(listener);
+    if (OV_FAILED(rc))
+        return rc;
+    if (newRecord == nullptr)
+        return OV_E_SOCKET_RECORD;
+    if (*newRecord != nullptr && (*newRecord)->handle != PF_INVALID_SOCKET) {
+        return OV_E_SOCKET_EXISTS;
+    }
+    if (*newRecord == nullptr) {
+        *newRecord = NewRecord();
+        if (*newRecord == nullptr)
+            return OV_E_SOCKET_RECORD;
+    }
+    sockaddr_in peer;
+    memset(&peer, 0, sizeof(peer));
+    socklen_t length = sizeof(peer);
+    int fd = accept(Fd(listener), (sockaddr*)&peer, &length);
+    int error = errno;
+    PfSocketRearm(listener->handle, PF_FD_ACCEPT);
+    if (fd < 0)
+        return SockMapError(error);
+#ifdef FD_CLOEXEC
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
+    SockRecord* r = *newRecord;
+    r->handle = (PfSocketHandle)fd;
+    r->kind = kSockKindTcp;
+    FromSockaddr(peer, &r->address);
+    r->addressLength = (int32_t)length;
+    if (outAddress != nullptr) {
+        outAddress->address = peer.sin_addr.s_addr;
+        outAddress->port = ntohs(peer.sin_port);
+    }
+    return SetLingerOff(fd);
+}
+
+ResultCode SockEnableBroadcast(SockRecord* record, int32_t mode) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (mode != 0)
+        return OV_E_PLATFORM;
+    int value = 1;
+    if (setsockopt(Fd(record), SOL_SOCKET, SO_BROADCAST, &value, sizeof(value)) != 0) {
+        return SockLastError();
+    }
+    return kOk;
+}
+
+ResultCode SockClose(SockRecord* record) {
+    if (record == nullptr)
+        return OV_E_SOCKET_RECORD;
+    ResultCode rc = kOk;
+    if (record->handle != PF_INVALID_SOCKET) {
+        // The loop must forget the descriptor before its number can be reused.
+        PfSocketSelect(record->handle, nullptr, 0, 0);
+        if (close(Fd(record)) != 0)
+            rc = SockLastError();
+    }
+    free(record);
+    return rc;
+}
+
+uint16_t SockLocalPort(SockRecord* record) {
+    if (OV_FAILED(Check(record)))
+        return 0;
+    sockaddr_in local;
+    memset(&local, 0, sizeof(local));
+    socklen_t length = sizeof(local);
+    if (getsockname(Fd(record), (sockaddr*)&local, &length) != 0)
+        return 0;
+    return ntohs(local.sin_port);
+}
+
+ResultCode SockSelectAll(SockRecord* record) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (record->window == nullptr || record->slot < 0 || record->slot >= (int32_t)kSockSlotCount) {
+        return OV_E_PLATFORM;
+    }
+    return PfSocketSelect(record->handle, record->window->window,
+                          PF_WM_USER + kSockMessageBase + (uint32_t)record->slot,
+                          kSockMaskSelectAll);
+}
+
+ResultCode SockRegister(MsgWindowRecord* window, SockRecord* record, int32_t slot) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (window == nullptr || slot < 0 || slot >= (int32_t)kSockSlotCount)
+        return OV_E_PLATFORM;
+    record->window = window;
+    record->slot = slot;
+    return PfSocketSelect(record->handle, window->window,
+                          PF_WM_USER + kSockMessageBase + (uint32_t)slot, kSockMaskRegister);
+}
+
+ResultCode SockUnregister(MsgWindowRecord* window, SockRecord* record, int32_t* slot) {
+    if (slot != nullptr)
+        *slot = -1;
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    int32_t had = record->slot;
+    if (slot != nullptr)
+        *slot = had;
+    record->slot = -1;
+    MsgWindowRecord* owner = window != nullptr ? window : record->window;
+    ResultCode cancel =
+        PfSocketSelect(record->handle, owner != nullptr ? owner->window : nullptr, 0, 0);
+    if (had < 0)
+        return OV_E_PLATFORM;
+    return cancel;
+}
+
+ResultCode SockPostEvent(SockRecord* record) {
+    if (record == nullptr)
+        return OV_E_SOCKET_RECORD;
+    if (record->window == nullptr)
+        return OV_E_PLATFORM;
+    if (!PfPostMessage(record->window->window, PF_WM_USER + kSockQueuedMessage,
+                       (uintptr_t)(intptr_t)record->slot, (intptr_t)record)) {
+        return OV_E_PLATFORM;
+    }
+    return kOk;
+}
+
+ResultCode NetStartup() {
+    return OV_S_NETWORK;
+}
+
+ResultCode NetCleanup() {
+    return OV_S_NETWORK;
+}
+
+ResultCode ResolveAll(const char* host, NetAddressList* list) {
+    if (list == nullptr)
+        return OV_E_PLATFORM;
+    list->count = 0;
+    if (host == nullptr || host[0] == '\0')
+        return OV_E_PLATFORM;
+    addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
+        return OV_E_PLATFORM;
+    for (addrinfo* it = found; it != nullptr && list->count < kNetMaxAddresses; it = it->ai_next) {
+        if (it->ai_family != AF_INET || it->ai_addr == nullptr)
+            continue;
+        uint32_t address = ((const sockaddr_in*)(const void*)it->ai_addr)->sin_addr.s_addr;
+        bool seen = false;
+        for (int32_t i = 0; i < list->count; ++i)
+            seen = seen || list->addresses[i] == address;
+        if (!seen)
+            list->addresses[list->count++] = address;
+    }
+    freeaddrinfo(found);
+    return list->count > 0 ? kOk : OV_E_PLATFORM;
+}
+
+ResultCode ResolveFirst(const char* host, uint32_t* address) {
+    if (address == nullptr)
+        return OV_E_PLATFORM;
+    NetAddressList list;
+    ResultCode rc = ResolveAll(host, &list);
+    if (OV_FAILED(rc))
+        return rc;
+    *address = list.addresses[0];
+    return kOk;
+}
+
+uint32_t NowSeconds() {
+    return (uint32_t)(uint64_t)time(nullptr);
+}
+
+void NowMillis(NetTimeStamp* stamp) {
+    if (stamp == nullptr)
+        return;
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    stamp->seconds = (int64_t)now.tv_sec;
+    stamp->millis = (uint32_t)(now.tv_nsec / 1000000);
+}
+
+uint32_t ElapsedMillis(const NetTimeStamp* stamp) {
+    if (stamp == nullptr)
+        return 0;
+    NetTimeStamp now;
+    NowMillis(&now);
+    int64_t elapsed =
+        (now.seconds - stamp->seconds) * 1000 + (int64_t)now.millis - (int64_t)stamp->millis;
+    if (elapsed < 0)
+        return 0;
+    if (elapsed > (int64_t)UINT32_MAX)
+        return UINT32_MAX;
+    return (uint32_t)elapsed;
+}

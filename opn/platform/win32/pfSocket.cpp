@@ -1,0 +1,495 @@
+// Socket functions over Winsock 2.2. Winsock errors are translated in one
+// place (SockMapError).
+#include "opn/platform/pfSocket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+const ResultCode kOk = OV_S_PLATFORM;
+
+SOCKET Sock(const SockRecord* record) {
+    return (SOCKET)record->handle;
+}
+
+ResultCode Check(const SockRecord* record) {
+    if (record == nullptr)
+        return OV_E_SOCKET_RECORD;
+    if (record->handle == PF_INVALID_SOCKET)
+        return OV_E_NOT_SOCKET;
+    return kOk;
+}
+
+void WriteAddress(SockRecord* record, const NetAddress* address) {
+    memset(&record->address, 0, sizeof(record->address));
+    record->address.family = AF_INET;
+    record->address.port = htons(address->port);
+    record->address.address = address->address;
+    record->addressLength = (int32_t)sizeof(record->address);
+}
+
+void ToSockaddr(const SockAddressIn& in, sockaddr_in* out) {
+    memset(out, 0, sizeof(*out));
+    out->sin_family = AF_INET;
+    out->sin_port = in.port;
+    out->sin_addr.s_addr = in.address;
+}
+
+void FromSockaddr(const sockaddr_in& in, SockAddressIn* out) {
+    memset(out, 0, sizeof(*out));
+    out->family = AF_INET;
+    out->port = in.sin_port;
+    out->address = in.sin_addr.s_addr;
+}
+
+// Closing resets the connection at once instead of lingering.
+ResultCode SetLingerOff(SOCKET s) {
+    linger value;
+    value.l_onoff = 1;
+    value.l_linger = 0;
+    if (setsockopt(s, SOL_SOCKET, SO_LINGER, (const char*)&value, sizeof(value)) != 0) {
+        return SockLastError();
+    }
+    return kOk;
+}
+
+SockRecord* NewRecord() {
+    SockRecord* record = (SockRecord*)calloc(1, sizeof(SockRecord));
+    if (record == nullptr)
+        return nullptr;
+    record->handle = PF_INVALID_SOCKET;
+    record->slot = -1;
+    return record;
+}
+
+}  // namespace
+
+ResultCode SockMapError(int32_t nativeError) {
+    switch (nativeError) {
+        case WSAEWOULDBLOCK:
+            return OV_E_WOULD_BLOCK;
+        case WSAEINPROGRESS:
+            return OV_E_IN_PROGRESS;
+        case WSAEALREADY:
+            return OV_E_ALREADY;
+        case WSAENOTSOCK:
+            return OV_E_NOT_SOCKET;
+        case WSAENOBUFS:
+            return OV_E_NO_BUFFERS;
+        case WSAECONNREFUSED:
+            return OV_E_CONN_REFUSED;
+        default:
+            return OV_E_PLATFORM;
+    }
+}
+
+ResultCode SockLastError() {
+    return SockMapError(WSAGetLastError());
+}
+
+ResultCode SockCreate(SockRecord** record, int32_t kind) {
+    if (record == nullptr)
+        return OV_E_SOCKET_RECORD;
+    if (kind != kSockKindTcp && kind != kSockKindUdp)
+        return OV_E_PLATFORM;
+    if (*record != nullptr && (*record)->handle != PF_INVALID_SOCKET)
+        return OV_E_SOCKET_EXISTS;
+    if (*record == nullptr) {
+        *record = NewRecord();
+        if (*record == nullptr)
+            return OV_E_SOCKET_RECORD;
+    }
+    SockRecord* r = *record;
+    r->kind = kind;
+    if (kind == kSockKindTcp) {
+        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (s == INVALID_SOCKET) {
+            r->handle = PF_INVALID_SOCKET;
+            return SockLastError();
+        }
+        r->handle = (PfSocketHandle)s;
+        // The socket stays open when only the option fails.
+        return SetLingerOff(s);
+    }
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET) {
+        free(r);
+        *record = nullptr;
+        return OV_E_SOCKET_RECORD;
+    }
+    r->handle = (PfSocketHandle)s;
+    return kOk;
+}
+
+ResultCode SockSetBlocking(SockRecord* record, int32_t blocking) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    u_long value = blocking ? 0 : 1;
+    if (ioctlsocket(Sock(record), FIONBIO, &value) != 0)
+        return SockLastError();
+    record->nonBlocking = (uint32_t)value;
+    return kOk;
+}
+
+ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (address == nullptr)
+        return OV_E_PLATFORM;
+    WriteAddress(record, address);
+    sockaddr_in to;
+    ToSockaddr(record->address, &to);
+    if (connect(Sock(record), (const sockaddr*)&to, sizeof(to)) != 0)
+        return SockLastError();
+    PfSocketRearm(record->handle, PF_FD_CONNECT);
+    return kOk;
+}
+
+ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t* sent) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (sent != nullptr)
+        *sent = 0;
+    if (size < 0 || (data == nullptr && size > 0))
+        return OV_E_PLATFORM;
+    int n = send(Sock(record), (const char*)data, size, 0);
+    if (n < 0) {
+        int error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK)
+            PfSocketRearm(record->handle, PF_FD_WRITE);
+        return SockMapError(error);
+    }
+    if (sent != nullptr)
+        *sent = n;
+    return kOk;
+}
+
+ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (received != nullptr)
+        *received = 0;
+    if (size < 0 || (buffer == nullptr && size > 0))
+        return OV_E_PLATFORM;
+    // A close leaves the last error alone; clear it so a stale "would block"
+    // cannot hide the end of the stream.
+    WSASetLastError(0);
+    int n = recv(Sock(record), (char*)buffer, size, 0);
+    int error = WSAGetLastError();
+    PfSocketRearm(record->handle, PF_FD_READ);
+    if (n > 0) {
+        if (received != nullptr)
+            *received = n;
+        return kOk;
+    }
+    return SockMapError(n == 0 ? 0 : error);
+}
+
+ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void* data, int32_t size,
+                      int32_t* sent) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (sent != nullptr)
+        *sent = 0;
+    if (address == nullptr || size < 0 || (data == nullptr && size > 0))
+        return OV_E_PLATFORM;
+    WriteAddress(record, address);
+    sockaddr_in to;
+    ToSockaddr(record->address, &to);
+    int n = sendto(Sock(record), (const char*)data, size, 0, (const sockaddr*)&to, sizeof(to));
+    if (n < 0)
+        return SockLastError();
+    if (sent != nullptr)
+        *sent = n;
+    return kOk;
+}
+
+ResultCode SockRecvFrom(SockRecord* record, void* buffer, int32_t size, int32_t* received,
+                        NetAddress* from) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (received != nullptr)
+        *received = 0;
+    if (size < 0 || (buffer == nullptr && size > 0))
+        return OV_E_PLATFORM;
+    sockaddr_in peer;
+    memset(&peer, 0, sizeof(peer));
+    int length = sizeof(peer);
+    int n = recvfrom(Sock(record), (char*)buffer, size, 0, (sockaddr*)&peer, &length);
+    int error = WSAGetLastError();
+    PfSocketRearm(record->handle, PF_FD_READ);
+    if (n < 0)
+        return SockMapError(error);
+    FromSockaddr(peer, &record->address);
+    record->addressLength = length;
+    if (from != nullptr) {
+        from->address = peer.sin_addr.s_addr;
+        from->port = ntohs(peer.sin_port);
+    }
+    if (received != nullptr)
+        *received = n;
+    return kOk;
+}
+
+ResultCode SockBind(SockRecord* record, const NetAddress* address) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (address == nullptr)
+        return OV_E_PLATFORM;
+    WriteAddress(record, address);
+    const char reuse = 1;
+    if (setsockopt(Sock(record), SOL_SOCKET, SO_REUSEADDR, &reuse, 1) != 0) {
+        // Some Winsock implementations want a full BOOL.
+        BOOL wide = TRUE;
+        if (setsockopt(Sock(record), SOL_SOCKET, SO_REUSEADDR, (const char*)&wide, sizeof(wide)) !=
+            0) {
+            return SockLastError();
+        }
+    }
+    sockaddr_in at;
+    ToSockaddr(record->address, &at);
+    if (bind(Sock(record), (const sockaddr*)&at, sizeof(at)) != 0)
+        return SockLastError();
+    return kOk;
+}
+
+ResultCode SockListen(SockRecord* record) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (listen(Sock(record), 5) != 0)
+        return SockLastError();
+    PfSocketRearm(record->handle, PF_FD_ACCEPT);
+    return kOk;
+}
+
+ResultCode SockAccept(SockRecord* listener, NetAddress* outAddress, SockRecord** newRecord) {
+    ResultCode rc = Check(listener);
+    if (OV_FAILED(rc))
+        return rc;
+    if (newRecord == nullptr)
+        return OV_E_SOCKET_RECORD;
+    if (*newRecord != nullptr && (*newRecord)->handle != PF_INVALID_SOCKET) {
+        return OV_E_SOCKET_EXISTS;
+    }
+    if (*newRecord == nullptr) {
+        *newRecord = NewRecord();
+        if (*newRecord == nullptr)
+            return OV_E_SOCKET_RECORD;
+    }
+    sockaddr_in peer;
+    memset(&peer, 0, sizeof(peer));
+    int length = sizeof(peer);
+    SOCKET s = accept(Sock(listener), (sockaddr*)&peer, &length);
+    int error = WSAGetLastError();
+    PfSocketRearm(listener->handle, PF_FD_ACCEPT);
+    if (s == INVALID_SOCKET)
+        return SockMapError(error);
+    SockRecord* r = *newRecord;
+    r->handle = (PfSocketHandle)s;
+    r->kind = kSockKindTcp;
+    FromSockaddr(peer, &r->address);
+    r->addressLength = length;
+    if (outAddress != nullptr) {
+        outAddress->address = peer.sin_addr.s_addr;
+        outAddress->port = ntohs(peer.sin_port);
+    }
+    return SetLingerOff(s);
+}
+
+ResultCode SockEnableBroadcast(SockRecord* record, int32_t mode) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (mode != 0)
+        return OV_E_PLATFORM;
+    BOOL value = TRUE;
+    if (setsockopt(Sock(record), SOL_SOCKET, SO_BROADCAST, (const char*)&value, sizeof(value)) !=
+        0) {
+        return SockLastError();
+    }
+    return kOk;
+}
+
+ResultCode SockClose(SockRecord* record) {
+    if (record == nullptr)
+        return OV_E_SOCKET_RECORD;
+    ResultCode rc = kOk;
+    if (record->handle != PF_INVALID_SOCKET) {
+        // closesocket also cancels WSAAsyncSelect.
+        if (closesocket(Sock(record)) != 0)
+            rc = SockLastError();
+    }
+    free(record);
+    return rc;
+}
+
+uint16_t SockLocalPort(SockRecord* record) {
+    if (OV_FAILED(Check(record)))
+        return 0;
+    sockaddr_in local;
+    memset(&local, 0, sizeof(local));
+    int length = sizeof(local);
+    if (getsockname(Sock(record), (sockaddr*)&local, &length) != 0)
+        return 0;
+    return ntohs(local.sin_port);
+}
+
+ResultCode SockSelectAll(SockRecord* record) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (record->window == nullptr || record->slot < 0 || record->slot >= (int32_t)kSockSlotCount) {
+        return OV_E_PLATFORM;
+    }
+    return PfSocketSelect(record->handle, record->window->window,
+                          PF_WM_USER + kSockMessageBase + (uint32_t)record->slot,
+                          kSockMaskSelectAll);
+}
+
+ResultCode SockRegister(MsgWindowRecord* window, SockRecord* record, int32_t slot) {
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (window == nullptr || slot < 0 || slot >= (int32_t)kSockSlotCount)
+        return OV_E_PLATFORM;
+    record->window = window;
+    record->slot = slot;
+    return PfSocketSelect(record->handle, window->window,
+                          PF_WM_USER + kSockMessageBase + (uint32_t)slot, kSockMaskRegister);
+}
+
+ResultCode SockUnregister(MsgWindowRecord* window, SockRecord* record, int32_t* slot) {
+    if (slot != nullptr)
+        *slot = -1;
+    ResultCode rc = Check(record);
+    if (OV_FAILED(rc))
+        return rc;
+    int32_t had = record->slot;
+    if (slot != nullptr)
+        *slot = had;
+    record->slot = -1;
+    MsgWindowRecord* owner = window != nullptr ? window : record->window;
+    ResultCode cancel =
+        PfSocketSelect(record->handle, owner != nullptr ? owner->window : nullptr, 0, 0);
+    if (had < 0)
+        return OV_E_PLATFORM;
+    return cancel;
+}
+
+ResultCode SockPostEvent(SockRecord* record) {
+    if (record == nullptr)
+        return OV_E_SOCKET_RECORD;
+    if (record->window == nullptr)
+        return OV_E_PLATFORM;
+    if (!PfPostMessage(record->window->window, PF_WM_USER + kSockQueuedMessage,
+                       (uintptr_t)(intptr_t)record->slot, (intptr_t)record)) {
+        return OV_E_PLATFORM;
+    }
+    return kOk;
+}
+
+ResultCode NetStartup() {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return OV_E_NETWORK;
+    if (data.wVersion != MAKEWORD(2, 2)) {
+        WSACleanup();
+        return OV_E_NETWORK;
+    }
+    return OV_S_NETWORK;
+}
+
+ResultCode NetCleanup() {
+    WSACleanup();
+    return OV_S_NETWORK;
+}
+
+ResultCode ResolveAll(const char* host, NetAddressList* list) {
+    if (list == nullptr)
+        return OV_E_PLATFORM;
+    list->count = 0;
+    if (host == nullptr || host[0] == '\0')
+        return OV_E_PLATFORM;
+    addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
+        return OV_E_PLATFORM;
+    for (addrinfo* it = found; it != nullptr && list->count < kNetMaxAddresses; it = it->ai_next) {
+        if (it->ai_family != AF_INET || it->ai_addr == nullptr)
+            continue;
+        uint32_t address = ((const sockaddr_in*)(const void*)it->ai_addr)->sin_addr.s_addr;
+        bool seen = false;
+        for (int32_t i = 0; i < list->count; ++i)
+            seen = seen || list->addresses[i] == address;
+        if (!seen)
+            list->addresses[list->count++] = address;
+    }
+    freeaddrinfo(found);
+    return list->count > 0 ? kOk : OV_E_PLATFORM;
+}
+
+ResultCode ResolveFirst(const char* host, uint32_t* address) {
+    if (address == nullptr)
+        return OV_E_PLATFORM;
+    NetAddressList list;
+    ResultCode rc = ResolveAll(host, &list);
+    if (OV_FAILED(rc))
+        return rc;
+    *address = list.addresses[0];
+    return kOk;
+}
+
+namespace {
+
+// 100 ns intervals between 1601-01-01 (FILETIME) and 1970-01-01.
+const int64_t kFileTimeAt1970 = 116444736000000000ll;
+
+int64_t UnixTime100ns() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    int64_t ticks = ((int64_t)now.dwHighDateTime << 32) | (int64_t)now.dwLowDateTime;
+    return ticks - kFileTimeAt1970;
+}
+
+}  // namespace
+
+uint32_t NowSeconds() {
+    return (uint32_t)(uint64_t)(UnixTime100ns() / 10000000);
+}
+
+void NowMillis(NetTimeStamp* stamp) {
+    if (stamp == nullptr)
+        return;
+    int64_t ticks = UnixTime100ns();
+    stamp->seconds = ticks / 10000000;
+    stamp->millis = (uint32_t)((ticks % 10000000) / 10000);
+}
+
+uint32_t ElapsedMillis(const NetTimeStamp* stamp) {
+    if (stamp == nullptr)
+        return 0;
+    NetTimeStamp now;
+    NowMillis(&now);
+    int64_t elapsed =
+        (now.seconds - stamp->seconds) * 1000 + (int64_t)now.millis - (int64_t)stamp->millis;
+    if (elapsed < 0)
+        return 0;
+    if (elapsed > (int64_t)UINT32_MAX)
+        return UINT32_MAX;
+    return (uint32_t)elapsed;
+}

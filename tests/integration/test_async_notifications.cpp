@@ -1,0 +1,619 @@
+// The socket-notification window and the message loop under it: the window
+// procedure's dispatch, notifications from real loopback sockets, the
+// re-enabling rules, quit, the run flag and the thread timer.
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "integration/SocketTestSupport.h"
+#include "opn/core/cpCMutex.h"
+#include "opn/opeerqos/cpAsyncSocketWindow.h"
+#include "opn/platform/pfMessageLoop.h"
+#include "opn/platform/pfSocket.h"
+
+using socktest::Listener;
+using socktest::LoopbackAt;
+using socktest::Pump;
+
+namespace {
+
+struct Event {
+    int32_t slot;
+    int32_t code;
+    uint32_t error;
+};
+
+// Records what the window hands to the socket manager. `onSocket` may act on
+// an event (read, close) before the pump looks at the condition again.
+class RecordingSink : public cpISocketEventSink {
+  public:
+    void OnSocketEvent(int32_t slot, int32_t code, uint32_t error) override {
+        Event e = {slot, code, error};
+        events.push_back(e);
+        if (onSocket)
+            onSocket(e);
+        if (pump != nullptr)
+            pump->Check();
+    }
+    void OnQueuedEvent(int32_t slot, void* record) override {
+        queuedSlots.push_back(slot);
+        queuedRecords.push_back(record);
+        if (pump != nullptr)
+            pump->Check();
+    }
+    int Count(int32_t code) const {
+        int n = 0;
+        for (const Event& e : events)
+            n += e.code == code ? 1 : 0;
+        return n;
+    }
+    const Event* First(int32_t code) const {
+        for (const Event& e : events) {
+            if (e.code == code)
+                return &e;
+        }
+        return nullptr;
+    }
+    std::vector<Event> events;
+    std::vector<int32_t> queuedSlots;
+    std::vector<void*> queuedRecords;
+    std::function<void(const Event&)> onSocket;
+    Pump* pump = nullptr;
+};
+
+const uint32_t kSocketMessage0 = PF_WM_USER + 10;
+
+intptr_t Param(uint32_t event, uint32_t error) {
+    return (intptr_t)(uintptr_t)(event | (error << 16));
+}
+
+class AsyncWindow : public socktest::NetFixture {
+  protected:
+    void SetUp() override {
+        socktest::NetFixture::SetUp();
+        ASSERT_TRUE(OV_SUCCEEDED(PfMessageLoopInit()));
+        m_lock = new cpCMutex();
+        sink.pump = &pump;
+        ASSERT_EQ(WindowCreate(&window, m_lock, &sink), OV_S_PLATFORM);
+        ASSERT_NE(window, nullptr);
+        ASSERT_NE(window->window, nullptr);
+    }
+    void TearDown() override {
+        for (SockRecord* r : m_records)
+            SockClose(r);
+        WindowDestroy(window);
+        m_lock.Reset();
+        PfMessageLoopDone();
+        socktest::NetFixture::TearDown();
+    }
+    SockRecord* Track(SockRecord* r) {
+        m_records.push_back(r);
+        return r;
+    }
+    // A non-blocking client registered on `slot` and connecting to `port`.
+    SockRecord* ConnectingClient(int32_t slot, uint16_t port, ResultCode* connectResult) {
+        SockRecord* c = nullptr;
+        if (OV_FAILED(SockCreate(&c, kSockKindTcp)))
+            return nullptr;
+        Track(c);
+        SockSetBlocking(c, 0);
+        if (OV_FAILED(SockRegister(window, c, slot)))
+            return nullptr;
+        NetAddress to = LoopbackAt(port);
+        *connectResult = SockConnect(c, &to);
+        return c;
+    }
+    bool PumpUntilCode(int32_t code, int count = 1) {
+        return pump.Run([this, code, count] { return sink.Count(code) >= count; });
+    }
+
+    RecordingSink sink;
+    Pump pump;
+    MsgWindowRecord* window = nullptr;
+
+  private:
+    ovSmartPtr m_lock;
+    std::vector<SockRecord*> m_records;
+};
+
+}  // namespace
+
+TEST(SocketNotificationTable, TranslatesEveryRow) {
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_READ, 0), 2);
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_READ, 10054), 2);
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_WRITE, 0), 3);
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_ACCEPT, 0), 6);
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_CONNECT, 0), 4);
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_CONNECT, 10061), 8);
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_CONNECT, 10065), 9);
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_CONNECT, 10060), 0);
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_CONNECT, 10051), 0);
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_CLOSE, 0), 7);
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_CLOSE, 10054), 7);
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_OOB, 0), 0);
+    EXPECT_EQ(TranslateSocketNotification(0, 0), 0);
+    EXPECT_EQ(TranslateSocketNotification(PF_FD_READ | PF_FD_WRITE, 0), 0);
+}
+
+TEST_F(AsyncWindow, CountsLiveWindows) {
+    EXPECT_EQ(WindowLiveCount(), 1);
+    MsgWindowRecord* second = nullptr;
+    ASSERT_EQ(WindowCreate(&second, ovSmartPtr(), &sink), OV_S_PLATFORM);
+    EXPECT_EQ(WindowLiveCount(), 2);
+    WindowDestroy(second);
+    EXPECT_EQ(WindowLiveCount(), 1);
+    WindowDestroy(nullptr);
+    EXPECT_EQ(WindowLiveCount(), 1);
+    EXPECT_EQ(WindowCreate(nullptr, ovSmartPtr(), &sink), 0x80200000u);
+    EXPECT_STREQ(kAsyncSocketWindowName, "CAsyncSocket SwarmFetchSDK Window");
+}
+
+TEST_F(AsyncWindow, ProcedureDispatchesSocketMessagesBySlot) {
+    PfWindowHandle w = window->window;
+    AsyncSocketWindowProc(w, kSocketMessage0 + 3, 5, Param(PF_FD_READ, 0));
+    AsyncSocketWindowProc(w, kSocketMessage0 + 0, 5, Param(PF_FD_WRITE, 0));
+    AsyncSocketWindowProc(w, kSocketMessage0 + 63, 5, Param(PF_FD_CONNECT, 10061));
+    AsyncSocketWindowProc(w, kSocketMessage0 + 7, 5, Param(PF_FD_CLOSE, 10054));
+    AsyncSocketWindowProc(w, kSocketMessage0 + 8, 5, Param(PF_FD_ACCEPT, 0));
+    AsyncSocketWindowProc(w, kSocketMessage0 + 9, 5, Param(PF_FD_CONNECT, 10065));
+    ASSERT_EQ(sink.events.size(), 6u);
+    EXPECT_EQ(sink.events[0].slot, 3);
+    EXPECT_EQ(sink.events[0].code, 2);
+    EXPECT_EQ(sink.events[1].slot, 0);
+    EXPECT_EQ(sink.events[1].code, 3);
+    EXPECT_EQ(sink.events[2].slot, 63);
+    EXPECT_EQ(sink.events[2].code, 8);
+    EXPECT_EQ(sink.events[2].error, 10061u);
+    EXPECT_EQ(sink.events[3].code, 7);
+    EXPECT_EQ(sink.events[3].error, 10054u);
+    EXPECT_EQ(sink.events[4].code, 6);
+    EXPECT_EQ(sink.events[5].code, 9);
+}
+
+TEST_F(AsyncWindow, ProcedureIgnoresWhatProducesNoEvent) {
+    PfWindowHandle w = window->window;
+    // Slot 64 and above are not socket messages: the default procedure.
+    AsyncSocketWindowProc(w, kSocketMessage0 + 64, 5, Param(PF_FD_READ, 0));
+    AsyncSocketWindowProc(w, kSocketMessage0 + 200, 5, Param(PF_FD_READ, 0));
+    AsyncSocketWindowProc(w, PF_WM_USER + 8, 5, Param(PF_FD_READ, 0));
+    // An invalid socket handle in the first parameter.
+    AsyncSocketWindowProc(w, kSocketMessage0 + 1, (uintptr_t)PF_INVALID_SOCKET,
+                          Param(PF_FD_READ, 0));
+    // A timed-out connect is left to the connection's own timer.
+    AsyncSocketWindowProc(w, kSocketMessage0 + 1, 5, Param(PF_FD_CONNECT, 10060));
+    AsyncSocketWindowProc(w, kSocketMessage0 + 1, 5, Param(PF_FD_OOB, 0));
+    EXPECT_TRUE(sink.events.empty());
+    EXPECT_TRUE(sink.queuedSlots.empty());
+}
+
+TEST_F(AsyncWindow, QueuedEventMessageReachesTheQueuedEntry) {
+    int marker = 0;
+    AsyncSocketWindowProc(window->window, PF_WM_USER + 9, 17, (intptr_t)&marker);
+    ASSERT_EQ(sink.queuedSlots.size(), 1u);
+    EXPECT_EQ(sink.queuedSlots[0], 17);
+    EXPECT_EQ(sink.queuedRecords[0], &marker);
+    EXPECT_TRUE(sink.events.empty());
+}
+
+TEST_F(AsyncWindow, NothingIsDispatchedWhileNoWindowIsLive) {
+    PfWindowHandle w = window->window;
+    WindowDestroy(window);
+    window = nullptr;
+    EXPECT_EQ(WindowLiveCount(), 0);
+    AsyncSocketWindowProc(w, kSocketMessage0 + 1, 5, Param(PF_FD_READ, 0));
+    AsyncSocketWindowProc(w, PF_WM_USER + 9, 1, 0);
+    EXPECT_TRUE(sink.events.empty());
+    EXPECT_TRUE(sink.queuedSlots.empty());
+}
+
+TEST_F(AsyncWindow, PostedEventComesBackThroughTheLoop) {
+    SockRecord* r = nullptr;
+    ASSERT_EQ(SockCreate(&r, kSockKindTcp), OV_S_PLATFORM);
+    Track(r);
+    ASSERT_EQ(SockRegister(window, r, 21), OV_S_PLATFORM);
+    EXPECT_EQ(r->slot, 21);
+    EXPECT_EQ(r->window, window);
+    ASSERT_EQ(SockPostEvent(r), OV_S_PLATFORM);
+    ASSERT_TRUE(pump.Run([this] { return !sink.queuedSlots.empty(); }));
+    EXPECT_EQ(sink.queuedSlots[0], 21);
+    EXPECT_EQ(sink.queuedRecords[0], (void*)r);
+    int32_t slot = -1;
+    EXPECT_EQ(SockUnregister(window, r, &slot), OV_S_PLATFORM);
+    EXPECT_EQ(slot, 21);
+    EXPECT_EQ(r->slot, -1);
+    EXPECT_EQ(SockUnregister(window, r, &slot), 0x80200000u);
+    EXPECT_EQ(slot, -1);
+}
+
+TEST_F(AsyncWindow, ConnectReportsConnectedThenWritableOnce) {
+    Listener l;
+    ASSERT_TRUE(l.Open());
+    ResultCode rc = 0;
+    SockRecord* c = ConnectingClient(4, l.port, &rc);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(rc, 0x8022000Au);
+    ASSERT_TRUE(PumpUntilCode(4));
+    const Event* connected = sink.First(4);
+    EXPECT_EQ(connected->slot, 4);
+    EXPECT_EQ(connected->error, 0u);
+    // A few more turns of the loop bring one writable notice and no more.
+    pump.Run([] { return false; }, 5);
+    EXPECT_EQ(sink.Count(3), 1);
+    EXPECT_EQ(sink.Count(4), 1);
+    EXPECT_EQ(sink.Count(7), 0);
+    for (const Event& e : sink.events)
+        EXPECT_EQ(e.slot, 4);
+}
+
+TEST_F(AsyncWindow, WouldBlockSendBringsOneMoreWritable) {
+    Listener l;
+    ASSERT_TRUE(l.Open());
+    ResultCode rc = 0;
+    SockRecord* c = ConnectingClient(10, l.port, &rc);
+    ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(PumpUntilCode(3));
+    PfSocketHandle peer = socktest::PlainAccept(l.record);
+    ASSERT_NE(peer, PF_INVALID_SOCKET);
+    // Fill the connection while the peer reads nothing.
+    std::vector<char> chunk(16384, 'z');
+    int64_t total = 0;
+    ResultCode last = OV_S_PLATFORM;
+    for (int i = 0; i < 4096 && OV_SUCCEEDED(last); ++i) {
+        int32_t sent = 0;
+        last = SockSend(c, chunk.data(), (int32_t)chunk.size(), &sent);
+        if (OV_SUCCEEDED(last))
+            total += sent;
+    }
+    ASSERT_EQ(last, 0x8022000Au);
+    pump.Run([] { return false; }, 3);
+    EXPECT_EQ(sink.Count(3), 1);  // nothing new while the buffers are full
+    // The peer drains everything: room again, one more writable notice.
+    std::vector<char> drain(65536);
+    int64_t drained = 0;
+    for (int i = 0; i < 100000 && drained < total; ++i) {
+        int want = (int)std::min<int64_t>((int64_t)drain.size(), total - drained);
+        int got = socktest::PlainRecv(peer, drain.data(), want);
+        if (got <= 0)
+            break;
+        drained += got;
+    }
+    ASSERT_EQ(drained, total);
+    ASSERT_TRUE(PumpUntilCode(3, 2));
+    pump.Run([] { return false; }, 3);
+    EXPECT_EQ(sink.Count(3), 2);
+    socktest::PlainClose(peer);
+}
+
+TEST_F(AsyncWindow, RefusedConnectReportsCodeEight) {
+    uint16_t port = socktest::ClosedPort();
+    ASSERT_NE(port, 0);
+    ResultCode rc = 0;
+    SockRecord* c = ConnectingClient(9, port, &rc);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(rc, 0x8022000Au);
+    ASSERT_TRUE(PumpUntilCode(8));
+    EXPECT_EQ(sink.First(8)->slot, 9);
+    EXPECT_EQ(sink.First(8)->error, 10061u);
+    EXPECT_EQ(sink.Count(4), 0);
+}
+
+TEST_F(AsyncWindow, DataIsReportedReadableAndReceived) {
+    Listener l;
+    ASSERT_TRUE(l.Open());
+    ResultCode rc = 0;
+    SockRecord* c = ConnectingClient(2, l.port, &rc);
+    ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(PumpUntilCode(4));
+    PfSocketHandle peer = socktest::PlainAccept(l.record);
+    ASSERT_NE(peer, PF_INVALID_SOCKET);
+    ASSERT_TRUE(socktest::PlainSend(peer, "data", 4));
+    ASSERT_TRUE(PumpUntilCode(2));
+    EXPECT_EQ(sink.First(2)->slot, 2);
+    char buffer[8] = {0};
+    int32_t got = 0;
+    ASSERT_EQ(SockRecv(c, buffer, sizeof(buffer), &got), OV_S_PLATFORM);
+    EXPECT_EQ(got, 4);
+    EXPECT_EQ(memcmp(buffer, "data", 4), 0);
+    socktest::PlainClose(peer);
+}
+
+TEST_F(AsyncWindow, PeerCloseAfterDataIsReportedOnceDrained) {
+    Listener l;
+    ASSERT_TRUE(l.Open());
+    ResultCode rc = 0;
+    SockRecord* c = ConnectingClient(6, l.port, &rc);
+    ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(PumpUntilCode(4));
+    PfSocketHandle peer = socktest::PlainAccept(l.record);
+    ASSERT_NE(peer, PF_INVALID_SOCKET);
+    ASSERT_TRUE(socktest::PlainSend(peer, "last words", 10));
+    socktest::PlainClose(peer);
+    int total = 0;
+    ResultCode lastRecv = OV_S_PLATFORM;
+    sink.onSocket = [&](const Event& e) {
+        if (e.code != 2)
+            return;
+        char buffer[4];
+        int32_t got = 0;
+        lastRecv = SockRecv(c, buffer, sizeof(buffer), &got);
+        total += got;
+    };
+    ASSERT_TRUE(PumpUntilCode(7));
+    EXPECT_EQ(sink.First(7)->slot, 6);
+    // Whatever was left unread is still there: the loop never consumed it.
+    char buffer[16];
+    int32_t got = 0;
+    for (int i = 0; i < 8 && total < 10; ++i) {
+        if (OV_FAILED(SockRecv(c, buffer, sizeof(buffer), &got)))
+            break;
+        total += got;
+    }
+    EXPECT_EQ(total, 10);
+    // Past the end of the stream a receive is a failure, not 0 bytes.
+    EXPECT_TRUE(OV_FAILED(SockRecv(c, buffer, sizeof(buffer), &got)));
+    EXPECT_EQ(got, 0);
+    pump.Run([] { return false; }, 3);
+    EXPECT_EQ(sink.Count(7), 1);
+}
+
+TEST_F(AsyncWindow, PeerResetIsReportedClosed) {
+    Listener l;
+    ASSERT_TRUE(l.Open());
+    ResultCode rc = 0;
+    SockRecord* c = ConnectingClient(1, l.port, &rc);
+    ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(PumpUntilCode(4));
+    SockRecord* server = nullptr;
+    ASSERT_EQ(SockAccept(l.record, nullptr, &server), OV_S_PLATFORM);
+    SockClose(server);  // time-out 0 linger: a reset
+    ASSERT_TRUE(PumpUntilCode(7));
+    EXPECT_EQ(sink.First(7)->slot, 1);
+    char buffer[4];
+    int32_t got = 0;
+    EXPECT_TRUE(OV_FAILED(SockRecv(c, buffer, sizeof(buffer), &got)));
+}
+
+TEST_F(AsyncWindow, HeldBackReadsDoNotWakeTheLoopUntilTheNextReceive) {
+    Listener l;
+    ASSERT_TRUE(l.Open());
+    ResultCode rc = 0;
+    SockRecord* c = ConnectingClient(3, l.port, &rc);
+    ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(PumpUntilCode(4));
+    PfSocketHandle peer = socktest::PlainAccept(l.record);
+    ASSERT_NE(peer, PF_INVALID_SOCKET);
+    ASSERT_TRUE(socktest::PlainSend(peer, "abcd", 4));
+    ASSERT_TRUE(PumpUntilCode(2));
+
+    // No receive: the unread bytes must not bring the loop back. Every
+    // wake-up is one timer tick (a busy loop would count thousands).
+    const int kTicks = 10;
+    uint32_t before = PfMessageLoopWakeCount();
+    pump.Run([] { return false; }, kTicks);
+    uint32_t wakeUps = PfMessageLoopWakeCount() - before;
+    EXPECT_EQ(pump.Ticks(), kTicks);
+    EXPECT_LE(wakeUps, (uint32_t)kTicks + 3u);
+    EXPECT_EQ(sink.Count(2), 1);
+
+    // A receive that leaves data behind re-arms the notice.
+    char buffer[1];
+    int32_t got = 0;
+    ASSERT_EQ(SockRecv(c, buffer, 1, &got), OV_S_PLATFORM);
+    EXPECT_EQ(buffer[0], 'a');
+    ASSERT_TRUE(PumpUntilCode(2, 2));
+    socktest::PlainClose(peer);
+}
+
+TEST_F(AsyncWindow, SelectAllReportsPendingDataAgain) {
+    Listener l;
+    ASSERT_TRUE(l.Open());
+    ResultCode rc = 0;
+    SockRecord* c = ConnectingClient(5, l.port, &rc);
+    ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(PumpUntilCode(4));
+    PfSocketHandle peer = socktest::PlainAccept(l.record);
+    ASSERT_NE(peer, PF_INVALID_SOCKET);
+    ASSERT_TRUE(socktest::PlainSend(peer, "xy", 2));
+    ASSERT_TRUE(PumpUntilCode(2));
+    ASSERT_EQ(SockSelectAll(c), OV_S_PLATFORM);
+    ASSERT_TRUE(PumpUntilCode(2, 2));
+    socktest::PlainClose(peer);
+}
+
+TEST_F(AsyncWindow, UnregisteredSocketReportsNothing) {
+    Listener l;
+    ASSERT_TRUE(l.Open());
+    ResultCode rc = 0;
+    SockRecord* c = ConnectingClient(8, l.port, &rc);
+    ASSERT_NE(c, nullptr);
+    int32_t slot = -1;
+    ASSERT_EQ(SockUnregister(window, c, &slot), OV_S_PLATFORM);
+    EXPECT_EQ(slot, 8);
+    pump.Run([] { return false; }, 5);
+    EXPECT_TRUE(sink.events.empty());
+}
+
+TEST_F(AsyncWindow, RegisteredButUnconnectedSocketStaysQuiet) {
+    SockRecord* r = nullptr;
+    ASSERT_EQ(SockCreate(&r, kSockKindTcp), OV_S_PLATFORM);
+    Track(r);
+    SockSetBlocking(r, 0);
+    ASSERT_EQ(SockRegister(window, r, 13), OV_S_PLATFORM);
+    uint32_t before = PfMessageLoopWakeCount();
+    pump.Run([] { return false; }, 5);
+    EXPECT_TRUE(sink.events.empty());
+    EXPECT_LE(PfMessageLoopWakeCount() - before, 5u + 3u);
+}
+
+TEST_F(AsyncWindow, DatagramArrivalIsReadable) {
+    SockRecord* u = nullptr;
+    ASSERT_EQ(SockCreate(&u, kSockKindUdp), OV_S_PLATFORM);
+    Track(u);
+    NetAddress any = LoopbackAt(0);
+    ASSERT_EQ(SockBind(u, &any), OV_S_PLATFORM);
+    SockSetBlocking(u, 0);
+    ASSERT_EQ(SockRegister(window, u, 14), OV_S_PLATFORM);
+    SockRecord* sender = nullptr;
+    ASSERT_EQ(SockCreate(&sender, kSockKindUdp), OV_S_PLATFORM);
+    Track(sender);
+    NetAddress to = LoopbackAt(SockLocalPort(u));
+    int32_t sent = 0;
+    ASSERT_EQ(SockSendTo(sender, &to, "dg", 2, &sent), OV_S_PLATFORM);
+    ASSERT_TRUE(PumpUntilCode(2));
+    EXPECT_EQ(sink.First(2)->slot, 14);
+    char buffer[4];
+    int32_t got = 0;
+    EXPECT_EQ(SockRecvFrom(u, buffer, sizeof(buffer), &got, nullptr), OV_S_PLATFORM);
+    EXPECT_EQ(got, 2);
+}
+
+TEST_F(AsyncWindow, ListenerReportsIncomingConnection) {
+    Listener l;
+    ASSERT_TRUE(l.Open());
+    ASSERT_EQ(SockSetBlocking(l.record, 0), OV_S_PLATFORM);
+    ASSERT_EQ(SockRegister(window, l.record, 11), OV_S_PLATFORM);
+    SockRecord* c = nullptr;
+    ASSERT_EQ(SockCreate(&c, kSockKindTcp), OV_S_PLATFORM);
+    Track(c);
+    SockSetBlocking(c, 0);
+    NetAddress to = LoopbackAt(l.port);
+    SockConnect(c, &to);
+    ASSERT_TRUE(PumpUntilCode(6));
+    EXPECT_EQ(sink.First(6)->slot, 11);
+    SockRecord* accepted = nullptr;
+    NetAddress peer = {0, 0};
+    ASSERT_EQ(SockAccept(l.record, &peer, &accepted), OV_S_PLATFORM);
+    Track(accepted);
+    EXPECT_EQ(peer.address, socktest::Loopback());
+    int32_t slot = -1;
+    SockUnregister(window, l.record, &slot);
+}
+
+// The loop itself, with a plain window of the test's own.
+namespace {
+
+std::vector<uint32_t> g_seen;
+uint32_t g_seenThread = 0;
+
+intptr_t RecordingProc(PfWindowHandle window, uint32_t message, uintptr_t wparam, intptr_t lparam) {
+    if (message == PF_WM_USER + 1) {
+        g_seen.push_back((uint32_t)wparam);
+        g_seenThread = PfCurrentThreadId();
+        return 0;
+    }
+    return PfDefWindowProc(window, message, wparam, lparam);
+}
+
+struct TimerProbe {
+    int ticks = 0;
+    uint32_t thread = 0;
+    volatile int32_t run = 1;
+    int stopAfter = 3;
+};
+
+void ProbeTick(void* user) {
+    TimerProbe* p = static_cast<TimerProbe*>(user);
+    ++p->ticks;
+    p->thread = PfCurrentThreadId();
+    if (p->ticks >= p->stopAfter)
+        p->run = 0;
+}
+
+void OtherTick(void* user) {
+    ++static_cast<TimerProbe*>(user)->ticks;
+}
+
+class MessageLoop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(OV_SUCCEEDED(PfMessageLoopInit()));
+        g_seen.clear();
+        g_seenThread = 0;
+    }
+    void TearDown() override {
+        PfThreadTimerStop();
+        PfMessageLoopDone();
+    }
+};
+
+}  // namespace
+
+TEST_F(MessageLoop, ThreadTimerFiresOnTheLoopThread) {
+    TimerProbe probe;
+    ASSERT_TRUE(PfThreadTimerStart(10, ProbeTick, &probe));
+    PfRunMessageLoop(&probe.run);
+    EXPECT_EQ(probe.ticks, 3);
+    EXPECT_EQ(probe.thread, PfCurrentThreadId());
+}
+
+TEST_F(MessageLoop, StartingTheTimerAgainReplacesIt) {
+    TimerProbe first;
+    TimerProbe second;
+    ASSERT_TRUE(PfThreadTimerStart(10, OtherTick, &first));
+    ASSERT_TRUE(PfThreadTimerStart(10, ProbeTick, &second));
+    PfRunMessageLoop(&second.run);
+    EXPECT_EQ(first.ticks, 0);
+    EXPECT_EQ(second.ticks, 3);
+    EXPECT_FALSE(PfThreadTimerStart(10, nullptr, nullptr));
+}
+
+TEST_F(MessageLoop, QuitFromAnotherThreadEndsTheLoop) {
+    TimerProbe guard;  // ends the test's loop if the quit never arrives
+    guard.stopAfter = 500;
+    ASSERT_TRUE(PfThreadTimerStart(10, ProbeTick, &guard));
+    uint32_t self = PfCurrentThreadId();
+    std::atomic<bool> posted{false};
+    std::thread other([&] { posted = PfPostQuit(self); });
+    other.join();
+    EXPECT_TRUE(posted);
+    PfRunMessageLoop(&guard.run);
+    EXPECT_LT(guard.ticks, guard.stopAfter);
+}
+
+TEST_F(MessageLoop, QuitToAThreadWithoutLoopFails) {
+    uint32_t id = 0;
+    std::thread other([&] { id = PfCurrentThreadId(); });
+    other.join();
+    ASSERT_NE(id, 0u);
+    EXPECT_NE(id, PfCurrentThreadId());
+    EXPECT_FALSE(PfPostQuit(id));
+}
+
+TEST_F(MessageLoop, RunFlagStopsTheLoop) {
+    volatile int32_t stopped = 0;
+    PfRunMessageLoop(&stopped);  // returns at once
+    TimerProbe probe;
+    probe.stopAfter = 2;
+    ASSERT_TRUE(PfThreadTimerStart(10, ProbeTick, &probe));
+    PfRunMessageLoop(&probe.run);
+    EXPECT_EQ(probe.ticks, 2);
+}
+
+TEST_F(MessageLoop, MessagesFromOtherThreadsAreDispatchedInOrder) {
+    PfWindowHandle w = PfCreateMessageWindow("SwarmFetch Test Window", RecordingProc);
+    ASSERT_NE(w, nullptr);
+    std::thread other([w] {
+        for (uint32_t i = 1; i <= 3; ++i)
+            PfPostMessage(w, PF_WM_USER + 1, i, 0);
+    });
+    other.join();
+    TimerProbe guard;
+    guard.stopAfter = 500;
+    ASSERT_TRUE(PfThreadTimerStart(10, ProbeTick, &guard));
+    uint32_t self = PfCurrentThreadId();
+    ASSERT_TRUE(PfPostQuit(self));  // queued behind the three messages
+    PfRunMessageLoop(&guard.run);
+    ASSERT_EQ(g_seen.size(), 3u);
+    EXPECT_EQ(g_seen[0], 1u);
+    EXPECT_EQ(g_seen[2], 3u);
+    EXPECT_EQ(g_seenThread, self);
+    PfDestroyMessageWindow(w);
+    EXPECT_FALSE(PfPostMessage(w, PF_WM_USER + 1, 9, 0));
+    EXPECT_FALSE(PfPostMessage(nullptr, PF_WM_USER + 1, 9, 0));
+}
