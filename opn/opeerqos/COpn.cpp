@@ -1,0 +1,90 @@
+#include "opn/opeerqos/COpn.h"
+
+#include <new>
+
+#include "opn/core/ovCGarbageCollector.h"
+#include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
+#include "opn/opeerqos/TimerManager.h"
+#include "opn/opeerqos/cpCQoS.h"
+#include "opn/platform/pfSocket.h"
+#include "sdk/support/ServiceLog.h"
+
+namespace {
+
+// This build trusts no built-in certificate.
+const OpnCertificate kBuiltInCertificates[] = {
+    {nullptr, nullptr},
+};
+
+// Bound on a certificate table walk, against a table missing its end mark.
+const int32_t kMaxCertificates = 1024;
+
+const COpn* g_owner = nullptr;
+TimerManager* g_timerManager = nullptr;
+cpCQoS* g_socketManager = nullptr;
+bool g_collectorStarted = false;
+
+}  // namespace
+
+COpn::COpn(const ovSmartPtr& lock) {
+    if (g_owner)
+        return;
+    g_owner = this;
+
+    TlsStartup();
+    NetStartup();
+    g_timerManager = new (std::nothrow) TimerManager(lock);
+    g_socketManager = new (std::nothrow) cpCQoS();
+    if (g_socketManager)
+        g_socketManager->Init(lock);
+    ovCGarbageCollector::CreateGlobal();
+    g_collectorStarted = true;
+    AddCertificates(kBuiltInCertificates);
+}
+
+COpn::~COpn() {
+    if (g_owner != this)
+        return;
+    // Each global is cleared before its object goes, so anything called back
+    // during the teardown finds the module gone rather than half-deleted.
+    g_collectorStarted = false;
+    ovCGarbageCollector::DestroyGlobal();
+
+    cpCQoS* socketManager = g_socketManager;
+    g_socketManager = nullptr;
+    delete socketManager;
+
+    TimerManager* timerManager = g_timerManager;
+    g_timerManager = nullptr;
+    delete timerManager;
+
+    g_owner = nullptr;
+}
+
+void COpn::NetworkCleanup() {
+    NetCleanup();
+    TlsCleanup();
+}
+
+int32_t COpn::AddCertificates(const OpnCertificate* table) {
+    int32_t added = 0;
+    for (int32_t i = 0; table && i < kMaxCertificates && table[i].name; ++i) {
+        if (OV_SUCCEEDED(AddTrustedCertificate(table[i].name, table[i].pemText))) {
+            LogPrintf("Add Certificate Ok - %s\n", table[i].name);
+            ++added;
+        }
+    }
+    return added;
+}
+
+TimerManager* OpnTimerManager() {
+    return g_timerManager;
+}
+
+cpCQoS* OpnSocketManager() {
+    return g_socketManager;
+}
+
+ovCGarbageCollector* OpnGarbageCollector() {
+    return g_collectorStarted ? ovCGarbageCollector::GlobalCollector() : nullptr;
+}
