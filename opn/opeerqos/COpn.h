@@ -7,10 +7,12 @@
 // collector, socket manager, timer manager. NetworkCleanup (sockets, then the
 // TLS library) runs separately when the library thread ends.
 //
-// Create and delete the module on the library thread, after its message loop
-// exists: the socket window and the timer manager's thread timer belong to
-// that thread. One module exists at a time; a second one made while the first
-// lives starts nothing and stops nothing.
+// Create the module on the library thread, after its message loop exists:
+// the socket window and the timer manager's thread timer belong to that
+// thread. The job manager deletes it on the host thread once the library
+// thread has ended; the window and the thread timer went with that thread's
+// loop, so deleting then only frees the records. One module exists at a time;
+// a second one made while the first lives starts nothing and stops nothing.
 #pragma once
 
 #include <stdint.h>

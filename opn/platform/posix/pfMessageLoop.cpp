@@ -302,8 +302,9 @@ bool Dispatch(const Message& m) {
     return true;
 }
 
+// The host thread clears the flag while this thread runs.
 bool StopRequested(const volatile int32_t* runFlag) {
-    return runFlag != nullptr && *runFlag == 0;
+    return runFlag != nullptr && __atomic_load_n(runFlag, __ATOMIC_ACQUIRE) == 0;
 }
 
 }  // namespace

@@ -1,0 +1,372 @@
+#include "sdk/api/CJob.h"
+
+#include <new>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+struct CJob::IndexRecord {
+    ovCString key;  // lower-cased folder plus file name
+    DownloadEntry* entry;
+};
+
+struct CJob::PathRecord {
+    ovCString path;
+    bool finished;
+};
+
+struct CJob::MessageRecord {
+    int32_t code;
+    char* text;  // owned, or null
+};
+
+namespace {
+
+// Copies at most `max` characters of `text` into `out` (max + 1 bytes).
+void CopyCut(char* out, const char* text, size_t max) {
+    size_t n = 0;
+    if (text) {
+        while (n < max && text[n])
+            ++n;
+        memcpy(out, text, n);
+    }
+    out[n] = '\0';
+}
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+bool LowerKey(const ovCString& folder, const ovCString& fileName, ovCString& key) {
+    if (!key.Assign(folder) || !key.Append(fileName))
+        return false;
+    key.ToLower();
+    return true;
+}
+
+}  // namespace
+
+CJob::CJob(uint32_t handle, int32_t number, const HostTarget& host)
+    : m_host(host), m_number(number), m_handle(handle) {
+    memset(&m_progress, 0, sizeof m_progress);
+}
+
+CJob::~CJob() {
+    for (ovCPtrList::Node* n = m_entries.HeadNode(); n; n = n->next)
+        delete static_cast<DownloadEntry*>(n->element);
+    for (ovCPtrList::Node* n = m_index.HeadNode(); n; n = n->next)
+        delete static_cast<IndexRecord*>(n->element);
+    for (ovCPtrList::Node* n = m_paths.HeadNode(); n; n = n->next)
+        delete static_cast<PathRecord*>(n->element);
+    for (ovCPtrList::Node* n = m_fileDone.HeadNode(); n; n = n->next)
+        free(n->element);
+    for (ovCPtrList::Node* n = m_messages.HeadNode(); n; n = n->next) {
+        MessageRecord* m = static_cast<MessageRecord*>(n->element);
+        free(m->text);
+        delete m;
+    }
+    free(m_sizeInfo);
+    free(m_jobDone);
+}
+
+void CJob::SetName(const char* name) {
+    CopyCut(m_name, name, kJobNameMax);
+}
+
+void CJob::SetCode(const char* code) {
+    CopyCut(m_code, code, kJobCodeMax);
+}
+
+int32_t CJob::AddFile(const char* url, const char* folder, const char* fileName, int64_t size,
+                      int32_t value1, int32_t value2) {
+    if (m_state != kIdle)
+        return SF_RESULT_FAILED;
+    if (!url || !url[0])
+        return SF_RESULT_NO_URL;
+    if (!folder || !folder[0])
+        return SF_RESULT_BAD_FOLDER;
+
+    // The URL list without surrounding white space.
+    size_t begin = 0;
+    size_t end = strlen(url);
+    while (begin < end && IsSpace(url[begin]))
+        ++begin;
+    while (end > begin && IsSpace(url[end - 1]))
+        --end;
+    if (end - begin >= 0x7FFFFFFFu)
+        return SF_RESULT_FAILED;
+    ovCString urlList;
+    if (!urlList.Assign(url + begin, (uint32_t)(end - begin)))
+        return SF_RESULT_FAILED;
+
+    // The name: the caller's, else what follows the last '/' of the URL text.
+    ovCString name;
+    if (fileName && fileName[0]) {
+        if (!name.Assign(fileName))
+            return SF_RESULT_FAILED;
+    } else {
+        const char* s = urlList.CStr();
+        const char* slash = strrchr(s, '/');
+        if (slash && !name.Assign(slash + 1))
+            return SF_RESULT_FAILED;
+    }
+
+    // The folder with backslashes only and a final backslash.
+    const size_t folderLength = strlen(folder);
+    if (folderLength + 1 >= kJobPathSize)
+        return SF_RESULT_BAD_FOLDER;
+    char folderText[kJobPathSize];
+    for (size_t i = 0; i < folderLength; ++i)
+        folderText[i] = folder[i] == '/' ? '\\' : folder[i];
+    size_t n = folderLength;
+    if (folderText[n - 1] != '\\')
+        folderText[n++] = '\\';
+    folderText[n] = '\0';
+    if (n + name.Length() >= kJobPathSize)
+        return SF_RESULT_BAD_FOLDER;
+    memcpy(m_folder, folderText, n + 1);
+
+    ovCString folderString;
+    ovCString key;
+    if (!folderString.Assign(folderText) || !LowerKey(folderString, name, key))
+        return SF_RESULT_FAILED;
+    for (ovCPtrList::Node* node = m_index.HeadNode(); node; node = node->next) {
+        if (static_cast<IndexRecord*>(node->element)->key.Equals(key))
+            return SF_RESULT_FAILED;
+    }
+
+    DownloadEntry* entry = new (std::nothrow) DownloadEntry;
+    IndexRecord* record = new (std::nothrow) IndexRecord;
+    if (!entry || !record) {
+        delete entry;
+        delete record;
+        return SF_RESULT_FAILED;
+    }
+    entry->index = m_entries.Count();
+    entry->urlList.Swap(urlList);
+    entry->folder.Swap(folderString);
+    entry->fileName.Swap(name);
+    CopyCut(entry->tag, m_name, kJobNameMax);
+    entry->size = size;
+    entry->value1 = value1;
+    entry->value2 = value2;
+    record->key.Swap(key);
+    record->entry = entry;
+    if (!m_entries.AddTail(entry)) {
+        delete entry;
+        delete record;
+        return SF_RESULT_FAILED;
+    }
+    if (!m_index.AddTail(record)) {
+        m_entries.Remove(entry);
+        delete entry;
+        delete record;
+        return SF_RESULT_FAILED;
+    }
+    return SF_RESULT_OK;
+}
+
+DownloadEntry* CJob::EntryAt(int32_t index) {
+    return static_cast<DownloadEntry*>(m_entries.GetAt(index));
+}
+
+DownloadEntry* CJob::FindEntry(const char* fullPath) {
+    if (!fullPath)
+        return nullptr;
+    ovCString key;
+    if (!key.Assign(fullPath))
+        return nullptr;
+    key.ToLower();
+    for (ovCPtrList::Node* node = m_index.HeadNode(); node; node = node->next) {
+        IndexRecord* record = static_cast<IndexRecord*>(node->element);
+        if (record->key.Equals(key))
+            return record->entry;
+    }
+    return nullptr;
+}
+
+void CJob::CopyProgress(SwarmFetchProgress* out) const {
+    if (!out)
+        return;
+    const size_t gap = offsetof(SwarmFetchProgress, unused28);
+    const size_t rest = offsetof(SwarmFetchProgress, elapsed);
+    memcpy(out, &m_progress, gap);
+    memcpy(reinterpret_cast<char*>(out) + rest, reinterpret_cast<const char*>(&m_progress) + rest,
+           sizeof(SwarmFetchProgress) - rest);
+}
+
+void CJob::Deliver(uint32_t code) {
+    DeliverHostEvent(m_host, code, m_handle);
+}
+
+void CJob::ReportSizeInfo(int32_t value, int64_t total) {
+    if (m_state != kRunning || m_progress.received != 0)
+        return;
+    SwarmFetchSizeInfo* record =
+        static_cast<SwarmFetchSizeInfo*>(calloc(1, sizeof(SwarmFetchSizeInfo)));
+    if (!record)
+        return;
+    record->value = value;
+    record->total = total;
+    free(m_sizeInfo);
+    m_sizeInfo = record;
+    Deliver(SF_EVENT_SIZE_INFO);
+}
+
+void CJob::Tick() {
+    if (m_state == kRunning && m_progress.received != 0)
+        Deliver(SF_EVENT_PROGRESS);
+}
+
+void CJob::ReportFileDone(const char* path, const char* urlList) {
+    DownloadEntry* entry = FindEntry(path);
+    if (entry && entry->reportState == kEntryReported)
+        return;
+    SwarmFetchFileDone* record =
+        static_cast<SwarmFetchFileDone*>(calloc(1, sizeof(SwarmFetchFileDone)));
+    if (!record)
+        return;
+    record->fileCount = m_progress.fileCount;
+    record->sequence = m_fileDoneCounter + 1;
+    // Cut to the record's 1023 characters when longer.
+    snprintf(record->text, sizeof record->text, "%s,%s", urlList ? urlList : "", path ? path : "");
+    if (!m_fileDone.AddTail(record)) {
+        free(record);
+        return;
+    }
+    ++m_fileDoneCounter;
+    if (entry)
+        entry->reportState = kEntryReported;
+    Deliver(SF_EVENT_FILE_DONE);
+}
+
+void CJob::ReportJobDone(int32_t filesDone, int32_t extra) {
+    if (m_progress.received != 0)
+        Deliver(SF_EVENT_PROGRESS);
+    m_state = kComplete;
+    SwarmFetchJobDone* record =
+        static_cast<SwarmFetchJobDone*>(calloc(1, sizeof(SwarmFetchJobDone)));
+    if (record) {
+        record->fileCount = m_entries.Count();
+        record->filesDone = filesDone;
+        record->extra = extra;
+        free(m_jobDone);
+        m_jobDone = record;
+    }
+    Deliver(SF_EVENT_JOB_DONE);
+}
+
+void CJob::QueueMessage(int32_t code, const char* text) {
+    MessageRecord* record = new (std::nothrow) MessageRecord;
+    if (!record)
+        return;
+    record->code = code;
+    record->text = nullptr;
+    if (text) {
+        const size_t length = strlen(text);
+        // The host learns the length as a 32-bit count including the terminator.
+        if (length >= 0x7FFFFFFEu) {
+            delete record;
+            return;
+        }
+        record->text = static_cast<char*>(malloc(length + 1));
+        if (!record->text) {
+            delete record;
+            return;
+        }
+        memcpy(record->text, text, length + 1);
+    }
+    if (!m_messages.AddTail(record)) {
+        free(record->text);
+        delete record;
+        return;
+    }
+    Deliver(SF_EVENT_MESSAGE);
+}
+
+void CJob::AskResume() {
+    Deliver(SF_EVENT_RESUME_QUESTION);
+}
+
+void CJob::TakeSizeInfo(SwarmFetchSizeInfo* out) {
+    if (!m_sizeInfo)
+        return;
+    if (out)
+        *out = *m_sizeInfo;
+    free(m_sizeInfo);
+    m_sizeInfo = nullptr;
+}
+
+void CJob::TakeJobDone(SwarmFetchJobDone* out) {
+    if (!m_jobDone)
+        return;
+    if (out)
+        *out = *m_jobDone;
+    free(m_jobDone);
+    m_jobDone = nullptr;
+}
+
+void CJob::PopFileDone(SwarmFetchFileDone* out) {
+    if (m_fileDone.Count() == 0)
+        return;
+    SwarmFetchFileDone* record = static_cast<SwarmFetchFileDone*>(m_fileDone.RemoveAt(0));
+    if (out && record)
+        *out = *record;
+    free(record);
+}
+
+int32_t CJob::MessageLength() {
+    MessageRecord* record = static_cast<MessageRecord*>(m_messages.GetHead());
+    if (!record || !record->text)
+        return 0;
+    return (int32_t)strlen(record->text) + 1;
+}
+
+void CJob::PopMessage(SwarmFetchMessage* out) {
+    MessageRecord* record = static_cast<MessageRecord*>(m_messages.RemoveAt(0));
+    if (!record) {
+        if (out)
+            out->code = SF_MSG_NONE;
+        return;
+    }
+    if (out) {
+        out->code = record->code;
+        if (out->text && record->text && record->text[0])
+            memcpy(out->text, record->text, strlen(record->text) + 1);
+    }
+    free(record->text);
+    delete record;
+}
+
+bool CJob::AddOpenedPath(const char* path) {
+    PathRecord* record = new (std::nothrow) PathRecord;
+    if (!record)
+        return false;
+    record->finished = false;
+    if (!record->path.Assign(path) || !m_paths.AddTail(record)) {
+        delete record;
+        return false;
+    }
+    return true;
+}
+
+void CJob::MarkPathFinished(const char* path) {
+    for (ovCPtrList::Node* node = m_paths.HeadNode(); node; node = node->next) {
+        PathRecord* record = static_cast<PathRecord*>(node->element);
+        if (record->path.Equals(path)) {
+            record->finished = true;
+            return;
+        }
+    }
+}
+
+bool CJob::OpenedPathAt(int32_t index, ovCString* path, bool* finished) {
+    PathRecord* record = static_cast<PathRecord*>(m_paths.GetAt(index));
+    if (!record)
+        return false;
+    if (path)
+        path->Assign(record->path);
+    if (finished)
+        *finished = record->finished;
+    return true;
+}

@@ -1,0 +1,150 @@
+// A download job: its files, its state, the host's copy of the progress and
+// the records that wait for the host's queries.
+//
+// Every operation runs under the library lock; jobs are reached on the host
+// thread through the job manager and on the library thread through the
+// downloader that holds them.
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCPtrList.h"
+#include "opn/core/ovCString.h"
+#include "sdk/api/HostEvent.h"
+#include "sdk/api/SwarmFetch.h"
+
+const uint32_t kJobNameMax = 32;
+const uint32_t kJobCodeMax = 3;
+// Folders and full paths are kept below this many characters (terminator
+// included); the host keeps to it, longer ones are refused.
+const uint32_t kJobPathSize = 260;
+
+// One file of a job, created by CJob::AddFile. The size checks and download
+// sessions copy it.
+struct DownloadEntry {
+    int32_t index = 0;  // position in the job
+    ovCString urlList;  // one URL or mirror URLs separated by '|'
+    ovCString folder;   // ends in '\'
+    ovCString fileName;
+    char tag[kJobNameMax + 1] = {0};  // the job's name
+    int64_t size = -1;                // -1 while unknown
+    int64_t received = 0;             // bytes written for this entry
+    int64_t startOffset = 0;          // file position when the current request was made
+    int32_t value1 = 0;               // caller values, passed through
+    int32_t value2 = 0;
+    int32_t reportState = 0;  // kEntryReported once its completion was reported
+};
+
+const int32_t kEntryReported = 2;
+
+class CJob {
+  public:
+    enum : int32_t { kIdle = 0, kRunning = 1, kComplete = 2 };
+
+    // `handle` is the value the host sees, `number` the job counter's value.
+    CJob(uint32_t handle, int32_t number, const HostTarget& host);
+    virtual ~CJob();
+    CJob(const CJob&) = delete;
+    CJob& operator=(const CJob&) = delete;
+
+    uint32_t Handle() const { return m_handle; }
+    int32_t Number() const { return m_number; }
+
+    int32_t State() const { return m_state; }
+    void SetState(int32_t state) { m_state = state; }
+    int32_t UseEngine() const { return m_useEngine; }
+    void SetUseEngine(int32_t useEngine) { m_useEngine = useEngine; }
+    uint8_t EngineFlag() const { return m_engineFlag; }
+    void SetEngineFlag(uint8_t flag) { m_engineFlag = flag; }
+    // The value the engine downloader keeps for the job.
+    int32_t EngineValue() const { return m_engineValue; }
+    void SetEngineValue(int32_t value) { m_engineValue = value; }
+
+    // Empty for null; longer texts are cut to kJobNameMax / kJobCodeMax.
+    void SetName(const char* name);
+    void SetCode(const char* code);
+    const char* Name() const { return m_name; }
+    const char* Code() const { return m_code; }
+    // Folder of the most recently added file.
+    const char* Folder() const { return m_folder; }
+
+    // Adds one file while the job is idle: 517 when it is not idle, 513
+    // without URL, 514 without folder or when folder or path is too long, 517
+    // for a file already in the job (folder plus name, letter case ignored)
+    // or when memory runs out, else 512. The folder itself is not touched.
+    int32_t AddFile(const char* url, const char* folder, const char* fileName, int64_t size,
+                    int32_t value1, int32_t value2);
+    int32_t EntryCount() const { return m_entries.Count(); }
+    DownloadEntry* EntryAt(int32_t index);
+    // The entry whose folder plus file name is `fullPath`, letter case
+    // ignored; null when none.
+    DownloadEntry* FindEntry(const char* fullPath);
+
+    // The progress record written by the downloader on each tick.
+    void SetProgress(const SwarmFetchProgress& progress) { m_progress = progress; }
+    const SwarmFetchProgress& Progress() const { return m_progress; }
+    // Copies every field except the unused one at offset 28.
+    void CopyProgress(SwarmFetchProgress* out) const;
+
+    // Events (each stores its record first, then tells the host).
+    // 513: only while running and before any byte was received.
+    void ReportSizeInfo(int32_t value, int64_t total);
+    // 514: the one-second tick; only while running with bytes received.
+    void Tick();
+    // 515: at most once per entry; the record's text is "url,path".
+    void ReportFileDone(const char* path, const char* urlList);
+    // 516: the final 514 (when bytes were received), state complete, the
+    // pending job-done record replaced.
+    void ReportJobDone(int32_t filesDone, int32_t extra);
+    // 517: queues the message; `text` may be null.
+    void QueueMessage(int32_t code, const char* text);
+    // 524: the local engine asks whether to resume.
+    void AskResume();
+
+    // Queries of the host. A record that is not pending leaves `out` as it is.
+    void TakeSizeInfo(SwarmFetchSizeInfo* out);
+    void TakeJobDone(SwarmFetchJobDone* out);
+    void PopFileDone(SwarmFetchFileDone* out);
+    // Oldest message's text length plus 1; 0 for an empty queue or no text.
+    int32_t MessageLength();
+    // Writes SF_MSG_NONE for an empty queue. The text is copied only into a
+    // non-null buffer and only when it is not empty; the host sized the
+    // buffer with MessageLength.
+    void PopMessage(SwarmFetchMessage* out);
+    int32_t PendingFileDoneCount() const { return m_fileDone.Count(); }
+    int32_t PendingMessageCount() const { return m_messages.Count(); }
+
+    // Files opened by the plain downloader and whether each was finished.
+    bool AddOpenedPath(const char* path);
+    void MarkPathFinished(const char* path);
+    int32_t OpenedPathCount() const { return m_paths.Count(); }
+    // False for an index out of range.
+    bool OpenedPathAt(int32_t index, ovCString* path, bool* finished);
+
+  private:
+    struct IndexRecord;
+    struct PathRecord;
+    struct MessageRecord;
+
+    void Deliver(uint32_t code);
+
+    ovCPtrList m_entries;  // DownloadEntry*
+    ovCPtrList m_index;    // IndexRecord*: lower-cased full path -> entry
+    int32_t m_state = kIdle;
+    int32_t m_useEngine = 1;
+    SwarmFetchProgress m_progress;
+    char m_code[kJobCodeMax + 1] = {0};
+    char m_name[kJobNameMax + 1] = {0};
+    HostTarget m_host;
+    SwarmFetchSizeInfo* m_sizeInfo = nullptr;
+    SwarmFetchJobDone* m_jobDone = nullptr;
+    int32_t m_number;
+    int32_t m_engineValue = 0;
+    ovCPtrList m_paths;     // PathRecord*
+    ovCPtrList m_fileDone;  // SwarmFetchFileDone*
+    ovCPtrList m_messages;  // MessageRecord*
+    int32_t m_fileDoneCounter = 0;
+    uint8_t m_engineFlag = 0;
+    char m_folder[kJobPathSize] = {0};
+    uint32_t m_handle;
+};

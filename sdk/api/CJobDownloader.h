@@ -1,0 +1,62 @@
+// Common base of the two job downloaders (the plain HTTP downloader and the
+// engine downloader). The job manager hands a job to one of them with Start
+// and takes it back with Stop; the base keeps the list of jobs it holds and
+// the one-second timer that drives their progress events.
+//
+// Everything runs under the library lock: Start, Stop and ResumeReply come
+// from the host thread through the job manager, the timer fires on the
+// library thread inside the timer manager's locked tick.
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCPtrList.h"
+#include "opn/core/ovSmartPtr.h"
+
+class CJob;
+class CJobManager;
+
+class CJobDownloader {
+  public:
+    CJobDownloader();
+    CJobDownloader(const CJobDownloader&) = delete;
+    CJobDownloader& operator=(const CJobDownloader&) = delete;
+
+    // 515 when the job is already held; otherwise clears the offline flag,
+    // sets the job running, takes it, starts the timer when it is not running
+    // and returns Begin(job).
+    int32_t Start(CJob* job);
+    // 516 when the job is not held; otherwise lets it go, sets it idle, stops
+    // the timer when no job is left, runs End(job) and returns 512.
+    int32_t Stop(CJob* job);
+    // 516 when the job is not held; otherwise OnResumeReply and 512.
+    int32_t ResumeReply(CJob* job, uint8_t resume, uint8_t applyToAll);
+    bool Holds(const CJob* job) const;
+
+    int32_t JobCount() const { return m_jobs.Count(); }
+    bool TimerRunning() const { return !m_timer.IsEmpty(); }
+
+    // The downloader-specific start (its result is Start's) and stop.
+    virtual int32_t Begin(CJob* job) = 0;
+    virtual void End(CJob* job) = 0;
+    // Called for each held job on every tick, before the job's own tick.
+    virtual void CheckConnection(CJob* job) = 0;
+    virtual int32_t Notify(int32_t value);
+    virtual int32_t OnResumeReply(CJob* job, uint8_t resume, uint8_t applyToAll);
+    virtual ~CJobDownloader();
+
+    static const uint32_t kTickPeriodMs = 1000;
+
+  protected:
+    // Removes the job from the list (not its state); false when not held.
+    bool Release(CJob* job);
+    void StopTimerWhenIdle();
+
+    int32_t m_offline = 0;             // 1 while the machine has no connection
+    ovSmartPtr m_timer;                // exists while a job is held
+    ovCPtrList m_jobs;                 // CJob*, not owned
+    CJobManager* m_manager = nullptr;  // set by the derived constructor
+
+  private:
+    static void OnTimer(void* self);
+};

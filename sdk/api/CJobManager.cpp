@@ -1,0 +1,416 @@
+#include "sdk/api/CJobManager.h"
+
+#include <atomic>
+#include <new>
+
+#include "opn/core/cpCMutex.h"
+#include "opn/opeerqos/COpn.h"
+#include "opn/platform/pfFileSystem.h"
+#include "sdk/api/CJob.h"
+#include "sdk/api/CJobDownloader.h"
+#include "sdk/download/Elevation.h"
+#include "sdk/support/ServiceLog.h"
+
+namespace {
+
+// Job handles are numbered across the whole process, so a handle kept from an
+// earlier library instance never names a job of a later one.
+std::atomic<uint32_t> g_lastJobHandle{0};
+
+}  // namespace
+
+CJobManager::CJobManager(const ovSmartPtr& lock) : m_lock(lock) {
+    m_network = new (std::nothrow) COpn(m_lock);
+}
+
+CJobManager::~CJobManager() {
+    ovLock(m_lock);
+    // The downloaders go first, so none of them can reach a freed job.
+    delete m_engine;
+    m_engine = nullptr;
+    delete m_plain;
+    m_plain = nullptr;
+    while (m_jobs.Count() > 0)
+        delete static_cast<CJob*>(m_jobs.RemoveAt(0));
+    delete m_network;
+    m_network = nullptr;
+    ovUnlock(m_lock);
+    m_lock.Reset();
+}
+
+int32_t CJobManager::SetHost(HWND window, SwarmFetchEventCallback callback, void* user,
+                             uint8_t elevate) {
+    ovCAutoLock hold(m_lock);
+    m_host.window = window;
+    m_host.callback = callback;
+    m_host.user = user;
+    SetElevationFlag(elevate);
+    return SF_RESULT_OK;
+}
+
+uint32_t CJobManager::Handle() const {
+    return (uint32_t)(uintptr_t)this;
+}
+
+CJob* CJobManager::Lookup(uint32_t handle, bool remove) {
+    if (handle == 0)
+        return nullptr;
+    for (ovCPtrList::Node* node = m_jobs.HeadNode(); node; node = node->next) {
+        CJob* job = static_cast<CJob*>(node->element);
+        if (job->Handle() == handle) {
+            if (remove)
+                m_jobs.Remove(job);
+            return job;
+        }
+    }
+    return nullptr;
+}
+
+CJob* CJobManager::FindJob(uint32_t handle) {
+    ovCAutoLock hold(m_lock);
+    return Lookup(handle, false);
+}
+
+CJobDownloader* CJobManager::CurrentDownloader() const {
+    return m_engine ? m_engine : m_plain;
+}
+
+CJobDownloader* CJobManager::Holder(const CJob* job) const {
+    if (m_engine && m_engine->Holds(job))
+        return m_engine;
+    if (m_plain && m_plain->Holds(job))
+        return m_plain;
+    return nullptr;
+}
+
+void CJobManager::Raise(uint32_t code, uint32_t handle) {
+    DeliverHostEvent(m_host, code, handle);
+}
+
+int32_t CJobManager::CreateJob(uint32_t* job, const char* code, const char* name) {
+    if (!job)
+        return SF_RESULT_FAILED;
+    ovCAutoLock hold(m_lock);
+    if (Lookup(*job, false))
+        return SF_RESULT_FAILED;
+    uint32_t handle = 0;
+    // Skips 0 and, after a wrap of the counter, handles still in use.
+    for (int32_t attempt = 0; attempt <= m_jobs.Count() + 1 && handle == 0; ++attempt) {
+        uint32_t candidate = ++g_lastJobHandle;
+        if (candidate != 0 && !Lookup(candidate, false))
+            handle = candidate;
+    }
+    if (handle == 0)
+        return SF_RESULT_FAILED;
+    CJob* created = new (std::nothrow) CJob(handle, m_jobCounter, m_host);
+    if (!created)
+        return SF_RESULT_FAILED;
+    created->SetName(name);
+    created->SetCode(code);
+    if (!m_jobs.AddTail(created)) {
+        delete created;
+        return SF_RESULT_FAILED;
+    }
+    ++m_jobCounter;
+    *job = handle;
+    return SF_RESULT_OK;
+}
+
+bool CJobManager::CreateFolders(const char* folder) {
+    if (!folder || !folder[0])
+        return false;
+    if (FsExists(folder))
+        return true;
+    // Each prefix that ends in a backslash, shortest first; a last component
+    // without a backslash is not created.
+    ovCString prefix;
+    for (uint32_t i = 1; folder[i]; ++i) {
+        if (folder[i] != '\\')
+            continue;
+        if (!prefix.Assign(folder, i + 1))
+            return false;
+        if (!FsExists(prefix.CStr()) && !FsCreateFolder(prefix.CStr()))
+            return false;
+    }
+    return true;
+}
+
+int32_t CJobManager::AddFile(uint32_t job, const char* url, const char* folder,
+                             const char* fileName, int64_t size, int32_t value1, int32_t value2) {
+    if (size == 0 || size < -1)
+        return SF_RESULT_BAD_SIZE;
+    ovCAutoLock hold(m_lock);
+    CJob* target = Lookup(job, false);
+    if (!target)
+        return SF_RESULT_FAILED;
+    if (!CreateFolders(folder)) {
+        OnPathAccessFailed(kPathDownload);
+        return SF_RESULT_BAD_FOLDER;
+    }
+    return target->AddFile(url, folder, fileName, size, value1, value2);
+}
+
+int32_t CJobManager::StartJob(uint32_t job, uint8_t useEngine) {
+    ovCAutoLock hold(m_lock);
+    CJob* target = Lookup(job, false);
+    if (!target || target->EntryCount() == 0)
+        return SF_RESULT_FAILED;
+    target->SetUseEngine(useEngine);
+    CJobDownloader* downloader = CurrentDownloader();
+    if (!downloader)
+        return SF_RESULT_FAILED;
+    return downloader->Start(target);
+}
+
+int32_t CJobManager::StopJob(uint32_t job) {
+    ovCAutoLock hold(m_lock);
+    CJob* target = Lookup(job, false);
+    if (!target)
+        return SF_RESULT_FAILED;
+    CJobDownloader* holder = Holder(target);
+    if (!holder)
+        return SF_RESULT_FAILED;
+    return holder->Stop(target);
+}
+
+int32_t CJobManager::DeleteJob(uint32_t job) {
+    ovCAutoLock hold(m_lock);
+    CJob* target = Lookup(job, true);
+    if (!target)
+        return SF_RESULT_FAILED;
+    CJobDownloader* holder = Holder(target);
+    if (holder)
+        holder->Stop(target);
+    delete target;
+    return SF_RESULT_OK;
+}
+
+int32_t CJobManager::SetJobEngineFlag(uint32_t job) {
+    ovCAutoLock hold(m_lock);
+    CJob* target = Lookup(job, false);
+    if (!target)
+        return SF_RESULT_FAILED;
+    target->SetEngineFlag(1);
+    return SF_RESULT_OK;
+}
+
+int32_t CJobManager::ResumeReply(uint32_t job, uint8_t resume, uint8_t applyToAll) {
+    ovCAutoLock hold(m_lock);
+    CJob* target = Lookup(job, false);
+    if (!target)
+        return SF_RESULT_FAILED;
+    CJobDownloader* downloader = CurrentDownloader();
+    if (!downloader)
+        return SF_RESULT_FAILED;
+    return downloader->ResumeReply(target, resume, applyToAll);
+}
+
+int32_t CJobManager::SetEngineParameter(const char* text) {
+    ovCAutoLock hold(m_lock);
+    // Only the engine downloader takes the text; without it there is no one
+    // to hand it to.
+    (void)text;
+    return SF_RESULT_OK;
+}
+
+int32_t CJobManager::DownloadData(const char* url) {
+    ovCAutoLock hold(m_lock);
+    (void)url;
+    return SF_RESULT_FAILED;
+}
+
+int32_t CJobManager::GetDataSize(int64_t* size) {
+    ovCAutoLock hold(m_lock);
+    (void)size;
+    return SF_RESULT_FAILED;
+}
+
+int32_t CJobManager::GetData(SwarmFetchDataBuffer* buffer) {
+    ovCAutoLock hold(m_lock);
+    (void)buffer;
+    return SF_RESULT_FAILED;
+}
+
+int32_t CJobManager::AddSizeCheck(const char* url) {
+    (void)url;
+    return SF_RESULT_FAILED;
+}
+
+int32_t CJobManager::StartSizeCheck() {
+    LogDebugTrace("[SwarmFetchLib_D] 0x0003");
+    return SF_RESULT_FAILED;
+}
+
+int32_t CJobManager::GetSizeCheckTotal(int64_t* total) {
+    (void)total;
+    return SF_RESULT_FAILED;
+}
+
+int32_t CJobManager::GetSizeInfo(uint32_t job, SwarmFetchSizeInfo* out) {
+    ovCAutoLock hold(m_lock);
+    CJob* target = Lookup(job, false);
+    if (!target || !out)
+        return SF_RESULT_FAILED;
+    target->TakeSizeInfo(out);
+    return SF_RESULT_OK;
+}
+
+int32_t CJobManager::GetProgress(uint32_t job, SwarmFetchProgress* out) {
+    ovCAutoLock hold(m_lock);
+    CJob* target = Lookup(job, false);
+    if (!target || !out)
+        return SF_RESULT_FAILED;
+    target->CopyProgress(out);
+    return SF_RESULT_OK;
+}
+
+int32_t CJobManager::GetFileDone(uint32_t job, SwarmFetchFileDone* out) {
+    ovCAutoLock hold(m_lock);
+    CJob* target = Lookup(job, false);
+    if (!target || !out)
+        return SF_RESULT_FAILED;
+    target->PopFileDone(out);
+    return SF_RESULT_OK;
+}
+
+int32_t CJobManager::GetJobDone(uint32_t job, SwarmFetchJobDone* out) {
+    ovCAutoLock hold(m_lock);
+    CJob* target = Lookup(job, false);
+    if (!target || !out)
+        return SF_RESULT_FAILED;
+    target->TakeJobDone(out);
+    return SF_RESULT_OK;
+}
+
+int32_t CJobManager::GetMessageLength(uint32_t job, int32_t* length) {
+    ovCAutoLock hold(m_lock);
+    CJob* target = Lookup(job, false);
+    if (!target || !length)
+        return SF_RESULT_FAILED;
+    *length = target->MessageLength();
+    return SF_RESULT_OK;
+}
+
+int32_t CJobManager::PopMessage(uint32_t job, SwarmFetchMessage* out) {
+    ovCAutoLock hold(m_lock);
+    CJob* target = Lookup(job, false);
+    if (!target || !out)
+        return SF_RESULT_FAILED;
+    target->PopMessage(out);
+    return SF_RESULT_OK;
+}
+
+int32_t CJobManager::ShutdownNetwork() {
+    COpn::NetworkCleanup();
+    return SF_RESULT_OK;
+}
+
+void CJobManager::OnEngineUpdateStarted(const char* text, int32_t a, int32_t b) {
+    {
+        ovCAutoLock hold(m_lock);
+        m_engineText.Assign(text);
+        m_engineA = a;
+        m_engineB = b;
+    }
+    Raise(SF_EVENT_ENGINE_UPDATE_STARTED, 0);
+}
+
+void CJobManager::OnEngineUpdateProgress(const char* text, int32_t a, int32_t b) {
+    {
+        ovCAutoLock hold(m_lock);
+        m_engineText.Assign(text);
+        m_engineA = a;
+        m_engineB = b;
+    }
+    Raise(SF_EVENT_ENGINE_UPDATE_PROGRESS, 0);
+}
+
+void CJobManager::OnEngineReady() {
+    Raise(SF_EVENT_ENGINE_READY, 0);
+}
+
+void CJobManager::OnEngineFailed() {
+    Raise(SF_EVENT_ENGINE_FAILED, 0);
+}
+
+void CJobManager::OnEngineLost() {
+    ovCAutoLock hold(m_lock);
+    delete m_engine;
+    m_engine = nullptr;
+    if (!m_plain)
+        return;
+    for (ovCPtrList::Node* node = m_jobs.HeadNode(); node; node = node->next) {
+        CJob* job = static_cast<CJob*>(node->element);
+        if (job->State() == CJob::kRunning)
+            m_plain->Start(job);
+    }
+}
+
+void CJobManager::OnJobFallback(CJob* job) {
+    ovCAutoLock hold(m_lock);
+    for (ovCPtrList::Node* node = m_jobs.HeadNode(); node; node = node->next) {
+        if (node->element == job) {
+            if (m_plain)
+                m_plain->Start(job);
+            return;
+        }
+    }
+}
+
+void CJobManager::OnPathAccessFailed(int32_t kind) {
+    if (kind == kPathEngine) {
+        if (m_host.window)
+            LogWrite("[SwarmFetchLib] engine path access failed");
+        Raise(SF_EVENT_ENGINE_PATH_FAILED, Handle());
+    } else if (kind == kPathDownload) {
+        if (m_host.window)
+            LogWrite("[SwarmFetchLib] download path access failed");
+        Raise(SF_EVENT_DOWNLOAD_PATH_FAILED, Handle());
+    }
+}
+
+void CJobManager::OnEngineState(int32_t state) {
+    m_engineState = state;
+    Raise(SF_EVENT_ENGINE_STATE, 0);
+}
+
+void CJobManager::OnDataComplete(const void* buffer, int64_t length) {
+    (void)buffer;
+    (void)length;
+    Raise(SF_EVENT_DATA_DONE, 0);
+}
+
+void CJobManager::OnDataFailed(int32_t reason) {
+    (void)reason;
+    Raise(SF_EVENT_DATA_FAILED, 0);
+}
+
+void CJobManager::OnDataTick() {
+    Raise(SF_EVENT_DATA_TICK, 0);
+}
+
+void CJobManager::OnSizeCheckComplete(int64_t total) {
+    (void)total;
+    Raise(SF_EVENT_SIZE_CHECK_DONE, 0);
+}
+
+void CJobManager::OnSizeCheckFailed(const char* text) {
+    (void)text;
+    LogDebugTrace("[SwarmFetchLib_D] File Size Check Failed. 0x0011");
+    Raise(SF_EVENT_SIZE_CHECK_FAILED, 0);
+}
+
+void CJobManager::OnSizeCheckAborted() {
+    LogDebugTrace("[SwarmFetchLib_D] File Size Check Failed. 0x0012");
+    Raise(SF_EVENT_SIZE_CHECK_FAILED, 0);
+}
+
+void CJobManager::SetDownloadersForTesting(CJobDownloader* plain, CJobDownloader* engine) {
+    ovCAutoLock hold(m_lock);
+    if (m_plain != plain)
+        delete m_plain;
+    if (m_engine != engine)
+        delete m_engine;
+    m_plain = plain;
+    m_engine = engine;
+}

@@ -1,0 +1,130 @@
+// The centre of the library: the jobs, the downloaders that run them, the
+// network module, and the events that turn their reports into messages for
+// the host.
+//
+// Created on the library thread (with the library lock held) and destroyed on
+// the host thread after the library thread has ended. The operations marked
+// locked take the library lock for their whole run; the size-check operations
+// and the event-raising reports do not.
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCPtrList.h"
+#include "opn/core/ovCString.h"
+#include "opn/core/ovSmartPtr.h"
+#include "sdk/api/HostEvent.h"
+#include "sdk/api/IContentLengthCheckerEventListener.h"
+#include "sdk/api/IDataDownloadSessionEventListener.h"
+#include "sdk/api/IJobDownloadEventListener.h"
+#include "sdk/api/SwarmFetch.h"
+
+class CJob;
+class CJobDownloader;
+class COpn;
+
+class CJobManager : public IJobDownloadEventListener,
+                    public IDataDownloadSessionEventListener,
+                    public IContentLengthCheckerEventListener {
+  public:
+    // Shares `lock` (the library's cpCMutex) and starts the network module on
+    // the calling thread.
+    explicit CJobManager(const ovSmartPtr& lock);
+    // Under the lock: destroys every job (without stopping it), the
+    // downloaders and then the network module; then drops the lock.
+    ~CJobManager() override;
+    CJobManager(const CJobManager&) = delete;
+    CJobManager& operator=(const CJobManager&) = delete;
+
+    // Locked: keeps the host's window, callback and user pointer (every job
+    // created afterwards copies them) and the elevation choice. 512.
+    int32_t SetHost(HWND window, SwarmFetchEventCallback callback, void* user, uint8_t elevate);
+
+    // Jobs (locked). Results as in SwarmFetch.h.
+    int32_t CreateJob(uint32_t* job, const char* code, const char* name);
+    int32_t AddFile(uint32_t job, const char* url, const char* folder, const char* fileName,
+                    int64_t size, int32_t value1, int32_t value2);
+    int32_t StartJob(uint32_t job, uint8_t useEngine);
+    int32_t StopJob(uint32_t job);
+    int32_t DeleteJob(uint32_t job);
+    int32_t SetJobEngineFlag(uint32_t job);
+    int32_t ResumeReply(uint32_t job, uint8_t resume, uint8_t applyToAll);
+    int32_t SetEngineParameter(const char* text);
+
+    // Data download (locked): 517 while there is no data download.
+    int32_t DownloadData(const char* url);
+    int32_t GetDataSize(int64_t* size);
+    int32_t GetData(SwarmFetchDataBuffer* buffer);
+
+    // Size check (not locked): 517 while there is no size check.
+    int32_t AddSizeCheck(const char* url);
+    int32_t StartSizeCheck();
+    int32_t GetSizeCheckTotal(int64_t* total);
+
+    // Record queries (locked): 517 for an unknown job or a null `out`.
+    int32_t GetSizeInfo(uint32_t job, SwarmFetchSizeInfo* out);
+    int32_t GetProgress(uint32_t job, SwarmFetchProgress* out);
+    int32_t GetFileDone(uint32_t job, SwarmFetchFileDone* out);
+    int32_t GetJobDone(uint32_t job, SwarmFetchJobDone* out);
+    int32_t GetMessageLength(uint32_t job, int32_t* length);
+    int32_t PopMessage(uint32_t job, SwarmFetchMessage* out);
+
+    // Not locked: the network module's clean-up when the library thread's
+    // loop has ended. 512.
+    int32_t ShutdownNetwork();
+
+    // IJobDownloadEventListener
+    void OnEngineUpdateStarted(const char* text, int32_t a, int32_t b) override;
+    void OnEngineUpdateProgress(const char* text, int32_t a, int32_t b) override;
+    void OnEngineReady() override;
+    void OnEngineFailed() override;
+    void OnEngineLost() override;
+    void OnJobFallback(CJob* job) override;
+    void OnPathAccessFailed(int32_t kind) override;
+    void OnEngineState(int32_t state) override;
+
+    // IDataDownloadSessionEventListener
+    void OnDataComplete(const void* buffer, int64_t length) override;
+    void OnDataFailed(int32_t reason) override;
+    void OnDataTick() override;
+
+    // IContentLengthCheckerEventListener
+    void OnSizeCheckComplete(int64_t total) override;
+    void OnSizeCheckFailed(const char* text) override;
+    void OnSizeCheckAborted() override;
+
+    // The handle of the events that name the job manager itself: the low 32
+    // bits of its address.
+    uint32_t Handle() const;
+    const ovSmartPtr& LockObject() const { return m_lock; }
+    // Locked lookup by handle; null for 0 or an unknown handle. The job stays
+    // valid while the caller holds the lock and does not delete it.
+    CJob* FindJob(uint32_t handle);
+    int32_t JobCount() const { return m_jobs.Count(); }
+    bool HasNetwork() const { return m_network != nullptr; }
+
+    // For tests: installs downloaders (owned from now on; either may be null)
+    // in place of those SetHost makes.
+    void SetDownloadersForTesting(CJobDownloader* plain, CJobDownloader* engine);
+
+  private:
+    CJob* Lookup(uint32_t handle, bool remove);
+    // The engine downloader when it exists, else the plain one.
+    CJobDownloader* CurrentDownloader() const;
+    CJobDownloader* Holder(const CJob* job) const;
+    void Raise(uint32_t code, uint32_t handle);
+    bool CreateFolders(const char* folder);
+
+    CJobDownloader* m_plain = nullptr;
+    CJobDownloader* m_engine = nullptr;
+    ovSmartPtr m_lock;
+    COpn* m_network = nullptr;
+    ovCPtrList m_jobs;  // CJob*, in creation order
+    int32_t m_jobCounter = 0;
+    HostTarget m_host;
+    // Values of the engine reports; kept, never read back.
+    ovCString m_engineText;
+    int32_t m_engineA = 0;
+    int32_t m_engineB = 0;
+    int32_t m_engineState = 0;
+};

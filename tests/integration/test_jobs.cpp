@@ -1,0 +1,584 @@
+// Jobs through the call interface: handles, creation, adding files, the
+// downloader hand-over, and the entry points that answer without a library.
+#include <atomic>
+
+#include "integration/ApiTestEnv.h"
+#include "sdk/api/CJobDownloader.h"
+
+using namespace apitest;
+
+namespace {
+
+// Every job entry point with `job`, each expected to answer 517.
+void ExpectEveryJobCallFails(uint32_t job) {
+    SwarmFetchSizeInfo sizeInfo;
+    SwarmFetchProgress progress;
+    SwarmFetchFileDone fileDone;
+    SwarmFetchJobDone jobDone;
+    SwarmFetchMessage message = {0, nullptr};
+    int32_t length = 0;
+    EXPECT_EQ(SF_RESULT_FAILED,
+              SwarmFetch_AddFile(job, "http://h/a.bin", "C:\\x\\", nullptr, -1, 1));
+    EXPECT_EQ(SF_RESULT_FAILED,
+              SwarmFetch_AddFileEx(job, "http://h/a.bin", "C:\\x\\", nullptr, -1, 1, 2));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StartJob(job, 1));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_RunJob(job, 0));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StopJob(job));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StopJobEx(job, 7));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_DeleteJob(job));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_SetJobEngineFlag(job));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_ResumeReply(job, 1, 0));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetSizeInfo(job, &sizeInfo));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetProgress(job, &progress));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetFileDone(job, &fileDone));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetJobDone(job, &jobDone));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetMessageLength(job, &length));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_PopMessage(job, &message));
+}
+
+class FakeDownloader : public CJobDownloader {
+  public:
+    int32_t Begin(CJob* job) override {
+        (void)job;
+        ++begins;
+        return beginResult;
+    }
+    void End(CJob* job) override {
+        (void)job;
+        ++ends;
+    }
+    void CheckConnection(CJob* job) override {
+        (void)job;
+        ++checks;
+    }
+    int32_t OnResumeReply(CJob* job, uint8_t resume, uint8_t applyToAll) override {
+        (void)job;
+        lastResume = resume;
+        lastApplyToAll = applyToAll;
+        ++replies;
+        return SF_RESULT_OK;
+    }
+
+    std::atomic<int32_t> beginResult{SF_RESULT_OK};
+    std::atomic<int> begins{0};
+    std::atomic<int> ends{0};
+    std::atomic<int> checks{0};
+    std::atomic<int> replies{0};
+    std::atomic<int> lastResume{-1};
+    std::atomic<int> lastApplyToAll{-1};
+};
+
+int32_t JobState(uint32_t job) {
+    int32_t state = -1;
+    WithJob(job, [&](CJob& j) { state = j.State(); });
+    return state;
+}
+
+void SetJobState(uint32_t job, int32_t state) {
+    EXPECT_TRUE(WithJob(job, [&](CJob& j) { j.SetState(state); }));
+}
+
+}  // namespace
+
+TEST(JobsWithoutLibrary, EveryEntryPointAnswers517) {
+    ASSERT_EQ(nullptr, SwarmFetchLibraryThread());
+    ExpectEveryJobCallFails(0);
+    ExpectEveryJobCallFails(1);
+    uint32_t job = 0;
+    int64_t value = 7;
+    uint8_t byte = 0;
+    SwarmFetchDataBuffer buffer = {&byte, 1};
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_CreateJob(&job, nullptr, "game"));
+    EXPECT_EQ(0u, job);
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_DownloadData("http://h/list.txt"));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_RequestData("http://h/list.txt"));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetDataSize(&value));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(&buffer));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_AddSizeCheck("http://h/a.bin"));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StartSizeCheck());
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetSizeCheckTotal(&value));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_SetEngineParameter("game"));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetRemainingBytes(0, &value));
+    EXPECT_EQ(7, value);
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_Finalize());
+    EXPECT_EQ(nullptr, SwarmFetch_GetUserData());
+}
+
+TEST(Jobs, HandleZeroAndStaleHandlesAnswer517) {
+    Library lib(false, false);
+    ASSERT_EQ(SF_RESULT_OK, lib.Result());
+    ExpectEveryJobCallFails(0);
+    const uint32_t job = lib.NewJob();
+    ASSERT_NE(0u, job);
+    ExpectEveryJobCallFails(job + 1000);
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DeleteJob(job));
+    ExpectEveryJobCallFails(job);
+    EXPECT_EQ(0, TheManager().JobCount());
+}
+
+TEST(Jobs, HandlesOfAnEarlierLibraryAreStale) {
+    uint32_t old = 0;
+    {
+        Library lib(false, false);
+        old = lib.NewJob();
+    }
+    Library lib(false, false);
+    const uint32_t fresh = lib.NewJob();
+    EXPECT_NE(old, fresh);
+    ExpectEveryJobCallFails(old);
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_SetJobEngineFlag(fresh));
+}
+
+TEST(Jobs, CreateJob) {
+    Library lib(false, false);
+    uint32_t job = 0;
+    ASSERT_EQ(SF_RESULT_OK,
+              SwarmFetch_CreateJob(&job, "abcdef", "0123456789012345678901234567890123456789"));
+    ASSERT_NE(0u, job);
+    WithJob(job, [](CJob& j) {
+        EXPECT_STREQ("abc", j.Code());
+        EXPECT_STREQ("01234567890123456789012345678901", j.Name());
+        EXPECT_EQ(CJob::kIdle, j.State());
+        EXPECT_EQ(1, j.UseEngine());
+        EXPECT_EQ(0, j.EngineFlag());
+        EXPECT_EQ(0, j.Number());
+    });
+
+    // A live handle in *job: 517 and nothing changes.
+    const uint32_t kept = job;
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_CreateJob(&job, "x", "other"));
+    EXPECT_EQ(kept, job);
+    EXPECT_EQ(1, TheManager().JobCount());
+    WithJob(job, [](CJob& j) { EXPECT_STREQ("abc", j.Code()); });
+
+    // A stale value in *job is simply replaced.
+    uint32_t second = kept + 12345;
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_CreateJob(&second, nullptr, nullptr));
+    EXPECT_NE(kept, second);
+    WithJob(second, [](CJob& j) {
+        EXPECT_STREQ("", j.Code());
+        EXPECT_STREQ("", j.Name());
+        EXPECT_EQ(1, j.Number());
+    });
+    uint32_t third = 0;
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_CreateJob(&third, "ab", "exactly-32-characters-long-name!"));
+    WithJob(third, [](CJob& j) {
+        EXPECT_STREQ("ab", j.Code());
+        EXPECT_STREQ("exactly-32-characters-long-name!", j.Name());
+        EXPECT_EQ(2, j.Number());
+    });
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_CreateJob(nullptr, nullptr, "game"));
+    EXPECT_EQ(3, TheManager().JobCount());
+}
+
+TEST(Jobs, SetJobEngineFlag) {
+    Library lib(false, false);
+    const uint32_t job = lib.NewJob();
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_SetJobEngineFlag(job));
+    WithJob(job, [](CJob& j) { EXPECT_EQ(1, j.EngineFlag()); });
+}
+
+class AddFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_folder.Ok());
+        ASSERT_EQ(SF_RESULT_OK, m_lib.Result());
+        m_job = m_lib.NewJob();
+        m_dir = m_folder.Win() + "\\";
+    }
+    TempFolder m_folder;
+    Library m_lib{false, true};
+    uint32_t m_job = 0;
+    std::string m_dir;
+};
+
+TEST_F(AddFileTest, ExpectedSizes) {
+    const char* url = "http://h/a.bin";
+    EXPECT_EQ(SF_RESULT_BAD_SIZE, SwarmFetch_AddFile(m_job, url, m_dir.c_str(), nullptr, 0, 1));
+    EXPECT_EQ(SF_RESULT_BAD_SIZE, SwarmFetch_AddFile(m_job, url, m_dir.c_str(), nullptr, -2, 1));
+    EXPECT_EQ(SF_RESULT_BAD_SIZE,
+              SwarmFetch_AddFile(m_job, url, m_dir.c_str(), nullptr, INT64_MIN, 1));
+    // The size is checked before the job is looked up.
+    EXPECT_EQ(SF_RESULT_BAD_SIZE,
+              SwarmFetch_AddFile(m_job + 99, url, m_dir.c_str(), nullptr, 0, 1));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(m_job, url, m_dir.c_str(), nullptr, -1, 1));
+    EXPECT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/b.bin", m_dir.c_str(), nullptr, 1, 1));
+    EXPECT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/c.bin", m_dir.c_str(), nullptr, INT64_MAX, 1));
+    WithJob(m_job, [](CJob& j) {
+        ASSERT_EQ(3, j.EntryCount());
+        EXPECT_EQ(-1, j.EntryAt(0)->size);
+        EXPECT_EQ(1, j.EntryAt(1)->size);
+        EXPECT_EQ(INT64_MAX, j.EntryAt(2)->size);
+    });
+}
+
+TEST_F(AddFileTest, EntryFields) {
+    ASSERT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFileEx(m_job, "  \thttp://h/dir/Setup.exe|http://m/dir/Setup.exe \r\n",
+                                   m_dir.c_str(), nullptr, 1234, 5, 6));
+    ASSERT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/x", m_dir.c_str(), "named.dat", -1, 7));
+    WithJob(m_job, [&](CJob& j) {
+        ASSERT_EQ(2, j.EntryCount());
+        const DownloadEntry* e = j.EntryAt(0);
+        EXPECT_EQ(0, e->index);
+        EXPECT_STREQ("http://h/dir/Setup.exe|http://m/dir/Setup.exe", e->urlList.CStr());
+        EXPECT_STREQ(m_dir.c_str(), e->folder.CStr());
+        EXPECT_STREQ("Setup.exe", e->fileName.CStr());
+        EXPECT_STREQ("brightwave7", e->tag);
+        EXPECT_EQ(1234, e->size);
+        EXPECT_EQ(0, e->received);
+        EXPECT_EQ(5, e->value1);
+        EXPECT_EQ(6, e->value2);
+        EXPECT_EQ(0, e->reportState);
+        const DownloadEntry* f = j.EntryAt(1);
+        EXPECT_EQ(1, f->index);
+        EXPECT_STREQ("named.dat", f->fileName.CStr());
+        EXPECT_EQ(7, f->value1);
+        EXPECT_EQ(0, f->value2);
+        EXPECT_EQ(f, j.FindEntry((m_dir + "NAMED.DAT").c_str()));
+        EXPECT_STREQ(m_dir.c_str(), j.Folder());
+    });
+}
+
+TEST_F(AddFileTest, MissingUrlOrFolder) {
+    EXPECT_EQ(SF_RESULT_NO_URL, SwarmFetch_AddFile(m_job, nullptr, m_dir.c_str(), nullptr, -1, 1));
+    EXPECT_EQ(SF_RESULT_NO_URL, SwarmFetch_AddFile(m_job, "", m_dir.c_str(), nullptr, -1, 1));
+    m_lib.Recorder().Clear();
+    EXPECT_EQ(SF_RESULT_BAD_FOLDER,
+              SwarmFetch_AddFile(m_job, "http://h/a", nullptr, nullptr, -1, 1));
+    EXPECT_EQ(SF_RESULT_BAD_FOLDER, SwarmFetch_AddFile(m_job, "http://h/a", "", nullptr, -1, 1));
+    // A folder that cannot be created is reported as event 528 each time.
+    EXPECT_EQ(2u, m_lib.Recorder().CountOf(SF_EVENT_DOWNLOAD_PATH_FAILED));
+    WithJob(m_job, [](CJob& j) { EXPECT_EQ(0, j.EntryCount()); });
+}
+
+TEST_F(AddFileTest, DuplicatesIgnoreLetterCase) {
+    ASSERT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/Game.pak", m_dir.c_str(), nullptr, -1, 1));
+    EXPECT_EQ(SF_RESULT_FAILED,
+              SwarmFetch_AddFile(m_job, "http://h/Game.pak", m_dir.c_str(), nullptr, -1, 1));
+    EXPECT_EQ(SF_RESULT_FAILED,
+              SwarmFetch_AddFile(m_job, "http://OTHER/GAME.PAK", m_dir.c_str(), nullptr, -1, 1));
+    std::string upper = m_dir;
+    for (char& c : upper)
+        c = (char)toupper((unsigned char)c);
+#ifdef _WIN32
+    // Windows folders ignore letter case, so the upper-case folder exists.
+    EXPECT_EQ(SF_RESULT_FAILED,
+              SwarmFetch_AddFile(m_job, "http://h/game.pak", upper.c_str(), nullptr, -1, 1));
+#endif
+    // Another name in the same folder is another file.
+    EXPECT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/Game.pak", m_dir.c_str(), "copy.pak", -1, 1));
+    EXPECT_EQ(SF_RESULT_FAILED,
+              SwarmFetch_AddFile(m_job, "http://h/z", m_dir.c_str(), "COPY.PAK", -1, 1));
+    WithJob(m_job, [](CJob& j) { EXPECT_EQ(2, j.EntryCount()); });
+}
+
+TEST_F(AddFileTest, ForwardSlashesAndMissingSeparator) {
+    // An existing folder written with forward slashes and no final separator.
+    std::string slashed = m_folder.Win();
+    for (char& c : slashed)
+        if (c == '\\')
+            c = '/';
+    ASSERT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", slashed.c_str(), nullptr, -1, 1));
+    WithJob(m_job, [&](CJob& j) {
+        EXPECT_STREQ(m_dir.c_str(), j.EntryAt(0)->folder.CStr());
+        EXPECT_STREQ(m_dir.c_str(), j.Folder());
+    });
+    // The same file written the other way is a duplicate.
+    EXPECT_EQ(SF_RESULT_FAILED,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", m_dir.c_str(), nullptr, -1, 1));
+    // Without the final backslash only.
+    EXPECT_EQ(SF_RESULT_FAILED,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", m_folder.Win().c_str(), nullptr, -1, 1));
+}
+
+TEST_F(AddFileTest, CreatesMissingFolders) {
+    const std::string nested = m_folder.Win("one\\two\\three") + "\\";
+    ASSERT_FALSE(supporttest::PathExists(m_folder.Native("one")));
+    EXPECT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", nested.c_str(), nullptr, -1, 1));
+    EXPECT_TRUE(supporttest::PathExists(m_folder.Native("one\\two\\three")));
+    // Only components that end in a backslash are made.
+    const std::string open = m_folder.Win("alpha\\beta");
+    EXPECT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", open.c_str(), nullptr, -1, 1));
+    EXPECT_TRUE(supporttest::PathExists(m_folder.Native("alpha")));
+    EXPECT_FALSE(supporttest::PathExists(m_folder.Native("alpha\\beta")));
+    EXPECT_EQ(0u, m_lib.Recorder().CountOf(SF_EVENT_DOWNLOAD_PATH_FAILED));
+}
+
+TEST_F(AddFileTest, FolderThatCannotBeCreated) {
+    FILE* f = fopen(m_folder.Native("plain.file").c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    fclose(f);
+    const std::string blocked = m_folder.Win("plain.file\\sub") + "\\";
+    m_lib.Recorder().Clear();
+    EXPECT_EQ(SF_RESULT_BAD_FOLDER,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", blocked.c_str(), nullptr, -1, 1));
+    const std::vector<Event> events = m_lib.Recorder().Events();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ((uint32_t)SF_EVENT_DOWNLOAD_PATH_FAILED, events[0].code);
+    EXPECT_EQ(TheManager().Handle(), events[0].handle);
+    EXPECT_EQ(&m_lib.Recorder(), events[0].user);
+    EXPECT_EQ(PfCurrentThreadId(), events[0].thread) << "raised on the calling thread";
+    WithJob(m_job, [](CJob& j) { EXPECT_EQ(0, j.EntryCount()); });
+}
+
+TEST_F(AddFileTest, PathsTooLongAreRefused) {
+    std::string longFolder = m_dir + std::string(300, 'x') + "\\";
+    EXPECT_EQ(SF_RESULT_BAD_FOLDER,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", longFolder.c_str(), nullptr, -1, 1));
+    const std::string name(270, 'n');
+    EXPECT_EQ(SF_RESULT_BAD_FOLDER,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", m_dir.c_str(), name.c_str(), -1, 1));
+    WithJob(m_job, [](CJob& j) { EXPECT_EQ(0, j.EntryCount()); });
+}
+
+TEST_F(AddFileTest, StartedOrCompleteJobTakesNoFiles) {
+    SetJobState(m_job, CJob::kRunning);
+    EXPECT_EQ(SF_RESULT_FAILED,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", m_dir.c_str(), nullptr, -1, 1));
+    SetJobState(m_job, CJob::kComplete);
+    EXPECT_EQ(SF_RESULT_FAILED,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", m_dir.c_str(), nullptr, -1, 1));
+    SetJobState(m_job, CJob::kIdle);
+    EXPECT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", m_dir.c_str(), nullptr, -1, 1));
+}
+
+TEST(JobsWithoutDownloaders, StartStopResumeAnswer517) {
+    TempFolder folder;
+    Library lib(false, false);
+    const uint32_t job = lib.NewJob();
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StartJob(job, 1)) << "no entries";
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, "http://h/a.bin", (folder.Win() + "\\").c_str(),
+                                               nullptr, -1, 1));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StartJob(job, 1)) << "no downloader";
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_RunJob(job, 1));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StopJob(job));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_ResumeReply(job, 1, 1));
+    EXPECT_EQ(CJob::kIdle, JobState(job));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DeleteJob(job));
+}
+
+TEST(JobsWithoutDownloaders, DataAndSizeCheckEntryPoints) {
+    Library lib(false, true);
+    int64_t value = 77;
+    uint8_t byte = 0;
+    SwarmFetchDataBuffer buffer = {&byte, 1};
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_DownloadData("http://h/list.txt"));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_RequestData("http://h/list.txt"));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetDataSize(&value));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(&buffer));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(nullptr));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_AddSizeCheck("http://h/a.bin"));
+    // Without any URL added the start still answers 512, and nothing follows.
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetSizeCheckTotal(&value));
+    EXPECT_EQ(77, value);
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_SetEngineParameter("brightwave7"));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_SetEngineParameter(nullptr));
+    EXPECT_EQ(0u, lib.Recorder().Count());
+}
+
+TEST(JobsWithoutDownloaders, RemainingBytes) {
+    Library lib(false, false);
+    const uint32_t job = lib.NewJob();
+    int64_t bytes = 5;
+    // No progress and no size check.
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetRemainingBytes(job, &bytes));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetRemainingBytes(0, &bytes));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetRemainingBytes(job, nullptr));
+    EXPECT_EQ(5, bytes);
+    WithJob(job, [](CJob& j) {
+        SwarmFetchProgress p;
+        memset(&p, 0, sizeof p);
+        p.total = 1000;
+        p.received = 250;
+        j.SetProgress(p);
+    });
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetRemainingBytes(job, &bytes));
+    EXPECT_EQ(750, bytes);
+}
+
+class DownloaderHandOver : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(SF_RESULT_OK, m_lib.Result());
+        m_plain = new FakeDownloader;
+        TheManager().SetDownloadersForTesting(m_plain, nullptr);
+        m_dir = m_folder.Win() + "\\";
+    }
+    uint32_t JobWithFile(const char* name = "a.bin") {
+        const uint32_t job = m_lib.NewJob();
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, "http://h/f", m_dir.c_str(), name, -1, 1));
+        return job;
+    }
+    bool Holds(CJobDownloader* downloader, uint32_t job) {
+        bool holds = false;
+        WithJob(job, [&](CJob& j) { holds = downloader->Holds(&j); });
+        return holds;
+    }
+
+    TempFolder m_folder;
+    Library m_lib{false, true};
+    FakeDownloader* m_plain = nullptr;  // owned by the job manager
+    std::string m_dir;
+};
+
+TEST_F(DownloaderHandOver, StartStopAndResume) {
+    const uint32_t job = JobWithFile();
+    EXPECT_EQ(SF_RESULT_NOT_RUNNING, SwarmFetch_ResumeReply(job, 1, 0));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 0));
+    EXPECT_EQ(1, m_plain->begins.load());
+    EXPECT_EQ(CJob::kRunning, JobState(job));
+    EXPECT_TRUE(Holds(m_plain, job));
+    WithJob(job, [](CJob& j) { EXPECT_EQ(0, j.UseEngine()); });
+    {
+        ovCAutoLock hold(TheManager().LockObject());
+        EXPECT_TRUE(m_plain->TimerRunning());
+    }
+    EXPECT_EQ(SF_RESULT_ALREADY_RUNNING, SwarmFetch_StartJob(job, 1));
+    EXPECT_EQ(SF_RESULT_ALREADY_RUNNING, SwarmFetch_RunJob(job, 1));
+    EXPECT_EQ(1, m_plain->begins.load());
+    EXPECT_EQ(SF_RESULT_FAILED,
+              SwarmFetch_AddFile(job, "http://h/g", m_dir.c_str(), nullptr, -1, 1));
+
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_ResumeReply(job, 1, 0));
+    EXPECT_EQ(1, m_plain->replies.load());
+    EXPECT_EQ(1, m_plain->lastResume.load());
+    EXPECT_EQ(0, m_plain->lastApplyToAll.load());
+
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJobEx(job, 99));
+    EXPECT_EQ(1, m_plain->ends.load());
+    EXPECT_EQ(CJob::kIdle, JobState(job));
+    EXPECT_FALSE(Holds(m_plain, job));
+    {
+        ovCAutoLock hold(TheManager().LockObject());
+        EXPECT_FALSE(m_plain->TimerRunning());
+    }
+    // Nobody holds it any more.
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StopJob(job));
+    // A stopped job can be started again.
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    EXPECT_EQ(2, m_plain->begins.load());
+}
+
+TEST_F(DownloaderHandOver, StartAnswersWhatBeginAnswers) {
+    m_plain->beginResult = SF_RESULT_OFFLINE;
+    const uint32_t job = JobWithFile();
+    EXPECT_EQ(SF_RESULT_OFFLINE, SwarmFetch_StartJob(job, 1));
+}
+
+TEST_F(DownloaderHandOver, DeleteStopsAHeldJob) {
+    const uint32_t running = JobWithFile("a.bin");
+    const uint32_t idle = JobWithFile("b.bin");
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(running, 1));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DeleteJob(running));
+    EXPECT_EQ(1, m_plain->ends.load());
+    EXPECT_EQ(0, m_plain->JobCount());
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DeleteJob(idle));
+    EXPECT_EQ(1, m_plain->ends.load());
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_DeleteJob(running));
+    EXPECT_EQ(0, TheManager().JobCount());
+}
+
+TEST_F(DownloaderHandOver, TimerChecksEveryHeldJobOnTheLibraryThread) {
+    const uint32_t job = JobWithFile();
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    // The one-second timer fires on the library thread (bounded wait).
+    PfEvent* pause = PfEventCreate();
+    for (int i = 0; i < 1000 && m_plain->checks.load() == 0; ++i)
+        PfEventWait(pause, 10);
+    PfEventClose(pause);
+    EXPECT_GE(m_plain->checks.load(), 1);
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+}
+
+TEST_F(DownloaderHandOver, EngineGetsEveryJobAndFallsBackWhenLost) {
+    FakeDownloader* engine = new FakeDownloader;
+    m_plain = new FakeDownloader;
+    TheManager().SetDownloadersForTesting(m_plain, engine);
+    const uint32_t running = JobWithFile("a.bin");
+    const uint32_t idle = JobWithFile("b.bin");
+    const uint32_t complete = JobWithFile("c.bin");
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(running, 1));
+    EXPECT_EQ(1, engine->begins.load());
+    EXPECT_EQ(0, m_plain->begins.load());
+    EXPECT_TRUE(Holds(engine, running));
+    SetJobState(complete, CJob::kComplete);
+
+    // The engine is given up: only the running job moves on.
+    TheManager().OnEngineLost();
+    engine = nullptr;  // destroyed by the job manager
+    EXPECT_TRUE(Holds(m_plain, running));
+    EXPECT_FALSE(Holds(m_plain, idle));
+    EXPECT_FALSE(Holds(m_plain, complete));
+    EXPECT_EQ(CJob::kRunning, JobState(running));
+    EXPECT_EQ(CJob::kIdle, JobState(idle));
+    EXPECT_EQ(CJob::kComplete, JobState(complete));
+    EXPECT_EQ(1, m_plain->begins.load());
+    // From now on the plain downloader is the current one.
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(idle, 1));
+    EXPECT_TRUE(Holds(m_plain, idle));
+}
+
+TEST_F(DownloaderHandOver, JobFallback) {
+    FakeDownloader* engine = new FakeDownloader;
+    m_plain = new FakeDownloader;
+    TheManager().SetDownloadersForTesting(m_plain, engine);
+    const uint32_t job = JobWithFile();
+    CJob* pointer = nullptr;
+    WithJob(job, [&](CJob& j) { pointer = &j; });
+    TheManager().OnJobFallback(pointer);
+    EXPECT_TRUE(Holds(m_plain, job));
+    EXPECT_EQ(1, m_plain->begins.load());
+    // A job that is not in the list is ignored.
+    CJob stranger(1, 99, HostTarget());
+    TheManager().OnJobFallback(&stranger);
+    EXPECT_EQ(1, m_plain->begins.load());
+    EXPECT_FALSE(m_plain->Holds(&stranger));
+}
+
+TEST(DiskSpace, Rules) {
+    // No initialisation is needed.
+    ASSERT_EQ(nullptr, SwarmFetchLibraryThread());
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_CheckDiskSpace("?:\\nowhere", 0));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_CheckDiskSpace("?:\\nowhere", -5));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_CheckDiskSpace("?:\\nowhere", 1));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_CheckDiskSpace("", 1));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_CheckDiskSpace(nullptr, 1));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_CheckDiskSpace(nullptr, 0));
+
+    TempFolder folder;
+    const std::string here = folder.Win();
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_CheckDiskSpace(here.c_str(), 1));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_CheckDiskSpace(here.c_str(), INT64_MAX));
+    // Only the first character names the drive.
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_CheckDiskSpace(here.substr(0, 1).c_str(), 1));
+}
+
+#ifdef _WIN32
+TEST(DiskSpace, DriveThatDoesNotExist) {
+    const DWORD drives = GetLogicalDrives();
+    char letter = 0;
+    for (char c = 'Y'; c >= 'D' && !letter; --c)
+        if (!(drives & (1u << (c - 'A'))))
+            letter = c;
+    ASSERT_NE(0, letter);
+    const char path[] = {letter, ':', '\\', 'x', '\0'};
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_CheckDiskSpace(path, 0));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_CheckDiskSpace(path, 1));
+}
+#else
+TEST(DiskSpace, EveryDriveLetterMapsToTheRoot) {
+    // POSIX has no drives: "Q:\" maps to "/", like every other letter.
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_CheckDiskSpace("Q:\\games", 1));
+}
+#endif
