@@ -7,7 +7,8 @@
 #include "opn/core/ovCString.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 1 << 16) return 0;
+    if (size > 1 << 16)
+        return 0;
     ovCString in;
     in.Assign(reinterpret_cast<const char*>(data), static_cast<uint32_t>(size));
     ovCString ansi, utf8, again;
@@ -15,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     AnsiToUtf8(in, utf8);
     // What AnsiToUtf8 produced is valid UTF-8 and must survive the way back.
     Utf8ToAnsi(utf8, again);
-    if (again.Length() > in.Length() * 2 + 1) __builtin_trap();
+    if (again.Length() > in.Length() * 2 + 1)
+        __builtin_trap();
     return 0;
 }

@@ -10,12 +10,15 @@ std::string DataPath(const std::string& relative) {
     std::string path = dir ? dir : ".";
 #ifdef _WIN32
     // ctest hands a POSIX path to the Wine program; Wine's Z: drive is "/".
-    if (!path.empty() && path[0] == '/') path = "Z:" + path;
+    if (!path.empty() && path[0] == '/')
+        path = "Z:" + path;
     for (char& c : path)
-        if (c == '/') c = '\\';
+        if (c == '/')
+            c = '\\';
     std::string rel = relative;
     for (char& c : rel)
-        if (c == '/') c = '\\';
+        if (c == '/')
+            c = '\\';
     return path + "\\" + rel;
 #else
     return path + "/" + relative;
@@ -25,11 +28,14 @@ std::string DataPath(const std::string& relative) {
 std::vector<unsigned char> ReadFile(const std::string& path, bool* ok) {
     std::vector<unsigned char> bytes;
     FILE* f = fopen(path.c_str(), "rb");
-    if (ok) *ok = f != nullptr;
-    if (!f) return bytes;
+    if (ok)
+        *ok = f != nullptr;
+    if (!f)
+        return bytes;
     unsigned char chunk[65536];
     size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + n);
     fclose(f);
     return bytes;
 }

@@ -76,7 +76,8 @@ struct MemStream {
 SRes MemRead(ISeekInStreamPtr p, void* buf, size_t* size) {
     MemStream* s = Z7_CONTAINER_FROM_VTBL(p, MemStream, vt);
     size_t n = s->size - s->pos;
-    if (*size < n) n = *size;
+    if (*size < n)
+        n = *size;
     memcpy(buf, s->data + s->pos, n);
     s->pos += n;
     *size = n;
@@ -87,7 +88,8 @@ SRes MemSeek(ISeekInStreamPtr p, Int64* pos, ESzSeek origin) {
     MemStream* s = Z7_CONTAINER_FROM_VTBL(p, MemStream, vt);
     Int64 base = origin == SZ_SEEK_SET ? 0 : origin == SZ_SEEK_CUR ? (Int64)s->pos : (Int64)s->size;
     Int64 target = base + *pos;
-    if (target < 0 || target > (Int64)s->size) return SZ_ERROR_PARAM;
+    if (target < 0 || target > (Int64)s->size)
+        return SZ_ERROR_PARAM;
     s->pos = static_cast<size_t>(target);
     *pos = target;
     return SZ_OK;
@@ -98,7 +100,8 @@ std::string NameOf(const CSzArEx* db, UInt32 i) {
     std::vector<UInt16> wide(len);
     SzArEx_GetFileNameUtf16(db, i, wide.data());
     std::string name;
-    for (size_t k = 0; k + 1 < len; ++k) name += static_cast<char>(wide[k]);  // ASCII names
+    for (size_t k = 0; k + 1 < len; ++k)
+        name += static_cast<char>(wide[k]);  // ASCII names
     return name;
 }
 
@@ -129,13 +132,15 @@ TEST(LzmaSdk, Opens7zArchiveMadeByTheTool) {
     size_t outBufferSize = 0;
     int checked = 0;
     for (UInt32 i = 0; i < db.NumFiles; ++i) {
-        if (SzArEx_IsDir(&db, i)) continue;
+        if (SzArEx_IsDir(&db, i))
+            continue;
         size_t offset = 0, processed = 0;
-        ASSERT_EQ(SzArEx_Extract(&db, &look.vt, i, &blockIndex, &outBuffer, &outBufferSize,
-                                 &offset, &processed, &alloc, &allocTemp),
+        ASSERT_EQ(SzArEx_Extract(&db, &look.vt, i, &blockIndex, &outBuffer, &outBufferSize, &offset,
+                                 &processed, &alloc, &allocTemp),
                   SZ_OK);
         std::string name = NameOf(&db, i);
-        std::vector<unsigned char> expected = sftest::ReadFile(sftest::DataPath("plain/" + name), &ok);
+        std::vector<unsigned char> expected =
+            sftest::ReadFile(sftest::DataPath("plain/" + name), &ok);
         ASSERT_TRUE(ok) << name;
         ASSERT_EQ(processed, expected.size()) << name;
         EXPECT_TRUE(processed == 0 || memcmp(outBuffer + offset, expected.data(), processed) == 0)
