@@ -6,6 +6,7 @@
 #include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/opeerqos/TimerManager.h"
 #include "opn/opeerqos/cpCQoS.h"
+#include "opn/opeerqos/nwCMimeMap.h"
 #include "opn/platform/pfSocket.h"
 #include "sdk/support/ServiceLog.h"
 
@@ -23,6 +24,16 @@ const COpn* g_owner = nullptr;
 TimerManager* g_timerManager = nullptr;
 cpCQoS* g_socketManager = nullptr;
 bool g_collectorStarted = false;
+nwCHttpMimeTypeMap* g_mimeMap = nullptr;
+// False once the teardown began, so a late lookup cannot make a new map.
+bool g_mimeMapWanted = false;
+
+nwCHttpMimeTypeMap* MakeMimeMap() {
+    nwCHttpMimeTypeMap* map = new (std::nothrow) nwCHttpMimeTypeMap();
+    if (map)
+        map->Load();
+    return map;
+}
 
 }  // namespace
 
@@ -39,6 +50,8 @@ COpn::COpn(const ovSmartPtr& lock) {
         g_socketManager->Init(lock);
     ovCGarbageCollector::CreateGlobal();
     g_collectorStarted = true;
+    g_mimeMapWanted = true;
+    g_mimeMap = MakeMimeMap();
     AddCertificates(kBuiltInCertificates);
 }
 
@@ -47,6 +60,11 @@ COpn::~COpn() {
         return;
     // Each global is cleared before its object goes, so anything called back
     // during the teardown finds the module gone rather than half-deleted.
+    g_mimeMapWanted = false;
+    nwCHttpMimeTypeMap* mimeMap = g_mimeMap;
+    g_mimeMap = nullptr;
+    delete mimeMap;
+
     g_collectorStarted = false;
     ovCGarbageCollector::DestroyGlobal();
 
@@ -83,6 +101,12 @@ TimerManager* OpnTimerManager() {
 
 cpCQoS* OpnSocketManager() {
     return g_socketManager;
+}
+
+nwCHttpMimeTypeMap* OpnMimeMap() {
+    if (!g_mimeMap && g_mimeMapWanted)
+        g_mimeMap = MakeMimeMap();
+    return g_mimeMap;
 }
 
 ovCGarbageCollector* OpnGarbageCollector() {
