@@ -1,0 +1,436 @@
+#!/usr/bin/env python3
+"""Scriptable HTTP fault server for the network tests.
+
+Serves what nginx will not do on demand. One process, one thread per
+connection (64 at most), every socket with a time-out; it exits on SIGTERM,
+after --idle seconds (30 minutes) without a request to it or to nginx, and
+after --lifetime seconds (3 hours) at most.
+When it ends by itself it also stops the nginx started beside it (the pid
+file below --dir), so nothing of a test run outlives it.
+
+Ports are chosen by the OS; when both listeners are bound the server writes
+FAULT_PORT=... and TLS_ALERT_PORT=... to --ready-file (atomically).
+
+Every response is HTTP/1.1 on a connection that serves one request. "Hold"
+means: keep the connection open, send nothing, until the client closes it or
+--hold seconds have passed. "Close" is a graceful close (FIN, then the
+client's remaining bytes are drained). Bodies without other text are the
+pattern byte[i] = i % 256. F below is the fault server's own base URL,
+http://127.0.0.1:FAULT_PORT.
+
+HTTP port (FAULT_PORT), scenario chosen by the request path:
+
+  path                      response
+  ------------------------  --------------------------------------------------
+  /ok                       200, Content-Length 16, "fault server ok\\n"
+  /echo/<anything>          200, the body is the exact request bytes received
+                            (head, and a body announced by Content-Length)
+  /split-head               200 head sent in three pieces 300 ms apart, cut
+                            mid-line, then a 32-byte pattern body
+  /bytewise-head            200 head sent one byte per send, 5 ms apart, then
+                            a 32-byte pattern body
+  /slow-body                200, Content-Length 1000, body in 10 sends 200 ms
+                            apart
+  /short-body               200, Content-Length 1000, 100 bytes, close
+  /close-before-head        reads the request, closes without an answer
+  /reset                    reads the request, closes with a reset (RST)
+  /no-length                200 without Content-Length, 1000 bytes, close
+  /zero-length              200, Content-Length 0, close
+  /status/<NNN>             status NNN (100-599), Content-Length, short text
+                            body (e.g. /status/500, /status/404)
+  /redirect-302             302, Location F/ok
+  /redirect-303             303, Location F/ok
+  /redirect-no-location     302 without Location, Content-Length 0
+  /redirect-empty-location  302 with an empty Location value
+  /redirect-korean          302, Location in raw UTF-8: F/echo/<Hangul>.txt;
+                            ?status=303 answers 303 instead
+  /redirect-percent         302, Location F/echo/%ED%95%9C%EA%B8%80%20a.txt
+                            (percent-encoded UTF-8 with a space)
+  /redirect-loop            302, Location the same URL, for ever
+  /redirect-chain/<N>       302, Location F/redirect-chain/<N+1>, without end
+  /hops/<N>                 302 to F/hops/<N-1>; /hops/0 redirects to F/ok
+  /stall                    reads the request, sends nothing, holds
+  /stall-after-head         200 head with Content-Length 1000, then holds
+  /stall-mid-body           200, Content-Length 1000, 100 bytes, then holds
+  /huge-length              200, Content-Length 10737418240 (10 GiB), 1024
+                            bytes, then holds
+  /beyond-length            200, Content-Length 16, then 16 + 4096 bytes in
+                            one send, close
+  /endless-head             a head that never ends: "HTTP/1.1 200 OK" and
+                            64 KiB header lines up to 16 MiB in all, close
+  /garbage                  256 bytes that are not HTTP, close
+  anything else             404, Content-Length, short text body
+
+TLS alert port (TLS_ALERT_PORT): reads the client's first TLS record (the
+ClientHello) and answers with a fatal handshake_failure alert record
+(15 03 03 00 02 02 28), then closes.
+
+Request log: every request line received on the HTTP port is appended to
+--dir/fault-requests.log, one line each, bytes as received. Several test
+programs share the server, so a test finds its own lines by a unique marker
+in the path or query.
+"""
+
+import argparse
+import os
+import select
+import signal
+import socket
+import sys
+import threading
+import time
+
+MAX_CONNECTIONS = 64
+MAX_HEAD = 64 * 1024
+MAX_REQUEST_BODY = 16 * 1024 * 1024
+IO_TIMEOUT = 10.0
+
+HANGUL = "\ud55c\uae00"  # "Hangul" in Hangul letters
+TLS_ALERT = bytes([0x15, 0x03, 0x03, 0x00, 0x02, 0x02, 0x28])
+
+
+def pattern(n):
+    return bytes(i % 256 for i in range(n))
+
+
+class Server:
+    def __init__(self, args):
+        self.args = args
+        self.stop = threading.Event()
+        self.slots = threading.BoundedSemaphore(MAX_CONNECTIONS)
+        self.log_lock = threading.Lock()
+        self.last_activity = time.monotonic()
+        self.started = time.monotonic()
+        self.log_path = os.path.join(args.dir, "fault-requests.log")
+        self.http = self._listen()
+        self.tls = self._listen()
+        self.port = self.http.getsockname()[1]
+        self.base = "http://127.0.0.1:%d" % self.port
+
+    @staticmethod
+    def _listen():
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind(("127.0.0.1", 0))
+        s.listen(32)
+        s.settimeout(0.5)
+        return s
+
+    def write_ready(self):
+        tmp = self.args.ready_file + ".tmp"
+        with open(tmp, "w") as f:
+            f.write("FAULT_PORT=%d\n" % self.port)
+            f.write("TLS_ALERT_PORT=%d\n" % self.tls.getsockname()[1])
+        os.replace(tmp, self.args.ready_file)
+
+    # --- connection plumbing -------------------------------------------------
+
+    def accept_loop(self, listener, handler):
+        while not self.stop.is_set():
+            try:
+                conn, _ = listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                if self.stop.is_set():
+                    return
+                time.sleep(0.1)
+                continue
+            self.last_activity = time.monotonic()
+            if not self.slots.acquire(blocking=False):
+                conn.close()
+                continue
+            t = threading.Thread(target=self._serve, args=(conn, handler), daemon=True)
+            t.start()
+
+    def _serve(self, conn, handler):
+        try:
+            conn.settimeout(IO_TIMEOUT)
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            handler(conn)
+        except OSError:
+            pass
+        finally:
+            try:
+                conn.close()
+            except OSError:
+                pass
+            self.last_activity = time.monotonic()
+            self.slots.release()
+
+    def close_gracefully(self, conn):
+        try:
+            conn.shutdown(socket.SHUT_WR)
+            deadline = time.monotonic() + 3.0
+            while time.monotonic() < deadline:
+                r, _, _ = select.select([conn], [], [], 0.2)
+                if r and not conn.recv(65536):
+                    break
+        except OSError:
+            pass
+
+    def hold(self, conn):
+        """Waits until the client closes or the hold time has passed."""
+        deadline = time.monotonic() + self.args.hold
+        try:
+            while time.monotonic() < deadline and not self.stop.is_set():
+                r, _, _ = select.select([conn], [], [], 0.2)
+                if r and not conn.recv(65536):
+                    return
+        except OSError:
+            pass
+
+    def read_request(self, conn):
+        data = b""
+        while b"\r\n\r\n" not in data:
+            if len(data) > MAX_HEAD:
+                return None
+            chunk = conn.recv(65536)
+            if not chunk:
+                return None
+            data += chunk
+        end = data.index(b"\r\n\r\n") + 4
+        head = data[:end]
+        length = 0
+        for line in head.split(b"\r\n")[1:]:
+            name, _, value = line.partition(b":")
+            if name.strip().lower() == b"content-length":
+                try:
+                    length = min(int(value.strip()), MAX_REQUEST_BODY)
+                except ValueError:
+                    length = 0
+        while len(data) - end < length:
+            chunk = conn.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def log_request(self, line):
+        with self.log_lock:
+            with open(self.log_path, "ab") as f:
+                f.write(line + b"\n")
+
+    # --- responses -----------------------------------------------------------
+
+    @staticmethod
+    def head(status, reason, headers):
+        text = "HTTP/1.1 %d %s\r\n" % (status, reason)
+        for name, value in headers:
+            text += "%s: %s\r\n" % (name, value)
+        return (text + "\r\n").encode("utf-8")
+
+    def respond(self, conn, status, reason, body=b"", extra=()):
+        headers = [("Content-Length", str(len(body)))] + list(extra)
+        conn.sendall(self.head(status, reason, headers) + body)
+        self.close_gracefully(conn)
+
+    def redirect(self, conn, status, location):
+        reason = "Found" if status == 302 else "See Other"
+        headers = [("Content-Length", "0")]
+        if location is not None:
+            headers.append(("Location", location))
+        conn.sendall(self.head(status, reason, headers))
+        self.close_gracefully(conn)
+
+    def handle_http(self, conn):
+        request = self.read_request(conn)
+        if request is None:
+            return
+        line = request.split(b"\r\n", 1)[0]
+        self.log_request(line)
+        parts = line.split(b" ")
+        target = parts[1].decode("latin-1") if len(parts) >= 2 else "/"
+        path, _, query = target.partition("?")
+        params = dict(p.partition("=")[::2] for p in query.split("&") if p)
+        self.dispatch(conn, path, params, request)
+
+    def dispatch(self, conn, path, params, request):
+        b = self.base
+        if path == "/ok":
+            self.respond(conn, 200, "OK", b"fault server ok\n")
+        elif path.startswith("/echo/"):
+            self.respond(conn, 200, "OK", request, [("Content-Type", "application/octet-stream")])
+        elif path == "/split-head":
+            body = pattern(32)
+            whole = self.head(200, "OK", [("Content-Length", "32"), ("X-Split", "three-pieces")])
+            cuts = [0, 10, len(whole) - 14, len(whole)]
+            for i in range(3):
+                conn.sendall(whole[cuts[i]:cuts[i + 1]])
+                time.sleep(0.3)
+            conn.sendall(body)
+            self.close_gracefully(conn)
+        elif path == "/bytewise-head":
+            whole = self.head(200, "OK", [("Content-Length", "32")])
+            for i in range(len(whole)):
+                conn.sendall(whole[i:i + 1])
+                time.sleep(0.005)
+            conn.sendall(pattern(32))
+            self.close_gracefully(conn)
+        elif path == "/slow-body":
+            body = pattern(1000)
+            conn.sendall(self.head(200, "OK", [("Content-Length", "1000")]))
+            for i in range(10):
+                time.sleep(0.2)
+                conn.sendall(body[i * 100:(i + 1) * 100])
+            self.close_gracefully(conn)
+        elif path == "/short-body":
+            conn.sendall(self.head(200, "OK", [("Content-Length", "1000")]) + pattern(100))
+            self.close_gracefully(conn)
+        elif path == "/close-before-head":
+            self.close_gracefully(conn)
+        elif path == "/reset":
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            conn.close()
+        elif path == "/no-length":
+            conn.sendall(self.head(200, "OK", [("Connection", "close")]) + pattern(1000))
+            self.close_gracefully(conn)
+        elif path == "/zero-length":
+            self.respond(conn, 200, "OK")
+        elif path.startswith("/status/"):
+            try:
+                status = int(path[len("/status/"):])
+            except ValueError:
+                status = 0
+            if not 100 <= status <= 599:
+                status = 400
+            self.respond(conn, status, "Status", b"status %d\n" % status)
+        elif path == "/redirect-302":
+            self.redirect(conn, 302, b + "/ok")
+        elif path == "/redirect-303":
+            self.redirect(conn, 303, b + "/ok")
+        elif path == "/redirect-no-location":
+            self.redirect(conn, 302, None)
+        elif path == "/redirect-empty-location":
+            self.redirect(conn, 302, "")
+        elif path == "/redirect-korean":
+            status = 303 if params.get("status") == "303" else 302
+            self.redirect(conn, status, b + "/echo/" + HANGUL + ".txt")
+        elif path == "/redirect-percent":
+            self.redirect(conn, 302, b + "/echo/%ED%95%9C%EA%B8%80%20a.txt")
+        elif path == "/redirect-loop":
+            self.redirect(conn, 302, b + "/redirect-loop")
+        elif path.startswith("/redirect-chain/"):
+            n = self.number(path[len("/redirect-chain/"):])
+            self.redirect(conn, 302, "%s/redirect-chain/%d" % (b, n + 1))
+        elif path.startswith("/hops/"):
+            n = self.number(path[len("/hops/"):])
+            self.redirect(conn, 302, b + "/ok" if n <= 0 else "%s/hops/%d" % (b, n - 1))
+        elif path == "/stall":
+            self.hold(conn)
+        elif path == "/stall-after-head":
+            conn.sendall(self.head(200, "OK", [("Content-Length", "1000")]))
+            self.hold(conn)
+        elif path == "/stall-mid-body":
+            conn.sendall(self.head(200, "OK", [("Content-Length", "1000")]) + pattern(100))
+            self.hold(conn)
+        elif path == "/huge-length":
+            conn.sendall(self.head(200, "OK", [("Content-Length", str(10 * 1024**3))]) + pattern(1024))
+            self.hold(conn)
+        elif path == "/beyond-length":
+            conn.sendall(self.head(200, "OK", [("Content-Length", "16")]) + pattern(16 + 4096))
+            self.close_gracefully(conn)
+        elif path == "/endless-head":
+            conn.sendall(b"HTTP/1.1 200 OK\r\n")
+            line = b"X-Fill: " + b"a" * (64 * 1024 - 10) + b"\r\n"
+            for _ in range(256):
+                if self.stop.is_set():
+                    break
+                conn.sendall(line)
+            self.close_gracefully(conn)
+        elif path == "/garbage":
+            conn.sendall(bytes((i * 37 + 11) % 256 for i in range(256)))
+            self.close_gracefully(conn)
+        else:
+            self.respond(conn, 404, "Not Found", b"no such scenario\n")
+
+    @staticmethod
+    def number(text):
+        try:
+            return max(0, min(int(text), 1000000))
+        except ValueError:
+            return 0
+
+    def handle_tls_alert(self, conn):
+        head = b""
+        while len(head) < 5:
+            chunk = conn.recv(5 - len(head))
+            if not chunk:
+                return
+            head += chunk
+        remaining = min((head[3] << 8) | head[4], 1 << 14)
+        while remaining > 0:
+            chunk = conn.recv(min(remaining, 65536))
+            if not chunk:
+                return
+            remaining -= len(chunk)
+        conn.sendall(TLS_ALERT)
+        self.close_gracefully(conn)
+
+    # --- lifetime ------------------------------------------------------------
+
+    def idle_for(self, now):
+        """Seconds since the last connection here or request to nginx."""
+        idle = now - self.last_activity
+        try:
+            log = os.path.join(self.args.dir, "nginx", "logs", "access.log")
+            idle = min(idle, max(0.0, time.time() - os.path.getmtime(log)))
+        except OSError:
+            pass
+        return idle
+
+    def run(self):
+        threads = [
+            threading.Thread(target=self.accept_loop, args=(self.http, self.handle_http), daemon=True),
+            threading.Thread(target=self.accept_loop, args=(self.tls, self.handle_tls_alert), daemon=True),
+        ]
+        for t in threads:
+            t.start()
+        self.write_ready()
+        by_itself = False
+        while not self.stop.wait(0.5):
+            now = time.monotonic()
+            if now - self.started > self.args.lifetime or self.idle_for(now) > self.args.idle:
+                by_itself = True
+                break
+        self.stop.set()
+        for t in threads:
+            t.join(2.0)
+        self.http.close()
+        self.tls.close()
+        if by_itself:
+            stop_nginx(self.args.dir)
+
+
+def stop_nginx(folder):
+    """Ends the nginx whose pid file lies below `folder`, if it is ours."""
+    try:
+        with open(os.path.join(folder, "nginx", "nginx.pid")) as f:
+            pid = int(f.read().strip())
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            if os.path.abspath(folder).encode() not in f.read():
+                return
+        os.kill(pid, signal.SIGTERM)
+    except (OSError, ValueError):
+        pass
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--dir", required=True, help="the test-servers folder")
+    p.add_argument("--ready-file", required=True)
+    p.add_argument("--idle", type=float, default=1800.0, help="seconds without a request to any server")
+    p.add_argument("--lifetime", type=float, default=10800.0, help="seconds at most")
+    p.add_argument("--hold", type=float, default=60.0, help="longest hold of a stall")
+    args = p.parse_args()
+    with open(os.path.join(args.dir, "fault-server.pid"), "w") as f:
+        f.write("%d\n" % os.getpid())
+    server = Server(args)
+    signal.signal(signal.SIGTERM, lambda *_: server.stop.set())
+    signal.signal(signal.SIGINT, lambda *_: server.stop.set())
+    server.run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
