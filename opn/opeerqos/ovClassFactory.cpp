@@ -8,6 +8,9 @@
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/cpCSocket.h"
+#include "opn/opeerqos/cpCQoSContext.h"
+#include "opn/opeerqos/nwCAgentLayer.h"
+#include "opn/opeerqos/nwCStreamDispatcher.h"
 
 namespace {
 
@@ -35,6 +38,9 @@ const ClassEntry kClasses[] = {
     {OV_CLSID_MUTEX, &CreatePlain<cpCMutex>},
     {OV_CLSID_TIMER, &CreatePlain<cpCTimer>},
     {OV_CLSID_SOCKET, &CreatePlain<cpCSocket>},
+    {OV_CLSID_QOS_CONTEXT, &CreateFace<cpCQoSContext, &cpCQoSContext::Face>},
+    {OV_CLSID_STREAM_DISPATCHER, &CreatePlain<nwCStreamDispatcher>},
+    {OV_CLSID_AGENT_LAYER, &CreateFace<nwCAgentLayer, &nwCAgentLayer::PublicUnknown>},
 };
 
 }  // namespace

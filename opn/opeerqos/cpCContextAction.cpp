@@ -1,0 +1,235 @@
+#include "opn/opeerqos/cpCContextAction.h"
+
+#include <string.h>
+
+#include <new>
+
+#include "opn/opeerqos/COpn.h"
+#include "opn/opeerqos/cpCQoS.h"
+#include "opn/opeerqos/ovIQoSContext.h"
+
+bool cpCQoSContextAction::Reserve(int32_t extra) {
+    if (!m_receive)
+        return false;
+    cpQoSReceiveBuffer& buffer = *m_receive;
+    if (!buffer.data) {
+        int32_t capacity = kReadPiece;
+        while (capacity < extra)
+            capacity *= 2;
+        buffer.data = new (std::nothrow) uint8_t[(size_t)capacity];
+        if (!buffer.data)
+            return false;
+        buffer.length = 0;
+        buffer.capacity = capacity;
+    }
+    const int64_t needed = (int64_t)buffer.length + extra;
+    if (needed <= buffer.capacity)
+        return true;
+    int64_t capacity = buffer.capacity > 0 ? buffer.capacity : kReadPiece;
+    while (capacity < needed)
+        capacity *= 2;
+    if (capacity > INT32_MAX)
+        return false;
+    uint8_t* grown = new (std::nothrow) uint8_t[(size_t)capacity];
+    if (!grown)
+        return false;
+    if (buffer.length > 0)
+        memcpy(grown, buffer.data, (size_t)buffer.length);
+    delete[] buffer.data;
+    buffer.data = grown;
+    buffer.capacity = (int32_t)capacity;
+    return true;
+}
+
+int32_t cpCQoSContextAction::ReadLoop(bool limited) {
+    if (!m_receive)
+        return 0;
+    if (!m_receive->data && !Reserve(0))
+        return 0;
+    uint8_t scratch[kReadPiece];
+    int32_t total = 0;
+    // Every pass adds at least one byte to the capped buffer or leaves.
+    for (;;) {
+        if (!limited && m_receive->length > kHighReadStop)
+            break;
+        const int32_t room = kQoSReceiveBufferLimit - m_receive->length;
+        if (room <= 0)
+            break;
+        const uint32_t want = (uint32_t)(room < kReadPiece ? room : kReadPiece);
+        const uint32_t granted = TakeReceiveBudget(want);
+        if (granted == 0) {
+            SetReceiveBlocked();
+            break;
+        }
+        int32_t n = 0;
+        const ResultCode rc = SockRecv(m_socket, scratch, (int32_t)granted, &n);
+        if (OV_FAILED(rc) || n <= 0) {
+            ReturnReceiveBudget(granted);
+            break;
+        }
+        if ((uint32_t)n > granted)
+            n = (int32_t)granted;  // never trust a count beyond the request
+        ReturnReceiveBudget(granted - (uint32_t)n);
+        if (!Reserve(n))
+            break;  // the bytes are lost with the connection, which closes
+        memcpy(m_receive->data + m_receive->length, scratch, (size_t)n);
+        m_receive->length += n;
+        total += n;
+    }
+    return total;
+}
+
+bool cpCQoSContextAction::SendLoop(bool limited, int32_t* sent) {
+    if (sent)
+        *sent = 0;
+    if (!m_send || !m_send->data || m_send->length <= 0)
+        return true;
+    if (limited && SendBlocked())
+        return true;
+    cpQoSSendBlock& block = *m_send;
+    // Every pass either writes bytes (the block shrinks) or leaves the loop.
+    while (block.sent < block.length) {
+        const int32_t left = block.length - block.sent;
+        const uint32_t chunk = (uint32_t)(left < kSendPiece ? left : kSendPiece);
+        const uint32_t granted = TakeSendBudget(chunk);
+        if (granted == 0) {
+            SetSendBlocked();
+            return true;
+        }
+        int32_t written = 0;
+        const ResultCode rc =
+            SockSend(m_socket, block.data + block.sent, (int32_t)granted, &written);
+        if (written > (int32_t)granted)
+            written = (int32_t)granted;  // never trust a count beyond the request
+        if (written <= 0) {
+            // Only a write of nothing gives its charge back; a partial write
+            // keeps the whole piece charged for this second.
+            ReturnSendBudget(granted);
+            if (OV_FAILED(rc) && OV_LOW20(rc) != OV_WOULD_BLOCK_LOW20)
+                return false;
+            break;
+        }
+        block.sent += written;
+        if (sent)
+            *sent += written;
+        if (OV_FAILED(rc))
+            break;
+    }
+    SockSelectAll(m_socket);
+    return true;
+}
+
+// --- Limited actions ---------------------------------------------------------
+
+bool cpCQoSLowContextAction::TakeSendBlocked() {
+    const bool was = m_sendBlocked != 0;
+    m_sendBlocked = 0;
+    return was;
+}
+
+bool cpCQoSLowContextAction::TakeReceiveBlocked() {
+    const bool was = m_receiveBlocked != 0;
+    m_receiveBlocked = 0;
+    return was;
+}
+
+cpCQoS* cpCQoSLowServerContextAction::Manager() const {
+    return m_manager ? m_manager : OpnSocketManager();
+}
+
+uint32_t cpCQoSLowServerContextAction::TakeReceiveBudget(uint32_t n) {
+    cpCQoS* manager = Manager();
+    return manager ? manager->TakeReceiveBudget(n) : 0;
+}
+
+uint32_t cpCQoSLowServerContextAction::TakeSendBudget(uint32_t n) {
+    cpCQoS* manager = Manager();
+    return manager ? manager->TakeSendBudget(n) : 0;
+}
+
+void cpCQoSLowServerContextAction::ReturnReceiveBudget(uint32_t n) {
+    cpCQoS* manager = Manager();
+    if (manager && n > 0)
+        manager->ReturnReceiveBudget(n);
+}
+
+void cpCQoSLowServerContextAction::ReturnSendBudget(uint32_t n) {
+    cpCQoS* manager = Manager();
+    if (manager && n > 0)
+        manager->ReturnSendBudget(n);
+}
+
+void cpCQoSOwnContextAction::SetLimit(int32_t direction, const uint32_t* bytesPerSecond) {
+    if (!bytesPerSecond)
+        return;
+    if (direction == kQoSDirectionReceive)
+        m_receiveLimit = *bytesPerSecond;
+    else if (direction == kQoSDirectionSend)
+        m_sendLimit = *bytesPerSecond;
+}
+
+void cpCQoSOwnContextAction::PerSecond(cpQoSTally* tally) {
+    if (tally) {
+        tally->receivedBytes += m_receiveUsed;
+        tally->sentBytes += m_sendUsed;
+    }
+    m_receiveUsed = 0;
+    m_sendUsed = 0;
+    m_receiveBudget = m_receiveLimit;
+    m_sendBudget = m_sendLimit;
+}
+
+namespace {
+
+uint32_t TakeOwn(uint32_t& budget, uint32_t& used, uint32_t n) {
+    const uint32_t granted = n < budget ? n : budget;
+    budget -= granted;
+    used += granted;
+    return granted;
+}
+
+void ReturnOwn(uint32_t& budget, uint32_t& used, uint32_t n) {
+    // Never give back more than was charged this second.
+    const uint32_t back = n < used ? n : used;
+    used -= back;
+    budget += back;
+}
+
+}  // namespace
+
+uint32_t cpCQoSOwnContextAction::TakeReceiveBudget(uint32_t n) {
+    return TakeOwn(m_receiveBudget, m_receiveUsed, n);
+}
+
+uint32_t cpCQoSOwnContextAction::TakeSendBudget(uint32_t n) {
+    return TakeOwn(m_sendBudget, m_sendUsed, n);
+}
+
+void cpCQoSOwnContextAction::ReturnReceiveBudget(uint32_t n) {
+    ReturnOwn(m_receiveBudget, m_receiveUsed, n);
+}
+
+void cpCQoSOwnContextAction::ReturnSendBudget(uint32_t n) {
+    ReturnOwn(m_sendBudget, m_sendUsed, n);
+}
+
+cpCQoSContextAction* cpCreateContextAction(int32_t type) {
+    switch (type) {
+        case kQoSActionHigh:
+            return new (std::nothrow) cpCQoSHighContextAction();
+        case kQoSActionServer:
+            return new (std::nothrow) cpCQoSLowServerContextAction();
+        case kQoSActionServerReceiveOnly:
+            return new (std::nothrow) cpCQoSLowServerReceiveOnlyContextAction();
+        case kQoSActionServerSendOnly:
+            return new (std::nothrow) cpCQoSLowServerSendOnlyContextAction();
+        case kQoSActionOwn:
+            return new (std::nothrow) cpCQoSOwnContextAction();
+        case kQoSActionOwnReceiveOnly:
+            return new (std::nothrow) cpCQoSOwnReceiveOnlyContextAction();
+        case kQoSActionOwnSendOnly:
+            return new (std::nothrow) cpCQoSOwnSendOnlyContextAction();
+        default:
+            return nullptr;
+    }
+}

@@ -1,0 +1,626 @@
+// Context actions on real loopback sockets: the budget rules of every type,
+// reads and sends in pieces, the blocked flags, the tick refill and the
+// receive-buffer ceiling. The actions run here without a context: the test
+// owns the send block, the receive buffer and the socket, and drives the
+// seconds itself.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
+#include "opn/opeerqos/cpCContextAction.h"
+#include "opn/opeerqos/cpCQoS.h"
+#include "opn/opeerqos/ovIQoSContext.h"
+#include "opn/platform/pfSocket.h"
+#include "support/TestPeers.h"
+
+namespace {
+
+void SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void SetBufferSize(SockRecord* record, int option, int bytes) {
+#ifdef _WIN32
+    setsockopt((SOCKET)record->handle, SOL_SOCKET, option, (const char*)&bytes, sizeof bytes);
+#else
+    setsockopt((int)record->handle, SOL_SOCKET, option, &bytes, sizeof bytes);
+#endif
+}
+
+// Our non-blocking client socket, connected to a peer (a test peer, or a
+// blocking socket of the test's own that it writes with).
+class ActionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(OV_SUCCEEDED(NetStartup()));
+        send.data = nullptr;
+        send.sent = 0;
+        send.length = 0;
+        receive.data = nullptr;
+        receive.length = 0;
+        receive.capacity = 0;
+    }
+    void TearDown() override {
+        action.reset();
+        SockClose(ours);
+        SockClose(theirs);
+        SockClose(listener);
+        delete[] receive.data;
+        delete[] send.data;
+        NetCleanup();
+    }
+
+    // Connects `ours` to `port` (non-blocking); buffer sizes 0 keep the
+    // defaults.
+    void ConnectTo(uint16_t port, int receiveBuffer = 0, int sendBuffer = 0) {
+        ASSERT_TRUE(OV_SUCCEEDED(SockCreate(&ours, kSockKindTcp)));
+        if (receiveBuffer > 0)
+            SetBufferSize(ours, SO_RCVBUF, receiveBuffer);
+        if (sendBuffer > 0)
+            SetBufferSize(ours, SO_SNDBUF, sendBuffer);
+        ASSERT_TRUE(OV_SUCCEEDED(SockSetBlocking(ours, 0)));
+        NetAddress at = testpeers::LoopbackAt(port);
+        ResultCode rc = SockConnect(ours, &at);
+        ASSERT_TRUE(OV_SUCCEEDED(rc) || OV_LOW20(rc) == OV_WOULD_BLOCK_LOW20) << std::hex << rc;
+    }
+
+    // A peer of our own: a blocking socket the test writes with.
+    void ConnectToOwnPeer(int receiveBuffer = 0, int sendBuffer = 0) {
+        ASSERT_TRUE(OV_SUCCEEDED(SockCreate(&listener, kSockKindTcp)));
+        NetAddress any = testpeers::LoopbackAt(0);
+        ASSERT_TRUE(OV_SUCCEEDED(SockBind(listener, &any)));
+        ASSERT_TRUE(OV_SUCCEEDED(SockListen(listener)));
+        ASSERT_NO_FATAL_FAILURE(ConnectTo(SockLocalPort(listener), receiveBuffer, sendBuffer));
+        ASSERT_TRUE(OV_SUCCEEDED(SockAccept(listener, nullptr, &theirs)));
+        ASSERT_TRUE(OV_SUCCEEDED(SockSetBlocking(theirs, 1)));
+    }
+
+    void PeerSends(const std::string& bytes) {
+        int32_t off = 0;
+        for (int i = 0; i < 1000 && off < (int32_t)bytes.size(); ++i) {
+            int32_t n = 0;
+            ResultCode rc = SockSend(theirs, bytes.data() + off, (int32_t)bytes.size() - off, &n);
+            ASSERT_TRUE(OV_SUCCEEDED(rc)) << std::hex << rc;
+            off += n;
+        }
+        ASSERT_EQ((int32_t)bytes.size(), off);
+    }
+
+    void Use(cpCQoSContextAction* created) {
+        ASSERT_NE(nullptr, created);
+        action.reset(created);
+        action->Attach(&send, &receive, ours);
+    }
+
+    // Receives until `expected` bytes arrived in all or the tries run out.
+    int32_t ReceiveUntil(int32_t expected, int tries = 2000) {
+        int32_t total = 0;
+        for (int i = 0; i < tries && total < expected; ++i) {
+            int32_t n = action->Receive();
+            total += n;
+            if (n == 0)
+                SleepMs(1);
+        }
+        return total;
+    }
+
+    // Receives until the budget is spent (the blocked flag is set); the
+    // bytes read. Each read is consumed at once, as a layer would.
+    int32_t ReceiveUntilBlocked(cpCQoSLowContextAction* low, int tries = 20000) {
+        int32_t total = 0;
+        for (int i = 0; i < tries && !low->ReceiveBlockedFlag(); ++i) {
+            int32_t n = action->Receive();
+            total += n;
+            receive.length = 0;
+            if (n == 0 && !low->ReceiveBlockedFlag())
+                SleepMs(1);
+        }
+        return total;
+    }
+
+    void SetSendBlock(size_t size, uint8_t fill) {
+        delete[] send.data;
+        send.data = new uint8_t[size];
+        memset(send.data, fill, size);
+        send.sent = 0;
+        send.length = (int32_t)size;
+    }
+
+    SockRecord* listener = nullptr;
+    SockRecord* ours = nullptr;
+    SockRecord* theirs = nullptr;
+    cpQoSSendBlock send;
+    cpQoSReceiveBuffer receive;
+    std::unique_ptr<cpCQoSContextAction> action;
+};
+
+// Records every budget return of the type-6 action.
+class RecordingOwnReceiveOnly : public cpCQoSOwnReceiveOnlyContextAction {
+  public:
+    void ReturnReceiveBudget(uint32_t n) override {
+        returns.push_back(n);
+        cpCQoSOwnReceiveOnlyContextAction::ReturnReceiveBudget(n);
+    }
+    uint32_t TakeReceiveBudget(uint32_t n) override {
+        uint32_t granted = cpCQoSOwnReceiveOnlyContextAction::TakeReceiveBudget(n);
+        grants.push_back(granted);
+        return granted;
+    }
+    std::vector<uint32_t> returns;
+    std::vector<uint32_t> grants;
+};
+
+// --- Factory and budget arithmetic (no socket needed) -----------------------------
+
+TEST(ContextActionFactory, CreatesTheSevenTypesAndNothingElse) {
+    for (int32_t type = 1; type <= 7; ++type) {
+        std::unique_ptr<cpCQoSContextAction> a(cpCreateContextAction(type));
+        ASSERT_NE(nullptr, a) << type;
+        EXPECT_EQ(type, a->GetType());
+        EXPECT_FALSE(a->TakeSendBlocked());
+        EXPECT_FALSE(a->TakeReceiveBlocked());
+    }
+    EXPECT_NE(nullptr, dynamic_cast<cpCQoSHighContextAction*>(
+                           std::unique_ptr<cpCQoSContextAction>(cpCreateContextAction(1)).get()));
+    for (int32_t type : {0, 8, -1, 100, INT32_MIN})
+        EXPECT_EQ(nullptr, cpCreateContextAction(type)) << type;
+}
+
+TEST(ContextActionBudgets, UnlimitedDirectionsGrantEverything) {
+    std::unique_ptr<cpCQoSContextAction> high(cpCreateContextAction(kQoSActionHigh));
+    EXPECT_EQ(123456u, high->TakeReceiveBudget(123456));
+    EXPECT_EQ(4096u, high->TakeSendBudget(4096));
+    high->ReturnReceiveBudget(100);  // nothing to give back to
+    // The unlimited action keeps no limits and never blocks.
+    uint32_t limit = 10;
+    high->SetLimit(kQoSDirectionReceive, &limit);
+    high->PerSecond(nullptr);
+    EXPECT_EQ(5000u, high->TakeReceiveBudget(5000));
+
+    cpCQoSOwnReceiveOnlyContextAction six;  // send is unlimited
+    EXPECT_EQ(0u, six.TakeReceiveBudget(100));
+    EXPECT_EQ(9999u, six.TakeSendBudget(9999));
+    cpCQoSOwnSendOnlyContextAction seven;  // receive is unlimited
+    EXPECT_EQ(9999u, seven.TakeReceiveBudget(9999));
+    EXPECT_EQ(0u, seven.TakeSendBudget(100));
+}
+
+TEST(ContextActionBudgets, OwnBudgetsAreEmptyUntilTheFirstTickAndRefillFromTheLimits) {
+    cpCQoSOwnContextAction own;
+    uint32_t receiveLimit = 1000;
+    uint32_t sendLimit = 300;
+    own.SetLimit(kQoSDirectionReceive, &receiveLimit);
+    own.SetLimit(kQoSDirectionSend, &sendLimit);
+    own.SetLimit(2, &sendLimit);  // no such direction: ignored
+    own.SetLimit(kQoSDirectionSend, nullptr);
+    EXPECT_EQ(1000u, own.ReceiveLimit());
+    EXPECT_EQ(300u, own.SendLimit());
+    // Limits set after creation move nothing before the first tick.
+    EXPECT_EQ(0u, own.TakeReceiveBudget(1024));
+    EXPECT_EQ(0u, own.TakeSendBudget(4096));
+
+    cpQoSTally tally = {0, 0};
+    own.PerSecond(&tally);
+    EXPECT_EQ(0u, tally.receivedBytes);
+    EXPECT_EQ(1000u, own.ReceiveBudget());
+    EXPECT_EQ(600u, own.TakeReceiveBudget(600));
+    EXPECT_EQ(400u, own.TakeReceiveBudget(1024));  // min(n, budget)
+    EXPECT_EQ(0u, own.TakeReceiveBudget(1024));
+    EXPECT_EQ(1000u, own.ReceiveUsed());
+    own.ReturnReceiveBudget(724);
+    EXPECT_EQ(276u, own.ReceiveUsed());
+    EXPECT_EQ(724u, own.ReceiveBudget());
+    own.ReturnReceiveBudget(5000);  // never more than was charged
+    EXPECT_EQ(0u, own.ReceiveUsed());
+    EXPECT_EQ(1000u, own.ReceiveBudget());
+    EXPECT_EQ(300u, own.TakeSendBudget(4096));
+
+    // The tick reports the second's use, then starts afresh.
+    EXPECT_EQ(200u, own.TakeReceiveBudget(200));
+    own.PerSecond(&tally);
+    EXPECT_EQ(200u, tally.receivedBytes);
+    EXPECT_EQ(300u, tally.sentBytes);
+    EXPECT_EQ(0u, own.ReceiveUsed());
+    EXPECT_EQ(0u, own.SendUsed());
+    EXPECT_EQ(1000u, own.ReceiveBudget());
+    EXPECT_EQ(300u, own.SendBudget());
+    own.PerSecond(nullptr);  // a null tally is fine
+}
+
+TEST(ContextActionBudgets, OwnLimitZeroMovesNothingEver) {
+    cpCQoSOwnContextAction own;
+    for (int tick = 0; tick < 3; ++tick) {
+        own.PerSecond(nullptr);
+        EXPECT_EQ(0u, own.TakeReceiveBudget(1));
+        EXPECT_EQ(0u, own.TakeSendBudget(1));
+    }
+}
+
+TEST(ContextActionBudgets, LibraryWideBudgetsAreTheSocketManagers) {
+    cpCQoS manager;  // no Init needed for the budget fields
+    cpCQoSLowServerContextAction two;
+    two.SetManager(&manager);
+    // Empty until the manager's first tick.
+    EXPECT_EQ(0u, two.TakeReceiveBudget(1024));
+    EXPECT_EQ(0u, two.TakeSendBudget(4096));
+    manager.Tick();
+    EXPECT_EQ(104857600u, manager.ReceiveBudget());
+    EXPECT_EQ(1024u, two.TakeReceiveBudget(1024));
+    EXPECT_EQ(1024u, manager.ReceiveUsed());
+    two.ReturnReceiveBudget(724);
+    EXPECT_EQ(300u, manager.ReceiveUsed());
+    // Charge all but 500 bytes: the rest is all that is granted.
+    EXPECT_EQ(104857600u - 800u, manager.TakeReceiveBudget(104857600u - 800u));
+    EXPECT_EQ(500u, two.TakeReceiveBudget(1024));
+    EXPECT_EQ(0u, two.TakeReceiveBudget(1024));
+    EXPECT_EQ(4096u, two.TakeSendBudget(4096));
+    EXPECT_EQ(4096u, manager.SendUsed());
+
+    // A second action shares the same budget.
+    cpCQoSLowServerReceiveOnlyContextAction three;
+    three.SetManager(&manager);
+    EXPECT_EQ(0u, three.TakeReceiveBudget(1));
+    EXPECT_EQ(77777u, three.TakeSendBudget(77777));  // send unlimited
+    EXPECT_EQ(4096u, manager.SendUsed());            // and not charged
+    cpCQoSLowServerSendOnlyContextAction four;
+    four.SetManager(&manager);
+    EXPECT_EQ(88888u, four.TakeReceiveBudget(88888));  // receive unlimited
+    EXPECT_EQ(4096u, four.TakeSendBudget(4096));
+    EXPECT_EQ(8192u, manager.SendUsed());
+
+    // Their own limits and ticks do nothing: the manager refills.
+    uint32_t limit = 1;
+    two.SetLimit(kQoSDirectionReceive, &limit);
+    cpQoSTally tally = {0, 0};
+    two.PerSecond(&tally);
+    EXPECT_EQ(0u, tally.receivedBytes);
+    EXPECT_EQ(0u, two.TakeReceiveBudget(1));
+    manager.Tick();
+    EXPECT_EQ(0u, manager.ReceiveUsed());
+    EXPECT_EQ(1024u, two.TakeReceiveBudget(1024));
+}
+
+TEST(ContextActionBudgets, LibraryWideActionWithoutAnyManagerMovesNothing) {
+    cpCQoSLowServerContextAction two;  // no network module runs here
+    EXPECT_EQ(0u, two.TakeReceiveBudget(1024));
+    EXPECT_EQ(0u, two.TakeSendBudget(1024));
+    two.ReturnSendBudget(10);
+}
+
+// --- Receiving -------------------------------------------------------------------------
+
+TEST_F(ActionTest, ReadOf300BytesAgainstAGrantOf1024Returns724ToTheBudget) {
+    ASSERT_NO_FATAL_FAILURE(ConnectToOwnPeer());
+    RecordingOwnReceiveOnly* six = new RecordingOwnReceiveOnly();
+    ASSERT_NO_FATAL_FAILURE(Use(six));
+    uint32_t limit = 10000;
+    six->SetLimit(kQoSDirectionReceive, &limit);
+    six->PerSecond(nullptr);
+
+    ASSERT_NO_FATAL_FAILURE(PeerSends(std::string(300, 'x')));
+    EXPECT_EQ(300, ReceiveUntil(300));
+    EXPECT_EQ(300, receive.length);
+    EXPECT_EQ(1024, receive.capacity);  // first storage is 1024 bytes
+    EXPECT_EQ(0, memcmp(receive.data, std::string(300, 'x').data(), 300));
+    EXPECT_EQ(300u, six->ReceiveUsed());
+    EXPECT_EQ(9700u, six->ReceiveBudget());
+    // The read that brought the bytes asked for 1024 and gave back 724.
+    bool seen = false;
+    for (size_t i = 0; i < six->returns.size(); ++i)
+        seen = seen || six->returns[i] == 724u;
+    EXPECT_TRUE(seen);
+    for (uint32_t g : six->grants)
+        EXPECT_LE(g, 1024u);  // reads go in pieces of at most 1024
+}
+
+TEST_F(ActionTest, NothingIsReadBeforeTheFirstTick) {
+    ASSERT_NO_FATAL_FAILURE(ConnectToOwnPeer());
+    cpCQoSOwnReceiveOnlyContextAction* six = new cpCQoSOwnReceiveOnlyContextAction();
+    ASSERT_NO_FATAL_FAILURE(Use(six));
+    uint32_t limit = 393216;
+    six->SetLimit(kQoSDirectionReceive, &limit);
+    ASSERT_NO_FATAL_FAILURE(PeerSends("waiting bytes"));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(0, action->Receive());
+    EXPECT_EQ(0, receive.length);
+    EXPECT_TRUE(six->TakeReceiveBlocked());
+    EXPECT_FALSE(six->TakeReceiveBlocked());  // taking clears it
+
+    six->PerSecond(nullptr);
+    EXPECT_EQ(13, ReceiveUntil(13));
+    EXPECT_EQ("waiting bytes", std::string((const char*)receive.data, (size_t)receive.length));
+}
+
+TEST_F(ActionTest, TypeSixReads393216BytesPerSecondOverSeveralTicks) {
+    testpeers::Flood flood;  // sends until we close
+    ASSERT_TRUE(flood.Ok());
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(flood.Port()));
+    cpCQoSOwnReceiveOnlyContextAction* six = new cpCQoSOwnReceiveOnlyContextAction();
+    ASSERT_NO_FATAL_FAILURE(Use(six));
+    const uint32_t limit = 393216;
+    six->SetLimit(kQoSDirectionReceive, &limit);
+
+    // Before the first tick: nothing, however much is waiting.
+    EXPECT_EQ(0, ReceiveUntilBlocked(six, 50));
+    EXPECT_TRUE(six->TakeReceiveBlocked());
+
+    cpQoSTally tally = {0, 0};
+    uint64_t offset = 0;
+    for (int tick = 1; tick <= 4; ++tick) {
+        SCOPED_TRACE(tick);
+        six->PerSecond(&tally);
+        EXPECT_EQ((uint64_t)limit * (uint64_t)(tick - 1), tally.receivedBytes);
+        int32_t total = 0;
+        bool patternOk = true;
+        for (int i = 0; i < 20000 && !six->ReceiveBlockedFlag(); ++i) {
+            int32_t n = action->Receive();
+            for (int32_t k = 0; k < receive.length && patternOk; ++k)
+                patternOk = receive.data[k] == testpeers::FloodByte(offset + (uint64_t)k);
+            offset += (uint64_t)receive.length;
+            total += n;
+            receive.length = 0;
+            if (n == 0 && !six->ReceiveBlockedFlag())
+                SleepMs(1);
+        }
+        EXPECT_TRUE(patternOk);
+        EXPECT_EQ((int32_t)limit, total);
+        // Once the budget is spent the next Receive reads nothing more.
+        EXPECT_EQ(0, action->Receive());
+        EXPECT_EQ(0, receive.length);
+        EXPECT_TRUE(six->TakeReceiveBlocked());
+        EXPECT_EQ(0u, six->ReceiveBudget());
+        EXPECT_EQ(limit, six->ReceiveUsed());
+    }
+}
+
+TEST_F(ActionTest, LibraryWideReceiveStopsAtTheSharedBudget) {
+    ASSERT_NO_FATAL_FAILURE(ConnectToOwnPeer());
+    cpCQoS manager;
+    cpCQoSLowServerReceiveOnlyContextAction* three = new cpCQoSLowServerReceiveOnlyContextAction();
+    three->SetManager(&manager);
+    ASSERT_NO_FATAL_FAILURE(Use(three));
+    manager.Tick();
+    // Other connections already used all but 500 bytes of this second.
+    ASSERT_EQ(104857600u - 500u, manager.TakeReceiveBudget(104857600u - 500u));
+    ASSERT_NO_FATAL_FAILURE(PeerSends(std::string(2000, 'q')));
+    EXPECT_EQ(500, ReceiveUntilBlocked(three));
+    EXPECT_EQ(manager.ReceiveBudget(), manager.ReceiveUsed());
+    EXPECT_TRUE(three->TakeReceiveBlocked());
+
+    manager.Tick();
+    EXPECT_EQ(1500, ReceiveUntil(1500));
+    EXPECT_EQ(1500u, manager.ReceiveUsed());
+}
+
+TEST_F(ActionTest, UnlimitedReceiveStopsOnceMoreThanAMegabyteIsBuffered) {
+    testpeers::Flood flood;
+    ASSERT_TRUE(flood.Ok());
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(flood.Port(), 4 << 20));
+    ASSERT_NO_FATAL_FAILURE(Use(cpCreateContextAction(kQoSActionHigh)));
+    int32_t total = 0;
+    for (int i = 0; i < 20000 && receive.length <= cpCQoSContextAction::kHighReadStop; ++i) {
+        int32_t n = action->Receive();
+        total += n;
+        if (n == 0)
+            SleepMs(1);
+    }
+    // More than 1048575 bytes, and no more than the receive bound.
+    ASSERT_GT(receive.length, 1048575);
+    EXPECT_EQ(kQoSReceiveBufferLimit, receive.length);
+    EXPECT_EQ(total, receive.length);
+    // The capacity grew by doubling from 1024.
+    EXPECT_EQ(1024 * 1024, receive.capacity);
+    for (int32_t k = 0; k < receive.length; k += 4099)
+        ASSERT_EQ(testpeers::FloodByte((uint64_t)k), receive.data[k]) << k;
+    // The socket still has more, but nothing is read while this much waits.
+    EXPECT_EQ(0, action->Receive());
+    EXPECT_EQ(total, receive.length);
+    EXPECT_FALSE(action->TakeReceiveBlocked());
+}
+
+TEST_F(ActionTest, NoActionReadsBeyondTheReceiveBufferLimit) {
+    testpeers::Flood flood;
+    ASSERT_TRUE(flood.Ok());
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(flood.Port()));
+    cpCQoSOwnContextAction* five = new cpCQoSOwnContextAction();
+    ASSERT_NO_FATAL_FAILURE(Use(five));
+    uint32_t limit = 100000000;
+    five->SetLimit(kQoSDirectionReceive, &limit);
+    five->PerSecond(nullptr);
+    // A buffer the layers left nearly full.
+    receive.capacity = kQoSReceiveBufferLimit;
+    receive.data = new uint8_t[(size_t)receive.capacity];
+    receive.length = kQoSReceiveBufferLimit - 100;
+    EXPECT_EQ(100, ReceiveUntil(100));
+    EXPECT_EQ(kQoSReceiveBufferLimit, receive.length);
+    EXPECT_EQ(kQoSReceiveBufferLimit, receive.capacity);  // not grown
+    EXPECT_EQ(0, action->Receive());
+    EXPECT_FALSE(five->TakeReceiveBlocked());  // full, not out of budget
+    EXPECT_EQ(100u, five->ReceiveUsed());
+}
+
+TEST_F(ActionTest, ReceiveWithoutBufferOrSocketIsHarmless) {
+    std::unique_ptr<cpCQoSContextAction> a(cpCreateContextAction(kQoSActionHigh));
+    EXPECT_EQ(0, a->Receive());  // nothing attached
+    a->Attach(&send, &receive, nullptr);
+    EXPECT_EQ(0, a->Receive());  // no socket: the read fails
+    EXPECT_EQ(1024, receive.capacity);
+    int32_t sent = -1;
+    EXPECT_TRUE(a->Send(&sent));  // no block
+    EXPECT_EQ(0, sent);
+}
+
+// --- Sending ------------------------------------------------------------------------------
+
+TEST_F(ActionTest, OwnSendLimitSendsExactlyTheBudgetInPiecesAndBlocks) {
+    testpeers::Sink sink;
+    ASSERT_TRUE(sink.Ok());
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(sink.Port()));
+    ASSERT_TRUE(sink.WaitConnections(1, 5000));
+    cpCQoSOwnSendOnlyContextAction* seven = new cpCQoSOwnSendOnlyContextAction();
+    ASSERT_NO_FATAL_FAILURE(Use(seven));
+    uint32_t limit = 10000;
+    seven->SetLimit(kQoSDirectionSend, &limit);
+    SetSendBlock(25000, 's');
+
+    int32_t sent = -1;
+    EXPECT_TRUE(action->Send(&sent));  // before the first tick
+    EXPECT_EQ(0, sent);
+    EXPECT_EQ(0, send.sent);
+    EXPECT_TRUE(seven->SendBlockedFlag());
+    EXPECT_TRUE(seven->TakeSendBlocked());
+
+    int32_t expected = 0;
+    for (int tick = 1; tick <= 3; ++tick) {
+        SCOPED_TRACE(tick);
+        seven->PerSecond(nullptr);
+        EXPECT_TRUE(action->Send(&sent));
+        const int32_t step = 25000 - expected < 10000 ? 25000 - expected : 10000;
+        expected += step;
+        EXPECT_EQ(step, sent);
+        EXPECT_EQ(expected, send.sent);
+        EXPECT_EQ((uint32_t)step, seven->SendUsed());
+        // While the flag stands, sending waits for the tick to take it.
+        EXPECT_TRUE(action->Send(&sent));
+        EXPECT_EQ(0, sent);
+        seven->TakeSendBlocked();
+    }
+    EXPECT_EQ(25000, send.sent);
+    EXPECT_TRUE(sink.WaitBytes(25000, 5000));
+    EXPECT_EQ(std::string(25000, 's'), sink.Received());
+}
+
+TEST_F(ActionTest, SendFlagBlocksEvenWhenABudgetRefillCame) {
+    testpeers::Sink sink;
+    ASSERT_TRUE(sink.Ok());
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(sink.Port()));
+    ASSERT_TRUE(sink.WaitConnections(1, 5000));
+    cpCQoSOwnContextAction* five = new cpCQoSOwnContextAction();
+    ASSERT_NO_FATAL_FAILURE(Use(five));
+    uint32_t limit = 100;
+    five->SetLimit(kQoSDirectionSend, &limit);
+    five->PerSecond(nullptr);
+    SetSendBlock(150, 'a');
+    int32_t sent = 0;
+    EXPECT_TRUE(action->Send(&sent));
+    EXPECT_EQ(100, sent);
+    five->PerSecond(nullptr);  // refilled, flag not yet taken
+    EXPECT_TRUE(action->Send(&sent));
+    EXPECT_EQ(0, sent);
+    EXPECT_TRUE(five->TakeSendBlocked());
+    EXPECT_TRUE(action->Send(&sent));
+    EXPECT_EQ(50, sent);
+    EXPECT_FALSE(five->SendBlockedFlag());  // the block ended within budget
+}
+
+TEST_F(ActionTest, PartialSendKeepsItsWholeChargeForTheSecond) {
+    // A peer that reads nothing and small, odd buffer sizes on both ends, so
+    // that the sends soon stop going through whole. Where a partial write
+    // happens depends on the system's buffer accounting: a few set-ups are
+    // tried until one shows it; the charge rule is checked on every call.
+    const int sizes[][2] = {{5000, 6000}, {3000, 7000}, {8192, 8192}, {0, 5555}, {2500, 0}};
+    int partials = 0;
+    for (const auto& size : sizes) {
+        if (partials > 0)
+            break;
+        SCOPED_TRACE(size[0]);
+        testpeers::PeerOptions small;
+        small.receiveBuffer = size[0];
+        testpeers::Staller staller(small);
+        ASSERT_TRUE(staller.Ok());
+        SockClose(ours);
+        ours = nullptr;
+        ASSERT_NO_FATAL_FAILURE(ConnectTo(staller.Port(), 0, size[1]));
+        ASSERT_TRUE(staller.WaitConnections(1, 5000));
+        cpCQoSOwnSendOnlyContextAction* seven = new cpCQoSOwnSendOnlyContextAction();
+        ASSERT_NO_FATAL_FAILURE(Use(seven));
+        uint32_t limit = 100000000;
+        seven->SetLimit(kQoSDirectionSend, &limit);
+        seven->PerSecond(nullptr);
+
+        bool wouldBlock = false;
+        for (int i = 0; i < 100000 && !wouldBlock; ++i) {
+            // One piece per call, so each call's charge is one grant.
+            SetSendBlock(4096, (uint8_t)i);
+            const uint32_t usedBefore = seven->SendUsed();
+            int32_t sent = 0;
+            ASSERT_TRUE(action->Send(&sent));
+            const uint32_t charged = seven->SendUsed() - usedBefore;
+            EXPECT_EQ(sent, send.sent);
+            if (sent == 0) {
+                EXPECT_EQ(0u, charged);  // nothing written: the charge came back
+                wouldBlock = true;
+            } else if (sent < 4096) {
+                EXPECT_EQ(4096u, charged) << "partial write of " << sent;
+                ++partials;
+            } else {
+                EXPECT_EQ(4096u, charged);
+            }
+        }
+        EXPECT_TRUE(wouldBlock);
+        action.reset();
+    }
+    EXPECT_GE(partials, 1) << "no partial write happened";
+}
+
+TEST_F(ActionTest, UnlimitedSendSendsTheWholeBlockAndNeverBlocks) {
+    testpeers::Sink sink;
+    ASSERT_TRUE(sink.Ok());
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(sink.Port()));
+    ASSERT_TRUE(sink.WaitConnections(1, 5000));
+    ASSERT_NO_FATAL_FAILURE(Use(cpCreateContextAction(kQoSActionHigh)));
+    SetSendBlock(50000, 'h');
+    int32_t total = 0;
+    for (int i = 0; i < 2000 && send.sent < send.length; ++i) {
+        int32_t sent = 0;
+        ASSERT_TRUE(action->Send(&sent));
+        total += sent;
+        if (sent == 0)
+            SleepMs(1);
+    }
+    EXPECT_EQ(50000, total);
+    EXPECT_FALSE(action->TakeSendBlocked());
+    EXPECT_TRUE(sink.WaitBytes(50000, 5000));
+
+    // An empty block is done at once.
+    delete[] send.data;
+    send.data = new uint8_t[1];
+    send.length = 0;
+    send.sent = 0;
+    int32_t sent = -1;
+    EXPECT_TRUE(action->Send(&sent));
+    EXPECT_EQ(0, sent);
+}
+
+TEST_F(ActionTest, HardSocketErrorMakesSendFail) {
+    testpeers::CloserOptions options;
+    options.reset = true;
+    testpeers::Closer closer(options);
+    ASSERT_TRUE(closer.Ok());
+    ASSERT_NO_FATAL_FAILURE(ConnectTo(closer.Port()));
+    ASSERT_TRUE(closer.WaitConnections(1, 5000));
+    ASSERT_NO_FATAL_FAILURE(Use(cpCreateContextAction(kQoSActionHigh)));
+    bool failed = false;
+    for (int i = 0; i < 500 && !failed; ++i) {
+        SetSendBlock(4096, 'r');
+        int32_t sent = 0;
+        failed = !action->Send(&sent);
+        if (!failed)
+            SleepMs(2);
+    }
+    EXPECT_TRUE(failed);
+}
+
+}  // namespace
