@@ -8,8 +8,10 @@
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/cpCSocket.h"
+#include "opn/opeerqos/Lib_SSL/nwCSecureSocketClientLayer.h"
 #include "opn/opeerqos/cpCQoSContext.h"
 #include "opn/opeerqos/nwCAgentLayer.h"
+#include "opn/opeerqos/nwCHttpClientExLayer.h"
 #include "opn/opeerqos/nwCStreamDispatcher.h"
 
 namespace {
@@ -41,6 +43,10 @@ const ClassEntry kClasses[] = {
     {OV_CLSID_QOS_CONTEXT, &CreateFace<cpCQoSContext, &cpCQoSContext::Face>},
     {OV_CLSID_STREAM_DISPATCHER, &CreatePlain<nwCStreamDispatcher>},
     {OV_CLSID_AGENT_LAYER, &CreateFace<nwCAgentLayer, &nwCAgentLayer::PublicUnknown>},
+    {OV_CLSID_HTTP_CLIENT_LAYER,
+     &CreateFace<nwCHttpClientExLayer, &nwCHttpClientExLayer::PublicUnknown>},
+    {OV_CLSID_SECURE_LAYER,
+     &CreateFace<nwCSecureSocketClientLayer, &nwCSecureSocketClientLayer::PublicUnknown>},
 };
 
 }  // namespace

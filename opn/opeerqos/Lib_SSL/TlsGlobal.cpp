@@ -13,6 +13,7 @@
 #include <openssl/x509_vfy.h>
 
 #include "opn/core/ovCPtrList.h"
+#include "opn/platform/pfTrustRoots.h"
 
 namespace {
 
@@ -24,6 +25,8 @@ struct TrustedRecord {
 BIO_METHOD* g_bioMethod = nullptr;
 ovCPtrList g_trusted;  // TrustedRecord*, owned
 X509_STORE* g_store = nullptr;
+X509_STORE* g_verifyStore = nullptr;  // system roots + trusted certificates
+int32_t g_systemRoots = 0;
 
 int BioWrite(BIO* bio, const char* data, int length) {
     BIO_clear_retry_flags(bio);
@@ -145,6 +148,11 @@ ResultCode TlsCleanup() {
         X509_STORE_free(g_store);
         g_store = nullptr;
     }
+    if (g_verifyStore) {
+        X509_STORE_free(g_verifyStore);
+        g_verifyStore = nullptr;
+    }
+    g_systemRoots = 0;
     if (g_bioMethod) {
         BIO_meth_free(g_bioMethod);
         g_bioMethod = nullptr;
@@ -181,6 +189,13 @@ ResultCode AddTrustedCertificate(const char* name, const char* pemText) {
         ERR_clear_error();
         X509_STORE_free(g_store);
         g_store = nullptr;
+    }
+    // A store that cannot take it is dropped and rebuilt on the next request,
+    // so no verification runs without the new certificate.
+    if (g_verifyStore && X509_STORE_add_cert(g_verifyStore, certificate) != 1) {
+        ERR_clear_error();
+        X509_STORE_free(g_verifyStore);
+        g_verifyStore = nullptr;
     }
     return OV_S_PLATFORM;
 }
@@ -221,6 +236,32 @@ X509_STORE* TlsTrustedStore() {
     }
     g_store = store;
     return g_store;
+}
+
+X509_STORE* TlsVerifyStore() {
+    if (g_verifyStore)
+        return g_verifyStore;
+    X509_STORE* store = X509_STORE_new();
+    if (!store)
+        return nullptr;
+    const int32_t roots = PfAddSystemTrustRoots(store);
+    for (ovCPtrList::Node* node = g_trusted.HeadNode(); node; node = node->next) {
+        const TrustedRecord* record = static_cast<const TrustedRecord*>(node->element);
+        // A duplicate of a system root is no error; anything else is.
+        if (X509_STORE_add_cert(store, record->certificate) != 1) {
+            ERR_clear_error();
+            X509_STORE_free(store);
+            return nullptr;
+        }
+    }
+    ERR_clear_error();
+    g_systemRoots = roots;
+    g_verifyStore = store;
+    return g_verifyStore;
+}
+
+int32_t TlsSystemRootCount() {
+    return g_systemRoots;
 }
 
 BIO_METHOD* TlsBioMethod() {

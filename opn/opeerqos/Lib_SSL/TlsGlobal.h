@@ -22,7 +22,7 @@ typedef struct x509_store_st X509_STORE;
 // the "orvane BIO" method. OV_S_PLATFORM; OV_E_PLATFORM when OpenSSL or the
 // method cannot be set up. A second call without clean-up keeps what exists.
 ResultCode TlsStartup();
-// Frees every trusted certificate with its record, the store and the BIO
+// Frees every trusted certificate with its record, both stores and the BIO
 // method. Safe without start-up and when called twice. OV_S_PLATFORM.
 ResultCode TlsCleanup();
 
@@ -43,6 +43,17 @@ X509* TlsTrustedCertificateAt(int32_t index);
 // The same certificates as an X509_STORE, or null when none were added. Owned
 // by the store; valid until TlsCleanup.
 X509_STORE* TlsTrustedStore();
+
+// The store servers are verified against: the system's trusted roots
+// (pfTrustRoots.h) plus every certificate of the trusted store, added ones
+// included as they come. Built on first use and kept until TlsCleanup; a
+// session takes its own reference (SSL_CTX_set1_cert_store). Null only when
+// the store cannot be made (no memory); a system without readable roots still
+// gets a store with the trusted certificates.
+X509_STORE* TlsVerifyStore();
+// How many system roots the verify store loaded when it was built (-1 when
+// none could be read, 0 before it was built).
+int32_t TlsSystemRootCount();
 
 // The BIO through which a session's OpenSSL connection sees the network.
 // OpenSSL never touches the socket: the session hands it received ciphertext

@@ -525,7 +525,9 @@ ResultCode PfSocketSelect(PfSocketHandle socket, PfWindowHandle window, uint32_t
     w.readArmed = true;
     w.datagram = IsDatagram(fd);
     if (!w.connecting) {
-        w.connected = w.datagram || IsConnected(fd);
+        // Once connected stays connected: a peer that has reset the
+        // connection fails getpeername, and its close must still be seen.
+        w.connected = w.connected || w.datagram || IsConnected(fd);
         w.acceptArmed = !w.connected && IsListening(fd);
         w.writeArmed = w.connected;
     }

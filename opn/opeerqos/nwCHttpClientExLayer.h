@@ -1,0 +1,171 @@
+// The HTTP client layer: the top layer of an HTTP connection. It parses the
+// URL, connects (pushing a TLS layer below itself for https), sends one GET
+// or one multipart POST built by nwCHttpRequest.h, parses the response head
+// and streams the body to its listener.
+//
+// One object, two faces on one count: the stack face (this object, for the
+// context) and ovIHttpClientExLayer (PublicFace(), for the owner; what the
+// class factory hands out for OV_CLSID_HTTP_CLIENT_LAYER).
+//
+// Response reader (the dispatcher's raw handler, fed every buffered byte):
+// - before the head: waits for "\r\n\r\n". A head that has not ended within
+//   kMaxHeadBytes closes the connection. An interim 1xx head is consumed
+//   and the reader waits for the final one; the final head is parsed and
+//   the listener gets OnResponse;
+// - after it: bytes go to the listener's OnData. With a Content-Length (a
+//   header that starts with a digit) at most that many bytes are delivered
+//   in all; bytes beyond it are consumed and dropped, so an owner's buffer
+//   of exactly Content-Length bytes is never overrun. OnComplete comes once,
+//   when a positive Content-Length has been delivered.
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCPtrList.h"
+#include "opn/core/ovCString.h"
+#include "opn/opeerqos/nwCApplicationStack.h"
+#include "opn/opeerqos/nwCHttpHeaderParser.h"
+#include "opn/opeerqos/ovIHttpClientExLayer.h"
+
+class nwCHttpRequestHeaderBuilder;
+
+class nwCHttpClientExLayer : public nwCApplicationStack {
+    OV_IMPLEMENT_REFCOUNT(nwCHttpClientExLayer)
+
+  public:
+    // Longest response head accepted (interim heads count separately).
+    static constexpr int32_t kMaxHeadBytes = 128 * 1024;
+
+    enum : int32_t { kSchemeHttp = 1, kSchemeHttps = 3 };
+
+    nwCHttpClientExLayer();
+    ~nwCHttpClientExLayer() override;
+    nwCHttpClientExLayer(const nwCHttpClientExLayer&) = delete;
+    nwCHttpClientExLayer& operator=(const nwCHttpClientExLayer&) = delete;
+
+    // OV_IID_NETSTACK gives the stack face (no reference added) and
+    // OV_S_NETWORK; any other id OV_E_NETWORK with `out` untouched.
+    ResultCode QueryInterface(uint32_t id, void** out) override;
+
+    bool OnConnected() override;
+    bool OnHostUnreachable() override;
+    void OnClosedHook() override;
+    bool OnConnectFailed() override;
+    bool OnSendDrained() override;
+    bool OnReceiveIdle() override;
+    void RegisterHandlers() override;
+
+    ovIHttpClientExLayer* PublicFace() { return &m_face; }
+    ovIUnknown* PublicUnknown() { return &m_face; }
+
+    // The public operations (see ovIHttpClientExLayer.h).
+    ResultCode SetEventListener(nwIHttpClientExEventListener* listener, uint32_t key);
+    ResultCode Open(const char* url);
+    ResultCode SetHeader(const char* name, const char* value);
+    ResultCode SetQueryParam(const char* name, const char* value);
+    ResultCode GetStatusCode(int32_t* code);
+    ResultCode GetContentLength(int64_t* length);
+    ResultCode GetHeader(const char* name, ovCString* value);
+    ResultCode GetRawHeader(ovCString* text);
+    ResultCode SendGet();
+    ResultCode SendPost(int64_t bodySize);
+    ResultCode SendBody(const uint8_t* data, int32_t length);
+
+    // Splits an http:// or https:// URL (scheme case-insensitive) into host,
+    // path (from the first "/" on, query and fragment included; empty when
+    // there is none), port (the scheme's default, or the decimal number
+    // after ":"; 0 when that is not a number) and scheme (kScheme*). False
+    // for a null URL, any other scheme or nothing after the scheme.
+    static bool ParseUrl(const char* url, ovCString& host, ovCString& path, uint16_t* port,
+                         int32_t* scheme);
+
+    // Inspection for tests and diagnostics.
+    const ovCString& RequestPath() const { return m_path; }
+    int64_t BodyReceived() const { return m_bodyReceived; }
+    int64_t BodySent() const { return m_bodySent; }
+    bool HeaderReceived() const { return m_headerReceived != 0; }
+    bool Completed() const { return m_completed != 0; }
+    const nwCHttpHeaderParser& Parser() const { return m_parser; }
+    // Value of the stored request header whose name begins with `name`
+    // (case-sensitive); null when none.
+    const char* StoredHeader(const char* name) const;
+
+  private:
+    class Face : public ovIHttpClientExLayer {
+      public:
+        explicit Face(nwCHttpClientExLayer* owner) : m_owner(owner) {}
+        ResultCode AddRef() override { return m_owner->AddRef(); }
+        ResultCode Release() override { return m_owner->Release(); }
+        ResultCode QueryInterface(uint32_t id, void** out) override {
+            return m_owner->QueryInterface(id, out);
+        }
+        ResultCode SetEventListener(nwIHttpClientExEventListener* listener, uint32_t key) override {
+            return m_owner->SetEventListener(listener, key);
+        }
+        ResultCode Open(const char* url) override { return m_owner->Open(url); }
+        ResultCode SetHeader(const char* name, const char* value) override {
+            return m_owner->SetHeader(name, value);
+        }
+        ResultCode SetQueryParam(const char* name, const char* value) override {
+            return m_owner->SetQueryParam(name, value);
+        }
+        ResultCode GetStatusCode(int32_t* code) override { return m_owner->GetStatusCode(code); }
+        ResultCode GetContentLength(int64_t* length) override {
+            return m_owner->GetContentLength(length);
+        }
+        ResultCode GetHeader(const char* name, ovCString* value) override {
+            return m_owner->GetHeader(name, value);
+        }
+        ResultCode GetRawHeader(ovCString* text) override { return m_owner->GetRawHeader(text); }
+        ResultCode SendGet() override { return m_owner->SendGet(); }
+        ResultCode SendPost(int64_t bodySize) override { return m_owner->SendPost(bodySize); }
+        ResultCode SendBody(const uint8_t* data, int32_t length) override {
+            return m_owner->SendBody(data, length);
+        }
+
+      private:
+        nwCHttpClientExLayer* m_owner;
+    };
+
+    // A request header (name, value, emitted flag) or a query parameter
+    // (the flag unused) collected before the builder exists.
+    struct Field {
+        ovCString name;
+        ovCString value;
+        uint8_t emitted;
+    };
+
+    static int32_t OnResponseBytes(const uint8_t* data, int32_t length, void* user);
+    int32_t ReadHead(const uint8_t* data, int32_t length);
+    int32_t ReadBody(const uint8_t* data, int32_t length);
+
+    // Replaces the value of the first field whose name begins with `name`
+    // (case-sensitive) or appends one; false when memory ran out.
+    static bool StoreField(ovCPtrList& list, const char* name, const char* value);
+    static void FreeFields(ovCPtrList& list);
+    // Creates the builder of `type`, fills it from the stored fields and
+    // builds the request head into `out`.
+    bool BuildRequest(int32_t type, const char* pseudoHeader, ovCString& out);
+    ResultCode SendText(const ovCString& text);
+
+    Face m_face;
+    nwIHttpClientExEventListener* m_listener = nullptr;
+    uint32_t m_key = 0;
+    nwCHttpRequestHeaderBuilder* m_builder = nullptr;  // owned
+    int64_t m_bodySize = 0;
+    ovCPtrList m_headers;      // Field*, owned
+    ovCPtrList m_queryParams;  // Field*, owned
+    nwCHttpHeaderParser m_parser;
+    ovCString m_path;
+    uint8_t m_headerReceived = 0;
+    uint8_t m_closingSent = 0;
+    uint8_t m_isPost = 0;
+    uint8_t m_completed = 0;
+    bool m_lengthKnown = false;
+    int64_t m_contentLength = 0;
+    int64_t m_bodyReceived = 0;
+    int64_t m_bodySent = 0;
+    int64_t m_postBodySize = 0;
+    // Bytes of the pending head already searched for its end.
+    int32_t m_headScanned = 0;
+};

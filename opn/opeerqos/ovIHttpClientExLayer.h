@@ -1,0 +1,81 @@
+// Public face of the HTTP client layer (class id OV_CLSID_HTTP_CLIENT_LAYER,
+// 0x200F): the top layer of an HTTP/1.1 connection. One layer carries one
+// request: a GET, or a single-file multipart POST.
+//
+// Use, on the library thread under the library lock:
+//   context->Initialize(...); context->SetOption(...);
+//   context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false);
+//   ovIHttpClientExLayer* http = (ovIHttpClientExLayer*)context->TopLayer();
+//   http->SetEventListener(listener, key);
+//   http->SetHeader("Range", "bytes=100-");      // optional
+//   http->Open(url);                             // connects
+//   http->SendGet();                             // queued until connected
+// then the listener's OnConnected, OnResponse, OnData..., OnComplete.
+//
+// Open of an https URL pushes a TLS layer (OV_CLSID_SECURE_LAYER) below this
+// one. The layer does not follow redirects: on a 302/303 the owner reads
+// GetHeader("Location:", ...), converts it with Utf8ToAnsi and opens a new
+// context for it, counting its own hops. There is no chunked decoding and no
+// decompression; completion is known only from Content-Length, and at most
+// Content-Length body bytes are delivered.
+//
+// Every operation answers OV_S_NETWORK (0x40300000) unless stated otherwise,
+// and OV_E_NETWORK (0x80300000) when it fails.
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCString.h"
+#include "opn/core/ovIUnknown.h"
+#include "opn/opeerqos/nwIHttpClientExEventListener.h"
+
+class ovIHttpClientExLayer : public ovIUnknown {
+  public:
+    // Slots 0-3 forward to the layer object (one shared count).
+
+    // Slot 4. A null listener silences the layer.
+    virtual ResultCode SetEventListener(nwIHttpClientExEventListener* listener, uint32_t key) = 0;
+    // Slot 5. Parses an http:// or https:// URL (scheme compared
+    // case-insensitively; host[:port]; path with query), picks an address of
+    // the host from the address cache, pushes the TLS layer for https, stores
+    // the Host header (host without the port), gives the context the host
+    // name and peer address and connects. Fails for a null or empty URL, any
+    // other scheme, an empty host, no address, a layer without context or a
+    // failing connect; then nothing is connected.
+    virtual ResultCode Open(const char* url) = 0;
+    // Slot 6. Stores a request header; a stored header whose name begins
+    // with `name` (case-sensitive) gets the new value. Fails for a null or
+    // empty name or value.
+    virtual ResultCode SetHeader(const char* name, const char* value) = 0;
+    // Slot 7. Stores a query parameter the same way; fails for a null name
+    // or a null or empty value.
+    virtual ResultCode SetQueryParam(const char* name, const char* value) = 0;
+    // Slot 8. The number that starts the text after the first space of the
+    // status line; 0 before a response or when no digit starts it.
+    virtual ResultCode GetStatusCode(int32_t* code) = 0;
+    // Slot 9. The leading digits of the first header whose name begins with
+    // "Content-Length" (case-insensitive), saturated at INT64_MAX; 0 when
+    // absent.
+    virtual ResultCode GetContentLength(int64_t* length) = 0;
+    // Slot 10. Percent-decoded value of the first header whose lower-cased
+    // name begins with the lower-cased `name` (header names keep their
+    // colon: "Location:" or "location" both find Location). The bytes are as
+    // the server sent them after decoding (UTF-8 for a Location). Fails for
+    // an empty name or no match (`value` is then cleared).
+    virtual ResultCode GetHeader(const char* name, ovCString* value) = 0;
+    // Slot 11. The whole received head, up to and including the blank line;
+    // fails before one was received.
+    virtual ResultCode GetRawHeader(ovCString* text) = 0;
+    // Slot 12. Builds the GET from the stored path, headers and parameters
+    // and sends it (the context queues it until the connection exists). A
+    // second send on the same layer builds nothing and fails.
+    virtual ResultCode SendGet() = 0;
+    // Slot 13. Sends the head of a multipart POST announcing `bodySize` body
+    // bytes; the owner sends the body with SendBody (normally from
+    // OnSendDrained) and the layer adds the closing delimiter once
+    // `bodySize` bytes went out.
+    virtual ResultCode SendPost(int64_t bodySize) = 0;
+    // Slot 14. Sends `length` body bytes (copied) down; fails for null data
+    // or a negative length.
+    virtual ResultCode SendBody(const uint8_t* data, int32_t length) = 0;
+};
