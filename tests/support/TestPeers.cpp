@@ -1065,7 +1065,9 @@ bool Client::Connect(uint16_t port, uint32_t timeoutMs) {
 #endif
         getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
         if (error != 0) {
+            // A peer that resets right after accepting can beat this check.
             m_refused = IsRefused(error);
+            m_resetSeen = IsReset(error);
             CloseRaw(s, false);
             return false;
         }
