@@ -40,7 +40,18 @@ const char* ovCTokenList::Next() {
     if (!HasMore()) {
         return nullptr;
     }
-    return static_cast<const char*>(m_tokens.GetAt(m_index++));
+    if (m_index == 0 || !m_readNode) {
+        m_readNode = m_tokens.HeadNode();
+        for (int32_t i = 0; i < m_index && m_readNode; ++i)
+            m_readNode = m_readNode->next;
+    }
+    if (!m_readNode) {
+        return nullptr;
+    }
+    const char* token = static_cast<const char*>(m_readNode->element);
+    m_readNode = m_readNode->next;
+    ++m_index;
+    return token;
 }
 
 void ovCTokenList::Clear() {
@@ -49,4 +60,5 @@ void ovCTokenList::Clear() {
     }
     m_tokens.RemoveAll();
     m_index = 0;
+    m_readNode = nullptr;
 }

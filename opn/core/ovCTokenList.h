@@ -8,7 +8,7 @@
 
 class ovCTokenList {
   public:
-    ovCTokenList() : m_index(0) {}
+    ovCTokenList() : m_index(0), m_readNode(nullptr) {}
     ~ovCTokenList() { Clear(); }
     ovCTokenList(const ovCTokenList&) = delete;
     ovCTokenList& operator=(const ovCTokenList&) = delete;
@@ -31,4 +31,6 @@ class ovCTokenList {
   private:
     ovCPtrList m_tokens;
     int32_t m_index;
+    // Node of the token at m_index, so reading all tokens is linear.
+    ovCPtrList::Node* m_readNode;
 };
