@@ -12,6 +12,7 @@
 #include "opn/opeerqos/cpCQoSContext.h"
 #include "opn/opeerqos/nwCAgentLayer.h"
 #include "opn/opeerqos/nwCHttpClientExLayer.h"
+#include "opn/opeerqos/nwCHTTPDownloader.h"
 #include "opn/opeerqos/nwCStreamDispatcher.h"
 
 namespace {
@@ -43,6 +44,7 @@ const ClassEntry kClasses[] = {
     {OV_CLSID_QOS_CONTEXT, &CreateFace<cpCQoSContext, &cpCQoSContext::Face>},
     {OV_CLSID_STREAM_DISPATCHER, &CreatePlain<nwCStreamDispatcher>},
     {OV_CLSID_AGENT_LAYER, &CreateFace<nwCAgentLayer, &nwCAgentLayer::PublicUnknown>},
+    {OV_CLSID_HTTP_DOWNLOADER, &CreatePlain<nwCHTTPDownloader>},
     {OV_CLSID_HTTP_CLIENT_LAYER,
      &CreateFace<nwCHttpClientExLayer, &nwCHttpClientExLayer::PublicUnknown>},
     {OV_CLSID_SECURE_LAYER,

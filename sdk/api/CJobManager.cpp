@@ -8,6 +8,7 @@
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/api/CJob.h"
 #include "sdk/api/CJobDownloader.h"
+#include "sdk/download/CDataDownloadSession.h"
 #include "sdk/download/Elevation.h"
 #include "sdk/support/ServiceLog.h"
 
@@ -32,6 +33,10 @@ CJobManager::~CJobManager() {
     m_plain = nullptr;
     while (m_jobs.Count() > 0)
         delete static_cast<CJob*>(m_jobs.RemoveAt(0));
+    // Before the network module: the session hands its connection to the
+    // module's collector.
+    delete m_data;
+    m_data = nullptr;
     delete m_network;
     m_network = nullptr;
     ovUnlock(m_lock);
@@ -215,20 +220,28 @@ int32_t CJobManager::SetEngineParameter(const char* text) {
 
 int32_t CJobManager::DownloadData(const char* url) {
     ovCAutoLock hold(m_lock);
-    (void)url;
-    return SF_RESULT_FAILED;
+    if (!m_data)
+        m_data = new (std::nothrow) CDataDownloadSession(this, m_lock);
+    if (!m_data)
+        return SF_RESULT_FAILED;
+    m_data->Start(url);
+    return SF_RESULT_OK;
 }
 
 int32_t CJobManager::GetDataSize(int64_t* size) {
     ovCAutoLock hold(m_lock);
-    (void)size;
-    return SF_RESULT_FAILED;
+    if (!m_data)
+        return SF_RESULT_FAILED;
+    // The size stays untouched while no completed data is there.
+    m_data->GetSize(size);
+    return SF_RESULT_OK;
 }
 
 int32_t CJobManager::GetData(SwarmFetchDataBuffer* buffer) {
     ovCAutoLock hold(m_lock);
-    (void)buffer;
-    return SF_RESULT_FAILED;
+    if (!m_data || !buffer)
+        return SF_RESULT_FAILED;
+    return m_data->GetData(buffer->data, buffer->size);
 }
 
 int32_t CJobManager::AddSizeCheck(const char* url) {

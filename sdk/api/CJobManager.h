@@ -19,6 +19,7 @@
 #include "sdk/api/IJobDownloadEventListener.h"
 #include "sdk/api/SwarmFetch.h"
 
+class CDataDownloadSession;
 class CJob;
 class CJobDownloader;
 class COpn;
@@ -51,7 +52,12 @@ class CJobManager : public IJobDownloadEventListener,
     int32_t ResumeReply(uint32_t job, uint8_t resume, uint8_t applyToAll);
     int32_t SetEngineParameter(const char* text);
 
-    // Data download (locked): 517 while there is no data download.
+    // Data download (locked). DownloadData creates the session on first use
+    // and starts `url` on it: 512 (517 only when no session can be made).
+    // GetDataSize: 512 whenever the session exists, writing the size only
+    // when completed data is there. GetData: 512 when the buffer's size
+    // equals the data size and the data was copied. Both 517 while there is
+    // no session.
     int32_t DownloadData(const char* url);
     int32_t GetDataSize(int64_t* size);
     int32_t GetData(SwarmFetchDataBuffer* buffer);
@@ -102,6 +108,9 @@ class CJobManager : public IJobDownloadEventListener,
     CJob* FindJob(uint32_t handle);
     int32_t JobCount() const { return m_jobs.Count(); }
     bool HasNetwork() const { return m_network != nullptr; }
+    // The data download, null before the first DownloadData (for tests; use
+    // under the lock).
+    CDataDownloadSession* DataSession() const { return m_data; }
 
     // For tests: installs downloaders (owned from now on; either may be null)
     // in place of those SetHost makes.
@@ -119,6 +128,7 @@ class CJobManager : public IJobDownloadEventListener,
     CJobDownloader* m_engine = nullptr;
     ovSmartPtr m_lock;
     COpn* m_network = nullptr;
+    CDataDownloadSession* m_data = nullptr;
     ovCPtrList m_jobs;  // CJob*, in creation order
     int32_t m_jobCounter = 0;
     HostTarget m_host;

@@ -372,9 +372,14 @@ TEST(JobsWithoutDownloaders, DataAndSizeCheckEntryPoints) {
     int64_t value = 77;
     uint8_t byte = 0;
     SwarmFetchDataBuffer buffer = {&byte, 1};
-    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_DownloadData("http://h/list.txt"));
-    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_RequestData("http://h/list.txt"));
+    // No data download was ever started.
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetDataSize(&value));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(&buffer));
+    // An empty URL makes the data download and starts nothing.
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(""));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_RequestData(nullptr));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetDataSize(&value));
+    EXPECT_EQ(77, value);
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(&buffer));
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(nullptr));
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_AddSizeCheck("http://h/a.bin"));

@@ -1,0 +1,425 @@
+// The in-memory data download end to end through the flat interface, against
+// nginx and the fault server: SwarmFetch_DownloadData, then event 522 or 523,
+// SwarmFetch_GetDataSize and SwarmFetch_GetData.
+#include <stdint.h>
+#include <string.h>
+
+#include <chrono>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+// First: it brings winsock2.h, which must come before windows.h.
+#include "integration/NetDownloadTestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include "integration/ApiTestEnv.h"
+#include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
+#include "sdk/download/CDataDownloadSession.h"
+#include "support/TestPeers.h"
+#include "support/TestServers.h"
+
+namespace {
+
+using apitest::Library;
+using apitest::LogScope;
+using netdl::OnLibraryThread;
+
+const sftest::TestServers& S() {
+    return sftest::Servers();
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+class DataDownload : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(S().Ok()) << S().Error();
+        m_log.reset(new LogScope());
+        CDownloadLibThread::EnableTaskWindowForTesting(true);
+        m_lib.reset(new Library(false, true));
+        CDownloadLibThread::EnableTaskWindowForTesting(false);
+        ASSERT_EQ(SF_RESULT_OK, m_lib->Result());
+        // The trusted store belongs to the library thread.
+        ResultCode added = OV_E_PLATFORM;
+        ASSERT_TRUE(OnLibraryThread(
+            [&] { added = AddTrustedCertificate("swarmfetch-test", S().CertPem().c_str()); }));
+        ASSERT_TRUE(OV_SUCCEEDED(added));
+    }
+    void TearDown() override {
+        m_lib.reset();
+        m_log.reset();
+    }
+
+    apitest::EventRecorder& Events() { return m_lib->Recorder(); }
+    size_t Ends() {
+        return Events().CountOf(SF_EVENT_DATA_DONE) + Events().CountOf(SF_EVENT_DATA_FAILED);
+    }
+
+    // Waits (bounded) until `count` requests have ended; the code of the
+    // last end event, or 0 when none came in time.
+    uint32_t WaitEnds(size_t count, uint32_t timeoutMs = 20000) {
+        for (uint32_t waited = 0; waited < timeoutMs && Ends() < count; waited += 10)
+            netdl::Sleep(10);
+        uint32_t last = 0;
+        for (const apitest::Event& e : Events().Events())
+            if (e.code == SF_EVENT_DATA_DONE || e.code == SF_EVENT_DATA_FAILED)
+                last = e.code;
+        return Ends() >= count ? last : 0;
+    }
+
+    // Starts `url` and waits for its end event (522, 523, or 0 on time-out).
+    uint32_t Fetch(const std::string& url, uint32_t timeoutMs = 20000) {
+        const size_t before = Ends();
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(url.c_str()));
+        return WaitEnds(before + 1, timeoutMs);
+    }
+
+    // The fetched data through the flat interface; empty when there is none.
+    std::vector<uint8_t> Data() {
+        int64_t size = -1;
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetDataSize(&size));
+        if (size <= 0)
+            return {};
+        std::vector<uint8_t> data((size_t)size, 0);
+        SwarmFetchDataBuffer buffer = {data.data(), size};
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetData(&buffer));
+        return data;
+    }
+
+    // The session's inspection values, read on the library thread.
+    struct SessionState {
+        bool exists = false;
+        bool running = false;
+        bool tickTimer = false;
+        bool connection = false;
+        int32_t failure = -1;
+        int32_t redirects = -1;
+        std::string redirectUrl;
+    };
+    SessionState Session() {
+        SessionState state;
+        EXPECT_TRUE(OnLibraryThread([&] {
+            CDataDownloadSession* session = apitest::TheManager().DataSession();
+            if (!session)
+                return;
+            state.exists = true;
+            state.running = session->Running();
+            state.tickTimer = session->TickTimerRunning();
+            state.connection = session->Connection() != nullptr;
+            state.failure = session->LastFailure();
+            state.redirects = session->Redirects();
+            state.redirectUrl = session->RedirectUrl().CStr();
+        }));
+        return state;
+    }
+
+    // Fetches a failing URL and answers the session's failure reason.
+    int32_t FailureOf(const std::string& url, uint32_t timeoutMs = 20000) {
+        if (Fetch(url, timeoutMs) != SF_EVENT_DATA_FAILED) {
+            ADD_FAILURE() << url << " did not fail";
+            return -1;
+        }
+        return Session().failure;
+    }
+
+    std::unique_ptr<LogScope> m_log;
+    std::unique_ptr<Library> m_lib;
+};
+
+// --- data that arrives ---------------------------------------------------------
+
+TEST_F(DataDownload, FileListAndBinariesFromNginxAreByteIdentical) {
+    for (const char* file : {"files/list.txt", "files/skin.zip", "files/random-1m.bin"}) {
+        SCOPED_TRACE(file);
+        bool ok = false;
+        const std::vector<unsigned char> expected = S().DocRootFile(file, &ok);
+        ASSERT_TRUE(ok);
+        ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().HttpUrl(std::string("/") + file)));
+        EXPECT_TRUE(Data() == std::vector<uint8_t>(expected.begin(), expected.end()));
+    }
+    // Every event came from the library thread, with handle 0.
+    const uint32_t libraryThread = SwarmFetchLibraryThread()->ThreadId();
+    for (const apitest::Event& e : Events().Events()) {
+        EXPECT_EQ(libraryThread, e.thread);
+        EXPECT_EQ(0u, e.handle);
+    }
+    EXPECT_EQ(3u, Events().CountOf(SF_EVENT_DATA_DONE));
+    EXPECT_EQ(0u, Events().CountOf(SF_EVENT_DATA_FAILED));
+    SessionState state = Session();
+    EXPECT_FALSE(state.running);
+    EXPECT_FALSE(state.tickTimer);
+    EXPECT_FALSE(state.connection);
+}
+
+TEST_F(DataDownload, RedirectsLeadToTheLocationGiven) {
+    bool ok = false;
+    const std::vector<unsigned char> list = S().DocRootFile("files/list.txt", &ok);
+    ASSERT_TRUE(ok);
+    const std::vector<unsigned char> zip = S().DocRootFile("files/skin.zip", &ok);
+    ASSERT_TRUE(ok);
+
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().HttpUrl("/redirect-302")));
+    EXPECT_TRUE(Data() == std::vector<uint8_t>(list.begin(), list.end()));
+    SessionState state = Session();
+    EXPECT_EQ(1, state.redirects);
+    EXPECT_EQ(S().HttpUrl("/files/list.txt"), state.redirectUrl);
+
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().HttpUrl("/redirect-303")));
+    EXPECT_TRUE(Data() == std::vector<uint8_t>(zip.begin(), zip.end()));
+
+    // From http to https and back.
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().HttpUrl("/to-https")));
+    EXPECT_TRUE(Data() == std::vector<uint8_t>(list.begin(), list.end()));
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().HttpsUrl("/to-http")));
+    EXPECT_TRUE(Data() == std::vector<uint8_t>(list.begin(), list.end()));
+}
+
+TEST_F(DataDownload, HttpsWithTheTrustedCertificate) {
+    bool ok = false;
+    const std::vector<unsigned char> zip = S().DocRootFile("files/skin.zip", &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().HttpsUrl("/files/skin.zip")));
+    EXPECT_TRUE(Data() == std::vector<uint8_t>(zip.begin(), zip.end()));
+    // A certificate nobody trusts gives no data.
+    EXPECT_EQ((uint32_t)SF_EVENT_DATA_FAILED, Fetch(S().HttpsUntrustedUrl("/files/list.txt")));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(nullptr));
+    int64_t size = 99;
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetDataSize(&size));
+    EXPECT_EQ(99, size);
+}
+
+TEST_F(DataDownload, BytesBeyondContentLengthAreNotKept) {
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().FaultUrl("/beyond-length")));
+    const std::vector<unsigned char> pattern = sftest::FaultPattern(16);
+    EXPECT_TRUE(Data() == std::vector<uint8_t>(pattern.begin(), pattern.end()));
+}
+
+TEST_F(DataDownload, HeadSplitOverSeveralReads) {
+    const std::vector<unsigned char> pattern = sftest::FaultPattern(32);
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().FaultUrl("/split-head")));
+    EXPECT_TRUE(Data() == std::vector<uint8_t>(pattern.begin(), pattern.end()));
+}
+
+TEST_F(DataDownload, TicksComeWhileTheDownloadRunsAndStopAfterIt) {
+    // The body takes about two seconds.
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().FaultUrl("/slow-body")));
+    EXPECT_EQ(1000u, Data().size());
+    const std::vector<uint32_t> codes = Events().Codes();
+    ASSERT_FALSE(codes.empty());
+    EXPECT_EQ((uint32_t)SF_EVENT_DATA_DONE, codes.back());
+    EXPECT_GE(Events().CountOf(SF_EVENT_DATA_TICK), 1u);
+    EXPECT_FALSE(Session().tickTimer);
+}
+
+// --- the size and data queries ------------------------------------------------
+
+TEST_F(DataDownload, GetDataSizeBeforeAnyDownloadAndAfter) {
+    int64_t size = 5;
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetDataSize(&size));
+    EXPECT_EQ(5, size);
+    uint8_t byte = 0;
+    SwarmFetchDataBuffer one = {&byte, 1};
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(&one));
+
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().FaultUrl("/ok")));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetDataSize(&size));
+    EXPECT_EQ(16, size);
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetDataSize(nullptr));
+    EXPECT_TRUE(Data() == Bytes("fault server ok\n"));
+    // Asking twice gives the same data.
+    EXPECT_TRUE(Data() == Bytes("fault server ok\n"));
+
+    // A later request that fails leaves no data behind.
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_FAILED, Fetch(S().FaultUrl("/status/404")));
+    size = 5;
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetDataSize(&size));
+    EXPECT_EQ(5, size);
+}
+
+TEST_F(DataDownload, GetDataWithAWrongSizeCopiesNothing) {
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().FaultUrl("/ok")));
+    std::vector<uint8_t> data(17, 0xAB);
+    SwarmFetchDataBuffer shorter = {data.data(), 15};
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(&shorter));
+    EXPECT_TRUE(data == std::vector<uint8_t>(17, 0xAB));
+    SwarmFetchDataBuffer longer = {data.data(), 17};
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(&longer));
+    EXPECT_TRUE(data == std::vector<uint8_t>(17, 0xAB));
+    SwarmFetchDataBuffer noPointer = {nullptr, 16};
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(&noPointer));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(nullptr));
+    SwarmFetchDataBuffer exact = {data.data(), 16};
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetData(&exact));
+    EXPECT_EQ(0, memcmp(data.data(), "fault server ok\n", 16));
+    EXPECT_EQ(0xAB, data[16]);
+}
+
+// --- failures -----------------------------------------------------------------
+
+TEST_F(DataDownload, ConnectRefusedAndConnectTimeOutFailWithReasonThree) {
+    EXPECT_EQ(kDataFailConnectTimeout,
+              FailureOf("http://127.0.0.1:" + std::to_string(testpeers::RefusedPort()) + "/a"));
+    netdl::Blackhole blackhole;
+    ASSERT_NE(0, blackhole.Port());
+    EXPECT_EQ(kDataFailConnectTimeout,
+              FailureOf("http://127.0.0.1:" + std::to_string(blackhole.Port()) + "/a"));
+}
+
+TEST_F(DataDownload, AStalledServerFailsWithReasonFive) {
+    EXPECT_EQ(kDataFailReceiveTimeout, FailureOf(S().FaultUrl("/stall")));
+    EXPECT_EQ(kDataFailReceiveTimeout, FailureOf(S().FaultUrl("/stall-mid-body")));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(nullptr));
+}
+
+TEST_F(DataDownload, ACloseBeforeTheDataIsCompleteFailsWithReasonSix) {
+    for (const char* scenario : {"/close-before-head", "/reset", "/short-body", "/garbage"}) {
+        SCOPED_TRACE(scenario);
+        EXPECT_EQ(kDataFailClosed, FailureOf(S().FaultUrl(scenario)));
+        int64_t size = 3;
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetDataSize(&size));
+        EXPECT_EQ(3, size);
+    }
+}
+
+TEST_F(DataDownload, AnUnreachableHostFailsWithReasonSeven) {
+    // Loopback never answers "unreachable"; the notice the socket manager
+    // would route is handed to the pending connect before it completes.
+    testpeers::Staller staller;
+    ASSERT_TRUE(staller.Ok());
+    const std::string url = "http://127.0.0.1:" + std::to_string(staller.Port()) + "/a";
+    bool injected = false;
+    ASSERT_TRUE(OnLibraryThread([&] {
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(url.c_str()));
+        injected = netdl::InjectHostUnreachable(apitest::TheManager().DataSession()->Connection());
+    }));
+    ASSERT_TRUE(injected);
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_FAILED, WaitEnds(1));
+    EXPECT_EQ(kDataFailHostUnreachable, Session().failure);
+}
+
+TEST_F(DataDownload, AnswersWithoutDataFailInsteadOfEndingSilently) {
+    for (const std::string& url :
+         {S().FaultUrl("/status/404"), S().FaultUrl("/status/500"), S().HttpUrl("/status/404"),
+          S().HttpUrl("/files/missing.txt"), S().FaultUrl("/no-length"),
+          S().FaultUrl("/zero-length"), S().HttpUrl("/files/empty.txt"),
+          S().FaultUrl("/redirect-no-location"), S().FaultUrl("/redirect-empty-location")}) {
+        SCOPED_TRACE(url);
+        EXPECT_EQ(kDataFailNoData, FailureOf(url));
+    }
+    EXPECT_EQ(0u, Events().CountOf(SF_EVENT_DATA_DONE));
+}
+
+TEST_F(DataDownload, AHugeContentLengthFailsBeforeAnythingIsAllocated) {
+    EXPECT_EQ(kDataFailTooLarge, FailureOf(S().FaultUrl("/huge-length")));
+    // The session let go of the connection at once.
+    SessionState state = Session();
+    EXPECT_FALSE(state.connection);
+    EXPECT_FALSE(state.running);
+}
+
+TEST_F(DataDownload, ARedirectChainEndsAfterTheBound) {
+    EXPECT_EQ(kDataFailTooManyRedirects, FailureOf(S().FaultUrl("/redirect-loop")));
+    EXPECT_EQ(CDataDownloadSession::kMaxRedirects, Session().redirects);
+
+    // Exactly the bound of redirects is followed: the request and ten more.
+    // The log is shared by every program and run: count only the lines of
+    // this request, from a start number nobody else uses.
+    std::random_device random;
+    const uint64_t seed =
+        random() ^ (uint64_t)std::chrono::system_clock::now().time_since_epoch().count();
+    const int start = 100000 + (int)(seed % 8000u) * 100;  // the server counts to 10^6
+    const size_t logged = S().FaultRequestLines().size();
+    EXPECT_EQ(kDataFailTooManyRedirects,
+              FailureOf(S().FaultUrl("/redirect-chain/" + std::to_string(start))));
+    int seen = 0;
+    const std::vector<std::string> lines = S().FaultRequestLines();
+    for (size_t i = logged; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        for (int n = start; n <= start + 2 * CDataDownloadSession::kMaxRedirects; ++n) {
+            if (line.find("/redirect-chain/" + std::to_string(n) + " ") != std::string::npos)
+                ++seen;
+        }
+    }
+    EXPECT_EQ(CDataDownloadSession::kMaxRedirects + 1, seen);
+
+    // Ten hops are fine, eleven are not.
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().FaultUrl("/hops/9")));
+    EXPECT_TRUE(Data() == Bytes("fault server ok\n"));
+    EXPECT_EQ(CDataDownloadSession::kMaxRedirects, Session().redirects);
+    EXPECT_EQ(kDataFailTooManyRedirects, FailureOf(S().FaultUrl("/hops/10")));
+}
+
+TEST_F(DataDownload, UrlsThatCannotBeOpenedFailOnTheLibraryThread) {
+    for (const char* url : {"ftp://x/y", "http://", "https:///a", "no url at all"}) {
+        SCOPED_TRACE(url);
+        EXPECT_EQ(kDataFailCannotOpen, FailureOf(url));
+    }
+    const uint32_t libraryThread = SwarmFetchLibraryThread()->ThreadId();
+    for (const apitest::Event& e : Events().Events())
+        EXPECT_EQ(libraryThread, e.thread);
+    EXPECT_EQ(4u, Events().CountOf(SF_EVENT_DATA_FAILED));
+}
+
+TEST_F(DataDownload, AnEmptyUrlStartsNothing) {
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(""));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_RequestData(nullptr));
+    SessionState state = Session();
+    EXPECT_TRUE(state.exists);
+    EXPECT_FALSE(state.running);
+    EXPECT_FALSE(state.tickTimer);
+    int64_t size = 8;
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetDataSize(&size));
+    EXPECT_EQ(8, size);
+    netdl::Sleep(1300);
+    EXPECT_EQ(0u, Events().Count());
+}
+
+// --- one session, many requests -------------------------------------------------
+
+TEST_F(DataDownload, EveryRequestReusesTheSession) {
+    CDataDownloadSession* first = nullptr;
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().FaultUrl("/ok")));
+    ASSERT_TRUE(OnLibraryThread([&] { first = apitest::TheManager().DataSession(); }));
+    ASSERT_NE(nullptr, first);
+    bool ok = false;
+    const std::vector<unsigned char> zip = S().DocRootFile("files/skin.zip", &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().HttpUrl("/files/skin.zip")));
+    EXPECT_TRUE(Data() == std::vector<uint8_t>(zip.begin(), zip.end()));
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_FAILED, Fetch(S().FaultUrl("/status/500")));
+    // The second entry point starts requests the same way.
+    const size_t before = Ends();
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_RequestData(S().FaultUrl("/ok").c_str()));
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, WaitEnds(before + 1));
+    EXPECT_TRUE(Data() == Bytes("fault server ok\n"));
+    CDataDownloadSession* last = nullptr;
+    ASSERT_TRUE(OnLibraryThread([&] { last = apitest::TheManager().DataSession(); }));
+    EXPECT_EQ(first, last);
+}
+
+TEST_F(DataDownload, ANewRequestReplacesTheOneRunning) {
+    // The stalled request would fail after its receive time-out; replaced,
+    // it reports nothing at all.
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(S().FaultUrl("/stall").c_str()));
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().FaultUrl("/ok")))
+        << "reason " << Session().failure;
+    EXPECT_TRUE(Data() == Bytes("fault server ok\n"));
+    netdl::Sleep((CDataDownloadSession::kReceiveTimeoutSec + 3) * 1000);
+    EXPECT_EQ(1u, Ends());
+    EXPECT_EQ(0u, Events().CountOf(SF_EVENT_DATA_FAILED));
+}
+
+TEST_F(DataDownload, FinalizeWhileADownloadRuns) {
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(S().FaultUrl("/stall").c_str()));
+    netdl::Sleep(300);
+    m_lib.reset();
+    EXPECT_EQ(nullptr, SwarmFetchLibraryThread());
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetDataSize(nullptr));
+}
+
+}  // namespace
