@@ -63,6 +63,9 @@ struct Loop {
 
 // WSAAsyncSelect state of one descriptor.
 struct Watch {
+    // Tells this socket from a later one that reuses the descriptor number
+    // while a poll that saw the old one is still being read.
+    uint64_t serial = 0;
     PfWindow* window = nullptr;
     uint32_t message = 0;
     uint32_t mask = 0;
@@ -81,6 +84,7 @@ std::mutex g_mutex;
 std::map<uint32_t, Loop*> g_loops;
 std::set<PfWindow*> g_windows;
 std::map<int, Watch> g_watches;
+uint64_t g_lastWatchSerial = 0;  // under g_mutex
 thread_local Loop* t_loop = nullptr;
 thread_local uint32_t t_threadId = 0;
 std::atomic<uint32_t> g_nextThreadId{1};
@@ -372,10 +376,12 @@ void PfRunMessageLoop(const volatile int32_t* runFlag) {
     if (loop == nullptr)
         return;
     std::vector<pollfd> fds;
+    std::vector<uint64_t> serials;  // the watch each entry of fds was made for
     while (!StopRequested(runFlag)) {
         Message m;
         bool have = false;
         fds.clear();
+        serials.clear();
         {
             std::lock_guard<std::mutex> guard(g_mutex);
             if (!loop->queue.empty()) {
@@ -385,6 +391,7 @@ void PfRunMessageLoop(const volatile int32_t* runFlag) {
             } else {
                 pollfd wake = {loop->wakeRead, POLLIN, 0};
                 fds.push_back(wake);
+                serials.push_back(0);
                 for (auto& w : g_watches) {
                     if (w.second.window == nullptr || w.second.window->loop != loop)
                         continue;
@@ -393,6 +400,7 @@ void PfRunMessageLoop(const volatile int32_t* runFlag) {
                         continue;
                     pollfd p = {w.first, events, 0};
                     fds.push_back(p);
+                    serials.push_back(w.second.serial);
                 }
             }
         }
@@ -419,7 +427,8 @@ void PfRunMessageLoop(const volatile int32_t* runFlag) {
                 if (fds[i].revents == 0)
                     continue;
                 auto w = g_watches.find(fds[i].fd);
-                if (w == g_watches.end() || w->second.window == nullptr)
+                if (w == g_watches.end() || w->second.window == nullptr ||
+                    w->second.serial != serials[i])
                     continue;
                 HandleReadyLocked(fds[i].fd, w->second, fds[i].revents);
             }
@@ -514,6 +523,8 @@ ResultCode PfSocketSelect(PfSocketHandle socket, PfWindowHandle window, uint32_t
     if (window == nullptr || g_windows.count(window) == 0)
         return OV_E_PLATFORM;
     Watch& w = g_watches[fd];
+    if (w.serial == 0)
+        w.serial = ++g_lastWatchSerial;
     if (w.window != nullptr && w.window->loop != window->loop)
         WakeLocked(w.window->loop);
     w.window = window;
