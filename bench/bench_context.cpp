@@ -40,38 +40,15 @@
 #include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfSocket.h"
 #include "opn/platform/pfThread.h"
+#include "bench/BenchSupport.h"
 #include "support/TestPeers.h"
+
+using namespace bench;
 
 namespace {
 
-const uint64_t kGiB = 1024ull * 1024 * 1024;
 const uint32_t kFullSpeed = 104857600;
 const uint32_t kRunLimitMs = 180 * 1000;
-
-double ThreadCpuSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
-}
-
-double ChildrenCpuSeconds() {
-    rusage u;
-    getrusage(RUSAGE_CHILDREN, &u);
-    return (double)u.ru_utime.tv_sec + (double)u.ru_utime.tv_usec / 1e6 +
-           (double)u.ru_stime.tv_sec + (double)u.ru_stime.tv_usec / 1e6;
-}
-
-double WallSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-struct Result {
-    bool ok = false;
-    uint64_t bytes = 0;
-    double seconds = 0;
-    double cpuSeconds = 0;
-};
 
 // Top (and only) layer of the benchmark: consumes everything, optionally
 // sends a request once connected and skips the response head, and stops
@@ -245,31 +222,6 @@ Result RunContext(int32_t actionType, uint16_t port, uint64_t bytes, const std::
     return run.result;
 }
 
-// curl into /dev/null; its CPU from the children's resource usage.
-Result RunCurl(const std::string& url) {
-    Result r;
-    std::string command = "curl -s -o /dev/null -w '%{size_download}' '" + url + "'";
-    double cpu0 = ChildrenCpuSeconds();
-    double t0 = WallSeconds();
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr)
-        return r;
-    char out[64] = {0};
-    size_t n = fread(out, 1, sizeof(out) - 1, p);
-    out[n] = '\0';
-    int status = pclose(p);
-    r.seconds = WallSeconds() - t0;
-    r.cpuSeconds = ChildrenCpuSeconds() - cpu0;
-    r.bytes = strtoull(out, nullptr, 10);
-    r.ok = status == 0;
-    return r;
-}
-
-bool HaveProgram(const char* name) {
-    std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
-    return system(command.c_str()) == 0;
-}
-
 // nginx with a generated configuration serving one file of `bytes` bytes.
 class Nginx {
   public:
@@ -373,10 +325,9 @@ class Nginx {
 };
 
 void Print(const char* sender, const char* receiver, const Result& r) {
-    double rate = r.seconds > 0 ? (double)r.bytes / r.seconds : 0;
-    double cpuPerGiB = r.bytes > 0 ? r.cpuSeconds * (double)kGiB / (double)r.bytes : 0;
     printf("%-7s %-28s %-4s %14llu %9.3f %12.1f %10.3f\n", sender, receiver, r.ok ? "ok" : "FAIL",
-           (unsigned long long)r.bytes, r.seconds, rate / (1024.0 * 1024.0), cpuPerGiB);
+           (unsigned long long)r.bytes, r.seconds, r.BytesPerSecond() / (1024.0 * 1024.0),
+           r.CpuSecondsPerGiB());
     fflush(stdout);
 }
 

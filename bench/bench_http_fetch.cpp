@@ -39,41 +39,17 @@
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfThread.h"
+#include "bench/BenchSupport.h"
 
 #ifndef SF_SOURCE_DIR
 #error "SF_SOURCE_DIR must name the source tree"
 #endif
 
+using namespace bench;
+
 namespace {
 
-const uint64_t kGiB = 1024ull * 1024 * 1024;
 const uint32_t kRunLimitMs = 300 * 1000;
-
-double ThreadCpuSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
-}
-
-double ChildrenCpuSeconds() {
-    rusage u;
-    getrusage(RUSAGE_CHILDREN, &u);
-    return (double)u.ru_utime.tv_sec + (double)u.ru_utime.tv_usec / 1e6 +
-           (double)u.ru_stime.tv_sec + (double)u.ru_stime.tv_usec / 1e6;
-}
-
-double WallSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-struct Result {
-    bool ok = false;
-    uint64_t bytes = 0;
-    double seconds = 0;
-    double cpuSeconds = 0;
-    std::string note;
-};
 
 // Counts the body and stops the loop at the end of the request.
 class Sink : public nwIHttpClientExEventListener {
@@ -216,30 +192,6 @@ Result RunLayer(const std::string& url, const std::string& certPem) {
     return run.result;
 }
 
-// curl into /dev/null; its CPU from the children's resource usage.
-Result RunCurl(const std::string& url, const std::string& caFile) {
-    Result r;
-    std::string command = "curl -s -o /dev/null -w '%{size_download}' ";
-    if (!caFile.empty())
-        command += "--cacert '" + caFile + "' ";
-    command += "'" + url + "'";
-    const double cpu0 = ChildrenCpuSeconds();
-    const double t0 = WallSeconds();
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr)
-        return r;
-    char out[64] = {0};
-    const size_t n = fread(out, 1, sizeof(out) - 1, p);
-    out[n] = '\0';
-    const int status = pclose(p);
-    r.seconds = WallSeconds() - t0;
-    r.cpuSeconds = ChildrenCpuSeconds() - cpu0;
-    r.bytes = strtoull(out, nullptr, 10);
-    r.ok = status == 0;
-    r.note = r.ok ? "" : "curl failed";
-    return r;
-}
-
 std::string Quote(const std::string& text) {
     return "'" + text + "'";
 }
@@ -307,11 +259,9 @@ class Servers {
 };
 
 void Print(const char* scheme, const char* receiver, const Result& r) {
-    const double rate = r.seconds > 0 ? (double)r.bytes / r.seconds : 0;
-    const double cpuPerGiB = r.bytes > 0 ? r.cpuSeconds * (double)kGiB / (double)r.bytes : 0;
     printf("%-6s %-26s %-4s %12llu %9.3f %10.1f %10.3f %s\n", scheme, receiver,
-           r.ok ? "ok" : "FAIL", (unsigned long long)r.bytes, r.seconds, rate / (1024.0 * 1024.0),
-           cpuPerGiB, r.note.c_str());
+           r.ok ? "ok" : "FAIL", (unsigned long long)r.bytes, r.seconds,
+           r.BytesPerSecond() / (1024.0 * 1024.0), r.CpuSecondsPerGiB(), r.note.c_str());
     fflush(stdout);
 }
 
@@ -334,7 +284,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (curl && system("command -v curl >/dev/null 2>&1") != 0) {
+    if (curl && !HaveProgram("curl")) {
         fprintf(stderr, "curl is missing: its runs are skipped\n");
         curl = false;
     }
@@ -354,7 +304,7 @@ int main(int argc, char** argv) {
     Print("http", "HTTP client layer", r);
     allOk = allOk && r.ok;
     if (curl) {
-        r = RunCurl(httpUrl, std::string());
+        r = RunCurl(httpUrl);
         Print("http", "curl -o /dev/null", r);
         allOk = allOk && r.ok;
     }
@@ -363,7 +313,7 @@ int main(int argc, char** argv) {
         Print("https", "HTTP client + TLS layer", r);
         allOk = allOk && r.ok;
         if (curl) {
-            r = RunCurl(httpsUrl, servers.Value("CERT_PEM"));
+            r = RunCurl(httpsUrl, "--cacert " + Quote(servers.Value("CERT_PEM")) + " ");
             Print("https", "curl -o /dev/null", r);
             allOk = allOk && r.ok;
         }

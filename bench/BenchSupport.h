@@ -1,0 +1,79 @@
+// What the throughput benchmarks share: the clocks of the receiving side, a
+// run's result, and curl fetching the same bytes for comparison.
+// Native Linux only, like the rest of bench/.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <chrono>
+#include <string>
+
+namespace bench {
+
+const uint64_t kGiB = 1024ull * 1024 * 1024;
+
+// CPU time of the calling thread (the library thread of a run).
+inline double ThreadCpuSeconds() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+// CPU time of the child processes that ended so far (curl).
+inline double ChildrenCpuSeconds() {
+    rusage u;
+    getrusage(RUSAGE_CHILDREN, &u);
+    return (double)u.ru_utime.tv_sec + (double)u.ru_utime.tv_usec / 1e6 +
+           (double)u.ru_stime.tv_sec + (double)u.ru_stime.tv_usec / 1e6;
+}
+
+inline double WallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+struct Result {
+    bool ok = false;
+    uint64_t bytes = 0;
+    double seconds = 0;
+    double cpuSeconds = 0;
+    std::string note;
+
+    double BytesPerSecond() const { return seconds > 0 ? (double)bytes / seconds : 0; }
+    double CpuSecondsPerGiB() const {
+        return bytes > 0 ? cpuSeconds * (double)kGiB / (double)bytes : 0;
+    }
+};
+
+// curl into /dev/null; its CPU from the children's resource usage.
+// `options` go before the URL as they stand (already quoted).
+inline Result RunCurl(const std::string& url, const std::string& options = "") {
+    Result r;
+    std::string command = "curl -s -o /dev/null -w '%{size_download}' " + options + "'" + url + "'";
+    const double cpu0 = ChildrenCpuSeconds();
+    const double t0 = WallSeconds();
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr)
+        return r;
+    char out[64] = {0};
+    const size_t n = fread(out, 1, sizeof(out) - 1, p);
+    out[n] = '\0';
+    const int status = pclose(p);
+    r.seconds = WallSeconds() - t0;
+    r.cpuSeconds = ChildrenCpuSeconds() - cpu0;
+    r.bytes = strtoull(out, nullptr, 10);
+    r.ok = status == 0;
+    r.note = r.ok ? "" : "curl failed";
+    return r;
+}
+
+inline bool HaveProgram(const char* name) {
+    std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
+    return system(command.c_str()) == 0;
+}
+
+}  // namespace bench
