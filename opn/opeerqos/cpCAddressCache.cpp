@@ -192,7 +192,7 @@ void cpCAddressCache::MoveToEnd(HostEntry* entry, int32_t index, bool working) {
     entry->addresses[entry->count - 1] = moved;
 }
 
-void cpCAddressCache::MarkAddressFailed(const char* host, uint16_t port, uint32_t address) {
+void cpCAddressCache::Mark(const char* host, uint16_t port, uint32_t address, bool working) {
     if (!host)
         return;
     HostEntry* entry = Find(host, port);
@@ -200,24 +200,18 @@ void cpCAddressCache::MarkAddressFailed(const char* host, uint16_t port, uint32_
         return;
     for (int32_t i = 0; i < entry->count; ++i) {
         if (entry->addresses[i].address == address) {
-            MoveToEnd(entry, i, false);
+            MoveToEnd(entry, i, working);
             return;
         }
     }
 }
 
+void cpCAddressCache::MarkAddressFailed(const char* host, uint16_t port, uint32_t address) {
+    Mark(host, port, address, false);
+}
+
 void cpCAddressCache::MarkAddressWorking(const char* host, uint16_t port, uint32_t address) {
-    if (!host)
-        return;
-    HostEntry* entry = Find(host, port);
-    if (!entry)
-        return;
-    for (int32_t i = 0; i < entry->count; ++i) {
-        if (entry->addresses[i].address == address) {
-            MoveToEnd(entry, i, true);
-            return;
-        }
-    }
+    Mark(host, port, address, true);
 }
 
 int32_t cpCAddressCache::GetEntries(const char* host, uint16_t port, AddressEntry* out,

@@ -81,6 +81,8 @@ class cpCAddressCache {
     HostEntry* Create(const char* host, uint16_t port);
     void Resolve(HostEntry* entry);
     void MoveToEnd(HostEntry* entry, int32_t index, bool working);
+    // Moves `address` of the host's entry to the end, flagged as given.
+    void Mark(const char* host, uint16_t port, uint32_t address, bool working);
     uint32_t Now();
     void EvictOldest();
 

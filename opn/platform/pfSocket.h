@@ -92,6 +92,10 @@ struct NetTimeStamp {
 // TCP gets SO_LINGER on with time-out 0; when that fails the mapped error is
 // returned and the record stays with an invalid handle. A UDP socket that
 // cannot be opened frees the record, clears `*record` and gives 0x80210002.
+// The check every socket function starts with: 0x80210002 for a missing
+// record, 0x80220004 for one without a socket, else OV_S_PLATFORM.
+ResultCode SockCheck(const SockRecord* record);
+
 ResultCode SockCreate(SockRecord** record, int32_t kind);
 // blocking != 0 makes the socket blocking (FIONBIO 0), else non-blocking.
 ResultCode SockSetBlocking(SockRecord* record, int32_t blocking);

@@ -1,6 +1,6 @@
-// Socket functions that only talk to the message loop, the same on every
-// backend: notification registration, queued events, resolution of the first
-// address and elapsed time.
+// Socket functions that need no backend of their own: the record check,
+// notification registration, queued events, resolution of the first address
+// and elapsed time.
 #include "opn/platform/pfSocket.h"
 
 #include "opn/platform/pfMessageLoop.h"
@@ -9,7 +9,9 @@ namespace {
 
 const ResultCode kOk = OV_S_PLATFORM;
 
-ResultCode Check(const SockRecord* record) {
+}  // namespace
+
+ResultCode SockCheck(const SockRecord* record) {
     if (record == nullptr)
         return OV_E_SOCKET_RECORD;
     if (record->handle == PF_INVALID_SOCKET)
@@ -17,10 +19,8 @@ ResultCode Check(const SockRecord* record) {
     return kOk;
 }
 
-}  // namespace
-
 ResultCode SockSelectAll(SockRecord* record) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (record->window == nullptr || record->slot < 0 || record->slot >= (int32_t)kSockSlotCount) {
@@ -32,7 +32,7 @@ ResultCode SockSelectAll(SockRecord* record) {
 }
 
 ResultCode SockRegister(MsgWindowRecord* window, SockRecord* record, int32_t slot) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (window == nullptr || slot < 0 || slot >= (int32_t)kSockSlotCount)
@@ -46,7 +46,7 @@ ResultCode SockRegister(MsgWindowRecord* window, SockRecord* record, int32_t slo
 ResultCode SockUnregister(MsgWindowRecord* window, SockRecord* record, int32_t* slot) {
     if (slot != nullptr)
         *slot = -1;
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     int32_t had = record->slot;

@@ -27,14 +27,6 @@ int Fd(const SockRecord* record) {
     return (int)(intptr_t)record->handle;
 }
 
-ResultCode Check(const SockRecord* record) {
-    if (record == nullptr)
-        return OV_E_SOCKET_RECORD;
-    if (record->handle == PF_INVALID_SOCKET)
-        return OV_E_NOT_SOCKET;
-    return kOk;
-}
-
 void WriteAddress(SockRecord* record, const NetAddress* address) {
     memset(&record->address, 0, sizeof(record->address));
     record->address.family = AF_INET;
@@ -147,7 +139,7 @@ ResultCode SockCreate(SockRecord** record, int32_t kind) {
 }
 
 ResultCode SockSetBlocking(SockRecord* record, int32_t blocking) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     int value = blocking ? 0 : 1;
@@ -158,7 +150,7 @@ ResultCode SockSetBlocking(SockRecord* record, int32_t blocking) {
 }
 
 ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (address == nullptr)
@@ -181,7 +173,7 @@ ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
 }
 
 ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t* sent) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (sent != nullptr)
@@ -201,7 +193,7 @@ ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t*
 }
 
 ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (received != nullptr)
@@ -224,7 +216,7 @@ ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* rec
 
 ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void* data, int32_t size,
                       int32_t* sent) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (sent != nullptr)
@@ -245,7 +237,7 @@ ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void*
 
 ResultCode SockRecvFrom(SockRecord* record, void* buffer, int32_t size, int32_t* received,
                         NetAddress* from) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (received != nullptr)
@@ -272,7 +264,7 @@ ResultCode SockRecvFrom(SockRecord* record, void* buffer, int32_t size, int32_t*
 }
 
 ResultCode SockBind(SockRecord* record, const NetAddress* address) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (address == nullptr)
@@ -291,7 +283,7 @@ ResultCode SockBind(SockRecord* record, const NetAddress* address) {
 }
 
 ResultCode SockListen(SockRecord* record) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (listen(Fd(record), 5) != 0)
@@ -301,7 +293,7 @@ ResultCode SockListen(SockRecord* record) {
 }
 
 ResultCode SockAccept(SockRecord* listener, NetAddress* outAddress, SockRecord** newRecord) {
-    ResultCode rc = Check(listener);
+    ResultCode rc = SockCheck(listener);
     if (OV_FAILED(rc))
         return rc;
     if (newRecord == nullptr)
@@ -338,7 +330,7 @@ ResultCode SockAccept(SockRecord* listener, NetAddress* outAddress, SockRecord**
 }
 
 ResultCode SockEnableBroadcast(SockRecord* record, int32_t mode) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (mode != 0)
@@ -365,7 +357,7 @@ ResultCode SockClose(SockRecord* record) {
 }
 
 uint16_t SockLocalPort(SockRecord* record) {
-    if (OV_FAILED(Check(record)))
+    if (OV_FAILED(SockCheck(record)))
         return 0;
     sockaddr_in local;
     memset(&local, 0, sizeof(local));

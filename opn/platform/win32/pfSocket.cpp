@@ -16,14 +16,6 @@ SOCKET Sock(const SockRecord* record) {
     return (SOCKET)record->handle;
 }
 
-ResultCode Check(const SockRecord* record) {
-    if (record == nullptr)
-        return OV_E_SOCKET_RECORD;
-    if (record->handle == PF_INVALID_SOCKET)
-        return OV_E_NOT_SOCKET;
-    return kOk;
-}
-
 void WriteAddress(SockRecord* record, const NetAddress* address) {
     memset(&record->address, 0, sizeof(record->address));
     record->address.family = AF_INET;
@@ -126,7 +118,7 @@ ResultCode SockCreate(SockRecord** record, int32_t kind) {
 }
 
 ResultCode SockSetBlocking(SockRecord* record, int32_t blocking) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     u_long value = blocking ? 0 : 1;
@@ -137,7 +129,7 @@ ResultCode SockSetBlocking(SockRecord* record, int32_t blocking) {
 }
 
 ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (address == nullptr)
@@ -152,7 +144,7 @@ ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
 }
 
 ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t* sent) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (sent != nullptr)
@@ -172,7 +164,7 @@ ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t*
 }
 
 ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (received != nullptr)
@@ -195,7 +187,7 @@ ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* rec
 
 ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void* data, int32_t size,
                       int32_t* sent) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (sent != nullptr)
@@ -215,7 +207,7 @@ ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void*
 
 ResultCode SockRecvFrom(SockRecord* record, void* buffer, int32_t size, int32_t* received,
                         NetAddress* from) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (received != nullptr)
@@ -242,7 +234,7 @@ ResultCode SockRecvFrom(SockRecord* record, void* buffer, int32_t size, int32_t*
 }
 
 ResultCode SockBind(SockRecord* record, const NetAddress* address) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (address == nullptr)
@@ -265,7 +257,7 @@ ResultCode SockBind(SockRecord* record, const NetAddress* address) {
 }
 
 ResultCode SockListen(SockRecord* record) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (listen(Sock(record), 5) != 0)
@@ -275,7 +267,7 @@ ResultCode SockListen(SockRecord* record) {
 }
 
 ResultCode SockAccept(SockRecord* listener, NetAddress* outAddress, SockRecord** newRecord) {
-    ResultCode rc = Check(listener);
+    ResultCode rc = SockCheck(listener);
     if (OV_FAILED(rc))
         return rc;
     if (newRecord == nullptr)
@@ -309,7 +301,7 @@ ResultCode SockAccept(SockRecord* listener, NetAddress* outAddress, SockRecord**
 }
 
 ResultCode SockEnableBroadcast(SockRecord* record, int32_t mode) {
-    ResultCode rc = Check(record);
+    ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
     if (mode != 0)
@@ -336,7 +328,7 @@ ResultCode SockClose(SockRecord* record) {
 }
 
 uint16_t SockLocalPort(SockRecord* record) {
-    if (OV_FAILED(Check(record)))
+    if (OV_FAILED(SockCheck(record)))
         return 0;
     sockaddr_in local;
     memset(&local, 0, sizeof(local));
