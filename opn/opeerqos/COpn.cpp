@@ -25,15 +25,6 @@ TimerManager* g_timerManager = nullptr;
 cpCQoS* g_socketManager = nullptr;
 bool g_collectorStarted = false;
 nwCHttpMimeTypeMap* g_mimeMap = nullptr;
-// False once the teardown began, so a late lookup cannot make a new map.
-bool g_mimeMapWanted = false;
-
-nwCHttpMimeTypeMap* MakeMimeMap() {
-    nwCHttpMimeTypeMap* map = new (std::nothrow) nwCHttpMimeTypeMap();
-    if (map)
-        map->Load();
-    return map;
-}
 
 }  // namespace
 
@@ -50,8 +41,9 @@ COpn::COpn(const ovSmartPtr& lock) {
         g_socketManager->Init(lock);
     ovCGarbageCollector::CreateGlobal();
     g_collectorStarted = true;
-    g_mimeMapWanted = true;
-    g_mimeMap = MakeMimeMap();
+    g_mimeMap = new (std::nothrow) nwCHttpMimeTypeMap();
+    if (g_mimeMap)
+        g_mimeMap->Load();
     AddCertificates(kBuiltInCertificates);
 }
 
@@ -60,7 +52,6 @@ COpn::~COpn() {
         return;
     // Each global is cleared before its object goes, so anything called back
     // during the teardown finds the module gone rather than half-deleted.
-    g_mimeMapWanted = false;
     nwCHttpMimeTypeMap* mimeMap = g_mimeMap;
     g_mimeMap = nullptr;
     delete mimeMap;
@@ -104,8 +95,6 @@ cpCQoS* OpnSocketManager() {
 }
 
 nwCHttpMimeTypeMap* OpnMimeMap() {
-    if (!g_mimeMap && g_mimeMapWanted)
-        g_mimeMap = MakeMimeMap();
     return g_mimeMap;
 }
 

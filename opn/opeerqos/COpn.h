@@ -2,10 +2,11 @@
 // it stops it.
 //
 // Start-up order: TLS library, sockets, timer manager, socket manager, garbage
-// collector, then the built-in trusted certificates (one "Add Certificate Ok"
-// service-log line per certificate added). Deletion stops them in reverse:
-// collector, socket manager, timer manager. NetworkCleanup (sockets, then the
-// TLS library) runs separately when the library thread ends.
+// collector, MIME map, then the built-in trusted certificates (one "Add
+// Certificate Ok" service-log line per certificate added). Deletion stops them
+// in reverse: MIME map, collector, socket manager, timer manager.
+// NetworkCleanup (sockets, then the TLS library) runs separately when the
+// library thread ends.
 //
 // Create the module on the library thread, after its message loop exists:
 // the socket window and the timer manager's thread timer belong to that
@@ -22,6 +23,7 @@
 class TimerManager;
 class cpCQoS;
 class ovCGarbageCollector;
+class nwCHttpMimeTypeMap;
 
 // One built-in trusted certificate; a table ends with a null name.
 struct OpnCertificate {
@@ -49,3 +51,4 @@ class COpn {
 TimerManager* OpnTimerManager();
 cpCQoS* OpnSocketManager();
 ovCGarbageCollector* OpnGarbageCollector();
+nwCHttpMimeTypeMap* OpnMimeMap();

@@ -7,6 +7,7 @@
 
 #include <new>
 
+#include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/nwCMimeMap.h"
 #include "opn/opeerqos/utCUriCodec.h"
 

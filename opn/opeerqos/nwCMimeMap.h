@@ -43,8 +43,3 @@ class nwCHttpMimeTypeMap {
     ovCPtrList m_extensions;  // char*, one per pair, in the order added
     ovCPtrList m_pairs;       // Pair*
 };
-
-// The map of the running network module (made by COpn, deleted with it); null
-// while no module runs. While one runs, a map that could not be made at
-// start-up is made on first use.
-nwCHttpMimeTypeMap* OpnMimeMap();
