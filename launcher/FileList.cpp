@@ -1,0 +1,81 @@
+#include "launcher/FileList.h"
+
+#include <string.h>
+
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+void TakeLine(const char* begin, size_t length, FileListParse* out) {
+    if (length >= kFileListLineMax) {
+        ++out->overlongLines;
+        return;
+    }
+    while (length > 0 && IsBlank(begin[0])) {
+        ++begin;
+        --length;
+    }
+    while (length > 0 && IsBlank(begin[length - 1]))
+        --length;
+    out->urls.emplace_back(begin, length);
+}
+
+}  // namespace
+
+FileListParse ParseFileList(const char* data, size_t size) {
+    FileListParse out;
+    if (!data)
+        return out;
+    size_t start = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] != '\n')
+            continue;
+        size_t end = i;
+        if (end > start && data[end - 1] == '\r')
+            --end;
+        if (end > start)
+            TakeLine(data + start, end - start, &out);
+        start = i + 1;
+    }
+    if (size - start > 2)
+        TakeLine(data + start, size - start, &out);
+    return out;
+}
+
+std::string FileNameOfUrl(const std::string& url) {
+    size_t slash = url.rfind('/');
+    if (slash == std::string::npos)
+        return std::string();
+    return url.substr(slash + 1);
+}
+
+size_t LongestFileName(const std::vector<std::string>& urls) {
+    size_t longest = 0;
+    for (const std::string& url : urls) {
+        size_t length = FileNameOfUrl(url).size();
+        if (length > longest)
+            longest = length;
+    }
+    return longest;
+}
+
+bool IsRunFile(size_t urlCount, const char* path) {
+    if (urlCount == 1)
+        return true;
+    if (!path || !*path)
+        return false;
+    const char* dot = strrchr(path, '.');
+    if (!dot)
+        return false;
+    static const char kExe[] = ".exe";
+    for (size_t i = 0; i < sizeof(kExe); ++i) {
+        char c = dot[i];
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+        if (c != kExe[i])
+            return false;
+    }
+    return true;
+}

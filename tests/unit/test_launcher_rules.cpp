@@ -1,0 +1,171 @@
+// The launcher's window-free rules: file-list lines, display texts, the
+// folder choice and the single-instance name.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "launcher/DisplayFormat.h"
+#include "launcher/FileList.h"
+#include "launcher/FolderRules.h"
+#include "launcher/SingleInstance.h"
+
+namespace {
+
+FileListParse Parse(const std::string& text) {
+    return ParseFileList(text.data(), text.size());
+}
+
+TEST(FileList, LineRules) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::string> urls;
+        int overlong;
+    };
+    const std::string line1023(1023, 'a');
+    const std::string line1024(1024, 'a');
+    const Case cases[] = {
+        {"empty", "", {}, 0},
+        {"last line of 2 bytes is dropped", "ab", {}, 0},
+        {"last line of 3 bytes is taken", "abc", {"abc"}, 0},
+        {"crlf with empty line between",
+         "http://h/a\r\n\r\nhttp://h/b\r\n",
+         {"http://h/a", "http://h/b"},
+         0},
+        {"lone cr stays in the line", "http://h/a\rhttp://h/b\n", {"http://h/a\rhttp://h/b"}, 0},
+        {"lf only", "u1\nu2\n", {"u1", "u2"}, 0},
+        {"trimmed both ends", "  \thttp://h/a \t\n", {"http://h/a"}, 0},
+        {"white space line gives an empty entry", "   \n", {""}, 0},
+        {"mirror list kept whole", "http://a/x|http://b/x\n", {"http://a/x|http://b/x"}, 0},
+        {"1023 bytes accepted", line1023 + "\n", {line1023}, 0},
+        {"1024 bytes overlong", line1024 + "\nabc\n", {"abc"}, 1},
+        {"each overlong line counts", line1024 + "\n" + line1024, {}, 2},
+        {"trailing cr of last line is trimmed", "abc\r", {"abc"}, 0},
+    };
+    for (const Case& c : cases) {
+        FileListParse parse = Parse(c.text);
+        EXPECT_EQ(parse.urls, c.urls) << c.name;
+        EXPECT_EQ(parse.overlongLines, c.overlong) << c.name;
+    }
+    EXPECT_TRUE(ParseFileList(nullptr, 10).urls.empty());
+}
+
+TEST(FileList, NamesAndRunFile) {
+    EXPECT_EQ(FileNameOfUrl("http://h/dir/setup.exe"), "setup.exe");
+    EXPECT_EQ(FileNameOfUrl("http://a/x.bin|http://b/y.bin"), "y.bin");
+    EXPECT_EQ(FileNameOfUrl("nofolder"), "");
+    EXPECT_EQ(LongestFileName({"http://h/a", "http://h/abcdef", "x"}), 6u);
+
+    // A single file is always the installer, whatever it is called.
+    EXPECT_TRUE(IsRunFile(1, "C:\\d\\readme.txt"));
+    EXPECT_TRUE(IsRunFile(1, ""));
+    const struct {
+        const char* path;
+        bool run;
+    } cases[] = {{"C:\\d\\Setup.EXE", true}, {"C:\\d\\a.exe", true},  {"C:\\d\\a.exe.txt", false},
+                 {"C:\\d\\a.ex", false},     {"C:\\d\\noext", false}, {"", false},
+                 {"C:\\d.exe\\file", false}, {"C:\\d\\a.exex", false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(IsRunFile(3, c.path), c.run) << c.path;
+    EXPECT_FALSE(IsRunFile(3, nullptr));
+}
+
+TEST(DisplayFormat, SizesSpeedsDurations) {
+    const int64_t kTB = 1024LL * 1024 * 1024 * 1024;
+    const struct {
+        int64_t bytes;
+        const char* text;
+    } sizes[] = {{0, "0 Bytes"},       {1023, "1023 Bytes"},
+                 {1024, "1.00 KB"},    {1048575, "1024.00 KB"},
+                 {1048576, "1.00 MB"}, {1536, "1.50 KB"},
+                 {-5, "-5 Bytes"},     {5 * 1024 * kTB / 1024, "5.00 TB"},
+                 {1024 * kTB, ""}};
+    for (const auto& c : sizes)
+        EXPECT_EQ(FormatSize(c.bytes), c.text) << c.bytes;
+
+    const struct {
+        int64_t speed;
+        const char* text;
+    } speeds[] = {{0, "0 Bytes/Sec"},         {-5, "0 Bytes/Sec"},
+                  {1, "1 Bytes/Sec"},         {1536, "1.50 KB/Sec"},
+                  {393216, "384.00 KB/Sec"},  {104857600, "100.00 MB/Sec"},
+                  {1024 * kTB, "0 Bytes/Sec"}};
+    for (const auto& c : speeds)
+        EXPECT_EQ(FormatSpeed(c.speed), c.text) << c.speed;
+
+    const struct {
+        int64_t seconds;
+        const char* text;
+    } durations[] = {{0, "00:00:00"},     {86399, "23:59:59"}, {86400, "00:00:00"},
+                     {90061, "01:01:01"}, {3599, "00:59:59"},  {3600, "01:00:00"}};
+    for (const auto& c : durations)
+        EXPECT_EQ(FormatDuration(c.seconds), c.text) << c.seconds;
+}
+
+TEST(DisplayFormat, FileLabel) {
+    std::vector<std::string> urls = {"http://h/a.bin", "http://h/b.bin", "http://h/setup.exe"};
+    std::string label = "unchanged";
+    ASSERT_TRUE(FileLabelText(urls, 0, 1, &label));
+    EXPECT_EQ(label, "[1/3]a.bin");
+    ASSERT_TRUE(FileLabelText(urls, 2, 3, &label));
+    EXPECT_EQ(label, "[3/3]setup.exe");
+    // After the last file the label keeps its last value.
+    EXPECT_FALSE(FileLabelText(urls, 3, 4, &label));
+    EXPECT_EQ(label, "[3/3]setup.exe");
+    ASSERT_TRUE(FileLabelText({"nofolder"}, 0, 1, &label));
+    EXPECT_EQ(label, "[1/1]");
+}
+
+TEST(FolderRules, DefaultsAndChoices) {
+    EXPECT_EQ(DefaultDownloadFolder("C:\\Program Files", "brightwave7"),
+              "C:\\Download\\brightwave7\\");
+    EXPECT_EQ(DefaultDownloadFolder("\\\\srv\\apps", "g"), "\\Download\\g\\");
+    EXPECT_EQ(EngineInstallFolder("C:\\Program Files"),
+              "C:\\Program Files\\Orvane\\ZVTDownloader\\");
+    EXPECT_EQ(WithTrailingBackslash("D:\\x"), "D:\\x\\");
+    EXPECT_EQ(WithTrailingBackslash("D:\\x\\"), "D:\\x\\");
+
+    RefusedFolders refused;
+    refused.computer = "";
+    refused.windows = "C:\\windows";
+    refused.engine = EngineInstallFolder("C:\\Program Files");
+
+    auto folderOfLength = [](size_t length) {
+        std::string folder = "D:\\";
+        folder += std::string(length - 4, 'x');
+        return folder + "\\";
+    };
+    const struct {
+        std::string folder;
+        size_t longest;
+        FolderVerdict verdict;
+    } cases[] = {
+        {folderOfLength(217), 20, FolderVerdict::kAccepted},  // 217 + 32 + 1 = 250
+        {folderOfLength(218), 20, FolderVerdict::kTooLong},
+        {folderOfLength(199), 50, FolderVerdict::kAccepted},  // 199 + 50 + 1 = 250
+        {folderOfLength(200), 50, FolderVerdict::kTooLong},
+        {"C:\\", 5, FolderVerdict::kRefused},
+        {"c:\\", 5, FolderVerdict::kAccepted},  // exact comparison
+        {"\\", 5, FolderVerdict::kRefused},     // the computer folder
+        {"C:\\windows\\", 5, FolderVerdict::kRefused},
+        {"C:\\windows\\system32\\", 5, FolderVerdict::kRefused},
+        {"C:\\WINDOWS\\system32\\", 5, FolderVerdict::kAccepted},
+        {"C:\\Program Files\\Orvane\\ZVTDownloader\\", 5, FolderVerdict::kRefused},
+        {"C:\\Program Files\\Orvane\\", 5, FolderVerdict::kAccepted},
+        {"D:\\Games\\", 5, FolderVerdict::kAccepted},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CheckChosenFolder(c.folder, c.longest, refused), c.verdict) << c.folder;
+}
+
+TEST(SingleInstance, MutexName) {
+    EXPECT_EQ(InstanceMutexName("http://h/orvane/filelist.txt"),
+              "ZVTDownloadV3::http://h/orvane/filelist.txt");
+    std::string longUrl = "http://h/" + std::string(300, 'a');
+    EXPECT_EQ(InstanceMutexName(longUrl).size(), kInstanceNameMax);
+    EXPECT_EQ(InstanceMutexName(std::string(245, 'b')).size(), kInstanceNameMax);
+    EXPECT_EQ(InstanceMutexName(std::string(244, 'b')).size(), 259u);
+}
+
+}  // namespace
