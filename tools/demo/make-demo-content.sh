@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Lays out the demo content host: the file list, the skin and the game files.
+#
+#   tools/demo/make-demo-content.sh OUT_DIR BASE_URL INSTALLER_EXE [LARGE_MIB]
+#
+# OUT_DIR becomes a web root:
+#   orvane/filelist.txt   one line per file; one line is a mirror list whose
+#                         first mirror does not exist, so the fallback shows
+#   orvane/img.zip        the skin (make-skin.sh)
+#   game/...              the files, one of LARGE_MIB MiB (default 400) so the
+#                         progress is visible for a few seconds at full speed,
+#                         and the installer last
+# BASE_URL is the content host as the launcher reaches it (http://127.0.0.1:PORT).
+set -euo pipefail
+out=${1:?usage: make-demo-content.sh OUT_DIR BASE_URL INSTALLER_EXE [LARGE_MIB]}
+base=${2:?BASE_URL missing}
+installer=${3:?INSTALLER_EXE missing}
+large_mib=${4:-400}
+here=$(cd "$(dirname "$0")" && pwd)
+
+[ -f "$installer" ] || { echo "make-demo-content: no installer at $installer" >&2; exit 1; }
+mkdir -p "$out/orvane" "$out/game/data"
+"$here/make-skin.sh" "$out/orvane" >/dev/null
+
+# Content that differs byte by byte, so a misplaced range or a dropped block
+# shows as a wrong file rather than as a run of equal zeros.
+make_file() { # path size_in_bytes
+    [ -f "$1" ] && [ "$(stat -c %s "$1")" -eq "$2" ] && return 0
+    head -c "$2" /dev/urandom >"$1"
+}
+make_file "$out/game/data/client.pak" $((large_mib * 1024 * 1024))
+make_file "$out/game/data/sound.pak" $((24 * 1024 * 1024))
+make_file "$out/game/data/config.ini" 2048
+cp "$installer" "$out/game/brightwave7_setup.exe"
+
+{
+    printf '%s\r\n' "$base/game/data/client.pak"
+    printf '%s\r\n' "$base/missing/sound.pak|$base/game/data/sound.pak"
+    printf '%s\r\n' "$base/game/data/config.ini"
+    printf '%s\r\n' "$base/game/brightwave7_setup.exe"
+} >"$out/orvane/filelist.txt"
+echo "make-demo-content: $out"
