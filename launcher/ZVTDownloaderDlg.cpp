@@ -1,0 +1,493 @@
+#include "launcher/ZVTDownloaderDlg.h"
+
+#include <stdio.h>
+#include <windowsx.h>
+
+#include <memory>
+
+#include "launcher/DisplayFormat.h"
+#include "launcher/FileList.h"
+#include "launcher/Texts.h"
+#include "launcher/framework/DataExchange.h"
+#include "launcher/framework/Prompts.h"
+#include "launcher/framework/Resources.h"
+#include "launcher/res/resource.h"
+
+namespace {
+
+int64_t g_totalSize = 0;
+
+const COLORREF kEraseColour = RGB(0xC3, 0xC3, 0xC3);
+const COLORREF kTextColour = RGB(0xEF, 0xEF, 0xEF);
+const COLORREF kNoticeText = RGB(0xFF, 0xFF, 0x00);
+// The terms picture scrolls between these positions.
+const int kTermsRange = 345;
+const RECT kTermsRect = {4, 384, 596, 484};
+
+// Bound display statics, in the order of m_labels.
+const int kLabelIds[] = {IDC_CURRENT_FILE, IDC_ELAPSED, IDC_REMAINING, IDC_TOTAL_SIZE,
+                         IDC_RECEIVED,     IDC_SPEED,   IDC_PERCENT,   IDC_FOLDER_TEXT};
+
+HFONT MakeFont(const char* face, int height, int weight) {
+    return CreateFontA(height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       VARIABLE_PITCH | FF_SWISS, face);
+}
+
+}  // namespace
+
+CZVTDownloaderDlg::CZVTDownloaderDlg(const LauncherConfig& config, HWND parent)
+    : CDialog(IDD_ZVTDOWNLOADER_DIALOG, parent), m_config(config) {
+    m_icon = LoadIconA(ResourceInstance(), MAKEINTRESOURCEA(IDR_MAINFRAME));
+}
+
+CZVTDownloaderDlg::~CZVTDownloaderDlg() {
+    for (auto& image : m_images)
+        if (image.second)
+            DeleteObject(image.second);
+    if (m_fontA)
+        DeleteObject(m_fontA);
+    if (m_fontB)
+        DeleteObject(m_fontB);
+    if (m_runThread)
+        CloseHandle(m_runThread);
+}
+
+int64_t CZVTDownloaderDlg::TotalSize() {
+    return g_totalSize;
+}
+
+HBITMAP CZVTDownloaderDlg::Image(const std::string& name) const {
+    auto found = m_images.find(name);
+    return found == m_images.end() ? nullptr : found->second;
+}
+
+std::string CZVTDownloaderDlg::DisplayText(int id) const {
+    switch (id) {
+        case IDC_CURRENT_FILE:
+            return m_fileLabel;
+        case IDC_ELAPSED:
+            return m_elapsedText;
+        case IDC_REMAINING:
+            return m_remainingText;
+        case IDC_TOTAL_SIZE:
+            return m_totalText;
+        case IDC_RECEIVED:
+            return m_receivedText;
+        case IDC_SPEED:
+            return m_speedText;
+        case IDC_PERCENT:
+            return m_percentText;
+        case IDC_FOLDER_TEXT:
+            return m_folder;
+        case IDC_NOTICE:
+            return m_noticeText;
+    }
+    return std::string();
+}
+
+void CZVTDownloaderDlg::DoDataExchange(CDataExchange& dx) {
+    for (size_t i = 0; i < sizeof(kLabelIds) / sizeof(kLabelIds[0]); ++i)
+        DDX_Control(dx, kLabelIds[i], m_labels[i]);
+    DDX_Control(dx, IDC_FOLDER, m_folderButton);
+    DDX_Control(dx, IDC_START, m_startButton);
+    DDX_Control(dx, IDC_STOP, m_stopButton);
+    DDX_Control(dx, IDC_CLOSE, m_closeButton);
+    DDX_Control(dx, IDC_RUN, m_runButton);
+    DDX_Control(dx, IDC_HIGH_SPEED, m_highSpeed);
+    DDX_Control(dx, IDC_TERMS_IMAGE, m_terms);
+    DDX_Text(dx, IDC_CURRENT_FILE, m_fileLabel);
+    DDX_Text(dx, IDC_ELAPSED, m_elapsedText);
+    DDX_Text(dx, IDC_REMAINING, m_remainingText);
+    DDX_Text(dx, IDC_TOTAL_SIZE, m_totalText);
+    DDX_Text(dx, IDC_RECEIVED, m_receivedText);
+    DDX_Text(dx, IDC_SPEED, m_speedText);
+    DDX_Text(dx, IDC_PERCENT, m_percentText);
+    DDX_Text(dx, IDC_FOLDER_TEXT, m_folder);
+    DDX_Text(dx, IDC_NOTICE, m_noticeText);
+}
+
+bool CZVTDownloaderDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    if (m_icon)
+        Send(WM_SETICON, ICON_BIG, (LPARAM)m_icon);
+    SetErrorMode(SEM_NOGPFAULTERRORBOX);
+
+    m_fontA = MakeFont("돋움", 12, FW_NORMAL);
+    m_fontB = MakeFont("Verdana", 13, FW_BOLD);
+    if (m_toolTip.Create(m_hWnd)) {
+        m_toolTip.SetMaxTipWidth(350);
+        m_toolTip.AddTool(m_highSpeed.GetSafeHwnd(), texts::kHighSpeedTip, nullptr, IDC_HIGH_SPEED);
+    }
+
+    if (m_config.productName.empty())
+        m_config.productName = texts::kDefaultProductName;
+    if (m_config.skinUrl.empty()) {
+        Message(texts::kSkinUrlMissing);
+        PostQuitMessage(0);
+        return true;
+    }
+    if (SwarmFetch_Init(m_hWnd, nullptr, nullptr) != SF_RESULT_OK) {
+        char text[128];
+        snprintf(text, sizeof(text), texts::kInitFailedFormat, texts::kLibraryName);
+        Message(text);
+        return true;
+    }
+    if (SwarmFetch_RequestData(m_config.fileListUrl.c_str()) != SF_RESULT_OK) {
+        Message(texts::kFileListStartFailed);
+        return true;
+    }
+    SetWindowTextA(m_config.gameName);
+    if (m_config.consentFlag == "1") {
+        m_highSpeed.SetCheckValue(0, true);
+    } else {
+        m_config.consentFlag = "2";
+        m_highSpeed.SetCheckValue(1, true);
+    }
+    SwarmFetch_SetEngineParameter(m_config.fileListUrl.c_str());
+    // Invisible until the skin lays the window out.
+    SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0, SWP_NOZORDER | SWP_NOACTIVATE);
+    return true;
+}
+
+void CZVTDownloaderDlg::Message(const std::string& text, UINT style) {
+    ShowMessage(m_hWnd, text, m_config.gameName, style);
+}
+
+void CZVTDownloaderDlg::Quit() {
+    if (m_job)
+        StopDownload();
+    PostQuitMessage(0);
+}
+
+void CZVTDownloaderDlg::Refresh() {
+    PostMessageA(m_hWnd, WM_APP_REFRESH, 0, 0);
+}
+
+void CZVTDownloaderDlg::OnLibraryEvent(uint32_t code, uint32_t handle) {
+    switch (code) {
+        case SF_EVENT_SIZE_INFO:
+            if (handle) {
+                SwarmFetchSizeInfo info;
+                SwarmFetch_GetSizeInfo(handle, &info);
+                m_remainingText = FormatDuration(0);
+                m_running = 0;
+            }
+            break;
+        case SF_EVENT_PROGRESS:
+            if (handle) {
+                SwarmFetchProgress progress = {};
+                SwarmFetch_GetProgress(handle, &progress);
+                ShowProgress(progress);
+                if (!m_running)
+                    CheckDiskSpaceOnce();
+            }
+            break;
+        case SF_EVENT_FILE_DONE:
+            if (handle) {
+                SwarmFetchFileDone record = {};
+                SwarmFetch_GetFileDone(handle, &record);
+                OnFileDone(record);
+            }
+            break;
+        case SF_EVENT_JOB_DONE:
+            if (handle) {
+                SwarmFetchJobDone record = {};
+                SwarmFetch_GetJobDone(handle, &record);
+                OnJobDone();
+            }
+            break;
+        case SF_EVENT_MESSAGE:
+            if (handle) {
+                int32_t length = 0;
+                SwarmFetch_GetMessageLength(handle, &length);
+                std::unique_ptr<char[]> text;
+                if (length > 0)
+                    text.reset(new char[(size_t)length]());
+                SwarmFetchMessage message = {SF_MSG_NONE, text.get()};
+                SwarmFetch_PopMessage(handle, &message);
+                OnLibraryMessage(handle, message.code);
+            }
+            break;
+        case SF_EVENT_DATA_DONE:
+            OnDataArrived();
+            break;
+        case SF_EVENT_DATA_FAILED:
+            OnDataFailed();
+            break;
+        case SF_EVENT_RESUME_QUESTION:
+            if (handle)
+                OnResumeQuestion();
+            break;
+        case SF_EVENT_SIZE_CHECK_DONE:
+            OnSizeCheckDone();
+            break;
+        case SF_EVENT_SIZE_CHECK_FAILED:
+            Message(texts::kSizeCheckFailed);
+            PostQuitMessage(0);
+            break;
+    }
+}
+
+void CZVTDownloaderDlg::OnDataArrived() {
+    int64_t size = 0;
+    SwarmFetch_GetDataSize(&size);
+    std::unique_ptr<char[]> data;
+    if (size > 0) {
+        data.reset(new (std::nothrow) char[(size_t)size]);
+        SwarmFetchDataBuffer buffer = {data.get(), size};
+        if (!data || SwarmFetch_GetData(&buffer) != SF_RESULT_OK)
+            size = 0;
+    }
+    if (!m_fileListLoaded) {
+        ParseFileList(data.get(), size > 0 ? (size_t)size : 0);
+        if (m_fileListLoaded)
+            StartSizeCheck();
+    } else if (!m_skinLoaded) {
+        ApplySkin(data.get(), size);
+    }
+}
+
+void CZVTDownloaderDlg::OnDataFailed() {
+    if (!m_fileListLoaded) {
+        Message(texts::kFileListFailed);
+        Quit();
+    } else if (!m_skinLoaded) {
+        Message(texts::kSkinFileFailed);
+        Quit();
+    }
+}
+
+void CZVTDownloaderDlg::ParseFileList(const char* data, size_t size) {
+    FileListParse parse = ::ParseFileList(data, size);
+    for (int i = 0; i < parse.overlongLines; ++i) {
+        Message(texts::kBadUrl);
+        Quit();
+    }
+    m_urls = parse.urls;
+    if (!m_urls.empty()) {
+        m_fileListLoaded = 1;
+    } else {
+        Message(texts::kFileListFailed);
+        Quit();
+    }
+}
+
+void CZVTDownloaderDlg::StartSizeCheck() {
+    for (const std::string& url : m_urls) {
+        if (SwarmFetch_AddSizeCheck(url.c_str()) != SF_RESULT_OK) {
+            Message(texts::kSizeCheckFailed);
+            PostQuitMessage(0);
+        }
+    }
+    if (SwarmFetch_StartSizeCheck() != SF_RESULT_OK) {
+        Message(texts::kSizeCheckFailed);
+        PostQuitMessage(0);
+    }
+}
+
+void CZVTDownloaderDlg::OnSizeCheckDone() {
+    int64_t total = 0;
+    SwarmFetch_GetSizeCheckTotal(&total);
+    g_totalSize = total;
+    m_totalText = FormatSize(total);
+    if (SwarmFetch_RequestData(m_config.skinUrl.c_str()) != SF_RESULT_OK) {
+        Message(texts::kSkinStartFailed);
+        PostQuitMessage(0);
+    }
+}
+
+bool CZVTDownloaderDlg::OnCommand(int id, int code, HWND control) {
+    switch (id) {
+        case IDC_START:
+            OnStart();
+            return true;
+        case IDC_STOP:
+            OnStop();
+            return true;
+        case IDC_CLOSE:
+            OnCloseButton();
+            return true;
+        case IDC_HIGH_SPEED:
+            OnHighSpeedToggle();
+            return true;
+        case IDC_FOLDER:
+            OnChooseFolder();
+            return true;
+        case IDC_RUN:
+            OnRun();
+            return true;
+        case IDOK:
+        case IDCANCEL:
+            // Enter and the system's close come here; closing asks first.
+            OnWindowClose();
+            return true;
+    }
+    return CDialog::OnCommand(id, code, control);
+}
+
+bool CZVTDownloaderDlg::PreTranslateMessage(MSG* msg) {
+    m_toolTip.RelayEvent(msg);
+    if (msg->message == WM_KEYDOWN && msg->wParam == VK_ESCAPE) {
+        OnCloseButton();
+        return true;
+    }
+    return CDialog::PreTranslateMessage(msg);
+}
+
+LRESULT CZVTDownloaderDlg::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
+    switch (msg) {
+        case SWARMFETCH_WM_EVENT:
+            OnLibraryEvent((uint32_t)wp, (uint32_t)lp);
+            return 0;
+        case WM_APP_REFRESH:
+            UpdateData(false);
+            return 0;
+        case WM_APP_RUN:
+            OnRunMessage();
+            return 0;
+        case WM_CLOSE:
+            OnWindowClose();
+            return 0;
+        case WM_DESTROY:
+            if (m_job)
+                StopDownload();
+            if (m_runThread) {
+                WaitForSingleObject(m_runThread, INFINITE);
+                CloseHandle(m_runThread);
+                m_runThread = nullptr;
+            }
+            SwarmFetch_Finalize();
+            m_urls.clear();
+            break;
+        case WM_LBUTTONDOWN:
+            OnMouseDown(lp);
+            return 0;
+        case WM_MOUSEMOVE:
+            OnMouseMove(lp);
+            return 0;
+        case WM_LBUTTONUP:
+            if (m_dragging) {
+                m_dragging = false;
+                ReleaseCapture();
+            }
+            return 0;
+        case WM_SIZE:
+            if (wp == SIZE_MAXIMIZED)
+                ShowWindow(m_hWnd, SW_RESTORE);
+            return 0;
+        case WM_MOUSEWHEEL: {
+            // Four pixels per notch, against the wheel's direction.
+            int notches = GET_WHEEL_DELTA_WPARAM(wp) / WHEEL_DELTA;
+            OnTermsScroll(m_termsPosition - 4 * notches);
+            return 0;
+        }
+        case WM_VSCROLL:
+            if ((HWND)lp == m_termsScroll && m_termsScroll) {
+                int position = m_termsPosition;
+                switch (LOWORD(wp)) {
+                    case SB_LINEUP:
+                        position -= 1;
+                        break;
+                    case SB_LINEDOWN:
+                        position += 1;
+                        break;
+                    case SB_PAGEUP:
+                        position -= 8;
+                        break;
+                    case SB_PAGEDOWN:
+                        position += 8;
+                        break;
+                    case SB_THUMBTRACK:
+                    case SB_THUMBPOSITION:
+                        position = HIWORD(wp);
+                        break;
+                }
+                OnTermsScroll(position);
+                return 0;
+            }
+            break;
+        case WM_ERASEBKGND: {
+            RECT client;
+            GetClientRect(m_hWnd, &client);
+            HBRUSH brush = CreateSolidBrush(kEraseColour);
+            FillRect((HDC)wp, &client, brush);
+            DeleteObject(brush);
+            return TRUE;
+        }
+        case WM_PAINT:
+            Paint();
+            return 0;
+        case WM_QUERYDRAGICON:
+            return (LRESULT)m_icon;
+        case WM_CTLCOLORSTATIC:
+        case WM_CTLCOLORBTN:
+            return OnCtlColor((HDC)wp, (HWND)lp);
+    }
+    return CDialog::WindowProc(msg, wp, lp);
+}
+
+LRESULT CZVTDownloaderDlg::OnCtlColor(HDC dc, HWND control) {
+    int id = GetDlgCtrlID(control);
+    if (id == IDC_NOTICE) {
+        SetBkMode(dc, OPAQUE);
+        SetBkColor(dc, RGB(0, 0, 0));
+        SetTextColor(dc, kNoticeText);
+        return (LRESULT)GetStockObject(BLACK_BRUSH);
+    }
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, id == IDC_CONSENT_TEXT ? RGB(0, 0, 0) : kTextColour);
+    return (LRESULT)GetStockObject(NULL_BRUSH);
+}
+
+void CZVTDownloaderDlg::Paint() {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(m_hWnd, &paint);
+    RECT client;
+    GetClientRect(m_hWnd, &client);
+    if (IsIconic(m_hWnd)) {
+        int x = (client.right - GetSystemMetrics(SM_CXICON) + 1) / 2;
+        int y = (client.bottom - GetSystemMetrics(SM_CYICON) + 1) / 2;
+        DrawIcon(dc, x, y, m_icon);
+    } else {
+        // Frames the terms area below the visible window.
+        HPEN pen = CreatePen(PS_SOLID, 2, RGB(0, 0, 0));
+        HGDIOBJ oldPen = SelectObject(dc, pen);
+        HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(NULL_BRUSH));
+        Rectangle(dc, 0, 380, client.right, 520);
+        SelectObject(dc, oldBrush);
+        SelectObject(dc, oldPen);
+        DeleteObject(pen);
+    }
+    EndPaint(m_hWnd, &paint);
+}
+
+void CZVTDownloaderDlg::OnMouseDown(LPARAM) {
+    GetCursorPos(&m_dragStart);
+    GetWindowRect(m_hWnd, &m_dragRect);
+    m_dragging = true;
+    SetCapture(m_hWnd);
+}
+
+void CZVTDownloaderDlg::OnMouseMove(LPARAM) {
+    if (!m_dragging)
+        return;
+    POINT now;
+    GetCursorPos(&now);
+    SetWindowPos(m_hWnd, nullptr, m_dragRect.left + now.x - m_dragStart.x,
+                 m_dragRect.top + now.y - m_dragStart.y, 640, 380,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void CZVTDownloaderDlg::OnTermsScroll(int position) {
+    if (position < 0)
+        position = 0;
+    if (position > kTermsRange)
+        position = kTermsRange;
+    m_termsPosition = position;
+    if (m_termsScroll)
+        SetScrollPos(m_termsScroll, SB_CTL, position, TRUE);
+    if (m_terms.GetSafeHwnd())
+        m_terms.SetScrollOffset(position);
+    InvalidateRect(m_hWnd, &kTermsRect, TRUE);
+}
