@@ -1,0 +1,23 @@
+# Windows UI tests: real windows under Wine on an Xvfb display that the
+# harness (support/ui-run.in) starts for each program and ends afterwards,
+# with a Wine prefix of their own. ctest runs them one at a time.
+set(SF_UI_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix-ui")
+set(SF_SCREENSHOT_DIR "${CMAKE_BINARY_DIR}/screenshots")
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/support/ui-run.in ${CMAKE_BINARY_DIR}/ui-run @ONLY
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+  WORLD_READ WORLD_EXECUTE)
+string(REPLACE "/" "\\\\" SF_SCREENSHOT_ARG "Z:${SF_SCREENSHOT_DIR}/")
+
+# sf_add_ui_test(name SOURCES ...): a UI test program with the launcher's
+# framework, controls and resources, and the tests' own dialog templates.
+function(sf_add_ui_test name)
+  cmake_parse_arguments(T "" "" "SOURCES" ${ARGN})
+  sf_add_test(${name} SOURCES ${T_SOURCES} ui/UiTestSupport.cpp ui/ui_test.rc
+    $<TARGET_OBJECTS:launcher_resources> LIBS launcher_ui)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/ui-run)
+  set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "SF_SCREENSHOT_DIR=${SF_SCREENSHOT_ARG}")
+  set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ui_display)
+endfunction()
+
+sf_add_ui_test(ui_framework SOURCES ui/test_framework.cpp)
