@@ -21,3 +21,9 @@ int64_t ClockUnixSeconds();
 // Milliseconds from an arbitrary start; never goes backwards, not affected by
 // changes of the wall clock.
 uint64_t ClockTickMs();
+
+// The FILETIME (100 ns since 1601-01-01 UTC) of a local wall-clock time, with
+// the time zone rules of that date where the platform knows them. False for a
+// time that does not exist (month 13, February 30, hour 24).
+bool ClockLocalToFileTime(int year, int month, int day, int hour, int minute, int second,
+                          uint64_t* fileTime);

@@ -25,5 +25,10 @@ class ovCString;
 // Number of the system ANSI code page (949 for CP949).
 uint32_t CodePageAnsi();
 
+// True when `byte` begins a two-byte character of the system ANSI code page,
+// so the byte after it belongs to the same character (in some code pages that
+// trail byte may look like '\' or '/').
+bool CodePageIsLeadByte(unsigned char byte);
+
 bool CodePageUtf8ToAnsi(const char* in, uint32_t n, ovCString& out);
 bool CodePageAnsiToUtf8(const char* in, uint32_t n, ovCString& out);

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
+
+class ovCString;
 
 // Appends the whole buffer to the end of the file, creating the file when it
 // is missing. The data goes out in one append write (POSIX O_APPEND, Windows
@@ -28,3 +31,40 @@ bool FsDeleteFile(const char* path);
 
 // Creates the file empty, or empties it when it exists.
 bool FsCreateEmptyFile(const char* path);
+
+// --- Files written in pieces, with attributes and times; the current folder.
+// Used by the zip reader's extraction.
+
+// Windows file attribute bits, the form in which attributes are given here.
+const uint32_t kFsAttributeReadOnly = 0x01;
+const uint32_t kFsAttributeHidden = 0x02;
+const uint32_t kFsAttributeSystem = 0x04;
+const uint32_t kFsAttributeDirectory = 0x10;
+const uint32_t kFsAttributeArchive = 0x20;
+
+// A file open for writing; FsCloseFile closes and frees it.
+struct PfFile;
+
+// Creates the file for writing only, shared with nobody, replacing a file of
+// that name, and gives it `attributes` (read-only, hidden, system, archive;
+// other bits are ignored). Null when it cannot be created, which includes an
+// existing read-only file. POSIX: read-only means no write permission bit;
+// a read-only file gets mode 0444 (it stays writable through this handle),
+// others 0644 less the umask; hidden, system and archive have no equivalent,
+// and nothing stops other openers.
+PfFile* FsCreateFileForWriting(const char* path, uint32_t attributes);
+
+// Writes the whole buffer at the current end; false on failure.
+bool FsWriteFile(PfFile* file, const void* data, size_t size);
+
+// Sets the times in FILETIME units (100 ns since 1601-01-01 UTC); a 0 leaves
+// that time as it is. POSIX cannot set a creation time and ignores it.
+bool FsSetFileTimes(PfFile* file, uint64_t creation, uint64_t access, uint64_t write);
+
+// Closes and frees the file; false when a null file was given or the close
+// reported an error (data may be lost).
+bool FsCloseFile(PfFile* file);
+
+// The process's current folder in Windows form, without a trailing separator
+// unless it is a root ("C:\"). False (and `out` empty) when it cannot be read.
+bool FsGetCurrentFolder(ovCString& out);

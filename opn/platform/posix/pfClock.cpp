@@ -42,3 +42,31 @@ uint64_t ClockTickMs() {
         return 0;
     return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
 }
+
+bool ClockLocalToFileTime(int year, int month, int day, int hour, int minute, int second,
+                          uint64_t* fileTime) {
+    if (!fileTime)
+        return false;
+    *fileTime = 0;
+    struct tm local = {};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    local.tm_isdst = -1;
+    struct tm asked = local;
+    const time_t t = mktime(&local);
+    // mktime rolls impossible fields over (February 30 becomes March 2);
+    // such a time does not exist. An hour can also move across a daylight
+    // saving change, which is a real time and stays.
+    if (t == (time_t)-1 || local.tm_year != asked.tm_year || local.tm_mon != asked.tm_mon ||
+        local.tm_mday != asked.tm_mday || second < 0 || second > 59 || minute < 0 || minute > 59 ||
+        hour < 0 || hour > 23)
+        return false;
+    if (t < 0)
+        return false;
+    *fileTime = (uint64_t)t * 10000000ull + 116444736000000000ull;
+    return true;
+}

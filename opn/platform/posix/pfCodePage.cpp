@@ -85,6 +85,12 @@ uint32_t CodePageAnsi() {
     return 949;
 }
 
+bool CodePageIsLeadByte(unsigned char byte) {
+    // CP949 lead bytes; its trail bytes are letters or above 0x80, never a
+    // separator.
+    return byte >= 0x81 && byte <= 0xFE;
+}
+
 bool CodePageUtf8ToAnsi(const char* in, uint32_t n, ovCString& out) {
     // A UTF-8 character never takes fewer bytes than its CP949 form or '?'.
     return Convert(kAnsiCharset, kUtf8Charset, in, n, 1, SkipUnit::kUtf8Character, out);

@@ -43,3 +43,27 @@ int64_t ClockUnixSeconds() {
 uint64_t ClockTickMs() {
     return (uint64_t)GetTickCount64();
 }
+
+bool ClockLocalToFileTime(int year, int month, int day, int hour, int minute, int second,
+                          uint64_t* fileTime) {
+    if (!fileTime)
+        return false;
+    *fileTime = 0;
+    if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
+        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
+        return false;
+    SYSTEMTIME local = {};
+    local.wYear = (WORD)year;
+    local.wMonth = (WORD)month;
+    local.wDay = (WORD)day;
+    local.wHour = (WORD)hour;
+    local.wMinute = (WORD)minute;
+    local.wSecond = (WORD)second;
+    // The zone rules of that date, not today's offset.
+    SYSTEMTIME utc;
+    FILETIME ft;
+    if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !SystemTimeToFileTime(&utc, &ft))
+        return false;
+    *fileTime = ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
+    return true;
+}

@@ -68,6 +68,10 @@ uint32_t CodePageAnsi() {
     return GetACP();
 }
 
+bool CodePageIsLeadByte(unsigned char byte) {
+    return IsDBCSLeadByteEx(CP_ACP, byte) != 0;
+}
+
 bool CodePageUtf8ToAnsi(const char* in, uint32_t n, ovCString& out) {
     out.Clear();
     if (n == 0) {

@@ -4,6 +4,10 @@
 
 #include <string.h>
 
+#include <new>
+
+#include "opn/core/ovCString.h"
+
 namespace {
 
 // Other writers and readers of the same file (another thread appending to the
@@ -90,4 +94,93 @@ bool FsCreateEmptyFile(const char* path) {
     if (file == INVALID_HANDLE_VALUE)
         return false;
     return CloseHandle(file) != 0;
+}
+
+struct PfFile {
+    HANDLE handle;
+};
+
+namespace {
+
+const uint32_t kSettableAttributes =
+    kFsAttributeReadOnly | kFsAttributeHidden | kFsAttributeSystem | kFsAttributeArchive;
+
+FILETIME ToFileTime(uint64_t value) {
+    FILETIME ft;
+    ft.dwLowDateTime = (DWORD)(value & 0xFFFFFFFFu);
+    ft.dwHighDateTime = (DWORD)(value >> 32);
+    return ft;
+}
+
+}  // namespace
+
+PfFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
+    if (!path || !path[0])
+        return nullptr;
+    DWORD flags = attributes & kSettableAttributes;
+    if (flags == 0)
+        flags = FILE_ATTRIBUTE_NORMAL;
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    PfFile* file = new (std::nothrow) PfFile;
+    if (!file) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    file->handle = handle;
+    return file;
+}
+
+bool FsWriteFile(PfFile* file, const void* data, size_t size) {
+    if (!file || (!data && size > 0))
+        return false;
+    const char* p = static_cast<const char*>(data);
+    size_t left = size;
+    while (left > 0) {
+        DWORD chunk = left > 0x40000000u ? 0x40000000u : (DWORD)left;
+        DWORD written = 0;
+        if (!WriteFile(file->handle, p, chunk, &written, nullptr) || written == 0)
+            return false;
+        p += written;
+        left -= written;
+    }
+    return true;
+}
+
+bool FsSetFileTimes(PfFile* file, uint64_t creation, uint64_t access, uint64_t write) {
+    if (!file)
+        return false;
+    const FILETIME c = ToFileTime(creation);
+    const FILETIME a = ToFileTime(access);
+    const FILETIME w = ToFileTime(write);
+    return SetFileTime(file->handle, creation ? &c : nullptr, access ? &a : nullptr,
+                       write ? &w : nullptr) != 0;
+}
+
+bool FsCloseFile(PfFile* file) {
+    if (!file)
+        return false;
+    const bool ok = CloseHandle(file->handle) != 0;
+    delete file;
+    return ok;
+}
+
+bool FsGetCurrentFolder(ovCString& out) {
+    out.Clear();
+    char buffer[MAX_PATH + 1];
+    DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
+    if (n == 0 || n >= sizeof buffer) {
+        // Longer than MAX_PATH: ask for the exact size.
+        if (n == 0)
+            return false;
+        char* big = new (std::nothrow) char[n];
+        if (!big)
+            return false;
+        DWORD again = GetCurrentDirectoryA(n, big);
+        const bool ok = again > 0 && again < n && out.Assign(big, again);
+        delete[] big;
+        return ok;
+    }
+    return out.Assign(buffer, n);
 }

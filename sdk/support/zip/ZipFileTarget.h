@@ -1,0 +1,30 @@
+// Where extraction puts folders and files: the one seam between the zip
+// reader and the file system.
+//
+// The reader composes every target path itself, as a narrow string in the
+// system code page, and hands the finished path to a target. The skin of the
+// launcher uses the narrow target below; the engine's extraction plugs in a
+// target that widens each path to UTF-16 and uses the wide file calls.
+// Everything else (names, confinement, lengths, data, times) is shared.
+#pragma once
+
+#include <stdint.h>
+
+struct PfFile;
+
+class IZipFileTarget {
+  public:
+    virtual ~IZipFileTarget() {}
+    // True when a file or folder exists at `path`.
+    virtual bool Exists(const char* path) = 0;
+    // Creates one folder whose parent exists; true when it exists afterwards.
+    virtual bool CreateFolder(const char* path) = 0;
+    // Creates the file for writing, shared with nobody, replacing a file of
+    // that name, with the Windows attribute bits `attributes`; null on
+    // failure. The reader writes, sets the times and closes it through the
+    // FsWriteFile / FsSetFileTimes / FsCloseFile calls.
+    virtual PfFile* CreateOutputFile(const char* path, uint32_t attributes) = 0;
+};
+
+// The target of the narrow file calls (paths in the system code page).
+IZipFileTarget& ZipNarrowFileTarget();

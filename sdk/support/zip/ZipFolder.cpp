@@ -1,0 +1,51 @@
+#include "sdk/support/zip/ZipFolder.h"
+
+#include "sdk/support/StringList.h"
+#include "sdk/support/zip/ZipReader.h"
+
+namespace {
+
+// Archives are opened with a 32-bit length; a larger block is refused rather
+// than read through a truncated length.
+ZipHandle* OpenBlock(const void* data, int64_t size) {
+    if (!data || size <= 0 || size > (int64_t)UINT32_MAX)
+        return nullptr;
+    return ZipOpenMemory(data, (uint32_t)size, nullptr);
+}
+
+}  // namespace
+
+bool UnzipAllToFolder(const char* folder, const void* data, int64_t size) {
+    if (!folder || !folder[0])
+        return false;
+    ZipHandle* zip = OpenBlock(data, size);
+    if (!zip)
+        return false;
+    ZipEntry entry;
+    ZipGetEntry(zip, -1, &entry);
+    const int32_t count = entry.index;
+    bool allWritten = true;
+    for (int32_t i = 0; i < count; ++i) {
+        char target[kZipPathSize];
+        if (ZipGetEntry(zip, i, &entry) != ZipOk ||
+            ZipComposeTarget(folder, entry.name, target) != ZipOk ||
+            ZipExtractEntry(zip, i, target) != ZipOk)
+            allWritten = false;
+    }
+    ZipClose(zip);
+    return allWritten;
+}
+
+bool ListZipEntries(StringList& names, const void* data, int64_t size) {
+    ZipHandle* zip = OpenBlock(data, size);
+    if (!zip)
+        return false;
+    ZipEntry entry;
+    ZipGetEntry(zip, -1, &entry);
+    const int32_t count = entry.index;
+    for (int32_t i = 0; i < count; ++i)
+        if (ZipGetEntry(zip, i, &entry) == ZipOk)
+            names.Add(entry.name);
+    ZipClose(zip);
+    return true;
+}
