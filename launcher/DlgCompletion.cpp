@@ -1,13 +1,14 @@
 // The end of the download: completed files are watched for the installer,
 // the job's end asks whether to run it, and a thread of its own starts it
 // while the installing dialog spins; then the launcher quits.
+#include "launcher/ZVTDownloaderDlg.h"
+
 #include <io.h>
 #include <shellapi.h>
 #include <stdio.h>
 
 #include "launcher/FileList.h"
 #include "launcher/Texts.h"
-#include "launcher/ZVTDownloaderDlg.h"
 #include "launcher/controls/CNowLoading.h"
 #include "launcher/framework/Prompts.h"
 #include "launcher/res/resource.h"
@@ -84,7 +85,7 @@ void CZVTDownloaderDlg::OnRun() {
     SetWindowPos(notice, nullptr, 53, 265, 400, 14, SWP_NOZORDER | SWP_NOACTIVATE);
     ShowWindow(notice, SW_SHOW);
     m_noticeText = texts::kInstallerNotice;
-    SetWindowTextA(notice, m_noticeText.c_str());
+    ::SetWindowTextA(notice, m_noticeText.c_str());
     RedrawWindow(notice, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_UPDATENOW);
     PostMessageA(m_hWnd, WM_APP_RUN, 0, 0);
 }

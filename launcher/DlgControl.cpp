@@ -1,11 +1,12 @@
 // The download commands and the library's notices: start, stop, close, the
 // high-speed consent, the resume question, the disk check and the messages
 // for disk space, network state and failure.
+#include "launcher/ZVTDownloaderDlg.h"
+
 #include <stdio.h>
 
 #include "launcher/DisplayFormat.h"
 #include "launcher/Texts.h"
-#include "launcher/ZVTDownloaderDlg.h"
 #include "launcher/controls/CResumeDlg.h"
 #include "launcher/framework/Prompts.h"
 #include "launcher/res/resource.h"
@@ -68,9 +69,9 @@ void CZVTDownloaderDlg::UpdateButtons(int mode) {
     Enable(GetDlgItem(IDC_START), m_job == 0);
     Enable(GetDlgItem(IDC_FOLDER), m_job == 0);
     Enable(GetDlgItem(IDC_STOP), m_job != 0);
-    static const int kRepaint[] = {IDC_CURRENT_FILE, IDC_ELAPSED, IDC_REMAINING,   IDC_TOTAL_SIZE,
-                                   IDC_RECEIVED,     IDC_SPEED,   IDC_PERCENT,     IDC_FOLDER_TEXT,
-                                   IDC_START,        IDC_STOP,    IDC_RUN,         IDC_CLOSE,
+    static const int kRepaint[] = {IDC_CURRENT_FILE, IDC_ELAPSED, IDC_REMAINING, IDC_TOTAL_SIZE,
+                                   IDC_RECEIVED,     IDC_SPEED,   IDC_PERCENT,   IDC_FOLDER_TEXT,
+                                   IDC_START,        IDC_STOP,    IDC_RUN,       IDC_CLOSE,
                                    IDC_FOLDER};
     for (int id : kRepaint)
         InvalidateRect(GetDlgItem(id), nullptr, TRUE);

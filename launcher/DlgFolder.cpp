@@ -1,6 +1,8 @@
 // The download folder: the default below the Program Files drive, the
 // player's choice through the folder browser with its refusals, and the
 // registry value that names the choice for the game's own tools.
+#include "launcher/ZVTDownloaderDlg.h"
+
 #include <direct.h>
 #include <shlobj.h>
 #include <stdio.h>
@@ -10,7 +12,6 @@
 #include "launcher/FolderRules.h"
 #include "launcher/SkinNames.h"
 #include "launcher/Texts.h"
-#include "launcher/ZVTDownloaderDlg.h"
 #include "launcher/framework/Prompts.h"
 
 namespace {

@@ -1,9 +1,10 @@
 // The progress texts: every figure comes from the library's once-a-second
 // record; the dialog only formats it.
+#include "launcher/ZVTDownloaderDlg.h"
+
 #include <stdio.h>
 
 #include "launcher/DisplayFormat.h"
-#include "launcher/ZVTDownloaderDlg.h"
 #include "launcher/res/resource.h"
 
 namespace {

@@ -1,6 +1,8 @@
 // The skin: the picture archive fetched after the size check is unpacked into
 // a temporary folder, every picture is loaded, and the known names dress the
 // window, which is then laid out and shown.
+#include "launcher/ZVTDownloaderDlg.h"
+
 #include <ole2.h>
 #include <olectl.h>
 #include <io.h>
@@ -9,7 +11,6 @@
 #include "launcher/DisplayFormat.h"
 #include "launcher/FolderRules.h"
 #include "launcher/SkinNames.h"
-#include "launcher/ZVTDownloaderDlg.h"
 #include "launcher/res/resource.h"
 #include "sdk/support/StringList.h"
 #include "sdk/support/zip/ZipFolder.h"
@@ -147,8 +148,8 @@ void CZVTDownloaderDlg::ApplySkin(const void* data, int64_t size) {
                      SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
     }
 
-    static const int kFontA[] = {IDC_REMAINING, IDC_ELAPSED, IDC_CURRENT_FILE,
-                                 IDC_RECEIVED,  IDC_TOTAL_SIZE, IDC_SPEED,
+    static const int kFontA[] = {IDC_REMAINING,   IDC_ELAPSED,      IDC_CURRENT_FILE,
+                                 IDC_RECEIVED,    IDC_TOTAL_SIZE,   IDC_SPEED,
                                  IDC_FOLDER_TEXT, IDC_CONSENT_TEXT, IDC_PERCENT};
     for (int id : kFontA)
         SendMessageA(GetDlgItem(id), WM_SETFONT, (WPARAM)m_fontA, FALSE);
@@ -188,10 +189,10 @@ void CZVTDownloaderDlg::LayOut() {
     RECT client;
     GetClientRect(m_hWnd, &client);
     if (!m_termsScroll) {
-        m_termsScroll = CreateWindowExA(
-            0, "SCROLLBAR", "", WS_CHILD | WS_VISIBLE | SBS_VERT | WS_BORDER, client.right - 22,
-            382, 20, (client.bottom - 40) - 382, m_hWnd, (HMENU)(UINT_PTR)IDC_TERMS_SCROLL,
-            GetModuleHandleA(nullptr), nullptr);
+        m_termsScroll =
+            CreateWindowExA(0, "SCROLLBAR", "", WS_CHILD | WS_VISIBLE | SBS_VERT | WS_BORDER,
+                            client.right - 22, 382, 20, (client.bottom - 40) - 382, m_hWnd,
+                            (HMENU)(UINT_PTR)IDC_TERMS_SCROLL, GetModuleHandleA(nullptr), nullptr);
     }
     if (m_termsScroll) {
         SetScrollRange(m_termsScroll, SB_CTL, 0, 345, FALSE);
@@ -203,14 +204,22 @@ void CZVTDownloaderDlg::LayOut() {
         int x, y, width, height;  // width 0: keep the size
     };
     static const Place kPlaces[] = {
-        {IDC_FOLDER, 340, 294, 0, 0},           {IDC_START, 184, 332, 0, 0},
-        {IDC_STOP, 268, 332, 0, 0},             {IDC_CLOSE, 352, 332, 0, 0},
-        {IDC_RUN, 100, 332, 0, 0},              {IDC_HIGH_SPEED, 13, 293, 0, 0},
-        {IDC_CURRENT_FILE, 112, 195, 100, 14},  {IDC_ELAPSED, 112, 213, 100, 14},
-        {IDC_REMAINING, 112, 231, 100, 14},     {IDC_TOTAL_SIZE, 276, 195, 100, 14},
-        {IDC_RECEIVED, 276, 213, 100, 14},      {IDC_SPEED, 276, 231, 100, 14},
-        {IDC_PERCENT, 404, 249, 100, 14},       {IDC_FOLDER_TEXT, 56, 302, 280, 14},
-        {IDC_NOTICE, 56, 256, 400, 14},         {IDC_CONSENT, 120, 487, 0, 0},
+        {IDC_FOLDER, 340, 294, 0, 0},
+        {IDC_START, 184, 332, 0, 0},
+        {IDC_STOP, 268, 332, 0, 0},
+        {IDC_CLOSE, 352, 332, 0, 0},
+        {IDC_RUN, 100, 332, 0, 0},
+        {IDC_HIGH_SPEED, 13, 293, 0, 0},
+        {IDC_CURRENT_FILE, 112, 195, 100, 14},
+        {IDC_ELAPSED, 112, 213, 100, 14},
+        {IDC_REMAINING, 112, 231, 100, 14},
+        {IDC_TOTAL_SIZE, 276, 195, 100, 14},
+        {IDC_RECEIVED, 276, 213, 100, 14},
+        {IDC_SPEED, 276, 231, 100, 14},
+        {IDC_PERCENT, 404, 249, 100, 14},
+        {IDC_FOLDER_TEXT, 56, 302, 280, 14},
+        {IDC_NOTICE, 56, 256, 400, 14},
+        {IDC_CONSENT, 120, 487, 0, 0},
         {IDC_CONSENT_TEXT, 135, 493, 0, 0},
     };
     for (const Place& place : kPlaces) {

@@ -475,8 +475,7 @@ void CZVTDownloaderDlg::OnMouseMove(LPARAM) {
     POINT now;
     GetCursorPos(&now);
     SetWindowPos(m_hWnd, nullptr, m_dragRect.left + now.x - m_dragStart.x,
-                 m_dragRect.top + now.y - m_dragStart.y, 640, 380,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+                 m_dragRect.top + now.y - m_dragStart.y, 640, 380, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void CZVTDownloaderDlg::OnTermsScroll(int position) {
