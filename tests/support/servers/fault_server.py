@@ -61,6 +61,16 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
   /garbage                  256 bytes that are not HTTP, close
   anything else             404, Content-Length, short text body
 
+Gated answers (for tests that count requests in flight at the server):
+
+  /gate/<tag>/<i>/<ms>/<len>
+                            holds <ms> milliseconds (at most 10000), then
+                            appends "gate <tag>/<i> answered" to the request
+                            log and answers 200 with Content-Length <len> and
+                            <len> pattern bytes. The request line is logged
+                            on arrival, so the log orders the arrivals and
+                            the answers of a tag as the server saw them.
+
 TLS alert port (TLS_ALERT_PORT): reads the client's first TLS record (the
 ClientHello) and answers with a fatal handshake_failure alert record
 (15 03 03 00 02 02 28), then closes.
@@ -338,11 +348,29 @@ class Server:
                     break
                 conn.sendall(line)
             self.close_gracefully(conn)
+        elif path.startswith("/gate/"):
+            self.gate(conn, path[len("/gate/"):])
         elif path == "/garbage":
             conn.sendall(bytes((i * 37 + 11) % 256 for i in range(256)))
             self.close_gracefully(conn)
         else:
             self.respond(conn, 404, "Not Found", b"no such scenario\n")
+
+    # --- gated answers ---------------------------------------------------------
+
+    def gate(self, conn, rest):
+        fields = rest.split("/")
+        if len(fields) != 4:
+            self.respond(conn, 404, "Not Found", b"bad gate\n")
+            return
+        tag, index = fields[0], fields[1]
+        hold_ms = min(self.number(fields[2]), 10000)
+        length = min(self.number(fields[3]), 1 << 20)
+        deadline = time.monotonic() + hold_ms / 1000.0
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            time.sleep(min(0.02, max(0.0, deadline - time.monotonic())))
+        self.log_request(("gate %s/%s answered" % (tag, index)).encode("latin-1"))
+        self.respond(conn, 200, "OK", pattern(length))
 
     @staticmethod
     def number(text):
