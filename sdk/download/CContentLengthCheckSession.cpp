@@ -6,6 +6,7 @@
 #include "opn/core/ovCGarbageCollector.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/COpn.h"
+#include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "sdk/download/IContentLengthCheckSessionEventListener.h"
@@ -14,11 +15,6 @@
 namespace {
 
 const int32_t kStatusOk = 200;
-
-// The statuses whose Location is followed.
-bool IsFollowedRedirect(int32_t status) {
-    return status == 302 || status == 303;
-}
 
 }  // namespace
 
@@ -71,6 +67,8 @@ void CContentLengthCheckSession::Start() {
 bool CContentLengthCheckSession::Request(const char* url) {
     if (++m_serial == 0)
         m_serial = 1;
+    if (!m_requestUrl.Assign(url))
+        return false;
     if (!m_connection.CreateInstance(OV_CLSID_QOS_CONTEXT))
         return false;
     ovIQoSContext* context = m_connection.As<ovIQoSContext>();
@@ -134,7 +132,7 @@ void CContentLengthCheckSession::OnResponse(uint32_t key) {
             m_listener->OnLengthKnown(m_fileIndex, length);
         return;
     }
-    if (IsFollowedRedirect(status) && !location.IsEmpty()) {
+    if (IsRedirectStatus(status) && !location.IsEmpty()) {
         FollowRedirect(status, location);
         return;
     }
@@ -145,18 +143,20 @@ void CContentLengthCheckSession::OnResponse(uint32_t key) {
 
 void CContentLengthCheckSession::FollowRedirect(int32_t status, const ovCString& location) {
     if (m_redirects >= kMaxRedirects) {
-        // A loop or an endless chain ends the attempt; the next attempt
-        // starts again from the last Location followed.
+        // A loop or an endless chain ends the attempt.
         Retry("TooManyRedirects");
         return;
     }
-    ++m_redirects;
-    m_redirectUrl = location;
-    if (!Request(m_redirectUrl.CStr())) {
-        char reason[32];
-        snprintf(reason, sizeof reason, "ResCode:%d", (int)status);
-        Retry(reason);
+    ovCString target;
+    if (ResolveRedirect(m_requestUrl.CStr(), location.CStr(), &target)) {
+        ++m_redirects;
+        m_redirectUrl = target;
+        if (Request(m_redirectUrl.CStr()))
+            return;
     }
+    char reason[32];
+    snprintf(reason, sizeof reason, "ResCode:%d", (int)status);
+    Retry(reason);
 }
 
 void CContentLengthCheckSession::OnClosed(uint32_t key) {

@@ -4,9 +4,10 @@
 //
 // A file gets kMaxTries attempts. A status other than 200, a close, a
 // connect or receive time-out, a URL that cannot be opened and a redirect
-// chain longer than kMaxRedirects each end an attempt; the next one starts
-// at once. A redirect is followed within the attempt, and an attempt that
-// follows the next one starts at the last Location received. A host that
+// chain longer than kMaxRedirects (nwRedirect.h) each end an attempt; the
+// next one starts at once. A redirect is followed within the attempt (its
+// Location resolved against the URL asked), and the attempt after it starts
+// at the last Location followed. A host that
 // cannot be reached ends the file without another attempt.
 //
 // Threads: Start and every report run under the library lock; the
@@ -27,8 +28,6 @@ class ovIQoSContext;
 class CContentLengthCheckSession : public nwIHttpClientExEventListener {
   public:
     static constexpr int32_t kMaxTries = 3;
-    // Redirects followed in one attempt, as for the data download.
-    static constexpr int32_t kMaxRedirects = 10;
     // Receive-idle limit of an attempt in seconds (the connect time-out keeps
     // the context's default).
     static constexpr uint32_t kReceiveTimeoutSec = 3;
@@ -89,6 +88,8 @@ class CContentLengthCheckSession : public nwIHttpClientExEventListener {
     ovCString m_url;
     ovCString m_redirectUrl;
     ovCString m_reason;
+    // The URL of the request in flight (a redirect resolves against it).
+    ovCString m_requestUrl;
     ovSmartPtr m_connection;
     IContentLengthCheckSessionEventListener* m_listener;
     ovSmartPtr m_lock;

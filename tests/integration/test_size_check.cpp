@@ -21,6 +21,7 @@
 
 #include "integration/ApiTestEnv.h"
 #include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
+#include "opn/opeerqos/nwRedirect.h"
 #include "sdk/api/IContentLengthCheckerEventListener.h"
 #include "sdk/download/CContentLengthCheckSession.h"
 #include "sdk/download/CContentLengthChecker.h"
@@ -275,14 +276,28 @@ TEST_F(SizeCheck, TheFirstFailureEndsTheCheckOnce) {
     EXPECT_EQ(0, state.inFlight);
 }
 
-TEST_F(SizeCheck, A206IsTriedThreeTimesThenTheCheckFails) {
-    const std::string tag = UniqueTag("partial");
-    const std::string url = S().FaultUrl("/status/206?m=" + tag);
-    ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_FAILED, Check({url}));
-    ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
-    EXPECT_EQ(3u, CountLinesWith("m=" + tag));
-    EXPECT_TRUE(m_log->Has(
-        "[SwarmFetchLib] ContentLength Check Failed reason:ResCode:206 file:0 url:" + url));
+TEST_F(SizeCheck, FailedAttemptsAreTriedThreeTimesThenTheCheckFails) {
+    struct Case {
+        const char* scenario;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"/status/206", "ResCode:206"},
+        {"/status/404", "ResCode:404"},
+        {"/redirect-no-location", "ResCode:302"},
+        {"/close-before-head", "Closed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        Events().Clear();
+        const std::string tag = UniqueTag("tries");
+        const std::string url = S().FaultUrl(std::string(c.scenario) + "?m=" + tag);
+        ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_FAILED, Check({url}));
+        ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
+        EXPECT_EQ((size_t)CContentLengthCheckSession::kMaxTries, CountLinesWith("m=" + tag));
+        EXPECT_TRUE(m_log->Has("[SwarmFetchLib] ContentLength Check Failed reason:" +
+                               std::string(c.reason) + " file:0 url:" + url));
+    }
 }
 
 TEST_F(SizeCheck, OnlyTheFirstUrlOfAMirrorListIsChecked) {
@@ -318,7 +333,7 @@ TEST_F(SizeCheck, ARedirectLoopEndsAsFailedAttempts) {
     ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
     // Each attempt follows the bound of redirects and no more; the next one
     // goes on from the last Location followed.
-    const int perAttempt = CContentLengthCheckSession::kMaxRedirects + 1;
+    const int perAttempt = kMaxRedirects + 1;
     const std::vector<std::string> lines = S().FaultRequestLines();
     int seen = 0;
     for (size_t i = logged; i < lines.size(); ++i)
