@@ -283,15 +283,28 @@ TEST(RunEngine, AFileThatIsNoProgramIsNotStarted) {
 }
 
 #ifdef _WIN32
-// Without a bound this would never return: the program never asks for
-// input.
+// Without a bound the call would return only when the program ends; the
+// program ends only when the test lets it, after the call returned.
 TEST(RunEngine, AProgramThatNeverBecomesIdleDoesNotHoldTheCaller) {
     ExecuteGuard guard;
     LogScope log;
     const std::string engine = InstallEngine(log, HelperProgram(SF_NEVER_IDLE_PROGRAM));
     EXPECT_EQ(1, RunEngine());
     EXPECT_TRUE(WaitForMarker(engine));
+    EXPECT_FALSE(supporttest::PathExists(engine + ".done")) << "the program still runs";
     EXPECT_TRUE(log.Has("[SwarmFetchLib] End WFII"));
+    FILE* release = fopen((engine + ".release").c_str(), "wb");
+    ASSERT_NE(nullptr, release);
+    fclose(release);
+    // Gone before its folder is removed.
+    bool done = false;
+    for (int i = 0; i < 1000 && !done; ++i) {
+        done = supporttest::PathExists(engine + ".done");
+        if (!done)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(done);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 #endif
 
