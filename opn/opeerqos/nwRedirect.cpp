@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "opn/core/ovCString.h"
+#include "opn/opeerqos/utCUriCodec.h"
 
 namespace {
 
@@ -24,15 +25,6 @@ bool IsAlpha(unsigned char c) {
 
 bool IsSchemeByte(unsigned char c) {
     return IsAlpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-}
-
-// Bytes below 0x20 and DEL would break a request line or a header.
-bool HasControlByte(const char* text) {
-    for (const unsigned char* at = reinterpret_cast<const unsigned char*>(text); *at; ++at) {
-        if (*at < 0x20 || *at == 0x7F)
-            return true;
-    }
-    return false;
 }
 
 uint32_t SpanUntil(const char* text, const char* stops) {
@@ -178,8 +170,8 @@ bool IsRedirectStatus(int32_t status) {
 }
 
 bool ResolveRedirect(const char* base, const char* location, ovCString* out) {
-    if (!base || !location || !out || location[0] == '\0' || HasControlByte(base) ||
-        HasControlByte(location))
+    if (!base || !location || !out || location[0] == '\0' || utCUriCodec::HasControlBytes(base) ||
+        utCUriCodec::HasControlBytes(location))
         return false;
     Reference from;
     if (!Split(base, from) || !from.hasScheme || !IsWebScheme(from.scheme) ||
