@@ -313,15 +313,20 @@ TEST_F(SizeCheck, OnlyTheFirstUrlOfAMirrorListIsChecked) {
 }
 
 TEST_F(SizeCheck, RedirectsLeadToTheLocation) {
-    // 302 and 303 from the fault server, to the fault server and to nginx.
+    // Every redirect status, absolute and relative Locations, the longest
+    // chain allowed, and from http to https.
+    const std::string port = std::to_string(S().FaultPort());
     ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_DONE,
               Check({S().FaultUrl("/redirect-302"), S().FaultUrl("/redirect-303"),
-                     S().FaultUrl("/hops/9"), S().HttpUrl("/to-https")}));
+                     S().FaultUrl("/redirect-to?status=301&loc=//127.0.0.1:" + port + "/ok"),
+                     S().FaultUrl("/redirect-to?status=307&loc=/ok"),
+                     S().FaultUrl("/redirect-to?status=308&loc=ok"), S().FaultUrl("/hops/9"),
+                     S().HttpUrl("/to-https")}));
     ExpectOneEnd(SF_EVENT_SIZE_CHECK_DONE);
     bool ok = false;
     const std::vector<unsigned char> listFile = S().DocRootFile("files/list.txt", &ok);
     ASSERT_TRUE(ok);
-    EXPECT_EQ(3 * 16 + (int64_t)listFile.size(), Total());
+    EXPECT_EQ(6 * 16 + (int64_t)listFile.size(), Total());
 }
 
 TEST_F(SizeCheck, ARedirectLoopEndsAsFailedAttempts) {
