@@ -9,6 +9,7 @@
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/cpCQoS.h"
+#include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 
@@ -47,8 +48,6 @@ class SelfHold {
 
 const int32_t kStatusOk = 200;
 const int32_t kStatusPartial = 206;
-const int32_t kStatusFound = 302;
-const int32_t kStatusSeeOther = 303;
 
 }  // namespace
 
@@ -228,7 +227,7 @@ void nwCHTTPDownloader::OnResponse(uint32_t id) {
         }
         return;
     }
-    if (status == kStatusFound || status == kStatusSeeOther) {
+    if (IsRedirectStatus(status)) {
         HandleRedirect(request, http);
         return;
     }
@@ -237,13 +236,15 @@ void nwCHTTPDownloader::OnResponse(uint32_t id) {
 
 void nwCHTTPDownloader::HandleRedirect(Request* request, ovIHttpClientExLayer* http) {
     ovCString location;
-    if (request->redirects >= kMaxRedirects || OV_FAILED(http->GetHeader("Location:", &location)) ||
+    if (request->redirects >= kMaxRedirects || OV_FAILED(http->GetHeader("Location", &location)) ||
         location.IsEmpty()) {
         Fail(request);
         return;
     }
     Utf8ToAnsi(location, location);
-    if (location.IsEmpty()) {
+    // A relative Location is resolved against the URL this request asked for.
+    ovCString target;
+    if (location.IsEmpty() || !ResolveRedirect(request->url.CStr(), location.CStr(), &target)) {
         Fail(request);
         return;
     }
@@ -251,7 +252,7 @@ void nwCHTTPDownloader::HandleRedirect(Request* request, ovIHttpClientExLayer* h
     const uint32_t value = request->value;
     const int32_t redirects = request->redirects + 1;
     Finish(request);
-    StartNew(key, location.CStr(), value, 0, redirects);
+    StartNew(key, target.CStr(), value, 0, redirects);
 }
 
 int32_t nwCHTTPDownloader::OnData(uint32_t id, const uint8_t* data, int32_t length) {

@@ -31,8 +31,6 @@ class nwCHTTPDownloader : public ovIHTTPDownloader, public nwIHttpClientExEventL
   public:
     // Attempts per URL while the host is unreachable.
     static constexpr int32_t kMaxAttempts = 3;
-    // Redirects followed in a row; the next 302/303 fails the request.
-    static constexpr int32_t kMaxRedirects = 10;
     // Largest body held in memory; a longer announced Content-Length fails
     // before anything is allocated.
     static constexpr int64_t kMaxBodySize = 64 * 1024 * 1024;

@@ -1,5 +1,6 @@
 #include "opn/opeerqos/nwCHttpClientExLayer.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include <new>
@@ -7,6 +8,7 @@
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/cpCAddressCache.h"
 #include "opn/opeerqos/nwCHttpRequest.h"
+#include "opn/opeerqos/utCUriCodec.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -133,7 +135,17 @@ int32_t nwCHttpClientExLayer::ReadHead(const uint8_t* data, int32_t length) {
         m_parser.Clear();
         return end;
     }
+    const char* refusal = m_parser.BodyRefusal();
+    if (refusal && status >= 200 && status <= 299) {
+        // The body cannot be told apart from the resource: fail the response
+        // rather than hand on bytes that are not the file.
+        LogPrintf("[SwarmFetchLib] HTTP response refused (%s), connection closed\n", refusal);
+        return -1;
+    }
     m_headerReceived = 1;
+    // Other statuses still tell the owner where to go or what went wrong;
+    // their body is never delivered.
+    m_bodyDiscarded = refusal != nullptr;
     m_contentLength = m_parser.ContentLength(&m_lengthKnown);
     if (m_listener)
         m_listener->OnResponse(m_key);
@@ -141,7 +153,7 @@ int32_t nwCHttpClientExLayer::ReadHead(const uint8_t* data, int32_t length) {
 }
 
 int32_t nwCHttpClientExLayer::ReadBody(const uint8_t* data, int32_t length) {
-    if (m_completed || !m_listener)
+    if (m_completed || m_bodyDiscarded || !m_listener)
         return length;
     int32_t offered = length;
     if (m_lengthKnown) {
@@ -215,6 +227,10 @@ ResultCode nwCHttpClientExLayer::SetEventListener(nwIHttpClientExEventListener* 
 ResultCode nwCHttpClientExLayer::SetHeader(const char* name, const char* value) {
     if (!name || !name[0] || !value || !value[0])
         return OV_E_NETWORK;
+    // Fixed headers (Range, Referer...) go out as given: a line break in one
+    // would start a header of the caller's choosing.
+    if (utCUriCodec::HasControlBytes(name, '\t') || utCUriCodec::HasControlBytes(value, '\t'))
+        return OV_E_NETWORK;
     return StoreField(m_headers, name, value) ? OV_S_NETWORK : OV_E_NETWORK;
 }
 
@@ -245,9 +261,10 @@ bool nwCHttpClientExLayer::ParseUrl(const char* url, ovCString& host, ovCString&
     const char* rest = url + skip;
     if (rest[0] == '\0')
         return false;
-    const char* slash = strchr(rest, '/');
-    const size_t authorityLength = slash ? (size_t)(slash - rest) : strlen(rest);
-    if (!path.Assign(slash ? slash : ""))
+    const size_t authorityLength = strcspn(rest, "/?#");
+    // The fragment belongs to the client alone and is never sent.
+    const char* target = rest + authorityLength;
+    if (!path.Assign(target, (uint32_t)strcspn(target, "#")))
         return false;
     const char* colon = static_cast<const char*>(memchr(rest, ':', authorityLength));
     const size_t hostLength = colon ? (size_t)(colon - rest) : authorityLength;
@@ -276,6 +293,10 @@ bool nwCHttpClientExLayer::ParseUrl(const char* url, ovCString& host, ovCString&
 ResultCode nwCHttpClientExLayer::Open(const char* url) {
     if (!url || !url[0] || !m_context)
         return OV_E_NETWORK;
+    if (utCUriCodec::HasControlBytes(url)) {
+        LogPrintf("[SwarmFetchLib] URL with a control character refused\n");
+        return OV_E_NETWORK;
+    }
     ovCString host;
     ovCString path;
     uint16_t port = 0;
@@ -292,7 +313,16 @@ ResultCode nwCHttpClientExLayer::Open(const char* url) {
             return OV_E_NETWORK;
     }
     m_path.Swap(path);
-    if (!StoreField(m_headers, "Host", host.CStr()))
+    // A server on another port than the scheme's own needs it in Host.
+    ovCString hostField(host);
+    const uint16_t defaultPort = scheme == kSchemeHttps ? 443 : 80;
+    if (port != defaultPort) {
+        char digits[8];
+        snprintf(digits, sizeof digits, ":%u", (unsigned)port);
+        if (!hostField.Append(digits))
+            return OV_E_NETWORK;
+    }
+    if (!StoreField(m_headers, "Host", hostField.CStr()))
         return OV_E_NETWORK;
     m_context->RemoveEvents(kQoSEventSendDrained);
     NetAddress peer;

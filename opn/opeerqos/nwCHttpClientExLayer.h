@@ -11,7 +11,10 @@
 // - before the head: waits for "\r\n\r\n". A head that has not ended within
 //   kMaxHeadBytes closes the connection. An interim 1xx head is consumed
 //   and the reader waits for the final one; the final head is parsed and
-//   the listener gets OnResponse;
+//   the listener gets OnResponse. A head whose body cannot be read as plain
+//   bytes (nwCHttpHeaderParser::BodyRefusal: an encoding, a bad
+//   Content-Length) closes the connection when its status is 2xx; with any
+//   other status the listener still gets OnResponse but never a body byte;
 // - after it: bytes go to the listener's OnData. With a Content-Length (a
 //   header that starts with a digit) at most that many bytes are delivered
 //   in all; bytes beyond it are consumed and dropped, so an owner's buffer
@@ -72,10 +75,10 @@ class nwCHttpClientExLayer : public nwCApplicationStack {
     ResultCode SendBody(const uint8_t* data, int32_t length);
 
     // Splits an http:// or https:// URL (scheme case-insensitive) into host,
-    // path (from the first "/" on, query and fragment included; empty when
-    // there is none), port (the scheme's default, or the decimal number
-    // after ":"; 0 when that is not a number) and scheme (kScheme*). False
-    // for a null URL, any other scheme or nothing after the scheme.
+    // path (from the first "/", "?" or "#" after the host on, query included,
+    // fragment cut off; empty when there is none), port (the scheme's default, or the decimal
+    // number after ":"; 0 when that is not a number) and scheme (kScheme*). False for a null URL,
+    // any other scheme or nothing after the scheme.
     static bool ParseUrl(const char* url, ovCString& host, ovCString& path, uint16_t* port,
                          int32_t* scheme);
 
@@ -162,6 +165,8 @@ class nwCHttpClientExLayer : public nwCApplicationStack {
     uint8_t m_isPost = 0;
     uint8_t m_completed = 0;
     bool m_lengthKnown = false;
+    // The head's BodyRefusal is set: body bytes are consumed and dropped.
+    bool m_bodyDiscarded = false;
     int64_t m_contentLength = 0;
     int64_t m_bodyReceived = 0;
     int64_t m_bodySent = 0;

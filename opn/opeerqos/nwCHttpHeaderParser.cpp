@@ -4,38 +4,43 @@
 
 #include <new>
 
-#include "opn/opeerqos/utCUriCodec.h"
-
 namespace {
 
 char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
 }
 
-// Whether `text` (of `n` bytes) begins with `prefix`, ASCII case ignored.
-bool StartsWithNoCase(const char* text, uint32_t n, const char* prefix) {
-    for (uint32_t i = 0; prefix[i] != '\0'; ++i) {
-        if (i >= n || LowerAscii(text[i]) != LowerAscii(prefix[i]))
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Whether the `n` bytes of `a` equal the `m` bytes of `b`, ASCII case ignored.
+bool EqualsNoCase(const char* a, uint32_t n, const char* b, uint32_t m) {
+    if (n != m)
+        return false;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
             return false;
     }
     return true;
 }
 
-// Replaces `value` by its percent-decoded form; false only when memory ran
-// out. The decoded text is never longer than the encoded one.
-bool DecodeValue(ovCString& value) {
-    if (value.IsEmpty())
-        return true;
-    char* decoded = new (std::nothrow) char[value.Length() + 1];
-    if (!decoded)
-        return false;
-    utCUriCodec codec;
-    uint32_t length = 0;
-    bool ok = true;
-    if (OV_SUCCEEDED(codec.Decode(value.CStr(), decoded, &length)))
-        ok = value.Assign(decoded, length);
-    delete[] decoded;
-    return ok;
+// One element of a comma-separated list: [*begin, *end) without the blanks
+// around it. `at` moves past the element and its comma; true when a comma
+// ended it, so another element (perhaps empty) follows.
+bool NextElement(const char*& at, const char* limit, const char** begin, const char** end) {
+    const char* comma = static_cast<const char*>(memchr(at, ',', (size_t)(limit - at)));
+    const char* stop = comma ? comma : limit;
+    const char* first = at;
+    const char* last = stop;
+    while (first < last && IsBlank(*first))
+        ++first;
+    while (last > first && IsBlank(last[-1]))
+        --last;
+    *begin = first;
+    *end = last;
+    at = comma ? comma + 1 : limit;
+    return comma != nullptr;
 }
 
 }  // namespace
@@ -54,7 +59,7 @@ void nwCHttpHeaderParser::Clear() {
     m_hasBlock = false;
 }
 
-bool nwCHttpHeaderParser::AddLine(const char* line, uint32_t n) {
+bool nwCHttpHeaderParser::AddLine(const char* line, uint32_t n, bool statusLine) {
     // Carriage returns vanish wherever they stand in the line.
     char* clean = new (std::nothrow) char[n + 1];
     if (!clean)
@@ -65,17 +70,35 @@ bool nwCHttpHeaderParser::AddLine(const char* line, uint32_t n) {
             clean[m++] = line[i];
     }
     clean[m] = '\0';
-    const char* space = m ? static_cast<const char*>(memchr(clean, ' ', m)) : nullptr;
-    if (!space) {
+    const char* split =
+        m ? static_cast<const char*>(memchr(clean, statusLine ? ' ' : ':', m)) : nullptr;
+    uint32_t nameLength = split ? (uint32_t)(split - clean) : 0;
+    // A field name is a token: not empty, no blanks (" Content-Length: 5" or
+    // "Content-Length : 5" name nothing this client knows).
+    bool valid = split != nullptr && (statusLine || nameLength > 0);
+    for (uint32_t i = 0; valid && !statusLine && i < nameLength; ++i)
+        valid = !IsBlank(clean[i]);
+    if (!valid) {
         delete[] clean;
         return true;
+    }
+    const char* value = split + 1;
+    const char* valueEnd = clean + m;
+    if (!statusLine) {
+        while (value < valueEnd && IsBlank(*value))
+            ++value;
+        while (valueEnd > value && IsBlank(valueEnd[-1]))
+            --valueEnd;
     }
     Record* record = new (std::nothrow) Record();
     bool ok = record != nullptr;
     if (ok) {
-        // The value is a C string: a zero byte ends it, as it ends decoding.
-        ok = record->name.Assign(clean, (uint32_t)(space - clean)) &&
-             record->value.Assign(space + 1) && DecodeValue(record->value);
+        record->isField = !statusLine;
+        // The value is a C string: a zero byte ends it.
+        const char* zero =
+            static_cast<const char*>(memchr(value, '\0', (size_t)(valueEnd - value)));
+        ok = record->name.Assign(clean, nameLength) &&
+             record->value.Assign(value, (uint32_t)((zero ? zero : valueEnd) - value));
     }
     if (ok)
         ok = m_records.AddTail(record);
@@ -96,7 +119,7 @@ bool nwCHttpHeaderParser::Parse(const char* block, int32_t length) {
     while (start < n) {
         const void* newline = memchr(block + start, '\n', n - start);
         const uint32_t end = newline ? (uint32_t)(static_cast<const char*>(newline) - block) : n;
-        if (!AddLine(block + start, end - start)) {
+        if (!AddLine(block + start, end - start, start == 0)) {
             Clear();
             return false;
         }
@@ -124,12 +147,16 @@ const ovCString* nwCHttpHeaderParser::ValueAt(int32_t index) const {
     return nullptr;
 }
 
-const ovCString* nwCHttpHeaderParser::Find(const char* prefix) const {
-    if (!prefix || prefix[0] == '\0')
+const ovCString* nwCHttpHeaderParser::Find(const char* name) const {
+    if (!name || name[0] == '\0')
         return nullptr;
+    uint32_t length = (uint32_t)strlen(name);
+    if (name[length - 1] == ':')
+        --length;
     for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next) {
         Record* record = static_cast<Record*>(node->element);
-        if (StartsWithNoCase(record->name.CStr(), record->name.Length(), prefix))
+        if (record->isField &&
+            EqualsNoCase(record->name.CStr(), record->name.Length(), name, length))
             return &record->value;
     }
     return nullptr;
@@ -154,29 +181,79 @@ int32_t nwCHttpHeaderParser::StatusCode() const {
     return code;
 }
 
-int64_t nwCHttpHeaderParser::ContentLength(bool* known) const {
-    if (known)
-        *known = false;
-    const ovCString* value = Find("Content-Length");
-    if (!value)
-        return 0;
-    const char* text = value->CStr();
-    const uint32_t n = value->Length();
-    uint32_t i = 0;
-    while (i < n && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    if (i >= n || text[i] < '0' || text[i] > '9')
-        return 0;
-    if (known)
-        *known = true;
-    int64_t length = 0;
-    for (; i < n && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const int digit = text[i] - '0';
-        if (length > (INT64_MAX - digit) / 10)
-            return INT64_MAX;
-        length = length * 10 + digit;
+bool nwCHttpHeaderParser::ReadContentLength(int64_t* length, bool* present) const {
+    *length = 0;
+    *present = false;
+    for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next) {
+        const Record* record = static_cast<const Record*>(node->element);
+        if (!record->isField ||
+            !EqualsNoCase(record->name.CStr(), record->name.Length(), "Content-Length", 14))
+            continue;
+        const char* at = record->value.CStr();
+        const char* limit = at + record->value.Length();
+        for (bool more = true; more;) {
+            const char* begin = nullptr;
+            const char* end = nullptr;
+            more = NextElement(at, limit, &begin, &end);
+            if (begin == end)
+                return false;
+            int64_t value = 0;
+            for (const char* digit = begin; digit < end; ++digit) {
+                if (*digit < '0' || *digit > '9')
+                    return false;
+                const int d = *digit - '0';
+                if (value > (INT64_MAX - d) / 10)
+                    return false;
+                value = value * 10 + d;
+            }
+            if (*present && value != *length)
+                return false;
+            *length = value;
+            *present = true;
+        }
     }
-    return length;
+    return true;
+}
+
+int64_t nwCHttpHeaderParser::ContentLength(bool* known) const {
+    int64_t length = 0;
+    bool present = false;
+    const bool valid = ReadContentLength(&length, &present);
+    if (known)
+        *known = valid && present;
+    return valid && present ? length : 0;
+}
+
+bool nwCHttpHeaderParser::HasCoding(const char* name) const {
+    const uint32_t nameLength = (uint32_t)strlen(name);
+    for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next) {
+        const Record* record = static_cast<const Record*>(node->element);
+        if (!record->isField ||
+            !EqualsNoCase(record->name.CStr(), record->name.Length(), name, nameLength))
+            continue;
+        const char* at = record->value.CStr();
+        const char* limit = at + record->value.Length();
+        for (bool more = at < limit; more;) {
+            const char* begin = nullptr;
+            const char* end = nullptr;
+            more = NextElement(at, limit, &begin, &end);
+            if (begin != end && !EqualsNoCase(begin, (uint32_t)(end - begin), "identity", 8))
+                return true;
+        }
+    }
+    return false;
+}
+
+const char* nwCHttpHeaderParser::BodyRefusal() const {
+    int64_t length = 0;
+    bool present = false;
+    if (!ReadContentLength(&length, &present))
+        return "malformed or conflicting Content-Length";
+    if (HasCoding("Transfer-Encoding"))
+        return "Transfer-Encoding other than identity";
+    if (HasCoding("Content-Encoding"))
+        return "Content-Encoding other than identity";
+    return nullptr;
 }
 
 int32_t nwCHttpHeaderParser::FindHeadEnd(const uint8_t* data, int32_t length, int32_t from) {

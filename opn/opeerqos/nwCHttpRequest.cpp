@@ -32,13 +32,10 @@ class nwCHttpTextOutput {
     void Append(const ovCString& text) { Append(text.CStr(), text.Length()); }
 
     // `text` percent-encoded; an empty text adds nothing.
-    void AppendEncoded(const char* text) {
-        uint32_t length = 0;
-        if (OV_FAILED(m_codec.Encode(text, nullptr, &length)))
-            return;
-        char* at = Reserve(length);
-        if (at && OV_SUCCEEDED(m_codec.Encode(text, at, &length)))
-            m_size += length;
+    void AppendEncoded(const char* text) { AppendWith(&utCUriCodec::Encode, text); }
+    // `text` percent-encoded with the escapes it already carries kept.
+    void AppendTargetPart(const char* text) {
+        AppendWith(&utCUriCodec::EncodeKeepingEscapes, text);
     }
 
     // Moves the text into `out`; false (and `out` empty) after any failure.
@@ -51,6 +48,16 @@ class nwCHttpTextOutput {
     }
 
   private:
+    using Encoder = ResultCode (utCUriCodec::*)(const char*, char*, uint32_t*);
+    void AppendWith(Encoder encode, const char* text) {
+        uint32_t length = 0;
+        if (OV_FAILED((m_codec.*encode)(text, nullptr, &length)))
+            return;
+        char* at = Reserve(length);
+        if (at && OV_SUCCEEDED((m_codec.*encode)(text, at, &length)))
+            m_size += length;
+    }
+
     // Room for `n` more bytes plus a terminator (the codec writes one).
     char* Reserve(size_t n) {
         if (m_failed)
@@ -324,7 +331,7 @@ void nwCHttpRequestHeaderBuilder::BuildTarget(nwCHttpTextOutput& out) {
                 continue;
             }
             out.Append("/");
-            out.AppendEncoded(segments + i);
+            out.AppendTargetPart(segments + i);
             wroteSegment = true;
             i += static_cast<uint32_t>(strlen(segments + i));
         }
@@ -338,9 +345,9 @@ void nwCHttpRequestHeaderBuilder::BuildTarget(nwCHttpTextOutput& out) {
     for (ovCPtrList::Node* node = m_queryParams.HeadNode(); node; node = node->next) {
         const QueryParam* param = static_cast<const QueryParam*>(node->element);
         out.Append(&separator, 1);
-        out.AppendEncoded(param->name.CStr());
+        out.AppendTargetPart(param->name.CStr());
         out.Append("=");
-        out.AppendEncoded(param->value.CStr());
+        out.AppendTargetPart(param->value.CStr());
         separator = '&';
     }
 }

@@ -20,7 +20,9 @@
 // segment percent-encoded and written as "/" + segment, empty segments and a
 // trailing slash dropped; then "?" and the encoded parameters name=value
 // joined by "&". A path with no segment at all is sent as "/". Parameters are
-// encoded as stored, without a code-page conversion.
+// encoded as stored, without a code-page conversion. Escapes the path and the
+// parameters already carry ("%2F", "%20", "%00") are sent as they are
+// (utCUriCodec::EncodeKeepingEscapes): never decoded, never encoded twice.
 //
 // Builders never fail on content: missing values give missing lines. Build
 // answers false only when memory ran out (`out` is then empty).

@@ -5,17 +5,18 @@
 // Per request (the client's key and value come back in every report):
 //   - a 200 or 206 answer with a positive Content-Length is read into a
 //     buffer of exactly that size; bytes beyond it are never stored;
-//   - a 302 or 303 with a Location (UTF-8, converted to the ANSI code page)
-//     is followed with a new request whose attempt count starts again at 0;
-//     at most nwCHTTPDownloader::kMaxRedirects redirects are followed in a
-//     row, the next one fails;
+//   - a redirect status (IsRedirectStatus) with a Location (UTF-8,
+//     converted to the ANSI code page, resolved against the request's URL
+//     by ResolveRedirect) is followed with a new GET whose attempt count
+//     starts again at 0; at most kMaxRedirects (nwRedirect.h) redirects are
+//     followed in a row, the next one fails;
 //   - an unreachable host is tried again, three attempts in all, and then
 //     given up (OnDownloadGaveUp, once);
 //   - everything else fails (OnDownloadFailed, once): another status, no or
 //     a zero Content-Length, a Content-Length above
 //     nwCHTTPDownloader::kMaxBodySize, a redirect without Location, a URL
-//     that cannot be opened (a Location must be an absolute http or https
-//     URL), a close before the body is complete, a connect or receive
+//     that cannot be opened (or a Location that does not resolve to an http
+//     or https URL), a close before the body is complete, a connect or receive
 //     time-out.
 // Every request ends in exactly one of OnDownloaded, OnDownloadFailed and
 // OnDownloadGaveUp, unless it is cancelled first (then nothing is reported).

@@ -13,11 +13,14 @@
 // then the listener's OnConnected, OnResponse, OnData..., OnComplete.
 //
 // Open of an https URL pushes a TLS layer (OV_CLSID_SECURE_LAYER) below this
-// one. The layer does not follow redirects: on a 302/303 the owner reads
-// GetHeader("Location:", ...), converts it with Utf8ToAnsi and opens a new
-// context for it, counting its own hops. There is no chunked decoding and no
-// decompression; completion is known only from Content-Length, and at most
-// Content-Length body bytes are delivered.
+// one. The layer does not follow redirects: on a redirect status
+// (IsRedirectStatus, nwRedirect.h) the owner reads GetHeader("Location",
+// ...), converts it with Utf8ToAnsi, resolves it against its request URL with
+// ResolveRedirect and opens a new context for it, counting its hops against
+// kMaxRedirects. There is no chunked decoding and no decompression: a 2xx
+// response that announces either (or a bad Content-Length) is refused by
+// closing the connection; completion is known only from Content-Length, and
+// at most Content-Length body bytes are delivered.
 //
 // Every operation answers OV_S_NETWORK (0x40300000) unless stated otherwise,
 // and OV_E_NETWORK (0x80300000) when it fails.
@@ -36,16 +39,20 @@ class ovIHttpClientExLayer : public ovIUnknown {
     // Slot 4. A null listener silences the layer.
     virtual ResultCode SetEventListener(nwIHttpClientExEventListener* listener, uint32_t key) = 0;
     // Slot 5. Parses an http:// or https:// URL (scheme compared
-    // case-insensitively; host[:port]; path with query), picks an address of
-    // the host from the address cache, pushes the TLS layer for https, stores
-    // the Host header (host without the port), gives the context the host
-    // name and peer address and connects. Fails for a null or empty URL, any
-    // other scheme, an empty host, no address, a layer without context or a
-    // failing connect; then nothing is connected.
+    // case-insensitively; host[:port]; path with query; a fragment is cut
+    // off and never sent), picks an address of the host from the address
+    // cache, pushes the TLS layer for https, stores the Host header (the host,
+    // with ":port" when the port is not the scheme's default), gives the
+    // context the host name and peer address and connects. Fails for a null
+    // or empty URL, a URL holding a control byte (below 0x20, or 0x7F: it
+    // would break the request line), any other scheme, an empty host, no
+    // address, a layer without context or a failing connect; then nothing is
+    // connected.
     virtual ResultCode Open(const char* url) = 0;
     // Slot 6. Stores a request header; a stored header whose name begins
     // with `name` (case-sensitive) gets the new value. Fails for a null or
-    // empty name or value.
+    // empty name or value, and for a control byte other than a tab in either
+    // (it would end the header line).
     virtual ResultCode SetHeader(const char* name, const char* value) = 0;
     // Slot 7. Stores a query parameter the same way; fails for a null name
     // or a null or empty value.
@@ -53,15 +60,14 @@ class ovIHttpClientExLayer : public ovIUnknown {
     // Slot 8. The number that starts the text after the first space of the
     // status line; 0 before a response or when no digit starts it.
     virtual ResultCode GetStatusCode(int32_t* code) = 0;
-    // Slot 9. The leading digits of the first header whose name begins with
-    // "Content-Length" (case-insensitive), saturated at INT64_MAX; 0 when
-    // absent.
+    // Slot 9. The length the Content-Length fields announce
+    // (nwCHttpHeaderParser::ContentLength); 0 when absent or not valid.
     virtual ResultCode GetContentLength(int64_t* length) = 0;
-    // Slot 10. Percent-decoded value of the first header whose lower-cased
-    // name begins with the lower-cased `name` (header names keep their
-    // colon: "Location:" or "location" both find Location). The bytes are as
-    // the server sent them after decoding (UTF-8 for a Location). Fails for
-    // an empty name or no match (`value` is then cleared).
+    // Slot 10. Value of the first header named `name` (ASCII case ignored, a
+    // trailing colon in `name` ignored: "Location:" and "location" both find
+    // Location), without the blanks around it and not decoded: the bytes as
+    // the server sent them (UTF-8 for a Location, its percent-escapes kept).
+    // Fails for an empty name or no match (`value` is then cleared).
     virtual ResultCode GetHeader(const char* name, ovCString* value) = 0;
     // Slot 11. The whole received head, up to and including the blank line;
     // fails before one was received.

@@ -80,22 +80,31 @@ ResultCode utCUriCodec::Decode(const char* in, char* out, uint32_t* length) {
     return OV_S_UTILITY;
 }
 
-ResultCode utCUriCodec::Encode(const char* in, char* out, uint32_t* length) {
+namespace {
+
+// Whether an escape ("%" and two hexadecimal digits) starts at `text`.
+bool IsEscape(const unsigned char* text) {
+    return text[0] == '%' && HexValue(text[1]) >= 0 && HexValue(text[2]) >= 0;
+}
+
+ResultCode EncodeText(const char* in, char* out, uint32_t* length, bool keepEscapes) {
     if (!in || in[0] == '\0')
         return OV_E_UTILITY;
     const unsigned char* text = reinterpret_cast<const unsigned char*>(in);
     uint64_t encoded = 0;
     size_t size = 0;
     for (; text[size] != '\0'; ++size) {
-        encoded += KeptAsIs(text[size]) ? 1 : 3;
-        if (encoded > kMaxEncodedLength)
+        encoded +=
+            KeptAsIs(text[size]) || (keepEscapes && text[size] == '%' && IsEscape(text + size)) ? 1
+                                                                                                : 3;
+        if (encoded > utCUriCodec::kMaxEncodedLength)
             return OV_E_UTILITY;
     }
     if (out) {
         char* at = out;
         for (size_t i = 0; i < size; ++i) {
             const unsigned char c = text[i];
-            if (KeptAsIs(c)) {
+            if (KeptAsIs(c) || (keepEscapes && c == '%' && IsEscape(text + i))) {
                 *at++ = static_cast<char>(c);
             } else {
                 *at++ = '%';
@@ -108,6 +117,26 @@ ResultCode utCUriCodec::Encode(const char* in, char* out, uint32_t* length) {
     if (length)
         *length = static_cast<uint32_t>(encoded);
     return OV_S_UTILITY;
+}
+
+}  // namespace
+
+ResultCode utCUriCodec::Encode(const char* in, char* out, uint32_t* length) {
+    return EncodeText(in, out, length, false);
+}
+
+ResultCode utCUriCodec::EncodeKeepingEscapes(const char* in, char* out, uint32_t* length) {
+    return EncodeText(in, out, length, true);
+}
+
+bool utCUriCodec::HasControlBytes(const char* text, char allowed) {
+    if (!text)
+        return false;
+    for (const unsigned char* at = reinterpret_cast<const unsigned char*>(text); *at; ++at) {
+        if ((*at < 0x20 || *at == 0x7F) && *at != static_cast<unsigned char>(allowed))
+            return true;
+    }
+    return false;
 }
 
 ResultCode utCUriCodec::PercentEncodeInPlace(ovCString& text) {

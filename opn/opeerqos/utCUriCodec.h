@@ -8,6 +8,8 @@
 // digits after it, or among the last two bytes, stays as it is and '+' stays
 // '+'. Decoding never reads past the input's terminating zero.
 //
+// EncodeKeepingEscapes is Encode for text that already holds escapes.
+//
 // Both work on C strings: the input ends at its first zero, and a decoded zero
 // byte (%00) ends the decoded text. Both answer OV_S_UTILITY, or OV_E_UTILITY
 // for a null or empty input (nothing is written then) and for an input whose
@@ -35,6 +37,16 @@ class utCUriCodec {
     // a null `out` to learn the length, then with *length + 1 bytes.
     virtual ResultCode Encode(const char* in, char* out, uint32_t* length);
     virtual ~utCUriCodec();
+
+    // Like Encode, for text that may already carry escapes (a URL, a
+    // Location): '%' followed by two hexadecimal digits is copied as it is,
+    // so "%2F" stays one byte of a segment and "%20" never becomes "%2520".
+    // Every other byte is treated as Encode treats it.
+    ResultCode EncodeKeepingEscapes(const char* in, char* out, uint32_t* length);
+
+    // Whether `text` holds a byte below 0x20 or DEL (0x7F), other than
+    // `allowed` (0: none allowed). False for a null text.
+    static bool HasControlBytes(const char* text, char allowed = 0);
 
     // Replace `text` by its encoded or decoded form. `text` stays unchanged
     // when the codec fails (empty text) or memory runs out; the answer tells

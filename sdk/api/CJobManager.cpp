@@ -8,6 +8,7 @@
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/api/CJob.h"
 #include "sdk/api/CJobDownloader.h"
+#include "sdk/download/CContentLengthChecker.h"
 #include "sdk/download/CDataDownloadSession.h"
 #include "sdk/download/Elevation.h"
 #include "sdk/support/ServiceLog.h"
@@ -37,6 +38,8 @@ CJobManager::~CJobManager() {
     // module's collector.
     delete m_data;
     m_data = nullptr;
+    delete m_sizeCheck;
+    m_sizeCheck = nullptr;
     delete m_network;
     m_network = nullptr;
     ovUnlock(m_lock);
@@ -245,18 +248,33 @@ int32_t CJobManager::GetData(SwarmFetchDataBuffer* buffer) {
 }
 
 int32_t CJobManager::AddSizeCheck(const char* url) {
-    (void)url;
-    return SF_RESULT_FAILED;
+    // The lock only guards the creation against a second host thread; the
+    // check takes it itself.
+    ovCAutoLock hold(m_lock);
+    if (!m_sizeCheck) {
+        m_sizeCheck = new (std::nothrow) CContentLengthChecker(m_lock);
+        if (!m_sizeCheck)
+            return SF_RESULT_FAILED;
+        m_sizeCheck->SetListener(this);
+    }
+    return m_sizeCheck->AddUrl(url);
 }
 
 int32_t CJobManager::StartSizeCheck() {
-    LogDebugTrace("[SwarmFetchLib_D] 0x0003");
-    return SF_RESULT_FAILED;
+    if (!m_sizeCheck) {
+        LogDebugTrace("[SwarmFetchLib_D] 0x0003");
+        return SF_RESULT_FAILED;
+    }
+    m_sizeCheck->Start();
+    return SF_RESULT_OK;
 }
 
 int32_t CJobManager::GetSizeCheckTotal(int64_t* total) {
-    (void)total;
-    return SF_RESULT_FAILED;
+    if (!m_sizeCheck)
+        return SF_RESULT_FAILED;
+    if (total)
+        *total = m_sizeCheck->GetTotal();
+    return SF_RESULT_OK;
 }
 
 int32_t CJobManager::GetSizeInfo(uint32_t job, SwarmFetchSizeInfo* out) {

@@ -19,6 +19,7 @@
 #include "sdk/api/IJobDownloadEventListener.h"
 #include "sdk/api/SwarmFetch.h"
 
+class CContentLengthChecker;
 class CDataDownloadSession;
 class CJob;
 class CJobDownloader;
@@ -111,6 +112,9 @@ class CJobManager : public IJobDownloadEventListener,
     // The data download, null before the first DownloadData (for tests; use
     // under the lock).
     CDataDownloadSession* DataSession() const { return m_data; }
+    // The size check, null before the first AddSizeCheck (for tests; use
+    // under the lock).
+    CContentLengthChecker* SizeCheck() const { return m_sizeCheck; }
 
     // For tests: installs downloaders (owned from now on; either may be null)
     // in place of those SetHost makes.
@@ -129,6 +133,7 @@ class CJobManager : public IJobDownloadEventListener,
     ovSmartPtr m_lock;
     COpn* m_network = nullptr;
     CDataDownloadSession* m_data = nullptr;
+    CContentLengthChecker* m_sizeCheck = nullptr;
     ovCPtrList m_jobs;  // CJob*, in creation order
     int32_t m_jobCounter = 0;
     HostTarget m_host;

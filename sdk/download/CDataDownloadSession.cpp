@@ -9,14 +9,13 @@
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
+#include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "sdk/api/SwarmFetch.h"
 
 namespace {
 
 const int32_t kStatusOk = 200;
-const int32_t kStatusFound = 302;
-const int32_t kStatusSeeOther = 303;
 
 // The report timer fires at the next tick of the timer manager.
 const uint32_t kReportDelayMs = 1;
@@ -192,7 +191,7 @@ void CDataDownloadSession::OnResponse(uint32_t key) {
         return;
     int32_t status = 0;
     http->GetStatusCode(&status);
-    if (status == kStatusFound || status == kStatusSeeOther) {
+    if (IsRedirectStatus(status)) {
         HandleRedirect(http);
         return;
     }
@@ -222,7 +221,7 @@ void CDataDownloadSession::OnResponse(uint32_t key) {
 
 void CDataDownloadSession::HandleRedirect(ovIHttpClientExLayer* http) {
     ovCString location;
-    if (OV_SUCCEEDED(http->GetHeader("Location:", &location)))
+    if (OV_SUCCEEDED(http->GetHeader("Location", &location)))
         Utf8ToAnsi(location, location);
     else
         location.Clear();
@@ -235,8 +234,15 @@ void CDataDownloadSession::HandleRedirect(ovIHttpClientExLayer* http) {
         Fail(kDataFailTooManyRedirects);
         return;
     }
+    // A relative Location is resolved against the URL this hop asked for.
+    ovCString target;
+    const ovCString& current = m_redirectUrl.IsEmpty() ? m_url : m_redirectUrl;
+    if (!ResolveRedirect(current.CStr(), location.CStr(), &target)) {
+        Fail(kDataFailCannotOpen);
+        return;
+    }
     ++m_redirects;
-    m_redirectUrl = location;
+    m_redirectUrl.Swap(target);
     if (!Request(m_redirectUrl.CStr()))
         Fail(kDataFailCannotOpen);
 }

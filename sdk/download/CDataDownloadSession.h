@@ -36,13 +36,15 @@ enum : int32_t {
     kDataFailReceiveTimeout = 5,   // no data for the receive-idle limit
     kDataFailClosed = 6,           // closed before the data was complete
     kDataFailHostUnreachable = 7,  // the host could not be reached
-    // The answer holds no data: a status other than 200, 302 and 303, a 200
-    // without a positive Content-Length, a redirect without Location.
+    // The answer holds no data: a status other than 200 and the redirect
+    // statuses, a 200 without a positive Content-Length, a redirect without
+    // Location.
     kDataFailNoData = 8,
     kDataFailTooManyRedirects = 9,  // more than kMaxRedirects in a row
     kDataFailTooLarge = 10,         // Content-Length above kMaxDataSize
-    // The URL cannot be opened: not an absolute http or https URL (a
-    // relative Location included), no address for the host, no connection.
+    // The URL cannot be opened: not an absolute http or https URL (or a
+    // Location that does not resolve to one), a control byte in it, no
+    // address for the host, no connection.
     kDataFailCannotOpen = 11,
 };
 
@@ -52,8 +54,6 @@ class CDataDownloadSession : public nwIHttpClientExEventListener {
     // archive. A longer announced Content-Length fails before anything is
     // allocated.
     static constexpr int64_t kMaxDataSize = 64 * 1024 * 1024;
-    // Redirects followed in a row; the next 302/303 fails the request.
-    static constexpr int32_t kMaxRedirects = 10;
     static constexpr uint32_t kTickPeriodMs = 1000;
     static constexpr uint32_t kConnectTimeoutSec = 4;
     static constexpr uint32_t kReceiveTimeoutSec = 4;

@@ -17,6 +17,7 @@
 
 #include "integration/ApiTestEnv.h"
 #include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
+#include "opn/opeerqos/nwRedirect.h"
 #include "sdk/download/CDataDownloadSession.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
@@ -324,7 +325,7 @@ TEST_F(DataDownload, AHugeContentLengthFailsBeforeAnythingIsAllocated) {
 
 TEST_F(DataDownload, ARedirectChainEndsAfterTheBound) {
     EXPECT_EQ(kDataFailTooManyRedirects, FailureOf(S().FaultUrl("/redirect-loop")));
-    EXPECT_EQ(CDataDownloadSession::kMaxRedirects, Session().redirects);
+    EXPECT_EQ(kMaxRedirects, Session().redirects);
 
     // Exactly the bound of redirects is followed: the request and ten more.
     // The log is shared by every program and run: count only the lines of
@@ -340,17 +341,17 @@ TEST_F(DataDownload, ARedirectChainEndsAfterTheBound) {
     const std::vector<std::string> lines = S().FaultRequestLines();
     for (size_t i = logged; i < lines.size(); ++i) {
         const std::string& line = lines[i];
-        for (int n = start; n <= start + 2 * CDataDownloadSession::kMaxRedirects; ++n) {
+        for (int n = start; n <= start + 2 * kMaxRedirects; ++n) {
             if (line.find("/redirect-chain/" + std::to_string(n) + " ") != std::string::npos)
                 ++seen;
         }
     }
-    EXPECT_EQ(CDataDownloadSession::kMaxRedirects + 1, seen);
+    EXPECT_EQ(kMaxRedirects + 1, seen);
 
     // Ten hops are fine, eleven are not.
     ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().FaultUrl("/hops/9")));
     EXPECT_TRUE(Data() == Bytes("fault server ok\n"));
-    EXPECT_EQ(CDataDownloadSession::kMaxRedirects, Session().redirects);
+    EXPECT_EQ(kMaxRedirects, Session().redirects);
     EXPECT_EQ(kDataFailTooManyRedirects, FailureOf(S().FaultUrl("/hops/10")));
 }
 
@@ -420,6 +421,124 @@ TEST_F(DataDownload, FinalizeWhileADownloadRuns) {
     m_lib.reset();
     EXPECT_EQ(nullptr, SwarmFetchLibraryThread());
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetDataSize(nullptr));
+}
+
+// --- what real servers send: framing, header syntax, redirect forms, URLs ------
+
+std::vector<uint8_t> Pattern(size_t n) {
+    std::vector<uint8_t> bytes(n);
+    for (size_t i = 0; i < n; ++i)
+        bytes[i] = (uint8_t)(i % 256);
+    return bytes;
+}
+
+// /redirect-to answering `status` with `location` (sent once decoded).
+std::string RedirectTo(int status, const std::string& location) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string query;
+    for (unsigned char c : location) {
+        query += '%';
+        query += kHex[c >> 4];
+        query += kHex[c & 15];
+    }
+    return S().FaultUrl("/redirect-to?status=" + std::to_string(status) + "&loc=" + query);
+}
+
+TEST_F(DataDownload, BodiesThatAreNotPlainBytesFailAndHeaderSyntaxVariantsWork) {
+    struct Case {
+        const char* scenario;
+        bool succeeds;
+    } cases[] = {
+        // The encoded bytes must never pass for the data.
+        {"chunked", false},
+        {"chunked-and-length", false},
+        {"gzip", false},
+        {"conflicting-length", false},
+        {"malformed-length", false},
+        // Whole header names, and any optional white space after the colon.
+        {"length-hint", true},
+        {"no-space", true},
+        {"tab", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        const uint32_t end = Fetch(S().FaultUrl(std::string("/framing/") + c.scenario));
+        if (c.succeeds) {
+            ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, end);
+            EXPECT_TRUE(Data() == Pattern(1000));
+        } else {
+            ASSERT_EQ((uint32_t)SF_EVENT_DATA_FAILED, end);
+            EXPECT_EQ(kDataFailClosed, Session().failure);
+            EXPECT_TRUE(Data().empty());
+        }
+    }
+}
+
+TEST_F(DataDownload, EveryRedirectStatusAndLocationFormIsFollowed) {
+    const std::string port = std::to_string(S().FaultPort());
+    struct Case {
+        int status;
+        std::string location;
+        std::string requestLine;  // what the final hop asked for
+    } cases[] = {
+        {301, "/echo/abs", "GET /echo/abs HTTP/1.1"},
+        {307, "echo/rel", "GET /echo/rel HTTP/1.1"},
+        {308, "../echo/up", "GET /echo/up HTTP/1.1"},
+        {302, "./x/../../echo/dots", "GET /echo/dots HTTP/1.1"},
+        {303, "//127.0.0.1:" + port + "/echo/net", "GET /echo/net HTTP/1.1"},
+        {301, "http://127.0.0.1:" + port + "/echo/full#frag", "GET /echo/full HTTP/1.1"},
+        // Escapes in a Location are sent as they came, never decoded first.
+        {302, "/echo/a%2Fb%20c%26d%3De%2Bf?q=%26%3D%2B%20#top",
+         "GET /echo/a%2Fb%20c%26d%3De%2Bf?q=%26%3D%2B%20 HTTP/1.1"},
+        {307, "/echo/z%00z", "GET /echo/z%00z HTTP/1.1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " " + c.location);
+        ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(RedirectTo(c.status, c.location)))
+            << "reason " << Session().failure;
+        const std::vector<uint8_t> data = Data();
+        const std::string request(data.begin(), data.end());
+        EXPECT_EQ(0u, request.find(c.requestLine + "\r\n")) << request;
+        // The fault server's port is not 80, so Host names it.
+        EXPECT_NE(std::string::npos, request.find("\r\nHost: 127.0.0.1:" + port + "\r\n"))
+            << request;
+        EXPECT_EQ(1, Session().redirects);
+    }
+    // Locations that lead nowhere fail as URLs that cannot be opened.
+    EXPECT_EQ(kDataFailCannotOpen, FailureOf(RedirectTo(301, "ftp://127.0.0.1/x")));
+    EXPECT_EQ(kDataFailCannotOpen, FailureOf(RedirectTo(308, "//")));
+}
+
+TEST_F(DataDownload, UrlsKeepTheirEscapesAndLoseTheirFragment) {
+    struct Case {
+        std::string path;
+        std::string requestLine;
+    } cases[] = {
+        {"/echo/a%2Fb%20c?k=%26%3D%2B", "GET /echo/a%2Fb%20c?k=%26%3D%2B HTTP/1.1"},
+        {"/echo/p%00q", "GET /echo/p%00q HTTP/1.1"},
+        {"/echo/frag#part?x=1", "GET /echo/frag HTTP/1.1"},
+        // Bytes of the code page still go out as escaped UTF-8.
+        {"/echo/\xC7\xD1 x", "GET /echo/%ED%95%9C%20x HTTP/1.1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().FaultUrl(c.path)));
+        const std::vector<uint8_t> data = Data();
+        const std::string request(data.begin(), data.end());
+        EXPECT_EQ(0u, request.find(c.requestLine + "\r\n")) << request;
+    }
+}
+
+TEST_F(DataDownload, UrlsWithControlBytesNeverReachTheWire) {
+    const size_t logged = S().FaultRequestLines().size();
+    for (const char* tail : {"\r\nX-Injected: 1", "\nb", "\rb", "\tb", "\x01", "\x1f", "\x7f"}) {
+        SCOPED_TRACE(tail);
+        EXPECT_EQ(kDataFailCannotOpen,
+                  FailureOf(S().FaultUrl(std::string("/echo/ctl-mend") + tail)));
+    }
+    const std::vector<std::string> lines = S().FaultRequestLines();
+    for (size_t i = logged; i < lines.size(); ++i)
+        EXPECT_EQ(std::string::npos, lines[i].find("ctl-mend")) << lines[i];
 }
 
 }  // namespace

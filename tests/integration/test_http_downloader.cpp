@@ -218,6 +218,23 @@ TEST_F(HttpDownloader, FollowsRedirectsAndFetchesTheAnsiFormOfAUtf8Location) {
         << korean.data;
 }
 
+TEST_F(HttpDownloader, FollowsEveryRedirectStatusWithRelativeLocations) {
+    // 301, 307 and 308 like 302; the Location relative to the request URL.
+    Downloader()->Download(1, S().FaultUrl("/redirect-to?status=301&loc=%2Fecho%2Fm301").c_str(),
+                           1);
+    Downloader()->Download(2, S().FaultUrl("/redirect-to?status=307&loc=echo%2Fm307").c_str(), 2);
+    Downloader()->Download(
+        3, S().FaultUrl("/redirect-to?status=308&loc=.%2Fecho%2Fa%252Fb").c_str(), 3);
+    ASSERT_TRUE(m_recorder.WaitFor(3));
+    const char* const lines[] = {"GET /echo/m301 HTTP/1.1\r\n", "GET /echo/m307 HTTP/1.1\r\n",
+                                 "GET /echo/a%2Fb HTTP/1.1\r\n"};
+    for (uint32_t key = 1; key <= 3; ++key) {
+        const Report report = m_recorder.Of(key);
+        EXPECT_EQ("downloaded", report.kind) << key;
+        EXPECT_EQ(0u, report.data.find(lines[key - 1])) << report.data;
+    }
+}
+
 TEST_F(HttpDownloader, EveryFailureIsReportedOnce) {
     const std::vector<std::string> urls = {
         S().FaultUrl("/status/404"),

@@ -382,11 +382,17 @@ TEST(JobsWithoutDownloaders, DataAndSizeCheckEntryPoints) {
     EXPECT_EQ(77, value);
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(&buffer));
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(nullptr));
-    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_AddSizeCheck("http://h/a.bin"));
-    // Without any URL added the start still answers 512, and nothing follows.
+    // Without any URL added the start still answers 512, and nothing follows;
+    // the total stays untouched while there is no size check.
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetSizeCheckTotal(&value));
     EXPECT_EQ(77, value);
+    // The first URL creates the check; its total is 0 until it has run.
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck("http://h/a.bin"));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(nullptr));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetSizeCheckTotal(&value));
+    EXPECT_EQ(0, value);
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetSizeCheckTotal(nullptr));
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_SetEngineParameter("brightwave7"));
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_SetEngineParameter(nullptr));
     EXPECT_EQ(0u, lib.Recorder().Count());

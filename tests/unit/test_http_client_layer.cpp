@@ -194,7 +194,12 @@ TEST(HttpUrl, ParsesSchemeHostPortAndPath) {
         int32_t scheme;
     } cases[] = {
         {"HTTPS://Example.org:8443/a/B.zip", true, "Example.org", "/a/B.zip", 8443, 3},
-        {"http://h/x?y=1#frag", true, "h", "/x?y=1#frag", 80, 1},
+        // The fragment is never part of what is sent; the host ends at the
+        // first '/', '?' or '#'.
+        {"http://h/x?y=1#frag", true, "h", "/x?y=1", 80, 1},
+        {"http://h/x#a?b", true, "h", "/x", 80, 1},
+        {"http://h?q=1", true, "h", "?q=1", 80, 1},
+        {"http://h:8080#top", true, "h", "", 8080, 1},
         {"https://h", true, "h", "", 443, 3},
         {"HtTp://h:81", true, "h", "", 81, 1},
         {"http://h:abc/x", true, "h", "/x", 0, 1},
@@ -244,7 +249,7 @@ TEST_F(HttpClientLayerTest, OpenOfAnHttpsUrlPushesTlsBelowAndConnectsToItsPort) 
 
     ASSERT_EQ(OV_S_NETWORK, face->SendGet());
     EXPECT_EQ("GET /a/B.zip HTTP/1.1\r\n" + Defaults() +
-                  "Host: Example.org\r\nConnection: Keep-Alive\r\n\r\n",
+                  "Host: Example.org:8443\r\nConnection: Keep-Alive\r\n\r\n",
               context->sent);
 }
 
@@ -305,7 +310,7 @@ TEST_F(HttpClientLayerTest, GetCarriesStoredHeadersAndParametersInBuilderOrder) 
     ASSERT_EQ(OV_S_NETWORK, face->Open("http://files.example:8080/files/my file.zip?v=1&x"));
     ASSERT_EQ(OV_S_NETWORK, face->SendGet());
     EXPECT_EQ("GET /files/my%20file.zip?v=1&k=v%201 HTTP/1.1\r\n" + Defaults() +
-                  "Range: bytes=100-\r\nHost: files.example\r\nConnection: Keep-Alive\r\n"
+                  "Range: bytes=100-\r\nHost: files.example:8080\r\nConnection: Keep-Alive\r\n"
                   "X-Tag: a%20b\r\n\r\n",
               context->sent);
     ASSERT_EQ(1u, context->blocks.size());
@@ -347,7 +352,55 @@ TEST_F(HttpClientLayerTest, SetHeaderReplacesByNamePrefixCaseSensitively) {
 TEST_F(HttpClientLayerTest, HostHeaderOfOpenReplacesAStoredHost) {
     EXPECT_EQ(OV_S_NETWORK, face->SetHeader("Host", "before"));
     ASSERT_EQ(OV_S_NETWORK, face->Open("http://after:99/x"));
-    EXPECT_STREQ("after", layer->StoredHeader("Host"));
+    EXPECT_STREQ("after:99", layer->StoredHeader("Host"));
+}
+
+TEST_F(HttpClientLayerTest, HostNamesThePortOnlyWhenItIsNotTheSchemesOwn) {
+    struct Case {
+        const char* url;
+        const char* host;
+    } cases[] = {
+        {"http://h/x", "h"},           {"http://h:80/x", "h"},        {"http://h:443/x", "h:443"},
+        {"https://h/x", "h"},          {"https://h:443/x", "h"},      {"https://h:80/x", "h:80"},
+        {"http://h:8080/x", "h:8080"}, {"HTTP://H:65535", "H:65535"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(OV_S_NETWORK, face->Open(c.url)) << c.url;
+        EXPECT_STREQ(c.host, layer->StoredHeader("Host")) << c.url;
+    }
+}
+
+TEST_F(HttpClientLayerTest, FragmentIsNeverSentAndEscapesAreKept) {
+    ASSERT_EQ(OV_S_NETWORK, face->Open("http://h/d/a%2Fb%20c.zip?k=%26%3D#part"));
+    ASSERT_EQ(OV_S_NETWORK, face->SendGet());
+    EXPECT_EQ(0u, context->sent.find("GET /d/a%2Fb%20c.zip?k=%26%3D HTTP/1.1\r\n"))
+        << context->sent;
+    EXPECT_EQ(std::string::npos, context->sent.find("part"));
+}
+
+TEST_F(HttpClientLayerTest, UrlsAndHeadersWithControlBytesAreRefusedBeforeAnythingIsSent) {
+    const char* const urls[] = {
+        "http://h/a\r\nX-Injected: 1",
+        "http://h\r\nX-Injected: 1/a",
+        "http://h/a\nb",
+        "http://h/a\rb",
+        "http://h/a\tb",
+        "http://h/a\x01",
+        "http://h/a\x1f",
+        "http://h/a\x7f",
+        "http://h/?q=\x0b",
+    };
+    for (const char* url : urls) {
+        EXPECT_EQ(OV_E_NETWORK, face->Open(url)) << url;
+        EXPECT_TRUE(context->calls.empty()) << url;
+    }
+    EXPECT_EQ(OV_E_NETWORK, face->SetHeader("Range", "bytes=1-\r\nX-Injected: 1"));
+    EXPECT_EQ(OV_E_NETWORK, face->SetHeader("X\nY", "v"));
+    EXPECT_EQ(OV_E_NETWORK, face->SetHeader("Referer", "http://r/\x7f"));
+    EXPECT_EQ(OV_S_NETWORK, face->SetHeader("X-Tab", "a\tb"));
+    EXPECT_EQ(nullptr, layer->StoredHeader("Range"));
+    // A clean URL on the same layer still works.
+    EXPECT_EQ(OV_S_NETWORK, face->Open("http://h/a"));
 }
 
 TEST_F(HttpClientLayerTest, PostSendsHeadBodyPiecesAndTheClosingDelimiterOnce) {

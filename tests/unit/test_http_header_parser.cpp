@@ -26,7 +26,7 @@ bool ParseText(nwCHttpHeaderParser& parser, const std::string& text) {
 
 // --- parser ----------------------------------------------------------------------
 
-TEST(HttpHeaderParser, CutsLinesAtSpacesAndKeepsTheStatusLineAsFirstRecord) {
+TEST(HttpHeaderParser, CutsFieldsAtColonsAndKeepsTheStatusLineAsFirstRecord) {
     nwCHttpHeaderParser parser;
     const std::string head =
         "HTTP/1.1 206 Partial Content\r\n"
@@ -40,9 +40,9 @@ TEST(HttpHeaderParser, CutsLinesAtSpacesAndKeepsTheStatusLineAsFirstRecord) {
     ASSERT_EQ(3, parser.Count());
     EXPECT_EQ("HTTP/1.1", Str(parser.NameAt(0)));
     EXPECT_EQ("206 Partial Content", Str(parser.ValueAt(0)));
-    EXPECT_EQ("Content-Length:", Str(parser.NameAt(1)));
+    EXPECT_EQ("Content-Length", Str(parser.NameAt(1)));
     EXPECT_EQ("1234", Str(parser.ValueAt(1)));
-    EXPECT_EQ("Content-Range:", Str(parser.NameAt(2)));
+    EXPECT_EQ("Content-Range", Str(parser.NameAt(2)));
     EXPECT_EQ("bytes 0-1233/5000", Str(parser.ValueAt(2)));
     EXPECT_EQ(nullptr, parser.NameAt(3));
     EXPECT_EQ(nullptr, parser.ValueAt(-1));
@@ -57,30 +57,35 @@ TEST(HttpHeaderParser, DropsEveryCarriageReturnAndAcceptsBareNewlines) {
         "a"
         "b",
         Str(parser.ValueAt(1)));
-    // Only the first space splits; the rest belongs to the value.
-    EXPECT_EQ(" two  spaces", Str(parser.ValueAt(2)));
+    // Blanks around the value go; those inside stay.
+    EXPECT_EQ("two  spaces", Str(parser.ValueAt(2)));
     EXPECT_EQ(200, parser.StatusCode());
 }
 
-TEST(HttpHeaderParser, LookupsCompareNamePrefixesIgnoringCase) {
+TEST(HttpHeaderParser, LookupsCompareWholeNamesIgnoringCase) {
     nwCHttpHeaderParser parser;
     ASSERT_TRUE(ParseText(parser,
                           "HTTP/1.1 302 Found\r\nContent-Length: 1234\r\n"
                           "Location: http://h/x\r\nX-Loc: second\r\n\r\n"));
     EXPECT_EQ("1234", Str(parser.Find("content-length")));
     EXPECT_EQ("1234", Str(parser.Find("CONTENT-LENGTH:")));
-    EXPECT_EQ("1234", Str(parser.Find("Content")));
     EXPECT_EQ("http://h/x", Str(parser.Find("Location:")));
-    EXPECT_EQ("http://h/x", Str(parser.Find("loc")));
-    EXPECT_EQ("302 Found", Str(parser.Find("http/")));
-    EXPECT_EQ(nullptr, parser.Find("Location: "));  // longer than the name
+    EXPECT_EQ("http://h/x", Str(parser.Find("location")));
+    // Prefixes and longer names are other names.
+    EXPECT_EQ(nullptr, parser.Find("Content"));
+    EXPECT_EQ(nullptr, parser.Find("loc"));
+    EXPECT_EQ(nullptr, parser.Find("Location: "));
+    EXPECT_EQ(nullptr, parser.Find("Location-X"));
+    EXPECT_EQ("second", Str(parser.Find("X-Loc")));
+    // The status line is no header field.
+    EXPECT_EQ(nullptr, parser.Find("HTTP/1.1"));
     EXPECT_EQ(nullptr, parser.Find("Missing"));
     EXPECT_EQ(nullptr, parser.Find(""));
     EXPECT_EQ(nullptr, parser.Find(nullptr));
     EXPECT_EQ(1234, parser.ContentLength());
 }
 
-TEST(HttpHeaderParser, ValuesArePercentDecoded) {
+TEST(HttpHeaderParser, ValuesAreKeptAsSentWithoutDecoding) {
     nwCHttpHeaderParser parser;
     ASSERT_TRUE(ParseText(parser,
                           "HTTP/1.1 302 Found\r\n"
@@ -88,11 +93,12 @@ TEST(HttpHeaderParser, ValuesArePercentDecoded) {
                           "X-Utf8: %ED%95%9C%EA%B8%80\r\n"
                           "X-Odd: 100%25+%2x%4\r\n"
                           "X-Zero: ab%00cd\r\n\r\n"));
-    EXPECT_EQ("http://h/a b", Str(parser.Find("Location:")));
-    EXPECT_EQ("\xED\x95\x9C\xEA\xB8\x80", Str(parser.Find("X-Utf8")));
-    EXPECT_EQ("100%+%2x%4", Str(parser.Find("X-Odd")));
-    // A decoded zero byte ends the value.
-    EXPECT_EQ("ab", Str(parser.Find("X-Zero")));
+    // A Location keeps its escapes: decoding %2F or %20 here would name
+    // another resource, and %00 would cut the URL short.
+    EXPECT_EQ("http://h/a%20b", Str(parser.Find("Location:")));
+    EXPECT_EQ("%ED%95%9C%EA%B8%80", Str(parser.Find("X-Utf8")));
+    EXPECT_EQ("100%25+%2x%4", Str(parser.Find("X-Odd")));
+    EXPECT_EQ("ab%00cd", Str(parser.Find("X-Zero")));
 }
 
 TEST(HttpHeaderParser, StatusCodeIsTheNumberAfterTheFirstSpaceOfTheFirstLine) {
@@ -120,41 +126,80 @@ TEST(HttpHeaderParser, StatusCodeIsTheNumberAfterTheFirstSpaceOfTheFirstLine) {
     EXPECT_FALSE(empty.HasBlock());
 }
 
-TEST(HttpHeaderParser, ContentLengthTakesLeadingDigitsAndSaturates) {
+TEST(HttpHeaderParser, ContentLengthIsOneExactNumberOrTheResponseIsRefused) {
     struct Case {
-        const char* line;
+        const char* lines;
         int64_t length;
         bool known;
+        bool refused;
     } cases[] = {
-        {"Content-Length: 1234", 1234, true},
-        {"content-length: 10737418240", 10737418240LL, true},
-        {"Content-Length: 0", 0, true},
-        {"Content-Length: 12abc", 12, true},
-        {"Content-Length: abc", 0, false},
-        {"Content-Length: -5", 0, false},
-        {"Content-Length:  \t77", 77, true},
-        {"Content-Length: 99999999999999999999999", INT64_MAX, true},
-        {"Content-Length: 9223372036854775807", INT64_MAX, true},
-        {"Content-Length: 9223372036854775808", INT64_MAX, true},
-        {"Content-Lengthy: 5", 5, true},
-        {"X-Content-Length: 5", 0, false},
-        {"Content-Length:5", 0, false},  // no space: the line is skipped
+        {"Content-Length: 1234", 1234, true, false},
+        {"content-length: 10737418240", 10737418240LL, true, false},
+        {"Content-Length: 0", 0, true, false},
+        {"Content-Length: 9223372036854775807", INT64_MAX, true, false},
+        // Optional white space: none, a tab, several, and after the value.
+        {"Content-Length:5", 5, true, false},
+        {"Content-Length:\t5", 5, true, false},
+        {"Content-Length:  \t77 \t", 77, true, false},
+        // Repeated equal values, as a list or as fields, are one length.
+        {"Content-Length: 7, 7", 7, true, false},
+        {"Content-Length: 7\r\nContent-Length: 7", 7, true, false},
+        // Malformed values.
+        {"Content-Length: 12abc", 0, false, true},
+        {"Content-Length: abc", 0, false, true},
+        {"Content-Length: -5", 0, false, true},
+        {"Content-Length: +5", 0, false, true},
+        {"Content-Length: 1 2", 0, false, true},
+        {"Content-Length:", 0, false, true},
+        {"Content-Length: 7,", 0, false, true},
+        {"Content-Length: 9223372036854775808", 0, false, true},
+        {"Content-Length: 99999999999999999999999", 0, false, true},
+        // Conflicting values.
+        {"Content-Length: 5\r\nContent-Length: 9", 0, false, true},
+        {"Content-Length: 5, 6", 0, false, true},
+        // Other names are not Content-Length.
+        {"Content-Lengthy: 5", 0, false, false},
+        {"Content-Length-Hint: 5", 0, false, false},
+        {"X-Content-Length: 5", 0, false, false},
+        {"Content-Length : 5", 0, false, false},  // blank before the colon: no field
+        {"Content-Length-Hint: 99\r\nContent-Length: 5", 5, true, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
+        SCOPED_TRACE(c.lines);
         nwCHttpHeaderParser parser;
-        ASSERT_TRUE(ParseText(parser, std::string("HTTP/1.1 200 OK\r\n") + c.line + "\r\n\r\n"));
+        ASSERT_TRUE(ParseText(parser, std::string("HTTP/1.1 200 OK\r\n") + c.lines + "\r\n\r\n"));
         bool known = !c.known;
         EXPECT_EQ(c.length, parser.ContentLength(&known));
         EXPECT_EQ(c.known, known);
+        EXPECT_EQ(c.refused, parser.BodyRefusal() != nullptr);
     }
 }
 
-TEST(HttpHeaderParser, FirstOfTwoContentLengthsWins) {
-    nwCHttpHeaderParser parser;
-    ASSERT_TRUE(
-        ParseText(parser, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 9\r\n\r\n"));
-    EXPECT_EQ(5, parser.ContentLength());
+TEST(HttpHeaderParser, EncodedBodiesAreRefused) {
+    struct Case {
+        const char* lines;
+        bool refused;
+    } cases[] = {
+        {"Transfer-Encoding: chunked", true},
+        {"transfer-encoding:chunked", true},
+        {"Transfer-Encoding: gzip, chunked", true},
+        {"Transfer-Encoding: identity", false},
+        {"Transfer-Encoding: Identity ,identity", false},
+        {"Content-Encoding: gzip", true},
+        {"Content-Encoding:\tbr", true},
+        {"Content-Encoding: identity, deflate", true},
+        {"Content-Encoding: identity", false},
+        {"Content-Encoding:", false},
+        {"Content-Length: 10\r\nTransfer-Encoding: chunked", true},
+        {"Content-Encoding-Hint: gzip", false},
+        {"X-Transfer-Encoding: chunked", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines);
+        nwCHttpHeaderParser parser;
+        ASSERT_TRUE(ParseText(parser, std::string("HTTP/1.1 200 OK\r\n") + c.lines + "\r\n\r\n"));
+        EXPECT_EQ(c.refused, parser.BodyRefusal() != nullptr);
+    }
 }
 
 TEST(HttpHeaderParser, BadArgumentsAndBinaryBytes) {
@@ -168,14 +213,15 @@ TEST(HttpHeaderParser, BadArgumentsAndBinaryBytes) {
     EXPECT_TRUE(parser.HasBlock());
     EXPECT_EQ(0, parser.Count());
 
-    static const char kBinary[] = "HTTP/1.1 200 OK\r\nX\0Y: v\0w\r\n\xff\xfe \x01\r\n\r\n";
+    static const char kBinary[] = "HTTP/1.1 200 OK\r\nX\0Y: v\0w\r\n\xff\xfe:\x01\r\n\r\n";
     const std::string binary(kBinary, sizeof kBinary - 1);
     ASSERT_TRUE(ParseText(parser, binary));
     EXPECT_EQ(binary, Str(&parser.RawText()));
     ASSERT_EQ(3, parser.Count());
-    EXPECT_EQ(std::string("X\0Y:", 4), Str(parser.NameAt(1)));
+    EXPECT_EQ(std::string("X\0Y", 3), Str(parser.NameAt(1)));
     EXPECT_EQ("v", Str(parser.ValueAt(1)));
     EXPECT_EQ("\xff\xfe", Str(parser.NameAt(2)));
+    EXPECT_EQ("\x01", Str(parser.ValueAt(2)));
     parser.Clear();
     EXPECT_FALSE(parser.HasBlock());
     EXPECT_EQ(0u, parser.RawText().Length());
@@ -267,7 +313,18 @@ std::vector<Expected> Responses() {
     list.push_back({"redirect",
                     "HTTP/1.1 302 Found\r\nLocation: http://h/%ED%95%9C%20a\r\n"
                     "Content-Length: 0\r\n\r\n",
-                    302, 0, "", false, "http://h/\xED\x95\x9C a"});
+                    302, 0, "", false, "http://h/%ED%95%9C%20a"});
+    list.push_back({"no white space after the colons",
+                    "HTTP/1.1 200 OK\r\nContent-Length:3\r\nServer:\tt\r\n\r\nabc", 200, 3, "abc",
+                    true, ""});
+    list.push_back({"length hint beside the length",
+                    "HTTP/1.1 200 OK\r\nContent-Length-Hint: 1\r\nContent-Length: 3\r\n\r\nabcd",
+                    200, 3, "abc", true, ""});
+    // A redirect that announces a coding still gives its Location, never a body.
+    list.push_back({"chunked redirect",
+                    "HTTP/1.1 301 Moved\r\nTransfer-Encoding: chunked\r\nLocation: /n\r\n\r\n"
+                    "5\r\nhello\r\n0\r\n\r\n",
+                    301, 0, "", false, "/n"});
     list.push_back({"body that looks like a head",
                     "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n\r\n\r\nHTTP", 200, 8,
                     "\r\n\r\nHTTP", true, ""});
@@ -494,7 +551,7 @@ TEST(HttpResponseReader, QueriesBeforeAndAfterTheHead) {
     EXPECT_EQ(OV_S_NETWORK, face->GetHeader("content-length", &value));
     EXPECT_EQ("1234", Str(&value));
     EXPECT_EQ(OV_S_NETWORK, face->GetHeader("Location:", &value));
-    EXPECT_EQ("http://h/a b", Str(&value));
+    EXPECT_EQ("http://h/a%20b", Str(&value));
     EXPECT_EQ(OV_E_NETWORK, face->GetHeader("", &value));
     EXPECT_EQ(OV_E_NETWORK, face->GetHeader(nullptr, &value));
     EXPECT_EQ(OV_E_NETWORK, face->GetHeader("Location", nullptr));
@@ -505,6 +562,33 @@ TEST(HttpResponseReader, QueriesBeforeAndAfterTheHead) {
     EXPECT_EQ(head, Str(&raw));
     EXPECT_EQ(OV_E_NETWORK, face->GetStatusCode(nullptr));
     EXPECT_EQ(OV_E_NETWORK, face->GetContentLength(nullptr));
+}
+
+TEST(HttpResponseReader, SuccessWithAnEncodedOrBadlyFramedBodyIsRefused) {
+    const char* const heads[] = {
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nContent-Encoding: gzip\r\n\r\n",
+        "HTTP/1.1 206 Partial Content\r\nContent-Length: 10\r\nContent-Encoding: br\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nContent-Length: 12\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Length: 10x\r\n\r\n",
+    };
+    const std::string body = "a\r\n0123456789\r\n0\r\n\r\n";
+    for (const char* head : heads) {
+        SCOPED_TRACE(head);
+        ReaderHarness h;
+        EXPECT_FALSE(h.Receive(head + body));
+        EXPECT_EQ("closed", h.recorder.Sequence());
+        EXPECT_EQ("", h.recorder.body);
+    }
+    // Not-found pages keep their status for the owner, without a body.
+    ReaderHarness h;
+    ASSERT_TRUE(
+        h.Receive("HTTP/1.1 404 Not Found\r\nContent-Encoding: gzip\r\n"
+                  "Content-Length: 4\r\n\r\nzzzz"));
+    EXPECT_EQ("response", h.recorder.Sequence());
+    EXPECT_EQ(404, h.recorder.status);
+    EXPECT_EQ("", h.recorder.body);
 }
 
 }  // namespace

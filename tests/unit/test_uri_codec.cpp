@@ -235,3 +235,55 @@ TEST(UriCodecInPlace, DecodeOfADecodedZeroShortensTheString) {
     EXPECT_STREQ("key", text.CStr());
     EXPECT_EQ(3u, text.Length());
 }
+
+namespace {
+
+std::string EncodeKeeping(const char* in) {
+    utCUriCodec codec;
+    uint32_t length = 0;
+    if (OV_FAILED(codec.EncodeKeepingEscapes(in, nullptr, &length)))
+        return "<failed>";
+    std::vector<char> buffer(static_cast<size_t>(length) + 1, '#');
+    uint32_t second = 0;
+    EXPECT_EQ(kOk, codec.EncodeKeepingEscapes(in, buffer.data(), &second));
+    EXPECT_EQ(length, second);
+    EXPECT_EQ('\0', buffer[length]);
+    return std::string(buffer.data(), length);
+}
+
+TEST(UriCodecEncodeKeepingEscapes, CopiesEscapesAndEncodesEverythingElse) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"%2F%26%3D%2B%20", "%2F%26%3D%2B%20"},
+        {"%2f%e2%82%ac", "%2f%e2%82%ac"},
+        {"%00", "%00"},
+        {"a b", "a%20b"},
+        {"100%", "100%25"},
+        {"%4", "%254"},
+        {"%zz", "%25zz"},
+        {"%%41", "%25%41"},
+        {"/x:y", "%2Fx%3Ay"},
+        {"\xC7\xD1", "%C7%D1"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.out, EncodeKeeping(c.in)) << c.in;
+    EXPECT_EQ("<failed>", EncodeKeeping(""));
+    EXPECT_EQ("<failed>", EncodeKeeping(nullptr));
+    // Plain Encode still encodes every '%'.
+    EXPECT_EQ("%2520", Encode("%20"));
+}
+
+TEST(UriCodecControlBytes, EveryByteBelow0x20AndDelCounts) {
+    for (int byte = 1; byte < 256; ++byte) {
+        const char text[] = {'a', static_cast<char>(byte), 'b', '\0'};
+        const bool control = byte < 0x20 || byte == 0x7F;
+        EXPECT_EQ(control, utCUriCodec::HasControlBytes(text)) << byte;
+        EXPECT_EQ(control && byte != '\t', utCUriCodec::HasControlBytes(text, '\t')) << byte;
+    }
+    EXPECT_FALSE(utCUriCodec::HasControlBytes(nullptr));
+    EXPECT_FALSE(utCUriCodec::HasControlBytes(""));
+}
+
+}  // namespace

@@ -61,6 +61,28 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
   /garbage                  256 bytes that are not HTTP, close
   anything else             404, Content-Length, short text body
 
+Gated answers (for tests that count requests in flight at the server):
+
+  /gate/<tag>/<i>/<ms>/<len>
+                            holds <ms> milliseconds (at most 10000), then
+                            appends "gate <tag>/<i> answered" to the request
+                            log and answers 200 with Content-Length <len> and
+                            <len> pattern bytes. The request line is logged
+                            on arrival, so the log orders the arrivals and
+                            the answers of a tag as the server saw them.
+
+HTTP client mends (framing, header syntax, redirect forms):
+
+  /framing/<name>           200 with an unusual head over a 1000-byte pattern
+                            body; <name> is one of FRAMING below (chunked,
+                            gzip, conflicting or malformed Content-Length,
+                            Content-Length-Hint, no or tab white space)
+  /redirect-to?status=NNN&loc=L
+                            status NNN (301, 302, 303, 307 or 308; else 302)
+                            with Location = L percent-decoded once, so a test
+                            sends any relative or escaped Location it wants
+                            (relative to the root folder)
+
 TLS alert port (TLS_ALERT_PORT): reads the client's first TLS record (the
 ClientHello) and answers with a fatal handshake_failure alert record
 (15 03 03 00 02 02 28), then closes.
@@ -72,6 +94,8 @@ in the path or query.
 """
 
 import argparse
+import gzip
+import urllib.parse
 import os
 import select
 import signal
@@ -338,11 +362,56 @@ class Server:
                     break
                 conn.sendall(line)
             self.close_gracefully(conn)
+        elif path.startswith("/gate/"):
+            self.gate(conn, path[len("/gate/"):])
         elif path == "/garbage":
             conn.sendall(bytes((i * 37 + 11) % 256 for i in range(256)))
             self.close_gracefully(conn)
+        elif self.dispatch_client_mends(conn, path, params):
+            pass
         else:
             self.respond(conn, 404, "Not Found", b"no such scenario\n")
+
+    # --- gated answers ---------------------------------------------------------
+
+    def gate(self, conn, rest):
+        fields = rest.split("/")
+        if len(fields) != 4:
+            self.respond(conn, 404, "Not Found", b"bad gate\n")
+            return
+        tag, index = fields[0], fields[1]
+        hold_ms = min(self.number(fields[2]), 10000)
+        length = min(self.number(fields[3]), 1 << 20)
+        deadline = time.monotonic() + hold_ms / 1000.0
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            time.sleep(min(0.02, max(0.0, deadline - time.monotonic())))
+        self.log_request(("gate %s/%s answered" % (tag, index)).encode("latin-1"))
+        self.respond(conn, 200, "OK", pattern(length))
+
+    # --- HTTP client mends: framing, header syntax, redirect forms ----------
+
+    def dispatch_client_mends(self, conn, path, params):
+        """Scenarios of the /framing/ and /redirect-to/ families; False when
+        the path is none of them."""
+        if path.startswith("/framing/"):
+            framing = FRAMING.get(path[len("/framing/"):])
+            if framing is None:
+                return False
+            head_lines, body = framing()
+            text = "HTTP/1.1 200 OK\r\n" + "".join(line + "\r\n" for line in head_lines) + "\r\n"
+            conn.sendall(text.encode("latin-1") + body)
+            self.close_gracefully(conn)
+            return True
+        if path == "/redirect-to":
+            status = self.number(params.get("status", ""))
+            if status not in (301, 302, 303, 307, 308):
+                status = 302
+            location = urllib.parse.unquote(params.get("loc", ""), encoding="latin-1")
+            head = "HTTP/1.1 %d Moved\r\nContent-Length: 0\r\nLocation: %s\r\n\r\n" % (status, location)
+            conn.sendall(head.encode("latin-1"))
+            self.close_gracefully(conn)
+            return True
+        return False
 
     @staticmethod
     def number(text):
@@ -400,6 +469,31 @@ class Server:
         self.tls.close()
         if by_itself:
             stop_nginx(self.args.dir)
+
+
+def chunked(body, size=100):
+    out = b""
+    for i in range(0, len(body), size):
+        piece = body[i:i + size]
+        out += b"%x\r\n" % len(piece) + piece + b"\r\n"
+    return out + b"0\r\n\r\n"
+
+
+# Heads (lines without their CRLF) and bodies of /framing/<name>; each body
+# carries pattern(1000) in its own framing.
+FRAMING = {
+    "chunked": lambda: (["Transfer-Encoding: chunked"], chunked(pattern(1000))),
+    "chunked-and-length": lambda: (
+        ["Content-Length: 1000", "Transfer-Encoding: chunked"], chunked(pattern(1000))),
+    "gzip": lambda: (
+        ["Content-Length: %d" % len(gzip.compress(pattern(1000))), "Content-Encoding: gzip"],
+        gzip.compress(pattern(1000))),
+    "conflicting-length": lambda: (["Content-Length: 1000", "Content-Length: 900"], pattern(1000)),
+    "malformed-length": lambda: (["Content-Length: 1000x"], pattern(1000)),
+    "length-hint": lambda: (["Content-Length-Hint: 7", "Content-Length: 1000"], pattern(1000)),
+    "no-space": lambda: (["Content-Length:1000", "Server:fault"], pattern(1000)),
+    "tab": lambda: (["Content-Length:\t1000"], pattern(1000)),
+}
 
 
 def stop_nginx(folder):

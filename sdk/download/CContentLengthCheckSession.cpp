@@ -1,0 +1,207 @@
+#include "sdk/download/CContentLengthCheckSession.h"
+
+#include <stdio.h>
+
+#include "opn/core/cpCMutex.h"
+#include "opn/core/ovCGarbageCollector.h"
+#include "opn/core/ovClassIds.h"
+#include "opn/opeerqos/COpn.h"
+#include "opn/opeerqos/nwRedirect.h"
+#include "opn/opeerqos/ovIHttpClientExLayer.h"
+#include "opn/opeerqos/ovIQoSContext.h"
+#include "sdk/download/IContentLengthCheckSessionEventListener.h"
+#include "sdk/support/ServiceLog.h"
+
+namespace {
+
+const int32_t kStatusOk = 200;
+
+}  // namespace
+
+CContentLengthCheckSession::CContentLengthCheckSession(
+    IContentLengthCheckSessionEventListener* listener, const ovSmartPtr& lock)
+    : m_listener(listener), m_lock(lock) {}
+
+CContentLengthCheckSession::~CContentLengthCheckSession() {
+    Release();
+}
+
+void CContentLengthCheckSession::SetUrl(int32_t fileIndex, const char* urlList) {
+    m_fileIndex = fileIndex;
+    m_url.Clear();
+    if (!urlList)
+        return;
+    uint32_t n = 0;
+    while (urlList[n] && urlList[n] != '|')
+        ++n;
+    m_url.Assign(urlList, n);
+}
+
+ovIQoSContext* CContentLengthCheckSession::Connection() const {
+    return m_connection.IsEmpty() ? nullptr : m_connection.As<ovIQoSContext>();
+}
+
+ovIHttpClientExLayer* CContentLengthCheckSession::Http() const {
+    if (m_connection.IsEmpty())
+        return nullptr;
+    return static_cast<ovIHttpClientExLayer*>(m_connection.As<ovIQoSContext>()->TopLayer());
+}
+
+void CContentLengthCheckSession::Start() {
+    ovCAutoLock hold(m_lock);
+    if (m_tries++ >= kMaxTries) {
+        LogPrintf("[SwarmFetchLib] ContentLength Check Failed reason:%s file:%d url:%s",
+                  m_reason.CStr(), (int)m_fileIndex, m_url.CStr());
+        if (m_listener)
+            m_listener->OnLengthFailed(m_fileIndex, m_url.CStr());
+        return;
+    }
+    if (!m_connection.IsEmpty())
+        return;
+    m_redirects = 0;
+    const char* url = m_redirectUrl.IsEmpty() ? m_url.CStr() : m_redirectUrl.CStr();
+    if (!Request(url))
+        Retry("CannotOpen");
+}
+
+bool CContentLengthCheckSession::Request(const char* url) {
+    if (++m_serial == 0)
+        m_serial = 1;
+    if (!m_requestUrl.Assign(url))
+        return false;
+    if (!m_connection.CreateInstance(OV_CLSID_QOS_CONTEXT))
+        return false;
+    ovIQoSContext* context = m_connection.As<ovIQoSContext>();
+    const uint32_t receiveTimeout = kReceiveTimeoutSec;
+    ovIHttpClientExLayer* http = nullptr;
+    bool ok = OV_SUCCEEDED(context->Initialize(
+                  kQoSActionHigh, kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
+              OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false)) &&
+              OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &receiveTimeout));
+    if (ok) {
+        http = Http();
+        ok = http != nullptr;
+    }
+    if (ok) {
+        http->SetEventListener(this, m_serial);
+        ok = OV_SUCCEEDED(http->Open(url)) && OV_SUCCEEDED(http->SendGet());
+    }
+    if (!ok)
+        Release();
+    return ok;
+}
+
+void CContentLengthCheckSession::Release() {
+    ovCAutoLock hold(m_lock);
+    if (m_connection.IsEmpty())
+        return;
+    ovIHttpClientExLayer* http = Http();
+    if (http)
+        http->SetEventListener(nullptr, 0);
+    m_connection.As<ovIQoSContext>()->Close();
+    // Never destroyed inside its own callback: the collector drops it.
+    ovCGarbageCollector* collector = OpnGarbageCollector();
+    if (collector)
+        collector->DeferRelease(m_connection);
+    m_connection.Reset();
+}
+
+void CContentLengthCheckSession::Retry(const char* reason) {
+    m_reason.Assign(reason);
+    Release();
+    Start();
+}
+
+void CContentLengthCheckSession::OnResponse(uint32_t key) {
+    ovIHttpClientExLayer* http = IsCurrent(key) ? Http() : nullptr;
+    if (!http)
+        return;
+    int32_t status = 0;
+    int64_t length = 0;
+    ovCString location;
+    http->GetStatusCode(&status);
+    http->GetContentLength(&length);
+    if (OV_SUCCEEDED(http->GetHeader("Location:", &location)))
+        Utf8ToAnsi(location, location);
+    else
+        location.Clear();
+    Release();
+    if (status == kStatusOk) {
+        m_contentLength = length;
+        if (m_listener)
+            m_listener->OnLengthKnown(m_fileIndex, length);
+        return;
+    }
+    if (IsRedirectStatus(status) && !location.IsEmpty()) {
+        FollowRedirect(status, location);
+        return;
+    }
+    char reason[32];
+    snprintf(reason, sizeof reason, "ResCode:%d", (int)status);
+    Retry(reason);
+}
+
+void CContentLengthCheckSession::FollowRedirect(int32_t status, const ovCString& location) {
+    if (m_redirects >= kMaxRedirects) {
+        // A loop or an endless chain ends the attempt.
+        Retry("TooManyRedirects");
+        return;
+    }
+    ovCString target;
+    if (ResolveRedirect(m_requestUrl.CStr(), location.CStr(), &target)) {
+        ++m_redirects;
+        m_redirectUrl = target;
+        if (Request(m_redirectUrl.CStr()))
+            return;
+    }
+    char reason[32];
+    snprintf(reason, sizeof reason, "ResCode:%d", (int)status);
+    Retry(reason);
+}
+
+void CContentLengthCheckSession::OnClosed(uint32_t key) {
+    if (IsCurrent(key))
+        Retry("Closed");
+}
+
+void CContentLengthCheckSession::OnConnectTimeout(uint32_t key) {
+    if (!IsCurrent(key))
+        return;
+    LogPrintf("[SwarmFetchLib] CLCS CT(file:%d)", (int)m_fileIndex);
+    Retry("ConnectTimeout");
+}
+
+void CContentLengthCheckSession::OnReceiveTimeout(uint32_t key) {
+    if (!IsCurrent(key))
+        return;
+    LogPrintf("[SwarmFetchLib] CLCS RT(file:%d)", (int)m_fileIndex);
+    Retry("RecvTimeout");
+}
+
+void CContentLengthCheckSession::OnHostUnreachable(uint32_t key) {
+    if (!IsCurrent(key))
+        return;
+    m_reason.Assign("HostUnreach");
+    Release();
+    LogPrintf("[SwarmFetchLib] CLCS HU(file:%d)", (int)m_fileIndex);
+    if (m_listener)
+        m_listener->OnLengthHostUnreachable(m_fileIndex);
+}
+
+void CContentLengthCheckSession::OnConnected(uint32_t key) {
+    (void)key;
+}
+
+int32_t CContentLengthCheckSession::OnData(uint32_t key, const uint8_t* data, int32_t length) {
+    (void)key;
+    (void)data;
+    return length > 0 ? length : 0;
+}
+
+void CContentLengthCheckSession::OnComplete(uint32_t key) {
+    (void)key;
+}
+
+void CContentLengthCheckSession::OnSendDrained(uint32_t key) {
+    (void)key;
+}

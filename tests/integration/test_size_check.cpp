@@ -1,0 +1,438 @@
+// The host's size check end to end through the flat interface, against the
+// fault server and nginx: SwarmFetch_AddSizeCheck, SwarmFetch_StartSizeCheck,
+// then event 525 (SwarmFetch_GetSizeCheckTotal) or 526.
+//
+// Requests in flight are counted at the fault server: its /gate/ answers
+// log each arrival and each answer in order.
+#include <stddef.h>
+#include <stdint.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+// First: it brings winsock2.h, which must come before windows.h.
+#include "integration/NetDownloadTestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include "integration/ApiTestEnv.h"
+#include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
+#include "opn/opeerqos/nwRedirect.h"
+#include "sdk/api/IContentLengthCheckerEventListener.h"
+#include "sdk/download/CContentLengthCheckSession.h"
+#include "sdk/download/CContentLengthChecker.h"
+#include "support/TestServers.h"
+
+namespace {
+
+using apitest::Library;
+using apitest::LogScope;
+using netdl::OnLibraryThread;
+
+const sftest::TestServers& S() {
+    return sftest::Servers();
+}
+
+// A marker nobody else in the shared fault-server log uses.
+std::string UniqueTag(const char* what) {
+    std::random_device random;
+    const uint64_t seed =
+        random() ^ (uint64_t)std::chrono::system_clock::now().time_since_epoch().count();
+    return std::string(what) + std::to_string(seed % 1000000007u);
+}
+
+// One gated file: answered after `holdMs` with `length` bytes.
+struct Gate {
+    int holdMs;
+    int length;
+};
+
+std::string GateUrl(const std::string& tag, size_t index, const Gate& gate) {
+    return S().FaultUrl("/gate/" + tag + "/" + std::to_string(index) + "/" +
+                        std::to_string(gate.holdMs) + "/" + std::to_string(gate.length));
+}
+
+// What the fault server saw of one tag, in order: +i for the arrival of
+// file i, -(i + 1) for its answer.
+std::vector<int> GateEvents(const std::string& tag) {
+    std::vector<int> events;
+    const std::string arrival = "/gate/" + tag + "/";
+    const std::string answer = "gate " + tag + "/";
+    for (const std::string& line : S().FaultRequestLines()) {
+        size_t at = line.find(arrival);
+        if (at != std::string::npos) {
+            events.push_back(std::stoi(line.substr(at + arrival.size())));
+            continue;
+        }
+        if (line.compare(0, answer.size(), answer) == 0)
+            events.push_back(-(std::stoi(line.substr(answer.size())) + 1));
+    }
+    return events;
+}
+
+// The files in the order they arrived; those started together may reach
+// the server in any order, so the first `together` are sorted.
+std::vector<int> Arrivals(const std::vector<int>& events, size_t together) {
+    std::vector<int> arrivals;
+    for (int e : events)
+        if (e >= 0)
+            arrivals.push_back(e);
+    std::sort(arrivals.begin(), arrivals.begin() + (ptrdiff_t)std::min(together, arrivals.size()));
+    return arrivals;
+}
+
+int MaxInFlight(const std::vector<int>& events) {
+    int now = 0;
+    int most = 0;
+    for (int e : events) {
+        now += e >= 0 ? 1 : -1;
+        most = std::max(most, now);
+    }
+    return most;
+}
+
+size_t Position(const std::vector<int>& events, int event) {
+    return (size_t)(std::find(events.begin(), events.end(), event) - events.begin());
+}
+
+size_t CountLinesWith(const std::string& marker) {
+    size_t n = 0;
+    for (const std::string& line : S().FaultRequestLines())
+        n += line.find(marker) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+class SizeCheck : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(S().Ok()) << S().Error();
+        m_log.reset(new LogScope());
+        CDownloadLibThread::EnableTaskWindowForTesting(true);
+        m_lib.reset(new Library(false, true));
+        CDownloadLibThread::EnableTaskWindowForTesting(false);
+        ASSERT_EQ(SF_RESULT_OK, m_lib->Result());
+        // The trusted store belongs to the library thread.
+        ResultCode added = OV_E_PLATFORM;
+        ASSERT_TRUE(OnLibraryThread(
+            [&] { added = AddTrustedCertificate("swarmfetch-test", S().CertPem().c_str()); }));
+        ASSERT_TRUE(OV_SUCCEEDED(added));
+    }
+    void TearDown() override {
+        m_lib.reset();
+        m_log.reset();
+    }
+
+    apitest::EventRecorder& Events() { return m_lib->Recorder(); }
+    size_t Ends() {
+        return Events().CountOf(SF_EVENT_SIZE_CHECK_DONE) +
+               Events().CountOf(SF_EVENT_SIZE_CHECK_FAILED);
+    }
+
+    // Adds every URL list, starts the check and waits (bounded) for its end:
+    // the end event's code, 0 when none came in time.
+    uint32_t Check(const std::vector<std::string>& urls, uint32_t timeoutMs = 30000) {
+        for (const std::string& url : urls)
+            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(url.c_str()));
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
+        for (uint32_t waited = 0; waited < timeoutMs && Ends() == 0; waited += 10)
+            netdl::Sleep(10);
+        for (const apitest::Event& e : Events().Events())
+            if (e.code == SF_EVENT_SIZE_CHECK_DONE || e.code == SF_EVENT_SIZE_CHECK_FAILED)
+                return e.code;
+        return 0;
+    }
+
+    int64_t Total() {
+        int64_t total = -1;
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetSizeCheckTotal(&total));
+        return total;
+    }
+
+    // The size check's state, read on the library thread.
+    struct CheckState {
+        bool exists = false;
+        bool running = false;
+        int32_t sessions = -1;
+        int32_t inFlight = -1;
+    };
+    CheckState State() {
+        CheckState state;
+        EXPECT_TRUE(OnLibraryThread([&] {
+            CContentLengthChecker* check = apitest::TheManager().SizeCheck();
+            if (!check)
+                return;
+            state.exists = true;
+            state.running = check->Running();
+            state.sessions = check->SessionCount();
+            state.inFlight = check->InFlight();
+        }));
+        return state;
+    }
+
+    // Waits (bounded) until the server has seen `count` events of `tag`.
+    std::vector<int> WaitGateEvents(const std::string& tag, size_t count) {
+        std::vector<int> events;
+        for (int i = 0; i < 2000 && (events = GateEvents(tag)).size() < count; ++i)
+            netdl::Sleep(10);
+        return events;
+    }
+
+    // Every end event came once, from the library thread, with handle 0.
+    void ExpectOneEnd(uint32_t code) {
+        const uint32_t libraryThread = SwarmFetchLibraryThread()->ThreadId();
+        EXPECT_EQ(1u, Ends());
+        EXPECT_EQ(1u, Events().CountOf(code));
+        for (const apitest::Event& e : Events().Events()) {
+            EXPECT_EQ(libraryThread, e.thread);
+            EXPECT_EQ(0u, e.handle);
+        }
+    }
+
+    std::unique_ptr<LogScope> m_log;
+    std::unique_ptr<Library> m_lib;
+};
+
+// --- at most five in flight ---------------------------------------------------
+
+TEST_F(SizeCheck, SevenFilesFiveAtOnceTheSixthWhenTheFirstAnswers) {
+    const std::string tag = UniqueTag("seven");
+    // The first answers well before files 1-4 (all within the receive
+    // time-out); files 5 and 6 answer at once.
+    const std::vector<Gate> gates = {{400, 10},  {2200, 20}, {2200, 30}, {2200, 40},
+                                     {2200, 50}, {0, 60},    {0, 70}};
+    std::vector<std::string> urls;
+    for (size_t i = 0; i < gates.size(); ++i)
+        urls.push_back(GateUrl(tag, i, gates[i]));
+    ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_DONE, Check(urls));
+    ExpectOneEnd(SF_EVENT_SIZE_CHECK_DONE);
+    EXPECT_EQ(280, Total());
+
+    const std::vector<int> events = WaitGateEvents(tag, 14);
+    ASSERT_EQ(14u, events.size());
+    EXPECT_EQ(5, MaxInFlight(events));
+    // Five start together, then the others in order; each once.
+    EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5, 6}), Arrivals(events, 5));
+    // The sixth waits for the first answer, the seventh for the next one.
+    EXPECT_LT(Position(events, -1), Position(events, 5));
+    EXPECT_LT(Position(events, 5), Position(events, -2));
+    EXPECT_LT(Position(events, -6), Position(events, 6));
+    EXPECT_LT(Position(events, 6), Position(events, -2));
+
+    EXPECT_TRUE(m_log->Has("[SwarmFetchLib] Start ContentLength Check file:7"));
+    EXPECT_EQ(1u,
+              m_log->Text().find("ContentLength Check Complete file:7 sec:") != std::string::npos
+                  ? 1u
+                  : 0u);
+    const CheckState state = State();
+    EXPECT_FALSE(state.running);
+    EXPECT_EQ(0, state.sessions);
+}
+
+TEST_F(SizeCheck, TwelveFilesNeverMoreThanFiveInFlight) {
+    const std::string tag = UniqueTag("twelve");
+    std::vector<std::string> urls;
+    int64_t sum = 0;
+    for (size_t i = 0; i < 12; ++i) {
+        const Gate gate = {(int)(i % 4) * 300, 1000 + (int)i};
+        sum += gate.length;
+        urls.push_back(GateUrl(tag, i, gate));
+    }
+    ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_DONE, Check(urls));
+    ExpectOneEnd(SF_EVENT_SIZE_CHECK_DONE);
+    EXPECT_EQ(sum, Total());
+    const std::vector<int> events = WaitGateEvents(tag, 24);
+    ASSERT_EQ(24u, events.size());
+    EXPECT_EQ(5, MaxInFlight(events));
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(1, (int)std::count(events.begin(), events.end(), i)) << i;
+}
+
+// --- ends of a check ----------------------------------------------------------
+
+TEST_F(SizeCheck, TheFirstFailureEndsTheCheckOnce) {
+    const std::string tag = UniqueTag("fail");
+    // File 1 fails at once, three times; the others are still held then.
+    std::vector<std::string> urls;
+    for (size_t i = 0; i < 12; ++i)
+        urls.push_back(i == 1 ? S().FaultUrl("/status/404?m=" + tag) : GateUrl(tag, i, {1500, 5}));
+    ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_FAILED, Check(urls));
+    // Answers of the files still held come after the end and change nothing.
+    netdl::Sleep(2500);
+    ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
+    EXPECT_EQ(3u, CountLinesWith("m=" + tag));
+    EXPECT_EQ((std::vector<int>{0, 2, 3, 4}), Arrivals(GateEvents(tag), 5))
+        << "no file after the fifth started";
+    EXPECT_TRUE(
+        m_log->Has("[SwarmFetchLib] ContentLength Check Failed reason:ResCode:404 file:1 "
+                   "url:" +
+                   urls[1]));
+    const CheckState state = State();
+    EXPECT_FALSE(state.running);
+    EXPECT_EQ(0, state.sessions);
+    EXPECT_EQ(0, state.inFlight);
+}
+
+TEST_F(SizeCheck, FailedAttemptsAreTriedThreeTimesThenTheCheckFails) {
+    struct Case {
+        const char* scenario;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"/status/206", "ResCode:206"},
+        {"/status/404", "ResCode:404"},
+        {"/redirect-no-location", "ResCode:302"},
+        {"/close-before-head", "Closed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        Events().Clear();
+        const std::string tag = UniqueTag("tries");
+        const std::string url = S().FaultUrl(std::string(c.scenario) + "?m=" + tag);
+        ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_FAILED, Check({url}));
+        ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
+        EXPECT_EQ((size_t)CContentLengthCheckSession::kMaxTries, CountLinesWith("m=" + tag));
+        EXPECT_TRUE(m_log->Has("[SwarmFetchLib] ContentLength Check Failed reason:" +
+                               std::string(c.reason) + " file:0 url:" + url));
+    }
+}
+
+TEST_F(SizeCheck, OnlyTheFirstUrlOfAMirrorListIsChecked) {
+    const std::string tag = UniqueTag("mirrors");
+    const std::string list = GateUrl(tag, 0, {0, 123}) + "|" + GateUrl(tag, 1, {0, 456});
+    ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_DONE, Check({list, S().HttpUrl("/files/list.txt")}));
+    ExpectOneEnd(SF_EVENT_SIZE_CHECK_DONE);
+    bool ok = false;
+    const std::vector<unsigned char> listFile = S().DocRootFile("files/list.txt", &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(123 + (int64_t)listFile.size(), Total());
+    EXPECT_EQ((std::vector<int>{0, -1}), GateEvents(tag));
+}
+
+TEST_F(SizeCheck, RedirectsLeadToTheLocation) {
+    // Every redirect status, absolute and relative Locations, the longest
+    // chain allowed, and from http to https.
+    const std::string port = std::to_string(S().FaultPort());
+    ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_DONE,
+              Check({S().FaultUrl("/redirect-302"), S().FaultUrl("/redirect-303"),
+                     S().FaultUrl("/redirect-to?status=301&loc=//127.0.0.1:" + port + "/ok"),
+                     S().FaultUrl("/redirect-to?status=307&loc=/ok"),
+                     S().FaultUrl("/redirect-to?status=308&loc=ok"), S().FaultUrl("/hops/9"),
+                     S().HttpUrl("/to-https")}));
+    ExpectOneEnd(SF_EVENT_SIZE_CHECK_DONE);
+    bool ok = false;
+    const std::vector<unsigned char> listFile = S().DocRootFile("files/list.txt", &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(6 * 16 + (int64_t)listFile.size(), Total());
+}
+
+TEST_F(SizeCheck, ARedirectLoopEndsAsFailedAttempts) {
+    std::random_device random;
+    const int start = 200000 + (int)(random() % 7000u) * 100;
+    const std::string url = S().FaultUrl("/redirect-chain/" + std::to_string(start));
+    const size_t logged = S().FaultRequestLines().size();
+    ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_FAILED, Check({url}));
+    ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
+    // Each attempt follows the bound of redirects and no more; the next one
+    // goes on from the last Location followed.
+    const int perAttempt = kMaxRedirects + 1;
+    const std::vector<std::string> lines = S().FaultRequestLines();
+    int seen = 0;
+    for (size_t i = logged; i < lines.size(); ++i)
+        for (int n = start; n <= start + 3 * perAttempt; ++n)
+            if (lines[i].find("/redirect-chain/" + std::to_string(n) + " ") != std::string::npos)
+                ++seen;
+    EXPECT_EQ(CContentLengthCheckSession::kMaxTries * perAttempt, seen);
+    // The log names the file's own URL, not a redirect target.
+    EXPECT_TRUE(m_log->Has(
+        "[SwarmFetchLib] ContentLength Check Failed reason:TooManyRedirects file:0 url:" + url));
+}
+
+TEST_F(SizeCheck, AnUnreachableHostStopsEverySessionAndReportsOnce) {
+    const std::string tag = UniqueTag("unreach");
+    std::vector<std::string> urls;
+    for (size_t i = 0; i < 7; ++i)
+        urls.push_back(GateUrl(tag, i, {1500, 9}));
+    for (const std::string& url : urls)
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(url.c_str()));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
+    ASSERT_EQ(5u, WaitGateEvents(tag, 5).size());
+    // Loopback never answers "unreachable"; the notice the socket manager
+    // would route is handed to the third file's connection.
+    bool injected = false;
+    ASSERT_TRUE(OnLibraryThread([&] {
+        CContentLengthCheckSession* session = apitest::TheManager().SizeCheck()->Session(2);
+        injected = session && netdl::InjectHostUnreachable(session->Connection());
+    }));
+    ASSERT_TRUE(injected);
+    for (int i = 0; i < 1000 && Ends() == 0; ++i)
+        netdl::Sleep(10);
+    netdl::Sleep(2500);
+    ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
+    EXPECT_TRUE(m_log->Has("[SwarmFetchLib] CLCS HU(file:2)"));
+    EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4}), Arrivals(GateEvents(tag), 5));
+    const CheckState state = State();
+    EXPECT_FALSE(state.running);
+    EXPECT_EQ(0, state.sessions);
+}
+
+TEST_F(SizeCheck, UrlsThatCannotBeOpenedFailTheCheck) {
+    for (const char* url : {"", "ftp://x/y", "no url at all"}) {
+        SCOPED_TRACE(url);
+        Events().Clear();
+        ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_FAILED, Check({url}));
+        ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
+        EXPECT_TRUE(m_log->Has(
+            std::string(
+                "[SwarmFetchLib] ContentLength Check Failed reason:CannotOpen file:0 url:") +
+            url));
+    }
+}
+
+// --- the entry points without and with a check ----------------------------------
+
+TEST_F(SizeCheck, StartWithoutAnyUrlAnswers512AndReportsNothing) {
+    int64_t total = 41;
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetSizeCheckTotal(&total));
+    EXPECT_EQ(41, total);
+    netdl::Sleep(300);
+    EXPECT_EQ(0u, Events().Count());
+    EXPECT_FALSE(State().exists);
+}
+
+// The check itself with no file: complete at once, total 0, on the library
+// thread.
+class RecordingCheckListener : public IContentLengthCheckerEventListener {
+  public:
+    void OnSizeCheckComplete(int64_t total) override {
+        calls.push_back("complete " + std::to_string(total));
+    }
+    void OnSizeCheckFailed(const char* text) override {
+        calls.push_back(std::string("failed ") + text);
+    }
+    void OnSizeCheckAborted() override { calls.push_back("aborted"); }
+    std::vector<std::string> calls;
+};
+
+TEST_F(SizeCheck, ACheckWithoutFilesCompletesAtOnceWithTotalZero) {
+    RecordingCheckListener listener;
+    std::unique_ptr<CContentLengthChecker> check;
+    ASSERT_TRUE(OnLibraryThread([&] {
+        check.reset(new CContentLengthChecker(apitest::TheManager().LockObject()));
+        check->SetListener(&listener);
+        check->Start();
+    }));
+    std::vector<std::string> calls;
+    for (int i = 0; i < 500 && calls.empty(); ++i) {
+        netdl::Sleep(10);
+        ASSERT_TRUE(OnLibraryThread([&] { calls = listener.calls; }));
+    }
+    EXPECT_EQ((std::vector<std::string>{"complete 0"}), calls);
+    ASSERT_TRUE(OnLibraryThread([&] { check.reset(); }));
+}
+
+}  // namespace
