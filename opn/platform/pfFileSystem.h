@@ -28,3 +28,8 @@ bool FsDeleteFile(const char* path);
 
 // Creates the file empty, or empties it when it exists.
 bool FsCreateEmptyFile(const char* path);
+
+// Creates the folder and every missing folder above it. Separators may be
+// '\' or '/'; the root ("C:\", "/", "\\server\share\") is never created.
+// True when the folder exists afterwards.
+bool FsCreateFolders(const char* folder);

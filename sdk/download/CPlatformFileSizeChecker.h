@@ -24,13 +24,14 @@
 
 class CJob;
 class CPlatformFileSizeCheckSession;
+struct DownloadEntry;
 
 class CPlatformFileSizeChecker : public IPlatformFileSizeCheckSessionEventListener {
   public:
     static constexpr int32_t kMaxSessions = 5;
 
     CPlatformFileSizeChecker();
-    ~CPlatformFileSizeChecker();
+    virtual ~CPlatformFileSizeChecker();
     CPlatformFileSizeChecker(const CPlatformFileSizeChecker&) = delete;
     CPlatformFileSizeChecker& operator=(const CPlatformFileSizeChecker&) = delete;
 
@@ -42,24 +43,31 @@ class CPlatformFileSizeChecker : public IPlatformFileSizeCheckSessionEventListen
 
     // Inspection for tests.
     int32_t RunningSessions() const { return m_running.Count(); }
-    int32_t EntriesToCheck() const { return m_toCheck.Count(); }
+    int32_t EntriesToCheck() const { return m_checkCount; }
 
     // IPlatformFileSizeCheckSessionEventListener
     void OnSizeKnown(void* context) override;
     void OnSizeFailed(void* context, int32_t code, const char* text) override;
 
   private:
+    static constexpr int32_t kCheckFailed = 517;
+
     void StartSessions();
     void Report();
+    void Fail(int32_t code, const char* text);
 
     int32_t m_nextIndex = 0;
     int32_t m_finished = 0;
-    ovCPtrList m_toCheck;  // DownloadEntry*, owned copies
+    DownloadEntry* m_toCheck = nullptr;  // owned copies, m_checkCount of them
+    int32_t m_checkCount = 0;
     ovCPtrList m_running;  // CPlatformFileSizeCheckSession*, owned
     int64_t m_knownSize = 0;
     int64_t m_knownPresent = 0;
     int32_t m_knownCount = 0;
     ICheckerEventListener* m_listener = nullptr;
     void* m_context = nullptr;
-    bool m_reported = false;
+    bool m_ended = false;
+    // Set while a session starts: a failure reported from inside its Start
+    // may delete this checker, which then marks the flag.
+    bool* m_destroyed = nullptr;
 };

@@ -44,12 +44,12 @@
 
 #include <stdint.h>
 
-#include "opn/core/ovCPtrList.h"
 #include "opn/core/ovCString.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
 #include "sdk/download/FileReportEntry.h"
 #include "sdk/download/IPlatFormSessionEventListener.h"
+#include "sdk/download/MirrorList.h"
 
 class CJob;
 class ovIHttpClientExLayer;
@@ -94,13 +94,15 @@ class CPlatformSession : public nwIHttpClientExEventListener {
 
     // Inspection for tests and diagnostics.
     bool Ended() const { return m_ended; }
-    int32_t EntryCount() const { return m_entries.Count(); }
+    int32_t EntryCount() const { return m_entryCount; }
     const DownloadEntry* EntryAt(int32_t index) const;
     const ovCString& CurrentUrl() const { return m_currentUrl; }
     // Receive budget given to the connection of the latest request.
     uint32_t ReceiveBudget() const { return m_full ? kFullSpeedBudget : kNormalSpeedBudget; }
     // Requests sent since the session started (every hop and retry).
     int32_t RequestCount() const { return m_requests; }
+    // The connection of the request in flight; null between requests.
+    ovIQoSContext* Connection() const;
 
     // nwIHttpClientExEventListener (the key is the request's serial number).
     void OnConnected(uint32_t key) override;
@@ -126,7 +128,7 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     void FollowRedirect(ovIHttpClientExLayer* http);
     // One failed attempt: retry, next mirror, or give up.
     void AttemptFailed();
-    void WriteFailed();
+    void WriteFailed(int32_t error);
     void Fail();
     bool IsCurrent(uint32_t key) const { return !m_connection.IsEmpty() && key == m_serial; }
     ovIHttpClientExLayer* Http() const;
@@ -141,8 +143,9 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     int32_t m_mirrorIndex = 0;
     ovCString m_currentUrl;
     ovCString m_currentPath;
-    ovCPtrList m_entries;  // DownloadEntry*, owned
-    ovCPtrList m_mirrors;  // ovCString*, owned
+    DownloadEntry* m_entries = nullptr;  // owned copies, m_entryCount of them
+    int32_t m_entryCount = 0;
+    MirrorList m_mirrors;
     IPlatFormSessionEventListener* m_listener = nullptr;
     void* m_context = nullptr;
 
