@@ -165,8 +165,11 @@ void CPlatFormDownloader::StartSession(PlatformJobContext* context) {
 void CPlatFormDownloader::OnFileSizeCheckFailed(void* opaque, int32_t code, const char* text) {
     PlatformJobContext* context = static_cast<PlatformJobContext*>(opaque);
     CJob* job = context->job;
+    // The text lives in the checker, which goes with the context.
+    ovCString message;
+    const bool copied = message.Assign(text ? text : "");
     DestroyContext(context);
-    DropJobWithMessage(job, code, text);
+    DropJobWithMessage(job, code, copied ? message.CStr() : nullptr);
     StopTimerWhenIdle();
 }
 
