@@ -149,9 +149,11 @@ std::vector<uint8_t> ExpectedFrame(const std::string& tag, const std::vector<Rep
         memcpy(&payload[4 + r * sizeof entry], &entry, sizeof entry);
     }
     const int32_t padded = nwFramePaddedPayload((int32_t)payload.size());
-    std::vector<uint8_t> frame((size_t)(kFrameHeaderSize + padded), 0);
-    nwWriteFrameHeader(frame.data(), kFrameCategoryAgent, kAgentMessageReport, (uint32_t)padded);
-    memcpy(&frame[kFrameHeaderSize], payload.data(), payload.size());
+    uint8_t header[kFrameHeaderSize];
+    nwWriteFrameHeader(header, kFrameCategoryAgent, kAgentMessageReport, (uint32_t)padded);
+    std::vector<uint8_t> frame(header, header + kFrameHeaderSize);
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    frame.resize((size_t)(kFrameHeaderSize + padded), 0);
     return frame;
 }
 
@@ -239,6 +241,7 @@ class PlainDownload : public ::testing::Test {
 
     std::string Native(const std::string& name) { return m_folder.Native(name); }
 
+    LogScope m_log;  // before the library: its service log lands here
     TempFolder m_folder;
     std::unique_ptr<Library> m_lib;
     std::string m_dir;
@@ -468,6 +471,47 @@ TEST_F(PlainDownload, ConnectionLostAndBackWithTwoJobs) {
     EXPECT_TRUE(PopAll(second).empty());
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(first));
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(second));
+}
+
+TEST_F(PlainDownload, ReportToAnAgentThatRefusesIsDroppedAndLogged) {
+    m_lib.reset();
+    // Nothing listens on port 1 of the loopback address.
+    CPlatformReporter::SetAgentForTesting("127.0.0.1", 1);
+    m_lib.reset(new Library(false, true));
+    ASSERT_EQ(SF_RESULT_OK, m_lib->Result());
+    const uint32_t job = NewJob(UniqueName(m_folder, "refused"));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, S().HttpUrl("/files/skin.zip").c_str(),
+                                               m_dir.c_str(), nullptr, -1, 1));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    ASSERT_TRUE(WaitFor(SF_EVENT_JOB_DONE, job));
+    bool dropped = false;
+    for (int i = 0; i < 300 && !dropped; ++i) {
+        for (const std::string& line : m_log.Lines())
+            dropped = dropped || line.find("[SwarmFetchLib] Report dropped : ") == 0;
+        Pause(20);
+    }
+    EXPECT_TRUE(dropped) << m_log.Text();
+    // The job itself succeeded all the same.
+    SwarmFetchJobDone done = {0, 0, -1};
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetJobDone(job, &done));
+    EXPECT_EQ(1, done.filesDone);
+}
+
+TEST_F(PlainDownload, ServiceLogOfAPlainJob) {
+    const uint32_t job = NewJob(UniqueName(m_folder, "log"));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, S().HttpUrl("/files/skin.zip").c_str(),
+                                               m_dir.c_str(), nullptr, -1, 1));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    ASSERT_TRUE(WaitFor(SF_EVENT_JOB_DONE, job));
+    const size_t launch = m_log.IndexOf("[SwarmFetchLib] Launch(3.5.0.2)");
+    const size_t begin = m_log.IndexOf("[SwarmFetchLib] CPlatFormDownloader Begin");
+    const size_t checked =
+        m_log.IndexOf("[SwarmFetchLib] CPlatFormDownloader FileSizeCheck Completed");
+    ASSERT_NE(std::string::npos, launch) << m_log.Text();
+    EXPECT_EQ(0u, launch) << "the log starts with the library's start";
+    EXPECT_LT(launch, begin);
+    EXPECT_LT(begin, checked);
+    EXPECT_NE(std::string::npos, checked);
 }
 
 TEST_F(PlainDownload, JobWithoutAnyEntryToCopyFailsClearly) {
