@@ -12,6 +12,7 @@
 
 #include "integration/ApiTestEnv.h"
 #include "opn/opeerqos/nwFrame.h"
+#include "opn/platform/pfConnectivity.h"
 #include "opn/platform/pfFile.h"
 #include "sdk/download/CPlatFormDownloader.h"
 #include "sdk/download/CPlatformReporter.h"
@@ -117,10 +118,11 @@ std::vector<Message> PopAll(uint32_t job) {
     return all;
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
+std::string Hex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (uint8_t b : bytes) {
+    for (char c : bytes) {
+        const uint8_t b = (uint8_t)c;
         out += digits[b >> 4];
         out += digits[b & 15];
     }
@@ -133,7 +135,7 @@ struct ReportRecord {
 };
 
 // The frame the agent must receive for one job's report.
-std::vector<uint8_t> ExpectedFrame(const std::string& tag, const std::vector<ReportRecord>& rows) {
+std::string ExpectedFrame(const std::string& tag, const std::vector<ReportRecord>& rows) {
     std::vector<uint8_t> payload(4 + rows.size() * sizeof(FileReportEntry), 0);
     const uint32_t count = (uint32_t)rows.size();
     for (int i = 0; i < 4; ++i)
@@ -151,9 +153,9 @@ std::vector<uint8_t> ExpectedFrame(const std::string& tag, const std::vector<Rep
     const int32_t padded = nwFramePaddedPayload((int32_t)payload.size());
     uint8_t header[kFrameHeaderSize];
     nwWriteFrameHeader(header, kFrameCategoryAgent, kAgentMessageReport, (uint32_t)padded);
-    std::vector<uint8_t> frame(header, header + kFrameHeaderSize);
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    frame.resize((size_t)(kFrameHeaderSize + padded), 0);
+    std::string frame(reinterpret_cast<const char*>(header), sizeof header);
+    frame.append(reinterpret_cast<const char*>(payload.data()), payload.size());
+    frame.append((size_t)padded - payload.size(), '\0');
     return frame;
 }
 
@@ -566,6 +568,23 @@ TEST_F(PlainDownload, FailedWriteIsMessage513NeverJobDone) {
     const std::string kept = supporttest::ReadWholeFile(Native("full.bin"));
     EXPECT_EQ(100000u, kept.size());
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Connectivity, ForcedStatesAndTheSystemsAnswer) {
+    SetConnectivityForTesting(kConnectivityLost);
+    EXPECT_FALSE(InternetConnected());
+    SetConnectivityForTesting(kConnectivityConnected);
+    EXPECT_TRUE(InternetConnected());
+    SetConnectivityForTesting(kConnectivityFromSystem);
+    EXPECT_EQ(PfInternetConnected(), InternetConnected());
+#ifdef _WIN32
+    // Wine's InternetGetConnectedState answers connected.
+    EXPECT_TRUE(PfInternetConnected());
+#endif
 }
 
 }  // namespace
