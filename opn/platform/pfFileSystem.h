@@ -43,7 +43,7 @@ const uint32_t kFsAttributeDirectory = 0x10;
 const uint32_t kFsAttributeArchive = 0x20;
 
 // A file open for writing; FsCloseFile closes and frees it.
-struct PfFile;
+struct FsFile;
 
 // Creates the file for writing only, shared with nobody, replacing a file of
 // that name, and gives it `attributes` (read-only, hidden, system, archive;
@@ -52,19 +52,24 @@ struct PfFile;
 // a read-only file gets mode 0444 (it stays writable through this handle),
 // others 0644 less the umask; hidden, system and archive have no equivalent,
 // and nothing stops other openers.
-PfFile* FsCreateFileForWriting(const char* path, uint32_t attributes);
+FsFile* FsCreateFileForWriting(const char* path, uint32_t attributes);
 
 // Writes the whole buffer at the current end; false on failure.
-bool FsWriteFile(PfFile* file, const void* data, size_t size);
+bool FsWriteFile(FsFile* file, const void* data, size_t size);
 
 // Sets the times in FILETIME units (100 ns since 1601-01-01 UTC); a 0 leaves
 // that time as it is. POSIX cannot set a creation time and ignores it.
-bool FsSetFileTimes(PfFile* file, uint64_t creation, uint64_t access, uint64_t write);
+bool FsSetFileTimes(FsFile* file, uint64_t creation, uint64_t access, uint64_t write);
 
 // Closes and frees the file; false when a null file was given or the close
 // reported an error (data may be lost).
-bool FsCloseFile(PfFile* file);
+bool FsCloseFile(FsFile* file);
 
 // The process's current folder in Windows form, without a trailing separator
 // unless it is a root ("C:\"). False (and `out` empty) when it cannot be read.
 bool FsGetCurrentFolder(ovCString& out);
+
+// Creates the folder and every missing folder above it. Separators may be
+// '\' or '/'; the root ("C:\", "/", "\\server\share\") is never created.
+// True when the folder exists afterwards.
+bool FsCreateFolders(const char* folder);

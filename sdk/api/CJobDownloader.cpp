@@ -3,14 +3,30 @@
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "sdk/api/CJob.h"
-#include "sdk/api/SwarmFetch.h"
+#include "sdk/support/ServiceLog.h"
 
-CJobDownloader::CJobDownloader() {}
+#include <atomic>
+#include <vector>
+
+namespace {
+
+// Downloaders alive in the process: the log is emptied by the first one of a
+// library start only, so the second does not erase the first one's lines.
+std::atomic<int32_t> g_liveDownloaders{0};
+
+}  // namespace
+
+CJobDownloader::CJobDownloader() {
+    if (g_liveDownloaders.fetch_add(1) == 0)
+        LogReset();
+    LogPrintf("[SwarmFetchLib] Launch(%s)", SF_LIBRARY_VERSION);
+}
 
 CJobDownloader::~CJobDownloader() {
     if (!m_timer.IsEmpty())
         m_timer.As<cpCTimer>()->Stop();
     m_timer.Reset();
+    g_liveDownloaders.fetch_sub(1);
 }
 
 int32_t CJobDownloader::Start(CJob* job) {
@@ -80,14 +96,50 @@ void CJobDownloader::StopTimerWhenIdle() {
     m_timer.Reset();
 }
 
+void CJobDownloader::QueueJobMessage(CJob* job, int32_t code, const char* text) {
+    if (Holds(job))
+        job->QueueMessage(code, text);
+}
+
+void CJobDownloader::DropJobWithMessage(CJob* job, int32_t code, const char* text) {
+    if (!Release(job))
+        return;
+    job->QueueMessage(code, text);
+}
+
+void CJobDownloader::ReportJobDone(CJob* job, int32_t filesDone, int32_t extra) {
+    if (!Release(job))
+        return;
+    StopTimerWhenIdle();
+    job->ReportJobDone(filesDone, extra);
+}
+
+void CJobDownloader::StoreProgress(CJob* job, const SwarmFetchProgress& progress) {
+    if (Holds(job))
+        job->SetProgress(progress);
+}
+
+void CJobDownloader::ReportFileDone(CJob* job, const char* path, const char* urlList) {
+    if (Holds(job))
+        job->ReportFileDone(path, urlList);
+}
+
+void CJobDownloader::ReportSizeInfo(CJob* job, int32_t entryCount, int64_t total) {
+    if (Holds(job))
+        job->ReportSizeInfo(entryCount, total);
+}
+
 void CJobDownloader::OnTimer(void* self) {
     CJobDownloader* downloader = static_cast<CJobDownloader*>(self);
-    // A check may let jobs go; walk by position and look each one up again.
-    const int32_t count = downloader->m_jobs.Count();
-    for (int32_t i = 0; i < count && i < downloader->m_jobs.Count(); ++i) {
-        CJob* job = static_cast<CJob*>(downloader->m_jobs.GetAt(i));
-        if (!job)
-            break;
+    // A check may let jobs go, which shifts the list under a walk by
+    // position: walk a copy, and skip the jobs that are gone by their turn.
+    std::vector<CJob*> jobs;
+    jobs.reserve((size_t)downloader->m_jobs.Count());
+    for (ovCPtrList::Node* node = downloader->m_jobs.HeadNode(); node; node = node->next)
+        jobs.push_back(static_cast<CJob*>(node->element));
+    for (CJob* job : jobs) {
+        if (!downloader->Holds(job))
+            continue;
         downloader->CheckConnection(job);
         if (downloader->Holds(job))
             job->Tick();

@@ -6,15 +6,23 @@
 // Everything runs under the library lock: Start, Stop and ResumeReply come
 // from the host thread through the job manager, the timer fires on the
 // library thread inside the timer manager's locked tick.
+//
+// The first downloader made while no other one exists empties the service
+// log, so the log holds the lines of one library start; every downloader
+// then logs "[SwarmFetchLib] Launch(<library version>)".
 #pragma once
 
 #include <stdint.h>
 
 #include "opn/core/ovCPtrList.h"
 #include "opn/core/ovSmartPtr.h"
+#include "sdk/api/SwarmFetch.h"
 
 class CJob;
 class CJobManager;
+
+// The library's version as the service log names it.
+#define SF_LIBRARY_VERSION "3.5.0.2"
 
 class CJobDownloader {
   public:
@@ -51,6 +59,20 @@ class CJobDownloader {
     // Removes the job from the list (not its state); false when not held.
     bool Release(CJob* job);
     void StopTimerWhenIdle();
+
+    // Reports to a held job; each does nothing when the job is not held.
+    // Message (event 517).
+    void QueueJobMessage(CJob* job, int32_t code, const char* text);
+    // The job is let go first (its state stays), then the message is queued.
+    void DropJobWithMessage(CJob* job, int32_t code, const char* text);
+    // Job done (event 516): the job is let go, the timer stops when no job
+    // is left, then the job reports.
+    void ReportJobDone(CJob* job, int32_t filesDone, int32_t extra);
+    void StoreProgress(CJob* job, const SwarmFetchProgress& progress);
+    // File done (event 515): "urlList,path".
+    void ReportFileDone(CJob* job, const char* path, const char* urlList);
+    // Size info (event 513).
+    void ReportSizeInfo(CJob* job, int32_t entryCount, int64_t total);
 
     int32_t m_offline = 0;             // 1 while the machine has no connection
     ovSmartPtr m_timer;                // exists while a job is held

@@ -6,10 +6,12 @@
 #include "opn/core/cpCMutex.h"
 #include "opn/opeerqos/COpn.h"
 #include "opn/platform/pfFileSystem.h"
+#include "opn/platform/pfHostPath.h"
 #include "sdk/api/CJob.h"
 #include "sdk/api/CJobDownloader.h"
 #include "sdk/download/CContentLengthChecker.h"
 #include "sdk/download/CDataDownloadSession.h"
+#include "sdk/download/CPlatFormDownloader.h"
 #include "sdk/download/Elevation.h"
 #include "sdk/support/ServiceLog.h"
 
@@ -53,6 +55,10 @@ int32_t CJobManager::SetHost(HWND window, SwarmFetchEventCallback callback, void
     m_host.callback = callback;
     m_host.user = user;
     SetElevationFlag(elevate);
+    // Every job runs on the plain downloader until there is an engine
+    // downloader to hand jobs to.
+    if (!m_plain)
+        m_plain = new (std::nothrow) CPlatFormDownloader(this, m_lock);
     return SF_RESULT_OK;
 }
 
@@ -129,11 +135,11 @@ bool CJobManager::CreateFolders(const char* folder) {
         return false;
     if (FsExists(folder))
         return true;
-    // Each prefix that ends in a backslash, shortest first; a last component
-    // without a backslash is not created.
+    // Each prefix that ends in a separator ('\\' or '/'), shortest first; a
+    // last component without one is not created.
     ovCString prefix;
     for (uint32_t i = 1; folder[i]; ++i) {
-        if (folder[i] != '\\')
+        if (folder[i] != '\\' && folder[i] != '/')
             continue;
         if (!prefix.Assign(folder, i + 1))
             return false;
@@ -151,11 +157,15 @@ int32_t CJobManager::AddFile(uint32_t job, const char* url, const char* folder,
     CJob* target = Lookup(job, false);
     if (!target)
         return SF_RESULT_FAILED;
-    if (!CreateFolders(folder)) {
+    ovCString libraryFolder;
+    if (!PfHostPathToLibrary(folder, libraryFolder))
+        return SF_RESULT_FAILED;
+    const char* mapped = folder ? libraryFolder.CStr() : nullptr;
+    if (!CreateFolders(mapped)) {
         OnPathAccessFailed(kPathDownload);
         return SF_RESULT_BAD_FOLDER;
     }
-    return target->AddFile(url, folder, fileName, size, value1, value2);
+    return target->AddFile(url, mapped, fileName, size, value1, value2);
 }
 
 int32_t CJobManager::StartJob(uint32_t job, uint8_t useEngine) {

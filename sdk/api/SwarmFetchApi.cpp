@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "opn/platform/pfHostPath.h"
 #include "opn/platform/pfThread.h"
 #include "opn/platform/pfVolume.h"
 #include "sdk/api/CDownloadLibThread.h"
@@ -208,9 +209,10 @@ int32_t SwarmFetch_GetRemainingBytes(uint32_t job, int64_t* bytes) {
 int32_t SwarmFetch_CheckDiskSpace(const char* path, int64_t bytes) {
     if (bytes <= 0)
         return SF_RESULT_OK;
-    if (!path)
+    ovCString libraryPath;
+    if (!path || !PfHostPathToLibrary(path, libraryPath))
         return SF_RESULT_FAILED;
-    const char root[4] = {path[0], ':', '\\', '\0'};
+    const char root[4] = {libraryPath.CStr()[0], ':', '\\', '\0'};
     int64_t freeBytes = 0;
     // Unreadable free space counts as none.
     if (!PfFreeDiskSpace(root, &freeBytes))

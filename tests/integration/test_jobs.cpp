@@ -313,6 +313,40 @@ TEST_F(AddFileTest, CreatesMissingFolders) {
     EXPECT_EQ(0u, m_lib.Recorder().CountOf(SF_EVENT_DOWNLOAD_PATH_FAILED));
 }
 
+TEST_F(AddFileTest, FoldersWrittenWithForwardSlashesAreCreated) {
+    std::string base = m_folder.Win();
+    for (char& c : base)
+        if (c == '\\')
+            c = '/';
+    const std::string nested = base + "/one/two/three/";
+    ASSERT_FALSE(supporttest::PathExists(m_folder.Native("one")));
+    EXPECT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", nested.c_str(), nullptr, -1, 1));
+    EXPECT_TRUE(supporttest::PathExists(m_folder.Native("one\\two\\three")));
+    WithJob(m_job, [&](CJob& j) {
+        EXPECT_EQ(m_folder.Win("one\\two\\three") + "\\", j.EntryAt(0)->folder.CStr());
+    });
+    EXPECT_EQ(0u, m_lib.Recorder().CountOf(SF_EVENT_DOWNLOAD_PATH_FAILED));
+}
+
+#ifndef _WIN32
+TEST_F(AddFileTest, PosixHostPathsEnterInWindowsForm) {
+    const std::string posix = m_folder.Native("games/x") + "/";
+    ASSERT_EQ('/', posix[0]);
+    EXPECT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", posix.c_str(), nullptr, -1, 1));
+    EXPECT_TRUE(supporttest::PathExists(m_folder.Native("games/x")));
+    std::string expected = "Z:" + posix;
+    for (char& c : expected)
+        if (c == '/')
+            c = '\\';
+    WithJob(m_job, [&](CJob& j) { EXPECT_EQ(expected, j.EntryAt(0)->folder.CStr()); });
+    // The same folder in Windows form names the same file.
+    EXPECT_EQ(SF_RESULT_FAILED,
+              SwarmFetch_AddFile(m_job, "http://h/a.bin", expected.c_str(), nullptr, -1, 1));
+}
+#endif
+
 TEST_F(AddFileTest, FolderThatCannotBeCreated) {
     FILE* f = fopen(m_folder.Native("plain.file").c_str(), "wb");
     ASSERT_NE(nullptr, f);
@@ -359,6 +393,8 @@ TEST(JobsWithoutDownloaders, StartStopResumeAnswer517) {
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StartJob(job, 1)) << "no entries";
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, "http://h/a.bin", (folder.Win() + "\\").c_str(),
                                                nullptr, -1, 1));
+    // The host set-up made the plain downloader; take it away.
+    TheManager().SetDownloadersForTesting(nullptr, nullptr);
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StartJob(job, 1)) << "no downloader";
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_RunJob(job, 1));
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StopJob(job));
@@ -512,6 +548,50 @@ TEST_F(DownloaderHandOver, TimerChecksEveryHeldJobOnTheLibraryThread) {
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
 }
 
+// Lets go of the first job it checks, the way a failed check does.
+class ReleasingDownloader : public FakeDownloader {
+  public:
+    void CheckConnection(CJob* job) override {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_visits.push_back(job);
+        if (m_visits.size() == 1)
+            Release(job);
+    }
+    std::vector<CJob*> Visits() {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_visits;
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::vector<CJob*> m_visits;
+};
+
+TEST_F(DownloaderHandOver, TickVisitsEveryJobWhenACheckLetsOneGo) {
+    ReleasingDownloader* plain = new ReleasingDownloader;
+    TheManager().SetDownloadersForTesting(plain, nullptr);
+    const uint32_t handles[3] = {JobWithFile("a.bin"), JobWithFile("b.bin"), JobWithFile("c.bin")};
+    CJob* jobs[3] = {nullptr, nullptr, nullptr};
+    {
+        // All three are held before the first tick.
+        ovCAutoLock hold(TheManager().LockObject());
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(handles[i], 1));
+            WithJob(handles[i], [&](CJob& j) { jobs[i] = &j; });
+        }
+    }
+    PfEvent* pause = PfEventCreate();
+    for (int i = 0; i < 500 && plain->Visits().size() < 3; ++i)
+        PfEventWait(pause, 10);
+    PfEventClose(pause);
+    const std::vector<CJob*> visits = plain->Visits();
+    ASSERT_GE(visits.size(), 3u);
+    // The first tick reaches b and c although a left the list under it.
+    EXPECT_EQ(jobs[0], visits[0]);
+    EXPECT_EQ(jobs[1], visits[1]);
+    EXPECT_EQ(jobs[2], visits[2]);
+}
+
 TEST_F(DownloaderHandOver, EngineGetsEveryJobAndFallsBackWhenLost) {
     FakeDownloader* engine = new FakeDownloader;
     m_plain = new FakeDownloader;
@@ -591,5 +671,11 @@ TEST(DiskSpace, DriveThatDoesNotExist) {
 TEST(DiskSpace, EveryDriveLetterMapsToTheRoot) {
     // POSIX has no drives: "Q:\" maps to "/", like every other letter.
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_CheckDiskSpace("Q:\\games", 1));
+}
+
+TEST(DiskSpace, PosixHostPaths) {
+    TempFolder folder;
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_CheckDiskSpace(folder.Native().c_str(), 1));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_CheckDiskSpace(folder.Native().c_str(), INT64_MAX));
 }
 #endif

@@ -117,9 +117,17 @@ std::vector<unsigned char> TestServers::DocRootFile(const std::string& relative,
 }
 
 std::vector<std::string> TestServers::FaultRequestLines() const {
+    return LogLines(m_faultLog);
+}
+
+std::vector<std::string> TestServers::AgentReportLines() const {
+    return LogLines(m_agentLog);
+}
+
+std::vector<std::string> TestServers::LogLines(const std::string& path) const {
     std::vector<std::string> lines;
     std::string text;
-    if (!m_ok || !ReadWhole(m_faultLog, &text))
+    if (!m_ok || !ReadWhole(path, &text))
         return lines;
     size_t start = 0;
     while (start < text.size()) {
@@ -170,6 +178,10 @@ void TestServers::Load() {
             m_faultPort = ParsePort(value);
         else if (key == "TLS_ALERT_PORT")
             m_tlsAlertPort = ParsePort(value);
+        else if (key == "AGENT_PORT")
+            m_agentPort = ParsePort(value);
+        else if (key == "AGENT_LOG")
+            m_agentLog = NativePath(value);
         else if (key == "CERT_PEM")
             certPath = NativePath(value);
         else if (key == "UNTRUSTED_CERT_PEM")
@@ -182,8 +194,8 @@ void TestServers::Load() {
             m_faultLog = NativePath(value);
     }
     if (m_httpPort == 0 || m_httpsPort == 0 || m_httpsUntrustedPort == 0 ||
-        m_httpsWrongHostPort == 0 || m_faultPort == 0 || m_tlsAlertPort == 0 || m_docRoot.empty() ||
-        m_faultLog.empty()) {
+        m_httpsWrongHostPort == 0 || m_faultPort == 0 || m_tlsAlertPort == 0 || m_agentPort == 0 ||
+        m_docRoot.empty() || m_faultLog.empty() || m_agentLog.empty()) {
         m_error = envPath + " lacks a port or a path";
         return;
     }

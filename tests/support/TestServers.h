@@ -31,6 +31,8 @@ class TestServers {
     uint16_t HttpsWrongHostPort() const { return m_httpsWrongHostPort; }
     uint16_t FaultPort() const { return m_faultPort; }
     uint16_t TlsAlertPort() const { return m_tlsAlertPort; }
+    // The stand-in statistics agent (tools/stats_agent.py).
+    uint16_t AgentPort() const { return m_agentPort; }
 
     // "http://<host>:<port>" + path; `path` starts with "/".
     std::string HttpUrl(const std::string& path, const std::string& host = "127.0.0.1") const;
@@ -59,11 +61,17 @@ class TestServers {
     // as sent by the client. Shared by every program of the run: look for
     // a marker of your own.
     std::vector<std::string> FaultRequestLines() const;
+    // Lines the statistics agent logged so far, one per report (format at
+    // the top of tools/stats_agent.py). Shared like the fault log: find your
+    // own by the job name, which every record carries as its tag.
+    std::vector<std::string> AgentReportLines() const;
 
     // Loads servers.env named by the environment variable SF_TEST_SERVERS.
     void Load();
 
   private:
+    std::vector<std::string> LogLines(const std::string& path) const;
+
     bool m_ok = false;
     std::string m_error;
     uint16_t m_httpPort = 0;
@@ -72,11 +80,13 @@ class TestServers {
     uint16_t m_httpsWrongHostPort = 0;
     uint16_t m_faultPort = 0;
     uint16_t m_tlsAlertPort = 0;
+    uint16_t m_agentPort = 0;
     std::string m_certPem;
     std::string m_untrustedCertPem;
     std::string m_wrongHostCertPem;
     std::string m_docRoot;   // native form
     std::string m_faultLog;  // native form
+    std::string m_agentLog;  // native form
 };
 
 // The servers of this run, loaded on first use.

@@ -132,11 +132,11 @@ bool FsCreateEmptyFile(const char* path) {
     return close(fd) == 0;
 }
 
-struct PfFile {
+struct FsFile {
     int fd;
 };
 
-PfFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
+FsFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
     struct stat st;
     // Windows refuses to replace a read-only file; without this a process
     // with the right to ignore permissions (root) would replace it here.
@@ -150,7 +150,7 @@ PfFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
         close(fd);
         return nullptr;
     }
-    PfFile* file = new (std::nothrow) PfFile;
+    FsFile* file = new (std::nothrow) FsFile;
     if (!file) {
         close(fd);
         return nullptr;
@@ -159,13 +159,13 @@ PfFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
     return file;
 }
 
-bool FsWriteFile(PfFile* file, const void* data, size_t size) {
+bool FsWriteFile(FsFile* file, const void* data, size_t size) {
     if (!file || (!data && size > 0))
         return false;
     return WriteAll(file->fd, data, size);
 }
 
-bool FsSetFileTimes(PfFile* file, uint64_t creation, uint64_t access, uint64_t write) {
+bool FsSetFileTimes(FsFile* file, uint64_t creation, uint64_t access, uint64_t write) {
     (void)creation;
     if (!file)
         return false;
@@ -173,7 +173,7 @@ bool FsSetFileTimes(PfFile* file, uint64_t creation, uint64_t access, uint64_t w
     return futimens(file->fd, times) == 0;
 }
 
-bool FsCloseFile(PfFile* file) {
+bool FsCloseFile(FsFile* file) {
     if (!file)
         return false;
     const bool ok = close(file->fd) == 0;

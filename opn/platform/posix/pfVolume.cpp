@@ -5,7 +5,7 @@
 
 #include "opn/platform/posix/pfPath.h"
 
-bool PfFreeDiskSpace(const char* root, int64_t* freeBytes) {
+bool PfSystemFreeDiskSpace(const char* root, int64_t* freeBytes) {
     if (freeBytes)
         *freeBytes = 0;
     if (!root || !freeBytes)

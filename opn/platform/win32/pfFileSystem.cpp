@@ -96,7 +96,7 @@ bool FsCreateEmptyFile(const char* path) {
     return CloseHandle(file) != 0;
 }
 
-struct PfFile {
+struct FsFile {
     HANDLE handle;
 };
 
@@ -114,7 +114,7 @@ FILETIME ToFileTime(uint64_t value) {
 
 }  // namespace
 
-PfFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
+FsFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
     if (!path || !path[0])
         return nullptr;
     DWORD flags = attributes & kSettableAttributes;
@@ -123,7 +123,7 @@ PfFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
     HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    PfFile* file = new (std::nothrow) PfFile;
+    FsFile* file = new (std::nothrow) FsFile;
     if (!file) {
         CloseHandle(handle);
         return nullptr;
@@ -132,7 +132,7 @@ PfFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
     return file;
 }
 
-bool FsWriteFile(PfFile* file, const void* data, size_t size) {
+bool FsWriteFile(FsFile* file, const void* data, size_t size) {
     if (!file || (!data && size > 0))
         return false;
     const char* p = static_cast<const char*>(data);
@@ -148,7 +148,7 @@ bool FsWriteFile(PfFile* file, const void* data, size_t size) {
     return true;
 }
 
-bool FsSetFileTimes(PfFile* file, uint64_t creation, uint64_t access, uint64_t write) {
+bool FsSetFileTimes(FsFile* file, uint64_t creation, uint64_t access, uint64_t write) {
     if (!file)
         return false;
     const FILETIME c = ToFileTime(creation);
@@ -158,7 +158,7 @@ bool FsSetFileTimes(PfFile* file, uint64_t creation, uint64_t access, uint64_t w
                        write ? &w : nullptr) != 0;
 }
 
-bool FsCloseFile(PfFile* file) {
+bool FsCloseFile(FsFile* file) {
     if (!file)
         return false;
     const bool ok = CloseHandle(file->handle) != 0;

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-bool PfFreeDiskSpace(const char* root, int64_t* freeBytes) {
+bool PfSystemFreeDiskSpace(const char* root, int64_t* freeBytes) {
     if (freeBytes)
         *freeBytes = 0;
     if (!root || !freeBytes)

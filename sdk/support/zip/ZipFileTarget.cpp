@@ -8,7 +8,7 @@ class NarrowFileTarget : public IZipFileTarget {
   public:
     bool Exists(const char* path) override { return FsExists(path); }
     bool CreateFolder(const char* path) override { return FsCreateFolder(path); }
-    PfFile* CreateOutputFile(const char* path, uint32_t attributes) override {
+    FsFile* CreateOutputFile(const char* path, uint32_t attributes) override {
         return FsCreateFileForWriting(path, attributes);
     }
 };

@@ -10,7 +10,7 @@
 
 #include <stdint.h>
 
-struct PfFile;
+struct FsFile;
 
 class IZipFileTarget {
   public:
@@ -23,7 +23,7 @@ class IZipFileTarget {
     // that name, with the Windows attribute bits `attributes`; null on
     // failure. The reader writes, sets the times and closes it through the
     // FsWriteFile / FsSetFileTimes / FsCloseFile calls.
-    virtual PfFile* CreateOutputFile(const char* path, uint32_t attributes) = 0;
+    virtual FsFile* CreateOutputFile(const char* path, uint32_t attributes) = 0;
 };
 
 // The target of the narrow file calls (paths in the system code page).

@@ -143,7 +143,7 @@ class ZipReader {
     void RecordBaseFolder();
     void EnsureFolderPath(IZipFileTarget& files, const char* root, const char* path);
     bool ResolveTarget(const char* root, const char* target, char (&out)[kZipPathSize]);
-    uint32_t WriteData(PfFile* file, const ZipLocalLayout& layout);
+    uint32_t WriteData(FsFile* file, const ZipLocalLayout& layout);
     const char* Password() const { return m_hasPassword ? m_password.CStr() : nullptr; }
 
     ZipArchive m_archive;
@@ -273,7 +273,7 @@ uint32_t ZipReader::Extract(uint32_t index, const char* target, IZipFileTarget& 
         return ZipErrBadName;
     EnsureFolderPath(files, root, folderPart);
 
-    PfFile* file = files.CreateOutputFile(path, entry.attributes);
+    FsFile* file = files.CreateOutputFile(path, entry.attributes);
     if (!file)
         return ZipErrCreate;
     rc = WriteData(file, layout);
@@ -292,7 +292,7 @@ bool ZipReader::ResolveTarget(const char* root, const char* target, char (&out)[
     return Join(root ? root : "", target, out);
 }
 
-uint32_t ZipReader::WriteData(PfFile* file, const ZipLocalLayout& layout) {
+uint32_t ZipReader::WriteData(FsFile* file, const ZipLocalLayout& layout) {
     if (!m_transfer)
         m_transfer = new (std::nothrow) uint8_t[kTransferSize];
     ZipEntryStream* stream =

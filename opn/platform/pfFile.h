@@ -1,0 +1,50 @@
+// Files written piece by piece (the download session's target files). Paths
+// are narrow Windows-form paths in the system code page; the POSIX backend
+// maps them (posix/pfPath.h), so a POSIX path passes through unchanged.
+//
+// Errors are Windows system error numbers on both backends; the POSIX
+// backend translates errno into the nearest one (posix/pfFile.cpp).
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+enum : int32_t {
+    kPfErrorNone = 0,
+    kPfErrorPathNotFound = 3,
+    kPfErrorAccessDenied = 5,
+    kPfErrorWriteProtected = 19,
+    kPfErrorGeneral = 31,
+    kPfErrorDiskFull = 112,
+    kPfErrorAlreadyExists = 183,  // CreateFile replaced an existing file
+};
+
+struct PfFile;
+
+// Creates the file empty for reading and writing, replacing (truncating) a
+// file of that name; others may read it while it is open (Windows; POSIX
+// has no share modes). `*error` is kPfErrorAlreadyExists when a file was
+// replaced, kPfErrorNone when it is new, the failure's number otherwise (then
+// null is returned). A null path fails with kPfErrorPathNotFound.
+PfFile* PfFileCreateAlways(const char* path, int32_t* error);
+
+// Writes every byte at the current position. On failure (kPfErrorDiskFull
+// for a full disk or quota) returns false with `*error`; bytes written before
+// the failure stay in the file.
+bool PfFileWrite(PfFile* file, const void* data, size_t size, int32_t* error);
+
+// Moves to the end of the file and returns that position; -1 on failure.
+int64_t PfFileSeekEnd(PfFile* file);
+
+// Closes the file; null is ignored.
+void PfFileClose(PfFile* file);
+
+// Test seam: when set, every PfFileWrite first asks the hook how many of its
+// `size` bytes, to be written at `offset` of the file created as `path`, the
+// disk still takes; fewer than `size` writes that many and then fails with
+// kPfErrorDiskFull, as a full disk does. Null restores normal writing.
+typedef size_t (*PfFileWriteHook)(const char* path, int64_t offset, size_t size);
+void PfFileSetWriteHookForTesting(PfFileWriteHook hook);
+// How many of `size` bytes the hook lets through (all of them without a
+// hook); used by the backends.
+size_t PfFileWritableBytes(const char* path, int64_t offset, size_t size);

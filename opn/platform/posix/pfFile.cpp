@@ -1,0 +1,143 @@
+#include "opn/platform/pfFile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "opn/core/ovCString.h"
+#include "opn/platform/posix/pfPath.h"
+
+struct PfFile {
+    int fd;
+    int64_t offset;
+    ovCString path;  // as given to PfFileCreateAlways, for the write hook
+};
+
+namespace {
+
+const mode_t kFileMode = 0644;
+
+// errno as the Windows error the same failure gives there, so that callers
+// test one set of numbers on both backends.
+int32_t WindowsError(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+            return kPfErrorPathNotFound;
+        case EACCES:
+        case EPERM:
+        case EISDIR:  // CreateFile on a folder is refused with access denied
+            return kPfErrorAccessDenied;
+        case EROFS:
+            return kPfErrorWriteProtected;
+        case ENOSPC:
+        case EDQUOT:
+            return kPfErrorDiskFull;
+        case EEXIST:
+            return kPfErrorAlreadyExists;
+        default:
+            return kPfErrorGeneral;
+    }
+}
+
+int OpenRetrying(const char* path, int flags) {
+    int fd;
+    do {
+        fd = open(path, flags | O_CLOEXEC, kFileMode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+}  // namespace
+
+PfFile* PfFileCreateAlways(const char* path, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorPathNotFound;
+    if (!path || !path[0])
+        return nullptr;
+    ovCString mapped;
+    PathToPosix(path, mapped);
+    if (mapped.IsEmpty())
+        return nullptr;
+    // First as a new file, to tell a replaced file from a new one as
+    // CREATE_ALWAYS does.
+    int32_t created = kPfErrorNone;
+    int fd = OpenRetrying(mapped.CStr(), O_RDWR | O_CREAT | O_EXCL);
+    if (fd < 0 && errno == EEXIST) {
+        created = kPfErrorAlreadyExists;
+        fd = OpenRetrying(mapped.CStr(), O_RDWR | O_TRUNC);
+    }
+    if (fd < 0) {
+        *error = WindowsError(errno);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        *error = kPfErrorAccessDenied;
+        return nullptr;
+    }
+    PfFile* file = new (std::nothrow) PfFile{fd, 0, ovCString()};
+    if (!file || !file->path.Assign(path)) {
+        delete file;
+        close(fd);
+        *error = kPfErrorGeneral;
+        return nullptr;
+    }
+    *error = created;
+    return file;
+}
+
+bool PfFileWrite(PfFile* file, const void* data, size_t size, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorNone;
+    if (!file || (!data && size > 0)) {
+        *error = kPfErrorGeneral;
+        return false;
+    }
+    const size_t allowed = PfFileWritableBytes(file->path.CStr(), file->offset, size);
+    const char* p = static_cast<const char*>(data);
+    size_t left = allowed;
+    while (left > 0) {
+        ssize_t n = write(file->fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // A write that takes nothing without an errno is a full disk.
+            *error = n < 0 ? WindowsError(errno) : kPfErrorDiskFull;
+            return false;
+        }
+        p += n;
+        left -= (size_t)n;
+        file->offset += n;
+    }
+    if (allowed < size) {
+        *error = kPfErrorDiskFull;
+        return false;
+    }
+    return true;
+}
+
+int64_t PfFileSeekEnd(PfFile* file) {
+    if (!file)
+        return -1;
+    const off_t end = lseek(file->fd, 0, SEEK_END);
+    if (end < 0)
+        return -1;
+    file->offset = (int64_t)end;
+    return file->offset;
+}
+
+void PfFileClose(PfFile* file) {
+    if (!file)
+        return;
+    close(file->fd);
+    delete file;
+}

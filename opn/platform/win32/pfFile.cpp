@@ -1,0 +1,103 @@
+#include "opn/platform/pfFile.h"
+
+#include <windows.h>
+
+#include <new>
+
+#include "opn/core/ovCString.h"
+
+struct PfFile {
+    HANDLE handle;
+    int64_t offset;
+    ovCString path;  // as given to PfFileCreateAlways, for the write hook
+};
+
+namespace {
+
+int32_t Normalised(DWORD error) {
+    // A handle that reached its end of space reports it apart from the
+    // volume; both mean the disk is full.
+    if (error == ERROR_HANDLE_DISK_FULL)
+        return kPfErrorDiskFull;
+    return error == 0 ? kPfErrorGeneral : (int32_t)error;
+}
+
+}  // namespace
+
+PfFile* PfFileCreateAlways(const char* path, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorPathNotFound;
+    if (!path || !path[0])
+        return nullptr;
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD created = GetLastError();
+    if (handle == INVALID_HANDLE_VALUE) {
+        *error = Normalised(created);
+        return nullptr;
+    }
+    PfFile* file = new (std::nothrow) PfFile{handle, 0, ovCString()};
+    if (!file || !file->path.Assign(path)) {
+        delete file;
+        CloseHandle(handle);
+        *error = kPfErrorGeneral;
+        return nullptr;
+    }
+    *error = created == ERROR_ALREADY_EXISTS ? kPfErrorAlreadyExists : kPfErrorNone;
+    return file;
+}
+
+bool PfFileWrite(PfFile* file, const void* data, size_t size, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorNone;
+    if (!file || (!data && size > 0)) {
+        *error = kPfErrorGeneral;
+        return false;
+    }
+    const size_t allowed = PfFileWritableBytes(file->path.CStr(), file->offset, size);
+    const char* p = static_cast<const char*>(data);
+    size_t left = allowed;
+    while (left > 0) {
+        const DWORD chunk = left > 0x40000000u ? 0x40000000u : (DWORD)left;
+        DWORD written = 0;
+        if (!WriteFile(file->handle, p, chunk, &written, nullptr)) {
+            *error = Normalised(GetLastError());
+            return false;
+        }
+        if (written == 0) {
+            *error = kPfErrorDiskFull;
+            return false;
+        }
+        p += written;
+        left -= written;
+        file->offset += written;
+    }
+    if (allowed < size) {
+        *error = kPfErrorDiskFull;
+        return false;
+    }
+    return true;
+}
+
+int64_t PfFileSeekEnd(PfFile* file) {
+    if (!file)
+        return -1;
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    LARGE_INTEGER end;
+    if (!SetFilePointerEx(file->handle, zero, &end, FILE_END))
+        return -1;
+    file->offset = (int64_t)end.QuadPart;
+    return file->offset;
+}
+
+void PfFileClose(PfFile* file) {
+    if (!file)
+        return;
+    CloseHandle(file->handle);
+    delete file;
+}

@@ -1,0 +1,219 @@
+#include "sdk/download/CPlatformFileSizeCheckSession.h"
+
+#include "opn/core/ovCGarbageCollector.h"
+#include "opn/core/ovClassIds.h"
+#include "opn/opeerqos/COpn.h"
+#include "opn/opeerqos/cpCQoS.h"
+#include "opn/opeerqos/nwRedirect.h"
+#include "opn/opeerqos/ovIHttpClientExLayer.h"
+#include "opn/opeerqos/ovIQoSContext.h"
+#include "opn/platform/pfVolume.h"
+#include "sdk/api/CJob.h"
+
+namespace {
+
+const int32_t kStatusOk = 200;
+const int32_t kMessageNoSpace = 513;
+const int32_t kMessageFailed = 517;
+
+}  // namespace
+
+CPlatformFileSizeCheckSession::~CPlatformFileSizeCheckSession() {
+    ReleaseConnection();
+}
+
+void CPlatformFileSizeCheckSession::SetListener(
+    IPlatformFileSizeCheckSessionEventListener* listener, void* context) {
+    m_listener = listener;
+    m_context = context;
+}
+
+void CPlatformFileSizeCheckSession::Start(DownloadEntry* entry) {
+    m_entry = entry;
+    m_mirrors.Load(entry ? entry->urlList.CStr() : nullptr);
+    m_mirrorIndex = 0;
+    m_tries = 0;
+    m_currentUrl.Assign(m_mirrors.Count() > 0 ? m_mirrors.At(0) : "");
+    m_redirectUrl.Clear();
+    Attempt();
+}
+
+void CPlatformFileSizeCheckSession::Attempt() {
+    // Bounded: every pass counts a try, and the tries move on to the next
+    // mirror until none is left.
+    while (!m_reported && m_connection.IsEmpty()) {
+        if (m_tries >= kTriesPerUrl) {
+            m_tries = 0;
+            ++m_mirrorIndex;
+            if (m_mirrorIndex >= m_mirrors.Count()) {
+                Fail(kMessageFailed);
+                return;
+            }
+            m_currentUrl.Assign(m_mirrors.At(m_mirrorIndex));
+            m_redirectUrl.Clear();
+        }
+        ++m_tries;
+        m_redirects = 0;
+        if (Request(m_redirectUrl.IsEmpty() ? m_currentUrl.CStr() : m_redirectUrl.CStr()))
+            return;
+    }
+}
+
+bool CPlatformFileSizeCheckSession::Request(const char* url) {
+    if (++m_serial == 0)
+        m_serial = 1;
+    ++m_requests;
+    cpCQoS* manager = OpnSocketManager();
+    if (!manager || !m_connection.CreateInstance(OV_CLSID_QOS_CONTEXT)) {
+        m_connection.Reset();
+        return false;
+    }
+    manager->Lock();
+    ovIQoSContext* context = m_connection.As<ovIQoSContext>();
+    const uint32_t connectTimeout = kConnectTimeoutSec;
+    const uint32_t receiveTimeout = kReceiveTimeoutSec;
+    bool ok = OV_SUCCEEDED(context->Initialize(
+                  kQoSActionHigh, kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
+              OV_SUCCEEDED(context->SetOption(kQoSOptionConnectTimeout, &connectTimeout)) &&
+              OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &receiveTimeout)) &&
+              OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false));
+    ovIHttpClientExLayer* http = ok ? Http() : nullptr;
+    if (http) {
+        http->SetEventListener(this, m_serial);
+        ok = OV_SUCCEEDED(http->Open(url)) && OV_SUCCEEDED(http->SendGet());
+    } else {
+        ok = false;
+    }
+    if (!ok)
+        ReleaseConnection();
+    manager->Unlock();
+    return ok;
+}
+
+ovIHttpClientExLayer* CPlatformFileSizeCheckSession::Http() const {
+    if (m_connection.IsEmpty())
+        return nullptr;
+    return static_cast<ovIHttpClientExLayer*>(m_connection.As<ovIQoSContext>()->TopLayer());
+}
+
+void CPlatformFileSizeCheckSession::ReleaseConnection() {
+    if (m_connection.IsEmpty())
+        return;
+    ovIHttpClientExLayer* http = Http();
+    if (http)
+        http->SetEventListener(nullptr, 0);
+    m_connection.As<ovIQoSContext>()->Close();
+    // Never destroyed inside its own callback: the collector drops it.
+    ovCGarbageCollector* collector = OpnGarbageCollector();
+    if (collector)
+        collector->DeferRelease(m_connection);
+    m_connection.Reset();
+}
+
+void CPlatformFileSizeCheckSession::CheckSize(ovIHttpClientExLayer* http) {
+    int64_t length = 0;
+    http->GetContentLength(&length);
+    ReleaseConnection();
+    // Unreadable free space counts as none.
+    int64_t freeBytes = 0;
+    if (!PfFreeDiskSpaceAt(m_entry->folder.CStr(), &freeBytes))
+        freeBytes = 0;
+    if (length > 0 && freeBytes > length) {
+        m_entry->size = length;
+        m_reported = true;
+        if (m_listener)
+            m_listener->OnSizeKnown(m_context);
+        return;
+    }
+    Fail(length > 0 && length > freeBytes ? kMessageNoSpace : kMessageFailed);
+}
+
+void CPlatformFileSizeCheckSession::FollowRedirect(ovIHttpClientExLayer* http) {
+    const ovCString from(m_redirectUrl.IsEmpty() ? m_currentUrl : m_redirectUrl);
+    ovCString location;
+    ovCString target;
+    const bool found = OV_SUCCEEDED(http->GetHeader("Location:", &location)) &&
+                       OV_SUCCEEDED(Utf8ToAnsi(location, location)) && !location.IsEmpty() &&
+                       ResolveRedirect(from.CStr(), location.CStr(), &target);
+    ReleaseConnection();
+    if (found && m_redirects < kMaxRedirects) {
+        ++m_redirects;
+        m_redirectUrl = target;
+        if (Request(m_redirectUrl.CStr()))
+            return;
+    }
+    // No usable Location, a chain too long, or a target that cannot be
+    // opened: the attempt failed; a chain starts again from the mirror.
+    if (!found || m_redirects >= kMaxRedirects)
+        m_redirectUrl.Clear();
+    Attempt();
+}
+
+void CPlatformFileSizeCheckSession::Fail(int32_t code) {
+    ReleaseConnection();
+    m_reported = true;
+    if (m_listener)
+        m_listener->OnSizeFailed(m_context, code, m_entry ? m_entry->urlList.CStr() : "");
+}
+
+void CPlatformFileSizeCheckSession::OnConnected(uint32_t key) {
+    (void)key;
+}
+
+void CPlatformFileSizeCheckSession::OnResponse(uint32_t key) {
+    ovIHttpClientExLayer* http = IsCurrent(key) ? Http() : nullptr;
+    if (!http || m_reported)
+        return;
+    int32_t status = 0;
+    http->GetStatusCode(&status);
+    if (status == kStatusOk) {
+        CheckSize(http);
+        return;
+    }
+    if (IsRedirectStatus(status)) {
+        FollowRedirect(http);
+        return;
+    }
+    // A mirror that answers without the file: the next attempt, then the
+    // next mirror.
+    ReleaseConnection();
+    Attempt();
+}
+
+int32_t CPlatformFileSizeCheckSession::OnData(uint32_t key, const uint8_t* data, int32_t length) {
+    (void)data;
+    // No body is read.
+    if (IsCurrent(key))
+        ReleaseConnection();
+    return length > 0 ? length : 0;
+}
+
+void CPlatformFileSizeCheckSession::OnComplete(uint32_t key) {
+    (void)key;
+}
+
+void CPlatformFileSizeCheckSession::OnSendDrained(uint32_t key) {
+    (void)key;
+}
+
+void CPlatformFileSizeCheckSession::OnClosed(uint32_t key) {
+    if (!IsCurrent(key))
+        return;
+    ReleaseConnection();
+    Attempt();
+}
+
+void CPlatformFileSizeCheckSession::OnConnectTimeout(uint32_t key) {
+    // The close that follows counts the attempt.
+    if (IsCurrent(key))
+        m_connection.As<ovIQoSContext>()->Close();
+}
+
+void CPlatformFileSizeCheckSession::OnReceiveTimeout(uint32_t key) {
+    if (IsCurrent(key))
+        m_connection.As<ovIQoSContext>()->Close();
+}
+
+void CPlatformFileSizeCheckSession::OnHostUnreachable(uint32_t key) {
+    (void)key;
+}

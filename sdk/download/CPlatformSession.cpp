@@ -1,0 +1,390 @@
+#include "sdk/download/CPlatformSession.h"
+
+#include <inttypes.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <new>
+
+#include "opn/core/ovCGarbageCollector.h"
+#include "opn/core/ovClassIds.h"
+#include "opn/opeerqos/COpn.h"
+#include "opn/opeerqos/cpCQoS.h"
+#include "opn/opeerqos/nwRedirect.h"
+#include "opn/opeerqos/ovIHttpClientExLayer.h"
+#include "opn/opeerqos/ovIQoSContext.h"
+#include "opn/platform/pfFile.h"
+#include "opn/platform/pfFileSystem.h"
+#include "sdk/api/CJob.h"
+#include "sdk/support/ServiceLog.h"
+
+namespace {
+
+const int32_t kStatusOk = 200;
+const int32_t kStatusPartial = 206;
+const int32_t kStatusRangeNotSatisfiable = 416;
+const int32_t kMessageWriteFailed = 513;
+const size_t kRangeSize = 128;
+
+}  // namespace
+
+CPlatformSession::CPlatformSession() {}
+
+CPlatformSession::~CPlatformSession() {
+    ReleaseConnection();
+    CloseTargetFile();
+    delete[] m_entries;
+}
+
+void CPlatformSession::SetListener(IPlatFormSessionEventListener* listener, void* context) {
+    m_listener = listener;
+    m_context = context;
+}
+
+void CPlatformSession::SetFullSpeed(int32_t flag) {
+    m_full = flag ? 1 : 0;
+}
+
+const DownloadEntry* CPlatformSession::EntryAt(int32_t index) const {
+    return index >= 0 && index < m_entryCount ? &m_entries[index] : nullptr;
+}
+
+void CPlatformSession::Start(CJob& job) {
+    const int32_t count = job.EntryCount();
+    m_entries = count > 0 ? new (std::nothrow) DownloadEntry[count] : nullptr;
+    for (int32_t i = 0; m_entries && i < count; ++i) {
+        const DownloadEntry* from = job.EntryAt(i);
+        if (!from || from->urlList.IsEmpty() || from->folder.IsEmpty() || from->fileName.IsEmpty())
+            continue;
+        DownloadEntry& copy = m_entries[m_entryCount];
+        copy.index = from->index;
+        memcpy(copy.tag, from->tag, sizeof copy.tag);
+        copy.size = 0;
+        if (copy.urlList.Assign(from->urlList) && copy.folder.Assign(from->folder) &&
+            copy.fileName.Assign(from->fileName))
+            ++m_entryCount;
+    }
+    if (m_entryCount == 0) {
+        LogPrintf("[SwarmFetchLib] No File To Download : %d entries", (int)count);
+        m_currentUrl.Clear();
+        Fail();
+        return;
+    }
+    m_entryIndex = 0;
+    m_current = &m_entries[0];
+    LoadMirrors();
+    SendRequest(false);
+}
+
+int32_t CPlatformSession::GetReport(FileReportEntry* out, int32_t capacity) const {
+    int32_t count = 0;
+    for (int32_t i = 0; i < m_entryCount; ++i) {
+        const DownloadEntry* entry = &m_entries[i];
+        if (entry->received <= 0)
+            continue;
+        if (out && count < capacity) {
+            FileReportEntry& record = out[count];
+            memset(&record, 0, sizeof record);
+            memcpy(record.tag, entry->tag, sizeof record.tag - 1);
+            // A longer URL list is cut; the agent only keeps it for reading.
+            const uint32_t n = entry->urlList.Length() < sizeof record.urlList - 1
+                                   ? entry->urlList.Length()
+                                   : (uint32_t)sizeof record.urlList - 1;
+            memcpy(record.urlList, entry->urlList.CStr(), n);
+            record.SetReceived(entry->received);
+            record.flag = 1;
+        }
+        ++count;
+    }
+    return count;
+}
+
+void CPlatformSession::LoadMirrors() {
+    m_mirrors.Load(m_current ? m_current->urlList.CStr() : nullptr);
+    m_mirrorIndex = 0;
+    m_redirects = 0;
+    m_mirrorTries = 0;
+    m_currentUrl.Assign(m_mirrors.Count() > 0 ? m_mirrors.At(0) : "");
+}
+
+bool CPlatformSession::OpenTargetFile() {
+    CloseTargetFile();
+    if (!m_current)
+        return false;
+    ovCString path(m_current->folder);
+    const char last = path.IsEmpty() ? '\0' : path.CStr()[path.Length() - 1];
+    if (last != '\\' && last != '/')
+        path.Append("\\");
+    // A folder that cannot be made shows up as the file's failure below.
+    FsCreateFolders(path.CStr());
+    path.Append(m_current->fileName);
+    int32_t error = kPfErrorNone;
+    m_file = PfFileCreateAlways(path.CStr(), &error);
+    if (!m_file) {
+        LogPrintf("[SwarmFetchLib] CreateFile Failed(%d) : %s", (int)error, path.CStr());
+        return false;
+    }
+    m_currentPath = path;
+    const int64_t size = PfFileSeekEnd(m_file);
+    // The earlier attempt's bytes are gone with the truncated file.
+    m_jobTotal -= m_current->received + m_current->startOffset;
+    if (m_jobTotal < 0)
+        m_jobTotal = 0;
+    m_current->received = 0;
+    m_current->startOffset = size > 0 ? size : 0;
+    m_jobTotal += m_current->startOffset;
+    if (m_listener)
+        m_listener->OnFileOpened(m_currentPath.CStr(), m_context);
+    return true;
+}
+
+void CPlatformSession::CloseTargetFile() {
+    if (m_file) {
+        PfFileClose(m_file);
+        m_file = nullptr;
+    }
+    m_currentPath.Clear();
+}
+
+void CPlatformSession::SendRequest(bool resetTries) {
+    if (resetTries)
+        m_tries = 0;
+    if (!OpenTargetFile()) {
+        LogPrintf("[SwarmFetchLib] WriteFileOpen Failed : %s", m_currentUrl.CStr());
+        Fail();
+        return;
+    }
+    if (m_redirects == 0)
+        ++m_mirrorTries;
+    ++m_tries;
+    ++m_requests;
+    if (!Connect()) {
+        // An URL that cannot be opened fails like a refused connection.
+        AttemptFailed();
+    }
+}
+
+bool CPlatformSession::Connect() {
+    if (++m_serial == 0)
+        m_serial = 1;
+    char range[kRangeSize];
+    snprintf(range, sizeof range, "bytes=%" PRId64 "-", m_current->startOffset);
+    cpCQoS* manager = OpnSocketManager();
+    if (!manager || !m_connection.CreateInstance(OV_CLSID_QOS_CONTEXT)) {
+        m_connection.Reset();
+        return false;
+    }
+    manager->Lock();
+    ovIQoSContext* context = m_connection.As<ovIQoSContext>();
+    const uint32_t connectTimeout = kConnectTimeoutSec;
+    const uint32_t receiveTimeout = kReceiveTimeoutSec;
+    const uint32_t budget = ReceiveBudget();
+    bool ok = OV_SUCCEEDED(context->Initialize(
+                  kQoSActionOwn, kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
+              OV_SUCCEEDED(context->SetOption(kQoSOptionConnectTimeout, &connectTimeout)) &&
+              OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &receiveTimeout)) &&
+              OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false)) &&
+              OV_SUCCEEDED(context->SetAction(kQoSActionOwnReceiveOnly)) &&
+              OV_SUCCEEDED(context->SetActionLimit(kQoSDirectionReceive, &budget));
+    ovIHttpClientExLayer* http = ok ? Http() : nullptr;
+    if (http) {
+        http->SetEventListener(this, m_serial);
+        ok = OV_SUCCEEDED(http->Open(m_currentUrl.CStr())) &&
+             OV_SUCCEEDED(http->SetHeader("Range", range)) && OV_SUCCEEDED(http->SendGet());
+    } else {
+        ok = false;
+    }
+    if (!ok)
+        ReleaseConnection();
+    manager->Unlock();
+    return ok;
+}
+
+ovIHttpClientExLayer* CPlatformSession::Http() const {
+    if (m_connection.IsEmpty())
+        return nullptr;
+    return static_cast<ovIHttpClientExLayer*>(m_connection.As<ovIQoSContext>()->TopLayer());
+}
+
+ovIQoSContext* CPlatformSession::Connection() const {
+    return m_connection.IsEmpty() ? nullptr : m_connection.As<ovIQoSContext>();
+}
+
+void CPlatformSession::ReleaseConnection() {
+    if (m_connection.IsEmpty())
+        return;
+    ovIHttpClientExLayer* http = Http();
+    if (http)
+        http->SetEventListener(nullptr, 0);
+    m_connection.As<ovIQoSContext>()->Close();
+    // Never destroyed inside its own callback: the collector drops it.
+    ovCGarbageCollector* collector = OpnGarbageCollector();
+    if (collector)
+        collector->DeferRelease(m_connection);
+    m_connection.Reset();
+}
+
+void CPlatformSession::FinishFile() {
+    DownloadEntry* done = m_current;
+    CloseTargetFile();
+    ReleaseConnection();
+    ++m_entryIndex;
+    m_current = m_entryIndex < m_entryCount ? &m_entries[m_entryIndex] : nullptr;
+    if (m_current)
+        LoadMirrors();
+    if (m_listener)
+        m_listener->OnFileComplete(m_context, done);
+    if (m_current) {
+        SendRequest(true);
+        return;
+    }
+    m_ended = true;
+    if (m_listener)
+        m_listener->OnAllFilesComplete(m_context);
+}
+
+void CPlatformSession::FollowRedirect(ovIHttpClientExLayer* http) {
+    ovCString location;
+    ovCString target;
+    bool found = OV_SUCCEEDED(http->GetHeader("Location:", &location)) &&
+                 OV_SUCCEEDED(Utf8ToAnsi(location, location)) && !location.IsEmpty() &&
+                 ResolveRedirect(m_currentUrl.CStr(), location.CStr(), &target);
+    ReleaseConnection();
+    CloseTargetFile();
+    if (!found) {
+        LogPrintf("[SwarmFetchLib] eNWHSC_HTTP_SEEOTHER  : %s", m_currentUrl.CStr());
+        Fail();
+        return;
+    }
+    if (m_redirects >= kMaxRedirects) {
+        // A loop: one failed attempt on the mirror's own URL.
+        LogPrintf("[SwarmFetchLib] Redirect Max Over : %s", m_currentUrl.CStr());
+        m_currentUrl.Assign(m_mirrors.At(m_mirrorIndex));
+        m_redirects = 0;
+        m_tries = m_mirrorTries;
+        AttemptFailed();
+        return;
+    }
+    ++m_redirects;
+    m_currentUrl = target;
+    SendRequest(true);
+}
+
+void CPlatformSession::AttemptFailed() {
+    ReleaseConnection();
+    CloseTargetFile();
+    if (m_tries >= kTriesPerUrl) {
+        m_tries = 0;
+        ++m_mirrorIndex;
+        m_redirects = 0;
+        m_mirrorTries = 0;
+        if (m_mirrorIndex >= m_mirrors.Count()) {
+            LogPrintf("[SwarmFetchLib] TryMax Over : %s", m_currentUrl.CStr());
+            Fail();
+            return;
+        }
+        m_currentUrl.Assign(m_mirrors.At(m_mirrorIndex));
+    }
+    SendRequest(false);
+}
+
+void CPlatformSession::Fail() {
+    ReleaseConnection();
+    CloseTargetFile();
+    m_current = nullptr;
+    m_ended = true;
+    if (m_listener)
+        m_listener->OnSessionFailed(m_context, m_currentUrl.CStr());
+}
+
+void CPlatformSession::WriteFailed(int32_t error) {
+    LogPrintf("[SwarmFetchLib] WriteFile Failed(%d) : %s", (int)error, m_currentPath.CStr());
+    // What was written stays; the file is not complete and is not reported.
+    ReleaseConnection();
+    CloseTargetFile();
+    m_current = nullptr;
+    m_ended = true;
+    if (m_listener)
+        m_listener->OnSessionError(m_context, kMessageWriteFailed, m_currentUrl.CStr());
+}
+
+void CPlatformSession::OnConnected(uint32_t key) {
+    (void)key;
+}
+
+void CPlatformSession::OnResponse(uint32_t key) {
+    ovIHttpClientExLayer* http = IsCurrent(key) ? Http() : nullptr;
+    if (!http || !m_current)
+        return;
+    int32_t status = 0;
+    http->GetStatusCode(&status);
+    if (status == kStatusOk || status == kStatusPartial) {
+        int64_t length = 0;
+        http->GetContentLength(&length);
+        m_current->size = length;
+        // An empty file: no body will come to complete it.
+        ovCString announced;
+        if (length == 0 && OV_SUCCEEDED(http->GetHeader("Content-Length:", &announced)))
+            FinishFile();
+        return;
+    }
+    if (status == kStatusRangeNotSatisfiable) {
+        FinishFile();
+        return;
+    }
+    if (IsRedirectStatus(status)) {
+        FollowRedirect(http);
+        return;
+    }
+    // Counted as a failed attempt by the OnClosed that follows.
+    m_connection.As<ovIQoSContext>()->Close();
+}
+
+int32_t CPlatformSession::OnData(uint32_t key, const uint8_t* data, int32_t length) {
+    if (length <= 0)
+        return 0;
+    if (!IsCurrent(key))
+        return length;
+    if (m_file) {
+        int32_t error = kPfErrorNone;
+        if (!PfFileWrite(m_file, data, (size_t)length, &error)) {
+            WriteFailed(error);
+            return length;
+        }
+        m_jobTotal += length;
+        m_current->received += length;
+    }
+    if (m_listener)
+        m_listener->OnProgress(m_context);
+    return length;
+}
+
+void CPlatformSession::OnComplete(uint32_t key) {
+    if (IsCurrent(key))
+        FinishFile();
+}
+
+void CPlatformSession::OnSendDrained(uint32_t key) {
+    (void)key;
+}
+
+void CPlatformSession::OnClosed(uint32_t key) {
+    if (IsCurrent(key))
+        AttemptFailed();
+}
+
+void CPlatformSession::OnConnectTimeout(uint32_t key) {
+    // The close that follows counts the attempt.
+    if (IsCurrent(key))
+        m_connection.As<ovIQoSContext>()->Close();
+}
+
+void CPlatformSession::OnReceiveTimeout(uint32_t key) {
+    if (IsCurrent(key))
+        m_connection.As<ovIQoSContext>()->Close();
+}
+
+void CPlatformSession::OnHostUnreachable(uint32_t key) {
+    // The connection closes afterwards and OnClosed retries.
+    (void)key;
+}

@@ -1,0 +1,159 @@
+// The ranged file download session: downloads the files of one job one after
+// the other over the library's HTTP client layer, writing each straight to
+// disk. The plain downloader creates one per job, gives it its listener and
+// the speed choice, and starts it once.
+//
+// Start(job) copies the job's entries (index, URL list, folder, file name,
+// tag) and keeps no reference to the job; entries without URL list, folder
+// or file name are skipped. Each entry's URL list is one URL or mirror URLs
+// separated by '|', tried in order with kTriesPerUrl requests each.
+//
+// Every request re-creates the target file empty and asks for "bytes=0-";
+// when a retry re-creates a file, the entry's received count starts again at
+// 0 and the job total drops by what that entry had counted, so neither ever
+// exceeds the true byte count. A 416 answer (an empty remote file) completes
+// the entry. Redirects (301, 302, 303, 307, 308) are followed with GET; more
+// than kMaxRedirects in a row count as one failed attempt on the mirror's own
+// URL, which the next attempt starts from again.
+//
+// Terminal reports (exactly one per session; the listener may delete the
+// session from inside it):
+//   OnAllFilesComplete             every entry was written completely.
+//   OnSessionFailed(url)           every mirror of an entry was tried
+//                                  kTriesPerUrl times, a redirect had no
+//                                  Location, a target file could not be
+//                                  created, or no entry could be copied (url
+//                                  is then "").
+//   OnSessionError(513, url)       the current file could not be written
+//                                  (disk full or any other write failure).
+//                                  Its file stays on disk as written, it is
+//                                  not reported complete, and the later
+//                                  entries are not started.
+// After a terminal report the session is idle: no connection, no open file,
+// and Ended() is true. Entries, their byte counts and the job total stay
+// readable for the statistics report and the last progress record.
+//
+// Paths: a folder may be in Windows form ("C:\games\x\"), use '/' as its
+// separator, or on POSIX be a POSIX path ("/home/u/x"); every missing folder
+// of the path is created before the file.
+//
+// Threads: every call comes on the library thread or under the library lock
+// (the plain downloader holds it around its calls); the listener is called
+// on the library thread.
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCString.h"
+#include "opn/core/ovSmartPtr.h"
+#include "opn/opeerqos/nwIHttpClientExEventListener.h"
+#include "sdk/download/FileReportEntry.h"
+#include "sdk/download/IPlatFormSessionEventListener.h"
+#include "sdk/download/MirrorList.h"
+
+class CJob;
+class ovIHttpClientExLayer;
+class ovIQoSContext;
+struct DownloadEntry;
+struct PfFile;
+
+class CPlatformSession : public nwIHttpClientExEventListener {
+  public:
+    static constexpr int32_t kTriesPerUrl = 3;
+    static constexpr uint32_t kConnectTimeoutSec = 3;
+    static constexpr uint32_t kReceiveTimeoutSec = 3;
+    // Receive budgets in bytes per second.
+    static constexpr uint32_t kFullSpeedBudget = 104857600;
+    static constexpr uint32_t kNormalSpeedBudget = 393216;
+
+    CPlatformSession();
+    // Releases the connection, closes the target file (keeping it as
+    // written), frees the entry copies. Reports nothing.
+    ~CPlatformSession() override;
+    CPlatformSession(const CPlatformSession&) = delete;
+    CPlatformSession& operator=(const CPlatformSession&) = delete;
+
+    // A null listener silences every report.
+    void SetListener(IPlatFormSessionEventListener* listener, void* context);
+    // 1 (the default): kFullSpeedBudget; 0: kNormalSpeedBudget. Takes effect
+    // from the next request.
+    void SetFullSpeed(int32_t flag);
+    // Copies the job's entries and sends the first request. A failure to
+    // start is reported at once, from inside Start. Call once.
+    void Start(CJob& job);
+
+    // Bytes written for all entries so far (never above their true sum).
+    int64_t GetTotalBytes() const { return m_jobTotal; }
+    // Number of entries that received at least one byte; fills the first
+    // `capacity` of them into `out` (when not null), in list order.
+    int32_t GetReport(FileReportEntry* out, int32_t capacity) const;
+    // The entry being downloaded (index, size, start offset, received, file
+    // name for the progress record); null before Start, after the last entry
+    // and after a terminal report.
+    const DownloadEntry* CurrentEntry() const { return m_current; }
+
+    // Inspection for tests and diagnostics.
+    bool Ended() const { return m_ended; }
+    int32_t EntryCount() const { return m_entryCount; }
+    const DownloadEntry* EntryAt(int32_t index) const;
+    const ovCString& CurrentUrl() const { return m_currentUrl; }
+    // Receive budget given to the connection of the latest request.
+    uint32_t ReceiveBudget() const { return m_full ? kFullSpeedBudget : kNormalSpeedBudget; }
+    // Requests sent since the session started (every hop and retry).
+    int32_t RequestCount() const { return m_requests; }
+    // The connection of the request in flight; null between requests.
+    ovIQoSContext* Connection() const;
+
+    // nwIHttpClientExEventListener (the key is the request's serial number).
+    void OnConnected(uint32_t key) override;
+    void OnResponse(uint32_t key) override;
+    int32_t OnData(uint32_t key, const uint8_t* data, int32_t length) override;
+    void OnComplete(uint32_t key) override;
+    void OnSendDrained(uint32_t key) override;
+    void OnClosed(uint32_t key) override;
+    void OnConnectTimeout(uint32_t key) override;
+    void OnReceiveTimeout(uint32_t key) override;
+    void OnHostUnreachable(uint32_t key) override;
+
+  private:
+    void LoadMirrors();
+    bool OpenTargetFile();
+    void CloseTargetFile();
+    // Sends a request to the current URL; reports failure when the target
+    // file cannot be created.
+    void SendRequest(bool resetTries);
+    bool Connect();
+    void ReleaseConnection();
+    void FinishFile();
+    void FollowRedirect(ovIHttpClientExLayer* http);
+    // One failed attempt: retry, next mirror, or give up.
+    void AttemptFailed();
+    void WriteFailed(int32_t error);
+    void Fail();
+    bool IsCurrent(uint32_t key) const { return !m_connection.IsEmpty() && key == m_serial; }
+    ovIHttpClientExLayer* Http() const;
+
+    DownloadEntry* m_current = nullptr;
+    ovSmartPtr m_connection;
+    int32_t m_tries = 0;
+    int32_t m_entryIndex = 0;
+    int32_t m_full = 1;
+    int64_t m_jobTotal = 0;
+    PfFile* m_file = nullptr;
+    int32_t m_mirrorIndex = 0;
+    ovCString m_currentUrl;
+    ovCString m_currentPath;
+    DownloadEntry* m_entries = nullptr;  // owned copies, m_entryCount of them
+    int32_t m_entryCount = 0;
+    MirrorList m_mirrors;
+    IPlatFormSessionEventListener* m_listener = nullptr;
+    void* m_context = nullptr;
+
+    // Redirects followed since the mirror's own URL was last requested, and
+    // requests sent to that URL itself.
+    int32_t m_redirects = 0;
+    int32_t m_mirrorTries = 0;
+    int32_t m_requests = 0;
+    uint32_t m_serial = 0;
+    bool m_ended = false;
+};

@@ -1,0 +1,34 @@
+// One record of the statistics report that the plain downloader sends when
+// a job ends: how many bytes one file of the job received. 298 bytes, packed,
+// little-endian; the agent reads the bytes as they are.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#pragma pack(push, 1)
+struct FileReportEntry {
+    char tag[33];         // the job's name, NUL-terminated
+    char urlList[256];    // the entry's URL list, cut to 255 characters, NUL-terminated
+    uint8_t received[8];  // bytes received for the entry, little-endian
+    uint8_t flag;         // always 1
+
+    void SetReceived(int64_t value) {
+        const uint64_t v = (uint64_t)value;
+        for (int i = 0; i < 8; ++i)
+            received[i] = (uint8_t)(v >> (8 * i));
+    }
+    int64_t Received() const {
+        uint64_t v = 0;
+        for (int i = 0; i < 8; ++i)
+            v |= (uint64_t)received[i] << (8 * i);
+        return (int64_t)v;
+    }
+};
+#pragma pack(pop)
+
+static_assert(sizeof(FileReportEntry) == 298, "a report record is 298 bytes");
+static_assert(offsetof(FileReportEntry, tag) == 0, "tag at 0");
+static_assert(offsetof(FileReportEntry, urlList) == 33, "URL list at 33");
+static_assert(offsetof(FileReportEntry, received) == 289, "received at 289");
+static_assert(offsetof(FileReportEntry, flag) == 297, "flag at 297");

@@ -1,0 +1,18 @@
+// What one size request of the file-size check reports to the checker.
+// `context` is the value given to the session's SetListener. Reports come on
+// the library thread; the checker may delete the session from inside them.
+#pragma once
+
+#include <stdint.h>
+
+class IPlatformFileSizeCheckSessionEventListener {
+  public:
+    // The entry's size is stored in the entry.
+    virtual void OnSizeKnown(void* context) = 0;
+    // `code` 513: larger than the free space; 517: no size learnt. `text` is
+    // the entry's URL list (never null).
+    virtual void OnSizeFailed(void* context, int32_t code, const char* text) = 0;
+
+  protected:
+    ~IPlatformFileSizeCheckSessionEventListener() {}
+};
