@@ -111,12 +111,14 @@ void CZVTDownloaderDlg::ApplySkin(const void* data, int64_t size) {
 
     HBITMAP background = Image("bk_main.jpg");
     if (background) {
-        m_background = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | SS_BITMAP, 0, 0,
-                                       640, 380, m_hWnd, (HMENU)(UINT_PTR)IDC_BACKGROUND,
-                                       GetModuleHandleA(nullptr), nullptr);
+        // The picture control sits below every other control and leaves their
+        // areas alone; the dialog erases with the same picture, so labels that
+        // draw without a background of their own show it behind their text.
+        m_background = CreateWindowExA(
+            0, "STATIC", "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_BITMAP, 0, 0, 640, 380,
+            m_hWnd, (HMENU)(UINT_PTR)IDC_BACKGROUND, GetModuleHandleA(nullptr), nullptr);
         if (m_background) {
             SendMessageA(m_background, STM_SETIMAGE, IMAGE_BITMAP, (LPARAM)background);
-            // Below every control, so they draw over it.
             SetWindowPos(m_background, HWND_BOTTOM, 0, 0, 0, 0,
                          SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         }
@@ -160,7 +162,9 @@ void CZVTDownloaderDlg::ApplySkin(const void* data, int64_t size) {
     ShowIdleTexts();
     m_folder = DefaultDownloadFolder(ProgramFilesFolder(), m_config.folderName);
     UpdateData(false);
-    Invalidate();
+    // The controls moved and shrank without redrawing: repaint everything,
+    // the background picture under their old places included.
+    RedrawWindow(m_hWnd, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
     Refresh();
 }
 

@@ -407,14 +407,9 @@ LRESULT CZVTDownloaderDlg::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
                 return 0;
             }
             break;
-        case WM_ERASEBKGND: {
-            RECT client;
-            GetClientRect(m_hWnd, &client);
-            HBRUSH brush = CreateSolidBrush(kEraseColour);
-            FillRect((HDC)wp, &client, brush);
-            DeleteObject(brush);
+        case WM_ERASEBKGND:
+            EraseBackground((HDC)wp);
             return TRUE;
-        }
         case WM_PAINT:
             Paint();
             return 0;
@@ -438,6 +433,22 @@ LRESULT CZVTDownloaderDlg::OnCtlColor(HDC dc, HWND control) {
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, id == IDC_CONSENT_TEXT ? RGB(0, 0, 0) : kTextColour);
     return (LRESULT)GetStockObject(NULL_BRUSH);
+}
+
+void CZVTDownloaderDlg::EraseBackground(HDC dc) {
+    RECT client;
+    GetClientRect(m_hWnd, &client);
+    HBRUSH brush = CreateSolidBrush(kEraseColour);
+    FillRect(dc, &client, brush);
+    DeleteObject(brush);
+    HBITMAP background = Image("bk_main.jpg");
+    if (!background)
+        return;
+    HDC memory = CreateCompatibleDC(dc);
+    HGDIOBJ old = SelectObject(memory, background);
+    BitBlt(dc, 0, 0, 640, 380, memory, 0, 0, SRCCOPY);
+    SelectObject(memory, old);
+    DeleteDC(memory);
 }
 
 void CZVTDownloaderDlg::Paint() {

@@ -92,6 +92,7 @@ class CZVTDownloaderDlg : public CDialog {
     void OnMouseMove(LPARAM lp);
     void OnTermsScroll(int position);
     LRESULT OnCtlColor(HDC dc, HWND control);
+    void EraseBackground(HDC dc);
     void Paint();
 
     // Skin (DlgSkin.cpp).

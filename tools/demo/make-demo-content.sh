@@ -4,8 +4,9 @@
 #   tools/demo/make-demo-content.sh OUT_DIR BASE_URL INSTALLER_EXE [LARGE_MIB]
 #
 # OUT_DIR becomes a web root:
-#   orvane/filelist.txt   one line per file; one line is a mirror list whose
-#                         first mirror does not exist, so the fallback shows
+#   orvane/filelist.txt   one line per file; one line is a mirror list (the
+#                         size check measures first mirrors, so the first one
+#                         is the real file)
 #   orvane/img.zip        the skin (make-skin.sh)
 #   game/...              the files, one of LARGE_MIB MiB (default 400) so the
 #                         progress is visible for a few seconds at full speed,
@@ -35,7 +36,7 @@ cp "$installer" "$out/game/brightwave7_setup.exe"
 
 {
     printf '%s\r\n' "$base/game/data/client.pak"
-    printf '%s\r\n' "$base/missing/sound.pak|$base/game/data/sound.pak"
+    printf '%s\r\n' "$base/game/data/sound.pak|$base/mirror2/data/sound.pak"
     printf '%s\r\n' "$base/game/data/config.ini"
     printf '%s\r\n' "$base/game/brightwave7_setup.exe"
 } >"$out/orvane/filelist.txt"

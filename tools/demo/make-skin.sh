@@ -48,9 +48,10 @@ button() {
     local i
     for i in 0 1 2 3; do
         local dx=$((shift[i])) r=$((h / 3))
-        convert -size "${w}x${h}" xc:'#ff00ff' \
+        # Shapes without anti-aliasing: a blended edge pixel would miss the key.
+        convert -size "${w}x${h}" xc:'#ff00ff' +antialias \
             -fill "${fills[i]}" -stroke '#0b0f18' -draw "roundrectangle 0,0 $((w - 1)),$((h - 1)) $r,$r" \
-            -stroke none -font "$font" -pointsize $((h / 2)) -fill "${texts[i]}" \
+            -stroke none -antialias -font "$font" -pointsize $((h / 2)) -fill "${texts[i]}" \
             -gravity center -annotate "+${dx}+${dx}" "$label" \
             -type TrueColor "bmp3:$work/btn_${name}${states[i]}.jpg"
     done
