@@ -11,9 +11,9 @@ string(REPLACE "/" "\\\\" SF_SCREENSHOT_ARG "Z:${SF_SCREENSHOT_DIR}/")
 # sf_add_ui_test(name SOURCES ...): a UI test program with the launcher's
 # framework, controls and resources, and the tests' own dialog templates.
 function(sf_add_ui_test name)
-  cmake_parse_arguments(T "" "" "SOURCES" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;FIXTURES" ${ARGN})
   sf_add_test(${name} SOURCES ${T_SOURCES} ui/UiTestSupport.cpp ui/ui_test.rc
-    $<TARGET_OBJECTS:launcher_resources> LIBS launcher_ui)
+    $<TARGET_OBJECTS:launcher_resources> LIBS launcher_ui ${T_LIBS} FIXTURES ${T_FIXTURES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/ui-run)
   set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "SF_SCREENSHOT_DIR=${SF_SCREENSHOT_ARG}")
@@ -21,3 +21,14 @@ function(sf_add_ui_test name)
 endfunction()
 
 sf_add_ui_test(ui_framework SOURCES ui/test_framework.cpp)
+
+# The launcher's content for its own tests, in the test servers' document root.
+add_test(NAME launcher_content
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/support/make-launcher-content.sh
+    ${SF_TEST_SERVERS_ENV} $<TARGET_FILE:DemoInstaller>)
+set_tests_properties(launcher_content PROPERTIES FIXTURES_SETUP launcher_content
+  FIXTURES_REQUIRED servers)
+sf_add_ui_test(ui_launcher SOURCES ui/test_launcher.cpp support/TestServers.cpp
+  LIBS launcher_dialog FIXTURES "servers;launcher_content")
+# The launcher's texts are compared as the code page 949 bytes it shows.
+target_compile_options(ui_launcher PRIVATE -finput-charset=UTF-8 -fexec-charset=CP949)
