@@ -117,6 +117,12 @@ FILETIME ToFileTime(uint64_t value) {
 PfFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
     if (!path || !path[0])
         return nullptr;
+    // Windows refuses to replace a read-only file; Wine run by root would
+    // replace it, so the rule is checked here for both.
+    const DWORD existing = GetFileAttributesA(path);
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_READONLY) &&
+        !(existing & FILE_ATTRIBUTE_DIRECTORY))
+        return nullptr;
     DWORD flags = attributes & kSettableAttributes;
     if (flags == 0)
         flags = FILE_ATTRIBUTE_NORMAL;
