@@ -18,8 +18,9 @@ namespace {
 const uint32_t kReaderKind = 1;
 const uint32_t kTransferSize = 16384;
 
-// Hosts whose external attributes hold DOS attribute bits: MS-DOS/FAT,
-// VM/CMS... as zip numbers them: 0 FAT, 7 Macintosh, 11 NTFS, 14 VFAT.
+// Hosts (zip's "version made by" numbers) whose external attributes are read
+// as DOS attribute bits: 0 MS-DOS/FAT, 7 Macintosh, 11 and 14 VFAT. Every
+// other host, Windows NTFS (10) included, is read the Unix way.
 bool HasDosAttributes(uint8_t host) {
     return host == 0 || host == 7 || host == 11 || host == 14;
 }
