@@ -242,25 +242,34 @@ TEST(ZipReader, TimesComeFromTheExtendedTimestampElseFromDos) {
 }
 
 TEST(ZipReader, EncryptedEntriesNeedThePassword) {
-    Bytes data = LoadArchive("encrypted.zip");
-    TempFolder tmp;
-    const char* const names[] = {"readme.txt", "photo.bin"};
-    {
-        OpenZip zip(data);
-        for (int i = 0; i < 2; ++i)
-            EXPECT_EQ(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()),
-                      (uint32_t)ZipErrPassword);
-    }
-    {
-        // A wrong password fails one way or another, never silently.
-        OpenZip zip(data, "wrong");
-        for (int i = 0; i < 2; ++i)
-            EXPECT_NE(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()), (uint32_t)ZipOk);
-    }
-    OpenZip zip(data, "secret");
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_EQ(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()), (uint32_t)ZipOk);
-        EXPECT_EQ(ReadWholeFile(tmp.Native(names[i])), AsString(SourceFile(names[i])));
+    struct Case {
+        const char* archive;
+        int count;
+    };
+    // Info-ZIP (check byte from the time) and 7-Zip (from the CRC-32).
+    for (Case c : {Case{"encrypted.zip", 2}, Case{"encrypted-7z.zip", 1}}) {
+        SCOPED_TRACE(c.archive);
+        Bytes data = LoadArchive(c.archive);
+        TempFolder tmp;
+        const char* const names[] = {"readme.txt", "photo.bin"};
+        {
+            OpenZip zip(data);
+            for (int i = 0; i < c.count; ++i)
+                EXPECT_EQ(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()),
+                          (uint32_t)ZipErrPassword);
+        }
+        {
+            // A wrong password fails one way or another, never silently.
+            OpenZip zip(data, "wrong");
+            for (int i = 0; i < c.count; ++i)
+                EXPECT_NE(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()),
+                          (uint32_t)ZipOk);
+        }
+        OpenZip zip(data, "secret");
+        for (int i = 0; i < c.count; ++i) {
+            ASSERT_EQ(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()), (uint32_t)ZipOk);
+            EXPECT_EQ(ReadWholeFile(tmp.Native(names[i])), AsString(SourceFile(names[i])));
+        }
     }
 }
 
