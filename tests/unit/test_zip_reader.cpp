@@ -343,6 +343,9 @@ TEST(ZipReader, FolderEntriesMakeFoldersAndRelativeTargetsUseTheOpeningFolder) {
     bool ok = false;
     EXPECT_EQ(ReadWholeFile(tmp.Native("t/empty.txt"), &ok), "");
     EXPECT_TRUE(ok);
+    // A folder that cannot be made (a file is in the way) is reported.
+    EXPECT_EQ(ZipExtractEntry(zip, 3, tmp.Win("t\\empty.txt\\img/").c_str()),
+              (uint32_t)ZipErrCreate);
     EXPECT_EQ(ZipClose(zip), (uint32_t)ZipOk);
 }
 
