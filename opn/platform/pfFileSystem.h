@@ -65,6 +65,15 @@ bool FsSetFileTimes(FsFile* file, uint64_t creation, uint64_t access, uint64_t w
 // reported an error (data may be lost).
 bool FsCloseFile(FsFile* file);
 
+// Wide forms for callers that hold UTF-16 paths (zero-terminated), otherwise
+// as FsExists, FsCreateFolder and FsCreateFileForWriting. POSIX: the path is
+// turned into UTF-8 (a lone surrogate becomes U+FFFD) and then mapped like a
+// narrow path, so these files carry UTF-8 names where the narrow calls keep
+// the caller's bytes.
+bool FsExistsWide(const char16_t* path);
+bool FsCreateFolderWide(const char16_t* path);
+FsFile* FsCreateFileForWritingWide(const char16_t* path, uint32_t attributes);
+
 // The process's current folder in Windows form, without a trailing separator
 // unless it is a root ("C:\"). False (and `out` empty) when it cannot be read.
 bool FsGetCurrentFolder(ovCString& out);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the archives the zip reader tests open, with the real tools, into
 # $1/zip: Info-ZIP zip for stored and deflated entries, folders, Unix
-# attributes, "UT" time stamps, a long comment and encryption; Python's
+# attributes, "UT" time stamps, a long comment and encryption; 7-Zip for
+# encryption with the sizes in the local header; Python's
 # zipfile for names zip itself would never store and for FAT attributes.
 set -euo pipefail
 out="$1/zip"
@@ -34,8 +35,11 @@ PY
 # The same archive with 100 bytes in front and its offsets left as they are.
 { head -c 100 /dev/zero | tr '\0' 'P'; cat ../info.zip; } >../prefixed.zip
 
-# Encrypted entries, deflated and stored.
+# Encrypted entries, deflated and stored. Info-ZIP writes the sizes after the
+# data (the check byte is then the time's); 7-Zip writes them in front (the
+# check byte is the CRC's).
 zip -q -n .bin -P secret ../encrypted.zip readme.txt photo.bin
+7zz a -tzip -psecret -mem=ZipCrypto -bd -bso0 -bsp0 ../encrypted-7z.zip readme.txt
 
 # Names and attributes through Python's zipfile. Names go out as the bytes
 # given here (CP949 for the Korean ones), not as UTF-8.

@@ -14,6 +14,7 @@
 #include "SupportTestEnv.h"
 #include "ZipTestSupport.h"
 #include "opn/platform/pfClock.h"
+#include "sdk/support/zip/ZipFileTarget.h"
 #include "sdk/support/zip/ZipReader.h"
 
 using supporttest::PathExists;
@@ -241,25 +242,34 @@ TEST(ZipReader, TimesComeFromTheExtendedTimestampElseFromDos) {
 }
 
 TEST(ZipReader, EncryptedEntriesNeedThePassword) {
-    Bytes data = LoadArchive("encrypted.zip");
-    TempFolder tmp;
-    const char* const names[] = {"readme.txt", "photo.bin"};
-    {
-        OpenZip zip(data);
-        for (int i = 0; i < 2; ++i)
-            EXPECT_EQ(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()),
-                      (uint32_t)ZipErrPassword);
-    }
-    {
-        // A wrong password fails one way or another, never silently.
-        OpenZip zip(data, "wrong");
-        for (int i = 0; i < 2; ++i)
-            EXPECT_NE(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()), (uint32_t)ZipOk);
-    }
-    OpenZip zip(data, "secret");
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_EQ(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()), (uint32_t)ZipOk);
-        EXPECT_EQ(ReadWholeFile(tmp.Native(names[i])), AsString(SourceFile(names[i])));
+    struct Case {
+        const char* archive;
+        int count;
+    };
+    // Info-ZIP (check byte from the time) and 7-Zip (from the CRC-32).
+    for (Case c : {Case{"encrypted.zip", 2}, Case{"encrypted-7z.zip", 1}}) {
+        SCOPED_TRACE(c.archive);
+        Bytes data = LoadArchive(c.archive);
+        TempFolder tmp;
+        const char* const names[] = {"readme.txt", "photo.bin"};
+        {
+            OpenZip zip(data);
+            for (int i = 0; i < c.count; ++i)
+                EXPECT_EQ(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()),
+                          (uint32_t)ZipErrPassword);
+        }
+        {
+            // A wrong password fails one way or another, never silently.
+            OpenZip zip(data, "wrong");
+            for (int i = 0; i < c.count; ++i)
+                EXPECT_NE(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()),
+                          (uint32_t)ZipOk);
+        }
+        OpenZip zip(data, "secret");
+        for (int i = 0; i < c.count; ++i) {
+            ASSERT_EQ(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()), (uint32_t)ZipOk);
+            EXPECT_EQ(ReadWholeFile(tmp.Native(names[i])), AsString(SourceFile(names[i])));
+        }
     }
 }
 
@@ -333,7 +343,45 @@ TEST(ZipReader, FolderEntriesMakeFoldersAndRelativeTargetsUseTheOpeningFolder) {
     bool ok = false;
     EXPECT_EQ(ReadWholeFile(tmp.Native("t/empty.txt"), &ok), "");
     EXPECT_TRUE(ok);
+    // A folder that cannot be made (a file is in the way) is reported.
+    EXPECT_EQ(ZipExtractEntry(zip, 3, tmp.Win("t\\empty.txt\\img/").c_str()),
+              (uint32_t)ZipErrCreate);
     EXPECT_EQ(ZipClose(zip), (uint32_t)ZipOk);
+}
+
+TEST(ZipReader, TheWideTargetWritesThroughUtf16Paths) {
+    TempFolder tmp;
+    Bytes names = LoadArchive("names.zip");
+    OpenZip zip(names);
+    ZipEntry e;
+    ASSERT_EQ(ZipGetEntry(zip.get(), 8, &e), (uint32_t)ZipOk);  // CP949 "한글/이미지.txt"
+    const std::string target = tmp.Win(std::string("w\\") + e.name);
+    ASSERT_EQ(ZipExtractEntryTo(zip.get(), 8, target.c_str(), ZipWideFileTarget()),
+              (uint32_t)ZipOk);
+#ifdef _WIN32
+    // Under code page 949 the narrow name is the same file.
+    const std::string written = tmp.Native("w\\\xC7\xD1\xB1\xDB\\\xC0\xCC\xB9\xCC\xC1\xF6.txt");
+#else
+    // POSIX keeps wide names as UTF-8.
+    const std::string written = tmp.Native("w/한글/이미지.txt");
+#endif
+    EXPECT_EQ(ReadWholeFile(written), std::string("data of ") + e.name);
+
+    // Same data, attributes and refusals as the narrow target.
+    Bytes info = LoadArchive("info.zip");
+    OpenZip infoZip(info);
+    for (int i = 0; i < 6; ++i) {
+        const std::string path = tmp.Win(std::string("i\\") + kInfoNames[i]);
+        EXPECT_EQ(ZipExtractEntryTo(infoZip.get(), i, path.c_str(), ZipWideFileTarget()),
+                  (uint32_t)ZipOk);
+    }
+    Bytes photo = SourceFile("photo.bin");
+    EXPECT_EQ(ReadWholeFile(tmp.Native("i/photo.bin")), std::string(photo.begin(), photo.end()));
+    EXPECT_TRUE(IsReadOnly(tmp.Native("i/locked.txt")));
+    EXPECT_EQ(
+        ZipExtractEntryTo(infoZip.get(), 5, tmp.Win("i\\locked.txt").c_str(), ZipWideFileTarget()),
+        (uint32_t)ZipErrCreate);
+    MakeWritable(tmp.Native("i/locked.txt"));
 }
 
 }  // namespace

@@ -49,8 +49,13 @@ bool ClockLocalToFileTime(int year, int month, int day, int hour, int minute, in
     if (!fileTime)
         return false;
     *fileTime = 0;
-    if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
+    static const int kDaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || hour < 0 ||
         hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
+        return false;
+    // Checked here: the conversions below do not all refuse February 30.
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (day > kDaysInMonth[month - 1] + (month == 2 && leap ? 1 : 0))
         return false;
     SYSTEMTIME local = {};
     local.wYear = (WORD)year;

@@ -112,15 +112,8 @@ FILETIME ToFileTime(uint64_t value) {
     return ft;
 }
 
-}  // namespace
-
-FsFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
-    if (!path || !path[0])
-        return nullptr;
-    DWORD flags = attributes & kSettableAttributes;
-    if (flags == 0)
-        flags = FILE_ATTRIBUTE_NORMAL;
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags, nullptr);
+// A handle from CreateFile as a file, or null for a failed one.
+FsFile* WrapCreated(HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
     FsFile* file = new (std::nothrow) FsFile;
@@ -130,6 +123,53 @@ FsFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
     }
     file->handle = handle;
     return file;
+}
+
+// Windows refuses to replace a read-only file; Wine run by root would
+// replace it, so the rule is checked here for both.
+bool IsReadOnlyFile(DWORD existing) {
+    return existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_READONLY) &&
+           !(existing & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+DWORD CreationFlags(uint32_t attributes) {
+    const DWORD flags = attributes & kSettableAttributes;
+    return flags ? flags : FILE_ATTRIBUTE_NORMAL;
+}
+
+const wchar_t* Wide(const char16_t* path) {
+    return reinterpret_cast<const wchar_t*>(path);
+}
+
+}  // namespace
+
+FsFile* FsCreateFileForWriting(const char* path, uint32_t attributes) {
+    if (!path || !path[0] || IsReadOnlyFile(GetFileAttributesA(path)))
+        return nullptr;
+    return WrapCreated(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   CreationFlags(attributes), nullptr));
+}
+
+bool FsExistsWide(const char16_t* path) {
+    if (!path || !path[0])
+        return false;
+    return GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool FsCreateFolderWide(const char16_t* path) {
+    if (!path || !path[0])
+        return false;
+    if (CreateDirectoryW(Wide(path), nullptr))
+        return true;
+    const DWORD attributes = GetFileAttributesW(Wide(path));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+FsFile* FsCreateFileForWritingWide(const char16_t* path, uint32_t attributes) {
+    if (!path || !path[0] || IsReadOnlyFile(GetFileAttributesW(Wide(path))))
+        return nullptr;
+    return WrapCreated(CreateFileW(Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   CreationFlags(attributes), nullptr));
 }
 
 bool FsWriteFile(FsFile* file, const void* data, size_t size) {

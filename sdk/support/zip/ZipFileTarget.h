@@ -28,3 +28,8 @@ class IZipFileTarget {
 
 // The target of the narrow file calls (paths in the system code page).
 IZipFileTarget& ZipNarrowFileTarget();
+
+// The target of the wide file calls: each path is converted from the system
+// code page to UTF-16 first (bytes that form no character become '?'). A
+// path that cannot be converted counts as missing and cannot be created.
+IZipFileTarget& ZipWideFileTarget();

@@ -13,6 +13,12 @@ ZipHandle* OpenBlock(const void* data, int64_t size) {
     return ZipOpenMemory(data, (uint32_t)size, nullptr);
 }
 
+int32_t EntryCount(ZipHandle* zip) {
+    ZipEntry entry;
+    ZipGetEntry(zip, -1, &entry);
+    return entry.index;
+}
+
 }  // namespace
 
 bool UnzipAllToFolder(const char* folder, const void* data, int64_t size) {
@@ -21,11 +27,10 @@ bool UnzipAllToFolder(const char* folder, const void* data, int64_t size) {
     ZipHandle* zip = OpenBlock(data, size);
     if (!zip)
         return false;
-    ZipEntry entry;
-    ZipGetEntry(zip, -1, &entry);
-    const int32_t count = entry.index;
+    const int32_t count = EntryCount(zip);
     bool allWritten = true;
     for (int32_t i = 0; i < count; ++i) {
+        ZipEntry entry;
         char target[kZipPathSize];
         if (ZipGetEntry(zip, i, &entry) != ZipOk ||
             ZipComposeTarget(folder, entry.name, target) != ZipOk ||
@@ -40,12 +45,12 @@ bool ListZipEntries(StringList& names, const void* data, int64_t size) {
     ZipHandle* zip = OpenBlock(data, size);
     if (!zip)
         return false;
-    ZipEntry entry;
-    ZipGetEntry(zip, -1, &entry);
-    const int32_t count = entry.index;
-    for (int32_t i = 0; i < count; ++i)
+    const int32_t count = EntryCount(zip);
+    for (int32_t i = 0; i < count; ++i) {
+        ZipEntry entry;
         if (ZipGetEntry(zip, i, &entry) == ZipOk)
             names.Add(entry.name);
+    }
     ZipClose(zip);
     return true;
 }

@@ -18,8 +18,9 @@ namespace {
 const uint32_t kReaderKind = 1;
 const uint32_t kTransferSize = 16384;
 
-// Hosts whose external attributes hold DOS attribute bits: MS-DOS/FAT,
-// VM/CMS... as zip numbers them: 0 FAT, 7 Macintosh, 11 NTFS, 14 VFAT.
+// Hosts (zip's "version made by" numbers) whose external attributes are read
+// as DOS attribute bits: 0 MS-DOS/FAT, 7 Macintosh, 11 and 14 VFAT. Every
+// other host, Windows NTFS (10) included, is read the Unix way.
 bool HasDosAttributes(uint8_t host) {
     return host == 0 || host == 7 || host == 11 || host == 14;
 }
@@ -38,13 +39,8 @@ uint32_t EntryAttributes(const ZipCentralHeader& header) {
     return attributes;
 }
 
-bool IsLeapYear(int year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
 // The DOS date and time as local time, or 0 when they name no real time.
 uint64_t DosTimeToFileTime(uint32_t dosDateTime) {
-    static const int kDaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const uint32_t date = dosDateTime >> 16;
     const uint32_t time = dosDateTime & 0xFFFF;
     const int year = 1980 + (int)(date >> 9);
@@ -53,11 +49,6 @@ uint64_t DosTimeToFileTime(uint32_t dosDateTime) {
     const int hour = (int)(time >> 11);
     const int minute = (int)((time >> 5) & 63);
     const int second = 2 * (int)(time & 31);
-    if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59)
-        return 0;
-    const int monthDays = kDaysInMonth[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
-    if (day > monthDays)
-        return 0;
     uint64_t fileTime = 0;
     if (!ClockLocalToFileTime(year, month, day, hour, minute, second, &fileTime))
         return 0;
