@@ -21,3 +21,7 @@ function(sf_add_ui_test name)
 endfunction()
 
 sf_add_ui_test(ui_framework SOURCES ui/test_framework.cpp)
+sf_add_ui_test(ui_controls SOURCES
+  ui/test_skin_button.cpp
+  ui/test_image_controls.cpp
+)
