@@ -24,4 +24,6 @@ sf_add_ui_test(ui_framework SOURCES ui/test_framework.cpp)
 sf_add_ui_test(ui_controls SOURCES
   ui/test_skin_button.cpp
   ui/test_image_controls.cpp
+  ui/test_resources.cpp
+  ui/test_screenshots.cpp
 )
