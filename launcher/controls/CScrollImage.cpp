@@ -1,17 +1,12 @@
 #include "launcher/controls/CScrollImage.h"
 
+#include "launcher/controls/BitmapSize.h"
 #include "launcher/framework/Resources.h"
 
 void CScrollImage::LoadImageResource(int resourceId) {
     ::EnableWindow(m_hWnd, TRUE);
     m_image = ::LoadBitmapA(ResourceInstance(), MAKEINTRESOURCEA(resourceId));
-    m_imageWidth = 0;
-    m_imageHeight = 0;
-    BITMAP info = {};
-    if (m_image != nullptr && ::GetObjectA(m_image, sizeof info, &info) == sizeof info) {
-        m_imageWidth = info.bmWidth;
-        m_imageHeight = info.bmHeight;
-    }
+    GetBitmapSize(m_image, &m_imageWidth, &m_imageHeight);
     Send(STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(m_image));
 }
 
@@ -21,19 +16,20 @@ void CScrollImage::SetScrollOffset(int offset) {
 }
 
 void CScrollImage::Paint(HDC dc) {
+    // Without a picture there is nothing to show.
+    if (m_image == nullptr) {
+        return;
+    }
     RECT client;
     ::GetClientRect(m_hWnd, &client);
     HDC source = ::CreateCompatibleDC(dc);
     if (source == nullptr) {
         return;
     }
-    // Without an image the blit from the empty DC fails and nothing is drawn.
-    HGDIOBJ old = m_image != nullptr ? ::SelectObject(source, m_image) : nullptr;
+    HGDIOBJ old = ::SelectObject(source, m_image);
     ::TransparentBlt(dc, 0, 0, client.right, client.bottom, source, 0, m_offset, m_imageWidth,
                      client.bottom, RGB(255, 255, 255));
-    if (old != nullptr) {
-        ::SelectObject(source, old);
-    }
+    ::SelectObject(source, old);
     ::DeleteDC(source);
 }
 

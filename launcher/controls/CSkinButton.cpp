@@ -1,5 +1,7 @@
 #include "launcher/controls/CSkinButton.h"
 
+#include "launcher/controls/BitmapSize.h"
+
 #include <windowsx.h>
 
 namespace {
@@ -81,16 +83,13 @@ void CSkinButton::ReleaseImages() {
 }
 
 int CSkinButton::StoreImage(Slot slot, HBITMAP bitmap, COLORREF key) {
-    BITMAP info = {};
-    if (::GetObjectA(bitmap, sizeof info, &info) != sizeof info) {
+    Image& image = m_images[slot];
+    if (!GetBitmapSize(bitmap, &image.width, &image.height)) {
         return 1;
     }
-    Image& image = m_images[slot];
     image.bitmap = bitmap;
     image.key = key;
-    image.width = info.bmWidth;
-    image.height = info.bmHeight;
-    image.mask = MakeMask(bitmap, info.bmWidth, info.bmHeight, key);
+    image.mask = MakeMask(bitmap, image.width, image.height, key);
     return image.mask != nullptr ? 0 : 2;
 }
 
@@ -252,10 +251,12 @@ LRESULT CSkinButton::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
             break;
         case WM_ENABLE:
             if (!wp) {
-                // A disabled control cannot keep the focus: hand it to the
-                // next tab stop, or to the parent when there is none.
+                // A disabled control cannot keep the focus (the system has
+                // already taken it away): hand it to the next tab stop, or to
+                // the parent when there is none. A focus held elsewhere stays.
                 HWND parent = GetParent();
-                if (::GetFocus() == m_hWnd && parent != nullptr) {
+                HWND focus = ::GetFocus();
+                if ((focus == nullptr || focus == m_hWnd) && parent != nullptr) {
                     HWND next = ::GetNextDlgTabItem(parent, m_hWnd, FALSE);
                     ::SetFocus(next != nullptr && next != m_hWnd ? next : parent);
                 }

@@ -59,9 +59,14 @@ INT_PTR CDialog::DoModal() {
     if (m_hWnd != nullptr) {
         return -1;
     }
+    // Modal from the start, so that EndDialog() in OnInitDialog() ends the
+    // dialog before it is shown.
+    m_result = IDCANCEL;
+    m_inModalLoop = true;
     HWND hwnd = ::CreateDialogParamA(ResourceInstance(), MAKEINTRESOURCEA(m_templateId), m_parent,
                                      DialogProc, reinterpret_cast<LPARAM>(this));
     if (hwnd == nullptr) {
+        m_inModalLoop = false;
         return -1;
     }
     bool ownerDisabled = false;
@@ -69,13 +74,13 @@ INT_PTR CDialog::DoModal() {
         ::EnableWindow(m_parent, FALSE);
         ownerDisabled = true;
     }
-    m_result = IDCANCEL;
-    m_inModalLoop = true;
-    if (!::IsWindowVisible(hwnd)) {
-        ::ShowWindow(hwnd, SW_SHOWNORMAL);
-    }
-    if (ModalObserverSlot()) {
-        ModalObserverSlot()(*this);
+    if (m_inModalLoop) {
+        if (!::IsWindowVisible(hwnd)) {
+            ::ShowWindow(hwnd, SW_SHOWNORMAL);
+        }
+        if (ModalObserverSlot()) {
+            ModalObserverSlot()(*this);
+        }
     }
 
     MSG msg;

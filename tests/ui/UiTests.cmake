@@ -21,6 +21,12 @@ function(sf_add_ui_test name)
 endfunction()
 
 sf_add_ui_test(ui_framework SOURCES ui/test_framework.cpp)
+sf_add_ui_test(ui_controls SOURCES
+  ui/test_skin_button.cpp
+  ui/test_image_controls.cpp
+  ui/test_resources.cpp
+  ui/test_screenshots.cpp
+)
 
 # The launcher's content for its own tests, in the test servers' document root.
 add_test(NAME launcher_content

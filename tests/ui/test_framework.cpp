@@ -250,6 +250,29 @@ TEST(DialogFramework, ModalLoopOffersMessagesToPreTranslateFirst) {
     EXPECT_TRUE(Seen(dialog.preTranslated, WM_KEYDOWN));
 }
 
+// Ends itself while it initialises.
+class EndsAtOnceDialog : public CDialog {
+  public:
+    EndsAtOnceDialog() : CDialog(IDD_UI_EMPTY) {}
+
+  protected:
+    bool OnInitDialog() override {
+        CDialog::OnInitDialog();
+        EndDialog(42);
+        return true;
+    }
+};
+
+TEST(DialogFramework, EndDialogDuringInitialisationEndsTheModalRun) {
+    EndsAtOnceDialog dialog;
+    bool observed = false;
+    CDialog::SetModalObserver([&observed](CDialog&) { observed = true; });
+    EXPECT_EQ(dialog.DoModal(), 42);
+    CDialog::SetModalObserver(nullptr);
+    EXPECT_FALSE(observed) << "never shown";
+    EXPECT_EQ(dialog.GetSafeHwnd(), nullptr);
+}
+
 TEST(DialogFramework, QuitEndsTheModalLoopAndReachesTheEnclosingOne) {
     CDialog dialog(IDD_UI_EMPTY);
     CDialog::SetModalObserver([](CDialog&) { ::PostQuitMessage(3); });
