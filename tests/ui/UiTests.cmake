@@ -21,3 +21,6 @@ function(sf_add_ui_test name)
 endfunction()
 
 sf_add_ui_test(ui_framework SOURCES ui/test_framework.cpp)
+
+sf_add_ui_test(ui_animated_picture SOURCES ui/test_animated_picture.cpp support/TestData.cpp)
+set_tests_properties(ui_animated_picture PROPERTIES FIXTURES_REQUIRED test_gifs)
