@@ -24,3 +24,4 @@ sf_add_ui_test(ui_framework SOURCES ui/test_framework.cpp)
 
 sf_add_ui_test(ui_animated_picture SOURCES ui/test_animated_picture.cpp support/TestData.cpp)
 set_tests_properties(ui_animated_picture PROPERTIES FIXTURES_REQUIRED test_gifs)
+sf_add_ui_test(ui_skin_tooltip SOURCES ui/test_skin_tooltip.cpp)
