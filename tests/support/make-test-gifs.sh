@@ -7,7 +7,7 @@
 #   dispose-previous     32x32: red; blue 8x8 at (4,4) disposal 3; lime 8x8 at (20,20)
 #   one-frame.gif        16x24, a single frame
 #   picture.bmp          20x10 bitmap, no GIF at all
-# The frame colours are listed in tests/ui/GifTestColors.h; keep both in step.
+# The frame colours are listed in tests/support/TestGifs.h; keep both in step.
 set -euo pipefail
 out="$1/gif"
 rm -rf "$out"

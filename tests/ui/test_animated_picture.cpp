@@ -15,19 +15,18 @@
 #include "launcher/controls/CAnimatedPicture.h"
 #include "launcher/res/resource.h"
 #include "support/GifBuilder.h"
-#include "support/TestData.h"
+#include "support/TestGifs.h"
 #include "tests/ui/UiTestSupport.h"
 
 using sftest::GifBuilder;
 
 namespace {
 
-// The colours of twelve-frames.gif, in frame order (tests/support/make-test-gifs.sh).
-const COLORREF kTwelveColors[12] = {
-    RGB(255, 0, 0),   RGB(0, 255, 0),   RGB(0, 0, 255),   RGB(255, 255, 0),
-    RGB(0, 255, 255), RGB(255, 0, 255), RGB(128, 0, 0),   RGB(0, 128, 0),
-    RGB(0, 0, 128),   RGB(128, 128, 0), RGB(0, 128, 128), RGB(128, 0, 128),
-};
+// Frame i of twelve-frames.gif as a COLORREF.
+COLORREF TwelveColor(size_t i) {
+    uint32_t rgb = sftest::kTwelveFrameColors[i % 12];
+    return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
+}
 const COLORREF kRed = RGB(255, 0, 0);
 const COLORREF kBlue = RGB(0, 0, 255);
 const COLORREF kLime = RGB(0, 255, 0);
@@ -99,14 +98,6 @@ HGLOBAL ToGlobal(const std::vector<uint8_t>& bytes) {
     memcpy(data, bytes.data(), bytes.size());
     ::GlobalUnlock(block);
     return block;
-}
-
-std::vector<uint8_t> Picture(const char* name) {
-    bool ok = false;
-    std::vector<uint8_t> bytes =
-        sftest::ReadFile(sftest::DataPath(std::string("gif/") + name), &ok);
-    EXPECT_TRUE(ok) << name;
-    return bytes;
 }
 
 // What the canvas holds, row by row.
@@ -189,6 +180,21 @@ class AnimatedPictureTest : public ::testing::Test {
         shot.CaptureWindow(host);
         EXPECT_TRUE(shot.SaveBmp(uitest::ScreenshotFolder() + name + ".bmp"));
     }
+    // 12 frames of 64 x 64 at (0, 0), 90 ms each, disposal 2; the control
+    // sized to them.
+    void ExpectTwelveFramesOf90ms() {
+        ASSERT_EQ(m_picture.FrameCount(), 12u);
+        for (const CAnimatedPicture::GifFrame& frame : m_picture.Frames()) {
+            EXPECT_EQ(frame.delay, 9u);
+            EXPECT_EQ(frame.disposal, 2);
+            EXPECT_EQ(frame.size.cx, 64);
+            EXPECT_EQ(frame.size.cy, 64);
+            EXPECT_EQ(frame.offset.x, 0);
+            EXPECT_EQ(frame.offset.y, 0);
+        }
+        EXPECT_EQ(WindowSize().cx, 64);
+        EXPECT_EQ(WindowSize().cy, 64);
+    }
     SIZE WindowSize() {
         RECT rect;
         ::GetWindowRect(m_picture.GetSafeHwnd(), &rect);
@@ -202,19 +208,10 @@ class AnimatedPictureTest : public ::testing::Test {
 CDialog* AnimatedPictureTest::s_host = nullptr;
 
 TEST_F(AnimatedPictureTest, TwelveFramesOf90msCycleWithDisposal2) {
-    ASSERT_TRUE(Load(Picture("twelve-frames.gif")));
+    ASSERT_TRUE(Load(sftest::TestGif("twelve-frames.gif")));
     ASSERT_TRUE(m_picture.IsAnimated());
     ASSERT_EQ(m_picture.FrameCount(), 12u);
-    for (const CAnimatedPicture::GifFrame& frame : m_picture.Frames()) {
-        EXPECT_EQ(frame.delay, 9u);
-        EXPECT_EQ(frame.disposal, 2);
-        EXPECT_EQ(frame.size.cx, 64);
-        EXPECT_EQ(frame.size.cy, 64);
-        EXPECT_EQ(frame.offset.x, 0);
-        EXPECT_EQ(frame.offset.y, 0);
-    }
-    EXPECT_EQ(WindowSize().cx, 64);
-    EXPECT_EQ(WindowSize().cy, 64);
+    ExpectTwelveFramesOf90ms();
 
     SteppingClock clock;
     m_picture.SetFrameClock(&clock);
@@ -225,7 +222,7 @@ TEST_F(AnimatedPictureTest, TwelveFramesOf90msCycleWithDisposal2) {
     for (size_t i = 0; i <= 12; ++i) {
         ASSERT_TRUE(clock.AwaitFrame()) << i;
         Pixels canvas = Canvas();
-        EXPECT_EQ(canvas.CountOf(kTwelveColors[i % 12]), 64 * 64) << "frame " << i;
+        EXPECT_EQ(canvas.CountOf(TwelveColor(i)), 64 * 64) << "frame " << i;
         if (i == 3) {
             Screenshot("animated_picture_frame3");
         }
@@ -239,16 +236,7 @@ TEST_F(AnimatedPictureTest, TwelveFramesOf90msCycleWithDisposal2) {
 TEST_F(AnimatedPictureTest, TheProgramsSpinnerResource) {
     ASSERT_TRUE(m_picture.LoadResourcePicture(IDR_LOADING_GIF, "GIF"));
     ASSERT_EQ(m_picture.FrameCount(), 12u);
-    for (const CAnimatedPicture::GifFrame& frame : m_picture.Frames()) {
-        EXPECT_EQ(frame.delay, 9u);
-        EXPECT_EQ(frame.disposal, 2);
-        EXPECT_EQ(frame.size.cx, 64);
-        EXPECT_EQ(frame.size.cy, 64);
-        EXPECT_EQ(frame.offset.x, 0);
-        EXPECT_EQ(frame.offset.y, 0);
-    }
-    EXPECT_EQ(WindowSize().cx, 64);
-    EXPECT_EQ(WindowSize().cy, 64);
+    ExpectTwelveFramesOf90ms();
 
     // The frames differ from one another: it spins.
     SteppingClock clock;
@@ -269,7 +257,7 @@ TEST_F(AnimatedPictureTest, TheProgramsSpinnerResource) {
 }
 
 TEST_F(AnimatedPictureTest, DelaysBelowFiveHundredthsWait100ms) {
-    ASSERT_TRUE(Load(Picture("zero-delay.gif")));
+    ASSERT_TRUE(Load(sftest::TestGif("zero-delay.gif")));
     SteppingClock clock;
     m_picture.SetFrameClock(&clock);
     m_picture.StartDrawing();
@@ -283,7 +271,7 @@ TEST_F(AnimatedPictureTest, DelaysBelowFiveHundredthsWait100ms) {
 }
 
 TEST_F(AnimatedPictureTest, Disposal2FillsTheFrameWithTheBackground) {
-    ASSERT_TRUE(Load(Picture("dispose-background.gif")));
+    ASSERT_TRUE(Load(sftest::TestGif("dispose-background.gif")));
     SteppingClock clock;
     m_picture.SetFrameClock(&clock);
     m_picture.StartDrawing();
@@ -308,7 +296,7 @@ TEST_F(AnimatedPictureTest, Disposal2FillsTheFrameWithTheBackground) {
 }
 
 TEST_F(AnimatedPictureTest, Disposal3RestoresWhatWasUnderTheFrame) {
-    ASSERT_TRUE(Load(Picture("dispose-previous.gif")));
+    ASSERT_TRUE(Load(sftest::TestGif("dispose-previous.gif")));
     SteppingClock clock;
     m_picture.SetFrameClock(&clock);
     m_picture.StartDrawing();
@@ -334,7 +322,7 @@ TEST_F(AnimatedPictureTest, Disposal3RestoresWhatWasUnderTheFrame) {
 }
 
 TEST_F(AnimatedPictureTest, OneFrameGifIsShownStillWithoutAThread) {
-    ASSERT_TRUE(Load(Picture("one-frame.gif")));
+    ASSERT_TRUE(Load(sftest::TestGif("one-frame.gif")));
     EXPECT_TRUE(m_picture.IsGif());
     EXPECT_FALSE(m_picture.IsAnimated());
     EXPECT_TRUE(m_picture.StartDrawing());
@@ -346,7 +334,7 @@ TEST_F(AnimatedPictureTest, OneFrameGifIsShownStillWithoutAThread) {
 }
 
 TEST_F(AnimatedPictureTest, BitmapIsShownAtItsOwnSize) {
-    ASSERT_TRUE(Load(Picture("picture.bmp")));
+    ASSERT_TRUE(Load(sftest::TestGif("picture.bmp")));
     EXPECT_FALSE(m_picture.IsGif());
     EXPECT_TRUE(m_picture.StartDrawing());
     EXPECT_EQ(m_picture.AnimationThreadId(), 0u);
@@ -403,7 +391,7 @@ TEST_F(AnimatedPictureTest, StopCutsAFrameWaitShortAndEndsTheThread) {
 }
 
 TEST_F(AnimatedPictureTest, RestartShowsTheFrameItStoppedOn) {
-    ASSERT_TRUE(Load(Picture("twelve-frames.gif")));
+    ASSERT_TRUE(Load(sftest::TestGif("twelve-frames.gif")));
     SteppingClock clock;
     m_picture.SetFrameClock(&clock);
     m_picture.StartDrawing();
@@ -411,18 +399,18 @@ TEST_F(AnimatedPictureTest, RestartShowsTheFrameItStoppedOn) {
     clock.Step();
     ASSERT_TRUE(clock.AwaitFrame());
     m_picture.StopAnimation();
-    EXPECT_EQ(Canvas().CountOf(kTwelveColors[1]), 64 * 64);
+    EXPECT_EQ(Canvas().CountOf(TwelveColor(1)), 64 * 64);
     m_picture.StartDrawing();
     ASSERT_TRUE(clock.AwaitFrame());
-    EXPECT_EQ(Canvas().CountOf(kTwelveColors[1]), 64 * 64);
+    EXPECT_EQ(Canvas().CountOf(TwelveColor(1)), 64 * 64);
     clock.Step();
     ASSERT_TRUE(clock.AwaitFrame());
-    EXPECT_EQ(Canvas().CountOf(kTwelveColors[2]), 64 * 64);
+    EXPECT_EQ(Canvas().CountOf(TwelveColor(2)), 64 * 64);
     m_picture.StopAnimation();
 }
 
 TEST_F(AnimatedPictureTest, DestroyingTheWindowStopsTheAnimation) {
-    ASSERT_TRUE(Load(Picture("twelve-frames.gif")));
+    ASSERT_TRUE(Load(sftest::TestGif("twelve-frames.gif")));
     SteppingClock clock;
     m_picture.SetFrameClock(&clock);
     m_picture.StartDrawing();
@@ -436,7 +424,7 @@ TEST_F(AnimatedPictureTest, DestroyingTheWindowStopsTheAnimation) {
 }
 
 TEST_F(AnimatedPictureTest, AThreadThatOutlivesTheStopBoundNeverDrawsAgain) {
-    ASSERT_TRUE(Load(Picture("twelve-frames.gif")));
+    ASSERT_TRUE(Load(sftest::TestGif("twelve-frames.gif")));
     StuckClock clock;
     m_picture.SetFrameClock(&clock);
     m_picture.SetStopWait(50);

@@ -13,18 +13,12 @@
 #include "launcher/controls/CNowLoading.h"
 #include "launcher/controls/CResumeDlg.h"
 #include "launcher/res/resource.h"
+#include "tests/ui/Cp949Text.h"
 #include "tests/ui/UiTestSupport.h"
 
 namespace {
 
-// UTF-8 source text to the program's code page 949.
-std::string Cp949(const char* utf8) {
-    wchar_t wide[512];
-    int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, 512);
-    char narrow[1024];
-    int m = ::WideCharToMultiByte(949, 0, wide, n, narrow, sizeof narrow, nullptr, nullptr);
-    return m > 0 ? std::string(narrow, static_cast<size_t>(m - 1)) : std::string();
-}
+using uitest::Cp949;
 
 std::string ItemText(HWND dialog, int id) {
     char text[512] = "";

@@ -11,22 +11,16 @@
 #include <string>
 
 #include "launcher/controls/CSkinToolTip.h"
+#include "tests/ui/Cp949Text.h"
 #include "tests/ui/UiTestSupport.h"
 
 namespace {
 
+using uitest::Cp949;
+
 const int kCheckId = 1010;
 const int kButtonId = 1011;
 const int kHiddenId = 1012;
-
-// UTF-8 source text to the program's code page 949.
-std::string Cp949(const char* utf8) {
-    wchar_t wide[512];
-    int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, 512);
-    char narrow[1024];
-    int m = ::WideCharToMultiByte(949, 0, wide, n, narrow, sizeof narrow, nullptr, nullptr);
-    return m > 0 ? std::string(narrow, static_cast<size_t>(m - 1)) : std::string();
-}
 
 const std::string& LauncherText() {
     static const std::string text =
@@ -129,6 +123,15 @@ class SkinToolTipTest : public ::testing::Test {
             return false;
         ::SendMessageA(Tip(m_tip), WM_TIMER, id, 0);
         return true;
+    }
+    // Rests the pointer on `tool` and ends the show delay of `tip` at once.
+    static void ShowNow(CSkinToolTip& tip, HWND tool) {
+        POINT center = CenterOf(tool);
+        ::SetCursorPos(center.x, center.y);
+        MSG msg = {};
+        msg.message = WM_MOUSEMOVE;
+        tip.RelayEvent(&msg);
+        ::SendMessageA(Tip(tip), WM_TIMER, CSkinToolTip::kShowTimer, 0);
     }
     void ShowOnCheck() {
         MoveTo(CenterOf(Item(kCheckId)));
@@ -233,11 +236,7 @@ TEST_F(SkinToolTipTest, WidthLimits) {
         tip.SetTimers(&timers);
         EXPECT_EQ(tip.SetMaxTipWidth(c.limit), 0);
         ASSERT_TRUE(tip.AddTool(Item(kButtonId), c.text));
-        ::SetCursorPos(CenterOf(Item(kButtonId)).x, CenterOf(Item(kButtonId)).y);
-        MSG msg = {};
-        msg.message = WM_MOUSEMOVE;
-        tip.RelayEvent(&msg);
-        ::SendMessageA(Tip(tip), WM_TIMER, CSkinToolTip::kShowTimer, 0);
+        ShowNow(tip, Item(kButtonId));
         ASSERT_TRUE(tip.IsShown());
         RECT rect = WindowRect(Tip(tip));
         if (c.width == 0) {
@@ -397,11 +396,7 @@ TEST_F(SkinToolTipTest, ToolColoursAreTakenWhenTheToolIsAdded) {
     tip.SetColors(RGB(20, 40, 60), RGB(250, 250, 0));
     ASSERT_TRUE(tip.AddTool(Item(kButtonId), "coloured"));
     tip.SetColors(CSkinToolTipInfo::kSystemColor, CSkinToolTipInfo::kSystemColor);
-    ::SetCursorPos(CenterOf(Item(kButtonId)).x, CenterOf(Item(kButtonId)).y);
-    MSG msg = {};
-    msg.message = WM_MOUSEMOVE;
-    tip.RelayEvent(&msg);
-    ::SendMessageA(Tip(tip), WM_TIMER, CSkinToolTip::kShowTimer, 0);
+    ShowNow(tip, Item(kButtonId));
     ASSERT_TRUE(tip.IsShown());
     RECT client;
     ::GetClientRect(Tip(tip), &client);
