@@ -19,8 +19,9 @@ bold=/usr/share/fonts/truetype/nanum/NanumGothicBold.ttf
 [ -f "$bold" ] || bold=$font
 
 # Terms notice: a short introduction and five numbered sections, headings in
-# blue, body in black.
-convert -size 592x447 xc:white \
+# blue, body in black. No anti-aliasing: white is the transparent colour where
+# the picture is shown, and blended edge pixels would show as a light halo.
+convert -size 592x447 xc:white +antialias \
     -fill '#1E3C9C' -font "$bold" -pointsize 16 -annotate +16+26 '개인정보 수집 및 이용 안내' \
     -pointsize 12 -fill black -font "$font" \
     -annotate +16+50 '본 다운로더는 게임 클라이언트를 빠르게 받을 수 있도록 아래와 같이 최소한의 정보를' \

@@ -21,19 +21,20 @@ void CScrollImage::SetScrollOffset(int offset) {
 }
 
 void CScrollImage::Paint(HDC dc) {
+    // Without a picture there is nothing to show.
+    if (m_image == nullptr) {
+        return;
+    }
     RECT client;
     ::GetClientRect(m_hWnd, &client);
     HDC source = ::CreateCompatibleDC(dc);
     if (source == nullptr) {
         return;
     }
-    // Without an image the blit from the empty DC fails and nothing is drawn.
-    HGDIOBJ old = m_image != nullptr ? ::SelectObject(source, m_image) : nullptr;
+    HGDIOBJ old = ::SelectObject(source, m_image);
     ::TransparentBlt(dc, 0, 0, client.right, client.bottom, source, 0, m_offset, m_imageWidth,
                      client.bottom, RGB(255, 255, 255));
-    if (old != nullptr) {
-        ::SelectObject(source, old);
-    }
+    ::SelectObject(source, old);
     ::DeleteDC(source);
 }
 

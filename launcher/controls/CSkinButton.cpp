@@ -252,10 +252,12 @@ LRESULT CSkinButton::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
             break;
         case WM_ENABLE:
             if (!wp) {
-                // A disabled control cannot keep the focus: hand it to the
-                // next tab stop, or to the parent when there is none.
+                // A disabled control cannot keep the focus (the system has
+                // already taken it away): hand it to the next tab stop, or to
+                // the parent when there is none. A focus held elsewhere stays.
                 HWND parent = GetParent();
-                if (::GetFocus() == m_hWnd && parent != nullptr) {
+                HWND focus = ::GetFocus();
+                if ((focus == nullptr || focus == m_hWnd) && parent != nullptr) {
                     HWND next = ::GetNextDlgTabItem(parent, m_hWnd, FALSE);
                     ::SetFocus(next != nullptr && next != m_hWnd ? next : parent);
                 }

@@ -21,6 +21,12 @@ function(sf_add_ui_test name)
 endfunction()
 
 sf_add_ui_test(ui_framework SOURCES ui/test_framework.cpp)
+sf_add_ui_test(ui_controls SOURCES
+  ui/test_skin_button.cpp
+  ui/test_image_controls.cpp
+  ui/test_resources.cpp
+  ui/test_screenshots.cpp
+)
 
 sf_add_ui_test(ui_animated_picture SOURCES ui/test_animated_picture.cpp support/TestData.cpp)
 set_tests_properties(ui_animated_picture PROPERTIES FIXTURES_REQUIRED test_gifs)
