@@ -10,6 +10,11 @@
 # The frame colours are listed in tests/support/TestGifs.h; keep both in step.
 set -euo pipefail
 out="$1/gif"
+# The pictures depend on this script only: made once per build tree.
+stamp="$out/.made-by"
+if [ -f "$stamp" ] && [ "$stamp" -nt "$0" ]; then
+    exit 0
+fi
 rm -rf "$out"
 mkdir -p "$out"
 
@@ -33,3 +38,4 @@ done
 
 convert -size 16x24 xc:'#3366CC' "$out/one-frame.gif"
 convert -size 20x10 xc:'#CC6633' BMP3:"$out/picture.bmp"
+: >"$stamp"

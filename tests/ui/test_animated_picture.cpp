@@ -333,6 +333,21 @@ TEST_F(AnimatedPictureTest, OneFrameGifIsShownStillWithoutAThread) {
     EXPECT_EQ(Canvas().CountOf(RGB(0x33, 0x66, 0xCC)), 16 * 24);
 }
 
+TEST_F(AnimatedPictureTest, AGifWithOneDecodableFrameIsShownStill) {
+    // The plain text frame is walked but the picture loader cannot decode it.
+    GifBuilder gif;
+    gif.Header(8, 8).GraphicControl(9, 1).Image(2, 2, 4, 4);
+    gif.GraphicControl(9, 1).PlainText(0, 0, 8, 8, "text").Trailer();
+    ASSERT_TRUE(Load(gif.bytes));
+    EXPECT_EQ(m_picture.FrameCount(), 1u);
+    EXPECT_FALSE(m_picture.IsAnimated());
+    EXPECT_TRUE(m_picture.StartDrawing());
+    EXPECT_EQ(m_picture.AnimationThreadId(), 0u);
+    // Colour index 0 of the builder's grey table is black.
+    Pixels canvas = Canvas();
+    EXPECT_EQ(canvas.CountIn(2, 2, 4, 4, RGB(0, 0, 0)), 16);
+}
+
 TEST_F(AnimatedPictureTest, BitmapIsShownAtItsOwnSize) {
     ASSERT_TRUE(Load(sftest::TestGif("picture.bmp")));
     EXPECT_FALSE(m_picture.IsGif());
@@ -395,6 +410,10 @@ TEST_F(AnimatedPictureTest, RestartShowsTheFrameItStoppedOn) {
     SteppingClock clock;
     m_picture.SetFrameClock(&clock);
     m_picture.StartDrawing();
+    DWORD first = m_picture.AnimationThreadId();
+    // A second start while the thread runs starts no second thread.
+    EXPECT_FALSE(m_picture.StartDrawing());
+    EXPECT_EQ(m_picture.AnimationThreadId(), first);
     ASSERT_TRUE(clock.AwaitFrame());
     clock.Step();
     ASSERT_TRUE(clock.AwaitFrame());
