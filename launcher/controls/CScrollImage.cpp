@@ -1,17 +1,12 @@
 #include "launcher/controls/CScrollImage.h"
 
+#include "launcher/controls/BitmapSize.h"
 #include "launcher/framework/Resources.h"
 
 void CScrollImage::LoadImageResource(int resourceId) {
     ::EnableWindow(m_hWnd, TRUE);
     m_image = ::LoadBitmapA(ResourceInstance(), MAKEINTRESOURCEA(resourceId));
-    m_imageWidth = 0;
-    m_imageHeight = 0;
-    BITMAP info = {};
-    if (m_image != nullptr && ::GetObjectA(m_image, sizeof info, &info) == sizeof info) {
-        m_imageWidth = info.bmWidth;
-        m_imageHeight = info.bmHeight;
-    }
+    GetBitmapSize(m_image, &m_imageWidth, &m_imageHeight);
     Send(STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(m_image));
 }
 

@@ -1,5 +1,7 @@
 #include "launcher/controls/CSkinButton.h"
 
+#include "launcher/controls/BitmapSize.h"
+
 #include <windowsx.h>
 
 namespace {
@@ -81,16 +83,13 @@ void CSkinButton::ReleaseImages() {
 }
 
 int CSkinButton::StoreImage(Slot slot, HBITMAP bitmap, COLORREF key) {
-    BITMAP info = {};
-    if (::GetObjectA(bitmap, sizeof info, &info) != sizeof info) {
+    Image& image = m_images[slot];
+    if (!GetBitmapSize(bitmap, &image.width, &image.height)) {
         return 1;
     }
-    Image& image = m_images[slot];
     image.bitmap = bitmap;
     image.key = key;
-    image.width = info.bmWidth;
-    image.height = info.bmHeight;
-    image.mask = MakeMask(bitmap, info.bmWidth, info.bmHeight, key);
+    image.mask = MakeMask(bitmap, image.width, image.height, key);
     return image.mask != nullptr ? 0 : 2;
 }
 

@@ -1,5 +1,7 @@
 #include "launcher/controls/CSkinProgress.h"
 
+#include "launcher/controls/BitmapSize.h"
+
 #include <commctrl.h>
 
 #include <cstdlib>
@@ -17,12 +19,7 @@ int CSkinProgress::SetFillImage(HBITMAP image, int repaint) {
         m_palette = nullptr;
     }
     m_image = image;
-    m_imageWidth = 0;
-    m_imageHeight = 0;
-    BITMAP info = {};
-    if (image != nullptr && ::GetObjectA(image, sizeof info, &info) == sizeof info) {
-        m_imageWidth = info.bmWidth;
-        m_imageHeight = info.bmHeight;
+    if (GetBitmapSize(image, &m_imageWidth, &m_imageHeight)) {
         BuildPalette();
     }
     if (repaint == 1 && m_hWnd != nullptr) {

@@ -6,6 +6,7 @@
 #include "launcher/controls/CSkinButton.h"
 #include "tests/ui/UiTestSupport.h"
 
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -368,6 +369,71 @@ TEST_F(SkinButtonTest, DisablingTheFocusedButtonMovesTheFocusToTheNextTabStop) {
     ASSERT_NE(expected, nullptr);
     ::EnableWindow(button.GetSafeHwnd(), FALSE);
     EXPECT_EQ(::GetFocus(), expected);
+}
+
+// The box around the pixels of `canvas` inside `area` that differ from `ground`.
+RECT InkBox(const uitest::Canvas& canvas, const RECT& area, COLORREF ground) {
+    RECT box{area.right, area.bottom, area.left, area.top};
+    for (int y = area.top; y < area.bottom; ++y) {
+        for (int x = area.left; x < area.right; ++x) {
+            if (canvas.Pixel(x, y) != ground) {
+                box.left = x < box.left ? x : box.left;
+                box.top = y < box.top ? y : box.top;
+                box.right = x + 1 > box.right ? x + 1 : box.right;
+                box.bottom = y + 1 > box.bottom ? y + 1 : box.bottom;
+            }
+        }
+    }
+    return box;
+}
+
+int CountColour(const uitest::Canvas& canvas, COLORREF colour) {
+    int count = 0;
+    for (int y = 0; y < canvas.height(); ++y) {
+        for (int x = 0; x < canvas.width(); ++x) {
+            count += canvas.Pixel(x, y) == colour ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+TEST_F(SkinButtonTest, CaptionIsCentredShiftedWhenPressedAndEngravedWhenDisabled) {
+    const COLORREF ground = RGB(200, 220, 240);
+    button.SetColor(CSkinButton::kIdleBackground, ground, false);
+    button.SetColor(CSkinButton::kActiveBackground, ground, false);
+    button.SetColor(CSkinButton::kFocusBackground, ground, false);
+    button.SetColor(CSkinButton::kFocusText, RGB(102, 102, 102), false);
+    button.SetDrawBorder(false, false);
+    dialog.Place(IDC_T_IMAGE_BUTTON, 20, 20, 60, 30);
+    ::SetWindowTextA(button.GetSafeHwnd(), "Go");
+    uitest::Canvas canvas(60, 30, 0);
+    const RECT inner{2, 2, 58, 28};
+
+    canvas.PrintClient(button.GetSafeHwnd());
+    RECT idle = InkBox(canvas, inner, ground);
+    ASSERT_LT(idle.left, idle.right) << "the caption is drawn";
+    EXPECT_GT(CountColour(canvas, RGB(102, 102, 102)), 0) << "in the grey text colour";
+    // Centred: the same margin on both sides, give or take a pixel.
+    EXPECT_LE(std::abs((idle.left - 0) - (60 - idle.right)), 2);
+    EXPECT_LE(std::abs((idle.top - 0) - (30 - idle.bottom)), 3);
+
+    ::SendMessageA(button.GetSafeHwnd(), BM_SETSTATE, TRUE, 0);
+    canvas.PrintClient(button.GetSafeHwnd());
+    RECT pressed = InkBox(canvas, inner, ground);
+    EXPECT_EQ(pressed.left, idle.left + 1);
+    EXPECT_EQ(pressed.top, idle.top + 1);
+    EXPECT_EQ(pressed.right, idle.right + 1);
+    EXPECT_EQ(pressed.bottom, idle.bottom + 1);
+    ::SendMessageA(button.GetSafeHwnd(), BM_SETSTATE, FALSE, 0);
+
+    ::EnableWindow(button.GetSafeHwnd(), FALSE);
+    canvas.PrintClient(button.GetSafeHwnd());
+    EXPECT_EQ(CountColour(canvas, RGB(102, 102, 102)), 0);
+    EXPECT_GT(CountColour(canvas, ::GetSysColor(COLOR_3DSHADOW)), 0);
+    EXPECT_GT(CountColour(canvas, ::GetSysColor(COLOR_3DHILIGHT)), 0);
+    RECT engraved = InkBox(canvas, inner, ground);
+    EXPECT_EQ(engraved.left, idle.left);
+    EXPECT_EQ(engraved.right, idle.right + 1) << "the highlight copy one pixel right";
 }
 
 }  // namespace
