@@ -7,9 +7,14 @@
 #   dispose-previous     32x32: red; blue 8x8 at (4,4) disposal 3; lime 8x8 at (20,20)
 #   one-frame.gif        16x24, a single frame
 #   picture.bmp          20x10 bitmap, no GIF at all
-# The frame colours are listed in tests/ui/GifTestColors.h; keep both in step.
+# The frame colours are listed in tests/support/TestGifs.h; keep both in step.
 set -euo pipefail
 out="$1/gif"
+# The pictures depend on this script only: made once per build tree.
+stamp="$out/.made-by"
+if [ -f "$stamp" ] && [ "$stamp" -nt "$0" ]; then
+    exit 0
+fi
 rm -rf "$out"
 mkdir -p "$out"
 
@@ -33,3 +38,4 @@ done
 
 convert -size 16x24 xc:'#3366CC' "$out/one-frame.gif"
 convert -size 20x10 xc:'#CC6633' BMP3:"$out/picture.bmp"
+: >"$stamp"

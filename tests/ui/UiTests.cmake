@@ -28,6 +28,11 @@ sf_add_ui_test(ui_controls SOURCES
   ui/test_screenshots.cpp
 )
 
+sf_add_ui_test(ui_animated_picture SOURCES ui/test_animated_picture.cpp support/TestData.cpp)
+set_tests_properties(ui_animated_picture PROPERTIES FIXTURES_REQUIRED test_gifs)
+sf_add_ui_test(ui_skin_tooltip SOURCES ui/test_skin_tooltip.cpp)
+sf_add_ui_test(ui_dialogs SOURCES ui/test_dialogs.cpp)
+
 # The launcher's content for its own tests, in the test servers' document root.
 add_test(NAME launcher_content
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/support/make-launcher-content.sh

@@ -3,9 +3,11 @@
 // (screenshots/*.png, converted by the harness) for people to look at.
 #include <gtest/gtest.h>
 
+#include "launcher/controls/CAnimatedPicture.h"
 #include "launcher/controls/CScrollImage.h"
 #include "launcher/controls/CSkinButton.h"
 #include "launcher/controls/CSkinProgress.h"
+#include "launcher/controls/CSkinToolTip.h"
 #include "launcher/controls/CTransparentStatic.h"
 #include "launcher/framework/Dialog.h"
 #include "launcher/res/resource.h"
@@ -16,6 +18,11 @@
 namespace {
 
 const COLORREF kKey = RGB(255, 0, 255);
+// "초고속 다운로드는 다운로드 중일 때만 PC자원을 공유합니다."
+const char kTipText[] =
+    "\xC3\xCA\xB0\xED\xBC\xD3 \xB4\xD9\xBF\xEE\xB7\xCE\xB5\xE5\xB4\xC2 "
+    "\xB4\xD9\xBF\xEE\xB7\xCE\xB5\xE5 \xC1\xDF\xC0\xCF \xB6\xA7\xB8\xB8 "
+    "PC\xC0\xDA\xBF\xF8\xC0\xBB \xB0\xF8\xC0\xAF\xC7\xD5\xB4\xCF\xB4\xD9.";
 
 // A button picture: a rounded face with a label on the magenta key.
 HBITMAP ButtonPicture(int width, int height, COLORREF face, COLORREF text, const char* label) {
@@ -127,11 +134,17 @@ class SkinnedDialog {
         scroll.LoadImageResource(IDB_TERMS);
         dialog.Place(IDC_T_SCROLL_IMAGE, 24, 48, 592, 100);
         scroll.SetScrollOffset(345);
-        // "초고속 다운로드는 다운로드 중일 때만 PC자원을 공유합니다."
-        label.SetWindowTextA(
-            "\xC3\xCA\xB0\xED\xBC\xD3 \xB4\xD9\xBF\xEE\xB7\xCE\xB5\xE5\xB4\xC2 "
-            "\xB4\xD9\xBF\xEE\xB7\xCE\xB5\xE5 \xC1\xDF\xC0\xCF \xB6\xA7\xB8\xB8 "
-            "PC\xC0\xDA\xBF\xF8\xC0\xBB \xB0\xF8\xC0\xAF\xC7\xD5\xB4\xCF\xB4\xD9.");
+        label.SetWindowTextA(kTipText);
+        // The installing spinner, and the tooltip on the check box.
+        HWND spinnerWindow = ::CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | SS_BITMAP,
+                                               540, 170, 20, 20, window, nullptr, nullptr, nullptr);
+        spinner.SubclassWindow(spinnerWindow);
+        if (spinner.LoadResourcePicture(IDR_LOADING_GIF, "GIF")) {
+            spinner.StartDrawing();
+        }
+        tip.Create(window);
+        tip.SetMaxTipWidth(350);
+        tip.AddTool(dialog.GetDlgItem(IDC_T_CHECK), kTipText);
         // The buttons capture the parent's pixels at their first paint, so the
         // skin is painted before they are given their pictures.
         Redraw(window);
@@ -155,6 +168,7 @@ class SkinnedDialog {
     }
 
     ~SkinnedDialog() {
+        spinner.UnloadPicture();
         ::DestroyWindow(dialog.GetSafeHwnd());
         for (auto& button : pictures) {
             for (HBITMAP picture : button) {
@@ -172,6 +186,8 @@ class SkinnedDialog {
     CTransparentStatic label;
     CSkinProgress progress;
     CScrollImage scroll;
+    CAnimatedPicture spinner;
+    CSkinToolTip tip;
     HBITMAP pictures[3][4] = {};
     HBITMAP checkPictures[2] = {};
     HBITMAP fill = nullptr;
@@ -202,6 +218,26 @@ TEST(Screenshots, SkinnedDialogWithEveryControl) {
     Redraw(window);
     canvas.CaptureWindow(window);
     Save(canvas, "controls_states.bmp");
+
+    // The tooltip of the check box, shown as resting the pointer shows it;
+    // it is a window of its own, so the screen is captured.
+    RECT check;
+    ::GetWindowRect(skinned.check.GetSafeHwnd(), &check);
+    ::SetCursorPos((check.left + check.right) / 2, (check.top + check.bottom) / 2);
+    MSG move = {};
+    move.message = WM_MOUSEMOVE;
+    skinned.tip.RelayEvent(&move);
+    ::SendMessageA(skinned.tip.GetSafeHwnd(), WM_TIMER, CSkinToolTip::kShowTimer, 0);
+    EXPECT_TRUE(skinned.tip.IsShown());
+    Redraw(window);
+    Redraw(skinned.tip.GetSafeHwnd());
+    uitest::Pump();
+    RECT frame;
+    ::GetWindowRect(window, &frame);
+    HDC screen = ::GetDC(nullptr);
+    ::BitBlt(canvas.dc(), 0, 0, 640, 380, screen, frame.left, frame.top, SRCCOPY);
+    ::ReleaseDC(nullptr, screen);
+    Save(canvas, "controls_tooltip.bmp");
 }
 
 TEST(Screenshots, ProgramDialogTemplates) {

@@ -9,7 +9,7 @@
 
 #include "launcher/controls/GifBlockWalker.h"
 #include "support/GifBuilder.h"
-#include "support/TestData.h"
+#include "support/TestGifs.h"
 
 using sftest::GifBuilder;
 
@@ -37,14 +37,6 @@ Walked Walk(const std::vector<uint8_t>& bytes) {
     }
     EXPECT_EQ(walker.CountFrames(), out.frames.size());
     return out;
-}
-
-std::vector<uint8_t> Picture(const char* name) {
-    bool ok = false;
-    std::vector<uint8_t> bytes =
-        sftest::ReadFile(sftest::DataPath(std::string("gif/") + name), &ok);
-    EXPECT_TRUE(ok) << name;
-    return bytes;
 }
 
 struct Expected {
@@ -77,7 +69,7 @@ TEST(GifBlockWalker, FramesOfPicturesWrittenByImageMagick) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
-        std::vector<uint8_t> bytes = Picture(c.file);
+        std::vector<uint8_t> bytes = sftest::TestGif(c.file);
         GifBlockWalker walker(bytes.data(), bytes.size());
         ASSERT_TRUE(walker.IsGif());
         EXPECT_EQ(walker.ScreenWidth(), c.screenWidth);
@@ -105,7 +97,7 @@ TEST(GifBlockWalker, FramesOfPicturesWrittenByImageMagick) {
 TEST(GifBlockWalker, StandaloneFrameIsHeaderFrameBlocksAndTrailer) {
     for (const char* file : {"twelve-frames.gif", "dispose-previous.gif", "zero-delay.gif"}) {
         SCOPED_TRACE(file);
-        std::vector<uint8_t> bytes = Picture(file);
+        std::vector<uint8_t> bytes = sftest::TestGif(file);
         GifBlockWalker walker(bytes.data(), bytes.size());
         size_t head = GifBlockWalker::kHeaderSize + walker.GlobalColorTableSize();
         Walked walked = Walk(bytes);
@@ -137,7 +129,7 @@ TEST(GifBlockWalker, StandaloneFrameIsHeaderFrameBlocksAndTrailer) {
 }
 
 TEST(GifBlockWalker, NotAGifAndHeadersCutShort) {
-    std::vector<uint8_t> bmp = Picture("picture.bmp");
+    std::vector<uint8_t> bmp = sftest::TestGif("picture.bmp");
     EXPECT_FALSE(GifBlockWalker(bmp.data(), bmp.size()).IsGif());
     EXPECT_FALSE(GifBlockWalker(nullptr, 0).IsGif());
 
@@ -291,7 +283,7 @@ TEST(GifBlockWalker, BlockLengths) {
 }
 
 TEST(GifBlockWalker, EveryCutOfARealPictureStaysInsideTheData) {
-    std::vector<uint8_t> bytes = Picture("dispose-previous.gif");
+    std::vector<uint8_t> bytes = sftest::TestGif("dispose-previous.gif");
     Walked full = Walk(bytes);
     ASSERT_EQ(full.frames.size(), 3u);
     for (size_t n = 0; n <= bytes.size(); ++n) {
