@@ -10,8 +10,6 @@
 #include <string.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -81,10 +79,8 @@ inline std::string FaultGet(const std::string& path) {
 }
 
 inline std::vector<unsigned char> ReadFile(const std::string& nativePath, bool* exists) {
-    std::ifstream in(nativePath, std::ios::binary);
-    *exists = (bool)in;
-    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in),
-                                      std::istreambuf_iterator<char>());
+    const std::string bytes = supporttest::ReadWholeFile(nativePath, exists);
+    return std::vector<unsigned char>(bytes.begin(), bytes.end());
 }
 
 // What a CPlatformSession reported, in order. Every report runs on the

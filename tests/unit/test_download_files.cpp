@@ -5,8 +5,6 @@
 #include <stdint.h>
 #include <string.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,8 +22,7 @@ namespace {
 using supporttest::TempFolder;
 
 std::string ReadAll(const std::string& native) {
-    std::ifstream in(native, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return supporttest::ReadWholeFile(native);
 }
 
 TEST(PlatformFile, CreateAlwaysTellsNewFromReplacedAndWrites) {
