@@ -255,11 +255,7 @@ TEST_F(PlatformSession, ARedirectLoopIsBoundedAndCountsAsFailedAttempts) {
     m_job.reset(new CJob(2, 0, HostTarget()));
     Add(S().FaultUrl("/hops/9"), Win("dl"), "hops.txt");
     filedl::SessionRecorder second;
-    ASSERT_TRUE(OnLibraryThread([&] {
-        m_session.reset(new CPlatformSession());
-        m_session->SetListener(&second, &second);
-        m_session->Start(*m_job);
-    }));
+    StartSession(1, 16, &second);
     ASSERT_TRUE(second.WaitEnd());
     EXPECT_EQ("all", second.Kinds().back());
     const std::string ok = "fault server ok\n";
@@ -360,7 +356,7 @@ TEST_F(PlatformSession, ARealFullFileSystemEndsWith513) {
     const bool ended = m_sessionEvents.WaitEnd();
     const std::vector<unsigned char> kept = Disk(Native("small/dl/big.bin"));
     const std::vector<unsigned char> big = DocRoot("files/random-1m.bin");
-    ASSERT_TRUE(OnLibraryThread([&] { m_session.reset(); }));
+    DropAll();
     umount(mountPoint.c_str());
     ASSERT_TRUE(ended);
     EXPECT_EQ(Kinds({"opened", "error"}), m_sessionEvents.Kinds());
@@ -381,11 +377,9 @@ TEST_F(PlatformSession, TheSpeedFlagChoosesTheReceiveBudgetOfTheConnection) {
         filedl::SessionRecorder events;
         int32_t type = -1;
         uint32_t limit = 0;
+        // The fault server holds /stall far longer than this look takes.
+        StartSession(full, 0, &events);
         ASSERT_TRUE(OnLibraryThread([&] {
-            m_session.reset(new CPlatformSession());
-            m_session->SetListener(&events, &events);
-            m_session->SetFullSpeed(full);
-            m_session->Start(*m_job);
             cpCQoSContext* context = static_cast<cpCQoSContext*>(m_session->Connection());
             if (!context || !context->Action())
                 return;
@@ -394,7 +388,7 @@ TEST_F(PlatformSession, TheSpeedFlagChoosesTheReceiveBudgetOfTheConnection) {
         }));
         EXPECT_EQ(6, type);
         EXPECT_EQ(full ? 104857600u : 393216u, limit);
-        ASSERT_TRUE(OnLibraryThread([&] { m_session.reset(); }));
+        DropAll();
     }
 }
 
