@@ -15,6 +15,7 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
+#include "support/TestPeers.h"
 
 #ifndef _WIN32
 #include <sys/mount.h>
@@ -231,6 +232,28 @@ TEST_F(PlatformSession, TwoMirrorsThatCloseEveryConnectionGetThreeRequestsEach) 
     EXPECT_EQ(3, filedl::RequestsWith(key + "b"));
     EXPECT_EQ(0, filedl::RequestsWith(key + "c"));
     EXPECT_EQ(1u, m_log->CountOf("[SwarmFetchLib] TryMax Over : " + second));
+    ExpectCleanEnd();
+}
+
+TEST_F(PlatformSession, ARefusedMirrorAndAStalledMirrorAreLeftForTheNext) {
+    // Refused connects, then three receive time-outs, then a mirror that
+    // answers: the file is whole and was counted once.
+    const std::string refused =
+        "http://127.0.0.1:" + std::to_string(testpeers::RefusedPort()) + "/x.bin";
+    const std::string key = filedl::UniqueKey("stall-");
+    Add(refused + "|" + S().FaultUrl("/stall-mid-body?m=" + key) + "|" +
+            S().HttpUrl("/files/skin.zip"),
+        Win("dl"), "skin.zip");
+    const std::vector<unsigned char> zip = DocRoot("files/skin.zip");
+    StartSession(1, (int64_t)zip.size());
+    ASSERT_TRUE(m_sessionEvents.WaitEnd(90000));
+    Kinds expected(7, "opened");
+    expected.push_back("file");
+    expected.push_back("all");
+    EXPECT_EQ(expected, m_sessionEvents.Kinds());
+    EXPECT_EQ(3, filedl::RequestsWith(key));
+    EXPECT_TRUE(Disk(Native("dl\\skin.zip")) == zip);
+    EXPECT_EQ((int64_t)zip.size(), Total());
     ExpectCleanEnd();
 }
 
