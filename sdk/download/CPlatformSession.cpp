@@ -336,8 +336,8 @@ void CPlatformSession::OnResponse(uint32_t key) {
         FollowRedirect(http);
         return;
     }
-    // Counted as a failed attempt by the OnClosed that follows.
-    m_connection.As<ovIQoSContext>()->Close();
+    // A failed attempt; its body never reaches the file.
+    AttemptFailed();
 }
 
 int32_t CPlatformSession::OnData(uint32_t key, const uint8_t* data, int32_t length) {

@@ -23,6 +23,5 @@ class ICheckerEventListener {
     // be learnt), `text` the entry's URL list (never null).
     virtual void OnFileSizeCheckFailed(void* context, int32_t code, const char* text) = 0;
 
-  protected:
-    ~ICheckerEventListener() {}
+    virtual ~ICheckerEventListener() {}
 };

@@ -31,6 +31,5 @@ class IPlatFormSessionEventListener {
     // (the session has ended, see above).
     virtual void OnSessionError(void* context, int32_t code, const char* url) = 0;
 
-  protected:
-    ~IPlatFormSessionEventListener() {}
+    virtual ~IPlatFormSessionEventListener() {}
 };

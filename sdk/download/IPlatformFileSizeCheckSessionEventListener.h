@@ -13,6 +13,5 @@ class IPlatformFileSizeCheckSessionEventListener {
     // the entry's URL list (never null).
     virtual void OnSizeFailed(void* context, int32_t code, const char* text) = 0;
 
-  protected:
-    ~IPlatformFileSizeCheckSessionEventListener() {}
+    virtual ~IPlatformFileSizeCheckSessionEventListener() {}
 };

@@ -273,7 +273,7 @@ TEST_F(PlainDownload, SeveralFilesFromNginxAndTheFaultServer) {
         // A 303 to the archive, its size learnt through the redirect.
         {S().HttpUrl("/redirect-303"), "skin.zip", -1, "skin.zip", &skin},
         // Cut twice, whole on the third request.
-        {S().FaultUrl("/flaky/" + name + "/2"), "flaky.bin", 65536, "flaky.bin", &flaky},
+        {S().FaultUrl("/cut/" + name + "/2/65536"), "flaky.bin", 65536, "flaky.bin", &flaky},
     };
     int64_t total = 0;
     for (const File& f : files) {

@@ -52,9 +52,6 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
   /stall                    reads the request, sends nothing, holds
   /stall-after-head         200 head with Content-Length 1000, then holds
   /stall-mid-body           200, Content-Length 1000, 100 bytes, then holds
-  /flaky/<marker>/<N>       200, Content-Length 65536, pattern body; the first
-                            N requests for this exact path are cut after
-                            1000 bytes (close), later ones are whole
   /huge-length              200, Content-Length 10737418240 (10 GiB), 1024
                             bytes, then holds
   /beyond-length            200, Content-Length 16, then 16 + 4096 bytes in
@@ -63,6 +60,23 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
                             64 KiB header lines up to 16 MiB in all, close
   /garbage                  256 bytes that are not HTTP, close
   anything else             404, Content-Length, short text body
+
+File download scenarios (size checks and ranged file downloads). <key> is
+a marker of the test's own; state is kept per key for the server's life:
+
+  /sized/<key>/<size>       waits ?hold_ms= (default 300, at most 5000) ms,
+                            then 200, Content-Length <size>, <size> pattern
+                            bytes (at most 1 MiB sent); counts the requests
+                            of <key> in flight meanwhile
+  /inflight/<key>           200, text "max=<M> total=<T>\n": the most
+                            /sized requests of <key> in flight at once, and
+                            how many there were
+  /cut/<key>/<n>/<size>     200 (206 when a Range is asked), Content-Length
+                            <size>, pattern body; the first <n> requests of
+                            <key> send only half of it and close, the later
+                            ones all of it
+  /count/<key>              200, text "<T>\n": requests of <key> to /cut so
+                            far
 
 TLS alert port (TLS_ALERT_PORT): reads the client's first TLS record (the
 ClientHello) and answers with a fatal handshake_failure alert record
@@ -105,8 +119,7 @@ class Server:
         self.last_activity = time.monotonic()
         self.started = time.monotonic()
         self.log_path = os.path.join(args.dir, "fault-requests.log")
-        self.flaky_lock = threading.Lock()
-        self.flaky_seen = {}
+        self.files = FileScenarios()
         self.http = self._listen()
         self.tls = self._listen()
         self.port = self.http.getsockname()[1]
@@ -329,15 +342,6 @@ class Server:
         elif path == "/stall-mid-body":
             conn.sendall(self.head(200, "OK", [("Content-Length", "1000")]) + pattern(100))
             self.hold(conn)
-        elif path.startswith("/flaky/"):
-            cuts = self.number(path.rsplit("/", 1)[-1])
-            with self.flaky_lock:
-                seen = self.flaky_seen.get(path, 0)
-                self.flaky_seen[path] = seen + 1
-            body = pattern(65536)
-            conn.sendall(self.head(200, "OK", [("Content-Length", str(len(body)))]))
-            conn.sendall(body[:1000] if seen < cuts else body)
-            self.close_gracefully(conn)
         elif path == "/huge-length":
             conn.sendall(self.head(200, "OK", [("Content-Length", str(10 * 1024**3))]) + pattern(1024))
             self.hold(conn)
@@ -352,6 +356,8 @@ class Server:
                     break
                 conn.sendall(line)
             self.close_gracefully(conn)
+        elif self.files.handles(path):
+            self.files.dispatch(self, conn, path, params, request)
         elif path == "/garbage":
             conn.sendall(bytes((i * 37 + 11) % 256 for i in range(256)))
             self.close_gracefully(conn)
@@ -414,6 +420,84 @@ class Server:
         self.tls.close()
         if by_itself:
             stop_nginx(self.args.dir)
+
+
+# --- file download scenarios ---------------------------------------------------
+# Kept apart from the scenarios above: per-key state for the size checks and
+# the ranged file downloads.
+
+
+class FileScenarios:
+    PREFIXES = ("/sized/", "/inflight/", "/cut/", "/count/")
+    MAX_SENT = 1024 * 1024
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.inflight = {}  # key -> [now, max, total]
+        self.cuts = {}  # key -> requests so far
+
+    def handles(self, path):
+        return path.startswith(self.PREFIXES)
+
+    @staticmethod
+    def parts(path, count):
+        parts = path.split("/")[2:]
+        return parts if len(parts) == count else None
+
+    def dispatch(self, server, conn, path, params, request):
+        if path.startswith("/sized/"):
+            self.sized(server, conn, self.parts(path, 2), params)
+        elif path.startswith("/inflight/"):
+            with self.lock:
+                now, most, total = self.inflight.get(path[len("/inflight/"):], [0, 0, 0])
+            server.respond(conn, 200, "OK", b"max=%d total=%d\n" % (most, total))
+        elif path.startswith("/cut/"):
+            self.cut(server, conn, self.parts(path, 3), request)
+        else:
+            with self.lock:
+                total = self.cuts.get(path[len("/count/"):], 0)
+            server.respond(conn, 200, "OK", b"%d\n" % total)
+
+    def sized(self, server, conn, parts, params):
+        if not parts:
+            server.respond(conn, 404, "Not Found", b"bad sized path\n")
+            return
+        key, size = parts[0], server.number(parts[1])
+        hold = min(server.number(params.get("hold_ms", "300")), 5000) / 1000.0
+        with self.lock:
+            state = self.inflight.setdefault(key, [0, 0, 0])
+            state[0] += 1
+            state[1] = max(state[1], state[0])
+            state[2] += 1
+        try:
+            time.sleep(hold)
+            head = server.head(200, "OK", [("Content-Length", str(size))])
+            conn.sendall(head + pattern(min(size, self.MAX_SENT)))
+        finally:
+            with self.lock:
+                state[0] -= 1
+        server.close_gracefully(conn)
+
+    def cut(self, server, conn, parts, request):
+        if not parts:
+            server.respond(conn, 404, "Not Found", b"bad cut path\n")
+            return
+        key, cuts, size = parts[0], server.number(parts[1]), server.number(parts[2])
+        with self.lock:
+            self.cuts[key] = self.cuts.get(key, 0) + 1
+            seen = self.cuts[key]
+        body = pattern(min(size, self.MAX_SENT))
+        if b"\r\nrange:" in request.lower() and size > 0:
+            head = server.head(206, "Partial Content", [
+                ("Content-Length", str(size)),
+                ("Content-Range", "bytes 0-%d/%d" % (size - 1, size))])
+        else:
+            head = server.head(200, "OK", [("Content-Length", str(size))])
+        if seen <= cuts:
+            conn.sendall(head + body[:len(body) // 2])
+        else:
+            conn.sendall(head + body)
+        server.close_gracefully(conn)
 
 
 def stop_nginx(folder):

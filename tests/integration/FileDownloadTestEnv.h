@@ -1,0 +1,295 @@
+// Shared pieces of the file-size check and file download session tests: a
+// library with its thread and a scratch folder (the service log lands there
+// too), jobs built the way the job manager builds them, recorders for both
+// listeners that also check the byte counts on every report, a unique marker
+// per test for the fault server's log, and a plain HTTP GET for the fault
+// server's counters.
+#pragma once
+
+#include <stdint.h>
+#include <string.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+// First: it brings winsock2.h, which must come before windows.h.
+#include "integration/NetDownloadTestEnv.h"
+
+#include <gtest/gtest.h>
+
+#include "integration/ApiTestEnv.h"
+#include "sdk/api/CJob.h"
+#include "sdk/download/CPlatformFileSizeChecker.h"
+#include "sdk/download/CPlatformSession.h"
+#include "support/TestServers.h"
+
+namespace filedl {
+
+using netdl::OnLibraryThread;
+
+inline const sftest::TestServers& S() {
+    return sftest::Servers();
+}
+
+// A marker no other test program or run uses.
+inline std::string UniqueKey(const char* prefix) {
+    static std::mt19937_64 random(
+        std::random_device{}() ^
+        (uint64_t)std::chrono::system_clock::now().time_since_epoch().count());
+    return std::string(prefix) + std::to_string(random() % 1000000000000ull);
+}
+
+// Fault-server request lines that contain `marker`.
+inline int RequestsWith(const std::string& marker) {
+    int n = 0;
+    for (const std::string& line : S().FaultRequestLines())
+        n += line.find(marker) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+// The body of a GET to the fault server (its counters); empty on failure.
+inline std::string FaultGet(const std::string& path) {
+    netdl::RawSocket s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == netdl::kNoRawSocket)
+        return "";
+    sockaddr_in at;
+    memset(&at, 0, sizeof at);
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    at.sin_port = htons(S().FaultPort());
+    std::string answer;
+    if (connect(s, (const sockaddr*)&at, sizeof at) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        send(s, request.data(), (int)request.size(), 0);
+        char buffer[4096];
+        for (int reads = 0; reads < 1000; ++reads) {
+            const int n = (int)recv(s, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            answer.append(buffer, (size_t)n);
+        }
+    }
+    netdl::CloseRaw(s);
+    const size_t body = answer.find("\r\n\r\n");
+    return body == std::string::npos ? "" : answer.substr(body + 4);
+}
+
+inline std::vector<unsigned char> ReadFile(const std::string& nativePath, bool* exists) {
+    const std::string bytes = supporttest::ReadWholeFile(nativePath, exists);
+    return std::vector<unsigned char>(bytes.begin(), bytes.end());
+}
+
+// What a CPlatformSession reported, in order. Every report runs on the
+// library thread; the counts are checked there against the session.
+class SessionRecorder : public IPlatFormSessionEventListener {
+  public:
+    struct Report {
+        std::string kind;  // "all", "failed", "file", "progress", "opened", "error"
+        std::string text;  // url or path
+        int32_t code = 0;
+        int32_t index = -1;  // entry index for "file"
+        int64_t received = -1;
+    };
+
+    CPlatformSession* session = nullptr;
+    // Sum of the true sizes of the job's files; 0 skips that check.
+    int64_t jobSize = 0;
+
+    void OnAllFilesComplete(void* context) override { Add(context, "all", "", 0, nullptr); }
+    void OnSessionFailed(void* context, const char* url) override {
+        Add(context, "failed", url, 0, nullptr);
+    }
+    void OnFileComplete(void* context, const DownloadEntry* entry) override {
+        Add(context, "file", entry->fileName.CStr(), 0, entry);
+    }
+    void OnProgress(void* context) override { Add(context, "progress", "", 0, nullptr); }
+    void OnFileOpened(const char* path, void* context) override {
+        Add(context, "opened", path, 0, nullptr);
+    }
+    void OnSessionError(void* context, int32_t code, const char* url) override {
+        Add(context, "error", url, code, nullptr);
+    }
+
+    std::vector<Report> Reports() {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_reports;
+    }
+    std::vector<std::string> Kinds(bool withProgress = false) {
+        std::vector<std::string> kinds;
+        for (const Report& r : Reports())
+            if (withProgress || r.kind != "progress")
+                kinds.push_back(r.kind);
+        return kinds;
+    }
+    int Count(const std::string& kind) {
+        int n = 0;
+        for (const Report& r : Reports())
+            n += r.kind == kind ? 1 : 0;
+        return n;
+    }
+    bool Ended() { return Count("all") + Count("failed") + Count("error") > 0; }
+    // Waits (bounded) for a terminal report.
+    bool WaitEnd(uint32_t timeoutMs = 60000) {
+        for (uint32_t waited = 0; waited < timeoutMs && !Ended(); waited += 10)
+            netdl::Sleep(10);
+        return Ended();
+    }
+    std::vector<std::string> Violations() {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_violations;
+    }
+
+  private:
+    void Add(void* context, const char* kind, const char* text, int32_t code,
+             const DownloadEntry* entry) {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        if (context != this)
+            m_violations.push_back(std::string("wrong context in ") + kind);
+        if (!text)
+            m_violations.push_back(std::string("null text in ") + kind);
+        Report r;
+        r.kind = kind;
+        r.text = text ? text : "";
+        r.code = code;
+        if (entry) {
+            r.index = entry->index;
+            r.received = entry->received;
+        }
+        if (session) {
+            const DownloadEntry* current = session->CurrentEntry();
+            // Progress never runs past the file's size or the job's.
+            if (current && current->size > 0 && current->received > current->size)
+                m_violations.push_back("received " + std::to_string(current->received) +
+                                       " above size " + std::to_string(current->size));
+            const int64_t total = session->GetTotalBytes();
+            if (total < m_lastTotal && r.kind == "progress")
+                m_violations.push_back("job total went back while data arrived");
+            if (jobSize > 0 && total > jobSize)
+                m_violations.push_back("job total " + std::to_string(total) + " above " +
+                                       std::to_string(jobSize));
+            m_lastTotal = total;
+        }
+        m_reports.push_back(r);
+    }
+
+    std::mutex m_mutex;
+    std::vector<Report> m_reports;
+    std::vector<std::string> m_violations;
+    int64_t m_lastTotal = 0;
+};
+
+// What a CPlatformFileSizeChecker reported.
+class CheckerRecorder : public ICheckerEventListener {
+  public:
+    struct Outcome {
+        int completed = 0;
+        int failed = 0;
+        FileSizeCheckResult result = {-1, -1, -1};
+        int32_t code = 0;
+        std::string text;
+        bool rightContext = true;
+    };
+
+    void OnFileSizeCheckCompleted(void* context, const FileSizeCheckResult& result) override {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        ++m_outcome.completed;
+        m_outcome.result = result;
+        m_outcome.rightContext = m_outcome.rightContext && context == this;
+    }
+    void OnFileSizeCheckFailed(void* context, int32_t code, const char* text) override {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        ++m_outcome.failed;
+        m_outcome.code = code;
+        m_outcome.text = text ? text : "(null)";
+        m_outcome.rightContext = m_outcome.rightContext && context == this;
+    }
+    Outcome Get() {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_outcome;
+    }
+    // Waits (bounded) for the first report.
+    Outcome WaitEnd(uint32_t timeoutMs = 60000) {
+        for (uint32_t waited = 0; waited < timeoutMs; waited += 10) {
+            const Outcome now = Get();
+            if (now.completed + now.failed > 0)
+                return now;
+            netdl::Sleep(10);
+        }
+        return Get();
+    }
+
+  private:
+    std::mutex m_mutex;
+    Outcome m_outcome;
+};
+
+// A library running on its thread (with the test task window) and a scratch
+// folder for the downloads; the service log goes into the folder as well.
+class FileDownloadTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(S().Ok()) << S().Error();
+        m_log.reset(new apitest::LogScope());
+        CDownloadLibThread::EnableTaskWindowForTesting(true);
+        m_lib.reset(new apitest::Library(false, true));
+        CDownloadLibThread::EnableTaskWindowForTesting(false);
+        ASSERT_EQ(SF_RESULT_OK, m_lib->Result());
+        m_job.reset(new CJob(1, 0, HostTarget()));
+        m_job->SetName("brightwave7");
+    }
+    void TearDown() override {
+        EXPECT_TRUE(OnLibraryThread([&] {
+            m_session.reset();
+            m_checker.reset();
+        }));
+        m_job.reset();
+        m_lib.reset();
+        m_log.reset();
+    }
+
+    // Library form and native form of a path below the scratch folder.
+    std::string Win(const std::string& relative) const { return m_log->Folder().Win(relative); }
+    std::string Native(const std::string& relative) const {
+        return m_log->Folder().Native(relative);
+    }
+
+    // Adds a file to the test's job the way SwarmFetch_AddFile does.
+    void Add(const std::string& urls, const std::string& folder, const std::string& name,
+             int64_t size = -1) {
+        ASSERT_EQ(SF_RESULT_OK,
+                  m_job->AddFile(urls.c_str(), folder.c_str(), name.c_str(), size, 0, 0));
+    }
+
+    // Starts a session for the job on the library thread.
+    void StartSession(int32_t fullSpeed = 1, int64_t jobSize = 0) {
+        m_sessionEvents.jobSize = jobSize;
+        ASSERT_TRUE(OnLibraryThread([&] {
+            m_session.reset(new CPlatformSession());
+            m_sessionEvents.session = m_session.get();
+            m_session->SetListener(&m_sessionEvents, &m_sessionEvents);
+            m_session->SetFullSpeed(fullSpeed);
+            m_session->Start(*m_job);
+        }));
+    }
+    void StartChecker() {
+        ASSERT_TRUE(OnLibraryThread([&] {
+            m_checker.reset(new CPlatformFileSizeChecker());
+            m_checker->SetListener(&m_checkerEvents, &m_checkerEvents);
+            m_checker->Start(*m_job);
+        }));
+    }
+
+    std::unique_ptr<apitest::LogScope> m_log;
+    std::unique_ptr<apitest::Library> m_lib;
+    std::unique_ptr<CJob> m_job;
+    std::unique_ptr<CPlatformSession> m_session;
+    std::unique_ptr<CPlatformFileSizeChecker> m_checker;
+    SessionRecorder m_sessionEvents;
+    CheckerRecorder m_checkerEvents;
+};
+
+}  // namespace filedl

@@ -1,0 +1,247 @@
+// The file-size check of a job against nginx and the fault server: sizes
+// the host gave, at most five requests at a time, the free-space rule,
+// mirrors and bounded redirect chains.
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// First: it brings winsock2.h, which must come before windows.h.
+#include "integration/FileDownloadTestEnv.h"
+
+#include "opn/opeerqos/nwRedirect.h"
+#include "opn/platform/pfFileSystem.h"
+#include "opn/platform/pfVolume.h"
+
+#ifndef _WIN32
+#include <sys/mount.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using filedl::FileDownloadTest;
+using filedl::OnLibraryThread;
+using filedl::S;
+using Outcome = filedl::CheckerRecorder::Outcome;
+
+class FileSizeCheck : public FileDownloadTest {
+  protected:
+    int32_t Running() {
+        int32_t n = -1;
+        EXPECT_TRUE(OnLibraryThread([&] { n = m_checker->RunningSessions(); }));
+        return n;
+    }
+};
+
+// The free space the hook answers, and the folder it was asked about.
+std::atomic<int64_t> g_free{0};
+std::mutex g_askedMutex;
+std::string g_asked;
+
+bool FixedFreeSpace(const char* folder, int64_t* freeBytes) {
+    std::lock_guard<std::mutex> hold(g_askedMutex);
+    g_asked = folder;
+    *freeBytes = g_free.load();
+    return true;
+}
+
+class FreeSpaceHook {
+  public:
+    explicit FreeSpaceHook(int64_t bytes) {
+        g_free = bytes;
+        PfSetFreeDiskSpaceHookForTesting(&FixedFreeSpace);
+    }
+    ~FreeSpaceHook() { PfSetFreeDiskSpaceHookForTesting(nullptr); }
+    FreeSpaceHook(const FreeSpaceHook&) = delete;
+    FreeSpaceHook& operator=(const FreeSpaceHook&) = delete;
+};
+
+TEST_F(FileSizeCheck, SizesTheHostGaveAreNotRequested) {
+    const std::string key = filedl::UniqueKey("known-");
+    Add(S().FaultUrl("/sized/" + key + "/10"), Win("dl"), "a.bin", 1000);
+    Add(S().FaultUrl("/sized/" + key + "/20"), Win("dl"), "b.bin", 2345);
+    m_job->EntryAt(1)->received = 45;
+    StartChecker();
+    // Reported from inside Start: nothing was left to ask.
+    const Outcome out = m_checkerEvents.Get();
+    EXPECT_EQ(1, out.completed);
+    EXPECT_EQ(0, out.failed);
+    EXPECT_EQ(3345, out.result.totalSize);
+    EXPECT_EQ(45, out.result.presentBytes);
+    EXPECT_EQ(2, out.result.entryCount);
+    EXPECT_TRUE(out.rightContext);
+    EXPECT_EQ(0, Running());
+    EXPECT_EQ(0, filedl::RequestsWith(key));
+}
+
+TEST_F(FileSizeCheck, AJobWithoutEntriesCompletesWithZeros) {
+    StartChecker();
+    const Outcome out = m_checkerEvents.Get();
+    EXPECT_EQ(1, out.completed);
+    EXPECT_EQ(0, out.result.totalSize);
+    EXPECT_EQ(0, out.result.presentBytes);
+    EXPECT_EQ(0, out.result.entryCount);
+}
+
+TEST_F(FileSizeCheck, TwelveUnknownSizesWithAtMostFiveRequestsInFlight) {
+    const std::string key = filedl::UniqueKey("twelve-");
+    int64_t sum = 0;
+    for (int i = 0; i < 12; ++i) {
+        const int size = 1000 + i;
+        sum += size;
+        Add(S().FaultUrl("/sized/" + key + "/" + std::to_string(size) + "?hold_ms=1000"), Win("dl"),
+            "f" + std::to_string(i) + ".bin");
+    }
+    // One more whose size is known.
+    Add(S().FaultUrl("/sized/" + key + "x/1"), Win("dl"), "known.bin", 77);
+    StartChecker();
+    EXPECT_EQ(5, Running());
+    const Outcome out = m_checkerEvents.WaitEnd();
+    EXPECT_EQ(1, out.completed);
+    EXPECT_EQ(0, out.failed);
+    EXPECT_EQ(sum + 77, out.result.totalSize);
+    EXPECT_EQ(0, out.result.presentBytes);
+    EXPECT_EQ(13, out.result.entryCount);
+    EXPECT_EQ("max=5 total=12\n", filedl::FaultGet("/inflight/" + key));
+    EXPECT_EQ("max=0 total=0\n", filedl::FaultGet("/inflight/" + key + "x"));
+    netdl::Sleep(200);
+    EXPECT_EQ(1, m_checkerEvents.Get().completed);
+}
+
+TEST_F(FileSizeCheck, TheFreeSpaceMustExceedEachFile) {
+    struct Case {
+        int64_t free;
+        int completed;
+        int32_t code;
+    };
+    // 5000 bytes each: equal space fails with 517, one byte less with 513.
+    for (const Case& c : {Case{5001, 1, 0}, Case{5000, 0, 517}, Case{4999, 0, 513}}) {
+        SCOPED_TRACE(c.free);
+        m_job.reset(new CJob(10, 0, HostTarget()));
+        const std::string key = filedl::UniqueKey("space-");
+        const std::string url = S().FaultUrl("/sized/" + key + "/5000?hold_ms=0");
+        // Each file is compared alone, not their sum.
+        Add(url, Win("dl\\new\\deeper"), "a.bin");
+        Add(url + "&b", Win("dl"), "b.bin");
+        FreeSpaceHook hook(c.free);
+        filedl::CheckerRecorder events;
+        ASSERT_TRUE(OnLibraryThread([&] {
+            m_checker.reset(new CPlatformFileSizeChecker());
+            m_checker->SetListener(&events, &events);
+            m_checker->Start(*m_job);
+        }));
+        const Outcome out = events.WaitEnd();
+        ASSERT_TRUE(OnLibraryThread([&] { m_checker.reset(); }));
+        EXPECT_EQ(c.completed, out.completed);
+        EXPECT_EQ(c.completed ? 0 : 1, out.failed);
+        if (c.completed) {
+            EXPECT_EQ(10000, out.result.totalSize);
+        } else {
+            EXPECT_EQ(c.code, out.code);
+            EXPECT_TRUE(out.text == url || out.text == url + "&b") << out.text;
+        }
+        // The folder asked is the nearest one that exists.
+        std::lock_guard<std::mutex> hold(g_askedMutex);
+        EXPECT_TRUE(g_asked.rfind(Win(""), 0) == 0) << g_asked;
+    }
+}
+
+TEST_F(FileSizeCheck, MirrorsThatFailLeadToTheNextMirror) {
+    const std::string key = filedl::UniqueKey("mirror-");
+    Add(S().FaultUrl("/close-before-head?m=" + key + "a") + "|" +
+            S().FaultUrl("/sized/" + key + "/777?hold_ms=0"),
+        Win("dl"), "a.bin");
+    Add(S().FaultUrl("/status/404?m=" + key + "b") + "|" + S().HttpUrl("/files/list.txt"),
+        Win("dl"), "b.bin");
+    StartChecker();
+    const Outcome out = m_checkerEvents.WaitEnd();
+    EXPECT_EQ(1, out.completed);
+    EXPECT_EQ(0, out.failed);
+    EXPECT_EQ(777 + (int64_t)S().DocRootFile("files/list.txt").size(), out.result.totalSize);
+    EXPECT_EQ(3, filedl::RequestsWith(key + "a"));
+    EXPECT_EQ(3, filedl::RequestsWith(key + "b"));
+}
+
+TEST_F(FileSizeCheck, EveryMirrorFailingEndsTheCheckOnceWith517) {
+    const std::string key = filedl::UniqueKey("allfail-");
+    const std::string urls =
+        S().FaultUrl("/status/500?m=" + key) + "|" + S().FaultUrl("/zero-length?m=" + key);
+    Add(urls, Win("dl"), "a.bin");
+    Add(S().FaultUrl("/sized/" + key + "/10?hold_ms=3000"), Win("dl"), "slow.bin");
+    StartChecker();
+    const Outcome out = m_checkerEvents.WaitEnd();
+    EXPECT_EQ(1, out.failed);
+    EXPECT_EQ(517, out.code);
+    EXPECT_EQ(urls, out.text);
+    EXPECT_EQ(0, out.completed);
+    // A 200 without a size ends the entry at once.
+    EXPECT_EQ(3, filedl::RequestsWith("/status/500?m=" + key));
+    EXPECT_EQ(1, filedl::RequestsWith("/zero-length?m=" + key));
+    // The slow one still running reports nothing more.
+    ASSERT_TRUE(OnLibraryThread([] {}));
+    netdl::Sleep(3500);
+    const Outcome later = m_checkerEvents.Get();
+    EXPECT_EQ(1, later.failed);
+    EXPECT_EQ(0, later.completed);
+}
+
+TEST_F(FileSizeCheck, RedirectsAreFollowedWithinTheBound) {
+    const std::string key = filedl::UniqueKey("chain-");
+    const int start = 100000 + (int)(std::hash<std::string>()(key) % 8000u) * 100;
+    // Ten hops are followed; a chain without end fails the mirror after
+    // three attempts of eleven requests each.
+    Add(S().FaultUrl("/hops/9"), Win("dl"), "hops.txt");
+    Add(S().HttpUrl("/redirect-302"), Win("dl"), "list.txt");
+    const std::string endless = S().FaultUrl("/redirect-chain/" + std::to_string(start));
+    Add(endless, Win("dl"), "endless.bin");
+    StartChecker();
+    const Outcome out = m_checkerEvents.WaitEnd();
+    EXPECT_EQ(1, out.failed);
+    EXPECT_EQ(517, out.code);
+    EXPECT_EQ(endless, out.text);
+    int seen = 0;
+    for (const std::string& line : S().FaultRequestLines())
+        for (int n = start; n <= start + 2 * kMaxRedirects; ++n)
+            if (line.find("/redirect-chain/" + std::to_string(n) + " ") != std::string::npos)
+                ++seen;
+    EXPECT_EQ(3 * (kMaxRedirects + 1), seen);
+
+    // Without the endless one the check completes.
+    m_job.reset(new CJob(11, 0, HostTarget()));
+    Add(S().FaultUrl("/hops/9"), Win("dl"), "hops.txt");
+    Add(S().HttpUrl("/redirect-302"), Win("dl"), "list.txt");
+    filedl::CheckerRecorder events;
+    ASSERT_TRUE(OnLibraryThread([&] {
+        m_checker.reset(new CPlatformFileSizeChecker());
+        m_checker->SetListener(&events, &events);
+        m_checker->Start(*m_job);
+    }));
+    const Outcome done = events.WaitEnd();
+    ASSERT_TRUE(OnLibraryThread([&] { m_checker.reset(); }));
+    EXPECT_EQ(1, done.completed);
+    EXPECT_EQ(16 + (int64_t)S().DocRootFile("files/list.txt").size(), done.result.totalSize);
+}
+
+#ifndef _WIN32
+// A real small file system, when this process may mount one.
+TEST_F(FileSizeCheck, ARealSmallFileSystemIsTooSmallForABigFile) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    const std::string mountPoint = Native("small");
+    ASSERT_TRUE(FsCreateFolders(Win("small").c_str()));
+    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    const std::string url = S().HttpUrl("/files/random-16m.bin");
+    Add(url, Win("small\\not\\yet"), "big.bin");
+    StartChecker();
+    const Outcome out = m_checkerEvents.WaitEnd();
+    ASSERT_TRUE(OnLibraryThread([&] { m_checker.reset(); }));
+    umount(mountPoint.c_str());
+    EXPECT_EQ(1, out.failed);
+    EXPECT_EQ(513, out.code);
+    EXPECT_EQ(url, out.text);
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,401 @@
+// The ranged file download session against nginx and the fault server:
+// files written byte for byte, mirrors, redirects, retries after cut
+// connections, the failure ends, write failures and the receive budget.
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+// First: it brings winsock2.h, which must come before windows.h.
+#include "integration/FileDownloadTestEnv.h"
+
+#include "opn/opeerqos/cpCContextAction.h"
+#include "opn/opeerqos/cpCQoSContext.h"
+#include "opn/opeerqos/nwRedirect.h"
+#include "opn/platform/pfFile.h"
+#include "opn/platform/pfFileSystem.h"
+
+#ifndef _WIN32
+#include <sys/mount.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using filedl::FileDownloadTest;
+using filedl::OnLibraryThread;
+using filedl::S;
+using Kinds = std::vector<std::string>;
+
+std::vector<unsigned char> DocRoot(const std::string& file) {
+    bool ok = false;
+    std::vector<unsigned char> bytes = S().DocRootFile(file, &ok);
+    EXPECT_TRUE(ok) << file;
+    return bytes;
+}
+
+std::vector<unsigned char> Disk(const std::string& native) {
+    bool exists = false;
+    std::vector<unsigned char> bytes = filedl::ReadFile(native, &exists);
+    EXPECT_TRUE(exists) << native;
+    return bytes;
+}
+
+class PlatformSession : public FileDownloadTest {
+  protected:
+    // The entry copies as the session holds them, read on the library thread.
+    struct EntryState {
+        int64_t size = -1;
+        int64_t received = -1;
+        int64_t startOffset = -1;
+    };
+    std::vector<EntryState> Entries() {
+        std::vector<EntryState> out;
+        EXPECT_TRUE(OnLibraryThread([&] {
+            for (int32_t i = 0; i < m_session->EntryCount(); ++i) {
+                const DownloadEntry* e = m_session->EntryAt(i);
+                out.push_back(EntryState{e->size, e->received, e->startOffset});
+            }
+        }));
+        return out;
+    }
+    int64_t Total() {
+        int64_t total = -1;
+        EXPECT_TRUE(OnLibraryThread([&] { total = m_session->GetTotalBytes(); }));
+        return total;
+    }
+    void ExpectCleanEnd() {
+        bool ended = false;
+        bool idle = false;
+        EXPECT_TRUE(OnLibraryThread([&] {
+            ended = m_session->Ended();
+            idle = m_session->Connection() == nullptr && m_session->CurrentEntry() == nullptr;
+        }));
+        EXPECT_TRUE(ended);
+        EXPECT_TRUE(idle);
+        for (const std::string& v : m_sessionEvents.Violations())
+            ADD_FAILURE() << v;
+    }
+};
+
+// --- files that arrive ---------------------------------------------------------
+
+TEST_F(PlatformSession, AJobOfSeveralFilesIsWrittenByteForByteIntoNewFolders) {
+    const std::vector<unsigned char> big = DocRoot("files/random-1m.bin");
+    const std::vector<unsigned char> zip = DocRoot("files/skin.zip");
+    const std::vector<unsigned char> list = DocRoot("files/list.txt");
+    // Missing folders written three ways: backslashes, forward slashes, and
+    // (on POSIX) a POSIX path. The job keeps the folder as the host wrote it.
+    Add(S().HttpUrl("/files/random-1m.bin"), Win("a\\b\\c"), "big.bin");
+    Add(S().HttpUrl("/files/skin.zip"), Win("d"), "skin.zip");
+    Add(S().HttpUrl("/files/list.txt"), Win("e"), "list.txt");
+    std::string slashFolder = Win("d\\e\\f");
+    for (char& c : slashFolder)
+        if (c == '\\')
+            c = '/';
+    m_job->EntryAt(1)->folder.Assign((slashFolder + "/").c_str());
+#ifndef _WIN32
+    m_job->EntryAt(2)->folder.Assign(Native("g/h").c_str());
+    const std::string thirdNative = Native("g/h/list.txt");
+#else
+    const std::string thirdNative = Native("e\\list.txt");
+#endif
+    const int64_t size = (int64_t)(big.size() + zip.size() + list.size());
+    StartSession(1, size);
+    ASSERT_TRUE(m_sessionEvents.WaitEnd());
+
+    EXPECT_EQ((Kinds{"opened", "file", "opened", "file", "opened", "file", "all"}),
+              m_sessionEvents.Kinds());
+    EXPECT_TRUE(Disk(Native("a\\b\\c\\big.bin")) == big);
+    EXPECT_TRUE(Disk(Native("d\\e\\f\\skin.zip")) == zip);
+    EXPECT_TRUE(Disk(thirdNative) == list);
+    const std::vector<filedl::SessionRecorder::Report> reports = m_sessionEvents.Reports();
+    std::vector<std::string> opened;
+    std::vector<int32_t> indexes;
+    for (const auto& r : reports) {
+        if (r.kind == "opened")
+            opened.push_back(r.text);
+        if (r.kind == "file")
+            indexes.push_back(r.index);
+    }
+    ASSERT_EQ(3u, opened.size());
+    EXPECT_EQ(Win("a\\b\\c\\big.bin"), opened[0]);
+    EXPECT_EQ(slashFolder + "/skin.zip", opened[1]);
+    EXPECT_EQ((std::vector<int32_t>{0, 1, 2}), indexes);
+    EXPECT_GE(m_sessionEvents.Count("progress"), 3);
+
+    EXPECT_EQ(size, Total());
+    const std::vector<EntryState> entries = Entries();
+    ASSERT_EQ(3u, entries.size());
+    EXPECT_EQ((int64_t)big.size(), entries[0].size);
+    EXPECT_EQ((int64_t)big.size(), entries[0].received);
+    EXPECT_EQ((int64_t)list.size(), entries[2].received);
+
+    // The statistics report: one record per file that received bytes.
+    std::vector<FileReportEntry> records(4);
+    int32_t counted = -1;
+    ASSERT_TRUE(OnLibraryThread([&] {
+        counted = m_session->GetReport(nullptr, 0);
+        m_session->GetReport(records.data(), 4);
+    }));
+    ASSERT_EQ(3, counted);
+    EXPECT_STREQ("brightwave7", records[0].tag);
+    EXPECT_EQ(S().HttpUrl("/files/random-1m.bin"), records[0].urlList);
+    EXPECT_EQ((int64_t)big.size(), records[0].Received());
+    EXPECT_EQ(1, records[2].flag);
+    ExpectCleanEnd();
+}
+
+TEST_F(PlatformSession, AFirstMirrorThat404sIsTriedThreeTimesThenTheNextOneFollowsARedirect) {
+    const std::string key = filedl::UniqueKey("m404-");
+    const std::vector<unsigned char> list = DocRoot("files/list.txt");
+    Add(S().FaultUrl("/status/404?m=" + key) + "|" + S().HttpUrl("/redirect-302"), Win("dl"),
+        "list.txt");
+    StartSession(1, (int64_t)list.size());
+    ASSERT_TRUE(m_sessionEvents.WaitEnd());
+    EXPECT_EQ(Kinds({"opened", "opened", "opened", "opened", "opened", "file", "all"}),
+              m_sessionEvents.Kinds());
+    EXPECT_EQ(3, filedl::RequestsWith(key));
+    EXPECT_TRUE(Disk(Native("dl\\list.txt")) == list);
+    EXPECT_EQ((int64_t)list.size(), Total());
+    ExpectCleanEnd();
+}
+
+TEST_F(PlatformSession, AFileCutTwiceIsWrittenWholeAndItsCountsStartAgain) {
+    const std::string key = filedl::UniqueKey("cut-");
+    const int64_t size = 300000;
+    Add(S().FaultUrl("/cut/" + key + "/2/" + std::to_string(size)), Win("dl"), "cut.bin");
+    StartSession(1, size);
+    ASSERT_TRUE(m_sessionEvents.WaitEnd());
+    EXPECT_EQ(Kinds({"opened", "opened", "opened", "file", "all"}), m_sessionEvents.Kinds());
+    EXPECT_EQ("3\n", filedl::FaultGet("/count/" + key));
+    const std::vector<unsigned char> expected = sftest::FaultPattern((size_t)size);
+    EXPECT_TRUE(Disk(Native("dl\\cut.bin")) == expected);
+    // The received count restarted with each new file: it and the job total
+    // are the file's size, never the sum of all attempts.
+    const std::vector<EntryState> entries = Entries();
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(size, entries[0].received);
+    EXPECT_EQ(size, entries[0].size);
+    EXPECT_EQ(size, Total());
+    for (const auto& r : m_sessionEvents.Reports()) {
+        if (r.kind == "file") {
+            EXPECT_EQ(size, r.received);
+        }
+    }
+    int32_t reported = 0;
+    FileReportEntry record;
+    ASSERT_TRUE(OnLibraryThread([&] { reported = m_session->GetReport(&record, 1); }));
+    EXPECT_EQ(1, reported);
+    EXPECT_EQ(size, record.Received());
+    ExpectCleanEnd();
+}
+
+TEST_F(PlatformSession, EmptyRemoteFilesComplete) {
+    // nginx answers "bytes=0-" of an empty file with 200 and Content-Length
+    // 0; a server that refuses the range answers 416.
+    Add(S().HttpUrl("/files/empty.txt"), Win("dl"), "empty.txt");
+    Add(S().FaultUrl("/status/416"), Win("dl"), "range.txt");
+    Add(S().FaultUrl("/ok"), Win("dl"), "ok.txt");
+    StartSession();
+    ASSERT_TRUE(m_sessionEvents.WaitEnd());
+    EXPECT_EQ(Kinds({"opened", "file", "opened", "file", "opened", "file", "all"}),
+              m_sessionEvents.Kinds());
+    EXPECT_TRUE(Disk(Native("dl\\empty.txt")).empty());
+    EXPECT_TRUE(Disk(Native("dl\\range.txt")).empty());
+    const std::string ok = "fault server ok\n";
+    EXPECT_TRUE(Disk(Native("dl\\ok.txt")) == std::vector<unsigned char>(ok.begin(), ok.end()));
+    EXPECT_EQ(16, Total());
+    int32_t reported = -1;
+    ASSERT_TRUE(OnLibraryThread([&] { reported = m_session->GetReport(nullptr, 0); }));
+    EXPECT_EQ(1, reported);  // the empty ones received nothing
+    ExpectCleanEnd();
+}
+
+// --- the ends of a failing session ----------------------------------------------
+
+TEST_F(PlatformSession, TwoMirrorsThatCloseEveryConnectionGetThreeRequestsEach) {
+    const std::string key = filedl::UniqueKey("trymax-");
+    const std::string first = S().FaultUrl("/close-before-head?m=" + key + "a");
+    const std::string second = S().FaultUrl("/reset?m=" + key + "b");
+    Add(first + "|" + second, Win("dl"), "never.bin");
+    Add(S().FaultUrl("/ok?m=" + key + "c"), Win("dl"), "later.bin");
+    StartSession();
+    ASSERT_TRUE(m_sessionEvents.WaitEnd());
+    Kinds expected(6, "opened");
+    expected.push_back("failed");
+    EXPECT_EQ(expected, m_sessionEvents.Kinds());
+    EXPECT_EQ(second, m_sessionEvents.Reports().back().text);
+    EXPECT_EQ(3, filedl::RequestsWith(key + "a"));
+    EXPECT_EQ(3, filedl::RequestsWith(key + "b"));
+    EXPECT_EQ(0, filedl::RequestsWith(key + "c"));
+    EXPECT_EQ(1u, m_log->CountOf("[SwarmFetchLib] TryMax Over : " + second));
+    ExpectCleanEnd();
+}
+
+TEST_F(PlatformSession, ARedirectLoopIsBoundedAndCountsAsFailedAttempts) {
+    // Each attempt follows kMaxRedirects hops, the next one fails the
+    // attempt; three attempts end the mirror.
+    const std::string key = filedl::UniqueKey("loop-");
+    const int start = 100000 + (int)(std::hash<std::string>()(key) % 8000u) * 100;
+    const std::string mirror = S().FaultUrl("/redirect-chain/" + std::to_string(start));
+    Add(mirror, Win("dl"), "loop.bin");
+    StartSession();
+    ASSERT_TRUE(m_sessionEvents.WaitEnd());
+    EXPECT_EQ("failed", m_sessionEvents.Kinds().back());
+    EXPECT_EQ(mirror, m_sessionEvents.Reports().back().text);
+    int requests = -1;
+    ASSERT_TRUE(OnLibraryThread([&] { requests = m_session->RequestCount(); }));
+    EXPECT_EQ(3 * (kMaxRedirects + 1), requests);
+    EXPECT_EQ(3u, m_log->CountOf(
+                      "[SwarmFetchLib] Redirect Max Over : " +
+                      S().FaultUrl("/redirect-chain/" + std::to_string(start + kMaxRedirects))));
+    // Ten hops in a row are still followed.
+    m_job.reset(new CJob(2, 0, HostTarget()));
+    Add(S().FaultUrl("/hops/9"), Win("dl"), "hops.txt");
+    filedl::SessionRecorder second;
+    ASSERT_TRUE(OnLibraryThread([&] {
+        m_session.reset(new CPlatformSession());
+        m_session->SetListener(&second, &second);
+        m_session->Start(*m_job);
+    }));
+    ASSERT_TRUE(second.WaitEnd());
+    EXPECT_EQ("all", second.Kinds().back());
+    const std::string ok = "fault server ok\n";
+    EXPECT_TRUE(Disk(Native("dl\\hops.txt")) == std::vector<unsigned char>(ok.begin(), ok.end()));
+}
+
+TEST_F(PlatformSession, ARedirectWithoutLocationGivesUp) {
+    const std::string url = S().FaultUrl("/redirect-no-location");
+    Add(url, Win("dl"), "x.bin");
+    StartSession();
+    ASSERT_TRUE(m_sessionEvents.WaitEnd());
+    EXPECT_EQ(Kinds({"opened", "failed"}), m_sessionEvents.Kinds());
+    EXPECT_TRUE(m_log->Has("[SwarmFetchLib] eNWHSC_HTTP_SEEOTHER  : " + url));
+    ExpectCleanEnd();
+}
+
+TEST_F(PlatformSession, AJobWithoutAnyUsableEntryFailsAtOnce) {
+    Add(S().FaultUrl("/ok"), Win("dl"), "a.txt");
+    Add(S().FaultUrl("/ok"), Win("dl"), "b.txt");
+    m_job->EntryAt(0)->fileName.Clear();
+    m_job->EntryAt(1)->urlList.Clear();
+    StartSession();
+    EXPECT_EQ(Kinds{"failed"}, m_sessionEvents.Kinds());
+    EXPECT_EQ("", m_sessionEvents.Reports()[0].text);
+    int32_t count = -1;
+    ASSERT_TRUE(OnLibraryThread([&] { count = m_session->EntryCount(); }));
+    EXPECT_EQ(0, count);
+    ExpectCleanEnd();
+}
+
+TEST_F(PlatformSession, ATargetFileThatCannotBeCreatedFailsTheSession) {
+    // A folder stands where the file should be.
+    ASSERT_TRUE(FsCreateFolders(Win("dl\\taken.bin").c_str()));
+    const std::string url = S().FaultUrl("/ok");
+    Add(url, Win("dl"), "taken.bin");
+    StartSession();
+    ASSERT_TRUE(m_sessionEvents.WaitEnd());
+    EXPECT_EQ(Kinds{"failed"}, m_sessionEvents.Kinds());
+    EXPECT_TRUE(m_log->Has("[SwarmFetchLib] CreateFile Failed(5) : " + Win("dl\\taken.bin")));
+    EXPECT_TRUE(m_log->Has("[SwarmFetchLib] WriteFileOpen Failed : " + url));
+    ExpectCleanEnd();
+}
+
+// --- files that cannot be written ------------------------------------------------
+
+size_t FullAfter100k(const char* path, int64_t offset, size_t size) {
+    if (!strstr(path, "full.bin"))
+        return size;
+    const int64_t room = 100000 - offset;
+    return room <= 0 ? 0 : (size_t)room < size ? (size_t)room : size;
+}
+
+TEST_F(PlatformSession, AWriteFailureEndsTheSessionWith513AndKeepsWhatWasWritten) {
+    const std::vector<unsigned char> big = DocRoot("files/random-1m.bin");
+    const std::string url = S().HttpUrl("/files/random-1m.bin");
+    Add(S().FaultUrl("/ok"), Win("dl"), "first.txt");
+    Add(url, Win("dl"), "full.bin");
+    Add(S().FaultUrl("/ok"), Win("dl"), "third.txt");
+    PfFileSetWriteHookForTesting(&FullAfter100k);
+    StartSession();
+    const bool ended = m_sessionEvents.WaitEnd();
+    PfFileSetWriteHookForTesting(nullptr);
+    ASSERT_TRUE(ended);
+    // The first file completes; the second is neither complete nor is the
+    // job; the third is never started.
+    EXPECT_EQ(Kinds({"opened", "file", "opened", "error"}), m_sessionEvents.Kinds());
+    const filedl::SessionRecorder::Report last = m_sessionEvents.Reports().back();
+    EXPECT_EQ(513, last.code);
+    EXPECT_EQ(url, last.text);
+    netdl::Sleep(300);
+    EXPECT_EQ(4u, m_sessionEvents.Kinds().size());
+    const std::vector<unsigned char> kept = Disk(Native("dl\\full.bin"));
+    ASSERT_EQ(100000u, kept.size());
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), big.begin()));
+    bool exists = true;
+    filedl::ReadFile(Native("dl\\third.txt"), &exists);
+    EXPECT_FALSE(exists);
+    EXPECT_TRUE(m_log->Has("[SwarmFetchLib] WriteFile Failed(112) : " + Win("dl\\full.bin")));
+    // The counts hold what reached the disk.
+    const std::vector<EntryState> entries = Entries();
+    ASSERT_EQ(3u, entries.size());
+    EXPECT_LE(entries[1].received, 100000);
+    EXPECT_EQ(16 + entries[1].received, Total());
+    ExpectCleanEnd();
+}
+
+#ifndef _WIN32
+// A real full disk: a small tmpfs, when this process may mount one.
+TEST_F(PlatformSession, ARealFullFileSystemEndsWith513) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    const std::string mountPoint = Native("small");
+    ASSERT_TRUE(FsCreateFolders(Win("small").c_str()));
+    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    Add(S().HttpUrl("/files/random-1m.bin"), Win("small\\dl"), "big.bin");
+    StartSession();
+    const bool ended = m_sessionEvents.WaitEnd();
+    const std::vector<unsigned char> kept = Disk(Native("small/dl/big.bin"));
+    const std::vector<unsigned char> big = DocRoot("files/random-1m.bin");
+    ASSERT_TRUE(OnLibraryThread([&] { m_session.reset(); }));
+    umount(mountPoint.c_str());
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(Kinds({"opened", "error"}), m_sessionEvents.Kinds());
+    EXPECT_EQ(513, m_sessionEvents.Reports().back().code);
+    EXPECT_GT(kept.size(), 0u);
+    EXPECT_LT(kept.size(), big.size());
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), big.begin()));
+}
+#endif
+
+// --- the receive budget -------------------------------------------------------------
+
+TEST_F(PlatformSession, TheSpeedFlagChoosesTheReceiveBudgetOfTheConnection) {
+    for (int32_t full : {0, 1}) {
+        SCOPED_TRACE(full);
+        m_job.reset(new CJob(3 + (uint32_t)full, 0, HostTarget()));
+        Add(S().FaultUrl("/stall"), Win("dl"), "stall.bin");
+        filedl::SessionRecorder events;
+        int32_t type = -1;
+        uint32_t limit = 0;
+        ASSERT_TRUE(OnLibraryThread([&] {
+            m_session.reset(new CPlatformSession());
+            m_session->SetListener(&events, &events);
+            m_session->SetFullSpeed(full);
+            m_session->Start(*m_job);
+            cpCQoSContext* context = static_cast<cpCQoSContext*>(m_session->Connection());
+            if (!context || !context->Action())
+                return;
+            type = context->Action()->GetType();
+            limit = static_cast<cpCQoSOwnContextAction*>(context->Action())->ReceiveLimit();
+        }));
+        EXPECT_EQ(6, type);
+        EXPECT_EQ(full ? 104857600u : 393216u, limit);
+        ASSERT_TRUE(OnLibraryThread([&] { m_session.reset(); }));
+    }
+}
+
+}  // namespace
