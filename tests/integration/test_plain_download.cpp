@@ -283,8 +283,11 @@ TEST_F(PlainDownload, SeveralFilesFromNginxAndTheFaultServer) {
     }
     ProgressWatch watch(job);
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
-    ASSERT_TRUE(WaitFor(SF_EVENT_JOB_DONE, job, 1, kJobTimeoutMs, &watch))
-        << "messages: " << PopAll(job).size();
+    if (!WaitFor(SF_EVENT_JOB_DONE, job, 1, kJobTimeoutMs, &watch)) {
+        for (const Message& m : PopAll(job))
+            ADD_FAILURE() << "message " << m.code << " " << m.text;
+        FAIL() << "the job did not end";
+    }
     watch.Poll();
     for (const std::string& problem : watch.Problems())
         ADD_FAILURE() << problem;
