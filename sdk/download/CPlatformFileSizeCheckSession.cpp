@@ -1,14 +1,11 @@
 #include "sdk/download/CPlatformFileSizeCheckSession.h"
 
-#include "opn/core/ovCGarbageCollector.h"
-#include "opn/core/ovClassIds.h"
-#include "opn/opeerqos/COpn.h"
-#include "opn/opeerqos/cpCQoS.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfVolume.h"
 #include "sdk/api/CJob.h"
+#include "sdk/download/HttpConnection.h"
 
 namespace {
 
@@ -63,51 +60,13 @@ bool CPlatformFileSizeCheckSession::Request(const char* url) {
     if (++m_serial == 0)
         m_serial = 1;
     ++m_requests;
-    cpCQoS* manager = OpnSocketManager();
-    if (!manager || !m_connection.CreateInstance(OV_CLSID_QOS_CONTEXT)) {
-        m_connection.Reset();
-        return false;
-    }
-    manager->Lock();
-    ovIQoSContext* context = m_connection.As<ovIQoSContext>();
-    const uint32_t connectTimeout = kConnectTimeoutSec;
-    const uint32_t receiveTimeout = kReceiveTimeoutSec;
-    bool ok = OV_SUCCEEDED(context->Initialize(
-                  kQoSActionHigh, kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
-              OV_SUCCEEDED(context->SetOption(kQoSOptionConnectTimeout, &connectTimeout)) &&
-              OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &receiveTimeout)) &&
-              OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false));
-    ovIHttpClientExLayer* http = ok ? Http() : nullptr;
-    if (http) {
-        http->SetEventListener(this, m_serial);
-        ok = OV_SUCCEEDED(http->Open(url)) && OV_SUCCEEDED(http->SendGet());
-    } else {
-        ok = false;
-    }
-    if (!ok)
-        ReleaseConnection();
-    manager->Unlock();
-    return ok;
-}
-
-ovIHttpClientExLayer* CPlatformFileSizeCheckSession::Http() const {
-    if (m_connection.IsEmpty())
-        return nullptr;
-    return static_cast<ovIHttpClientExLayer*>(m_connection.As<ovIQoSContext>()->TopLayer());
+    const HttpConnectionOptions options = {
+        kQoSActionHigh, kConnectTimeoutSec, kReceiveTimeoutSec, 0, 0, nullptr};
+    return OpenHttpConnection(m_connection, options, this, m_serial, url);
 }
 
 void CPlatformFileSizeCheckSession::ReleaseConnection() {
-    if (m_connection.IsEmpty())
-        return;
-    ovIHttpClientExLayer* http = Http();
-    if (http)
-        http->SetEventListener(nullptr, 0);
-    m_connection.As<ovIQoSContext>()->Close();
-    // Never destroyed inside its own callback: the collector drops it.
-    ovCGarbageCollector* collector = OpnGarbageCollector();
-    if (collector)
-        collector->DeferRelease(m_connection);
-    m_connection.Reset();
+    ReleaseHttpConnection(m_connection);
 }
 
 void CPlatformFileSizeCheckSession::CheckSize(ovIHttpClientExLayer* http) {
@@ -161,7 +120,7 @@ void CPlatformFileSizeCheckSession::OnConnected(uint32_t key) {
 }
 
 void CPlatformFileSizeCheckSession::OnResponse(uint32_t key) {
-    ovIHttpClientExLayer* http = IsCurrent(key) ? Http() : nullptr;
+    ovIHttpClientExLayer* http = IsCurrent(key) ? HttpLayerOf(m_connection) : nullptr;
     if (!http || m_reported)
         return;
     int32_t status = 0;

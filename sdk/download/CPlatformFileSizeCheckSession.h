@@ -70,7 +70,6 @@ class CPlatformFileSizeCheckSession : public nwIHttpClientExEventListener {
     void FollowRedirect(ovIHttpClientExLayer* http);
     void Fail(int32_t code);
     bool IsCurrent(uint32_t key) const { return !m_connection.IsEmpty() && key == m_serial; }
-    ovIHttpClientExLayer* Http() const;
 
     ovSmartPtr m_connection;
     DownloadEntry* m_entry = nullptr;

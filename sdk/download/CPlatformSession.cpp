@@ -6,16 +6,13 @@
 
 #include <new>
 
-#include "opn/core/ovCGarbageCollector.h"
-#include "opn/core/ovClassIds.h"
-#include "opn/opeerqos/COpn.h"
-#include "opn/opeerqos/cpCQoS.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/api/CJob.h"
+#include "sdk/download/HttpConnection.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -169,41 +166,10 @@ bool CPlatformSession::Connect() {
         m_serial = 1;
     char range[kRangeSize];
     snprintf(range, sizeof range, "bytes=%" PRId64 "-", m_current->startOffset);
-    cpCQoS* manager = OpnSocketManager();
-    if (!manager || !m_connection.CreateInstance(OV_CLSID_QOS_CONTEXT)) {
-        m_connection.Reset();
-        return false;
-    }
-    manager->Lock();
-    ovIQoSContext* context = m_connection.As<ovIQoSContext>();
-    const uint32_t connectTimeout = kConnectTimeoutSec;
-    const uint32_t receiveTimeout = kReceiveTimeoutSec;
-    const uint32_t budget = ReceiveBudget();
-    bool ok = OV_SUCCEEDED(context->Initialize(
-                  kQoSActionOwn, kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
-              OV_SUCCEEDED(context->SetOption(kQoSOptionConnectTimeout, &connectTimeout)) &&
-              OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &receiveTimeout)) &&
-              OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false)) &&
-              OV_SUCCEEDED(context->SetAction(kQoSActionOwnReceiveOnly)) &&
-              OV_SUCCEEDED(context->SetActionLimit(kQoSDirectionReceive, &budget));
-    ovIHttpClientExLayer* http = ok ? Http() : nullptr;
-    if (http) {
-        http->SetEventListener(this, m_serial);
-        ok = OV_SUCCEEDED(http->Open(m_currentUrl.CStr())) &&
-             OV_SUCCEEDED(http->SetHeader("Range", range)) && OV_SUCCEEDED(http->SendGet());
-    } else {
-        ok = false;
-    }
-    if (!ok)
-        ReleaseConnection();
-    manager->Unlock();
-    return ok;
-}
-
-ovIHttpClientExLayer* CPlatformSession::Http() const {
-    if (m_connection.IsEmpty())
-        return nullptr;
-    return static_cast<ovIHttpClientExLayer*>(m_connection.As<ovIQoSContext>()->TopLayer());
+    HttpConnectionOptions options = {kQoSActionOwn,      kConnectTimeoutSec,
+                                     kReceiveTimeoutSec, kQoSActionOwnReceiveOnly,
+                                     ReceiveBudget(),    range};
+    return OpenHttpConnection(m_connection, options, this, m_serial, m_currentUrl.CStr());
 }
 
 ovIQoSContext* CPlatformSession::Connection() const {
@@ -211,17 +177,7 @@ ovIQoSContext* CPlatformSession::Connection() const {
 }
 
 void CPlatformSession::ReleaseConnection() {
-    if (m_connection.IsEmpty())
-        return;
-    ovIHttpClientExLayer* http = Http();
-    if (http)
-        http->SetEventListener(nullptr, 0);
-    m_connection.As<ovIQoSContext>()->Close();
-    // Never destroyed inside its own callback: the collector drops it.
-    ovCGarbageCollector* collector = OpnGarbageCollector();
-    if (collector)
-        collector->DeferRelease(m_connection);
-    m_connection.Reset();
+    ReleaseHttpConnection(m_connection);
 }
 
 void CPlatformSession::FinishFile() {
@@ -313,7 +269,7 @@ void CPlatformSession::OnConnected(uint32_t key) {
 }
 
 void CPlatformSession::OnResponse(uint32_t key) {
-    ovIHttpClientExLayer* http = IsCurrent(key) ? Http() : nullptr;
+    ovIHttpClientExLayer* http = IsCurrent(key) ? HttpLayerOf(m_connection) : nullptr;
     if (!http || !m_current)
         return;
     int32_t status = 0;

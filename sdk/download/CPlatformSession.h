@@ -131,7 +131,6 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     void WriteFailed(int32_t error);
     void Fail();
     bool IsCurrent(uint32_t key) const { return !m_connection.IsEmpty() && key == m_serial; }
-    ovIHttpClientExLayer* Http() const;
 
     DownloadEntry* m_current = nullptr;
     ovSmartPtr m_connection;

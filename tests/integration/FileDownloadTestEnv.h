@@ -242,10 +242,7 @@ class FileDownloadTest : public ::testing::Test {
         m_job->SetName("brightwave7");
     }
     void TearDown() override {
-        EXPECT_TRUE(OnLibraryThread([&] {
-            m_session.reset();
-            m_checker.reset();
-        }));
+        DropAll();
         m_job.reset();
         m_lib.reset();
         m_log.reset();
@@ -264,22 +261,37 @@ class FileDownloadTest : public ::testing::Test {
                   m_job->AddFile(urls.c_str(), folder.c_str(), name.c_str(), size, 0, 0));
     }
 
-    // Starts a session for the job on the library thread.
-    void StartSession(int32_t fullSpeed = 1, int64_t jobSize = 0) {
-        m_sessionEvents.jobSize = jobSize;
+    // Starts a new session for the job on the library thread, reporting to
+    // `events` (the fixture's recorder when null).
+    void StartSession(int32_t fullSpeed = 1, int64_t jobSize = 0,
+                      SessionRecorder* events = nullptr) {
+        if (!events)
+            events = &m_sessionEvents;
+        events->jobSize = jobSize;
         ASSERT_TRUE(OnLibraryThread([&] {
             m_session.reset(new CPlatformSession());
-            m_sessionEvents.session = m_session.get();
-            m_session->SetListener(&m_sessionEvents, &m_sessionEvents);
+            events->session = m_session.get();
+            m_session->SetListener(events, events);
             m_session->SetFullSpeed(fullSpeed);
             m_session->Start(*m_job);
         }));
     }
-    void StartChecker() {
+    // Starts a new check of the job, reporting to `events` (the fixture's
+    // recorder when null).
+    void StartChecker(CheckerRecorder* events = nullptr) {
+        if (!events)
+            events = &m_checkerEvents;
         ASSERT_TRUE(OnLibraryThread([&] {
             m_checker.reset(new CPlatformFileSizeChecker());
-            m_checker->SetListener(&m_checkerEvents, &m_checkerEvents);
+            m_checker->SetListener(events, events);
             m_checker->Start(*m_job);
+        }));
+    }
+    // Deletes the session and the checker on the library thread.
+    void DropAll() {
+        EXPECT_TRUE(OnLibraryThread([&] {
+            m_session.reset();
+            m_checker.reset();
         }));
     }
 

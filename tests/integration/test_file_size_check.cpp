@@ -126,13 +126,9 @@ TEST_F(FileSizeCheck, TheFreeSpaceMustExceedEachFile) {
         Add(url + "&b", Win("dl"), "b.bin");
         FreeSpaceHook hook(c.free);
         filedl::CheckerRecorder events;
-        ASSERT_TRUE(OnLibraryThread([&] {
-            m_checker.reset(new CPlatformFileSizeChecker());
-            m_checker->SetListener(&events, &events);
-            m_checker->Start(*m_job);
-        }));
+        StartChecker(&events);
         const Outcome out = events.WaitEnd();
-        ASSERT_TRUE(OnLibraryThread([&] { m_checker.reset(); }));
+        DropAll();
         EXPECT_EQ(c.completed, out.completed);
         EXPECT_EQ(c.completed ? 0 : 1, out.failed);
         if (c.completed) {
@@ -212,13 +208,9 @@ TEST_F(FileSizeCheck, RedirectsAreFollowedWithinTheBound) {
     Add(S().FaultUrl("/hops/9"), Win("dl"), "hops.txt");
     Add(S().HttpUrl("/redirect-302"), Win("dl"), "list.txt");
     filedl::CheckerRecorder events;
-    ASSERT_TRUE(OnLibraryThread([&] {
-        m_checker.reset(new CPlatformFileSizeChecker());
-        m_checker->SetListener(&events, &events);
-        m_checker->Start(*m_job);
-    }));
+    StartChecker(&events);
     const Outcome done = events.WaitEnd();
-    ASSERT_TRUE(OnLibraryThread([&] { m_checker.reset(); }));
+    DropAll();
     EXPECT_EQ(1, done.completed);
     EXPECT_EQ(16 + (int64_t)S().DocRootFile("files/list.txt").size(), done.result.totalSize);
 }
@@ -236,7 +228,7 @@ TEST_F(FileSizeCheck, ARealSmallFileSystemIsTooSmallForABigFile) {
     Add(url, Win("small\\not\\yet"), "big.bin");
     StartChecker();
     const Outcome out = m_checkerEvents.WaitEnd();
-    ASSERT_TRUE(OnLibraryThread([&] { m_checker.reset(); }));
+    DropAll();
     umount(mountPoint.c_str());
     EXPECT_EQ(1, out.failed);
     EXPECT_EQ(513, out.code);

@@ -15,6 +15,7 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
+#include "support/TestPeers.h"
 
 #ifndef _WIN32
 #include <sys/mount.h>
@@ -234,6 +235,28 @@ TEST_F(PlatformSession, TwoMirrorsThatCloseEveryConnectionGetThreeRequestsEach) 
     ExpectCleanEnd();
 }
 
+TEST_F(PlatformSession, ARefusedMirrorAndAStalledMirrorAreLeftForTheNext) {
+    // Refused connects, then three receive time-outs, then a mirror that
+    // answers: the file is whole and was counted once.
+    const std::string refused =
+        "http://127.0.0.1:" + std::to_string(testpeers::RefusedPort()) + "/x.bin";
+    const std::string key = filedl::UniqueKey("stall-");
+    Add(refused + "|" + S().FaultUrl("/stall-mid-body?m=" + key) + "|" +
+            S().HttpUrl("/files/skin.zip"),
+        Win("dl"), "skin.zip");
+    const std::vector<unsigned char> zip = DocRoot("files/skin.zip");
+    StartSession(1, (int64_t)zip.size());
+    ASSERT_TRUE(m_sessionEvents.WaitEnd(90000));
+    Kinds expected(7, "opened");
+    expected.push_back("file");
+    expected.push_back("all");
+    EXPECT_EQ(expected, m_sessionEvents.Kinds());
+    EXPECT_EQ(3, filedl::RequestsWith(key));
+    EXPECT_TRUE(Disk(Native("dl\\skin.zip")) == zip);
+    EXPECT_EQ((int64_t)zip.size(), Total());
+    ExpectCleanEnd();
+}
+
 TEST_F(PlatformSession, ARedirectLoopIsBoundedAndCountsAsFailedAttempts) {
     // Each attempt follows kMaxRedirects hops, the next one fails the
     // attempt; three attempts end the mirror.
@@ -255,11 +278,7 @@ TEST_F(PlatformSession, ARedirectLoopIsBoundedAndCountsAsFailedAttempts) {
     m_job.reset(new CJob(2, 0, HostTarget()));
     Add(S().FaultUrl("/hops/9"), Win("dl"), "hops.txt");
     filedl::SessionRecorder second;
-    ASSERT_TRUE(OnLibraryThread([&] {
-        m_session.reset(new CPlatformSession());
-        m_session->SetListener(&second, &second);
-        m_session->Start(*m_job);
-    }));
+    StartSession(1, 16, &second);
     ASSERT_TRUE(second.WaitEnd());
     EXPECT_EQ("all", second.Kinds().back());
     const std::string ok = "fault server ok\n";
@@ -360,7 +379,7 @@ TEST_F(PlatformSession, ARealFullFileSystemEndsWith513) {
     const bool ended = m_sessionEvents.WaitEnd();
     const std::vector<unsigned char> kept = Disk(Native("small/dl/big.bin"));
     const std::vector<unsigned char> big = DocRoot("files/random-1m.bin");
-    ASSERT_TRUE(OnLibraryThread([&] { m_session.reset(); }));
+    DropAll();
     umount(mountPoint.c_str());
     ASSERT_TRUE(ended);
     EXPECT_EQ(Kinds({"opened", "error"}), m_sessionEvents.Kinds());
@@ -381,11 +400,9 @@ TEST_F(PlatformSession, TheSpeedFlagChoosesTheReceiveBudgetOfTheConnection) {
         filedl::SessionRecorder events;
         int32_t type = -1;
         uint32_t limit = 0;
+        // The fault server holds /stall far longer than this look takes.
+        StartSession(full, 0, &events);
         ASSERT_TRUE(OnLibraryThread([&] {
-            m_session.reset(new CPlatformSession());
-            m_session->SetListener(&events, &events);
-            m_session->SetFullSpeed(full);
-            m_session->Start(*m_job);
             cpCQoSContext* context = static_cast<cpCQoSContext*>(m_session->Connection());
             if (!context || !context->Action())
                 return;
@@ -394,7 +411,7 @@ TEST_F(PlatformSession, TheSpeedFlagChoosesTheReceiveBudgetOfTheConnection) {
         }));
         EXPECT_EQ(6, type);
         EXPECT_EQ(full ? 104857600u : 393216u, limit);
-        ASSERT_TRUE(OnLibraryThread([&] { m_session.reset(); }));
+        DropAll();
     }
 }
 
