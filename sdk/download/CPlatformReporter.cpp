@@ -139,7 +139,9 @@ void CPlatformReporter::Flush() {
         ovAgentReportBatch wire;
         wire.count = batch->count;
         wire.records = reinterpret_cast<const uint8_t*>(batch->entries);
-        if (OV_FAILED(agent->SendReport(&wire)))
+        if (OV_SUCCEEDED(agent->SendReport(&wire)))
+            ++m_unanswered;
+        else
             LogPrintf("[SwarmFetchLib] Report dropped : %d entries not sent", (int)batch->count);
         FreeBatch(batch);
     }
@@ -156,6 +158,7 @@ void CPlatformReporter::ReleaseConnection() {
     // Held by a copy: Close may report OnClosed, which releases too.
     ovSmartPtr connection(m_connection);
     m_connection.Reset();
+    m_unanswered = 0;
     ovIQoSContext* context = connection.As<ovIQoSContext>();
     ovIUnknown* face = nullptr;
     if (OV_SUCCEEDED(context->FindLayer(OV_CLSID_AGENT_LAYER, &face)) && face)
@@ -183,7 +186,10 @@ void CPlatformReporter::OnConnected(uint32_t key) {
 void CPlatformReporter::OnReply(uint32_t key, uint8_t code) {
     (void)key;
     (void)code;
-    if (m_queue.Count() == 0)
+    if (m_unanswered > 0)
+        --m_unanswered;
+    // A report sent after the first one still waits for its answer.
+    if (m_queue.Count() == 0 && m_unanswered == 0)
         Close();
 }
 

@@ -5,7 +5,8 @@
 //
 // Queue copies a batch and sends it: on a new connection once it is up, or
 // at once on the connection that is already there. The connection is closed
-// when the agent has answered and nothing is left to send. Batches that
+// when nothing is left to send and the agent has answered every report sent
+// on it. Batches that
 // cannot be delivered (the host name does not resolve, the connect fails or
 // times out, the connection closes before they were sent) are dropped with a
 // service-log line, so the queue never grows without bound.
@@ -46,6 +47,7 @@ class CPlatformReporter : public nwIAgentListener {
 
     // Inspection for tests.
     int32_t QueuedBatches() const { return m_queue.Count(); }
+    int32_t Unanswered() const { return m_unanswered; }
     bool Connected() const { return !m_connection.IsEmpty(); }
 
     // The agent's address for every reporter of the process: `host` (a name
@@ -74,4 +76,6 @@ class CPlatformReporter : public nwIAgentListener {
 
     ovSmartPtr m_connection;
     ovCPtrList m_queue;  // Batch*, oldest first
+    // Reports sent on the connection that the agent has not answered yet.
+    int32_t m_unanswered = 0;
 };

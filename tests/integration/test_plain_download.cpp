@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "integration/ApiTestEnv.h"
+#include "integration/NetDownloadTestEnv.h"
 #include "opn/opeerqos/nwFrame.h"
 #include "opn/platform/pfConnectivity.h"
 #include "opn/platform/pfFile.h"
@@ -273,7 +274,7 @@ TEST_F(PlainDownload, SeveralFilesFromNginxAndTheFaultServer) {
         // A 303 to the archive, its size learnt through the redirect.
         {S().HttpUrl("/redirect-303"), "skin.zip", -1, "skin.zip", &skin},
         // Cut twice, whole on the third request.
-        {S().FaultUrl("/flaky/" + name + "/2"), "flaky.bin", 65536, "flaky.bin", &flaky},
+        {S().FaultUrl("/cut/" + name + "/2/65536"), "flaky.bin", 65536, "flaky.bin", &flaky},
     };
     int64_t total = 0;
     for (const File& f : files) {
@@ -283,8 +284,11 @@ TEST_F(PlainDownload, SeveralFilesFromNginxAndTheFaultServer) {
     }
     ProgressWatch watch(job);
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
-    ASSERT_TRUE(WaitFor(SF_EVENT_JOB_DONE, job, 1, kJobTimeoutMs, &watch))
-        << "messages: " << PopAll(job).size();
+    if (!WaitFor(SF_EVENT_JOB_DONE, job, 1, kJobTimeoutMs, &watch)) {
+        for (const Message& m : PopAll(job))
+            ADD_FAILURE() << "message " << m.code << " " << m.text;
+        FAIL() << "the job did not end";
+    }
     watch.Poll();
     for (const std::string& problem : watch.Problems())
         ADD_FAILURE() << problem;
@@ -573,6 +577,60 @@ TEST_F(PlainDownload, FailedWriteIsMessage513NeverJobDone) {
 }  // namespace
 
 namespace {
+
+FileReportEntry Record(const std::string& tag, const std::string& urlList, int64_t received) {
+    FileReportEntry entry;
+    memset(&entry, 0, sizeof entry);
+    memcpy(entry.tag, tag.data(), tag.size());
+    memcpy(entry.urlList, urlList.data(), urlList.size());
+    entry.SetReceived(received);
+    entry.flag = 1;
+    return entry;
+}
+
+TEST(Reporter, TwoBatchesOnOneConnectionEachAsItsOwnFrame) {
+    ASSERT_TRUE(S().Ok()) << S().Error();
+    TempFolder folder;
+    CPlatformReporter::SetAgentForTesting("127.0.0.1", S().AgentPort());
+    CDownloadLibThread::EnableTaskWindowForTesting(true);
+    {
+        Library lib(false, false);
+        CDownloadLibThread::EnableTaskWindowForTesting(false);
+        ASSERT_EQ(SF_RESULT_OK, lib.Result());
+        const std::string one = UniqueName(folder, "batch-one");
+        const std::string two = UniqueName(folder, "batch-two");
+        const FileReportEntry first[1] = {Record(one, "http://a/1.bin", 5)};
+        const FileReportEntry second[2] = {Record(two, "http://b/2.bin|http://c/2.bin", 1),
+                                           Record(two, "http://b/3.bin", 0x0102030405060708LL)};
+        CPlatformReporter* reporter = nullptr;
+        // The second batch goes out while the connection is still coming up.
+        ASSERT_TRUE(netdl::OnLibraryThread([&] {
+            reporter = new CPlatformReporter();
+            reporter->Queue(1, first);
+            reporter->Queue(2, second);
+        }));
+        const std::string lineOne = AgentLine(one);
+        const std::string lineTwo = AgentLine(two + "," + two);
+        EXPECT_EQ(Hex(ExpectedFrame(one, {{"http://a/1.bin", 5}})), Field(lineOne, "frame"));
+        EXPECT_EQ(Hex(ExpectedFrame(two, {{"http://b/2.bin|http://c/2.bin", 1},
+                                          {"http://b/3.bin", 0x0102030405060708LL}})),
+                  Field(lineTwo, "frame"));
+        // Closed once both were answered.
+        bool connected = true;
+        for (int i = 0; i < 200 && connected; ++i) {
+            ASSERT_TRUE(netdl::OnLibraryThread([&] { connected = reporter->Connected(); }));
+            if (connected)
+                Pause(25);
+        }
+        EXPECT_FALSE(connected);
+        ASSERT_TRUE(netdl::OnLibraryThread([&] {
+            EXPECT_EQ(0, reporter->QueuedBatches());
+            EXPECT_EQ(0, reporter->Unanswered());
+            delete reporter;
+        }));
+    }
+    CPlatformReporter::SetAgentForTesting(nullptr, 0);
+}
 
 TEST(Connectivity, ForcedStatesAndTheSystemsAnswer) {
     SetConnectivityForTesting(kConnectivityLost);

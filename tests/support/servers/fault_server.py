@@ -52,9 +52,6 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
   /stall                    reads the request, sends nothing, holds
   /stall-after-head         200 head with Content-Length 1000, then holds
   /stall-mid-body           200, Content-Length 1000, 100 bytes, then holds
-  /flaky/<marker>/<N>       200, Content-Length 65536, pattern body; the first
-                            N requests for this exact path are cut after
-                            1000 bytes (close), later ones are whole
   /huge-length              200, Content-Length 10737418240 (10 GiB), 1024
                             bytes, then holds
   /beyond-length            200, Content-Length 16, then 16 + 4096 bytes in
@@ -145,8 +142,6 @@ class Server:
         self.last_activity = time.monotonic()
         self.started = time.monotonic()
         self.log_path = os.path.join(args.dir, "fault-requests.log")
-        self.flaky_lock = threading.Lock()
-        self.flaky_seen = {}
         self.files = FileScenarios()
         self.http = self._listen()
         self.tls = self._listen()
@@ -370,15 +365,6 @@ class Server:
         elif path == "/stall-mid-body":
             conn.sendall(self.head(200, "OK", [("Content-Length", "1000")]) + pattern(100))
             self.hold(conn)
-        elif path.startswith("/flaky/"):
-            cuts = self.number(path.rsplit("/", 1)[-1])
-            with self.flaky_lock:
-                seen = self.flaky_seen.get(path, 0)
-                self.flaky_seen[path] = seen + 1
-            body = pattern(65536)
-            conn.sendall(self.head(200, "OK", [("Content-Length", str(len(body)))]))
-            conn.sendall(body[:1000] if seen < cuts else body)
-            self.close_gracefully(conn)
         elif path == "/huge-length":
             conn.sendall(self.head(200, "OK", [("Content-Length", str(10 * 1024**3))]) + pattern(1024))
             self.hold(conn)
