@@ -18,6 +18,7 @@
 #include "launcher/framework/Prompts.h"
 #include "launcher/res/resource.h"
 #include "opn/platform/pfVolume.h"
+#include "sdk/download/Connectivity.h"
 #include "tests/support/TestServers.h"
 #include "tests/ui/UiTestSupport.h"
 
@@ -139,6 +140,7 @@ class LauncherTest : public ::testing::Test {
     void TearDown() override {
         SetPromptService(nullptr);
         PfSetFreeDiskSpaceHookForTesting(nullptr);
+        SetConnectivityForTesting(kConnectivityFromSystem);
     }
 
     LauncherConfig Config(const std::string& list, const std::string& skin = "ok/img.zip") {
@@ -397,19 +399,71 @@ TEST_F(LauncherTest, DiskFullStopsAndRetriesAndNoLeavesRunForLater) {
              EXPECT_TRUE(Enabled(dialog, IDC_RUN));
              EXPECT_FALSE(Enabled(dialog, IDC_START));
              EXPECT_FALSE(dialog.Installing());
-             // A second look at the folder button after completion does nothing.
+             // The folder is fixed after completion.
+             std::string before = dialog.DownloadFolder();
+             m_prompts.folder = Folder("elsewhere");
              Click(dialog, IDC_FOLDER);
-             Click(dialog, IDC_CLOSE);
+             EXPECT_EQ(dialog.DownloadFolder(), before);
+             // Run later: the installer starts and the launcher ends.
+             Click(dialog, IDC_RUN);
+             EXPECT_TRUE(dialog.Installing());
+             Click(dialog, IDC_RUN);    // a second press does nothing
+             Click(dialog, IDC_CLOSE);  // only the wait message
+             EXPECT_TRUE(m_prompts.WasAsked(texts::kInstallerWait));
          }},
     };
     std::string failed;
     INT_PTR result = Driver(dialog, steps, 120000).Run(&failed);
     EXPECT_EQ(failed, "");
-    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_EQ(result, -1);
     bool askedDisk = false;
     for (const std::string& text : m_prompts.Asked())
         askedDisk |= text.find("해당 디스크(") == 0;
     EXPECT_TRUE(askedDisk);
+}
+
+TEST_F(LauncherTest, NetworkNoticesAndTheFailureNotice) {
+    LauncherConfig config = Config("ok/filelist.txt");
+    config.consentFlag = "1";  // slow enough to see the notices while it runs
+    CZVTDownloaderDlg dialog(config);
+    m_prompts.folder = Folder("notices");
+    std::string missing = m_servers.DocRootPath("launcher/ok/b.bin");
+    std::vector<unsigned char> saved = ReadFile(missing);
+    ASSERT_FALSE(saved.empty());
+    std::vector<Step> steps = {
+        {"skin applied", [&] { return dialog.SkinLoaded(); },
+         [&] {
+             Click(dialog, IDC_FOLDER);
+             // The second file disappears after the size check: its download fails.
+             ASSERT_TRUE(DeleteFileA(missing.c_str()));
+             Click(dialog, IDC_START);
+             SetConnectivityForTesting(kConnectivityLost);
+         }},
+        {"network lost", [&] { return m_prompts.WasAsked(texts::kNetworkPoor); },
+         [&] { SetConnectivityForTesting(kConnectivityConnected); }},
+        {"network back", [&] { return m_prompts.WasAsked(texts::kNetworkBack); }, nullptr},
+        {"failure notice",
+         [&] {
+             for (const std::string& text : m_prompts.Asked())
+                 if (text.find(" 다운로드를 실패 했습니다.") != std::string::npos)
+                     return true;
+             return false;
+         },
+         [&] {
+             EXPECT_FALSE(dialog.Completed());
+             EXPECT_NE(dialog.Job(), 0u);  // the job stays until the player stops it
+             Click(dialog, IDC_CLOSE);     // answered Yes: stop and close
+         }},
+    };
+    std::string failed;
+    INT_PTR result = Driver(dialog, steps, 120000).Run(&failed);
+    FILE* restore = nullptr;
+    if (fopen_s(&restore, missing.c_str(), "wb") == 0 && restore) {
+        fwrite(saved.data(), 1, saved.size(), restore);
+        fclose(restore);
+    }
+    EXPECT_EQ(failed, "");
+    EXPECT_EQ(result, IDCANCEL);
 }
 
 TEST_F(LauncherTest, SecondLauncherSaysSoAndRestoresTheFirst) {
