@@ -41,6 +41,10 @@ class DataDownload : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(S().Ok()) << S().Error();
         m_log.reset(new LogScope());
+        StartLibrary();
+    }
+    // A library that trusts the test certificate.
+    void StartLibrary() {
         CDownloadLibThread::EnableTaskWindowForTesting(true);
         m_lib.reset(new Library(false, true));
         CDownloadLibThread::EnableTaskWindowForTesting(false);
@@ -566,14 +570,8 @@ TEST_F(DataDownload, FinalizeDuringAnHttpsTransferLeavesNoTlsObjectBehind) {
     EXPECT_EQ(nullptr, TlsBioMethod());
 
     // A new library after that clean-up fetches over TLS again.
-    CDownloadLibThread::EnableTaskWindowForTesting(true);
-    m_lib.reset(new Library(false, true));
-    CDownloadLibThread::EnableTaskWindowForTesting(false);
-    ASSERT_EQ(SF_RESULT_OK, m_lib->Result());
-    ResultCode added = OV_E_PLATFORM;
-    ASSERT_TRUE(OnLibraryThread(
-        [&] { added = AddTrustedCertificate("swarmfetch-test", S().CertPem().c_str()); }));
-    ASSERT_TRUE(OV_SUCCEEDED(added));
+    StartLibrary();
+    ASSERT_FALSE(HasFatalFailure());
     ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().HttpsUrl("/files/list.txt")));
 }
 
