@@ -1,5 +1,7 @@
 #include "sdk/api/CJob.h"
 
+#include "opn/opeerqos/utCUriCodec.h"
+
 #include <new>
 #include <stdio.h>
 #include <stdlib.h>
@@ -98,6 +100,10 @@ int32_t CJob::AddFile(const char* url, const char* folder, const char* fileName,
     ovCString urlList;
     if (!urlList.Assign(url + begin, (uint32_t)(end - begin)))
         return SF_RESULT_FAILED;
+    // A CR, LF or other control byte would break the request line: such a
+    // URL is no URL.
+    if (utCUriCodec::HasControlBytes(urlList.CStr()))
+        return SF_RESULT_NO_URL;
 
     // The name: the caller's, else what follows the last '/' of the URL text.
     ovCString name;

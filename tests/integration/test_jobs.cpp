@@ -192,6 +192,24 @@ class AddFileTest : public ::testing::Test {
     std::string m_dir;
 };
 
+TEST_F(AddFileTest, UrlsWithControlBytesAreNoUrls) {
+    const struct {
+        const char* url;
+        int32_t result;
+    } cases[] = {
+        {"http://h/a.bin\rhttp://h/b.bin", SF_RESULT_NO_URL},  // a lone CR from a file list
+        {"http://h/c.bin\nHost: x", SF_RESULT_NO_URL},
+        {"http://h/d\x01.bin", SF_RESULT_NO_URL},
+        {"http://h/e\x7f.bin", SF_RESULT_NO_URL},
+        {"http://h/f\t.bin", SF_RESULT_NO_URL},
+        {" http://h/g.bin\r\n", SF_RESULT_OK},  // white space around is trimmed
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.result, SwarmFetch_AddFile(m_job, c.url, m_dir.c_str(), nullptr, -1, 1))
+            << c.url;
+    WithJob(m_job, [](CJob& j) { EXPECT_EQ(1, j.EntryCount()); });
+}
+
 TEST_F(AddFileTest, ExpectedSizes) {
     const char* url = "http://h/a.bin";
     EXPECT_EQ(SF_RESULT_BAD_SIZE, SwarmFetch_AddFile(m_job, url, m_dir.c_str(), nullptr, 0, 1));
