@@ -20,7 +20,6 @@
 #include <gtest/gtest.h>
 
 #include "integration/ApiTestEnv.h"
-#include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "sdk/api/IContentLengthCheckerEventListener.h"
 #include "sdk/download/CContentLengthCheckSession.h"
@@ -29,8 +28,6 @@
 
 namespace {
 
-using apitest::Library;
-using apitest::LogScope;
 using netdl::OnLibraryThread;
 
 const sftest::TestServers& S() {
@@ -106,27 +103,8 @@ size_t CountLinesWith(const std::string& marker) {
     return n;
 }
 
-class SizeCheck : public ::testing::Test {
+class SizeCheck : public netdl::LibraryTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(S().Ok()) << S().Error();
-        m_log.reset(new LogScope());
-        CDownloadLibThread::EnableTaskWindowForTesting(true);
-        m_lib.reset(new Library(false, true));
-        CDownloadLibThread::EnableTaskWindowForTesting(false);
-        ASSERT_EQ(SF_RESULT_OK, m_lib->Result());
-        // The trusted store belongs to the library thread.
-        ResultCode added = OV_E_PLATFORM;
-        ASSERT_TRUE(OnLibraryThread(
-            [&] { added = AddTrustedCertificate("swarmfetch-test", S().CertPem().c_str()); }));
-        ASSERT_TRUE(OV_SUCCEEDED(added));
-    }
-    void TearDown() override {
-        m_lib.reset();
-        m_log.reset();
-    }
-
-    apitest::EventRecorder& Events() { return m_lib->Recorder(); }
     size_t Ends() {
         return Events().CountOf(SF_EVENT_SIZE_CHECK_DONE) +
                Events().CountOf(SF_EVENT_SIZE_CHECK_FAILED);
@@ -191,9 +169,6 @@ class SizeCheck : public ::testing::Test {
             EXPECT_EQ(0u, e.handle);
         }
     }
-
-    std::unique_ptr<LogScope> m_log;
-    std::unique_ptr<Library> m_lib;
 };
 
 // --- at most five in flight ---------------------------------------------------
