@@ -367,6 +367,21 @@ TEST_F(SizeCheck, UrlsThatCannotBeOpenedFailTheCheck) {
     }
 }
 
+TEST_F(SizeCheck, FinalizeWhileACheckRuns) {
+    const std::string tag = UniqueTag("finalize");
+    for (size_t i = 0; i < 7; ++i)
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(GateUrl(tag, i, {2000, 1}).c_str()));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
+    ASSERT_EQ(5u, WaitGateEvents(tag, 5).size());
+    EXPECT_EQ(0u, Ends());
+    // The sessions let go of their connections before the network module
+    // ends (AddressSanitizer watches).
+    m_lib.reset();
+    int64_t total = 3;
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetSizeCheckTotal(&total));
+    EXPECT_EQ(3, total);
+}
+
 // --- the entry points without and with a check ----------------------------------
 
 TEST_F(SizeCheck, StartWithoutAnyUrlAnswers512AndReportsNothing) {
