@@ -63,7 +63,8 @@ class CJobManager : public IJobDownloadEventListener,
     int32_t GetDataSize(int64_t* size);
     int32_t GetData(SwarmFetchDataBuffer* buffer);
 
-    // Size check (not locked): 517 while there is no size check.
+    // Size check: 517 while there is no size check. The check takes the lock
+    // itself and reports (525, 526) on the library thread.
     int32_t AddSizeCheck(const char* url);
     int32_t StartSizeCheck();
     int32_t GetSizeCheckTotal(int64_t* total);
