@@ -83,7 +83,9 @@ bool nwCHttpHeaderParser::AddLine(const char* line, uint32_t n, bool statusLine)
         return true;
     }
     const char* value = split + 1;
-    const char* valueEnd = clean + m;
+    // The value is a C string: a zero byte ends it.
+    const char* zero = static_cast<const char*>(memchr(value, '\0', (size_t)(clean + m - value)));
+    const char* valueEnd = zero ? zero : clean + m;
     if (!statusLine) {
         while (value < valueEnd && IsBlank(*value))
             ++value;
@@ -94,11 +96,8 @@ bool nwCHttpHeaderParser::AddLine(const char* line, uint32_t n, bool statusLine)
     bool ok = record != nullptr;
     if (ok) {
         record->isField = !statusLine;
-        // The value is a C string: a zero byte ends it.
-        const char* zero =
-            static_cast<const char*>(memchr(value, '\0', (size_t)(valueEnd - value)));
         ok = record->name.Assign(clean, nameLength) &&
-             record->value.Assign(value, (uint32_t)((zero ? zero : valueEnd) - value));
+             record->value.Assign(value, (uint32_t)(valueEnd - value));
     }
     if (ok)
         ok = m_records.AddTail(record);

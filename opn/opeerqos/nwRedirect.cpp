@@ -150,7 +150,10 @@ bool Combine(const Reference& base, Reference& ref, Reference& target) {
     target.authority = base.authority;
     target.hasAuthority = base.hasAuthority;
     if (ref.path.IsEmpty()) {
-        target.path = base.path;
+        // The request's own path, its dot segments removed like every other
+        // result's.
+        if (!RemoveDotSegments(base.path, target.path))
+            return false;
         target.query = ref.hasQuery ? ref.query : base.query;
         target.hasQuery = ref.hasQuery || base.hasQuery;
         return true;

@@ -1,5 +1,6 @@
 // Percent encoding of request targets and header values, and decoding of
-// received header values.
+// escaped text. Received header values are not decoded: a Location keeps its
+// escapes, which EncodeKeepingEscapes then sends as they are.
 //
 // Encode keeps ASCII letters, digits and * + - . @ _ and writes every other
 // byte (slash, space, bytes above 127, '%' itself) as '%' plus two upper-case

@@ -27,23 +27,31 @@ CJobManager::CJobManager(const ovSmartPtr& lock) : m_lock(lock) {
 
 CJobManager::~CJobManager() {
     ovLock(m_lock);
+    // Normally ShutdownNetwork did this on the library thread already; a
+    // thread that had to be terminated did not.
+    ReleaseNetwork();
+    while (m_jobs.Count() > 0)
+        delete static_cast<CJob*>(m_jobs.RemoveAt(0));
+    ovUnlock(m_lock);
+    m_lock.Reset();
+}
+
+void CJobManager::ReleaseNetwork() {
     // The downloaders go first, so none of them can reach a freed job.
     delete m_engine;
     m_engine = nullptr;
     delete m_plain;
     m_plain = nullptr;
-    while (m_jobs.Count() > 0)
-        delete static_cast<CJob*>(m_jobs.RemoveAt(0));
     // Before the network module: the session hands its connection to the
     // module's collector.
     delete m_data;
     m_data = nullptr;
     delete m_sizeCheck;
     m_sizeCheck = nullptr;
+    // The module's collector drops the last connections and its socket
+    // manager closes every socket.
     delete m_network;
     m_network = nullptr;
-    ovUnlock(m_lock);
-    m_lock.Reset();
 }
 
 int32_t CJobManager::SetHost(HWND window, SwarmFetchEventCallback callback, void* user,
@@ -223,6 +231,9 @@ int32_t CJobManager::SetEngineParameter(const char* text) {
 
 int32_t CJobManager::DownloadData(const char* url) {
     ovCAutoLock hold(m_lock);
+    // After the network shut down nothing could carry the request.
+    if (!m_network)
+        return SF_RESULT_FAILED;
     if (!m_data)
         m_data = new (std::nothrow) CDataDownloadSession(this, m_lock);
     if (!m_data)
@@ -332,6 +343,14 @@ int32_t CJobManager::PopMessage(uint32_t job, SwarmFetchMessage* out) {
 }
 
 int32_t CJobManager::ShutdownNetwork() {
+    // Every connection must be gone before the TLS clean-up: OpenSSL frees a
+    // TLS connection's BIOs through the method that clean-up frees. So the
+    // users of the network and the network module go first, here on the
+    // library thread that made them.
+    {
+        ovCAutoLock hold(m_lock);
+        ReleaseNetwork();
+    }
     COpn::NetworkCleanup();
     return SF_RESULT_OK;
 }

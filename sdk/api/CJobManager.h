@@ -77,8 +77,10 @@ class CJobManager : public IJobDownloadEventListener,
     int32_t GetMessageLength(uint32_t job, int32_t* length);
     int32_t PopMessage(uint32_t job, SwarmFetchMessage* out);
 
-    // Not locked: the network module's clean-up when the library thread's
-    // loop has ended. 512.
+    // The network module's clean-up when the library thread's loop has
+    // ended: the downloaders, the data session and the network module go
+    // (under the lock), then the socket layer and TLS clean-up. Jobs stay
+    // until the destructor. 512.
     int32_t ShutdownNetwork();
 
     // IJobDownloadEventListener
@@ -123,6 +125,9 @@ class CJobManager : public IJobDownloadEventListener,
 
   private:
     CJob* Lookup(uint32_t handle, bool remove);
+    // Deletes the downloaders, the data session, the size check and the
+    // network module, in that order (under the lock).
+    void ReleaseNetwork();
     // The engine downloader when it exists, else the plain one.
     CJobDownloader* CurrentDownloader() const;
     CJobDownloader* Holder(const CJob* job) const;

@@ -91,6 +91,9 @@ class CDataDownloadSession : public nwIHttpClientExEventListener {
     bool Running() const { return m_running; }
     int32_t LastFailure() const { return m_lastFailure; }
     int32_t Redirects() const { return m_redirects; }
+    // Body bytes of the running hop received so far, and its announced size.
+    int64_t Received() const { return m_received; }
+    int64_t ContentLength() const { return m_contentLength; }
     const ovCString& Url() const { return m_url; }
     const ovCString& RedirectUrl() const { return m_redirectUrl; }
     // The connection of the running request, null when none.

@@ -44,11 +44,31 @@ void CheckParser(const uint8_t* data, size_t size) {
         __builtin_trap();
     if (parser.StatusCode() < 0 || parser.ContentLength() < 0)
         __builtin_trap();
+    // Every header field (all records after the status line) is found by
+    // its whole name; names hold no colon and no blank, values no blank at
+    // either end.
     for (int32_t i = 0; i < parser.Count(); ++i) {
         const ovCString* name = parser.NameAt(i);
-        if (!name || (name->CStr()[0] != '\0' && !parser.Find(name->CStr())))
+        const ovCString* value = parser.ValueAt(i);
+        if (!name || !value)
+            __builtin_trap();
+        if (i == 0)
+            continue;
+        if (name->IsEmpty() || strchr(name->CStr(), ':') || strchr(name->CStr(), ' ') ||
+            strchr(name->CStr(), '\t'))
+            __builtin_trap();
+        if (strlen(name->CStr()) == name->Length() && !parser.Find(name->CStr()))
+            __builtin_trap();
+        const uint32_t n = value->Length();
+        const char* v = value->CStr();
+        if (n > 0 && (v[0] == ' ' || v[0] == '\t' || v[n - 1] == ' ' || v[n - 1] == '\t'))
             __builtin_trap();
     }
+    // A valid length is only known when the head is not refused for it.
+    bool known = false;
+    parser.ContentLength(&known);
+    if (known && parser.BodyRefusal() && strstr(parser.BodyRefusal(), "Content-Length"))
+        __builtin_trap();
     const int32_t end = nwCHttpHeaderParser::FindHeadEnd(data, (int32_t)size, 0);
     if (end >= 0 && (end < 4 || memcmp(data + end - 4, "\r\n\r\n", 4) != 0))
         __builtin_trap();
@@ -89,6 +109,9 @@ void CheckReader(const uint8_t* data, size_t size, uint8_t control) {
     if (known && listener.delivered > length)
         __builtin_trap();
     if (listener.completes && (!known || listener.delivered != length))
+        __builtin_trap();
+    // Bytes of an encoded or badly framed body never reach the owner.
+    if (listener.delivered > 0 && layer->Parser().BodyRefusal())
         __builtin_trap();
 }
 

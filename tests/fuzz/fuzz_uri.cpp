@@ -1,10 +1,12 @@
-// Arbitrary bytes as received header values (percent decoding) and as
-// request targets with a query (ParseQuery and the request builders): no
+// Arbitrary bytes through the percent codec (both encodings, decoding) and
+// as request targets with a query (ParseQuery and the request builders): no
 // crash, no read past the end, and invariants that hold for every input.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <string>
 
 #include "opn/core/ovCString.h"
 #include "opn/opeerqos/nwCHttpRequest.h"
@@ -48,6 +50,51 @@ void FuzzCodec(const char* text, size_t size) {
     free(encoded);
 }
 
+bool IsHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// Every '%' of `text` starts an escape: nothing is left half-encoded.
+bool EscapesWellFormed(const char* text, const char* end) {
+    for (const char* at = text; at < end; ++at) {
+        if (*at == '%' && (end - at < 3 || !IsHex(at[1]) || !IsHex(at[2])))
+            return false;
+    }
+    return true;
+}
+
+std::string DecodeText(utCUriCodec& codec, const char* text) {
+    uint32_t length = 0;
+    if (OV_FAILED(codec.Decode(text, nullptr, &length)))
+        return std::string();
+    std::string out(static_cast<size_t>(length) + 1, '\0');
+    Check(OV_SUCCEEDED(codec.Decode(text, &out[0], &length)));
+    out.resize(length);
+    return out;
+}
+
+void FuzzKeepingEscapes(const char* text) {
+    utCUriCodec codec;
+    uint32_t length = 0;
+    if (OV_FAILED(codec.EncodeKeepingEscapes(text, nullptr, &length))) {
+        Check(text[0] == '\0');
+        return;
+    }
+    std::string encoded(static_cast<size_t>(length) + 1, '\0');
+    Check(OV_SUCCEEDED(codec.EncodeKeepingEscapes(text, &encoded[0], &length)));
+    encoded.resize(length);
+    for (char c : encoded)
+        Check(TargetByte(c) && c != '/' && c != '?' && c != '=' && c != '&');
+    Check(EscapesWellFormed(encoded.data(), encoded.data() + encoded.size()));
+    // The server decodes what was sent to what the text meant: escapes it
+    // held as they were, every other byte as itself.
+    Check(DecodeText(codec, encoded.c_str()) == DecodeText(codec, text));
+    // Applying it again changes nothing.
+    uint32_t again = 0;
+    Check(OV_SUCCEEDED(codec.EncodeKeepingEscapes(encoded.c_str(), nullptr, &again)));
+    Check(again == length);
+}
+
 void FuzzBuilders(const char* text) {
     for (int32_t type = 1; type <= 2; ++type) {
         nwCHttpRequestHeaderBuilder* builder = nwCHttpRequestHeaderBuilder::Create(type);
@@ -71,6 +118,7 @@ void FuzzBuilders(const char* text) {
             while (*end && TargetByte(*end))
                 ++end;
             Check(strncmp(end, " HTTP/1.1\r\n", 11) == 0);
+            Check(EscapesWellFormed(target, end));
         }
         builder->BuildClosing(out);
         delete builder;
@@ -87,6 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     in.Assign(reinterpret_cast<const char*>(data), static_cast<uint32_t>(size));
     const char* text = in.CStr();
     FuzzCodec(text, strlen(text));
+    FuzzKeepingEscapes(text);
     FuzzBuilders(text);
     return 0;
 }

@@ -167,6 +167,11 @@ class LibraryTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(sftest::Servers().Ok()) << sftest::Servers().Error();
         m_log.reset(new apitest::LogScope());
+        StartLibrary();
+    }
+    // A library that trusts the test certificate (again, after a test ended
+    // the first one).
+    void StartLibrary() {
         CDownloadLibThread::EnableTaskWindowForTesting(true);
         m_lib.reset(new apitest::Library(false, true));
         CDownloadLibThread::EnableTaskWindowForTesting(false);

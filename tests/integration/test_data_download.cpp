@@ -79,6 +79,8 @@ class DataDownload : public netdl::LibraryTest {
         int32_t failure = -1;
         int32_t redirects = -1;
         std::string redirectUrl;
+        int64_t received = 0;
+        int64_t contentLength = 0;
     };
     SessionState Session() {
         SessionState state;
@@ -93,6 +95,8 @@ class DataDownload : public netdl::LibraryTest {
             state.failure = session->LastFailure();
             state.redirects = session->Redirects();
             state.redirectUrl = session->RedirectUrl().CStr();
+            state.received = session->Received();
+            state.contentLength = session->ContentLength();
         }));
         return state;
     }
@@ -514,6 +518,32 @@ TEST_F(DataDownload, UrlsWithControlBytesNeverReachTheWire) {
     const std::vector<std::string> lines = S().FaultRequestLines();
     for (size_t i = logged; i < lines.size(); ++i)
         EXPECT_EQ(std::string::npos, lines[i].find("ctl-mend")) << lines[i];
+}
+
+TEST_F(DataDownload, FinalizeDuringAnHttpsTransferLeavesNoTlsObjectBehind) {
+    // Every connection must be gone before the TLS clean-up: a TLS layer freed
+    // after it would reach a freed BIO method (AddressSanitizer reports it).
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(S().HttpsUrl("/files/random-16m.bin").c_str()));
+    SessionState state;
+    for (int i = 0; i < 5000; ++i) {
+        state = Session();
+        if (state.received > 0 || Ends() > 0)
+            break;
+        netdl::Sleep(1);
+    }
+    ASSERT_EQ(0u, Ends()) << "the transfer ended before the library did";
+    ASSERT_GT(state.received, 0);
+    EXPECT_LT(state.received, state.contentLength);
+    m_lib.reset();
+    EXPECT_EQ(nullptr, SwarmFetchLibraryThread());
+    EXPECT_EQ(0, TlsSessionsOpenAtLastCleanup());
+    EXPECT_EQ(0, TlsOpenSessionCount());
+    EXPECT_EQ(nullptr, TlsBioMethod());
+
+    // A new library after that clean-up fetches over TLS again.
+    StartLibrary();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().HttpsUrl("/files/list.txt")));
 }
 
 }  // namespace

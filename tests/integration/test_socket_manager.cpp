@@ -25,6 +25,7 @@
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
+#include "opn/opeerqos/Lib_SSL/TlsSession.h"
 #include "opn/opeerqos/TimerManager.h"
 #include "opn/opeerqos/cpAsyncSocketWindow.h"
 #include "opn/opeerqos/cpCQoS.h"
@@ -818,6 +819,28 @@ TEST_F(TrustedStoreTest, CleanupEmptiesTheStoreAndStartupWorksAgain) {
     EXPECT_EQ(method, TlsBioMethod());
     EXPECT_EQ(OV_S_PLATFORM, AddTrustedCertificate("cycle", pem.c_str()));
     EXPECT_EQ(1, TlsTrustedCertificateCount());
+}
+
+TEST_F(TrustedStoreTest, ASessionLeftOpenAtCleanupStillFreesSafely) {
+    // Connections belong closed before the clean-up; one that is not keeps
+    // the BIO method alive until it goes, and the count tells the order.
+    TlsSessionCallbacks callbacks = {};
+    NetAddress peer = {};
+    peer.address = 0x0100007Fu;
+    peer.port = 443;
+    const int32_t before = TlsOpenSessionCount();
+    TlsSession* session = nullptr;
+    ASSERT_EQ(OV_S_PLATFORM, TlsSessionCreate(&session, &callbacks, &peer, "late.test"));
+    EXPECT_EQ(before + 1, TlsOpenSessionCount());
+    EXPECT_EQ(OV_S_PLATFORM, TlsCleanup());
+    EXPECT_EQ(before + 1, TlsSessionsOpenAtLastCleanup());
+    EXPECT_EQ(nullptr, TlsBioMethod());
+    TlsSessionDestroy(session);  // frees its BIOs through the kept method
+    EXPECT_EQ(before, TlsOpenSessionCount());
+
+    ASSERT_EQ(OV_S_PLATFORM, TlsStartup());
+    EXPECT_EQ(OV_S_PLATFORM, TlsCleanup());
+    EXPECT_EQ(before, TlsSessionsOpenAtLastCleanup());
 }
 
 struct SentBytes {

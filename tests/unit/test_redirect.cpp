@@ -99,6 +99,9 @@ TEST(Redirect, KeepsEscapesPortsAndSchemesAndDropsFragments) {
         {"HTTP://H/a", "b", "http://H/b"},
         {"http://h", "b", "http://h/b"},
         {"http://h", "?x", "http://h?x"},
+        // The request's own dot segments go too when only the query changes.
+        {"http://h/a/./b/../c?q", "?y", "http://h/a/c?y"},
+        {"http://h/a/./b/../c?q", "", kFailed},
         {"http://h/a#frag", "b#c", "http://h/b"},
         // A scheme-like start that is no scheme belongs to the path.
         {"http://h/a/", "1x:y", "http://h/a/1x:y"},

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <atomic>
 #include <new>
 
 #include <openssl/bio.h>
@@ -14,6 +15,7 @@
 
 #include "opn/core/ovCPtrList.h"
 #include "opn/platform/pfTrustRoots.h"
+#include "sdk/support/ServiceLog.h"
 
 namespace {
 
@@ -23,6 +25,10 @@ struct TrustedRecord {
 };
 
 BIO_METHOD* g_bioMethod = nullptr;
+// A method TlsCleanup could not free because sessions still used it.
+BIO_METHOD* g_retiredBioMethod = nullptr;
+std::atomic<int32_t> g_openSessions{0};
+int32_t g_openAtLastCleanup = 0;
 ovCPtrList g_trusted;  // TrustedRecord*, owned
 X509_STORE* g_store = nullptr;
 X509_STORE* g_verifyStore = nullptr;  // system roots + trusted certificates
@@ -153,11 +159,39 @@ ResultCode TlsCleanup() {
         g_verifyStore = nullptr;
     }
     g_systemRoots = 0;
+    g_openAtLastCleanup = g_openSessions.load();
+    if (g_openAtLastCleanup > 0) {
+        LogPrintf("[SwarmFetchLib] TLS clean-up with %d sessions still open\n",
+                  (int)g_openAtLastCleanup);
+        if (g_bioMethod && !g_retiredBioMethod) {
+            g_retiredBioMethod = g_bioMethod;
+            g_bioMethod = nullptr;
+        }
+    }
     if (g_bioMethod) {
         BIO_meth_free(g_bioMethod);
         g_bioMethod = nullptr;
     }
     return OV_S_PLATFORM;
+}
+
+int32_t TlsOpenSessionCount() {
+    return g_openSessions.load();
+}
+
+int32_t TlsSessionsOpenAtLastCleanup() {
+    return g_openAtLastCleanup;
+}
+
+void TlsNoteSessionOpened() {
+    g_openSessions.fetch_add(1);
+}
+
+void TlsNoteSessionClosed() {
+    if (g_openSessions.fetch_sub(1) == 1 && g_retiredBioMethod) {
+        BIO_meth_free(g_retiredBioMethod);
+        g_retiredBioMethod = nullptr;
+    }
 }
 
 ResultCode AddTrustedCertificate(const char* name, const char* pemText) {

@@ -24,7 +24,22 @@ typedef struct x509_store_st X509_STORE;
 ResultCode TlsStartup();
 // Frees every trusted certificate with its record, both stores and the BIO
 // method. Safe without start-up and when called twice. OV_S_PLATFORM.
+//
+// Every session must be destroyed before: OpenSSL frees a session's BIOs
+// through the method. Should one still be open, the method is kept until the
+// last session goes (and the service log says so), so the late session frees
+// safely; TlsSessionsOpenAtLastCleanup tells tests the order was wrong.
 ResultCode TlsCleanup();
+
+// Sessions created by TlsSessionCreate and not yet destroyed.
+int32_t TlsOpenSessionCount();
+// How many sessions were open when TlsCleanup last ran; 0 when the shutdown
+// order is right.
+int32_t TlsSessionsOpenAtLastCleanup();
+// Kept by the session code: one call when a session is made, one when it is
+// freed.
+void TlsNoteSessionOpened();
+void TlsNoteSessionClosed();
 
 // Reads one certificate from the zero-terminated PEM text and appends it to
 // the trusted store under `name` (at most kTlsMaxCertificateName bytes).

@@ -129,6 +129,7 @@ void FreeParts(TlsSession* session) {
     if (session->context)
         SSL_CTX_free(session->context);
     delete session;
+    TlsNoteSessionClosed();
 }
 
 }  // namespace
@@ -150,6 +151,7 @@ ResultCode TlsSessionCreate(TlsSession** out, const TlsSessionCallbacks* callbac
     TlsSession* session = new (std::nothrow) TlsSession();
     if (!session)
         return OV_E_PLATFORM;
+    TlsNoteSessionOpened();
     session->callbacks = *callbacks;
     session->peer = *peer;
     session->channel.send = &SendThunk;
