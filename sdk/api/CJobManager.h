@@ -63,7 +63,8 @@ class CJobManager : public IJobDownloadEventListener,
     int32_t GetDataSize(int64_t* size);
     int32_t GetData(SwarmFetchDataBuffer* buffer);
 
-    // Size check (not locked): 517 while there is no size check.
+    // Size check: 517 while there is no size check. The check takes the lock
+    // itself and reports (525, 526) on the library thread.
     int32_t AddSizeCheck(const char* url);
     int32_t StartSizeCheck();
     int32_t GetSizeCheckTotal(int64_t* total);
@@ -124,8 +125,8 @@ class CJobManager : public IJobDownloadEventListener,
 
   private:
     CJob* Lookup(uint32_t handle, bool remove);
-    // Deletes the downloaders, the data session and the network module, in
-    // that order (under the lock).
+    // Deletes the downloaders, the data session, the size check and the
+    // network module, in that order (under the lock).
     void ReleaseNetwork();
     // The engine downloader when it exists, else the plain one.
     CJobDownloader* CurrentDownloader() const;

@@ -3,12 +3,10 @@
 #include <stdio.h>
 
 #include "opn/core/cpCMutex.h"
-#include "opn/core/ovCGarbageCollector.h"
-#include "opn/core/ovClassIds.h"
-#include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
+#include "sdk/download/HttpGetConnection.h"
 #include "sdk/download/IContentLengthCheckSessionEventListener.h"
 #include "sdk/support/ServiceLog.h"
 
@@ -42,9 +40,7 @@ ovIQoSContext* CContentLengthCheckSession::Connection() const {
 }
 
 ovIHttpClientExLayer* CContentLengthCheckSession::Http() const {
-    if (m_connection.IsEmpty())
-        return nullptr;
-    return static_cast<ovIHttpClientExLayer*>(m_connection.As<ovIQoSContext>()->TopLayer());
+    return HttpGetLayer(m_connection);
 }
 
 void CContentLengthCheckSession::Start() {
@@ -69,41 +65,13 @@ bool CContentLengthCheckSession::Request(const char* url) {
         m_serial = 1;
     if (!m_requestUrl.Assign(url))
         return false;
-    if (!m_connection.CreateInstance(OV_CLSID_QOS_CONTEXT))
-        return false;
-    ovIQoSContext* context = m_connection.As<ovIQoSContext>();
-    const uint32_t receiveTimeout = kReceiveTimeoutSec;
-    ovIHttpClientExLayer* http = nullptr;
-    bool ok = OV_SUCCEEDED(context->Initialize(
-                  kQoSActionHigh, kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
-              OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false)) &&
-              OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &receiveTimeout));
-    if (ok) {
-        http = Http();
-        ok = http != nullptr;
-    }
-    if (ok) {
-        http->SetEventListener(this, m_serial);
-        ok = OV_SUCCEEDED(http->Open(url)) && OV_SUCCEEDED(http->SendGet());
-    }
-    if (!ok)
-        Release();
-    return ok;
+    return HttpGetOpen(m_connection, url, this, m_serial, kHttpGetDefaultConnectTimeout,
+                       kReceiveTimeoutSec);
 }
 
 void CContentLengthCheckSession::Release() {
     ovCAutoLock hold(m_lock);
-    if (m_connection.IsEmpty())
-        return;
-    ovIHttpClientExLayer* http = Http();
-    if (http)
-        http->SetEventListener(nullptr, 0);
-    m_connection.As<ovIQoSContext>()->Close();
-    // Never destroyed inside its own callback: the collector drops it.
-    ovCGarbageCollector* collector = OpnGarbageCollector();
-    if (collector)
-        collector->DeferRelease(m_connection);
-    m_connection.Reset();
+    HttpGetRelease(m_connection);
 }
 
 void CContentLengthCheckSession::Retry(const char* reason) {

@@ -4,14 +4,13 @@
 #include <string.h>
 
 #include "opn/core/cpCMutex.h"
-#include "opn/core/ovCGarbageCollector.h"
 #include "opn/core/ovClassIds.h"
-#include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "sdk/api/SwarmFetch.h"
+#include "sdk/download/HttpGetConnection.h"
 
 namespace {
 
@@ -73,36 +72,14 @@ bool CDataDownloadSession::Request(const char* url) {
     m_contentLength = 0;
     m_received = 0;
     StartTickTimer();
-    if (!m_connection.CreateInstance(OV_CLSID_QOS_CONTEXT)) {
-        ReleaseConnection();
-        return false;
-    }
-    ovIQoSContext* context = m_connection.As<ovIQoSContext>();
-    const uint32_t connectTimeout = kConnectTimeoutSec;
-    const uint32_t receiveTimeout = kReceiveTimeoutSec;
-    ovIHttpClientExLayer* http = nullptr;
-    bool ok = OV_SUCCEEDED(context->Initialize(
-                  kQoSActionHigh, kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
-              OV_SUCCEEDED(context->SetOption(kQoSOptionConnectTimeout, &connectTimeout)) &&
-              OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &receiveTimeout)) &&
-              OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false));
-    if (ok) {
-        http = Http();
-        ok = http != nullptr;
-    }
-    if (ok) {
-        http->SetEventListener(this, m_serial);
-        ok = OV_SUCCEEDED(http->Open(url)) && OV_SUCCEEDED(http->SendGet());
-    }
-    if (!ok)
-        ReleaseConnection();
-    return ok;
+    if (HttpGetOpen(m_connection, url, this, m_serial, kConnectTimeoutSec, kReceiveTimeoutSec))
+        return true;
+    ReleaseConnection();
+    return false;
 }
 
 ovIHttpClientExLayer* CDataDownloadSession::Http() const {
-    if (m_connection.IsEmpty())
-        return nullptr;
-    return static_cast<ovIHttpClientExLayer*>(m_connection.As<ovIQoSContext>()->TopLayer());
+    return HttpGetLayer(m_connection);
 }
 
 ovIQoSContext* CDataDownloadSession::Connection() const {
@@ -127,17 +104,7 @@ void CDataDownloadSession::ReleaseConnection() {
         m_tickTimer.As<cpCTimer>()->Stop();
         m_tickTimer.Reset();
     }
-    if (m_connection.IsEmpty())
-        return;
-    ovIHttpClientExLayer* http = Http();
-    if (http)
-        http->SetEventListener(nullptr, 0);
-    m_connection.As<ovIQoSContext>()->Close();
-    // Never destroyed inside its own callback: the collector drops it.
-    ovCGarbageCollector* collector = OpnGarbageCollector();
-    if (collector)
-        collector->DeferRelease(m_connection);
-    m_connection.Reset();
+    HttpGetRelease(m_connection);
 }
 
 void CDataDownloadSession::FreeData() {

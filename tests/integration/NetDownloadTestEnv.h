@@ -22,14 +22,17 @@
 
 #include <gtest/gtest.h>
 
+#include "integration/ApiTestEnv.h"
 #include "opn/core/cpCMutex.h"
 #include "opn/opeerqos/COpn.h"
+#include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/opeerqos/cpAsyncSocketWindow.h"
 #include "opn/opeerqos/cpCQoS.h"
 #include "opn/opeerqos/cpCQoSContext.h"
 #include "opn/platform/pfThread.h"
 #include "sdk/api/CDownloadLibThread.h"
 #include "sdk/api/CJobManager.h"
+#include "support/TestServers.h"
 
 namespace netdl {
 
@@ -155,5 +158,40 @@ inline bool InjectHostUnreachable(ovIQoSContext* context) {
                            kSockErrHostUnreachable);
     return true;
 }
+
+// A test against the real servers through the flat interface: the service
+// log in a scratch folder, the library with the host callback and the task
+// window (for OnLibraryThread), and the servers' certificate trusted.
+class LibraryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(sftest::Servers().Ok()) << sftest::Servers().Error();
+        m_log.reset(new apitest::LogScope());
+        StartLibrary();
+    }
+    // A library that trusts the test certificate (again, after a test ended
+    // the first one).
+    void StartLibrary() {
+        CDownloadLibThread::EnableTaskWindowForTesting(true);
+        m_lib.reset(new apitest::Library(false, true));
+        CDownloadLibThread::EnableTaskWindowForTesting(false);
+        ASSERT_EQ(SF_RESULT_OK, m_lib->Result());
+        // The trusted store belongs to the library thread.
+        ResultCode added = OV_E_PLATFORM;
+        ASSERT_TRUE(OnLibraryThread([&] {
+            added = AddTrustedCertificate("swarmfetch-test", sftest::Servers().CertPem().c_str());
+        }));
+        ASSERT_TRUE(OV_SUCCEEDED(added));
+    }
+    void TearDown() override {
+        m_lib.reset();
+        m_log.reset();
+    }
+
+    apitest::EventRecorder& Events() { return m_lib->Recorder(); }
+
+    std::unique_ptr<apitest::LogScope> m_log;
+    std::unique_ptr<apitest::Library> m_lib;
+};
 
 }  // namespace netdl

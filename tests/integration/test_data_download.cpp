@@ -16,7 +16,6 @@
 #include <gtest/gtest.h>
 
 #include "integration/ApiTestEnv.h"
-#include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "sdk/download/CDataDownloadSession.h"
 #include "support/TestPeers.h"
@@ -24,8 +23,6 @@
 
 namespace {
 
-using apitest::Library;
-using apitest::LogScope;
 using netdl::OnLibraryThread;
 
 const sftest::TestServers& S() {
@@ -36,31 +33,8 @@ std::vector<uint8_t> Bytes(const std::string& text) {
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-class DataDownload : public ::testing::Test {
+class DataDownload : public netdl::LibraryTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(S().Ok()) << S().Error();
-        m_log.reset(new LogScope());
-        StartLibrary();
-    }
-    // A library that trusts the test certificate.
-    void StartLibrary() {
-        CDownloadLibThread::EnableTaskWindowForTesting(true);
-        m_lib.reset(new Library(false, true));
-        CDownloadLibThread::EnableTaskWindowForTesting(false);
-        ASSERT_EQ(SF_RESULT_OK, m_lib->Result());
-        // The trusted store belongs to the library thread.
-        ResultCode added = OV_E_PLATFORM;
-        ASSERT_TRUE(OnLibraryThread(
-            [&] { added = AddTrustedCertificate("swarmfetch-test", S().CertPem().c_str()); }));
-        ASSERT_TRUE(OV_SUCCEEDED(added));
-    }
-    void TearDown() override {
-        m_lib.reset();
-        m_log.reset();
-    }
-
-    apitest::EventRecorder& Events() { return m_lib->Recorder(); }
     size_t Ends() {
         return Events().CountOf(SF_EVENT_DATA_DONE) + Events().CountOf(SF_EVENT_DATA_FAILED);
     }
@@ -135,9 +109,6 @@ class DataDownload : public ::testing::Test {
         }
         return Session().failure;
     }
-
-    std::unique_ptr<LogScope> m_log;
-    std::unique_ptr<Library> m_lib;
 };
 
 // --- data that arrives ---------------------------------------------------------

@@ -20,7 +20,6 @@
 #include <gtest/gtest.h>
 
 #include "integration/ApiTestEnv.h"
-#include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "sdk/api/IContentLengthCheckerEventListener.h"
 #include "sdk/download/CContentLengthCheckSession.h"
@@ -29,8 +28,6 @@
 
 namespace {
 
-using apitest::Library;
-using apitest::LogScope;
 using netdl::OnLibraryThread;
 
 const sftest::TestServers& S() {
@@ -106,27 +103,8 @@ size_t CountLinesWith(const std::string& marker) {
     return n;
 }
 
-class SizeCheck : public ::testing::Test {
+class SizeCheck : public netdl::LibraryTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(S().Ok()) << S().Error();
-        m_log.reset(new LogScope());
-        CDownloadLibThread::EnableTaskWindowForTesting(true);
-        m_lib.reset(new Library(false, true));
-        CDownloadLibThread::EnableTaskWindowForTesting(false);
-        ASSERT_EQ(SF_RESULT_OK, m_lib->Result());
-        // The trusted store belongs to the library thread.
-        ResultCode added = OV_E_PLATFORM;
-        ASSERT_TRUE(OnLibraryThread(
-            [&] { added = AddTrustedCertificate("swarmfetch-test", S().CertPem().c_str()); }));
-        ASSERT_TRUE(OV_SUCCEEDED(added));
-    }
-    void TearDown() override {
-        m_lib.reset();
-        m_log.reset();
-    }
-
-    apitest::EventRecorder& Events() { return m_lib->Recorder(); }
     size_t Ends() {
         return Events().CountOf(SF_EVENT_SIZE_CHECK_DONE) +
                Events().CountOf(SF_EVENT_SIZE_CHECK_FAILED);
@@ -191,9 +169,6 @@ class SizeCheck : public ::testing::Test {
             EXPECT_EQ(0u, e.handle);
         }
     }
-
-    std::unique_ptr<LogScope> m_log;
-    std::unique_ptr<Library> m_lib;
 };
 
 // --- at most five in flight ---------------------------------------------------
@@ -390,6 +365,21 @@ TEST_F(SizeCheck, UrlsThatCannotBeOpenedFailTheCheck) {
                 "[SwarmFetchLib] ContentLength Check Failed reason:CannotOpen file:0 url:") +
             url));
     }
+}
+
+TEST_F(SizeCheck, FinalizeWhileACheckRuns) {
+    const std::string tag = UniqueTag("finalize");
+    for (size_t i = 0; i < 7; ++i)
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(GateUrl(tag, i, {2000, 1}).c_str()));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
+    ASSERT_EQ(5u, WaitGateEvents(tag, 5).size());
+    EXPECT_EQ(0u, Ends());
+    // The sessions let go of their connections before the network module
+    // ends (AddressSanitizer watches).
+    m_lib.reset();
+    int64_t total = 3;
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetSizeCheckTotal(&total));
+    EXPECT_EQ(3, total);
 }
 
 // --- the entry points without and with a check ----------------------------------
