@@ -423,7 +423,7 @@ TEST(PeerLifecycle, DropAllClosesOpenConnections) {
     sink.DropAll(true);
     ExpectReset(a);
     ExpectReset(b);
-    EXPECT_EQ(sink.OpenConnections(), 0);
+    EXPECT_TRUE(sink.WaitOpenConnections(0, 5000));
     // The listener still accepts.
     Client late;
     ASSERT_TRUE(late.Connect(sink.Port()));

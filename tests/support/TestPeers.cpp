@@ -617,6 +617,10 @@ bool Peer::WaitClientCloses(int count, uint32_t timeoutMs) const {
     return WaitUntil([&] { return ClientCloses() >= count; }, timeoutMs);
 }
 
+bool Peer::WaitOpenConnections(int count, uint32_t timeoutMs) const {
+    return WaitUntil([&] { return OpenConnections() == count; }, timeoutMs);
+}
+
 void Peer::DropAll(bool reset) {
     m_core->drop = reset ? 2 : 1;
 }

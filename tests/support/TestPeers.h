@@ -74,6 +74,9 @@ class Peer {
     bool WaitConnections(int count, uint32_t timeoutMs) const;
     bool WaitBytes(uint64_t count, uint32_t timeoutMs) const;
     bool WaitClientCloses(int count, uint32_t timeoutMs) const;
+    // Until exactly `count` connections are open (the peer's thread counts a
+    // dropped one after the client may already have seen it go).
+    bool WaitOpenConnections(int count, uint32_t timeoutMs) const;
 
     // The peer closes every open connection (reset: with RST instead of FIN);
     // returns without waiting for the peer thread.
