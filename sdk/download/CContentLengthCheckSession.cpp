@@ -6,7 +6,7 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
-#include "sdk/download/HttpGetConnection.h"
+#include "sdk/download/HttpConnection.h"
 #include "sdk/download/IContentLengthCheckSessionEventListener.h"
 #include "sdk/support/ServiceLog.h"
 
@@ -40,7 +40,7 @@ ovIQoSContext* CContentLengthCheckSession::Connection() const {
 }
 
 ovIHttpClientExLayer* CContentLengthCheckSession::Http() const {
-    return HttpGetLayer(m_connection);
+    return HttpLayerOf(m_connection);
 }
 
 void CContentLengthCheckSession::Start() {
@@ -65,13 +65,14 @@ bool CContentLengthCheckSession::Request(const char* url) {
         m_serial = 1;
     if (!m_requestUrl.Assign(url))
         return false;
-    return HttpGetOpen(m_connection, url, this, m_serial, kHttpGetDefaultConnectTimeout,
-                       kReceiveTimeoutSec);
+    return OpenHttpConnection(
+        m_connection, HttpConnectionOptions{kQoSActionHigh, 0, kReceiveTimeoutSec, 0, 0, nullptr},
+        this, m_serial, url);
 }
 
 void CContentLengthCheckSession::Release() {
     ovCAutoLock hold(m_lock);
-    HttpGetRelease(m_connection);
+    ReleaseHttpConnection(m_connection);
 }
 
 void CContentLengthCheckSession::Retry(const char* reason) {

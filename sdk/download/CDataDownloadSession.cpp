@@ -10,7 +10,7 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "sdk/api/SwarmFetch.h"
-#include "sdk/download/HttpGetConnection.h"
+#include "sdk/download/HttpConnection.h"
 
 namespace {
 
@@ -72,14 +72,17 @@ bool CDataDownloadSession::Request(const char* url) {
     m_contentLength = 0;
     m_received = 0;
     StartTickTimer();
-    if (HttpGetOpen(m_connection, url, this, m_serial, kConnectTimeoutSec, kReceiveTimeoutSec))
+    if (OpenHttpConnection(m_connection,
+                           HttpConnectionOptions{kQoSActionHigh, kConnectTimeoutSec,
+                                                 kReceiveTimeoutSec, 0, 0, nullptr},
+                           this, m_serial, url))
         return true;
     ReleaseConnection();
     return false;
 }
 
 ovIHttpClientExLayer* CDataDownloadSession::Http() const {
-    return HttpGetLayer(m_connection);
+    return HttpLayerOf(m_connection);
 }
 
 ovIQoSContext* CDataDownloadSession::Connection() const {
@@ -104,7 +107,7 @@ void CDataDownloadSession::ReleaseConnection() {
         m_tickTimer.As<cpCTimer>()->Stop();
         m_tickTimer.Reset();
     }
-    HttpGetRelease(m_connection);
+    ReleaseHttpConnection(m_connection);
 }
 
 void CDataDownloadSession::FreeData() {

@@ -35,7 +35,8 @@ bool OpenHttpConnection(ovSmartPtr& connection, const HttpConnectionOptions& opt
     bool ok =
         OV_SUCCEEDED(context->Initialize(options.actionType,
                                          kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
-        OV_SUCCEEDED(context->SetOption(kQoSOptionConnectTimeout, &options.connectTimeoutSec)) &&
+        (options.connectTimeoutSec == 0 ||
+         OV_SUCCEEDED(context->SetOption(kQoSOptionConnectTimeout, &options.connectTimeoutSec))) &&
         OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &options.receiveTimeoutSec)) &&
         OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false));
     if (ok && options.ownAction != 0) {

@@ -12,8 +12,8 @@ class nwIHttpClientExEventListener;
 class ovIHttpClientExLayer;
 
 struct HttpConnectionOptions {
-    int32_t actionType;  // kQoSAction* of Initialize
-    uint32_t connectTimeoutSec;
+    int32_t actionType;          // kQoSAction* of Initialize
+    uint32_t connectTimeoutSec;  // 0: the context's default
     uint32_t receiveTimeoutSec;
     // With an own action type (kQoSActionOwn*): switched to it after the
     // layer is pushed, with this receive budget in bytes per second. 0: the
