@@ -228,9 +228,11 @@ TEST(XmlReader, TagsAttributesAndNodesAreReadAsWritten) {
     const char* texts[] = {"one", "two", "three", "]]>"};
     const uint32_t positions[] = {0, 1, 2, 6};
     for (uint32_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(texts[i], Str(root->texts.At(i)->text));
-        EXPECT_EQ(positions[i], root->texts.At(i)->position);
-        EXPECT_EQ(root, root->texts.At(i)->owner);
+        const XmlTextNode* node = root->texts.At(i);
+        ASSERT_NE(nullptr, node);
+        EXPECT_EQ(texts[i], Str(node->text));
+        EXPECT_EQ(positions[i], node->position);
+        EXPECT_EQ(root, node->owner);
     }
     ASSERT_EQ(1u, root->comments.Count());
     EXPECT_EQ(" a > b ", Str(root->comments.At(0)->text));
