@@ -12,7 +12,9 @@
 #include "opn/core/ovCString.h"
 
 // A growable array that owns its items: it starts with room for `first` and
-// grows by `step`; destruction deletes every item.
+// grows by `step`, or by half its size once that is more, so that a document
+// of many thousand siblings is not copied over and over while it is read.
+// Destruction deletes every item.
 template <typename T>
 class XmlOwnedArray {
   public:
@@ -36,7 +38,8 @@ class XmlOwnedArray {
         if (!item)
             return false;
         if (m_count == m_capacity) {
-            uint32_t capacity = m_capacity ? m_capacity + m_step : m_first;
+            uint32_t growth = m_capacity / 2 > m_step ? m_capacity / 2 : m_step;
+            uint32_t capacity = m_capacity ? m_capacity + growth : m_first;
             T** grown = static_cast<T**>(realloc(m_items, capacity * sizeof(T*)));
             if (!grown) {
                 delete item;

@@ -290,9 +290,9 @@ TEST(XmlReader, ManyChildrenAndAttributesKeepTheirOrder) {
     ASSERT_EQ(45u, root->attributes.Count());
     ASSERT_EQ(45u, root->texts.Count());
     ASSERT_EQ(45u, root->comments.Count());
-    EXPECT_EQ(60u, root->children.Capacity());  // 20, grown by 20
-    EXPECT_EQ(50u, root->texts.Capacity());     // 10, grown by 10
-    EXPECT_EQ(48u, root->comments.Capacity());  // 4, grown by 4
+    EXPECT_EQ(60u, root->children.Capacity());  // 20, 40, 60
+    EXPECT_EQ(45u, root->texts.Capacity());     // 10, 20, 30, 45
+    EXPECT_EQ(60u, root->comments.Capacity());  // 4, 8, 12, 18, 27, 40, 60
     for (int i = 0; i < 45; ++i) {
         std::string n = std::to_string(i);
         EXPECT_EQ("c" + n, DecodedName(root->children.At(i)));
@@ -300,6 +300,31 @@ TEST(XmlReader, ManyChildrenAndAttributesKeepTheirOrder) {
         EXPECT_EQ("t" + n, Str(root->texts.At(i)->text));
         EXPECT_EQ(static_cast<uint32_t>(i + 1), root->texts.At(i)->position);
     }
+}
+
+// Growth by a fixed step would copy a wide document's sibling array once per
+// step; growing by half the size keeps the copies few.
+TEST(XmlReader, ArraysGrowInFewSteps) {
+    XmlOwnedArray<XmlTextNode> nodes(20, 20);
+    uint32_t growths = 0;
+    uint32_t capacity = 0;
+    for (uint32_t i = 0; i < 200000; ++i) {
+        ASSERT_TRUE(nodes.Add(new XmlTextNode));
+        if (nodes.Capacity() != capacity) {
+            capacity = nodes.Capacity();
+            ++growths;
+        }
+    }
+    EXPECT_LE(growths, 30u);
+    EXPECT_LT(capacity, 300000u + 20u);
+
+    std::string text = "<?xml version=\"1.0\"?><r>";
+    for (int i = 0; i < 100000; ++i)
+        text += "<a/>";
+    text += "</r>";
+    CXMLParserOrvane parser;
+    EXPECT_EQ(kXmlStatusOk, parser.Parse(text.c_str())->status);
+    EXPECT_EQ(100000u, CXMLParserOrvane::ChildCount(parser.Root()));
 }
 
 // An '&' that starts no reference is copied and decoding goes on after it.
