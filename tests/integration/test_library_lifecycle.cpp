@@ -120,10 +120,15 @@ TEST(LibraryLifecycle, ServiceLogLinesOfInitializeAndFinalize) {
     LogWrite("[SwarmFetchLib] a line of the previous start");
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_Init(nullptr, nullptr, nullptr));
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_Finalize());
+    // The downloader goes with the network, on the library thread, before the
+    // job manager itself.
     const std::vector<std::string> expected = {
-        "[SwarmFetchLib] Launch(3.5.0.2)",    "[SwarmFetchLib] Initialize",
-        "[SwarmFetchLib] Finalize Begin",     "[SwarmFetchLib] Exit GetMessage Loop",
-        "[SwarmFetchLib] Destroy JobManager", "[SwarmFetchLib] CPlatFormDownloader Destroy",
+        "[SwarmFetchLib] Launch(3.5.0.2)",
+        "[SwarmFetchLib] Initialize",
+        "[SwarmFetchLib] Finalize Begin",
+        "[SwarmFetchLib] Exit GetMessage Loop",
+        "[SwarmFetchLib] CPlatFormDownloader Destroy",
+        "[SwarmFetchLib] Destroy JobManager",
         "[SwarmFetchLib] Finalize End",
     };
     EXPECT_EQ(expected, log.Lines()) << log.Text();
