@@ -113,8 +113,7 @@ ResultCode SockSelectAll(SockRecord* record) {
         return OV_E_PLATFORM;
     }
     rc = PfSocketSelect(record->handle, record->window->window,
-                        PF_WM_USER + kSockMessageBase + (uint32_t)record->slot,
-                        kSockMaskSelectAll);
+                        PF_WM_USER + kSockMessageBase + (uint32_t)record->slot, kSockMaskSelectAll);
     if (OV_SUCCEEDED(rc))
         ReportHeld(record);
     return rc;

@@ -82,8 +82,8 @@ struct Watch {
     bool connected = false;
     bool datagram = false;  // no connection: readable and writable at once
     bool closeReported = false;
-    bool dead = false;  // connect failed or descriptor gone: report nothing more
-    bool held = false;  // a state that cannot be reported yet: wait for a re-arm
+    bool dead = false;       // connect failed or descriptor gone: report nothing more
+    bool held = false;       // a state that cannot be reported yet: wait for a re-arm
     bool readAhead = false;  // the socket layer holds bytes read ahead
 };
 
@@ -176,8 +176,7 @@ short PollEvents(const Watch& w) {
     // connected (or a datagram socket).
     if (!w.connected)
         return events;
-    if (w.readArmed && (w.mask & (PF_FD_READ | PF_FD_CLOSE)) && !w.closeReported &&
-        !w.readAhead) {
+    if (w.readArmed && (w.mask & (PF_FD_READ | PF_FD_CLOSE)) && !w.closeReported && !w.readAhead) {
         events |= POLLIN;
     }
     if (w.writeArmed && w.connected && (w.mask & PF_FD_WRITE))

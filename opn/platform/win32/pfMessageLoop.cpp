@@ -23,10 +23,10 @@ struct SocketEntry {
     HWND window = nullptr;
     UINT message = 0;
     long mask = 0;
-    bool holdsBytes = false;   // bytes read ahead wait in user space
-    bool readArmed = true;     // an FD_READ may be posted for them
-    bool noticeQueued = false; // one of our FD_READ notices is in the queue
-    bool closeHeld = false;    // Winsock's FD_CLOSE waits for the bytes
+    bool holdsBytes = false;    // bytes read ahead wait in user space
+    bool readArmed = true;      // an FD_READ may be posted for them
+    bool noticeQueued = false;  // one of our FD_READ notices is in the queue
+    bool closeHeld = false;     // Winsock's FD_CLOSE waits for the bytes
     LPARAM closeParam = 0;
 };
 
