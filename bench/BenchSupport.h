@@ -21,19 +21,45 @@ namespace bench {
 
 const uint64_t kGiB = 1024ull * 1024 * 1024;
 
+#ifdef _WIN32
+// Kernel plus user time as GetThreadTimes / GetProcessTimes give them.
+inline double CpuSeconds(const FILETIME& kernel, const FILETIME& user) {
+    const uint64_t k = ((uint64_t)kernel.dwHighDateTime << 32) | kernel.dwLowDateTime;
+    const uint64_t u = ((uint64_t)user.dwHighDateTime << 32) | user.dwLowDateTime;
+    return (double)(k + u) / 1e7;
+}
+#else
+inline double CpuSeconds(const rusage& u) {
+    return (double)u.ru_utime.tv_sec + (double)u.ru_utime.tv_usec / 1e6 +
+           (double)u.ru_stime.tv_sec + (double)u.ru_stime.tv_usec / 1e6;
+}
+#endif
+
 // CPU time of the calling thread (the library thread of a run).
 inline double ThreadCpuSeconds() {
 #ifdef _WIN32
     FILETIME created, exited, kernel, user;
     if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user))
         return 0;
-    const uint64_t k = ((uint64_t)kernel.dwHighDateTime << 32) | kernel.dwLowDateTime;
-    const uint64_t u = ((uint64_t)user.dwHighDateTime << 32) | user.dwLowDateTime;
-    return (double)(k + u) / 1e7;
+    return CpuSeconds(kernel, user);
 #else
     timespec t;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+#endif
+}
+
+// CPU time of the whole process, user and system.
+inline double ProcessCpuSeconds() {
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    return CpuSeconds(kernel, user);
+#else
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return CpuSeconds(u);
 #endif
 }
 
@@ -60,8 +86,7 @@ struct Result {
 inline double ChildrenCpuSeconds() {
     rusage u;
     getrusage(RUSAGE_CHILDREN, &u);
-    return (double)u.ru_utime.tv_sec + (double)u.ru_utime.tv_usec / 1e6 +
-           (double)u.ru_stime.tv_sec + (double)u.ru_stime.tv_usec / 1e6;
+    return CpuSeconds(u);
 }
 
 // curl into /dev/null; its CPU from the children's resource usage.

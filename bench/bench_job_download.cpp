@@ -91,8 +91,7 @@ bool RunChild(const std::string& command, std::string* output, double* wall, dou
     memset(&u, 0, sizeof(u));
     wait4(pid, &status, 0, &u);
     *wall = WallSeconds() - t0;
-    *cpu = (double)u.ru_utime.tv_sec + (double)u.ru_utime.tv_usec / 1e6 +
-           (double)u.ru_stime.tv_sec + (double)u.ru_stime.tv_usec / 1e6;
+    *cpu = CpuSeconds(u);
     *peakKiB = (uint64_t)u.ru_maxrss;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

@@ -80,22 +80,6 @@ int64_t FileBytes(const std::string& path) {
 #endif
 }
 
-double ProcessCpuSeconds() {
-#ifdef _WIN32
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
-        return 0;
-    const uint64_t k = ((uint64_t)kernel.dwHighDateTime << 32) | kernel.dwLowDateTime;
-    const uint64_t u = ((uint64_t)user.dwHighDateTime << 32) | user.dwLowDateTime;
-    return (double)(k + u) / 1e7;
-#else
-    rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return (double)u.ru_utime.tv_sec + (double)u.ru_utime.tv_usec / 1e6 +
-           (double)u.ru_stime.tv_sec + (double)u.ru_stime.tv_usec / 1e6;
-#endif
-}
-
 uint64_t PeakMemoryKiB() {
 #ifdef _WIN32
     PROCESS_MEMORY_COUNTERS counters;

@@ -109,6 +109,17 @@ class AsyncWindow : public socktest::NetFixture {
         *connectResult = SockConnect(c, &to);
         return c;
     }
+    // A client on `slot` connected to `l` (opened here) and the plainly
+    // accepted peer; the connect notice has been seen.
+    void ConnectedPair(int32_t slot, Listener* l, SockRecord** client, PfSocketHandle* peer) {
+        ASSERT_TRUE(l->Open());
+        ResultCode rc = 0;
+        *client = ConnectingClient(slot, l->port, &rc);
+        ASSERT_NE(*client, nullptr);
+        ASSERT_TRUE(PumpUntilCode(4));
+        *peer = socktest::PlainAccept(l->record);
+        ASSERT_NE(*peer, PF_INVALID_SOCKET);
+    }
     bool PumpUntilCode(int32_t code, int count = 1) {
         return pump.Run([this, code, count] { return sink.Count(code) >= count; });
     }
@@ -436,13 +447,9 @@ static std::string Pattern(size_t size) {
 
 TEST_F(AsyncWindow, SmallReadsAreServedFromOneBlockReadAhead) {
     Listener l;
-    ASSERT_TRUE(l.Open());
-    ResultCode rc = 0;
-    SockRecord* c = ConnectingClient(11, l.port, &rc);
-    ASSERT_NE(c, nullptr);
-    ASSERT_TRUE(PumpUntilCode(4));
-    PfSocketHandle peer = socktest::PlainAccept(l.record);
-    ASSERT_NE(peer, PF_INVALID_SOCKET);
+    SockRecord* c = nullptr;
+    PfSocketHandle peer = PF_INVALID_SOCKET;
+    ASSERT_NO_FATAL_FAILURE(ConnectedPair(11, &l, &c, &peer));
     const std::string sent = Pattern(20000);
     ASSERT_TRUE(socktest::PlainSend(peer, sent.data(), (int)sent.size()));
     ASSERT_TRUE(PumpUntilCode(2));
@@ -458,7 +465,7 @@ TEST_F(AsyncWindow, SmallReadsAreServedFromOneBlockReadAhead) {
     for (int i = 0; i < 1000 && got.size() < sent.size(); ++i) {
         if (SockReadAheadBytes(c) == 0)
             pump.Run([] { return false; }, 1);
-        rc = SockRecv(c, piece, sizeof(piece), &n);
+        const ResultCode rc = SockRecv(c, piece, sizeof(piece), &n);
         if (OV_SUCCEEDED(rc))
             got.append(piece, (size_t)n);
     }
@@ -473,13 +480,9 @@ TEST_F(AsyncWindow, SmallReadsAreServedFromOneBlockReadAhead) {
 // last of them was read.
 TEST_F(AsyncWindow, HeldBytesAreReadableAndTheCloseWaitsForThem) {
     Listener l;
-    ASSERT_TRUE(l.Open());
-    ResultCode rc = 0;
-    SockRecord* c = ConnectingClient(12, l.port, &rc);
-    ASSERT_NE(c, nullptr);
-    ASSERT_TRUE(PumpUntilCode(4));
-    PfSocketHandle peer = socktest::PlainAccept(l.record);
-    ASSERT_NE(peer, PF_INVALID_SOCKET);
+    SockRecord* c = nullptr;
+    PfSocketHandle peer = PF_INVALID_SOCKET;
+    ASSERT_NO_FATAL_FAILURE(ConnectedPair(12, &l, &c, &peer));
     const std::string sent = Pattern(6000);
     ASSERT_TRUE(socktest::PlainSend(peer, sent.data(), (int)sent.size()));
     socktest::PlainClose(peer);

@@ -577,14 +577,26 @@ ResultCode PfSocketSelect(PfSocketHandle socket, PfWindowHandle window, uint32_t
     return OV_S_PLATFORM;
 }
 
-void PfSocketRearm(PfSocketHandle socket, uint32_t event) {
+namespace {
+
+// The watch of a selected socket; null when it has none. g_mutex held.
+Watch* FindWatchLocked(PfSocketHandle socket) {
     if (socket == PF_INVALID_SOCKET)
-        return;
-    std::lock_guard<std::mutex> guard(g_mutex);
+        return nullptr;
     auto it = g_watches.find((int)(intptr_t)socket);
     if (it == g_watches.end() || it->second.window == nullptr)
+        return nullptr;
+    return &it->second;
+}
+
+}  // namespace
+
+void PfSocketRearm(PfSocketHandle socket, uint32_t event) {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    Watch* found = FindWatchLocked(socket);
+    if (found == nullptr)
         return;
-    Watch& w = it->second;
+    Watch& w = *found;
     w.held = false;
     switch (event) {
         case PF_FD_READ:
@@ -609,13 +621,11 @@ void PfSocketRearm(PfSocketHandle socket, uint32_t event) {
 }
 
 void PfSocketReadAhead(PfSocketHandle socket, bool holdsBytes) {
-    if (socket == PF_INVALID_SOCKET)
-        return;
     std::lock_guard<std::mutex> guard(g_mutex);
-    auto it = g_watches.find((int)(intptr_t)socket);
-    if (it == g_watches.end() || it->second.window == nullptr)
+    Watch* found = FindWatchLocked(socket);
+    if (found == nullptr)
         return;
-    Watch& w = it->second;
+    Watch& w = *found;
     const bool wasArmed = w.readArmed && !w.held;
     w.held = false;
     w.readArmed = true;
