@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     if (firstByte == 0)
         firstByte = ended;
     printf("RESULT %d %lld %.3f %.3f %.3f %llu %s\n", ok ? 1 : 0, (long long)bytes, ended - started,
-           ended - firstByte, ProcessCpuSeconds(), (unsigned long long)PeakMemoryKiB(),
+           ended - firstByte, bench::ProcessCpuSeconds(), (unsigned long long)PeakMemoryKiB(),
            note.c_str());
     fflush(stdout);
     return ok ? 0 : 1;
