@@ -1,13 +1,18 @@
 // What the throughput benchmarks share: the clocks of the receiving side, a
 // run's result, and curl fetching the same bytes for comparison.
-// Native Linux only, like the rest of bench/.
+// The clocks and the result also build for Windows (the programs that run
+// under Wine); the rest is native Linux only.
 #pragma once
 
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <time.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#endif
 
 #include <chrono>
 #include <string>
@@ -16,19 +21,46 @@ namespace bench {
 
 const uint64_t kGiB = 1024ull * 1024 * 1024;
 
+#ifdef _WIN32
+// Kernel plus user time as GetThreadTimes / GetProcessTimes give them.
+inline double CpuSeconds(const FILETIME& kernel, const FILETIME& user) {
+    const uint64_t k = ((uint64_t)kernel.dwHighDateTime << 32) | kernel.dwLowDateTime;
+    const uint64_t u = ((uint64_t)user.dwHighDateTime << 32) | user.dwLowDateTime;
+    return (double)(k + u) / 1e7;
+}
+#else
+inline double CpuSeconds(const rusage& u) {
+    return (double)u.ru_utime.tv_sec + (double)u.ru_utime.tv_usec / 1e6 +
+           (double)u.ru_stime.tv_sec + (double)u.ru_stime.tv_usec / 1e6;
+}
+#endif
+
 // CPU time of the calling thread (the library thread of a run).
 inline double ThreadCpuSeconds() {
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user))
+        return 0;
+    return CpuSeconds(kernel, user);
+#else
     timespec t;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+#endif
 }
 
-// CPU time of the child processes that ended so far (curl).
-inline double ChildrenCpuSeconds() {
+// CPU time of the whole process, user and system.
+inline double ProcessCpuSeconds() {
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    return CpuSeconds(kernel, user);
+#else
     rusage u;
-    getrusage(RUSAGE_CHILDREN, &u);
-    return (double)u.ru_utime.tv_sec + (double)u.ru_utime.tv_usec / 1e6 +
-           (double)u.ru_stime.tv_sec + (double)u.ru_stime.tv_usec / 1e6;
+    getrusage(RUSAGE_SELF, &u);
+    return CpuSeconds(u);
+#endif
 }
 
 inline double WallSeconds() {
@@ -48,6 +80,14 @@ struct Result {
         return bytes > 0 ? cpuSeconds * (double)kGiB / (double)bytes : 0;
     }
 };
+
+#ifndef _WIN32
+// CPU time of the child processes that ended so far (curl).
+inline double ChildrenCpuSeconds() {
+    rusage u;
+    getrusage(RUSAGE_CHILDREN, &u);
+    return CpuSeconds(u);
+}
 
 // curl into /dev/null; its CPU from the children's resource usage.
 // `options` go before the URL as they stand (already quoted).
@@ -75,5 +115,7 @@ inline bool HaveProgram(const char* name) {
     std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
     return system(command.c_str()) == 0;
 }
+
+#endif  // !_WIN32
 
 }  // namespace bench

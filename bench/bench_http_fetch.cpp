@@ -13,9 +13,18 @@
 // CPU seconds per GiB of the receiving side only (the library thread; curl's
 // process). nginx runs in other processes and is not counted.
 //
-// Usage: bench_http_fetch [--no-https] [--no-curl] [--path /files/...]
+// With --wine "COMMAND" the same fetch also runs in the Windows build under
+// Wine: COMMAND (for example "build/windows-release/wine-run
+// build/windows-release/bench/bench_fetch_url.exe") gets the URL appended and
+// prints one result line (bench_fetch_url.cpp). --size-mib N first writes a
+// file of N MiB of random bytes into the servers' document root and fetches
+// that instead of --path (Wine's socket calls are slow enough that 1 GiB
+// would take minutes).
 //
-// Native Linux only (the bench folder is not built for Windows).
+// Usage: bench_http_fetch [--no-https] [--no-curl] [--path /files/...]
+//                         [--size-mib N] [--wine "COMMAND"]
+//
+// The driver is native Linux only.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -30,233 +39,37 @@
 #include <string>
 #include <vector>
 
-#include "opn/core/cpCMutex.h"
-#include "opn/core/ovClassIds.h"
-#include "opn/core/ovSmartPtr.h"
-#include "opn/opeerqos/COpn.h"
-#include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
-#include "opn/opeerqos/ovIHttpClientExLayer.h"
-#include "opn/opeerqos/ovIQoSContext.h"
-#include "opn/platform/pfMessageLoop.h"
-#include "opn/platform/pfThread.h"
 #include "bench/BenchSupport.h"
-
-#ifndef SF_SOURCE_DIR
-#error "SF_SOURCE_DIR must name the source tree"
-#endif
+#include "bench/BenchServers.h"
+#include "bench/LayerFetch.h"
 
 using namespace bench;
 
 namespace {
 
-const uint32_t kRunLimitMs = 300 * 1000;
-
-// Counts the body and stops the loop at the end of the request.
-class Sink : public nwIHttpClientExEventListener {
-  public:
-    explicit Sink(volatile int32_t* run) : m_run(run) {}
-
-    void Start() {
-        m_startWall = WallSeconds();
-        m_startCpu = ThreadCpuSeconds();
-    }
-    void OnConnected(uint32_t) override {}
-    void OnResponse(uint32_t) override {}
-    int32_t OnData(uint32_t, const uint8_t*, int32_t length) override {
-        m_bytes += (uint64_t)length;
-        return length;
-    }
-    void OnComplete(uint32_t) override { Finish(true, "complete"); }
-    void OnSendDrained(uint32_t) override {}
-    void OnClosed(uint32_t) override { Finish(false, "closed"); }
-    void OnConnectTimeout(uint32_t) override { Finish(false, "connect time-out"); }
-    void OnReceiveTimeout(uint32_t) override { Finish(false, "receive time-out"); }
-    void OnHostUnreachable(uint32_t) override { Finish(false, "host unreachable"); }
-
-    Result Outcome() const {
-        Result r;
-        r.ok = m_ok;
-        r.bytes = m_bytes;
-        r.seconds = m_endWall - m_startWall;
-        r.cpuSeconds = m_endCpu - m_startCpu;
-        r.note = m_note;
+// Runs the Windows program under Wine and reads its result line.
+Result RunWine(const std::string& command, const std::string& url) {
+    Result r;
+    FILE* p = popen((command + " " + Quote(url) + " </dev/null 2>&1").c_str(), "r");
+    if (p == nullptr)
         return r;
-    }
-
-  private:
-    void Finish(bool ok, const char* note) {
-        if (m_finished)
-            return;
-        m_finished = true;
-        m_ok = ok;
-        m_note = note;
-        m_endWall = WallSeconds();
-        m_endCpu = ThreadCpuSeconds();
-        *m_run = 0;
-    }
-
-    volatile int32_t* m_run;
-    uint64_t m_bytes = 0;
-    bool m_finished = false;
-    bool m_ok = false;
-    std::string m_note = "did not end";
-    double m_startWall = 0, m_endWall = 0, m_startCpu = 0, m_endCpu = 0;
-};
-
-// One fetch on a library thread of its own (network module, socket manager
-// and timer manager as in the library).
-struct FetchRun {
-    std::string url;
-    std::string certPem;
-    Result result;
-    PfEvent* done = nullptr;
-
-    static unsigned Main(void* arg) {
-        FetchRun* self = static_cast<FetchRun*>(arg);
-        self->Run();
-        PfEventSet(self->done);
-        return 0;
-    }
-
-    void Run() {
-        if (OV_FAILED(PfMessageLoopInit()))
-            return;
-        ovSmartPtr lock;
-        lock.CreateInstance(OV_CLSID_MUTEX);
-        {
-            COpn module(lock);
-            if (!certPem.empty())
-                AddTrustedCertificate("bench-servers", certPem.c_str());
-            volatile int32_t run = 1;
-            Sink sink(&run);
-            ovSmartPtr holder;
-            bool ok = holder.CreateInstance(OV_CLSID_QOS_CONTEXT);
-            ovIQoSContext* context = static_cast<ovIQoSContext*>(holder.Get());
-            ovIHttpClientExLayer* http = nullptr;
-            if (ok) {
-                ovCAutoLock hold(lock);
-                const uint32_t idleSeconds = 10;
-                ok = OV_SUCCEEDED(context->Initialize(
-                         kQoSActionHigh, kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
-                     OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &idleSeconds)) &&
-                     OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false));
-                http = ok ? static_cast<ovIHttpClientExLayer*>(context->TopLayer()) : nullptr;
-                ok = http != nullptr;
-                if (ok) {
-                    http->SetEventListener(&sink, 1);
-                    sink.Start();
-                    ok = OV_SUCCEEDED(http->Open(url.c_str())) && OV_SUCCEEDED(http->SendGet());
-                }
-            }
-            if (ok)
-                PfRunMessageLoop(&run);
-            {
-                ovCAutoLock hold(lock);
-                if (http)
-                    http->SetEventListener(nullptr, 0);
-                if (context)
-                    context->Close();
-            }
-            result = sink.Outcome();
-            result.ok = ok && result.ok;
-            if (!ok && result.note == "did not end")
-                result.note = "could not start";
-            holder.Reset();
+    char line[512];
+    while (fgets(line, sizeof(line), p) != nullptr) {
+        unsigned long long bytes = 0;
+        double seconds = 0, cpu = 0;
+        int ok = 0;
+        if (sscanf(line, "RESULT %d %llu %lf %lf", &ok, &bytes, &seconds, &cpu) == 4) {
+            r.ok = ok != 0;
+            r.bytes = bytes;
+            r.seconds = seconds;
+            r.cpuSeconds = cpu;
         }
-        lock.Reset();
-        PfMessageLoopDone();
-        COpn::NetworkCleanup();
     }
-};
-
-Result RunLayer(const std::string& url, const std::string& certPem) {
-    FetchRun run;
-    run.url = url;
-    run.certPem = certPem;
-    run.done = PfEventCreate();
-    uint32_t threadId = 0;
-    PfThread* thread = PfThreadStart(&FetchRun::Main, &run, &threadId);
-    if (thread == nullptr) {
-        PfEventClose(run.done);
-        return Result();
-    }
-    if (!PfEventWait(run.done, kRunLimitMs)) {
-        fprintf(stderr, "the fetch did not finish in time\n");
-        for (int i = 0; i < 50 && !PfThreadWait(thread, 100); ++i)
-            PfPostQuit(threadId);
-        PfEventWait(run.done, 5000);
-    }
-    PfThreadWait(thread, 5000);
-    PfThreadClose(thread);
-    PfEventClose(run.done);
-    return run.result;
+    const int status = pclose(p);
+    r.ok = r.ok && status == 0;
+    r.note = r.ok ? "under Wine" : "wine run failed";
+    return r;
 }
-
-std::string Quote(const std::string& text) {
-    return "'" + text + "'";
-}
-
-// The test servers in a folder of their own, stopped again on destruction.
-class Servers {
-  public:
-    bool Start() {
-        const char* base = getenv("SF_TEST_TMP_DIR");
-        const std::string root = base != nullptr && *base ? base : "/tmp";
-        if (system(("mkdir -p " + Quote(root)).c_str()) != 0)
-            return false;
-        std::string pattern = root + "/bench_http_fetch.XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (mkdtemp(name.data()) == nullptr)
-            return false;
-        m_dir = name.data();
-        // nginx's worker may run as another user and must read the files.
-        if (system(("chmod 755 " + Quote(m_dir)).c_str()) != 0)
-            return false;
-        m_started = true;
-        const std::string start =
-            "bash " + Quote(Script("start-servers")) + " " + Quote(m_dir + "/servers") + " >&2";
-        if (system(start.c_str()) != 0)
-            return false;
-        std::ifstream env(m_dir + "/servers/servers.env");
-        std::string line;
-        while (std::getline(env, line)) {
-            const size_t eq = line.find('=');
-            if (eq != std::string::npos)
-                m_values[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-        return !Value("HTTP_PORT").empty();
-    }
-    ~Servers() {
-        if (m_started) {
-            const std::string stop =
-                "bash " + Quote(Script("stop-servers")) + " " + Quote(m_dir + "/servers") + " >&2";
-            if (system(stop.c_str()) != 0)
-                fprintf(stderr, "the servers did not stop cleanly\n");
-        }
-        if (!m_dir.empty() && system(("rm -rf " + Quote(m_dir)).c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", m_dir.c_str());
-    }
-    std::string Value(const std::string& key) const {
-        auto it = m_values.find(key);
-        return it == m_values.end() ? std::string() : it->second;
-    }
-    std::string ReadCertificate() const {
-        std::ifstream in(Value("CERT_PEM"), std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-  private:
-    static std::string Script(const char* name) {
-        return std::string(SF_SOURCE_DIR) + "/tests/support/servers/" + name;
-    }
-
-    std::string m_dir;
-    bool m_started = false;
-    std::map<std::string, std::string> m_values;
-};
 
 void Print(const char* scheme, const char* receiver, const Result& r) {
     printf("%-6s %-26s %-4s %12llu %9.3f %10.1f %10.3f %s\n", scheme, receiver,
@@ -271,6 +84,8 @@ int main(int argc, char** argv) {
     bool https = true;
     bool curl = true;
     std::string path = "/files/zero-1g.bin";
+    int sizeMib = 0;
+    std::string wine;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--no-https") == 0)
             https = false;
@@ -278,9 +93,14 @@ int main(int argc, char** argv) {
             curl = false;
         else if (strcmp(argv[i], "--path") == 0 && i + 1 < argc)
             path = argv[++i];
+        else if (strcmp(argv[i], "--size-mib") == 0 && i + 1 < argc)
+            sizeMib = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--wine") == 0 && i + 1 < argc)
+            wine = argv[++i];
         else {
             fprintf(stderr,
-                    "usage: bench_http_fetch [--no-https] [--no-curl] [--path /files/...]\n");
+                    "usage: bench_http_fetch [--no-https] [--no-curl] [--path /files/...]\n"
+                    "                        [--size-mib N] [--wine \"COMMAND\"]\n");
             return 2;
         }
     }
@@ -292,6 +112,15 @@ int main(int argc, char** argv) {
     if (!servers.Start()) {
         fprintf(stderr, "the test servers did not start\n");
         return 1;
+    }
+    if (sizeMib > 0) {
+        path = "/files/bench-" + std::to_string(sizeMib) + "m.bin";
+        const std::string make = "head -c " + std::to_string((uint64_t)sizeMib << 20) +
+                                 " /dev/urandom >" + Quote(servers.Value("DOCROOT") + path);
+        if (system(make.c_str()) != 0) {
+            fprintf(stderr, "could not write the file of %d MiB\n", sizeMib);
+            return 1;
+        }
     }
     const std::string httpUrl = "http://127.0.0.1:" + servers.Value("HTTP_PORT") + path;
     const std::string httpsUrl = "https://127.0.0.1:" + servers.Value("HTTPS_PORT") + path;
@@ -306,6 +135,11 @@ int main(int argc, char** argv) {
     if (curl) {
         r = RunCurl(httpUrl);
         Print("http", "curl -o /dev/null", r);
+        allOk = allOk && r.ok;
+    }
+    if (!wine.empty()) {
+        r = RunWine(wine, httpUrl);
+        Print("http", "HTTP client layer (Wine)", r);
         allOk = allOk && r.ok;
     }
     if (https) {

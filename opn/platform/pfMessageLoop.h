@@ -88,6 +88,15 @@ intptr_t PfDefWindowProc(PfWindowHandle window, uint32_t message, uintptr_t wpar
 // Asks for the notifications in `mask` on `message` (mask 0 cancels).
 ResultCode PfSocketSelect(PfSocketHandle socket, PfWindowHandle window, uint32_t message,
                           uint32_t mask);
+// Called by SockRecv after each receive on a TCP socket: re-arms FD_READ as
+// the receive does under WSAAsyncSelect, and tells whether bytes read ahead
+// of the caller (pfSocket.h) still wait in user space. While some do, the
+// socket counts as readable although the system has nothing: an armed
+// FD_READ is reported for them (after PfSocketSelect as well), and FD_CLOSE
+// (with or without error) is held back until they are gone, then reported.
+// On Windows the notice is posted to the socket's window and Winsock's own
+// FD_CLOSE is held back by the message windows' procedure.
+void PfSocketReadAhead(PfSocketHandle socket, bool holdsBytes);
 // Re-enables one notification after the call that re-arms it under
 // WSAAsyncSelect (`event` PF_FD_READ after a receive, PF_FD_WRITE after a send
 // that would block, PF_FD_ACCEPT after listen or accept, PF_FD_CONNECT after

@@ -15,6 +15,15 @@
 // PF_WM_USER + kSockMessageBase + slot of its window (pfMessageLoop.h).
 // SockRecv re-arms FD_READ and a send that would block re-arms FD_WRITE, as
 // WSAAsyncSelect does.
+//
+// Read-ahead: SockRecv on a TCP socket takes up to kSockReadAheadSize bytes
+// from the system in one call and serves the caller's (small) reads from
+// them until they are gone; only then does it read from the system again.
+// The block is bounded, so a reader that stops reading still stops the sender
+// through TCP flow control. Bytes held there count as readable data for the
+// notifications: FD_READ is reported for them (also after SockSelectAll) and
+// FD_CLOSE comes only once they have been read (pfMessageLoop.h,
+// PfSocketReadAhead). UDP sockets are never read ahead.
 #pragma once
 
 #include <stdint.h>
@@ -56,6 +65,12 @@ struct SockAddressIn {
     uint8_t zero[8];
 };
 
+// Largest system read of SockRecv: one block per system call.
+enum : int32_t { kSockReadAheadSize = 64 * 1024 };
+
+// Bytes read from the system but not yet by the caller (pfSocketCommon.cpp).
+struct SockReadAhead;
+
 // One socket, owned by whoever created it.
 struct SockRecord {
     PfSocketHandle handle;  // PF_INVALID_SOCKET when invalid
@@ -65,6 +80,7 @@ struct SockRecord {
     uint32_t nonBlocking;   // the FIONBIO value last set
     int32_t slot;           // socket-manager slot, -1 when not registered
     MsgWindowRecord* window;
+    SockReadAhead* readAhead;  // allocated by the first TCP receive
 };
 
 // IPv4 address as the resolver gives it (network byte order), then the port
@@ -105,7 +121,17 @@ ResultCode SockConnect(SockRecord* record, const NetAddress* address);
 ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t* sent);
 // Success only when at least one byte arrived; a peer close (0 bytes) and
 // errors both give a failure code (0x80200000 when the OS reports none).
+// Bytes read ahead are served first; the end of the stream and errors are
+// seen only once they are gone.
 ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received);
+// Bytes SockRecv holds read ahead for the record (0 for null or none).
+int32_t SockReadAheadBytes(const SockRecord* record);
+// One system receive into `buffer`, without read-ahead and without touching
+// the notifications: `*received` gets the count (> 0 on success). A peer
+// close gives a failure code, as for SockRecv. Backend function.
+ResultCode SockSystemRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received);
+// Frees the record's read-ahead block (the socket backends' SockClose).
+void SockFreeReadAhead(SockRecord* record);
 ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void* data, int32_t size,
                       int32_t* sent);
 // `from` receives the sender's address and port (host order); may be null.

@@ -1,15 +1,101 @@
 // Socket functions that need no backend of their own: the record check,
-// notification registration, queued events, resolution of the first address
-// and elapsed time.
+// the read-ahead receive, notification registration, queued events,
+// resolution of the first address and elapsed time.
 #include "opn/platform/pfSocket.h"
 
+#include <stdlib.h>
+#include <string.h>
+
 #include "opn/platform/pfMessageLoop.h"
+
+struct SockReadAhead {
+    int32_t start;  // first byte not yet served
+    int32_t end;    // one past the last byte read from the system
+    uint8_t data[kSockReadAheadSize];
+};
 
 namespace {
 
 const ResultCode kOk = OV_S_PLATFORM;
 
+int32_t Held(const SockReadAhead* ahead) {
+    return ahead != nullptr ? ahead->end - ahead->start : 0;
+}
+
+// Tells the notification source what is left after a receive; re-arms FD_READ.
+void AfterReceive(SockRecord* record) {
+    PfSocketReadAhead(record->handle, Held(record->readAhead) > 0);
+}
+
+int32_t Serve(SockReadAhead* ahead, void* buffer, int32_t size) {
+    const int32_t held = Held(ahead);
+    const int32_t n = size < held ? size : held;
+    memcpy(buffer, ahead->data + ahead->start, (size_t)n);
+    ahead->start += n;
+    if (ahead->start == ahead->end) {
+        ahead->start = 0;
+        ahead->end = 0;
+    }
+    return n;
+}
+
+// Lets the notification source know of bytes a record held before it was
+// (re)selected.
+void ReportHeld(SockRecord* record) {
+    if (Held(record->readAhead) > 0)
+        PfSocketReadAhead(record->handle, true);
+}
+
 }  // namespace
+
+ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
+    ResultCode rc = SockCheck(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (received != nullptr)
+        *received = 0;
+    if (size < 0 || (buffer == nullptr && size > 0))
+        return OV_E_PLATFORM;
+    int32_t n = 0;
+    if (Held(record->readAhead) > 0 && size > 0) {
+        n = Serve(record->readAhead, buffer, size);
+    } else if (record->kind != kSockKindTcp || size == 0 || size >= kSockReadAheadSize) {
+        // Datagrams keep their bounds; a large read needs no second copy.
+        rc = SockSystemRecv(record, buffer, size, &n);
+    } else {
+        if (record->readAhead == nullptr)
+            record->readAhead = (SockReadAhead*)calloc(1, sizeof(SockReadAhead));
+        if (record->readAhead == nullptr) {
+            rc = SockSystemRecv(record, buffer, size, &n);
+        } else {
+            SockReadAhead* ahead = record->readAhead;
+            int32_t got = 0;
+            rc = SockSystemRecv(record, ahead->data, kSockReadAheadSize, &got);
+            if (OV_SUCCEEDED(rc) && got > 0) {
+                ahead->start = 0;
+                ahead->end = got > kSockReadAheadSize ? kSockReadAheadSize : got;
+                n = Serve(ahead, buffer, size);
+            }
+        }
+    }
+    AfterReceive(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (received != nullptr)
+        *received = n;
+    return kOk;
+}
+
+int32_t SockReadAheadBytes(const SockRecord* record) {
+    return record != nullptr ? Held(record->readAhead) : 0;
+}
+
+void SockFreeReadAhead(SockRecord* record) {
+    if (record == nullptr)
+        return;
+    free(record->readAhead);
+    record->readAhead = nullptr;
+}
 
 ResultCode SockCheck(const SockRecord* record) {
     if (record == nullptr)
@@ -26,9 +112,11 @@ ResultCode SockSelectAll(SockRecord* record) {
     if (record->window == nullptr || record->slot < 0 || record->slot >= (int32_t)kSockSlotCount) {
         return OV_E_PLATFORM;
     }
-    return PfSocketSelect(record->handle, record->window->window,
-                          PF_WM_USER + kSockMessageBase + (uint32_t)record->slot,
-                          kSockMaskSelectAll);
+    rc = PfSocketSelect(record->handle, record->window->window,
+                        PF_WM_USER + kSockMessageBase + (uint32_t)record->slot, kSockMaskSelectAll);
+    if (OV_SUCCEEDED(rc))
+        ReportHeld(record);
+    return rc;
 }
 
 ResultCode SockRegister(MsgWindowRecord* window, SockRecord* record, int32_t slot) {
@@ -39,8 +127,11 @@ ResultCode SockRegister(MsgWindowRecord* window, SockRecord* record, int32_t slo
         return OV_E_PLATFORM;
     record->window = window;
     record->slot = slot;
-    return PfSocketSelect(record->handle, window->window,
-                          PF_WM_USER + kSockMessageBase + (uint32_t)slot, kSockMaskRegister);
+    rc = PfSocketSelect(record->handle, window->window,
+                        PF_WM_USER + kSockMessageBase + (uint32_t)slot, kSockMaskRegister);
+    if (OV_SUCCEEDED(rc))
+        ReportHeld(record);
+    return rc;
 }
 
 ResultCode SockUnregister(MsgWindowRecord* window, SockRecord* record, int32_t* slot) {

@@ -109,6 +109,17 @@ class AsyncWindow : public socktest::NetFixture {
         *connectResult = SockConnect(c, &to);
         return c;
     }
+    // A client on `slot` connected to `l` (opened here) and the plainly
+    // accepted peer; the connect notice has been seen.
+    void ConnectedPair(int32_t slot, Listener* l, SockRecord** client, PfSocketHandle* peer) {
+        ASSERT_TRUE(l->Open());
+        ResultCode rc = 0;
+        *client = ConnectingClient(slot, l->port, &rc);
+        ASSERT_NE(*client, nullptr);
+        ASSERT_TRUE(PumpUntilCode(4));
+        *peer = socktest::PlainAccept(l->record);
+        ASSERT_NE(*peer, PF_INVALID_SOCKET);
+    }
     bool PumpUntilCode(int32_t code, int count = 1) {
         return pump.Run([this, code, count] { return sink.Count(code) >= count; });
     }
@@ -424,6 +435,131 @@ TEST_F(AsyncWindow, SelectAllReportsPendingDataAgain) {
     ASSERT_EQ(SockSelectAll(c), OV_S_PLATFORM);
     ASSERT_TRUE(PumpUntilCode(2, 2));
     socktest::PlainClose(peer);
+}
+
+// `size` bytes of a known pattern.
+static std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = (char)('a' + i % 23);
+    return bytes;
+}
+
+TEST_F(AsyncWindow, SmallReadsAreServedFromOneBlockReadAhead) {
+    Listener l;
+    SockRecord* c = nullptr;
+    PfSocketHandle peer = PF_INVALID_SOCKET;
+    ASSERT_NO_FATAL_FAILURE(ConnectedPair(11, &l, &c, &peer));
+    const std::string sent = Pattern(20000);
+    ASSERT_TRUE(socktest::PlainSend(peer, sent.data(), (int)sent.size()));
+    ASSERT_TRUE(PumpUntilCode(2));
+    std::string got;
+    char piece[100];
+    int32_t n = 0;
+    ASSERT_EQ(SockRecv(c, piece, sizeof(piece), &n), OV_S_PLATFORM);
+    got.append(piece, (size_t)n);
+    // What the system had went into the block at once; the rest is held.
+    const int32_t held = SockReadAheadBytes(c);
+    EXPECT_GT(held, 0);
+    EXPECT_LE(held, (int32_t)kSockReadAheadSize);
+    for (int i = 0; i < 1000 && got.size() < sent.size(); ++i) {
+        if (SockReadAheadBytes(c) == 0)
+            pump.Run([] { return false; }, 1);
+        const ResultCode rc = SockRecv(c, piece, sizeof(piece), &n);
+        if (OV_SUCCEEDED(rc))
+            got.append(piece, (size_t)n);
+    }
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(SockReadAheadBytes(c), 0);
+    socktest::PlainClose(peer);
+}
+
+// The bytes held in user space must be reported like the system's own: once
+// after a receive that leaves some, again after SockSelectAll, never as a
+// stream of notices while nobody reads, and the peer's close only after the
+// last of them was read.
+TEST_F(AsyncWindow, HeldBytesAreReadableAndTheCloseWaitsForThem) {
+    Listener l;
+    SockRecord* c = nullptr;
+    PfSocketHandle peer = PF_INVALID_SOCKET;
+    ASSERT_NO_FATAL_FAILURE(ConnectedPair(12, &l, &c, &peer));
+    const std::string sent = Pattern(6000);
+    ASSERT_TRUE(socktest::PlainSend(peer, sent.data(), (int)sent.size()));
+    socktest::PlainClose(peer);
+    ASSERT_TRUE(PumpUntilCode(2));
+
+    // Read one byte, then wait until the rest of the stream is in the block
+    // (bounded; on loopback it normally is at once).
+    const int readsBefore = sink.Count(2);
+    std::string got;
+    char piece[1000];
+    int32_t n = 0;
+    ASSERT_EQ(SockRecv(c, piece, 1, &n), OV_S_PLATFORM);
+    got.append(piece, (size_t)n);
+    int receives = 1;
+    for (int i = 0; i < 50 && got.size() + (size_t)SockReadAheadBytes(c) < sent.size(); ++i) {
+        if (SockReadAheadBytes(c) > 0 || OV_FAILED(SockRecv(c, piece, 1, &n))) {
+            pump.Run([] { return false; }, 1);
+            continue;
+        }
+        got.append(piece, (size_t)n);
+        ++receives;
+    }
+    ASSERT_EQ(got.size() + (size_t)SockReadAheadBytes(c), sent.size());
+    ASSERT_GT(SockReadAheadBytes(c), 0);
+
+    // Each receive that left bytes behind brings one notice for them, and no
+    // close comes, however long nobody reads.
+    const uint32_t wakes = PfMessageLoopWakeCount();
+    const int kTicks = 10;
+    pump.Run([] { return false; }, kTicks);
+    EXPECT_GE(sink.Count(2), readsBefore + 1);
+    EXPECT_LE(sink.Count(2), readsBefore + receives);
+    EXPECT_EQ(sink.Count(7), 0);
+    EXPECT_LE(PfMessageLoopWakeCount() - wakes, (uint32_t)kTicks + 4u);
+
+    // A new selection reports them again (the context's re-arm after a
+    // budget pause).
+    const int afterIdle = sink.Count(2);
+    ASSERT_EQ(SockSelectAll(c), OV_S_PLATFORM);
+    ASSERT_TRUE(PumpUntilCode(2, afterIdle + 1));
+    EXPECT_EQ(sink.Count(7), 0);
+
+    // Reading on each notice drains the block; the close follows, once.
+    sink.onSocket = [&](const Event& e) {
+        if (e.code != 2)
+            return;
+        if (OV_SUCCEEDED(SockRecv(c, piece, sizeof(piece), &n)))
+            got.append(piece, (size_t)n);
+    };
+    ASSERT_TRUE(SockRecv(c, piece, sizeof(piece), &n) == OV_S_PLATFORM);
+    got.append(piece, (size_t)n);
+    ASSERT_TRUE(PumpUntilCode(7));
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(SockReadAheadBytes(c), 0);
+    EXPECT_TRUE(OV_FAILED(SockRecv(c, piece, sizeof(piece), &n)));
+    pump.Run([] { return false; }, 3);
+    EXPECT_EQ(sink.Count(7), 1);
+}
+
+// A datagram socket keeps its message bounds: nothing is read ahead.
+TEST_F(AsyncWindow, DatagramsAreNeverReadAhead) {
+    SockRecord* u = nullptr;
+    ASSERT_EQ(SockCreate(&u, kSockKindUdp), OV_S_PLATFORM);
+    Track(u);
+    NetAddress any = LoopbackAt(0);
+    ASSERT_EQ(SockBind(u, &any), OV_S_PLATFORM);
+    NetAddress self = LoopbackAt(SockLocalPort(u));
+    int32_t sent = 0;
+    ASSERT_EQ(SockSendTo(u, &self, "one", 3, &sent), OV_S_PLATFORM);
+    ASSERT_EQ(SockSendTo(u, &self, "two!", 4, &sent), OV_S_PLATFORM);
+    char buffer[16];
+    int32_t got = 0;
+    ASSERT_EQ(SockRecv(u, buffer, sizeof(buffer), &got), OV_S_PLATFORM);
+    EXPECT_EQ(got, 3);
+    EXPECT_EQ(SockReadAheadBytes(u), 0);
+    ASSERT_EQ(SockRecv(u, buffer, sizeof(buffer), &got), OV_S_PLATFORM);
+    EXPECT_EQ(got, 4);
 }
 
 TEST_F(AsyncWindow, UnregisteredSocketReportsNothing) {

@@ -1015,6 +1015,64 @@ TEST_F(ContextTest, OwnReceiveBudgetPacesAFloodTickByTick) {
     EXPECT_EQ(0, c->ReceivedLength());
 }
 
+// The socket layer reads ahead in blocks far larger than a second's budget
+// here, so after most ticks bytes wait in user space while the kernel may
+// already hold the peer's close. Every byte must still arrive, in order and
+// paced by the budget, with the close after the last of them, and no pause
+// may keep the loop awake.
+TEST_F(ContextTest, ThrottledReceiveGetsEveryByteThroughTheReadAheadAndTheCloseLast) {
+    testpeers::FloodOptions options;
+    options.total = 700000;
+    testpeers::Flood flood(options);
+    ASSERT_TRUE(flood.Ok());
+    ovSmartPtr& p = NewContext(kQoSActionOwnReceiveOnly, 0);
+    cpCQoSContext* c = Ctx(p);
+    TestLayer* layer = AddLayer(p, "L", false);
+    layer->keepDeliveries = false;
+    uint64_t offset = 0;
+    bool inOrder = true;
+    uint64_t receivedAtClose = 0;
+    layer->consume = [&](const std::string& bytes) {
+        for (size_t i = 0; i < bytes.size() && inOrder; ++i)
+            inOrder = (uint8_t)bytes[i] == testpeers::FloodByte(offset + i);
+        offset += bytes.size();
+        return (int32_t)bytes.size();
+    };
+    layer->onClosed = [&] { receivedAtClose = layer->received; };
+    // Not a multiple of the read piece nor of the read-ahead block.
+    const uint32_t limit = 65000;
+    ASSERT_EQ(OV_S_PLATFORM, c->SetActionLimit(kQoSDirectionReceive, &limit));
+    cpCQoSOwnContextAction* six = static_cast<cpCQoSOwnContextAction*>(c->Action());
+    NetAddress at = flood.Address();
+    ASSERT_EQ(OV_S_PLATFORM, c->Connect(&at));
+    ASSERT_TRUE(PumpUntil([&] { return c->ConnectedOnce() && six->ReceiveBlockedFlag(); }));
+
+    int pausesWithHeldBytes = 0;
+    const uint64_t ticksNeeded = options.total / limit + 1;
+    for (uint64_t tick = 1; tick <= ticksNeeded + 3 && layer->closedCount == 0; ++tick) {
+        SCOPED_TRACE(tick);
+        manager->Tick();
+        ASSERT_TRUE(PumpUntil([&] { return six->ReceiveBlockedFlag() || layer->closedCount > 0; }));
+        if (layer->closedCount > 0)
+            break;
+        EXPECT_EQ(limit * tick, layer->received);
+        if (c->Socket() != nullptr && SockReadAheadBytes(c->Socket()) > 0)
+            ++pausesWithHeldBytes;
+        // Paused with bytes held: nothing moves and the loop sleeps.
+        const uint32_t wakes = PfMessageLoopWakeCount();
+        PumpFor(5);
+        EXPECT_EQ(limit * tick, layer->received);
+        EXPECT_EQ(0, layer->closedCount);
+        EXPECT_LT(PfMessageLoopWakeCount() - wakes, 40u);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return layer->closedCount > 0; }));
+    EXPECT_EQ(1, layer->closedCount);
+    EXPECT_EQ(options.total, layer->received);
+    EXPECT_EQ(options.total, receivedAtClose);
+    EXPECT_TRUE(inOrder);
+    EXPECT_GT(pausesWithHeldBytes, 0);
+}
+
 TEST_F(ContextTest, OwnSendBudgetPacesAQueuedBlockTickByTick) {
     testpeers::Sink sink;
     ASSERT_TRUE(sink.Ok());

@@ -11,6 +11,12 @@
 // (PfSocketRearm) or a new PfSocketSelect. A descriptor with nothing armed is
 // left out of the poll set entirely, so a socket whose reads are held back
 // (or that hung up) cannot make poll return again and again.
+//
+// Bytes the socket layer read ahead (PfSocketReadAhead) are readable data the
+// kernel no longer knows of: while a socket holds some, an armed FD_READ is
+// reported without polling, and its descriptor is not polled for reading at
+// all, so the end of the stream (which the kernel may already have) is
+// reported only after the reads that empty the block.
 #include "opn/platform/pfMessageLoop.h"
 
 #include <errno.h>
@@ -76,8 +82,9 @@ struct Watch {
     bool connected = false;
     bool datagram = false;  // no connection: readable and writable at once
     bool closeReported = false;
-    bool dead = false;  // connect failed or descriptor gone: report nothing more
-    bool held = false;  // a state that cannot be reported yet: wait for a re-arm
+    bool dead = false;       // connect failed or descriptor gone: report nothing more
+    bool held = false;       // a state that cannot be reported yet: wait for a re-arm
+    bool readAhead = false;  // the socket layer holds bytes read ahead
 };
 
 std::mutex g_mutex;
@@ -169,7 +176,7 @@ short PollEvents(const Watch& w) {
     // connected (or a datagram socket).
     if (!w.connected)
         return events;
-    if (w.readArmed && (w.mask & (PF_FD_READ | PF_FD_CLOSE)) && !w.closeReported) {
+    if (w.readArmed && (w.mask & (PF_FD_READ | PF_FD_CLOSE)) && !w.closeReported && !w.readAhead) {
         events |= POLLIN;
     }
     if (w.writeArmed && w.connected && (w.mask & PF_FD_WRITE))
@@ -215,7 +222,8 @@ void HandleReadyLocked(int fd, Watch& w, short revents) {
             PostNoticeLocked(fd, w, PF_FD_ACCEPT, 0);
         return;
     }
-    if (w.readArmed && !w.closeReported && (revents & (POLLIN | POLLHUP | POLLERR))) {
+    if (w.readArmed && !w.closeReported && !w.readAhead &&
+        (revents & (POLLIN | POLLHUP | POLLERR))) {
         // Look without consuming: data means FD_READ, end of stream FD_CLOSE.
         char byte;
         ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
@@ -265,6 +273,22 @@ void RemoveWatchLocked(int fd) {
             ++m;
         }
     }
+}
+
+// Reports FD_READ for every armed socket of `loop` whose bytes wait read
+// ahead; g_mutex held. True when something was queued.
+bool PostReadAheadLocked(Loop* loop) {
+    bool posted = false;
+    for (auto& entry : g_watches) {
+        Watch& w = entry.second;
+        if (w.window == nullptr || w.window->loop != loop || !w.readAhead || !w.readArmed ||
+            w.dead || w.closeReported || !w.connected || (w.mask & PF_FD_READ) == 0)
+            continue;
+        w.readArmed = false;  // until the next receive
+        PostNoticeLocked(entry.first, w, PF_FD_READ, 0);
+        posted = true;
+    }
+    return posted;
 }
 
 bool IsConnected(int fd) {
@@ -380,6 +404,7 @@ void PfRunMessageLoop(const volatile int32_t* runFlag) {
     while (!StopRequested(runFlag)) {
         Message m;
         bool have = false;
+        bool readAheadPosted = false;
         fds.clear();
         serials.clear();
         {
@@ -389,6 +414,10 @@ void PfRunMessageLoop(const volatile int32_t* runFlag) {
                 loop->queue.pop_front();
                 have = true;
             } else {
+                // Notices for bytes read ahead go to the queue; the poll
+                // below then only looks (timeout 0), so other sockets and
+                // the timer still get their turn.
+                readAheadPosted = PostReadAheadLocked(loop);
                 pollfd wake = {loop->wakeRead, POLLIN, 0};
                 fds.push_back(wake);
                 serials.push_back(0);
@@ -410,7 +439,9 @@ void PfRunMessageLoop(const volatile int32_t* runFlag) {
             continue;
         }
         int timeout = -1;
-        if (loop->timerProc != nullptr) {
+        if (readAheadPosted) {
+            timeout = 0;
+        } else if (loop->timerProc != nullptr) {
             uint64_t now = MonotonicMs();
             uint64_t wait = loop->timerDueMs <= now ? 0 : loop->timerDueMs - now;
             timeout = wait > 0x7FFFFFFFu ? 0x7FFFFFFF : (int)wait;
@@ -546,14 +577,26 @@ ResultCode PfSocketSelect(PfSocketHandle socket, PfWindowHandle window, uint32_t
     return OV_S_PLATFORM;
 }
 
-void PfSocketRearm(PfSocketHandle socket, uint32_t event) {
+namespace {
+
+// The watch of a selected socket; null when it has none. g_mutex held.
+Watch* FindWatchLocked(PfSocketHandle socket) {
     if (socket == PF_INVALID_SOCKET)
-        return;
-    std::lock_guard<std::mutex> guard(g_mutex);
+        return nullptr;
     auto it = g_watches.find((int)(intptr_t)socket);
     if (it == g_watches.end() || it->second.window == nullptr)
+        return nullptr;
+    return &it->second;
+}
+
+}  // namespace
+
+void PfSocketRearm(PfSocketHandle socket, uint32_t event) {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    Watch* found = FindWatchLocked(socket);
+    if (found == nullptr)
         return;
-    Watch& w = it->second;
+    Watch& w = *found;
     w.held = false;
     switch (event) {
         case PF_FD_READ:
@@ -575,6 +618,21 @@ void PfSocketRearm(PfSocketHandle socket, uint32_t event) {
             return;
     }
     WakeLocked(w.window->loop);
+}
+
+void PfSocketReadAhead(PfSocketHandle socket, bool holdsBytes) {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    Watch* found = FindWatchLocked(socket);
+    if (found == nullptr)
+        return;
+    Watch& w = *found;
+    const bool wasArmed = w.readArmed && !w.held;
+    w.held = false;
+    w.readArmed = true;
+    w.readAhead = holdsBytes;
+    // The loop's own receives need no wake-up; another thread's may.
+    if (!wasArmed || holdsBytes)
+        WakeLocked(w.window->loop);
 }
 
 bool PfThreadTimerStart(uint32_t periodMs, PfThreadTimerProc proc, void* user) {

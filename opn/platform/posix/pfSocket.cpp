@@ -192,26 +192,17 @@ ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t*
     return kOk;
 }
 
-ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
-    ResultCode rc = SockCheck(record);
-    if (OV_FAILED(rc))
-        return rc;
-    if (received != nullptr)
-        *received = 0;
-    if (size < 0 || (buffer == nullptr && size > 0))
-        return OV_E_PLATFORM;
+ResultCode SockSystemRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
+    *received = 0;
     // A close leaves errno alone; clear it so a stale "would block" cannot
     // hide the end of the stream.
     errno = 0;
     ssize_t n = recv(Fd(record), buffer, (size_t)size, 0);
-    int error = errno;
-    PfSocketRearm(record->handle, PF_FD_READ);
     if (n > 0) {
-        if (received != nullptr)
-            *received = (int32_t)n;
+        *received = (int32_t)n;
         return kOk;
     }
-    return SockMapError(n == 0 ? 0 : error);
+    return SockMapError(n == 0 ? 0 : errno);
 }
 
 ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void* data, int32_t size,
@@ -352,6 +343,7 @@ ResultCode SockClose(SockRecord* record) {
         if (close(Fd(record)) != 0)
             rc = SockLastError();
     }
+    SockFreeReadAhead(record);
     free(record);
     return rc;
 }

@@ -1,13 +1,69 @@
 // The Win32 message queue: GetMessage loop, hidden windows, WSAAsyncSelect
 // and a thread timer made with SetTimer(NULL, ...).
+//
+// Bytes the socket layer read ahead (PfSocketReadAhead) are invisible to
+// Winsock: it will not post FD_READ for them, and it posts FD_CLOSE as soon as
+// the system buffer is empty. So every selected socket has an entry here;
+// FD_READ for held bytes is posted from here (once per re-arm, never while
+// one of ours is still queued), and the window procedure keeps Winsock's
+// FD_CLOSE back until the held bytes are gone, then posts it again.
 #include "opn/platform/pfMessageLoop.h"
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <map>
+#include <mutex>
+
 #include "opn/platform/pfSocket.h"
 
 namespace {
+
+struct SocketEntry {
+    HWND window = nullptr;
+    UINT message = 0;
+    long mask = 0;
+    bool holdsBytes = false;    // bytes read ahead wait in user space
+    bool readArmed = true;      // an FD_READ may be posted for them
+    bool noticeQueued = false;  // one of our FD_READ notices is in the queue
+    bool closeHeld = false;     // Winsock's FD_CLOSE waits for the bytes
+    LPARAM closeParam = 0;
+};
+
+std::mutex g_socketMutex;
+std::map<SOCKET, SocketEntry> g_sockets;  // under g_socketMutex
+
+// Posts FD_READ for held bytes when the entry may report them; mutex held.
+void PostHeldNoticeLocked(SOCKET socket, SocketEntry& e) {
+    if (!e.holdsBytes || !e.readArmed || e.noticeQueued || (e.mask & FD_READ) == 0 ||
+        e.window == nullptr)
+        return;
+    if (PostMessageW(e.window, e.message, (WPARAM)socket, WSAMAKESELECTREPLY(FD_READ, 0))) {
+        e.readArmed = false;
+        e.noticeQueued = true;
+    }
+}
+
+// True when the socket notice must not reach the window procedure now.
+bool HoldBackNotice(UINT message, WPARAM wparam, LPARAM lparam) {
+    const UINT first = PF_WM_USER + kSockMessageBase;
+    if (message < first || message >= first + kSockSlotCount)
+        return false;
+    std::lock_guard<std::mutex> guard(g_socketMutex);
+    auto it = g_sockets.find((SOCKET)wparam);
+    if (it == g_sockets.end() || it->second.message != message)
+        return false;
+    SocketEntry& e = it->second;
+    const uint32_t event = PF_SELECT_EVENT(lparam);
+    if (event == PF_FD_READ)
+        e.noticeQueued = false;
+    if (event == PF_FD_CLOSE && e.holdsBytes) {
+        e.closeHeld = true;
+        e.closeParam = lparam;
+        return true;
+    }
+    return false;
+}
 
 // The window procedure given at creation sits in the window's extra bytes.
 const int kProcOffset = 0;
@@ -20,6 +76,8 @@ LRESULT CALLBACK Trampoline(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
     PfWindowProc proc = (PfWindowProc)GetWindowLongPtrA(hwnd, kProcOffset);
     if (proc == nullptr)
         return DefWindowProcA(hwnd, message, wparam, lparam);
+    if (HoldBackNotice(message, wparam, lparam))
+        return 0;
     return (LRESULT)proc((PfWindowHandle)hwnd, (uint32_t)message, (uintptr_t)wparam,
                          (intptr_t)lparam);
 }
@@ -125,11 +183,27 @@ ResultCode PfSocketSelect(PfSocketHandle socket, PfWindowHandle window, uint32_t
                           uint32_t mask) {
     if (socket == PF_INVALID_SOCKET)
         return OV_E_NOT_SOCKET;
+    if (mask == 0) {
+        std::lock_guard<std::mutex> guard(g_socketMutex);
+        g_sockets.erase((SOCKET)socket);
+    }
     // Cancelling needs no window: closesocket cancels as well.
     if (window == nullptr)
         return mask == 0 ? OV_S_PLATFORM : OV_E_PLATFORM;
     if (WSAAsyncSelect((SOCKET)socket, (HWND)window, (UINT)message, (long)mask) != 0) {
         return SockLastError();
+    }
+    if (mask != 0) {
+        std::lock_guard<std::mutex> guard(g_socketMutex);
+        SocketEntry& e = g_sockets[(SOCKET)socket];
+        e.window = (HWND)window;
+        e.message = (UINT)message;
+        e.mask = (long)mask;
+        // As Winsock does for its own data, a new selection reports held
+        // bytes anew. A held-back close stays held: it is still to come.
+        e.readArmed = true;
+        e.noticeQueued = false;
+        PostHeldNoticeLocked((SOCKET)socket, e);
     }
     return OV_S_PLATFORM;
 }
@@ -137,6 +211,24 @@ ResultCode PfSocketSelect(PfSocketHandle socket, PfWindowHandle window, uint32_t
 void PfSocketRearm(PfSocketHandle socket, uint32_t event) {
     (void)socket;  // Winsock re-enables notifications itself
     (void)event;
+}
+
+void PfSocketReadAhead(PfSocketHandle socket, bool holdsBytes) {
+    if (socket == PF_INVALID_SOCKET)
+        return;
+    std::lock_guard<std::mutex> guard(g_socketMutex);
+    auto it = g_sockets.find((SOCKET)socket);
+    if (it == g_sockets.end())
+        return;
+    SocketEntry& e = it->second;
+    e.readArmed = true;
+    e.holdsBytes = holdsBytes;
+    if (holdsBytes) {
+        PostHeldNoticeLocked((SOCKET)socket, e);
+    } else if (e.closeHeld) {
+        e.closeHeld = false;
+        PostMessageW(e.window, e.message, (WPARAM)socket, e.closeParam);
+    }
 }
 
 bool PfThreadTimerStart(uint32_t periodMs, PfThreadTimerProc proc, void* user) {

@@ -163,26 +163,17 @@ ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t*
     return kOk;
 }
 
-ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
-    ResultCode rc = SockCheck(record);
-    if (OV_FAILED(rc))
-        return rc;
-    if (received != nullptr)
-        *received = 0;
-    if (size < 0 || (buffer == nullptr && size > 0))
-        return OV_E_PLATFORM;
+ResultCode SockSystemRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
+    *received = 0;
     // A close leaves the last error alone; clear it so a stale "would block"
     // cannot hide the end of the stream.
     WSASetLastError(0);
     int n = recv(Sock(record), (char*)buffer, size, 0);
-    int error = WSAGetLastError();
-    PfSocketRearm(record->handle, PF_FD_READ);
     if (n > 0) {
-        if (received != nullptr)
-            *received = n;
+        *received = n;
         return kOk;
     }
-    return SockMapError(n == 0 ? 0 : error);
+    return SockMapError(n == 0 ? 0 : WSAGetLastError());
 }
 
 ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void* data, int32_t size,
@@ -319,10 +310,13 @@ ResultCode SockClose(SockRecord* record) {
         return OV_E_SOCKET_RECORD;
     ResultCode rc = kOk;
     if (record->handle != PF_INVALID_SOCKET) {
-        // closesocket also cancels WSAAsyncSelect.
+        // closesocket also cancels WSAAsyncSelect; the notification source
+        // must forget the handle before Winsock can reuse it.
+        PfSocketSelect(record->handle, nullptr, 0, 0);
         if (closesocket(Sock(record)) != 0)
             rc = SockLastError();
     }
+    SockFreeReadAhead(record);
     free(record);
     return rc;
 }

@@ -1,0 +1,164 @@
+// One job of one file through the flat interface, to disk, at full speed:
+// SwarmFetch_Initialize, SwarmFetch_CreateJob, SwarmFetch_AddFile,
+// SwarmFetch_StartJob(job, 1), then wait for the job-done event. Built for
+// both targets; bench_job_download runs it natively and under Wine next to
+// curl, wget and aria2c.
+//
+// Prints one line:
+//   RESULT <ok 0/1> <file bytes> <wall seconds> <flowing seconds>
+//          <process CPU seconds> <peak memory KiB> <note>
+// wall: from StartJob to the job-done event; flowing: from the first byte on
+// disk to the job-done event (the rate "once data flows"); CPU: user and
+// system time of the whole process; peak memory: the largest resident set
+// (Linux) or working set (Windows).
+//
+// Usage: bench_job_fetch URL FOLDER FILENAME [TIMEOUT_SECONDS]
+//   FOLDER in the host's form (a Windows path under Wine, e.g. Z:\tmp\x\).
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#else
+#include <sys/resource.h>
+#include <sys/stat.h>
+#endif
+
+#include <atomic>
+#include <string>
+
+#include "bench/BenchSupport.h"
+#include "opn/platform/pfThread.h"
+#include "sdk/api/SwarmFetch.h"
+
+namespace {
+
+struct Watch {
+    uint32_t job = 0;
+    std::atomic<int> done{0};    // 1 job done, 2 failure message
+    std::atomic<int> events{0};  // every event of the job
+    std::string failure;
+};
+
+Watch g_watch;
+
+void OnEvent(uint32_t event, uint32_t handle, void* user) {
+    (void)user;
+    if (handle != g_watch.job || g_watch.job == 0)
+        return;
+    ++g_watch.events;
+    if (event == SF_EVENT_JOB_DONE) {
+        g_watch.done = 1;
+    } else if (event == SF_EVENT_MESSAGE) {
+        int32_t length = 0;
+        SwarmFetch_GetMessageLength(handle, &length);
+        std::string text((size_t)(length > 0 ? length : 1), '\0');
+        SwarmFetchMessage m;
+        m.code = 0;
+        m.text = &text[0];
+        SwarmFetch_PopMessage(handle, &m);
+        if (m.code == SF_MSG_FAILED || m.code == SF_MSG_DISK_FULL) {
+            g_watch.failure = "message " + std::to_string(m.code) + " " + text.c_str();
+            g_watch.done = 2;
+        }
+    }
+}
+
+int64_t FileBytes(const std::string& path) {
+#ifdef _WIN32
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return -1;
+    return ((int64_t)data.nFileSizeHigh << 32) | (int64_t)data.nFileSizeLow;
+#else
+    struct stat s;
+    if (stat(path.c_str(), &s) != 0)
+        return -1;
+    return (int64_t)s.st_size;
+#endif
+}
+
+uint64_t PeakMemoryKiB() {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters)))
+        return 0;
+    return (uint64_t)counters.PeakWorkingSetSize / 1024u;
+#else
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return (uint64_t)u.ru_maxrss;
+#endif
+}
+
+void Pause(uint32_t ms) {
+    PfEvent* pause = PfEventCreate();
+    PfEventWait(pause, ms);
+    PfEventClose(pause);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4 || argc > 5) {
+        fprintf(stderr, "usage: bench_job_fetch URL FOLDER FILENAME [TIMEOUT_SECONDS]\n");
+        return 2;
+    }
+    const std::string url = argv[1];
+    std::string folder = argv[2];
+    const std::string name = argv[3];
+    const double timeout = argc == 5 ? atof(argv[4]) : 900.0;
+#ifdef _WIN32
+    const char separator = '\\';
+#else
+    const char separator = '/';
+#endif
+    if (folder.empty() || folder.back() != separator)
+        folder += separator;
+    const std::string path = folder + name;
+
+    std::string note = "done";
+    bool ok = false;
+    double started = 0, firstByte = 0, ended = 0;
+    if (SwarmFetch_Initialize(nullptr, &OnEvent, nullptr, 0) != SF_RESULT_OK) {
+        note = "initialize failed";
+    } else {
+        uint32_t job = 0;
+        if (SwarmFetch_CreateJob(&job, "BENCH", "bench") != SF_RESULT_OK || job == 0) {
+            note = "create job failed";
+        } else if (SwarmFetch_AddFile(job, url.c_str(), folder.c_str(), name.c_str(), -1, 1) !=
+                   SF_RESULT_OK) {
+            note = "add file failed";
+        } else {
+            g_watch.job = job;
+            started = bench::WallSeconds();
+            if (SwarmFetch_StartJob(job, 1) != SF_RESULT_OK) {
+                note = "start job failed";
+            } else {
+                // Polls the file every 2 ms for its first byte, then waits for
+                // the end (bounded).
+                while (g_watch.done == 0 && bench::WallSeconds() - started < timeout) {
+                    if (firstByte == 0 && FileBytes(path) > 0)
+                        firstByte = bench::WallSeconds();
+                    Pause(firstByte == 0 ? 2 : 20);
+                }
+                ended = bench::WallSeconds();
+                ok = g_watch.done == 1;
+                note = g_watch.done == 1   ? "job done"
+                       : g_watch.done == 2 ? g_watch.failure
+                                           : "timed out";
+            }
+        }
+        SwarmFetch_Finalize();
+    }
+    const int64_t bytes = FileBytes(path);
+    if (firstByte == 0)
+        firstByte = ended;
+    printf("RESULT %d %lld %.3f %.3f %.3f %llu %s\n", ok ? 1 : 0, (long long)bytes, ended - started,
+           ended - firstByte, bench::ProcessCpuSeconds(), (unsigned long long)PeakMemoryKiB(),
+           note.c_str());
+    fflush(stdout);
+    return ok ? 0 : 1;
+}
