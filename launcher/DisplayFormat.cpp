@@ -21,37 +21,33 @@ bool Scale(double* value, const char** unit) {
     return false;
 }
 
-}  // namespace
-
-std::string FormatSize(int64_t bytes) {
+// "%0.f <bytes unit>" below 1024, else "%.2f <unit><suffix>"; `overflow` from
+// 1024 TB on.
+std::string FormatScaled(int64_t value, const char* suffix, const char* overflow) {
     char text[64];
-    double x = (double)bytes;
+    double x = (double)value;
     if (x < 1024.0) {
-        snprintf(text, sizeof(text), "%0.f Bytes", x);
+        snprintf(text, sizeof(text), "%0.f Bytes%s", x, suffix);
         return text;
     }
     const char* unit = nullptr;
     if (!Scale(&x, &unit))
-        return std::string();
-    snprintf(text, sizeof(text), "%.2f %s", x, unit);
+        return overflow;
+    snprintf(text, sizeof(text), "%.2f %s%s", x, unit, suffix);
     return text;
+}
+
+}  // namespace
+
+std::string FormatSize(int64_t bytes) {
+    return FormatScaled(bytes, "", "");
 }
 
 std::string FormatSpeed(int64_t bytesPerSecond) {
     static const char kZero[] = "0 Bytes/Sec";
     if (bytesPerSecond <= 0)
         return kZero;
-    char text[64];
-    double x = (double)bytesPerSecond;
-    if (x < 1024.0) {
-        snprintf(text, sizeof(text), "%0.f Bytes/Sec", x);
-        return text;
-    }
-    const char* unit = nullptr;
-    if (!Scale(&x, &unit))
-        return kZero;
-    snprintf(text, sizeof(text), "%0.2f %s/Sec", x, unit);
-    return text;
+    return FormatScaled(bytesPerSecond, "/Sec", kZero);
 }
 
 std::string FormatDuration(int64_t seconds) {

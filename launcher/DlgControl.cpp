@@ -104,30 +104,29 @@ void CZVTDownloaderDlg::OnStop() {
     }
 }
 
+bool CZVTDownloaderDlg::ConfirmCloseDuringDownload() {
+    if (!m_job)
+        return true;
+    char text[512];
+    snprintf(text, sizeof(text), texts::kCloseQuestionFormat, m_config.gameName.c_str());
+    if (!AskYesNo(text))
+        return false;
+    StopDownload();
+    return true;
+}
+
 void CZVTDownloaderDlg::OnCloseButton() {
     if (m_installing) {
         Message(texts::kInstallerWait);
         return;
     }
-    if (m_job) {
-        char text[512];
-        snprintf(text, sizeof(text), texts::kCloseQuestionFormat, m_config.gameName.c_str());
-        if (!AskYesNo(text))
-            return;
-        StopDownload();
-    }
-    EndDialog(IDCANCEL);
+    if (ConfirmCloseDuringDownload())
+        EndDialog(IDCANCEL);
 }
 
 void CZVTDownloaderDlg::OnWindowClose() {
-    if (m_job) {
-        char text[512];
-        snprintf(text, sizeof(text), texts::kCloseQuestionFormat, m_config.gameName.c_str());
-        if (!AskYesNo(text))
-            return;
-        StopDownload();
-    }
-    EndDialog(IDCANCEL);
+    if (ConfirmCloseDuringDownload())
+        EndDialog(IDCANCEL);
 }
 
 void CZVTDownloaderDlg::OnHighSpeedToggle() {

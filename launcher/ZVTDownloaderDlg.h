@@ -118,6 +118,9 @@ class CZVTDownloaderDlg : public CDialog {
     void StopDownload();
     void OnCloseButton();
     void OnWindowClose();
+    // Asks whether to stop a running download for closing; stops it on Yes.
+    // True when the window may close.
+    bool ConfirmCloseDuringDownload();
     void OnHighSpeedToggle();
     void UpdateButtons(int mode);
     void OnResumeQuestion();
