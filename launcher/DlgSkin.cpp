@@ -8,6 +8,9 @@
 #include <io.h>
 #include <stdio.h>
 
+#include <utility>
+#include <vector>
+
 #include "launcher/DisplayFormat.h"
 #include "launcher/FolderRules.h"
 #include "launcher/SkinNames.h"
@@ -125,11 +128,14 @@ void CZVTDownloaderDlg::ApplySkin(const void* data, int64_t size) {
     }
     LayOut();
 
-    SkinButton(m_startButton, "btn_start");
-    SkinButton(m_stopButton, "btn_stop");
-    SkinButton(m_runButton, "btn_run");
-    SkinButton(m_closeButton, "btn_close");
-    SkinButton(m_folderButton, "btn_folder");
+    const std::pair<CSkinButton*, const char*> buttons[] = {
+        {&m_startButton, "btn_start"}, {&m_stopButton, "btn_stop"},     {&m_runButton, "btn_run"},
+        {&m_closeButton, "btn_close"}, {&m_folderButton, "btn_folder"},
+    };
+    std::vector<CSkinButton*> skinned;
+    for (const auto& button : buttons)
+        if (SkinButton(*button.first, button.second))
+            skinned.push_back(button.first);
 
     HBITMAP fill = Image("progressbar.jpg");
     if (!m_progress.GetSafeHwnd())
@@ -163,23 +169,29 @@ void CZVTDownloaderDlg::ApplySkin(const void* data, int64_t size) {
     m_folder = DefaultDownloadFolder(ProgramFilesFolder(), m_config.folderName);
     UpdateData(false);
     // The controls moved and shrank without redrawing: repaint everything,
-    // the background picture under their old places included.
-    RedrawWindow(m_hWnd, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
+    // the background picture under their old places included. The skinned
+    // buttons take the pixels under them at their next paint, so they drop
+    // what they took before and paint right after the dialog has.
+    for (CSkinButton* button : skinned)
+        button->UseParentBackground(false);
+    RedrawWindow(m_hWnd, nullptr, nullptr,
+                 RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     Refresh();
 }
 
-void CZVTDownloaderDlg::SkinButton(CSkinButton& button, const char* base) {
+bool CZVTDownloaderDlg::SkinButton(CSkinButton& button, const char* base) {
     std::string name = base;
     HBITMAP normal = Image(name + ".jpg");
     HBITMAP hover = Image(name + "_mo.jpg");
     HBITMAP pressed = Image(name + "_se.jpg");
     HBITMAP disabled = Image(name + "_di.jpg");
     if (!normal || !hover || !pressed || !disabled)
-        return;
+        return false;
     button.SetImages(normal, kKey, hover, kKey, pressed, kKey, disabled, kKey);
     button.SetDrawBorder(false, true);
     button.UseParentBackground(false);
     button.SizeToImage();
+    return true;
 }
 
 void CZVTDownloaderDlg::LayOut() {

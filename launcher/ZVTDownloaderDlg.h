@@ -98,7 +98,8 @@ class CZVTDownloaderDlg : public CDialog {
     // Skin (DlgSkin.cpp).
     void ApplySkin(const void* data, int64_t size);
     void LayOut();
-    void SkinButton(CSkinButton& button, const char* base);
+    // False (and the button left plain) when one of its four pictures is missing.
+    bool SkinButton(CSkinButton& button, const char* base);
     HBITMAP LoadImageFile(const std::string& path);
 
     // Folder (DlgFolder.cpp).
