@@ -253,10 +253,16 @@ TEST(ZipReader, EncryptedEntriesNeedThePassword) {
         TempFolder tmp;
         const char* const names[] = {"readme.txt", "photo.bin"};
         {
+            // Without the password the one check byte refuses the entry, except
+            // one time in 256 (the header is random), when inflating or the
+            // CRC-32 does.
             OpenZip zip(data);
-            for (int i = 0; i < c.count; ++i)
-                EXPECT_EQ(ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str()),
-                          (uint32_t)ZipErrPassword);
+            for (int i = 0; i < c.count; ++i) {
+                uint32_t result = ZipExtractEntry(zip.get(), i, tmp.Win(names[i]).c_str());
+                EXPECT_TRUE(result == (uint32_t)ZipErrPassword || result == (uint32_t)ZipErrFlate ||
+                            result == (uint32_t)ZipErrCrc)
+                    << result;
+            }
         }
         {
             // A wrong password fails one way or another, never silently.
