@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include "opn/core/ovCString.h"
+#include "opn/core/ovUtf16.h"
 #include "opn/platform/pfCodePage.h"
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/support/zip/ZipFileTarget.h"
@@ -85,56 +86,24 @@ SRes BlockSeek(ISeekInStreamPtr p, Int64* pos, ESzSeek origin) {
     return SZ_OK;
 }
 
-void AppendUtf8(ovCString& out, uint32_t c) {
-    char bytes[4];
-    uint32_t n;
-    if (c < 0x80) {
-        bytes[0] = (char)c;
-        n = 1;
-    } else if (c < 0x800) {
-        bytes[0] = (char)(0xC0 | (c >> 6));
-        bytes[1] = (char)(0x80 | (c & 0x3F));
-        n = 2;
-    } else if (c < 0x10000) {
-        bytes[0] = (char)(0xE0 | (c >> 12));
-        bytes[1] = (char)(0x80 | ((c >> 6) & 0x3F));
-        bytes[2] = (char)(0x80 | (c & 0x3F));
-        n = 3;
-    } else {
-        bytes[0] = (char)(0xF0 | (c >> 18));
-        bytes[1] = (char)(0x80 | ((c >> 12) & 0x3F));
-        bytes[2] = (char)(0x80 | ((c >> 6) & 0x3F));
-        bytes[3] = (char)(0x80 | (c & 0x3F));
-        n = 4;
-    }
-    out.Append(bytes, n);
-}
-
 // The UTF-16 name of file `index` in the system code page; false when it is
 // empty, holds a zero, or is too long for any target path (each unit gives
-// at least one byte). A lone surrogate becomes '?'.
+// at least one byte).
 bool NarrowName(const CSzArEx* db, UInt32 index, ovCString& out) {
-    UInt16 units[kZipPathSize];
+    UInt16 stored[kZipPathSize];
+    char16_t units[kZipPathSize];
     const size_t length = SzArEx_GetFileNameUtf16(db, index, nullptr);
     if (length < 2 || length > kZipPathSize)
         return false;
-    SzArEx_GetFileNameUtf16(db, index, units);
-    ovCString utf8;
-    for (size_t i = 0; i + 1 < length; ++i) {
-        uint32_t c = units[i];
-        if (c == 0)
+    SzArEx_GetFileNameUtf16(db, index, stored);
+    for (size_t i = 0; i < length; ++i) {
+        units[i] = (char16_t)stored[i];
+        if ((units[i] == 0) != (i + 1 == length))
             return false;
-        if (c >= 0xD800 && c < 0xDC00 && i + 2 < length && units[i + 1] >= 0xDC00 &&
-            units[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = '?';
-        }
-        AppendUtf8(utf8, c);
     }
-    return CodePageUtf8ToAnsi(utf8.CStr(), utf8.Length(), out) && out.Length() > 0 &&
-           strlen(out.CStr()) == out.Length();
+    ovCString utf8;
+    return Utf16ToUtf8(units, utf8) && CodePageUtf8ToAnsi(utf8.CStr(), utf8.Length(), out) &&
+           out.Length() > 0 && strlen(out.CStr()) == out.Length();
 }
 
 // Creates the folders of `path` from the first separator at or after `from`

@@ -47,6 +47,10 @@ head -c 1000 /dev/zero >huge.bin
 7zz a -t7z -mhc=off -m0=Copy "${q[@]}" ../names.7z ok.txt aa/aa/esc.txt yy/up.txt
 7zz a -t7z -mhc=off -m0=Copy "${q[@]}" ../rooted.7z ok.txt Xabs/in.txt
 7zz a -t7z -mhc=off -m0=Copy "${q[@]}" ../huge.7z huge.bin
+# A Korean folder and file name, stored by 7-Zip as UTF-16.
+mkdir -p "$out/korean/한글"
+printf 'korean' >"$out/korean/한글/이미지.txt"
+(cd "$out/korean" && LC_ALL=C.UTF-8 7zz a -t7z "${q[@]}" ../korean.7z 한글/이미지.txt)
 
 # Rewrites the plain header of a 7z archive and its two CRCs.
 python3 - "$out" <<'PY'

@@ -172,6 +172,17 @@ TEST(SevenZipExtract, NamesStayInsideTheFolder) {
     for (const char* outside : {"esc.txt", "up.txt", "a/esc.txt", "a/up.txt", "a/b/up.txt"})
         EXPECT_FALSE(PathExists(tmp.Native(outside))) << outside;
 
+    // A Korean name goes through the system code page (CP949) and lands
+    // under its own name: UTF-8 on POSIX, CP949 for the narrow calls here.
+    Bytes korean = Archive("korean.7z");
+    EXPECT_EQ(Unpack(kArchive7z, korean, tmp.Win("k")), kExtractArchiveOk);
+#ifdef _WIN32
+    const char* koreanPath = "k/\xC7\xD1\xB1\xDB/\xC0\xCC\xB9\xCC\xC1\xF6.txt";
+#else
+    const char* koreanPath = "k/\xED\x95\x9C\xEA\xB8\x80/\xEC\x9D\xB4\xEB\xAF\xB8\xEC\xA7\x80.txt";
+#endif
+    EXPECT_EQ(ReadWholeFile(tmp.Native(koreanPath)), "korean");
+
     // "/abs/in.txt" loses its root and lands inside.
     Bytes rooted = Archive("rooted.7z");
     EXPECT_EQ(Unpack(kArchive7z, rooted, tmp.Win("r")), kExtractArchiveOk);
