@@ -138,6 +138,26 @@ TEST(ExtractArchive, RefusesBadInputWithoutTouchingTheDisk) {
     EXPECT_EQ(Unpack(kArchiveZip, sevenZip, folder), kExtractArchiveFailed);
 }
 
+// The zip action stops at the first entry it cannot write (the third here,
+// blocked by a folder of its name); the two before it stay, the rest is not
+// written.
+TEST(ZipExtract, StopsAtTheFirstEntryThatFails) {
+    TempFolder tmp;
+    ASSERT_TRUE(tmp.Ok());
+    Bytes data = Archive("info.zip");
+    std::error_code ec;
+    std::filesystem::create_directories(tmp.Native("out/sub/engine.exe"), ec);
+    CZipExtractAction action;
+    const std::string folder = tmp.Win("out") + "\\";
+    EXPECT_EQ(action.Extract(data.data(), (int64_t)data.size(), folder.c_str()),
+              kExtractEntryFailed);
+    EXPECT_TRUE(ReadWholeFile(tmp.Native("out/readme.txt")) == Source("readme.txt"));
+    EXPECT_TRUE(ReadWholeFile(tmp.Native("out/sub/deep/random.bin")) ==
+                Source("sub/deep/random.bin"));
+    EXPECT_FALSE(PathExists(tmp.Native("out/empty.txt")));
+    EXPECT_EQ(Unpack(kArchiveZip, data, folder), kExtractArchiveFailed);
+}
+
 // A file that fails after the archive opened fails the extraction; the ones
 // written before it stay.
 TEST(SevenZipExtract, FailureAfterOpeningIsReported) {
