@@ -45,7 +45,8 @@ printf 'climbing' >yy/up.txt
 printf 'rooted' >Xabs/in.txt
 head -c 1000 /dev/zero >huge.bin
 7zz a -t7z -mhc=off -m0=Copy "${q[@]}" ../names.7z ok.txt aa/aa/esc.txt yy/up.txt
-7zz a -t7z -mhc=off -m0=Copy "${q[@]}" ../rooted.7z ok.txt Xabs/in.txt
+mkdir -p hollow
+7zz a -t7z -mhc=off -m0=Copy "${q[@]}" ../rooted.7z ok.txt Xabs/in.txt hollow
 7zz a -t7z -mhc=off -m0=Copy "${q[@]}" ../huge.7z huge.bin
 # A Korean folder and file name, stored by 7-Zip as UTF-16.
 mkdir -p "$out/korean/한글"

@@ -208,6 +208,8 @@ TEST(SevenZipExtract, NamesStayInsideTheFolder) {
     EXPECT_EQ(Unpack(kArchive7z, rooted, tmp.Win("r")), kExtractArchiveOk);
     EXPECT_EQ(ReadWholeFile(tmp.Native("r/abs/in.txt")), "rooted");
     EXPECT_EQ(ReadWholeFile(tmp.Native("r/ok.txt")), "inside");
+    // Folder entries are skipped: the empty "hollow" is not made.
+    EXPECT_FALSE(PathExists(tmp.Native("r/hollow")));
 }
 
 // A relative folder is taken from the current folder once; the extraction
