@@ -10,6 +10,8 @@
 
 #include <new>
 
+#include "opn/core/ovCString.h"
+#include "opn/core/ovUtf16.h"
 #include "opn/platform/posix/pfPath.h"
 
 namespace {
@@ -190,63 +192,19 @@ bool FsGetCurrentFolder(ovCString& out) {
     return !out.IsEmpty();
 }
 
-namespace {
-
-// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
-bool WideToUtf8(const char16_t* in, ovCString& out) {
-    out.Clear();
-    if (!in)
-        return false;
-    for (size_t i = 0; in[i]; ++i) {
-        uint32_t c = in[i];
-        if (c >= 0xD800 && c <= 0xDBFF && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        char bytes[4];
-        uint32_t n;
-        if (c < 0x80) {
-            bytes[0] = (char)c;
-            n = 1;
-        } else if (c < 0x800) {
-            bytes[0] = (char)(0xC0 | (c >> 6));
-            bytes[1] = (char)(0x80 | (c & 0x3F));
-            n = 2;
-        } else if (c < 0x10000) {
-            bytes[0] = (char)(0xE0 | (c >> 12));
-            bytes[1] = (char)(0x80 | ((c >> 6) & 0x3F));
-            bytes[2] = (char)(0x80 | (c & 0x3F));
-            n = 3;
-        } else {
-            bytes[0] = (char)(0xF0 | (c >> 18));
-            bytes[1] = (char)(0x80 | ((c >> 12) & 0x3F));
-            bytes[2] = (char)(0x80 | ((c >> 6) & 0x3F));
-            bytes[3] = (char)(0x80 | (c & 0x3F));
-            n = 4;
-        }
-        if (!out.Append(bytes, n))
-            return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 bool FsExistsWide(const char16_t* path) {
     ovCString narrow;
-    return WideToUtf8(path, narrow) && FsExists(narrow.CStr());
+    return Utf16ToUtf8(path, narrow) && FsExists(narrow.CStr());
 }
 
 bool FsCreateFolderWide(const char16_t* path) {
     ovCString narrow;
-    return WideToUtf8(path, narrow) && FsCreateFolder(narrow.CStr());
+    return Utf16ToUtf8(path, narrow) && FsCreateFolder(narrow.CStr());
 }
 
 FsFile* FsCreateFileForWritingWide(const char16_t* path, uint32_t attributes) {
     ovCString narrow;
-    if (!WideToUtf8(path, narrow))
+    if (!Utf16ToUtf8(path, narrow))
         return nullptr;
     return FsCreateFileForWriting(narrow.CStr(), attributes);
 }

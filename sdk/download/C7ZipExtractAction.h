@@ -1,0 +1,13 @@
+// Unpacks a 7z archive with the LZMA SDK's decoder (SevenZipExtraction.h).
+#pragma once
+
+#include "sdk/download/IExtractAction.h"
+
+class C7ZipExtractAction : public IExtractAction {
+  public:
+    // Creates the folder and the folders above it, then unpacks the first
+    // 4 GiB - 1 bytes of `data` at most: kExtractOk, kExtractBadArguments
+    // (no data, a size of 0 or less, no folder), kExtractOpenFailed, or
+    // kExtractDecodeFailed when the folder cannot be made or an entry fails.
+    int32_t Extract(const void* data, int64_t size, const char* folder) override;
+};

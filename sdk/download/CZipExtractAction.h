@@ -1,0 +1,13 @@
+// Unpacks a zip archive with the zip reader, writing through UTF-16 paths.
+#pragma once
+
+#include "sdk/download/IExtractAction.h"
+
+class CZipExtractAction : public IExtractAction {
+  public:
+    // kExtractOk when every entry was written; kExtractBadArguments for no
+    // data, a size of 0 or less, or no folder; kExtractEntryFailed when the
+    // archive cannot be opened (also above 4 GiB - 1) or at the first entry
+    // that cannot be written (the ones before it stay).
+    int32_t Extract(const void* data, int64_t size, const char* folder) override;
+};

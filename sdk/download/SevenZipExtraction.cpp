@@ -1,0 +1,210 @@
+#include "sdk/download/SevenZipExtraction.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+extern "C" {
+#include "7z.h"
+#include "7zCrc.h"
+}
+
+#include "opn/core/ovCString.h"
+#include "opn/core/ovUtf16.h"
+#include "opn/platform/pfCodePage.h"
+#include "opn/platform/pfFileSystem.h"
+#include "sdk/support/zip/ZipFileTarget.h"
+#include "sdk/support/zip/ZipNames.h"
+#include "sdk/support/zip/ZipReader.h"
+
+namespace {
+
+// The decoder's allocator: refuses what would take the memory in use above
+// the limit, so sizes and counts from the archive cannot demand any amount.
+struct BudgetAlloc {
+    ISzAlloc vt;
+    size_t limit;
+    size_t used;
+};
+
+// Each block starts with its size, kept in a slot aligned for any type.
+const size_t kBlockHeader = 16;
+
+void* BudgetAllocate(ISzAllocPtr p, size_t size) {
+    BudgetAlloc* budget = Z7_CONTAINER_FROM_VTBL(p, BudgetAlloc, vt);
+    if (size == 0 || size > budget->limit - budget->used || size > SIZE_MAX - kBlockHeader)
+        return nullptr;
+    unsigned char* block = (unsigned char*)malloc(size + kBlockHeader);
+    if (!block)
+        return nullptr;
+    memcpy(block, &size, sizeof size);
+    budget->used += size;
+    return block + kBlockHeader;
+}
+
+void BudgetFree(ISzAllocPtr p, void* address) {
+    if (!address)
+        return;
+    BudgetAlloc* budget = Z7_CONTAINER_FROM_VTBL(p, BudgetAlloc, vt);
+    unsigned char* block = (unsigned char*)address - kBlockHeader;
+    size_t size;
+    memcpy(&size, block, sizeof size);
+    budget->used -= size;
+    free(block);
+}
+
+// A seekable input stream over the archive block.
+struct BlockStream {
+    ISeekInStream vt;
+    const unsigned char* data;
+    size_t size;
+    size_t pos;
+};
+
+SRes BlockRead(ISeekInStreamPtr p, void* buf, size_t* size) {
+    BlockStream* s = Z7_CONTAINER_FROM_VTBL(p, BlockStream, vt);
+    size_t n = s->size - s->pos;
+    if (*size < n)
+        n = *size;
+    memcpy(buf, s->data + s->pos, n);
+    s->pos += n;
+    *size = n;
+    return SZ_OK;
+}
+
+SRes BlockSeek(ISeekInStreamPtr p, Int64* pos, ESzSeek origin) {
+    BlockStream* s = Z7_CONTAINER_FROM_VTBL(p, BlockStream, vt);
+    const Int64 base = origin == SZ_SEEK_SET   ? 0
+                       : origin == SZ_SEEK_CUR ? (Int64)s->pos
+                                               : (Int64)s->size;
+    if (*pos > (Int64)s->size || *pos < -(Int64)s->size)
+        return SZ_ERROR_PARAM;
+    const Int64 target = base + *pos;
+    if (target < 0 || target > (Int64)s->size)
+        return SZ_ERROR_PARAM;
+    s->pos = (size_t)target;
+    *pos = target;
+    return SZ_OK;
+}
+
+// The UTF-16 name of file `index` in the system code page; false when it is
+// empty, holds a zero, or is too long for any target path (each unit gives
+// at least one byte).
+bool NarrowName(const CSzArEx* db, UInt32 index, ovCString& out) {
+    UInt16 stored[kZipPathSize];
+    char16_t units[kZipPathSize];
+    const size_t length = SzArEx_GetFileNameUtf16(db, index, nullptr);
+    if (length < 2 || length > kZipPathSize)
+        return false;
+    SzArEx_GetFileNameUtf16(db, index, stored);
+    for (size_t i = 0; i < length; ++i) {
+        units[i] = (char16_t)stored[i];
+        if ((units[i] == 0) != (i + 1 == length))
+            return false;
+    }
+    ovCString utf8;
+    return Utf16ToUtf8(units, utf8) && CodePageUtf8ToAnsi(utf8.CStr(), utf8.Length(), out) &&
+           out.Length() > 0 && strlen(out.CStr()) == out.Length();
+}
+
+// Creates the folders of `path` from the first separator at or after `from`
+// on, turning each '/' into '\'; false when one cannot be created.
+bool CreateFoldersOnTheWay(char* path, char* from, IZipFileTarget& files) {
+    for (char* sep = (char*)ZipNextSeparator(from); sep; sep = (char*)ZipNextSeparator(sep + 1)) {
+        *sep = '\0';
+        const bool ok = files.Exists(path) || files.CreateFolder(path);
+        *sep = '\\';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+const uint32_t kKeptAttributes =
+    kZipAttributeReadOnly | kZipAttributeHidden | kZipAttributeSystem | kZipAttributeArchive;
+
+class SevenZipExtraction {
+  public:
+    SevenZipExtraction(const void* data, uint32_t size, size_t memoryLimit)
+        : m_blockIndex(0xFFFFFFFF), m_out(nullptr), m_outSize(0) {
+        m_alloc.vt.Alloc = BudgetAllocate;
+        m_alloc.vt.Free = BudgetFree;
+        m_alloc.limit = memoryLimit;
+        m_alloc.used = 0;
+        m_stream.vt.Read = BlockRead;
+        m_stream.vt.Seek = BlockSeek;
+        m_stream.data = (const unsigned char*)data;
+        m_stream.size = size;
+        m_stream.pos = 0;
+        LookToRead2_CreateVTable(&m_look, False);
+        m_look.buf = m_lookBuffer;
+        m_look.bufSize = sizeof m_lookBuffer;
+        m_look.realStream = &m_stream.vt;
+        LookToRead2_INIT(&m_look);
+        SzArEx_Init(&m_db);
+    }
+    ~SevenZipExtraction() {
+        ISzAlloc_Free(&m_alloc.vt, m_out);
+        SzArEx_Free(&m_db, &m_alloc.vt);
+    }
+    SevenZipExtraction(const SevenZipExtraction&) = delete;
+    SevenZipExtraction& operator=(const SevenZipExtraction&) = delete;
+
+    bool Open() {
+        static const bool tableReady = (CrcGenerateTable(), true);
+        (void)tableReady;
+        return SzArEx_Open(&m_db, &m_look.vt, &m_alloc.vt, &m_alloc.vt) == SZ_OK;
+    }
+
+    int32_t WriteAll(const char* folder) {
+        for (UInt32 i = 0; i < m_db.NumFiles; ++i) {
+            if (!SzArEx_IsDir(&m_db, i) && !WriteFile(i, folder))
+                return kSevenZipFailed;
+        }
+        return kSevenZipOk;
+    }
+
+  private:
+    bool WriteFile(UInt32 index, const char* folder) {
+        ovCString name;
+        char target[kZipPathSize];
+        if (!NarrowName(&m_db, index, name) ||
+            ZipComposeTarget(folder, ZipSanitiseName(name.CStr()), target) != ZipOk)
+            return false;
+        IZipFileTarget& files = ZipWideFileTarget();
+        if (!CreateFoldersOnTheWay(target, target + strlen(folder), files))
+            return false;
+        size_t offset = 0;
+        size_t processed = 0;
+        if (SzArEx_Extract(&m_db, &m_look.vt, index, &m_blockIndex, &m_out, &m_outSize, &offset,
+                           &processed, &m_alloc.vt, &m_alloc.vt) != SZ_OK)
+            return false;
+        const uint32_t attributes = SzBitWithVals_Check(&m_db.Attribs, index)
+                                        ? m_db.Attribs.Vals[index] & kKeptAttributes
+                                        : 0;
+        FsFile* file = files.CreateOutputFile(target, attributes);
+        if (!file)
+            return false;
+        const bool written = processed == 0 || FsWriteFile(file, m_out + offset, processed);
+        return FsCloseFile(file) && written;
+    }
+
+    BudgetAlloc m_alloc;
+    BlockStream m_stream;
+    CLookToRead2 m_look;
+    Byte m_lookBuffer[1 << 14];
+    CSzArEx m_db;
+    UInt32 m_blockIndex;
+    Byte* m_out;
+    size_t m_outSize;
+};
+
+}  // namespace
+
+int32_t Extract7zToFolder(const void* data, uint32_t size, const char* folder, size_t memoryLimit) {
+    if (!data || size == 0 || !folder)
+        return kSevenZipNotOpened;
+    SevenZipExtraction extraction(data, size, memoryLimit);
+    if (!extraction.Open())
+        return kSevenZipNotOpened;
+    return extraction.WriteAll(folder);
+}
