@@ -15,12 +15,12 @@
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/COpn.h"
-#include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/nwFrame.h"
 #include "opn/opeerqos/ovICDNLocalClientLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfMessageLoop.h"
 #include "support/EngineProbe.h"
+#include "support/LibraryLoop.h"
 #include "support/TestPeers.h"
 #include "unit/SupportTestEnv.h"
 
@@ -109,30 +109,7 @@ class EngineLayerNet : public ::testing::Test {
         ASSERT_EQ(OV_S_PLATFORM, Context()->Connect(&address));
     }
 
-    // Runs the loop until `done` holds, checked every 100 ms, for at most
-    // about `maxMs`.
-    bool Run(const std::function<bool()>& done, uint32_t maxMs = 10000) {
-        struct State {
-            const std::function<bool()>* done;
-            volatile int32_t run;
-            uint32_t ticksLeft;
-        } state{&done, 1, maxMs / 100 + 1};
-        if (done())
-            return true;
-        ovSmartPtr timer;
-        if (!timer.CreateInstance(OV_CLSID_TIMER))
-            return false;
-        const cpTimerCallback check = [](void* user) {
-            State* s = static_cast<State*>(user);
-            if ((*s->done)() || --s->ticksLeft == 0)
-                s->run = 0;
-        };
-        if (OV_FAILED(timer.As<cpCTimer>()->Start(100, check, &state, 0x7E570002, ovSmartPtr())))
-            return false;
-        PfRunMessageLoop(&state.run);
-        timer.As<cpCTimer>()->Stop();
-        return done();
-    }
+    bool Run(const std::function<bool()>& done) { return libraryloop::RunUntil(done, 10000); }
 
     supporttest::TempFolder tmp;
     std::unique_ptr<supporttest::AppDataRedirect> redirect;
