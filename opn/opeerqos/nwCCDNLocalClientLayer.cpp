@@ -33,10 +33,15 @@ void nwCCDNLocalClientLayer::RegisterHandlers() {
 }
 
 int32_t nwCCDNLocalClientLayer::OnData(const uint8_t* data, int32_t length) {
+    // A listener may drop the last reference from inside a report: the flag
+    // is read while this call still holds one.
+    AddRef();
     const int32_t consumed = nwCApplicationStack::OnData(data, length);
+    const bool malformed = m_malformed;
+    Release();
     // A malformed report stopped the dispatcher; failing makes the context
     // close the connection.
-    return m_malformed ? -1 : consumed;
+    return malformed ? -1 : consumed;
 }
 
 void nwCCDNLocalClientLayer::OnReportFrame(const uint8_t* payload, int32_t length, void* user) {

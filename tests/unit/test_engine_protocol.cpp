@@ -266,3 +266,38 @@ TEST(EngineLayerMalformed, EachClosesTheConnectionAndDeliversNothing) {
         EXPECT_EQ(std::vector<std::string>{"closed"}, probe.calls);
     }
 }
+
+// The owner may let go of the layer from inside a report (the engine
+// downloader does so when the engine gives up): the layer finishes the
+// delivery without touching freed memory.
+TEST(EngineLayerLifetime, ListenerDropsTheLayerInsideAReport) {
+    struct Dropper : Probe {
+        ovSmartPtr* holder = nullptr;
+        void OnEngineState(uint32_t key, uint32_t state) override {
+            Probe::OnEngineState(key, state);
+            holder->Reset();
+        }
+    };
+    for (int malformedAfter = 0; malformedAfter < 2; ++malformedAfter) {
+        ovSmartPtr holder;
+        ASSERT_TRUE(holder.CreateInstance(OV_CLSID_CDN_LOCAL_LAYER));
+        void* out = nullptr;
+        ASSERT_EQ(OV_S_NETWORK, holder.Get()->QueryInterface(OV_IID_NETSTACK, &out));
+        nwIQoSNetStack* stack = static_cast<nwIQoSNetStack*>(out);
+        Dropper probe;
+        probe.holder = &holder;
+        static_cast<nwCCDNLocalClientLayer*>(stack)->SetEventListener(&probe, kKey);
+        const std::string bytes =
+            Report(22, U32(4)) + (malformedAfter ? Report(16, "") : Report(16, U32(1)));
+        const int32_t used =
+            stack->OnData(reinterpret_cast<const uint8_t*>(bytes.data()), (int32_t)bytes.size());
+        EXPECT_TRUE(holder.IsEmpty());
+        if (malformedAfter)
+            EXPECT_LT(used, 0);
+        else
+            EXPECT_EQ((int32_t)bytes.size(), used);
+        EXPECT_EQ(malformedAfter ? (std::vector<std::string>{"state 4"})
+                                 : (std::vector<std::string>{"state 4", "resume? 1"}),
+                  probe.calls);
+    }
+}
