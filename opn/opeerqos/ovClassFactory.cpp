@@ -11,6 +11,7 @@
 #include "opn/opeerqos/Lib_SSL/nwCSecureSocketClientLayer.h"
 #include "opn/opeerqos/cpCQoSContext.h"
 #include "opn/opeerqos/nwCAgentLayer.h"
+#include "opn/opeerqos/nwCCDNLocalClientLayer.h"
 #include "opn/opeerqos/nwCHttpClientExLayer.h"
 #include "opn/opeerqos/nwCHTTPDownloader.h"
 #include "opn/opeerqos/nwCStreamDispatcher.h"
@@ -44,6 +45,8 @@ const ClassEntry kClasses[] = {
     {OV_CLSID_QOS_CONTEXT, &CreateFace<cpCQoSContext, &cpCQoSContext::Face>},
     {OV_CLSID_STREAM_DISPATCHER, &CreatePlain<nwCStreamDispatcher>},
     {OV_CLSID_AGENT_LAYER, &CreateFace<nwCAgentLayer, &nwCAgentLayer::PublicUnknown>},
+    {OV_CLSID_CDN_LOCAL_LAYER,
+     &CreateFace<nwCCDNLocalClientLayer, &nwCCDNLocalClientLayer::PublicUnknown>},
     {OV_CLSID_HTTP_DOWNLOADER, &CreatePlain<nwCHTTPDownloader>},
     {OV_CLSID_HTTP_CLIENT_LAYER,
      &CreateFace<nwCHttpClientExLayer, &nwCHttpClientExLayer::PublicUnknown>},
