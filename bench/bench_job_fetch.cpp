@@ -31,6 +31,7 @@
 
 #include "bench/BenchSupport.h"
 #include "opn/platform/pfThread.h"
+#include "sdk/api/CJobManager.h"
 #include "sdk/api/SwarmFetch.h"
 
 namespace {
@@ -122,6 +123,10 @@ int main(int argc, char** argv) {
     std::string note = "done";
     bool ok = false;
     double started = 0, firstByte = 0, ended = 0;
+    // The plain downloader unless SF_BENCH_ENGINE=1 asks for the local engine
+    // (installed and served as the library finds it).
+    const char* engine = getenv("SF_BENCH_ENGINE");
+    CJobManager::SetEngineDownloaderEnabledForTesting(engine && strcmp(engine, "1") == 0);
     if (SwarmFetch_Initialize(nullptr, &OnEvent, nullptr, 0) != SF_RESULT_OK) {
         note = "initialize failed";
     } else {

@@ -82,6 +82,17 @@ int32_t CJobDownloader::OnResumeReply(CJob* job, uint8_t resume, uint8_t applyTo
     return SF_RESULT_OK;
 }
 
+void CJobDownloader::SetEngineParameter(const char* text) {
+    (void)text;
+}
+
+void CJobDownloader::Retire() {
+    m_retired = true;
+    while (m_jobs.Count() > 0)
+        m_jobs.RemoveAt(0);
+    StopTimerWhenIdle();
+}
+
 bool CJobDownloader::Release(CJob* job) {
     if (!Holds(job))
         return false;

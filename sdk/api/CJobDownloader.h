@@ -51,6 +51,13 @@ class CJobDownloader {
     virtual void CheckConnection(CJob* job) = 0;
     virtual int32_t Notify(int32_t value);
     virtual int32_t OnResumeReply(CJob* job, uint8_t resume, uint8_t applyToAll);
+    // The engine parameter text; only the engine downloader keeps it.
+    virtual void SetEngineParameter(const char* text);
+    // The manager no longer uses this downloader and deletes it on a later
+    // turn of the loop: every job is let go (their states stay), the timer
+    // stops, and from now on nothing is reported to a job or the manager.
+    virtual void Retire();
+    bool Retired() const { return m_retired; }
     virtual ~CJobDownloader();
 
     static const uint32_t kTickPeriodMs = 1000;
@@ -78,6 +85,7 @@ class CJobDownloader {
     ovSmartPtr m_timer;                // exists while a job is held
     ovCPtrList m_jobs;                 // CJob*, not owned
     CJobManager* m_manager = nullptr;  // set by the derived constructor
+    bool m_retired = false;
 
   private:
     static void OnTimer(void* self);

@@ -5,12 +5,15 @@
 
 #include "opn/core/cpCMutex.h"
 #include "opn/opeerqos/COpn.h"
+#include "opn/opeerqos/cpCTimer.h"
+#include "opn/core/ovClassIds.h"
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfHostPath.h"
 #include "sdk/api/CJob.h"
 #include "sdk/api/CJobDownloader.h"
 #include "sdk/download/CContentLengthChecker.h"
 #include "sdk/download/CDataDownloadSession.h"
+#include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/CPlatFormDownloader.h"
 #include "sdk/download/Elevation.h"
 #include "sdk/support/ServiceLog.h"
@@ -20,6 +23,10 @@ namespace {
 // Job handles are numbered across the whole process, so a handle kept from an
 // earlier library instance never names a job of a later one.
 std::atomic<uint32_t> g_lastJobHandle{0};
+
+std::atomic<bool> g_engineEnabled{true};
+
+const uint32_t kReaperTag = 0x0E0E0002;
 
 }  // namespace
 
@@ -40,6 +47,10 @@ CJobManager::~CJobManager() {
 
 void CJobManager::ReleaseNetwork() {
     // The downloaders go first, so none of them can reach a freed job.
+    if (!m_reaper.IsEmpty())
+        m_reaper.As<cpCTimer>()->Stop();
+    m_reaper.Reset();
+    ReapRetired();
     delete m_engine;
     m_engine = nullptr;
     delete m_plain;
@@ -63,11 +74,50 @@ int32_t CJobManager::SetHost(HWND window, SwarmFetchEventCallback callback, void
     m_host.callback = callback;
     m_host.user = user;
     SetElevationFlag(elevate);
-    // Every job runs on the plain downloader until there is an engine
-    // downloader to hand jobs to.
-    if (!m_plain)
-        m_plain = new (std::nothrow) CPlatFormDownloader(this, m_lock);
+    if (m_engine || m_plain)
+        return SF_RESULT_OK;
+    CEngineDownloader* engine = nullptr;
+    if (g_engineEnabled.load())
+        engine = new (std::nothrow) CEngineDownloader(this, m_lock);
+    m_engine = engine;
+    m_plain = new (std::nothrow) CPlatFormDownloader(this, m_lock);
+    // Both exist before the first update run: one that fails at once hands
+    // the jobs to the plain downloader.
+    if (engine)
+        engine->StartUpdate();
     return SF_RESULT_OK;
+}
+
+void CJobManager::SetEngineDownloaderEnabledForTesting(bool enabled) {
+    g_engineEnabled.store(enabled);
+}
+
+void CJobManager::DeferDelete(CJobDownloader* downloader) {
+    if (!downloader)
+        return;
+    downloader->Retire();
+    if (!m_retired.AddTail(downloader)) {
+        // Without room in the list it stays alive, silent, until the end.
+        return;
+    }
+    if (m_reaper.IsEmpty() && !m_reaper.CreateInstance(OV_CLSID_TIMER))
+        return;
+    cpCTimer* timer = m_reaper.As<cpCTimer>();
+    timer->Stop();
+    timer->Start(1, &CJobManager::OnReap, this, kReaperTag, ovSmartPtr());
+}
+
+void CJobManager::OnReap(void* self) {
+    CJobManager* manager = static_cast<CJobManager*>(self);
+    ovCAutoLock hold(manager->m_lock);
+    if (!manager->m_reaper.IsEmpty())
+        manager->m_reaper.As<cpCTimer>()->Stop();
+    manager->ReapRetired();
+}
+
+void CJobManager::ReapRetired() {
+    while (m_retired.Count() > 0)
+        delete static_cast<CJobDownloader*>(m_retired.RemoveAt(0));
 }
 
 uint32_t CJobManager::Handle() const {
@@ -233,9 +283,8 @@ int32_t CJobManager::ResumeReply(uint32_t job, uint8_t resume, uint8_t applyToAl
 
 int32_t CJobManager::SetEngineParameter(const char* text) {
     ovCAutoLock hold(m_lock);
-    // Only the engine downloader takes the text; without it there is no one
-    // to hand it to.
-    (void)text;
+    if (m_engine)
+        m_engine->SetEngineParameter(text);
     return SF_RESULT_OK;
 }
 
@@ -395,8 +444,10 @@ void CJobManager::OnEngineFailed() {
 
 void CJobManager::OnEngineLost() {
     ovCAutoLock hold(m_lock);
-    delete m_engine;
+    // The engine downloader is usually the caller: it goes on a later turn.
+    CJobDownloader* engine = m_engine;
     m_engine = nullptr;
+    DeferDelete(engine);
     if (!m_plain)
         return;
     for (ovCPtrList::Node* node = m_jobs.HeadNode(); node; node = node->next) {

@@ -122,6 +122,13 @@ class CJobManager : public IJobDownloadEventListener,
     // For tests: installs downloaders (owned from now on; either may be null)
     // in place of those SetHost makes.
     void SetDownloadersForTesting(CJobDownloader* plain, CJobDownloader* engine);
+    // For tests of the plain path: SetHost makes no engine downloader while
+    // this is off (process-wide; on by default).
+    static void SetEngineDownloaderEnabledForTesting(bool enabled);
+    // The engine downloader, null once it was given up (under the lock).
+    CJobDownloader* EngineDownloader() const { return m_engine; }
+    // Given-up downloaders that wait for their deletion.
+    int32_t RetiredCount() const { return m_retired.Count(); }
 
   private:
     CJob* Lookup(uint32_t handle, bool remove);
@@ -132,10 +139,17 @@ class CJobManager : public IJobDownloadEventListener,
     CJobDownloader* CurrentDownloader() const;
     CJobDownloader* Holder(const CJob* job) const;
     void Raise(uint32_t code, uint32_t handle);
+    // A downloader that may be on the call stack right now (it reported the
+    // loss itself) is deleted by the reaper timer on a later turn.
+    void DeferDelete(CJobDownloader* downloader);
+    static void OnReap(void* self);
+    void ReapRetired();
     bool CreateFolders(const char* folder);
 
     CJobDownloader* m_plain = nullptr;
     CJobDownloader* m_engine = nullptr;
+    ovCPtrList m_retired;  // CJobDownloader*, given up, not yet deleted
+    ovSmartPtr m_reaper;   // timer that deletes them
     ovSmartPtr m_lock;
     COpn* m_network = nullptr;
     CDataDownloadSession* m_data = nullptr;

@@ -267,7 +267,10 @@ inline bool WithJob(uint32_t handle, const std::function<void(CJob&)>& fn) {
 // host window.
 class Library {
   public:
-    Library(bool withWindow, bool withCallback, uint8_t elevate = 1) {
+    // Without `engine` every job runs in the plain downloader, as when no
+    // engine can be had.
+    Library(bool withWindow, bool withCallback, uint8_t elevate = 1, bool engine = false) {
+        CJobManager::SetEngineDownloaderEnabledForTesting(engine);
         m_result = SwarmFetch_Initialize(withWindow ? m_window.Handle() : nullptr,
                                          withCallback ? &EventRecorder::Callback : nullptr,
                                          &m_recorder, elevate);

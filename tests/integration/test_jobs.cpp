@@ -638,6 +638,46 @@ TEST_F(DownloaderHandOver, EngineGetsEveryJobAndFallsBackWhenLost) {
     EXPECT_TRUE(Holds(m_plain, idle));
 }
 
+// An engine downloader that gives itself up from inside its own tick and
+// then goes on using its members, as a real one does after reporting.
+class SelfLosingDownloader : public FakeDownloader {
+  public:
+    void CheckConnection(CJob* job) override {
+        (void)job;
+        if (lost.exchange(true))
+            return;
+        TheManager().OnEngineLost();
+        ++checks;  // still alive: the manager must not have deleted it
+    }
+    std::atomic<bool> lost{false};
+};
+
+TEST_F(DownloaderHandOver, EngineLostFromInsideTheEngineDownloaderIsDeletedLater) {
+    SelfLosingDownloader* engine = new SelfLosingDownloader;
+    m_plain = new FakeDownloader;
+    TheManager().SetDownloadersForTesting(m_plain, engine);
+    const uint32_t job = JobWithFile();
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    // The engine's one-second tick reports the loss.
+    PfEvent* pause = PfEventCreate();
+    for (int i = 0; i < 500 && !Holds(m_plain, job); ++i)
+        PfEventWait(pause, 10);
+    EXPECT_TRUE(Holds(m_plain, job));
+    EXPECT_EQ(CJob::kRunning, JobState(job));
+    // Deleted on a later turn of the loop, not inside its own call.
+    bool reaped = false;
+    for (int i = 0; i < 500 && !reaped; ++i) {
+        {
+            ovCAutoLock hold(TheManager().LockObject());
+            reaped = TheManager().RetiredCount() == 0 && !TheManager().EngineDownloader();
+        }
+        if (!reaped)
+            PfEventWait(pause, 10);
+    }
+    PfEventClose(pause);
+    EXPECT_TRUE(reaped);
+}
+
 TEST_F(DownloaderHandOver, JobFallback) {
     FakeDownloader* engine = new FakeDownloader;
     m_plain = new FakeDownloader;

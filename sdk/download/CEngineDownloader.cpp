@@ -1,0 +1,584 @@
+#include "sdk/download/CEngineDownloader.h"
+
+#include <string.h>
+
+#include <atomic>
+#include <new>
+#include <vector>
+
+#include "opn/core/cpCMutex.h"
+#include "opn/core/ovCGarbageCollector.h"
+#include "opn/core/ovClassIds.h"
+#include "opn/opeerqos/COpn.h"
+#include "opn/opeerqos/cpCTimer.h"
+#include "opn/opeerqos/ovICDNLocalClientLayer.h"
+#include "opn/opeerqos/ovIQoSContext.h"
+#include "opn/platform/pfClock.h"
+#include "opn/platform/pfSocket.h"
+#include "sdk/api/CJob.h"
+#include "sdk/api/CJobManager.h"
+#include "sdk/download/CEngineLauncher.h"
+#include "sdk/download/Connectivity.h"
+#include "sdk/support/ServiceLog.h"
+
+namespace {
+
+const uint32_t kEngineKey = 0;
+const uint32_t kWatchPeriodMs = 1000;
+const uint32_t kWatchTag = 0x0E0E0001;
+const uint32_t kNoEngineJob = 0xFFFFFFFFu;
+const size_t kProgressNameMax = 65;
+
+std::atomic<uint16_t> g_enginePort{CEngineDownloader::kEnginePort};
+
+int32_t Percent(int64_t done, int64_t total) {
+    if (done <= 0 || total <= 0)
+        return 0;
+    return (int32_t)(done * 100 / total);
+}
+
+// Seconds left at `rate`; a rate of 0 divides by 1. Never negative, even
+// when the engine reports more done than in total.
+int64_t SecondsLeft(int64_t total, int64_t done, int32_t rate) {
+    const int64_t left = total - done;
+    if (left <= 0)
+        return 0;
+    return left / (rate > 0 ? rate : 1);
+}
+
+int64_t Signed(uint64_t value) {
+    return value > (uint64_t)INT64_MAX ? INT64_MAX : (int64_t)value;
+}
+
+}  // namespace
+
+struct CEngineDownloader::Record {
+    uint32_t engineJob;  // kNoEngineJob until the engine accepts the job
+    uint32_t key;        // the job's number
+    CJob* job;
+    int64_t registeredAt;
+};
+
+CEngineDownloader::CEngineDownloader(CJobManager* manager, const ovSmartPtr& lock) : m_lock(lock) {
+    m_manager = manager;
+}
+
+CEngineDownloader::~CEngineDownloader() {
+    if (!m_watch.IsEmpty())
+        m_watch.As<cpCTimer>()->Stop();
+    m_watch.Reset();
+    ReleaseConnection();
+    delete m_launcher;
+    m_launcher = nullptr;
+    while (m_oldLaunchers.Count() > 0)
+        delete static_cast<CEngineLauncher*>(m_oldLaunchers.RemoveAt(0));
+    ForgetRecords();
+    LogWrite("[SwarmFetchLib] CEngineDownloader Destroy");
+}
+
+void CEngineDownloader::SetEnginePortForTesting(uint16_t port) {
+    g_enginePort.store(port ? port : kEnginePort);
+}
+
+void CEngineDownloader::StartUpdate() {
+    if (!m_launcher && !m_retired)
+        StartLauncher();
+}
+
+void CEngineDownloader::StartLauncher() {
+    StartWatch();
+    if (m_launcher) {
+        if (!m_oldLaunchers.AddTail(m_launcher))
+            LogWrite("[SwarmFetchLib] CEngineDownloader launcher kept");
+        m_launcher = nullptr;
+    }
+    CEngineLauncher* launcher = new (std::nothrow) CEngineLauncher(this);
+    if (!launcher) {
+        OnEngineUpdateFailed();
+        return;
+    }
+    m_launcher = launcher;
+    ++m_launchCount;
+    if (!launcher->Start())
+        OnEngineUpdateFailed();
+}
+
+void CEngineDownloader::ReapLaunchers() {
+    while (m_oldLaunchers.Count() > 0)
+        delete static_cast<CEngineLauncher*>(m_oldLaunchers.RemoveAt(0));
+    // A run whose end was reported is done with; its last call has returned
+    // by the time the timer fires.
+    if (m_launcher && m_launcher->Ended()) {
+        delete m_launcher;
+        m_launcher = nullptr;
+    }
+}
+
+void CEngineDownloader::StartWatch() {
+    if (!m_watch.IsEmpty() || !m_watch.CreateInstance(OV_CLSID_TIMER))
+        return;
+    m_watch.As<cpCTimer>()->Start(kWatchPeriodMs, &CEngineDownloader::OnWatch, this, kWatchTag,
+                                  ovSmartPtr());
+}
+
+void CEngineDownloader::OnWatch(void* self) {
+    CEngineDownloader* downloader = static_cast<CEngineDownloader*>(self);
+    downloader->ReapLaunchers();
+    if (downloader->m_retired || !downloader->m_connected)
+        return;
+    // An engine that keeps a job unanswered is as good as gone.
+    const int64_t now = ClockUnixSeconds();
+    for (ovCPtrList::Node* node = downloader->m_records.HeadNode(); node; node = node->next) {
+        const Record* record = static_cast<const Record*>(node->element);
+        if (record->engineJob == kNoEngineJob && now - record->registeredAt > kAcceptWaitSec) {
+            LogPrintf("[SwarmFetchLib] CEngineDownloader job %u not accepted",
+                      (unsigned)record->key);
+            downloader->ReleaseConnection();
+            downloader->OnEngineClosed(kEngineKey);
+            return;
+        }
+    }
+}
+
+// --- the connection --------------------------------------------------------
+
+ovICDNLocalClientLayer* CEngineDownloader::Engine() const {
+    if (m_connection.IsEmpty())
+        return nullptr;
+    ovIUnknown* face = nullptr;
+    if (OV_FAILED(m_connection.As<ovIQoSContext>()->FindLayer(OV_CLSID_CDN_LOCAL_LAYER, &face)))
+        return nullptr;
+    return static_cast<ovICDNLocalClientLayer*>(face);
+}
+
+void CEngineDownloader::Connect() {
+    if (!m_connection.IsEmpty() || m_retired)
+        return;
+    ovCAutoLock hold(m_lock);
+    uint32_t address = 0;
+    bool ok = OV_SUCCEEDED(ResolveFirst("127.0.0.1", &address)) &&
+              m_connection.CreateInstance(OV_CLSID_QOS_CONTEXT);
+    ovIQoSContext* context = ok ? m_connection.As<ovIQoSContext>() : nullptr;
+    const uint32_t timeout = kConnectTimeoutSec;
+    ok = ok && OV_SUCCEEDED(context->Initialize(kQoSActionHigh, kQoSEventConnectFailed, nullptr)) &&
+         OV_SUCCEEDED(context->SetOption(kQoSOptionConnectTimeout, &timeout)) &&
+         OV_SUCCEEDED(context->PushLayer(OV_CLSID_CDN_LOCAL_LAYER, false));
+    ovICDNLocalClientLayer* engine = ok ? Engine() : nullptr;
+    if (engine) {
+        engine->SetEventListener(this, kEngineKey);
+        engine->SendParameter(m_parameter.CStr());
+        NetAddress at;
+        at.address = address;
+        at.port = g_enginePort.load();
+        ok = OV_SUCCEEDED(context->Connect(&at));
+    }
+    if (!engine || !ok) {
+        // Treated as a connection that ended at once: the relaunch series
+        // counts it like any other.
+        LogWrite("[SwarmFetchLib] CEngineDownloader cannot connect");
+        ReleaseConnection();
+        OnEngineClosed(kEngineKey);
+    }
+}
+
+void CEngineDownloader::ReleaseConnection() {
+    m_connected = false;
+    if (m_connection.IsEmpty())
+        return;
+    // Held by a copy: Close may report OnEngineClosed, which releases too.
+    ovSmartPtr connection(m_connection);
+    m_connection.Reset();
+    ovIQoSContext* context = connection.As<ovIQoSContext>();
+    ovIUnknown* face = nullptr;
+    if (OV_SUCCEEDED(context->FindLayer(OV_CLSID_CDN_LOCAL_LAYER, &face)) && face)
+        static_cast<ovICDNLocalClientLayer*>(face)->SetEventListener(nullptr, 0);
+    context->Close();
+    // Never destroyed inside its own callback: the collector drops it.
+    ovCGarbageCollector* collector = OpnGarbageCollector();
+    if (collector)
+        collector->DeferRelease(connection);
+}
+
+void CEngineDownloader::SetEngineParameter(const char* text) {
+    m_parameter.Assign(text ? text : "");
+    ovICDNLocalClientLayer* engine = Engine();
+    if (engine && m_connected)
+        engine->SendParameter(m_parameter.CStr());
+}
+
+// --- jobs --------------------------------------------------------------------
+
+CEngineDownloader::Record* CEngineDownloader::FindRecord(uint32_t jobNumber) const {
+    for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next) {
+        Record* record = static_cast<Record*>(node->element);
+        if (record->key == jobNumber)
+            return record;
+    }
+    return nullptr;
+}
+
+CEngineDownloader::Record* CEngineDownloader::FindRecord(const CJob* job) const {
+    for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next) {
+        Record* record = static_cast<Record*>(node->element);
+        if (record->job == job)
+            return record;
+    }
+    return nullptr;
+}
+
+void CEngineDownloader::DropRecord(Record* record) {
+    if (!record)
+        return;
+    m_records.Remove(record);
+    delete record;
+}
+
+void CEngineDownloader::ForgetRecords() {
+    while (m_records.Count() > 0)
+        delete static_cast<Record*>(m_records.RemoveAt(0));
+}
+
+CJob* CEngineDownloader::JobFor(uint32_t jobNumber) const {
+    if (m_retired)
+        return nullptr;
+    const Record* record = FindRecord(jobNumber);
+    if (!record || !Holds(record->job))
+        return nullptr;
+    return record->job;
+}
+
+int32_t CEngineDownloader::Begin(CJob* job) {
+    if (FindRecord(job))
+        return SF_RESULT_FAILED;
+    if (m_offline)
+        return SF_RESULT_OFFLINE;
+    // Sent once the engine is connected.
+    if (!m_connected)
+        return SF_RESULT_OK;
+    Register(job);
+    return SF_RESULT_OK;
+}
+
+void CEngineDownloader::Register(CJob* job) {
+    ovICDNLocalClientLayer* engine = Engine();
+    if (!engine)
+        return;
+    Record* record =
+        new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, ClockUnixSeconds()};
+    if (!record || !m_records.AddTail(record)) {
+        delete record;
+        return;
+    }
+    if (job->Code()[0])
+        engine->SendServiceCode(job->Code());
+    engine->SendJobMode(job->UseEngine() != 0);
+    if (job->EngineFlag())
+        engine->SendJobFlag((uint32_t)job->Number());
+    SendJob(engine, job);
+}
+
+void CEngineDownloader::SendJob(ovICDNLocalClientLayer* engine, CJob* job) {
+    const int32_t count = job->EntryCount();
+    ovEngineJobEntry* entries = new (std::nothrow) ovEngineJobEntry[count > 0 ? count : 1];
+    if (!entries)
+        return;
+    for (int32_t i = 0; i < count; ++i) {
+        const DownloadEntry* entry = job->EntryAt(i);
+        entries[i].value1 = (uint32_t)entry->value1;
+        entries[i].value2 = (uint32_t)entry->value2;
+        entries[i].expectedSize = entry->size;
+        entries[i].folder = entry->folder.CStr();
+        entries[i].fileName = entry->fileName.CStr();
+        entries[i].url = entry->urlList.CStr();
+    }
+    const ovEngineJob whole{(uint32_t)job->Number(), job->Name(), count, entries};
+    const int32_t size = nwEngineJobSize(&whole);
+    if (size >= 0 && size <= kEngineWholeJobLimit) {
+        engine->SendJob(&whole);
+    } else {
+        engine->SendJobBegin(whole.jobNumber, count, job->Name());
+        for (int32_t i = 0; i < count; ++i)
+            engine->SendJobEntry(whole.jobNumber, (uint32_t)i, &entries[i]);
+        engine->SendJobEnd(whole.jobNumber);
+    }
+    delete[] entries;
+}
+
+void CEngineDownloader::End(CJob* job) {
+    Record* record = FindRecord(job);
+    if (!record)
+        return;
+    const uint32_t key = record->key;
+    const uint32_t engineJob = record->engineJob;
+    DropRecord(record);
+    ovICDNLocalClientLayer* engine = Engine();
+    if (engine)
+        engine->SendCancel(key, engineJob);
+}
+
+int32_t CEngineDownloader::OnResumeReply(CJob* job, uint8_t resume, uint8_t applyToAll) {
+    const Record* record = FindRecord(job);
+    ovICDNLocalClientLayer* engine = Engine();
+    if (record && engine)
+        engine->SendResumeReply(record->engineJob, record->key, resume != 0, applyToAll != 0);
+    return SF_RESULT_OK;
+}
+
+void CEngineDownloader::CheckConnection(CJob* job) {
+    const bool connected = InternetConnected();
+    if (!connected && !m_offline) {
+        OnUpdateWaiting();
+    } else if (connected && m_offline) {
+        m_offline = 0;
+        QueueJobMessage(job, SF_MSG_NETWORK_BACK, nullptr);
+    }
+}
+
+void CEngineDownloader::QueueForEveryJob(int32_t code) {
+    for (ovCPtrList::Node* node = m_jobs.HeadNode(); node; node = node->next)
+        static_cast<CJob*>(node->element)->QueueMessage(code, nullptr);
+}
+
+void CEngineDownloader::Retire() {
+    CJobDownloader::Retire();
+    ReleaseConnection();
+    ForgetRecords();
+}
+
+// --- the update run --------------------------------------------------------
+
+void CEngineDownloader::OnUpdateStarted(const char* text, int32_t a, int32_t b) {
+    if (!m_retired)
+        m_manager->OnEngineUpdateStarted(text, a, b);
+}
+
+void CEngineDownloader::OnUpdateProgress(const char* text, int32_t a, int32_t b) {
+    if (!m_retired)
+        m_manager->OnEngineUpdateProgress(text, a, b);
+}
+
+void CEngineDownloader::OnEngineUpdated() {
+    if (m_retired)
+        return;
+    m_offline = 0;
+    Connect();
+    if (!m_retired)
+        m_manager->OnEngineReady();
+}
+
+void CEngineDownloader::OnEngineUpdateFailed() {
+    if (m_retired)
+        return;
+    m_offline = 0;
+    m_manager->OnEngineFailed();
+    // Nothing would come of connecting: the jobs go to the plain downloader.
+    m_manager->OnEngineLost();
+}
+
+void CEngineDownloader::OnUpdateWaiting() {
+    if (m_retired)
+        return;
+    m_offline = 1;
+    QueueForEveryJob(SF_MSG_NETWORK_LOST);
+}
+
+void CEngineDownloader::OnEngineInstallFailed(int32_t kind) {
+    if (m_retired)
+        return;
+    m_manager->OnPathAccessFailed(kind);
+    if (kind == IDownloaderEventListener::kInstallFolder && !m_retired)
+        m_manager->OnEngineLost();
+}
+
+// --- engine reports ----------------------------------------------------------
+
+void CEngineDownloader::OnEngineConnected(uint32_t key) {
+    (void)key;
+    if (m_retired)
+        return;
+    m_connected = true;
+    m_connectedAt = ClockUnixSeconds();
+    // Jobs that came while there was no engine, or from before a relaunch.
+    std::vector<CJob*> jobs;
+    for (ovCPtrList::Node* node = m_jobs.HeadNode(); node; node = node->next)
+        jobs.push_back(static_cast<CJob*>(node->element));
+    for (CJob* job : jobs) {
+        if (Holds(job) && m_connected)
+            Begin(job);
+    }
+}
+
+void CEngineDownloader::OnJobAccepted(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,
+                                      uint32_t entryCount, uint64_t totalSize) {
+    (void)key;
+    CJob* job = JobFor(jobNumber);
+    if (!job)
+        return;
+    FindRecord(jobNumber)->engineJob = engineJobId;
+    job->SetEngineValue((int32_t)engineJobId);
+    ReportSizeInfo(job, (int32_t)entryCount, Signed(totalSize));
+}
+
+void CEngineDownloader::OnJobFailed(uint32_t key, uint32_t jobNumber, uint32_t value,
+                                    const char* text, const uint8_t* tail) {
+    (void)key;
+    (void)value;
+    (void)tail;
+    CJob* job = JobFor(jobNumber);
+    if (!job)
+        return;
+    DropRecord(FindRecord(jobNumber));
+    DropJobWithMessage(job, SF_MSG_FAILED, text);
+    StopTimerWhenIdle();
+}
+
+void CEngineDownloader::FillProgress(CJob* job, const nwEngineProgressBlock& block,
+                                     const nwEngineEntryReport* reports, uint32_t reportCount,
+                                     SwarmFetchProgress* out) {
+    memset(out, 0, sizeof *out);
+    out->total = Signed(block.totalBytes);
+    out->received = Signed(block.bytesDone);
+    out->fileCount = (int32_t)block.counter;
+    out->filesDone = (int32_t)block.entryIndex;
+    out->percent = Percent(out->received, out->total);
+    out->elapsed = Signed(block.timeStamp);
+    m_jobRates.Add(out->elapsed, (int32_t)block.speed);
+    out->speed = m_jobRates.Average();
+    out->remaining = SecondsLeft(out->total, out->received, out->speed);
+    if (reportCount > 0) {
+        const nwEngineEntryReport& first = reports[0];
+        out->currentSize = Signed(first.totalBytes);
+        out->currentReceived = Signed(first.bytesDone);
+        out->currentPercent = Percent(out->currentReceived, out->currentSize);
+        m_fileRates.Add(out->elapsed, (int32_t)first.speed);
+        const int32_t fileRate = m_fileRates.Average();
+        out->currentSpeed = fileRate;
+        out->currentRemaining = SecondsLeft(out->currentSize, out->currentReceived, fileRate);
+    }
+    const int32_t entries = job->EntryCount();
+    if (entries <= 0)
+        return;
+    const int32_t index =
+        block.entryIndex >= (uint32_t)entries ? entries - 1 : (int32_t)block.entryIndex;
+    out->currentIndex = index;
+    const DownloadEntry* entry = job->EntryAt(index);
+    if (!entry)
+        return;
+    const size_t length = entry->fileName.Length();
+    memcpy(out->currentName, entry->fileName.CStr(),
+           length < kProgressNameMax ? length : kProgressNameMax);
+}
+
+void CEngineDownloader::OnJobProgress(uint32_t key, const nwEngineProgressBlock& block,
+                                      const nwEngineEntryReport* reports, uint32_t reportCount) {
+    (void)key;
+    CJob* job = JobFor(block.jobNumber);
+    if (!job)
+        return;
+    SwarmFetchProgress progress;
+    FillProgress(job, block, reports, reportCount, &progress);
+    StoreProgress(job, progress);
+}
+
+void CEngineDownloader::OnFileDone(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,
+                                   const char* localPath, const char* url) {
+    (void)key;
+    (void)engineJobId;
+    CJob* job = JobFor(jobNumber);
+    if (!job)
+        return;
+    m_fileRates.Clear();
+    ReportFileDone(job, localPath, url);
+}
+
+void CEngineDownloader::OnFileDoneAs(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,
+                                     const char* localPath, const char* reportedPath,
+                                     const char* url) {
+    (void)key;
+    (void)engineJobId;
+    CJob* job = JobFor(jobNumber);
+    if (!job)
+        return;
+    m_fileRates.Clear();
+    ReportFileDone(job, reportedPath && reportedPath[0] ? reportedPath : localPath, url);
+}
+
+void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,
+                                      uint32_t value, uint32_t result, uint32_t giveUp) {
+    (void)key;
+    (void)engineJobId;
+    (void)value;
+    CJob* job = JobFor(jobNumber);
+    if (!job)
+        return;
+    DropRecord(FindRecord(jobNumber));
+    if (giveUp) {
+        QueueJobMessage(job, SF_MSG_ENGINE_GAVE_UP, nullptr);
+        Release(job);
+        StopTimerWhenIdle();
+        m_manager->OnJobFallback(job);
+        return;
+    }
+    ReportJobDone(job, (int32_t)result, 0);
+}
+
+void CEngineDownloader::OnDiskReport(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,
+                                     uint8_t flag, const char* text) {
+    (void)key;
+    (void)engineJobId;
+    CJob* job = JobFor(jobNumber);
+    if (job && flag == 1)
+        QueueJobMessage(job, SF_MSG_DISK_FULL, text);
+}
+
+void CEngineDownloader::OnNetworkLost(uint32_t key) {
+    (void)key;
+    if (m_records.Count() > 0)
+        QueueJobMessage(static_cast<Record*>(m_records.HeadNode()->element)->job,
+                        SF_MSG_NETWORK_LOST, nullptr);
+}
+
+void CEngineDownloader::OnNetworkBack(uint32_t key) {
+    (void)key;
+    if (m_records.Count() > 0)
+        QueueJobMessage(static_cast<Record*>(m_records.HeadNode()->element)->job,
+                        SF_MSG_NETWORK_BACK, nullptr);
+}
+
+void CEngineDownloader::OnEngineClosed(uint32_t key) {
+    (void)key;
+    ReleaseConnection();
+    if (m_retired)
+        return;
+    // Each connection is judged by its own length: a long one starts the
+    // relaunch series again, and its time is not carried to the next one.
+    const int64_t connectedAt = m_connectedAt;
+    m_connectedAt = 0;
+    if (connectedAt != 0 && ClockUnixSeconds() - connectedAt > kQuickDropSec)
+        m_launchCount = 0;
+    LogWrite("[SwarmFetchLib] localClosed()");
+    if (m_launchCount > kMaxQuickLaunches) {
+        LogWrite("[SwarmFetchLib] CEngineDownloader MaxTry Over");
+        m_manager->OnEngineLost();
+        return;
+    }
+    ForgetRecords();
+    StartLauncher();
+}
+
+void CEngineDownloader::OnEngineConnectFailed(uint32_t key) {
+    (void)key;
+}
+
+void CEngineDownloader::OnResumeQuestion(uint32_t key, uint32_t jobNumber) {
+    (void)key;
+    CJob* job = JobFor(jobNumber);
+    if (job)
+        job->AskResume();
+}
+
+void CEngineDownloader::OnEngineState(uint32_t key, uint32_t state) {
+    (void)key;
+    if (!m_retired)
+        m_manager->OnEngineState((int32_t)state);
+}

@@ -1,0 +1,143 @@
+// The engine downloader: the job downloader that hands jobs to the local
+// download engine instead of downloading them itself. It keeps the engine
+// installed and current (one CEngineLauncher per update run), connected on
+// 127.0.0.1:kEnginePort, registers every job it holds with the engine and
+// turns the engine's reports into the job events the plain downloader
+// raises: size info, progress, file done, job done, messages, the resume
+// question.
+//
+// When the engine cannot be made to work the jobs go back to the plain
+// downloader through the job manager: an update that fails, an engine folder
+// that cannot be written, an engine that gives a job back, and more than
+// kMaxQuickLaunches engine starts whose connection each ended within
+// kQuickDropSec of connecting. A job the engine has not accepted within
+// kAcceptWaitSec of registering counts as a dropped connection, so an engine
+// that takes connections but never answers is given up like one that drops
+// them.
+//
+// Once the job manager has given the engine up it calls Retire(): from then
+// on nothing reaches a job or the manager, and the manager deletes the object
+// on a later turn of the loop (never inside one of its own calls).
+//
+// Threads: everything runs on the library thread or under the library lock.
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCPtrList.h"
+#include "opn/core/ovCString.h"
+#include "opn/core/ovSmartPtr.h"
+#include "opn/opeerqos/nwICDNLocalClientEventListener.h"
+#include "sdk/api/CJobDownloader.h"
+#include "sdk/download/ILauncherEventListener.h"
+#include "sdk/download/RateHistory.h"
+
+class CEngineLauncher;
+class ovICDNLocalClientLayer;
+
+class CEngineDownloader : public CJobDownloader,
+                          public ILauncherEventListener,
+                          public nwICDNLocalClientEventListener {
+  public:
+    static const uint16_t kEnginePort = 57006;
+    static const int32_t kMaxQuickLaunches = 5;
+    static const int64_t kQuickDropSec = 30;
+    static const int64_t kAcceptWaitSec = 10;
+    static const uint32_t kConnectTimeoutSec = 1;
+
+    // `lock` is the library lock. Nothing runs before StartUpdate.
+    CEngineDownloader(CJobManager* manager, const ovSmartPtr& lock);
+    ~CEngineDownloader() override;
+    CEngineDownloader(const CEngineDownloader&) = delete;
+    CEngineDownloader& operator=(const CEngineDownloader&) = delete;
+
+    // For tests: the engine's port in this process (0 restores kEnginePort).
+    static void SetEnginePortForTesting(uint16_t port);
+
+    // CJobDownloader
+    int32_t Begin(CJob* job) override;
+    void End(CJob* job) override;
+    void CheckConnection(CJob* job) override;
+    int32_t OnResumeReply(CJob* job, uint8_t resume, uint8_t applyToAll) override;
+    void Retire() override;
+
+    // The first update run: the engine is brought up to date, started and
+    // connected. The manager calls it once both downloaders exist, since a
+    // run that fails at once hands the jobs to the plain one.
+    void StartUpdate();
+    // Kept for every later connection; sent at once when connected.
+    void SetEngineParameter(const char* text) override;
+
+    // Inspection for tests (under the library lock).
+    bool Connected() const { return m_connected; }
+    int32_t LaunchCount() const { return m_launchCount; }
+    int32_t RegisteredCount() const { return m_records.Count(); }
+
+    // ILauncherEventListener
+    void OnUpdateStarted(const char* text, int32_t a, int32_t b) override;
+    void OnUpdateProgress(const char* text, int32_t a, int32_t b) override;
+    void OnEngineUpdated() override;
+    void OnEngineUpdateFailed() override;
+    void OnUpdateWaiting() override;
+    void OnEngineInstallFailed(int32_t kind) override;
+
+    // nwICDNLocalClientEventListener
+    void OnEngineConnected(uint32_t key) override;
+    void OnJobAccepted(uint32_t key, uint32_t jobNumber, uint32_t engineJobId, uint32_t entryCount,
+                       uint64_t totalSize) override;
+    void OnJobFailed(uint32_t key, uint32_t jobNumber, uint32_t value, const char* text,
+                     const uint8_t* tail) override;
+    void OnJobProgress(uint32_t key, const nwEngineProgressBlock& block,
+                       const nwEngineEntryReport* reports, uint32_t reportCount) override;
+    void OnFileDone(uint32_t key, uint32_t jobNumber, uint32_t engineJobId, const char* localPath,
+                    const char* url) override;
+    void OnFileDoneAs(uint32_t key, uint32_t jobNumber, uint32_t engineJobId, const char* localPath,
+                      const char* reportedPath, const char* url) override;
+    void OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t engineJobId, uint32_t value,
+                       uint32_t result, uint32_t giveUp) override;
+    void OnDiskReport(uint32_t key, uint32_t jobNumber, uint32_t engineJobId, uint8_t flag,
+                      const char* text) override;
+    void OnNetworkLost(uint32_t key) override;
+    void OnNetworkBack(uint32_t key) override;
+    void OnEngineClosed(uint32_t key) override;
+    void OnEngineConnectFailed(uint32_t key) override;
+    void OnResumeQuestion(uint32_t key, uint32_t jobNumber) override;
+    void OnEngineState(uint32_t key, uint32_t state) override;
+
+  private:
+    struct Record;
+
+    void StartLauncher();
+    // Deletes launchers whose run has ended (never from inside their calls).
+    void ReapLaunchers();
+    void Connect();
+    void ReleaseConnection();
+    void Register(CJob* job);
+    void SendJob(ovICDNLocalClientLayer* engine, CJob* job);
+    Record* FindRecord(uint32_t jobNumber) const;
+    Record* FindRecord(const CJob* job) const;
+    void DropRecord(Record* record);
+    void ForgetRecords();
+    // The held job with that number; null when the engine names another.
+    CJob* JobFor(uint32_t jobNumber) const;
+    ovICDNLocalClientLayer* Engine() const;
+    void QueueForEveryJob(int32_t code);
+    void FillProgress(CJob* job, const nwEngineProgressBlock& block,
+                      const nwEngineEntryReport* reports, uint32_t reportCount,
+                      SwarmFetchProgress* out);
+    void StartWatch();
+    static void OnWatch(void* self);
+
+    ovSmartPtr m_lock;
+    ovSmartPtr m_connection;  // top layer: the local engine layer
+    bool m_connected = false;
+    CEngineLauncher* m_launcher = nullptr;
+    ovCPtrList m_oldLaunchers;  // ended runs, deleted by the watch timer
+    int32_t m_launchCount = 0;
+    int64_t m_connectedAt = 0;
+    ovSmartPtr m_watch;
+    CRateHistory m_jobRates;
+    CRateHistory m_fileRates;
+    ovCString m_parameter;
+    ovCPtrList m_records;  // Record*
+};

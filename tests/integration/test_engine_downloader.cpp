@@ -1,0 +1,331 @@
+// The engine downloader against a scripted engine on 127.0.0.1: what it
+// sends for a job, and how each engine report becomes a job event. The update
+// run is left out here (the tests play the launcher's "updated" report); the
+// whole chain with the stand-in engine is in test_engine_path.cpp.
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "integration/ApiTestEnv.h"
+#include "opn/opeerqos/nwEngineMessages.h"
+#include "opn/opeerqos/nwFrame.h"
+#include "sdk/api/CJob.h"
+#include "sdk/download/CEngineDownloader.h"
+#include "sdk/download/CPlatFormDownloader.h"
+#include "support/EngineProbe.h"
+#include "support/TestPeers.h"
+
+using apitest::Library;
+using apitest::TheManager;
+using apitest::WithJob;
+using engineprobe::EntryReport;
+using engineprobe::Fixed;
+using engineprobe::ProgressBlock;
+using engineprobe::Tail;
+using engineprobe::U32;
+using engineprobe::U64;
+using engineprobe::Z;
+using supporttest::TempFolder;
+using testpeers::BuildFrame;
+using testpeers::Frame;
+using testpeers::FrameAnswer;
+using testpeers::FrameAnswerer;
+
+namespace {
+
+bool Eventually(const std::function<bool()>& done, uint32_t maxMs = 10000) {
+    PfEvent* pause = PfEventCreate();
+    bool ok = done();
+    for (uint32_t waited = 0; !ok && waited < maxMs; waited += 10) {
+        PfEventWait(pause, 10);
+        ok = done();
+    }
+    PfEventClose(pause);
+    return ok;
+}
+
+std::string Report(uint16_t message, const std::string& payload) {
+    return BuildFrame(kFrameCategoryEngine, message, payload);
+}
+
+// A library whose job manager has a plain and an engine downloader, the
+// engine downloader talking to `engine` once told the update is done.
+class EngineDownloaderTest : public ::testing::Test {
+  protected:
+    void Install(uint16_t port) {
+        ASSERT_EQ(SF_RESULT_OK, library.Result());
+        CEngineDownloader::SetEnginePortForTesting(port);
+        const ovSmartPtr& lock = TheManager().LockObject();
+        plain = new CPlatFormDownloader(&TheManager(), lock);
+        engine = new CEngineDownloader(&TheManager(), lock);
+        TheManager().SetDownloadersForTesting(plain, engine);
+    }
+    void TearDown() override { CEngineDownloader::SetEnginePortForTesting(0); }
+
+    // What the launcher reports when the engine runs.
+    void EngineUpdated() {
+        ovCAutoLock hold(TheManager().LockObject());
+        engine->OnEngineUpdated();
+    }
+    bool Connected() {
+        ovCAutoLock hold(TheManager().LockObject());
+        return engine->Connected();
+    }
+    uint32_t NewJob(int files, size_t urlLength = 0) {
+        const uint32_t job = library.NewJob("brightwave7");
+        for (int i = 0; i < files; ++i) {
+            std::string url = "http://127.0.0.1:1/file" + std::to_string(i) + ".bin";
+            if (url.size() < urlLength)
+                url += "?" + std::string(urlLength - url.size() - 1, 'q');
+            const std::string name = "file" + std::to_string(i) + ".bin";
+            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, url.c_str(), folder.Win().c_str(),
+                                                       name.c_str(), 1000 + i, 7));
+        }
+        return job;
+    }
+    uint32_t Number(uint32_t job) {
+        uint32_t number = 0;
+        WithJob(job, [&](CJob& j) { number = (uint32_t)j.Number(); });
+        return number;
+    }
+    std::vector<std::string> Messages(uint32_t job) {
+        std::vector<std::string> out;
+        for (int i = 0; i < 20; ++i) {
+            int32_t length = 0;
+            SwarmFetch_GetMessageLength(job, &length);
+            std::string text((size_t)(length > 0 ? length : 1), '\0');
+            SwarmFetchMessage message{};
+            message.text = &text[0];
+            if (SwarmFetch_PopMessage(job, &message) != SF_RESULT_OK || message.code == SF_MSG_NONE)
+                break;
+            out.push_back(std::to_string(message.code) + " " + text.c_str());
+        }
+        return out;
+    }
+
+    Library library{false, true};
+    TempFolder folder;
+    CPlatFormDownloader* plain = nullptr;
+    CEngineDownloader* engine = nullptr;
+};
+
+TEST_F(EngineDownloaderTest, AJobStartedBeforeTheEngineRunsIsRegisteredAndReported) {
+    // Accepted, one progress report naming entry 99 of 3, three files done,
+    // job done with result 3: all in answer to the job.
+    const uint32_t jobNo = 0;
+    std::string answer = Report(kEngineMsgJobAccepted, U32(jobNo) + U32(41) + U32(3) + U64(3003));
+    answer += Report(kEngineMsgProgress, ProgressBlock(jobNo, 41, 3, 99, 3003, 2502, 5000, 12, 1) +
+                                             EntryReport("file2.bin", 1002, 501, 4000, "x"));
+    for (int i = 0; i < 3; ++i)
+        answer += Report(kEngineMsgFileDone,
+                         U32(jobNo) + U32(41) + std::string(33, '\0') +
+                             Fixed(folder.Win("file" + std::to_string(i) + ".bin"), 260) +
+                             Z("http://127.0.0.1:1/file" + std::to_string(i) + ".bin"));
+    answer += Report(kEngineMsgJobFinished, U32(jobNo) + U32(41) + U32(0) + U32(3) + U32(0));
+    FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
+    ASSERT_TRUE(fake.Ok());
+    Install(fake.Port());
+
+    const uint32_t job = NewJob(3);
+    ASSERT_EQ(jobNo, Number(job));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_SetJobEngineFlag(job));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_SetEngineParameter("brightwave"));
+    // Not connected yet: the start succeeds and nothing is sent.
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 0));
+    EXPECT_EQ(0u, fake.FrameCount());
+
+    EngineUpdated();
+    ASSERT_TRUE(Eventually([&] { return library.Recorder().CountOf(SF_EVENT_JOB_DONE) == 1; }));
+
+    // Parameter, mode 1 (no engine use), the flag, then the whole job.
+    std::vector<Frame> frames = fake.Frames();
+    std::vector<uint16_t> kinds;
+    for (const Frame& f : frames)
+        kinds.push_back(f.message);
+    EXPECT_EQ((std::vector<uint16_t>{kEngineMsgParameter, kEngineMsgJobMode, kEngineMsgJobFlag,
+                                     kEngineMsgJob}),
+              kinds);
+    ASSERT_EQ(4u, frames.size());
+    EXPECT_EQ("brightwave", std::string(frames[0].payload.c_str()));
+    EXPECT_EQ(1, frames[1].payload[0]);
+    EXPECT_EQ(U32(jobNo), frames[2].payload.substr(0, 4));
+
+    SwarmFetchSizeInfo size{};
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetSizeInfo(job, &size));
+    EXPECT_EQ(3, size.value);
+    EXPECT_EQ(3003, size.total);
+    SwarmFetchProgress progress{};
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetProgress(job, &progress));
+    EXPECT_EQ(3003, progress.total);
+    EXPECT_EQ(2502, progress.received);
+    EXPECT_EQ(83, progress.percent);
+    EXPECT_EQ(5000, progress.speed);
+    EXPECT_EQ(12, progress.elapsed);
+    EXPECT_EQ(0, progress.remaining);  // 501 bytes at 5000 per second
+    // Entry 99 of three shows the last one.
+    EXPECT_EQ(2, progress.currentIndex);
+    EXPECT_STREQ("file2.bin", progress.currentName);
+    EXPECT_EQ(1002, progress.currentSize);
+    EXPECT_EQ(501, progress.currentReceived);
+    EXPECT_EQ(4000, progress.currentSpeed);
+    EXPECT_EQ(50, progress.currentPercent);
+    for (int i = 0; i < 3; ++i) {
+        SwarmFetchFileDone done{};
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(job, &done));
+        EXPECT_EQ("http://127.0.0.1:1/file" + std::to_string(i) + ".bin," +
+                      folder.Win("file" + std::to_string(i) + ".bin"),
+                  std::string(done.text));
+    }
+    SwarmFetchJobDone done{};
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetJobDone(job, &done));
+    EXPECT_EQ(3, done.filesDone);
+    EXPECT_EQ(1u, library.Recorder().CountOf(SF_EVENT_ENGINE_READY));
+}
+
+TEST_F(EngineDownloaderTest, AJobTooBigForOneMessageGoesAsHeaderEntriesAndEnd) {
+    FrameAnswerer fake({});
+    ASSERT_TRUE(fake.Ok());
+    Install(fake.Port());
+    EngineUpdated();
+    ASSERT_TRUE(Eventually([&] { return Connected(); }));
+    // 41 + 250 * (531 + 600) bytes would be far above one message's limit.
+    const uint32_t job = NewJob(250, 600);
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    ASSERT_TRUE(Eventually([&] { return fake.FrameCount() >= 1 + 1 + 1 + 250 + 1; }));
+    const std::vector<Frame> frames = fake.Frames();
+    ASSERT_EQ(254u, frames.size());
+    EXPECT_EQ(kEngineMsgJobMode, frames[1].message);
+    EXPECT_EQ(2, frames[1].payload[0]);
+    EXPECT_EQ(kEngineMsgJobBegin, frames[2].message);
+    EXPECT_EQ(U32(Number(job)) + U32(250), frames[2].payload.substr(0, 8));
+    for (uint32_t i = 0; i < 250; ++i) {
+        ASSERT_EQ(kEngineMsgJobEntry, frames[3 + i].message);
+        EXPECT_EQ(U32(i), frames[3 + i].payload.substr(4, 4)) << i;
+    }
+    EXPECT_EQ(kEngineMsgJobEnd, frames[253].message);
+}
+
+// One engine answer each: what the job then shows. Each case has its own
+// engine and downloaders; its job is the library's i-th, so its number is i.
+TEST_F(EngineDownloaderTest, EngineReportsBecomeJobOutcomes) {
+    struct Case {
+        const char* name;
+        std::function<std::string(uint32_t)> answer;  // to the job with that number
+        std::vector<std::string> messages;
+        bool heldByEngine;
+        bool heldByPlain;
+    };
+    auto accepted = [](uint32_t n) {
+        return Report(kEngineMsgJobAccepted, U32(n) + U32(5) + U32(1) + U64(10));
+    };
+    const std::string flag1(1, '\1'), flag0(1, '\0');
+    const std::vector<Case> cases = {
+        {"job failed",
+         [&](uint32_t n) {
+             return accepted(n) +
+                    Report(kEngineMsgJobFailed, U32(n) + U32(9) + Z("no seeds") + Tail('a'));
+         },
+         {"517 no seeds"},
+         false,
+         false},
+        {"disk full",
+         [&](uint32_t n) {
+             return accepted(n) + Report(kEngineMsgDiskReport,
+                                         U32(n) + U32(5) + flag1 + Z("C:\\g\\a.bin") + Tail('b'));
+         },
+         {"513 C:\\g\\a.bin"},
+         true,
+         false},
+        {"disk report without the flag",
+         [&](uint32_t n) {
+             return accepted(n) +
+                    Report(kEngineMsgDiskReport, U32(n) + U32(5) + flag0 + Z("") + Tail('b'));
+         },
+         {},
+         true,
+         false},
+        {"network lost and back",
+         [&](uint32_t n) {
+             return accepted(n) + Report(kEngineMsgNetworkLost, Tail('c')) +
+                    Report(kEngineMsgNetworkBack, Tail('d'));
+         },
+         {"515 ", "516 "},
+         true,
+         false},
+        {"given back",
+         [&](uint32_t n) {
+             return accepted(n) +
+                    Report(kEngineMsgJobFinished, U32(n) + U32(5) + U32(0) + U32(0) + U32(1));
+         },
+         {"518 "},
+         false,
+         true},
+        {"another job's report",
+         [&](uint32_t n) {
+             return Report(kEngineMsgJobFailed, U32(n + 77) + U32(9) + Z("not yours") + Tail('e'));
+         },
+         {},
+         true,
+         false},
+    };
+    for (uint32_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, c.answer(i)}});
+        ASSERT_TRUE(fake.Ok());
+        Install(fake.Port());
+        EngineUpdated();
+        const uint32_t job = NewJob(1);
+        ASSERT_EQ(i, Number(job));
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        ASSERT_TRUE(Eventually([&] { return fake.Replies() == 1; }));
+        // The answer comes in one piece; a moment lets all of it in.
+        Eventually([] { return false; }, 300);
+        std::vector<std::string> messages = Messages(job);
+        // A job given back goes on in the plain downloader, which reports on
+        // its own (here: no server answers).
+        if (c.heldByPlain && messages.size() > c.messages.size())
+            messages.resize(c.messages.size());
+        EXPECT_EQ(c.messages, messages);
+        CJob* pointer = nullptr;
+        WithJob(job, [&](CJob& j) { pointer = &j; });
+        ovCAutoLock hold(TheManager().LockObject());
+        EXPECT_EQ(c.heldByEngine, engine->Holds(pointer));
+        EXPECT_EQ(c.heldByPlain, plain->Holds(pointer));
+    }
+}
+
+TEST_F(EngineDownloaderTest, TheResumeQuestionGoesToTheHostAndItsAnswerToTheEngine) {
+    const std::string answer = Report(kEngineMsgJobAccepted, U32(0) + U32(5) + U32(1) + U64(10)) +
+                               Report(kEngineMsgResumeQuestion, U32(0));
+    FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
+    ASSERT_TRUE(fake.Ok());
+    Install(fake.Port());
+    EngineUpdated();
+    const uint32_t job = NewJob(1);
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    ASSERT_TRUE(
+        Eventually([&] { return library.Recorder().CountOf(SF_EVENT_RESUME_QUESTION) == 1; }));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_ResumeReply(job, 1, 0));
+    ASSERT_TRUE(Eventually([&] {
+        for (const Frame& f : fake.Frames())
+            if (f.message == kEngineMsgResumeReply)
+                return true;
+        return false;
+    }));
+    for (const Frame& f : fake.Frames()) {
+        if (f.message == kEngineMsgResumeReply) {
+            EXPECT_EQ(U32(5) + U32(0) + std::string("\1\0", 2), f.payload.substr(0, 10));
+        }
+    }
+    // Stopping the job cancels it in the engine.
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+    ASSERT_TRUE(Eventually([&] { return fake.Frames().back().message == kEngineMsgCancel; }));
+    EXPECT_EQ(U32(0) + U32(5), fake.Frames().back().payload.substr(0, 8));
+}
+
+}  // namespace
