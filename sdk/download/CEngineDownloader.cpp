@@ -412,9 +412,10 @@ void CEngineDownloader::OnJobAccepted(uint32_t key, uint32_t jobNumber, uint32_t
                                       uint32_t entryCount, uint64_t totalSize) {
     (void)key;
     CJob* job = JobFor(jobNumber);
-    if (!job)
+    Record* record = FindRecord(jobNumber);
+    if (!job || !record)
         return;
-    FindRecord(jobNumber)->engineJob = engineJobId;
+    record->engineJob = engineJobId;
     job->SetEngineValue((int32_t)engineJobId);
     ReportSizeInfo(job, (int32_t)entryCount, Signed(totalSize));
 }
