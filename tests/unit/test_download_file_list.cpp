@@ -133,9 +133,9 @@ TEST(DownloadFileList, AHashListThatCannotBeFetchedIsNeverDropped) {
         EXPECT_EQ(kHash, Key(record));
         ASSERT_NE(nullptr, record->Holder());
         const CDownloadFileList::EndResult end = list.Ended(kHash, false, false);
-        EXPECT_EQ(i + 1 < kDownloadTries ? CDownloadFileList::kEndKept
-                                         : CDownloadFileList::kEndGivenUp,
-                  end);
+        EXPECT_EQ(
+            i + 1 < kDownloadTries ? CDownloadFileList::kEndKept : CDownloadFileList::kEndGivenUp,
+            end);
     }
     EXPECT_TRUE(list.IsEmpty());
 }
@@ -173,9 +173,8 @@ TEST(DownloadFileList, AnArchiveIsUnpackedOnlyAfterItsHashListMatched) {
         CDownloadFile* record = list.NextPending();
         int32_t mode = 0;
         if (c.hashes) {
-            EXPECT_EQ(c.hashResult,
-                      record->OnDownloaded(kHash, c.hashes->data(), (int64_t)c.hashes->size(),
-                                           &mode));
+            EXPECT_EQ(c.hashResult, record->OnDownloaded(kHash, c.hashes->data(),
+                                                         (int64_t)c.hashes->size(), &mode));
             // A refused list ends the attempt: no second phase.
             EXPECT_EQ(c.hashResult != kDownloadOk, record->IsFinal());
         }
@@ -237,10 +236,9 @@ TEST(DownloadFileList, TheManifestFillsTheList) {
         ASSERT_TRUE(list.AddFile("http://h/KVX_updater.xml", nullptr, nullptr, nullptr));
         CDownloadFile* record = list.NextPending();
         int32_t mode = 0;
-        EXPECT_EQ(c.result,
-                  record->OnDownloaded("http://h/KVX_updater.xml",
-                                       reinterpret_cast<const uint8_t*>(c.text.data()),
-                                       (int64_t)c.text.size(), &mode));
+        EXPECT_EQ(c.result, record->OnDownloaded("http://h/KVX_updater.xml",
+                                                 reinterpret_cast<const uint8_t*>(c.text.data()),
+                                                 (int64_t)c.text.size(), &mode));
         EXPECT_EQ(kDownloadModeManifest, mode);
         EXPECT_EQ(1 + c.count, list.Count());
         if (c.result == kDownloadOk) {

@@ -76,21 +76,20 @@ TEST(EngineVersionCheck, VersionsCountsAndTheArchiveChosen) {
     const Case cases[] = {
         {"same version", kNew, Manifest(kVer, "http://h/f.zip", "http://h/f.md4", false), true, 0,
          true, nullptr, nullptr},
-        {"same version, two files", kNew,
-         Manifest(kVer, "http://h/f.zip", "http://h/f.md4", true), true, 0, true, nullptr,
-         nullptr},
+        {"same version, two files", kNew, Manifest(kVer, "http://h/f.zip", "http://h/f.md4", true),
+         true, 0, true, nullptr, nullptr},
         {"a leading zero differs", kNew,
          Manifest("1.0.0.02", "http://h/f.zip", "http://h/f.md4", false), true, 2, true,
          "http://h/f.zip", "http://h/f.md4"},
         {"change, one file: its own archive", kOld,
-         Manifest(kVer, "http://h/f.zip", "http://h/f.md4", false), true, 2, true,
-         "http://h/f.zip", "http://h/f.md4"},
+         Manifest(kVer, "http://h/f.zip", "http://h/f.md4", false), true, 2, true, "http://h/f.zip",
+         "http://h/f.md4"},
         {"change, two files: the package", kOld,
-         Manifest(kVer, "http://h/f.zip", "http://h/f.md4", true), true, 2, true,
-         "http://h/all.7z", "http://h/all.md4"},
+         Manifest(kVer, "http://h/f.zip", "http://h/f.md4", true), true, 2, true, "http://h/all.7z",
+         "http://h/all.md4"},
         {"missing executable, one file", nullptr,
-         Manifest(kVer, "http://h/f.zip", "http://h/f.md4", false), true, 2, true,
-         "http://h/f.zip", "http://h/f.md4"},
+         Manifest(kVer, "http://h/f.zip", "http://h/f.md4", false), true, 2, true, "http://h/f.zip",
+         "http://h/f.md4"},
         {"missing executable, two files", nullptr, Manifest(kVer, "http://h/f.zip", nullptr, true),
          true, 2, true, "http://h/all.7z", "http://h/all.md4"},
         {"no hash list named", kOld, Manifest(kVer, "http://h/f.zip", nullptr, false), true, 2,
@@ -121,12 +120,13 @@ TEST(EngineVersionCheck, VersionsCountsAndTheArchiveChosen) {
             continue;
         }
         EXPECT_EQ(c.count, check.updateCount);
-        const std::string current =
-            c.installed == kOld ? SF_ENGINE_OLD_VERSION : c.installed ? SF_ENGINE_NEW_VERSION : "";
+        const std::string current = c.installed == kOld ? SF_ENGINE_OLD_VERSION
+                                    : c.installed       ? SF_ENGINE_NEW_VERSION
+                                                        : "";
         EXPECT_EQ(current, check.currentVersion.CStr());
         const std::vector<std::string> lines = {
-            "[SwarmFetchLib] Current Version: " + current + " / New Version: " +
-                check.newVersion.CStr(),
+            "[SwarmFetchLib] Current Version: " + current +
+                " / New Version: " + check.newVersion.CStr(),
             "[SwarmFetchLib] Update File (Count: " + std::to_string(c.count) + ")"};
         EXPECT_EQ(lines, log.Lines());
 

@@ -205,7 +205,10 @@ TEST(FileVersion, TheEmbeddedBlockIsFoundInAnyFile) {
     const std::vector<uint8_t> block = Blob(sf_blob_ko);
     FILE* f = fopen(tmp.Native("engine.exe").c_str(), "wb");
     ASSERT_NE(nullptr, f);
-    fputs("\x7f" "ELF and some code", f);
+    fputs(
+        "\x7f"
+        "ELF and some code",
+        f);
     fwrite(block.data(), 1, block.size(), f);
     fclose(f);
     ovCString out;
