@@ -5,6 +5,7 @@
 
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
+#include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "sdk/download/CDownloadFile.h"
 #include "sdk/download/HttpConnection.h"
@@ -85,22 +86,14 @@ void CDownloadSession::Start() {
     m_file->GetKey(key);
     if (key.IsEmpty())
         return;
-    Release();
-    FreeData();
     m_url = key;
     m_busy = 1;
     m_mode = m_file->GetMode(m_url.CStr());
-    if (++m_serial == 0)
-        m_serial = 1;
-    m_connectStart = TimerClockNow();
-    if (OpenHttpConnection(m_connection,
-                           HttpConnectionOptions{kQoSActionHigh, kConnectTimeoutSec,
-                                                 kReceiveTimeoutSec, 0, 0, nullptr},
-                           this, m_serial, m_url.CStr()))
+    m_redirects = 0;
+    if (Request(m_url.CStr()))
         return;
-    // No connection could be started: the host's name has no address (or no
-    // socket was to be had), or the URL is none that could be opened.
-    m_pendingError = IsHttpUrl(m_url.CStr()) ? kSessionHostUnreachable : kSessionUnexpectedAnswer;
+    // Reported from the library thread like every other end of a request.
+    m_pendingError = OpenFailure(m_url.CStr());
     if (m_reportTimer.IsEmpty() && m_reportTimer.CreateInstance(OV_CLSID_TIMER) &&
         OV_SUCCEEDED(m_reportTimer.As<cpCTimer>()->Start(
             kReportDelayMs, &CDownloadSession::OnReportTimer, this, kTimerTagReport, ovSmartPtr())))
@@ -109,6 +102,42 @@ void CDownloadSession::Start() {
     m_reportTimer.Reset();
     m_pendingError = 0;
     m_busy = 0;
+}
+
+bool CDownloadSession::Request(const char* url) {
+    Release();
+    FreeData();
+    if (++m_serial == 0)
+        m_serial = 1;
+    m_requestUrl = url;
+    m_connectStart = TimerClockNow();
+    return OpenHttpConnection(m_connection,
+                              HttpConnectionOptions{kQoSActionHigh, kConnectTimeoutSec,
+                                                    kReceiveTimeoutSec, 0, 0, nullptr},
+                              this, m_serial, url);
+}
+
+int32_t CDownloadSession::OpenFailure(const char* url) {
+    // No connection could be started: the host's name has no address (or no
+    // socket was to be had), or the URL is none that could be opened.
+    return IsHttpUrl(url) ? kSessionHostUnreachable : kSessionUnexpectedAnswer;
+}
+
+void CDownloadSession::FollowRedirect(ovIHttpClientExLayer* http) {
+    ovCString location;
+    if (OV_SUCCEEDED(http->GetHeader("Location", &location)))
+        Utf8ToAnsi(location, location);
+    else
+        location.Clear();
+    ovCString target;
+    if (location.IsEmpty() || m_redirects >= kMaxRedirects ||
+        !ResolveRedirect(m_requestUrl.CStr(), location.CStr(), &target)) {
+        Fail(kSessionUnexpectedAnswer);
+        return;
+    }
+    ++m_redirects;
+    if (!Request(target.CStr()))
+        Fail(OpenFailure(target.CStr()));
 }
 
 void CDownloadSession::OnReportTimer(void* self) {
@@ -147,6 +176,10 @@ void CDownloadSession::OnResponse(uint32_t key) {
     int64_t length = 0;
     http->GetStatusCode(&status);
     http->GetContentLength(&length);
+    if (IsRedirectStatus(status)) {
+        FollowRedirect(http);
+        return;
+    }
     if (status != kStatusOk || length <= 0 || length > SizeLimit()) {
         Fail(kSessionUnexpectedAnswer);
         return;

@@ -3,6 +3,9 @@
 // record whose hash list just arrived is started again at once for its
 // archive.
 //
+// Redirects (301, 302, 303, 307, 308) are followed, at most kMaxRedirects in
+// a row; the file still knows the download by its own URL.
+//
 // Sizes are bounded by the mode: a manifest up to kMaxManifestSize, a hash
 // list up to kMaxHashListSize, anything else up to kMaxArchiveSize; a
 // longer Content-Length is an unexpected answer (nothing is allocated).
@@ -24,6 +27,7 @@
 #include "opn/opeerqos/cpCTimer.h"
 
 class IDownloadSessionEventListener;
+class ovIHttpClientExLayer;
 class IProgressFile;
 
 class CDownloadSession : public nwIHttpClientExEventListener {
@@ -59,6 +63,10 @@ class CDownloadSession : public nwIHttpClientExEventListener {
     void OnHostUnreachable(uint32_t key) override;
 
   private:
+    // Opens one hop; false when it could not be opened.
+    bool Request(const char* url);
+    static int32_t OpenFailure(const char* url);
+    void FollowRedirect(ovIHttpClientExLayer* http);
     bool IsCurrent(uint32_t key) const { return m_busy && key == m_serial; }
     int64_t SizeLimit() const;
     void FreeData();
@@ -71,6 +79,9 @@ class CDownloadSession : public nwIHttpClientExEventListener {
     uint32_t m_context = 0;
     ovSmartPtr m_connection;
     ovCString m_url;
+    // The URL of the running hop (m_url or where it redirected).
+    ovCString m_requestUrl;
+    int32_t m_redirects = 0;
     uint8_t* m_data = nullptr;
     int64_t m_contentLength = 0;
     int64_t m_received = 0;

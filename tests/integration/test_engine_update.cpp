@@ -307,6 +307,46 @@ TEST_F(EngineUpdateNet, UpdateChainCases) {
     }
 }
 
+// What a server controls is bounded and every failure ends the attempt:
+// each case is tried three times, then the update ends as failed (no engine
+// is installed, so none starts).
+TEST_F(EngineUpdateNet, ServerFaultsUseUpTheTriesAndFail) {
+    struct FaultCase {
+        const char* scenario;
+        const char* sessionErrors;
+        int badManifests;  // outcomes with result 3
+    };
+    const FaultCase cases[] = {
+        {"/status/404", "444", 0},
+        {"/zero-length", "444", 0},
+        {"/huge-length", "444", 0},  // refused by its Content-Length
+        {"/short-body", "666", 0},   // cut short: not left hanging
+        {"/close-before-head", "666", 0},
+        {"/redirect-loop", "444", 0},  // bounded
+        {"/redirect-no-location", "444", 0},
+        {"/hops/2", "", 3},  // followed: "fault server ok" is no manifest
+    };
+    for (const FaultCase& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        apitest::LogScope log;
+        const std::string url = sftest::Servers().FaultUrl(c.scenario);
+        SetEngineManifestUrlForTesting(url.c_str());
+        Recorder recorder;
+        RunUpdate(recorder);
+        EXPECT_EQ(1, recorder.finished);
+        EXPECT_EQ(0, recorder.launched);
+        EXPECT_EQ(0, recorder.allOk);
+        EXPECT_EQ("", recorder.version);
+        std::string errors;
+        for (const std::string& line : log.Lines())
+            if (line.find("[SwarmFetchLib] Session Error (URL: " + url + ")") == 0)
+                errors += line.substr(line.size() - 2, 1);
+        EXPECT_EQ(c.sessionErrors, errors);
+        EXPECT_EQ((size_t)c.badManifests,
+                  log.CountOf("[SwarmFetchLib] Download Completed (URL: " + url + ")(Code: 3)"));
+    }
+}
+
 // Nothing listens on the content host's port: the update waits for the
 // network, tries once a second without using up tries, and goes on as soon
 // as a server answers there.
