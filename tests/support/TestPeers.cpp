@@ -169,7 +169,7 @@ RawSocket BindLoopback(const PeerOptions& options) {
     if (options.sendBuffer > 0)
         setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&options.sendBuffer),
                    sizeof(options.sendBuffer));
-    sockaddr_in a = LoopbackSockAddr(0);
+    sockaddr_in a = LoopbackSockAddr(options.port);
     if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
         CloseRaw(s, false);
         return kNoSocket;

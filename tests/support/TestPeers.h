@@ -45,6 +45,8 @@ bool ResetsAreAbortive();
 struct PeerOptions {
     int receiveBuffer = 0;
     int sendBuffer = 0;
+    // The port to listen on; 0 lets the OS choose.
+    uint16_t port = 0;
 };
 
 struct PeerCore;  // the thread, the sockets and the records

@@ -1,0 +1,109 @@
+#include "sdk/download/CDownloadFile.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "sdk/download/IDownloadFileEventListener.h"
+
+CDownloadFile::CDownloadFile(IDownloadFileEventListener* owner, const char* url,
+                             const char* hashUrl, const char* name, const char* folder)
+    : m_owner(owner) {
+    if (!url || !url[0])
+        return;
+    m_url = url;
+    m_hashUrl = hashUrl;
+    m_name = name;
+    m_folder = folder;
+    if (!m_hashUrl.IsEmpty())
+        m_holder = new HashListHolder();
+    m_tries = kDownloadTries;
+}
+
+CDownloadFile::~CDownloadFile() {
+    if (m_holder) {
+        free(m_holder->data);
+        delete m_holder;
+    }
+}
+
+int32_t CDownloadFile::GetKey(ovCString& out) {
+    out = CurrentKey();
+    return 1;
+}
+
+bool CDownloadFile::MatchesKey(const char* text) const {
+    return text && !CurrentKey().IsEmpty() && CurrentKey().Equals(text);
+}
+
+int32_t CDownloadFile::GetMode(const char* url) {
+    if (!url || !url[0])
+        return kDownloadModeUnknown;
+    if (!m_holder && m_folder.IsEmpty() && m_name.IsEmpty())
+        return kDownloadModeManifest;
+    if (m_hashUrl.Equals(url))
+        return kDownloadModeHashList;
+    if (m_url.Equals(url))
+        return kDownloadModeArchive;
+    return kDownloadModeUnknown;
+}
+
+bool CDownloadFile::IsFinal() {
+    // Only a hash list that arrived whole has a second phase; one that was
+    // refused ends the attempt like any failure.
+    return !(m_phaseMode == kDownloadModeHashList && m_phaseResult == kDownloadOk);
+}
+
+int32_t CDownloadFile::OnDownloaded(const char* url, const uint8_t* data, int64_t size,
+                                    int32_t* mode) {
+    const int32_t used = GetMode(url);
+    int32_t result = kDownloadUnknownUrl;
+    if (!url || !data || size <= 0) {
+        result = kDownloadNoData;
+    } else if (used == kDownloadModeManifest) {
+        result = m_owner ? m_owner->OnManifest(this, data, size) : kDownloadNoData;
+    } else if (used == kDownloadModeHashList) {
+        uint8_t* copy =
+            size <= kMaxHashListSize ? static_cast<uint8_t*>(malloc((size_t)size)) : nullptr;
+        if (copy) {
+            memcpy(copy, data, (size_t)size);
+            free(m_holder->data);
+            m_holder->data = copy;
+            m_holder->length = size;
+            m_hashUrl.Clear();
+            result = kDownloadOk;
+        } else {
+            result = kDownloadNoData;
+        }
+    } else if (used == kDownloadModeArchive) {
+        result = m_owner ? m_owner->OnArchive(this, m_holder, data, size) : kDownloadNoData;
+    }
+    m_phaseMode = used;
+    m_phaseResult = result;
+    if (mode)
+        *mode = used;
+    return result;
+}
+
+bool CDownloadFile::TakeForDownload() {
+    if (m_busy)
+        return false;
+    m_charged = false;
+    if (!m_unlimited) {
+        if (m_tries <= 0)
+            return false;
+        --m_tries;
+        m_charged = true;
+    }
+    m_busy = 1;
+    return true;
+}
+
+bool CDownloadFile::Finish(bool success, bool unreachable) {
+    m_busy = 0;
+    if (success)
+        return true;
+    if (unreachable && m_charged)
+        ++m_tries;
+    m_charged = false;
+    return m_tries <= 0;
+}

@@ -1,0 +1,98 @@
+// One record of the engine-update file list: the manifest, or an archive
+// with its optional hash list. A record with a hash list goes through two
+// phases: the hash list (kept in memory), then the archive, which is only
+// unpacked when it matches that list.
+//
+// Tries: a record with a URL has kDownloadTries; each hand-out uses one
+// (CDownloadFileList::NextPending) unless the list runs with unlimited tries,
+// and a failure to reach the host gives the try back. A failed record is
+// finished (given up) when no try is left. A hash list that cannot be
+// fetched fails the record like any failed download: the archive is never
+// fetched or unpacked without it.
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCString.h"
+#include "sdk/download/IProgressFile.h"
+
+class IDownloadFileEventListener;
+
+// Download results (the engine-update downloader's outcomes).
+enum DownloadResult : int32_t {
+    kDownloadOk = 0,
+    kDownloadUnknownUrl = 1,
+    kDownloadNoData = 2,        // empty or missing data, or more than a hash list can hold
+    kDownloadBadManifest = 3,   // no engine version, or a selected archive without URL
+    kDownloadHashMismatch = 4,  // no usable hash list, or the archive does not match it
+    kDownloadUnpackFailed = 5,  // unknown archive kind or unpacking failed
+    kDownloadNoEngineFolder = 7,
+};
+
+const int32_t kDownloadTries = 3;
+
+// Bounds on what a server sends: an archive, a manifest, and the hash list
+// of the largest archive (one digest per MiB and the digest of the list).
+const int64_t kMaxArchiveSize = 256 * 1024 * 1024;
+const int64_t kMaxManifestSize = 1024 * 1024;
+const int64_t kMaxHashListSize = (kMaxArchiveSize / 0x100000 + 1) * 16;
+
+// The hash list of an archive as downloaded.
+struct HashListHolder {
+    uint8_t* data = nullptr;
+    int64_t length = 0;
+};
+
+class CDownloadFile : public IProgressFile {
+  public:
+    // An empty or null `url` leaves the record empty with no tries. A hash
+    // list holder exists exactly when `hashUrl` is not empty.
+    CDownloadFile(IDownloadFileEventListener* owner, const char* url, const char* hashUrl,
+                  const char* name, const char* folder);
+    ~CDownloadFile() override;
+    CDownloadFile(const CDownloadFile&) = delete;
+    CDownloadFile& operator=(const CDownloadFile&) = delete;
+
+    // The hash-list URL while it is still to be fetched, else the URL.
+    int32_t GetKey(ovCString& out) override;
+    bool IsFinal() override;
+    int32_t OnDownloaded(const char* url, const uint8_t* data, int64_t size,
+                         int32_t* mode) override;
+    int32_t GetMode(const char* url) override;
+
+    bool MatchesKey(const char* text) const;
+    // Ends an attempt: clears the busy flag; `unreachable` gives back the
+    // try the hand-out used. True when the record is done with: on success,
+    // or on failure with no try left.
+    bool Finish(bool success, bool unreachable);
+
+    // Hand-out bookkeeping of the list: uses a try unless unlimited; false
+    // (and not busy) when none was left.
+    bool TakeForDownload();
+    bool Busy() const { return m_busy != 0; }
+    void SetUnlimited(bool unlimited) { m_unlimited = unlimited ? 1 : 0; }
+    int32_t TriesLeft() const { return m_tries; }
+
+    const ovCString& Url() const { return m_url; }
+    const ovCString& HashUrl() const { return m_hashUrl; }
+    const ovCString& Name() const { return m_name; }
+    const ovCString& Folder() const { return m_folder; }
+    const HashListHolder* Holder() const { return m_holder; }
+
+  private:
+    const ovCString& CurrentKey() const { return m_hashUrl.IsEmpty() ? m_url : m_hashUrl; }
+
+    IDownloadFileEventListener* m_owner;
+    ovCString m_url;
+    ovCString m_hashUrl;
+    ovCString m_folder;
+    ovCString m_name;
+    int32_t m_phaseMode = kDownloadModeUnknown;
+    int32_t m_phaseResult = kDownloadOk;
+    HashListHolder* m_holder = nullptr;
+    int32_t m_busy = 0;
+    int32_t m_unlimited = 0;
+    int32_t m_tries = 0;
+    // The running attempt used a try.
+    bool m_charged = false;
+};

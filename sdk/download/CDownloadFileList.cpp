@@ -1,0 +1,117 @@
+#include "sdk/download/CDownloadFileList.h"
+
+#include "opn/core/ctCMD4.h"
+#include "opn/platform/pfFileSystem.h"
+#include "opn/platform/pfProgramFile.h"
+#include "sdk/download/ArchiveKind.h"
+#include "sdk/download/BinaryExecute.h"
+#include "sdk/download/EngineUpdateSelection.h"
+#include "sdk/download/EngineVersion.h"
+#include "sdk/download/ExtractArchive.h"
+#include "sdk/support/CXMLParserOrvane.h"
+
+CDownloadFileList::~CDownloadFileList() {
+    for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next)
+        delete static_cast<CDownloadFile*>(node->element);
+    m_records.RemoveAll();
+}
+
+CDownloadFile* CDownloadFileList::At(int32_t index) const {
+    ovCPtrList::Node* node = m_records.HeadNode();
+    for (int32_t i = 0; node && i < index; ++i)
+        node = node->next;
+    return index >= 0 && node ? static_cast<CDownloadFile*>(node->element) : nullptr;
+}
+
+CDownloadFile* CDownloadFileList::FindByKey(const char* url) const {
+    for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next) {
+        CDownloadFile* record = static_cast<CDownloadFile*>(node->element);
+        if (record->MatchesKey(url))
+            return record;
+    }
+    return nullptr;
+}
+
+bool CDownloadFileList::AddFile(const char* url, const char* hashUrl, const char* name,
+                                const char* folder) {
+    // A record without a URL could never be handed out and would keep the
+    // list from ever running empty.
+    if (!url || !url[0] || FindByKey(url))
+        return false;
+    CDownloadFile* record = new CDownloadFile(this, url, hashUrl, name, folder);
+    if (!m_records.AddTail(record)) {
+        delete record;
+        return false;
+    }
+    return true;
+}
+
+CDownloadFile* CDownloadFileList::NextPending() {
+    for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next) {
+        CDownloadFile* record = static_cast<CDownloadFile*>(node->element);
+        if (record->TakeForDownload())
+            return record;
+    }
+    return nullptr;
+}
+
+void CDownloadFileList::SetUnlimited(bool unlimited) {
+    for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next)
+        static_cast<CDownloadFile*>(node->element)->SetUnlimited(unlimited);
+}
+
+CDownloadFileList::EndResult CDownloadFileList::Ended(const char* url, bool success,
+                                                      bool unreachable) {
+    CDownloadFile* record = FindByKey(url);
+    if (!record)
+        return kEndNoRecord;
+    if (!record->Finish(success, unreachable))
+        return kEndKept;
+    m_records.Remove(record);
+    delete record;
+    return success ? kEndDone : kEndGivenUp;
+}
+
+int32_t CDownloadFileList::OnManifest(CDownloadFile* record, const uint8_t* data, int64_t size) {
+    (void)record;
+    if (!data || size <= 0 || size > kMaxManifestSize)
+        return kDownloadNoData;
+    CXMLParserOrvane xml;
+    if (!xml.Parse(reinterpret_cast<const char*>(data), (uint32_t)size))
+        return kDownloadBadManifest;
+    ovCString folder;
+    GetEngineFolder(folder);
+    if (folder.IsEmpty() || !FsCreateFolders(folder.CStr()))
+        return kDownloadNoEngineFolder;
+    EngineVersionCheck check;
+    if (!CheckEngineVersion(xml, &check))
+        return kDownloadBadManifest;
+    m_newVersion = check.newVersion;
+    EngineUpdateItem item;
+    bool selected = false;
+    if (!SelectUpdates(xml, check, &item, &selected))
+        return kDownloadBadManifest;
+    if (selected)
+        AddFile(item.url.CStr(), item.hashUrl.CStr(), item.name.CStr(), item.folder.CStr());
+    return kDownloadOk;
+}
+
+int32_t CDownloadFileList::OnArchive(CDownloadFile* record, const HashListHolder* holder,
+                                     const uint8_t* data, int64_t size) {
+    if (!data || size <= 0 || !record)
+        return kDownloadNoData;
+    // A named hash list must have arrived and must cover no more than the
+    // archive's own list (VerifyChunkedMd4 refuses a longer one).
+    if (holder && (!holder->data || holder->length <= 0 ||
+                   !VerifyChunkedMd4(holder->data, (size_t)holder->length, data, size)))
+        return kDownloadHashMismatch;
+    const int32_t result =
+        ExtractArchive(ArchiveKind(record->Url().CStr()), data, size, record->Folder().CStr());
+    if (result == kExtractArchiveOk) {
+        ovCString program(record->Folder());
+        program.Append(record->Name());
+        if (FsExists(program.CStr()))
+            PfMarkProgramFile(program.CStr());
+    }
+    return result;
+}

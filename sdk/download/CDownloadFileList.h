@@ -1,0 +1,63 @@
+// The things the engine update still has to fetch: the manifest first, then
+// the archives it selects. The list hands out the next record, decides
+// after each attempt whether a record is finished or tried again, reads the
+// manifest (EngineVersion.h, EngineUpdateSelection.h) and checks and unpacks
+// every archive (ctCMD4.h, ExtractArchive.h).
+//
+// An archive whose record names a hash list is unpacked only when that list
+// arrived, is not empty, is not longer than the list computed for the
+// archive, and matches; otherwise the attempt fails with
+// kDownloadHashMismatch and the record is tried again while tries are left.
+// After a successful unpack the engine executable is made startable
+// (pfProgramFile.h).
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCPtrList.h"
+#include "opn/core/ovCString.h"
+#include "sdk/download/CDownloadFile.h"
+#include "sdk/download/IDownloadFileEventListener.h"
+
+class CDownloadFileList : public IDownloadFileEventListener {
+  public:
+    // How an attempt ended for the list.
+    enum EndResult : int32_t {
+        kEndNoRecord = 0,  // no record has that key
+        kEndKept = 1,      // tried again later
+        kEndDone = 2,      // succeeded and removed
+        kEndGivenUp = 3,   // failed with no try left, removed
+    };
+
+    CDownloadFileList() = default;
+    virtual ~CDownloadFileList();
+    CDownloadFileList(const CDownloadFileList&) = delete;
+    CDownloadFileList& operator=(const CDownloadFileList&) = delete;
+
+    // Adds a record unless `url` is null or empty or a record's current key
+    // equals it. True when added.
+    bool AddFile(const char* url, const char* hashUrl, const char* name, const char* folder);
+    // The first record that can be handed out (not busy, a try left or
+    // unlimited tries), now busy; null when none.
+    CDownloadFile* NextPending();
+    void SetUnlimited(bool unlimited);
+    // The attempt of the record whose current key is `url` ended;
+    // `unreachable` (the host could not be reached) does not use up a try.
+    EndResult Ended(const char* url, bool success, bool unreachable);
+
+    int32_t Count() const { return m_records.Count(); }
+    bool IsEmpty() const { return m_records.Count() == 0; }
+    const ovCString& NewVersion() const { return m_newVersion; }
+    // Record `index` in list order; null when out of range.
+    CDownloadFile* At(int32_t index) const;
+
+    int32_t OnManifest(CDownloadFile* record, const uint8_t* data, int64_t size) override;
+    int32_t OnArchive(CDownloadFile* record, const HashListHolder* holder, const uint8_t* data,
+                      int64_t size) override;
+
+  private:
+    CDownloadFile* FindByKey(const char* url) const;
+
+    ovCPtrList m_records;  // CDownloadFile*, owned
+    ovCString m_newVersion;
+};

@@ -1,0 +1,96 @@
+// One HTTP GET of the engine update: fetches the current key of a file
+// record (IProgressFile) whole into memory and hands the bytes to it. A
+// record whose hash list just arrived is started again at once for its
+// archive.
+//
+// Redirects (301, 302, 303, 307, 308) are followed, at most kMaxRedirects in
+// a row; the file still knows the download by its own URL.
+//
+// Sizes are bounded by the mode: a manifest up to kMaxManifestSize, a hash
+// list up to kMaxHashListSize, anything else up to kMaxArchiveSize; a
+// longer Content-Length is an unexpected answer (nothing is allocated).
+//
+// A connect that fails before its time-out ran out was refused or found no
+// route: the host cannot be reached (kSessionHostUnreachable), as when its
+// name cannot be looked up. A connect that ran out of time is
+// kSessionConnectTimeout.
+//
+// Threads: everything on the library thread; the request is configured
+// under the library lock (HttpConnection.h).
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCString.h"
+#include "opn/core/ovSmartPtr.h"
+#include "opn/opeerqos/nwIHttpClientExEventListener.h"
+#include "opn/opeerqos/cpCTimer.h"
+
+class IDownloadSessionEventListener;
+class ovIHttpClientExLayer;
+class IProgressFile;
+
+class CDownloadSession : public nwIHttpClientExEventListener {
+  public:
+    static constexpr uint32_t kConnectTimeoutSec = 4;
+    static constexpr uint32_t kReceiveTimeoutSec = 4;
+    static constexpr uint32_t kTimerTagReport = 0x1000030;
+
+    CDownloadSession() = default;
+    ~CDownloadSession() override;
+    CDownloadSession(const CDownloadSession&) = delete;
+    CDownloadSession& operator=(const CDownloadSession&) = delete;
+
+    void SetListener(IDownloadSessionEventListener* listener, uint32_t context);
+    // Not owned.
+    void SetFile(IProgressFile* file) { m_file = file; }
+    IProgressFile* File() const { return m_file; }
+    // Fetches the file's current key; nothing for an empty key. A request
+    // that cannot even be opened is reported shortly after, on the library
+    // thread.
+    void Start();
+    bool IsBusy() const { return m_busy != 0; }
+    const ovCString& Url() const { return m_url; }
+
+    void OnConnected(uint32_t key) override;
+    void OnResponse(uint32_t key) override;
+    int32_t OnData(uint32_t key, const uint8_t* data, int32_t length) override;
+    void OnComplete(uint32_t key) override;
+    void OnSendDrained(uint32_t key) override;
+    void OnClosed(uint32_t key) override;
+    void OnConnectTimeout(uint32_t key) override;
+    void OnReceiveTimeout(uint32_t key) override;
+    void OnHostUnreachable(uint32_t key) override;
+
+  private:
+    // Opens one hop; false when it could not be opened.
+    bool Request(const char* url);
+    static int32_t OpenFailure(const char* url);
+    void FollowRedirect(ovIHttpClientExLayer* http);
+    bool IsCurrent(uint32_t key) const { return m_busy && key == m_serial; }
+    int64_t SizeLimit() const;
+    void FreeData();
+    void Release();
+    // Ends the request and reports `code`; the last thing a caller does.
+    void Fail(int32_t code);
+    static void OnReportTimer(void* self);
+
+    IDownloadSessionEventListener* m_listener = nullptr;
+    uint32_t m_context = 0;
+    ovSmartPtr m_connection;
+    ovCString m_url;
+    // The URL of the running hop (m_url or where it redirected).
+    ovCString m_requestUrl;
+    int32_t m_redirects = 0;
+    uint8_t* m_data = nullptr;
+    int64_t m_contentLength = 0;
+    int64_t m_received = 0;
+    IProgressFile* m_file = nullptr;
+    int32_t m_busy = 0;
+    int32_t m_mode = 0;
+    uint32_t m_serial = 0;
+    // When the connect began, to tell a refusal from a time-out.
+    TimerTime m_connectStart = {0, 0};
+    ovSmartPtr m_reportTimer;
+    int32_t m_pendingError = 0;
+};

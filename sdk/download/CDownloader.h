@@ -1,0 +1,75 @@
+// The engine-update downloader: brings the local download engine up to date
+// and starts it. It fetches the update manifest (EngineManifestUrl.h), then
+// every archive the manifest selects, each whole into memory, hands them to
+// the file list (which checks and unpacks them, CDownloadFileList.h), and
+// when the list has run empty starts the engine executable (RunEngine) and
+// reports OnFinished(launched, allOk, version) to its listener.
+//
+// - Archives download in parallel, one session per file; a failed download
+//   is tried again while its record has tries left.
+// - When the content host cannot be reached, the listener hears
+//   OnWaitingForNetwork once and the downloads are tried again every second
+//   with unlimited tries until a connection is made.
+// - allOk is 0 when a download finished with a failure result or a record
+//   was given up after its last try.
+// - An archive that cannot be unpacked or an engine folder that cannot be
+//   made ends the update: OnInstallFailed(kInstallFolder), nothing more.
+//
+// Threads: everything on the library thread. Do not destroy the downloader
+// from inside one of its reports; defer that to a later turn of the loop.
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCPtrList.h"
+#include "opn/core/ovSmartPtr.h"
+#include "sdk/download/CDownloadFileList.h"
+#include "sdk/download/IDownloadSessionEventListener.h"
+#include "sdk/download/IDownloaderEventListener.h"
+
+class CDownloader : public IDownloadSessionEventListener {
+  public:
+    static constexpr uint32_t kRetryPeriodMs = 1000;
+    static constexpr uint32_t kTimerTagRetry = 0x1000031;
+
+    // Logs "[SwarmFetchLib] Initialize Downloader". `listener` may be null.
+    explicit CDownloader(IDownloaderEventListener* listener);
+    // Stops the retry timer, deletes the sessions, logs
+    // "[SwarmFetchLib] Finalize Downloader".
+    ~CDownloader() override;
+    CDownloader(const CDownloader&) = delete;
+    CDownloader& operator=(const CDownloader&) = delete;
+
+    // Starts with the manifest; logs "[SwarmFetchLib] Begin Update".
+    void BeginUpdate();
+
+    // Inspection for tests.
+    const CDownloadFileList& Files() const { return m_files; }
+    int32_t SessionCount() const { return m_sessions.Count(); }
+    bool WaitingForNetwork() const { return !m_retryTimer.IsEmpty(); }
+    bool AllOk() const { return m_allOk != 0; }
+
+    void OnSessionConnected(CDownloadSession* session) override;
+    void OnSessionFinished(CDownloadSession* session, const DownloadOutcome& outcome) override;
+    void OnSessionError(CDownloadSession* session, int32_t code) override;
+    void OnSizeKnown(CDownloadSession* session, const char* url, int64_t size) override;
+    void OnDownloadProgress(CDownloadSession* session, const char* url, int64_t bytes) override;
+
+  private:
+    // Starts the next pending file on an idle session (a new one when
+    // `create`); finishes when the list is empty.
+    void StartNext(bool create);
+    void Finish();
+    void DeleteSession(CDownloadSession* session);
+    void StopRetryTimer();
+    static void OnRetryTimer(void* self);
+
+    IDownloaderEventListener* m_listener;
+    CDownloadFileList m_files;
+    int32_t m_allOk = 1;
+    ovCPtrList m_sessions;  // CDownloadSession*, owned
+    ovSmartPtr m_retryTimer;
+    // The update ended (finished, or stopped by an install failure): nothing
+    // more is started or reported.
+    bool m_ended = false;
+};

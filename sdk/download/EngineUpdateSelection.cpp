@@ -1,0 +1,56 @@
+#include "sdk/download/EngineUpdateSelection.h"
+
+#include "sdk/download/BinaryExecute.h"
+#include "sdk/download/EngineVersion.h"
+#include "sdk/support/CXMLParserOrvane.h"
+
+namespace {
+
+// `url` and `hash` of `element` into the item; false without a URL.
+bool TakeUrls(const XmlElement* element, EngineUpdateItem* item) {
+    char value[kXmlValueBuffer];
+    CXMLParserOrvane::GetAttribute(element, "url", value);
+    item->url = value;
+    CXMLParserOrvane::GetAttribute(element, "hash", value);
+    item->hashUrl = value;
+    return !item->url.IsEmpty();
+}
+
+// The engine executable's path cut at its last '\' into folder and name.
+void SplitEnginePath(EngineUpdateItem* item) {
+    ovCString path;
+    GetEnginePath(path);
+    int32_t last = -1;
+    for (uint32_t i = 0; i < path.Length(); ++i)
+        if (path.CStr()[i] == '\\')
+            last = (int32_t)i;
+    item->folder.Assign(path.CStr(), (uint32_t)(last + 1));
+    item->name.Assign(path.CStr() + last + 1);
+}
+
+}  // namespace
+
+bool SelectUpdates(const CXMLParserOrvane& xml, const EngineVersionCheck& check,
+                   EngineUpdateItem* item, bool* selected) {
+    *selected = false;
+    const XmlElement* root = xml.Root();
+    const int32_t files =
+        (int32_t)CXMLParserOrvane::ChildCount(CXMLParserOrvane::FindChild(root, "file"));
+    SplitEnginePath(item);
+    if (check.updateCount == files) {
+        const XmlElement* all =
+            CXMLParserOrvane::FindChild(CXMLParserOrvane::FindChild(root, "all"), "all");
+        if (!TakeUrls(all, item))
+            return false;
+        *selected = true;
+        return true;
+    }
+    if (!check.executableNeedsUpdate)
+        return true;
+    if (!TakeUrls(CXMLParserOrvane::FindChild(CXMLParserOrvane::FindChild(root, "file"),
+                                              item->name.CStr()),
+                  item))
+        return false;
+    *selected = true;
+    return true;
+}

@@ -1,0 +1,30 @@
+// One thing the engine-update downloader fetches, as its download session
+// sees it: which URL to fetch next and what to do with the bytes.
+#pragma once
+
+#include <stdint.h>
+
+class ovCString;
+
+// Modes of a URL for a file.
+enum DownloadMode : int32_t {
+    kDownloadModeUnknown = 0,
+    kDownloadModeHashList = 1,
+    kDownloadModeManifest = 2,
+    kDownloadModeArchive = 3,
+};
+
+class IProgressFile {
+  public:
+    // The URL to fetch next, in `out`; always 1.
+    virtual int32_t GetKey(ovCString& out) = 0;
+    // False right after a hash list arrived: the archive is fetched next by
+    // the same session.
+    virtual bool IsFinal() = 0;
+    // Takes the downloaded bytes of `url`; `*mode` gets the mode used.
+    // Returns a download result (CDownloadFile.h).
+    virtual int32_t OnDownloaded(const char* url, const uint8_t* data, int64_t size,
+                                 int32_t* mode) = 0;
+    virtual int32_t GetMode(const char* url) = 0;
+    virtual ~IProgressFile() {}
+};

@@ -1,0 +1,395 @@
+// The engine update end to end against nginx: the manifest, hash lists and
+// archives (made by zip and 7-Zip at test time) are laid out per case in a
+// folder of the document root; the downloader runs on this thread's library
+// loop, installs into a scratch application-data folder and starts the
+// engine (a small real program that leaves a marker). Also: a content host
+// that refuses connections, then comes up.
+#include <stdint.h>
+#include <stdio.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "integration/ApiTestEnv.h"
+#include "opn/core/cpCMutex.h"
+#include "opn/opeerqos/COpn.h"
+#include "opn/platform/pfFileVersion.h"
+#include "opn/platform/pfMessageLoop.h"
+#include "sdk/download/CDownloader.h"
+#include "sdk/download/EngineManifestUrl.h"
+#include "support/EngineHashList.h"
+#include "support/LibraryLoop.h"
+#include "support/TestData.h"
+#include "support/TestPeers.h"
+#include "support/TestServers.h"
+
+namespace {
+
+const char kEngineRelative[] = "Ludra\\ldDownloader\\ldDownload.exe";
+const char kOld[] = SF_ENGINE_OLD;
+const char kNew[] = SF_ENGINE_NEW;
+const char kNewVersion[] = SF_ENGINE_NEW_VERSION;
+const std::string kInstallFailedLog =
+    "[SwarmFetchLib] \xBF\xA3\xC1\xF8 \xB4\xD9\xBF\xEE\xB7\xCE\xB5\xE5 \xBD\xC7\xC6\xD0 result : ";
+
+std::string HelperProgram(const char* posixPath) {
+    std::string path = posixPath;
+#ifdef _WIN32
+    path = "Z:" + path;
+    for (char& c : path)
+        if (c == '/')
+            c = '\\';
+#endif
+    return path;
+}
+
+bool WriteFile(const std::string& native, const std::vector<uint8_t>& bytes) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(native).parent_path(), ec);
+    FILE* f = fopen(native.c_str(), "wb");
+    if (!f)
+        return false;
+    const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && ok;
+}
+
+std::vector<uint8_t> Text(const std::string& s) {
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+// What the downloader reported.
+class Recorder final : public IDownloaderEventListener {
+  public:
+    void OnWaitingForNetwork() override { ++waiting; }
+    void OnSizeKnown(const char* url, int32_t low, int32_t high) override {
+        (void)url;
+        size = ((int64_t)high << 32) | (uint32_t)low;
+    }
+    void OnProgress(const char* url, int32_t low, int32_t high) override {
+        (void)url;
+        progress = ((int64_t)high << 32) | (uint32_t)low;
+    }
+    void OnFinished(int32_t launchedIn, int32_t allOkIn, const char* versionIn) override {
+        ++finished;
+        launched = launchedIn;
+        allOk = allOkIn;
+        version = versionIn ? versionIn : "<null>";
+    }
+    void OnInstallFailed(int32_t kind) override {
+        ++installFailed;
+        failKind = kind;
+    }
+    bool Ended() const { return finished > 0 || installFailed > 0; }
+
+    int waiting = 0;
+    int finished = 0;
+    int installFailed = 0;
+    int32_t failKind = 0;
+    int32_t launched = -1;
+    int32_t allOk = -1;
+    std::string version;
+    int64_t size = 0;
+    int64_t progress = 0;
+};
+
+class EngineUpdateNet : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(sftest::Servers().Ok()) << sftest::Servers().Error();
+        ASSERT_TRUE(OV_SUCCEEDED(PfMessageLoopInit()));
+        ASSERT_TRUE(lock.CreateInstance(OV_CLSID_MUTEX));
+        module.reset(new COpn(lock));
+    }
+    void TearDown() override {
+        SetEngineManifestUrlForTesting(nullptr);
+        module.reset();
+        lock.Reset();
+        PfMessageLoopDone();
+        COpn::NetworkCleanup();
+    }
+
+    // One update run to its end (bounded); the downloader is gone afterwards.
+    void RunUpdate(Recorder& recorder, uint32_t maxMs = 60000) {
+        CDownloader downloader(&recorder);
+        downloader.BeginUpdate();
+        EXPECT_TRUE(libraryloop::RunUntil([&] { return recorder.Ended(); }, maxMs));
+        // The started engine is a console program; give the loop a moment
+        // so late reports would still be seen.
+        libraryloop::RunUntil([] { return false; }, 200);
+    }
+
+    ovSmartPtr lock;
+    std::unique_ptr<COpn> module;
+};
+
+void Install(const apitest::LogScope& scope, const char* program) {
+    const std::string target = scope.Folder().Native(kEngineRelative);
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(target).parent_path(), ec);
+    std::filesystem::copy_file(HelperProgram(program), target,
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    ASSERT_FALSE(ec) << ec.message();
+}
+
+std::string InstalledVersion(const apitest::LogScope& scope) {
+    ovCString version;
+    if (!PfReadFileVersion(scope.Folder().Win(kEngineRelative).c_str(), version))
+        return supporttest::PathExists(scope.Folder().Native(kEngineRelative)) ? "<no version>"
+                                                                               : "<missing>";
+    return version.CStr();
+}
+
+bool WaitForMarker(const std::string& engine) {
+    for (int i = 0; i < 500; ++i) {
+        if (supporttest::PathExists(engine + ".ran"))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+enum HashMode { kNoHash, kGoodHash, kFlippedHash, kLongerHash, kEmptyHash, kMissingHash };
+
+struct Case {
+    const char* name;
+    const char* installed;  // program installed first, or null
+    const char* archive;    // test-data file served as the archive; null: none listed
+    bool twoFiles;          // the manifest lists two files (the package is fetched)
+    HashMode hash;
+    bool installFails;
+    int32_t launched;
+    int32_t allOk;
+    const char* versionAfter;   // "<missing>" when no engine is there
+    const char* sessionErrors;  // "(Code: n)" of each session error, in order
+    int archiveFailures;        // outcomes with result 4
+};
+
+TEST_F(EngineUpdateNet, UpdateChainCases) {
+    const sftest::TestServers& servers = sftest::Servers();
+    const Case cases[] = {
+        {"nothing to update", kNew, nullptr, false, kGoodHash, false, 1, 1, kNewVersion, "", 0},
+        {"executable missing", nullptr, "single.zip", false, kGoodHash, false, 1, 1, kNewVersion,
+         "", 0},
+        {"version change, one file", kOld, "single.zip", false, kGoodHash, false, 1, 1, kNewVersion,
+         "", 0},
+        {"version change, two files (7z)", kOld, "all.7z", true, kGoodHash, false, 1, 1,
+         kNewVersion, "", 0},
+        {"version change, two files (zip)", kOld, "all.zip", true, kGoodHash, false, 1, 1,
+         kNewVersion, "", 0},
+        {"7z with BCJ", kOld, "all-bcj.7z", true, kGoodHash, false, 1, 1, kNewVersion, "", 0},
+        {"no hash list named", kOld, "single.zip", false, kNoHash, false, 1, 1, kNewVersion, "", 0},
+        {"3 MiB archive, four digests", kOld, "big.zip", false, kGoodHash, false, 1, 1, kNewVersion,
+         "", 0},
+        // Never unpacked: the old engine stays and is started; the update
+        // reports the failure.
+        {"hash list mismatch", kOld, "single.zip", false, kFlippedHash, false, 1, 0,
+         SF_ENGINE_OLD_VERSION, "", 3},
+        {"hash list longer than the archive's", kOld, "single.zip", false, kLongerHash, false, 1, 0,
+         SF_ENGINE_OLD_VERSION, "", 3},
+        // The hash list cannot be had: nothing is installed and nothing
+        // starts.
+        {"hash list 404", nullptr, "single.zip", false, kMissingHash, false, 0, 0, "<missing>",
+         "444", 0},
+        {"hash list empty", nullptr, "single.zip", false, kEmptyHash, false, 0, 0, "<missing>",
+         "444", 0},
+        {"unpack failure", kOld, "notzip.zip", false, kGoodHash, true, -1, -1,
+         SF_ENGINE_OLD_VERSION, "", 0},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        apitest::LogScope log;
+        if (c.installed)
+            Install(log, c.installed);
+        const std::string folder =
+            "engine-update/case" + std::to_string(index++) + "-" +
+            std::to_string((long long)std::chrono::steady_clock::now().time_since_epoch().count());
+        std::vector<uint8_t> archive;
+        std::string archiveUrl = servers.HttpUrl("/" + folder + "/none.zip");
+        std::string hashUrl = servers.HttpUrl("/" + folder + "/engine.md4");
+        if (c.archive) {
+            bool ok = false;
+            archive =
+                sftest::ReadFile(sftest::DataPath(std::string("engine-update/") + c.archive), &ok);
+            ASSERT_TRUE(ok) << c.archive;
+            archiveUrl = servers.HttpUrl("/" + folder + "/" + c.archive);
+            ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/" + c.archive), archive));
+            std::vector<uint8_t> hashes = sftest::EngineHashList(archive.data(), archive.size());
+            if (c.hash == kFlippedHash)
+                hashes[3] ^= 0x40;
+            if (c.hash == kLongerHash)
+                hashes.insert(hashes.end(), hashes.end() - 16, hashes.end());
+            if (c.hash == kEmptyHash)
+                hashes.clear();
+            if (c.hash != kMissingHash && c.hash != kNoHash) {
+                ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/engine.md4"), hashes));
+            }
+        }
+        const std::string hashAttribute = c.hash == kNoHash ? "" : " hash=\"" + hashUrl + "\"";
+        std::string manifest = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<KVX_updater>\r\n";
+        manifest += " <all><all url=\"" + archiveUrl + "\"" + hashAttribute + "/></all>\r\n";
+        manifest += " <file><ldDownload.exe ver=\"" + std::string(kNewVersion) + "\" url=\"" +
+                    (c.twoFiles ? servers.HttpUrl("/" + folder + "/unused.zip") : archiveUrl) +
+                    "\"" + hashAttribute + "/>";
+        if (c.twoFiles)
+            manifest += "<ldHelper.dll url=\"" + archiveUrl + "\"/>";
+        manifest += "</file>\r\n</KVX_updater>\r\n";
+        ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/KVX_updater.xml"), Text(manifest)));
+        const std::string manifestUrl = servers.HttpUrl("/" + folder + "/KVX_updater.xml");
+        SetEngineManifestUrlForTesting(manifestUrl.c_str());
+
+        Recorder recorder;
+        RunUpdate(recorder);
+        EXPECT_EQ(0, recorder.waiting);
+        if (c.installFails) {
+            EXPECT_EQ(1, recorder.installFailed);
+            EXPECT_EQ(IDownloaderEventListener::kInstallFolder, recorder.failKind);
+            EXPECT_EQ(0, recorder.finished);
+            EXPECT_TRUE(log.Has(kInstallFailedLog + "5"));
+        } else {
+            EXPECT_EQ(1, recorder.finished);
+            EXPECT_EQ(c.launched, recorder.launched);
+            EXPECT_EQ(c.allOk, recorder.allOk);
+            EXPECT_EQ(kNewVersion, recorder.version);
+        }
+        EXPECT_EQ(c.versionAfter, InstalledVersion(log));
+        if (c.launched == 1) {
+            EXPECT_TRUE(WaitForMarker(log.Folder().Native(kEngineRelative)));
+        }
+        std::string errors;
+        int archiveFailures = 0;
+        for (const std::string& line : log.Lines()) {
+            if (line.find("[SwarmFetchLib] Session Error (URL: ") == 0)
+                errors += line.substr(line.size() - 2, 1);
+            if (line == "[SwarmFetchLib] Download Completed (URL: " + archiveUrl + ")(Code: 4)")
+                ++archiveFailures;
+        }
+        EXPECT_EQ(c.sessionErrors, errors);
+        EXPECT_EQ(c.archiveFailures, archiveFailures);
+        if (c.archive && c.launched == 1 && c.allOk == 1) {
+            // The archive's size and progress reached the listener.
+            EXPECT_EQ((int64_t)archive.size(), recorder.size);
+            EXPECT_EQ((int64_t)archive.size(), recorder.progress);
+        }
+        if (c.twoFiles && c.allOk == 1) {
+            EXPECT_TRUE(supporttest::PathExists(
+                log.Folder().Native("Ludra\\ldDownloader\\data\\info.txt")));
+            EXPECT_TRUE(
+                supporttest::PathExists(log.Folder().Native("Ludra\\ldDownloader\\readme.txt")));
+        }
+        if (std::string(c.name) == "3 MiB archive, four digests") {
+            EXPECT_GT(archive.size(), 2u * 1048576u);
+            EXPECT_LE(archive.size(), 3u * 1048576u);
+            EXPECT_EQ(64u, sftest::EngineHashList(archive.data(), archive.size()).size());
+        }
+        if (std::string(c.name) == "nothing to update") {
+            const std::vector<std::string> expected = {
+                "[SwarmFetchLib] Initialize Downloader",
+                "[SwarmFetchLib] Begin Update",
+                std::string("[SwarmFetchLib] Current Version: ") + kNewVersion +
+                    " / New Version: " + kNewVersion,
+                "[SwarmFetchLib] Update File (Count: 0)",
+                "[SwarmFetchLib] Download Completed (URL: " + manifestUrl + ")(Code: 0)",
+                "[SwarmFetchLib] Execute OK(0)",
+                "[SwarmFetchLib] Begin WFII",
+                "[SwarmFetchLib] End WFII",
+                "[SwarmFetchLib] Finalize Downloader",
+            };
+            EXPECT_EQ(expected, log.Lines());
+        }
+    }
+}
+
+// What a server controls is bounded and every failure ends the attempt:
+// each case is tried three times, then the update ends as failed (no engine
+// is installed, so none starts).
+TEST_F(EngineUpdateNet, ServerFaultsUseUpTheTriesAndFail) {
+    struct FaultCase {
+        const char* scenario;
+        const char* sessionErrors;
+        int badManifests;  // outcomes with result 3
+    };
+    const FaultCase cases[] = {
+        {"/status/404", "444", 0},
+        {"/zero-length", "444", 0},
+        {"/huge-length", "444", 0},  // refused by its Content-Length
+        {"/short-body", "666", 0},   // cut short: not left hanging
+        {"/close-before-head", "666", 0},
+        {"/redirect-loop", "444", 0},  // bounded
+        {"/redirect-no-location", "444", 0},
+        {"/hops/2", "", 3},  // followed: "fault server ok" is no manifest
+    };
+    for (const FaultCase& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        apitest::LogScope log;
+        const std::string url = sftest::Servers().FaultUrl(c.scenario);
+        SetEngineManifestUrlForTesting(url.c_str());
+        Recorder recorder;
+        RunUpdate(recorder);
+        EXPECT_EQ(1, recorder.finished);
+        EXPECT_EQ(0, recorder.launched);
+        EXPECT_EQ(0, recorder.allOk);
+        EXPECT_EQ("", recorder.version);
+        std::string errors;
+        for (const std::string& line : log.Lines())
+            if (line.find("[SwarmFetchLib] Session Error (URL: " + url + ")") == 0)
+                errors += line.substr(line.size() - 2, 1);
+        EXPECT_EQ(c.sessionErrors, errors);
+        EXPECT_EQ((size_t)c.badManifests,
+                  log.CountOf("[SwarmFetchLib] Download Completed (URL: " + url + ")(Code: 3)"));
+    }
+}
+
+// Nothing listens on the content host's port: the update waits for the
+// network, tries once a second without using up tries, and goes on as soon
+// as a server answers there.
+TEST_F(EngineUpdateNet, HostUnreachableThenBack) {
+    apitest::LogScope log;
+    Install(log, kNew);
+    const uint16_t port = testpeers::RefusedPort();
+    ASSERT_NE(0, port);
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(port) + "/ActiveX/update/KVX_updater.xml";
+    SetEngineManifestUrlForTesting(url.c_str());
+    const std::string refused = "[SwarmFetchLib] Session Error (URL: " + url + ")(Code: 7)";
+
+    Recorder recorder;
+    CDownloader downloader(&recorder);
+    downloader.BeginUpdate();
+    ASSERT_TRUE(libraryloop::RunUntil([&] { return log.CountOf(refused) >= 4; }, 15000));
+    EXPECT_EQ(1, recorder.waiting);
+    EXPECT_TRUE(downloader.WaitingForNetwork());
+    ASSERT_EQ(1, downloader.Files().Count());
+    EXPECT_EQ(kDownloadTries, downloader.Files().At(0)->TriesLeft());
+    EXPECT_EQ(0, recorder.finished);
+
+    const std::string manifest = std::string("<u><file><ldDownload.exe ver=\"") + kNewVersion +
+                                 "\" url=\"http://127.0.0.1:1/x.zip\"/></file></u>";
+    testpeers::ScriptedOptions options;
+    options.port = port;
+    testpeers::Scripted server(
+        {testpeers::Step::ExpectText("\r\n\r\n"),
+         testpeers::Step::Send("HTTP/1.1 200 OK\r\nContent-Length: " +
+                               std::to_string(manifest.size()) + "\r\n\r\n" + manifest),
+         testpeers::Step::Close()},
+        options);
+    ASSERT_TRUE(server.Ok());
+    ASSERT_TRUE(libraryloop::RunUntil([&] { return recorder.Ended(); }, 15000));
+    EXPECT_EQ(1, recorder.finished);
+    EXPECT_EQ(1, recorder.launched);
+    EXPECT_EQ(1, recorder.allOk);
+    EXPECT_EQ(kNewVersion, recorder.version);
+    EXPECT_EQ(1, recorder.waiting);
+    EXPECT_FALSE(downloader.WaitingForNetwork());
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] Download Completed (URL: " + url + ")(Code: 0)"));
+    EXPECT_TRUE(WaitForMarker(log.Folder().Native(kEngineRelative)));
+}
+
+}  // namespace

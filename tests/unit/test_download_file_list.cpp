@@ -1,0 +1,251 @@
+// The records of the engine update and their list: modes and keys, tries in
+// limited and unlimited mode, the hash-list phase, the checks an archive
+// passes before it is unpacked, and the manifest read into the list.
+#include <stdint.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "integration/ApiTestEnv.h"
+#include "sdk/download/CDownloadFileList.h"
+#include "support/EngineHashList.h"
+
+namespace {
+
+const char kArchive[] = "http://h/engine.zip";
+const char kHash[] = "http://h/engine.md4";
+const char kFolder[] = "C:\\e\\";
+
+std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
+    std::vector<uint8_t> b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = (uint8_t)(i * 31 + seed);
+    return b;
+}
+
+std::string Key(CDownloadFile* record) {
+    ovCString key;
+    EXPECT_EQ(1, record->GetKey(key));
+    return key.CStr();
+}
+
+TEST(DownloadFile, ModesAndKeysThroughBothPhases) {
+    CDownloadFileList list;
+    ASSERT_TRUE(list.AddFile("http://h/manifest.xml", nullptr, nullptr, nullptr));
+    ASSERT_TRUE(list.AddFile(kArchive, kHash, "ldDownload.exe", kFolder));
+    ASSERT_TRUE(list.AddFile("http://h/plain.zip", "", "ldDownload.exe", kFolder));
+    CDownloadFile* manifest = list.At(0);
+    CDownloadFile* archive = list.At(1);
+    CDownloadFile* plain = list.At(2);
+    EXPECT_EQ(kDownloadModeManifest, manifest->GetMode("http://h/manifest.xml"));
+    EXPECT_EQ(kDownloadModeUnknown, manifest->GetMode(""));
+    EXPECT_EQ(kDownloadModeHashList, archive->GetMode(kHash));
+    EXPECT_EQ(kDownloadModeArchive, archive->GetMode(kArchive));
+    EXPECT_EQ(kDownloadModeUnknown, archive->GetMode("http://h/other"));
+    EXPECT_EQ(kDownloadModeUnknown, archive->GetMode(nullptr));
+    EXPECT_EQ(nullptr, plain->Holder());
+    EXPECT_EQ(kDownloadModeArchive, plain->GetMode("http://h/plain.zip"));
+    EXPECT_EQ("http://h/plain.zip", Key(plain));
+    EXPECT_EQ(kDownloadTries, plain->TriesLeft());
+
+    // The hash list first; then the archive is the key and the next phase.
+    EXPECT_EQ(kHash, Key(archive));
+    const std::vector<uint8_t> hashes = Bytes(32, 1);
+    int32_t mode = -1;
+    EXPECT_EQ(kDownloadOk, archive->OnDownloaded(kHash, hashes.data(), 32, &mode));
+    EXPECT_EQ(kDownloadModeHashList, mode);
+    EXPECT_FALSE(archive->IsFinal());
+    EXPECT_EQ(kArchive, Key(archive));
+    ASSERT_NE(nullptr, archive->Holder());
+    EXPECT_EQ(hashes, std::vector<uint8_t>(archive->Holder()->data,
+                                           archive->Holder()->data + archive->Holder()->length));
+    // Missing data and unknown URLs.
+    EXPECT_EQ(kDownloadNoData, archive->OnDownloaded(kArchive, nullptr, 10, &mode));
+    EXPECT_EQ(kDownloadNoData, archive->OnDownloaded(kArchive, hashes.data(), 0, &mode));
+    EXPECT_EQ(kDownloadUnknownUrl, archive->OnDownloaded("http://h/x", hashes.data(), 3, &mode));
+    EXPECT_TRUE(archive->IsFinal());
+
+    // The same URL twice, or none, adds nothing.
+    EXPECT_FALSE(list.AddFile(kArchive, kHash, "x", kFolder));
+    EXPECT_FALSE(list.AddFile(nullptr, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(list.AddFile("", nullptr, nullptr, nullptr));
+    EXPECT_EQ(3, list.Count());
+}
+
+TEST(DownloadFileList, TriesLimitedUnlimitedAndUnreachable) {
+    struct Case {
+        const char* name;
+        bool unlimited;
+        bool unreachable;
+        int attempts;
+        CDownloadFileList::EndResult last;
+    };
+    const Case cases[] = {
+        {"limited: removed after the third failure", false, false, 3,
+         CDownloadFileList::kEndGivenUp},
+        {"unlimited: handed out again and again", true, false, 10, CDownloadFileList::kEndKept},
+        {"unreachable host: no try used", false, true, 10, CDownloadFileList::kEndKept},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CDownloadFileList list;
+        ASSERT_TRUE(list.AddFile(kArchive, nullptr, "a", kFolder));
+        list.SetUnlimited(c.unlimited);
+        CDownloadFileList::EndResult result = CDownloadFileList::kEndNoRecord;
+        for (int i = 0; i < c.attempts; ++i) {
+            CDownloadFile* record = list.NextPending();
+            ASSERT_NE(nullptr, record) << i;
+            EXPECT_TRUE(record->Busy());
+            // Busy records are not handed out twice.
+            EXPECT_EQ(nullptr, list.NextPending());
+            result = list.Ended(kArchive, false, c.unreachable);
+            if (i + 1 < c.attempts) {
+                ASSERT_EQ(CDownloadFileList::kEndKept, result) << i;
+            }
+        }
+        EXPECT_EQ(c.last, result);
+        if (c.last == CDownloadFileList::kEndKept)
+            EXPECT_EQ(kDownloadTries, list.At(0)->TriesLeft());
+        else
+            EXPECT_TRUE(list.IsEmpty());
+    }
+    CDownloadFileList list;
+    list.AddFile(kArchive, nullptr, "a", kFolder);
+    ASSERT_NE(nullptr, list.NextPending());
+    EXPECT_EQ(CDownloadFileList::kEndNoRecord, list.Ended("http://h/other", true, false));
+    EXPECT_EQ(CDownloadFileList::kEndDone, list.Ended(kArchive, true, false));
+    EXPECT_TRUE(list.IsEmpty());
+}
+
+// A hash list that cannot be fetched fails the record like any failed
+// download: the archive is never fetched without it.
+TEST(DownloadFileList, AHashListThatCannotBeFetchedIsNeverDropped) {
+    CDownloadFileList list;
+    ASSERT_TRUE(list.AddFile(kArchive, kHash, "a", kFolder));
+    for (int i = 0; i < kDownloadTries; ++i) {
+        CDownloadFile* record = list.NextPending();
+        ASSERT_NE(nullptr, record);
+        EXPECT_EQ(kHash, Key(record));
+        ASSERT_NE(nullptr, record->Holder());
+        const CDownloadFileList::EndResult end = list.Ended(kHash, false, false);
+        EXPECT_EQ(
+            i + 1 < kDownloadTries ? CDownloadFileList::kEndKept : CDownloadFileList::kEndGivenUp,
+            end);
+    }
+    EXPECT_TRUE(list.IsEmpty());
+}
+
+TEST(DownloadFileList, AnArchiveIsUnpackedOnlyAfterItsHashListMatched) {
+    apitest::LogScope log;
+    const std::vector<uint8_t> archive = Bytes(100000, 7);
+    const std::vector<uint8_t> good = sftest::EngineHashList(archive.data(), archive.size());
+    ASSERT_EQ(32u, good.size());
+    std::vector<uint8_t> flipped = good;
+    flipped[20] ^= 1;
+    std::vector<uint8_t> longer = good;
+    longer.insert(longer.end(), 16, 0);
+    const std::vector<uint8_t> huge((size_t)kMaxHashListSize + 1, 1);
+    struct Case {
+        const char* name;
+        const std::vector<uint8_t>* hashes;  // null: the list never arrived
+        int32_t hashResult;
+        int32_t archiveResult;
+    };
+    // The archive's URL ends in ".exe": an archive that passes the check
+    // then fails to unpack (5) without touching the disk.
+    const Case cases[] = {
+        {"no hash list arrived", nullptr, 0, kDownloadHashMismatch},
+        {"one byte differs", &flipped, kDownloadOk, kDownloadHashMismatch},
+        {"longer than the archive's list", &longer, kDownloadOk, kDownloadHashMismatch},
+        {"more than any archive's list", &huge, kDownloadNoData, kDownloadHashMismatch},
+        {"the matching list", &good, kDownloadOk, kDownloadUnpackFailed},
+    };
+    const char* url = "http://h/engine.exe";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CDownloadFileList list;
+        ASSERT_TRUE(list.AddFile(url, kHash, "ldDownload.exe", kFolder));
+        CDownloadFile* record = list.NextPending();
+        int32_t mode = 0;
+        if (c.hashes) {
+            EXPECT_EQ(c.hashResult, record->OnDownloaded(kHash, c.hashes->data(),
+                                                         (int64_t)c.hashes->size(), &mode));
+            // A refused list ends the attempt: no second phase.
+            EXPECT_EQ(c.hashResult != kDownloadOk, record->IsFinal());
+        }
+        EXPECT_EQ(c.archiveResult, list.OnArchive(record, record->Holder(), archive.data(),
+                                                  (int64_t)archive.size()));
+    }
+    // An empty list is no check.
+    HashListHolder empty;
+    CDownloadFileList list;
+    list.AddFile(url, kHash, "ldDownload.exe", kFolder);
+    EXPECT_EQ(kDownloadHashMismatch,
+              list.OnArchive(list.At(0), &empty, archive.data(), (int64_t)archive.size()));
+    EXPECT_EQ(kDownloadNoData, list.OnArchive(nullptr, nullptr, archive.data(), 10));
+    EXPECT_EQ(std::vector<std::string>{}, log.Lines());
+}
+
+TEST(DownloadFileList, AThreeMebibyteArchiveHasFourDigests) {
+    const std::vector<uint8_t> archive = Bytes(3145728, 3);
+    const std::vector<uint8_t> list = sftest::EngineHashList(archive.data(), archive.size());
+    EXPECT_EQ(64u, list.size());
+    EXPECT_TRUE(VerifyChunkedMd4(list.data(), list.size(), archive.data(), 3145728));
+    EXPECT_FALSE(VerifyChunkedMd4(list.data(), list.size(), archive.data(), 3145727));
+}
+
+TEST(DownloadFileList, TheManifestFillsTheList) {
+    const std::string version = SF_ENGINE_NEW_VERSION;
+    const std::string manifest =
+        "<u><all><all url=\"http://h/all.7z\"/></all><file><ldDownload.exe ver=\"" + version +
+        "\" url=\"http://h/e.zip\" hash=\"http://h/e.md4\"/></file></u>";
+    struct Case {
+        const char* name;
+        std::string text;
+        bool blockFolder;  // a file where the engine's base folder belongs
+        int32_t result;
+        int32_t count;  // records after the manifest's
+    };
+    const Case cases[] = {
+        {"one archive selected", manifest, false, kDownloadOk, 1},
+        {"no version", "<u><file><ldDownload.exe url=\"http://h/e.zip\"/></file></u>", false,
+         kDownloadBadManifest, 0},
+        {"no archive URL", "<u><file><ldDownload.exe ver=\"2\"/></file></u>", false,
+         kDownloadBadManifest, 0},
+        {"engine folder cannot be made", manifest, true, kDownloadNoEngineFolder, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        apitest::LogScope log;
+        // A file named like the base folder, in an application-data folder
+        // of its own (the log scope's already holds the engine folder).
+        supporttest::TempFolder other;
+        std::unique_ptr<supporttest::AppDataRedirect> blocked;
+        if (c.blockFolder) {
+            FILE* f = fopen(other.Native("Ludra").c_str(), "wb");
+            ASSERT_NE(nullptr, f);
+            fclose(f);
+            blocked.reset(new supporttest::AppDataRedirect(other.Win(), other.Native()));
+        }
+        CDownloadFileList list;
+        ASSERT_TRUE(list.AddFile("http://h/KVX_updater.xml", nullptr, nullptr, nullptr));
+        CDownloadFile* record = list.NextPending();
+        int32_t mode = 0;
+        EXPECT_EQ(c.result, record->OnDownloaded("http://h/KVX_updater.xml",
+                                                 reinterpret_cast<const uint8_t*>(c.text.data()),
+                                                 (int64_t)c.text.size(), &mode));
+        EXPECT_EQ(kDownloadModeManifest, mode);
+        EXPECT_EQ(1 + c.count, list.Count());
+        if (c.result == kDownloadOk) {
+            EXPECT_EQ(version, list.NewVersion().CStr());
+            EXPECT_EQ("http://h/e.md4", Key(list.At(1)));
+        }
+    }
+}
+
+}  // namespace
