@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,8 +37,16 @@ namespace {
 const char kBigFile[] = "files/random-1m.bin";
 
 std::string ReadNative(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string bytes;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file)
+        return bytes;
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.append(buffer, n);
+    fclose(file);
+    return bytes;
 }
 
 void WriteNative(const std::string& path, const std::string& bytes) {
@@ -116,10 +124,13 @@ class StandInEngineTest : public ::testing::Test {
                 return false;
             const uint32_t connectSeconds = 1;
             Context()->SetOption(kQoSOptionConnectTimeout, &connectSeconds);
-            if (Context()->PushLayer(OV_CLSID_CDN_LOCAL_LAYER, false) != OV_S_PLATFORM || !Layer())
+            ovICDNLocalClientLayer* layer =
+                Context()->PushLayer(OV_CLSID_CDN_LOCAL_LAYER, false) == OV_S_PLATFORM ? Layer()
+                                                                                       : nullptr;
+            if (!layer)
                 return false;
-            Layer()->SetEventListener(&probe, 0);
-            Layer()->SendParameter(parameter);
+            layer->SetEventListener(&probe, 0);
+            layer->SendParameter(parameter);
             const NetAddress address = testpeers::LoopbackAt(port);
             Context()->Connect(&address);
             Run([&] { return probe.Count("connected") + probe.Count("closed") > 0; });
@@ -349,7 +360,9 @@ TEST_F(StandInEngineTest, DroppedAndUnansweredConnections) {
     // Listening, never accepting: the hello stays unanswered.
     StartEngine({{"SF_ENGINE_BEHAVIOUR", "no-accept"}});
     ASSERT_TRUE(Connect());
-    ASSERT_EQ(OV_S_NETWORK, Layer()->SendHello());
+    ovICDNLocalClientLayer* layer = Layer();
+    ASSERT_NE(nullptr, layer);
+    ASSERT_EQ(OV_S_NETWORK, layer->SendHello());
     EXPECT_FALSE(Run([&] { return probe.calls.size() > 1; }, 1500));
     EXPECT_EQ((std::vector<std::string>{"connected"}), probe.calls);
     Disconnect();
@@ -425,7 +438,9 @@ TEST_F(StandInEngineTest, EndsWhenIdleOrAskedToQuit) {
 
     StartEngine();
     ASSERT_TRUE(Connect());
-    ASSERT_EQ(OV_S_NETWORK, Layer()->SendParameter("SF_ENGINE_QUIT"));
+    ovICDNLocalClientLayer* layer = Layer();
+    ASSERT_NE(nullptr, layer);
+    ASSERT_EQ(OV_S_NETWORK, layer->SendParameter("SF_ENGINE_QUIT"));
     ASSERT_TRUE(engine.WaitExit(30000, &code));
     EXPECT_EQ(0, code);
 }
