@@ -89,7 +89,7 @@ class TestServers {
     std::string m_certPem;
     std::string m_untrustedCertPem;
     std::string m_wrongHostCertPem;
-    std::string m_docRoot;   // native form
+    std::string m_docRoot;  // native form
     std::string m_engineVersion;
     std::string m_faultLog;  // native form
     std::string m_agentLog;  // native form
