@@ -444,3 +444,124 @@ TEST_F(StandInEngineTest, EndsWhenIdleOrAskedToQuit) {
     ASSERT_TRUE(engine.WaitExit(30000, &code));
     EXPECT_EQ(0, code);
 }
+
+TEST_F(StandInEngineTest, FilesThatCannotBeFetchedOrWrittenEndTheJob) {
+    StartEngine();
+    ASSERT_TRUE(Connect());
+    // A plain file where the folder should be: nothing can be written there.
+    WriteNative(tmp.Native("blocked"), "not a folder");
+    const std::string goodFolder = tmp.Win("ok") + "\\";
+    const std::string blocked = tmp.Win("blocked") + "\\";
+    const std::string missing = servers.HttpUrl("/files/missing.bin");
+    const std::string list = servers.HttpUrl("/files/list.txt");
+    struct Case {
+        const char* name;
+        ovEngineJobEntry second;  // after one good file
+        std::vector<std::string> tail;
+    };
+    const Case cases[] = {
+        {"404",
+         {0, 0, 10, goodFolder.c_str(), "m.bin", missing.c_str()},
+         {"failed 1 0 'Download failed: " + missing + "' tail 0..0"}},
+        {"no folder",
+         {0, 0, 10, blocked.c_str(), "x.txt", list.c_str()},
+         {"disk 1 2 1 'Not enough disk space'",
+          "failed 1 0 'Cannot write " + blocked + "x.txt' tail 0..0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        probe.calls.clear();
+        const ovEngineJobEntry entries[2] = {
+            {0, 0, -1, goodFolder.c_str(), "first.txt", list.c_str()}, c.second};
+        const ovEngineJob job = {1, "F", 2, entries};
+        ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+        ASSERT_TRUE(Run([&] { return probe.Count("failed") + probe.Count("closed") > 0; }));
+        ASSERT_GE(probe.calls.size(), 2 + c.tail.size());
+        EXPECT_EQ(0u, probe.calls[0].find("accepted 1 "));
+        EXPECT_EQ(0u, probe.calls[1].find("done 1 "));
+        const std::vector<std::string> tail(probe.calls.end() - (ptrdiff_t)c.tail.size(),
+                                            probe.calls.end());
+        EXPECT_EQ(c.tail, tail);
+        EXPECT_EQ(Doc("files/list.txt"), ReadNative(tmp.Native("ok\\first.txt")));
+        EXPECT_EQ(0, probe.Count("finished"));
+    }
+    // The connection serves on.
+    probe.calls.clear();
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendHello());
+    ASSERT_TRUE(Run([&] { return !probe.calls.empty(); }));
+    EXPECT_EQ((std::vector<std::string>{"state 1"}), probe.calls);
+}
+
+TEST_F(StandInEngineTest, ResumeAnswerForAllCoversTheLaterFiles) {
+    StartEngine();
+    ASSERT_TRUE(Connect());
+    const std::string url = servers.HttpUrl(std::string("/") + kBigFile);
+    const std::string real = Doc(kBigFile);
+    const std::string folder = tmp.Win("all") + "\\";
+    const char* names[3] = {"a.bin", "b.bin", "c.bin"};
+    for (const char* name : names)
+        WriteNative(tmp.Native(std::string("all\\") + name), real.substr(0, 1000));
+    std::vector<ovEngineJobEntry> entries;
+    for (const char* name : names)
+        entries.push_back({0, 0, (int64_t)real.size(), folder.c_str(), name, url.c_str()});
+    const ovEngineJob job = {12, "All", 3, entries.data()};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    ASSERT_TRUE(Run([&] { return probe.Count("resume? ") + probe.Count("closed") > 0; }));
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendResumeReply(1, 12, true, true));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }));
+    EXPECT_EQ(1, probe.Count("resume? 12"));
+    EXPECT_EQ("finished 12 1 0 3 0", probe.calls.back());
+    for (const char* name : names)
+        EXPECT_TRUE(real == ReadNative(tmp.Native(std::string("all\\") + name))) << name;
+}
+
+TEST_F(StandInEngineTest, TwoConnectionsAndACancel) {
+    StartEngine({{"SF_ENGINE_BEHAVIOUR", "rate=200000"}});
+    ASSERT_TRUE(Connect());
+    // A second library connection of its own, with its own listener.
+    Probe second;
+    ovSmartPtr other;
+    ASSERT_TRUE(other.CreateInstance(OV_CLSID_QOS_CONTEXT));
+    ovIQoSContext* otherContext = static_cast<ovIQoSContext*>(other.Get());
+    ASSERT_EQ(OV_S_PLATFORM,
+              otherContext->Initialize(kQoSActionHigh, kQoSEventConnectFailed, nullptr));
+    ASSERT_EQ(OV_S_PLATFORM, otherContext->PushLayer(OV_CLSID_CDN_LOCAL_LAYER, false));
+    ovIUnknown* face = nullptr;
+    ASSERT_TRUE(OV_SUCCEEDED(otherContext->FindLayer(OV_CLSID_CDN_LOCAL_LAYER, &face)));
+    ASSERT_NE(nullptr, face);
+    ovICDNLocalClientLayer* otherLayer = static_cast<ovICDNLocalClientLayer*>(face);
+    otherLayer->SetEventListener(&second, 0);
+    const NetAddress address = testpeers::LoopbackAt(port);
+    ASSERT_EQ(OV_S_PLATFORM, otherContext->Connect(&address));
+    ASSERT_TRUE(Run([&] { return second.Count("connected") == 1; }));
+
+    // The same job number on both: each connection has its own jobs.
+    const std::string url = servers.HttpUrl(std::string("/") + kBigFile);
+    const std::string first = tmp.Win("one") + "\\", other2 = tmp.Win("two") + "\\";
+    const ovEngineJobEntry a = {0, 0, -1, first.c_str(), "big.bin", url.c_str()};
+    const ovEngineJobEntry b = {0, 0, -1, other2.c_str(), "big.bin", url.c_str()};
+    const ovEngineJob jobA = {3, "A", 1, &a}, jobB = {3, "B", 1, &b};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&jobA));
+    ASSERT_EQ(OV_S_NETWORK, otherLayer->SendJob(&jobB));
+    ASSERT_TRUE(Run([&] { return probe.Count("accepted") == 1 && second.Count("accepted") == 1; }));
+    // The first is cancelled; the second runs to its end.
+    unsigned job = 0, idA = 0;
+    ASSERT_EQ(2, sscanf(probe.calls[1].c_str(), "accepted %u %u", &job, &idA));
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendCancel(3, idA));
+    ASSERT_TRUE(Run([&] { return second.Count("finished") + second.Count("closed") > 0; }));
+    EXPECT_EQ(1, second.Count("finished 3 "));
+    EXPECT_EQ(Doc(kBigFile), ReadNative(tmp.Native("two\\big.bin")));
+    // Nothing of the cancelled job after the answer to a later hello.
+    probe.calls.clear();
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendHello());
+    ASSERT_TRUE(Run([&] { return probe.Count("state") == 1; }));
+    probe.calls.clear();
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendHello());
+    ASSERT_TRUE(Run([&] { return probe.Count("state") == 1; }));
+    EXPECT_EQ((std::vector<std::string>{"state 1"}), probe.calls);
+    EXPECT_EQ(0, probe.Count("finished"));
+    EXPECT_GT(Doc(kBigFile).size(), ReadNative(tmp.Native("one\\big.bin")).size());
+
+    otherLayer->SetEventListener(nullptr, 0);
+    otherContext->Close();
+}

@@ -29,8 +29,8 @@ bool FileFetch::Measure(const std::string& url) {
     return Request(url);
 }
 
-bool FileFetch::Download(const std::string& url, const std::string& path, int64_t offset,
-                         uint32_t rate) {
+FileFetch::Start FileFetch::Download(const std::string& url, const std::string& path,
+                                     int64_t offset, uint32_t rate) {
     m_measure = false;
     m_path = path;
     m_offset = offset > 0 ? offset : 0;
@@ -38,8 +38,8 @@ bool FileFetch::Download(const std::string& url, const std::string& path, int64_
     m_redirects = 0;
     m_restarted = false;
     if (m_offset == 0 && !FsCreateEmptyFile(path.c_str()))
-        return false;
-    return Request(url);
+        return kCannotWrite;
+    return Request(url) ? kStarted : kCannotRequest;
 }
 
 bool FileFetch::Request(const std::string& url) {

@@ -35,11 +35,13 @@ class FileFetch : public nwIHttpClientExEventListener {
     FileFetch(const FileFetch&) = delete;
     FileFetch& operator=(const FileFetch&) = delete;
 
+    enum Start { kStarted, kCannotWrite, kCannotRequest };
+
     bool Measure(const std::string& url);
     // `offset` 0 writes the file anew; above 0 appends to its first
     // `offset` bytes. `rate` limits the receive speed (bytes per second, 0
-    // unlimited).
-    bool Download(const std::string& url, const std::string& path, int64_t offset, uint32_t rate);
+    // unlimited). Nothing is reported for a start that fails.
+    Start Download(const std::string& url, const std::string& path, int64_t offset, uint32_t rate);
 
     void OnConnected(uint32_t key) override;
     void OnResponse(uint32_t key) override;

@@ -134,8 +134,11 @@ class StandInEngine::Job : public FileFetchListener {
             return;
         const File& file = m_files[m_current];
         if (writeFailed) {
+            // Said as a full disk, then the job ends: nothing more can come.
             m_engine->SendDiskFull(m_clientId, m_number, m_engineId);
-            m_state = kHalted;
+            m_engine->SendJobFailed(m_clientId, m_number,
+                                    "Cannot write " + WithSeparator(file.folder) + file.name);
+            m_state = kEnded;
             return;
         }
         if (m_state == kMeasuring) {
@@ -221,8 +224,10 @@ class StandInEngine::Job : public FileFetchListener {
         m_fileDone = offset;
         m_fileDoneAtLastReport = offset;
         const std::string path = WithSeparator(file.folder) + file.name;
-        if (!m_fetch.Download(file.url, path, offset, m_engine->Behaviour().rate))
-            OnFetchFailed(!FsIsFolder(WithSeparator(file.folder).c_str()));
+        const FileFetch::Start start =
+            m_fetch.Download(file.url, path, offset, m_engine->Behaviour().rate);
+        if (start != FileFetch::kStarted)
+            OnFetchFailed(start == FileFetch::kCannotWrite);
     }
 
     StandInEngine* m_engine;

@@ -18,8 +18,9 @@
 //     of files done, the current file's index and one entry report for it);
 //   - "file done" with the full local path (folder as sent, plus name) and
 //     the URL after each file, "job done" (result: files done) at the end.
-//     A file that cannot be fetched fails the job ("Download failed: <url>"),
-//     one that cannot be written reports a full disk and halts the job.
+//     A file that cannot be fetched fails the job ("Download failed: <url>");
+//     one that cannot be written brings "disk full" (flag 1), then fails the
+//     job ("Cannot write <path>").
 // A hello is answered with engine state 1. A cancel ends the job silently.
 // A frame that is not a well-formed request closes that connection only.
 //
@@ -40,11 +41,16 @@
 //                           is not empty it replaces SF_ENGINE_BEHAVIOUR and
 //                           is read again for every new job
 // Quit: the engine parameter text "SF_ENGINE_QUIT" ends the process.
-// Exit code 0 on a normal end, 1 when the port cannot be had.
+// Exit code 0 on a normal end, 1 when the port cannot be had. On Windows a
+// program without a window (no console opens when the library starts it).
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"
@@ -120,9 +126,7 @@ int Run(const StandInEngine::Settings& settings) {
     return code;
 }
 
-}  // namespace
-
-int main() {
+int RunFromEnvironment() {
     StandInEngine::Settings settings;
     uint32_t number = 0;
     if (EnvNumber("SF_ENGINE_PORT", 65535, &number) && number > 0)
@@ -133,3 +137,15 @@ int main() {
     settings.controlFile = Env("SF_ENGINE_CONTROL");
     return Run(settings);
 }
+
+}  // namespace
+
+#ifdef _WIN32
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    return RunFromEnvironment();
+}
+#else
+int main() {
+    return RunFromEnvironment();
+}
+#endif
