@@ -295,3 +295,268 @@ void nwEngineFreeReport(nwEngineReport* report) {
     free(report->reports);
     report->reports = nullptr;
 }
+
+namespace {
+
+// Fills one entry's fixed fields (value 1, value 2, size, folder, name).
+void ReadEntryFields(Reader& in, nwEngineRequestEntry* entry) {
+    entry->value1 = in.U8();
+    entry->value2 = in.U8();
+    entry->expectedSize = (int64_t)in.U64();
+    in.FixedText(entry->folder, kEnginePathSize);
+    in.FixedText(entry->fileName, kEnginePathSize);
+}
+
+char* CopyUrl(const uint8_t* at, size_t length) {
+    char* url = static_cast<char*>(malloc(length + 1));
+    if (!url)
+        return nullptr;
+    if (length)
+        memcpy(url, at, length);
+    url[length] = '\0';
+    return url;
+}
+
+nwEngineDecodeResult DecodeWholeJob(Reader& in, nwEngineRequest* request) {
+    request->jobNumber = in.U32();
+    const uint32_t count = in.U32();
+    in.FixedText(request->name, kEngineJobNameSize);
+    if (!in.Ok())
+        return kEngineDecodeMalformed;
+    // Every record takes its fixed part and at least a terminator.
+    if (count > (uint32_t)(in.Left() / (kEngineJobRecordFixedSize + 1)))
+        return kEngineDecodeMalformed;
+    request->entryCount = count;
+    if (count == 0)
+        return kEngineDecodeOk;
+    request->entries =
+        static_cast<nwEngineRequestEntry*>(calloc(count, sizeof(nwEngineRequestEntry)));
+    if (!request->entries)
+        return kEngineDecodeNoMemory;
+    for (uint32_t i = 0; i < count; ++i) {
+        nwEngineRequestEntry& entry = request->entries[i];
+        entry.index = i;
+        ReadEntryFields(in, &entry);
+        const char* url = in.Text();
+        if (!in.Ok())
+            return kEngineDecodeMalformed;
+        entry.url = CopyUrl(reinterpret_cast<const uint8_t*>(url), strlen(url));
+        if (!entry.url)
+            return kEngineDecodeNoMemory;
+    }
+    return kEngineDecodeOk;
+}
+
+nwEngineDecodeResult DecodeJobEntry(Reader& in, nwEngineRequest* request) {
+    request->entries = static_cast<nwEngineRequestEntry*>(calloc(1, sizeof(nwEngineRequestEntry)));
+    if (!request->entries)
+        return kEngineDecodeNoMemory;
+    nwEngineRequestEntry& entry = *request->entries;
+    request->jobNumber = in.U32();
+    entry.index = in.U32();
+    ReadEntryFields(in, &entry);
+    const uint8_t* length = in.Take(2);
+    if (!length)
+        return kEngineDecodeMalformed;
+    const int32_t urlLength = length[0] | (length[1] << 8);
+    const uint8_t* url = in.Take(urlLength);
+    // The URL goes on as a text: one with a zero byte inside is refused.
+    if (!url || (urlLength && memchr(url, 0, (size_t)urlLength)))
+        return kEngineDecodeMalformed;
+    entry.url = CopyUrl(url, (size_t)urlLength);
+    if (!entry.url)
+        return kEngineDecodeNoMemory;
+    request->entryCount = 1;
+    return kEngineDecodeOk;
+}
+
+}  // namespace
+
+nwEngineDecodeResult nwEngineDecodeRequest(uint16_t category, uint16_t message,
+                                           const uint8_t* payload, int32_t length,
+                                           nwEngineRequest* request) {
+    memset(request, 0, sizeof(*request));
+    request->message = message;
+    if (!payload)
+        length = 0;
+    const uint16_t expected =
+        message == kEngineMsgJob ? kFrameCategoryEngineEvent : kFrameCategoryEngine;
+    if (category != expected)
+        return kEngineDecodeUnknown;
+    Reader in(payload, length);
+    nwEngineDecodeResult result = kEngineDecodeOk;
+    switch (message) {
+        case kEngineMsgJobMode:
+            request->mode = in.U8();
+            in.Take(16);
+            break;
+        case kEngineMsgServiceCode:
+            in.FixedText(request->text, kEngineServiceCodeSize);
+            break;
+        case kEngineMsgParameter:
+            in.FixedText(request->text, kEngineParameterSize);
+            break;
+        case kEngineMsgCancel:
+            request->jobNumber = in.U32();
+            request->engineJobId = in.U32();
+            break;
+        case kEngineMsgJobOption:
+            request->jobNumber = in.U32();
+            request->engineJobId = in.U32();
+            request->value = in.U8();
+            break;
+        case kEngineMsgJob:
+            result = DecodeWholeJob(in, request);
+            break;
+        case kEngineMsgJobFlag:
+        case kEngineMsgJobEnd:
+            request->jobNumber = in.U32();
+            break;
+        case kEngineMsgResumeReply:
+            request->engineJobId = in.U32();
+            request->jobNumber = in.U32();
+            request->resume = in.U8();
+            request->applyToAll = in.U8();
+            break;
+        case kEngineMsgJobBegin:
+            request->jobNumber = in.U32();
+            request->entryCount = in.U32();
+            in.FixedText(request->name, kEngineJobNameSize);
+            break;
+        case kEngineMsgJobEntry:
+            result = DecodeJobEntry(in, request);
+            break;
+        case kEngineMsgHello:
+            break;
+        default:
+            return kEngineDecodeUnknown;
+    }
+    if (result == kEngineDecodeOk && !in.Ok())
+        result = kEngineDecodeMalformed;
+    if (result != kEngineDecodeOk)
+        nwEngineFreeRequest(request);
+    return result;
+}
+
+void nwEngineFreeRequest(nwEngineRequest* request) {
+    if (!request || !request->entries)
+        return;
+    const uint32_t count = request->message == kEngineMsgJobEntry ? 1 : request->entryCount;
+    for (uint32_t i = 0; i < count; ++i)
+        free(request->entries[i].url);
+    free(request->entries);
+    request->entries = nullptr;
+    request->entryCount = 0;
+}
+
+void nwEngineWriteJobAccepted(uint8_t* out, uint32_t jobNumber, uint32_t engineJobId,
+                              uint32_t entryCount, uint64_t totalSize) {
+    nwEngineWriteU32(out, jobNumber);
+    nwEngineWriteU32(out + 4, engineJobId);
+    nwEngineWriteU32(out + 8, entryCount);
+    nwEngineWriteU64(out + 12, totalSize);
+}
+
+void nwEngineWriteJobFinished(uint8_t* out, uint32_t jobNumber, uint32_t engineJobId,
+                              uint32_t value, uint32_t result, uint32_t giveUp) {
+    nwEngineWriteU32(out, jobNumber);
+    nwEngineWriteU32(out + 4, engineJobId);
+    nwEngineWriteU32(out + 8, value);
+    nwEngineWriteU32(out + 12, result);
+    nwEngineWriteU32(out + 16, giveUp);
+}
+
+int32_t nwEngineFileDoneSize(const char* url, bool withReportedPath) {
+    return 8 + kEngineUnreadFieldSize + kEnginePathSize * (withReportedPath ? 2 : 1) +
+           (int32_t)TextLength(url) + 1;
+}
+
+void nwEngineWriteFileDone(uint8_t* out, uint32_t jobNumber, uint32_t engineJobId,
+                           const char* localPath, const char* reportedPath, const char* url) {
+    nwEngineWriteU32(out, jobNumber);
+    nwEngineWriteU32(out + 4, engineJobId);
+    memset(out + 8, 0, kEngineUnreadFieldSize);
+    uint8_t* at = out + 8 + kEngineUnreadFieldSize;
+    WriteFixedText(at, kEnginePathSize, localPath);
+    at += kEnginePathSize;
+    if (reportedPath) {
+        WriteFixedText(at, kEnginePathSize, reportedPath);
+        at += kEnginePathSize;
+    }
+    const size_t n = TextLength(url);
+    if (n)
+        memcpy(at, url, n);
+    at[n] = 0;
+}
+
+int32_t nwEngineTextReportSize(const char* text) {
+    return 8 + (int32_t)TextLength(text) + 1 + kEngineTailSize;
+}
+
+namespace {
+
+// A text with its terminator, then the zero tail.
+void WriteTextAndTail(uint8_t* at, const char* text) {
+    const size_t n = TextLength(text);
+    if (n)
+        memcpy(at, text, n);
+    memset(at + n, 0, 1 + kEngineTailSize);
+}
+
+}  // namespace
+
+void nwEngineWriteDiskReport(uint8_t* out, uint32_t jobNumber, uint32_t engineJobId, uint8_t flag,
+                             const char* text) {
+    nwEngineWriteU32(out, jobNumber);
+    nwEngineWriteU32(out + 4, engineJobId);
+    out[8] = flag;
+    WriteTextAndTail(out + 9, text);
+}
+
+void nwEngineWriteJobFailed(uint8_t* out, uint32_t jobNumber, uint32_t value, const char* text) {
+    nwEngineWriteU32(out, jobNumber);
+    nwEngineWriteU32(out + 4, value);
+    WriteTextAndTail(out + 8, text);
+}
+
+int32_t nwEngineProgressSize(const nwEngineEntryProgress* reports, uint32_t count) {
+    int64_t size = kEngineProgressBlockSize;
+    for (uint32_t i = 0; reports && i < count; ++i) {
+        size += kEngineEntryReportSize + (int64_t)TextLength(reports[i].text) + 1;
+        if (size > kFrameMaxPayload)
+            return -1;
+    }
+    return (int32_t)size;
+}
+
+void nwEngineWriteProgress(uint8_t* out, const nwEngineProgressBlock& block,
+                           const nwEngineEntryProgress* reports, uint32_t count) {
+    nwEngineWriteU32(out + 0, block.jobNumber);
+    nwEngineWriteU32(out + 4, block.engineJobId);
+    nwEngineWriteU32(out + 8, block.value8);
+    nwEngineWriteU32(out + 12, block.counter);
+    nwEngineWriteU32(out + 16, block.entryIndex);
+    nwEngineWriteU64(out + 20, block.totalBytes);
+    nwEngineWriteU64(out + 28, block.bytesDone);
+    nwEngineWriteU32(out + 36, block.speed);
+    nwEngineWriteU32(out + 40, block.value40);
+    nwEngineWriteU64(out + 44, block.timeStamp);
+    nwEngineWriteU32(out + 52, block.value52);
+    nwEngineWriteU32(out + 56, block.value56);
+    nwEngineWriteU32(out + 60, count);
+    uint8_t* at = out + kEngineProgressBlockSize;
+    for (uint32_t i = 0; i < count; ++i) {
+        const nwEngineEntryProgress& report = reports[i];
+        WriteFixedText(at, kEngineJobNameSize, report.name);
+        nwEngineWriteU64(at + 33, report.totalBytes);
+        nwEngineWriteU64(at + 41, report.bytesDone);
+        nwEngineWriteU32(at + 49, report.speed);
+        memset(at + 53, 0, kEngineEntryReportSize - 53);
+        at += kEngineEntryReportSize;
+        const size_t n = TextLength(report.text);
+        if (n)
+            memcpy(at, report.text, n);
+        at[n] = 0;
+        at += n + 1;
+    }
+}

@@ -159,3 +159,76 @@ enum nwEngineDecodeResult {
 nwEngineDecodeResult nwEngineDecode(uint16_t message, const uint8_t* payload, int32_t length,
                                     nwEngineReport* report);
 void nwEngineFreeReport(nwEngineReport* report);
+
+// --- The engine's side: the library's requests decoded, the reports written.
+
+// One file of a request (message 14 or 20). `url` is owned by the request.
+struct nwEngineRequestEntry {
+    uint32_t index;  // message 20; its place in the list for message 14
+    uint8_t value1;
+    uint8_t value2;
+    int64_t expectedSize;
+    char folder[kEnginePathSize + 1];
+    char fileName[kEnginePathSize + 1];
+    char* url;
+};
+
+// One decoded request. `entries` (entryCount of them for message 14, one
+// for message 20) is owned and released by nwEngineFreeRequest.
+struct nwEngineRequest {
+    uint16_t message;
+    uint32_t jobNumber;                   // 3, 13, 14, 17, 18, 19, 20, 21
+    uint32_t engineJobId;                 // 3, 13, 18
+    uint8_t mode;                         // 0
+    uint8_t value;                        // 13
+    uint8_t resume;                       // 18
+    uint8_t applyToAll;                   // 18
+    char text[kEngineParameterSize + 1];  // 1 (service code), 12 (parameter)
+    char name[kEngineJobNameSize + 1];    // 14, 19
+    uint32_t entryCount;                  // 14 (decoded), 19 (announced)
+    nwEngineRequestEntry* entries;
+};
+
+// Decodes one library request of category `category` into `*request`. A
+// message 14 must come in category 258 and every other one in 256; its
+// header's count must match the records that follow. On any result other
+// than Ok nothing is left to free.
+nwEngineDecodeResult nwEngineDecodeRequest(uint16_t category, uint16_t message,
+                                           const uint8_t* payload, int32_t length,
+                                           nwEngineRequest* request);
+void nwEngineFreeRequest(nwEngineRequest* request);
+
+// Report sizes (real payload bytes) and writers; `out` holds that many
+// bytes. Texts may be null (written empty); fixed texts are cut to their
+// field.
+enum : int32_t {
+    kEngineJobAcceptedSize = 20,
+    kEngineJobFinishedSize = 20,
+    kEngineResumeQuestionSize = 4,
+    kEngineStateSize = 4,
+};
+void nwEngineWriteJobAccepted(uint8_t* out, uint32_t jobNumber, uint32_t engineJobId,
+                              uint32_t entryCount, uint64_t totalSize);
+void nwEngineWriteJobFinished(uint8_t* out, uint32_t jobNumber, uint32_t engineJobId,
+                              uint32_t value, uint32_t result, uint32_t giveUp);
+int32_t nwEngineFileDoneSize(const char* url, bool withReportedPath);
+// Message 7, or 15 when `reportedPath` is not null.
+void nwEngineWriteFileDone(uint8_t* out, uint32_t jobNumber, uint32_t engineJobId,
+                           const char* localPath, const char* reportedPath, const char* url);
+int32_t nwEngineTextReportSize(const char* text);  // messages 8 (plus its flag byte) and 11
+void nwEngineWriteDiskReport(uint8_t* out, uint32_t jobNumber, uint32_t engineJobId, uint8_t flag,
+                             const char* text);  // nwEngineTextReportSize(text) + 1 bytes
+void nwEngineWriteJobFailed(uint8_t* out, uint32_t jobNumber, uint32_t value, const char* text);
+
+// One entry report to write in message 5.
+struct nwEngineEntryProgress {
+    const char* name;
+    uint64_t totalBytes;
+    uint64_t bytesDone;
+    uint32_t speed;
+    const char* text;
+};
+int32_t nwEngineProgressSize(const nwEngineEntryProgress* reports, uint32_t count);
+// The block's reportCount is written as `count`.
+void nwEngineWriteProgress(uint8_t* out, const nwEngineProgressBlock& block,
+                           const nwEngineEntryProgress* reports, uint32_t count);

@@ -25,6 +25,10 @@ bool FsExists(const char* path);
 // True when a folder exists at the path.
 bool FsIsFolder(const char* path);
 
+// Size in bytes of the file at the path; -1 when there is none (or it is a
+// folder).
+int64_t FsFileSize(const char* path);
+
 // Deletes a file (not a folder). False when it could not be deleted, also
 // when it did not exist.
 bool FsDeleteFile(const char* path);

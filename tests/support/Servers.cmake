@@ -12,8 +12,13 @@ set(SF_TEST_SERVERS_DIR "${CMAKE_BINARY_DIR}/test-servers")
 set(SF_TEST_SERVERS_ENV "${SF_TEST_SERVERS_DIR}/servers.env")
 set(_sf_servers_scripts "${CMAKE_CURRENT_LIST_DIR}/servers")
 
+# With the stand-in engine built, its update content is served as well.
+set(_sf_servers_engine)
+if(TARGET ldDownload)
+  set(_sf_servers_engine $<TARGET_FILE:ldDownload> ${SF_ENGINE_VERSION})
+endif()
 add_test(NAME servers_start
-  COMMAND bash ${_sf_servers_scripts}/start-servers ${SF_TEST_SERVERS_DIR})
+  COMMAND bash ${_sf_servers_scripts}/start-servers ${SF_TEST_SERVERS_DIR} ${_sf_servers_engine})
 set_tests_properties(servers_start PROPERTIES FIXTURES_SETUP servers TIMEOUT 120)
 
 add_test(NAME servers_stop

@@ -190,6 +190,8 @@ void TestServers::Load() {
             wrongHostPath = NativePath(value);
         else if (key == "DOCROOT")
             m_docRoot = NativePath(value);
+        else if (key == "ENGINE_VERSION")
+            m_engineVersion = value;
         else if (key == "FAULT_LOG")
             m_faultLog = NativePath(value);
     }

@@ -66,6 +66,11 @@ class TestServers {
     // own by the job name, which every record carries as its tag.
     std::vector<std::string> AgentReportLines() const;
 
+    // FileVersion of the stand-in engine whose update content the document
+    // root holds (manifest at "/ActiveX/update/KVX_updater.xml"); empty when
+    // the build made no engine.
+    const std::string& EngineVersion() const { return m_engineVersion; }
+
     // Loads servers.env named by the environment variable SF_TEST_SERVERS.
     void Load();
 
@@ -84,7 +89,8 @@ class TestServers {
     std::string m_certPem;
     std::string m_untrustedCertPem;
     std::string m_wrongHostCertPem;
-    std::string m_docRoot;   // native form
+    std::string m_docRoot;  // native form
+    std::string m_engineVersion;
     std::string m_faultLog;  // native form
     std::string m_agentLog;  // native form
 };

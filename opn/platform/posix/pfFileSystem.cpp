@@ -117,6 +117,13 @@ bool FsIsFolder(const char* path) {
     return StatMapped(path, &st) && S_ISDIR(st.st_mode);
 }
 
+int64_t FsFileSize(const char* path) {
+    struct stat st;
+    if (!StatMapped(path, &st) || S_ISDIR(st.st_mode))
+        return -1;
+    return (int64_t)st.st_size;
+}
+
 bool FsDeleteFile(const char* path) {
     if (!path)
         return false;

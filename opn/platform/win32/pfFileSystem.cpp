@@ -80,6 +80,16 @@ bool FsIsFolder(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+int64_t FsFileSize(const char* path) {
+    if (!path || !path[0])
+        return -1;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return -1;
+    return ((int64_t)data.nFileSizeHigh << 32) | (int64_t)data.nFileSizeLow;
+}
+
 bool FsDeleteFile(const char* path) {
     if (!path || !path[0])
         return false;

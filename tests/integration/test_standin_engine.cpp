@@ -1,0 +1,567 @@
+// The stand-in engine (tools/engine/ldDownload) as a child process against
+// the library's real engine layer on a free port: jobs downloaded from nginx
+// byte for byte, the resume question, every behaviour, bad bytes and its own
+// end. The test thread is the library thread.
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "opn/core/ovClassIds.h"
+#include "opn/core/ovSmartPtr.h"
+#include "opn/opeerqos/COpn.h"
+#include "opn/opeerqos/nwEngineMessages.h"
+#include "opn/opeerqos/ovICDNLocalClientLayer.h"
+#include "opn/opeerqos/ovIQoSContext.h"
+#include "opn/platform/pfMessageLoop.h"
+#include "opn/platform/pfSocket.h"
+#include "support/EngineProbe.h"
+#include "support/EngineProcess.h"
+#include "support/LibraryLoop.h"
+#include "support/TestServers.h"
+#include "unit/SupportTestEnv.h"
+
+using engineprobe::Probe;
+using engineprocess::EngineProcess;
+
+namespace {
+
+const char kBigFile[] = "files/random-1m.bin";
+
+std::string ReadNative(const std::string& path) {
+    std::string bytes;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file)
+        return bytes;
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.append(buffer, n);
+    fclose(file);
+    return bytes;
+}
+
+void WriteNative(const std::string& path, const std::string& bytes) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class StandInEngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(tmp.Ok());
+        servers.Load();
+        ASSERT_TRUE(servers.Ok()) << servers.Error();
+        ASSERT_TRUE(OV_SUCCEEDED(PfMessageLoopInit()));
+        ASSERT_TRUE(lock.CreateInstance(OV_CLSID_MUTEX));
+        module.reset(new COpn(lock));
+    }
+    void TearDown() override {
+        Disconnect();
+        engine.Stop();
+        module.reset();
+        lock.Reset();
+        PfMessageLoopDone();
+        COpn::NetworkCleanup();
+    }
+
+    std::string Doc(const std::string& relative) {
+        bool ok = false;
+        const std::vector<unsigned char> bytes = servers.DocRootFile(relative, &ok);
+        EXPECT_TRUE(ok) << relative;
+        return std::string(bytes.begin(), bytes.end());
+    }
+
+    void StartEngine(const EngineProcess::Environment& extra = {}) {
+        port = engineprocess::FreePort();
+        ASSERT_NE(0, port);
+        EngineProcess::Environment env = {{"SF_ENGINE_PORT", std::to_string(port)},
+                                          {"SF_ENGINE_IDLE_EXIT_MS", "60000"},
+                                          {"SF_ENGINE_BEHAVIOUR", ""},
+                                          {"SF_ENGINE_CONTROL", ""}};
+        for (const auto& item : extra)
+            for (auto& slot : env)
+                if (slot.first == item.first)
+                    slot.second = item.second;
+        ASSERT_TRUE(engine.Start(engineprocess::ProgramPath(SF_STANDIN_ENGINE), env));
+    }
+
+    ovIQoSContext* Context() { return static_cast<ovIQoSContext*>(context.Get()); }
+    ovICDNLocalClientLayer* Layer() {
+        ovIUnknown* face = nullptr;
+        if (context.IsEmpty() || OV_FAILED(Context()->FindLayer(OV_CLSID_CDN_LOCAL_LAYER, &face)))
+            return nullptr;
+        return static_cast<ovICDNLocalClientLayer*>(face);
+    }
+
+    void Disconnect() {
+        if (context.IsEmpty())
+            return;
+        if (ovICDNLocalClientLayer* layer = Layer())
+            layer->SetEventListener(nullptr, 0);
+        Context()->Close();
+        context.Reset();
+    }
+
+    // The engine downloader's connection; tried again while the engine is
+    // still starting. True once connected.
+    bool Connect(const char* parameter = "param") {
+        for (int attempt = 0; attempt < 60; ++attempt) {
+            Disconnect();
+            probe.calls.clear();
+            if (!context.CreateInstance(OV_CLSID_QOS_CONTEXT) ||
+                Context()->Initialize(kQoSActionHigh, kQoSEventConnectFailed, nullptr) !=
+                    OV_S_PLATFORM)
+                return false;
+            const uint32_t connectSeconds = 1;
+            Context()->SetOption(kQoSOptionConnectTimeout, &connectSeconds);
+            ovICDNLocalClientLayer* layer =
+                Context()->PushLayer(OV_CLSID_CDN_LOCAL_LAYER, false) == OV_S_PLATFORM ? Layer()
+                                                                                       : nullptr;
+            if (!layer)
+                return false;
+            layer->SetEventListener(&probe, 0);
+            layer->SendParameter(parameter);
+            const NetAddress address = testpeers::LoopbackAt(port);
+            Context()->Connect(&address);
+            Run([&] { return probe.Count("connected") + probe.Count("closed") > 0; });
+            if (probe.Count("connected") == 1 && probe.Count("closed") == 0)
+                return true;
+            libraryloop::RunUntil([] { return false; }, 200);
+        }
+        return false;
+    }
+
+    bool Run(const std::function<bool()>& done, uint32_t maxMs = 30000) {
+        return libraryloop::RunUntil(done, maxMs, 20);
+    }
+
+    // Index of the first call starting with `prefix`, -1 when none.
+    int Find(const std::string& prefix) const {
+        for (size_t i = 0; i < probe.calls.size(); ++i)
+            if (probe.calls[i].compare(0, prefix.size(), prefix) == 0)
+                return (int)i;
+        return -1;
+    }
+
+    supporttest::TempFolder tmp;
+    sftest::TestServers servers;
+    ovSmartPtr lock;
+    std::unique_ptr<COpn> module;
+    ovSmartPtr context;
+    Probe probe;
+    EngineProcess engine;
+    uint16_t port = 0;
+};
+
+}  // namespace
+
+TEST_F(StandInEngineTest, JobIsDownloadedByteForByteWithReportsInOrder) {
+    StartEngine();
+    ASSERT_TRUE(Connect());
+    const std::string folder = tmp.Win("game\\data") + "\\";
+    const std::string gameFolder = tmp.Win("game");
+    const std::string big = servers.HttpUrl(std::string("/") + kBigFile);
+    const std::string list = servers.HttpUrl("/files/list.txt");
+    const std::string empty = servers.HttpUrl("/files/empty.txt");
+    const std::string bigBytes = Doc(kBigFile), listBytes = Doc("files/list.txt");
+    // The first size is unknown, so the engine measures it.
+    const ovEngineJobEntry entries[3] = {
+        {1, 2, -1, folder.c_str(), "big.bin", big.c_str()},
+        {1, 2, (int64_t)listBytes.size(), gameFolder.c_str(), "list.txt", list.c_str()},
+        {1, 2, 0, folder.c_str(), "empty.txt", empty.c_str()},
+    };
+    const ovEngineJob job = {41, "Game", 3, entries};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJobMode(true));
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendServiceCode("SVC"));
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJobFlag(41));
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }));
+
+    EXPECT_EQ(bigBytes, ReadNative(tmp.Native("game\\data\\big.bin")));
+    EXPECT_EQ(listBytes, ReadNative(tmp.Native("game\\list.txt")));
+    EXPECT_EQ("", ReadNative(tmp.Native("game\\data\\empty.txt")));
+    EXPECT_TRUE(std::filesystem::exists(tmp.Native("game\\data\\empty.txt")));
+
+    const std::string total = std::to_string(bigBytes.size() + listBytes.size());
+    const int accepted = Find("accepted 41 ");
+    ASSERT_GE(accepted, 0);
+    EXPECT_EQ("accepted 41 1 3 " + total, probe.calls[(size_t)accepted]);
+    std::vector<std::string> done;
+    for (const std::string& call : probe.calls)
+        if (call.compare(0, 5, "done ") == 0)
+            done.push_back(call);
+    const std::vector<std::string> expectedDone = {
+        "done 41 1 '" + folder + "big.bin' '" + big + "'",
+        "done 41 1 '" + tmp.Win("game") + "\\list.txt' '" + list + "'",
+        "done 41 1 '" + folder + "empty.txt' '" + empty + "'"};
+    EXPECT_EQ(expectedDone, done);
+    EXPECT_EQ("finished 41 1 0 3 0", probe.calls.back());
+    EXPECT_LT(accepted, Find("done "));
+    EXPECT_EQ(0, probe.Count("closed"));
+}
+
+TEST_F(StandInEngineTest, ProgressComesOnceASecondForTheCurrentFile) {
+    // Slowed down so the 1 MiB file takes a few seconds.
+    StartEngine({{"SF_ENGINE_BEHAVIOUR", "rate=300000"}});
+    ASSERT_TRUE(Connect());
+    const std::string folder = tmp.Win("slow") + "\\";
+    const std::string url = servers.HttpUrl(std::string("/") + kBigFile);
+    const ovEngineJobEntry entry = {0, 0, 1048576, folder.c_str(), "big.bin", url.c_str()};
+    const ovEngineJob job = {5, "Slow", 1, &entry};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }));
+    ASSERT_EQ("finished 5 1 0 1 0", probe.calls.back());
+    ASSERT_GE(probe.Count("progress 5 1 c0 i0 "), 1);
+    // Every progress line: job bytes of 1048576, one entry report of the
+    // file, never more done than there is.
+    uint64_t last = 0;
+    for (const std::string& call : probe.calls) {
+        if (call.compare(0, 9, "progress ") != 0)
+            continue;
+        SCOPED_TRACE(call);
+        unsigned long long doneBytes = 0, totalBytes = 0, fileDone = 0, fileTotal = 0;
+        char name[64] = {0};
+        ASSERT_EQ(5,
+                  sscanf(call.c_str(), "progress 5 1 c0 i0 %llu/%llu %*u t%*u n1 [%63s %llu/%llu",
+                         &doneBytes, &totalBytes, name, &fileDone, &fileTotal));
+        EXPECT_EQ(1048576u, totalBytes);
+        EXPECT_EQ(1048576u, fileTotal);
+        EXPECT_EQ(std::string("big.bin"), name);
+        EXPECT_EQ(doneBytes, fileDone);
+        EXPECT_LE(doneBytes, totalBytes);
+        EXPECT_GE(doneBytes, last);
+        last = doneBytes;
+    }
+    EXPECT_EQ(Doc(kBigFile), ReadNative(tmp.Native("slow\\big.bin")));
+}
+
+TEST_F(StandInEngineTest, LargeJobSentInPiecesIsDownloaded) {
+    StartEngine();
+    ASSERT_TRUE(Connect());
+    const std::string folder = tmp.Win("many") + "\\";
+    // URLs long enough that the job no longer fits one message.
+    const std::string url = servers.HttpUrl("/files/list.txt?" + std::string(500, 'p'));
+    const int kFiles = 250;
+    std::vector<std::string> names;
+    for (int i = 0; i < kFiles; ++i)
+        names.push_back("f" + std::to_string(i) + ".txt");
+    std::vector<ovEngineJobEntry> entries;
+    for (int i = 0; i < kFiles; ++i)
+        entries.push_back({0, 0, -1, folder.c_str(), names[(size_t)i].c_str(), url.c_str()});
+    const ovEngineJob job = {9, "Many", kFiles, entries.data()};
+    ASSERT_GT(nwEngineJobSize(&job), (int32_t)kEngineWholeJobLimit);
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJobBegin(9, kFiles, "Many"));
+    // Out of order on purpose: the index places each file.
+    for (int i = kFiles - 1; i >= 0; --i)
+        ASSERT_EQ(OV_S_NETWORK, Layer()->SendJobEntry(9, (uint32_t)i, &entries[(size_t)i]));
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJobEnd(9));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 120000));
+    const std::string list = Doc("files/list.txt");
+    EXPECT_EQ("accepted 9 1 250 " + std::to_string(list.size() * kFiles), probe.calls[1]);
+    EXPECT_EQ(kFiles, probe.Count("done 9 1 "));
+    EXPECT_EQ("finished 9 1 0 250 0", probe.calls.back());
+    for (int i = 0; i < kFiles; i += 49)
+        EXPECT_EQ(list, ReadNative(tmp.Native("many\\" + names[(size_t)i]))) << i;
+    EXPECT_EQ(list, ReadNative(tmp.Native("many\\" + names.back())));
+}
+
+TEST_F(StandInEngineTest, PartlyPresentFileBringsTheResumeQuestion) {
+    StartEngine();
+    ASSERT_TRUE(Connect());
+    const std::string url = servers.HttpUrl(std::string("/") + kBigFile);
+    const std::string real = Doc(kBigFile);
+    ASSERT_EQ(1048576u, real.size());
+    struct Case {
+        bool resume;
+        const char* folder;
+    };
+    const Case cases[] = {{true, "yes"}, {false, "no"}};
+    uint32_t jobNumber = 20;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        probe.calls.clear();
+        // A first part that differs from the server's: a resumed file keeps
+        // it, a file started over does not.
+        const std::string head(300000, 'X');
+        WriteNative(tmp.Native(std::string(c.folder) + "\\big.bin"), head);
+        const std::string folder = tmp.Win(c.folder) + "\\";
+        const ovEngineJobEntry entry = {0, 0, -1, folder.c_str(), "big.bin", url.c_str()};
+        const ovEngineJob job = {++jobNumber, "Resume", 1, &entry};
+        ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+        ASSERT_TRUE(Run([&] { return probe.Count("resume? ") + probe.Count("closed") > 0; }));
+        ASSERT_EQ("resume? " + std::to_string(jobNumber), probe.calls.back());
+        const int accepted = Find("accepted ");
+        ASSERT_GE(accepted, 0);
+        unsigned job1 = 0, engineId = 0;
+        ASSERT_EQ(
+            2, sscanf(probe.calls[(size_t)accepted].c_str(), "accepted %u %u", &job1, &engineId));
+        ASSERT_EQ(OV_S_NETWORK, Layer()->SendResumeReply(engineId, jobNumber, c.resume, false));
+        ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }));
+        EXPECT_EQ(1, probe.Count("finished " + std::to_string(jobNumber) + " "));
+        const std::string got = ReadNative(tmp.Native(std::string(c.folder) + "\\big.bin"));
+        EXPECT_EQ(c.resume ? head + real.substr(head.size()) : real, got);
+    }
+}
+
+TEST_F(StandInEngineTest, BehavioursChosenByTheEnvironment) {
+    struct Case {
+        const char* behaviour;
+        std::vector<std::string> expected;  // after "connected"
+    };
+    const Case cases[] = {
+        {"give-up", {"finished 3 1 0 0 1"}},
+        {"fail=No, not now", {"failed 3 0 'No, not now' tail 0..0"}},
+        {"disk-full", {"accepted 3 1 1 0", "disk 3 1 1 'Not enough disk space'"}},
+        {"drop-after-accept", {"accepted 3 1 1 0", "closed"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        StartEngine({{"SF_ENGINE_BEHAVIOUR", c.behaviour}});
+        ASSERT_TRUE(Connect());
+        const std::string folder = tmp.Win("b") + "\\";
+        const std::string url = servers.HttpUrl("/files/empty.txt");
+        const ovEngineJobEntry entry = {0, 0, 0, folder.c_str(), "e.txt", url.c_str()};
+        const ovEngineJob job = {3, "B", 1, &entry};
+        ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+        const size_t want = c.expected.size() + 1;
+        ASSERT_TRUE(Run([&] { return probe.calls.size() >= want; }));
+        // Nothing more follows: a hello is answered (or the line is gone).
+        Layer()->SendHello();
+        Run([&] { return probe.Count("state") + probe.Count("closed") > 0; });
+        std::vector<std::string> expected = {"connected"};
+        expected.insert(expected.end(), c.expected.begin(), c.expected.end());
+        if (probe.Count("closed") == 0)
+            expected.push_back("state 1");
+        EXPECT_EQ(expected, probe.calls);
+        Disconnect();
+        engine.Stop();
+    }
+}
+
+TEST_F(StandInEngineTest, DroppedAndUnansweredConnections) {
+    // Dropped a while after each connect, before anything was sent back.
+    StartEngine({{"SF_ENGINE_BEHAVIOUR", "drop-after-ms=300"}});
+    ASSERT_TRUE(Connect());
+    ASSERT_TRUE(Run([&] { return probe.Count("closed") == 1; }));
+    EXPECT_EQ((std::vector<std::string>{"connected", "closed"}), probe.calls);
+    Disconnect();
+    engine.Stop();
+
+    // Listening, never accepting: the hello stays unanswered.
+    StartEngine({{"SF_ENGINE_BEHAVIOUR", "no-accept"}});
+    ASSERT_TRUE(Connect());
+    ovICDNLocalClientLayer* layer = Layer();
+    ASSERT_NE(nullptr, layer);
+    ASSERT_EQ(OV_S_NETWORK, layer->SendHello());
+    EXPECT_FALSE(Run([&] { return probe.calls.size() > 1; }, 1500));
+    EXPECT_EQ((std::vector<std::string>{"connected"}), probe.calls);
+    Disconnect();
+    engine.Stop();
+
+    // Ending at once: nothing listens.
+    StartEngine({{"SF_ENGINE_BEHAVIOUR", "exit"}});
+    int code = -1;
+    ASSERT_TRUE(engine.WaitExit(20000, &code));
+    EXPECT_EQ(0, code);
+}
+
+TEST_F(StandInEngineTest, ControlFileChangesTheBehaviourForTheNextJob) {
+    const std::string control = tmp.Native("control.txt");
+    StartEngine({{"SF_ENGINE_CONTROL", control}});
+    ASSERT_TRUE(Connect());
+    const std::string folder = tmp.Win("c") + "\\";
+    const std::string url = servers.HttpUrl("/files/list.txt");
+    const ovEngineJobEntry entry = {0, 0, -1, folder.c_str(), "l.txt", url.c_str()};
+    const ovEngineJob first = {1, "C", 1, &entry}, second = {2, "C", 1, &entry};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&first));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished 1 ") == 1; }));
+    EXPECT_EQ(1, probe.Count("finished 1 1 0 1 0"));
+    WriteNative(control, "give-up\n");
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&second));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished 2 ") == 1; }));
+    EXPECT_EQ(1, probe.Count("finished 2 2 0 0 1"));
+}
+
+TEST_F(StandInEngineTest, BadBytesCloseOnlyThatConnection) {
+    StartEngine();
+    ASSERT_TRUE(Connect());
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    std::string unknown(16, '\0');
+    unknown[0] = 0x00, unknown[1] = 0x01, unknown[2] = 0x63, unknown[10] = 2;  // message 99
+    std::string huge(16, '\0');
+    huge[1] = 0x01, huge[13] = 0x7F;  // a length far beyond any request
+    std::string shortJob(24, '\0');   // message 14 in category 258 without its header
+    shortJob[0] = 0x02, shortJob[1] = 0x01, shortJob[2] = 14, shortJob[10] = 10;
+    std::string orphanEnd(24, '\0');  // the end of a job never begun
+    orphanEnd[1] = 0x01, orphanEnd[2] = 21, orphanEnd[10] = 10;
+    const Case cases[] = {
+        {"unknown", unknown}, {"huge", huge}, {"short job", shortJob}, {"orphan end", orphanEnd}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SockRecord* raw = nullptr;
+        ASSERT_TRUE(OV_SUCCEEDED(SockCreate(&raw, kSockKindTcp)));
+        SockSetBlocking(raw, 1);
+        const NetAddress at = testpeers::LoopbackAt(port);
+        ASSERT_TRUE(OV_SUCCEEDED(SockConnect(raw, &at)));
+        int32_t sent = 0;
+        ASSERT_TRUE(OV_SUCCEEDED(SockSend(raw, c.bytes.data(), (int32_t)c.bytes.size(), &sent)));
+        char byte = 0;
+        int32_t received = 0;
+        // The engine closes: the read ends without data.
+        EXPECT_TRUE(OV_FAILED(SockRecv(raw, &byte, 1, &received)));
+        SockClose(raw);
+        probe.calls.clear();
+        ASSERT_EQ(OV_S_NETWORK, Layer()->SendHello());
+        ASSERT_TRUE(Run([&] { return !probe.calls.empty(); }));
+        EXPECT_EQ((std::vector<std::string>{"state 1"}), probe.calls);
+    }
+}
+
+TEST_F(StandInEngineTest, EndsWhenIdleOrAskedToQuit) {
+    StartEngine({{"SF_ENGINE_IDLE_EXIT_MS", "300"}});
+    int code = -1;
+    ASSERT_TRUE(engine.WaitExit(30000, &code));
+    EXPECT_EQ(0, code);
+
+    StartEngine();
+    ASSERT_TRUE(Connect());
+    ovICDNLocalClientLayer* layer = Layer();
+    ASSERT_NE(nullptr, layer);
+    ASSERT_EQ(OV_S_NETWORK, layer->SendParameter("SF_ENGINE_QUIT"));
+    ASSERT_TRUE(engine.WaitExit(30000, &code));
+    EXPECT_EQ(0, code);
+}
+
+TEST_F(StandInEngineTest, FilesThatCannotBeFetchedOrWrittenEndTheJob) {
+    StartEngine();
+    ASSERT_TRUE(Connect());
+    // A plain file where the folder should be: nothing can be written there.
+    WriteNative(tmp.Native("blocked"), "not a folder");
+    const std::string goodFolder = tmp.Win("ok") + "\\";
+    const std::string blocked = tmp.Win("blocked") + "\\";
+    const std::string missing = servers.HttpUrl("/files/missing.bin");
+    const std::string list = servers.HttpUrl("/files/list.txt");
+    struct Case {
+        const char* name;
+        ovEngineJobEntry second;  // after one good file
+        std::vector<std::string> tail;
+    };
+    const Case cases[] = {
+        {"404",
+         {0, 0, 10, goodFolder.c_str(), "m.bin", missing.c_str()},
+         {"failed 1 0 'Download failed: " + missing + "' tail 0..0"}},
+        {"no folder",
+         {0, 0, 10, blocked.c_str(), "x.txt", list.c_str()},
+         {"disk 1 2 1 'Not enough disk space'",
+          "failed 1 0 'Cannot write " + blocked + "x.txt' tail 0..0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        probe.calls.clear();
+        const ovEngineJobEntry entries[2] = {
+            {0, 0, -1, goodFolder.c_str(), "first.txt", list.c_str()}, c.second};
+        const ovEngineJob job = {1, "F", 2, entries};
+        ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+        ASSERT_TRUE(Run([&] { return probe.Count("failed") + probe.Count("closed") > 0; }));
+        ASSERT_GE(probe.calls.size(), 2 + c.tail.size());
+        EXPECT_EQ(0u, probe.calls[0].find("accepted 1 "));
+        EXPECT_EQ(0u, probe.calls[1].find("done 1 "));
+        const std::vector<std::string> tail(probe.calls.end() - (ptrdiff_t)c.tail.size(),
+                                            probe.calls.end());
+        EXPECT_EQ(c.tail, tail);
+        EXPECT_EQ(Doc("files/list.txt"), ReadNative(tmp.Native("ok\\first.txt")));
+        EXPECT_EQ(0, probe.Count("finished"));
+    }
+    // The connection serves on.
+    probe.calls.clear();
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendHello());
+    ASSERT_TRUE(Run([&] { return !probe.calls.empty(); }));
+    EXPECT_EQ((std::vector<std::string>{"state 1"}), probe.calls);
+}
+
+TEST_F(StandInEngineTest, ResumeAnswerForAllCoversTheLaterFiles) {
+    StartEngine();
+    ASSERT_TRUE(Connect());
+    const std::string url = servers.HttpUrl(std::string("/") + kBigFile);
+    const std::string real = Doc(kBigFile);
+    const std::string folder = tmp.Win("all") + "\\";
+    const char* names[3] = {"a.bin", "b.bin", "c.bin"};
+    for (const char* name : names)
+        WriteNative(tmp.Native(std::string("all\\") + name), real.substr(0, 1000));
+    std::vector<ovEngineJobEntry> entries;
+    for (const char* name : names)
+        entries.push_back({0, 0, (int64_t)real.size(), folder.c_str(), name, url.c_str()});
+    const ovEngineJob job = {12, "All", 3, entries.data()};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    ASSERT_TRUE(Run([&] { return probe.Count("resume? ") + probe.Count("closed") > 0; }));
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendResumeReply(1, 12, true, true));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }));
+    EXPECT_EQ(1, probe.Count("resume? 12"));
+    EXPECT_EQ("finished 12 1 0 3 0", probe.calls.back());
+    for (const char* name : names)
+        EXPECT_TRUE(real == ReadNative(tmp.Native(std::string("all\\") + name))) << name;
+}
+
+TEST_F(StandInEngineTest, TwoConnectionsAndACancel) {
+    StartEngine({{"SF_ENGINE_BEHAVIOUR", "rate=200000"}});
+    ASSERT_TRUE(Connect());
+    // A second library connection of its own, with its own listener.
+    Probe second;
+    ovSmartPtr other;
+    ASSERT_TRUE(other.CreateInstance(OV_CLSID_QOS_CONTEXT));
+    ovIQoSContext* otherContext = static_cast<ovIQoSContext*>(other.Get());
+    ASSERT_EQ(OV_S_PLATFORM,
+              otherContext->Initialize(kQoSActionHigh, kQoSEventConnectFailed, nullptr));
+    ASSERT_EQ(OV_S_PLATFORM, otherContext->PushLayer(OV_CLSID_CDN_LOCAL_LAYER, false));
+    ovIUnknown* face = nullptr;
+    ASSERT_TRUE(OV_SUCCEEDED(otherContext->FindLayer(OV_CLSID_CDN_LOCAL_LAYER, &face)));
+    ASSERT_NE(nullptr, face);
+    ovICDNLocalClientLayer* otherLayer = static_cast<ovICDNLocalClientLayer*>(face);
+    otherLayer->SetEventListener(&second, 0);
+    const NetAddress address = testpeers::LoopbackAt(port);
+    ASSERT_EQ(OV_S_PLATFORM, otherContext->Connect(&address));
+    ASSERT_TRUE(Run([&] { return second.Count("connected") == 1; }));
+
+    // The same job number on both: each connection has its own jobs.
+    const std::string url = servers.HttpUrl(std::string("/") + kBigFile);
+    const std::string first = tmp.Win("one") + "\\", other2 = tmp.Win("two") + "\\";
+    const ovEngineJobEntry a = {0, 0, -1, first.c_str(), "big.bin", url.c_str()};
+    const ovEngineJobEntry b = {0, 0, -1, other2.c_str(), "big.bin", url.c_str()};
+    const ovEngineJob jobA = {3, "A", 1, &a}, jobB = {3, "B", 1, &b};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&jobA));
+    ASSERT_EQ(OV_S_NETWORK, otherLayer->SendJob(&jobB));
+    ASSERT_TRUE(Run([&] { return probe.Count("accepted") == 1 && second.Count("accepted") == 1; }));
+    // The first is cancelled; the second runs to its end.
+    unsigned job = 0, idA = 0;
+    ASSERT_EQ(2, sscanf(probe.calls[1].c_str(), "accepted %u %u", &job, &idA));
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendCancel(3, idA));
+    ASSERT_TRUE(Run([&] { return second.Count("finished") + second.Count("closed") > 0; }));
+    EXPECT_EQ(1, second.Count("finished 3 "));
+    EXPECT_EQ(Doc(kBigFile), ReadNative(tmp.Native("two\\big.bin")));
+    // Nothing of the cancelled job after the answer to a later hello.
+    probe.calls.clear();
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendHello());
+    ASSERT_TRUE(Run([&] { return probe.Count("state") == 1; }));
+    probe.calls.clear();
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendHello());
+    ASSERT_TRUE(Run([&] { return probe.Count("state") == 1; }));
+    EXPECT_EQ((std::vector<std::string>{"state 1"}), probe.calls);
+    EXPECT_EQ(0, probe.Count("finished"));
+    EXPECT_GT(Doc(kBigFile).size(), ReadNative(tmp.Native("one\\big.bin")).size());
+
+    otherLayer->SetEventListener(nullptr, 0);
+    otherContext->Close();
+}

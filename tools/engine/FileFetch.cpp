@@ -1,0 +1,159 @@
+#include "tools/engine/FileFetch.h"
+
+#include <inttypes.h>
+#include <stdio.h>
+
+#include "opn/core/ovCString.h"
+#include "opn/opeerqos/ovIHttpClientExLayer.h"
+#include "opn/opeerqos/ovIQoSContext.h"
+#include "opn/platform/pfFileSystem.h"
+#include "sdk/download/HttpConnection.h"
+
+namespace {
+
+const uint32_t kTimeoutSec = 5;
+
+bool IsRedirect(int32_t status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+}  // namespace
+
+FileFetch::~FileFetch() {
+    ReleaseHttpConnection(m_connection);
+}
+
+bool FileFetch::Measure(const std::string& url) {
+    m_measure = true;
+    m_redirects = 0;
+    return Request(url);
+}
+
+FileFetch::Start FileFetch::Download(const std::string& url, const std::string& path,
+                                     int64_t offset, uint32_t rate) {
+    m_measure = false;
+    m_path = path;
+    m_offset = offset > 0 ? offset : 0;
+    m_rate = rate;
+    m_redirects = 0;
+    m_restarted = false;
+    if (m_offset == 0 && !FsCreateEmptyFile(path.c_str()))
+        return kCannotWrite;
+    return Request(url) ? kStarted : kCannotRequest;
+}
+
+bool FileFetch::Request(const std::string& url) {
+    ReleaseHttpConnection(m_connection);
+    if (++m_serial == 0)
+        m_serial = 1;
+    m_length = -1;
+    m_written = 0;
+    char range[48];
+    snprintf(range, sizeof range, "bytes=%" PRId64 "-", m_offset);
+    HttpConnectionOptions options = {kQoSActionHigh,
+                                     kTimeoutSec,
+                                     kTimeoutSec,
+                                     0,
+                                     0,
+                                     m_offset > 0 && !m_measure ? range : nullptr};
+    if (m_rate > 0) {
+        options.actionType = kQoSActionOwn;
+        options.ownAction = kQoSActionOwnReceiveOnly;
+        options.receiveBudget = m_rate;
+    }
+    return OpenHttpConnection(m_connection, options, this, m_serial, url.c_str());
+}
+
+void FileFetch::OnConnected(uint32_t) {}
+
+void FileFetch::OnResponse(uint32_t key) {
+    ovIHttpClientExLayer* http = Current(key) ? HttpLayerOf(m_connection) : nullptr;
+    if (!http)
+        return;
+    int32_t status = 0;
+    http->GetStatusCode(&status);
+    ovCString announced;
+    const bool hasLength = OV_SUCCEEDED(http->GetHeader("Content-Length:", &announced));
+    int64_t length = -1;
+    if (hasLength)
+        http->GetContentLength(&length);
+    if (IsRedirect(status)) {
+        ovCString location;
+        if (++m_redirects > kMaxRedirects || OV_FAILED(http->GetHeader("Location:", &location)) ||
+            location.IsEmpty() || !Request(location.CStr()))
+            FailNow(false);
+        return;
+    }
+    if (m_measure) {
+        if (status != 200) {
+            Fail(key, false);
+            return;
+        }
+        ReleaseHttpConnection(m_connection);
+        m_listener->OnFetchDone(length, false);
+        return;
+    }
+    if (status == 416 && m_offset > 0) {
+        // Nothing left past the offset: the file is whole already.
+        ReleaseHttpConnection(m_connection);
+        m_listener->OnFetchDone(m_offset, false);
+        return;
+    }
+    if (status == 200 && m_offset > 0) {
+        // The server sends the whole file: write it from its start.
+        if (!FsCreateEmptyFile(m_path.c_str())) {
+            Fail(key, true);
+            return;
+        }
+        m_offset = 0;
+        m_restarted = true;
+    } else if (status != 200 && status != 206) {
+        Fail(key, false);
+        return;
+    }
+    m_length = length;
+    if (length == 0)
+        Finish(m_offset);
+}
+
+int32_t FileFetch::OnData(uint32_t key, const uint8_t* data, int32_t length) {
+    if (!Current(key) || m_measure)
+        return length;
+    if (!FsAppendFile(m_path.c_str(), data, (size_t)length)) {
+        Fail(key, true);
+        return length;
+    }
+    m_written += length;
+    m_listener->OnFetchProgress(length);
+    return length;
+}
+
+void FileFetch::OnComplete(uint32_t key) {
+    if (Current(key) && !m_measure)
+        Finish(m_offset + m_written);
+}
+
+void FileFetch::OnClosed(uint32_t key) {
+    if (!Current(key))
+        return;
+    // Without an announced length the close ends the body.
+    if (!m_measure && m_length < 0 && m_written > 0)
+        Finish(m_offset + m_written);
+    else
+        Fail(key, false);
+}
+
+void FileFetch::Finish(int64_t size) {
+    ReleaseHttpConnection(m_connection);
+    m_listener->OnFetchDone(size, m_restarted);
+}
+
+void FileFetch::Fail(uint32_t key, bool writeFailed) {
+    if (Current(key))
+        FailNow(writeFailed);
+}
+
+void FileFetch::FailNow(bool writeFailed) {
+    ReleaseHttpConnection(m_connection);
+    m_listener->OnFetchFailed(writeFailed);
+}
