@@ -30,6 +30,12 @@ const uint32_t kNoEngineJob = 0xFFFFFFFFu;
 const size_t kProgressNameMax = 65;
 
 std::atomic<uint16_t> g_enginePort{CEngineDownloader::kEnginePort};
+std::atomic<int64_t (*)()> g_clock{nullptr};
+
+int64_t Now() {
+    int64_t (*clock)() = g_clock.load();
+    return clock ? clock() : ClockUnixSeconds();
+}
 
 int32_t Percent(int64_t done, int64_t total) {
     if (done <= 0 || total <= 0)
@@ -80,6 +86,10 @@ void CEngineDownloader::SetEnginePortForTesting(uint16_t port) {
     g_enginePort.store(port ? port : kEnginePort);
 }
 
+void CEngineDownloader::SetClockForTesting(int64_t (*now)()) {
+    g_clock.store(now);
+}
+
 void CEngineDownloader::StartUpdate() {
     if (!m_launcher && !m_retired)
         StartLauncher();
@@ -99,6 +109,8 @@ void CEngineDownloader::StartLauncher() {
     }
     m_launcher = launcher;
     ++m_launchCount;
+    m_connectAttempts = 0;
+    m_reconnect = false;
     if (!launcher->Start())
         OnEngineUpdateFailed();
 }
@@ -124,10 +136,16 @@ void CEngineDownloader::StartWatch() {
 void CEngineDownloader::OnWatch(void* self) {
     CEngineDownloader* downloader = static_cast<CEngineDownloader*>(self);
     downloader->ReapLaunchers();
-    if (downloader->m_retired || !downloader->m_connected)
+    if (downloader->m_retired)
+        return;
+    if (downloader->m_reconnect) {
+        downloader->Connect();
+        return;
+    }
+    if (!downloader->m_connected)
         return;
     // An engine that keeps a job unanswered is as good as gone.
-    const int64_t now = ClockUnixSeconds();
+    const int64_t now = Now();
     for (ovCPtrList::Node* node = downloader->m_records.HeadNode(); node; node = node->next) {
         const Record* record = static_cast<const Record*>(node->element);
         if (record->engineJob == kNoEngineJob && now - record->registeredAt > kAcceptWaitSec) {
@@ -154,6 +172,8 @@ ovICDNLocalClientLayer* CEngineDownloader::Engine() const {
 void CEngineDownloader::Connect() {
     if (!m_connection.IsEmpty() || m_retired)
         return;
+    m_reconnect = false;
+    ++m_connectAttempts;
     ovCAutoLock hold(m_lock);
     uint32_t address = 0;
     bool ok = OV_SUCCEEDED(ResolveFirst("127.0.0.1", &address)) &&
@@ -263,8 +283,7 @@ void CEngineDownloader::Register(CJob* job) {
     ovICDNLocalClientLayer* engine = Engine();
     if (!engine)
         return;
-    Record* record =
-        new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, ClockUnixSeconds()};
+    Record* record = new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, Now()};
     if (!record || !m_records.AddTail(record)) {
         delete record;
         return;
@@ -397,7 +416,8 @@ void CEngineDownloader::OnEngineConnected(uint32_t key) {
     if (m_retired)
         return;
     m_connected = true;
-    m_connectedAt = ClockUnixSeconds();
+    m_connectAttempts = 0;
+    m_connectedAt = Now();
     // Jobs that came while there was no engine, or from before a relaunch.
     std::vector<CJob*> jobs;
     for (ovCPtrList::Node* node = m_jobs.HeadNode(); node; node = node->next)
@@ -548,14 +568,21 @@ void CEngineDownloader::OnNetworkBack(uint32_t key) {
 
 void CEngineDownloader::OnEngineClosed(uint32_t key) {
     (void)key;
+    const bool wasConnected = m_connected;
     ReleaseConnection();
     if (m_retired)
         return;
+    // A freshly started engine may not listen yet: knock again a few times
+    // before counting it as a failed start.
+    if (!wasConnected && m_connectAttempts < kConnectAttempts) {
+        m_reconnect = true;
+        return;
+    }
     // Each connection is judged by its own length: a long one starts the
     // relaunch series again, and its time is not carried to the next one.
     const int64_t connectedAt = m_connectedAt;
     m_connectedAt = 0;
-    if (connectedAt != 0 && ClockUnixSeconds() - connectedAt > kQuickDropSec)
+    if (connectedAt != 0 && Now() - connectedAt > kQuickDropSec)
         m_launchCount = 0;
     LogWrite("[SwarmFetchLib] localClosed()");
     if (m_launchCount > kMaxQuickLaunches) {

@@ -13,7 +13,9 @@
 // kQuickDropSec of connecting. A job the engine has not accepted within
 // kAcceptWaitSec of registering counts as a dropped connection, so an engine
 // that takes connections but never answers is given up like one that drops
-// them.
+// them. A freshly started engine that does not take the connection yet is
+// tried again each second, up to kConnectAttempts times, before the start
+// counts as failed.
 //
 // Once the job manager has given the engine up it calls Retire(): from then
 // on nothing reaches a job or the manager, and the manager deletes the object
@@ -44,6 +46,8 @@ class CEngineDownloader : public CJobDownloader,
     static const int64_t kQuickDropSec = 30;
     static const int64_t kAcceptWaitSec = 10;
     static const uint32_t kConnectTimeoutSec = 1;
+    // Connects tried, one a second, before a start counts as failed.
+    static const int32_t kConnectAttempts = 5;
 
     // `lock` is the library lock. Nothing runs before StartUpdate.
     CEngineDownloader(CJobManager* manager, const ovSmartPtr& lock);
@@ -53,6 +57,9 @@ class CEngineDownloader : public CJobDownloader,
 
     // For tests: the engine's port in this process (0 restores kEnginePort).
     static void SetEnginePortForTesting(uint16_t port);
+    // For tests: the clock (seconds since 1970) that times connections and
+    // unaccepted jobs; null restores the system's.
+    static void SetClockForTesting(int64_t (*now)());
 
     // CJobDownloader
     int32_t Begin(CJob* job) override;
@@ -131,6 +138,8 @@ class CEngineDownloader : public CJobDownloader,
     ovSmartPtr m_lock;
     ovSmartPtr m_connection;  // top layer: the local engine layer
     bool m_connected = false;
+    int32_t m_connectAttempts = 0;  // since the engine was last started
+    bool m_reconnect = false;       // the watch timer connects again
     CEngineLauncher* m_launcher = nullptr;
     ovCPtrList m_oldLaunchers;  // ended runs, deleted by the watch timer
     int32_t m_launchCount = 0;

@@ -27,6 +27,7 @@
 #include "sdk/api/CJob.h"
 #include "sdk/api/CJobManager.h"
 #include "sdk/api/SwarmFetch.h"
+#include "sdk/download/BinaryExecute.h"
 #include "sdk/support/ServiceLog.h"
 #include "unit/SupportTestEnv.h"
 
@@ -182,14 +183,29 @@ const bool kWindowsGetMessages = false;
 
 // A scratch folder that is also the application-data folder, so the service
 // log lands in it. Make it before SwarmFetch_Initialize and drop it after
-// SwarmFetch_Finalize (the redirect changes the environment on POSIX).
+// SwarmFetch_Finalize (the redirect changes the environment on POSIX). With
+// `redirect` false the system's application-data folder stays and the log is
+// read from there.
 class LogScope {
   public:
-    LogScope() : m_redirect(m_folder.Win(), m_folder.Native()) { LogReset(); }
+    explicit LogScope(bool redirect = true) {
+        if (redirect)
+            m_redirect.reset(new supporttest::AppDataRedirect(m_folder.Win(), m_folder.Native()));
+        LogReset();
+    }
     const TempFolder& Folder() const { return m_folder; }
     std::string Text() const {
-        return supporttest::ReadWholeFile(
-            m_folder.Native("Ludra\\ldDownloader\\config\\service.log"));
+        ovCString folder;
+        GetEngineFolder(folder);
+        std::string path = std::string(folder.CStr()) + "config\\service.log";
+#ifndef _WIN32
+        if (path.compare(0, 2, "Z:") == 0)
+            path = path.substr(2);
+        for (char& c : path)
+            if (c == '\\')
+                c = '/';
+#endif
+        return supporttest::ReadWholeFile(path);
     }
     // The messages of the log's lines, without their time stamps.
     std::vector<std::string> Lines() const {
@@ -229,7 +245,7 @@ class LogScope {
 
   private:
     TempFolder m_folder;
-    supporttest::AppDataRedirect m_redirect;
+    std::unique_ptr<supporttest::AppDataRedirect> m_redirect;
 };
 
 inline CJobManager* Manager() {

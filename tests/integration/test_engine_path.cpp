@@ -1,0 +1,264 @@
+// The high-speed path end to end: the library fetches the engine manifest
+// and archives from nginx, checks and unpacks them into the application-data
+// folder, starts the stand-in engine (tools/engine) and hands it the job; the
+// engine downloads the files from nginx. When the engine gives the job back
+// or keeps dropping the connection, the plain downloader finishes the job.
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "integration/ApiTestEnv.h"
+#include "opn/platform/pfClock.h"
+#include "opn/platform/pfFileVersion.h"
+#include "opn/platform/pfShellFolders.h"
+#include "sdk/download/BinaryExecute.h"
+#include "sdk/download/CBinaryExecute_V3.h"
+#include "sdk/download/CEngineDownloader.h"
+#include "sdk/download/EngineManifestUrl.h"
+#include "support/EngineProcess.h"
+#include "support/TestServers.h"
+
+using apitest::Library;
+using apitest::TheManager;
+using supporttest::TempFolder;
+
+namespace {
+
+const char* const kFiles[] = {"files/random-1m.bin", "files/random-16m.bin", "files/list.txt"};
+
+bool Eventually(const std::function<bool()>& done, uint32_t maxMs) {
+    PfEvent* pause = PfEventCreate();
+    bool ok = done();
+    for (uint32_t waited = 0; !ok && waited < maxMs; waited += 20) {
+        PfEventWait(pause, 20);
+        ok = done();
+    }
+    PfEventClose(pause);
+    return ok;
+}
+
+void SetEnv(const char* name, const std::string& value) {
+#ifdef _WIN32
+    SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
+#else
+    if (value.empty())
+        unsetenv(name);
+    else
+        setenv(name, value.c_str(), 1);
+#endif
+}
+
+// A Windows-form path as this process opens it.
+std::string Native(const std::string& win) {
+#ifdef _WIN32
+    return win;
+#else
+    std::string path = win.compare(0, 2, "Z:") == 0 ? win.substr(2) : win;
+    for (char& c : path)
+        if (c == '\\')
+            c = '/';
+    return path;
+#endif
+}
+
+std::atomic<int64_t> g_clockOffset{0};
+int64_t ShiftedClock() {
+    return ClockUnixSeconds() + g_clockOffset.load();
+}
+
+// One library with the engine downloader, its engine folder empty at the
+// start: natively a scratch application-data folder, under Wine the
+// prefix's own.
+class EnginePath : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const sftest::TestServers& servers = sftest::Servers();
+        ASSERT_TRUE(servers.Ok()) << servers.Error();
+        ovCString folder;
+        GetEngineFolder(folder);
+        engineFolder = folder.CStr();
+        std::error_code ec;
+        std::filesystem::remove_all(Native(engineFolder), ec);
+        LogReset();
+        port = engineprocess::FreePort();
+        ASSERT_NE(0, port);
+        CEngineDownloader::SetEnginePortForTesting(port);
+        SetEngineManifestUrlForTesting(servers.HttpUrl("/ActiveX/update/KVX_updater.xml").c_str());
+        // The engine the library starts inherits these.
+        SetEnv("SF_ENGINE_PORT", std::to_string(port));
+        SetEnv("SF_ENGINE_IDLE_EXIT_MS", "1500");
+        SetEnv("SF_ENGINE_BEHAVIOUR", "");
+    }
+    void TearDown() override {
+        library.reset();
+        // The engine ends by itself once no library is connected.
+        EXPECT_TRUE(Eventually([&] { return !Listening(); }, 15000)) << "the engine stayed";
+        CEngineDownloader::SetEnginePortForTesting(0);
+        CEngineDownloader::SetClockForTesting(nullptr);
+        SetEngineManifestUrlForTesting(nullptr);
+        SetEnv("SF_ENGINE_BEHAVIOUR", "");
+    }
+
+    bool Listening() {
+        testpeers::Client client;
+        return client.Connect(port, 500);
+    }
+    void Start(const std::string& behaviour = "") {
+        SetEnv("SF_ENGINE_BEHAVIOUR", behaviour);
+        library.reset(new Library(false, true, 1, true));
+        ASSERT_EQ(SF_RESULT_OK, library->Result());
+    }
+    uint32_t StartJob() {
+        const sftest::TestServers& servers = sftest::Servers();
+        const uint32_t job = library->NewJob("brightwave7");
+        for (const char* file : kFiles)
+            EXPECT_EQ(SF_RESULT_OK,
+                      SwarmFetch_AddFile(job, servers.HttpUrl(std::string("/") + file).c_str(),
+                                         target.Win().c_str(), nullptr, -1, 1));
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        return job;
+    }
+    bool JobDone(uint32_t maxMs = 20000) {
+        return Eventually([&] { return library->Recorder().CountOf(SF_EVENT_JOB_DONE) == 1; },
+                          maxMs);
+    }
+    void ExpectFilesAsServed() {
+        for (const char* file : kFiles) {
+            const std::string name = std::string(file).substr(6);
+            bool ok = false;
+            const std::vector<unsigned char> served = sftest::Servers().DocRootFile(file, &ok);
+            ASSERT_TRUE(ok) << file;
+            const std::string got = supporttest::ReadWholeFile(target.Native(name));
+            EXPECT_TRUE(got == std::string(served.begin(), served.end()))
+                << name << ": " << got.size() << " bytes, served " << served.size();
+        }
+    }
+    std::vector<std::string> Messages(uint32_t job) {
+        std::vector<std::string> out;
+        for (int i = 0; i < 50; ++i) {
+            char text[1024] = {0};
+            SwarmFetchMessage message{0, text};
+            if (SwarmFetch_PopMessage(job, &message) != SF_RESULT_OK || message.code == SF_MSG_NONE)
+                break;
+            out.push_back(std::to_string(message.code));
+        }
+        return out;
+    }
+    CEngineDownloader* Engine() {
+        return static_cast<CEngineDownloader*>(TheManager().EngineDownloader());
+    }
+
+#ifdef _WIN32
+    // Under Wine the engine goes where it goes for a player.
+    apitest::LogScope log{false};
+#else
+    apitest::LogScope log;
+#endif
+    TempFolder target;
+    std::string engineFolder;
+    uint16_t port = 0;
+    std::unique_ptr<Library> library;
+};
+
+TEST_F(EnginePath, AJobRunsThroughTheEngineItInstalledAndStarted) {
+    Start();
+    // Started before the engine runs: it is registered once connected.
+    const uint32_t job = StartJob();
+    ASSERT_TRUE(JobDone()) << log.Text();
+    ExpectFilesAsServed();
+    EXPECT_EQ(1u, library->Recorder().CountOf(SF_EVENT_ENGINE_READY));
+    EXPECT_EQ(0u, library->Recorder().CountOf(SF_EVENT_ENGINE_FAILED));
+    EXPECT_EQ(3u, library->Recorder().CountOf(SF_EVENT_FILE_DONE));
+    EXPECT_EQ(std::vector<std::string>{}, Messages(job));
+    // Installed where the library looks for it, with the announced version.
+    ovCString path;
+    GetEnginePath(path);
+    ovCString version;
+    ASSERT_TRUE(PfReadFileVersion(path.CStr(), version)) << path.CStr();
+    EXPECT_EQ(sftest::Servers().EngineVersion(), version.CStr());
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] Patch Success")) << log.Text();
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] Execute OK(0)")) << log.Text();
+    EXPECT_FALSE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin")) << log.Text();
+#ifdef _WIN32
+    // The real application-data folder, and an elevated start.
+    ovCString appDataFolder;
+    ASSERT_TRUE(ShellGetAppDataFolder(appDataFolder));
+    EXPECT_EQ(std::string(appDataFolder.CStr()) + "\\Ludra\\ldDownloader\\", engineFolder);
+    EXPECT_STREQ("runas", ExecuteVerb());
+#endif
+}
+
+TEST_F(EnginePath, AJobTheEngineGivesBackIsFinishedByThePlainDownloader) {
+    Start("give-up");
+    const uint32_t job = StartJob();
+    ASSERT_TRUE(JobDone()) << log.Text() << ::testing::PrintToString(Messages(job))
+                           << ::testing::PrintToString(library->Recorder().Codes());
+    ExpectFilesAsServed();
+    const std::vector<std::string> messages = Messages(job);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ("518", messages[0]);
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin")) << log.Text();
+}
+
+TEST_F(EnginePath, AnEngineThatKeepsDroppingIsGivenUpAfterSixQuickStarts) {
+    Start("drop-after-accept");
+    StartJob();
+    ASSERT_TRUE(JobDone()) << log.Text();
+    ExpectFilesAsServed();
+    EXPECT_EQ(6u, log.CountOf("[SwarmFetchLib] localClosed()")) << log.Text();
+    EXPECT_EQ(1u, log.CountOf("[SwarmFetchLib] CEngineDownloader MaxTry Over"));
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin"));
+}
+
+TEST_F(EnginePath, AConnectionThatLastedAMinuteStartsTheSeriesAgain) {
+    CEngineDownloader::SetClockForTesting(&ShiftedClock);
+    g_clockOffset = 0;
+    // Slow downloads, so no connection lives long enough to finish the job.
+    Start("drop-after-ms=400,rate=500000");
+    StartJob();
+    // After the third start a connection "lasts" a minute before it drops.
+    ASSERT_TRUE(Eventually(
+        [&] {
+            ovCAutoLock hold(TheManager().LockObject());
+            CEngineDownloader* engine = Engine();
+            return engine && engine->LaunchCount() >= 3 && engine->Connected();
+        },
+        30000));
+    g_clockOffset = 61;
+    ASSERT_TRUE(JobDone()) << log.Text();
+    ExpectFilesAsServed();
+    EXPECT_EQ(1u, log.CountOf("[SwarmFetchLib] CEngineDownloader MaxTry Over"));
+    // Six quick drops end a series; the long connection made this one longer.
+    EXPECT_GE(log.CountOf("[SwarmFetchLib] localClosed()"), 8u) << log.Text();
+}
+
+TEST_F(EnginePath, TheEngineAsksTheHostWhetherToResumeAPartlyWrittenFile) {
+    // A third of the first file is there already.
+    bool ok = false;
+    const std::vector<unsigned char> served = sftest::Servers().DocRootFile(kFiles[0], &ok);
+    ASSERT_TRUE(ok);
+    {
+        std::ofstream part(target.Native("random-1m.bin"), std::ios::binary);
+        part.write(reinterpret_cast<const char*>(served.data()),
+                   (std::streamsize)served.size() / 3);
+    }
+    Start();
+    const uint32_t job = StartJob();
+    ASSERT_TRUE(Eventually(
+        [&] { return library->Recorder().CountOf(SF_EVENT_RESUME_QUESTION) >= 1; }, 60000));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_ResumeReply(job, 1, 1));
+    ASSERT_TRUE(JobDone()) << log.Text();
+    ExpectFilesAsServed();
+}
+
+}  // namespace
