@@ -40,6 +40,7 @@ add_test(NAME launcher_content
 set_tests_properties(launcher_content PROPERTIES FIXTURES_SETUP launcher_content
   FIXTURES_REQUIRED servers)
 sf_add_ui_test(ui_launcher SOURCES ui/test_launcher.cpp support/TestServers.cpp
-  LIBS launcher_dialog FIXTURES "servers;launcher_content")
+  support/TestPeers.cpp LIBS launcher_dialog FIXTURES "servers;launcher_content")
+add_dependencies(ui_launcher ldDownload)
 # The launcher's texts are compared as the code page 949 bytes it shows.
 target_compile_options(ui_launcher PRIVATE -finput-charset=UTF-8 -fexec-charset=CP949)

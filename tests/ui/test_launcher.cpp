@@ -18,7 +18,12 @@
 #include "launcher/framework/Prompts.h"
 #include "launcher/res/resource.h"
 #include "opn/platform/pfVolume.h"
+#include "sdk/api/CJobManager.h"
+#include "sdk/download/BinaryExecute.h"
+#include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/Connectivity.h"
+#include "sdk/download/EngineManifestUrl.h"
+#include "tests/support/EngineProcess.h"
 #include "tests/support/TestServers.h"
 #include "tests/ui/UiTestSupport.h"
 
@@ -136,8 +141,12 @@ class LauncherTest : public ::testing::Test {
         ASSERT_TRUE(m_servers.Ok()) << m_servers.Error();
         SetPromptService(&m_prompts);
         SetApplicationName(texts::kGameName);
+        // The plain downloader's own behaviour (speed, disk, network notices)
+        // is what most of these tests drive; the engine path has its own.
+        CJobManager::SetEngineDownloaderEnabledForTesting(false);
     }
     void TearDown() override {
+        CJobManager::SetEngineDownloaderEnabledForTesting(true);
         SetPromptService(nullptr);
         PfSetFreeDiskSpaceHookForTesting(nullptr);
         SetConnectivityForTesting(kConnectivityFromSystem);
@@ -364,6 +373,79 @@ TEST_F(LauncherTest, DownloadsStopsAndRunsTheInstaller) {
             Sleep(100);
     }
     EXPECT_TRUE(ran);
+}
+
+// The high-speed path as a player meets it: the library brings the engine
+// from the content host into the application-data folder, starts it, and the
+// engine downloads the game; the launcher shows the same progress and ends in
+// the same completion question.
+TEST_F(LauncherTest, DownloadsThroughTheLocalEngine) {
+    CJobManager::SetEngineDownloaderEnabledForTesting(true);
+    const uint16_t port = engineprocess::FreePort();
+    ASSERT_NE(port, 0);
+    CEngineDownloader::SetEnginePortForTesting(port);
+    SetEngineManifestUrlForTesting(m_servers.HttpUrl("/ActiveX/update/KVX_updater.xml").c_str());
+    SetEnvironmentVariableA("SF_ENGINE_PORT", std::to_string(port).c_str());
+    SetEnvironmentVariableA("SF_ENGINE_IDLE_EXIT_MS", "1500");
+    ovCString engineFolder;
+    GetEngineFolder(engineFolder);
+    std::string log = std::string(engineFolder.CStr()) + "config\\service.log";
+
+    CZVTDownloaderDlg dialog(Config("ok/filelist.txt"));
+    m_prompts.folder = Folder("engine");
+    std::string folder = Folder("engine");
+    m_prompts.answer = [&](const MessageRequest& request) {
+        if (request.text == texts::kCompleteQuestion)
+            return IDNO;
+        return (request.style & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
+    };
+    bool sawProgress = false;
+    std::vector<Step> steps = {
+        {"skin applied", [&] { return dialog.SkinLoaded(); },
+         [&] {
+             Click(dialog, IDC_FOLDER);
+             Click(dialog, IDC_START);
+         }},
+        {"progress",
+         [&] { return dialog.Completed() || dialog.DisplayText(IDC_RECEIVED) != "0 Bytes"; },
+         [&] {
+             sawProgress = true;
+             Screenshot(dialog, "launcher-engine-downloading");
+         }},
+        {"completed", [&] { return dialog.Completed(); },
+         [&] {
+             EXPECT_EQ(dialog.DisplayText(IDC_PERCENT), "100%");
+             Screenshot(dialog, "launcher-engine-complete");
+             Click(dialog, IDC_CLOSE);
+         }},
+    };
+    std::string failed;
+    Driver(dialog, steps, 120000).Run(&failed);
+    EXPECT_EQ(failed, "");
+    EXPECT_TRUE(sawProgress);
+    for (const char* name : {"a.bin", "b.bin", "setup.exe"}) {
+        EXPECT_EQ(ReadFile(folder + name),
+                  ReadFile(m_servers.DocRootPath(std::string("launcher/ok/") + name)))
+            << name;
+    }
+    // The engine did the work: installed where a player's would be, and the
+    // plain downloader never began.
+    std::vector<unsigned char> bytes = ReadFile(log);
+    std::string text(bytes.begin(), bytes.end());
+    EXPECT_NE(text.find("[SwarmFetchLib] Patch Success"), std::string::npos) << text;
+    EXPECT_EQ(text.find("[SwarmFetchLib] CPlatFormDownloader Begin"), std::string::npos) << text;
+    EXPECT_FALSE(ReadFile(std::string(engineFolder.CStr()) + "ldDownload.exe").empty());
+    CEngineDownloader::SetEnginePortForTesting(0);
+    SetEngineManifestUrlForTesting(nullptr);
+    // The engine ends by itself once no library is connected.
+    bool gone = false;
+    for (int i = 0; i < 150 && !gone; ++i) {
+        testpeers::Client client;
+        gone = !client.Connect(port, 200);
+        if (!gone)
+            Sleep(100);
+    }
+    EXPECT_TRUE(gone);
 }
 
 bool TooLittleSpace(const char*, int64_t* freeBytes) {
