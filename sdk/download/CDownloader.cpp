@@ -141,15 +141,16 @@ void CDownloader::OnSessionError(CDownloadSession* session, int32_t code) {
     }
     if (!m_retryTimer.IsEmpty())
         return;
-    m_files.SetUnlimited(true);
-    if (m_retryTimer.CreateInstance(OV_CLSID_TIMER) &&
-        OV_SUCCEEDED(m_retryTimer.As<cpCTimer>()->Start(kRetryPeriodMs, &CDownloader::OnRetryTimer,
-                                                        this, kTimerTagRetry, ovSmartPtr()))) {
-        if (m_listener)
-            m_listener->OnWaitingForNetwork();
+    if (!m_retryTimer.CreateInstance(OV_CLSID_TIMER) ||
+        OV_FAILED(m_retryTimer.As<cpCTimer>()->Start(kRetryPeriodMs, &CDownloader::OnRetryTimer,
+                                                     this, kTimerTagRetry, ovSmartPtr()))) {
+        // No timer manager runs: nothing could ever retry.
+        m_retryTimer.Reset();
         return;
     }
-    m_retryTimer.Reset();
+    m_files.SetUnlimited(true);
+    if (m_listener)
+        m_listener->OnWaitingForNetwork();
 }
 
 void CDownloader::OnRetryTimer(void* self) {

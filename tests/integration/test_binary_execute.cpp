@@ -19,23 +19,11 @@
 #include "sdk/download/BinaryExecute.h"
 #include "sdk/download/CBinaryExecute_V3.h"
 #include "sdk/download/Elevation.h"
+#include "support/EnginePrograms.h"
 
 namespace {
 
 using apitest::LogScope;
-
-// The build tree's path of a helper program in the form this program's file
-// calls take (Wine shows the POSIX root as drive Z:).
-std::string HelperProgram(const char* posixPath) {
-    std::string path = posixPath;
-#ifdef _WIN32
-    path = "Z:" + path;
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-#endif
-    return path;
-}
 
 const char kEngineRelative[] = "Ludra\\ldDownloader\\ldDownload.exe";
 
@@ -135,7 +123,7 @@ TEST(ProcessStart, BothStartsRunARealProgram) {
         SCOPED_TRACE(start);
         const std::string copy = tmp.Native("program" + std::to_string(start) + ".exe");
         std::error_code ec;
-        std::filesystem::copy_file(HelperProgram(SF_MARKER_PROGRAM), copy, ec);
+        std::filesystem::copy_file(sftest::BuildTreeProgram(SF_MARKER_PROGRAM), copy, ec);
         ASSERT_FALSE(ec) << ec.message();
         const std::string win = tmp.Win("program" + std::to_string(start) + ".exe");
         PfProcess* process = nullptr;
@@ -161,7 +149,7 @@ TEST(RunEngine, NoProgramNoStart) {
 TEST(RunEngine, StartsTheEngineWithTheVerbOfTheSystem) {
     ExecuteGuard guard;
     LogScope log;
-    const std::string engine = InstallEngine(log, HelperProgram(SF_MARKER_PROGRAM));
+    const std::string engine = InstallEngine(log, sftest::BuildTreeProgram(SF_MARKER_PROGRAM));
     // The platform's own start, watched on its way through.
     static std::vector<std::string> verbs;
     verbs.clear();
@@ -190,7 +178,7 @@ TEST(RunEngine, StartsTheEngineWithTheVerbOfTheSystem) {
 TEST(RunEngine, DeclinedElevationAndFailedStartsFallBackInOrder) {
     ExecuteGuard guard;
     LogScope log;
-    const std::string engine = InstallEngine(log, HelperProgram(SF_MARKER_PROGRAM));
+    const std::string engine = InstallEngine(log, sftest::BuildTreeProgram(SF_MARKER_PROGRAM));
     ovCString winPath;
     GetEnginePath(winPath);
     const std::string path = winPath.CStr();
@@ -288,7 +276,7 @@ TEST(RunEngine, AFileThatIsNoProgramIsNotStarted) {
 TEST(RunEngine, AProgramThatNeverBecomesIdleDoesNotHoldTheCaller) {
     ExecuteGuard guard;
     LogScope log;
-    const std::string engine = InstallEngine(log, HelperProgram(SF_NEVER_IDLE_PROGRAM));
+    const std::string engine = InstallEngine(log, sftest::BuildTreeProgram(SF_NEVER_IDLE_PROGRAM));
     EXPECT_EQ(1, RunEngine());
     EXPECT_TRUE(WaitForMarker(engine));
     EXPECT_FALSE(supporttest::PathExists(engine + ".done")) << "the program still runs";

@@ -25,6 +25,7 @@
 #include "sdk/download/CDownloader.h"
 #include "sdk/download/EngineManifestUrl.h"
 #include "support/EngineHashList.h"
+#include "support/EnginePrograms.h"
 #include "support/LibraryLoop.h"
 #include "support/TestData.h"
 #include "support/TestPeers.h"
@@ -32,23 +33,12 @@
 
 namespace {
 
-const char kEngineRelative[] = "Ludra\\ldDownloader\\ldDownload.exe";
+using sftest::kEngineRelative;
 const char kOld[] = SF_ENGINE_OLD;
 const char kNew[] = SF_ENGINE_NEW;
 const char kNewVersion[] = SF_ENGINE_NEW_VERSION;
 const std::string kInstallFailedLog =
     "[SwarmFetchLib] \xBF\xA3\xC1\xF8 \xB4\xD9\xBF\xEE\xB7\xCE\xB5\xE5 \xBD\xC7\xC6\xD0 result : ";
-
-std::string HelperProgram(const char* posixPath) {
-    std::string path = posixPath;
-#ifdef _WIN32
-    path = "Z:" + path;
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-#endif
-    return path;
-}
 
 bool WriteFile(const std::string& native, const std::vector<uint8_t>& bytes) {
     std::error_code ec;
@@ -130,12 +120,7 @@ class EngineUpdateNet : public ::testing::Test {
 };
 
 void Install(const apitest::LogScope& scope, const char* program) {
-    const std::string target = scope.Folder().Native(kEngineRelative);
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(target).parent_path(), ec);
-    std::filesystem::copy_file(HelperProgram(program), target,
-                               std::filesystem::copy_options::overwrite_existing, ec);
-    ASSERT_FALSE(ec) << ec.message();
+    sftest::InstallEngineProgram(scope.Folder(), program);
 }
 
 std::string InstalledVersion(const apitest::LogScope& scope) {

@@ -2,9 +2,7 @@
 // engine programs installed into a scratch application-data folder.
 #include <stdint.h>
 
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,27 +13,12 @@
 #include "sdk/download/EngineUpdateSelection.h"
 #include "sdk/download/EngineVersion.h"
 #include "sdk/support/CXMLParserOrvane.h"
+#include "support/EnginePrograms.h"
 
 namespace {
 
-std::string HelperProgram(const char* posixPath) {
-    std::string path = posixPath;
-#ifdef _WIN32
-    path = "Z:" + path;
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-#endif
-    return path;
-}
-
 void Install(const apitest::LogScope& scope, const char* program) {
-    const std::string target = scope.Folder().Native("Ludra\\ldDownloader\\ldDownload.exe");
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(target).parent_path(), ec);
-    std::filesystem::copy_file(HelperProgram(program), target,
-                               std::filesystem::copy_options::overwrite_existing, ec);
-    ASSERT_FALSE(ec) << ec.message();
+    sftest::InstallEngineProgram(scope.Folder(), program);
 }
 
 // A manifest listing the engine executable (with `ver`, `url`, `hash`

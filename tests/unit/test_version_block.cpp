@@ -13,6 +13,7 @@
 #include "opn/core/ovCString.h"
 #include "opn/platform/pfFileVersion.h"
 #include "opn/platform/pfVersionBlock.h"
+#include "support/EnginePrograms.h"
 #include "unit/SupportTestEnv.h"
 
 extern "C" const unsigned char sf_blob_ko[];
@@ -44,17 +45,6 @@ size_t FindKey(const std::vector<uint8_t>& bytes, const char* key) {
         if (memcmp(bytes.data() + i, pattern.data(), pattern.size()) == 0)
             return i;
     return std::string::npos;
-}
-
-std::string HelperProgram(const char* posixPath) {
-    std::string path = posixPath;
-#ifdef _WIN32
-    path = "Z:" + path;
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-#endif
-    return path;
 }
 
 TEST(VersionBlock, ReadsTheTableTheTranslationNames) {
@@ -175,9 +165,9 @@ TEST(VersionBlock, TheSearchTriesABoundedNumberOfPlaces) {
 
 TEST(FileVersion, RealProgramsCarryTheVersionTheBuildSet) {
     ovCString out;
-    ASSERT_TRUE(PfReadFileVersion(HelperProgram(SF_ENGINE_OLD).c_str(), out));
+    ASSERT_TRUE(PfReadFileVersion(sftest::BuildTreeProgram(SF_ENGINE_OLD).c_str(), out));
     EXPECT_STREQ(SF_ENGINE_OLD_VERSION, out.CStr());
-    ASSERT_TRUE(PfReadFileVersion(HelperProgram(SF_ENGINE_NEW).c_str(), out));
+    ASSERT_TRUE(PfReadFileVersion(sftest::BuildTreeProgram(SF_ENGINE_NEW).c_str(), out));
     EXPECT_STREQ(SF_ENGINE_NEW_VERSION, out.CStr());
 }
 
