@@ -26,7 +26,9 @@ inline std::string Quote(const std::string& text) {
 
 class Servers {
   public:
-    bool Start() {
+    // With `engine` (a stand-in engine program) and its version, the
+    // engine's update content is served too.
+    bool Start(const std::string& engine = "", const std::string& version = "") {
         const char* base = getenv("SF_TEST_TMP_DIR");
         const std::string root = base != nullptr && *base ? base : "/tmp";
         if (system(("mkdir -p " + Quote(root)).c_str()) != 0)
@@ -42,7 +44,8 @@ class Servers {
             return false;
         m_started = true;
         const std::string start =
-            "bash " + Quote(Script("start-servers")) + " " + Quote(m_dir + "/servers") + " >&2";
+            "bash " + Quote(Script("start-servers")) + " " + Quote(m_dir + "/servers") +
+            (engine.empty() ? "" : " " + Quote(engine) + " " + Quote(version)) + " >&2";
         if (system(start.c_str()) != 0)
             return false;
         std::ifstream env(m_dir + "/servers/servers.env");

@@ -10,6 +10,10 @@
 //     Wine (COMMAND, e.g. "build/windows-release/wine-run
 //     build/windows-release/bench/bench_job_fetch.exe", gets the URL, the
 //     folder as Z:\... and the file name appended);
+//   - with --engine PATH (a native stand-in engine, tools/engine), the same
+//     job through the local engine: the servers serve its update, the
+//     library installs it into a scratch application-data folder, starts it
+//     on a free port and hands it the job;
 //   - `curl -s -o FILE`, `wget -q -O FILE` and `aria2c -d DIR -o NAME` (each
 //     when installed).
 // Every file is checked for its full size and removed after its run.
@@ -23,7 +27,7 @@
 // Wine accounts it, without the wineserver).
 //
 // Usage: bench_job_download [--path /files/...] [--wine "COMMAND"]
-//                           [--job PATH] [--runs N]
+//                           [--job PATH] [--engine PATH] [--runs N]
 // Native Linux only.
 #include <stdint.h>
 #include <stdio.h>
@@ -174,6 +178,7 @@ int main(int argc, char** argv) {
     std::string path = "/files/zero-1g.bin";
     std::string wine;
     std::string job;
+    std::string engine;
     int runs = 1;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--path") == 0 && i + 1 < argc)
@@ -182,12 +187,14 @@ int main(int argc, char** argv) {
             wine = argv[++i];
         else if (strcmp(argv[i], "--job") == 0 && i + 1 < argc)
             job = argv[++i];
+        else if (strcmp(argv[i], "--engine") == 0 && i + 1 < argc)
+            engine = argv[++i];
         else if (strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
             runs = atoi(argv[++i]);
         else {
             fprintf(stderr,
                     "usage: bench_job_download [--path /files/...] [--wine \"COMMAND\"]\n"
-                    "                          [--job PATH] [--runs N]\n");
+                    "                          [--job PATH] [--engine PATH] [--runs N]\n");
             return 2;
         }
     }
@@ -199,7 +206,7 @@ int main(int argc, char** argv) {
               "/bench_job_fetch";
     }
     Servers servers;
-    if (!servers.Start()) {
+    if (!servers.Start(engine, engine.empty() ? "" : SF_ENGINE_VERSION)) {
         fprintf(stderr, "the test servers did not start\n");
         return 1;
     }
@@ -231,6 +238,21 @@ int main(int argc, char** argv) {
             RunJob("library job (native)",
                    Quote(job) + " " + Quote(url) + " " + Quote(folder) + " " + Quote(name), file,
                    expected));
+        if (!engine.empty()) {
+            // A fresh install each run: the update is part of what is timed.
+            const std::string appData = folder + "appdata";
+            const std::string env =
+                "SF_BENCH_ENGINE=1 XDG_DATA_HOME=" + Quote(appData) + " SF_BENCH_MANIFEST_URL=" +
+                Quote("http://127.0.0.1:" + servers.Value("HTTP_PORT") +
+                      "/ActiveX/update/KVX_updater.xml") +
+                " SF_ENGINE_PORT=" + std::to_string(57006 + run) + " SF_ENGINE_IDLE_EXIT_MS=1000 ";
+            if (system(("rm -rf " + Quote(appData)).c_str()) != 0)
+                fprintf(stderr, "could not clear %s\n", appData.c_str());
+            results.push_back(RunJob(
+                "library job via the engine (native)",
+                env + Quote(job) + " " + Quote(url) + " " + Quote(folder) + " " + Quote(name), file,
+                expected));
+        }
         if (!wine.empty()) {
             results.push_back(
                 RunJob("library job (Windows, Wine)",

@@ -32,6 +32,8 @@
 #include "bench/BenchSupport.h"
 #include "opn/platform/pfThread.h"
 #include "sdk/api/CJobManager.h"
+#include "sdk/download/CEngineDownloader.h"
+#include "sdk/download/EngineManifestUrl.h"
 #include "sdk/api/SwarmFetch.h"
 
 namespace {
@@ -123,10 +125,17 @@ int main(int argc, char** argv) {
     std::string note = "done";
     bool ok = false;
     double started = 0, firstByte = 0, ended = 0;
-    // The plain downloader unless SF_BENCH_ENGINE=1 asks for the local engine
-    // (installed and served as the library finds it).
+    // The plain downloader unless SF_BENCH_ENGINE=1 asks for the local
+    // engine, updated from SF_BENCH_MANIFEST_URL and reached on
+    // SF_ENGINE_PORT (both optional).
     const char* engine = getenv("SF_BENCH_ENGINE");
     CJobManager::SetEngineDownloaderEnabledForTesting(engine && strcmp(engine, "1") == 0);
+    const char* manifest = getenv("SF_BENCH_MANIFEST_URL");
+    if (manifest && *manifest)
+        SetEngineManifestUrlForTesting(manifest);
+    const char* port = getenv("SF_ENGINE_PORT");
+    if (port && *port)
+        CEngineDownloader::SetEnginePortForTesting((uint16_t)atoi(port));
     if (SwarmFetch_Initialize(nullptr, &OnEvent, nullptr, 0) != SF_RESULT_OK) {
         note = "initialize failed";
     } else {

@@ -25,7 +25,7 @@
 #include "sdk/download/CBinaryExecute_V3.h"
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/EngineManifestUrl.h"
-#include "support/EngineProcess.h"
+#include "support/TestPeers.h"
 #include "support/TestServers.h"
 
 using apitest::Library;
@@ -90,7 +90,7 @@ class EnginePath : public ::testing::Test {
         std::error_code ec;
         std::filesystem::remove_all(Native(engineFolder), ec);
         LogReset();
-        port = engineprocess::FreePort();
+        port = testpeers::RefusedPort();
         ASSERT_NE(0, port);
         CEngineDownloader::SetEnginePortForTesting(port);
         SetEngineManifestUrlForTesting(servers.HttpUrl("/ActiveX/update/KVX_updater.xml").c_str());

@@ -23,7 +23,7 @@
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/EngineManifestUrl.h"
-#include "tests/support/EngineProcess.h"
+#include "tests/support/TestPeers.h"
 #include "tests/support/TestServers.h"
 #include "tests/ui/UiTestSupport.h"
 
@@ -381,7 +381,7 @@ TEST_F(LauncherTest, DownloadsStopsAndRunsTheInstaller) {
 // the same completion question.
 TEST_F(LauncherTest, DownloadsThroughTheLocalEngine) {
     CJobManager::SetEngineDownloaderEnabledForTesting(true);
-    const uint16_t port = engineprocess::FreePort();
+    const uint16_t port = testpeers::RefusedPort();
     ASSERT_NE(port, 0);
     CEngineDownloader::SetEnginePortForTesting(port);
     SetEngineManifestUrlForTesting(m_servers.HttpUrl("/ActiveX/update/KVX_updater.xml").c_str());
