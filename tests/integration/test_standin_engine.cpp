@@ -37,16 +37,7 @@ namespace {
 const char kBigFile[] = "files/random-1m.bin";
 
 std::string ReadNative(const std::string& path) {
-    std::string bytes;
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file)
-        return bytes;
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-        bytes.append(buffer, n);
-    fclose(file);
-    return bytes;
+    return supporttest::ReadWholeFile(path);
 }
 
 void WriteNative(const std::string& path, const std::string& bytes) {
