@@ -290,7 +290,7 @@ TEST_F(StandInEngineTest, PartlyPresentFileBringsTheResumeQuestion) {
         const ovEngineJob job = {++jobNumber, "Resume", 1, &entry};
         ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
         ASSERT_TRUE(Run([&] { return probe.Count("resume? ") + probe.Count("closed") > 0; }));
-        ASSERT_EQ("resume? " + std::to_string(jobNumber), probe.calls.back());
+        ASSERT_EQ(1, probe.Count("resume? " + std::to_string(jobNumber)));
         const int accepted = Find("accepted ");
         ASSERT_GE(accepted, 0);
         unsigned job1 = 0, engineId = 0;
@@ -467,11 +467,14 @@ TEST_F(StandInEngineTest, FilesThatCannotBeFetchedOrWrittenEndTheJob) {
         const ovEngineJob job = {1, "F", 2, entries};
         ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
         ASSERT_TRUE(Run([&] { return probe.Count("failed") + probe.Count("closed") > 0; }));
-        ASSERT_GE(probe.calls.size(), 2 + c.tail.size());
-        EXPECT_EQ(0u, probe.calls[0].find("accepted 1 "));
-        EXPECT_EQ(0u, probe.calls[1].find("done 1 "));
-        const std::vector<std::string> tail(probe.calls.end() - (ptrdiff_t)c.tail.size(),
-                                            probe.calls.end());
+        std::vector<std::string> calls;
+        for (const std::string& call : probe.calls)
+            if (call.compare(0, 9, "progress ") != 0)
+                calls.push_back(call);
+        ASSERT_EQ(2 + c.tail.size(), calls.size());
+        EXPECT_EQ(0u, calls[0].find("accepted 1 "));
+        EXPECT_EQ(0u, calls[1].find("done 1 "));
+        const std::vector<std::string> tail(calls.begin() + 2, calls.end());
         EXPECT_EQ(c.tail, tail);
         EXPECT_EQ(Doc("files/list.txt"), ReadNative(tmp.Native("ok\\first.txt")));
         EXPECT_EQ(0, probe.Count("finished"));

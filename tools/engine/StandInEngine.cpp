@@ -76,7 +76,8 @@ class StandInEngine::Job : public FileFetchListener {
 
     // Message 5 for the running download.
     void SendProgress() {
-        if (m_state != kDownloading && m_state != kAsking)
+        // Nothing moves while the library is asked about a file.
+        if (m_state != kDownloading)
             return;
         const uint32_t speed = (uint32_t)(m_fileDone - m_fileDoneAtLastReport);
         m_fileDoneAtLastReport = m_fileDone;
