@@ -19,6 +19,7 @@
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/nwEngineMessages.h"
+#include "opn/opeerqos/nwFrame.h"
 #include "opn/opeerqos/ovICDNLocalClientLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfMessageLoop.h"
@@ -398,8 +399,24 @@ TEST_F(StandInEngineTest, BadBytesCloseOnlyThatConnection) {
     shortJob[0] = 0x02, shortJob[1] = 0x01, shortJob[2] = 14, shortJob[10] = 10;
     std::string orphanEnd(24, '\0');  // the end of a job never begun
     orphanEnd[1] = 0x01, orphanEnd[2] = 21, orphanEnd[10] = 10;
-    const Case cases[] = {
-        {"unknown", unknown}, {"huge", huge}, {"short job", shortJob}, {"orphan end", orphanEnd}};
+    // Job begins: one announcing too many files, and more half-sent jobs
+    // than a connection may hold.
+    auto begin = [](uint32_t job, uint32_t count) {
+        std::string frame(kFrameHeaderSize, '\0');
+        nwWriteFrameHeader(reinterpret_cast<uint8_t*>(&frame[0]), kFrameCategoryEngine,
+                           kEngineMsgJobBegin, 42);
+        return frame + engineprobe::U32(job) + engineprobe::U32(count) +
+               engineprobe::Fixed("", 33) + std::string(1, '\0');
+    };
+    std::string manyBegins;
+    for (uint32_t job = 1; job <= 17; ++job)
+        manyBegins += begin(job, 1);
+    const Case cases[] = {{"unknown", unknown},
+                          {"huge", huge},
+                          {"short job", shortJob},
+                          {"orphan end", orphanEnd},
+                          {"too many files", begin(1, 100001)},
+                          {"too many half-sent jobs", manyBegins}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SockRecord* raw = nullptr;
