@@ -64,6 +64,34 @@ class Reader : public nwICDNLocalClientEventListener {
     void OnEngineState(uint32_t, uint32_t) override {}
 };
 
+void DecodeRequests(uint16_t message, const uint8_t* payload, size_t length) {
+    const uint16_t categories[2] = {kFrameCategoryEngine, kFrameCategoryEngineEvent};
+    for (uint16_t category : categories) {
+        nwEngineRequest request;
+        const nwEngineDecodeResult result =
+            nwEngineDecodeRequest(category, message, payload, (int32_t)length, &request);
+        if (result != kEngineDecodeOk) {
+            Check(result != kEngineDecodeNoMemory);
+            Check(request.entries == nullptr);
+            continue;
+        }
+        Check(strlen(request.text) <= (size_t)kEngineParameterSize);
+        Check(strlen(request.name) <= (size_t)kEngineJobNameSize);
+        const uint32_t files = request.message == kEngineMsgJobEntry ? 1
+                               : request.message == kEngineMsgJob    ? request.entryCount
+                                                                     : 0;
+        Check(files == 0 || request.entries != nullptr);
+        Check((uint64_t)files * (kEngineJobRecordFixedSize + 1) <= length + 10);
+        for (uint32_t i = 0; i < files; ++i) {
+            const nwEngineRequestEntry& entry = request.entries[i];
+            Check(strlen(entry.folder) <= (size_t)kEnginePathSize);
+            Check(strlen(entry.fileName) <= (size_t)kEnginePathSize);
+            Check(entry.url != nullptr && strlen(entry.url) < length);
+        }
+        nwEngineFreeRequest(&request);
+    }
+}
+
 void DecodeOne(const uint8_t* data, size_t size) {
     if (size < 2 || size > (size_t)kFrameMaxPayload)
         return;
@@ -99,41 +127,7 @@ void DecodeOne(const uint8_t* data, size_t size) {
     } else {
         Check(result != kEngineDecodeNoMemory);
     }
-    delete[] payload;
-}
-
-void DecodeRequestOne(const uint8_t* data, size_t size) {
-    if (size < 2 || size > (size_t)kFrameMaxPayload)
-        return;
-    const uint16_t message = (uint16_t)(data[0] | (data[1] << 8));
-    const size_t length = size - 2;
-    uint8_t* payload = new uint8_t[length ? length : 1];
-    memcpy(payload, data + 2, length);
-    const uint16_t categories[2] = {kFrameCategoryEngine, kFrameCategoryEngineEvent};
-    for (uint16_t category : categories) {
-        nwEngineRequest request;
-        const nwEngineDecodeResult result =
-            nwEngineDecodeRequest(category, message, payload, (int32_t)length, &request);
-        if (result != kEngineDecodeOk) {
-            Check(result != kEngineDecodeNoMemory);
-            Check(request.entries == nullptr);
-            continue;
-        }
-        Check(strlen(request.text) <= (size_t)kEngineParameterSize);
-        Check(strlen(request.name) <= (size_t)kEngineJobNameSize);
-        const uint32_t files = request.message == kEngineMsgJobEntry ? 1
-                               : request.message == kEngineMsgJob    ? request.entryCount
-                                                                     : 0;
-        Check(files == 0 || request.entries != nullptr);
-        Check((uint64_t)files * (kEngineJobRecordFixedSize + 1) <= length + 10);
-        for (uint32_t i = 0; i < files; ++i) {
-            const nwEngineRequestEntry& entry = request.entries[i];
-            Check(strlen(entry.folder) <= (size_t)kEnginePathSize);
-            Check(strlen(entry.fileName) <= (size_t)kEnginePathSize);
-            Check(entry.url != nullptr && strlen(entry.url) < length);
-        }
-        nwEngineFreeRequest(&request);
-    }
+    DecodeRequests(message, payload, length);
     delete[] payload;
 }
 
@@ -160,7 +154,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 20))
         return 0;
     DecodeOne(data, size);
-    DecodeRequestOne(data, size);
     FeedLayer(data, size);
     return 0;
 }

@@ -19,23 +19,11 @@
 #include "sdk/download/ArchiveKind.h"
 #include "sdk/download/ExtractArchive.h"
 #include "sdk/support/CXMLParserOrvane.h"
+#include "support/EngineProcess.h"
 #include "support/TestServers.h"
 #include "unit/SupportTestEnv.h"
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-    std::string bytes;
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file)
-        return bytes;
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-        bytes.append(buffer, n);
-    fclose(file);
-    return bytes;
-}
 
 std::string Utf16(const std::string& ascii) {
     std::string out;
@@ -47,14 +35,7 @@ std::string Utf16(const std::string& ascii) {
 }
 
 std::string EnginePath() {
-    std::string path = SF_STANDIN_ENGINE;
-#ifdef _WIN32
-    path = "Z:" + path;
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-#endif
-    return path;
+    return engineprocess::ProgramPath(SF_STANDIN_ENGINE);
 }
 
 struct Published {
@@ -104,7 +85,7 @@ TEST(EngineContent, ManifestHashListsAndArchivesFitTogether) {
         published.push_back(p);
     }
     const std::string prefix = servers.HttpUrl("/");
-    const std::string engine = ReadAll(EnginePath());
+    const std::string engine = supporttest::ReadWholeFile(EnginePath());
     ASSERT_FALSE(engine.empty());
     const std::string readmeText =
         std::string("SwarmFetch stand-in download engine ") + SF_ENGINE_VERSION + "\r\n";
@@ -139,10 +120,11 @@ TEST(EngineContent, ManifestHashListsAndArchivesFitTogether) {
         const bool hasReadme = p.url.find("readme") != std::string::npos ||
                                p.url.find("ldDownloader") != std::string::npos;
         if (hasEngine) {
-            EXPECT_TRUE(engine == ReadAll(tmp.Native(folder + "\\ldDownload.exe")));
+            EXPECT_TRUE(engine ==
+                        supporttest::ReadWholeFile(tmp.Native(folder + "\\ldDownload.exe")));
         }
         if (hasReadme) {
-            EXPECT_EQ(readmeText, ReadAll(tmp.Native(folder + "\\readme.txt")));
+            EXPECT_EQ(readmeText, supporttest::ReadWholeFile(tmp.Native(folder + "\\readme.txt")));
         }
     }
     // The executable and the package are of the two kinds.

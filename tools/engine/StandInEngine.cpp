@@ -76,7 +76,8 @@ class StandInEngine::Job : public FileFetchListener {
 
     // Message 5 for the running download.
     void SendProgress() {
-        if (m_state != kDownloading && m_state != kAsking)
+        // Nothing moves while the library is asked about a file.
+        if (m_state != kDownloading)
             return;
         const uint32_t speed = (uint32_t)(m_fileDone - m_fileDoneAtLastReport);
         m_fileDoneAtLastReport = m_fileDone;
@@ -397,7 +398,7 @@ bool StandInEngine::TakeFrames(Client& client) {
                                   (int32_t)header.payloadLength, &request);
         if (result != kEngineDecodeOk)
             return false;
-        const bool ok = Handle(client, header.category, request);
+        const bool ok = Handle(client, request);
         nwEngineFreeRequest(&request);
         if (!ok)
             return false;
@@ -413,7 +414,7 @@ StandInEngine::Job* StandInEngine::FindJob(uint32_t clientId, uint32_t number) {
     return nullptr;
 }
 
-bool StandInEngine::Handle(Client& client, uint16_t, const nwEngineRequest& request) {
+bool StandInEngine::Handle(Client& client, const nwEngineRequest& request) {
     switch (request.message) {
         case kEngineMsgParameter:
             if (strcmp(request.text, kQuitParameter) == 0)
@@ -445,14 +446,16 @@ bool StandInEngine::Handle(Client& client, uint16_t, const nwEngineRequest& requ
                 const nwEngineRequestEntry& e = request.entries[i];
                 files[i] = {e.folder, e.fileName, e.url, e.expectedSize, true};
             }
-            RegisterJob(client, request.jobNumber, request.name, files);
+            RegisterJob(client, request.jobNumber, files);
             return true;
         }
         case kEngineMsgJobBegin: {
-            if (request.entryCount > kMaxJobEntries)
+            size_t open = 0;
+            for (const auto& entry : m_pending)
+                open += entry.first.first == client.id;
+            if (request.entryCount > kMaxJobEntries || open >= kMaxPendingJobs)
                 return false;
             Pending& pending = m_pending[std::make_pair(client.id, request.jobNumber)];
-            pending.name = request.name;
             pending.files.assign(request.entryCount, File());
             return true;
         }
@@ -475,7 +478,7 @@ bool StandInEngine::Handle(Client& client, uint16_t, const nwEngineRequest& requ
                     return false;
             Pending pending = std::move(found->second);
             m_pending.erase(found);
-            RegisterJob(client, request.jobNumber, pending.name, pending.files);
+            RegisterJob(client, request.jobNumber, pending.files);
             return true;
         }
         default:
@@ -483,8 +486,7 @@ bool StandInEngine::Handle(Client& client, uint16_t, const nwEngineRequest& requ
     }
 }
 
-void StandInEngine::RegisterJob(Client& client, uint32_t number, const std::string&,
-                                std::vector<File>& files) {
+void StandInEngine::RegisterJob(Client& client, uint32_t number, std::vector<File>& files) {
     RefreshBehaviour();
     const uint32_t engineId = m_nextEngineJobId++;
     if (m_behaviour.giveUp) {

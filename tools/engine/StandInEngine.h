@@ -25,6 +25,8 @@ class StandInEngine {
     static constexpr const char* kQuitParameter = "SF_ENGINE_QUIT";
     static constexpr uint32_t kMaxFramePayload = 1 << 20;
     static constexpr uint32_t kMaxJobEntries = 100000;
+    // Jobs one connection may have half sent (begun, not ended) at once.
+    static constexpr size_t kMaxPendingJobs = 16;
 
     struct Settings {
         uint16_t port = 57006;
@@ -79,9 +81,8 @@ class StandInEngine {
     void CloseClient(Client& client);
     // Takes every whole frame from the client's input; false on bad bytes.
     bool TakeFrames(Client& client);
-    bool Handle(Client& client, uint16_t category, const nwEngineRequest& request);
-    void RegisterJob(Client& client, uint32_t number, const std::string& name,
-                     std::vector<File>& files);
+    bool Handle(Client& client, const nwEngineRequest& request);
+    void RegisterJob(Client& client, uint32_t number, std::vector<File>& files);
     void SendJobFailed(uint32_t clientId, uint32_t number, const std::string& text);
     void SendDiskFull(uint32_t clientId, uint32_t number, uint32_t engineId);
     void Send(uint32_t clientId, uint16_t message, const uint8_t* payload, int32_t size);
@@ -97,7 +98,6 @@ class StandInEngine {
     // Jobs still being sent as begin, entries and end, by connection and
     // job number.
     struct Pending {
-        std::string name;
         std::vector<File> files;
     };
     std::map<std::pair<uint32_t, uint32_t>, Pending> m_pending;

@@ -21,50 +21,32 @@ def _rotl(x, n):
     return ((x << n) | (x >> (32 - n))) & MASK
 
 
+# The three rounds: function, added constant, word order, shifts.
+ROUNDS = (
+    (lambda x, y, z: (x & y) | (~x & z), 0, tuple(range(16)), (3, 7, 11, 19)),
+    (lambda x, y, z: (x & y) | (x & z) | (y & z), 0x5A827999,
+     (0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15), (3, 5, 9, 13)),
+    (lambda x, y, z: x ^ y ^ z, 0x6ED9EBA1,
+     (0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15), (3, 9, 11, 15)),
+)
+
+
 def md4(data):
     """The 16-byte MD4 digest of `data` (RFC 1320)."""
     length_bits = (len(data) * 8) & 0xFFFFFFFFFFFFFFFF
     message = data + b"\x80" + b"\0" * ((55 - len(data)) % 64) + struct.pack("<Q", length_bits)
-    a, b, c, d = 0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476
-    f = lambda x, y, z: (x & y) | (~x & z)
-    g = lambda x, y, z: (x & y) | (x & z) | (y & z)
-    h = lambda x, y, z: x ^ y ^ z
+    state = [0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476]
     for offset in range(0, len(message), 64):
         x = struct.unpack("<16I", message[offset:offset + 64])
-        aa, bb, cc, dd = a, b, c, d
-        for i in range(16):
-            k, s = i, (3, 7, 11, 19)[i % 4]
-            if i % 4 == 0:
-                a = _rotl(a + f(b, c, d) + x[k], s)
-            elif i % 4 == 1:
-                d = _rotl(d + f(a, b, c) + x[k], s)
-            elif i % 4 == 2:
-                c = _rotl(c + f(d, a, b) + x[k], s)
-            else:
-                b = _rotl(b + f(c, d, a) + x[k], s)
-        for i in range(16):
-            k, s = (i % 4) * 4 + i // 4, (3, 5, 9, 13)[i % 4]
-            if i % 4 == 0:
-                a = _rotl(a + g(b, c, d) + x[k] + 0x5A827999, s)
-            elif i % 4 == 1:
-                d = _rotl(d + g(a, b, c) + x[k] + 0x5A827999, s)
-            elif i % 4 == 2:
-                c = _rotl(c + g(d, a, b) + x[k] + 0x5A827999, s)
-            else:
-                b = _rotl(b + g(c, d, a) + x[k] + 0x5A827999, s)
-        order = (0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15)
-        for i in range(16):
-            k, s = order[i], (3, 9, 11, 15)[i % 4]
-            if i % 4 == 0:
-                a = _rotl(a + h(b, c, d) + x[k] + 0x6ED9EBA1, s)
-            elif i % 4 == 1:
-                d = _rotl(d + h(a, b, c) + x[k] + 0x6ED9EBA1, s)
-            elif i % 4 == 2:
-                c = _rotl(c + h(d, a, b) + x[k] + 0x6ED9EBA1, s)
-            else:
-                b = _rotl(b + h(c, d, a) + x[k] + 0x6ED9EBA1, s)
-        a, b, c, d = (a + aa) & MASK, (b + bb) & MASK, (c + cc) & MASK, (d + dd) & MASK
-    return struct.pack("<4I", a, b, c, d)
+        # v holds (a, b, c, d) turned so that v[0] is the word this step
+        # changes: a, d, c, b, a, ...
+        v = list(state)
+        for function, constant, order, shifts in ROUNDS:
+            for i in range(16):
+                t = _rotl(v[0] + function(v[1], v[2], v[3]) + x[order[i]] + constant, shifts[i % 4])
+                v = [v[3], t, v[1], v[2]]
+        state = [(s + w) & MASK for s, w in zip(state, v)]
+    return struct.pack("<4I", *state)
 
 
 def hash_list(data):

@@ -3,7 +3,7 @@
 // Started without arguments. Listens on 127.0.0.1:57006 and speaks the local
 // engine protocol (opn/opeerqos/nwEngineMessages.h) with any number of
 // library connections. Every registered job (one message, or begin, entries
-// and end) is worked on in order:
+// and end) is worked on at once, its files one after the other:
 //   - files without an expected size are measured with a GET whose body is
 //     not read; then "job accepted" goes out with the engine's job number,
 //     the file count and the total size;
@@ -22,7 +22,9 @@
 //     one that cannot be written brings "disk full" (flag 1), then fails the
 //     job ("Cannot write <path>").
 // A hello is answered with engine state 1. A cancel ends the job silently.
-// A frame that is not a well-formed request closes that connection only.
+// A frame that is not a well-formed request closes that connection only; so
+// do a job of over 100000 files, file messages outside a begun job (or sent
+// twice), an end before all files came, and a 17th job begun and not ended.
 //
 // Environment:
 //   SF_ENGINE_PORT          listening port instead of 57006
@@ -31,7 +33,8 @@
 //   SF_ENGINE_BEHAVIOUR     comma-separated items:
 //     give-up               every job is given back (job done, give-up flag)
 //     fail=<text>           every job fails with <text> (the rest of the value)
-//     disk-full             every job is accepted, then "disk full" (flag 1)
+//     disk-full             every job is accepted, then "disk full" (flag 1),
+//                           then nothing more for it
 //     drop-after-accept     the connection closes after "job accepted"
 //     drop-after-ms=<n>     every connection closes <n> ms after it was taken
 //     no-accept             listen, but never take a connection
