@@ -213,7 +213,8 @@ TEST_F(StandInEngineTest, ProgressComesOnceASecondForTheCurrentFile) {
     ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
     ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }));
     ASSERT_EQ("finished 5 1 0 1 0", probe.calls.back());
-    ASSERT_GE(probe.Count("progress 5 1 c0 i0 "), 1);
+    // The counter is the job's file count, the index the current file.
+    ASSERT_GE(probe.Count("progress 5 1 c1 i0 "), 1);
     // Every progress line: job bytes of 1048576, one entry report of the
     // file, never more done than there is.
     uint64_t last = 0;
@@ -224,7 +225,7 @@ TEST_F(StandInEngineTest, ProgressComesOnceASecondForTheCurrentFile) {
         unsigned long long doneBytes = 0, totalBytes = 0, fileDone = 0, fileTotal = 0;
         char name[64] = {0};
         ASSERT_EQ(5,
-                  sscanf(call.c_str(), "progress 5 1 c0 i0 %llu/%llu %*u t%*u n1 [%63s %llu/%llu",
+                  sscanf(call.c_str(), "progress 5 1 c1 i0 %llu/%llu %*u t%*u n1 [%63s %llu/%llu",
                          &doneBytes, &totalBytes, name, &fileDone, &fileTotal));
         EXPECT_EQ(1048576u, totalBytes);
         EXPECT_EQ(1048576u, fileTotal);

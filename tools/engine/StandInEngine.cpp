@@ -7,6 +7,7 @@
 #include "opn/platform/pfClock.h"
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfSocket.h"
+#include "sdk/download/MirrorList.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ class StandInEngine::Job : public FileFetchListener {
         memset(&block, 0, sizeof block);
         block.jobNumber = m_number;
         block.engineJobId = m_engineId;
-        block.counter = m_filesDone;
+        block.counter = (uint32_t)m_files.size();
         block.entryIndex = (uint32_t)m_current;
         block.totalBytes = (uint64_t)m_total;
         block.bytesDone = (uint64_t)(m_doneBefore + m_fileDone);
@@ -110,6 +111,7 @@ class StandInEngine::Job : public FileFetchListener {
         if (m_state == kMeasuring) {
             m_sizes[m_current] = size;
             ++m_current;
+            m_mirror = 0;
             MeasureNext();
             return;
         }
@@ -142,9 +144,19 @@ class StandInEngine::Job : public FileFetchListener {
             m_state = kEnded;
             return;
         }
+        // The next mirror of the file's URL list, if it has one.
+        if (m_mirror + 1 < MirrorCount(file)) {
+            ++m_mirror;
+            if (m_state == kMeasuring)
+                MeasureNext();
+            else
+                StartFile(0);
+            return;
+        }
         if (m_state == kMeasuring) {
             // The size stays unknown; the download finds out.
             ++m_current;
+            m_mirror = 0;
             MeasureNext();
             return;
         }
@@ -154,11 +166,25 @@ class StandInEngine::Job : public FileFetchListener {
     }
 
   private:
+    // A file's URL text is one URL or mirrors separated by '|', tried in
+    // order when one fails.
+    int32_t MirrorCount(const File& file) const {
+        MirrorList mirrors;
+        mirrors.Load(file.url.c_str());
+        return mirrors.Count();
+    }
+    std::string Mirror(const File& file) const {
+        MirrorList mirrors;
+        mirrors.Load(file.url.c_str());
+        const char* url = mirrors.At(m_mirror);
+        return url ? url : file.url;
+    }
+
     void MeasureNext() {
         while (m_current < m_files.size() && m_sizes[m_current] >= 0)
             ++m_current;
         if (m_current < m_files.size()) {
-            if (!m_fetch.Measure(m_files[m_current].url))
+            if (!m_fetch.Measure(Mirror(m_files[m_current])))
                 OnFetchFailed(false);
             return;
         }
@@ -187,6 +213,7 @@ class StandInEngine::Job : public FileFetchListener {
     }
 
     void NextFile() {
+        m_mirror = 0;
         m_fileDone = 0;
         m_fileDoneAtLastReport = 0;
         if (m_current >= m_files.size()) {
@@ -226,7 +253,7 @@ class StandInEngine::Job : public FileFetchListener {
         m_fileDoneAtLastReport = offset;
         const std::string path = WithSeparator(file.folder) + file.name;
         const FileFetch::Start start =
-            m_fetch.Download(file.url, path, offset, m_engine->Behaviour().rate);
+            m_fetch.Download(Mirror(file), path, offset, m_engine->Behaviour().rate);
         if (start != FileFetch::kStarted)
             OnFetchFailed(start == FileFetch::kCannotWrite);
     }
@@ -236,6 +263,7 @@ class StandInEngine::Job : public FileFetchListener {
     uint32_t m_number;
     uint32_t m_engineId;
     FileFetch m_fetch;
+    int32_t m_mirror = 0;  // of the current file
     std::vector<File> m_files;
     std::vector<int64_t> m_sizes;
     size_t m_current = 0;

@@ -7,7 +7,8 @@
 //   - files without an expected size are measured with a GET whose body is
 //     not read; then "job accepted" goes out with the engine's job number,
 //     the file count and the total size;
-//   - each file is downloaded over HTTP (the library's own HTTP stack) into
+//   - each file is downloaded over HTTP (the library's own HTTP stack; a
+//     URL text of mirrors separated by "|" is tried mirror by mirror) into
 //     its folder (Windows form, or a POSIX path natively; missing folders
 //     are made); a file that is already there in part brings the resume
 //     question, answered "resume" (the rest is fetched with a Range request,
