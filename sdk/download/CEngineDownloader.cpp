@@ -63,6 +63,7 @@ struct CEngineDownloader::Record {
     uint32_t key;        // the job's number
     CJob* job;
     int64_t registeredAt;
+    int64_t total;  // as the engine accepted the job
 };
 
 CEngineDownloader::CEngineDownloader(CJobManager* manager, const ovSmartPtr& lock) : m_lock(lock) {
@@ -283,7 +284,8 @@ void CEngineDownloader::Register(CJob* job) {
     ovICDNLocalClientLayer* engine = Engine();
     if (!engine)
         return;
-    Record* record = new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, Now()};
+    Record* record =
+        new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, Now(), 0};
     if (!record || !m_records.AddTail(record)) {
         delete record;
         return;
@@ -436,6 +438,7 @@ void CEngineDownloader::OnJobAccepted(uint32_t key, uint32_t jobNumber, uint32_t
     if (!job || !record)
         return;
     record->engineJob = engineJobId;
+    record->total = Signed(totalSize);
     job->SetEngineValue((int32_t)engineJobId);
     ReportSizeInfo(job, (int32_t)entryCount, Signed(totalSize));
 }
@@ -532,7 +535,9 @@ void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t
     CJob* job = JobFor(jobNumber);
     if (!job)
         return;
-    DropRecord(FindRecord(jobNumber));
+    Record* record = FindRecord(jobNumber);
+    const int64_t total = record ? record->total : 0;
+    DropRecord(record);
     if (giveUp) {
         QueueJobMessage(job, SF_MSG_ENGINE_GAVE_UP, nullptr);
         Release(job);
@@ -540,6 +545,18 @@ void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t
         m_manager->OnJobFallback(job);
         return;
     }
+    // Reports come once a second, so a short job may end before its first
+    // one: the last record shows the whole job received.
+    SwarmFetchProgress progress = job->Progress();
+    if (progress.total < total)
+        progress.total = total;
+    progress.received = progress.total;
+    progress.percent = 100;
+    progress.remaining = 0;
+    progress.filesDone = (int32_t)result;
+    if (progress.fileCount < progress.filesDone)
+        progress.fileCount = progress.filesDone;
+    StoreProgress(job, progress);
     ReportJobDone(job, (int32_t)result, 0);
 }
 

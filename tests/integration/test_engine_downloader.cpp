@@ -160,12 +160,15 @@ TEST_F(EngineDownloaderTest, AJobStartedBeforeTheEngineRunsIsRegisteredAndReport
     EXPECT_EQ(3003, size.total);
     SwarmFetchProgress progress{};
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetProgress(job, &progress));
+    // The last record: the engine's report, closed as a whole job received.
     EXPECT_EQ(3003, progress.total);
-    EXPECT_EQ(2502, progress.received);
-    EXPECT_EQ(83, progress.percent);
+    EXPECT_EQ(3003, progress.received);
+    EXPECT_EQ(100, progress.percent);
+    EXPECT_EQ(3, progress.fileCount);
+    EXPECT_EQ(3, progress.filesDone);
     EXPECT_EQ(5000, progress.speed);
     EXPECT_EQ(12, progress.elapsed);
-    EXPECT_EQ(0, progress.remaining);  // 501 bytes at 5000 per second
+    EXPECT_EQ(0, progress.remaining);
     // Entry 99 of three shows the last one.
     EXPECT_EQ(2, progress.currentIndex);
     EXPECT_STREQ("file2.bin", progress.currentName);

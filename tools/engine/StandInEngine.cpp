@@ -64,6 +64,7 @@ class StandInEngine::Job : public FileFetchListener {
         for (size_t i = 0; i < m_files.size(); ++i)
             m_sizes[i] = m_files[i].expectedSize;
         m_state = kMeasuring;
+        m_startedAt = ClockUnixSeconds();
         MeasureNext();
     }
 
@@ -91,7 +92,9 @@ class StandInEngine::Job : public FileFetchListener {
         block.totalBytes = (uint64_t)m_total;
         block.bytesDone = (uint64_t)(m_doneBefore + m_fileDone);
         block.speed = speed;
-        block.timeStamp = (uint64_t)ClockUnixSeconds();
+        // Seconds since the job began: the library shows it as the time
+        // the download has taken.
+        block.timeStamp = (uint64_t)(ClockUnixSeconds() - m_startedAt);
         const File& file = m_files[m_current];
         const int64_t fileSize = m_sizes[m_current];
         const nwEngineEntryProgress report = {file.name.c_str(),
@@ -270,6 +273,7 @@ class StandInEngine::Job : public FileFetchListener {
     State m_state = kMeasuring;
     int64_t m_total = 0;
     int64_t m_doneBefore = 0;
+    int64_t m_startedAt = 0;
     int64_t m_fileDone = 0;
     int64_t m_fileDoneAtLastReport = 0;
     int64_t m_existing = 0;
