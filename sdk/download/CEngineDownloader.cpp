@@ -31,6 +31,7 @@ const size_t kProgressNameMax = 65;
 
 std::atomic<uint16_t> g_enginePort{CEngineDownloader::kEnginePort};
 std::atomic<int64_t (*)()> g_clock{nullptr};
+std::atomic<int64_t> g_acceptWait{CEngineDownloader::kAcceptWaitSec};
 
 int64_t Now() {
     int64_t (*clock)() = g_clock.load();
@@ -91,6 +92,10 @@ void CEngineDownloader::SetClockForTesting(int64_t (*now)()) {
     g_clock.store(now);
 }
 
+void CEngineDownloader::SetAcceptWaitForTesting(int64_t seconds) {
+    g_acceptWait.store(seconds > 0 ? seconds : kAcceptWaitSec);
+}
+
 void CEngineDownloader::StartUpdate() {
     if (!m_launcher && !m_retired)
         StartLauncher();
@@ -149,10 +154,10 @@ void CEngineDownloader::OnWatch(void* self) {
     const int64_t now = Now();
     for (ovCPtrList::Node* node = downloader->m_records.HeadNode(); node; node = node->next) {
         const Record* record = static_cast<const Record*>(node->element);
-        if (record->engineJob == kNoEngineJob && now - record->registeredAt > kAcceptWaitSec) {
+        if (record->engineJob == kNoEngineJob && now - record->registeredAt > g_acceptWait.load()) {
             LogPrintf("[SwarmFetchLib] CEngineDownloader job %u not accepted",
                       (unsigned)record->key);
-            downloader->ReleaseConnection();
+            // A drop of a connection that was up, not a failed connect.
             downloader->OnEngineClosed(kEngineKey);
             return;
         }

@@ -60,6 +60,8 @@ class CEngineDownloader : public CJobDownloader,
     // For tests: the clock (seconds since 1970) that times connections and
     // unaccepted jobs; null restores the system's.
     static void SetClockForTesting(int64_t (*now)());
+    // For tests: seconds an unaccepted job waits (0 restores kAcceptWaitSec).
+    static void SetAcceptWaitForTesting(int64_t seconds);
 
     // CJobDownloader
     int32_t Begin(CJob* job) override;

@@ -105,6 +105,7 @@ class EnginePath : public ::testing::Test {
         EXPECT_TRUE(Eventually([&] { return !Listening(); }, 15000)) << "the engine stayed";
         CEngineDownloader::SetEnginePortForTesting(0);
         CEngineDownloader::SetClockForTesting(nullptr);
+        CEngineDownloader::SetAcceptWaitForTesting(0);
         SetEngineManifestUrlForTesting(nullptr);
         SetEnv("SF_ENGINE_BEHAVIOUR", "");
     }
@@ -194,6 +195,9 @@ TEST_F(EnginePath, AJobRunsThroughTheEngineItInstalledAndStarted) {
     EXPECT_TRUE(log.Has("[SwarmFetchLib] Patch Success")) << log.Text();
     EXPECT_TRUE(log.Has("[SwarmFetchLib] Execute OK(0)")) << log.Text();
     EXPECT_FALSE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin")) << log.Text();
+    // The engine just started is knocked at again until it listens: no
+    // relaunch.
+    EXPECT_EQ(0u, log.CountOf("[SwarmFetchLib] localClosed()")) << log.Text();
 #ifdef _WIN32
     // The real application-data folder, and an elevated start.
     ovCString appDataFolder;
@@ -222,6 +226,26 @@ TEST_F(EnginePath, AnEngineThatKeepsDroppingIsGivenUpAfterSixQuickStarts) {
     ExpectFilesAsServed();
     EXPECT_EQ(6u, log.CountOf("[SwarmFetchLib] localClosed()")) << log.Text();
     EXPECT_EQ(1u, log.CountOf("[SwarmFetchLib] CEngineDownloader MaxTry Over"));
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin"));
+}
+
+// The engine's port takes connections (the system queues them) but the
+// engine never reads them: each unanswered job counts as a drop.
+TEST_F(EnginePath, AnEngineThatNeverAnswersIsGivenUpLikeOneThatDrops) {
+    CEngineDownloader::SetAcceptWaitForTesting(1);
+    // Kept up long enough to see the waits (it never counts a library as
+    // connected, so it ends this long after its start).
+    SetEnv("SF_ENGINE_IDLE_EXIT_MS", "8000");
+    Start("no-accept");
+    StartJob();
+    ASSERT_TRUE(JobDone(30000)) << log.Text();
+    ExpectFilesAsServed();
+    EXPECT_EQ(1u, log.CountOf("[SwarmFetchLib] CEngineDownloader MaxTry Over")) << log.Text();
+    // Six quick ends; most are the unanswered job (an engine that never
+    // counted a library as connected also ends by itself after 8 s).
+    EXPECT_EQ(6u, log.CountOf("[SwarmFetchLib] localClosed()")) << log.Text();
+    EXPECT_GE(log.CountOf("[SwarmFetchLib] CEngineDownloader job 0 not accepted"), 3u)
+        << log.Text();
     EXPECT_TRUE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin"));
 }
 
