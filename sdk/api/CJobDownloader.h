@@ -57,7 +57,6 @@ class CJobDownloader {
     // turn of the loop: every job is let go (their states stay), the timer
     // stops, and from now on nothing is reported to a job or the manager.
     virtual void Retire();
-    bool Retired() const { return m_retired; }
     virtual ~CJobDownloader();
 
     static const uint32_t kTickPeriodMs = 1000;

@@ -80,7 +80,6 @@ class CEngineDownloader : public CJobDownloader,
     // Inspection for tests (under the library lock).
     bool Connected() const { return m_connected; }
     int32_t LaunchCount() const { return m_launchCount; }
-    int32_t RegisteredCount() const { return m_records.Count(); }
 
     // ILauncherEventListener
     void OnUpdateStarted(const char* text, int32_t a, int32_t b) override;

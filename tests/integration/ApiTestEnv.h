@@ -181,6 +181,19 @@ const bool kWindowsGetMessages = true;
 const bool kWindowsGetMessages = false;
 #endif
 
+// A Windows-form path ("Z:\\tmp\\x" natively) as this process opens it.
+inline std::string NativeFromWin(const std::string& win) {
+#ifdef _WIN32
+    return win;
+#else
+    std::string path = win.compare(0, 2, "Z:") == 0 ? win.substr(2) : win;
+    for (char& c : path)
+        if (c == '\\')
+            c = '/';
+    return path;
+#endif
+}
+
 // A scratch folder that is also the application-data folder, so the service
 // log lands in it. Make it before SwarmFetch_Initialize and drop it after
 // SwarmFetch_Finalize (the redirect changes the environment on POSIX). With
@@ -197,15 +210,8 @@ class LogScope {
     std::string Text() const {
         ovCString folder;
         GetEngineFolder(folder);
-        std::string path = std::string(folder.CStr()) + "config\\service.log";
-#ifndef _WIN32
-        if (path.compare(0, 2, "Z:") == 0)
-            path = path.substr(2);
-        for (char& c : path)
-            if (c == '\\')
-                c = '/';
-#endif
-        return supporttest::ReadWholeFile(path);
+        return supporttest::ReadWholeFile(
+            NativeFromWin(std::string(folder.CStr()) + "config\\service.log"));
     }
     // The messages of the log's lines, without their time stamps.
     std::vector<std::string> Lines() const {

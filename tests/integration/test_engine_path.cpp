@@ -58,19 +58,6 @@ void SetEnv(const char* name, const std::string& value) {
 #endif
 }
 
-// A Windows-form path as this process opens it.
-std::string Native(const std::string& win) {
-#ifdef _WIN32
-    return win;
-#else
-    std::string path = win.compare(0, 2, "Z:") == 0 ? win.substr(2) : win;
-    for (char& c : path)
-        if (c == '\\')
-            c = '/';
-    return path;
-#endif
-}
-
 std::atomic<int64_t> g_clockOffset{0};
 int64_t ShiftedClock() {
     return ClockUnixSeconds() + g_clockOffset.load();
@@ -88,7 +75,7 @@ class EnginePath : public ::testing::Test {
         GetEngineFolder(folder);
         engineFolder = folder.CStr();
         std::error_code ec;
-        std::filesystem::remove_all(Native(engineFolder), ec);
+        std::filesystem::remove_all(apitest::NativeFromWin(engineFolder), ec);
         LogReset();
         port = testpeers::RefusedPort();
         ASSERT_NE(0, port);
