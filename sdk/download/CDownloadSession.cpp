@@ -8,6 +8,7 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "sdk/download/CDownloadFile.h"
+#include "sdk/download/Connectivity.h"
 #include "sdk/download/HttpConnection.h"
 #include "sdk/download/IDownloadSessionEventListener.h"
 #include "sdk/download/IProgressFile.h"
@@ -17,8 +18,6 @@ namespace {
 const int32_t kStatusOk = 200;
 // The report of a request that could not be opened comes at the next tick.
 const uint32_t kReportDelayMs = 1;
-// A failed connect this much before its time-out was answered, not timed out.
-const int64_t kRefusalMarginMs = 500;
 
 bool StartsWithNoCase(const char* text, const char* prefix) {
     for (; *prefix; ++text, ++prefix) {
@@ -40,8 +39,10 @@ bool IsHttpUrl(const char* url) {
     return rest && rest[0] && rest[0] != '/' && rest[0] != ':';
 }
 
-int64_t MillisBetween(const TimerTime& from, const TimerTime& to) {
-    return (to.seconds - from.seconds) * 1000 + ((int64_t)to.milliseconds - from.milliseconds);
+// A refused or unroutable connect to a host is a failed try like a time-out;
+// only a machine without any network waits for it to come back.
+int32_t ConnectFailure() {
+    return InternetConnected() ? kSessionConnectTimeout : kSessionHostUnreachable;
 }
 
 }  // namespace
@@ -110,7 +111,6 @@ bool CDownloadSession::Request(const char* url) {
     if (++m_serial == 0)
         m_serial = 1;
     m_requestUrl = url;
-    m_connectStart = TimerClockNow();
     return OpenHttpConnection(m_connection,
                               HttpConnectionOptions{kQoSActionHigh, kConnectTimeoutSec,
                                                     kReceiveTimeoutSec, 0, 0, nullptr},
@@ -120,7 +120,7 @@ bool CDownloadSession::Request(const char* url) {
 int32_t CDownloadSession::OpenFailure(const char* url) {
     // No connection could be started: the host's name has no address (or no
     // socket was to be had), or the URL is none that could be opened.
-    return IsHttpUrl(url) ? kSessionHostUnreachable : kSessionUnexpectedAnswer;
+    return IsHttpUrl(url) ? ConnectFailure() : kSessionUnexpectedAnswer;
 }
 
 void CDownloadSession::FollowRedirect(ovIHttpClientExLayer* http) {
@@ -251,11 +251,8 @@ void CDownloadSession::OnClosed(uint32_t key) {
 }
 
 void CDownloadSession::OnConnectTimeout(uint32_t key) {
-    if (!IsCurrent(key))
-        return;
-    const int64_t waited = MillisBetween(m_connectStart, TimerClockNow());
-    const bool answered = waited < (int64_t)kConnectTimeoutSec * 1000 - kRefusalMarginMs;
-    Fail(answered ? kSessionHostUnreachable : kSessionConnectTimeout);
+    if (IsCurrent(key))
+        Fail(ConnectFailure());
 }
 
 void CDownloadSession::OnReceiveTimeout(uint32_t key) {
@@ -265,5 +262,5 @@ void CDownloadSession::OnReceiveTimeout(uint32_t key) {
 
 void CDownloadSession::OnHostUnreachable(uint32_t key) {
     if (IsCurrent(key))
-        Fail(kSessionHostUnreachable);
+        Fail(ConnectFailure());
 }

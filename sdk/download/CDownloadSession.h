@@ -10,10 +10,11 @@
 // list up to kMaxHashListSize, anything else up to kMaxArchiveSize; a
 // longer Content-Length is an unexpected answer (nothing is allocated).
 //
-// A connect that fails before its time-out ran out was refused or found no
-// route: the host cannot be reached (kSessionHostUnreachable), as when its
-// name cannot be looked up. A connect that ran out of time is
-// kSessionConnectTimeout.
+// A connect that fails (refused, no route, timed out, or a name that cannot
+// be looked up) is a failed try (kSessionConnectTimeout) while the machine
+// has a network; only without one (InternetConnected) is the host
+// unreachable (kSessionHostUnreachable), which waits for the network without
+// using up tries.
 //
 // Threads: everything on the library thread; the request is configured
 // under the library lock (HttpConnection.h).
@@ -89,8 +90,6 @@ class CDownloadSession : public nwIHttpClientExEventListener {
     int32_t m_busy = 0;
     int32_t m_mode = 0;
     uint32_t m_serial = 0;
-    // When the connect began, to tell a refusal from a time-out.
-    TimerTime m_connectStart = {0, 0};
     ovSmartPtr m_reportTimer;
     int32_t m_pendingError = 0;
 };

@@ -136,6 +136,12 @@ void CDownloader::OnSessionError(CDownloadSession* session, int32_t code) {
     if (m_ended)
         return;
     if (!unreachable) {
+        // A connect that failed for any other reason means the network is
+        // back: tries count again, or a refusing host would be tried for ever.
+        if (!m_retryTimer.IsEmpty()) {
+            StopRetryTimer();
+            m_files.SetUnlimited(false);
+        }
         StartNext(true);
         return;
     }

@@ -7,9 +7,11 @@
 //
 // - Archives download in parallel, one session per file; a failed download
 //   is tried again while its record has tries left.
-// - When the content host cannot be reached, the listener hears
-//   OnWaitingForNetwork once and the downloads are tried again every second
-//   with unlimited tries until a connection is made.
+// - When the machine has no network (CDownloadSession.h), the listener
+//   hears OnWaitingForNetwork once and the downloads are tried again every
+//   second with unlimited tries until a connection is made; the engine
+//   downloader bounds that wait. A host that refuses the connection or
+//   cannot be routed to uses up tries like one that times out.
 // - allOk is 0 when a download finished with a failure result or a record
 //   was given up after its last try.
 // - An archive that cannot be unpacked or an engine folder that cannot be

@@ -3,7 +3,7 @@
 // folder of the document root; the downloader runs on this thread's library
 // loop, installs into a scratch application-data folder and starts the
 // engine (a small real program that leaves a marker). Also: a content host
-// that refuses connections, then comes up.
+// that refuses connections, with a network and without one.
 #include <stdint.h>
 #include <stdio.h>
 
@@ -23,6 +23,7 @@
 #include "opn/platform/pfFileVersion.h"
 #include "opn/platform/pfMessageLoop.h"
 #include "sdk/download/CDownloader.h"
+#include "sdk/download/Connectivity.h"
 #include "sdk/download/EngineManifestUrl.h"
 #include "support/EngineHashList.h"
 #include "support/EnginePrograms.h"
@@ -332,10 +333,15 @@ TEST_F(EngineUpdateNet, ServerFaultsUseUpTheTriesAndFail) {
     }
 }
 
-// Nothing listens on the content host's port: the update waits for the
-// network, tries once a second without using up tries, and goes on as soon
-// as a server answers there.
-TEST_F(EngineUpdateNet, HostUnreachableThenBack) {
+// Nothing listens on the content host's port. With a network that is a
+// failed connect: three tries, then the update ends (the installed engine is
+// started). Without one the update waits for the network, tries once a
+// second without using up tries, and goes on as soon as the network is back
+// and a server answers there.
+TEST_F(EngineUpdateNet, RefusedUsesUpTheTriesOnlyWithANetwork) {
+    struct ConnectivityReset {
+        ~ConnectivityReset() { SetConnectivityForTesting(kConnectivityFromSystem); }
+    } reset;
     apitest::LogScope log;
     Install(log, kNew);
     const uint16_t port = testpeers::RefusedPort();
@@ -343,12 +349,29 @@ TEST_F(EngineUpdateNet, HostUnreachableThenBack) {
     const std::string url =
         "http://127.0.0.1:" + std::to_string(port) + "/ActiveX/update/KVX_updater.xml";
     SetEngineManifestUrlForTesting(url.c_str());
-    const std::string refused = "[SwarmFetchLib] Session Error (URL: " + url + ")(Code: 7)";
+    const std::string failedTry = "[SwarmFetchLib] Session Error (URL: " + url + ")(Code: 3)";
+    const std::string unreachable = "[SwarmFetchLib] Session Error (URL: " + url + ")(Code: 7)";
 
+    {
+        SCOPED_TRACE("with a network");
+        SetConnectivityForTesting(kConnectivityConnected);
+        Recorder recorder;
+        RunUpdate(recorder, 15000);
+        EXPECT_EQ(3u, log.CountOf(failedTry)) << log.Text();
+        EXPECT_EQ(0u, log.CountOf(unreachable));
+        EXPECT_EQ(0, recorder.waiting);
+        EXPECT_EQ(1, recorder.finished);
+        EXPECT_EQ(1, recorder.launched);
+        EXPECT_EQ(0, recorder.allOk);
+        EXPECT_TRUE(WaitForMarker(log.Folder().Native(kEngineRelative)));
+    }
+
+    SCOPED_TRACE("without a network");
+    SetConnectivityForTesting(kConnectivityLost);
     Recorder recorder;
     CDownloader downloader(&recorder);
     downloader.BeginUpdate();
-    ASSERT_TRUE(libraryloop::RunUntil([&] { return log.CountOf(refused) >= 4; }, 15000));
+    ASSERT_TRUE(libraryloop::RunUntil([&] { return log.CountOf(unreachable) >= 4; }, 15000));
     EXPECT_EQ(1, recorder.waiting);
     EXPECT_TRUE(downloader.WaitingForNetwork());
     ASSERT_EQ(1, downloader.Files().Count());
@@ -366,6 +389,7 @@ TEST_F(EngineUpdateNet, HostUnreachableThenBack) {
          testpeers::Step::Close()},
         options);
     ASSERT_TRUE(server.Ok());
+    SetConnectivityForTesting(kConnectivityConnected);
     ASSERT_TRUE(libraryloop::RunUntil([&] { return recorder.Ended(); }, 15000));
     EXPECT_EQ(1, recorder.finished);
     EXPECT_EQ(1, recorder.launched);
@@ -374,7 +398,6 @@ TEST_F(EngineUpdateNet, HostUnreachableThenBack) {
     EXPECT_EQ(1, recorder.waiting);
     EXPECT_FALSE(downloader.WaitingForNetwork());
     EXPECT_TRUE(log.Has("[SwarmFetchLib] Download Completed (URL: " + url + ")(Code: 0)"));
-    EXPECT_TRUE(WaitForMarker(log.Folder().Native(kEngineRelative)));
 }
 
 }  // namespace
