@@ -11,6 +11,19 @@ const uint16_t kReportMessages[] = {
     kEngineMsgNetworkBack, kEngineMsgResumeQuestion, kEngineMsgEngineState,
 };
 
+// Bytes of `data` before the first frame whose header announces more than a
+// report may hold; `length` when there is none.
+int32_t BeforeOversizedFrame(const uint8_t* data, int32_t length) {
+    int64_t at = 0;
+    while (at + kFrameHeaderSize <= length) {
+        const nwFrameHeader header = nwReadFrameHeader(data + at);
+        if (header.payloadLength > (uint32_t)kEngineMaxReportPayload)
+            return (int32_t)at;
+        at += kFrameHeaderSize + (int64_t)header.payloadLength;
+    }
+    return length;
+}
+
 }  // namespace
 
 nwCCDNLocalClientLayer::nwCCDNLocalClientLayer() : m_face(this) {
@@ -36,7 +49,13 @@ int32_t nwCCDNLocalClientLayer::OnData(const uint8_t* data, int32_t length) {
     // A listener may drop the last reference from inside a report: the flag
     // is read while this call still holds one.
     AddRef();
-    const int32_t consumed = nwCApplicationStack::OnData(data, length);
+    const int32_t bounded = data && length > 0 ? BeforeOversizedFrame(data, length) : length;
+    // The whole frames in front of an oversized one still count.
+    const int32_t consumed = bounded > 0 ? nwCApplicationStack::OnData(data, bounded) : 0;
+    if (bounded < length && !m_dispatcher.IsStopped()) {
+        m_malformed = true;
+        m_dispatcher.Stop();
+    }
     const bool malformed = m_malformed;
     Release();
     // A malformed report stopped the dispatcher; failing makes the context

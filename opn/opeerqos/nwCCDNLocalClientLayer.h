@@ -1,7 +1,9 @@
 // The local engine's protocol layer: turns the engine downloader's requests
 // into frames and every report frame of the engine (category 256) into one
-// listener call. A frame of an unknown kind, or a report whose fields do not
-// fit its payload, closes the connection; the listener then sees
+// listener call. A frame of an unknown kind, a report whose fields do not
+// fit its payload, or a frame that announces more than
+// kEngineMaxReportPayload bytes (refused from its header, before its bytes
+// are waited for) closes the connection; the listener then sees
 // OnEngineClosed.
 //
 // One object, two faces on one count: the stack face (this object, for the

@@ -58,6 +58,9 @@ enum : int32_t {
     // Largest message 14 the engine downloader sends; bigger jobs go out as
     // begin, entries and end.
     kEngineWholeJobLimit = 0x1FBFF,
+    // Largest report payload taken from the engine: room for a file report
+    // with the longest URL, or a progress report of a few thousand entries.
+    kEngineMaxReportPayload = 256 * 1024,
 };
 
 // One file of a job.

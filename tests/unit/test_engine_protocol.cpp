@@ -244,6 +244,9 @@ TEST(EngineLayerMalformed, EachClosesTheConnectionAndDeliversNothing) {
         {"unknown message", Report(99, U32(1))},
         {"request kind from the engine", Report(kEngineMsgCancel, U32(1) + U32(2))},
         {"report in the job category", BuildFrame(kFrameCategoryEngineEvent, 4, U32(1))},
+        // Refused from its header: its bytes are not waited for.
+        {"report larger than a report may be",
+         Report(5, "").substr(0, 10) + U32(kEngineMaxReportPayload + 2) + std::string(2, '\0')},
     };
     const std::string after = Report(22, U32(5));
     for (const Case& c : cases) {
