@@ -14,6 +14,7 @@
 #include "opn/opeerqos/ovICDNLocalClientLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfClock.h"
+#include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfSocket.h"
 #include "sdk/api/CJob.h"
 #include "sdk/api/CJobManager.h"
@@ -38,10 +39,41 @@ int64_t Now() {
     return clock ? clock() : ClockUnixSeconds();
 }
 
+// 0 to 100 for any counts; done * 100 is never formed when it would not fit.
 int32_t Percent(int64_t done, int64_t total) {
     if (done <= 0 || total <= 0)
         return 0;
-    return (int32_t)(done * 100 / total);
+    if (done >= total)
+        return 100;
+    if (done <= INT64_MAX / 100)
+        return (int32_t)(done * 100 / total);
+    // Here total > done > INT64_MAX / 100, so total / 100 is far above 0.
+    return (int32_t)(done / (total / 100));
+}
+
+int64_t Clamp(int64_t value, int64_t low, int64_t high) {
+    return value < low ? low : value > high ? high : value;
+}
+
+int32_t Rate(uint32_t value) {
+    return value > (uint32_t)INT32_MAX ? INT32_MAX : (int32_t)value;
+}
+
+// A count of the job's files as the engine reports it: 0 to the job's count.
+int32_t FileCount(uint32_t value, int32_t entries) {
+    return (int32_t)Clamp((int64_t)value, 0, entries > 0 ? entries : 0);
+}
+
+// The job's size from its entries; -1 when one of them is unknown.
+int64_t KnownTotal(CJob* job) {
+    int64_t total = 0;
+    for (int32_t i = 0; i < job->EntryCount(); ++i) {
+        const DownloadEntry* entry = job->EntryAt(i);
+        if (!entry || entry->size < 0)
+            return -1;
+        total = entry->size > INT64_MAX - total ? INT64_MAX : total + entry->size;
+    }
+    return total;
 }
 
 // Seconds left at `rate`; a rate of 0 divides by 1. Never negative, even
@@ -64,7 +96,8 @@ struct CEngineDownloader::Record {
     uint32_t key;        // the job's number
     CJob* job;
     int64_t registeredAt;
-    int64_t total;  // as the engine accepted the job
+    int64_t total;     // as the engine accepted the job, clamped
+    bool resumeAsked;  // the host has not answered the engine's question yet
 };
 
 CEngineDownloader::CEngineDownloader(CJobManager* manager, const ovSmartPtr& lock) : m_lock(lock) {
@@ -144,6 +177,9 @@ void CEngineDownloader::OnWatch(void* self) {
     downloader->ReapLaunchers();
     if (downloader->m_retired)
         return;
+    const int64_t now = Now();
+    if (downloader->CheckDeadlines(now))
+        return;
     if (downloader->m_reconnect) {
         downloader->Connect();
         return;
@@ -151,7 +187,6 @@ void CEngineDownloader::OnWatch(void* self) {
     if (!downloader->m_connected)
         return;
     // An engine that keeps a job unanswered is as good as gone.
-    const int64_t now = Now();
     for (ovCPtrList::Node* node = downloader->m_records.HeadNode(); node; node = node->next) {
         const Record* record = static_cast<const Record*>(node->element);
         if (record->engineJob == kNoEngineJob && now - record->registeredAt > g_acceptWait.load()) {
@@ -159,6 +194,54 @@ void CEngineDownloader::OnWatch(void* self) {
                       (unsigned)record->key);
             // A drop of a connection that was up, not a failed connect.
             downloader->OnEngineClosed(kEngineKey);
+            return;
+        }
+    }
+}
+
+bool CEngineDownloader::CheckDeadlines(int64_t now) {
+    if (m_jobs.Count() == 0) {
+        m_waitingSince = 0;
+        m_firstSent.clear();
+        return false;
+    }
+    if (m_connected)
+        m_waitingSince = 0;
+    else if (m_waitingSince == 0)
+        m_waitingSince = now;
+    if (m_waitingSince != 0 && now - m_waitingSince >= kUpdateDeadlineSec) {
+        LogWrite("[SwarmFetchLib] CEngineDownloader update timed out");
+        // Deleted where it stands: its downloads close, and an engine it has
+        // not started yet is never started.
+        delete m_launcher;
+        m_launcher = nullptr;
+        m_reconnect = false;
+        ReleaseConnection();
+        OnEngineUpdateFailed();
+        return true;
+    }
+    for (size_t i = 0; i < m_firstSent.size();) {
+        const FirstSent sent = m_firstSent[i];
+        if (!Holds(sent.job)) {
+            m_firstSent.erase(m_firstSent.begin() + (std::ptrdiff_t)i);
+            continue;
+        }
+        if (now - sent.at >= kAnswerDeadlineSec) {
+            LogPrintf("[SwarmFetchLib] CEngineDownloader job %u not answered",
+                      (unsigned)sent.job->Number());
+            ReleaseConnection();
+            m_manager->OnEngineLost();
+            return true;
+        }
+        ++i;
+    }
+    return false;
+}
+
+void CEngineDownloader::ForgetFirstSent(const CJob* job) {
+    for (size_t i = 0; i < m_firstSent.size(); ++i) {
+        if (m_firstSent[i].job == job) {
+            m_firstSent.erase(m_firstSent.begin() + (std::ptrdiff_t)i);
             return;
         }
     }
@@ -180,6 +263,7 @@ void CEngineDownloader::Connect() {
         return;
     m_reconnect = false;
     ++m_connectAttempts;
+    StartWatch();
     ovCAutoLock hold(m_lock);
     uint32_t address = 0;
     bool ok = OV_SUCCEEDED(ResolveFirst("127.0.0.1", &address)) &&
@@ -274,13 +358,17 @@ CJob* CEngineDownloader::JobFor(uint32_t jobNumber) const {
 }
 
 int32_t CEngineDownloader::Begin(CJob* job) {
+    StartWatch();
     if (FindRecord(job))
         return SF_RESULT_FAILED;
     if (m_offline)
         return SF_RESULT_OFFLINE;
     // Sent once the engine is connected.
-    if (!m_connected)
+    if (!m_connected) {
+        if (m_waitingSince == 0)
+            m_waitingSince = Now();
         return SF_RESULT_OK;
+    }
     Register(job);
     return SF_RESULT_OK;
 }
@@ -289,12 +377,19 @@ void CEngineDownloader::Register(CJob* job) {
     ovICDNLocalClientLayer* engine = Engine();
     if (!engine)
         return;
+    const int64_t now = Now();
     Record* record =
-        new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, Now(), 0};
+        new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, now, 0, false};
     if (!record || !m_records.AddTail(record)) {
         delete record;
         return;
     }
+    // Kept across relaunches: the engine's time to answer is the job's.
+    bool known = false;
+    for (const FirstSent& sent : m_firstSent)
+        known = known || sent.job == job;
+    if (!known)
+        m_firstSent.push_back(FirstSent{job, now});
     if (job->Code()[0])
         engine->SendServiceCode(job->Code());
     engine->SendJobMode(job->UseEngine() != 0);
@@ -331,6 +426,7 @@ void CEngineDownloader::SendJob(ovICDNLocalClientLayer* engine, CJob* job) {
 }
 
 void CEngineDownloader::End(CJob* job) {
+    ForgetFirstSent(job);
     Record* record = FindRecord(job);
     if (!record)
         return;
@@ -343,7 +439,9 @@ void CEngineDownloader::End(CJob* job) {
 }
 
 int32_t CEngineDownloader::OnResumeReply(CJob* job, uint8_t resume, uint8_t applyToAll) {
-    const Record* record = FindRecord(job);
+    Record* record = FindRecord(job);
+    if (record)
+        record->resumeAsked = false;
     ovICDNLocalClientLayer* engine = Engine();
     if (record && engine)
         engine->SendResumeReply(record->engineJob, record->key, resume != 0, applyToAll != 0);
@@ -360,6 +458,43 @@ void CEngineDownloader::CheckConnection(CJob* job) {
     }
 }
 
+void CEngineDownloader::QueueEngineMessage(CJob* job, int32_t code, const char* text) {
+    if (job && job->PendingMessageCount() < kMaxEngineMessages)
+        QueueJobMessage(job, code, text);
+}
+
+void CEngineDownloader::HandBack(CJob* job) {
+    QueueJobMessage(job, SF_MSG_ENGINE_GAVE_UP, nullptr);
+    Release(job);
+    ForgetFirstSent(job);
+    StopTimerWhenIdle();
+    m_manager->OnJobFallback(job);
+}
+
+const DownloadEntry* CEngineDownloader::EntryAt(CJob* job, const char* path, uint32_t jobNumber) {
+    const DownloadEntry* entry = path && path[0] ? job->FindEntry(path) : nullptr;
+    // The path itself is not logged: it is the engine's text.
+    if (!entry)
+        LogPrintf("[SwarmFetchLib] CEngineDownloader job %u: file outside the job ignored",
+                  (unsigned)jobNumber);
+    return entry;
+}
+
+bool CEngineDownloader::FilesInPlace(CJob* job) {
+    for (int32_t i = 0; i < job->EntryCount(); ++i) {
+        const DownloadEntry* entry = job->EntryAt(i);
+        if (!entry)
+            return false;
+        ovCString path;
+        if (!path.Assign(entry->folder) || !path.Append(entry->fileName))
+            return false;
+        const int64_t size = FsFileSize(path.CStr());
+        if (size < 0 || (entry->size >= 0 && size != entry->size))
+            return false;
+    }
+    return true;
+}
+
 void CEngineDownloader::QueueForEveryJob(int32_t code) {
     for (ovCPtrList::Node* node = m_jobs.HeadNode(); node; node = node->next)
         static_cast<CJob*>(node->element)->QueueMessage(code, nullptr);
@@ -369,6 +504,8 @@ void CEngineDownloader::Retire() {
     CJobDownloader::Retire();
     ReleaseConnection();
     ForgetRecords();
+    m_firstSent.clear();
+    m_waitingSince = 0;
 }
 
 // --- the update run --------------------------------------------------------
@@ -425,6 +562,7 @@ void CEngineDownloader::OnEngineConnected(uint32_t key) {
     m_connected = true;
     m_connectAttempts = 0;
     m_connectedAt = Now();
+    m_waitingSince = 0;
     // Jobs that came while there was no engine, or from before a relaunch.
     std::vector<CJob*> jobs;
     for (ovCPtrList::Node* node = m_jobs.HeadNode(); node; node = node->next)
@@ -440,12 +578,15 @@ void CEngineDownloader::OnJobAccepted(uint32_t key, uint32_t jobNumber, uint32_t
     (void)key;
     CJob* job = JobFor(jobNumber);
     Record* record = FindRecord(jobNumber);
-    if (!job || !record)
+    // Once per registration: a repeat would only raise 513 again.
+    if (!job || !record || record->engineJob != kNoEngineJob)
         return;
+    const int64_t known = KnownTotal(job);
     record->engineJob = engineJobId;
-    record->total = Signed(totalSize);
+    record->total = Clamp(Signed(totalSize), 0, known >= 0 ? known : INT64_MAX);
+    ForgetFirstSent(job);
     job->SetEngineValue((int32_t)engineJobId);
-    ReportSizeInfo(job, (int32_t)entryCount, Signed(totalSize));
+    ReportSizeInfo(job, FileCount(entryCount, job->EntryCount()), record->total);
 }
 
 void CEngineDownloader::OnJobFailed(uint32_t key, uint32_t jobNumber, uint32_t value,
@@ -457,6 +598,7 @@ void CEngineDownloader::OnJobFailed(uint32_t key, uint32_t jobNumber, uint32_t v
     if (!job)
         return;
     DropRecord(FindRecord(jobNumber));
+    ForgetFirstSent(job);
     DropJobWithMessage(job, SF_MSG_FAILED, text);
     StopTimerWhenIdle();
 }
@@ -465,32 +607,36 @@ void CEngineDownloader::FillProgress(CJob* job, const nwEngineProgressBlock& blo
                                      const nwEngineEntryReport* reports, uint32_t reportCount,
                                      SwarmFetchProgress* out) {
     memset(out, 0, sizeof *out);
-    out->total = Signed(block.totalBytes);
-    out->received = Signed(block.bytesDone);
-    out->fileCount = (int32_t)block.counter;
-    out->filesDone = (int32_t)block.entryIndex;
+    const int32_t entries = job->EntryCount();
+    const int64_t known = KnownTotal(job);
+    // The engine's counts, held to the job's own: never negative, never
+    // more than the job holds.
+    out->total = Clamp(Signed(block.totalBytes), 0, known >= 0 ? known : INT64_MAX);
+    out->received = Clamp(Signed(block.bytesDone), 0, out->total);
+    out->fileCount = FileCount(block.counter, entries);
+    out->filesDone = FileCount(block.entryIndex, entries);
     out->percent = Percent(out->received, out->total);
     out->elapsed = Signed(block.timeStamp);
-    m_jobRates.Add(out->elapsed, (int32_t)block.speed);
+    m_jobRates.Add(out->elapsed, Rate(block.speed));
     out->speed = m_jobRates.Average();
     out->remaining = SecondsLeft(out->total, out->received, out->speed);
+    const DownloadEntry* entry = nullptr;
+    if (entries > 0) {
+        out->currentIndex =
+            block.entryIndex >= (uint32_t)entries ? entries - 1 : (int32_t)block.entryIndex;
+        entry = job->EntryAt(out->currentIndex);
+    }
     if (reportCount > 0) {
         const nwEngineEntryReport& first = reports[0];
-        out->currentSize = Signed(first.totalBytes);
-        out->currentReceived = Signed(first.bytesDone);
+        const int64_t entrySize = entry && entry->size >= 0 ? entry->size : out->total;
+        out->currentSize = Clamp(Signed(first.totalBytes), 0, entrySize);
+        out->currentReceived = Clamp(Signed(first.bytesDone), 0, out->currentSize);
         out->currentPercent = Percent(out->currentReceived, out->currentSize);
-        m_fileRates.Add(out->elapsed, (int32_t)first.speed);
+        m_fileRates.Add(out->elapsed, Rate(first.speed));
         const int32_t fileRate = m_fileRates.Average();
         out->currentSpeed = fileRate;
         out->currentRemaining = SecondsLeft(out->currentSize, out->currentReceived, fileRate);
     }
-    const int32_t entries = job->EntryCount();
-    if (entries <= 0)
-        return;
-    const int32_t index =
-        block.entryIndex >= (uint32_t)entries ? entries - 1 : (int32_t)block.entryIndex;
-    out->currentIndex = index;
-    const DownloadEntry* entry = job->EntryAt(index);
     if (!entry)
         return;
     const size_t length = entry->fileName.Length();
@@ -513,23 +659,29 @@ void CEngineDownloader::OnFileDone(uint32_t key, uint32_t jobNumber, uint32_t en
                                    const char* localPath, const char* url) {
     (void)key;
     (void)engineJobId;
+    (void)url;
     CJob* job = JobFor(jobNumber);
-    if (!job)
+    const DownloadEntry* entry = job ? EntryAt(job, localPath, jobNumber) : nullptr;
+    if (!entry)
         return;
     m_fileRates.Clear();
-    ReportFileDone(job, localPath, url);
+    // The host hears its own path and URL, not the engine's texts.
+    ovCString path;
+    if (path.Assign(entry->folder) && path.Append(entry->fileName))
+        ReportFileDone(job, path.CStr(), entry->urlList.CStr());
 }
 
 void CEngineDownloader::OnFileDoneAs(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,
                                      const char* localPath, const char* reportedPath,
                                      const char* url) {
-    (void)key;
-    (void)engineJobId;
     CJob* job = JobFor(jobNumber);
     if (!job)
         return;
-    m_fileRates.Clear();
-    ReportFileDone(job, reportedPath && reportedPath[0] ? reportedPath : localPath, url);
+    // Both paths must be the job's; the host hears the second when it is set.
+    const bool second = reportedPath && reportedPath[0];
+    if (second && !EntryAt(job, localPath, jobNumber))
+        return;
+    OnFileDone(key, jobNumber, engineJobId, second ? reportedPath : localPath, url);
 }
 
 void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,
@@ -543,26 +695,35 @@ void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t
     Record* record = FindRecord(jobNumber);
     const int64_t total = record ? record->total : 0;
     DropRecord(record);
+    ForgetFirstSent(job);
     if (giveUp) {
-        QueueJobMessage(job, SF_MSG_ENGINE_GAVE_UP, nullptr);
-        Release(job);
-        StopTimerWhenIdle();
-        m_manager->OnJobFallback(job);
+        HandBack(job);
+        return;
+    }
+    if (!FilesInPlace(job)) {
+        // Done is the files on disk, not the engine's word: the plain
+        // downloader fetches the job as if the engine had given it back.
+        LogPrintf("[SwarmFetchLib] CEngineDownloader job %u done without its files",
+                  (unsigned)jobNumber);
+        HandBack(job);
         return;
     }
     // Reports come once a second, so a short job may end before its first
     // one: the last record shows the whole job received.
+    const int64_t known = KnownTotal(job);
     SwarmFetchProgress progress = job->Progress();
-    if (progress.total < total)
+    if (known >= 0)
+        progress.total = known;
+    else if (progress.total < total)
         progress.total = total;
     progress.received = progress.total;
     progress.percent = 100;
     progress.remaining = 0;
-    progress.filesDone = (int32_t)result;
+    progress.filesDone = FileCount(result, job->EntryCount());
     if (progress.fileCount < progress.filesDone)
         progress.fileCount = progress.filesDone;
     StoreProgress(job, progress);
-    ReportJobDone(job, (int32_t)result, 0);
+    ReportJobDone(job, progress.filesDone, 0);
 }
 
 void CEngineDownloader::OnDiskReport(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,
@@ -571,21 +732,25 @@ void CEngineDownloader::OnDiskReport(uint32_t key, uint32_t jobNumber, uint32_t 
     (void)engineJobId;
     CJob* job = JobFor(jobNumber);
     if (job && flag == 1)
-        QueueJobMessage(job, SF_MSG_DISK_FULL, text);
+        QueueEngineMessage(job, SF_MSG_DISK_FULL, text);
 }
 
 void CEngineDownloader::OnNetworkLost(uint32_t key) {
     (void)key;
-    if (m_records.Count() > 0)
-        QueueJobMessage(static_cast<Record*>(m_records.HeadNode()->element)->job,
-                        SF_MSG_NETWORK_LOST, nullptr);
+    if (m_networkLost || m_records.Count() == 0)
+        return;
+    m_networkLost = true;
+    QueueEngineMessage(static_cast<Record*>(m_records.HeadNode()->element)->job,
+                       SF_MSG_NETWORK_LOST, nullptr);
 }
 
 void CEngineDownloader::OnNetworkBack(uint32_t key) {
     (void)key;
-    if (m_records.Count() > 0)
-        QueueJobMessage(static_cast<Record*>(m_records.HeadNode()->element)->job,
-                        SF_MSG_NETWORK_BACK, nullptr);
+    if (!m_networkLost || m_records.Count() == 0)
+        return;
+    m_networkLost = false;
+    QueueEngineMessage(static_cast<Record*>(m_records.HeadNode()->element)->job,
+                       SF_MSG_NETWORK_BACK, nullptr);
 }
 
 void CEngineDownloader::OnEngineClosed(uint32_t key) {
@@ -623,12 +788,19 @@ void CEngineDownloader::OnEngineConnectFailed(uint32_t key) {
 void CEngineDownloader::OnResumeQuestion(uint32_t key, uint32_t jobNumber) {
     (void)key;
     CJob* job = JobFor(jobNumber);
-    if (job)
-        job->AskResume();
+    Record* record = FindRecord(jobNumber);
+    // One question at a time: the next waits for the host's answer.
+    if (!job || !record || record->resumeAsked)
+        return;
+    record->resumeAsked = true;
+    job->AskResume();
 }
 
 void CEngineDownloader::OnEngineState(uint32_t key, uint32_t state) {
     (void)key;
-    if (!m_retired)
-        m_manager->OnEngineState((int32_t)state);
+    if (m_retired || (m_haveState && state == m_state))
+        return;
+    m_haveState = true;
+    m_state = state;
+    m_manager->OnEngineState((int32_t)state);
 }

@@ -10,12 +10,32 @@
 // downloader through the job manager: an update that fails, an engine folder
 // that cannot be written, an engine that gives a job back, and more than
 // kMaxQuickLaunches engine starts whose connection each ended within
-// kQuickDropSec of connecting. A job the engine has not accepted within
-// kAcceptWaitSec of registering counts as a dropped connection, so an engine
-// that takes connections but never answers is given up like one that drops
-// them. A freshly started engine that does not take the connection yet is
-// tried again each second, up to kConnectAttempts times, before the start
-// counts as failed.
+// kQuickDropSec of connecting. A freshly started engine that does not take
+// the connection yet is tried again each second, up to kConnectAttempts
+// times, before the start counts as failed.
+//
+// Every wait is bounded:
+// - Jobs wait for the update, the engine start and the connection at most
+//   kUpdateDeadlineSec from the first of them: then the update run is
+//   deleted where it stands (its downloads close, an engine it has not
+//   started yet is never started), event 521 follows and the jobs go to the
+//   plain downloader.
+// - A job the engine has not accepted within kAcceptWaitSec of registering
+//   counts as a dropped connection (the engine is started again), and one
+//   still not accepted kAnswerDeadlineSec after it was first sent gives the
+//   engine up: an engine that takes connections but never answers hands its
+//   jobs back.
+//
+// Nothing the engine reports is taken on trust: a file report counts only
+// when its path is one of the job's own entries (folder plus name, letter
+// case ignored as Windows does; the host is told the entry's own path and
+// URL), a job is done only when every entry's file is there at its expected
+// size (any size when unknown; otherwise the job goes to the plain
+// downloader like one the engine gave back), byte and file counts are
+// clamped to the job's, and what reaches the host is bounded: messages
+// while kMaxEngineMessages of a job are pending are dropped, network and
+// engine-state reports only count when they change, and a resume question
+// waits for the host's answer before the next one.
 //
 // Once the job manager has given the engine up it calls Retire(): from then
 // on nothing reaches a job or the manager, and the manager deletes the object
@@ -25,6 +45,8 @@
 #pragma once
 
 #include <stdint.h>
+
+#include <vector>
 
 #include "opn/core/ovCPtrList.h"
 #include "opn/core/ovCString.h"
@@ -36,6 +58,7 @@
 
 class CEngineLauncher;
 class ovICDNLocalClientLayer;
+struct DownloadEntry;
 
 class CEngineDownloader : public CJobDownloader,
                           public ILauncherEventListener,
@@ -45,6 +68,11 @@ class CEngineDownloader : public CJobDownloader,
     static const int32_t kMaxQuickLaunches = 5;
     static const int64_t kQuickDropSec = 30;
     static const int64_t kAcceptWaitSec = 10;
+    static const int64_t kAnswerDeadlineSec = 15;
+    static const int64_t kUpdateDeadlineSec = 60;
+    // Messages of a job, pending for the host, beyond which the engine's
+    // reports add none.
+    static const int32_t kMaxEngineMessages = 32;
     static const uint32_t kConnectTimeoutSec = 1;
     // Connects tried, one a second, before a start counts as failed.
     static const int32_t kConnectAttempts = 5;
@@ -57,8 +85,8 @@ class CEngineDownloader : public CJobDownloader,
 
     // For tests: the engine's port in this process (0 restores kEnginePort).
     static void SetEnginePortForTesting(uint16_t port);
-    // For tests: the clock (seconds since 1970) that times connections and
-    // unaccepted jobs; null restores the system's.
+    // For tests: the clock (seconds since 1970) that times connections,
+    // unaccepted jobs and the update's deadline; null restores the system's.
     static void SetClockForTesting(int64_t (*now)());
     // For tests: seconds an unaccepted job waits (0 restores kAcceptWaitSec).
     static void SetAcceptWaitForTesting(int64_t seconds);
@@ -114,8 +142,25 @@ class CEngineDownloader : public CJobDownloader,
 
   private:
     struct Record;
+    // When a job was first sent to the engine without being accepted since.
+    struct FirstSent {
+        const CJob* job;
+        int64_t at;
+    };
 
     void StartLauncher();
+    // Ends the wait for the update or the engine when it ran out of time;
+    // true when the engine was given up.
+    bool CheckDeadlines(int64_t now);
+    void ForgetFirstSent(const CJob* job);
+    // The job goes on in the plain downloader (message 518).
+    void HandBack(CJob* job);
+    // The job's entry at `path` (logged and null for any other path).
+    const DownloadEntry* EntryAt(CJob* job, const char* path, uint32_t jobNumber);
+    // Every entry's file is there at its expected size.
+    static bool FilesInPlace(CJob* job);
+    // Message 517 for a held job, unless kMaxEngineMessages are pending.
+    void QueueEngineMessage(CJob* job, int32_t code, const char* text);
     // Deletes launchers whose run has ended (never from inside their calls).
     void ReapLaunchers();
     void Connect();
@@ -150,4 +195,11 @@ class CEngineDownloader : public CJobDownloader,
     CRateHistory m_fileRates;
     ovCString m_parameter;
     ovCPtrList m_records;  // Record*
+    std::vector<FirstSent> m_firstSent;
+    // Since when a held job waits for the update and the connection; 0
+    // while connected or no job waits.
+    int64_t m_waitingSince = 0;
+    bool m_networkLost = false;  // as the engine last reported
+    bool m_haveState = false;
+    uint32_t m_state = 0;  // the engine state last reported to the host
 };

@@ -6,6 +6,9 @@
 
 #include <stdint.h>
 
+#include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,6 +16,7 @@
 #include "integration/ApiTestEnv.h"
 #include "opn/opeerqos/nwEngineMessages.h"
 #include "opn/opeerqos/nwFrame.h"
+#include "opn/platform/pfClock.h"
 #include "sdk/api/CJob.h"
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/CPlatFormDownloader.h"
@@ -52,6 +56,11 @@ std::string Report(uint16_t message, const std::string& payload) {
     return BuildFrame(kFrameCategoryEngine, message, payload);
 }
 
+std::atomic<int64_t> g_clockOffset{0};
+int64_t ShiftedClock() {
+    return ClockUnixSeconds() + g_clockOffset.load();
+}
+
 // A library whose job manager has a plain and an engine downloader, the
 // engine downloader talking to `engine` once told the update is done.
 class EngineDownloaderTest : public ::testing::Test {
@@ -64,7 +73,11 @@ class EngineDownloaderTest : public ::testing::Test {
         engine = new CEngineDownloader(&TheManager(), lock);
         TheManager().SetDownloadersForTesting(plain, engine);
     }
-    void TearDown() override { CEngineDownloader::SetEnginePortForTesting(0); }
+    void TearDown() override {
+        CEngineDownloader::SetEnginePortForTesting(0);
+        CEngineDownloader::SetClockForTesting(nullptr);
+        g_clockOffset = 0;
+    }
 
     // What the launcher reports when the engine runs.
     void EngineUpdated() {
@@ -75,17 +88,41 @@ class EngineDownloaderTest : public ::testing::Test {
         ovCAutoLock hold(TheManager().LockObject());
         return engine->Connected();
     }
-    uint32_t NewJob(int files, size_t urlLength = 0) {
+    // Entry i is "file<i>.bin" of 1000 + i bytes (unknown with `knownSizes`
+    // false).
+    uint32_t NewJob(int files, size_t urlLength = 0, bool knownSizes = true) {
         const uint32_t job = library.NewJob("brightwave7");
         for (int i = 0; i < files; ++i) {
             std::string url = "http://127.0.0.1:1/file" + std::to_string(i) + ".bin";
             if (url.size() < urlLength)
                 url += "?" + std::string(urlLength - url.size() - 1, 'q');
             const std::string name = "file" + std::to_string(i) + ".bin";
-            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, url.c_str(), folder.Win().c_str(),
-                                                       name.c_str(), 1000 + i, 7));
+            EXPECT_EQ(SF_RESULT_OK,
+                      SwarmFetch_AddFile(job, url.c_str(), folder.Win().c_str(), name.c_str(),
+                                         knownSizes ? 1000 + i : -1, 7));
         }
         return job;
+    }
+    // The first `count` entries' files at their size; `shortIndex` one byte
+    // short.
+    void WriteFiles(int count, int shortIndex = -1) {
+        for (int i = 0; i < count; ++i) {
+            std::ofstream out(folder.Native("file" + std::to_string(i) + ".bin"),
+                              std::ios::binary | std::ios::trunc);
+            out << std::string((size_t)(1000 + i - (i == shortIndex ? 1 : 0)), 'x');
+        }
+    }
+    void RemoveFiles(int count) {
+        for (int i = 0; i < count; ++i) {
+            std::error_code ec;
+            std::filesystem::remove(folder.Native("file" + std::to_string(i) + ".bin"), ec);
+        }
+    }
+    bool HeldBy(CJobDownloader* downloader, uint32_t job) {
+        CJob* pointer = nullptr;
+        WithJob(job, [&](CJob& j) { pointer = &j; });
+        ovCAutoLock hold(TheManager().LockObject());
+        return pointer && downloader->Holds(pointer);
     }
     uint32_t Number(uint32_t job) {
         uint32_t number = 0;
@@ -107,6 +144,7 @@ class EngineDownloaderTest : public ::testing::Test {
         return out;
     }
 
+    apitest::LogScope log;
     Library library{false, true};
     TempFolder folder;
     CPlatFormDownloader* plain = nullptr;
@@ -129,6 +167,8 @@ TEST_F(EngineDownloaderTest, AJobStartedBeforeTheEngineRunsIsRegisteredAndReport
     FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
     ASSERT_TRUE(fake.Ok());
     Install(fake.Port());
+    // What the engine wrote: done is checked against the files.
+    WriteFiles(3);
 
     const uint32_t job = NewJob(3);
     ASSERT_EQ(jobNo, Number(job));
@@ -329,6 +369,224 @@ TEST_F(EngineDownloaderTest, TheResumeQuestionGoesToTheHostAndItsAnswerToTheEngi
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
     ASSERT_TRUE(Eventually([&] { return fake.Frames().back().message == kEngineMsgCancel; }));
     EXPECT_EQ(U32(0) + U32(5), fake.Frames().back().payload.substr(0, 8));
+}
+
+// An engine that lies: about which files it wrote, about being done, about
+// its counts. Each case has its own engine; the job has two files
+// ("file0.bin", 1000 bytes, and "file1.bin", 1001 bytes, unless unknown);
+// every answer ends with an engine state report, so once that is seen the
+// rest has been handled.
+TEST_F(EngineDownloaderTest, ALyingEngineIsHeldToTheJobsOwnFilesAndCounts) {
+    struct Case {
+        const char* name;
+        bool knownSizes;
+        int filesWritten;
+        int shortFile;  // written one byte short, or -1
+        std::function<std::string(uint32_t)> answer;
+        std::vector<std::string> fileDone;  // texts of the file-done records
+        bool jobDone;
+        bool handedBack;  // to the plain downloader, with message 518
+        std::function<void(const SwarmFetchProgress&, const SwarmFetchSizeInfo&)> check;
+    };
+    const std::string url0 = "http://127.0.0.1:1/file0.bin";
+    const std::string path0 = folder.Win("file0.bin");
+    const std::string path1 = folder.Win("file1.bin");
+    const std::string evil = "C:\\Users\\Public\\evil.exe";
+    std::string upper0 = path0;
+    for (char& c : upper0)
+        if (c >= 'a' && c <= 'z')
+            c = (char)(c - 'a' + 'A');
+    auto accepted = [](uint32_t n) {
+        return Report(kEngineMsgJobAccepted, U32(n) + U32(5) + U32(2) + U64(2001));
+    };
+    auto fileDone = [](uint32_t n, const std::string& path, const std::string& url) {
+        return Report(kEngineMsgFileDone,
+                      U32(n) + U32(5) + std::string(33, '\0') + Fixed(path, 260) + Z(url));
+    };
+    auto fileDoneAs = [](uint32_t n, const std::string& path, const std::string& reported) {
+        return Report(kEngineMsgFileDoneAs, U32(n) + U32(5) + std::string(33, '\0') +
+                                                Fixed(path, 260) + Fixed(reported, 260) + Z("u"));
+    };
+    auto finished = [](uint32_t n, uint32_t files) {
+        return Report(kEngineMsgJobFinished, U32(n) + U32(5) + U32(0) + U32(files) + U32(0));
+    };
+    const uint64_t huge = ~(uint64_t)0;
+    const std::vector<Case> cases = {
+        {"a path outside the job, then done with no file written",
+         true,
+         0,
+         -1,
+         [&](uint32_t n) { return accepted(n) + fileDone(n, evil, url0) + finished(n, 2); },
+         {},
+         false,
+         true,
+         nullptr},
+        {"a second path outside the job, or a first one",
+         true,
+         2,
+         -1,
+         [&](uint32_t n) {
+             return accepted(n) + fileDoneAs(n, path0, evil) + fileDoneAs(n, evil, path1) +
+                    finished(n, 2);
+         },
+         {},
+         true,
+         false,
+         nullptr},
+        {"an entry's path in capitals, with a URL of the engine's",
+         true,
+         2,
+         -1,
+         [&](uint32_t n) {
+             return accepted(n) + fileDone(n, upper0, "http://x/," + evil) + finished(n, 2);
+         },
+         {url0 + "," + path0},
+         true,
+         false,
+         nullptr},
+        {"near misses",
+         true,
+         0,
+         -1,
+         [&](uint32_t n) {
+             return accepted(n) + fileDone(n, path0 + ".exe", url0) +
+                    fileDone(n, folder.Win("sub\\..\\file0.bin"), url0) +
+                    fileDone(n, path0 + " ", url0) + fileDone(n, "", url0) +
+                    fileDone(n, "file0.bin", url0);
+         },
+         {},
+         false,
+         false,
+         nullptr},
+        {"done with a file one byte short",
+         true,
+         2,
+         1,
+         [&](uint32_t n) {
+             return accepted(n) + fileDone(n, path0, url0) + fileDone(n, path1, url0) +
+                    finished(n, 2);
+         },
+         {url0 + "," + path0, "http://127.0.0.1:1/file1.bin," + path1},
+         false,
+         true,
+         nullptr},
+        {"counts far beyond the job",
+         true,
+         0,
+         -1,
+         [&](uint32_t n) {
+             return Report(kEngineMsgJobAccepted, U32(n) + U32(5) + U32(0xFFFFFFFFu) + U64(huge)) +
+                    Report(kEngineMsgProgress, ProgressBlock(n, 5, 0xFFFFFFFFu, 0xFFFFFFFFu, huge,
+                                                             huge, 0xFFFFFFFFu, huge, 1) +
+                                                   EntryReport("x", huge, huge, 0xFFFFFFFFu, "t"));
+         },
+         {},
+         false,
+         false,
+         [](const SwarmFetchProgress& p, const SwarmFetchSizeInfo& size) {
+             EXPECT_EQ(2, size.value);
+             EXPECT_EQ(2001, size.total);
+             EXPECT_EQ(2001, p.total);
+             EXPECT_EQ(2001, p.received);
+             EXPECT_EQ(100, p.percent);
+             EXPECT_EQ(2, p.fileCount);
+             EXPECT_EQ(2, p.filesDone);
+             EXPECT_EQ(INT32_MAX, p.speed);
+             EXPECT_EQ(1, p.currentIndex);
+             EXPECT_EQ(1001, p.currentSize);
+             EXPECT_EQ(1001, p.currentReceived);
+             EXPECT_EQ(100, p.currentPercent);
+             EXPECT_EQ(0, p.remaining);
+         }},
+        {"counts far beyond the job, sizes unknown",
+         false,
+         0,
+         -1,
+         [&](uint32_t n) {
+             // Done * 100 would not fit in 64 bits.
+             return Report(kEngineMsgJobAccepted, U32(n) + U32(5) + U32(7) + U64(huge)) +
+                    Report(kEngineMsgProgress,
+                           ProgressBlock(n, 5, 2, 0, huge, 0x7000000000000000ull, 10, 3, 1) +
+                               EntryReport("x", huge, 0x7000000000000000ull, 10, "t"));
+         },
+         {},
+         false,
+         false,
+         [](const SwarmFetchProgress& p, const SwarmFetchSizeInfo& size) {
+             EXPECT_EQ(2, size.value);
+             EXPECT_EQ(INT64_MAX, size.total);
+             EXPECT_EQ(INT64_MAX, p.total);
+             EXPECT_EQ(0x7000000000000000ll, p.received);
+             EXPECT_EQ(87, p.percent);
+             EXPECT_EQ(INT64_MAX, p.currentSize);
+             EXPECT_EQ(0x7000000000000000ll, p.currentReceived);
+             EXPECT_EQ(87, p.currentPercent);
+         }},
+    };
+    for (uint32_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        RemoveFiles(2);
+        library.Recorder().Clear();
+        const std::string answer = c.answer(i) + Report(kEngineMsgEngineState, U32(i + 1));
+        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
+        ASSERT_TRUE(fake.Ok());
+        Install(fake.Port());
+        EngineUpdated();
+        WriteFiles(c.filesWritten, c.shortFile);
+        const uint32_t job = NewJob(2, 0, c.knownSizes);
+        ASSERT_EQ(i, Number(job));
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        ASSERT_TRUE(
+            Eventually([&] { return library.Recorder().CountOf(SF_EVENT_ENGINE_STATE) == 1; }));
+        std::vector<std::string> done;
+        for (int k = 0; k < 5; ++k) {
+            SwarmFetchFileDone record{};
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(job, &record));
+            if (record.sequence == 0)
+                break;
+            done.push_back(record.text);
+        }
+        EXPECT_EQ(c.fileDone, done);
+        EXPECT_EQ(c.jobDone ? 1u : 0u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
+        // A job done without its files goes on in the plain downloader, as
+        // one the engine gave back.
+        EXPECT_EQ(c.handedBack, HeldBy(plain, job));
+        const std::vector<std::string> messages = Messages(job);
+        EXPECT_EQ(c.handedBack, !messages.empty() && messages[0] == "518 ");
+        if (c.check) {
+            SwarmFetchProgress progress{};
+            SwarmFetchSizeInfo size{};
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetProgress(job, &progress));
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetSizeInfo(job, &size));
+            c.check(progress, size);
+        }
+    }
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] CEngineDownloader job 0: file outside the job ignored"))
+        << log.Text();
+    EXPECT_FALSE(log.Text().find("evil") != std::string::npos);
+}
+
+// The engine takes the connection and the job and never answers: the job is
+// handed back kAnswerDeadlineSec after it was sent, well within 20 s.
+TEST_F(EngineDownloaderTest, AnEngineThatNeverAnswersHandsTheJobBack) {
+    static_assert(CEngineDownloader::kAnswerDeadlineSec < 20, "the bound promised");
+    CEngineDownloader::SetClockForTesting(&ShiftedClock);
+    FrameAnswerer fake({});
+    ASSERT_TRUE(fake.Ok());
+    Install(fake.Port());
+    EngineUpdated();
+    ASSERT_TRUE(Eventually([&] { return Connected(); }));
+    const uint32_t job = NewJob(1);
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    // Parameter, mode, job.
+    ASSERT_TRUE(Eventually([&] { return fake.FrameCount() >= 3; }));
+    EXPECT_TRUE(HeldBy(engine, job));
+    g_clockOffset = CEngineDownloader::kAnswerDeadlineSec;
+    // The watch looks once a second.
+    ASSERT_TRUE(Eventually([&] { return HeldBy(plain, job); }, 5000)) << log.Text();
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] CEngineDownloader job 0 not answered")) << log.Text();
+    EXPECT_EQ(0u, log.CountOf("[SwarmFetchLib] localClosed()"));
 }
 
 }  // namespace

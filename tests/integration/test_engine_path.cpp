@@ -24,6 +24,7 @@
 #include "sdk/download/BinaryExecute.h"
 #include "sdk/download/CBinaryExecute_V3.h"
 #include "sdk/download/CEngineDownloader.h"
+#include "sdk/download/Connectivity.h"
 #include "sdk/download/EngineManifestUrl.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
@@ -94,6 +95,7 @@ class EnginePath : public ::testing::Test {
         CEngineDownloader::SetClockForTesting(nullptr);
         CEngineDownloader::SetAcceptWaitForTesting(0);
         SetEngineManifestUrlForTesting(nullptr);
+        SetConnectivityForTesting(kConnectivityFromSystem);
         SetEnv("SF_ENGINE_BEHAVIOUR", "");
     }
 
@@ -217,23 +219,108 @@ TEST_F(EnginePath, AnEngineThatKeepsDroppingIsGivenUpAfterSixQuickStarts) {
 }
 
 // The engine's port takes connections (the system queues them) but the
-// engine never reads them: each unanswered job counts as a drop.
-TEST_F(EnginePath, AnEngineThatNeverAnswersIsGivenUpLikeOneThatDrops) {
-    CEngineDownloader::SetAcceptWaitForTesting(1);
-    // Kept up long enough to see the waits (it never counts a library as
+// engine never reads them: the job goes to the plain downloader once it has
+// waited kAnswerDeadlineSec for an answer (on the test clock), without a
+// relaunch series first.
+TEST_F(EnginePath, AnEngineThatNeverAnswersHandsTheJobBack) {
+    CEngineDownloader::SetClockForTesting(&ShiftedClock);
+    g_clockOffset = 0;
+    // Kept up long enough to see the wait (it never counts a library as
     // connected, so it ends this long after its start).
     SetEnv("SF_ENGINE_IDLE_EXIT_MS", "8000");
     Start("no-accept");
     StartJob();
+    // Connected means the job went out in the same call.
+    ASSERT_TRUE(Eventually(
+        [&] {
+            ovCAutoLock hold(TheManager().LockObject());
+            CEngineDownloader* engine = Engine();
+            return engine && engine->Connected();
+        },
+        20000))
+        << log.Text();
+    g_clockOffset = CEngineDownloader::kAnswerDeadlineSec;
     ASSERT_TRUE(JobDone(30000)) << log.Text();
     ExpectFilesAsServed();
-    EXPECT_EQ(1u, log.CountOf("[SwarmFetchLib] CEngineDownloader MaxTry Over")) << log.Text();
-    // Six quick ends; most are the unanswered job (an engine that never
-    // counted a library as connected also ends by itself after 8 s).
-    EXPECT_EQ(6u, log.CountOf("[SwarmFetchLib] localClosed()")) << log.Text();
-    EXPECT_GE(log.CountOf("[SwarmFetchLib] CEngineDownloader job 0 not accepted"), 3u)
+    EXPECT_EQ(1u, log.CountOf("[SwarmFetchLib] CEngineDownloader job 0 not answered"))
         << log.Text();
+    EXPECT_EQ(0u, log.CountOf("[SwarmFetchLib] CEngineDownloader MaxTry Over"));
+    EXPECT_EQ(0u, log.CountOf("[SwarmFetchLib] localClosed()"));
     EXPECT_TRUE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin"));
+}
+
+// Nothing listens where the manifest is. Without a network the update waits
+// (the job waits with it, held by the engine downloader); with one each
+// connect is a failed try, and after three the update has failed: with no
+// engine installed the job goes to the plain downloader (event 521) and gets
+// its events there.
+TEST_F(EnginePath, AManifestHostThatRefusesFailsTheUpdateAfterThreeTries) {
+    SetConnectivityForTesting(kConnectivityLost);
+    uint16_t refused = testpeers::RefusedPort();
+    for (int i = 0; i < 10 && refused == port; ++i)
+        refused = testpeers::RefusedPort();
+    ASSERT_NE(0, refused);
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(refused) + "/ActiveX/update/KVX_updater.xml";
+    SetEngineManifestUrlForTesting(url.c_str());
+    Start();
+    const uint32_t job = StartJob();
+    ASSERT_TRUE(Eventually(
+        [&] { return log.Has("[SwarmFetchLib] Session Error (URL: " + url + ")(Code: 7)"); },
+        10000))
+        << log.Text();
+    bool heldByEngine = false;
+    apitest::WithJob(job, [&](CJob& j) { heldByEngine = Engine() && Engine()->Holds(&j); });
+    EXPECT_TRUE(heldByEngine);
+    SetConnectivityForTesting(kConnectivityConnected);
+    ASSERT_TRUE(JobDone()) << log.Text();
+    ExpectFilesAsServed();
+    // The refusal that shows the network back was still a free try; three
+    // counted ones follow.
+    EXPECT_EQ(4u, log.CountOf("[SwarmFetchLib] Session Error (URL: " + url + ")(Code: 3)"))
+        << log.Text();
+    EXPECT_EQ(1u, library->Recorder().CountOf(SF_EVENT_ENGINE_FAILED));
+    EXPECT_EQ(3u, library->Recorder().CountOf(SF_EVENT_FILE_DONE));
+    EXPECT_GE(library->Recorder().CountOf(SF_EVENT_PROGRESS), 1u);
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin"));
+    // Network lost and back while it waited; no failure.
+    const std::vector<std::string> messages = Messages(job);
+    EXPECT_TRUE(std::find(messages.begin(), messages.end(), "517") == messages.end())
+        << ::testing::PrintToString(messages);
+}
+
+// The manifest comes a byte every 500 ms, never faster than the receive
+// time-out: the update runs into its deadline (on the test clock), is
+// abandoned with its download closed and nothing started, and the job goes
+// to the plain downloader with event 521.
+TEST_F(EnginePath, AnUpdateThatDripsRunsIntoItsDeadline) {
+    SetConnectivityForTesting(kConnectivityConnected);
+    CEngineDownloader::SetClockForTesting(&ShiftedClock);
+    g_clockOffset = 0;
+    const std::string tag =
+        "update-" + std::to_string(ClockUnixSeconds()) + "-" + std::to_string((long long)port);
+    const std::string url = sftest::Servers().FaultUrl("/drip/" + tag + "?ms=500");
+    SetEngineManifestUrlForTesting(url.c_str());
+    Start();
+    StartJob();
+    auto faultLogHas = [&](const std::string& text) {
+        for (const std::string& line : sftest::Servers().FaultRequestLines())
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(Eventually([&] { return faultLogHas("/drip/" + tag); }, 10000));
+    g_clockOffset = CEngineDownloader::kUpdateDeadlineSec;
+    ASSERT_TRUE(JobDone()) << log.Text();
+    ExpectFilesAsServed();
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] CEngineDownloader update timed out")) << log.Text();
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] Finalize Downloader"));
+    EXPECT_EQ(1u, library->Recorder().CountOf(SF_EVENT_ENGINE_FAILED));
+    EXPECT_FALSE(log.Has("[SwarmFetchLib] Patch Fail"));
+    EXPECT_FALSE(log.Has("[SwarmFetchLib] Run Binary (no executable file)"));
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin"));
+    // The download was closed, not left dripping.
+    EXPECT_TRUE(Eventually([&] { return faultLogHas("drip " + tag + " closed"); }, 10000));
 }
 
 TEST_F(EnginePath, AConnectionThatLastedAMinuteStartsTheSeriesAgain) {

@@ -52,6 +52,11 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
   /stall                    reads the request, sends nothing, holds
   /stall-after-head         200 head with Content-Length 1000, then holds
   /stall-mid-body           200, Content-Length 1000, 100 bytes, then holds
+  /drip/<tag>               200, Content-Length 1000, then one pattern byte
+                            every 3 s (?ms=N: every N ms, 10 to 10000) until
+                            the client closes or the hold time has passed;
+                            a client close appends "drip <tag> closed" to
+                            the request log
   /huge-length              200, Content-Length 10737418240 (10 GiB), 1024
                             bytes, then holds
   /beyond-length            200, Content-Length 16, then 16 + 4096 bytes in
@@ -381,6 +386,8 @@ class Server:
             self.close_gracefully(conn)
         elif path.startswith("/gate/"):
             self.gate(conn, path[len("/gate/"):])
+        elif path.startswith("/drip/"):
+            self.drip(conn, path[len("/drip/"):], params)
         elif self.files.handles(path):
             self.files.dispatch(self, conn, path, params, request)
         elif path == "/garbage":
@@ -406,6 +413,24 @@ class Server:
             time.sleep(min(0.02, max(0.0, deadline - time.monotonic())))
         self.log_request(("gate %s/%s answered" % (tag, index)).encode("latin-1"))
         self.respond(conn, 200, "OK", pattern(length))
+
+    def drip(self, conn, tag, params):
+        interval = min(max(self.number(params.get("ms", "3000")), 10), 10000) / 1000.0
+        body = pattern(1000)
+        conn.sendall(self.head(200, "OK", [("Content-Length", str(len(body)))]))
+        deadline = time.monotonic() + self.args.hold
+        sent = 0
+        try:
+            while sent < len(body) and time.monotonic() < deadline and not self.stop.is_set():
+                r, _, _ = select.select([conn], [], [], interval)
+                if r and not conn.recv(65536):
+                    self.log_request(("drip %s closed" % tag).encode("latin-1"))
+                    return
+                if not r:
+                    conn.sendall(body[sent:sent + 1])
+                    sent += 1
+        except OSError:
+            self.log_request(("drip %s closed" % tag).encode("latin-1"))
 
     # --- HTTP client mends: framing, header syntax, redirect forms ----------
 
