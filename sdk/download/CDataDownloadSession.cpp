@@ -31,6 +31,7 @@ CDataDownloadSession::~CDataDownloadSession() {
         m_reportTimer.As<cpCTimer>()->Stop();
         m_reportTimer.Reset();
     }
+    m_slowGuard.End();
     ReleaseConnection();
     FreeData();
     m_running = false;
@@ -51,6 +52,8 @@ void CDataDownloadSession::Start(const char* url) {
     m_redirectUrl.Clear();
     m_redirects = 0;
     m_running = true;
+    // One window for the request and its redirects.
+    m_slowGuard.Begin();
     if (m_url.Assign(url) && Request(url))
         return;
     // Reported from the library thread like every other end of a request,
@@ -119,6 +122,7 @@ void CDataDownloadSession::FreeData() {
 }
 
 void CDataDownloadSession::Complete() {
+    m_slowGuard.End();
     ReleaseConnection();
     m_running = false;
     m_complete = true;
@@ -128,6 +132,7 @@ void CDataDownloadSession::Complete() {
 }
 
 void CDataDownloadSession::Fail(int32_t reason) {
+    m_slowGuard.End();
     ReleaseConnection();
     FreeData();
     m_running = false;
@@ -222,6 +227,7 @@ int32_t CDataDownloadSession::OnData(uint32_t key, const uint8_t* data, int32_t 
         return 0;
     if (!IsCurrent(key) || !m_buffer || !data)
         return length;
+    m_slowGuard.Add(length);
     // Surplus bytes are consumed and dropped: the buffer has exactly the
     // announced size.
     const int64_t room = m_contentLength - m_received;
@@ -286,4 +292,10 @@ void CDataDownloadSession::OnReportTimer(void* self) {
     }
     if (reason != 0)
         session->Fail(reason);
+}
+
+void CDataDownloadSession::OnTooSlow(void* self) {
+    CDataDownloadSession* session = static_cast<CDataDownloadSession*>(self);
+    if (session->m_running)
+        session->Fail(kDataFailTooSlow);
 }

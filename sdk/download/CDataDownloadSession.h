@@ -8,8 +8,10 @@
 // a report, and forgets the data of the previous one. Every started request
 // ends in exactly one OnDataComplete or OnDataFailed (unless it is replaced
 // or the session is destroyed first), and OnDataTick comes once a second
-// while it runs. Failure reasons are the kDataFail* values below; the host
-// never sees them (event 523 carries none), LastFailure() keeps the latest.
+// while it runs. A request (with its redirects) that trickles ends as too
+// slow (LowSpeedGuard.h). Failure reasons are the kDataFail* values below;
+// the host never sees them (event 523 carries none), LastFailure() keeps the
+// latest.
 //
 // The data can be fetched with GetSize and GetData once the request has
 // completed; it stays until the next Start or the session's destruction.
@@ -26,6 +28,7 @@
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
 #include "sdk/api/IDataDownloadSessionEventListener.h"
+#include "sdk/download/LowSpeedGuard.h"
 
 class ovIQoSContext;
 class ovIHttpClientExLayer;
@@ -46,6 +49,8 @@ enum : int32_t {
     // Location that does not resolve to one), a control byte in it, no
     // address for the host, no connection.
     kDataFailCannotOpen = 11,
+    // Fewer bytes than the floor of LowSpeedGuard.h came in its window.
+    kDataFailTooSlow = 12,
 };
 
 class CDataDownloadSession : public nwIHttpClientExEventListener {
@@ -115,6 +120,7 @@ class CDataDownloadSession : public nwIHttpClientExEventListener {
     void StartTickTimer();
     static void OnTickTimer(void* self);
     static void OnReportTimer(void* self);
+    static void OnTooSlow(void* self);
 
     IDataDownloadSessionEventListener* m_listener;
     uint8_t* m_buffer = nullptr;
@@ -135,4 +141,5 @@ class CDataDownloadSession : public nwIHttpClientExEventListener {
     int32_t m_lastFailure = 0;
     // Serial number of the current hop: the key the layer reports with.
     uint32_t m_serial = 0;
+    LowSpeedGuard m_slowGuard{&CDataDownloadSession::OnTooSlow, this};
 };

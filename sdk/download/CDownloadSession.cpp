@@ -91,6 +91,7 @@ void CDownloadSession::Start() {
     m_busy = 1;
     m_mode = m_file->GetMode(m_url.CStr());
     m_redirects = 0;
+    m_slowGuard.Begin();
     if (Request(m_url.CStr()))
         return;
     // Reported from the library thread like every other end of a request.
@@ -153,6 +154,7 @@ void CDownloadSession::OnReportTimer(void* self) {
 }
 
 void CDownloadSession::Fail(int32_t code) {
+    m_slowGuard.End();
     m_busy = 0;
     Release();
     FreeData();
@@ -200,6 +202,7 @@ int32_t CDownloadSession::OnData(uint32_t key, const uint8_t* data, int32_t leng
         return 0;
     if (!IsCurrent(key) || !m_data || !data)
         return length;
+    m_slowGuard.Add(length);
     // Bytes are kept as they come; the layer never delivers more than the
     // announced length.
     const int64_t room = m_contentLength - m_received;
@@ -220,6 +223,7 @@ void CDownloadSession::OnComplete(uint32_t key) {
         Fail(kSessionClosed);
         return;
     }
+    m_slowGuard.End();
     Release();
     DownloadOutcome outcome;
     outcome.url = m_url;
@@ -263,4 +267,10 @@ void CDownloadSession::OnReceiveTimeout(uint32_t key) {
 void CDownloadSession::OnHostUnreachable(uint32_t key) {
     if (IsCurrent(key))
         Fail(ConnectFailure());
+}
+
+void CDownloadSession::OnTooSlow(void* self) {
+    CDownloadSession* session = static_cast<CDownloadSession*>(self);
+    if (session->m_busy)
+        session->Fail(kSessionReceiveTimeout);
 }

@@ -26,6 +26,7 @@
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
 #include "opn/opeerqos/cpCTimer.h"
+#include "sdk/download/LowSpeedGuard.h"
 
 class IDownloadSessionEventListener;
 class ovIHttpClientExLayer;
@@ -75,6 +76,8 @@ class CDownloadSession : public nwIHttpClientExEventListener {
     // Ends the request and reports `code`; the last thing a caller does.
     void Fail(int32_t code);
     static void OnReportTimer(void* self);
+    // A trickle fails the request like a receive time-out.
+    static void OnTooSlow(void* self);
 
     IDownloadSessionEventListener* m_listener = nullptr;
     uint32_t m_context = 0;
@@ -92,4 +95,5 @@ class CDownloadSession : public nwIHttpClientExEventListener {
     uint32_t m_serial = 0;
     ovSmartPtr m_reportTimer;
     int32_t m_pendingError = 0;
+    LowSpeedGuard m_slowGuard{&CDownloadSession::OnTooSlow, this};
 };

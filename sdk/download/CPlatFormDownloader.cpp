@@ -158,8 +158,24 @@ void CPlatFormDownloader::StartSession(PlatformJobContext* context) {
     }
     context->session->SetListener(this, context);
     context->session->SetFullSpeed(context->job->UseEngine());
+    // Every size is known now: the host's, or the check's. The session
+    // holds each answer to it.
+    CJob& job = *context->job;
+    const int32_t count = job.EntryCount();
+    int64_t* known = count > 0 ? new (std::nothrow) int64_t[count] : nullptr;
+    for (int32_t i = 0; known && i < count; ++i) {
+        const DownloadEntry* entry = job.EntryAt(i);
+        known[i] = entry ? entry->size : -1;
+        if (entry && entry->size == -1 && context->checker)
+            known[i] = context->checker->CheckedSize(entry->index);
+    }
+    if (count > 0 && !known) {
+        QueueJobMessage(context->job, SF_MSG_FAILED, nullptr);
+        return;
+    }
     // The session may report its end inside Start; the context stays.
-    context->session->Start(*context->job);
+    context->session->Start(job, known);
+    delete[] known;
 }
 
 void CPlatFormDownloader::OnFileSizeCheckFailed(void* opaque, int32_t code, const char* text) {

@@ -68,6 +68,14 @@ void CPlatformFileSizeChecker::Start(CJob& job) {
     StartSessions();
 }
 
+int64_t CPlatformFileSizeChecker::CheckedSize(int32_t index) const {
+    for (int32_t i = 0; i < m_checkCount; ++i) {
+        if (m_toCheck[i].index == index)
+            return m_toCheck[i].size;
+    }
+    return -1;
+}
+
 void CPlatformFileSizeChecker::StartSessions() {
     while (!m_ended && m_nextIndex < m_checkCount && m_running.Count() < kMaxSessions) {
         CPlatformFileSizeCheckSession* session = new (std::nothrow) CPlatformFileSizeCheckSession;

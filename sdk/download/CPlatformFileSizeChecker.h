@@ -41,6 +41,10 @@ class CPlatformFileSizeChecker : public IPlatformFileSizeCheckSessionEventListen
     // the completion is reported at once, from inside Start. Call once.
     void Start(CJob& job);
 
+    // The size the check learnt for the job's entry `index`; -1 when that
+    // entry was not checked or its size is not known yet.
+    int64_t CheckedSize(int32_t index) const;
+
     // Inspection for tests.
     int32_t RunningSessions() const { return m_running.Count(); }
     int32_t EntriesToCheck() const { return m_checkCount; }

@@ -13,6 +13,7 @@
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/api/CJob.h"
 #include "sdk/download/HttpConnection.h"
+#include "sdk/download/RangedAnswer.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -28,9 +29,11 @@ const size_t kRangeSize = 128;
 CPlatformSession::CPlatformSession() {}
 
 CPlatformSession::~CPlatformSession() {
+    m_slowGuard.End();
     ReleaseConnection();
     CloseTargetFile();
     delete[] m_entries;
+    delete[] m_knownSizes;
 }
 
 void CPlatformSession::SetListener(IPlatFormSessionEventListener* listener, void* context) {
@@ -46,9 +49,14 @@ const DownloadEntry* CPlatformSession::EntryAt(int32_t index) const {
     return index >= 0 && index < m_entryCount ? &m_entries[index] : nullptr;
 }
 
-void CPlatformSession::Start(CJob& job) {
+void CPlatformSession::Start(CJob& job, const int64_t* knownSizes) {
     const int32_t count = job.EntryCount();
     m_entries = count > 0 ? new (std::nothrow) DownloadEntry[count] : nullptr;
+    m_knownSizes = count > 0 ? new (std::nothrow) int64_t[count] : nullptr;
+    if (!m_knownSizes) {
+        delete[] m_entries;
+        m_entries = nullptr;
+    }
     for (int32_t i = 0; m_entries && i < count; ++i) {
         const DownloadEntry* from = job.EntryAt(i);
         if (!from || from->urlList.IsEmpty() || from->folder.IsEmpty() || from->fileName.IsEmpty())
@@ -57,6 +65,8 @@ void CPlatformSession::Start(CJob& job) {
         copy.index = from->index;
         memcpy(copy.tag, from->tag, sizeof copy.tag);
         copy.size = 0;
+        const int64_t known = knownSizes ? knownSizes[i] : from->size;
+        m_knownSizes[m_entryCount] = known >= 0 ? known : -1;
         if (copy.urlList.Assign(from->urlList) && copy.folder.Assign(from->folder) &&
             copy.fileName.Assign(from->fileName))
             ++m_entryCount;
@@ -143,14 +153,17 @@ void CPlatformSession::CloseTargetFile() {
     m_currentPath.Clear();
 }
 
-void CPlatformSession::SendRequest(bool resetTries) {
+void CPlatformSession::SendRequest(bool resetTries, bool newAttempt) {
     if (resetTries)
         m_tries = 0;
+    m_answerSize = -1;
     if (!OpenTargetFile()) {
         LogPrintf("[SwarmFetchLib] WriteFileOpen Failed : %s", m_currentUrl.CStr());
         Fail();
         return;
     }
+    if (newAttempt)
+        m_slowGuard.Begin(ReceiveBudget());
     if (m_redirects == 0)
         ++m_mirrorTries;
     ++m_tries;
@@ -180,7 +193,25 @@ void CPlatformSession::ReleaseConnection() {
     ReleaseHttpConnection(m_connection);
 }
 
+int64_t CPlatformSession::KnownSize() const {
+    return m_current && m_knownSizes ? m_knownSizes[m_current - m_entries] : -1;
+}
+
+bool CPlatformSession::FileIsWhole() {
+    const int64_t onDisk = m_file ? PfFileSeekEnd(m_file) : -1;
+    const int64_t known = KnownSize();
+    if (onDisk >= 0 && onDisk == m_answerSize && (known < 0 || onDisk == known))
+        return true;
+    LogPrintf("[SwarmFetchLib] File Size Mismatch (%" PRId64 " of %" PRId64 ") : %s", onDisk,
+              known >= 0 ? known : m_answerSize, m_currentUrl.CStr());
+    return false;
+}
+
 void CPlatformSession::FinishFile() {
+    if (!FileIsWhole()) {
+        AttemptFailed();
+        return;
+    }
     DownloadEntry* done = m_current;
     CloseTargetFile();
     ReleaseConnection();
@@ -195,6 +226,7 @@ void CPlatformSession::FinishFile() {
         return;
     }
     m_ended = true;
+    m_slowGuard.End();
     if (m_listener)
         m_listener->OnAllFilesComplete(m_context);
 }
@@ -223,7 +255,7 @@ void CPlatformSession::FollowRedirect(ovIHttpClientExLayer* http) {
     }
     ++m_redirects;
     m_currentUrl = target;
-    SendRequest(true);
+    SendRequest(true, false);
 }
 
 void CPlatformSession::AttemptFailed() {
@@ -245,6 +277,7 @@ void CPlatformSession::AttemptFailed() {
 }
 
 void CPlatformSession::Fail() {
+    m_slowGuard.End();
     ReleaseConnection();
     CloseTargetFile();
     m_current = nullptr;
@@ -256,6 +289,7 @@ void CPlatformSession::Fail() {
 void CPlatformSession::WriteFailed(int32_t error) {
     LogPrintf("[SwarmFetchLib] WriteFile Failed(%d) : %s", (int)error, m_currentPath.CStr());
     // What was written stays; the file is not complete and is not reported.
+    m_slowGuard.End();
     ReleaseConnection();
     CloseTargetFile();
     m_current = nullptr;
@@ -274,18 +308,8 @@ void CPlatformSession::OnResponse(uint32_t key) {
         return;
     int32_t status = 0;
     http->GetStatusCode(&status);
-    if (status == kStatusOk || status == kStatusPartial) {
-        int64_t length = 0;
-        http->GetContentLength(&length);
-        m_current->size = length;
-        // An empty file: no body will come to complete it.
-        ovCString announced;
-        if (length == 0 && OV_SUCCEEDED(http->GetHeader("Content-Length:", &announced)))
-            FinishFile();
-        return;
-    }
-    if (status == kStatusRangeNotSatisfiable) {
-        FinishFile();
+    if (status == kStatusOk || status == kStatusPartial || status == kStatusRangeNotSatisfiable) {
+        TakeAnswer(http, status);
         return;
     }
     if (IsRedirectStatus(status)) {
@@ -296,11 +320,40 @@ void CPlatformSession::OnResponse(uint32_t key) {
     AttemptFailed();
 }
 
+void CPlatformSession::TakeAnswer(ovIHttpClientExLayer* http, int32_t status) {
+    RangedAnswerHead head = {status, false, 0, nullptr};
+    ovCString value;
+    head.hasContentLength = OV_SUCCEEDED(http->GetHeader("Content-Length", &value));
+    http->GetContentLength(&head.contentLength);
+    ovCString range;
+    if (OV_SUCCEEDED(http->GetHeader("Content-Range", &range)))
+        head.contentRange = range.CStr();
+    const RangedAnswer answer = JudgeRangedAnswer(head, m_current->startOffset, KnownSize());
+    if (answer.verdict == kAnswerRefused) {
+        LogPrintf("[SwarmFetchLib] Answer Refused (%s) : %s", answer.reason, m_currentUrl.CStr());
+        // A failed attempt; no byte of its body reaches the file.
+        AttemptFailed();
+        return;
+    }
+    // The whole file comes instead of the rest: it is written again from 0.
+    if (answer.verdict == kAnswerBodyFromStart && !OpenTargetFile()) {
+        LogPrintf("[SwarmFetchLib] WriteFileOpen Failed : %s", m_currentUrl.CStr());
+        Fail();
+        return;
+    }
+    m_current->size = answer.fileSize;
+    m_answerSize = answer.fileSize;
+    // An empty body or a complete file: no body will come to complete it.
+    if (answer.verdict == kAnswerFileComplete || answer.bodyLength == 0)
+        FinishFile();
+}
+
 int32_t CPlatformSession::OnData(uint32_t key, const uint8_t* data, int32_t length) {
     if (length <= 0)
         return 0;
     if (!IsCurrent(key))
         return length;
+    m_slowGuard.Add(length);
     if (m_file) {
         int32_t error = kPfErrorNone;
         if (!PfFileWrite(m_file, data, (size_t)length, &error)) {
@@ -338,6 +391,16 @@ void CPlatformSession::OnConnectTimeout(uint32_t key) {
 void CPlatformSession::OnReceiveTimeout(uint32_t key) {
     if (IsCurrent(key))
         m_connection.As<ovIQoSContext>()->Close();
+}
+
+void CPlatformSession::OnTooSlow(void* self) {
+    CPlatformSession* session = static_cast<CPlatformSession*>(self);
+    if (session->m_connection.IsEmpty() || session->m_ended)
+        return;
+    LogPrintf("[SwarmFetchLib] Too Slow (%" PRId64 " bytes in %u s) : %s",
+              session->m_slowGuard.BytesInWindow(), (unsigned)LowSpeedGuard::kWindowSeconds,
+              session->m_currentUrl.CStr());
+    session->AttemptFailed();
 }
 
 void CPlatformSession::OnHostUnreachable(uint32_t key) {

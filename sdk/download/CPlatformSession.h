@@ -11,10 +11,20 @@
 // Every request re-creates the target file empty and asks for "bytes=0-";
 // when a retry re-creates a file, the entry's received count starts again at
 // 0 and the job total drops by what that entry had counted, so neither ever
-// exceeds the true byte count. A 416 answer (an empty remote file) completes
-// the entry. Redirects (301, 302, 303, 307, 308) are followed with GET; more
-// than kMaxRedirects in a row count as one failed attempt on the mirror's own
-// URL, which the next attempt starts from again.
+// exceeds the true byte count. Redirects (301, 302, 303, 307, 308) are
+// followed with GET; more than kMaxRedirects in a row count as one failed
+// attempt on the mirror's own URL, which the next attempt starts from again.
+//
+// Answers are checked against the request and the entry's known size (the
+// host's, or the size check's) before a byte is written (RangedAnswer.h): a
+// 206 must start at the requested offset and run to a total equal to the
+// known size, a 200 must be as long as the known size, a 416 (an empty remote
+// file) completes only a file of known size 0 or of no known size. A refused
+// answer is a failed attempt, logged "[SwarmFetchLib] Answer Refused (<why>) :
+// <url>". A file is complete only when the bytes on disk equal the size the
+// answer announced and the known size; otherwise the attempt failed too.
+// An attempt that trickles (LowSpeedGuard.h) is a failed attempt as well,
+// logged "[SwarmFetchLib] Too Slow (<bytes> bytes in <s> s) : <url>".
 //
 // Terminal reports (exactly one per session; the listener may delete the
 // session from inside it):
@@ -49,6 +59,7 @@
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
 #include "sdk/download/FileReportEntry.h"
 #include "sdk/download/IPlatFormSessionEventListener.h"
+#include "sdk/download/LowSpeedGuard.h"
 #include "sdk/download/MirrorList.h"
 
 class CJob;
@@ -80,7 +91,9 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     void SetFullSpeed(int32_t flag);
     // Copies the job's entries and sends the first request. A failure to
     // start is reported at once, from inside Start. Call once.
-    void Start(CJob& job);
+    // `knownSizes` holds one size per job entry, in the job's order (-1:
+    // unknown); without it the sizes the job's entries hold are known.
+    void Start(CJob& job, const int64_t* knownSizes = nullptr);
 
     // Bytes written for all entries so far (never above their true sum).
     int64_t GetTotalBytes() const { return m_jobTotal; }
@@ -120,11 +133,18 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     bool OpenTargetFile();
     void CloseTargetFile();
     // Sends a request to the current URL; reports failure when the target
-    // file cannot be created.
-    void SendRequest(bool resetTries);
+    // file cannot be created. A redirect hop continues the attempt before it.
+    void SendRequest(bool resetTries, bool newAttempt = true);
     bool Connect();
     void ReleaseConnection();
     void FinishFile();
+    // -1 when the current entry's size is not known.
+    int64_t KnownSize() const;
+    // Whether the bytes on disk are the whole file (logs when not).
+    bool FileIsWhole();
+    // Judges the answer head of a 200, 206 or 416.
+    void TakeAnswer(ovIHttpClientExLayer* http, int32_t status);
+    static void OnTooSlow(void* self);
     void FollowRedirect(ovIHttpClientExLayer* http);
     // One failed attempt: retry, next mirror, or give up.
     void AttemptFailed();
@@ -143,6 +163,7 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     ovCString m_currentUrl;
     ovCString m_currentPath;
     DownloadEntry* m_entries = nullptr;  // owned copies, m_entryCount of them
+    int64_t* m_knownSizes = nullptr;     // owned, one per copy; -1 unknown
     int32_t m_entryCount = 0;
     MirrorList m_mirrors;
     IPlatFormSessionEventListener* m_listener = nullptr;
@@ -155,4 +176,8 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     int32_t m_requests = 0;
     uint32_t m_serial = 0;
     bool m_ended = false;
+    // The file's size as the accepted answer of this request shows it; -1
+    // before one was accepted.
+    int64_t m_answerSize = -1;
+    LowSpeedGuard m_slowGuard{&CPlatformSession::OnTooSlow, this};
 };

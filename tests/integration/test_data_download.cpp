@@ -18,6 +18,7 @@
 #include "integration/ApiTestEnv.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "sdk/download/CDataDownloadSession.h"
+#include "support/FastTimerClock.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
 
@@ -254,6 +255,38 @@ TEST_F(DataDownload, AStalledServerFailsWithReasonFive) {
     EXPECT_EQ(kDataFailReceiveTimeout, FailureOf(S().FaultUrl("/stall")));
     EXPECT_EQ(kDataFailReceiveTimeout, FailureOf(S().FaultUrl("/stall-mid-body")));
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(nullptr));
+}
+
+// The library's timers run five times as fast as real time, the fault
+// server trickles at its real pace.
+class DataDownloadFastClock : public DataDownload {
+  protected:
+    void SetUp() override {
+        m_clock.reset(new sftest::FastTimerClock(5));
+        DataDownload::SetUp();
+    }
+    void TearDown() override {
+        DataDownload::TearDown();
+        m_clock.reset();
+    }
+    std::unique_ptr<sftest::FastTimerClock> m_clock;
+};
+
+TEST_F(DataDownloadFastClock, ATrickleFailsAsTooSlowAlsoBehindARedirect) {
+    // Two bytes per (timer) second, a byte every 100 ms: never idle for the
+    // receive time-out, far below the floor.
+    for (const std::string& url :
+         {S().FaultUrl("/trickle/100/100000"),
+          S().FaultUrl("/redirect-to?status=302&loc=%2Ftrickle%2F100%2F100000")}) {
+        SCOPED_TRACE(url);
+        EXPECT_EQ(kDataFailTooSlow, FailureOf(url, 60000));
+        const SessionState state = Session();
+        EXPECT_FALSE(state.running);
+        EXPECT_FALSE(state.connection);
+        EXPECT_FALSE(state.tickTimer);
+    }
+    // A file that comes at once is not held up by the guard.
+    EXPECT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().HttpUrl("/files/skin.zip")));
 }
 
 TEST_F(DataDownload, ACloseBeforeTheDataIsCompleteFailsWithReasonSix) {

@@ -27,6 +27,7 @@
 #include "sdk/download/EngineManifestUrl.h"
 #include "support/EngineHashList.h"
 #include "support/EnginePrograms.h"
+#include "support/FastTimerClock.h"
 #include "support/LibraryLoop.h"
 #include "support/TestData.h"
 #include "support/TestPeers.h"
@@ -331,6 +332,26 @@ TEST_F(EngineUpdateNet, ServerFaultsUseUpTheTriesAndFail) {
         EXPECT_EQ((size_t)c.badManifests,
                   log.CountOf("[SwarmFetchLib] Download Completed (URL: " + url + ")(Code: 3)"));
     }
+}
+
+// A content host that trickles keeps no update going: each try ends as a
+// receive time-out once its window (30 timer seconds) brought too little,
+// and after three the update ends. The timers run five times as fast as
+// real time; the fault server drips a byte every 100 ms.
+TEST_F(EngineUpdateNet, ATrickleUsesUpTheTriesAndFails) {
+    apitest::LogScope log;
+    const std::string url = sftest::Servers().FaultUrl("/trickle/100/100000");
+    SetEngineManifestUrlForTesting(url.c_str());
+    Recorder recorder;
+    {
+        sftest::FastTimerClock clock(5);
+        RunUpdate(recorder, 300000);
+    }
+    EXPECT_EQ(1, recorder.finished);
+    EXPECT_EQ(0, recorder.launched);
+    EXPECT_EQ(0, recorder.allOk);
+    EXPECT_EQ(3u, log.CountOf("[SwarmFetchLib] Session Error (URL: " + url + ")(Code: 5)"))
+        << log.Text();
 }
 
 // Nothing listens on the content host's port. With a network that is a

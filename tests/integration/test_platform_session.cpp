@@ -15,6 +15,8 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
+#include "sdk/download/LowSpeedGuard.h"
+#include "support/FastTimerClock.h"
 #include "support/TestPeers.h"
 
 #ifndef _WIN32
@@ -211,6 +213,110 @@ TEST_F(PlatformSession, EmptyRemoteFilesComplete) {
     int32_t reported = -1;
     ASSERT_TRUE(OnLibraryThread([&] { reported = m_session->GetReport(nullptr, 0); }));
     EXPECT_EQ(1, reported);  // the empty ones received nothing
+    ExpectCleanEnd();
+}
+
+// --- answers that do not agree with the request ---------------------------------
+
+TEST_F(PlatformSession, WrongAnswersAreFailedAttemptsAndNeverCompleteTheirFile) {
+    // Each job: a file that arrives first, then the fault server's wrong
+    // answer to the ranged request of a file whose size is known (as the
+    // size check would have learnt it) or not.
+    const int64_t size = 200000;
+    struct Case {
+        const char* kind;
+        bool sizeKnown;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"wrong-start", true, "range starts elsewhere"},
+        {"wrong-start", false, "range starts elsewhere"},
+        {"short-206", true, "range ends before the file"},
+        {"short-206", false, "range ends before the file"},
+        {"small-total", true, "range total differs from the known size"},
+        {"html", true, "length differs from the known size"},
+        {"no-range", false, "no valid Content-Range"},
+        {"huge-range", true, "no valid Content-Range"},
+        {"range-end", true, "range total differs from the offset"},
+    };
+    const std::vector<unsigned char> list = DocRoot("files/list.txt");
+    uint32_t handle = 10;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.kind) + (c.sizeKnown ? " known" : " unknown"));
+        const std::string key = filedl::UniqueKey("answer-");
+        const std::string url = S().FaultUrl("/answer/" + std::string(c.kind) + "/" +
+                                             std::to_string(size) + "?m=" + key);
+        const std::string folder = "c" + std::to_string(handle);
+        m_job.reset(new CJob(++handle, 0, HostTarget()));
+        Add(S().HttpUrl("/files/list.txt"), Win(folder), "first.txt");
+        Add(url, Win(folder), "wrong.bin", c.sizeKnown ? size : -1);
+        filedl::SessionRecorder events;
+        StartSession(1, (int64_t)list.size(), &events);
+        ASSERT_TRUE(events.WaitEnd());
+        EXPECT_EQ(Kinds({"opened", "file", "opened", "opened", "opened", "failed"}),
+                  events.Kinds());
+        EXPECT_EQ(url, events.Reports().back().text);
+        EXPECT_EQ(3, filedl::RequestsWith(key));
+        EXPECT_EQ(3u, m_log->CountOf("[SwarmFetchLib] Answer Refused (" + std::string(c.reason) +
+                                     ") : " + url));
+        // What arrived before stays whole; nothing of a wrong body was kept.
+        EXPECT_TRUE(Disk(Native(folder + "\\first.txt")) == list);
+        EXPECT_TRUE(Disk(Native(folder + "\\wrong.bin")).empty());
+        EXPECT_EQ((int64_t)list.size(), Total());
+        for (const std::string& v : events.Violations())
+            ADD_FAILURE() << v;
+    }
+
+    // A good second mirror ends it well: the file arrives whole.
+    const std::string key = filedl::UniqueKey("answer-");
+    const std::string bad =
+        S().FaultUrl("/answer/wrong-start/" + std::to_string(size) + "?m=" + key + "b");
+    m_job.reset(new CJob(++handle, 0, HostTarget()));
+    Add(bad + "|" + S().FaultUrl("/cut/" + key + "c/0/" + std::to_string(size)), Win("good"),
+        "whole.bin", size);
+    filedl::SessionRecorder events;
+    StartSession(1, size, &events);
+    ASSERT_TRUE(events.WaitEnd());
+    EXPECT_EQ(Kinds({"opened", "opened", "opened", "opened", "file", "all"}), events.Kinds());
+    EXPECT_EQ(3, filedl::RequestsWith(key + "b"));
+    EXPECT_TRUE(Disk(Native("good\\whole.bin")) == sftest::FaultPattern((size_t)size));
+    EXPECT_EQ(size, Total());
+    for (const std::string& v : events.Violations())
+        ADD_FAILURE() << v;
+}
+
+// The timers run five times as fast as real time: the window of the low-speed
+// guard passes in a few real seconds, while the fault server trickles at its
+// real pace.
+class PlatformSessionFastClock : public PlatformSession {
+  protected:
+    void SetUp() override {
+        m_clock.reset(new sftest::FastTimerClock(5));
+        PlatformSession::SetUp();
+    }
+    void TearDown() override {
+        PlatformSession::TearDown();
+        m_clock.reset();
+    }
+    std::unique_ptr<sftest::FastTimerClock> m_clock;
+};
+
+TEST_F(PlatformSessionFastClock, ATrickleIsAFailedAttemptAndTheNextMirrorServesTheFile) {
+    // Two bytes per (timer) second: far below the floor, yet never idle.
+    const std::string trickle = S().FaultUrl("/trickle/100/100000");
+    const std::vector<unsigned char> zip = DocRoot("files/skin.zip");
+    Add(trickle + "|" + S().HttpUrl("/files/skin.zip"), Win("dl"), "skin.zip");
+    StartSession(1, (int64_t)zip.size());
+    ASSERT_TRUE(m_sessionEvents.WaitEnd(90000));
+    EXPECT_EQ(Kinds({"opened", "opened", "opened", "opened", "file", "all"}),
+              m_sessionEvents.Kinds());
+    size_t slow = 0;
+    for (const std::string& line : m_log->Lines())
+        slow += line.find("[SwarmFetchLib] Too Slow (") == 0 &&
+                line.find(" bytes in 30 s) : " + trickle) != std::string::npos;
+    EXPECT_EQ(3u, slow) << m_log->Text();
+    EXPECT_TRUE(Disk(Native("dl\\skin.zip")) == zip);
+    EXPECT_EQ((int64_t)zip.size(), Total());
     ExpectCleanEnd();
 }
 

@@ -104,6 +104,25 @@ a marker of the test's own; state is kept per key for the server's life:
   /count/<key>              200, text "<T>\n": requests of <key> to /cut so
                             far
 
+Wrong answers to ranged requests. A request without a Range header (the
+size check) gets 200, Content-Length <size> and <size> pattern bytes (at
+most 1 MiB sent); one with a Range header gets the fault of <kind>:
+
+  /answer/wrong-start/<size>
+                            206, Content-Range bytes 512-<size-1>/<size>,
+                            the pattern from byte 512 on
+  /answer/short-206/<size>  206, Content-Range bytes 0-1023/<size>, 1 KiB
+  /answer/small-total/<size>
+                            206, Content-Range bytes 0-1023/1024, 1 KiB
+  /answer/html/<size>       200, Content-Type text/html, a 1,174-byte page
+  /answer/no-range/<size>   206 without Content-Range, <size> bytes
+  /answer/huge-range/<size> 206, Content-Range with a 20-digit last byte
+  /answer/range-end/<size>  416, Content-Range bytes */<size>
+  /trickle/<ms>/<size>      200, Content-Length <size> at once, then one
+                            pattern byte every <ms> ms (10 to 10000) until
+                            the body is sent, the client closes, or --hold
+                            seconds have passed
+
 TLS alert port (TLS_ALERT_PORT): reads the client's first TLS record (the
 ClientHello) and answers with a fatal handshake_failure alert record
 (15 03 03 00 02 02 28), then closes.
@@ -390,6 +409,8 @@ class Server:
             self.drip(conn, path[len("/drip/"):], params)
         elif self.files.handles(path):
             self.files.dispatch(self, conn, path, params, request)
+        elif path.startswith(("/answer/", "/trickle/")):
+            wrong_answer(self, conn, path, request)
         elif path == "/garbage":
             conn.sendall(bytes((i * 37 + 11) % 256 for i in range(256)))
             self.close_gracefully(conn)
@@ -616,6 +637,59 @@ class FileScenarios:
         else:
             conn.sendall(head + body)
         server.close_gracefully(conn)
+
+
+# --- wrong answers to ranged requests ------------------------------------------
+
+
+HTML_PAGE = b"<!DOCTYPE html>\n<html><head><title>Not here</title></head><body>\n"
+HTML_PAGE += b"<p>This page stands where a file was asked for.</p>\n" * 24
+HTML_PAGE = HTML_PAGE[:1174 - 15] + b"</body></html>\n"
+
+
+def wrong_answer(server, conn, path, request):
+    parts = path.split("/")[1:]
+    size = server.number(parts[-1]) if len(parts) == 3 else 0
+    if parts[0] == "trickle" and len(parts) == 3:
+        trickle(server, conn, max(10, min(server.number(parts[1]), 10000)), size)
+        return
+    kind = parts[1] if len(parts) == 3 else ""
+    body = pattern(min(size, FileScenarios.MAX_SENT))
+    if b"\r\nrange:" not in request.lower():
+        conn.sendall(server.head(200, "OK", [("Content-Length", str(size))]) + body)
+        server.close_gracefully(conn)
+        return
+    partial = (206, "Partial Content")
+    answers = {
+        "wrong-start": partial + ([("Content-Range", "bytes 512-%d/%d" % (size - 1, size))],
+                                  body[512:]),
+        "short-206": partial + ([("Content-Range", "bytes 0-1023/%d" % size)], body[:1024]),
+        "small-total": partial + ([("Content-Range", "bytes 0-1023/1024")], body[:1024]),
+        "html": (200, "OK", [("Content-Type", "text/html")], HTML_PAGE),
+        "no-range": partial + ([], body),
+        "huge-range": partial + (
+            [("Content-Range", "bytes 0-99999999999999999999/%d" % size)], body),
+        "range-end": (416, "Range Not Satisfiable", [("Content-Range", "bytes */%d" % size)], b""),
+    }
+    if kind not in answers:
+        server.respond(conn, 404, "Not Found", b"no such answer\n")
+        return
+    status, reason, headers, payload = answers[kind]
+    server.respond(conn, status, reason, payload, headers)
+
+
+def trickle(server, conn, interval_ms, size):
+    conn.sendall(server.head(200, "OK", [("Content-Length", str(size))]))
+    body = pattern(size)
+    deadline = time.monotonic() + server.args.hold
+    for i in range(size):
+        if server.stop.is_set() or time.monotonic() > deadline:
+            return
+        r, _, _ = select.select([conn], [], [], interval_ms / 1000.0)
+        if r and not conn.recv(65536):
+            return
+        conn.sendall(body[i:i + 1])
+    server.close_gracefully(conn)
 
 
 def stop_nginx(folder):
