@@ -28,6 +28,9 @@ std::atomic<bool> g_engineEnabled{true};
 
 const uint32_t kReaperTag = 0x0E0E0002;
 
+// Message 517's text for a refused file whose URL was no text.
+const char kRefusedFileText[] = "a file of the job was refused";
+
 }  // namespace
 
 CJobManager::CJobManager(const ovSmartPtr& lock) : m_lock(lock) {
@@ -209,8 +212,13 @@ bool CJobManager::CreateFolders(const char* folder) {
 
 int32_t CJobManager::AddFile(uint32_t job, const char* url, const char* folder,
                              const char* fileName, int64_t size, int32_t value1, int32_t value2) {
-    if (size == 0 || size < -1)
+    if (size == 0 || size < -1) {
+        // The job still learns that one of its files was refused.
+        ovCAutoLock hold(m_lock);
+        if (CJob* target = Lookup(job, false))
+            target->NoteRefusedFile(url);
         return SF_RESULT_BAD_SIZE;
+    }
     ovCAutoLock hold(m_lock);
     CJob* target = Lookup(job, false);
     if (!target)
@@ -219,7 +227,15 @@ int32_t CJobManager::AddFile(uint32_t job, const char* url, const char* folder,
     if (!PfHostPathToLibrary(folder, libraryFolder))
         return SF_RESULT_FAILED;
     const char* mapped = folder ? libraryFolder.CStr() : nullptr;
+    // Nothing is created for a file the job would refuse. Without a folder
+    // the creation below fails and tells the host.
+    if (mapped && mapped[0]) {
+        const int32_t checked = target->CheckFile(url, mapped, fileName);
+        if (checked != SF_RESULT_OK)
+            return checked;
+    }
     if (!CreateFolders(mapped)) {
+        target->NoteRefusedFile(url);
         OnPathAccessFailed(kPathDownload);
         return SF_RESULT_BAD_FOLDER;
     }
@@ -229,7 +245,15 @@ int32_t CJobManager::AddFile(uint32_t job, const char* url, const char* folder,
 int32_t CJobManager::StartJob(uint32_t job, uint8_t useEngine) {
     ovCAutoLock hold(m_lock);
     CJob* target = Lookup(job, false);
-    if (!target || target->EntryCount() == 0)
+    if (!target)
+        return SF_RESULT_FAILED;
+    // A job missing a file its host gave it would end as done without it.
+    if (target->HasRefusedFile()) {
+        const char* url = target->RefusedUrl();
+        target->QueueMessage(SF_MSG_FAILED, url[0] ? url : kRefusedFileText);
+        return SF_RESULT_FAILED;
+    }
+    if (target->EntryCount() == 0)
         return SF_RESULT_FAILED;
     target->SetUseEngine(useEngine);
     CJobDownloader* downloader = CurrentDownloader();

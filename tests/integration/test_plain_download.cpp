@@ -268,8 +268,9 @@ TEST_F(PlainDownload, SeveralFilesFromNginxAndTheFaultServer) {
         const std::vector<unsigned char>* bytes;
     };
     const std::vector<File> files = {
-        // The first mirror does not have it.
-        {S().HttpUrl("/files/none-" + name + ".bin") + "|" + S().HttpUrl("/files/random-1m.bin"),
+        // The first mirror does not have it (every mirror names the same file).
+        {S().HttpUrl("/none-" + name + "/random-1m.bin") + "|" +
+             S().HttpUrl("/files/random-1m.bin"),
          nullptr, (int64_t)oneMiB.size(), "random-1m.bin", &oneMiB},
         // A 303 to the archive, its size learnt through the redirect.
         {S().HttpUrl("/redirect-303"), "skin.zip", -1, "skin.zip", &skin},
@@ -521,18 +522,27 @@ TEST_F(PlainDownload, ServiceLogOfAPlainJob) {
 }
 
 TEST_F(PlainDownload, JobWithoutAnyEntryToCopyFailsClearly) {
-    // The URL ends in '/': the entry has no file name to write to.
-    const uint32_t job = NewJob(UniqueName(m_folder, "noname"));
-    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, S().HttpUrl("/files/").c_str(), m_dir.c_str(),
-                                               nullptr, 100, 1));
-    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    // A file list whose second line ends in '/': no file name to write to.
+    const std::string name = UniqueName(m_folder, "noname");
+    const uint32_t job = NewJob(name);
+    const std::string bad = S().HttpUrl("/files/");
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, S().HttpUrl("/files/skin.zip").c_str(),
+                                               m_dir.c_str(), nullptr, -1, 1));
+    EXPECT_EQ(SF_RESULT_NO_URL,
+              SwarmFetch_AddFile(job, bad.c_str(), m_dir.c_str(), nullptr, 100, 1));
+    // The job is never started, so it can never report done without the file.
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StartJob(job, 1));
     ASSERT_TRUE(WaitFor(SF_EVENT_MESSAGE, job, 1, 10000));
     const std::vector<Message> messages = PopAll(job);
     ASSERT_EQ(1u, messages.size());
     EXPECT_EQ(SF_MSG_FAILED, messages[0].code);
-    EXPECT_EQ("no file of the job can be downloaded", messages[0].text);
+    EXPECT_EQ(bad, messages[0].text);
+    // Two ticks' time: nothing follows.
+    Pause(2200);
     EXPECT_EQ(0u, CountFor(SF_EVENT_JOB_DONE, job));
-    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+    EXPECT_EQ(0u, CountFor(SF_EVENT_FILE_DONE, job));
+    EXPECT_FALSE(supporttest::PathExists(Native("skin.zip")));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StopJob(job));
 }
 
 // The disk takes the first 100,000 bytes of "full.bin", then is full.
