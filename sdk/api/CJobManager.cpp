@@ -7,14 +7,17 @@
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/core/ovClassIds.h"
+#include "opn/platform/pfClock.h"
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfHostPath.h"
+#include "opn/platform/pfThread.h"
 #include "sdk/api/CJob.h"
 #include "sdk/api/CJobDownloader.h"
 #include "sdk/download/CContentLengthChecker.h"
 #include "sdk/download/CDataDownloadSession.h"
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/CPlatFormDownloader.h"
+#include "sdk/download/CPlatformReporter.h"
 #include "sdk/download/Elevation.h"
 #include "sdk/support/ServiceLog.h"
 
@@ -27,6 +30,9 @@ std::atomic<uint32_t> g_lastJobHandle{0};
 std::atomic<bool> g_engineEnabled{true};
 
 const uint32_t kReaperTag = 0x0E0E0002;
+
+// How often the finalize wait looks at the statistics reports.
+const uint32_t kReportPollMs = 10;
 
 // Message 517's text for a refused file whose URL was no text.
 const char kRefusedFileText[] = "a file of the job was refused";
@@ -423,6 +429,27 @@ int32_t CJobManager::PopMessage(uint32_t job, SwarmFetchMessage* out) {
         return SF_RESULT_FAILED;
     target->PopMessage(out);
     return SF_RESULT_OK;
+}
+
+bool CJobManager::DeliverPendingReports(uint32_t limitMs) {
+    const uint64_t start = ClockTickMs();
+    if (CPlatformReporter::PendingReports() <= 0)
+        return true;
+    PfEvent* pause = PfEventCreate();
+    bool done = false;
+    for (;;) {
+        done = CPlatformReporter::PendingReports() <= 0;
+        const uint64_t waited = ClockTickMs() - start;
+        if (done || waited >= limitMs || !pause)
+            break;
+        const uint64_t left = limitMs - waited;
+        PfEventWait(pause, left < kReportPollMs ? (uint32_t)left : kReportPollMs);
+    }
+    PfEventClose(pause);
+    if (!done)
+        LogPrintf("[SwarmFetchLib] Finalize : %d reports not delivered",
+                  (int)CPlatformReporter::PendingReports());
+    return done;
 }
 
 int32_t CJobManager::ShutdownNetwork() {
