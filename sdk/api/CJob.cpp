@@ -1,6 +1,7 @@
 #include "sdk/api/CJob.h"
 
 #include "opn/opeerqos/utCUriCodec.h"
+#include "sdk/support/PathComponent.h"
 
 #include <new>
 #include <stdio.h>
@@ -37,6 +38,48 @@ void CopyCut(char* out, const char* text, size_t max) {
 
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// `text` without white space at either end.
+bool AssignTrimmed(ovCString& out, const char* text) {
+    size_t begin = 0;
+    size_t end = strlen(text);
+    while (begin < end && IsSpace(text[begin]))
+        ++begin;
+    while (end > begin && IsSpace(text[end - 1]))
+        --end;
+    if (end - begin >= 0x7FFFFFFFu)
+        return false;
+    return out.Assign(text + begin, (uint32_t)(end - begin));
+}
+
+// The file name a URL list gives: what follows the last '/' of each mirror,
+// the same for every mirror. 513 when a mirror has no such name, it is no
+// safe path component, or the mirrors disagree.
+int32_t NameFromMirrors(const char* list, ovCString& name) {
+    bool first = true;
+    for (const char* mirror = list;;) {
+        const char* end = strchr(mirror, '|');
+        if (!end)
+            end = mirror + strlen(mirror);
+        const char* tail = end;
+        for (const char* p = mirror; p < end; ++p)
+            if (*p == '/')
+                tail = p + 1;
+        const size_t length = (size_t)(end - tail);
+        if (!PathComponentIsSafe(tail, length))
+            return SF_RESULT_NO_URL;
+        if (first) {
+            if (!name.Assign(tail, (uint32_t)length))
+                return SF_RESULT_FAILED;
+            first = false;
+        } else if (name.Length() != length || memcmp(name.CStr(), tail, length) != 0) {
+            return SF_RESULT_NO_URL;
+        }
+        if (*end == '\0')
+            return SF_RESULT_OK;
+        mirror = end + 1;
+    }
 }
 
 bool LowerKey(const ovCString& folder, const ovCString& fileName, ovCString& key) {
@@ -79,42 +122,51 @@ void CJob::SetCode(const char* code) {
     CopyCut(m_code, code, kJobCodeMax);
 }
 
-int32_t CJob::AddFile(const char* url, const char* folder, const char* fileName, int64_t size,
-                      int32_t value1, int32_t value2) {
+// What AddFile takes in once every check passed.
+struct CJob::NewFile {
+    ovCString urlList;  // trimmed
+    ovCString folder;   // backslashes only, final backslash
+    ovCString name;
+    ovCString key;  // lower-cased folder plus name
+};
+
+int32_t CJob::CheckFile(const char* url, const char* folder, const char* fileName) {
+    NewFile file;
+    return Prepare(url, folder, fileName, &file);
+}
+
+int32_t CJob::Prepare(const char* url, const char* folder, const char* fileName, NewFile* file) {
     if (m_state != kIdle)
         return SF_RESULT_FAILED;
+    const int32_t result = Resolve(url, folder, fileName, file);
+    if (result == SF_RESULT_NO_URL || result == SF_RESULT_BAD_FOLDER)
+        NoteRefusedFile(url);
+    return result;
+}
+
+int32_t CJob::Resolve(const char* url, const char* folder, const char* fileName, NewFile* file) {
     if (!url || !url[0])
         return SF_RESULT_NO_URL;
     if (!folder || !folder[0])
         return SF_RESULT_BAD_FOLDER;
 
-    // The URL list without surrounding white space.
-    size_t begin = 0;
-    size_t end = strlen(url);
-    while (begin < end && IsSpace(url[begin]))
-        ++begin;
-    while (end > begin && IsSpace(url[end - 1]))
-        --end;
-    if (end - begin >= 0x7FFFFFFFu)
-        return SF_RESULT_FAILED;
-    ovCString urlList;
-    if (!urlList.Assign(url + begin, (uint32_t)(end - begin)))
+    if (!AssignTrimmed(file->urlList, url))
         return SF_RESULT_FAILED;
     // A CR, LF or other control byte would break the request line: such a
     // URL is no URL.
-    if (utCUriCodec::HasControlBytes(urlList.CStr()))
+    if (file->urlList.IsEmpty() || utCUriCodec::HasControlBytes(file->urlList.CStr()))
         return SF_RESULT_NO_URL;
 
-    // The name: the caller's, else what follows the last '/' of the URL text.
-    ovCString name;
+    // The name: the caller's, else the one every mirror's URL ends in.
     if (fileName && fileName[0]) {
-        if (!name.Assign(fileName))
+        if (!PathComponentIsSafe(fileName, strlen(fileName)))
+            return SF_RESULT_NO_URL;
+        if (!file->name.Assign(fileName))
             return SF_RESULT_FAILED;
     } else {
-        const char* s = urlList.CStr();
-        const char* slash = strrchr(s, '/');
-        if (slash && !name.Assign(slash + 1))
-            return SF_RESULT_FAILED;
+        const int32_t named = NameFromMirrors(file->urlList.CStr(), file->name);
+        if (named != SF_RESULT_OK)
+            return named;
     }
 
     // The folder with backslashes only and a final backslash.
@@ -128,18 +180,26 @@ int32_t CJob::AddFile(const char* url, const char* folder, const char* fileName,
     if (folderText[n - 1] != '\\')
         folderText[n++] = '\\';
     folderText[n] = '\0';
-    if (n + name.Length() >= kJobPathSize)
-        return SF_RESULT_BAD_FOLDER;
-    memcpy(m_folder, folderText, n + 1);
+    // The whole path must stay below the limit; a name that takes it there
+    // is refused like any other name that cannot be written.
+    if (n + file->name.Length() >= kJobPathSize)
+        return SF_RESULT_NO_URL;
 
-    ovCString folderString;
-    ovCString key;
-    if (!folderString.Assign(folderText) || !LowerKey(folderString, name, key))
+    if (!file->folder.Assign(folderText) || !LowerKey(file->folder, file->name, file->key))
         return SF_RESULT_FAILED;
     for (ovCPtrList::Node* node = m_index.HeadNode(); node; node = node->next) {
-        if (static_cast<IndexRecord*>(node->element)->key.Equals(key))
+        if (static_cast<IndexRecord*>(node->element)->key.Equals(file->key))
             return SF_RESULT_FAILED;
     }
+    return SF_RESULT_OK;
+}
+
+int32_t CJob::AddFile(const char* url, const char* folder, const char* fileName, int64_t size,
+                      int32_t value1, int32_t value2) {
+    NewFile file;
+    const int32_t result = Prepare(url, folder, fileName, &file);
+    if (result != SF_RESULT_OK)
+        return result;
 
     DownloadEntry* entry = new (std::nothrow) DownloadEntry;
     IndexRecord* record = new (std::nothrow) IndexRecord;
@@ -149,14 +209,15 @@ int32_t CJob::AddFile(const char* url, const char* folder, const char* fileName,
         return SF_RESULT_FAILED;
     }
     entry->index = m_entries.Count();
-    entry->urlList.Swap(urlList);
-    entry->folder.Swap(folderString);
-    entry->fileName.Swap(name);
+    memcpy(m_folder, file.folder.CStr(), file.folder.Length() + 1);
+    entry->urlList.Swap(file.urlList);
+    entry->folder.Swap(file.folder);
+    entry->fileName.Swap(file.name);
     CopyCut(entry->tag, m_name, kJobNameMax);
     entry->size = size;
     entry->value1 = value1;
     entry->value2 = value2;
-    record->key.Swap(key);
+    record->key.Swap(file.key);
     record->entry = entry;
     if (!m_entries.AddTail(entry)) {
         delete entry;
@@ -170,6 +231,20 @@ int32_t CJob::AddFile(const char* url, const char* folder, const char* fileName,
         return SF_RESULT_FAILED;
     }
     return SF_RESULT_OK;
+}
+
+void CJob::NoteRefusedFile(const char* url) {
+    // Files are added only while idle; an add refused for the state skips
+    // nothing.
+    if (m_refused || m_state != kIdle)
+        return;
+    m_refused = true;
+    if (!url)
+        return;
+    // The text of the failure message; a URL that is still no text after
+    // trimming gets none.
+    if (!AssignTrimmed(m_refusedUrl, url) || utCUriCodec::HasControlBytes(m_refusedUrl.CStr()))
+        m_refusedUrl.Clear();
 }
 
 DownloadEntry* CJob::EntryAt(int32_t index) {

@@ -68,12 +68,33 @@ class CJob {
     // Folder of the most recently added file.
     const char* Folder() const { return m_folder; }
 
-    // Adds one file while the job is idle: 517 when it is not idle, 513
-    // without URL, 514 without folder or when folder or path is too long, 517
-    // for a file already in the job (folder plus name, letter case ignored)
-    // or when memory runs out, else 512. The folder itself is not touched.
+    // Adds one file while the job is idle: 517 when it is not idle; 513
+    // without URL or without a safe name; 514 without folder or when the
+    // folder is too long; 517 for a file already in the job (folder plus
+    // name, letter case ignored) or when memory runs out; else 512.
+    //
+    // The name is `fileName` when given, else what follows the last '/' of
+    // the URL; with mirrors ('|') every mirror must end in the same name. It
+    // must be one safe path component (PathComponentIsSafe) and folder plus
+    // name must stay below kJobPathSize bytes, else 513. The folder itself
+    // is not touched.
+    //
+    // A file refused with 513 or 514 is remembered: the job is then missing
+    // a file its host meant it to have, and cannot be started.
     int32_t AddFile(const char* url, const char* folder, const char* fileName, int64_t size,
                     int32_t value1, int32_t value2);
+    // AddFile's checks without adding: what AddFile would answer now (a
+    // refusal is remembered the same way). Lets the caller refuse before it
+    // creates the folder.
+    int32_t CheckFile(const char* url, const char* folder, const char* fileName);
+    // Remembers, while the job is idle, that a file for it was refused;
+    // `url` (may be null) is kept for the failure message when it is the
+    // first refusal.
+    void NoteRefusedFile(const char* url);
+    bool HasRefusedFile() const { return m_refused; }
+    // The first refused file's URL as given, empty when it was none or no
+    // text.
+    const char* RefusedUrl() const { return m_refusedUrl.CStr(); }
     int32_t EntryCount() const { return m_entries.Count(); }
     DownloadEntry* EntryAt(int32_t index);
     // The entry whose folder plus file name is `fullPath`, letter case
@@ -122,7 +143,14 @@ class CJob {
     bool OpenedPathAt(int32_t index, ovCString* path, bool* finished);
 
   private:
+    struct NewFile;
     struct IndexRecord;
+
+    // The state check, then Resolve; remembers a 513 or 514.
+    int32_t Prepare(const char* url, const char* folder, const char* fileName, NewFile* file);
+    // Every check on the file's URL, folder and name, filling `file`.
+    int32_t Resolve(const char* url, const char* folder, const char* fileName, NewFile* file);
+
     struct PathRecord;
     struct MessageRecord;
 
@@ -147,4 +175,6 @@ class CJob {
     uint8_t m_engineFlag = 0;
     char m_folder[kJobPathSize] = {0};
     uint32_t m_handle;
+    bool m_refused = false;
+    ovCString m_refusedUrl;
 };

@@ -7,14 +7,17 @@
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/core/ovClassIds.h"
+#include "opn/platform/pfClock.h"
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfHostPath.h"
+#include "opn/platform/pfThread.h"
 #include "sdk/api/CJob.h"
 #include "sdk/api/CJobDownloader.h"
 #include "sdk/download/CContentLengthChecker.h"
 #include "sdk/download/CDataDownloadSession.h"
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/CPlatFormDownloader.h"
+#include "sdk/download/CPlatformReporter.h"
 #include "sdk/download/Elevation.h"
 #include "sdk/support/ServiceLog.h"
 
@@ -27,6 +30,12 @@ std::atomic<uint32_t> g_lastJobHandle{0};
 std::atomic<bool> g_engineEnabled{true};
 
 const uint32_t kReaperTag = 0x0E0E0002;
+
+// How often the finalize wait looks at the statistics reports.
+const uint32_t kReportPollMs = 10;
+
+// Message 517's text for a refused file whose URL was no text.
+const char kRefusedFileText[] = "a file of the job was refused";
 
 }  // namespace
 
@@ -209,8 +218,13 @@ bool CJobManager::CreateFolders(const char* folder) {
 
 int32_t CJobManager::AddFile(uint32_t job, const char* url, const char* folder,
                              const char* fileName, int64_t size, int32_t value1, int32_t value2) {
-    if (size == 0 || size < -1)
+    if (size == 0 || size < -1) {
+        // The job still learns that one of its files was refused.
+        ovCAutoLock hold(m_lock);
+        if (CJob* target = Lookup(job, false))
+            target->NoteRefusedFile(url);
         return SF_RESULT_BAD_SIZE;
+    }
     ovCAutoLock hold(m_lock);
     CJob* target = Lookup(job, false);
     if (!target)
@@ -219,7 +233,15 @@ int32_t CJobManager::AddFile(uint32_t job, const char* url, const char* folder,
     if (!PfHostPathToLibrary(folder, libraryFolder))
         return SF_RESULT_FAILED;
     const char* mapped = folder ? libraryFolder.CStr() : nullptr;
+    // Nothing is created for a file the job would refuse. Without a folder
+    // the creation below fails and tells the host.
+    if (mapped && mapped[0]) {
+        const int32_t checked = target->CheckFile(url, mapped, fileName);
+        if (checked != SF_RESULT_OK)
+            return checked;
+    }
     if (!CreateFolders(mapped)) {
+        target->NoteRefusedFile(url);
         OnPathAccessFailed(kPathDownload);
         return SF_RESULT_BAD_FOLDER;
     }
@@ -229,7 +251,15 @@ int32_t CJobManager::AddFile(uint32_t job, const char* url, const char* folder,
 int32_t CJobManager::StartJob(uint32_t job, uint8_t useEngine) {
     ovCAutoLock hold(m_lock);
     CJob* target = Lookup(job, false);
-    if (!target || target->EntryCount() == 0)
+    if (!target)
+        return SF_RESULT_FAILED;
+    // A job missing a file its host gave it would end as done without it.
+    if (target->HasRefusedFile()) {
+        const char* url = target->RefusedUrl();
+        target->QueueMessage(SF_MSG_FAILED, url[0] ? url : kRefusedFileText);
+        return SF_RESULT_FAILED;
+    }
+    if (target->EntryCount() == 0)
         return SF_RESULT_FAILED;
     target->SetUseEngine(useEngine);
     CJobDownloader* downloader = CurrentDownloader();
@@ -399,6 +429,27 @@ int32_t CJobManager::PopMessage(uint32_t job, SwarmFetchMessage* out) {
         return SF_RESULT_FAILED;
     target->PopMessage(out);
     return SF_RESULT_OK;
+}
+
+bool CJobManager::DeliverPendingReports(uint32_t limitMs) {
+    const uint64_t start = ClockTickMs();
+    if (CPlatformReporter::PendingReports() <= 0)
+        return true;
+    PfEvent* pause = PfEventCreate();
+    bool done = false;
+    for (;;) {
+        done = CPlatformReporter::PendingReports() <= 0;
+        const uint64_t waited = ClockTickMs() - start;
+        if (done || waited >= limitMs || !pause)
+            break;
+        const uint64_t left = limitMs - waited;
+        PfEventWait(pause, left < kReportPollMs ? (uint32_t)left : kReportPollMs);
+    }
+    PfEventClose(pause);
+    if (!done)
+        LogPrintf("[SwarmFetchLib] Finalize : %d reports not delivered",
+                  (int)CPlatformReporter::PendingReports());
+    return done;
 }
 
 int32_t CJobManager::ShutdownNetwork() {

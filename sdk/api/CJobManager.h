@@ -77,6 +77,15 @@ class CJobManager : public IJobDownloadEventListener,
     int32_t GetMessageLength(uint32_t job, int32_t* length);
     int32_t PopMessage(uint32_t job, SwarmFetchMessage* out);
 
+    // Longest time SwarmFetch_Finalize gives statistics reports to arrive.
+    static const uint32_t kReportDeliveryWaitMs = 2000;
+    // Called on the host thread before the library thread is asked to
+    // stop: waits, at most `limitMs`, while statistics reports are queued or
+    // sent without the agent's answer, so that a job stopped (or done) just
+    // before shutting down is still reported. The library thread keeps
+    // sending meanwhile; the lock is not taken. True when none is left.
+    bool DeliverPendingReports(uint32_t limitMs);
+
     // The network module's clean-up when the library thread's loop has
     // ended: the downloaders, the data session and the network module go
     // (under the lock), then the socket layer and TLS clean-up. Jobs stay

@@ -8,6 +8,7 @@
 #include "opn/platform/pfThread.h"
 #include "opn/platform/pfVolume.h"
 #include "sdk/api/CDownloadLibThread.h"
+#include "sdk/api/CJobManager.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -55,6 +56,11 @@ int32_t SwarmFetch_Init(HWND window, SwarmFetchEventCallback callback, void* use
 int32_t SwarmFetch_Finalize(void) {
     LogWrite("[SwarmFetchLib] Finalize Begin");
     CDownloadLibThread* thread = g_thread;
+    // A job stopped or done just now has its statistics report still on the
+    // way; it gets a bounded while before the network goes down.
+    CJobManager* jobManager = thread ? thread->JobManager() : nullptr;
+    if (jobManager)
+        jobManager->DeliverPendingReports(CJobManager::kReportDeliveryWaitMs);
     delete thread;
     g_thread = nullptr;
     g_user = nullptr;

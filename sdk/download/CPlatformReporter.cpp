@@ -32,6 +32,8 @@ const size_t kHostSize = 256;
 char g_agentHost[kHostSize] = SF_STATS_AGENT_HOST;
 std::atomic<uint16_t> g_agentPort{CPlatformReporter::kAgentPort};
 
+std::atomic<int32_t> g_pendingReports{0};
+
 }  // namespace
 
 void CPlatformReporter::FreeBatch(void* element) {
@@ -48,6 +50,17 @@ CPlatformReporter::~CPlatformReporter() {
     ReleaseConnection();
     while (m_queue.Count() > 0)
         FreeBatch(m_queue.RemoveAt(0));
+    Recount();
+}
+
+int32_t CPlatformReporter::PendingReports() {
+    return g_pendingReports.load();
+}
+
+void CPlatformReporter::Recount() {
+    const int32_t now = m_queue.Count() + m_unanswered;
+    g_pendingReports.fetch_add(now - m_counted);
+    m_counted = now;
 }
 
 void CPlatformReporter::SetAgentForTesting(const char* host, uint16_t port) {
@@ -78,12 +91,14 @@ void CPlatformReporter::Queue(int32_t count, const FileReportEntry* entries) {
     }
     if (!m_queue.AddTail(batch)) {
         FreeBatch(batch);
+        Recount();
         return;
     }
     // A connection still coming up sends the batch once it is there; the
     // agent layer keeps what is sent before that in the context's queue.
     if (!OpenConnection())
         Flush();
+    Recount();
 }
 
 bool CPlatformReporter::OpenConnection() {
@@ -181,6 +196,7 @@ void CPlatformReporter::DropQueue(const char* why) {
 void CPlatformReporter::OnConnected(uint32_t key) {
     (void)key;
     Flush();
+    Recount();
 }
 
 void CPlatformReporter::OnReply(uint32_t key, uint8_t code) {
@@ -191,6 +207,7 @@ void CPlatformReporter::OnReply(uint32_t key, uint8_t code) {
     // A report sent after the first one still waits for its answer.
     if (m_queue.Count() == 0 && m_unanswered == 0)
         Close();
+    Recount();
 }
 
 void CPlatformReporter::OnClosed(uint32_t key) {
@@ -198,14 +215,17 @@ void CPlatformReporter::OnClosed(uint32_t key) {
     ReleaseConnection();
     // Nothing else would ever send what is left.
     DropQueue("connection closed");
+    Recount();
 }
 
 void CPlatformReporter::OnConnectTimeout(uint32_t key) {
     (void)key;
     Close();
+    Recount();
 }
 
 void CPlatformReporter::OnReceiveTimeout(uint32_t key) {
     (void)key;
     Close();
+    Recount();
 }

@@ -11,6 +11,11 @@
 // times out, the connection closes before they were sent) are dropped with a
 // service-log line, so the queue never grows without bound.
 //
+// Every reporter counts what it still has to deliver (batches queued, and
+// reports sent that the agent has not answered) into one process-wide
+// count, PendingReports, so that SwarmFetch_Finalize can give them a short
+// while to arrive before the network goes down.
+//
 // The agent's host is a build option (SF_STATS_AGENT_HOST); tests point the
 // reporter at a stand-in agent of their own with SetAgentForTesting.
 //
@@ -45,6 +50,10 @@ class CPlatformReporter : public nwIAgentListener {
     // counts and null records are ignored.
     void Queue(int32_t count, const FileReportEntry* entries);
 
+    // Batches queued or sent and not yet answered, over every reporter of
+    // the process. Read without the library lock, from any thread.
+    static int32_t PendingReports();
+
     // Inspection for tests.
     int32_t QueuedBatches() const { return m_queue.Count(); }
     int32_t Unanswered() const { return m_unanswered; }
@@ -73,9 +82,13 @@ class CPlatformReporter : public nwIAgentListener {
     void ReleaseConnection();
     void DropQueue(const char* why);
     ovIAgentLayer* Agent() const;
+    // Brings this reporter's share of PendingReports up to date.
+    void Recount();
 
     ovSmartPtr m_connection;
     ovCPtrList m_queue;  // Batch*, oldest first
     // Reports sent on the connection that the agent has not answered yet.
     int32_t m_unanswered = 0;
+    // What this reporter last added to PendingReports.
+    int32_t m_counted = 0;
 };

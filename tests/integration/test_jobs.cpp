@@ -1,6 +1,8 @@
 // Jobs through the call interface: handles, creation, adding files, the
 // downloader hand-over, and the entry points that answer without a library.
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 
 #include "integration/ApiTestEnv.h"
 #include "sdk/api/CJobDownloader.h"
@@ -190,6 +192,7 @@ class AddFileTest : public ::testing::Test {
     Library m_lib{false, true};
     uint32_t m_job = 0;
     std::string m_dir;
+    FakeDownloader* m_plain = nullptr;  // when a test installs one; owned by the job manager
 };
 
 TEST_F(AddFileTest, UrlsWithControlBytesAreNoUrls) {
@@ -386,8 +389,9 @@ TEST_F(AddFileTest, PathsTooLongAreRefused) {
     std::string longFolder = m_dir + std::string(300, 'x') + "\\";
     EXPECT_EQ(SF_RESULT_BAD_FOLDER,
               SwarmFetch_AddFile(m_job, "http://h/a.bin", longFolder.c_str(), nullptr, -1, 1));
+    // A name that takes folder plus name to the limit is a bad name.
     const std::string name(270, 'n');
-    EXPECT_EQ(SF_RESULT_BAD_FOLDER,
+    EXPECT_EQ(SF_RESULT_NO_URL,
               SwarmFetch_AddFile(m_job, "http://h/a.bin", m_dir.c_str(), name.c_str(), -1, 1));
     WithJob(m_job, [](CJob& j) { EXPECT_EQ(0, j.EntryCount()); });
 }
@@ -402,6 +406,178 @@ TEST_F(AddFileTest, StartedOrCompleteJobTakesNoFiles) {
     SetJobState(m_job, CJob::kIdle);
     EXPECT_EQ(SF_RESULT_OK,
               SwarmFetch_AddFile(m_job, "http://h/a.bin", m_dir.c_str(), nullptr, -1, 1));
+}
+
+// Every path below the folder, relative, in Windows form, sorted.
+static std::vector<std::string> TreeOf(const std::string& nativeRoot) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(nativeRoot, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::string relative = it->path().lexically_relative(nativeRoot).string();
+        for (char& c : relative)
+            if (c == '/')
+                c = '\\';
+        found.push_back(relative);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+TEST_F(AddFileTest, HostileNamesAreRefusedAndNothingIsCreated) {
+    // What "..\x.txt" from the folder below would reach: it must keep its bytes.
+    const std::string kept = "bytes that stay";
+    {
+        FILE* f = fopen(m_folder.Native("x.txt").c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        fwrite(kept.data(), 1, kept.size(), f);
+        fclose(f);
+    }
+    // The job's folder does not exist yet: a refused file must not make it.
+    const std::string game = m_folder.Win("game") + "\\";
+    const std::string absolute = m_folder.Win("abs.txt");
+    const std::string tooLong(kJobPathSize - game.size(), 'n');
+    const std::vector<std::string> names = {
+        ".", "..", "..\\x.txt", "..\\..\\x.txt", std::string(20, '.') + "\\x.txt",
+        "..\\..\\..\\..\\..\\..\\..\\..\\..\\..\\x.txt", absolute, "sub\\x.txt", "C:x.txt",
+        "x.txt:stream", "x<y", "x>y", "x\"y", "x?y", "x*y", "x.", "x ", "x. . ", "CON", "con.txt",
+        "Nul", "aux.tar.gz", "PRN", "COM1", "com9.log", "LPT1", "lpt5.txt", "CONIN$", "conout$.x",
+        "nul .txt", tooLong,
+        // Only the explicit form carries these unchanged.
+        "x|y", "a/x.txt", "../x.txt", "x\x01.txt", "x\x7f", "tab\t"};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        // As the caller's name, and as what a URL of a file list ends in.
+        EXPECT_EQ(SF_RESULT_NO_URL, SwarmFetch_AddFileEx(m_job, "http://h/f.bin", game.c_str(),
+                                                         name.c_str(), -1, 1, 0));
+        // In a URL these end the URL or the line, or are trimmed away.
+        if (name.find_first_of("|/\x01\x7f\t") != std::string::npos || name.back() == ' ')
+            continue;
+        const std::string url = "http://h/files/" + name;
+        EXPECT_EQ(SF_RESULT_NO_URL,
+                  SwarmFetch_AddFile(m_job, url.c_str(), game.c_str(), nullptr, -1, 1));
+    }
+    // Every mirror of a list names the file, and they agree.
+    const char* const lists[] = {"http://h/",                              // a URL ending in '/'
+                                 "http://h/a.bin|http://m/b.bin",          // mirrors disagree
+                                 "http://h/a.bin|http://m/A.BIN",          // only in letter case
+                                 "http://h/a.bin|",                        // an empty mirror
+                                 "http://h/a.bin||http://m/a.bin",         // one in the middle
+                                 "http://h/a.bin|http://m/",               // the second ends in '/'
+                                 "http://h/a.bin|no-slash",                // no name at all
+                                 "http://h/a.bin|http://m/..\\..\\a.bin",  // the second climbs
+                                 "http://h/a.bin|http://m/con",            // the second is a device
+                                 "http://h/get?name=a.bin&to=..\\..",      // a query in the name
+                                 "host-without-path"};
+    for (const char* list : lists)
+        EXPECT_EQ(SF_RESULT_NO_URL, SwarmFetch_AddFile(m_job, list, game.c_str(), nullptr, -1, 1))
+            << list;
+
+    WithJob(m_job, [](CJob& j) { EXPECT_EQ(0, j.EntryCount()); });
+    EXPECT_EQ(std::vector<std::string>{"x.txt"}, TreeOf(m_folder.Native()));
+    EXPECT_EQ(kept, supporttest::ReadWholeFile(m_folder.Native("x.txt")));
+    EXPECT_EQ(0u, m_lib.Recorder().CountOf(SF_EVENT_DOWNLOAD_PATH_FAILED));
+}
+
+TEST_F(AddFileTest, NamesThatWereValidStayValid) {
+    // CP949 bytes of "한글 설치.exe": bytes 0x80 and above are names too.
+    const std::string korean = "\xC7\xD1\xB1\xDB \xBC\xB3\xC4\xA1.exe";
+    const std::string fits(kJobPathSize - 1 - m_dir.size(), 'n');
+    const std::vector<std::string> names = {
+        "Setup.exe", korean, "con-x.txt",           "console.log", "COM10.txt",  "lpt.txt",  "nul_",
+        ".hidden",   "a..b", "name with space.txt", "file.tar.gz", "x.bin#part", "100%.dat", fits};
+    for (const std::string& name : names) {
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddFileEx(m_job, "http://h/any", m_dir.c_str(),
+                                                     name.c_str(), -1, 1, 0))
+            << name;
+    }
+    // The URL's tail, for one URL and for mirrors that agree.
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(m_job, ("http://h/d/" + korean + "x").c_str(),
+                                               m_dir.c_str(), nullptr, -1, 1));
+    EXPECT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/a/Game.pak|https://m:8080/b/c/Game.pak",
+                                 m_dir.c_str(), nullptr, -1, 1));
+    // A caller's name stands for every mirror.
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(m_job, "http://h/a/1|http://m/", m_dir.c_str(),
+                                               "named.bin", -1, 1));
+    WithJob(m_job, [&](CJob& j) {
+        ASSERT_EQ((int32_t)names.size() + 3, j.EntryCount());
+        for (size_t i = 0; i < names.size(); ++i)
+            EXPECT_EQ(names[i], j.EntryAt((int32_t)i)->fileName.CStr());
+        EXPECT_EQ(korean + "x", j.EntryAt((int32_t)names.size())->fileName.CStr());
+        EXPECT_STREQ("Game.pak", j.EntryAt((int32_t)names.size() + 1)->fileName.CStr());
+        EXPECT_FALSE(j.HasRefusedFile());
+    });
+}
+
+TEST_F(AddFileTest, JobWithARefusedFileNeverStarts) {
+    m_plain = new FakeDownloader;
+    TheManager().SetDownloadersForTesting(m_plain, nullptr);
+    ASSERT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/good.bin", m_dir.c_str(), nullptr, -1, 1));
+    // The file list's line ends in '/': no name to write to.
+    EXPECT_EQ(SF_RESULT_NO_URL,
+              SwarmFetch_AddFile(m_job, " http://h/files/\r\n", m_dir.c_str(), nullptr, -1, 1));
+    // A later good line does not make up for it.
+    ASSERT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(m_job, "http://h/more.bin", m_dir.c_str(), nullptr, -1, 1));
+    m_lib.Recorder().Clear();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StartJob(m_job, 1));
+        EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_RunJob(m_job, 0));
+    }
+    EXPECT_EQ(0, m_plain->begins.load());
+    EXPECT_EQ(CJob::kIdle, JobState(m_job));
+    EXPECT_EQ(0u, m_lib.Recorder().CountOf(SF_EVENT_JOB_DONE));
+    // Each refused start tells the host why, naming the refused line.
+    EXPECT_EQ(4u, m_lib.Recorder().CountOf(SF_EVENT_MESSAGE));
+    char text[64] = {0};
+    SwarmFetchMessage message = {0, text};
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_PopMessage(m_job, &message));
+    EXPECT_EQ(SF_MSG_FAILED, message.code);
+    EXPECT_STREQ("http://h/files/", text);
+
+    // Every kind of refused input counts; a refusal for the job's state or a
+    // duplicate skips nothing.
+    struct Case {
+        const char* url;
+        const char* folder;  // null: the test's folder
+        int64_t size;
+        int32_t result;
+        bool refused;
+    };
+    const std::string blocked = m_folder.Win("x.file\\sub") + "\\";
+    FILE* f = fopen(m_folder.Native("x.file").c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    fclose(f);
+    const Case cases[] = {
+        {"http://h/a.bin", nullptr, -1, SF_RESULT_OK, false},
+        {"http://h/z.bin", nullptr, -1, SF_RESULT_FAILED, false},  // a duplicate
+        {"http://h/b.bin", nullptr, 0, SF_RESULT_BAD_SIZE, true},
+        {"", nullptr, -1, SF_RESULT_NO_URL, true},
+        {"http://h/c.bin\nX: y", nullptr, -1, SF_RESULT_NO_URL, true},
+        {"http://h/d.bin", "", -1, SF_RESULT_BAD_FOLDER, true},
+        {"http://h/e.bin", blocked.c_str(), -1, SF_RESULT_BAD_FOLDER, true},
+        {"http://h/aux", nullptr, -1, SF_RESULT_NO_URL, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        const uint32_t job = m_lib.NewJob();
+        ASSERT_EQ(SF_RESULT_OK,
+                  SwarmFetch_AddFile(job, "http://h/z.bin", m_dir.c_str(), nullptr, -1, 1));
+        EXPECT_EQ(c.result, SwarmFetch_AddFile(job, c.url, c.folder ? c.folder : m_dir.c_str(),
+                                               nullptr, c.size, 1));
+        EXPECT_EQ(c.refused ? SF_RESULT_FAILED : SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        EXPECT_EQ(c.refused ? CJob::kIdle : CJob::kRunning, JobState(job));
+        if (!c.refused) {
+            // A file offered to a running job is refused for its state only.
+            EXPECT_EQ(SF_RESULT_FAILED,
+                      SwarmFetch_AddFile(job, "http://h/late/", m_dir.c_str(), nullptr, -1, 1));
+            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        }
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DeleteJob(job));
+    }
 }
 
 TEST(JobsWithoutDownloaders, StartStopResumeAnswer517) {

@@ -13,6 +13,7 @@
 #include "integration/ApiTestEnv.h"
 #include "integration/NetDownloadTestEnv.h"
 #include "opn/opeerqos/nwFrame.h"
+#include "opn/platform/pfClock.h"
 #include "opn/platform/pfConnectivity.h"
 #include "opn/platform/pfFile.h"
 #include "sdk/download/CPlatFormDownloader.h"
@@ -20,6 +21,7 @@
 #include "sdk/download/CPlatformSession.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/FileReportEntry.h"
+#include "support/TestPeers.h"
 #include "support/TestServers.h"
 
 using namespace apitest;
@@ -268,8 +270,9 @@ TEST_F(PlainDownload, SeveralFilesFromNginxAndTheFaultServer) {
         const std::vector<unsigned char>* bytes;
     };
     const std::vector<File> files = {
-        // The first mirror does not have it.
-        {S().HttpUrl("/files/none-" + name + ".bin") + "|" + S().HttpUrl("/files/random-1m.bin"),
+        // The first mirror does not have it (every mirror names the same file).
+        {S().HttpUrl("/none-" + name + "/random-1m.bin") + "|" +
+             S().HttpUrl("/files/random-1m.bin"),
          nullptr, (int64_t)oneMiB.size(), "random-1m.bin", &oneMiB},
         // A 303 to the archive, its size learnt through the redirect.
         {S().HttpUrl("/redirect-303"), "skin.zip", -1, "skin.zip", &skin},
@@ -574,18 +577,127 @@ TEST_F(PlainDownload, ServiceLogOfAPlainJob) {
 }
 
 TEST_F(PlainDownload, JobWithoutAnyEntryToCopyFailsClearly) {
-    // The URL ends in '/': the entry has no file name to write to.
-    const uint32_t job = NewJob(UniqueName(m_folder, "noname"));
-    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, S().HttpUrl("/files/").c_str(), m_dir.c_str(),
-                                               nullptr, 100, 1));
-    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    // A file list whose second line ends in '/': no file name to write to.
+    const std::string name = UniqueName(m_folder, "noname");
+    const uint32_t job = NewJob(name);
+    const std::string bad = S().HttpUrl("/files/");
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, S().HttpUrl("/files/skin.zip").c_str(),
+                                               m_dir.c_str(), nullptr, -1, 1));
+    EXPECT_EQ(SF_RESULT_NO_URL,
+              SwarmFetch_AddFile(job, bad.c_str(), m_dir.c_str(), nullptr, 100, 1));
+    // The job is never started, so it can never report done without the file.
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StartJob(job, 1));
     ASSERT_TRUE(WaitFor(SF_EVENT_MESSAGE, job, 1, 10000));
     const std::vector<Message> messages = PopAll(job);
     ASSERT_EQ(1u, messages.size());
     EXPECT_EQ(SF_MSG_FAILED, messages[0].code);
-    EXPECT_EQ("no file of the job can be downloaded", messages[0].text);
+    EXPECT_EQ(bad, messages[0].text);
+    // Two ticks' time: nothing follows.
+    Pause(2200);
     EXPECT_EQ(0u, CountFor(SF_EVENT_JOB_DONE, job));
-    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+    EXPECT_EQ(0u, CountFor(SF_EVENT_FILE_DONE, job));
+    EXPECT_FALSE(supporttest::PathExists(Native("skin.zip")));
+    EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StopJob(job));
+}
+
+// Starts `job` on a file too large to finish at normal speed and waits
+// until it received bytes, so that stopping it leaves a report to send.
+void StartSlowJob(uint32_t job, const std::string& folder) {
+    const std::string url = S().HttpUrl("/files/random-16m.bin");
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, url.c_str(), folder.c_str(), nullptr, -1, 1));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 0));
+    SwarmFetchProgress p;
+    memset(&p, 0, sizeof p);
+    for (int i = 0; i < 1000 && p.received == 0; ++i) {
+        Pause(20);
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetProgress(job, &p));
+    }
+    ASSERT_GT(p.received, 0);
+}
+
+TEST_F(PlainDownload, StopThenFinalizeAtOnceDeliversEveryReport) {
+    const std::string one = UniqueName(m_folder, "last-one");
+    const std::string two = UniqueName(m_folder, "last-two");
+    const uint32_t first = NewJob(one);
+    const uint32_t second = NewJob(two);
+    StartSlowJob(first, m_dir + "1\\");
+    StartSlowJob(second, m_dir + "2\\");
+    // The launcher's shutdown: stop, then finalize, with no pause between.
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(first));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(second));
+    const uint64_t start = ClockTickMs();
+    m_lib.reset();
+    EXPECT_LT(ClockTickMs() - start, 5000u);
+    EXPECT_FALSE(AgentLine(one).empty()) << "no report for " << one;
+    EXPECT_FALSE(AgentLine(two).empty()) << "no report for " << two;
+}
+
+// Signals when the job-done event arrives, then holds the library thread a
+// moment, so that the host's finalize is under way before that thread is
+// back in its loop to carry the report.
+struct DoneSignal {
+    PfEvent* event = PfEventCreate();
+    PfEvent* hold = PfEventCreate();
+    ~DoneSignal() {
+        PfEventClose(event);
+        PfEventClose(hold);
+    }
+    static void Callback(uint32_t code, uint32_t handle, void* user) {
+        (void)handle;
+        if (code != SF_EVENT_JOB_DONE)
+            return;
+        DoneSignal* self = static_cast<DoneSignal*>(user);
+        PfEventSet(self->event);
+        PfEventWait(self->hold, 300);
+    }
+};
+
+TEST_F(PlainDownload, JobDoneThenFinalizeAtOnceDeliversTheReport) {
+    m_lib.reset();
+    DoneSignal done;
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_Initialize(nullptr, &DoneSignal::Callback, &done, 1));
+    const std::string name = UniqueName(m_folder, "done-last");
+    uint32_t job = 0;
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_CreateJob(&job, nullptr, name.c_str()));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, S().HttpUrl("/files/skin.zip").c_str(),
+                                               m_dir.c_str(), nullptr, -1, 1));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    const bool ended = PfEventWait(done.event, 20000);
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_Finalize());
+    ASSERT_TRUE(ended);
+    EXPECT_FALSE(AgentLine(name).empty()) << "no report for " << name;
+}
+
+TEST_F(PlainDownload, FinalizeDoesNotWaitLongForADeadAgent) {
+    testpeers::Staller staller;
+    testpeers::Blackhole blackhole;
+    ASSERT_TRUE(staller.Ok());
+    ASSERT_TRUE(blackhole.Ok());
+    const struct {
+        const char* what;
+        uint16_t port;
+    } agents[] = {
+        {"nothing listens", testpeers::RefusedPort()},
+        {"accepts and never reads", staller.Port()},
+        {"never accepts", blackhole.Port()},
+    };
+    for (const auto& agent : agents) {
+        SCOPED_TRACE(agent.what);
+        m_lib.reset();
+        CPlatformReporter::SetAgentForTesting("127.0.0.1", agent.port);
+        m_lib.reset(new Library(false, true));
+        ASSERT_EQ(SF_RESULT_OK, m_lib->Result());
+        const uint32_t job = NewJob(UniqueName(m_folder, "dead-agent"));
+        StartSlowJob(job, m_dir + agent.what + "\\");
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+        const uint64_t start = ClockTickMs();
+        m_lib.reset();
+        // The wait for reports is bounded at two seconds; this is generous.
+        EXPECT_LT(ClockTickMs() - start, 5000u);
+        EXPECT_EQ(0, CPlatformReporter::PendingReports());
+    }
+    // The report did go to the agent that accepts.
+    EXPECT_GE(staller.Connections(), 1);
 }
 
 // The disk takes the first 100,000 bytes of "full.bin", then is full.
@@ -679,6 +791,8 @@ TEST(Reporter, TwoBatchesOnOneConnectionEachAsItsOwnFrame) {
         ASSERT_TRUE(netdl::OnLibraryThread([&] {
             EXPECT_EQ(0, reporter->QueuedBatches());
             EXPECT_EQ(0, reporter->Unanswered());
+            // Nothing is left for a finalize to wait for.
+            EXPECT_EQ(0, CPlatformReporter::PendingReports());
             delete reporter;
         }));
     }

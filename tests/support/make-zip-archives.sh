@@ -68,6 +68,16 @@ with zipfile.ZipFile(out + "/names.zip", "w") as z:
                  korean_folder + b"/" + korean_file, b"sub/.. /z.txt"]:
         z.writestr(raw(name), b"data of " + name)
 
+# Names Windows would take for devices, streams or other names, between
+# names that are plain files.
+with zipfile.ZipFile(out + "/devices.zip", "w") as z:
+    for name in [b"CON", b"aux.txt", b"dir/nul.dat", b"Com1.log", b"LPT9", b"prn .txt",
+                 b"dots./x.txt", b"trail.", b"space ", b"stream.txt:ads", b"a*b.txt", b"q?.txt",
+                 b"ctl\x01.txt", b"dir/./x.txt", b"dir//x.txt", b"con-ok.txt", b"console.txt",
+                 b"COM10.txt", b"ok/inner.txt", b"ok/"]:
+        z.writestr(raw(name, attr=(0o40755 << 16) if name.endswith(b"/") else 0o644 << 16),
+                   b"" if name.endswith(b"/") else b"data of " + name)
+
 with zipfile.ZipFile(out + "/fat.zip", "w") as z:
     z.writestr(raw(b"ro.txt", 0, 0x21), b"read-only")
     z.writestr(raw(b"hidden.txt", 0, 0x22), b"hidden")

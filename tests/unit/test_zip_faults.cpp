@@ -6,9 +6,11 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "SupportTestEnv.h"
 #include "ZipTestSupport.h"
@@ -197,6 +199,79 @@ TEST(ZipFaults, NamesThatLeaveTheFolderAreRefusedAndTheOthersWritten) {
     EXPECT_EQ(ZipComposeTarget("C:\\t\\", "", out), (uint32_t)ZipErrBadName);
     EXPECT_EQ(ZipComposeTarget("C:\\t\\", "a\\.x\\..b", out), (uint32_t)ZipOk);
     EXPECT_STREQ(out, "C:\\t\\a\\.x\\..b");
+}
+
+TEST(ZipFaults, DeviceNamesAndNamesWindowsWouldChangeAreRefused) {
+    Bytes data = LoadArchive("devices.zip");
+    const struct {
+        int index;
+        uint32_t result;
+    } cases[] = {
+        {0, ZipErrBadName},   // CON
+        {1, ZipErrBadName},   // aux.txt
+        {2, ZipErrBadName},   // dir/nul.dat: every part counts
+        {3, ZipErrBadName},   // Com1.log
+        {4, ZipErrBadName},   // LPT9
+        {5, ZipErrBadName},   // "prn .txt"
+        {6, ZipErrBadName},   // dots./x.txt
+        {7, ZipErrBadName},   // trail.
+        {8, ZipErrBadName},   // "space "
+        {9, ZipErrBadName},   // stream.txt:ads
+        {10, ZipErrBadName},  // a*b.txt
+        {11, ZipErrBadName},  // q?.txt
+        {12, ZipErrBadName},  // a control byte
+        {13, ZipErrBadName},  // dir/./x.txt
+        {14, ZipErrBadName},  // dir//x.txt
+        {15, ZipOk},          // con-ok.txt
+        {16, ZipOk},          // console.txt
+        {17, ZipOk},          // COM10.txt
+        {18, ZipOk},          // ok/inner.txt
+        {19, ZipOk},          // ok/
+    };
+    ZipHandle* zip = ZipOpenMemory(data.data(), (uint32_t)data.size(), nullptr);
+    ASSERT_NE(zip, nullptr);
+    ZipEntry e;
+    ASSERT_EQ(ZipGetEntry(zip, -1, &e), (uint32_t)ZipOk);
+    ASSERT_EQ(e.index, 20);
+    for (const auto& c : cases)
+        EXPECT_EQ(ZipGetEntry(zip, c.index, &e), c.result) << c.index;
+    ZipClose(zip);
+
+    // Unpacking writes the plain names and nothing else.
+    TempFolder tmp;
+    const std::string folder = tmp.Win("skin") + "\\";
+    EXPECT_FALSE(UnzipAllToFolder(folder.c_str(), data.data(), (int64_t)data.size()));
+    std::vector<std::string> written;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(tmp.Native(), ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        written.push_back(it->path().lexically_relative(tmp.Native()).generic_string());
+    std::sort(written.begin(), written.end());
+    const std::vector<std::string> expected = {
+        "skin",    "skin/COM10.txt",   "skin/con-ok.txt", "skin/console.txt",
+        "skin/ok", "skin/ok/inner.txt"};
+    EXPECT_EQ(expected, written);
+
+    // The same rule for any folder and name put together.
+    const struct {
+        const char* name;
+        uint32_t result;
+    } names[] = {{"nul", ZipErrBadName},
+                 {"a\\CONOUT$\\b", ZipErrBadName},
+                 {"a\\b.", ZipErrBadName},
+                 {"a.\\b", ZipErrBadName},
+                 {"a \\b", ZipErrBadName},
+                 {"a\\b:c", ZipErrBadName},
+                 {"a\\<b>", ZipErrBadName},
+                 {"a\\\"b\"", ZipErrBadName},
+                 {"a|b", ZipErrBadName},
+                 {"lpt0.txt", ZipErrBadName},
+                 {"a\\", ZipOk},
+                 {"nul0\\lpt10", ZipOk},
+                 {"\xC7\xD1\xB1\xDB\\\xC0\xCC.txt", ZipOk}};
+    char out[kZipPathSize];
+    for (const auto& n : names)
+        EXPECT_EQ(ZipComposeTarget("C:\\t\\", n.name, out), n.result) << n.name;
 }
 
 TEST(ZipFaults, LongNamesAndPathsAreRefusedNeverCut) {

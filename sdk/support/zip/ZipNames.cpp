@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "opn/platform/pfCodePage.h"
+#include "sdk/support/PathComponent.h"
 
 namespace {
 
@@ -19,18 +20,6 @@ const char* FindAtCharacter(const char* text, const char* pattern) {
         if (strncmp(p, pattern, 4) == 0)
             return p;
     return nullptr;
-}
-
-// A part of a path made of dots and spaces only, with two dots or more.
-bool IsParentStep(const char* part, const char* end) {
-    int dots = 0;
-    for (const char* p = part; p < end; ++p) {
-        if (*p == '.')
-            ++dots;
-        else if (*p != ' ')
-            return false;
-    }
-    return dots >= 2;
 }
 
 }  // namespace
@@ -62,19 +51,15 @@ const char* ZipSanitiseName(const char* stored) {
 bool ZipNameStaysInside(const char* name) {
     if (name[0] == '\0' || ZipIsAbsolutePath(name))
         return false;
-    const char* part = name;
-    const char* p = name;
-    for (;;) {
-        if (*p == '\0' || ZipIsSeparator(*p)) {
-            if (IsParentStep(part, p))
-                return false;
-            if (*p == '\0')
-                return true;
-            part = p + 1;
-            ++p;
-            continue;
-        }
-        p = NextCharacter(p);
+    for (const char* part = name;;) {
+        const char* end = ZipNextSeparator(part);
+        const size_t length = end ? (size_t)(end - part) : strlen(part);
+        if (!PathComponentIsSafe(part, length))
+            return false;
+        // The end, or the final separator of a folder entry.
+        if (!end || end[1] == '\0')
+            return true;
+        part = end + 1;
     }
 }
 

@@ -12,9 +12,9 @@ const char* ZipSanitiseName(const char* stored);
 
 // True when a sanitised name, appended to a folder, names something inside
 // that folder: not empty, not absolute (no leading separator, no drive), and
-// no part that climbs: a part made of dots and spaces only with two dots or
-// more (Windows drops trailing dots and spaces, so ". ." and "..." are parent
-// steps there too).
+// every part between separators one that PathComponentIsSafe takes (so no
+// part that climbs, no device name, no trailing dot or space, no stream
+// colon); only a folder entry's final separator may end an empty part.
 bool ZipNameStaysInside(const char* name);
 
 // The first '\' or '/' at or after `from` (which starts a character), or null.
