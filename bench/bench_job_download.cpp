@@ -1,37 +1,52 @@
-// One job of a 1 GiB file from nginx at full speed through the flat
-// interface, to disk, next to curl, wget and aria2c on the same URL, in one
-// run.
+// Jobs through the flat interface, to disk at full speed, next to curl,
+// wget and aria2c on the same server, in one run.
 //
-// Starts the test servers (BenchServers.h) and downloads their
-// /files/zero-1g.bin into a temporary folder:
-//   - bench_job_fetch (bench_job_fetch.cpp) natively: one job, StartJob with
-//     full speed, until the job-done event;
+// Starts the test servers (BenchServers.h) and runs each chosen set (--set,
+// repeated or comma-separated; default 1g):
+//   1g        one file, --path (default /files/zero-1g.bin, 1 GiB of zeros);
+//   small     300 files of 10 KiB each;
+//   mid       50 files of 1 MiB each;
+//   redirect  50 files of 10 KiB each, each URL answered by one 302 from the
+//             fault server (/redirect-to) to the file on nginx.
+// The many-file sets are written into the document root (random bytes) for
+// the run. Each set is downloaded into a temporary folder:
+//   - bench_job_fetch (bench_job_fetch.cpp) natively: one job holding every
+//     file (sizes unknown, as the launcher adds them), StartJob with full
+//     speed, until the job-done event;
 //   - with --wine "COMMAND", the same program in the Windows build under
 //     Wine (COMMAND, e.g. "build/windows-release/wine-run
 //     build/windows-release/bench/bench_job_fetch.exe", gets the URL, the
-//     folder as Z:\... and the file name appended);
-//   - with --engine PATH (a native stand-in engine, tools/engine), the same
-//     job through the local engine: the servers serve its update, the
-//     library installs it into a scratch application-data folder, starts it
-//     on a free port and hands it the job;
-//   - `curl -s -o FILE`, `wget -q -O FILE` and `aria2c -d DIR -o NAME` (each
-//     when installed).
+//     folder as Z:\... and the file name appended, or "--list LIST FOLDER");
+//   - with --engine PATH (a native stand-in engine, tools/engine; set 1g
+//     only), the same job through the local engine: the servers serve its
+//     update, the library installs it into a scratch application-data
+//     folder, starts it on a free port and hands it the job;
+//   - curl in one process (`curl -s -L -o FILE URL`, for many files one
+//     config file of url/output pairs, so it keeps its connection), wget for
+//     1g (`wget -q -O FILE`), and aria2c one file at a time (`aria2c -j1`,
+//     for many files an input file with dir/out per URL); each when
+//     installed.
 // Every file is checked for its full size and removed after its run.
 //
-// Reported per run: wall seconds, MiB/s and that rate against the library's
-// budget of 104,857,600 bytes per second (for the library: over the whole
-// run, and from its first byte on disk to the job-done event, "flowing"),
-// CPU seconds per GiB of the downloading process (user + system) and its
-// peak memory. For the others the figures come from wait4 on the child; the
-// library programs report their own (under Wine: the Windows process as
-// Wine accounts it, without the wineserver).
+// Reported per run: wall seconds (the library: StartJob to the job-done
+// event; the others: their process), the process's wall seconds for all
+// ("proc s", the library's includes its start and finalize), MiB/s and that
+// rate against the library's budget of 104,857,600 bytes per second, for
+// the library also from its first byte on disk to the job-done event
+// ("flow"), CPU seconds per GiB of the downloading process (user + system)
+// and its peak memory, and the wall time against aria2c's and the CPU time
+// against curl's of the same set. For the others the figures come from
+// wait4 on the child; the library programs report their own (under Wine:
+// the Windows process as Wine accounts it, without the wineserver).
 //
-// Usage: bench_job_download [--path /files/...] [--wine "COMMAND"]
+// Usage: bench_job_download [--set 1g|small|mid|redirect|all]...
+//                           [--path /files/...] [--wine "COMMAND"]
 //                           [--job PATH] [--engine PATH] [--runs N]
 // Native Linux only.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <ctype.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -56,6 +71,7 @@ struct Run {
     uint64_t bytes = 0;
     double wall = 0;
     double flowing = 0;  // 0: not measured
+    double process = 0;  // wall seconds of the whole process
     double cpu = 0;
     uint64_t peakKiB = 0;
     std::string note;
@@ -100,29 +116,26 @@ bool RunChild(const std::string& command, std::string* output, double* wall, dou
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-Run RunTool(const std::string& tool, const std::string& command, const std::string& file,
-            uint64_t expected) {
+// The checks of the files and their removal come afterwards (main).
+Run RunTool(const std::string& tool, const std::string& command) {
     Run r;
     r.tool = tool;
     std::string output;
     r.ok = RunChild(command + " </dev/null", &output, &r.wall, &r.cpu, &r.peakKiB);
-    const int64_t bytes = FileBytes(file);
-    r.bytes = bytes > 0 ? (uint64_t)bytes : 0;
-    r.ok = r.ok && r.bytes == expected;
-    r.note = r.ok ? "" : "failed or short";
-    unlink(file.c_str());
+    r.process = r.wall;
+    if (!r.ok)
+        r.note = "failed";
     return r;
 }
 
 // The library program prints its own figures on a RESULT line.
-Run RunJob(const std::string& tool, const std::string& command, const std::string& file,
-           uint64_t expected) {
+Run RunJob(const std::string& tool, const std::string& command) {
     Run r;
     r.tool = tool;
     std::string output;
-    double wall = 0, cpu = 0;
+    double cpu = 0;
     uint64_t peak = 0;
-    const bool exited = RunChild(command + " </dev/null 2>&1", &output, &wall, &cpu, &peak);
+    const bool exited = RunChild(command + " </dev/null 2>&1", &output, &r.process, &cpu, &peak);
     const size_t at = output.find("RESULT ");
     int ok = 0;
     long long bytes = 0;
@@ -132,35 +145,39 @@ Run RunJob(const std::string& tool, const std::string& command, const std::strin
         sscanf(output.c_str() + at, "RESULT %d %lld %lf %lf %lf %llu %255[^\n]", &ok, &bytes,
                &r.wall, &r.flowing, &r.cpu, &peakKiB, note) < 6) {
         r.note = "no result line: " + output.substr(0, 200);
-        unlink(file.c_str());
         return r;
     }
     r.peakKiB = peakKiB;
     r.bytes = bytes > 0 ? (uint64_t)bytes : 0;
-    r.ok = exited && ok != 0 && r.bytes == expected;
+    r.ok = exited && ok != 0;
     r.note = note;
-    unlink(file.c_str());
     return r;
 }
 
 void PrintHeader() {
-    printf("%-28s %-4s %11s %8s %8s %7s %8s %7s %9s %8s  %s\n", "downloader", "", "bytes", "wall s",
-           "MiB/s", "budget", "flow s", "flow/b", "CPU s/GiB", "peak MiB", "note");
+    printf("%-34s %-4s %11s %8s %8s %8s %7s %8s %7s %9s %8s %7s %7s  %s\n", "downloader", "",
+           "bytes", "wall s", "proc s", "MiB/s", "budget", "flow s", "flow/b", "CPU s/GiB",
+           "peak MiB", "/aria2c", "CPU/curl", "note");
 }
 
-void Print(const Run& r) {
+// `aria` and `curl`: the runs of the same set to compare with (may be null).
+void Print(const Run& r, const Run* aria, const Run* curl) {
     const double rate = r.wall > 0 ? (double)r.bytes / r.wall : 0;
     const double flowRate = r.flowing > 0 ? (double)r.bytes / r.flowing : 0;
     const double cpuPerGiB = r.bytes > 0 ? r.cpu * (double)kGiB / (double)r.bytes : 0;
-    char flowSeconds[16] = "-", flowShare[16] = "-";
+    char flowSeconds[16] = "-", flowShare[16] = "-", vsAria[16] = "-", vsCurl[16] = "-";
     if (r.flowing > 0) {
         snprintf(flowSeconds, sizeof(flowSeconds), "%.3f", r.flowing);
         snprintf(flowShare, sizeof(flowShare), "%.3f", flowRate / kBudget);
     }
-    printf("%-28s %-4s %11llu %8.3f %8.1f %7.3f %8s %7s %9.3f %8.1f  %s\n", r.tool.c_str(),
-           r.ok ? "ok" : "FAIL", (unsigned long long)r.bytes, r.wall, rate / (1024.0 * 1024.0),
-           rate / kBudget, flowSeconds, flowShare, cpuPerGiB, (double)r.peakKiB / 1024.0,
-           r.note.c_str());
+    if (aria && aria->ok && aria->wall > 0)
+        snprintf(vsAria, sizeof(vsAria), "%.2f", r.wall / aria->wall);
+    if (curl && curl->ok && curl->cpu > 0)
+        snprintf(vsCurl, sizeof(vsCurl), "%.2f", r.cpu / curl->cpu);
+    printf("%-34s %-4s %11llu %8.3f %8.3f %8.1f %7.3f %8s %7s %9.3f %8.1f %7s %7s  %s\n",
+           r.tool.c_str(), r.ok ? "ok" : "FAIL", (unsigned long long)r.bytes, r.wall, r.process,
+           rate / (1024.0 * 1024.0), rate / kBudget, flowSeconds, flowShare, cpuPerGiB,
+           (double)r.peakKiB / 1024.0, vsAria, vsCurl, r.note.c_str());
     fflush(stdout);
 }
 
@@ -172,6 +189,96 @@ std::string WinePath(const std::string& path) {
     return out;
 }
 
+// One set of files: what the tools fetch and where each lands.
+struct FileSet {
+    std::string name;
+    std::vector<std::string> urls;
+    std::vector<std::string> names;
+    uint64_t expected = 0;  // bytes of all files
+};
+
+// Percent-encodes everything but letters and digits (a query value).
+std::string QueryEscape(const std::string& text) {
+    std::string out;
+    char hex[4];
+    for (unsigned char c : text) {
+        if (isalnum(c)) {
+            out += (char)c;
+        } else {
+            snprintf(hex, sizeof(hex), "%%%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// `count` files of `size` random bytes under /files/bench-<set>/ of the
+// servers' document root; with `redirected`, each URL is a 302 of the fault
+// server to the file.
+bool MakeSet(const Servers& servers, const std::string& set, int count, uint64_t size,
+             bool redirected, FileSet* out) {
+    const std::string base = "/files/bench-" + set + "/";
+    const std::string folder = servers.Value("DOCROOT") + base;
+    if (system(("mkdir -p " + Quote(folder)).c_str()) != 0)
+        return false;
+    const std::string nginx = "http://127.0.0.1:" + servers.Value("HTTP_PORT");
+    const std::string fault = "http://127.0.0.1:" + servers.Value("FAULT_PORT");
+    std::vector<char> bytes((size_t)size);
+    uint32_t seed = 0x5eed0000u + (uint32_t)count;
+    out->name = set;
+    for (int i = 0; i < count; ++i) {
+        for (char& b : bytes) {
+            seed = seed * 1103515245u + 12345u;
+            b = (char)(seed >> 16);
+        }
+        char name[32];
+        snprintf(name, sizeof(name), "f%03d.bin", i);
+        FILE* f = fopen((folder + name).c_str(), "wb");
+        if (f == nullptr)
+            return false;
+        const bool written = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+        if (fclose(f) != 0 || !written)
+            return false;
+        const std::string direct = nginx + base + name;
+        out->urls.push_back(
+            redirected ? fault + "/redirect-to?status=302&loc=" + QueryEscape(direct) : direct);
+        out->names.push_back(name);
+        out->expected += size;
+    }
+    return true;
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    const bool written = fwrite(text.data(), 1, text.size(), f) == text.size();
+    return fclose(f) == 0 && written;
+}
+
+// The bytes of the set's files in `folder` (all must be there at full size
+// for the run to count); removes them.
+uint64_t CollectSet(const FileSet& set, const std::string& folder, const std::string& sizesFrom,
+                    bool* complete) {
+    uint64_t total = 0;
+    *complete = true;
+    for (size_t i = 0; i < set.names.size(); ++i) {
+        const int64_t want = FileBytes(sizesFrom + set.names[i]);
+        const int64_t got = FileBytes(folder + set.names[i]);
+        if (got != want)
+            *complete = false;
+        total += got > 0 ? (uint64_t)got : 0;
+        unlink((folder + set.names[i]).c_str());
+    }
+    return total;
+}
+
+void PrintSetHeader(const FileSet& set) {
+    printf("\nset %s: %zu file%s, %llu bytes\n", set.name.c_str(), set.names.size(),
+           set.names.size() == 1 ? "" : "s", (unsigned long long)set.expected);
+    PrintHeader();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,6 +286,7 @@ int main(int argc, char** argv) {
     std::string wine;
     std::string job;
     std::string engine;
+    std::vector<std::string> sets;
     int runs = 1;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--path") == 0 && i + 1 < argc)
@@ -191,13 +299,34 @@ int main(int argc, char** argv) {
             engine = argv[++i];
         else if (strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
             runs = atoi(argv[++i]);
-        else {
+        else if (strcmp(argv[i], "--set") == 0 && i + 1 < argc) {
+            std::string list = argv[++i];
+            for (size_t at = 0; at <= list.size();) {
+                size_t comma = list.find(',', at);
+                if (comma == std::string::npos)
+                    comma = list.size();
+                const std::string one = list.substr(at, comma - at);
+                if (one == "all") {
+                    for (const char* name : {"small", "mid", "redirect", "1g"})
+                        sets.push_back(name);
+                } else if (one == "1g" || one == "small" || one == "mid" || one == "redirect") {
+                    sets.push_back(one);
+                } else {
+                    fprintf(stderr, "unknown set '%s'\n", one.c_str());
+                    return 2;
+                }
+                at = comma + 1;
+            }
+        } else {
             fprintf(stderr,
-                    "usage: bench_job_download [--path /files/...] [--wine \"COMMAND\"]\n"
+                    "usage: bench_job_download [--set 1g|small|mid|redirect|all]...\n"
+                    "                          [--path /files/...] [--wine \"COMMAND\"]\n"
                     "                          [--job PATH] [--engine PATH] [--runs N]\n");
             return 2;
         }
     }
+    if (sets.empty())
+        sets.push_back("1g");
     if (job.empty()) {
         // bench_job_fetch sits beside this program.
         std::string self = argv[0];
@@ -210,14 +339,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "the test servers did not start\n");
         return 1;
     }
-    const std::string url = "http://127.0.0.1:" + servers.Value("HTTP_PORT") + path;
-    const int64_t size = FileBytes(servers.Value("DOCROOT") + path);
-    if (size <= 0) {
-        fprintf(stderr, "no file at %s\n", path.c_str());
-        return 1;
-    }
-    const uint64_t expected = (uint64_t)size;
-    const std::string name = path.substr(path.rfind('/') + 1);
+    const std::string docroot = servers.Value("DOCROOT");
     const char* base = getenv("SF_TEST_TMP_DIR");
     std::string folder =
         std::string(base != nullptr && *base ? base : "/tmp") + "/bench_job.XXXXXX";
@@ -228,53 +350,125 @@ int main(int argc, char** argv) {
         return 1;
     }
     folder = std::string(made.data()) + "/";
-    const std::string file = folder + name;
+    const std::string target = folder + "files/";
+    if (system(("mkdir -p " + Quote(target)).c_str()) != 0) {
+        fprintf(stderr, "no temporary folder\n");
+        return 1;
+    }
 
-    PrintHeader();
     bool allOk = true;
-    for (int run = 0; run < runs; ++run) {
-        std::vector<Run> results;
-        results.push_back(
-            RunJob("library job (native)",
-                   Quote(job) + " " + Quote(url) + " " + Quote(folder) + " " + Quote(name), file,
-                   expected));
-        if (!engine.empty()) {
-            // A fresh install each run: the update is part of what is timed.
-            const std::string appData = folder + "appdata";
-            const std::string env =
-                "SF_BENCH_ENGINE=1 XDG_DATA_HOME=" + Quote(appData) + " SF_BENCH_MANIFEST_URL=" +
-                Quote("http://127.0.0.1:" + servers.Value("HTTP_PORT") +
-                      "/ActiveX/update/KVX_updater.xml") +
-                " SF_ENGINE_PORT=" + std::to_string(57006 + run) + " SF_ENGINE_IDLE_EXIT_MS=1000 ";
-            if (system(("rm -rf " + Quote(appData)).c_str()) != 0)
-                fprintf(stderr, "could not clear %s\n", appData.c_str());
-            results.push_back(RunJob(
-                "library job via the engine (native)",
-                env + Quote(job) + " " + Quote(url) + " " + Quote(folder) + " " + Quote(name), file,
-                expected));
+    for (const std::string& setName : sets) {
+        FileSet set;
+        std::string sizesFrom;
+        if (setName == "1g") {
+            const int64_t size = FileBytes(docroot + path);
+            if (size <= 0) {
+                fprintf(stderr, "no file at %s\n", path.c_str());
+                allOk = false;
+                continue;
+            }
+            set.name = "1g (" + path + ")";
+            set.urls.push_back("http://127.0.0.1:" + servers.Value("HTTP_PORT") + path);
+            set.names.push_back(path.substr(path.rfind('/') + 1));
+            set.expected = (uint64_t)size;
+            sizesFrom = docroot + path.substr(0, path.rfind('/') + 1);
+        } else {
+            const bool ok = setName == "small" ? MakeSet(servers, setName, 300, 10240, false, &set)
+                            : setName == "mid" ? MakeSet(servers, setName, 50, 1048576, false, &set)
+                                               : MakeSet(servers, setName, 50, 10240, true, &set);
+            if (!ok) {
+                fprintf(stderr, "could not write the files of set %s\n", setName.c_str());
+                allOk = false;
+                continue;
+            }
+            sizesFrom = docroot + "/files/bench-" + setName + "/";
         }
-        if (!wine.empty()) {
-            results.push_back(
-                RunJob("library job (Windows, Wine)",
-                       wine + " " + Quote(url) + " " + Quote(WinePath(folder)) + " " + Quote(name),
-                       file, expected));
+        const bool single = set.names.size() == 1;
+        // The lists of the many-file runs: ours, curl's config, aria2c's input.
+        const std::string list = folder + "list.txt";
+        std::string ours, curlConfig, ariaInput;
+        for (size_t i = 0; i < set.urls.size(); ++i) {
+            ours += set.urls[i] + " " + set.names[i] + "\n";
+            curlConfig +=
+                "url = \"" + set.urls[i] + "\"\noutput = \"" + target + set.names[i] + "\"\n";
+            ariaInput += set.urls[i] + "\n  dir=" + target + "\n  out=" + set.names[i] + "\n";
         }
-        if (HaveProgram("curl"))
-            results.push_back(RunTool(
-                "curl -o FILE", "curl -s -o " + Quote(file) + " " + Quote(url), file, expected));
-        if (HaveProgram("wget"))
-            results.push_back(RunTool(
-                "wget -O FILE", "wget -q -O " + Quote(file) + " " + Quote(url), file, expected));
-        if (HaveProgram("aria2c"))
-            results.push_back(
-                RunTool("aria2c",
-                        "aria2c -q --allow-overwrite=true --file-allocation=none -d " +
-                            Quote(folder) + " -o " + Quote(name) + " " + Quote(url),
-                        file, expected));
-        for (const Run& r : results) {
-            Print(r);
-            allOk = allOk && r.ok;
+        if (!WriteText(list, ours) || !WriteText(folder + "curl.cfg", curlConfig) ||
+            !WriteText(folder + "aria2.txt", ariaInput)) {
+            fprintf(stderr, "could not write the lists\n");
+            allOk = false;
+            continue;
         }
+        const std::string jobArgs =
+            single ? Quote(set.urls[0]) + " " + Quote(target) + " " + Quote(set.names[0])
+                   : "--list " + Quote(list) + " " + Quote(target);
+        const std::string wineArgs =
+            single ? Quote(set.urls[0]) + " " + Quote(WinePath(target)) + " " + Quote(set.names[0])
+                   : "--list " + Quote(WinePath(list)) + " " + Quote(WinePath(target));
+
+        PrintSetHeader(set);
+        for (int run = 0; run < runs; ++run) {
+            std::vector<Run> results;
+            auto finish = [&](Run r) {
+                bool complete = false;
+                const uint64_t bytes = CollectSet(set, target, sizesFrom, &complete);
+                if (r.bytes == 0 || !complete)
+                    r.bytes = bytes;
+                r.ok = r.ok && complete && bytes == set.expected;
+                if (!complete && r.note.empty())
+                    r.note = "files missing or short";
+                results.push_back(r);
+            };
+            finish(RunJob("library job (native)", Quote(job) + " " + jobArgs));
+            if (!engine.empty() && single) {
+                // A fresh install each run: the update is part of what is timed.
+                const std::string appData = folder + "appdata";
+                const std::string env = "SF_BENCH_ENGINE=1 XDG_DATA_HOME=" + Quote(appData) +
+                                        " SF_BENCH_MANIFEST_URL=" +
+                                        Quote("http://127.0.0.1:" + servers.Value("HTTP_PORT") +
+                                              "/ActiveX/update/KVX_updater.xml") +
+                                        " SF_ENGINE_PORT=" + std::to_string(57006 + run) +
+                                        " SF_ENGINE_IDLE_EXIT_MS=1000 ";
+                if (system(("rm -rf " + Quote(appData)).c_str()) != 0)
+                    fprintf(stderr, "could not clear %s\n", appData.c_str());
+                finish(RunJob("library job via the engine (native)",
+                              env + Quote(job) + " " + jobArgs));
+            }
+            if (!wine.empty())
+                finish(RunJob("library job (Windows, Wine)", wine + " " + wineArgs));
+            if (HaveProgram("curl")) {
+                finish(single ? RunTool("curl -o FILE", "curl -s -L -o " +
+                                                            Quote(target + set.names[0]) + " " +
+                                                            Quote(set.urls[0]))
+                              : RunTool("curl -K (one process)",
+                                        "curl -s -L -K " + Quote(folder + "curl.cfg")));
+            }
+            if (single && HaveProgram("wget")) {
+                finish(RunTool("wget -O FILE", "wget -q -O " + Quote(target + set.names[0]) + " " +
+                                                   Quote(set.urls[0])));
+            }
+            if (HaveProgram("aria2c")) {
+                finish(RunTool("aria2c -j1",
+                               "aria2c -q -j1 --allow-overwrite=true --auto-file-renaming=false "
+                               "--file-allocation=none -i " +
+                                   Quote(folder + "aria2.txt")));
+            }
+            const Run* aria = nullptr;
+            const Run* curl = nullptr;
+            for (const Run& r : results) {
+                if (r.tool.compare(0, 6, "aria2c") == 0)
+                    aria = &r;
+                if (r.tool.compare(0, 4, "curl") == 0)
+                    curl = &r;
+            }
+            for (const Run& r : results) {
+                Print(r, aria, curl);
+                allOk = allOk && r.ok;
+            }
+        }
+        if (setName != "1g" &&
+            system(("rm -rf " + Quote(docroot + "/files/bench-" + setName)).c_str()) != 0)
+            fprintf(stderr, "could not remove the files of set %s\n", setName.c_str());
     }
     if (system(("rm -rf " + Quote(folder)).c_str()) != 0)
         fprintf(stderr, "could not remove %s\n", folder.c_str());

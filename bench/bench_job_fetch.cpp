@@ -1,19 +1,21 @@
-// One job of one file through the flat interface, to disk, at full speed:
-// SwarmFetch_Initialize, SwarmFetch_CreateJob, SwarmFetch_AddFile,
-// SwarmFetch_StartJob(job, 1), then wait for the job-done event. Built for
-// both targets; bench_job_download runs it natively and under Wine next to
-// curl, wget and aria2c.
+// One job through the flat interface, to disk, at full speed:
+// SwarmFetch_Initialize, SwarmFetch_CreateJob, SwarmFetch_AddFile for each
+// file (size unknown, as the launcher adds them), SwarmFetch_StartJob(job, 1),
+// then wait for the job-done event. Built for both targets; bench_job_download
+// runs it natively and under Wine next to curl, wget and aria2c.
 //
 // Prints one line:
-//   RESULT <ok 0/1> <file bytes> <wall seconds> <flowing seconds>
+//   RESULT <ok 0/1> <bytes of all files> <wall seconds> <flowing seconds>
 //          <process CPU seconds> <peak memory KiB> <note>
 // wall: from StartJob to the job-done event; flowing: from the first byte on
-// disk to the job-done event (the rate "once data flows"); CPU: user and
-// system time of the whole process; peak memory: the largest resident set
-// (Linux) or working set (Windows).
+// disk (of the first file) to the job-done event (the rate "once data
+// flows"); CPU: user and system time of the whole process; peak memory: the
+// largest resident set (Linux) or working set (Windows).
 //
 // Usage: bench_job_fetch URL FOLDER FILENAME [TIMEOUT_SECONDS]
+//        bench_job_fetch --list LISTFILE FOLDER [TIMEOUT_SECONDS]
 //   FOLDER in the host's form (a Windows path under Wine, e.g. Z:\tmp\x\).
+//   LISTFILE (host's form too): one file a line, "URL NAME", in job order.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,7 +29,10 @@
 #endif
 
 #include <atomic>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "bench/BenchSupport.h"
 #include "opn/platform/pfThread.h"
@@ -43,6 +48,7 @@ struct Watch {
     std::atomic<int> done{0};    // 1 job done, 2 failure message
     std::atomic<int> events{0};  // every event of the job
     std::string failure;
+    PfEvent* ended = nullptr;  // set once `done` is
 };
 
 Watch g_watch;
@@ -67,6 +73,8 @@ void OnEvent(uint32_t event, uint32_t handle, void* user) {
             g_watch.done = 2;
         }
     }
+    if (g_watch.done != 0 && g_watch.ended)
+        PfEventSet(g_watch.ended);
 }
 
 int64_t FileBytes(const std::string& path) {
@@ -96,23 +104,48 @@ uint64_t PeakMemoryKiB() {
 #endif
 }
 
-void Pause(uint32_t ms) {
-    PfEvent* pause = PfEventCreate();
-    PfEventWait(pause, ms);
-    PfEventClose(pause);
+struct Entry {
+    std::string url;
+    std::string name;
+};
+
+bool ReadList(const char* listFile, std::vector<Entry>* entries) {
+    std::ifstream in(listFile);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        Entry e;
+        if (words >> e.url >> e.name)
+            entries->push_back(e);
+    }
+    return !entries->empty();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4 || argc > 5) {
-        fprintf(stderr, "usage: bench_job_fetch URL FOLDER FILENAME [TIMEOUT_SECONDS]\n");
+    const bool listed = argc >= 2 && strcmp(argv[1], "--list") == 0;
+    std::vector<Entry> entries;
+    std::string folder;
+    int next = 1;
+    if (listed && (argc == 4 || argc == 5)) {
+        if (!ReadList(argv[2], &entries)) {
+            fprintf(stderr, "no files in %s\n", argv[2]);
+            return 2;
+        }
+        folder = argv[3];
+        next = 4;
+    } else if (!listed && (argc == 4 || argc == 5)) {
+        entries.push_back(Entry{argv[1], argv[3]});
+        folder = argv[2];
+        next = 4;
+    } else {
+        fprintf(stderr,
+                "usage: bench_job_fetch URL FOLDER FILENAME [TIMEOUT_SECONDS]\n"
+                "       bench_job_fetch --list LISTFILE FOLDER [TIMEOUT_SECONDS]\n");
         return 2;
     }
-    const std::string url = argv[1];
-    std::string folder = argv[2];
-    const std::string name = argv[3];
-    const double timeout = argc == 5 ? atof(argv[4]) : 900.0;
+    const double timeout = argc > next ? atof(argv[next]) : 900.0;
 #ifdef _WIN32
     const char separator = '\\';
 #else
@@ -120,7 +153,8 @@ int main(int argc, char** argv) {
 #endif
     if (folder.empty() || folder.back() != separator)
         folder += separator;
-    const std::string path = folder + name;
+    const std::string path = folder + entries[0].name;
+    g_watch.ended = PfEventCreate();
 
     std::string note = "done";
     bool ok = false;
@@ -140,23 +174,29 @@ int main(int argc, char** argv) {
         note = "initialize failed";
     } else {
         uint32_t job = 0;
+        bool added = true;
         if (SwarmFetch_CreateJob(&job, "BENCH", "bench") != SF_RESULT_OK || job == 0) {
             note = "create job failed";
-        } else if (SwarmFetch_AddFile(job, url.c_str(), folder.c_str(), name.c_str(), -1, 1) !=
-                   SF_RESULT_OK) {
-            note = "add file failed";
         } else {
+            for (size_t i = 0; i < entries.size() && added; ++i) {
+                added = SwarmFetch_AddFile(job, entries[i].url.c_str(), folder.c_str(),
+                                           entries[i].name.c_str(), -1, 1) == SF_RESULT_OK;
+            }
+            if (!added)
+                note = "add file failed";
+        }
+        if (job != 0 && added) {
             g_watch.job = job;
             started = bench::WallSeconds();
             if (SwarmFetch_StartJob(job, 1) != SF_RESULT_OK) {
                 note = "start job failed";
             } else {
-                // Polls the file every 2 ms for its first byte, then waits for
-                // the end (bounded).
+                // Polls the first file every 2 ms for its first byte, then
+                // waits for the end (bounded).
                 while (g_watch.done == 0 && bench::WallSeconds() - started < timeout) {
                     if (firstByte == 0 && FileBytes(path) > 0)
                         firstByte = bench::WallSeconds();
-                    Pause(firstByte == 0 ? 2 : 20);
+                    PfEventWait(g_watch.ended, firstByte == 0 ? 2 : 1000);
                 }
                 ended = bench::WallSeconds();
                 ok = g_watch.done == 1;
@@ -167,7 +207,12 @@ int main(int argc, char** argv) {
         }
         SwarmFetch_Finalize();
     }
-    const int64_t bytes = FileBytes(path);
+    int64_t bytes = 0;
+    for (const Entry& e : entries) {
+        const int64_t n = FileBytes(folder + e.name);
+        bytes += n > 0 ? n : 0;
+    }
+    PfEventClose(g_watch.ended);
     if (firstByte == 0)
         firstByte = ended;
     printf("RESULT %d %lld %.3f %.3f %.3f %llu %s\n", ok ? 1 : 0, (long long)bytes, ended - started,

@@ -133,7 +133,7 @@ bool cpCQoSLowContextAction::TakeReceiveBlocked() {
     return was;
 }
 
-cpCQoS* cpCQoSLowServerContextAction::Manager() const {
+cpCQoS* cpCQoSLowContextAction::Manager() const {
     return m_manager ? m_manager : OpnSocketManager();
 }
 
@@ -159,16 +159,45 @@ void cpCQoSLowServerContextAction::ReturnSendBudget(uint32_t n) {
         manager->ReturnSendBudget(n);
 }
 
+uint32_t cpCQoSOwnContextAction::FirstGrant(uint32_t bytesPerSecond, uint32_t msLeft) {
+    const uint32_t period = cpCQoS::kTickPeriodMs;
+    if (msLeft >= period)
+        return bytesPerSecond;
+    // Rounded down, so the window never holds more than its share.
+    return (uint32_t)((uint64_t)bytesPerSecond * msLeft / period);
+}
+
 void cpCQoSOwnContextAction::SetLimit(int32_t direction, const uint32_t* bytesPerSecond) {
     if (!bytesPerSecond)
         return;
-    if (direction == kQoSDirectionReceive)
-        m_receiveLimit = *bytesPerSecond;
-    else if (direction == kQoSDirectionSend)
-        m_sendLimit = *bytesPerSecond;
+    uint32_t* limit;
+    uint32_t* budget;
+    uint32_t* used;
+    if (direction == kQoSDirectionReceive) {
+        limit = &m_receiveLimit;
+        budget = &m_receiveBudget;
+        used = &m_receiveUsed;
+    } else if (direction == kQoSDirectionSend) {
+        limit = &m_sendLimit;
+        budget = &m_sendBudget;
+        used = &m_sendUsed;
+    } else {
+        return;
+    }
+    *limit = *bytesPerSecond;
+    if (m_ticked)
+        return;  // the tick brings the new limit
+    // A fresh connection starts in the middle of a window: it may use the
+    // part of its limit that the rest of that window stands for, at once,
+    // instead of nothing until the tick. What moved already in this window
+    // counts against that share.
+    cpCQoS* manager = Manager();
+    const uint32_t share = manager ? FirstGrant(*limit, manager->MillisecondsToNextTick()) : 0;
+    *budget = share > *used ? share - *used : 0;
 }
 
 void cpCQoSOwnContextAction::PerSecond(cpQoSTally* tally) {
+    m_ticked = true;
     if (tally) {
         tally->receivedBytes += m_receiveUsed;
         tally->sentBytes += m_sendUsed;

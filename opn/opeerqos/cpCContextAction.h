@@ -9,9 +9,13 @@
 //   type 6  cpCQoSOwnReceiveOnlyContextAction        own receive limit
 //   type 7  cpCQoSOwnSendOnlyContextAction           own send limit
 //
-// Budgets are bytes per second. The library-wide ones are the socket
-// manager's (cpCQoS.h), refilled by its tick; own ones are refilled by
-// PerSecond. Both start empty: nothing limited moves before the first tick.
+// Budgets are bytes per second, counted per window between two ticks of the
+// socket manager. The library-wide ones are the socket manager's (cpCQoS.h),
+// refilled by its tick and empty before its first one. Own ones are refilled
+// by PerSecond; before an action's first tick, a limit it is given grants at
+// once the share of that limit that matches the time left until the next
+// tick, so a fresh connection never waits for the tick for its first byte
+// and never moves more than its limit within one window.
 // When a budget runs out the action stops and sets its blocked flag, and it
 // does not touch the socket again, so no notification is re-armed; the
 // context's tick takes the flag and re-arms the socket.
@@ -136,12 +140,19 @@ class cpCQoSLowContextAction : public cpCQoSContextAction {
     bool SendBlockedFlag() const { return m_sendBlocked != 0; }
     bool ReceiveBlockedFlag() const { return m_receiveBlocked != 0; }
 
+    // The socket manager whose tick (and, for the library-wide actions,
+    // whose budgets) the action follows; null (the default) means the
+    // running network module's.
+    void SetManager(cpCQoS* manager) { m_manager = manager; }
+
   protected:
     void SetReceiveBlocked() override { m_receiveBlocked = 1; }
     void SetSendBlocked() override { m_sendBlocked = 1; }
     bool SendBlocked() const override { return m_sendBlocked != 0; }
+    cpCQoS* Manager() const;
 
   private:
+    cpCQoS* m_manager = nullptr;
     uint8_t m_sendBlocked = 0;
     uint8_t m_receiveBlocked = 0;
 };
@@ -154,16 +165,7 @@ class cpCQoSLowServerContextAction : public cpCQoSLowContextAction {
     uint32_t TakeSendBudget(uint32_t n) override;
     void ReturnReceiveBudget(uint32_t n) override;
     void ReturnSendBudget(uint32_t n) override;
-
-    // The manager whose budgets are charged; null (the default) means the
-    // running network module's. Without any manager nothing limited moves.
-    void SetManager(cpCQoS* manager) { m_manager = manager; }
-
-  protected:
-    cpCQoS* Manager() const;
-
-  private:
-    cpCQoS* m_manager = nullptr;
+    // Without any manager nothing limited moves.
 };
 
 // Type 3: library-wide receive budget, unlimited send.
@@ -186,6 +188,10 @@ class cpCQoSLowServerSendOnlyContextAction : public cpCQoSLowServerContextAction
 class cpCQoSOwnContextAction : public cpCQoSLowContextAction {
   public:
     int32_t GetType() const override { return 5; }
+    // Before the first PerSecond the direction's budget becomes the share of
+    // the limit for the time left until the manager's next tick (less what
+    // moved already in this window); none without a running tick. Later the
+    // new limit counts from the next tick.
     void SetLimit(int32_t direction, const uint32_t* bytesPerSecond) override;
     // Adds the used counts to `tally`, clears them and refills both budgets
     // from the limits.
@@ -202,7 +208,12 @@ class cpCQoSOwnContextAction : public cpCQoSLowContextAction {
     uint32_t ReceiveUsed() const { return m_receiveUsed; }
     uint32_t SendUsed() const { return m_sendUsed; }
 
+    // The share of `bytesPerSecond` for `msLeft` of the manager's tick
+    // period (`msLeft` above the period counts as the whole period).
+    static uint32_t FirstGrant(uint32_t bytesPerSecond, uint32_t msLeft);
+
   private:
+    bool m_ticked = false;  // PerSecond ran at least once
     uint32_t m_receiveLimit = 0;
     uint32_t m_sendLimit = 0;
     uint32_t m_receiveBudget = 0;

@@ -2,6 +2,7 @@
 
 #include "opn/core/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
+#include "opn/opeerqos/TimerManager.h"
 #include "opn/opeerqos/cpCTimer.h"
 
 namespace {
@@ -281,6 +282,22 @@ void cpCQoS::Tick() {
 void cpCQoS::TickCallback(void* manager) {
     if (manager)
         static_cast<cpCQoS*>(manager)->Tick();
+}
+
+uint32_t cpCQoS::MillisecondsToNextTick() const {
+    // Without a timer manager the timer is scheduled but never fires.
+    if (m_tickTimer.IsEmpty() || !GlobalTimerManager())
+        return 0;
+    const cpCTimer* timer = m_tickTimer.As<cpCTimer>();
+    if (!timer->HasCallback())
+        return 0;
+    const TimerTime due = timer->Due();
+    const TimerTime now = TimerClockNow();
+    const int64_t left =
+        (due.seconds - now.seconds) * 1000 + (int64_t)due.milliseconds - (int64_t)now.milliseconds;
+    if (left <= 0)
+        return 0;
+    return left >= (int64_t)kTickPeriodMs ? kTickPeriodMs : (uint32_t)left;
 }
 
 uint32_t cpCQoS::Take(uint32_t budget, uint32_t& used, uint32_t n) {

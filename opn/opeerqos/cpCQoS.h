@@ -80,6 +80,10 @@ class cpCQoS : public cpISocketEventSink {
     void Tick();
     // Timer callback (the manager is the user value).
     static void TickCallback(void* manager);
+    // Milliseconds from now (the timer clock) until the tick timer is due
+    // next, at most kTickPeriodMs; 0 when no tick is running or the tick is
+    // overdue. Own context actions size their first budget by it.
+    uint32_t MillisecondsToNextTick() const;
 
     // Library-wide budgets, read and charged by the server-wide context
     // actions. Take answers how many of `n` bytes may move now (0 once the

@@ -989,27 +989,29 @@ TEST_F(ContextTest, OwnReceiveBudgetPacesAFloodTickByTick) {
     TestLayer* layer = AddLayer(p, "L", false);
     layer->keepDeliveries = false;
     const uint32_t limit = 393216;
+    g_now.milliseconds = 600;  // the manager's tick is 400 ms away
     ASSERT_EQ(OV_S_PLATFORM, c->SetActionLimit(kQoSDirectionReceive, &limit));
     cpCQoSOwnContextAction* six = static_cast<cpCQoSOwnContextAction*>(c->Action());
     NetAddress at = flood.Address();
     ASSERT_EQ(OV_S_PLATFORM, c->Connect(&at));
     ASSERT_TRUE(PumpUntil([&] { return c->ConnectedOnce() && six->ReceiveBlockedFlag(); }));
 
-    // Before the first tick nothing moves, and the held-back socket does
-    // not keep the loop awake.
+    // Before the first tick only the share of the window left moves (40 %),
+    // and the held-back socket does not keep the loop awake.
+    const uint64_t first = limit * 4 / 10;
     uint32_t wakes = PfMessageLoopWakeCount();
     PumpFor(20);
-    EXPECT_EQ(0u, layer->received);
+    EXPECT_EQ(first, layer->received);
     EXPECT_LT(PfMessageLoopWakeCount() - wakes, 200u);
 
     for (uint64_t tick = 1; tick <= 4; ++tick) {
         SCOPED_TRACE(tick);
         manager->Tick();
         ASSERT_TRUE(PumpUntil([&] { return six->ReceiveBlockedFlag(); }));
-        EXPECT_EQ(limit * tick, layer->received);
+        EXPECT_EQ(first + limit * tick, layer->received);
         wakes = PfMessageLoopWakeCount();
         PumpFor(10);
-        EXPECT_EQ(limit * tick, layer->received);  // nothing beyond the budget
+        EXPECT_EQ(first + limit * tick, layer->received);  // nothing beyond the budget
         EXPECT_LT(PfMessageLoopWakeCount() - wakes, 100u);
     }
     EXPECT_EQ(0, c->ReceivedLength());
@@ -1041,11 +1043,14 @@ TEST_F(ContextTest, ThrottledReceiveGetsEveryByteThroughTheReadAheadAndTheCloseL
     layer->onClosed = [&] { receivedAtClose = layer->received; };
     // Not a multiple of the read piece nor of the read-ahead block.
     const uint32_t limit = 65000;
+    g_now.milliseconds = 600;  // a first share of 26,000 before the tick
+    const uint64_t first = 26000;
     ASSERT_EQ(OV_S_PLATFORM, c->SetActionLimit(kQoSDirectionReceive, &limit));
     cpCQoSOwnContextAction* six = static_cast<cpCQoSOwnContextAction*>(c->Action());
     NetAddress at = flood.Address();
     ASSERT_EQ(OV_S_PLATFORM, c->Connect(&at));
     ASSERT_TRUE(PumpUntil([&] { return c->ConnectedOnce() && six->ReceiveBlockedFlag(); }));
+    EXPECT_EQ(first, layer->received);
 
     int pausesWithHeldBytes = 0;
     const uint64_t ticksNeeded = options.total / limit + 1;
@@ -1055,13 +1060,13 @@ TEST_F(ContextTest, ThrottledReceiveGetsEveryByteThroughTheReadAheadAndTheCloseL
         ASSERT_TRUE(PumpUntil([&] { return six->ReceiveBlockedFlag() || layer->closedCount > 0; }));
         if (layer->closedCount > 0)
             break;
-        EXPECT_EQ(limit * tick, layer->received);
+        EXPECT_EQ(first + limit * tick, layer->received);
         if (c->Socket() != nullptr && SockReadAheadBytes(c->Socket()) > 0)
             ++pausesWithHeldBytes;
         // Paused with bytes held: nothing moves and the loop sleeps.
         const uint32_t wakes = PfMessageLoopWakeCount();
         PumpFor(5);
-        EXPECT_EQ(limit * tick, layer->received);
+        EXPECT_EQ(first + limit * tick, layer->received);
         EXPECT_EQ(0, layer->closedCount);
         EXPECT_LT(PfMessageLoopWakeCount() - wakes, 40u);
     }
@@ -1080,6 +1085,7 @@ TEST_F(ContextTest, OwnSendBudgetPacesAQueuedBlockTickByTick) {
     cpCQoSContext* c = Ctx(p);
     AddLayer(p, "L", false);
     const uint32_t limit = 10000;
+    g_now.milliseconds = 600;  // the manager's tick is 400 ms away
     c->SetActionLimit(kQoSDirectionSend, &limit);
     std::string block(25000, 'b');
     for (size_t i = 0; i < block.size(); ++i)
@@ -1087,12 +1093,12 @@ TEST_F(ContextTest, OwnSendBudgetPacesAQueuedBlockTickByTick) {
     ASSERT_EQ(OV_S_PLATFORM, c->SendRaw(block.data(), (int32_t)block.size()));
     NetAddress at = sink.Address();
     ASSERT_EQ(OV_S_PLATFORM, c->Connect(&at));
-    ASSERT_TRUE(PumpUntil([&] { return c->ConnectedOnce(); }));
+    ASSERT_TRUE(PumpUntil([&] { return c->ConnectedOnce() && sink.BytesReceived() >= 4000; }));
     PumpFor(10);
-    EXPECT_EQ(0u, sink.BytesReceived());  // before the first tick
+    EXPECT_EQ(4000u, sink.BytesReceived());  // before the first tick: 40 %
     EXPECT_EQ(0, Count(journal, "L:event:2"));
 
-    const uint64_t expected[3] = {10000, 20000, 25000};
+    const uint64_t expected[3] = {14000, 24000, 25000};
     for (int tick = 0; tick < 3; ++tick) {
         SCOPED_TRACE(tick);
         manager->Tick();

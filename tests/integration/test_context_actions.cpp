@@ -1,8 +1,9 @@
 // Context actions on real loopback sockets: the budget rules of every type,
-// reads and sends in pieces, the blocked flags, the tick refill and the
-// receive-buffer ceiling. The actions run here without a context: the test
-// owns the send block, the receive buffer and the socket, and drives the
-// seconds itself.
+// reads and sends in pieces, the blocked flags, the tick refill, the first
+// grant of a fresh own action and the receive-buffer ceiling. The actions run
+// here without a context: the test owns the send block, the receive buffer
+// and the socket, and drives the seconds itself (with PerSecond, or with a
+// socket manager whose tick runs on the test clock).
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -19,9 +20,13 @@
 #include <sys/socket.h>
 #endif
 
+#include "opn/core/ovClassIds.h"
+#include "opn/opeerqos/TimerManager.h"
 #include "opn/opeerqos/cpCContextAction.h"
 #include "opn/opeerqos/cpCQoS.h"
+#include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
+#include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfSocket.h"
 #include "support/TestPeers.h"
 
@@ -38,6 +43,62 @@ void SetBufferSize(SockRecord* record, int option, int bytes) {
     setsockopt((int)record->handle, SOL_SOCKET, option, &bytes, sizeof bytes);
 #endif
 }
+
+// The test clock, in milliseconds since 1970.
+int64_t g_nowMs = 0;
+TimerTime TestNow() {
+    TimerTime t;
+    t.seconds = g_nowMs / 1000;
+    t.milliseconds = (uint32_t)(g_nowMs % 1000);
+    return t;
+}
+
+// When the socket manager's tick starts: its timer is due 1000 ms later, then
+// every 1000 ms, however late a tick ran.
+const int64_t kTickStartMs = 1700000000250;
+
+// A socket manager whose one-second tick runs on the test clock through a
+// timer manager of its own: set the time, then run the manager's tick.
+class RunningTick {
+  public:
+    ~RunningTick() {
+        if (m_manager)
+            m_manager->Shutdown();
+        delete m_manager;
+        delete m_timers;
+        m_lock.Reset();
+        TimerSetClock(nullptr);
+        if (m_loop)
+            PfMessageLoopDone();
+    }
+    bool Start() {
+        if (OV_FAILED(PfMessageLoopInit()))
+            return false;
+        m_loop = true;
+        g_nowMs = kTickStartMs;
+        TimerSetClock(&TestNow);
+        if (!m_lock.CreateInstance(OV_CLSID_MUTEX))
+            return false;
+        m_timers = new TimerManager(m_lock);
+        m_manager = new cpCQoS();
+        return OV_SUCCEEDED(m_manager->Init(m_lock)) && m_manager->TickTimerRunning();
+    }
+    // Moves the clock to `ms` and runs one manager tick there; true when the
+    // socket manager ticked.
+    bool TickAt(int64_t ms) {
+        g_nowMs = ms;
+        const uint32_t before = m_manager->TickCount();
+        m_timers->ManagerTick();
+        return m_manager->TickCount() != before;
+    }
+    cpCQoS* Manager() const { return m_manager; }
+
+  private:
+    bool m_loop = false;
+    ovSmartPtr m_lock;
+    TimerManager* m_timers = nullptr;
+    cpCQoS* m_manager = nullptr;
+};
 
 // Our non-blocking client socket, connected to a peer (a test peer, or a
 // blocking socket of the test's own that it writes with).
@@ -207,7 +268,8 @@ TEST(ContextActionBudgets, OwnBudgetsAreEmptyUntilTheFirstTickAndRefillFromTheLi
     own.SetLimit(kQoSDirectionSend, nullptr);
     EXPECT_EQ(1000u, own.ReceiveLimit());
     EXPECT_EQ(300u, own.SendLimit());
-    // Limits set after creation move nothing before the first tick.
+    // No network module runs here, so no tick is on its way: limits set
+    // after creation move nothing before the first tick.
     EXPECT_EQ(0u, own.TakeReceiveBudget(1024));
     EXPECT_EQ(0u, own.TakeSendBudget(4096));
 
@@ -237,6 +299,258 @@ TEST(ContextActionBudgets, OwnBudgetsAreEmptyUntilTheFirstTickAndRefillFromTheLi
     EXPECT_EQ(1000u, own.ReceiveBudget());
     EXPECT_EQ(300u, own.SendBudget());
     own.PerSecond(nullptr);  // a null tally is fine
+}
+
+TEST(ContextActionBudgets, OwnActionOfAManagerWithoutRunningTickWaitsForTheFirstTick) {
+    cpCQoS idle;  // never initialised: no tick timer
+    cpCQoSOwnContextAction own;
+    own.SetManager(&idle);
+    uint32_t limit = 393216;
+    own.SetLimit(kQoSDirectionReceive, &limit);
+    own.SetLimit(kQoSDirectionSend, &limit);
+    EXPECT_EQ(0u, idle.MillisecondsToNextTick());
+    EXPECT_EQ(0u, own.TakeReceiveBudget(1024));
+    EXPECT_EQ(0u, own.TakeSendBudget(1024));
+    own.PerSecond(nullptr);
+    EXPECT_EQ(1024u, own.TakeReceiveBudget(1024));
+}
+
+// --- The first grant of a fresh own action, on the test clock -----------------------
+
+TEST(OwnActionFirstGrant, IsTheShareOfTheLimitForTheTimeLeftUntilTheTick) {
+    RunningTick tick;
+    ASSERT_TRUE(tick.Start());
+    struct Case {
+        int64_t tickAt;  // a manager tick runs here first (0: none)
+        int64_t at;      // then the limit is set here
+        uint32_t limit;
+        uint32_t expected;
+    };
+    const int64_t t0 = kTickStartMs;
+    const Case cases[] = {
+        {0, t0, 393216, 393216},                      // right after the tick began
+        {0, t0 + 1, 393216, 392822},                  // 999 ms left, rounded down
+        {0, t0 + 600, 104857600, 41943040},           // 40 % with the tick 400 ms away
+        {0, t0 + 900, 393216, 39321},                 // 10 %
+        {0, t0 + 999, 104857600, 104857},             // 1 ms left
+        {0, t0 + 999, 999, 0},                        // a share below one byte
+        {0, t0 + 1000, 104857600, 0},                 // due now: the tick refills
+        {0, t0 + 1080, 104857600, 0},                 // overdue: the tick is near
+        {t0 + 1090, t0 + 1100, 104857600, 94371840},  // a late tick keeps the schedule
+        {0, t0 + 1500, 1000, 500},
+        {t0 + 2000, t0 + 2000, 4096, 4096},      // on the tick itself
+        {0, t0 + 2750, UINT32_MAX, 1073741823},  // no overflow at the largest limit
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "at +" << c.at - t0 << " ms, limit " << c.limit);
+        if (c.tickAt != 0) {
+            ASSERT_TRUE(tick.TickAt(c.tickAt));
+        }
+        g_nowMs = c.at;
+        for (int32_t type : {kQoSActionOwn, kQoSActionOwnReceiveOnly, kQoSActionOwnSendOnly}) {
+            SCOPED_TRACE(type);
+            std::unique_ptr<cpCQoSOwnContextAction> own(
+                static_cast<cpCQoSOwnContextAction*>(cpCreateContextAction(type)));
+            own->SetManager(tick.Manager());
+            own->SetLimit(kQoSDirectionReceive, &c.limit);
+            own->SetLimit(kQoSDirectionSend, &c.limit);
+            const bool receiveLimited = type != kQoSActionOwnSendOnly;
+            const bool sendLimited = type != kQoSActionOwnReceiveOnly;
+            EXPECT_EQ(receiveLimited ? c.expected : UINT32_MAX, own->TakeReceiveBudget(UINT32_MAX));
+            EXPECT_EQ(sendLimited ? c.expected : UINT32_MAX, own->TakeSendBudget(UINT32_MAX));
+            // From the first tick on, whole windows.
+            own->PerSecond(nullptr);
+            EXPECT_EQ(receiveLimited ? c.limit : UINT32_MAX, own->TakeReceiveBudget(UINT32_MAX));
+        }
+    }
+}
+
+TEST(OwnActionFirstGrant, CountsWhatMovedAndLeavesLaterLimitsToTheTick) {
+    RunningTick tick;
+    ASSERT_TRUE(tick.Start());
+    g_nowMs = kTickStartMs + 500;  // half a window left
+    cpCQoSOwnReceiveOnlyContextAction six;
+    six.SetManager(tick.Manager());
+    uint32_t limit = 1000;
+    six.SetLimit(kQoSDirectionReceive, &limit);
+    EXPECT_EQ(300u, six.TakeReceiveBudget(300));
+    // A second limit in the same window: its share less what moved already.
+    limit = 2000;
+    six.SetLimit(kQoSDirectionReceive, &limit);
+    EXPECT_EQ(700u, six.ReceiveBudget());
+    limit = 400;  // a share of 200, of which 300 are spent
+    six.SetLimit(kQoSDirectionReceive, &limit);
+    EXPECT_EQ(0u, six.TakeReceiveBudget(1));
+
+    // After the first tick a new limit waits for the next one.
+    ASSERT_TRUE(tick.TickAt(kTickStartMs + 1000));
+    six.PerSecond(nullptr);
+    EXPECT_EQ(100u, six.TakeReceiveBudget(100));
+    g_nowMs = kTickStartMs + 1200;
+    limit = 50000;
+    six.SetLimit(kQoSDirectionReceive, &limit);
+    EXPECT_EQ(300u, six.ReceiveBudget());
+    six.PerSecond(nullptr);
+    EXPECT_EQ(50000u, six.ReceiveBudget());
+
+    // A manager that stopped ticking grants nothing up front.
+    tick.Manager()->Shutdown();
+    cpCQoSOwnSendOnlyContextAction seven;
+    seven.SetManager(tick.Manager());
+    seven.SetLimit(kQoSDirectionSend, &limit);
+    EXPECT_EQ(0u, seven.TakeSendBudget(1));
+}
+
+// Connections come and go at every phase of the tick, take budget in pieces
+// of any size and give part of it back, while the 100 ms driver runs a little
+// late at times: within each window between two ticks, none moves more than
+// its limit, and in its first window no more than its first share.
+TEST(OwnActionFirstGrant, NoConnectionMovesMoreThanItsLimitWithinOneTickWindow) {
+    RunningTick tick;
+    ASSERT_TRUE(tick.Start());
+    struct Connection {
+        std::unique_ptr<cpCQoSOwnContextAction> action;
+        uint32_t limit;
+        uint32_t firstShare;  // what its first window may hold
+        bool firstWindow;
+        uint64_t received;  // charged in the current window
+        uint64_t sent;
+    };
+    std::vector<Connection> connections;
+    uint32_t seed = 20240601u;
+    auto random = [&seed](uint32_t below) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % below;
+    };
+    const uint32_t limits[] = {1, 999, 4096, 393216, 1048576, 104857600};
+    const int32_t types[] = {kQoSActionOwn, kQoSActionOwnReceiveOnly, kQoSActionOwnSendOnly};
+    int64_t nextDriverTick = kTickStartMs + 100;
+    int ticks = 0, created = 0, due = 0, grantedAtOnce = 0;
+    for (int step = 0; step < 3000; ++step) {  // 21 s of test clock
+        g_nowMs += 7;
+        if (g_nowMs >= nextDriverTick) {
+            nextDriverTick += 100 + random(40);
+            if (tick.TickAt(g_nowMs)) {
+                ++ticks;
+                for (Connection& c : connections) {
+                    c.action->PerSecond(nullptr);
+                    c.received = 0;
+                    c.sent = 0;
+                    c.firstWindow = false;
+                }
+            }
+        }
+        if (connections.size() < 64 && random(3) == 0) {
+            Connection c;
+            c.action.reset(
+                static_cast<cpCQoSOwnContextAction*>(cpCreateContextAction(types[random(3)])));
+            c.action->SetManager(tick.Manager());
+            c.limit = limits[random(6)];
+            c.action->SetLimit(kQoSDirectionReceive, &c.limit);
+            c.action->SetLimit(kQoSDirectionSend, &c.limit);
+            const uint32_t left = tick.Manager()->MillisecondsToNextTick();
+            c.firstShare = cpCQoSOwnContextAction::FirstGrant(c.limit, left);
+            c.firstWindow = true;
+            c.received = 0;
+            c.sent = 0;
+            ++created;
+            if (left > 0 && c.limit >= 1000) {  // at least a byte per millisecond
+                ++due;
+                if (c.firstShare > 0 && c.action->ReceiveBudget() == c.firstShare)
+                    ++grantedAtOnce;
+            }
+            connections.push_back(std::move(c));
+        }
+        for (Connection& c : connections) {
+            const bool limitsReceive = c.action->GetType() != kQoSActionOwnSendOnly;
+            const bool limitsSend = c.action->GetType() != kQoSActionOwnReceiveOnly;
+            for (int piece = 0; piece < 16; ++piece) {
+                const uint32_t granted = c.action->TakeReceiveBudget(1 + random(1 << 20));
+                if (granted == 0)
+                    break;
+                const uint32_t read = random(granted + 1);
+                c.action->ReturnReceiveBudget(granted - read);
+                if (limitsReceive)
+                    c.received += read;
+            }
+            for (int piece = 0; piece < 16; ++piece) {
+                const uint32_t granted = c.action->TakeSendBudget(1 + random(1 << 20));
+                if (granted == 0)
+                    break;
+                if (random(4) == 0)
+                    c.action->ReturnSendBudget(granted);  // nothing written
+                else if (limitsSend)
+                    c.sent += granted;  // a partial write keeps its charge
+            }
+            const uint64_t bound = c.firstWindow ? c.firstShare : c.limit;
+            ASSERT_LE(c.received, bound) << "limit " << c.limit << " step " << step;
+            ASSERT_LE(c.sent, bound) << "limit " << c.limit << " step " << step;
+        }
+        if (!connections.empty() && random(4) == 0)
+            connections.erase(connections.begin() + random((uint32_t)connections.size()));
+    }
+    EXPECT_GE(ticks, 19);
+    EXPECT_GE(created, 500);
+    // Every fresh connection had its share at once, unless the tick was
+    // overdue or the share below a byte.
+    EXPECT_GE(due, created / 2);
+    EXPECT_EQ(due, grantedAtOnce);
+}
+
+// 1 MiB at the normal budget of 393,216 bytes per second, read as fast as
+// the budget allows, with the limit set at several phases of the tick. A
+// window's budget comes whole at its tick, so a connection can run one window
+// ahead of the plain rate: it needs two ticks when its first share is above
+// 262,144 bytes (set more than 667 ms before a tick), else three, and never
+// less than 1 MiB / 393,216 - 1 s = 1.667 s.
+TEST(OwnActionFirstGrant, NormalBudgetStillTakesTwoOrThreeTicksForOneMebibyte) {
+    struct Case {
+        int64_t phase;  // ms after a tick
+        int ticks;
+        int64_t elapsedMs;
+    };
+    const Case cases[] = {
+        {0, 2, 2000},   {1, 2, 1999},   {333, 2, 1667}, {334, 3, 2666},
+        {500, 3, 2500}, {900, 3, 2100}, {999, 3, 2001},
+    };
+    const uint32_t limit = 393216;
+    const uint64_t mebibyte = 1048576;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "limit set " << c.phase << " ms after a tick");
+        RunningTick tick;
+        ASSERT_TRUE(tick.Start());
+        const int64_t start = kTickStartMs + c.phase;
+        g_nowMs = start;
+        cpCQoSOwnReceiveOnlyContextAction six;
+        six.SetManager(tick.Manager());
+        six.SetLimit(kQoSDirectionReceive, &limit);
+        uint64_t received = 0;
+        auto drain = [&] {
+            for (int piece = 0; piece < 1000 && received < mebibyte; ++piece) {
+                const uint64_t want = mebibyte - received < 1024 ? mebibyte - received : 1024;
+                const uint32_t granted = six.TakeReceiveBudget((uint32_t)want);
+                if (granted == 0)
+                    break;
+                received += granted;
+            }
+        };
+        drain();
+        int ticks = 0;
+        // The 100 ms driver, on time; bounded at 5 s.
+        for (int64_t at = kTickStartMs + 100; received < mebibyte && at < start + 5000; at += 100) {
+            if (at <= start)
+                continue;
+            if (tick.TickAt(at)) {
+                ++ticks;
+                six.PerSecond(nullptr);
+                drain();
+            }
+        }
+        EXPECT_EQ(mebibyte, received);
+        EXPECT_EQ(c.ticks, ticks);
+        EXPECT_EQ(c.elapsedMs, g_nowMs - start);
+        EXPECT_GE(g_nowMs - start, 1667);
+    }
 }
 
 TEST(ContextActionBudgets, OwnLimitZeroMovesNothingEver) {
@@ -325,6 +639,27 @@ TEST_F(ActionTest, ReadOf300BytesAgainstAGrantOf1024Returns724ToTheBudget) {
         EXPECT_LE(g, 1024u);  // reads go in pieces of at most 1024
 }
 
+TEST_F(ActionTest, FreshConnectionReadsItsShareAtOnceAndTheRestAfterTheTick) {
+    RunningTick tick;
+    ASSERT_TRUE(tick.Start());
+    ASSERT_NO_FATAL_FAILURE(ConnectToOwnPeer());
+    cpCQoSOwnReceiveOnlyContextAction* six = new cpCQoSOwnReceiveOnlyContextAction();
+    six->SetManager(tick.Manager());
+    ASSERT_NO_FATAL_FAILURE(Use(six));
+    g_nowMs = kTickStartMs + 600;  // the tick is 400 ms away
+    const uint32_t limit = 10000;
+    six->SetLimit(kQoSDirectionReceive, &limit);
+    ASSERT_NO_FATAL_FAILURE(PeerSends(std::string(6000, 'f')));
+    EXPECT_EQ(4000, ReceiveUntilBlocked(six));
+    EXPECT_TRUE(six->TakeReceiveBlocked());
+
+    ASSERT_TRUE(tick.TickAt(kTickStartMs + 1000));
+    six->PerSecond(nullptr);
+    EXPECT_EQ(2000, ReceiveUntil(2000));
+    EXPECT_EQ(2000u, six->ReceiveUsed());
+}
+
+// No network module runs here, so no tick is on its way.
 TEST_F(ActionTest, NothingIsReadBeforeTheFirstTick) {
     ASSERT_NO_FATAL_FAILURE(ConnectToOwnPeer());
     cpCQoSOwnReceiveOnlyContextAction* six = new cpCQoSOwnReceiveOnlyContextAction();
@@ -352,7 +687,8 @@ TEST_F(ActionTest, TypeSixReads393216BytesPerSecondOverSeveralTicks) {
     const uint32_t limit = 393216;
     six->SetLimit(kQoSDirectionReceive, &limit);
 
-    // Before the first tick: nothing, however much is waiting.
+    // Before the first tick (none is running): nothing, however much is
+    // waiting.
     EXPECT_EQ(0, ReceiveUntilBlocked(six, 50));
     EXPECT_TRUE(six->TakeReceiveBlocked());
 
