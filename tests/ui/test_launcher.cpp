@@ -764,15 +764,20 @@ TEST_F(LauncherTest, InstallerPathKeepsItsCommas) {
             return IDNO;
         return (request.style & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
     };
+    DWORD startedAt = 0;
     std::vector<Step> steps = {
         {"skin applied", [&] { return dialog.SkinLoaded(); },
          [&] {
              Click(dialog, IDC_FOLDER);
+             startedAt = GetTickCount();
              Click(dialog, IDC_START);
          }},
         {"completed", [&] { return dialog.Completed(); },
          [&] {
              EXPECT_EQ(dialog.RunFilePath(), folder + "se,tup.exe");
+             // 8 KB at full speed: the job's own time, at least a second,
+             // and its speed.
+             ExpectFinalTimes(dialog, GetTickCount() - startedAt);
              Click(dialog, IDC_CLOSE);
          }},
     };
