@@ -219,7 +219,7 @@ void CZVTDownloaderDlg::OnLibraryEvent(uint32_t code, uint32_t handle) {
                 break;
             }
             ShowProgress(progress);
-            if (!m_running && m_job == handle)
+            if (!m_running)
                 CheckDiskSpaceOnce();
             break;
         }
