@@ -6,7 +6,9 @@
 #include <io.h>
 #include <shellapi.h>
 #include <stdio.h>
+#include <string.h>
 
+#include "launcher/FileDoneText.h"
 #include "launcher/FileList.h"
 #include "launcher/Texts.h"
 #include "launcher/controls/CNowLoading.h"
@@ -43,18 +45,19 @@ void CZVTDownloaderDlg::OnFileDone(const SwarmFetchFileDone& record) {
     ++m_filesDone;
     ++m_fileNumber;
     UpdateFileLabel();
-    char text[sizeof(record.text) + 1];
-    memcpy(text, record.text, sizeof(record.text));
-    text[sizeof(record.text)] = '\0';
-    const char* comma = strchr(text, ',');
-    const char* path = comma ? comma + 1 : text;
-    if (IsRunFile(m_urls.size(), path))
+    // Only a file of the download folder is ever started.
+    const std::string path =
+        FileDonePath(std::string(record.text, strnlen(record.text, sizeof(record.text))), m_folder);
+    if (!path.empty() && IsRunFile(m_urls.size(), path.c_str()))
         m_runFile = path;
     UpdateData(false);
 }
 
 void CZVTDownloaderDlg::OnJobDone() {
+    // The job's average speed stays on screen beside the time it took.
+    const std::string speed = m_speedText;
     StopDownload();
+    m_speedText = speed;
     m_completed = 1;
     m_remainingText = "00:00:00";
     ShowWindow(GetDlgItem(IDC_NOTICE), SW_HIDE);
@@ -90,18 +93,22 @@ void CZVTDownloaderDlg::OnRun() {
     PostMessageA(m_hWnd, WM_APP_RUN, 0, 0);
 }
 
-void CZVTDownloaderDlg::OnRunMessage() {
+bool CZVTDownloaderDlg::OnRunMessage() {
+    // The installer starts once, and only after the player asked for it at
+    // the end of a complete download; everything else that comes as this
+    // message (it is also the dialog manager's DM_SETDEFID) is not a run.
+    if (!m_completed || !m_installing || m_runThread)
+        return false;
+    RunRequest* request = new RunRequest{m_hWnd, m_runFile, m_config.gameName};
+    m_runThread = CreateThread(nullptr, 0, RunThread, request, 0, nullptr);
     if (!m_runThread) {
-        RunRequest* request = new RunRequest{m_hWnd, m_runFile, m_config.gameName};
-        m_runThread = CreateThread(nullptr, 0, RunThread, request, 0, nullptr);
-        if (!m_runThread) {
-            delete request;
-            PostQuitMessage(0);
-            return;
-        }
+        delete request;
+        PostQuitMessage(0);
+        return true;
     }
     CNowLoading loading(m_hWnd);
     loading.DoModal();
+    return true;
 }
 
 DWORD WINAPI CZVTDownloaderDlg::RunThread(void* param) {

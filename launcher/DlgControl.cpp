@@ -115,16 +115,23 @@ bool CZVTDownloaderDlg::ConfirmCloseDuringDownload() {
     return true;
 }
 
+bool CZVTDownloaderDlg::RefuseCloseWhileInstalling() {
+    if (!m_installing)
+        return false;
+    Message(texts::kInstallerWait);
+    return true;
+}
+
 void CZVTDownloaderDlg::OnCloseButton() {
-    if (m_installing) {
-        Message(texts::kInstallerWait);
+    if (RefuseCloseWhileInstalling())
         return;
-    }
     if (ConfirmCloseDuringDownload())
         EndDialog(IDCANCEL);
 }
 
 void CZVTDownloaderDlg::OnWindowClose() {
+    if (RefuseCloseWhileInstalling())
+        return;
     if (ConfirmCloseDuringDownload())
         EndDialog(IDCANCEL);
 }

@@ -1,6 +1,7 @@
-// The download folder: the default below the Program Files drive, the
-// player's choice through the folder browser with its refusals, and the
-// registry value that names the choice for the game's own tools.
+// The download folder: the one an earlier run stored or the default below
+// the Program Files drive, the player's choice through the folder browser
+// with its refusals, and the registry value that names the choice for the
+// game's own tools.
 #include "launcher/ZVTDownloaderDlg.h"
 
 #include <direct.h>
@@ -9,14 +10,13 @@
 
 #include "launcher/DisplayFormat.h"
 #include "launcher/FileList.h"
+#include "launcher/FolderRegistry.h"
 #include "launcher/FolderRules.h"
 #include "launcher/SkinNames.h"
 #include "launcher/Texts.h"
 #include "launcher/framework/Prompts.h"
 
 namespace {
-
-const char kRegistryKey[] = "SOFTWARE\\Orvane Inc.\\DownloadPath";
 
 std::string SpecialFolder(int csidl) {
     char path[MAX_PATH] = {0};
@@ -69,11 +69,7 @@ void CZVTDownloaderDlg::OnChooseFolder() {
         return;
     chosen = WithTrailingBackslash(chosen);
 
-    RefusedFolders refused;
-    refused.computer = SpecialFolder(CSIDL_DRIVES);
-    refused.windows = SpecialFolder(CSIDL_WINDOWS);
-    refused.engine = EngineInstallFolder(ProgramFilesFolder());
-    switch (CheckChosenFolder(chosen, LongestFileName(m_urls), refused)) {
+    switch (CheckChosenFolder(chosen, LongestFileName(m_urls), SystemFolders())) {
         case FolderVerdict::kTooLong:
             Message(texts::kFolderTooLong);
             return;
@@ -88,11 +84,22 @@ void CZVTDownloaderDlg::OnChooseFolder() {
 }
 
 void CZVTDownloaderDlg::StoreDownloadFolder() {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRegistryKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return;
-    RegSetValueExA(key, m_config.folderName.c_str(), 0, REG_SZ, (const BYTE*)m_folder.c_str(),
-                   (DWORD)m_folder.size() + 1);
-    RegCloseKey(key);
+    // A folder that neither root takes is not remembered; nothing else
+    // depends on it.
+    StoreDownloadFolderValue(m_config.folderName, m_folder);
+}
+
+std::string CZVTDownloaderDlg::InitialDownloadFolder() const {
+    std::string stored =
+        StoredDownloadFolder(m_config.folderName, LongestFileName(m_urls), SystemFolders());
+    return stored.empty() ? DefaultDownloadFolder(ProgramFilesFolder(), m_config.folderName)
+                          : stored;
+}
+
+RefusedFolders CZVTDownloaderDlg::SystemFolders() {
+    RefusedFolders refused;
+    refused.computer = SpecialFolder(CSIDL_DRIVES);
+    refused.windows = SpecialFolder(CSIDL_WINDOWS);
+    refused.engine = EngineInstallFolder(ProgramFilesFolder());
+    return refused;
 }

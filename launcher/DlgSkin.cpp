@@ -166,7 +166,7 @@ void CZVTDownloaderDlg::ApplySkin(const void* data, int64_t size) {
     UpdateFileLabel();
     m_skinLoaded = 1;
     ShowIdleTexts();
-    m_folder = DefaultDownloadFolder(ProgramFilesFolder(), m_config.folderName);
+    m_folder = InitialDownloadFolder();
     UpdateData(false);
     // The controls moved and shrank without redrawing: repaint everything,
     // the background picture under their old places included. The skinned
@@ -244,6 +244,8 @@ void CZVTDownloaderDlg::LayOut() {
                      flags);
     }
     EnableWindow(GetDlgItem(IDC_RUN), FALSE);
+    // Nothing to stop before the first start.
+    EnableWindow(GetDlgItem(IDC_STOP), FALSE);
     ShowWindow(GetDlgItem(IDC_CONSENT), SW_SHOW);
     ShowWindow(GetDlgItem(IDC_CONSENT_TEXT), SW_SHOW);
 }

@@ -1,5 +1,37 @@
 #include "launcher/FolderRules.h"
 
+namespace {
+
+// Lead bytes of code page 949's double-byte characters.
+bool IsLeadByte(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
+
+bool IsDriveLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Nothing but folder names after "X:\\": no control characters, none of the
+// characters Windows keeps out of names, no part that climbs ("..").
+bool IsPlainFolderPath(const std::string& path) {
+    for (size_t i = 3; i < path.size(); ++i) {
+        const unsigned char c = (unsigned char)path[i];
+        if (IsLeadByte(c)) {
+            if (++i == path.size())
+                return false;  // a lead byte without its trail
+            continue;
+        }
+        if (c < 0x20 || c == 0x7F || c == '<' || c == '>' || c == ':' || c == '"' || c == '|' ||
+            c == '?' || c == '*' || c == '/')
+            return false;
+    }
+    const std::string folder = WithTrailingBackslash(path);
+    return folder.find("\\..\\") == std::string::npos &&
+           folder.find("\\.\\") == std::string::npos && folder.find("\\\\", 2) == std::string::npos;
+}
+
+}  // namespace
+
 std::string DefaultDownloadFolder(const std::string& programFiles, const std::string& folderName) {
     // The drive as a path splitter gives it: "C:" for a drive path, nothing
     // for a UNC or relative one.
@@ -24,12 +56,49 @@ FolderVerdict CheckChosenFolder(const std::string& folder, size_t longestFileNam
     size_t reserve = longestFileName < kReservedFileName ? kReservedFileName : longestFileName;
     if (folder.size() + reserve + 1 > kDownloadPathMax)
         return FolderVerdict::kTooLong;
-    if (folder == refused.computer + "\\" || folder == "C:\\" || folder == refused.engine)
+    if (SameFolderText(folder, refused.computer + "\\") || SameFolderText(folder, "C:\\") ||
+        SameFolderText(folder, refused.engine))
         return FolderVerdict::kRefused;
     // Over the Windows folder's own length only, so its siblings that share
     // the prefix ("C:\\WindowsApps") are refused with it.
     const std::string& windows = refused.windows;
-    if (!windows.empty() && folder.compare(0, windows.size(), windows) == 0)
+    if (!windows.empty() && StartsWithFolderText(folder, windows))
         return FolderVerdict::kRefused;
     return FolderVerdict::kAccepted;
+}
+
+std::string FoldedForComparison(const std::string& text) {
+    std::string folded = text;
+    for (size_t i = 0; i < folded.size(); ++i) {
+        const unsigned char c = (unsigned char)folded[i];
+        if (IsLeadByte(c)) {
+            ++i;  // its trail byte is no letter of its own
+        } else if (c >= 'a' && c <= 'z') {
+            folded[i] = (char)(c - 'a' + 'A');
+        }
+    }
+    return folded;
+}
+
+bool SameFolderText(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && FoldedForComparison(a) == FoldedForComparison(b);
+}
+
+bool StartsWithFolderText(const std::string& text, const std::string& prefix) {
+    if (text.size() < prefix.size())
+        return false;
+    // Folded whole, so a double-byte character cut by the prefix's end is
+    // still read as one.
+    return FoldedForComparison(text).compare(0, prefix.size(), FoldedForComparison(prefix)) == 0;
+}
+
+std::string AcceptStoredFolder(const std::string& stored, size_t longestFileName,
+                               const RefusedFolders& refused) {
+    if (stored.size() < 3 || !IsDriveLetter(stored[0]) || stored[1] != ':' || stored[2] != '\\' ||
+        !IsPlainFolderPath(stored))
+        return std::string();
+    std::string folder = WithTrailingBackslash(stored);
+    if (CheckChosenFolder(folder, longestFileName, refused) != FolderVerdict::kAccepted)
+        return std::string();
+    return folder;
 }

@@ -1,7 +1,9 @@
 // Which download folders the launcher offers and accepts. Paths are narrow
-// Windows paths in the system code page; every comparison is an exact text
-// comparison (letter case counts), as the player's choice is shown back as
-// it was typed.
+// Windows paths in the system code page (949). Folders are compared the way
+// Windows compares file names: without regard to the case of letters. Only
+// single-byte letters are folded; both bytes of a double-byte character stay
+// as they are, so a trail byte that happens to be a letter's code never
+// matches another character. The player's choice is kept and shown as typed.
 #pragma once
 
 #include <stddef.h>
@@ -37,3 +39,16 @@ enum class FolderVerdict {
 // starts with the Windows folder's text is refused.
 FolderVerdict CheckChosenFolder(const std::string& folder, size_t longestFileName,
                                 const RefusedFolders& refused);
+
+// `text` with every single-byte letter in upper case (see above).
+std::string FoldedForComparison(const std::string& text);
+// Whether `a` and `b` name the same folder text, letter case aside.
+bool SameFolderText(const std::string& a, const std::string& b);
+// Whether `text` begins with `prefix`, letter case aside.
+bool StartsWithFolderText(const std::string& text, const std::string& prefix);
+
+// A folder read back from where an earlier run stored it: accepted only in
+// drive form ("X:\..."), of the lengths and outside the folders that the
+// choice itself allows. Returns it with a final backslash, or "" when refused.
+std::string AcceptStoredFolder(const std::string& stored, size_t longestFileName,
+                               const RefusedFolders& refused);

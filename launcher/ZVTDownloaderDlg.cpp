@@ -1,6 +1,7 @@
 #include "launcher/ZVTDownloaderDlg.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <windowsx.h>
 
 #include <memory>
@@ -12,10 +13,25 @@
 #include "launcher/framework/Prompts.h"
 #include "launcher/framework/Resources.h"
 #include "launcher/res/resource.h"
+#include "sdk/support/ServiceLog.h"
 
 namespace {
 
 int64_t g_totalSize = 0;
+
+// The single-slot and queue queries leave the caller's record untouched when
+// there is nothing to fetch: records are filled with this byte first, and a
+// record that still holds nothing else was not fetched.
+const int kUnfetched = 0xFF;
+
+template <typename Record>
+bool Fetched(const Record& record) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&record);
+    for (size_t i = 0; i < sizeof record; ++i)
+        if (bytes[i] != kUnfetched)
+            return true;
+    return false;
+}
 
 const COLORREF kEraseColour = RGB(0xC3, 0xC3, 0xC3);
 const COLORREF kTextColour = RGB(0xEF, 0xEF, 0xEF);
@@ -164,51 +180,92 @@ void CZVTDownloaderDlg::Refresh() {
     PostMessageA(m_hWnd, WM_APP_REFRESH, 0, 0);
 }
 
+bool CZVTDownloaderDlg::IsCurrentJob(uint32_t code, uint32_t handle) const {
+    if (handle != 0 && handle == m_job)
+        return true;
+    DropEvent(code, handle, "not the current job");
+    return false;
+}
+
+void CZVTDownloaderDlg::DropEvent(uint32_t code, uint32_t handle, const char* why) const {
+    LogPrintf("[ZVTDownloader] event %u of job %u dropped: %s (current job %u)", code, handle, why,
+              m_job);
+}
+
 void CZVTDownloaderDlg::OnLibraryEvent(uint32_t code, uint32_t handle) {
+    // Job events act only for the job running now, and only with the record
+    // they announce: an event still queued from a stopped job, or one whose
+    // record is gone, is dropped.
     switch (code) {
-        case SF_EVENT_SIZE_INFO:
-            if (handle) {
-                SwarmFetchSizeInfo info;
-                SwarmFetch_GetSizeInfo(handle, &info);
-                m_remainingText = FormatDuration(0);
-                m_running = 0;
+        case SF_EVENT_SIZE_INFO: {
+            SwarmFetchSizeInfo info;
+            if (!IsCurrentJob(code, handle))
+                break;
+            memset(&info, kUnfetched, sizeof info);
+            if (SwarmFetch_GetSizeInfo(handle, &info) != SF_RESULT_OK || !Fetched(info)) {
+                DropEvent(code, handle, "no size record");
+                break;
             }
+            m_remainingText = FormatDuration(0);
+            m_running = 0;
             break;
-        case SF_EVENT_PROGRESS:
-            if (handle) {
-                SwarmFetchProgress progress = {};
-                SwarmFetch_GetProgress(handle, &progress);
-                ShowProgress(progress);
-                if (!m_running)
-                    CheckDiskSpaceOnce();
+        }
+        case SF_EVENT_PROGRESS: {
+            SwarmFetchProgress progress = {};
+            if (!IsCurrentJob(code, handle))
+                break;
+            if (SwarmFetch_GetProgress(handle, &progress) != SF_RESULT_OK) {
+                DropEvent(code, handle, "no progress record");
+                break;
             }
+            ShowProgress(progress);
+            if (!m_running)
+                CheckDiskSpaceOnce();
             break;
-        case SF_EVENT_FILE_DONE:
-            if (handle) {
-                SwarmFetchFileDone record = {};
-                SwarmFetch_GetFileDone(handle, &record);
-                OnFileDone(record);
+        }
+        case SF_EVENT_FILE_DONE: {
+            SwarmFetchFileDone record;
+            if (!IsCurrentJob(code, handle))
+                break;
+            memset(&record, kUnfetched, sizeof record);
+            if (SwarmFetch_GetFileDone(handle, &record) != SF_RESULT_OK || !Fetched(record)) {
+                DropEvent(code, handle, "no file-done record");
+                break;
             }
+            OnFileDone(record);
             break;
-        case SF_EVENT_JOB_DONE:
-            if (handle) {
-                SwarmFetchJobDone record = {};
-                SwarmFetch_GetJobDone(handle, &record);
-                OnJobDone();
+        }
+        case SF_EVENT_JOB_DONE: {
+            SwarmFetchJobDone record;
+            if (!IsCurrentJob(code, handle))
+                break;
+            memset(&record, kUnfetched, sizeof record);
+            if (SwarmFetch_GetJobDone(handle, &record) != SF_RESULT_OK || !Fetched(record)) {
+                DropEvent(code, handle, "no job-done record");
+                break;
             }
+            OnJobDone();
             break;
-        case SF_EVENT_MESSAGE:
-            if (handle) {
-                int32_t length = 0;
-                SwarmFetch_GetMessageLength(handle, &length);
-                std::unique_ptr<char[]> text;
-                if (length > 0)
-                    text.reset(new char[(size_t)length]());
-                SwarmFetchMessage message = {SF_MSG_NONE, text.get()};
-                SwarmFetch_PopMessage(handle, &message);
-                OnLibraryMessage(handle, message.code);
+        }
+        case SF_EVENT_MESSAGE: {
+            if (!IsCurrentJob(code, handle))
+                break;
+            int32_t length = 0;
+            if (SwarmFetch_GetMessageLength(handle, &length) != SF_RESULT_OK) {
+                DropEvent(code, handle, "no message queue");
+                break;
             }
+            std::unique_ptr<char[]> text;
+            if (length > 0)
+                text.reset(new char[(size_t)length]());
+            SwarmFetchMessage message = {SF_MSG_NONE, text.get()};
+            if (SwarmFetch_PopMessage(handle, &message) != SF_RESULT_OK) {
+                DropEvent(code, handle, "no message");
+                break;
+            }
+            OnLibraryMessage(handle, message.code);
             break;
+        }
         case SF_EVENT_DATA_DONE:
             OnDataArrived();
             break;
@@ -216,7 +273,7 @@ void CZVTDownloaderDlg::OnLibraryEvent(uint32_t code, uint32_t handle) {
             OnDataFailed();
             break;
         case SF_EVENT_RESUME_QUESTION:
-            if (handle)
+            if (IsCurrentJob(code, handle))
                 OnResumeQuestion();
             break;
         case SF_EVENT_SIZE_CHECK_DONE:
@@ -344,8 +401,9 @@ LRESULT CZVTDownloaderDlg::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
             UpdateData(false);
             return 0;
         case WM_APP_RUN:
-            OnRunMessage();
-            return 0;
+            if (OnRunMessage())
+                return 0;
+            break;
         case WM_CLOSE:
             OnWindowClose();
             return 0;

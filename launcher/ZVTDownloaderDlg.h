@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/FolderRules.h"
 #include "launcher/LauncherConfig.h"
 #include "launcher/controls/CScrollImage.h"
 #include "launcher/controls/CSkinButton.h"
@@ -38,7 +39,9 @@ struct SwarmFetchProgress;
 
 // Posted to push the display texts to their controls.
 const UINT WM_APP_REFRESH = 0x2B11;
-// Posted to start the installer thread.
+// Posted to start the installer thread. The same number is the dialog
+// manager's DM_SETDEFID: honoured as a run only once the player asked to run
+// a complete download, otherwise left to the dialog manager.
 const UINT WM_APP_RUN = 0x401;
 
 class CZVTDownloaderDlg : public CDialog {
@@ -56,6 +59,8 @@ class CZVTDownloaderDlg : public CDialog {
     bool FileListLoaded() const { return m_fileListLoaded != 0; }
     bool SkinLoaded() const { return m_skinLoaded != 0; }
     bool Running() const { return m_running != 0; }
+    bool InstallerStarted() const { return m_runThread != nullptr; }
+    int32_t FilesDone() const { return m_filesDone; }
     const std::vector<std::string>& Urls() const { return m_urls; }
     const std::string& DownloadFolder() const { return m_folder; }
     const std::string& RunFilePath() const { return m_runFile; }
@@ -80,6 +85,10 @@ class CZVTDownloaderDlg : public CDialog {
   private:
     // Start-up and events (ZVTDownloaderDlg.cpp).
     void OnLibraryEvent(uint32_t code, uint32_t handle);
+    // True for an event of the job running now; anything else is dropped.
+    bool IsCurrentJob(uint32_t code, uint32_t handle) const;
+    // Writes why an event was dropped to the service log.
+    void DropEvent(uint32_t code, uint32_t handle, const char* why) const;
     void OnDataArrived();
     void OnDataFailed();
     void ParseFileList(const char* data, size_t size);
@@ -105,6 +114,10 @@ class CZVTDownloaderDlg : public CDialog {
     // Folder (DlgFolder.cpp).
     void OnChooseFolder();
     void StoreDownloadFolder();
+    // The stored folder (machine-wide first, then the player's) when it is
+    // still acceptable, else the default.
+    std::string InitialDownloadFolder() const;
+    static RefusedFolders SystemFolders();
     static int64_t FreeBytes(const std::string& path);
 
     // Progress (DlgProgress.cpp).
@@ -122,6 +135,9 @@ class CZVTDownloaderDlg : public CDialog {
     // Asks whether to stop a running download for closing; stops it on Yes.
     // True when the window may close.
     bool ConfirmCloseDuringDownload();
+    // While the installer is being started the window stays: shows the wait
+    // message and returns true.
+    bool RefuseCloseWhileInstalling();
     void OnHighSpeedToggle();
     void UpdateButtons(int mode);
     void OnResumeQuestion();
@@ -134,7 +150,8 @@ class CZVTDownloaderDlg : public CDialog {
     void OnFileDone(const SwarmFetchFileDone& record);
     void OnJobDone();
     void OnRun();
-    void OnRunMessage();
+    // False when the message is no run request (see WM_APP_RUN).
+    bool OnRunMessage();
     static DWORD WINAPI RunThread(void* self);
 
     LauncherConfig m_config;

@@ -49,9 +49,9 @@ LRESULT CNowLoading::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
             }
             break;
         case WM_CLOSE:
-            m_picture.StopAnimation();
-            m_picture.UnloadPicture();
-            break;
+            // Not closed while the program is being started; the quit of the
+            // worker ends the dialog.
+            return 0;
         default:
             break;
     }

@@ -2,8 +2,9 @@
 // program is being started: the spinner (resource 248, type "GIF") and one
 // line of text on white. The worker that starts the program ends it by
 // posting WM_QUIT; when the window goes that way, the picture stops its
-// animation on its own destruction. Without the spinner resource the dialog
-// shows its text alone.
+// animation on its own destruction. Nothing else ends it: Enter, Escape,
+// the system's close (Alt+F4) and the OK and Cancel commands are refused.
+// Without the spinner resource the dialog shows its text alone.
 #pragma once
 
 #include "launcher/controls/CAnimatedPicture.h"
@@ -21,6 +22,8 @@ class CNowLoading : public CDialog {
     bool OnInitDialog() override;
     LRESULT WindowProc(UINT msg, WPARAM wp, LPARAM lp) override;
     void DoDataExchange(CDataExchange& dx) override;
+    void OnOK() override {}
+    void OnCancel() override {}
 
   private:
     CAnimatedPicture m_picture;  // control 1038

@@ -694,6 +694,7 @@ void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t
         return;
     Record* record = FindRecord(jobNumber);
     const int64_t total = record ? record->total : 0;
+    const int64_t ranFor = record ? Now() - record->registeredAt : 0;
     DropRecord(record);
     ForgetFirstSent(job);
     if (giveUp) {
@@ -719,6 +720,16 @@ void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t
     progress.received = progress.total;
     progress.percent = 100;
     progress.remaining = 0;
+    // The job's whole time, at least the second it began in; a job too
+    // short for a rate report shows its average.
+    if (progress.elapsed < ranFor)
+        progress.elapsed = ranFor;
+    if (progress.elapsed < 1)
+        progress.elapsed = 1;
+    if (progress.speed <= 0) {
+        const int64_t average = progress.received / progress.elapsed;
+        progress.speed = average > INT32_MAX ? INT32_MAX : (int32_t)average;
+    }
     progress.filesDone = FileCount(result, job->EntryCount());
     if (progress.fileCount < progress.filesDone)
         progress.fileCount = progress.filesDone;

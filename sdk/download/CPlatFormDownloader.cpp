@@ -23,7 +23,7 @@ struct CPlatFormDownloader::PlatformJobContext {
     int64_t presentBytes = 0;
     int32_t entryCount = 0;
     int32_t completedFiles = 0;
-    int64_t startTime = 0;  // seconds since 1970 when the session started
+    uint64_t startTickMs = 0;  // ClockTickMs() when the session started
 };
 
 namespace {
@@ -145,7 +145,7 @@ void CPlatFormDownloader::OnFileSizeCheckCompleted(void* opaque,
     context->totalSize = result.totalSize;
     context->presentBytes = result.presentBytes;
     context->entryCount = result.entryCount;
-    context->startTime = ClockUnixSeconds();
+    context->startTickMs = ClockTickMs();
     StartSession(context);
 }
 
@@ -274,11 +274,15 @@ void CPlatFormDownloader::ComputeProgress(const PlatformJobContext* context,
     out->filesDone = session ? context->completedFiles : 0;
     out->percent = Percent(received, total);
 
-    const int64_t elapsed = ClockUnixSeconds() - context->startTime;
-    out->elapsed = elapsed;
+    // Measured in milliseconds, so a job of under a second has a speed and
+    // shows the second it ran in; whole seconds are rounded.
+    const uint64_t elapsedMs = ClockTickMs() - context->startTickMs;
+    const int64_t elapsed = (int64_t)((elapsedMs + 500) / 1000);
+    out->elapsed = elapsed > 0 ? elapsed : 1;
     int64_t speed = 0;
-    if (elapsed > 0 && received >= 0 && context->presentBytes <= received)
-        speed = (received - context->presentBytes) / elapsed;
+    if (received >= 0 && context->presentBytes <= received)
+        speed = (int64_t)((double)(received - context->presentBytes) * 1000.0 /
+                          (double)(elapsedMs > 0 ? elapsedMs : 1));
     if (speed > INT32_MAX)
         speed = INT32_MAX;
     out->speed = (int32_t)speed;

@@ -1,7 +1,7 @@
 // The resume prompt and the installing dialog, run modally from the
 // program's own templates under Wine and answered from the modal observer
 // the way a user would: a click on a button, Esc, WM_CLOSE, or the worker's
-// WM_QUIT.
+// WM_QUIT (the only way the installing dialog ends).
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -214,24 +214,48 @@ TEST_F(NowLoadingTest, WithoutTheSpinnerResourceShowsTheTextOnWhite) {
         for (int y = spin.top; y < spin.bottom; ++y)
             for (int x = spin.left; x < spin.right; ++x)
                 ASSERT_EQ(shot.Pixel(x, y), RGB(255, 255, 255)) << x << "," << y;
-        ::PostMessageA(hwnd, WM_CLOSE, 0, 0);
+        ::PostMessageA(s_host->GetSafeHwnd(), WM_QUIT, 0, 0);
     });
-    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
-    EXPECT_FALSE(TakeQuit());
+    EXPECT_EQ(dialog.DoModal(), -1);
+    EXPECT_TRUE(TakeQuit());
 }
 
-TEST_F(NowLoadingTest, CloseStopsAndUnloadsThePicture) {
-    CNowLoading dialog(s_host->GetSafeHwnd());
-    HANDLE thread = nullptr;
-    ObserverScope scope([&](CDialog& shown) {
-        thread = ::OpenThread(SYNCHRONIZE, FALSE, dialog.Picture().AnimationThreadId());
-        ::PostMessageA(shown.GetSafeHwnd(), WM_CLOSE, 0, 0);
-    });
-    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(::WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
-    ::CloseHandle(thread);
-    EXPECT_EQ(dialog.Picture().FrameCount(), 0u);
+// Only the worker's quit ends it: whatever a player or the system sends to
+// close it first, it stays, and its spinner runs on until then.
+TEST_F(NowLoadingTest, NothingButTheWorkersQuitEndsIt) {
+    const struct {
+        const char* what;
+        UINT msg;
+        WPARAM wp;
+    } dismissals[] = {
+        {"Enter", WM_KEYDOWN, VK_RETURN}, {"Escape", WM_KEYDOWN, VK_ESCAPE},
+        {"close", WM_CLOSE, 0},           {"Alt+F4", WM_SYSCOMMAND, SC_CLOSE},
+        {"OK", WM_COMMAND, IDOK},         {"Cancel", WM_COMMAND, IDCANCEL},
+    };
+    for (const auto& d : dismissals) {
+        SCOPED_TRACE(d.what);
+        CNowLoading dialog(s_host->GetSafeHwnd());
+        HANDLE thread = nullptr;
+        HWND shownWindow = nullptr;
+        ObserverScope scope([&](CDialog& shown) {
+            shownWindow = shown.GetSafeHwnd();
+            thread = ::OpenThread(SYNCHRONIZE, FALSE, dialog.Picture().AnimationThreadId());
+            HWND focus = ::GetFocus();
+            HWND target = d.msg == WM_KEYDOWN && focus != nullptr ? focus : shownWindow;
+            ::PostMessageA(target, d.msg, d.wp, 0);
+            // Posted after the dismissal: a dialog that obeyed it has ended
+            // with its result before this comes.
+            ::PostMessageA(s_host->GetSafeHwnd(), WM_QUIT, 0, 0);
+        });
+        EXPECT_EQ(dialog.DoModal(), -1);
+        EXPECT_TRUE(TakeQuit());
+        ASSERT_NE(shownWindow, nullptr);
+        EXPECT_FALSE(::IsWindow(shownWindow));
+        ASSERT_NE(thread, nullptr);
+        // The picture stopped its animation when its window went.
+        EXPECT_EQ(::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+        ::CloseHandle(thread);
+    }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "launcher/AppInstance.h"
 #include "launcher/DisplayFormat.h"
+#include "launcher/FolderRegistry.h"
 #include "launcher/Texts.h"
 #include "launcher/ZVTDownloaderDlg.h"
 #include "launcher/framework/Prompts.h"
@@ -83,8 +84,16 @@ class Driver {
     INT_PTR Run(std::string* failed) {
         s_driver = this;
         CDialog::SetModalObserver([this](CDialog& shown) {
-            if (&shown == &m_dialog)
+            if (&shown == &m_dialog) {
                 SetTimer(m_dialog.GetSafeHwnd(), kTimerId, 100, OnTimer);
+                return;
+            }
+            shownDialogs.push_back(shown.TemplateId());
+            if (shown.TemplateId() == IDD_NOWLOADING)
+                loadingWindow = shown.GetSafeHwnd();
+            // A resume question no step expects is answered so the run goes on.
+            if (shown.TemplateId() == IDD_RESUME)
+                PostMessageA(shown.GetSafeHwnd(), WM_CLOSE, 0, 0);
         });
         m_start = GetTickCount();
         INT_PTR result = m_dialog.DoModal();
@@ -97,6 +106,11 @@ class Driver {
         *failed = m_failed;
         return result;
     }
+
+    // Templates of the other modal dialogs shown meanwhile, in order, and
+    // the installing dialog's window once it was shown.
+    std::vector<int> shownDialogs;
+    HWND loadingWindow = nullptr;
 
   private:
     static const UINT_PTR kTimerId = 0x5F5F;
@@ -144,12 +158,71 @@ class LauncherTest : public ::testing::Test {
         // The plain downloader's own behaviour (speed, disk, network notices)
         // is what most of these tests drive; the engine path has its own.
         CJobManager::SetEngineDownloaderEnabledForTesting(false);
+        // Every test starts without a folder remembered from an earlier one.
+        ClearStoredFolders();
     }
     void TearDown() override {
         CJobManager::SetEngineDownloaderEnabledForTesting(true);
         SetPromptService(nullptr);
         PfSetFreeDiskSpaceHookForTesting(nullptr);
         SetConnectivityForTesting(kConnectivityFromSystem);
+        SetRegistryKeyCreatorForTesting(nullptr);
+        ClearStoredFolders();
+    }
+
+    static void ClearStoredFolders() {
+        for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER})
+            RegDeleteKeyValueA(root, kDownloadPathKey, texts::kGameName);
+    }
+    static void StoreRaw(HKEY root, DWORD type, const std::string& bytes) {
+        RegSetKeyValueA(root, kDownloadPathKey, texts::kGameName, type, bytes.data(),
+                        (DWORD)bytes.size());
+    }
+    // The value under `root` as stored, "" when there is none.
+    static std::string Stored(HKEY root) { return ReadDownloadFolderValue(root, texts::kGameName); }
+
+    // The library event `code` for `handle`, handled at once.
+    static void SendEvent(CZVTDownloaderDlg& dialog, uint32_t code, uint32_t handle) {
+        SendMessageA(dialog.GetSafeHwnd(), SWARMFETCH_WM_EVENT, code, handle);
+    }
+    // Every display text, to see that nothing changed.
+    static std::vector<std::string> Texts(CZVTDownloaderDlg& dialog) {
+        std::vector<std::string> texts;
+        for (int id : {IDC_CURRENT_FILE, IDC_ELAPSED, IDC_REMAINING, IDC_TOTAL_SIZE, IDC_RECEIVED,
+                       IDC_SPEED, IDC_PERCENT, IDC_FOLDER_TEXT, IDC_NOTICE})
+            texts.push_back(dialog.DisplayText(id));
+        return texts;
+    }
+    static int Count(const std::vector<std::string>& asked, const std::string& text) {
+        int count = 0;
+        for (const std::string& one : asked)
+            count += one == text ? 1 : 0;
+        return count;
+    }
+    // The library's service log, where the launcher notes what it dropped.
+    std::string ServiceLog() {
+        ovCString engineFolder;
+        GetEngineFolder(engineFolder);
+        std::vector<unsigned char> bytes =
+            ReadFile(std::string(engineFolder.CStr()) + "config\\service.log");
+        return std::string(bytes.begin(), bytes.end());
+    }
+    // The time texts at the end of a job of `wallMs` milliseconds: the
+    // job's whole time (at least its first second, at most the time it
+    // really took, rounded up, and one more for the clocks' seconds), its
+    // average speed, nothing left.
+    static void ExpectFinalTimes(CZVTDownloaderDlg& dialog, DWORD wallMs) {
+        int h = 0, m = 0, sec = 0;
+        const std::string elapsed = dialog.DisplayText(IDC_ELAPSED);
+        ASSERT_EQ(sscanf(elapsed.c_str(), "%d:%d:%d", &h, &m, &sec), 3) << elapsed;
+        const int seconds = h * 3600 + m * 60 + sec;
+        EXPECT_GE(seconds, 1) << elapsed;
+        EXPECT_LE(seconds, (int)(wallMs + 999) / 1000 + 1)
+            << elapsed << " after " << wallMs << " ms";
+        EXPECT_NE(dialog.DisplayText(IDC_SPEED), FormatSpeed(0));
+        EXPECT_EQ(dialog.DisplayText(IDC_REMAINING), "00:00:00");
+        EXPECT_EQ(dialog.DisplayText(IDC_PERCENT), "100%");
+        EXPECT_EQ(dialog.DisplayText(IDC_RECEIVED), dialog.DisplayText(IDC_TOTAL_SIZE));
     }
 
     LauncherConfig Config(const std::string& list, const std::string& skin = "ok/img.zip") {
@@ -230,7 +303,17 @@ TEST_F(LauncherTest, StartsUpIntoTheSkinnedWindow) {
              EXPECT_EQ(dialog.DownloadFolder().substr(1), ":\\Download\\brightwave7\\");
              EXPECT_FALSE(Enabled(dialog, IDC_RUN));
              EXPECT_TRUE(Enabled(dialog, IDC_START));
+             EXPECT_FALSE(Enabled(dialog, IDC_STOP));  // nothing to stop yet
              EXPECT_EQ(dialog.ConsentFlag(), "2");
+
+             // The run message before any download starts nothing; as the
+             // dialog manager's DM_SETDEFID it still reaches the dialog.
+             SendMessageA(window, WM_APP_RUN, 0, 0);
+             EXPECT_FALSE(dialog.Installing());
+             EXPECT_FALSE(dialog.InstallerStarted());
+             SendMessageA(window, DM_SETDEFID, IDOK, 0);
+             EXPECT_EQ(SendMessageA(window, DM_GETDEFID, 0, 0), MAKELRESULT(IDOK, DC_HASDEFID));
+             EXPECT_FALSE(dialog.InstallerStarted());
 
              // Pixels: the background picture shows where no control is, and
              // the start button shows its picture, magenta keyed out.
@@ -255,11 +338,51 @@ TEST_F(LauncherTest, StartsUpIntoTheSkinnedWindow) {
         {"close", nullptr, [&] { Click(dialog, IDC_CLOSE); }},
     };
     std::string failed;
-    INT_PTR result = Driver(dialog, steps, 60000).Run(&failed);
+    Driver driver(dialog, steps, 60000);
+    INT_PTR result = driver.Run(&failed);
     EXPECT_EQ(failed, "");
     EXPECT_TRUE(checked);
     EXPECT_EQ(result, IDCANCEL);
     EXPECT_TRUE(m_prompts.Asked().empty());
+    EXPECT_TRUE(driver.shownDialogs.empty());  // no installing dialog
+}
+
+TEST_F(LauncherTest, FolderChoiceRefusesSystemFoldersInAnyCase) {
+    CZVTDownloaderDlg dialog(Config("ok/filelist.txt"));
+    // Wine's Windows folder is C:\windows, its programs' C:\Program Files.
+    const struct {
+        const char* chosen;
+        bool refused;
+    } cases[] = {
+        {"c:\\", true},
+        {"C:\\", true},
+        {"C:\\WINDOWS\\Temp", true},
+        {"c:\\Windows\\SYSTEM32\\drivers\\", true},
+        {"c:\\program files\\orvane\\zvtdownloader", true},
+        {"C:\\sftest-launcher\\Mixed Case", false},
+        {"C:\\sftest-launcher\\windows", false},
+    };
+    std::vector<Step> steps = {
+        {"skin applied", [&] { return dialog.SkinLoaded(); },
+         [&] {
+             std::string folder = dialog.DownloadFolder();
+             for (const auto& c : cases) {
+                 int before = Count(m_prompts.Asked(), texts::kFolderRefused);
+                 m_prompts.folder = c.chosen;
+                 Click(dialog, IDC_FOLDER);
+                 EXPECT_EQ(Count(m_prompts.Asked(), texts::kFolderRefused),
+                           before + (c.refused ? 1 : 0))
+                     << c.chosen;
+                 if (!c.refused)
+                     folder = std::string(c.chosen) + "\\";
+                 EXPECT_EQ(dialog.DownloadFolder(), folder) << c.chosen;
+             }
+         }},
+        {"close", nullptr, [&] { Click(dialog, IDC_CLOSE); }},
+    };
+    std::string failed;
+    Driver(dialog, steps, 60000).Run(&failed);
+    EXPECT_EQ(failed, "");
 }
 
 TEST_F(LauncherTest, StartUpFailuresShowTheirMessageAndQuit) {
@@ -309,6 +432,8 @@ TEST_F(LauncherTest, DownloadsStopsAndRunsTheInstaller) {
     auto progressing = [&] {
         return dialog.Job() != 0 && dialog.DisplayText(IDC_RECEIVED) != "0 Bytes";
     };
+    Driver* driver = nullptr;
+    uint32_t firstJob = 0;
     std::vector<Step> steps = {
         {"skin applied", [&] { return dialog.SkinLoaded(); },
          [&] {
@@ -329,6 +454,20 @@ TEST_F(LauncherTest, DownloadsStopsAndRunsTheInstaller) {
         {"progress", progressing,
          [&] {
              Screenshot(dialog, "launcher-downloading");
+             const uint32_t job = dialog.Job();
+             firstJob = job;
+             // Events of this job whose record is not there (nothing is
+             // done yet at normal speed, the size report was read) do nothing.
+             EXPECT_TRUE(dialog.Running());
+             EXPECT_EQ(dialog.FilesDone(), 0);
+             const std::vector<std::string> before = Texts(dialog);
+             SendEvent(dialog, SF_EVENT_FILE_DONE, job);
+             SendEvent(dialog, SF_EVENT_JOB_DONE, job);
+             SendEvent(dialog, SF_EVENT_SIZE_INFO, job);
+             EXPECT_EQ(dialog.FilesDone(), 0);
+             EXPECT_FALSE(dialog.Completed());
+             EXPECT_TRUE(dialog.Running());
+             EXPECT_EQ(Texts(dialog), before);
              // Stop answered No, close and Escape answered No: it goes on.
              Click(dialog, IDC_STOP);
              Click(dialog, IDC_CLOSE);
@@ -341,10 +480,28 @@ TEST_F(LauncherTest, DownloadsStopsAndRunsTheInstaller) {
              Click(dialog, IDC_STOP);
              EXPECT_EQ(dialog.Job(), 0u);
              EXPECT_TRUE(Enabled(dialog, IDC_START));
+             EXPECT_FALSE(Enabled(dialog, IDC_STOP));
              EXPECT_EQ(dialog.DisplayText(IDC_SPEED), "0 Bytes/Sec");
+             // Events of the stopped job still on their way, and events
+             // without a job, are dropped: no zeros on the display, no
+             // running flag, no disk check, no resume question.
+             const std::vector<std::string> stopped = Texts(dialog);
+             const size_t asked = m_prompts.Asked().size();
+             for (uint32_t handle : {job, 0u}) {
+                 for (uint32_t code :
+                      {SF_EVENT_PROGRESS, SF_EVENT_SIZE_INFO, SF_EVENT_FILE_DONE, SF_EVENT_MESSAGE,
+                       SF_EVENT_RESUME_QUESTION, SF_EVENT_JOB_DONE})
+                     SendEvent(dialog, code, handle);
+             }
+             EXPECT_EQ(Texts(dialog), stopped);
+             EXPECT_FALSE(dialog.Running());
+             EXPECT_FALSE(dialog.Completed());
+             EXPECT_EQ(dialog.Job(), 0u);
+             EXPECT_EQ(m_prompts.Asked().size(), asked);
              // Start again: a new job from the beginning, at full speed.
              Click(dialog, IDC_START);
              EXPECT_NE(dialog.Job(), 0u);
+             EXPECT_NE(dialog.Job(), job);
          }},
         {"completed and installer started", [&] { return dialog.Installing(); },
          [&] {
@@ -354,11 +511,39 @@ TEST_F(LauncherTest, DownloadsStopsAndRunsTheInstaller) {
              EXPECT_EQ(dialog.DisplayText(IDC_PERCENT), "100%");
              Screenshot(dialog, "launcher-complete");
          }},
+        // The installer checks its files for seconds before it waits for
+        // input: the installing dialog is up meanwhile and stays whatever
+        // the player presses.
+        {"installing dialog", [&] { return driver->loadingWindow != nullptr; },
+         [&] {
+             HWND loading = driver->loadingWindow;
+             EXPECT_TRUE(IsWindowVisible(loading));
+             PostMessageA(loading, WM_KEYDOWN, VK_RETURN, 0);
+             PostMessageA(loading, WM_KEYDOWN, VK_ESCAPE, 0);
+             PostMessageA(loading, WM_SYSCOMMAND, SC_CLOSE, 0);
+             PostMessageA(loading, WM_CLOSE, 0, 0);
+         }},
+        {"installing dialog stays", nullptr,
+         [&] {
+             EXPECT_TRUE(IsWindowVisible(driver->loadingWindow));
+             EXPECT_TRUE(dialog.InstallerStarted());
+         }},
     };
     std::string failed;
-    INT_PTR result = Driver(dialog, steps, 120000).Run(&failed);
+    Driver run(dialog, steps, 120000);
+    driver = &run;
+    INT_PTR result = run.Run(&failed);
     EXPECT_EQ(failed, "");  // the installer thread's quit ends it
     EXPECT_EQ(result, -1);
+    EXPECT_EQ(run.shownDialogs, std::vector<int>{IDD_NOWLOADING});
+    // What was dropped is noted in the service log.
+    const std::string log = ServiceLog();
+    EXPECT_NE(log.find("[ZVTDownloader] event 514 of job " + std::to_string(firstJob) +
+                       " dropped: not the current job"),
+              std::string::npos);
+    EXPECT_NE(log.find("[ZVTDownloader] event 516 of job " + std::to_string(firstJob) +
+                       " dropped: no job-done record"),
+              std::string::npos);
     for (const char* name : {"a.bin", "b.bin", "setup.exe"}) {
         EXPECT_EQ(ReadFile(folder + name),
                   ReadFile(m_servers.DocRootPath(std::string("launcher/ok/") + name)))
@@ -387,8 +572,6 @@ TEST_F(LauncherTest, DownloadsThroughTheLocalEngine) {
     SetEngineManifestUrlForTesting(m_servers.HttpUrl("/ActiveX/update/KVX_updater.xml").c_str());
     SetEnvironmentVariableA("SF_ENGINE_PORT", std::to_string(port).c_str());
     SetEnvironmentVariableA("SF_ENGINE_IDLE_EXIT_MS", "1500");
-    // A few seconds for 2.3 MB, so the progress is seen on the way.
-    SetEnvironmentVariableA("SF_ENGINE_BEHAVIOUR", "rate=600000");
     ovCString engineFolder;
     GetEngineFolder(engineFolder);
     std::string log = std::string(engineFolder.CStr()) + "config\\service.log";
@@ -396,72 +579,87 @@ TEST_F(LauncherTest, DownloadsThroughTheLocalEngine) {
     // build of the same version.
     DeleteFileA((std::string(engineFolder.CStr()) + "ldDownload.exe").c_str());
 
-    std::string folder = Folder("engine");
-    bool sawProgress = false;
-    std::string failed;
-    {  // the library ends with the dialog
-        CZVTDownloaderDlg dialog(Config("ok/filelist.txt"));
-        m_prompts.folder = Folder("engine");
-        m_prompts.answer = [&](const MessageRequest& request) {
-            if (request.text == texts::kCompleteQuestion)
-                return IDNO;
-            return (request.style & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
-        };
-        std::vector<Step> steps = {
-            {"skin applied", [&] { return dialog.SkinLoaded(); },
-             [&] {
-                 Click(dialog, IDC_FOLDER);
-                 Click(dialog, IDC_START);
-             }},
-            {"progress", [&] { return dialog.DisplayText(IDC_RECEIVED) != "0 Bytes"; },
-             [&] {
-                 sawProgress = true;
-                 Screenshot(dialog, "launcher-engine-downloading");
-             }},
-            {"completed", [&] { return dialog.Completed(); },
-             [&] {
-                 EXPECT_EQ(dialog.DisplayText(IDC_PERCENT), "100%");
-                 EXPECT_EQ(dialog.DisplayText(IDC_RECEIVED), dialog.DisplayText(IDC_TOTAL_SIZE));
-                 // The engine's time is the job's own, seconds since it began.
-                 EXPECT_EQ(dialog.DisplayText(IDC_ELAPSED).compare(0, 4, "00:0"), 0)
-                     << dialog.DisplayText(IDC_ELAPSED);
-                 Screenshot(dialog, "launcher-engine-complete");
-                 Click(dialog, IDC_CLOSE);
-             }},
-        };
-        Driver(dialog, steps, 120000).Run(&failed);
+    // Slowed down, so the progress is seen on the way; then at full speed,
+    // a job shorter than the engine's first report.
+    const struct {
+        const char* name;
+        const char* behaviour;
+        bool slow;
+    } runs[] = {{"engine", "rate=600000", true}, {"engine-short", nullptr, false}};
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.name);
+        SetEnvironmentVariableA("SF_ENGINE_BEHAVIOUR", r.behaviour);
+        std::string folder = Folder(r.name);
+        bool sawProgress = false;
+        std::string failed;
+        DWORD startedAt = 0;
+        {  // the library ends with the dialog
+            CZVTDownloaderDlg dialog(Config("ok/filelist.txt"));
+            m_prompts.folder = folder;
+            m_prompts.answer = [&](const MessageRequest& request) {
+                if (request.text == texts::kCompleteQuestion)
+                    return IDNO;
+                return (request.style & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
+            };
+            std::vector<Step> steps = {
+                {"skin applied", [&] { return dialog.SkinLoaded(); },
+                 [&] {
+                     Click(dialog, IDC_FOLDER);
+                     startedAt = GetTickCount();
+                     Click(dialog, IDC_START);
+                 }},
+                {"completed",
+                 [&] {
+                     if (r.slow && !sawProgress && !dialog.Completed() &&
+                         dialog.DisplayText(IDC_RECEIVED) != "0 Bytes") {
+                         sawProgress = true;
+                         Screenshot(dialog, "launcher-engine-downloading");
+                     }
+                     return dialog.Completed();
+                 },
+                 [&] {
+                     // The job's own time from start to end, its speed.
+                     ExpectFinalTimes(dialog, GetTickCount() - startedAt);
+                     Screenshot(dialog, std::string("launcher-") + r.name + "-complete");
+                     Click(dialog, IDC_CLOSE);
+                 }},
+            };
+            Driver(dialog, steps, 120000).Run(&failed);
+        }
+        std::vector<unsigned char> bytes = ReadFile(log);
+        std::string text(bytes.begin(), bytes.end());
+        std::string asked;
+        for (const std::string& question : m_prompts.Asked())
+            asked += question + "\n";
+        EXPECT_EQ(failed, "") << text << asked;
+        EXPECT_TRUE(sawProgress || !r.slow);
+        for (const char* name : {"a.bin", "b.bin", "setup.exe"}) {
+            EXPECT_EQ(ReadFile(folder + name),
+                      ReadFile(m_servers.DocRootPath(std::string("launcher/ok/") + name)))
+                << name;
+        }
+        // The engine did the work: installed where a player's would be, and
+        // the plain downloader never began.
+        EXPECT_NE(text.find("[SwarmFetchLib] Patch Success"), std::string::npos) << text;
+        EXPECT_EQ(text.find("[SwarmFetchLib] CPlatFormDownloader Begin"), std::string::npos)
+            << text;
+        EXPECT_FALSE(ReadFile(std::string(engineFolder.CStr()) + "ldDownload.exe").empty());
+        // The engine ends by itself once no library is connected (and the
+        // next run starts it with its own behaviour).
+        bool gone = false;
+        for (int i = 0; i < 150 && !gone; ++i) {
+            {  // closed at once: a connection held open keeps the engine up
+                testpeers::Client client;
+                gone = !client.Connect(port, 200);
+            }
+            if (!gone)
+                Sleep(100);
+        }
+        EXPECT_TRUE(gone);
     }
-    std::vector<unsigned char> bytes = ReadFile(log);
-    std::string text(bytes.begin(), bytes.end());
-    std::string asked;
-    for (const std::string& question : m_prompts.Asked())
-        asked += question + "\n";
-    EXPECT_EQ(failed, "") << text << asked;
-    EXPECT_TRUE(sawProgress);
-    for (const char* name : {"a.bin", "b.bin", "setup.exe"}) {
-        EXPECT_EQ(ReadFile(folder + name),
-                  ReadFile(m_servers.DocRootPath(std::string("launcher/ok/") + name)))
-            << name;
-    }
-    // The engine did the work: installed where a player's would be, and the
-    // plain downloader never began.
-    EXPECT_NE(text.find("[SwarmFetchLib] Patch Success"), std::string::npos) << text;
-    EXPECT_EQ(text.find("[SwarmFetchLib] CPlatFormDownloader Begin"), std::string::npos) << text;
-    EXPECT_FALSE(ReadFile(std::string(engineFolder.CStr()) + "ldDownload.exe").empty());
     CEngineDownloader::SetEnginePortForTesting(0);
     SetEngineManifestUrlForTesting(nullptr);
     SetEnvironmentVariableA("SF_ENGINE_BEHAVIOUR", nullptr);
-    // The engine ends by itself once no library is connected.
-    bool gone = false;
-    for (int i = 0; i < 150 && !gone; ++i) {
-        {  // closed at once: a connection held open keeps the engine up
-            testpeers::Client client;
-            gone = !client.Connect(port, 200);
-        }
-        if (!gone)
-            Sleep(100);
-    }
-    EXPECT_TRUE(gone);
 }
 
 bool TooLittleSpace(const char*, int64_t* freeBytes) {
@@ -484,15 +682,20 @@ TEST_F(LauncherTest, DiskFullStopsAndRetriesAndNoLeavesRunForLater) {
             return IDNO;
         return (request.style & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
     };
+    DWORD startedAt = 0;
     std::vector<Step> steps = {
         {"skin applied", [&] { return dialog.SkinLoaded(); },
          [&] {
              Click(dialog, IDC_FOLDER);
              PfSetFreeDiskSpaceHookForTesting(TooLittleSpace);
+             startedAt = GetTickCount();
              Click(dialog, IDC_START);
          }},
         {"completed", [&] { return dialog.Completed(); },
          [&] {
+             // A job of about a second at full speed still shows its time
+             // and its speed.
+             ExpectFinalTimes(dialog, GetTickCount() - startedAt);
              EXPECT_EQ(retries, 3);
              EXPECT_TRUE(Enabled(dialog, IDC_RUN));
              EXPECT_FALSE(Enabled(dialog, IDC_START));
@@ -502,12 +705,25 @@ TEST_F(LauncherTest, DiskFullStopsAndRetriesAndNoLeavesRunForLater) {
              m_prompts.folder = Folder("elsewhere");
              Click(dialog, IDC_FOLDER);
              EXPECT_EQ(dialog.DownloadFolder(), before);
+             // Complete, but the player said No: the run message alone
+             // starts nothing.
+             SendMessageA(dialog.GetSafeHwnd(), WM_APP_RUN, 0, 0);
+             EXPECT_FALSE(dialog.Installing());
+             EXPECT_FALSE(dialog.InstallerStarted());
              // Run later: the installer starts and the launcher ends.
              Click(dialog, IDC_RUN);
              EXPECT_TRUE(dialog.Installing());
-             Click(dialog, IDC_RUN);    // a second press does nothing
-             Click(dialog, IDC_CLOSE);  // only the wait message
-             EXPECT_TRUE(m_prompts.WasAsked(texts::kInstallerWait));
+             Click(dialog, IDC_RUN);  // a second press does nothing
+             // Every way of closing only shows the wait message.
+             Click(dialog, IDC_CLOSE);
+             SendMessageA(dialog.GetSafeHwnd(), WM_CLOSE, 0, 0);
+             SendMessageA(dialog.GetSafeHwnd(), WM_COMMAND, IDOK, 0);
+             SendMessageA(dialog.GetSafeHwnd(), WM_COMMAND, IDCANCEL, 0);
+             MSG escape = {dialog.GetSafeHwnd(), WM_KEYDOWN, VK_ESCAPE, 0, 0, {0, 0}};
+             EXPECT_TRUE(static_cast<CWindow&>(dialog).PreTranslateMessage(&escape));
+             EXPECT_EQ(Count(m_prompts.Asked(), texts::kInstallerWait), 5);
+             EXPECT_TRUE(IsWindow(dialog.GetSafeHwnd()));
+             EXPECT_TRUE(dialog.Installing());
          }},
     };
     std::string failed;
@@ -518,6 +734,150 @@ TEST_F(LauncherTest, DiskFullStopsAndRetriesAndNoLeavesRunForLater) {
     for (const std::string& text : m_prompts.Asked())
         askedDisk |= text.find("해당 디스크(") == 0;
     EXPECT_TRUE(askedDisk);
+}
+
+// Commas in the URLs, in the file names and in the folder: the installer is
+// still the file the library wrote, found from the end of the file-done text.
+TEST_F(LauncherTest, InstallerPathKeepsItsCommas) {
+    const std::string dir = "launcher/comma,list/";
+    CreateDirectoryA(m_servers.DocRootPath("launcher/comma,list").c_str(), nullptr);
+    const std::string base = m_servers.HttpUrl("/" + dir);
+    const struct {
+        std::string name;
+        std::string bytes;
+    } files[] = {
+        {"a,1.bin", std::string(5000, 'a')},
+        {"se,tup.exe", std::string(3000, 'x')},
+        {"filelist.txt", base + "a,1.bin\r\n" + base + "se,tup.exe\r\n"},
+    };
+    for (const auto& f : files) {
+        FILE* out = nullptr;
+        ASSERT_EQ(fopen_s(&out, m_servers.DocRootPath(dir + f.name).c_str(), "wb"), 0);
+        fwrite(f.bytes.data(), 1, f.bytes.size(), out);
+        fclose(out);
+    }
+    const std::string folder = Folder("x,y");
+    CZVTDownloaderDlg dialog(Config("comma,list/filelist.txt"));
+    m_prompts.folder = folder;
+    m_prompts.answer = [&](const MessageRequest& request) {
+        if (request.text == texts::kCompleteQuestion)
+            return IDNO;
+        return (request.style & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
+    };
+    DWORD startedAt = 0;
+    std::vector<Step> steps = {
+        {"skin applied", [&] { return dialog.SkinLoaded(); },
+         [&] {
+             Click(dialog, IDC_FOLDER);
+             startedAt = GetTickCount();
+             Click(dialog, IDC_START);
+         }},
+        {"completed", [&] { return dialog.Completed(); },
+         [&] {
+             EXPECT_EQ(dialog.RunFilePath(), folder + "se,tup.exe");
+             // 8 KB at full speed: the job's own time, at least a second,
+             // and its speed.
+             ExpectFinalTimes(dialog, GetTickCount() - startedAt);
+             Click(dialog, IDC_CLOSE);
+         }},
+    };
+    std::string failed;
+    Driver(dialog, steps, 60000).Run(&failed);
+    EXPECT_EQ(failed, "");
+    for (const auto& f : files) {
+        if (f.name == "filelist.txt")
+            continue;
+        std::vector<unsigned char> got = ReadFile(folder + f.name);
+        EXPECT_EQ(std::string(got.begin(), got.end()), f.bytes) << f.name;
+    }
+}
+
+// Unelevated under UAC the machine-wide value cannot be written: the folder
+// is remembered for the player instead, and the next start offers it.
+TEST_F(LauncherTest, TheFolderIsRememberedWhereThePlayerMayWrite) {
+    SetRegistryKeyCreatorForTesting([](HKEY root, const char* path, HKEY* key) -> LONG {
+        if (root == HKEY_LOCAL_MACHINE)
+            return ERROR_ACCESS_DENIED;
+        return RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, key, nullptr);
+    });
+    const struct {
+        const char* name;
+        bool machineWritable;
+        HKEY expectedRoot;
+    } runs[] = {
+        {"player", false, HKEY_CURRENT_USER},
+        {"machine", true, HKEY_LOCAL_MACHINE},
+    };
+    std::string remembered;
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.name);
+        if (r.machineWritable)
+            SetRegistryKeyCreatorForTesting(nullptr);
+        CZVTDownloaderDlg dialog(Config("ok/filelist.txt"));
+        m_prompts.folder = Folder(std::string("remembered-") + r.name);
+        m_prompts.answer = [&](const MessageRequest& request) {
+            return (request.style & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
+        };
+        std::vector<Step> steps = {
+            {"skin applied", [&] { return dialog.SkinLoaded(); },
+             [&] {
+                 // What the run before stored is offered.
+                 if (!remembered.empty()) {
+                     EXPECT_EQ(dialog.DownloadFolder(), remembered);
+                 }
+                 Click(dialog, IDC_FOLDER);
+                 Click(dialog, IDC_START);
+                 remembered = m_prompts.folder;
+                 EXPECT_EQ(Stored(r.expectedRoot), remembered);
+                 Click(dialog, IDC_CLOSE);  // answered Yes: stop and close
+             }},
+        };
+        std::string failed;
+        Driver(dialog, steps, 60000).Run(&failed);
+        EXPECT_EQ(failed, "");
+    }
+    // The machine-wide value comes first, then the player's.
+    EXPECT_EQ(Stored(HKEY_LOCAL_MACHINE), Folder("remembered-machine"));
+    EXPECT_EQ(Stored(HKEY_CURRENT_USER), Folder("remembered-player"));
+}
+
+// What is read back is checked like a choice: either root may hold anything.
+TEST_F(LauncherTest, StoredFoldersAreReadMachineFirstAndChecked) {
+    RefusedFolders refused;
+    refused.windows = "C:\\windows";
+    refused.engine = "C:\\Program Files\\Orvane\\ZVTDownloader\\";
+    // A string value as Windows stores it: terminated.
+    auto sz = [](const std::string& text) { return text + std::string(1, '\0'); };
+    const struct {
+        const char* what;
+        DWORD machineType;  // REG_NONE: no value
+        std::string machine;
+        DWORD userType;
+        std::string user;
+        std::string expected;
+    } cases[] = {
+        {"none", REG_NONE, "", REG_NONE, "", ""},
+        {"player only", REG_NONE, "", REG_SZ, sz("D:\\u\\"), "D:\\u\\"},
+        {"machine first", REG_SZ, sz("E:\\m"), REG_SZ, sz("D:\\u"), "E:\\m\\"},
+        {"machine refused", REG_SZ, sz("c:\\WINDOWS\\x"), REG_SZ, sz("D:\\u"), "D:\\u\\"},
+        {"machine not a string", REG_DWORD, std::string("\1\0\0\0", 4), REG_SZ, sz("D:\\u"),
+         "D:\\u\\"},
+        {"unterminated; expandable", REG_SZ, "D:\\m", REG_EXPAND_SZ, sz("%TEMP%\\x"), "D:\\m\\"},
+        {"relative; climbing", REG_SZ, sz("games\\x"), REG_SZ, sz("D:\\a\\..\\windows"), ""},
+        {"overlong", REG_SZ, sz("D:\\" + std::string(600, 'x')), REG_SZ,
+         sz("D:\\" + std::string(230, 'y')), ""},
+        {"control and name characters", REG_SZ, sz("D:\\a\nb"), REG_SZ, sz("D:\\a|b"), ""},
+        {"cut at a zero", REG_SZ, std::string("D:\\a\0C:\\windows\0", 16), REG_NONE, "", "D:\\a\\"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ClearStoredFolders();
+        if (c.machineType != REG_NONE)
+            StoreRaw(HKEY_LOCAL_MACHINE, c.machineType, c.machine);
+        if (c.userType != REG_NONE)
+            StoreRaw(HKEY_CURRENT_USER, c.userType, c.user);
+        EXPECT_EQ(StoredDownloadFolder(texts::kGameName, 10, refused), c.expected);
+    }
 }
 
 TEST_F(LauncherTest, NetworkNoticesAndTheFailureNotice) {

@@ -1,11 +1,12 @@
 // The launcher's window-free rules: file-list lines, display texts, the
-// folder choice and the single-instance name.
+// folder choice, the file-done text and the single-instance name.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "launcher/DisplayFormat.h"
+#include "launcher/FileDoneText.h"
 #include "launcher/FileList.h"
 #include "launcher/FolderRules.h"
 #include "launcher/SingleInstance.h"
@@ -146,17 +147,93 @@ TEST(FolderRules, DefaultsAndChoices) {
         {folderOfLength(199), 50, FolderVerdict::kAccepted},  // 199 + 50 + 1 = 250
         {folderOfLength(200), 50, FolderVerdict::kTooLong},
         {"C:\\", 5, FolderVerdict::kRefused},
-        {"c:\\", 5, FolderVerdict::kAccepted},  // exact comparison
-        {"\\", 5, FolderVerdict::kRefused},     // the computer folder
+        {"c:\\", 5, FolderVerdict::kRefused},  // letter case aside, as Windows compares
+        {"\\", 5, FolderVerdict::kRefused},    // the computer folder
         {"C:\\windows\\", 5, FolderVerdict::kRefused},
         {"C:\\windows\\system32\\", 5, FolderVerdict::kRefused},
-        {"C:\\WINDOWS\\system32\\", 5, FolderVerdict::kAccepted},
+        {"C:\\WINDOWS\\system32\\", 5, FolderVerdict::kRefused},
+        {"c:\\program files\\orvane\\zvtdownloader\\", 5, FolderVerdict::kRefused},
         {"C:\\Program Files\\Orvane\\ZVTDownloader\\", 5, FolderVerdict::kRefused},
         {"C:\\Program Files\\Orvane\\", 5, FolderVerdict::kAccepted},
         {"D:\\Games\\", 5, FolderVerdict::kAccepted},
     };
     for (const auto& c : cases)
         EXPECT_EQ(CheckChosenFolder(c.folder, c.longest, refused), c.verdict) << c.folder;
+}
+
+TEST(FolderRules, CaseIsFoldedForSingleByteLettersOnly) {
+    EXPECT_TRUE(SameFolderText("C:\\Windows\\", "c:\\WINDOWS\\"));
+    EXPECT_FALSE(SameFolderText("C:\\Windows", "C:\\Windows\\"));
+    // 0xB0 0x61 and 0xB0 0x41 are two Korean characters, not one in two cases.
+    EXPECT_FALSE(SameFolderText("D:\\\xB0\x61\\", "D:\\\xB0\x41\\"));
+    EXPECT_TRUE(SameFolderText("D:\\\xB0\x61x\\", "d:\\\xB0\x61X\\"));
+    EXPECT_TRUE(StartsWithFolderText("c:\\windowsApps\\", "C:\\Windows"));
+    EXPECT_FALSE(StartsWithFolderText("C:\\Win", "C:\\Windows"));
+}
+
+TEST(FolderRules, StoredFoldersAreCheckedLikeAChoice) {
+    RefusedFolders refused;
+    refused.windows = "C:\\windows";
+    refused.engine = EngineInstallFolder("C:\\Program Files");
+    const struct {
+        std::string stored;
+        std::string accepted;
+    } cases[] = {
+        {"D:\\Games\\bw\\", "D:\\Games\\bw\\"},
+        {"D:\\Games\\bw", "D:\\Games\\bw\\"},  // the backslash is added
+        {"D:\\\xB0\xA1\\", "D:\\\xB0\xA1\\"},  // Korean names stay
+        {"", ""},
+        {"Games\\bw\\", ""},  // relative
+        {"\\\\server\\share\\", ""},
+        {"1:\\x\\", ""},
+        {"D:x\\", ""},
+        {"C:\\WINDOWS\\Temp\\", ""},
+        {"c:\\", ""},
+        {"C:\\Program Files\\Orvane\\ZVTDownloader\\", ""},
+        {"D:\\a\\..\\b\\", ""},
+        {"D:\\a\\.\\b\\", ""},
+        {"D:\\a\\\\b\\", ""},
+        {"D:\\a|b\\", ""},
+        {"D:\\a:b\\", ""},
+        {"D:\\a/b\\", ""},
+        {"D:\\a\nb\\", ""},
+        {"D:\\a\xB0", ""},                     // a lead byte without its trail
+        {"D:\\" + std::string(216, 'x'), ""},  // 218 + 32 + 1 > 250
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(AcceptStoredFolder(c.stored, 10, refused), c.accepted) << c.stored;
+}
+
+TEST(FileDoneText, ThePathIsTheFolderAndOneNameAtTheEnd) {
+    const std::string folder = "C:\\Games, new\\bw,7\\";
+    const struct {
+        std::string text;
+        std::string path;
+    } cases[] = {
+        {"http://h/a.exe,C:\\Games, new\\bw,7\\a.exe", "C:\\Games, new\\bw,7\\a.exe"},
+        // Commas in the URL, its query and the name.
+        {"http://h/x,y/se,tup.exe?v=1,2,C:\\Games, new\\bw,7\\se,tup.exe",
+         "C:\\Games, new\\bw,7\\se,tup.exe"},
+        // A mirror list, the folder in other letter case.
+        {"http://a/s.exe|http://b/s.exe,c:\\games, NEW\\BW,7\\s.exe",
+         "c:\\games, NEW\\BW,7\\s.exe"},
+        // A URL that itself names the folder: the path is still the last one.
+        {"http://h/,C:\\Games, new\\bw,7\\evil.exe,C:\\Games, new\\bw,7\\ok.exe",
+         "C:\\Games, new\\bw,7\\ok.exe"},
+        // Not a file directly in the folder.
+        {"http://h/a.exe,C:\\Games, new\\bw,7\\sub\\a.exe", ""},
+        {"http://h/a.exe,D:\\Other\\a.exe", ""},
+        {"http://h/a.exe C:\\Games, new\\bw,7\\a.exe", ""},  // no comma before it
+        {"C:\\Games, new\\bw,7\\a.exe", ""},
+        {"http://h/a.exe,C:\\Games, new\\bw,7\\", ""},  // no name
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FileDonePath(c.text, folder), c.path) << c.text;
+    // The library writes the folder with backslashes; the launcher may have
+    // given it with slashes.
+    EXPECT_EQ(FileDonePath("u,C:\\g\\a.exe", "C:/g"), "C:\\g\\a.exe");
+    EXPECT_EQ(FileDonePath("u,C:\\g\\a.exe", ""), "");
 }
 
 TEST(SingleInstance, MutexName) {

@@ -1,5 +1,7 @@
 // The demo game's installer: a small real Windows program the launcher
-// downloads and starts at the end. It shows that it ran (a window with a
+// downloads and starts at the end. Like a real installer it first checks its
+// files for a moment before its window comes up (the launcher shows its
+// installing dialog until then); it shows that it ran (a window sized to its
 // Korean text) and leaves a marker file beside itself, so an end-to-end run
 // can see that the launcher really started it. It closes itself after a few
 // seconds so that unattended runs end.
@@ -12,6 +14,11 @@ namespace {
 
 const UINT_PTR kCloseTimer = 1;
 const UINT kShowMs = 4000;
+// The time "checking" takes before the window and the message loop.
+const DWORD kCheckMs = 3000;
+// Room around the text inside the window.
+const int kMarginX = 32;
+const int kMarginY = 28;
 const wchar_t kText[] = L"brightwave7 데모 설치 프로그램이 실행되었습니다.";
 const wchar_t kMarkerName[] = L"demo-installer-ran.txt";
 
@@ -35,6 +42,15 @@ void WriteMarker() {
     if (written > 0)
         WriteFile(file, line, (DWORD)written, &done, nullptr);
     CloseHandle(file);
+}
+
+// The text's extent in a window's default font.
+RECT TextRect() {
+    RECT rect = {0, 0, 0, 0};
+    HDC dc = GetDC(nullptr);
+    DrawTextW(dc, kText, -1, &rect, DT_CALCRECT | DT_SINGLELINE);
+    ReleaseDC(nullptr, dc);
+    return rect;
 }
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -72,9 +88,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     windowClass.lpszClassName = L"SwarmFetchDemoInstaller";
     if (!RegisterClassW(&windowClass))
         return 1;
-    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"brightwave7 설치",
-                                  WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, 120, 120, 420, 140,
-                                  nullptr, nullptr, instance, nullptr);
+    Sleep(kCheckMs);
+    // Sized to the whole text in the font the window draws it with.
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
+    RECT frame = TextRect();
+    frame.right += 2 * kMarginX;
+    frame.bottom += 2 * kMarginY;
+    AdjustWindowRectEx(&frame, style, FALSE, 0);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"brightwave7 설치", style, 120,
+                                  120, frame.right - frame.left, frame.bottom - frame.top, nullptr,
+                                  nullptr, instance, nullptr);
     if (!window)
         return 1;
     ShowWindow(window, show);

@@ -8,15 +8,15 @@
 #                         size check measures first mirrors, so the first one
 #                         is the real file)
 #   orvane/img.zip        the skin (make-skin.sh)
-#   game/...              the files, one of LARGE_MIB MiB (default 400) so the
-#                         progress is visible for a few seconds at full speed,
-#                         and the installer last
+#   game/...              the files, one of LARGE_MIB MiB (default 100; the
+#                         demo's server paces them, scripts/demo), and the
+#                         installer last
 # BASE_URL is the content host as the launcher reaches it (http://127.0.0.1:PORT).
 set -euo pipefail
 out=${1:?usage: make-demo-content.sh OUT_DIR BASE_URL INSTALLER_EXE [LARGE_MIB]}
 base=${2:?BASE_URL missing}
 installer=${3:?INSTALLER_EXE missing}
-large_mib=${4:-400}
+large_mib=${4:-100}
 here=$(cd "$(dirname "$0")" && pwd)
 
 [ -f "$installer" ] || { echo "make-demo-content: no installer at $installer" >&2; exit 1; }
