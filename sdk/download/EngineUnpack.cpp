@@ -19,6 +19,10 @@
 namespace {
 
 const uint32_t kJoinStepMs = 1000;
+// A file that another program holds open for a moment (a scanner, a version
+// reader) cannot be replaced on Windows; each move is tried this often.
+const int kMoveTries = 20;
+const uint32_t kMoveRetryMs = 50;
 
 bool EqualNoCase(const char* a, const char* b) {
     for (; *a && *b; ++a, ++b) {
@@ -35,9 +39,11 @@ bool DeleteTree(const char* folder) {
     return ZipWidenPath(folder, wide) && FsDeleteTreeWide(wide);
 }
 
+}  // namespace
+
 // Moves `relative` from below `staging` to below `folder`, making the
 // folders on its way there.
-bool MoveInto(const char* staging, const char* folder, const char* relative) {
+bool EngineUnpack::MoveInto(const char* staging, const char* folder, const char* relative) {
     char from[kZipPathSize];
     char to[kZipPathSize];
     if (ZipComposeTarget(staging, relative, from) != ZipOk ||
@@ -55,11 +61,17 @@ bool MoveInto(const char* staging, const char* folder, const char* relative) {
     }
     char16_t wideFrom[kZipPathSize];
     char16_t wideTo[kZipPathSize];
-    return ZipWidenPath(from, wideFrom) && ZipWidenPath(to, wideTo) &&
-           FsReplaceFileWide(wideFrom, wideTo);
+    if (!ZipWidenPath(from, wideFrom) || !ZipWidenPath(to, wideTo))
+        return false;
+    for (int attempt = 1;; ++attempt) {
+        if (FsReplaceFileWide(wideFrom, wideTo))
+            return true;
+        // A wait that ends early was ended by the cancel.
+        if (attempt == kMoveTries || m_cancel.load(std::memory_order_relaxed) ||
+            PfEventWait(m_wake, kMoveRetryMs))
+            return false;
+    }
 }
-
-}  // namespace
 
 EngineUnpack* EngineUnpack::Start(int32_t kind, uint8_t* data, int64_t size,
                                   const uint8_t* hashList, int64_t hashListLength,
@@ -82,6 +94,9 @@ EngineUnpack* EngineUnpack::Start(int32_t kind, uint8_t* data, int64_t size,
             unpack->m_hashListLength = hashListLength;
         }
     }
+    if (ok)
+        unpack->m_wake = PfEventCreate();
+    ok = ok && unpack->m_wake;
     uint32_t threadId = 0;
     if (ok)
         unpack->m_thread = PfThreadStart(&EngineUnpack::Run, unpack, &threadId);
@@ -95,10 +110,12 @@ EngineUnpack* EngineUnpack::Start(int32_t kind, uint8_t* data, int64_t size,
 EngineUnpack::~EngineUnpack() {
     if (m_thread) {
         m_cancel.store(true, std::memory_order_relaxed);
+        PfEventSet(m_wake);
         while (!PfThreadWait(m_thread, kJoinStepMs)) {
         }
         PfThreadClose(m_thread);
     }
+    PfEventClose(m_wake);
     free(m_data);
     free(m_hashList);
 }

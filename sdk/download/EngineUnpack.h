@@ -9,8 +9,9 @@
 //    there is removed first) through an ExtractOutput with the default caps;
 // 3. only when every entry was written, moves each file into the engine
 //    folder, replacing the older ones (read-only ones too), the engine
-//    program last: should a move fail, the installed program keeps its old
-//    version and the next run updates again;
+//    program last: should a move fail (a file held open by another program
+//    is tried again for about a second), the installed program keeps its
+//    old version and the next run updates again;
 // 4. removes the staging folder, whatever happened.
 // A failure before step 3 leaves the installed engine as it was.
 //
@@ -28,6 +29,7 @@
 #include "opn/core/ovCString.h"
 
 class StringList;
+struct PfEvent;
 struct PfThread;
 
 class EngineUnpack {
@@ -59,6 +61,9 @@ class EngineUnpack {
     bool HashListMatches();
     // Moves the unpacked `files` (relative names) from `staging` into place.
     bool Install(const char* staging, const StringList& files);
+    // Moves one of them, trying again for a while when the target is held
+    // open by someone else.
+    bool MoveInto(const char* staging, const char* folder, const char* relative);
 
     int32_t m_kind = 0;
     uint8_t* m_data = nullptr;
@@ -68,6 +73,8 @@ class EngineUnpack {
     ovCString m_folder;
     ovCString m_program;
     PfThread* m_thread = nullptr;
+    // Set with the cancel flag, to end a wait between two tries of a move.
+    PfEvent* m_wake = nullptr;
     std::atomic<bool> m_cancel{false};
     std::atomic<bool> m_done{false};
     int32_t m_result = 0;
