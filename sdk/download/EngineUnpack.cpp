@@ -121,11 +121,11 @@ EngineUnpack::~EngineUnpack() {
 }
 
 void EngineUnpack::StagingFolderOf(const char* folder, ovCString& out) {
-    out.Assign(folder ? folder : "");
-    uint32_t length = out.Length();
-    while (length > 0 && ZipIsSeparator(out.CStr()[length - 1]))
+    const char* text = folder ? folder : "";
+    size_t length = strlen(text);
+    while (length > 0 && ZipIsSeparator(text[length - 1]))
         --length;
-    out.Assign(out.CStr(), length);
+    out.Assign(text, (uint32_t)length);
     out.Append(".staging\\");
 }
 
