@@ -194,33 +194,70 @@ bool ctCMD4::Final(uint8_t* out16) {
     return true;
 }
 
+int64_t ChunkedMd4ListSize(int64_t length) {
+    if (length < 0)
+        return -1;
+    return (length / kMd4PieceSize + (length % kMd4PieceSize ? 1 : 0) + 1) *
+           (int64_t)kMd4DigestSize;
+}
+
+ctChunkedMd4Check::ctChunkedMd4Check(const uint8_t* expected, size_t expectedLength,
+                                     const uint8_t* data, int64_t length)
+    : m_expected(expected),
+      m_expectedLength(expectedLength),
+      m_data(data),
+      m_length(length),
+      m_pieces(0),
+      m_next(0),
+      m_compared(0),
+      m_done(false),
+      m_matches(false) {
+    if (length < 0 || (!data && length > 0) || (!expected && expectedLength > 0) ||
+        (uint64_t)expectedLength > (uint64_t)ChunkedMd4ListSize(length)) {
+        m_done = true;
+        return;
+    }
+    m_pieces = ((uint64_t)length + kMd4PieceSize - 1) / kMd4PieceSize;
+    // Nothing expected: nothing to hash.
+    if (expectedLength == 0) {
+        m_done = true;
+        m_matches = true;
+    }
+}
+
+bool ctChunkedMd4Check::Step() {
+    if (m_done)
+        return m_matches;
+    uint8_t digest[kMd4DigestSize];
+    if (m_next < m_pieces) {
+        const int64_t offset = (int64_t)m_next * kMd4PieceSize;
+        const int64_t rest = m_length - offset;
+        ctCMD4 piece;
+        piece.Update(m_data + offset, rest < kMd4PieceSize ? rest : kMd4PieceSize);
+        piece.Final(digest);
+        ++m_next;
+        m_listHasher.Update(digest, sizeof(digest));
+    } else {
+        m_listHasher.Final(digest);
+        m_next = m_pieces + 1;
+    }
+    if (!MatchNext(digest, m_expected, m_expectedLength, &m_compared)) {
+        m_done = true;
+        return false;
+    }
+    // Hashing stops once every expected byte has been compared.
+    if (m_compared == m_expectedLength || m_next > m_pieces) {
+        m_done = true;
+        m_matches = m_compared == m_expectedLength;
+    }
+    return !m_done || m_matches;
+}
+
 bool VerifyChunkedMd4(const uint8_t* expected, size_t expectedLength, const uint8_t* data,
                       int64_t length) {
-    if (length < 0 || (!data && length > 0) || (!expected && expectedLength > 0))
-        return false;
-    const uint64_t pieces = ((uint64_t)length + kMd4PieceSize - 1) / kMd4PieceSize;
-    if ((uint64_t)expectedLength > (pieces + 1) * kMd4DigestSize)
-        return false;
-
-    // The list is compared while it is built, so it is never held in memory;
-    // hashing stops once every expected byte has been compared.
-    ctCMD4 listHasher;
-    uint8_t digest[kMd4DigestSize];
-    size_t compared = 0;
-    for (uint64_t i = 0; i < pieces && compared < expectedLength; ++i) {
-        const int64_t offset = (int64_t)i * kMd4PieceSize;
-        const int64_t rest = length - offset;
-        ctCMD4 piece;
-        piece.Update(data + offset, rest < kMd4PieceSize ? rest : kMd4PieceSize);
-        piece.Final(digest);
-        if (!MatchNext(digest, expected, expectedLength, &compared))
-            return false;
-        listHasher.Update(digest, sizeof(digest));
-    }
-    if (compared < expectedLength) {
-        listHasher.Final(digest);
-        if (!MatchNext(digest, expected, expectedLength, &compared))
-            return false;
-    }
-    return true;
+    // The list is compared while it is built, so it is never held in memory.
+    ctChunkedMd4Check check(expected, expectedLength, data, length);
+    while (!check.Done())
+        check.Step();
+    return check.Matches();
 }

@@ -39,3 +39,38 @@ class ctCMD4 {
 // length, or a negative length never match.
 bool VerifyChunkedMd4(const uint8_t* expected, size_t expectedLength, const uint8_t* data,
                       int64_t length);
+
+// The length of the whole hash list of `length` bytes: one digest per
+// started 1 MiB piece and the digest of those; -1 for a negative length.
+int64_t ChunkedMd4ListSize(int64_t length);
+
+// The check of VerifyChunkedMd4 one step at a time (one piece of 1 MiB, or at
+// the end the digest of the list), so that a caller can stop in between.
+class ctChunkedMd4Check {
+  public:
+    // The pointers are kept and must stay valid until done.
+    ctChunkedMd4Check(const uint8_t* expected, size_t expectedLength, const uint8_t* data,
+                      int64_t length);
+    ctChunkedMd4Check(const ctChunkedMd4Check&) = delete;
+    ctChunkedMd4Check& operator=(const ctChunkedMd4Check&) = delete;
+
+    // Hashes and compares the next step; false once a compared byte differs.
+    bool Step();
+    // No step is left: a difference was found, or every expected byte (or an
+    // unusable argument) was dealt with.
+    bool Done() const { return m_done; }
+    // Done, and the data match as VerifyChunkedMd4 decides.
+    bool Matches() const { return m_done && m_matches; }
+
+  private:
+    const uint8_t* m_expected;
+    size_t m_expectedLength;
+    const uint8_t* m_data;
+    int64_t m_length;
+    uint64_t m_pieces;
+    uint64_t m_next;  // the next piece; m_pieces + 1 once the list's digest was taken
+    size_t m_compared;
+    ctCMD4 m_listHasher;
+    bool m_done;
+    bool m_matches;
+};

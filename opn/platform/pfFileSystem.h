@@ -86,3 +86,21 @@ bool FsGetCurrentFolder(ovCString& out);
 // '\' or '/'; the root ("C:\", "/", "\\server\share\") is never created.
 // True when the folder exists afterwards.
 bool FsCreateFolders(const char* folder);
+
+// --- Replacing installed files: the engine update unpacks into a staging
+// folder and moves each file into place. Wide paths as for FsExistsWide.
+
+// Clears the read-only attribute of an existing file (POSIX: gives its owner
+// the write permission). True when the file is not read-only afterwards.
+bool FsClearReadOnlyWide(const char16_t* path);
+
+// Moves the file `from` to `to` on the same volume in one step, replacing a
+// file of that name, a read-only one too (its attribute is cleared first).
+// The moved file keeps its own attributes. False when `from` is missing, `to`
+// is a folder, or the system refuses (a program that runs, on Windows).
+bool FsReplaceFileWide(const char16_t* from, const char16_t* to);
+
+// Deletes the folder and everything below it, read-only files included.
+// Links and junctions inside are removed themselves, never followed. True
+// when nothing is left at the path (also when there was nothing).
+bool FsDeleteTreeWide(const char16_t* folder);

@@ -28,6 +28,13 @@ void PfThreadTerminate(PfThread* thread);
 // thread that still runs lets it run on detached.
 void PfThreadClose(PfThread* thread);
 
+// Gives the calling thread a lower scheduling priority than the threads
+// that answer the host, for long background work (unpacking an update).
+//   Windows: THREAD_PRIORITY_BELOW_NORMAL.
+//   POSIX:   Linux: a nice value 10 above the process's, for this thread
+//            only; elsewhere nothing (a nice value there is the process's).
+void PfThreadLowerPriority();
+
 PfEvent* PfEventCreate();
 void PfEventSet(PfEvent* event);
 // True when the event was signalled within `timeoutMs`; a successful wait

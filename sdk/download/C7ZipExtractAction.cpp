@@ -11,7 +11,7 @@ int32_t C7ZipExtractAction::Extract(const void* data, int64_t size, const char* 
     if (!ComposeExtractFolder(folder, base) || !FsCreateFolders(base))
         return kExtractDecodeFailed;
     const uint32_t length = size > (int64_t)UINT32_MAX ? UINT32_MAX : (uint32_t)size;
-    switch (Extract7zToFolder(data, length, base, kSevenZipMemoryLimit)) {
+    switch (Extract7zToFolder(data, length, base, kSevenZipMemoryLimit, *m_output)) {
         case kSevenZipOk:
             return kExtractOk;
         case kSevenZipNotOpened:

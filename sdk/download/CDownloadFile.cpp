@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "sdk/download/EngineUnpack.h"
 #include "sdk/download/IDownloadFileEventListener.h"
 
 CDownloadFile::CDownloadFile(IDownloadFileEventListener* owner, const char* url,
@@ -20,6 +21,8 @@ CDownloadFile::CDownloadFile(IDownloadFileEventListener* owner, const char* url,
 }
 
 CDownloadFile::~CDownloadFile() {
+    // Ends the worker before anything it was given goes.
+    delete m_unpack;
     if (m_holder) {
         free(m_holder->data);
         delete m_holder;
@@ -55,6 +58,16 @@ bool CDownloadFile::IsFinal() {
 
 int32_t CDownloadFile::OnDownloaded(const char* url, const uint8_t* data, int64_t size,
                                     int32_t* mode) {
+    return Take(url, data, nullptr, size, mode);
+}
+
+int32_t CDownloadFile::OnDownloadedBuffer(const char* url, uint8_t** buffer, int64_t size,
+                                          int32_t* mode) {
+    return Take(url, buffer ? *buffer : nullptr, buffer, size, mode);
+}
+
+int32_t CDownloadFile::Take(const char* url, const uint8_t* data, uint8_t** owned, int64_t size,
+                            int32_t* mode) {
     const int32_t used = GetMode(url);
     int32_t result = kDownloadUnknownUrl;
     if (!url || !data || size <= 0) {
@@ -75,7 +88,18 @@ int32_t CDownloadFile::OnDownloaded(const char* url, const uint8_t* data, int64_
             result = kDownloadNoData;
         }
     } else if (used == kDownloadModeArchive) {
-        result = m_owner ? m_owner->OnArchive(this, m_holder, data, size) : kDownloadNoData;
+        uint8_t* archive = nullptr;
+        if (owned) {
+            archive = *owned;
+            *owned = nullptr;
+        } else if (m_owner) {
+            archive = static_cast<uint8_t*>(malloc((size_t)size));
+            if (archive)
+                memcpy(archive, data, (size_t)size);
+        }
+        result = m_owner ? m_owner->OnArchive(this, m_holder, archive, size) : kDownloadNoData;
+        if (!m_owner)
+            free(archive);
     }
     m_phaseMode = used;
     m_phaseResult = result;
@@ -106,4 +130,19 @@ bool CDownloadFile::Finish(bool success, bool unreachable) {
         ++m_tries;
     m_charged = false;
     return m_tries <= 0;
+}
+
+void CDownloadFile::SetUnpack(EngineUnpack* unpack) {
+    delete m_unpack;
+    m_unpack = unpack;
+}
+
+bool CDownloadFile::TakeUnpackResult(int32_t* result) {
+    if (!m_unpack || !m_unpack->Done())
+        return false;
+    if (result)
+        *result = m_unpack->Result();
+    delete m_unpack;
+    m_unpack = nullptr;
+    return true;
 }

@@ -16,6 +16,7 @@
 #include "opn/core/ovCString.h"
 #include "sdk/download/IProgressFile.h"
 
+class EngineUnpack;
 class IDownloadFileEventListener;
 
 // Download results (the engine-update downloader's outcomes).
@@ -27,6 +28,9 @@ enum DownloadResult : int32_t {
     kDownloadHashMismatch = 4,  // no usable hash list, or the archive does not match it
     kDownloadUnpackFailed = 5,  // unknown archive kind or unpacking failed
     kDownloadNoEngineFolder = 7,
+    // The archive is being checked and unpacked in the background; the
+    // record's real result follows (TakeUnpackResult).
+    kDownloadUnpacking = 8,
 };
 
 const int32_t kDownloadTries = 3;
@@ -56,9 +60,20 @@ class CDownloadFile : public IProgressFile {
     // The hash-list URL while it is still to be fetched, else the URL.
     int32_t GetKey(ovCString& out) override;
     bool IsFinal() override;
+    // An archive given this way is copied first.
     int32_t OnDownloaded(const char* url, const uint8_t* data, int64_t size,
                          int32_t* mode) override;
+    // An archive's buffer is taken; anything else is left to the caller.
+    int32_t OnDownloadedBuffer(const char* url, uint8_t** buffer, int64_t size,
+                               int32_t* mode) override;
     int32_t GetMode(const char* url) override;
+
+    // The archive's unpack under way (owned; replaces and ends any earlier).
+    void SetUnpack(EngineUnpack* unpack);
+    bool Unpacking() const { return m_unpack != nullptr; }
+    // When the unpack under way has ended: its result in `*result`, the
+    // unpack is gone, true. False while it runs or when there is none.
+    bool TakeUnpackResult(int32_t* result);
 
     bool MatchesKey(const char* text) const;
     // Ends an attempt: clears the busy flag; `unreachable` gives back the
@@ -81,6 +96,9 @@ class CDownloadFile : public IProgressFile {
 
   private:
     const ovCString& CurrentKey() const { return m_hashUrl.IsEmpty() ? m_url : m_hashUrl; }
+    // `data` or, for an archive, `owned` (taken, set to null).
+    int32_t Take(const char* url, const uint8_t* data, uint8_t** owned, int64_t size,
+                 int32_t* mode);
 
     IDownloadFileEventListener* m_owner;
     ovCString m_url;
@@ -95,4 +113,5 @@ class CDownloadFile : public IProgressFile {
     int32_t m_tries = 0;
     // The running attempt used a try.
     bool m_charged = false;
+    EngineUnpack* m_unpack = nullptr;
 };

@@ -1,13 +1,14 @@
 #include "sdk/download/CDownloadFileList.h"
 
+#include <stdlib.h>
+
 #include "opn/core/ctCMD4.h"
 #include "opn/platform/pfFileSystem.h"
-#include "opn/platform/pfProgramFile.h"
 #include "sdk/download/ArchiveKind.h"
 #include "sdk/download/BinaryExecute.h"
+#include "sdk/download/EngineUnpack.h"
 #include "sdk/download/EngineUpdateSelection.h"
 #include "sdk/download/EngineVersion.h"
-#include "sdk/download/ExtractArchive.h"
 #include "sdk/support/CXMLParserOrvane.h"
 
 CDownloadFileList::~CDownloadFileList() {
@@ -97,21 +98,45 @@ int32_t CDownloadFileList::OnManifest(CDownloadFile* record, const uint8_t* data
 }
 
 int32_t CDownloadFileList::OnArchive(CDownloadFile* record, const HashListHolder* holder,
-                                     const uint8_t* data, int64_t size) {
-    if (!data || size <= 0 || !record)
+                                     uint8_t* data, int64_t size) {
+    if (!data || size <= 0 || !record) {
+        free(data);
         return kDownloadNoData;
-    // A named hash list must have arrived and must cover no more than the
-    // archive's own list (VerifyChunkedMd4 refuses a longer one).
-    if (holder && (!holder->data || holder->length <= 0 ||
-                   !VerifyChunkedMd4(holder->data, (size_t)holder->length, data, size)))
-        return kDownloadHashMismatch;
-    const int32_t result =
-        ExtractArchive(ArchiveKind(record->Url().CStr()), data, size, record->Folder().CStr());
-    if (result == kExtractArchiveOk) {
-        ovCString program(record->Folder());
-        program.Append(record->Name());
-        if (FsExists(program.CStr()))
-            PfMarkProgramFile(program.CStr());
     }
-    return result;
+    // A named hash list must have arrived and must cover the whole archive:
+    // one digest per started MiB and the digest of those, no more, no less.
+    if (holder && (!holder->data || holder->length != ChunkedMd4ListSize(size))) {
+        free(data);
+        return kDownloadHashMismatch;
+    }
+    const int32_t kind = ArchiveKind(record->Url().CStr());
+    if (kind == kArchiveNone) {
+        free(data);
+        return kDownloadUnpackFailed;
+    }
+    EngineUnpack* unpack = EngineUnpack::Start(kind, data, size, holder ? holder->data : nullptr,
+                                               holder ? holder->length : 0, record->Folder().CStr(),
+                                               record->Name().CStr());
+    if (!unpack)
+        return kDownloadUnpackFailed;
+    record->SetUnpack(unpack);
+    return kDownloadUnpacking;
+}
+
+bool CDownloadFileList::TakeUnpacked(ovCString& url, int32_t* result) {
+    for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next) {
+        CDownloadFile* record = static_cast<CDownloadFile*>(node->element);
+        if (record->TakeUnpackResult(result)) {
+            url = record->Url();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CDownloadFileList::Unpacking() const {
+    for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next)
+        if (static_cast<CDownloadFile*>(node->element)->Unpacking())
+            return true;
+    return false;
 }

@@ -5,11 +5,16 @@
 // every archive (ctCMD4.h, ExtractArchive.h).
 //
 // An archive whose record names a hash list is unpacked only when that list
-// arrived, is not empty, is not longer than the list computed for the
-// archive, and matches; otherwise the attempt fails with
-// kDownloadHashMismatch and the record is tried again while tries are left.
-// After a successful unpack the engine executable is made startable
-// (pfProgramFile.h).
+// arrived, has exactly the length of the list computed for the archive (one
+// digest per started MiB and the digest of those) and matches; otherwise the
+// attempt fails with kDownloadHashMismatch and the record is tried again
+// while tries are left.
+//
+// An archive is checked and installed in the background (EngineUnpack.h):
+// OnArchive answers kDownloadUnpacking at once for an archive of a known
+// kind, and the record's result is taken later with TakeUnpacked (the record
+// stays busy meanwhile). After a successful install the engine executable
+// has been made startable (pfProgramFile.h).
 #pragma once
 
 #include <stdint.h>
@@ -52,8 +57,14 @@ class CDownloadFileList : public IDownloadFileEventListener {
     CDownloadFile* At(int32_t index) const;
 
     int32_t OnManifest(CDownloadFile* record, const uint8_t* data, int64_t size) override;
-    int32_t OnArchive(CDownloadFile* record, const HashListHolder* holder, const uint8_t* data,
+    int32_t OnArchive(CDownloadFile* record, const HashListHolder* holder, uint8_t* data,
                       int64_t size) override;
+
+    // The first record whose unpack has ended: its archive URL in `url`, the
+    // result in `*result`, true. False when none has ended.
+    bool TakeUnpacked(ovCString& url, int32_t* result);
+    // Some record's unpack is still under way.
+    bool Unpacking() const;
 
   private:
     CDownloadFile* FindByKey(const char* url) const;

@@ -229,8 +229,9 @@ void CDownloadSession::OnComplete(uint32_t key) {
     outcome.url = m_url;
     outcome.mode = m_mode;
     outcome.contentLength = m_contentLength;
+    // An archive keeps the buffer for its unpack in the background.
     outcome.result =
-        m_file ? m_file->OnDownloaded(m_url.CStr(), m_data, m_contentLength, &outcome.mode)
+        m_file ? m_file->OnDownloadedBuffer(m_url.CStr(), &m_data, m_contentLength, &outcome.mode)
                : kDownloadUnknownUrl;
     FreeData();
     if (m_file && !m_file->IsFinal()) {

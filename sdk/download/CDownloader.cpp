@@ -22,6 +22,7 @@ CDownloader::CDownloader(IDownloaderEventListener* listener) : m_listener(listen
 
 CDownloader::~CDownloader() {
     StopRetryTimer();
+    StopUnpackTimer();
     for (ovCPtrList::Node* node = m_sessions.HeadNode(); node; node = node->next)
         delete static_cast<CDownloadSession*>(node->element);
     m_sessions.RemoveAll();
@@ -96,6 +97,41 @@ void CDownloader::OnSessionFinished(CDownloadSession* session, const DownloadOut
     session->SetFile(nullptr);
     if (m_ended)
         return;
+    if (outcome.result == kDownloadUnpacking) {
+        WaitForUnpack();
+        return;
+    }
+    EndAttempt(outcome);
+}
+
+void CDownloader::WaitForUnpack() {
+    if (!m_unpackTimer.IsEmpty())
+        return;
+    // Without a timer manager no session could have run either.
+    if (!m_unpackTimer.CreateInstance(OV_CLSID_TIMER) ||
+        OV_FAILED(m_unpackTimer.As<cpCTimer>()->Start(kUnpackPollMs, &CDownloader::OnUnpackTimer,
+                                                      this, kTimerTagUnpack, ovSmartPtr())))
+        m_unpackTimer.Reset();
+}
+
+void CDownloader::StopUnpackTimer() {
+    if (m_unpackTimer.IsEmpty())
+        return;
+    m_unpackTimer.As<cpCTimer>()->Stop();
+    m_unpackTimer.Reset();
+}
+
+void CDownloader::OnUnpackTimer(void* self) {
+    CDownloader* downloader = static_cast<CDownloader*>(self);
+    DownloadOutcome outcome;
+    outcome.mode = kDownloadModeArchive;
+    while (!downloader->m_ended && downloader->m_files.TakeUnpacked(outcome.url, &outcome.result))
+        downloader->EndAttempt(outcome);
+    if (downloader->m_ended || !downloader->m_files.Unpacking())
+        downloader->StopUnpackTimer();
+}
+
+void CDownloader::EndAttempt(const DownloadOutcome& outcome) {
     if (outcome.result == kDownloadUnpackFailed || outcome.result == kDownloadNoEngineFolder) {
         LogPrintf("%s%d", kInstallFailedLog, (int)outcome.result);
         m_ended = true;

@@ -16,6 +16,10 @@
 //   was given up after its last try.
 // - An archive that cannot be unpacked or an engine folder that cannot be
 //   made ends the update: OnInstallFailed(kInstallFolder), nothing more.
+// - Archives are checked and unpacked on a worker thread (EngineUnpack.h)
+//   while this thread goes on; the downloader looks for the result every
+//   kUnpackPollMs and only then ends the attempt as it would any other.
+//   Destroying the downloader stops and waits for an unpack under way.
 //
 // Threads: everything on the library thread. Do not destroy the downloader
 // from inside one of its reports; defer that to a later turn of the loop.
@@ -33,6 +37,8 @@ class CDownloader : public IDownloadSessionEventListener {
   public:
     static constexpr uint32_t kRetryPeriodMs = 1000;
     static constexpr uint32_t kTimerTagRetry = 0x1000031;
+    static constexpr uint32_t kUnpackPollMs = 100;
+    static constexpr uint32_t kTimerTagUnpack = 0x1000038;
 
     // Logs "[SwarmFetchLib] Initialize Downloader". `listener` may be null.
     explicit CDownloader(IDownloaderEventListener* listener);
@@ -65,12 +71,19 @@ class CDownloader : public IDownloadSessionEventListener {
     void DeleteSession(CDownloadSession* session);
     void StopRetryTimer();
     static void OnRetryTimer(void* self);
+    // What an attempt's outcome means for the list and the update.
+    void EndAttempt(const DownloadOutcome& outcome);
+    void WaitForUnpack();
+    void StopUnpackTimer();
+    static void OnUnpackTimer(void* self);
 
     IDownloaderEventListener* m_listener;
     CDownloadFileList m_files;
     int32_t m_allOk = 1;
     ovCPtrList m_sessions;  // CDownloadSession*, owned
     ovSmartPtr m_retryTimer;
+    // Runs while an archive unpacks.
+    ovSmartPtr m_unpackTimer;
     // The update ended (finished, or stopped by an install failure): nothing
     // more is started or reported.
     bool m_ended = false;

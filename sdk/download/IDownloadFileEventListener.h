@@ -10,9 +10,11 @@ struct HashListHolder;
 class IDownloadFileEventListener {
   public:
     virtual int32_t OnManifest(CDownloadFile* record, const uint8_t* data, int64_t size) = 0;
-    // `holder` is null when the archive has no hash list.
-    virtual int32_t OnArchive(CDownloadFile* record, const HashListHolder* holder,
-                              const uint8_t* data, int64_t size) = 0;
+    // Takes `data` (allocated with malloc; may be null). `holder` is null
+    // when the archive has no hash list. May answer kDownloadUnpacking: the
+    // record then has an unpack under way (CDownloadFile::TakeUnpackResult).
+    virtual int32_t OnArchive(CDownloadFile* record, const HashListHolder* holder, uint8_t* data,
+                              int64_t size) = 0;
 
   protected:
     ~IDownloadFileEventListener() {}

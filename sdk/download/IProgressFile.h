@@ -25,6 +25,13 @@ class IProgressFile {
     // Returns a download result (CDownloadFile.h).
     virtual int32_t OnDownloaded(const char* url, const uint8_t* data, int64_t size,
                                  int32_t* mode) = 0;
+    // The same with the caller's buffer on offer (allocated with malloc): a
+    // file that keeps the bytes beyond the call takes `*buffer` and sets it
+    // to null; otherwise the caller still owns it.
+    virtual int32_t OnDownloadedBuffer(const char* url, uint8_t** buffer, int64_t size,
+                                       int32_t* mode) {
+        return OnDownloaded(url, buffer ? *buffer : nullptr, size, mode);
+    }
     virtual int32_t GetMode(const char* url) = 0;
     virtual ~IProgressFile() {}
 };

@@ -12,6 +12,7 @@ extern "C" {
 #include "opn/core/ovUtf16.h"
 #include "opn/platform/pfCodePage.h"
 #include "opn/platform/pfFileSystem.h"
+#include "sdk/download/ExtractOutput.h"
 #include "sdk/support/zip/ZipFileTarget.h"
 #include "sdk/support/zip/ZipNames.h"
 #include "sdk/support/zip/ZipReader.h"
@@ -52,16 +53,20 @@ void BudgetFree(ISzAllocPtr p, void* address) {
     free(block);
 }
 
-// A seekable input stream over the archive block.
+// A seekable input stream over the archive block. Reading fails once the
+// output is cancelled, which stops the decoder within one look-ahead buffer.
 struct BlockStream {
     ISeekInStream vt;
     const unsigned char* data;
     size_t size;
     size_t pos;
+    const ExtractOutput* output;
 };
 
 SRes BlockRead(ISeekInStreamPtr p, void* buf, size_t* size) {
     BlockStream* s = Z7_CONTAINER_FROM_VTBL(p, BlockStream, vt);
+    if (s->output->Cancelled())
+        return SZ_ERROR_READ;
     size_t n = s->size - s->pos;
     if (*size < n)
         n = *size;
@@ -124,8 +129,8 @@ const uint32_t kKeptAttributes =
 
 class SevenZipExtraction {
   public:
-    SevenZipExtraction(const void* data, uint32_t size, size_t memoryLimit)
-        : m_blockIndex(0xFFFFFFFF), m_out(nullptr), m_outSize(0) {
+    SevenZipExtraction(const void* data, uint32_t size, size_t memoryLimit, ExtractOutput& output)
+        : m_output(output), m_blockIndex(0xFFFFFFFF), m_out(nullptr), m_outSize(0) {
         m_alloc.vt.Alloc = BudgetAllocate;
         m_alloc.vt.Free = BudgetFree;
         m_alloc.limit = memoryLimit;
@@ -135,6 +140,7 @@ class SevenZipExtraction {
         m_stream.data = (const unsigned char*)data;
         m_stream.size = size;
         m_stream.pos = 0;
+        m_stream.output = &output;
         LookToRead2_CreateVTable(&m_look, False);
         m_look.buf = m_lookBuffer;
         m_look.bufSize = sizeof m_lookBuffer;
@@ -155,7 +161,32 @@ class SevenZipExtraction {
         return SzArEx_Open(&m_db, &m_look.vt, &m_alloc.vt, &m_alloc.vt) == SZ_OK;
     }
 
+    // What the archive declares, before anything is decoded: its entries and
+    // the bytes of its files go to the output; the blocks it would decode
+    // are held to the output's byte cap as well, so that blocks of nothing
+    // but unnamed bytes cannot keep the decoder busy.
+    bool Admit(const char* folder) {
+        const uint64_t cap = (uint64_t)m_output.MaxBytes();
+        uint64_t decoded = 0;
+        for (UInt32 f = 0; f < m_db.db.NumFolders; ++f) {
+            const UInt64 size = SzAr_GetFolderUnpackSize(&m_db.db, f);
+            if (size > cap - decoded)
+                return false;
+            decoded += size;
+        }
+        uint64_t files = 0;
+        for (UInt32 i = 0; i < m_db.NumFiles; ++i) {
+            const UInt64 size = SzArEx_IsDir(&m_db, i) ? 0 : SzArEx_GetFileSize(&m_db, i);
+            if (size > cap - files)
+                return false;
+            files += size;
+        }
+        return m_output.Admit(folder, (int64_t)m_db.NumFiles, (int64_t)files);
+    }
+
     int32_t WriteAll(const char* folder) {
+        if (!Admit(folder))
+            return kSevenZipFailed;
         for (UInt32 i = 0; i < m_db.NumFiles; ++i) {
             if (!SzArEx_IsDir(&m_db, i) && !WriteFile(i, folder))
                 return kSevenZipFailed;
@@ -170,8 +201,7 @@ class SevenZipExtraction {
         if (!NarrowName(&m_db, index, name) ||
             ZipComposeTarget(folder, ZipSanitiseName(name.CStr()), target) != ZipOk)
             return false;
-        IZipFileTarget& files = ZipWideFileTarget();
-        if (!CreateFoldersOnTheWay(target, target + strlen(folder), files))
+        if (!CreateFoldersOnTheWay(target, target + strlen(folder), m_output))
             return false;
         size_t offset = 0;
         size_t processed = 0;
@@ -181,13 +211,14 @@ class SevenZipExtraction {
         const uint32_t attributes = SzBitWithVals_Check(&m_db.Attribs, index)
                                         ? m_db.Attribs.Vals[index] & kKeptAttributes
                                         : 0;
-        FsFile* file = files.CreateOutputFile(target, attributes);
+        FsFile* file = m_output.CreateOutputFile(target, attributes);
         if (!file)
             return false;
-        const bool written = processed == 0 || FsWriteFile(file, m_out + offset, processed);
+        const bool written = processed == 0 || m_output.Write(file, m_out + offset, processed);
         return FsCloseFile(file) && written;
     }
 
+    ExtractOutput& m_output;
     BudgetAlloc m_alloc;
     BlockStream m_stream;
     CLookToRead2 m_look;
@@ -200,10 +231,11 @@ class SevenZipExtraction {
 
 }  // namespace
 
-int32_t Extract7zToFolder(const void* data, uint32_t size, const char* folder, size_t memoryLimit) {
+int32_t Extract7zToFolder(const void* data, uint32_t size, const char* folder, size_t memoryLimit,
+                          ExtractOutput& output) {
     if (!data || size == 0 || !folder)
         return kSevenZipNotOpened;
-    SevenZipExtraction extraction(data, size, memoryLimit);
+    SevenZipExtraction extraction(data, size, memoryLimit, output);
     if (!extraction.Open())
         return kSevenZipNotOpened;
     return extraction.WriteAll(folder);

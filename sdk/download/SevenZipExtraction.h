@@ -7,10 +7,17 @@
 // would climb out or make the path absolute is dropped, and a name that still
 // leaves the folder, or a path of 260 bytes or more, fails the extraction.
 // Directory entries are skipped; folders come from the files inside them.
+//
+// Everything is written through an ExtractOutput, which is told the
+// archive's entries and file bytes before the first block is decoded and
+// bounds what is written; the blocks to decode are held to its byte cap as
+// well. A cancelled output stops the decoder at its next read.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+
+class ExtractOutput;
 
 enum SevenZipResult : int32_t {
     kSevenZipOk = 0,
@@ -24,6 +31,8 @@ enum SevenZipResult : int32_t {
 const size_t kSevenZipMemoryLimit = (size_t)256 << 20;
 
 // Unpacks `data` (`size` bytes) below `folder`, an absolute path in the system
-// code page that ends in a separator and exists. Stops at the first failure;
-// files written before it stay. `memoryLimit` bounds the decoder's memory.
-int32_t Extract7zToFolder(const void* data, uint32_t size, const char* folder, size_t memoryLimit);
+// code page that ends in a separator and exists. Stops at the first failure
+// (an archive the output refuses fails before anything is written); files
+// written before it stay. `memoryLimit` bounds the decoder's memory.
+int32_t Extract7zToFolder(const void* data, uint32_t size, const char* folder, size_t memoryLimit,
+                          ExtractOutput& output);

@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -23,6 +24,7 @@
 #include "opn/platform/pfFileVersion.h"
 #include "opn/platform/pfMessageLoop.h"
 #include "sdk/download/CDownloader.h"
+#include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/EngineManifestUrl.h"
 #include "support/EngineHashList.h"
@@ -32,6 +34,7 @@
 #include "support/TestData.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
+#include "unit/ZipTestSupport.h"
 
 namespace {
 
@@ -142,7 +145,23 @@ bool WaitForMarker(const std::string& engine) {
     return false;
 }
 
-enum HashMode { kNoHash, kGoodHash, kFlippedHash, kLongerHash, kEmptyHash, kMissingHash };
+enum HashMode {
+    kNoHash,
+    kGoodHash,
+    kFlippedHash,
+    kLongerHash,
+    kOneByteHash,
+    kDigestShortHash,
+    kEmptyHash,
+    kMissingHash
+};
+
+// What the engine folder holds, or the archive suffers, before the update.
+enum Setup {
+    kPlain,
+    kReadOnlyOld,       // the installed files are read-only
+    kDamagedLastEntry,  // the archive's last entry fails its CRC-32 (hashed as served)
+};
 
 struct Case {
     const char* name;
@@ -156,38 +175,54 @@ struct Case {
     const char* versionAfter;   // "<missing>" when no engine is there
     const char* sessionErrors;  // "(Code: n)" of each session error, in order
     int archiveFailures;        // outcomes with result 4
+    Setup setup;
 };
 
 TEST_F(EngineUpdateNet, UpdateChainCases) {
     const sftest::TestServers& servers = sftest::Servers();
     const Case cases[] = {
-        {"nothing to update", kNew, nullptr, false, kGoodHash, false, 1, 1, kNewVersion, "", 0},
+        {"nothing to update", kNew, nullptr, false, kGoodHash, false, 1, 1, kNewVersion, "", 0,
+         kPlain},
         {"executable missing", nullptr, "single.zip", false, kGoodHash, false, 1, 1, kNewVersion,
-         "", 0},
+         "", 0, kPlain},
         {"version change, one file", kOld, "single.zip", false, kGoodHash, false, 1, 1, kNewVersion,
-         "", 0},
+         "", 0, kPlain},
         {"version change, two files (7z)", kOld, "all.7z", true, kGoodHash, false, 1, 1,
-         kNewVersion, "", 0},
+         kNewVersion, "", 0, kPlain},
         {"version change, two files (zip)", kOld, "all.zip", true, kGoodHash, false, 1, 1,
-         kNewVersion, "", 0},
-        {"7z with BCJ", kOld, "all-bcj.7z", true, kGoodHash, false, 1, 1, kNewVersion, "", 0},
-        {"no hash list named", kOld, "single.zip", false, kNoHash, false, 1, 1, kNewVersion, "", 0},
+         kNewVersion, "", 0, kPlain},
+        {"7z with BCJ", kOld, "all-bcj.7z", true, kGoodHash, false, 1, 1, kNewVersion, "", 0,
+         kPlain},
+        {"no hash list named", kOld, "single.zip", false, kNoHash, false, 1, 1, kNewVersion, "", 0,
+         kPlain},
         {"3 MiB archive, four digests", kOld, "big.zip", false, kGoodHash, false, 1, 1, kNewVersion,
-         "", 0},
+         "", 0, kPlain},
         // Never unpacked: the old engine stays and is started; the update
         // reports the failure.
         {"hash list mismatch", kOld, "single.zip", false, kFlippedHash, false, 1, 0,
-         SF_ENGINE_OLD_VERSION, "", 3},
+         SF_ENGINE_OLD_VERSION, "", 3, kPlain},
         {"hash list longer than the archive's", kOld, "single.zip", false, kLongerHash, false, 1, 0,
-         SF_ENGINE_OLD_VERSION, "", 3},
+         SF_ENGINE_OLD_VERSION, "", 3, kPlain},
+        // A list must cover the whole archive: a prefix of it is no check.
+        {"hash list of one byte", kOld, "big.zip", false, kOneByteHash, false, 1, 0,
+         SF_ENGINE_OLD_VERSION, "", 3, kPlain},
+        {"hash list one digest short", kOld, "big.zip", false, kDigestShortHash, false, 1, 0,
+         SF_ENGINE_OLD_VERSION, "", 3, kPlain},
+        // Read-only files of the older engine are replaced.
+        {"read-only older engine", kOld, "all.zip", true, kGoodHash, false, 1, 1, kNewVersion, "",
+         0, kReadOnlyOld},
+        // Nothing of a half-written archive is installed: the old engine
+        // stays whole and nothing of the new one appears.
+        {"damaged last entry", kOld, "all.zip", true, kGoodHash, true, -1, -1,
+         SF_ENGINE_OLD_VERSION, "", 0, kDamagedLastEntry},
         // The hash list cannot be had: nothing is installed and nothing
         // starts.
         {"hash list 404", nullptr, "single.zip", false, kMissingHash, false, 0, 0, "<missing>",
-         "444", 0},
+         "444", 0, kPlain},
         {"hash list empty", nullptr, "single.zip", false, kEmptyHash, false, 0, 0, "<missing>",
-         "444", 0},
+         "444", 0, kPlain},
         {"unpack failure", kOld, "notzip.zip", false, kGoodHash, true, -1, -1,
-         SF_ENGINE_OLD_VERSION, "", 0},
+         SF_ENGINE_OLD_VERSION, "", 0, kPlain},
     };
     int index = 0;
     for (const Case& c : cases) {
@@ -195,6 +230,12 @@ TEST_F(EngineUpdateNet, UpdateChainCases) {
         apitest::LogScope log;
         if (c.installed)
             Install(log, c.installed);
+        const std::string readme = log.Folder().Native("Ludra\\ldDownloader\\readme.txt");
+        if (c.setup == kReadOnlyOld) {
+            ASSERT_TRUE(WriteFile(readme, Text("old readme")));
+            ziptest::MakeReadOnly(readme);
+            ziptest::MakeReadOnly(log.Folder().Native(kEngineRelative));
+        }
         const std::string folder =
             "engine-update/case" + std::to_string(index++) + "-" +
             std::to_string((long long)std::chrono::steady_clock::now().time_since_epoch().count());
@@ -206,6 +247,12 @@ TEST_F(EngineUpdateNet, UpdateChainCases) {
             archive =
                 sftest::ReadFile(sftest::DataPath(std::string("engine-update/") + c.archive), &ok);
             ASSERT_TRUE(ok) << c.archive;
+            if (c.setup == kDamagedLastEntry) {
+                const ziptest::Layout layout = ziptest::Locate(archive);
+                const size_t local = layout.local.back();
+                archive[local + 30 + ziptest::Get16(archive, local + 26) +
+                        ziptest::Get16(archive, local + 28)] ^= 0x20;
+            }
             archiveUrl = servers.HttpUrl("/" + folder + "/" + c.archive);
             ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/" + c.archive), archive));
             std::vector<uint8_t> hashes = sftest::EngineHashList(archive.data(), archive.size());
@@ -213,6 +260,10 @@ TEST_F(EngineUpdateNet, UpdateChainCases) {
                 hashes[3] ^= 0x40;
             if (c.hash == kLongerHash)
                 hashes.insert(hashes.end(), hashes.end() - 16, hashes.end());
+            if (c.hash == kOneByteHash)
+                hashes.resize(1);
+            if (c.hash == kDigestShortHash)
+                hashes.resize(hashes.size() - 16);
             if (c.hash == kEmptyHash)
                 hashes.clear();
             if (c.hash != kMissingHash && c.hash != kNoHash) {
@@ -264,6 +315,15 @@ TEST_F(EngineUpdateNet, UpdateChainCases) {
             // The archive's size and progress reached the listener.
             EXPECT_EQ((int64_t)archive.size(), recorder.size);
             EXPECT_EQ((int64_t)archive.size(), recorder.progress);
+        }
+        EXPECT_FALSE(supporttest::PathExists(log.Folder().Native("Ludra\\ldDownloader.staging")));
+        if (c.setup == kReadOnlyOld) {
+            EXPECT_EQ("engine readme\r\n", supporttest::ReadWholeFile(readme));
+        }
+        if (c.setup == kDamagedLastEntry) {
+            EXPECT_FALSE(supporttest::PathExists(readme));
+            EXPECT_FALSE(supporttest::PathExists(
+                log.Folder().Native("Ludra\\ldDownloader\\data\\info.txt")));
         }
         if (c.twoFiles && c.allOk == 1) {
             EXPECT_TRUE(supporttest::PathExists(
@@ -419,6 +479,114 @@ TEST_F(EngineUpdateNet, RefusedUsesUpTheTriesOnlyWithANetwork) {
     EXPECT_EQ(1, recorder.waiting);
     EXPECT_FALSE(downloader.WaitingForNetwork());
     EXPECT_TRUE(log.Has("[SwarmFetchLib] Download Completed (URL: " + url + ")(Code: 0)"));
+}
+
+// The library's own engine update, started by SwarmFetch_Initialize, with a
+// manifest that selects large.zip: 300 MiB to unpack over the old engine.
+class EngineUpdateHost : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const sftest::TestServers& servers = sftest::Servers();
+        ASSERT_TRUE(servers.Ok()) << servers.Error();
+        log.reset(new apitest::LogScope());
+        Install(*log, kOld);
+        staging = log->Folder().Native("Ludra/ldDownloader.staging");
+        bool ok = false;
+        const std::vector<uint8_t> archive =
+            sftest::ReadFile(sftest::DataPath("engine-update/large.zip"), &ok);
+        ASSERT_TRUE(ok);
+        const std::string folder =
+            "engine-update/host-" +
+            std::to_string((long long)std::chrono::steady_clock::now().time_since_epoch().count());
+        const std::string archiveUrl = servers.HttpUrl("/" + folder + "/large.zip");
+        const std::string hashUrl = servers.HttpUrl("/" + folder + "/large.md4");
+        ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/large.zip"), archive));
+        ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/large.md4"),
+                              sftest::EngineHashList(archive.data(), archive.size())));
+        const std::string item = "url=\"" + archiveUrl + "\" hash=\"" + hashUrl + "\"";
+        ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/KVX_updater.xml"),
+                              Text("<u><all><all " + item + "/></all><file><ldDownload.exe ver=\"" +
+                                   kNewVersion + "\" " + item + "/></file></u>")));
+        const std::string manifestUrl = servers.HttpUrl("/" + folder + "/KVX_updater.xml");
+        SetEngineManifestUrlForTesting(manifestUrl.c_str());
+        CEngineDownloader::SetEnginePortForTesting(testpeers::RefusedPort());
+    }
+    void TearDown() override {
+        SetEngineManifestUrlForTesting(nullptr);
+        CEngineDownloader::SetEnginePortForTesting(0);
+        log.reset();
+    }
+
+    std::unique_ptr<apitest::LogScope> log;
+    std::string staging;
+};
+
+// Meanwhile the host keeps calling in, and every call answers within a
+// short step: the unpack runs beside the library thread and never holds the
+// library lock.
+TEST_F(EngineUpdateHost, HostCallsAnswerWhileAnArchiveUnpacks) {
+    // Calls are made from the start until the new engine is in place. A call
+    // made while the unpack ran saw the staging folder before or after it,
+    // or the new engine arrived while it waited.
+    int64_t slowestUs = 0;
+    int calls = 0;
+    {
+        apitest::Library library(false, true, 1, true);
+        ASSERT_EQ(SF_RESULT_OK, library.Result());
+        const uint32_t job = library.NewJob();
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        bool installed = false;
+        while (!installed && std::chrono::steady_clock::now() < limit) {
+            const bool before = supporttest::PathExists(staging);
+            SwarmFetchProgress progress;
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetProgress(job, &progress));
+            const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now() - start)
+                                   .count();
+            // The program is read only while no unpack shows, so that the
+            // reading never stands in the way of its replacement.
+            const bool after = supporttest::PathExists(staging);
+            installed = !after && InstalledVersion(*log) == kNewVersion;
+            if (before || after || installed) {
+                ++calls;
+                slowestUs = std::max(slowestUs, us);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    EXPECT_EQ(kNewVersion, InstalledVersion(*log));
+    RecordProperty("calls_while_unpacking", calls);
+    RecordProperty("slowest_call_us", (int)slowestUs);
+    // The unpack lasted long enough to be watched, and no call waited long.
+    EXPECT_GE(calls, 10);
+    EXPECT_LE(slowestUs, 100000) << calls << " calls while unpacking";
+}
+
+// Finalising while the archive unpacks stops the unpack: the library is
+// gone within its usual bounds, the staging folder with it, and the engine
+// is either the old one or, when the stop came as the files were being
+// moved, the new one; never half of it.
+TEST_F(EngineUpdateHost, FinalizeDuringAnUnpackStopsIt) {
+    std::chrono::steady_clock::duration finalize{};
+    {
+        apitest::Library library(false, true, 1, true);
+        ASSERT_EQ(SF_RESULT_OK, library.Result());
+        for (int i = 0; i < 60000 && !supporttest::PathExists(staging); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(supporttest::PathExists(staging));
+        const auto start = std::chrono::steady_clock::now();
+        SwarmFetch_Finalize();
+        finalize = std::chrono::steady_clock::now() - start;
+    }
+    EXPECT_LT(finalize, std::chrono::seconds(10));
+    EXPECT_FALSE(supporttest::PathExists(staging));
+    const std::string version = InstalledVersion(*log);
+    EXPECT_TRUE(version == SF_ENGINE_OLD_VERSION || version == kNewVersion) << version;
+    if (version == SF_ENGINE_OLD_VERSION) {
+        EXPECT_FALSE(
+            supporttest::PathExists(log->Folder().Native("Ludra\\ldDownloader\\zeros.bin")));
+    }
 }
 
 }  // namespace

@@ -9,11 +9,14 @@
 #   all-bcj.7z   the same (7-Zip, BCJ + LZMA)
 #   big.zip      ldDownload.exe and padding, stored: between 2 and 3 MiB
 #   notzip.zip   random bytes under a zip name
+#   large.zip    ldDownload.exe and 300 MiB of zeros (a sparse file, so
+#                making it writes nothing), deflated to about 300 KB: an
+#                archive that takes a while to unpack
 set -euo pipefail
 out="$1/engine-update"
 engine="$2"
 rm -rf "$out"
-mkdir -p "$out/all/data" "$out/single" "$out/big"
+mkdir -p "$out/all/data" "$out/single" "$out/big" "$out/large"
 cp "$engine" "$out/single/ldDownload.exe"
 cp "$engine" "$out/all/ldDownload.exe"
 cp "$engine" "$out/big/ldDownload.exe"
@@ -35,3 +38,7 @@ fi
 head -c "$pad" /dev/urandom >"$out/big/pad.bin"
 (cd "$out/big" && zip -q -X -0 ../big.zip ldDownload.exe pad.bin)
 head -c 5000 /dev/urandom >"$out/notzip.zip"
+cp "$engine" "$out/large/ldDownload.exe"
+truncate -s 300M "$out/large/zeros.bin"
+(cd "$out/large" && zip -q -X ../large.zip zeros.bin ldDownload.exe)
+rm -rf "$out/large"

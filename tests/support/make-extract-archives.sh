@@ -3,11 +3,18 @@
 # $1/extract: one tree of files (src/) packed by 7-Zip with LZMA, LZMA2, BCJ
 # and BCJ2 and by Info-ZIP zip; many small files for a longer run; and, by
 # patching archives 7-Zip wrote with a plain header, 7z archives whose names
-# climb out or start at the root and one that claims a huge file.
+# climb out or start at the root and one that claims a huge file; and two
+# archive bombs: three files of zeros (200 + 200 + 200 MiB, more than an
+# extraction may write, each small enough for the 7z decoder's memory)
+# packed by Info-ZIP zip (bomb.zip, about 600 KB) and by 7-Zip, one block
+# per file (bomb.7z, about 135 KB); below the caps, 256 MiB of zeros and a
+# readme (slow.zip), which take a while to write. The zeros are sparse
+# files, so making them writes nothing.
 set -euo pipefail
 out="$1/extract"
 rm -rf "$out"
-mkdir -p "$out/src/sub/deep" "$out/many" "$out/hostile/aa/aa" "$out/hostile/yy" "$out/hostile/Xabs"
+mkdir -p "$out/src/sub/deep" "$out/many" "$out/hostile/aa/aa" "$out/hostile/yy" "$out/hostile/Xabs" \
+    "$out/bomb"
 cd "$out/src"
 printf 'SwarmFetch engine readme line\r\n%.0s' $(seq 1 2000) >readme.txt
 head -c 300000 /dev/urandom >sub/deep/random.bin
@@ -48,6 +55,14 @@ head -c 1000 /dev/zero >huge.bin
 mkdir -p hollow
 7zz a -t7z -mhc=off -m0=Copy "${q[@]}" ../rooted.7z ok.txt Xabs/in.txt hollow
 7zz a -t7z -mhc=off -m0=Copy "${q[@]}" ../huge.7z huge.bin
+(cd "$out/bomb" &&
+    for i in 1 2 3; do truncate -s 200M "zeros$i.bin"; done &&
+    zip -q -X ../bomb.zip zeros1.bin zeros2.bin zeros3.bin &&
+    7zz a -t7z -m0=LZMA2 -mx=1 -ms=off "${q[@]}" ../bomb.7z zeros1.bin zeros2.bin zeros3.bin &&
+    truncate -s 256M zeros.bin && cp ../src/readme.txt . &&
+    zip -q -X -1 ../slow.zip readme.txt zeros.bin)
+rm -rf "$out/bomb"
+
 # A Korean folder and file name, stored by 7-Zip as UTF-16.
 mkdir -p "$out/korean/한글"
 printf 'korean' >"$out/korean/한글/이미지.txt"

@@ -132,6 +132,14 @@ inline void MakeWritable(const std::string& path) {
 #endif
 }
 
+inline void MakeReadOnly(const std::string& path) {
+#ifdef _WIN32
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+#else
+    chmod(path.c_str(), 0444);
+#endif
+}
+
 // Last-write and last-access times of a file, as FILETIME values.
 struct FileTimes {
     uint64_t write = 0;

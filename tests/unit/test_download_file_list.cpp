@@ -2,11 +2,15 @@
 // limited and unlimited mode, the hash-list phase, the checks an archive
 // passes before it is unpacked, and the manifest read into the list.
 #include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -140,13 +144,37 @@ TEST(DownloadFileList, AHashListThatCannotBeFetchedIsNeverDropped) {
     EXPECT_TRUE(list.IsEmpty());
 }
 
-TEST(DownloadFileList, AnArchiveIsUnpackedOnlyAfterItsHashListMatched) {
+// A copy the list can take (it frees what it is given).
+uint8_t* Owned(const std::vector<uint8_t>& bytes) {
+    uint8_t* copy = static_cast<uint8_t*>(malloc(bytes.size()));
+    if (copy)
+        memcpy(copy, bytes.data(), bytes.size());
+    return copy;
+}
+
+// The result of an archive's attempt: at once, or once its unpack in the
+// background has ended (bounded).
+int32_t Settle(CDownloadFileList& list, int32_t first) {
+    if (first != kDownloadUnpacking)
+        return first;
+    ovCString url;
+    int32_t result = -1;
+    for (int i = 0; i < 6000 && !list.TakeUnpacked(url, &result); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(list.Unpacking());
+    return result;
+}
+
+TEST(DownloadFileList, AnArchiveIsUnpackedOnlyAfterAWholeMatchingHashList) {
     apitest::LogScope log;
-    const std::vector<uint8_t> archive = Bytes(100000, 7);
+    // Three pieces: a whole list is three digests and the digest of those.
+    const std::vector<uint8_t> archive = Bytes(2 * 1048576 + 100000, 7);
     const std::vector<uint8_t> good = sftest::EngineHashList(archive.data(), archive.size());
-    ASSERT_EQ(32u, good.size());
+    ASSERT_EQ(64u, good.size());
     std::vector<uint8_t> flipped = good;
     flipped[20] ^= 1;
+    const std::vector<uint8_t> oneByte(good.begin(), good.begin() + 1);
+    const std::vector<uint8_t> digestShort(good.begin(), good.end() - 16);
     std::vector<uint8_t> longer = good;
     longer.insert(longer.end(), 16, 0);
     const std::vector<uint8_t> huge((size_t)kMaxHashListSize + 1, 1);
@@ -156,20 +184,23 @@ TEST(DownloadFileList, AnArchiveIsUnpackedOnlyAfterItsHashListMatched) {
         int32_t hashResult;
         int32_t archiveResult;
     };
-    // The archive's URL ends in ".exe": an archive that passes the check
-    // then fails to unpack (5) without touching the disk.
+    // The archive is no zip: one that passes the check fails to unpack (5)
+    // without leaving anything behind.
     const Case cases[] = {
         {"no hash list arrived", nullptr, 0, kDownloadHashMismatch},
-        {"one byte differs", &flipped, kDownloadOk, kDownloadHashMismatch},
-        {"longer than the archive's list", &longer, kDownloadOk, kDownloadHashMismatch},
+        {"one byte of the list", &oneByte, kDownloadOk, kDownloadHashMismatch},
+        {"one digest short", &digestShort, kDownloadOk, kDownloadHashMismatch},
+        {"one digest too many", &longer, kDownloadOk, kDownloadHashMismatch},
         {"more than any archive's list", &huge, kDownloadNoData, kDownloadHashMismatch},
+        {"one byte differs", &flipped, kDownloadOk, kDownloadHashMismatch},
         {"the matching list", &good, kDownloadOk, kDownloadUnpackFailed},
     };
-    const char* url = "http://h/engine.exe";
+    ovCString engine;
+    GetEngineFolder(engine);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CDownloadFileList list;
-        ASSERT_TRUE(list.AddFile(url, kHash, "ldDownload.exe", kFolder));
+        ASSERT_TRUE(list.AddFile("http://h/engine.zip", kHash, "ldDownload.exe", engine.CStr()));
         CDownloadFile* record = list.NextPending();
         int32_t mode = 0;
         if (c.hashes) {
@@ -178,16 +209,21 @@ TEST(DownloadFileList, AnArchiveIsUnpackedOnlyAfterItsHashListMatched) {
             // A refused list ends the attempt: no second phase.
             EXPECT_EQ(c.hashResult != kDownloadOk, record->IsFinal());
         }
-        EXPECT_EQ(c.archiveResult, list.OnArchive(record, record->Holder(), archive.data(),
-                                                  (int64_t)archive.size()));
+        EXPECT_EQ(c.archiveResult,
+                  Settle(list, list.OnArchive(record, record->Holder(), Owned(archive),
+                                              (int64_t)archive.size())));
+        EXPECT_FALSE(supporttest::PathExists(log.Folder().Native("Ludra\\ldDownloader.staging")));
     }
-    // An empty list is no check.
+    // An empty list is no check; an unknown kind fails at once, untouched.
     HashListHolder empty;
     CDownloadFileList list;
-    list.AddFile(url, kHash, "ldDownload.exe", kFolder);
+    list.AddFile("http://h/engine.exe", kHash, "ldDownload.exe", engine.CStr());
     EXPECT_EQ(kDownloadHashMismatch,
-              list.OnArchive(list.At(0), &empty, archive.data(), (int64_t)archive.size()));
-    EXPECT_EQ(kDownloadNoData, list.OnArchive(nullptr, nullptr, archive.data(), 10));
+              list.OnArchive(list.At(0), &empty, Owned(archive), (int64_t)archive.size()));
+    EXPECT_EQ(kDownloadUnpackFailed,
+              list.OnArchive(list.At(0), nullptr, Owned(archive), (int64_t)archive.size()));
+    EXPECT_EQ(kDownloadNoData, list.OnArchive(nullptr, nullptr, Owned(archive), 10));
+    EXPECT_EQ(kDownloadNoData, list.OnArchive(list.At(0), nullptr, nullptr, 10));
     EXPECT_EQ(std::vector<std::string>{}, log.Lines());
 }
 
@@ -197,6 +233,11 @@ TEST(DownloadFileList, AThreeMebibyteArchiveHasFourDigests) {
     EXPECT_EQ(64u, list.size());
     EXPECT_TRUE(VerifyChunkedMd4(list.data(), list.size(), archive.data(), 3145728));
     EXPECT_FALSE(VerifyChunkedMd4(list.data(), list.size(), archive.data(), 3145727));
+    EXPECT_EQ(64, ChunkedMd4ListSize(3145728));
+    EXPECT_EQ(80, ChunkedMd4ListSize(3145729));
+    EXPECT_EQ(16, ChunkedMd4ListSize(0));
+    EXPECT_EQ(32, ChunkedMd4ListSize(1));
+    EXPECT_EQ(-1, ChunkedMd4ListSize(-1));
 }
 
 TEST(DownloadFileList, TheManifestFillsTheList) {

@@ -17,10 +17,12 @@
 #include "ZipTestSupport.h"
 #include "opn/core/ovCString.h"
 #include "opn/platform/pfFileSystem.h"
+#include "opn/platform/pfVolume.h"
 #include "sdk/download/ArchiveKind.h"
 #include "sdk/download/C7ZipExtractAction.h"
 #include "sdk/download/CZipExtractAction.h"
 #include "sdk/download/ExtractArchive.h"
+#include "sdk/download/ExtractOutput.h"
 #include "sdk/download/SevenZipExtraction.h"
 #include "support/TestData.h"
 
@@ -260,12 +262,157 @@ TEST(SevenZipExtract, MemoryStaysWithinItsLimit) {
     const std::string enough = tmp.Win("enough") + "\\";
     std::filesystem::create_directories(tmp.Native("small"));
     std::filesystem::create_directories(tmp.Native("enough"));
-    EXPECT_EQ(Extract7zToFolder(data.data(), (uint32_t)data.size(), small.c_str(), 64 << 10),
-              kSevenZipFailed);
+    ExtractOutput output;
     EXPECT_EQ(
-        Extract7zToFolder(data.data(), (uint32_t)data.size(), enough.c_str(), kSevenZipMemoryLimit),
-        kSevenZipOk);
+        Extract7zToFolder(data.data(), (uint32_t)data.size(), small.c_str(), 64 << 10, output),
+        kSevenZipFailed);
+    EXPECT_EQ(Extract7zToFolder(data.data(), (uint32_t)data.size(), enough.c_str(),
+                                kSevenZipMemoryLimit, output),
+              kSevenZipOk);
     ExpectTree(tmp.Native("enough"), "enough");
+}
+
+// Regular files below `native`, however deep.
+int FilesBelow(const std::string& native) {
+    std::error_code ec;
+    int n = 0;
+    for (std::filesystem::recursive_directory_iterator it(native, ec), end; !ec && it != end;
+         it.increment(ec))
+        n += it->is_regular_file() ? 1 : 0;
+    return n;
+}
+
+std::atomic<int64_t> g_freeBytes{-1};
+bool FreeBytesHook(const char* folder, int64_t* freeBytes) {
+    (void)folder;
+    *freeBytes = g_freeBytes.load();
+    return true;
+}
+
+// Archives made of zeros that unpack to more than an extraction may write:
+// refused from what they declare, before a byte is written.
+TEST(ExtractArchive, BombsAreRefusedBeforeAnythingIsWritten) {
+    TempFolder tmp;
+    ASSERT_TRUE(tmp.Ok());
+    for (const char* name : {"bomb.zip", "bomb.7z"}) {
+        SCOPED_TRACE(name);
+        Bytes data = Archive(name);
+        ASSERT_LT(data.size(), 1000000u);
+        EXPECT_EQ(Unpack(ArchiveKind(name), data, tmp.Win(name) + "\\"), kExtractArchiveFailed);
+        EXPECT_EQ(0, FilesBelow(tmp.Native(name)));
+    }
+}
+
+// What an archive declares is held to the output's caps and to the free
+// space of the volume; nothing is written when it is refused.
+TEST(ExtractArchive, DeclaredEntriesAndBytesAreBounded) {
+    TempFolder tmp;
+    ASSERT_TRUE(tmp.Ok());
+    int64_t treeBytes = 0;
+    for (const char* name : kTreeFiles)
+        treeBytes += (int64_t)Source(name).size();
+    const int64_t kNoHook = -1;
+    struct Case {
+        const char* name;
+        const char* archive;
+        int64_t maxBytes;
+        int64_t maxEntries;
+        int64_t freeBytes;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"zip at the byte cap", "info.zip", treeBytes, 5, kNoHook, true},
+        {"zip a byte over the cap", "info.zip", treeBytes - 1, 5, kNoHook, false},
+        {"zip over the entry cap", "info.zip", treeBytes, 4, kNoHook, false},
+        {"7z at the byte cap", "lzma2.7z", treeBytes, 5, kNoHook, true},
+        {"7z a byte over the cap", "lzma2.7z", treeBytes - 1, 5, kNoHook, false},
+        {"300 files at the entry cap", "many.7z", kExtractMaxBytes, 300, kNoHook, true},
+        {"300 files over the entry cap", "many.7z", kExtractMaxBytes, 299, kNoHook, false},
+        {"zip with just enough space", "info.zip", kExtractMaxBytes, 5, treeBytes, true},
+        {"zip without the space", "info.zip", kExtractMaxBytes, 5, treeBytes - 1, false},
+        {"7z without the space", "bcj.7z", kExtractMaxBytes, 5, treeBytes - 1, false},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string sub = "case" + std::to_string(index++);
+        g_freeBytes = c.freeBytes;
+        PfSetFreeDiskSpaceHookForTesting(c.freeBytes == kNoHook ? nullptr : &FreeBytesHook);
+        ExtractOutput output(c.maxBytes, c.maxEntries);
+        Bytes data = Archive(c.archive);
+        const int32_t result =
+            ExtractArchiveTo(ArchiveKind(c.archive), data.data(), (int64_t)data.size(),
+                             (tmp.Win(sub) + "\\").c_str(), output);
+        PfSetFreeDiskSpaceHookForTesting(nullptr);
+        EXPECT_EQ(c.ok ? kExtractArchiveOk : kExtractArchiveFailed, result);
+        if (c.ok) {
+            EXPECT_EQ(std::string(c.archive) == "many.7z" ? 300 : 5, output.Files().Count());
+            EXPECT_EQ(std::string(c.archive) == "many.7z" ? 300 : 5, FilesBelow(tmp.Native(sub)));
+        } else {
+            EXPECT_EQ(0, FilesBelow(tmp.Native(sub)));
+            EXPECT_EQ(0, output.BytesWritten());
+        }
+        MakeWritable(tmp.Native(sub + "/locked.txt"));
+    }
+}
+
+// Declared sizes can lie: the output counts what really goes out and
+// refuses files and bytes beyond what was admitted, and everything once it
+// is cancelled.
+TEST(ExtractOutput, RefusesWhatWasNotAdmitted) {
+    TempFolder tmp;
+    ASSERT_TRUE(tmp.Ok());
+    std::filesystem::create_directories(tmp.Native("o"));
+    const std::string folder = tmp.Win("o") + "\\";
+    const std::string a = folder + "a.bin";
+    const std::string b = folder + "sub\\b.bin";
+    std::atomic<bool> cancel{false};
+    ExtractOutput output(100, 2, &cancel);
+    const char bytes[16] = "0123456789abcde";
+
+    EXPECT_EQ(nullptr, output.CreateOutputFile(a.c_str(), 0)) << "nothing admitted yet";
+    EXPECT_FALSE(output.Admit(folder.c_str(), 3, 10));
+    EXPECT_FALSE(output.Admit(folder.c_str(), 1, 101));
+    ASSERT_TRUE(output.Admit(folder.c_str(), 2, 10));
+    FsFile* file = output.CreateOutputFile(a.c_str(), 0);
+    ASSERT_NE(nullptr, file);
+    EXPECT_TRUE(output.Write(file, bytes, 6));
+    EXPECT_FALSE(output.Write(file, bytes, 5)) << "11 of 10 admitted bytes";
+    EXPECT_TRUE(output.Write(file, bytes, 4));
+    EXPECT_TRUE(FsCloseFile(file));
+    ASSERT_TRUE(output.CreateFolder((folder + "sub").c_str()));
+    file = output.CreateOutputFile(b.c_str(), 0);
+    ASSERT_NE(nullptr, file);
+    EXPECT_FALSE(output.Write(file, bytes, 1));
+    EXPECT_TRUE(FsCloseFile(file));
+    EXPECT_EQ(nullptr, output.CreateOutputFile((folder + "c.bin").c_str(), 0)) << "a third file";
+    EXPECT_EQ(10, output.BytesWritten());
+    ASSERT_EQ(2, output.Files().Count());
+    EXPECT_STREQ("a.bin", output.Files().At(0));
+    EXPECT_STREQ("sub\\b.bin", output.Files().At(1));
+    EXPECT_EQ("0123450123", ReadWholeFile(tmp.Native("o/a.bin")));
+
+    ASSERT_TRUE(output.Admit(folder.c_str(), 2, 10));
+    EXPECT_EQ(0, output.Files().Count());
+    file = output.CreateOutputFile(a.c_str(), 0);
+    ASSERT_NE(nullptr, file);
+    cancel = true;
+    EXPECT_FALSE(output.Write(file, bytes, 1));
+    EXPECT_TRUE(FsCloseFile(file));
+    EXPECT_EQ(nullptr, output.CreateOutputFile(a.c_str(), 0));
+    EXPECT_FALSE(output.CreateFolder((folder + "other").c_str()));
+    EXPECT_FALSE(output.Admit(folder.c_str(), 1, 1));
+
+    // A cancelled extraction writes nothing.
+    for (const char* name : {"info.zip", "lzma2.7z"}) {
+        ExtractOutput cancelled(kExtractMaxBytes, kExtractMaxEntries, &cancel);
+        Bytes data = Archive(name);
+        EXPECT_EQ(kExtractArchiveFailed,
+                  ExtractArchiveTo(ArchiveKind(name), data.data(), (int64_t)data.size(),
+                                   (tmp.Win(name) + "\\").c_str(), cancelled))
+            << name;
+        EXPECT_EQ(0, FilesBelow(tmp.Native(name))) << name;
+    }
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include "opn/platform/pfFileSystem.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -67,6 +70,45 @@ int OpenMapped(const char* path, int flags) {
         fd = open(mapped.CStr(), flags | O_CLOEXEC, kFileMode);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// A wide library path as a POSIX path; empty when it cannot be converted.
+void MapWide(const char16_t* path, ovCString& mapped) {
+    mapped.Clear();
+    ovCString narrow;
+    if (path && Utf16ToUtf8(path, narrow))
+        PathToPosix(narrow.CStr(), mapped);
+}
+
+// Deepest folder level FsDeleteTreeWide descends to; a path of 260 bytes
+// has fewer levels.
+const int kMaxTreeDepth = 256;
+
+// Removes `name` below the open folder `parent`: a file or link at once, a
+// folder after everything in it.
+bool DeleteTreeAt(int parent, const char* name, int depth) {
+    if (unlinkat(parent, name, 0) == 0 || errno == ENOENT)
+        return true;
+    // Linux answers EISDIR for a folder, other systems EPERM.
+    if ((errno != EISDIR && errno != EPERM) || depth > kMaxTreeDepth)
+        return false;
+    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return false;
+    }
+    bool ok = true;
+    for (struct dirent* entry = readdir(dir); entry; entry = readdir(dir)) {
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
+            continue;
+        if (!DeleteTreeAt(dirfd(dir), entry->d_name, depth + 1))
+            ok = false;
+    }
+    closedir(dir);
+    return unlinkat(parent, name, AT_REMOVEDIR) == 0 && ok;
 }
 
 bool StatMapped(const char* path, struct stat* st) {
@@ -214,4 +256,47 @@ FsFile* FsCreateFileForWritingWide(const char16_t* path, uint32_t attributes) {
     if (!Utf16ToUtf8(path, narrow))
         return nullptr;
     return FsCreateFileForWriting(narrow.CStr(), attributes);
+}
+
+bool FsClearReadOnlyWide(const char16_t* path) {
+    ovCString mapped;
+    MapWide(path, mapped);
+    struct stat st;
+    if (mapped.IsEmpty() || stat(mapped.CStr(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    return (st.st_mode & S_IWUSR) != 0 || chmod(mapped.CStr(), st.st_mode | S_IWUSR) == 0;
+}
+
+bool FsReplaceFileWide(const char16_t* from, const char16_t* to) {
+    ovCString source;
+    ovCString target;
+    MapWide(from, source);
+    MapWide(to, target);
+    if (source.IsEmpty() || target.IsEmpty())
+        return false;
+    struct stat st;
+    if (stat(source.CStr(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    // rename() would replace a read-only file anyway; clearing it first keeps
+    // the two backends alike.
+    if (stat(target.CStr(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & kWriteBits) == 0 &&
+        !FsClearReadOnlyWide(to))
+        return false;
+    return rename(source.CStr(), target.CStr()) == 0;
+}
+
+bool FsDeleteTreeWide(const char16_t* folder) {
+    ovCString mapped;
+    MapWide(folder, mapped);
+    if (mapped.IsEmpty())
+        return false;
+    // unlinkat() takes no trailing separator.
+    uint32_t length = mapped.Length();
+    while (length > 1 && mapped.CStr()[length - 1] == '/')
+        --length;
+    ovCString path;
+    // Never the root of everything.
+    if (length <= 1 || !path.Assign(mapped.CStr(), length))
+        return false;
+    return DeleteTreeAt(AT_FDCWD, path.CStr(), 0);
 }

@@ -5,6 +5,12 @@
 #include <stdlib.h>
 #include <time.h>
 
+#ifdef __linux__
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "opn/platform/pfMessageLoop.h"
 
 namespace {
@@ -236,4 +242,15 @@ void PfEventClose(PfEvent* event) {
     pthread_cond_destroy(&event->cond);
     pthread_mutex_destroy(&event->mutex);
     free(event);
+}
+
+void PfThreadLowerPriority() {
+#ifdef __linux__
+    // Linux keeps a nice value per thread, named by its kernel thread id.
+    const pid_t tid = (pid_t)syscall(SYS_gettid);
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, (id_t)tid);
+    if (errno == 0)
+        setpriority(PRIO_PROCESS, (id_t)tid, nice + 10 > 19 ? 19 : nice + 10);
+#endif
 }

@@ -3,8 +3,10 @@
 #include <windows.h>
 
 #include <string.h>
+#include <wchar.h>
 
 #include <new>
+#include <string>
 
 #include "opn/core/ovCString.h"
 
@@ -233,4 +235,76 @@ bool FsGetCurrentFolder(ovCString& out) {
         return ok;
     }
     return out.Assign(buffer, n);
+}
+
+namespace {
+
+// Deepest folder level FsDeleteTreeWide descends to; a path of 260 bytes
+// has fewer levels.
+const int kMaxTreeDepth = 256;
+
+bool IsMissing(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool DeleteTree(const std::wstring& path, int depth) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return IsMissing(GetLastError());
+    // Neither DeleteFile nor RemoveDirectory removes a read-only item.
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesW(path.c_str(), attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return DeleteFileW(path.c_str()) != 0;
+    // A junction or folder link goes itself; what it points at stays.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || depth > kMaxTreeDepth)
+        return RemoveDirectoryW(path.c_str()) != 0;
+    bool ok = true;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const wchar_t* name = found.cFileName;
+            if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0)
+                continue;
+            if (!DeleteTree(path + L"\\" + name, depth + 1))
+                ok = false;
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+    }
+    return RemoveDirectoryW(path.c_str()) != 0 && ok;
+}
+
+}  // namespace
+
+bool FsClearReadOnlyWide(const char16_t* path) {
+    if (!path || !path[0])
+        return false;
+    const DWORD attributes = GetFileAttributesW(Wide(path));
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    if (!(attributes & FILE_ATTRIBUTE_READONLY))
+        return true;
+    return SetFileAttributesW(Wide(path), attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+bool FsReplaceFileWide(const char16_t* from, const char16_t* to) {
+    if (!from || !from[0] || !to || !to[0])
+        return false;
+    // MoveFileEx refuses to replace a read-only file.
+    if (IsReadOnlyFile(GetFileAttributesW(Wide(to))) && !FsClearReadOnlyWide(to))
+        return false;
+    return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool FsDeleteTreeWide(const char16_t* folder) {
+    if (!folder || !folder[0])
+        return false;
+    std::wstring path(Wide(folder));
+    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/'))
+        path.pop_back();
+    // Never a drive's root.
+    if (path.size() <= 3 && path.find(L':') != std::wstring::npos)
+        return false;
+    return DeleteTree(path, 0);
 }

@@ -104,3 +104,7 @@ void PfEventClose(PfEvent* event) {
     CloseHandle(event->handle);
     free(event);
 }
+
+void PfThreadLowerPriority() {
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}

@@ -96,6 +96,18 @@ class WideFileTarget : public IZipFileTarget {
 
 }  // namespace
 
+bool IZipFileTarget::Write(FsFile* file, const void* data, size_t size) {
+    return FsWriteFile(file, data, size);
+}
+
+bool ZipWidenPath(const char* narrow, char16_t (&out)[kZipPathSize]) {
+    WidePath wide(narrow);
+    if (!wide.Ok())
+        return false;
+    memcpy(out, wide.Units(), sizeof out);
+    return true;
+}
+
 IZipFileTarget& ZipWideFileTarget() {
     static WideFileTarget target;
     return target;

@@ -8,7 +8,10 @@
 // Everything else (names, confinement, lengths, data, times) is shared.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
+
+#include "sdk/support/zip/ZipReader.h"
 
 struct FsFile;
 
@@ -21,9 +24,13 @@ class IZipFileTarget {
     virtual bool CreateFolder(const char* path) = 0;
     // Creates the file for writing, shared with nobody, replacing a file of
     // that name, with the Windows attribute bits `attributes`; null on
-    // failure. The reader writes, sets the times and closes it through the
-    // FsWriteFile / FsSetFileTimes / FsCloseFile calls.
+    // failure. The reader writes through Write, then sets the times and
+    // closes it with FsSetFileTimes / FsCloseFile.
     virtual FsFile* CreateOutputFile(const char* path, uint32_t attributes) = 0;
+    // Appends `size` bytes to a file made by CreateOutputFile; false when
+    // they cannot be written (or a target refuses them), which fails the
+    // entry. FsWriteFile unless a target counts or bounds its output.
+    virtual bool Write(FsFile* file, const void* data, size_t size);
 };
 
 // The target of the narrow file calls (paths in the system code page).
@@ -33,3 +40,7 @@ IZipFileTarget& ZipNarrowFileTarget();
 // code page to UTF-16 first (bytes that form no character become '?'). A
 // path that cannot be converted counts as missing and cannot be created.
 IZipFileTarget& ZipWideFileTarget();
+
+// `narrow` (system code page, shorter than kZipPathSize bytes) as UTF-16 the
+// way ZipWideFileTarget converts it; false when it cannot be converted.
+bool ZipWidenPath(const char* narrow, char16_t (&out)[kZipPathSize]);

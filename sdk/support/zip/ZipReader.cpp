@@ -134,7 +134,7 @@ class ZipReader {
     void RecordBaseFolder();
     void EnsureFolderPath(IZipFileTarget& files, const char* root, const char* path);
     bool ResolveTarget(const char* root, const char* target, char (&out)[kZipPathSize]);
-    uint32_t WriteData(FsFile* file, const ZipLocalLayout& layout);
+    uint32_t WriteData(FsFile* file, const ZipLocalLayout& layout, IZipFileTarget& files);
     const char* Password() const { return m_hasPassword ? m_password.CStr() : nullptr; }
 
     ZipArchive m_archive;
@@ -267,7 +267,7 @@ uint32_t ZipReader::Extract(uint32_t index, const char* target, IZipFileTarget& 
     FsFile* file = files.CreateOutputFile(path, entry.attributes);
     if (!file)
         return ZipErrCreate;
-    rc = WriteData(file, layout);
+    rc = WriteData(file, layout, files);
     if (rc == ZipOk)
         FsSetFileTimes(file, entry.creationTime, entry.accessTime, entry.writeTime);
     if (!FsCloseFile(file) && rc == ZipOk)
@@ -283,7 +283,7 @@ bool ZipReader::ResolveTarget(const char* root, const char* target, char (&out)[
     return Join(root ? root : "", target, out);
 }
 
-uint32_t ZipReader::WriteData(FsFile* file, const ZipLocalLayout& layout) {
+uint32_t ZipReader::WriteData(FsFile* file, const ZipLocalLayout& layout, IZipFileTarget& files) {
     if (!m_transfer)
         m_transfer = new (std::nothrow) uint8_t[kTransferSize];
     ZipEntryStream* stream =
@@ -304,7 +304,7 @@ uint32_t ZipReader::WriteData(FsFile* file, const ZipLocalLayout& layout) {
             rc = ZipErrFlate;
             break;
         }
-        if (n > 0 && !FsWriteFile(file, m_transfer, (size_t)n)) {
+        if (n > 0 && !files.Write(file, m_transfer, (size_t)n)) {
             rc = ZipErrWrite;
             break;
         }
