@@ -1,11 +1,13 @@
 #include "sdk/api/CJob.h"
 
 #include "opn/opeerqos/utCUriCodec.h"
+#include "opn/platform/pfCodePage.h"
 
 #include <new>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <vector>
 
 struct CJob::IndexRecord {
     ovCString key;  // lower-cased folder plus file name
@@ -39,11 +41,22 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-bool LowerKey(const ovCString& folder, const ovCString& fileName, ovCString& key) {
-    if (!key.Assign(folder) || !key.Append(fileName))
+// The key of a path: its letters lowered, as Windows ignores their case in
+// names. The byte after a lead byte is the second half of a double-byte
+// character, never a letter ("\xB0\x41" and "\xB0\x61" are two names).
+bool LowerKey(const char* path, ovCString& key) {
+    if (!key.Assign(path))
         return false;
-    key.ToLower();
-    return true;
+    if (key.Length() == 0)
+        return true;
+    std::vector<char> text(key.CStr(), key.CStr() + key.Length());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (CodePageIsLeadByte((unsigned char)text[i]))
+            ++i;
+        else if (text[i] >= 'A' && text[i] <= 'Z')
+            text[i] = (char)(text[i] - 'A' + 'a');
+    }
+    return key.Assign(text.data(), (uint32_t)text.size());
 }
 
 }  // namespace
@@ -133,8 +146,10 @@ int32_t CJob::AddFile(const char* url, const char* folder, const char* fileName,
     memcpy(m_folder, folderText, n + 1);
 
     ovCString folderString;
+    ovCString path;
     ovCString key;
-    if (!folderString.Assign(folderText) || !LowerKey(folderString, name, key))
+    if (!folderString.Assign(folderText) || !path.Assign(folderString) || !path.Append(name) ||
+        !LowerKey(path.CStr(), key))
         return SF_RESULT_FAILED;
     for (ovCPtrList::Node* node = m_index.HeadNode(); node; node = node->next) {
         if (static_cast<IndexRecord*>(node->element)->key.Equals(key))
@@ -180,9 +195,8 @@ DownloadEntry* CJob::FindEntry(const char* fullPath) {
     if (!fullPath)
         return nullptr;
     ovCString key;
-    if (!key.Assign(fullPath))
+    if (!LowerKey(fullPath, key))
         return nullptr;
-    key.ToLower();
     for (ovCPtrList::Node* node = m_index.HeadNode(); node; node = node->next) {
         IndexRecord* record = static_cast<IndexRecord*>(node->element);
         if (record->key.Equals(key))

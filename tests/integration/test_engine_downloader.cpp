@@ -589,4 +589,40 @@ TEST_F(EngineDownloaderTest, AnEngineThatNeverAnswersHandsTheJobBack) {
     EXPECT_EQ(0u, log.CountOf("[SwarmFetchLib] localClosed()"));
 }
 
+// Letter case is ignored as Windows ignores it: in a CP949 name a letter
+// after a lead byte is the second half of one Hangul syllable, so
+// "\xB0\x41" and "\xB0\x61" are two files, and a report of one is not the
+// other.
+TEST_F(EngineDownloaderTest, AReportedPathMatchesItsEntryByWholeCharacters) {
+    const std::string nameA = "\xB0\x41.bin", nameB = "\xB0\x61.bin";
+    const std::string urlA = "http://127.0.0.1:1/a", urlB = "http://127.0.0.1:1/b";
+    auto fileDone = [](const std::string& path) {
+        return Report(kEngineMsgFileDone,
+                      U32(0) + U32(5) + std::string(33, '\0') + Fixed(path, 260) + Z("u"));
+    };
+    const std::string answer = Report(kEngineMsgJobAccepted, U32(0) + U32(5) + U32(2) + U64(20)) +
+                               fileDone(folder.Win(nameB)) + Report(kEngineMsgEngineState, U32(1));
+    FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
+    ASSERT_TRUE(fake.Ok());
+    Install(fake.Port());
+    EngineUpdated();
+    const uint32_t job = library.NewJob("brightwave7");
+    ASSERT_EQ(0u, Number(job));
+    ASSERT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(job, urlA.c_str(), folder.Win().c_str(), nameA.c_str(), 10, 7));
+    EXPECT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(job, urlB.c_str(), folder.Win().c_str(), nameB.c_str(), 10, 7));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    ASSERT_TRUE(Eventually([&] { return library.Recorder().CountOf(SF_EVENT_ENGINE_STATE) == 1; }));
+    std::vector<std::string> done;
+    for (int k = 0; k < 3; ++k) {
+        SwarmFetchFileDone record{};
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(job, &record));
+        if (record.sequence == 0)
+            break;
+        done.push_back(record.text);
+    }
+    EXPECT_EQ(std::vector<std::string>{urlB + "," + folder.Win(nameB)}, done);
+}
+
 }  // namespace
