@@ -95,6 +95,8 @@ struct CEngineDownloader::Record {
     uint32_t engineJob;  // kNoEngineJob until the engine accepts the job
     uint32_t key;        // the job's number
     CJob* job;
+    // Kept apart from engineJob: the engine may give any number, that one too.
+    bool accepted;
     int64_t registeredAt;
     int64_t total;     // as the engine accepted the job, clamped
     bool resumeAsked;  // the host has not answered the engine's question yet
@@ -177,6 +179,11 @@ void CEngineDownloader::OnWatch(void* self) {
     downloader->ReapLaunchers();
     if (downloader->m_retired)
         return;
+    downloader->m_stateRaised = false;
+    downloader->RaiseEngineState();
+    // The host's callback ran inside that.
+    if (downloader->m_retired)
+        return;
     const int64_t now = Now();
     if (downloader->CheckDeadlines(now))
         return;
@@ -189,7 +196,7 @@ void CEngineDownloader::OnWatch(void* self) {
     // An engine that keeps a job unanswered is as good as gone.
     for (ovCPtrList::Node* node = downloader->m_records.HeadNode(); node; node = node->next) {
         const Record* record = static_cast<const Record*>(node->element);
-        if (record->engineJob == kNoEngineJob && now - record->registeredAt > g_acceptWait.load()) {
+        if (!record->accepted && now - record->registeredAt > g_acceptWait.load()) {
             LogPrintf("[SwarmFetchLib] CEngineDownloader job %u not accepted",
                       (unsigned)record->key);
             // A drop of a connection that was up, not a failed connect.
@@ -379,7 +386,7 @@ void CEngineDownloader::Register(CJob* job) {
         return;
     const int64_t now = Now();
     Record* record =
-        new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, now, 0, false};
+        new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, false, now, 0, false};
     if (!record || !m_records.AddTail(record)) {
         delete record;
         return;
@@ -579,9 +586,10 @@ void CEngineDownloader::OnJobAccepted(uint32_t key, uint32_t jobNumber, uint32_t
     CJob* job = JobFor(jobNumber);
     Record* record = FindRecord(jobNumber);
     // Once per registration: a repeat would only raise 513 again.
-    if (!job || !record || record->engineJob != kNoEngineJob)
+    if (!job || !record || record->accepted)
         return;
     const int64_t known = KnownTotal(job);
+    record->accepted = true;
     record->engineJob = engineJobId;
     record->total = Clamp(Signed(totalSize), 0, known >= 0 ? known : INT64_MAX);
     ForgetFirstSent(job);
@@ -798,9 +806,23 @@ void CEngineDownloader::OnResumeQuestion(uint32_t key, uint32_t jobNumber) {
 
 void CEngineDownloader::OnEngineState(uint32_t key, uint32_t state) {
     (void)key;
-    if (m_retired || (m_haveState && state == m_state))
+    if (m_retired)
+        return;
+    m_latestState = state;
+    m_stateWaiting = true;
+    RaiseEngineState();
+}
+
+void CEngineDownloader::RaiseEngineState() {
+    // One event a watch period: a state that flips back and forth reaches
+    // the host as its latest value at the next look.
+    if (!m_stateWaiting || m_stateRaised || m_retired)
+        return;
+    m_stateWaiting = false;
+    if (m_haveState && m_latestState == m_state)
         return;
     m_haveState = true;
-    m_state = state;
-    m_manager->OnEngineState((int32_t)state);
+    m_state = m_latestState;
+    m_stateRaised = true;
+    m_manager->OnEngineState((int32_t)m_state);
 }

@@ -34,8 +34,9 @@
 // downloader like one the engine gave back), byte and file counts are
 // clamped to the job's, and what reaches the host is bounded: messages
 // while kMaxEngineMessages of a job are pending are dropped, network and
-// engine-state reports only count when they change, and a resume question
-// waits for the host's answer before the next one.
+// engine-state reports only count when they change (engine-state events at
+// most once a second, the latest state), and a resume question waits for
+// the host's answer before the next one.
 //
 // Once the job manager has given the engine up it calls Retire(): from then
 // on nothing reaches a job or the manager, and the manager deletes the object
@@ -159,6 +160,9 @@ class CEngineDownloader : public CJobDownloader,
     const DownloadEntry* EntryAt(CJob* job, const char* path, uint32_t jobNumber);
     // Every entry's file is there at its expected size.
     static bool FilesInPlace(CJob* job);
+    // Event 530 for the latest engine state when it changed, at most once a
+    // watch period.
+    void RaiseEngineState();
     // Message 517 for a held job, unless kMaxEngineMessages are pending.
     void QueueEngineMessage(CJob* job, int32_t code, const char* text);
     // Deletes launchers whose run has ended (never from inside their calls).
@@ -201,5 +205,8 @@ class CEngineDownloader : public CJobDownloader,
     int64_t m_waitingSince = 0;
     bool m_networkLost = false;  // as the engine last reported
     bool m_haveState = false;
-    uint32_t m_state = 0;  // the engine state last reported to the host
+    uint32_t m_state = 0;         // the engine state last reported to the host
+    uint32_t m_latestState = 0;   // as the engine last reported it
+    bool m_stateWaiting = false;  // m_latestState not looked at yet
+    bool m_stateRaised = false;   // an event went out in this watch period
 };

@@ -589,6 +589,69 @@ TEST_F(EngineDownloaderTest, AnEngineThatNeverAnswersHandsTheJobBack) {
     EXPECT_EQ(0u, log.CountOf("[SwarmFetchLib] localClosed()"));
 }
 
+// An engine that repeats one report many times over: what reaches the host
+// stays bounded. Each case floods one job, then sends a disk report whose
+// message shows the flood has been read.
+TEST_F(EngineDownloaderTest, AFloodOfReportsReachesTheHostBounded) {
+    struct Case {
+        const char* name;
+        std::function<std::string(uint32_t)> flood;  // for the job with that number
+        uint32_t event;
+        bool engineWide;  // an event without a job
+        size_t most;      // however long the flood
+    };
+    const int kRepeats = 1000;
+    auto state = [](uint32_t value) { return Report(kEngineMsgEngineState, U32(value)); };
+    const std::vector<Case> cases = {
+        // One at once, the latest at the watch's next looks.
+        {"engine state flipping",
+         [&](uint32_t) {
+             std::string flood;
+             for (int k = 0; k < kRepeats; ++k)
+                 flood += state(1) + state(2);
+             return flood;
+         },
+         SF_EVENT_ENGINE_STATE, true, 3},
+        {"acceptance repeated with the engine's job id -1",
+         [&](uint32_t n) {
+             std::string flood;
+             for (int k = 0; k < kRepeats; ++k)
+                 flood +=
+                     Report(kEngineMsgJobAccepted, U32(n) + U32(0xFFFFFFFFu) + U32(1) + U64(10));
+             return flood;
+         },
+         SF_EVENT_SIZE_INFO, false, 1},
+    };
+    for (uint32_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const std::string answer =
+            c.flood(i) + Report(kEngineMsgDiskReport,
+                                U32(i) + U32(5) + std::string(1, '\1') + Z("full") + Tail('f'));
+        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
+        ASSERT_TRUE(fake.Ok());
+        Install(fake.Port());
+        library.Recorder().Clear();
+        EngineUpdated();
+        const uint32_t job = NewJob(1);
+        ASSERT_EQ(i, Number(job));
+        auto count = [&](uint32_t code, uint32_t handle) {
+            size_t n = 0;
+            for (const apitest::Event& e : library.Recorder().Events())
+                n += e.code == code && e.handle == handle;
+            return n;
+        };
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        ASSERT_TRUE(Eventually([&] { return count(SF_EVENT_MESSAGE, job) == 1; }));
+        // Time for the watch to raise what it held back.
+        Eventually([] { return false; }, 1500);
+        const size_t events = count(c.event, c.engineWide ? 0 : job);
+        EXPECT_GE(events, 1u);
+        EXPECT_LE(events, c.most);
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+    }
+}
+
 // Letter case is ignored as Windows ignores it: in a CP949 name a letter
 // after a lead byte is the second half of one Hangul syllable, so
 // "\xB0\x41" and "\xB0\x61" are two files, and a report of one is not the
