@@ -463,6 +463,11 @@ void CEngineDownloader::CheckConnection(CJob* job) {
         m_offline = 0;
         QueueJobMessage(job, SF_MSG_NETWORK_BACK, nullptr);
     }
+    // A job the engine connected for while the machine was offline was not
+    // sent (Begin refuses while offline): it goes out once the network is
+    // back, or it would wait for ever.
+    if (!m_offline && m_connected && Holds(job) && !FindRecord(job))
+        Register(job);
 }
 
 void CEngineDownloader::QueueEngineMessage(CJob* job, int32_t code, const char* text) {

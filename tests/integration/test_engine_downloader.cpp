@@ -20,6 +20,7 @@
 #include "sdk/api/CJob.h"
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/CPlatFormDownloader.h"
+#include "sdk/download/Connectivity.h"
 #include "support/EngineProbe.h"
 #include "support/TestPeers.h"
 
@@ -650,6 +651,38 @@ TEST_F(EngineDownloaderTest, AFloodOfReportsReachesTheHostBounded) {
         EXPECT_LE(events, c.most);
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
     }
+}
+
+// The machine lost its network while the engine was being connected: the
+// job that was not sent then is sent once the network is back, not left
+// waiting for ever.
+TEST_F(EngineDownloaderTest, AJobHeldBackWhileOfflineIsSentWhenTheNetworkIsBack) {
+    struct ConnectivityReset {
+        ~ConnectivityReset() { SetConnectivityForTesting(kConnectivityFromSystem); }
+    } reset;
+    FrameAnswerer fake({});
+    ASSERT_TRUE(fake.Ok());
+    Install(fake.Port());
+    SetConnectivityForTesting(kConnectivityLost);
+    const uint32_t job = NewJob(1);
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    {
+        // The job's tick finds the machine offline before the connection is up.
+        ovCAutoLock hold(TheManager().LockObject());
+        engine->OnEngineUpdated();
+        engine->OnUpdateWaiting();
+    }
+    ASSERT_TRUE(Eventually([&] { return Connected(); }));
+    auto jobSent = [&] {
+        for (const Frame& f : fake.Frames())
+            if (f.message == kEngineMsgJob)
+                return true;
+        return false;
+    };
+    EXPECT_FALSE(Eventually(jobSent, 1500));
+    SetConnectivityForTesting(kConnectivityConnected);
+    EXPECT_TRUE(Eventually(jobSent, 5000)) << log.Text();
+    EXPECT_TRUE(HeldBy(engine, job));
 }
 
 // Letter case is ignored as Windows ignores it: in a CP949 name a letter
