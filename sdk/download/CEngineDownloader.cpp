@@ -100,6 +100,7 @@ struct CEngineDownloader::Record {
     int64_t registeredAt;
     int64_t total;     // as the engine accepted the job, clamped
     bool resumeAsked;  // the host has not answered the engine's question yet
+    bool strayLogged;  // a file report outside the job was logged
 };
 
 CEngineDownloader::CEngineDownloader(CJobManager* manager, const ovSmartPtr& lock) : m_lock(lock) {
@@ -385,8 +386,8 @@ void CEngineDownloader::Register(CJob* job) {
     if (!engine)
         return;
     const int64_t now = Now();
-    Record* record =
-        new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, false, now, 0, false};
+    Record* record = new (std::nothrow)
+        Record{kNoEngineJob, (uint32_t)job->Number(), job, false, now, 0, false, false};
     if (!record || !m_records.AddTail(record)) {
         delete record;
         return;
@@ -485,11 +486,17 @@ void CEngineDownloader::HandBack(CJob* job) {
 
 const DownloadEntry* CEngineDownloader::EntryAt(CJob* job, const char* path, uint32_t jobNumber) {
     const DownloadEntry* entry = path && path[0] ? job->FindEntry(path) : nullptr;
-    // The path itself is not logged: it is the engine's text.
-    if (!entry)
+    if (entry)
+        return entry;
+    // The path itself is not logged: it is the engine's text. Nor more than
+    // one line a registration, or the engine's reports could fill the disk.
+    Record* record = FindRecord(jobNumber);
+    if (record && !record->strayLogged) {
+        record->strayLogged = true;
         LogPrintf("[SwarmFetchLib] CEngineDownloader job %u: file outside the job ignored",
                   (unsigned)jobNumber);
-    return entry;
+    }
+    return nullptr;
 }
 
 bool CEngineDownloader::FilesInPlace(CJob* job) {

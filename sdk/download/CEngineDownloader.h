@@ -156,7 +156,8 @@ class CEngineDownloader : public CJobDownloader,
     void ForgetFirstSent(const CJob* job);
     // The job goes on in the plain downloader (message 518).
     void HandBack(CJob* job);
-    // The job's entry at `path` (logged and null for any other path).
+    // The job's entry at `path`; null for any other path (the first such
+    // report of a registration is logged).
     const DownloadEntry* EntryAt(CJob* job, const char* path, uint32_t jobNumber);
     // Every entry's file is there at its expected size.
     static bool FilesInPlace(CJob* job);

@@ -591,44 +591,48 @@ TEST_F(EngineDownloaderTest, AnEngineThatNeverAnswersHandsTheJobBack) {
 }
 
 // An engine that repeats one report many times over: what reaches the host
-// stays bounded. Each case floods one job, then sends a disk report whose
-// message shows the flood has been read.
-TEST_F(EngineDownloaderTest, AFloodOfReportsReachesTheHostBounded) {
+// and the service log stays bounded. Each case floods one job, then sends a
+// disk report whose message shows the flood has been read.
+TEST_F(EngineDownloaderTest, AFloodOfReportsIsBounded) {
+    const int kRepeats = 1000;
+    auto events = [&](uint32_t code, uint32_t handle) {
+        size_t n = 0;
+        for (const apitest::Event& e : library.Recorder().Events())
+            n += e.code == code && e.handle == handle;
+        return n;
+    };
     struct Case {
         const char* name;
-        std::function<std::string(uint32_t)> flood;  // for the job with that number
-        uint32_t event;
-        bool engineWide;  // an event without a job
-        size_t most;      // however long the flood
+        std::string flood;  // one repeat, for the job with the case's number
+        // What the case counts, for the job with that handle and number.
+        std::function<size_t(uint32_t, uint32_t)> count;
+        size_t most;  // however long the flood
     };
-    const int kRepeats = 1000;
-    auto state = [](uint32_t value) { return Report(kEngineMsgEngineState, U32(value)); };
     const std::vector<Case> cases = {
         // One at once, the latest at the watch's next looks.
         {"engine state flipping",
-         [&](uint32_t) {
-             std::string flood;
-             for (int k = 0; k < kRepeats; ++k)
-                 flood += state(1) + state(2);
-             return flood;
-         },
-         SF_EVENT_ENGINE_STATE, true, 3},
+         Report(kEngineMsgEngineState, U32(1)) + Report(kEngineMsgEngineState, U32(2)),
+         [&](uint32_t, uint32_t) { return events(SF_EVENT_ENGINE_STATE, 0); }, 3},
         {"acceptance repeated with the engine's job id -1",
-         [&](uint32_t n) {
-             std::string flood;
-             for (int k = 0; k < kRepeats; ++k)
-                 flood +=
-                     Report(kEngineMsgJobAccepted, U32(n) + U32(0xFFFFFFFFu) + U32(1) + U64(10));
-             return flood;
+         Report(kEngineMsgJobAccepted, U32(1) + U32(0xFFFFFFFFu) + U32(1) + U64(10)),
+         [&](uint32_t job, uint32_t) { return events(SF_EVENT_SIZE_INFO, job); }, 1},
+        {"files outside the job",
+         Report(kEngineMsgFileDone, U32(2) + U32(5) + std::string(33, '\0') +
+                                        Fixed("C:\\Users\\Public\\x.exe", 260) + Z("u")),
+         [&](uint32_t, uint32_t n) {
+             return log.CountOf("[SwarmFetchLib] CEngineDownloader job " + std::to_string(n) +
+                                ": file outside the job ignored");
          },
-         SF_EVENT_SIZE_INFO, false, 1},
+         1},
     };
     for (uint32_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.name);
-        const std::string answer =
-            c.flood(i) + Report(kEngineMsgDiskReport,
-                                U32(i) + U32(5) + std::string(1, '\1') + Z("full") + Tail('f'));
+        std::string answer;
+        for (int k = 0; k < kRepeats; ++k)
+            answer += c.flood;
+        answer += Report(kEngineMsgDiskReport,
+                         U32(i) + U32(5) + std::string(1, '\1') + Z("full") + Tail('f'));
         FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
         ASSERT_TRUE(fake.Ok());
         Install(fake.Port());
@@ -636,19 +640,13 @@ TEST_F(EngineDownloaderTest, AFloodOfReportsReachesTheHostBounded) {
         EngineUpdated();
         const uint32_t job = NewJob(1);
         ASSERT_EQ(i, Number(job));
-        auto count = [&](uint32_t code, uint32_t handle) {
-            size_t n = 0;
-            for (const apitest::Event& e : library.Recorder().Events())
-                n += e.code == code && e.handle == handle;
-            return n;
-        };
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
-        ASSERT_TRUE(Eventually([&] { return count(SF_EVENT_MESSAGE, job) == 1; }));
+        ASSERT_TRUE(Eventually([&] { return events(SF_EVENT_MESSAGE, job) == 1; }));
         // Time for the watch to raise what it held back.
         Eventually([] { return false; }, 1500);
-        const size_t events = count(c.event, c.engineWide ? 0 : job);
-        EXPECT_GE(events, 1u);
-        EXPECT_LE(events, c.most);
+        const size_t counted = c.count(job, i);
+        EXPECT_GE(counted, 1u);
+        EXPECT_LE(counted, c.most);
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
     }
 }
