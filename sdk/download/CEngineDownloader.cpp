@@ -210,7 +210,7 @@ void CEngineDownloader::OnWatch(void* self) {
 bool CEngineDownloader::CheckDeadlines(int64_t now) {
     if (m_jobs.Count() == 0) {
         m_waitingSince = 0;
-        m_firstSent.clear();
+        m_owed.clear();
         return false;
     }
     if (m_connected)
@@ -228,15 +228,22 @@ bool CEngineDownloader::CheckDeadlines(int64_t now) {
         OnEngineUpdateFailed();
         return true;
     }
-    for (size_t i = 0; i < m_firstSent.size();) {
-        const FirstSent sent = m_firstSent[i];
-        if (!Holds(sent.job)) {
-            m_firstSent.erase(m_firstSent.begin() + (std::ptrdiff_t)i);
+    for (size_t i = 0; i < m_owed.size();) {
+        const Owed owed = m_owed[i];
+        if (!Holds(owed.job)) {
+            m_owed.erase(m_owed.begin() + (std::ptrdiff_t)i);
             continue;
         }
-        if (now - sent.at >= kAnswerDeadlineSec) {
-            LogPrintf("[SwarmFetchLib] CEngineDownloader job %u not answered",
-                      (unsigned)sent.job->Number());
+        // An engine that asked the host waits for the answer, however long.
+        const Record* record = FindRecord(owed.job);
+        if (record && record->resumeAsked) {
+            ++i;
+            continue;
+        }
+        if (now - owed.since >= (owed.accepted ? kReportDeadlineSec : kAnswerDeadlineSec)) {
+            LogPrintf(owed.accepted ? "[SwarmFetchLib] CEngineDownloader job %u not reported"
+                                    : "[SwarmFetchLib] CEngineDownloader job %u not answered",
+                      (unsigned)owed.job->Number());
             ReleaseConnection();
             m_manager->OnEngineLost();
             return true;
@@ -246,13 +253,27 @@ bool CEngineDownloader::CheckDeadlines(int64_t now) {
     return false;
 }
 
-void CEngineDownloader::ForgetFirstSent(const CJob* job) {
-    for (size_t i = 0; i < m_firstSent.size(); ++i) {
-        if (m_firstSent[i].job == job) {
-            m_firstSent.erase(m_firstSent.begin() + (std::ptrdiff_t)i);
+void CEngineDownloader::ForgetOwed(const CJob* job) {
+    for (size_t i = 0; i < m_owed.size(); ++i) {
+        if (m_owed[i].job == job) {
+            m_owed.erase(m_owed.begin() + (std::ptrdiff_t)i);
             return;
         }
     }
+}
+
+CEngineDownloader::Owed* CEngineDownloader::FindOwed(const CJob* job) {
+    for (Owed& owed : m_owed) {
+        if (owed.job == job)
+            return &owed;
+    }
+    return nullptr;
+}
+
+void CEngineDownloader::HeardAbout(const CJob* job) {
+    Owed* owed = FindOwed(job);
+    if (owed && owed->accepted)
+        owed->since = Now();
 }
 
 // --- the connection --------------------------------------------------------
@@ -393,11 +414,8 @@ void CEngineDownloader::Register(CJob* job) {
         return;
     }
     // Kept across relaunches: the engine's time to answer is the job's.
-    bool known = false;
-    for (const FirstSent& sent : m_firstSent)
-        known = known || sent.job == job;
-    if (!known)
-        m_firstSent.push_back(FirstSent{job, now});
+    if (!FindOwed(job))
+        m_owed.push_back(Owed{job, now, false});
     if (job->Code()[0])
         engine->SendServiceCode(job->Code());
     engine->SendJobMode(job->UseEngine() != 0);
@@ -434,7 +452,7 @@ void CEngineDownloader::SendJob(ovICDNLocalClientLayer* engine, CJob* job) {
 }
 
 void CEngineDownloader::End(CJob* job) {
-    ForgetFirstSent(job);
+    ForgetOwed(job);
     Record* record = FindRecord(job);
     if (!record)
         return;
@@ -450,6 +468,10 @@ int32_t CEngineDownloader::OnResumeReply(CJob* job, uint8_t resume, uint8_t appl
     Record* record = FindRecord(job);
     if (record)
         record->resumeAsked = false;
+    // The engine waited for this answer: its time starts again.
+    Owed* owed = FindOwed(job);
+    if (owed)
+        owed->since = Now();
     ovICDNLocalClientLayer* engine = Engine();
     if (record && engine)
         engine->SendResumeReply(record->engineJob, record->key, resume != 0, applyToAll != 0);
@@ -479,7 +501,7 @@ void CEngineDownloader::QueueEngineMessage(CJob* job, int32_t code, const char* 
 void CEngineDownloader::HandBack(CJob* job) {
     QueueJobMessage(job, SF_MSG_ENGINE_GAVE_UP, nullptr);
     Release(job);
-    ForgetFirstSent(job);
+    ForgetOwed(job);
     StopTimerWhenIdle();
     m_manager->OnJobFallback(job);
 }
@@ -523,7 +545,7 @@ void CEngineDownloader::Retire() {
     CJobDownloader::Retire();
     ReleaseConnection();
     ForgetRecords();
-    m_firstSent.clear();
+    m_owed.clear();
     m_waitingSince = 0;
 }
 
@@ -604,7 +626,12 @@ void CEngineDownloader::OnJobAccepted(uint32_t key, uint32_t jobNumber, uint32_t
     record->accepted = true;
     record->engineJob = engineJobId;
     record->total = Clamp(Signed(totalSize), 0, known >= 0 ? known : INT64_MAX);
-    ForgetFirstSent(job);
+    // Answered; from now on it owes reports.
+    Owed* owed = FindOwed(job);
+    if (owed) {
+        owed->accepted = true;
+        owed->since = Now();
+    }
     job->SetEngineValue((int32_t)engineJobId);
     ReportSizeInfo(job, FileCount(entryCount, job->EntryCount()), record->total);
 }
@@ -618,7 +645,7 @@ void CEngineDownloader::OnJobFailed(uint32_t key, uint32_t jobNumber, uint32_t v
     if (!job)
         return;
     DropRecord(FindRecord(jobNumber));
-    ForgetFirstSent(job);
+    ForgetOwed(job);
     DropJobWithMessage(job, SF_MSG_FAILED, text);
     StopTimerWhenIdle();
 }
@@ -673,6 +700,7 @@ void CEngineDownloader::OnJobProgress(uint32_t key, const nwEngineProgressBlock&
     SwarmFetchProgress progress;
     FillProgress(job, block, reports, reportCount, &progress);
     StoreProgress(job, progress);
+    HeardAbout(job);
 }
 
 void CEngineDownloader::OnFileDone(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,
@@ -684,6 +712,7 @@ void CEngineDownloader::OnFileDone(uint32_t key, uint32_t jobNumber, uint32_t en
     const DownloadEntry* entry = job ? EntryAt(job, localPath, jobNumber) : nullptr;
     if (!entry)
         return;
+    HeardAbout(job);
     m_fileRates.Clear();
     // The host hears its own path and URL, not the engine's texts.
     ovCString path;
@@ -715,7 +744,7 @@ void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t
     Record* record = FindRecord(jobNumber);
     const int64_t total = record ? record->total : 0;
     DropRecord(record);
-    ForgetFirstSent(job);
+    ForgetOwed(job);
     if (giveUp) {
         HandBack(job);
         return;
@@ -751,6 +780,8 @@ void CEngineDownloader::OnDiskReport(uint32_t key, uint32_t jobNumber, uint32_t 
     (void)key;
     (void)engineJobId;
     CJob* job = JobFor(jobNumber);
+    if (job)
+        HeardAbout(job);
     if (job && flag == 1)
         QueueEngineMessage(job, SF_MSG_DISK_FULL, text);
 }
@@ -812,6 +843,7 @@ void CEngineDownloader::OnResumeQuestion(uint32_t key, uint32_t jobNumber) {
     // One question at a time: the next waits for the host's answer.
     if (!job || !record || record->resumeAsked)
         return;
+    HeardAbout(job);
     record->resumeAsked = true;
     job->AskResume();
 }

@@ -24,7 +24,9 @@
 //   counts as a dropped connection (the engine is started again), and one
 //   still not accepted kAnswerDeadlineSec after it was first sent gives the
 //   engine up: an engine that takes connections but never answers hands its
-//   jobs back.
+//   jobs back. So does an accepted job without a report for
+//   kReportDeadlineSec (unless the host has yet to answer a resume
+//   question): an engine that accepts and then falls silent.
 //
 // Nothing the engine reports is taken on trust: a file report counts only
 // when its path is one of the job's own entries (folder plus name, letter
@@ -70,6 +72,9 @@ class CEngineDownloader : public CJobDownloader,
     static const int64_t kQuickDropSec = 30;
     static const int64_t kAcceptWaitSec = 10;
     static const int64_t kAnswerDeadlineSec = 15;
+    // Seconds an accepted job may go without a report (progress comes every
+    // second) while the host owes the engine no answer.
+    static const int64_t kReportDeadlineSec = 60;
     static const int64_t kUpdateDeadlineSec = 60;
     // Messages of a job, pending for the host, beyond which the engine's
     // reports add none.
@@ -143,17 +148,23 @@ class CEngineDownloader : public CJobDownloader,
 
   private:
     struct Record;
-    // When a job was first sent to the engine without being accepted since.
-    struct FirstSent {
+    // Since when the engine owes a job an answer: from its first sending
+    // until it is accepted (kept across relaunches, so a series of them does
+    // not start that wait again), then from its last report.
+    struct Owed {
         const CJob* job;
-        int64_t at;
+        int64_t since;
+        bool accepted;
     };
 
     void StartLauncher();
     // Ends the wait for the update or the engine when it ran out of time;
     // true when the engine was given up.
     bool CheckDeadlines(int64_t now);
-    void ForgetFirstSent(const CJob* job);
+    Owed* FindOwed(const CJob* job);
+    void ForgetOwed(const CJob* job);
+    // The engine reported on a job it accepted: its silence starts again.
+    void HeardAbout(const CJob* job);
     // The job goes on in the plain downloader (message 518).
     void HandBack(CJob* job);
     // The job's entry at `path`; null for any other path (the first such
@@ -200,7 +211,7 @@ class CEngineDownloader : public CJobDownloader,
     CRateHistory m_fileRates;
     ovCString m_parameter;
     ovCPtrList m_records;  // Record*
-    std::vector<FirstSent> m_firstSent;
+    std::vector<Owed> m_owed;
     // Since when a held job waits for the update and the connection; 0
     // while connected or no job waits.
     int64_t m_waitingSince = 0;

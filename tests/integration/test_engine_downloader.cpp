@@ -590,6 +590,47 @@ TEST_F(EngineDownloaderTest, AnEngineThatNeverAnswersHandsTheJobBack) {
     EXPECT_EQ(0u, log.CountOf("[SwarmFetchLib] localClosed()"));
 }
 
+// The engine accepts the job, then says nothing more about it: the job is
+// handed back kReportDeadlineSec later (on the test clock), unless the
+// engine waits for the host to answer its resume question.
+TEST_F(EngineDownloaderTest, AnEngineThatFallsSilentHandsTheJobBack) {
+    struct Case {
+        const char* name;
+        std::function<std::string(uint32_t)> answer;  // to the job with that number
+        uint32_t lastEvent;                           // seen before the clock moves
+        bool handedBack;
+    };
+    auto accepted = [](uint32_t n) {
+        return Report(kEngineMsgJobAccepted, U32(n) + U32(5) + U32(1) + U64(1000));
+    };
+    const std::vector<Case> cases = {
+        {"accepted, then nothing", accepted, SF_EVENT_SIZE_INFO, true},
+        {"accepted, then a resume question the host has not answered",
+         [&](uint32_t n) { return accepted(n) + Report(kEngineMsgResumeQuestion, U32(n)); },
+         SF_EVENT_RESUME_QUESTION, false},
+    };
+    CEngineDownloader::SetClockForTesting(&ShiftedClock);
+    for (uint32_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        g_clockOffset = 0;
+        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, c.answer(i)}});
+        ASSERT_TRUE(fake.Ok());
+        Install(fake.Port());
+        EngineUpdated();
+        const uint32_t job = NewJob(1);
+        ASSERT_EQ(i, Number(job));
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        ASSERT_TRUE(Eventually([&] { return library.Recorder().CountOf(c.lastEvent) >= 1; }));
+        g_clockOffset = CEngineDownloader::kReportDeadlineSec;
+        // The watch looks once a second.
+        EXPECT_EQ(c.handedBack, Eventually([&] { return HeldBy(plain, job); }, 3000));
+        EXPECT_EQ(c.handedBack ? 1u : 0u, log.CountOf("[SwarmFetchLib] CEngineDownloader job " +
+                                                      std::to_string(i) + " not reported"));
+        SwarmFetch_StopJob(job);
+    }
+}
+
 // An engine that repeats one report many times over: what reaches the host
 // and the service log stays bounded. Each case floods one job, then sends a
 // disk report whose message shows the flood has been read.
