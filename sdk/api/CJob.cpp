@@ -1,12 +1,14 @@
 #include "sdk/api/CJob.h"
 
 #include "opn/opeerqos/utCUriCodec.h"
+#include "opn/platform/pfCodePage.h"
 #include "sdk/support/PathComponent.h"
 
 #include <new>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <vector>
 
 struct CJob::IndexRecord {
     ovCString key;  // lower-cased folder plus file name
@@ -82,11 +84,22 @@ int32_t NameFromMirrors(const char* list, ovCString& name) {
     }
 }
 
-bool LowerKey(const ovCString& folder, const ovCString& fileName, ovCString& key) {
-    if (!key.Assign(folder) || !key.Append(fileName))
+// The key of a path: its letters lowered, as Windows ignores their case in
+// names. The byte after a lead byte is the second half of a double-byte
+// character, never a letter ("\xB0\x41" and "\xB0\x61" are two names).
+bool LowerKey(const char* path, ovCString& key) {
+    if (!key.Assign(path))
         return false;
-    key.ToLower();
-    return true;
+    if (key.Length() == 0)
+        return true;
+    std::vector<char> text(key.CStr(), key.CStr() + key.Length());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (CodePageIsLeadByte((unsigned char)text[i]))
+            ++i;
+        else if (text[i] >= 'A' && text[i] <= 'Z')
+            text[i] = (char)(text[i] - 'A' + 'a');
+    }
+    return key.Assign(text.data(), (uint32_t)text.size());
 }
 
 }  // namespace
@@ -185,7 +198,9 @@ int32_t CJob::Resolve(const char* url, const char* folder, const char* fileName,
     if (n + file->name.Length() >= kJobPathSize)
         return SF_RESULT_NO_URL;
 
-    if (!file->folder.Assign(folderText) || !LowerKey(file->folder, file->name, file->key))
+    ovCString path;
+    if (!file->folder.Assign(folderText) || !path.Assign(file->folder) ||
+        !path.Append(file->name) || !LowerKey(path.CStr(), file->key))
         return SF_RESULT_FAILED;
     for (ovCPtrList::Node* node = m_index.HeadNode(); node; node = node->next) {
         if (static_cast<IndexRecord*>(node->element)->key.Equals(file->key))
@@ -255,9 +270,8 @@ DownloadEntry* CJob::FindEntry(const char* fullPath) {
     if (!fullPath)
         return nullptr;
     ovCString key;
-    if (!key.Assign(fullPath))
+    if (!LowerKey(fullPath, key))
         return nullptr;
-    key.ToLower();
     for (ovCPtrList::Node* node = m_index.HeadNode(); node; node = node->next) {
         IndexRecord* record = static_cast<IndexRecord*>(node->element);
         if (record->key.Equals(key))

@@ -95,9 +95,12 @@ struct CEngineDownloader::Record {
     uint32_t engineJob;  // kNoEngineJob until the engine accepts the job
     uint32_t key;        // the job's number
     CJob* job;
+    // Kept apart from engineJob: the engine may give any number, that one too.
+    bool accepted;
     int64_t registeredAt;
     int64_t total;     // as the engine accepted the job, clamped
     bool resumeAsked;  // the host has not answered the engine's question yet
+    bool strayLogged;  // a file report outside the job was logged
 };
 
 CEngineDownloader::CEngineDownloader(CJobManager* manager, const ovSmartPtr& lock) : m_lock(lock) {
@@ -177,6 +180,11 @@ void CEngineDownloader::OnWatch(void* self) {
     downloader->ReapLaunchers();
     if (downloader->m_retired)
         return;
+    downloader->m_stateRaised = false;
+    downloader->RaiseEngineState();
+    // The host's callback ran inside that.
+    if (downloader->m_retired)
+        return;
     const int64_t now = Now();
     if (downloader->CheckDeadlines(now))
         return;
@@ -189,7 +197,7 @@ void CEngineDownloader::OnWatch(void* self) {
     // An engine that keeps a job unanswered is as good as gone.
     for (ovCPtrList::Node* node = downloader->m_records.HeadNode(); node; node = node->next) {
         const Record* record = static_cast<const Record*>(node->element);
-        if (record->engineJob == kNoEngineJob && now - record->registeredAt > g_acceptWait.load()) {
+        if (!record->accepted && now - record->registeredAt > g_acceptWait.load()) {
             LogPrintf("[SwarmFetchLib] CEngineDownloader job %u not accepted",
                       (unsigned)record->key);
             // A drop of a connection that was up, not a failed connect.
@@ -202,7 +210,7 @@ void CEngineDownloader::OnWatch(void* self) {
 bool CEngineDownloader::CheckDeadlines(int64_t now) {
     if (m_jobs.Count() == 0) {
         m_waitingSince = 0;
-        m_firstSent.clear();
+        m_owed.clear();
         return false;
     }
     if (m_connected)
@@ -220,15 +228,22 @@ bool CEngineDownloader::CheckDeadlines(int64_t now) {
         OnEngineUpdateFailed();
         return true;
     }
-    for (size_t i = 0; i < m_firstSent.size();) {
-        const FirstSent sent = m_firstSent[i];
-        if (!Holds(sent.job)) {
-            m_firstSent.erase(m_firstSent.begin() + (std::ptrdiff_t)i);
+    for (size_t i = 0; i < m_owed.size();) {
+        const Owed owed = m_owed[i];
+        if (!Holds(owed.job)) {
+            m_owed.erase(m_owed.begin() + (std::ptrdiff_t)i);
             continue;
         }
-        if (now - sent.at >= kAnswerDeadlineSec) {
-            LogPrintf("[SwarmFetchLib] CEngineDownloader job %u not answered",
-                      (unsigned)sent.job->Number());
+        // An engine that asked the host waits for the answer, however long.
+        const Record* record = FindRecord(owed.job);
+        if (record && record->resumeAsked) {
+            ++i;
+            continue;
+        }
+        if (now - owed.since >= (owed.accepted ? kReportDeadlineSec : kAnswerDeadlineSec)) {
+            LogPrintf(owed.accepted ? "[SwarmFetchLib] CEngineDownloader job %u not reported"
+                                    : "[SwarmFetchLib] CEngineDownloader job %u not answered",
+                      (unsigned)owed.job->Number());
             ReleaseConnection();
             m_manager->OnEngineLost();
             return true;
@@ -238,13 +253,27 @@ bool CEngineDownloader::CheckDeadlines(int64_t now) {
     return false;
 }
 
-void CEngineDownloader::ForgetFirstSent(const CJob* job) {
-    for (size_t i = 0; i < m_firstSent.size(); ++i) {
-        if (m_firstSent[i].job == job) {
-            m_firstSent.erase(m_firstSent.begin() + (std::ptrdiff_t)i);
+void CEngineDownloader::ForgetOwed(const CJob* job) {
+    for (size_t i = 0; i < m_owed.size(); ++i) {
+        if (m_owed[i].job == job) {
+            m_owed.erase(m_owed.begin() + (std::ptrdiff_t)i);
             return;
         }
     }
+}
+
+CEngineDownloader::Owed* CEngineDownloader::FindOwed(const CJob* job) {
+    for (Owed& owed : m_owed) {
+        if (owed.job == job)
+            return &owed;
+    }
+    return nullptr;
+}
+
+void CEngineDownloader::HeardAbout(const CJob* job) {
+    Owed* owed = FindOwed(job);
+    if (owed && owed->accepted)
+        owed->since = Now();
 }
 
 // --- the connection --------------------------------------------------------
@@ -378,18 +407,15 @@ void CEngineDownloader::Register(CJob* job) {
     if (!engine)
         return;
     const int64_t now = Now();
-    Record* record =
-        new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, now, 0, false};
+    Record* record = new (std::nothrow)
+        Record{kNoEngineJob, (uint32_t)job->Number(), job, false, now, 0, false, false};
     if (!record || !m_records.AddTail(record)) {
         delete record;
         return;
     }
     // Kept across relaunches: the engine's time to answer is the job's.
-    bool known = false;
-    for (const FirstSent& sent : m_firstSent)
-        known = known || sent.job == job;
-    if (!known)
-        m_firstSent.push_back(FirstSent{job, now});
+    if (!FindOwed(job))
+        m_owed.push_back(Owed{job, now, false});
     if (job->Code()[0])
         engine->SendServiceCode(job->Code());
     engine->SendJobMode(job->UseEngine() != 0);
@@ -426,7 +452,7 @@ void CEngineDownloader::SendJob(ovICDNLocalClientLayer* engine, CJob* job) {
 }
 
 void CEngineDownloader::End(CJob* job) {
-    ForgetFirstSent(job);
+    ForgetOwed(job);
     Record* record = FindRecord(job);
     if (!record)
         return;
@@ -442,6 +468,10 @@ int32_t CEngineDownloader::OnResumeReply(CJob* job, uint8_t resume, uint8_t appl
     Record* record = FindRecord(job);
     if (record)
         record->resumeAsked = false;
+    // The engine waited for this answer: its time starts again.
+    Owed* owed = FindOwed(job);
+    if (owed)
+        owed->since = Now();
     ovICDNLocalClientLayer* engine = Engine();
     if (record && engine)
         engine->SendResumeReply(record->engineJob, record->key, resume != 0, applyToAll != 0);
@@ -456,6 +486,11 @@ void CEngineDownloader::CheckConnection(CJob* job) {
         m_offline = 0;
         QueueJobMessage(job, SF_MSG_NETWORK_BACK, nullptr);
     }
+    // A job the engine connected for while the machine was offline was not
+    // sent (Begin refuses while offline): it goes out once the network is
+    // back, or it would wait for ever.
+    if (!m_offline && m_connected && Holds(job) && !FindRecord(job))
+        Register(job);
 }
 
 void CEngineDownloader::QueueEngineMessage(CJob* job, int32_t code, const char* text) {
@@ -466,18 +501,24 @@ void CEngineDownloader::QueueEngineMessage(CJob* job, int32_t code, const char* 
 void CEngineDownloader::HandBack(CJob* job) {
     QueueJobMessage(job, SF_MSG_ENGINE_GAVE_UP, nullptr);
     Release(job);
-    ForgetFirstSent(job);
+    ForgetOwed(job);
     StopTimerWhenIdle();
     m_manager->OnJobFallback(job);
 }
 
 const DownloadEntry* CEngineDownloader::EntryAt(CJob* job, const char* path, uint32_t jobNumber) {
     const DownloadEntry* entry = path && path[0] ? job->FindEntry(path) : nullptr;
-    // The path itself is not logged: it is the engine's text.
-    if (!entry)
+    if (entry)
+        return entry;
+    // The path itself is not logged: it is the engine's text. Nor more than
+    // one line a registration, or the engine's reports could fill the disk.
+    Record* record = FindRecord(jobNumber);
+    if (record && !record->strayLogged) {
+        record->strayLogged = true;
         LogPrintf("[SwarmFetchLib] CEngineDownloader job %u: file outside the job ignored",
                   (unsigned)jobNumber);
-    return entry;
+    }
+    return nullptr;
 }
 
 bool CEngineDownloader::FilesInPlace(CJob* job) {
@@ -504,7 +545,7 @@ void CEngineDownloader::Retire() {
     CJobDownloader::Retire();
     ReleaseConnection();
     ForgetRecords();
-    m_firstSent.clear();
+    m_owed.clear();
     m_waitingSince = 0;
 }
 
@@ -579,12 +620,18 @@ void CEngineDownloader::OnJobAccepted(uint32_t key, uint32_t jobNumber, uint32_t
     CJob* job = JobFor(jobNumber);
     Record* record = FindRecord(jobNumber);
     // Once per registration: a repeat would only raise 513 again.
-    if (!job || !record || record->engineJob != kNoEngineJob)
+    if (!job || !record || record->accepted)
         return;
     const int64_t known = KnownTotal(job);
+    record->accepted = true;
     record->engineJob = engineJobId;
     record->total = Clamp(Signed(totalSize), 0, known >= 0 ? known : INT64_MAX);
-    ForgetFirstSent(job);
+    // Answered; from now on it owes reports.
+    Owed* owed = FindOwed(job);
+    if (owed) {
+        owed->accepted = true;
+        owed->since = Now();
+    }
     job->SetEngineValue((int32_t)engineJobId);
     ReportSizeInfo(job, FileCount(entryCount, job->EntryCount()), record->total);
 }
@@ -598,7 +645,7 @@ void CEngineDownloader::OnJobFailed(uint32_t key, uint32_t jobNumber, uint32_t v
     if (!job)
         return;
     DropRecord(FindRecord(jobNumber));
-    ForgetFirstSent(job);
+    ForgetOwed(job);
     DropJobWithMessage(job, SF_MSG_FAILED, text);
     StopTimerWhenIdle();
 }
@@ -653,6 +700,7 @@ void CEngineDownloader::OnJobProgress(uint32_t key, const nwEngineProgressBlock&
     SwarmFetchProgress progress;
     FillProgress(job, block, reports, reportCount, &progress);
     StoreProgress(job, progress);
+    HeardAbout(job);
 }
 
 void CEngineDownloader::OnFileDone(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,
@@ -664,6 +712,7 @@ void CEngineDownloader::OnFileDone(uint32_t key, uint32_t jobNumber, uint32_t en
     const DownloadEntry* entry = job ? EntryAt(job, localPath, jobNumber) : nullptr;
     if (!entry)
         return;
+    HeardAbout(job);
     m_fileRates.Clear();
     // The host hears its own path and URL, not the engine's texts.
     ovCString path;
@@ -696,7 +745,7 @@ void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t
     const int64_t total = record ? record->total : 0;
     const int64_t ranFor = record ? Now() - record->registeredAt : 0;
     DropRecord(record);
-    ForgetFirstSent(job);
+    ForgetOwed(job);
     if (giveUp) {
         HandBack(job);
         return;
@@ -742,6 +791,8 @@ void CEngineDownloader::OnDiskReport(uint32_t key, uint32_t jobNumber, uint32_t 
     (void)key;
     (void)engineJobId;
     CJob* job = JobFor(jobNumber);
+    if (job)
+        HeardAbout(job);
     if (job && flag == 1)
         QueueEngineMessage(job, SF_MSG_DISK_FULL, text);
 }
@@ -803,15 +854,30 @@ void CEngineDownloader::OnResumeQuestion(uint32_t key, uint32_t jobNumber) {
     // One question at a time: the next waits for the host's answer.
     if (!job || !record || record->resumeAsked)
         return;
+    HeardAbout(job);
     record->resumeAsked = true;
     job->AskResume();
 }
 
 void CEngineDownloader::OnEngineState(uint32_t key, uint32_t state) {
     (void)key;
-    if (m_retired || (m_haveState && state == m_state))
+    if (m_retired)
+        return;
+    m_latestState = state;
+    m_stateWaiting = true;
+    RaiseEngineState();
+}
+
+void CEngineDownloader::RaiseEngineState() {
+    // One event a watch period: a state that flips back and forth reaches
+    // the host as its latest value at the next look.
+    if (!m_stateWaiting || m_stateRaised || m_retired)
+        return;
+    m_stateWaiting = false;
+    if (m_haveState && m_latestState == m_state)
         return;
     m_haveState = true;
-    m_state = state;
-    m_manager->OnEngineState((int32_t)state);
+    m_state = m_latestState;
+    m_stateRaised = true;
+    m_manager->OnEngineState((int32_t)m_state);
 }

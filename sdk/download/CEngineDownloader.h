@@ -24,7 +24,9 @@
 //   counts as a dropped connection (the engine is started again), and one
 //   still not accepted kAnswerDeadlineSec after it was first sent gives the
 //   engine up: an engine that takes connections but never answers hands its
-//   jobs back.
+//   jobs back. So does an accepted job without a report for
+//   kReportDeadlineSec (unless the host has yet to answer a resume
+//   question): an engine that accepts and then falls silent.
 //
 // Nothing the engine reports is taken on trust: a file report counts only
 // when its path is one of the job's own entries (folder plus name, letter
@@ -34,8 +36,9 @@
 // downloader like one the engine gave back), byte and file counts are
 // clamped to the job's, and what reaches the host is bounded: messages
 // while kMaxEngineMessages of a job are pending are dropped, network and
-// engine-state reports only count when they change, and a resume question
-// waits for the host's answer before the next one.
+// engine-state reports only count when they change (engine-state events at
+// most once a second, the latest state), and a resume question waits for
+// the host's answer before the next one.
 //
 // Once the job manager has given the engine up it calls Retire(): from then
 // on nothing reaches a job or the manager, and the manager deletes the object
@@ -69,6 +72,9 @@ class CEngineDownloader : public CJobDownloader,
     static const int64_t kQuickDropSec = 30;
     static const int64_t kAcceptWaitSec = 10;
     static const int64_t kAnswerDeadlineSec = 15;
+    // Seconds an accepted job may go without a report (progress comes every
+    // second) while the host owes the engine no answer.
+    static const int64_t kReportDeadlineSec = 60;
     static const int64_t kUpdateDeadlineSec = 60;
     // Messages of a job, pending for the host, beyond which the engine's
     // reports add none.
@@ -142,23 +148,33 @@ class CEngineDownloader : public CJobDownloader,
 
   private:
     struct Record;
-    // When a job was first sent to the engine without being accepted since.
-    struct FirstSent {
+    // Since when the engine owes a job an answer: from its first sending
+    // until it is accepted (kept across relaunches, so a series of them does
+    // not start that wait again), then from its last report.
+    struct Owed {
         const CJob* job;
-        int64_t at;
+        int64_t since;
+        bool accepted;
     };
 
     void StartLauncher();
     // Ends the wait for the update or the engine when it ran out of time;
     // true when the engine was given up.
     bool CheckDeadlines(int64_t now);
-    void ForgetFirstSent(const CJob* job);
+    Owed* FindOwed(const CJob* job);
+    void ForgetOwed(const CJob* job);
+    // The engine reported on a job it accepted: its silence starts again.
+    void HeardAbout(const CJob* job);
     // The job goes on in the plain downloader (message 518).
     void HandBack(CJob* job);
-    // The job's entry at `path` (logged and null for any other path).
+    // The job's entry at `path`; null for any other path (the first such
+    // report of a registration is logged).
     const DownloadEntry* EntryAt(CJob* job, const char* path, uint32_t jobNumber);
     // Every entry's file is there at its expected size.
     static bool FilesInPlace(CJob* job);
+    // Event 530 for the latest engine state when it changed, at most once a
+    // watch period.
+    void RaiseEngineState();
     // Message 517 for a held job, unless kMaxEngineMessages are pending.
     void QueueEngineMessage(CJob* job, int32_t code, const char* text);
     // Deletes launchers whose run has ended (never from inside their calls).
@@ -195,11 +211,14 @@ class CEngineDownloader : public CJobDownloader,
     CRateHistory m_fileRates;
     ovCString m_parameter;
     ovCPtrList m_records;  // Record*
-    std::vector<FirstSent> m_firstSent;
+    std::vector<Owed> m_owed;
     // Since when a held job waits for the update and the connection; 0
     // while connected or no job waits.
     int64_t m_waitingSince = 0;
     bool m_networkLost = false;  // as the engine last reported
     bool m_haveState = false;
-    uint32_t m_state = 0;  // the engine state last reported to the host
+    uint32_t m_state = 0;         // the engine state last reported to the host
+    uint32_t m_latestState = 0;   // as the engine last reported it
+    bool m_stateWaiting = false;  // m_latestState not looked at yet
+    bool m_stateRaised = false;   // an event went out in this watch period
 };

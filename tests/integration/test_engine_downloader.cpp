@@ -20,6 +20,7 @@
 #include "sdk/api/CJob.h"
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/CPlatFormDownloader.h"
+#include "sdk/download/Connectivity.h"
 #include "support/EngineProbe.h"
 #include "support/TestPeers.h"
 
@@ -587,6 +588,176 @@ TEST_F(EngineDownloaderTest, AnEngineThatNeverAnswersHandsTheJobBack) {
     ASSERT_TRUE(Eventually([&] { return HeldBy(plain, job); }, 5000)) << log.Text();
     EXPECT_TRUE(log.Has("[SwarmFetchLib] CEngineDownloader job 0 not answered")) << log.Text();
     EXPECT_EQ(0u, log.CountOf("[SwarmFetchLib] localClosed()"));
+}
+
+// The engine accepts the job, then says nothing more about it: the job is
+// handed back kReportDeadlineSec later (on the test clock), unless the
+// engine waits for the host to answer its resume question.
+TEST_F(EngineDownloaderTest, AnEngineThatFallsSilentHandsTheJobBack) {
+    struct Case {
+        const char* name;
+        std::function<std::string(uint32_t)> answer;  // to the job with that number
+        uint32_t lastEvent;                           // seen before the clock moves
+        bool handedBack;
+    };
+    auto accepted = [](uint32_t n) {
+        return Report(kEngineMsgJobAccepted, U32(n) + U32(5) + U32(1) + U64(1000));
+    };
+    const std::vector<Case> cases = {
+        {"accepted, then nothing", accepted, SF_EVENT_SIZE_INFO, true},
+        {"accepted, then a resume question the host has not answered",
+         [&](uint32_t n) { return accepted(n) + Report(kEngineMsgResumeQuestion, U32(n)); },
+         SF_EVENT_RESUME_QUESTION, false},
+    };
+    CEngineDownloader::SetClockForTesting(&ShiftedClock);
+    for (uint32_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        g_clockOffset = 0;
+        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, c.answer(i)}});
+        ASSERT_TRUE(fake.Ok());
+        Install(fake.Port());
+        EngineUpdated();
+        const uint32_t job = NewJob(1);
+        ASSERT_EQ(i, Number(job));
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        ASSERT_TRUE(Eventually([&] { return library.Recorder().CountOf(c.lastEvent) >= 1; }));
+        g_clockOffset = CEngineDownloader::kReportDeadlineSec;
+        // The watch looks once a second.
+        EXPECT_EQ(c.handedBack, Eventually([&] { return HeldBy(plain, job); }, 3000));
+        EXPECT_EQ(c.handedBack ? 1u : 0u, log.CountOf("[SwarmFetchLib] CEngineDownloader job " +
+                                                      std::to_string(i) + " not reported"));
+        SwarmFetch_StopJob(job);
+    }
+}
+
+// An engine that repeats one report many times over: what reaches the host
+// and the service log stays bounded. Each case floods one job, then sends a
+// disk report whose message shows the flood has been read.
+TEST_F(EngineDownloaderTest, AFloodOfReportsIsBounded) {
+    const int kRepeats = 1000;
+    auto events = [&](uint32_t code, uint32_t handle) {
+        size_t n = 0;
+        for (const apitest::Event& e : library.Recorder().Events())
+            n += e.code == code && e.handle == handle;
+        return n;
+    };
+    struct Case {
+        const char* name;
+        std::string flood;  // one repeat, for the job with the case's number
+        // What the case counts, for the job with that handle and number.
+        std::function<size_t(uint32_t, uint32_t)> count;
+        size_t most;  // however long the flood
+    };
+    const std::vector<Case> cases = {
+        // One at once, the latest at the watch's next looks.
+        {"engine state flipping",
+         Report(kEngineMsgEngineState, U32(1)) + Report(kEngineMsgEngineState, U32(2)),
+         [&](uint32_t, uint32_t) { return events(SF_EVENT_ENGINE_STATE, 0); }, 3},
+        {"acceptance repeated with the engine's job id -1",
+         Report(kEngineMsgJobAccepted, U32(1) + U32(0xFFFFFFFFu) + U32(1) + U64(10)),
+         [&](uint32_t job, uint32_t) { return events(SF_EVENT_SIZE_INFO, job); }, 1},
+        {"files outside the job",
+         Report(kEngineMsgFileDone, U32(2) + U32(5) + std::string(33, '\0') +
+                                        Fixed("C:\\Users\\Public\\x.exe", 260) + Z("u")),
+         [&](uint32_t, uint32_t n) {
+             return log.CountOf("[SwarmFetchLib] CEngineDownloader job " + std::to_string(n) +
+                                ": file outside the job ignored");
+         },
+         1},
+    };
+    for (uint32_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        std::string answer;
+        for (int k = 0; k < kRepeats; ++k)
+            answer += c.flood;
+        answer += Report(kEngineMsgDiskReport,
+                         U32(i) + U32(5) + std::string(1, '\1') + Z("full") + Tail('f'));
+        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
+        ASSERT_TRUE(fake.Ok());
+        Install(fake.Port());
+        library.Recorder().Clear();
+        EngineUpdated();
+        const uint32_t job = NewJob(1);
+        ASSERT_EQ(i, Number(job));
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        ASSERT_TRUE(Eventually([&] { return events(SF_EVENT_MESSAGE, job) == 1; }));
+        // Time for the watch to raise what it held back.
+        Eventually([] { return false; }, 1500);
+        const size_t counted = c.count(job, i);
+        EXPECT_GE(counted, 1u);
+        EXPECT_LE(counted, c.most);
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+    }
+}
+
+// The machine lost its network while the engine was being connected: the
+// job that was not sent then is sent once the network is back, not left
+// waiting for ever.
+TEST_F(EngineDownloaderTest, AJobHeldBackWhileOfflineIsSentWhenTheNetworkIsBack) {
+    struct ConnectivityReset {
+        ~ConnectivityReset() { SetConnectivityForTesting(kConnectivityFromSystem); }
+    } reset;
+    FrameAnswerer fake({});
+    ASSERT_TRUE(fake.Ok());
+    Install(fake.Port());
+    SetConnectivityForTesting(kConnectivityLost);
+    const uint32_t job = NewJob(1);
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    {
+        // The job's tick finds the machine offline before the connection is up.
+        ovCAutoLock hold(TheManager().LockObject());
+        engine->OnEngineUpdated();
+        engine->OnUpdateWaiting();
+    }
+    ASSERT_TRUE(Eventually([&] { return Connected(); }));
+    auto jobSent = [&] {
+        for (const Frame& f : fake.Frames())
+            if (f.message == kEngineMsgJob)
+                return true;
+        return false;
+    };
+    EXPECT_FALSE(Eventually(jobSent, 1500));
+    SetConnectivityForTesting(kConnectivityConnected);
+    EXPECT_TRUE(Eventually(jobSent, 5000)) << log.Text();
+    EXPECT_TRUE(HeldBy(engine, job));
+}
+
+// Letter case is ignored as Windows ignores it: in a CP949 name a letter
+// after a lead byte is the second half of one Hangul syllable, so
+// "\xB0\x41" and "\xB0\x61" are two files, and a report of one is not the
+// other.
+TEST_F(EngineDownloaderTest, AReportedPathMatchesItsEntryByWholeCharacters) {
+    const std::string nameA = "\xB0\x41.bin", nameB = "\xB0\x61.bin";
+    const std::string urlA = "http://127.0.0.1:1/a", urlB = "http://127.0.0.1:1/b";
+    auto fileDone = [](const std::string& path) {
+        return Report(kEngineMsgFileDone,
+                      U32(0) + U32(5) + std::string(33, '\0') + Fixed(path, 260) + Z("u"));
+    };
+    const std::string answer = Report(kEngineMsgJobAccepted, U32(0) + U32(5) + U32(2) + U64(20)) +
+                               fileDone(folder.Win(nameB)) + Report(kEngineMsgEngineState, U32(1));
+    FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
+    ASSERT_TRUE(fake.Ok());
+    Install(fake.Port());
+    EngineUpdated();
+    const uint32_t job = library.NewJob("brightwave7");
+    ASSERT_EQ(0u, Number(job));
+    ASSERT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(job, urlA.c_str(), folder.Win().c_str(), nameA.c_str(), 10, 7));
+    EXPECT_EQ(SF_RESULT_OK,
+              SwarmFetch_AddFile(job, urlB.c_str(), folder.Win().c_str(), nameB.c_str(), 10, 7));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    ASSERT_TRUE(Eventually([&] { return library.Recorder().CountOf(SF_EVENT_ENGINE_STATE) == 1; }));
+    std::vector<std::string> done;
+    for (int k = 0; k < 3; ++k) {
+        SwarmFetchFileDone record{};
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(job, &record));
+        if (record.sequence == 0)
+            break;
+        done.push_back(record.text);
+    }
+    EXPECT_EQ(std::vector<std::string>{urlB + "," + folder.Win(nameB)}, done);
 }
 
 }  // namespace
