@@ -267,7 +267,7 @@ bool AddManifestHashes(const std::string& manifest, const ArchiveDigests& digest
     {
         CXMLParserOrvane reader;
         const XmlDocument* document = reader.Parse(manifest.data(), (uint32_t)manifest.size());
-        if (!document || document->status != kXmlStatusOk || !reader.Root()) {
+        if (!document || document->status > kXmlStatusNoDeclarationOrElement || !reader.Root()) {
             *error = "manifest: the library's reader does not read it cleanly";
             return false;
         }
@@ -290,7 +290,7 @@ bool AddManifestHashes(const std::string& manifest, const ArchiveDigests& digest
     CXMLParserOrvane reader;
     const XmlDocument* document = reader.Parse(result->data(), (uint32_t)result->size());
     const XmlElement* root = reader.Root();
-    bool ok = document && document->status == kXmlStatusOk && root;
+    bool ok = document && document->status <= kXmlStatusNoDeclarationOrElement && root;
     size_t checked = 0;
     const XmlElement* all =
         ok ? CXMLParserOrvane::FindChild(CXMLParserOrvane::FindChild(root, "all"), "all") : nullptr;
