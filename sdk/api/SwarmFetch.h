@@ -192,6 +192,14 @@ int32_t SwarmFetch_GetRemainingBytes(uint32_t job, int64_t* bytes);
  * bytes; else 517. Needs no initialisation. */
 int32_t SwarmFetch_CheckDiskSpace(const char* path, int64_t bytes);
 
+/* Checks the publisher's Ed25519 signature `sig` (64 raw bytes) over the
+ * `size` bytes at `data` against the public key compiled into the library.
+ * 512 when it is valid, 513 when it is not or the arguments are bad (null,
+ * negative size, `sigSize` other than 64), 517 when no key is compiled in.
+ * Needs no initialisation. */
+int32_t SwarmFetch_VerifyPublisherSignature(const void* data, int32_t size, const void* sig,
+                                            int32_t sigSize);
+
 /* Record layouts are part of the interface. */
 #ifdef __cplusplus
 #define SF_STATIC_ASSERT(cond, text) static_assert(cond, text)

@@ -9,6 +9,7 @@
 #include "opn/platform/pfVolume.h"
 #include "sdk/api/CDownloadLibThread.h"
 #include "sdk/api/CJobManager.h"
+#include "sdk/support/PublisherSignature.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -224,6 +225,19 @@ int32_t SwarmFetch_CheckDiskSpace(const char* path, int64_t bytes) {
     if (!PfFreeDiskSpace(root, &freeBytes))
         freeBytes = 0;
     return freeBytes > bytes ? SF_RESULT_OK : SF_RESULT_FAILED;
+}
+
+int32_t SwarmFetch_VerifyPublisherSignature(const void* data, int32_t size, const void* sig,
+                                            int32_t sigSize) {
+    switch (VerifyPublisherSignature(data, size, sig, sigSize)) {
+        case PublisherCheck::kValid:
+            return SF_RESULT_OK;
+        case PublisherCheck::kNoKey:
+            return SF_RESULT_FAILED;
+        case PublisherCheck::kInvalid:
+            break;
+    }
+    return SF_RESULT_NO_URL;
 }
 
 }  // extern "C"

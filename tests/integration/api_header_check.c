@@ -22,12 +22,15 @@ int SwarmFetchHeaderCheckC(void) {
     HWND window = 0;
     int32_t (*initialize)(HWND, SwarmFetchEventCallback, void*, uint8_t) = SwarmFetch_Initialize;
     int32_t (*check)(const char*, int64_t) = SwarmFetch_CheckDiskSpace;
+    int32_t (*verify)(const void*, int32_t, const void*, int32_t) =
+        SwarmFetch_VerifyPublisherSignature;
     (void)callback;
     (void)buffer;
     (void)message;
     (void)window;
     (void)initialize;
     (void)check;
+    (void)verify;
     return (int)(sizeof sizeInfo + sizeof progress + sizeof fileDone + sizeof jobDone) +
            (SWARMFETCH_WM_EVENT == 0x2B10 ? 0 : 100000);
 }

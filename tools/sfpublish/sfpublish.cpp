@@ -1,0 +1,226 @@
+// sfpublish: the publisher's tool for signed content.
+//
+//   sfpublish keygen PRIVATE.pem
+//   sfpublish list --key PRIVATE.pem --base-url URL [--out DIR] FOLDER|FILE...
+//   sfpublish engine --key PRIVATE.pem MANIFEST ARCHIVE...
+//   sfpublish verify --pub HEX FILE
+//
+// Exit codes: 0 done (verify: valid), 1 verify: invalid signature, 2 usage
+// or input/output error. Every failure prints one line to stderr and leaves
+// the outputs as they were.
+#include <stdio.h>
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "sdk/download/CDataDownloadSession.h"
+#include "sdk/support/CXMLParserOrvane.h"
+#include "sdk/support/PublisherSignature.h"
+#include "tools/sfpublish/ManifestHashes.h"
+#include "tools/sfpublish/SignedFileList.h"
+#include "tools/sfpublish/SigningKey.h"
+#include "tools/sfpublish/ToolFiles.h"
+
+namespace fs = std::filesystem;
+using namespace sfpublish;
+
+namespace {
+
+const int kExitOk = 0;
+const int kExitInvalid = 1;
+const int kExitError = 2;
+// A signature file of another size than 64 bytes is an invalid signature;
+// beyond this it is not read at all.
+const uint64_t kMaxSignatureFileBytes = 4096;
+
+const char kUsage[] =
+    "usage: sfpublish keygen PRIVATE.pem\n"
+    "       sfpublish list --key PRIVATE.pem --base-url URL [--out DIR] FOLDER|FILE...\n"
+    "       sfpublish engine --key PRIVATE.pem MANIFEST ARCHIVE...\n"
+    "       sfpublish verify --pub HEX FILE\n";
+
+int Fail(const std::string& message) {
+    fprintf(stderr, "sfpublish: %s\n", message.c_str());
+    return kExitError;
+}
+
+int Usage(const std::string& message) {
+    fprintf(stderr, "sfpublish: %s\n%s", message.c_str(), kUsage);
+    return kExitError;
+}
+
+// Options (each at most once) and the plain arguments after them.
+struct Arguments {
+    std::string key, baseUrl, out, pub;
+    std::vector<std::string> plain;
+};
+
+bool ParseArguments(int argc, char** argv, const std::vector<std::string>& allowed, Arguments* args,
+                    std::string* error) {
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            std::string* slot = nullptr;
+            for (const std::string& option : allowed) {
+                if (arg != option)
+                    continue;
+                slot = option == "--key"        ? &args->key
+                       : option == "--base-url" ? &args->baseUrl
+                       : option == "--out"      ? &args->out
+                                                : &args->pub;
+            }
+            if (!slot) {
+                *error = "unknown option " + arg;
+                return false;
+            }
+            if (i + 1 >= argc || !slot->empty() || argv[i + 1][0] == '\0') {
+                *error = arg + " needs one non-empty value";
+                return false;
+            }
+            *slot = argv[++i];
+        } else {
+            args->plain.push_back(arg);
+        }
+    }
+    return true;
+}
+
+// Writes the signed file and its signature: both are staged first, and the
+// signature is never left beside a file it does not sign.
+int CommitSigned(const fs::path& path, const std::string& bytes, const SigningKey& key) {
+    std::string sig, error;
+    if (!key.Sign(bytes, &sig, &error))
+        return Fail(error);
+    StagedFile file(path);
+    fs::path sigPath = path;
+    sigPath += ".sig";
+    StagedFile sigFile(sigPath);
+    if (!file.Write(bytes, false, &error) || !sigFile.Write(sig, false, &error))
+        return Fail(error);
+    if (!file.Commit(&error))
+        return Fail(error);
+    if (!sigFile.Commit(&error)) {
+        file.RemoveCommitted();
+        return Fail(error);
+    }
+    printf("wrote %s and %s\n", Shown(path).c_str(), Shown(sigPath).c_str());
+    return kExitOk;
+}
+
+int Keygen(int argc, char** argv) {
+    if (argc != 3)
+        return Usage("keygen takes one PRIVATE.pem");
+    const fs::path path(argv[2]);
+    std::error_code ec;
+    if (fs::exists(path, ec) || ec)
+        return Fail(Shown(path) + ": exists already; a key is never overwritten");
+    SigningKey key;
+    std::string pem, hex, error;
+    if (!key.Generate(&error) || !key.PrivatePem(&pem, &error) || !key.PublicHex(&hex, &error))
+        return Fail(error);
+    StagedFile file(path);
+    if (!file.Write(pem, true, &error) || !file.Commit(&error))
+        return Fail(error);
+    printf("%s\n", hex.c_str());
+    return kExitOk;
+}
+
+int List(int argc, char** argv) {
+    Arguments args;
+    std::string error, base;
+    if (!ParseArguments(argc, argv, {"--key", "--base-url", "--out"}, &args, &error))
+        return Usage(error);
+    if (args.key.empty() || args.baseUrl.empty() || args.plain.empty())
+        return Usage("list needs --key, --base-url and at least one FOLDER or FILE");
+    if (!TakeBaseUrl(args.baseUrl, &base, &error))
+        return Fail(error);
+    const fs::path outDir = args.out.empty() ? fs::path(".") : fs::path(args.out);
+    std::error_code ec;
+    if (!fs::is_directory(outDir, ec))
+        return Fail(Shown(outDir) + ": not a folder");
+    SigningKey key;
+    if (!key.Load(args.key, &error))
+        return Fail(error);
+    std::vector<ListedFile> files;
+    std::string text;
+    if (!CollectFiles(args.plain, &files, &error) || !BuildFileList(base, files, &text, &error))
+        return Fail(error);
+    return CommitSigned(outDir / "filelist.txt", text, key);
+}
+
+int Engine(int argc, char** argv) {
+    Arguments args;
+    std::string error;
+    if (!ParseArguments(argc, argv, {"--key"}, &args, &error))
+        return Usage(error);
+    if (args.key.empty() || args.plain.size() < 2)
+        return Usage("engine needs --key, the MANIFEST and at least one ARCHIVE");
+    SigningKey key;
+    if (!key.Load(args.key, &error))
+        return Fail(error);
+    const fs::path manifestPath(args.plain[0]);
+    std::string manifest;
+    if (!ReadSmallFile(manifestPath, kXmlMaxDocument, &manifest, &error))
+        return Fail(error);
+    ArchiveDigests digests;
+    for (size_t i = 1; i < args.plain.size(); ++i) {
+        const fs::path archive(args.plain[i]);
+        const std::string name = archive.filename().u8string();
+        std::string sha256;
+        uint64_t size = 0;
+        if (digests.count(name))
+            return Fail(Shown(archive) + ": an archive named '" + name + "' is given already");
+        if (!HashFile(archive, &sha256, &size, &error))
+            return Fail(error);
+        digests[name] = sha256;
+    }
+    std::string result;
+    if (!AddManifestHashes(manifest, digests, &result, &error))
+        return Fail(error);
+    return CommitSigned(manifestPath, result, key);
+}
+
+int Verify(int argc, char** argv) {
+    Arguments args;
+    std::string error;
+    if (!ParseArguments(argc, argv, {"--pub"}, &args, &error))
+        return Usage(error);
+    if (args.pub.empty() || args.plain.size() != 1)
+        return Usage("verify needs --pub and one FILE");
+    uint8_t publicKey[kPublisherKeySize];
+    if (!ParsePublisherKeyHex(args.pub.c_str(), publicKey))
+        return Fail("--pub must be 64 hex digits");
+    const fs::path path(args.plain[0]);
+    fs::path sigPath = path;
+    sigPath += ".sig";
+    std::string bytes, sig;
+    if (!ReadSmallFile(path, (uint64_t)CDataDownloadSession::kMaxDataSize, &bytes, &error) ||
+        !ReadSmallFile(sigPath, kMaxSignatureFileBytes, &sig, &error))
+        return Fail(error);
+    if (sig.size() == kPublisherSignatureSize &&
+        VerifyEd25519Signature(publicKey, bytes.data(), bytes.size(), sig.data(), sig.size())) {
+        printf("valid: %s\n", Shown(path).c_str());
+        return kExitOk;
+    }
+    fprintf(stderr, "sfpublish: invalid signature: %s\n", Shown(path).c_str());
+    return kExitInvalid;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2)
+        return Usage("no command");
+    const std::string command = argv[1];
+    if (command == "keygen")
+        return Keygen(argc, argv);
+    if (command == "list")
+        return List(argc, argv);
+    if (command == "engine")
+        return Engine(argc, argv);
+    if (command == "verify")
+        return Verify(argc, argv);
+    return Usage("unknown command " + command);
+}
