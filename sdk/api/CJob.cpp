@@ -1,6 +1,7 @@
 #include "sdk/api/CJob.h"
 
 #include "opn/opeerqos/utCUriCodec.h"
+#include "opn/platform/pfCodePage.h"
 #include "sdk/support/PathComponent.h"
 
 #include <new>
@@ -82,11 +83,30 @@ int32_t NameFromMirrors(const char* list, ovCString& name) {
     }
 }
 
-bool LowerKey(const ovCString& folder, const ovCString& fileName, ovCString& key) {
-    if (!key.Assign(folder) || !key.Append(fileName))
+// `path` with its ASCII letters lower-cased, as Windows compares paths. The
+// trail byte of a double-byte character may be a letter's byte; it belongs
+// to that character and is kept, or two names would meet in one key.
+bool AssignLowerPath(ovCString& key, const char* path, uint32_t length) {
+    char* lower = static_cast<char*>(malloc((size_t)length + 1));
+    if (!lower)
         return false;
-    key.ToLower();
-    return true;
+    for (uint32_t i = 0; i < length; ++i) {
+        const char c = path[i];
+        lower[i] = c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
+        if (CodePageIsLeadByte((unsigned char)c) && i + 1 < length) {
+            ++i;
+            lower[i] = path[i];
+        }
+    }
+    const bool assigned = key.Assign(lower, length);
+    free(lower);
+    return assigned;
+}
+
+bool LowerKey(const ovCString& folder, const ovCString& fileName, ovCString& key) {
+    ovCString path;
+    return path.Assign(folder) && path.Append(fileName) &&
+           AssignLowerPath(key, path.CStr(), path.Length());
 }
 
 }  // namespace
@@ -255,9 +275,8 @@ DownloadEntry* CJob::FindEntry(const char* fullPath) {
     if (!fullPath)
         return nullptr;
     ovCString key;
-    if (!key.Assign(fullPath))
+    if (!AssignLowerPath(key, fullPath, (uint32_t)strlen(fullPath)))
         return nullptr;
-    key.ToLower();
     for (ovCPtrList::Node* node = m_index.HeadNode(); node; node = node->next) {
         IndexRecord* record = static_cast<IndexRecord*>(node->element);
         if (record->key.Equals(key))
