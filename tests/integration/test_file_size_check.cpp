@@ -143,6 +143,40 @@ TEST_F(FileSizeCheck, TheFreeSpaceMustExceedEachFile) {
     }
 }
 
+TEST_F(FileSizeCheck, SizesThatAddUpPastTheLargestNumberGiveTheLargestTotal) {
+    // Sizes from the host and lengths from a server, each fine alone; their
+    // sum is held at INT64_MAX instead of wrapping.
+    const int64_t half = 5000000000000000000;  // two pass INT64_MAX
+    struct Case {
+        std::vector<int64_t> sizes;  // -1: asked of the server, which says `half`
+        int64_t total;
+    };
+    const Case cases[] = {
+        {{INT64_MAX, INT64_MAX}, INT64_MAX},
+        {{half, half, 7}, INT64_MAX},
+        {{-1, -1}, INT64_MAX},
+        {{INT64_MAX - 10, -1}, INT64_MAX},
+        {{half, -1}, INT64_MAX},
+        {{INT64_MAX - half - 1, -1}, INT64_MAX - 1},
+    };
+    FreeSpaceHook hook(INT64_MAX);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sizes.size());
+        m_job.reset(new CJob(10, 0, HostTarget()));
+        const std::string key = filedl::UniqueKey("sum-");
+        for (size_t i = 0; i < c.sizes.size(); ++i)
+            Add(S().FaultUrl("/announce/" + std::to_string(half) + "?" + key + std::to_string(i)),
+                Win("dl"), "f" + std::to_string(i) + ".bin", c.sizes[i]);
+        filedl::CheckerRecorder events;
+        StartChecker(&events);
+        const Outcome out = events.WaitEnd();
+        DropAll();
+        EXPECT_EQ(1, out.completed);
+        EXPECT_EQ(c.total, out.result.totalSize);
+        EXPECT_EQ((int32_t)c.sizes.size(), out.result.entryCount);
+    }
+}
+
 TEST_F(FileSizeCheck, MirrorsThatFailLeadToTheNextMirror) {
     const std::string key = filedl::UniqueKey("mirror-");
     Add(S().FaultUrl("/close-before-head?m=" + key + "a") + "|" +

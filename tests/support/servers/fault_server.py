@@ -61,6 +61,9 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
                             bytes, then holds
   /beyond-length            200, Content-Length 16, then 16 + 4096 bytes in
                             one send, close
+  /announce/<digits>        200, Content-Length <digits> exactly as given (1
+                            to 19 decimal digits, e.g. 5000000000000000000),
+                            1024 pattern bytes, close
   /endless-head             a head that never ends: "HTTP/1.1 200 OK" and
                             64 KiB header lines up to 16 MiB in all, close
   /garbage                  256 bytes that are not HTTP, close
@@ -394,6 +397,10 @@ class Server:
             self.hold(conn)
         elif path == "/beyond-length":
             conn.sendall(self.head(200, "OK", [("Content-Length", "16")]) + pattern(16 + 4096))
+            self.close_gracefully(conn)
+        elif path.startswith("/announce/") and 0 < len(path[10:]) <= 19 and all(
+                c in "0123456789" for c in path[10:]):
+            conn.sendall(self.head(200, "OK", [("Content-Length", path[10:])]) + pattern(1024))
             self.close_gracefully(conn)
         elif path == "/endless-head":
             conn.sendall(b"HTTP/1.1 200 OK\r\n")
