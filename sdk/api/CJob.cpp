@@ -5,7 +5,6 @@
 #include "sdk/support/PathComponent.h"
 
 #include <new>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -101,6 +100,33 @@ bool AssignLowerPath(ovCString& key, const char* path, uint32_t length) {
     const bool assigned = key.Assign(lower, length);
     free(lower);
     return assigned;
+}
+
+// Appends `urlList` for the text of a file-done record, in at most `room`
+// bytes. The host takes what follows the first comma as the path, so a
+// comma of the list is written "%2C"; a list too long is cut, never the
+// path, and never inside a double-byte character (a lone lead byte would
+// take the comma after it for its trail byte).
+void AppendRecordUrl(char* out, size_t* length, size_t room, const char* urlList) {
+    size_t n = *length;
+    const size_t end = n + room;
+    for (const char* p = urlList; *p;) {
+        const size_t size = CodePageIsLeadByte((unsigned char)*p) && p[1] ? 2 : 1;
+        size_t need = 0;
+        for (size_t i = 0; i < size; ++i)
+            need += p[i] == ',' ? 3 : 1;
+        if (n + need > end)
+            break;
+        for (size_t i = 0; i < size; ++i, ++p) {
+            if (*p == ',') {
+                memcpy(out + n, "%2C", 3);
+                n += 3;
+            } else {
+                out[n++] = *p;
+            }
+        }
+    }
+    *length = n;
 }
 
 bool LowerKey(const ovCString& folder, const ovCString& fileName, ovCString& key) {
@@ -328,8 +354,18 @@ void CJob::ReportFileDone(const char* path, const char* urlList) {
         return;
     record->fileCount = m_progress.fileCount;
     record->sequence = m_fileDoneCounter + 1;
-    // Cut to the record's 1023 characters when longer.
-    snprintf(record->text, sizeof record->text, "%s,%s", urlList ? urlList : "", path ? path : "");
+    // "url,path" in the record's 1023 characters: the path whole (it is
+    // below kJobPathSize), the URL list in what is left.
+    const char* fullPath = path ? path : "";
+    const size_t capacity = sizeof record->text - 1;
+    size_t pathLength = strlen(fullPath);
+    if (pathLength > capacity - 1)
+        pathLength = capacity - 1;
+    size_t length = 0;
+    AppendRecordUrl(record->text, &length, capacity - 1 - pathLength, urlList ? urlList : "");
+    record->text[length++] = ',';
+    memcpy(record->text + length, fullPath, pathLength);
+    record->text[length + pathLength] = '\0';
     if (!m_fileDone.AddTail(record)) {
         free(record);
         return;
