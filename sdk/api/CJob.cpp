@@ -203,6 +203,10 @@ int32_t CJob::Resolve(const char* url, const char* folder, const char* fileName,
     if (file->urlList.IsEmpty() || utCUriCodec::HasControlBytes(file->urlList.CStr()))
         return SF_RESULT_NO_URL;
 
+    // Empty mirrors are skipped, but one must be left.
+    if (strspn(file->urlList.CStr(), "| ") == file->urlList.Length())
+        return SF_RESULT_NO_URL;
+
     // The name: the caller's, else the one every mirror's URL ends in.
     if (fileName && fileName[0]) {
         if (!PathComponentIsSafe(fileName, strlen(fileName)))

@@ -213,6 +213,33 @@ TEST_F(AddFileTest, UrlsWithControlBytesAreNoUrls) {
     WithJob(m_job, [](CJob& j) { EXPECT_EQ(1, j.EntryCount()); });
 }
 
+TEST_F(AddFileTest, AListWithoutAnyUrlIsNoUrlEvenWithAName) {
+    // A caller's name stands for every mirror, but there must be a mirror:
+    // a list of separators alone would open (and empty) the file for
+    // nothing to download.
+    const struct {
+        const char* urls;
+        int32_t result;
+    } cases[] = {
+        {"|", SF_RESULT_NO_URL},        {"||", SF_RESULT_NO_URL},
+        {" | | ", SF_RESULT_NO_URL},    {"|http://h/a", SF_RESULT_OK},  // empty mirrors are skipped
+        {"http://h/b||", SF_RESULT_OK},
+    };
+    int32_t added = 0;
+    for (const auto& c : cases) {
+        const std::string name = "n" + std::to_string(added) + ".bin";
+        EXPECT_EQ(c.result,
+                  SwarmFetch_AddFileEx(m_job, c.urls, m_dir.c_str(), name.c_str(), 10, 1, 0))
+            << c.urls;
+        added += c.result == SF_RESULT_OK ? 1 : 0;
+    }
+    WithJob(m_job, [&](CJob& j) {
+        EXPECT_EQ(added, j.EntryCount());
+        EXPECT_TRUE(j.HasRefusedFile());
+        EXPECT_STREQ("|", j.RefusedUrl());
+    });
+}
+
 TEST_F(AddFileTest, ExpectedSizes) {
     const char* url = "http://h/a.bin";
     EXPECT_EQ(SF_RESULT_BAD_SIZE, SwarmFetch_AddFile(m_job, url, m_dir.c_str(), nullptr, 0, 1));
