@@ -69,6 +69,12 @@ bool PathComponentIsSafe(const char* part, size_t length) {
     for (size_t i = 0; i < length; ++i)
         if (IsRefusedByte((unsigned char)part[i]))
             return false;
+    // A lead byte that ends the part is half a character, which Windows
+    // reads as a space: "CON\x81" would open CON, "x.\x81" be "x".
+    for (size_t i = 0; i < length; ++i) {
+        if (CodePageIsLeadByte((unsigned char)part[i]) && ++i == length)
+            return false;
+    }
     const char last = part[length - 1];
     if (last == '.' || last == ' ')
         return false;

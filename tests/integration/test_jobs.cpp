@@ -473,6 +473,9 @@ TEST_F(AddFileTest, HostileNamesAreRefusedAndNothingIsCreated) {
         // Windows takes the superscript digits of its code page for device
         // numbers too: COM¹, LPT³ (CP949 bytes).
         "COM\xA9\xF6", "com\xA9\xF7.txt", "Lpt\xA9\xF8 .log",
+        // Half a character at the end: Windows reads the lone lead byte as
+        // a space and drops it, so these would be CON, x.txt and "..".
+        "CON\x81", "x.txt\xB0", "..\xC7",
         // A lead byte does not hide the separator or the bar after it.
         "\x81\\..\\x.txt", "x\xB0|y",
         // Only the explicit form carries these unchanged.
