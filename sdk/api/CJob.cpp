@@ -5,7 +5,6 @@
 #include "sdk/support/PathComponent.h"
 
 #include <new>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <vector>
@@ -102,6 +101,33 @@ bool LowerKey(const char* path, ovCString& key) {
     return key.Assign(text.data(), (uint32_t)text.size());
 }
 
+// Appends `urlList` for the text of a file-done record, in at most `room`
+// bytes. The host takes what follows the first comma as the path, so a
+// comma of the list is written "%2C"; a list too long is cut, never the
+// path, and never inside a double-byte character (a lone lead byte would
+// take the comma after it for its trail byte).
+void AppendRecordUrl(char* out, size_t* length, size_t room, const char* urlList) {
+    size_t n = *length;
+    const size_t end = n + room;
+    for (const char* p = urlList; *p;) {
+        const size_t size = CodePageIsLeadByte((unsigned char)*p) && p[1] ? 2 : 1;
+        size_t need = 0;
+        for (size_t i = 0; i < size; ++i)
+            need += p[i] == ',' ? 3 : 1;
+        if (n + need > end)
+            break;
+        for (size_t i = 0; i < size; ++i, ++p) {
+            if (*p == ',') {
+                memcpy(out + n, "%2C", 3);
+                n += 3;
+            } else {
+                out[n++] = *p;
+            }
+        }
+    }
+    *length = n;
+}
+
 }  // namespace
 
 CJob::CJob(uint32_t handle, int32_t number, const HostTarget& host)
@@ -168,6 +194,10 @@ int32_t CJob::Resolve(const char* url, const char* folder, const char* fileName,
     // A CR, LF or other control byte would break the request line: such a
     // URL is no URL.
     if (file->urlList.IsEmpty() || utCUriCodec::HasControlBytes(file->urlList.CStr()))
+        return SF_RESULT_NO_URL;
+
+    // Empty mirrors are skipped, but one must be left.
+    if (strspn(file->urlList.CStr(), "| ") == file->urlList.Length())
         return SF_RESULT_NO_URL;
 
     // The name: the caller's, else the one every mirror's URL ends in.
@@ -323,8 +353,18 @@ void CJob::ReportFileDone(const char* path, const char* urlList) {
         return;
     record->fileCount = m_progress.fileCount;
     record->sequence = m_fileDoneCounter + 1;
-    // Cut to the record's 1023 characters when longer.
-    snprintf(record->text, sizeof record->text, "%s,%s", urlList ? urlList : "", path ? path : "");
+    // "url,path" in the record's 1023 characters: the path whole (it is
+    // below kJobPathSize), the URL list in what is left.
+    const char* fullPath = path ? path : "";
+    const size_t capacity = sizeof record->text - 1;
+    size_t pathLength = strlen(fullPath);
+    if (pathLength > capacity - 1)
+        pathLength = capacity - 1;
+    size_t length = 0;
+    AppendRecordUrl(record->text, &length, capacity - 1 - pathLength, urlList ? urlList : "");
+    record->text[length++] = ',';
+    memcpy(record->text + length, fullPath, pathLength);
+    record->text[length + pathLength] = '\0';
     if (!m_fileDone.AddTail(record)) {
         free(record);
         return;

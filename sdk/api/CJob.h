@@ -112,7 +112,9 @@ class CJob {
     void ReportSizeInfo(int32_t value, int64_t total);
     // 514: the one-second tick; only while running with bytes received.
     void Tick();
-    // 515: at most once per entry; the record's text is "url,path".
+    // 515: at most once per entry; the record's text is "url,path": the
+    // whole path after the text's first comma, before it the URL list with
+    // each comma written "%2C", cut (between characters) to what is left.
     void ReportFileDone(const char* path, const char* urlList);
     // 516: the final 514 (when bytes were received), state complete, the
     // pending job-done record replaced.

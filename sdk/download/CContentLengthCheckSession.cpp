@@ -21,6 +21,7 @@ CContentLengthCheckSession::CContentLengthCheckSession(
     : m_listener(listener), m_lock(lock) {}
 
 CContentLengthCheckSession::~CContentLengthCheckSession() {
+    m_slowGuard.End();
     Release();
 }
 
@@ -46,6 +47,7 @@ ovIHttpClientExLayer* CContentLengthCheckSession::Http() const {
 void CContentLengthCheckSession::Start() {
     ovCAutoLock hold(m_lock);
     if (m_tries++ >= kMaxTries) {
+        m_slowGuard.End();
         LogPrintf("[SwarmFetchLib] ContentLength Check Failed reason:%s file:%d url:%s",
                   m_reason.CStr(), (int)m_fileIndex, m_url.CStr());
         if (m_listener)
@@ -55,6 +57,8 @@ void CContentLengthCheckSession::Start() {
     if (!m_connection.IsEmpty())
         return;
     m_redirects = 0;
+    // One window for the attempt and its redirect hops.
+    m_slowGuard.Begin();
     const char* url = m_redirectUrl.IsEmpty() ? m_url.CStr() : m_redirectUrl.CStr();
     if (!Request(url))
         Retry("CannotOpen");
@@ -96,6 +100,7 @@ void CContentLengthCheckSession::OnResponse(uint32_t key) {
         location.Clear();
     Release();
     if (status == kStatusOk) {
+        m_slowGuard.End();
         m_contentLength = length;
         if (m_listener)
             m_listener->OnLengthKnown(m_fileIndex, length);
@@ -151,10 +156,20 @@ void CContentLengthCheckSession::OnHostUnreachable(uint32_t key) {
     if (!IsCurrent(key))
         return;
     m_reason.Assign("HostUnreach");
+    m_slowGuard.End();
     Release();
     LogPrintf("[SwarmFetchLib] CLCS HU(file:%d)", (int)m_fileIndex);
     if (m_listener)
         m_listener->OnLengthHostUnreachable(m_fileIndex);
+}
+
+void CContentLengthCheckSession::OnTooSlow(void* self) {
+    CContentLengthCheckSession* session = static_cast<CContentLengthCheckSession*>(self);
+    if (session->m_connection.IsEmpty())
+        return;
+    LogPrintf("[SwarmFetchLib] CLCS TooSlow(file:%d)", (int)session->m_fileIndex);
+    // May report and be deleted.
+    session->Retry("TooSlow");
 }
 
 void CContentLengthCheckSession::OnConnected(uint32_t key) {

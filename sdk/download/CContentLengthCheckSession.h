@@ -3,8 +3,10 @@
 // Content-Length of a 200 answer is the file's length.
 //
 // A file gets kMaxTries attempts. A status other than 200, a close, a
-// connect or receive time-out, a URL that cannot be opened and a redirect
-// chain longer than kMaxRedirects (nwRedirect.h) each end an attempt; the
+// connect or receive time-out, a URL that cannot be opened, a redirect
+// chain longer than kMaxRedirects (nwRedirect.h) and a head that has not
+// come whole within the low-speed window (LowSpeedGuard.h: no body byte is
+// read, so a head dripped byte by byte is caught there) each end an attempt; the
 // next one starts at once. A redirect is followed within the attempt (its
 // Location resolved against the URL asked), and the attempt after it starts
 // at the last Location followed. A host that
@@ -20,6 +22,7 @@
 #include "opn/core/ovCString.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
+#include "sdk/download/LowSpeedGuard.h"
 
 class IContentLengthCheckSessionEventListener;
 class ovIHttpClientExLayer;
@@ -79,6 +82,7 @@ class CContentLengthCheckSession : public nwIHttpClientExEventListener {
     void Retry(const char* reason);
     // Follows a redirect answer within the attempt.
     void FollowRedirect(int32_t status, const ovCString& location);
+    static void OnTooSlow(void* self);
     bool IsCurrent(uint32_t key) const { return key == m_serial && !m_connection.IsEmpty(); }
     ovIHttpClientExLayer* Http() const;
 
@@ -97,4 +101,5 @@ class CContentLengthCheckSession : public nwIHttpClientExEventListener {
     int32_t m_redirects = 0;
     // Serial number of the current request: the key the layer reports with.
     uint32_t m_serial = 0;
+    LowSpeedGuard m_slowGuard{&CContentLengthCheckSession::OnTooSlow, this};
 };

@@ -9,6 +9,7 @@
 #include "opn/platform/pfClock.h"
 #include "sdk/api/IContentLengthCheckerEventListener.h"
 #include "sdk/api/SwarmFetch.h"
+#include "sdk/download/ByteCount.h"
 #include "sdk/download/CContentLengthCheckSession.h"
 #include "sdk/support/ServiceLog.h"
 
@@ -132,7 +133,7 @@ void CContentLengthChecker::OnLengthKnown(int32_t fileIndex, int64_t length) {
     (void)fileIndex;
     if (!m_running)
         return;
-    m_total += length;
+    m_total = AddByteCount(m_total, length);
     ++m_completed;
     --m_inFlight;
     if (m_completed < m_sessions.Count()) {

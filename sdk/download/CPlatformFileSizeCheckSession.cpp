@@ -6,6 +6,7 @@
 #include "opn/platform/pfVolume.h"
 #include "sdk/api/CJob.h"
 #include "sdk/download/HttpConnection.h"
+#include "sdk/support/ServiceLog.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ const int32_t kMessageFailed = 517;
 }  // namespace
 
 CPlatformFileSizeCheckSession::~CPlatformFileSizeCheckSession() {
+    m_slowGuard.End();
     ReleaseConnection();
 }
 
@@ -51,6 +53,8 @@ void CPlatformFileSizeCheckSession::Attempt() {
         }
         ++m_tries;
         m_redirects = 0;
+        // One window for the attempt and its redirect hops.
+        m_slowGuard.Begin();
         if (Request(m_redirectUrl.IsEmpty() ? m_currentUrl.CStr() : m_redirectUrl.CStr()))
             return;
     }
@@ -80,6 +84,7 @@ void CPlatformFileSizeCheckSession::CheckSize(ovIHttpClientExLayer* http) {
     if (length > 0 && freeBytes > length) {
         m_entry->size = length;
         m_reported = true;
+        m_slowGuard.End();
         if (m_listener)
             m_listener->OnSizeKnown(m_context);
         return;
@@ -109,6 +114,7 @@ void CPlatformFileSizeCheckSession::FollowRedirect(ovIHttpClientExLayer* http) {
 }
 
 void CPlatformFileSizeCheckSession::Fail(int32_t code) {
+    m_slowGuard.End();
     ReleaseConnection();
     m_reported = true;
     if (m_listener)
@@ -171,6 +177,19 @@ void CPlatformFileSizeCheckSession::OnConnectTimeout(uint32_t key) {
 void CPlatformFileSizeCheckSession::OnReceiveTimeout(uint32_t key) {
     if (IsCurrent(key))
         m_connection.As<ovIQoSContext>()->Close();
+}
+
+void CPlatformFileSizeCheckSession::OnTooSlow(void* self) {
+    CPlatformFileSizeCheckSession* session = static_cast<CPlatformFileSizeCheckSession*>(self);
+    if (session->m_reported || session->m_connection.IsEmpty())
+        return;
+    LogPrintf(
+        "[SwarmFetchLib] Too Slow (no answer in %u s) : %s",
+        (unsigned)LowSpeedGuard::kWindowSeconds,
+        (session->m_redirectUrl.IsEmpty() ? session->m_currentUrl : session->m_redirectUrl).CStr());
+    // A failed attempt, like a close; may report and be deleted.
+    session->ReleaseConnection();
+    session->Attempt();
 }
 
 void CPlatformFileSizeCheckSession::OnHostUnreachable(uint32_t key) {

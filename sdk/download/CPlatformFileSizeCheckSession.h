@@ -7,7 +7,10 @@
 // request to the mirror or to the URL a redirect left (301, 302, 303, 307,
 // 308), and fails by a close, a time-out, a status that gives no size or a
 // redirect chain longer than kMaxRedirects (the next attempt then starts from
-// the mirror's own URL). After the last mirror the entry fails with 517.
+// the mirror's own URL), or by a head that has not come whole within the
+// low-speed window (LowSpeedGuard.h; no body byte is read, so a head dripped
+// byte by byte is caught there). After the last mirror the entry fails with
+// 517.
 //
 // Reports (IPlatformFileSizeCheckSessionEventListener.h) come on the library
 // thread; the listener may delete the session from inside them. The session
@@ -20,6 +23,7 @@
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
 #include "sdk/download/IPlatformFileSizeCheckSessionEventListener.h"
+#include "sdk/download/LowSpeedGuard.h"
 #include "sdk/download/MirrorList.h"
 
 class ovIHttpClientExLayer;
@@ -69,6 +73,7 @@ class CPlatformFileSizeCheckSession : public nwIHttpClientExEventListener {
     void CheckSize(ovIHttpClientExLayer* http);
     void FollowRedirect(ovIHttpClientExLayer* http);
     void Fail(int32_t code);
+    static void OnTooSlow(void* self);
     bool IsCurrent(uint32_t key) const { return !m_connection.IsEmpty() && key == m_serial; }
 
     ovSmartPtr m_connection;
@@ -85,4 +90,5 @@ class CPlatformFileSizeCheckSession : public nwIHttpClientExEventListener {
     int32_t m_requests = 0;
     uint32_t m_serial = 0;
     bool m_reported = false;
+    LowSpeedGuard m_slowGuard{&CPlatformFileSizeCheckSession::OnTooSlow, this};
 };

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "sdk/api/CJob.h"
+#include "sdk/download/ByteCount.h"
 #include "sdk/download/CPlatformFileSizeCheckSession.h"
 
 CPlatformFileSizeChecker::CPlatformFileSizeChecker() {}
@@ -46,8 +47,8 @@ void CPlatformFileSizeChecker::Start(CJob& job) {
         if (!entry)
             continue;
         if (entry->size != -1) {
-            m_knownSize += entry->size;
-            m_knownPresent += entry->received;
+            m_knownSize = AddByteCount(m_knownSize, entry->size);
+            m_knownPresent = AddByteCount(m_knownPresent, entry->received);
             ++m_knownCount;
             continue;
         }
@@ -104,8 +105,8 @@ void CPlatformFileSizeChecker::Report() {
     result.presentBytes = m_knownPresent;
     result.entryCount = m_checkCount + m_knownCount;
     for (int32_t i = 0; i < m_checkCount; ++i) {
-        result.totalSize += m_toCheck[i].size;
-        result.presentBytes += m_toCheck[i].received;
+        result.totalSize = AddByteCount(result.totalSize, m_toCheck[i].size);
+        result.presentBytes = AddByteCount(result.presentBytes, m_toCheck[i].received);
     }
     m_ended = true;
     if (m_listener)

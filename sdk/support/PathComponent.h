@@ -15,8 +15,13 @@
 // - control bytes (below 0x20, and 0x7F) and < > " | ? *;
 // - the device names CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9, CONIN$ and
 //   CONOUT$ in any letter case, alone or before an extension ("nul.txt",
-//   "Com1 .log"), which Windows opens as devices wherever they stand.
-// The bytes are judged one by one: bytes 0x80 and above pass (double-byte
-// names of the system code page; no CP949 trail byte is one of the refused
-// ones). Length limits are the caller's: they depend on the folder.
+//   "Com1 .log"), which Windows opens as devices wherever they stand; COM
+//   and LPT also with a superscript 1, 2 or 3 of the system code page,
+//   which Windows counts as digits there.
+// - a part that ends in the lead byte of a double-byte character, whose
+//   missing half Windows reads as a space (and then drops).
+// The refused bytes are judged one by one: bytes 0x80 and above pass
+// (double-byte names of the system code page; no CP949 trail byte is one of
+// the refused ones). Length limits are the caller's: they depend on the
+// folder.
 bool PathComponentIsSafe(const char* part, size_t length);

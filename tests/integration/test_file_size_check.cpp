@@ -12,6 +12,7 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfVolume.h"
+#include "support/FastTimerClock.h"
 
 #ifndef _WIN32
 #include <sys/mount.h>
@@ -140,6 +141,99 @@ TEST_F(FileSizeCheck, TheFreeSpaceMustExceedEachFile) {
         // The folder asked is the nearest one that exists.
         std::lock_guard<std::mutex> hold(g_askedMutex);
         EXPECT_TRUE(g_asked.rfind(Win(""), 0) == 0) << g_asked;
+    }
+}
+
+TEST_F(FileSizeCheck, SizesThatAddUpPastTheLargestNumberGiveTheLargestTotal) {
+    // Sizes from the host and lengths from a server, each fine alone; their
+    // sum is held at INT64_MAX instead of wrapping.
+    const int64_t half = 5000000000000000000;  // two pass INT64_MAX
+    struct Case {
+        std::vector<int64_t> sizes;  // -1: asked of the server, which says `half`
+        int64_t total;
+    };
+    const Case cases[] = {
+        {{INT64_MAX, INT64_MAX}, INT64_MAX},
+        {{half, half, 7}, INT64_MAX},
+        {{-1, -1}, INT64_MAX},
+        {{INT64_MAX - 10, -1}, INT64_MAX},
+        {{half, -1}, INT64_MAX},
+        {{INT64_MAX - half - 1, -1}, INT64_MAX - 1},
+    };
+    FreeSpaceHook hook(INT64_MAX);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sizes.size());
+        m_job.reset(new CJob(10, 0, HostTarget()));
+        const std::string key = filedl::UniqueKey("sum-");
+        for (size_t i = 0; i < c.sizes.size(); ++i)
+            Add(S().FaultUrl("/announce/" + std::to_string(half) + "?" + key + std::to_string(i)),
+                Win("dl"), "f" + std::to_string(i) + ".bin", c.sizes[i]);
+        filedl::CheckerRecorder events;
+        StartChecker(&events);
+        const Outcome out = events.WaitEnd();
+        DropAll();
+        EXPECT_EQ(1, out.completed);
+        EXPECT_EQ(c.total, out.result.totalSize);
+        EXPECT_EQ((int32_t)c.sizes.size(), out.result.entryCount);
+    }
+}
+
+// The timers run eight times as fast as real time: the low-speed window
+// passes in a few real seconds while the fault server drips at its own pace.
+class FileSizeCheckFastClock : public FileSizeCheck {
+  protected:
+    void SetUp() override {
+        m_clock.reset(new sftest::FastTimerClock(8));
+        FileSizeCheck::SetUp();
+    }
+    void TearDown() override {
+        FileSizeCheck::TearDown();
+        m_clock.reset();
+    }
+    std::unique_ptr<sftest::FastTimerClock> m_clock;
+};
+
+TEST_F(FileSizeCheckFastClock, AHeadThatDripsIsAFailedAttemptOfEitherSizeCheck) {
+    // A head that grows by a byte every 60 ms (half a timer second) is
+    // never idle and never ends; without a bound it held a check for the
+    // server's whole hold time, three times over.
+    struct Case {
+        const char* what;
+        bool jobCheck;  // the job's file-size check, else the host's size check
+    };
+    for (const Case& c : {Case{"job", true}, Case{"host", false}}) {
+        SCOPED_TRACE(c.what);
+        const std::string tag = filedl::UniqueKey("drip-head-");
+        const std::string drip = S().FaultUrl("/drip-head/" + tag + "?ms=60");
+        const auto started = std::chrono::steady_clock::now();
+        if (c.jobCheck) {
+            m_job.reset(new CJob(10, 0, HostTarget()));
+            // The next mirror answers: the check completes with its size.
+            Add(drip + "|" + S().FaultUrl("/sized/" + tag + "/5000?hold_ms=0"), Win("dl"), "a.bin");
+            filedl::CheckerRecorder events;
+            StartChecker(&events);
+            const Outcome out = events.WaitEnd(60000);
+            DropAll();
+            EXPECT_EQ(1, out.completed);
+            EXPECT_EQ(5000, out.result.totalSize);
+        } else {
+            // One URL per file: the host's check fails once.
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(drip.c_str()));
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
+            for (int i = 0; i < 6000 && m_lib->Recorder().CountOf(SF_EVENT_SIZE_CHECK_FAILED) == 0;
+                 ++i)
+                netdl::Sleep(10);
+            EXPECT_EQ(1u, m_lib->Recorder().CountOf(SF_EVENT_SIZE_CHECK_FAILED));
+            EXPECT_EQ(0u, m_lib->Recorder().CountOf(SF_EVENT_SIZE_CHECK_DONE));
+        }
+        // Three attempts of one window each (about 12 real seconds), far
+        // below the server's hold of a minute per attempt.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(45));
+        EXPECT_EQ(3, filedl::RequestsWith("GET /drip-head/" + tag));
+        // Each attempt was closed by the library, not left dripping.
+        for (int i = 0; i < 500 && filedl::RequestsWith("drip-head " + tag + " closed") < 3; ++i)
+            netdl::Sleep(10);
+        EXPECT_EQ(3, filedl::RequestsWith("drip-head " + tag + " closed"));
     }
 }
 

@@ -115,6 +115,50 @@ TEST_F(HostEvents, FileDoneTextIsCutTo1023Characters) {
     EXPECT_EQ(1, record.sequence);
 }
 
+TEST_F(HostEvents, TheTextAfterTheFirstCommaIsAlwaysTheWholePath) {
+    // The host takes the part after the first comma as the path, so the URL
+    // list from the file list may bring no comma of its own, and it is the
+    // one cut when the text would be too long.
+    const std::string path = m_dir + "setup.exe";
+    const std::string korean = "\xC7\xD1\xB1\xDB";  // two double-byte characters
+    struct Case {
+        const char* what;
+        std::string urlList;
+        std::string urlPart;  // what stands before the comma
+    };
+    const std::string longList = "http://h/setup.exe|" + std::string(1500, 'm');
+    const size_t room = 1023 - 1 - path.size();
+    const std::string beforeCut = "http://h/" + std::string(room - 10, 'x');
+    const Case cases[] = {
+        {"a comma in the URL", "http://h/a,ms-settings:x/setup.exe",
+         "http://h/a%2Cms-settings:x/setup.exe"},
+        {"commas in mirrors", "http://h/s,1/setup.exe|http://m/,/setup.exe",
+         "http://h/s%2C1/setup.exe|http://m/%2C/setup.exe"},
+        {"a list too long", longList, longList.substr(0, room)},
+        {"a comma where the cut falls", longList.substr(0, room - 1) + ",abc",
+         longList.substr(0, room - 1)},
+        // A character is never cut in two: a lone lead byte would take the
+        // comma after it as its trail byte.
+        {"a double-byte character at the cut", beforeCut + korean + "zz", beforeCut},
+        {"a comma after a lead byte", "http://h/\x81,/setup.exe", "http://h/\x81%2C/setup.exe"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Job([&](CJob& j) {
+            j.EntryAt(0)->reportState = 0;
+            j.ReportFileDone(path.c_str(), c.urlList.c_str());
+        });
+        SwarmFetchFileDone record;
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(m_job, &record));
+        const std::string text(record.text);
+        EXPECT_LE(text.size(), 1023u);
+        const size_t comma = text.find(',');
+        ASSERT_NE(std::string::npos, comma);
+        EXPECT_EQ(path, text.substr(comma + 1));
+        EXPECT_EQ(c.urlPart, text.substr(0, comma));
+    }
+}
+
 TEST_F(HostEvents, SizeInfoOnlyWhileRunningBeforeTheFirstByte) {
     Job([](CJob& j) { j.ReportSizeInfo(3, 111); });  // idle: not raised
     EXPECT_EQ(0u, m_lib.Recorder().Count());

@@ -213,6 +213,33 @@ TEST_F(AddFileTest, UrlsWithControlBytesAreNoUrls) {
     WithJob(m_job, [](CJob& j) { EXPECT_EQ(1, j.EntryCount()); });
 }
 
+TEST_F(AddFileTest, AListWithoutAnyUrlIsNoUrlEvenWithAName) {
+    // A caller's name stands for every mirror, but there must be a mirror:
+    // a list of separators alone would open (and empty) the file for
+    // nothing to download.
+    const struct {
+        const char* urls;
+        int32_t result;
+    } cases[] = {
+        {"|", SF_RESULT_NO_URL},        {"||", SF_RESULT_NO_URL},
+        {" | | ", SF_RESULT_NO_URL},    {"|http://h/a", SF_RESULT_OK},  // empty mirrors are skipped
+        {"http://h/b||", SF_RESULT_OK},
+    };
+    int32_t added = 0;
+    for (const auto& c : cases) {
+        const std::string name = "n" + std::to_string(added) + ".bin";
+        EXPECT_EQ(c.result,
+                  SwarmFetch_AddFileEx(m_job, c.urls, m_dir.c_str(), name.c_str(), 10, 1, 0))
+            << c.urls;
+        added += c.result == SF_RESULT_OK ? 1 : 0;
+    }
+    WithJob(m_job, [&](CJob& j) {
+        EXPECT_EQ(added, j.EntryCount());
+        EXPECT_TRUE(j.HasRefusedFile());
+        EXPECT_STREQ("|", j.RefusedUrl());
+    });
+}
+
 TEST_F(AddFileTest, ExpectedSizes) {
     const char* url = "http://h/a.bin";
     EXPECT_EQ(SF_RESULT_BAD_SIZE, SwarmFetch_AddFile(m_job, url, m_dir.c_str(), nullptr, 0, 1));
@@ -443,6 +470,14 @@ TEST_F(AddFileTest, HostileNamesAreRefusedAndNothingIsCreated) {
         "x.txt:stream", "x<y", "x>y", "x\"y", "x?y", "x*y", "x.", "x ", "x. . ", "CON", "con.txt",
         "Nul", "aux.tar.gz", "PRN", "COM1", "com9.log", "LPT1", "lpt5.txt", "CONIN$", "conout$.x",
         "nul .txt", tooLong,
+        // Windows takes the superscript digits of its code page for device
+        // numbers too: COM¹, LPT³ (CP949 bytes).
+        "COM\xA9\xF6", "com\xA9\xF7.txt", "Lpt\xA9\xF8 .log",
+        // Half a character at the end: Windows reads the lone lead byte as
+        // a space and drops it, so these would be CON, x.txt and "..".
+        "CON\x81", "x.txt\xB0", "..\xC7",
+        // A lead byte does not hide the separator or the bar after it.
+        "\x81\\..\\x.txt", "x\xB0|y",
         // Only the explicit form carries these unchanged.
         "x|y", "a/x.txt", "../x.txt", "x\x01.txt", "x\x7f", "tab\t"};
     for (const std::string& name : names) {
@@ -484,8 +519,11 @@ TEST_F(AddFileTest, NamesThatWereValidStayValid) {
     const std::string korean = "\xC7\xD1\xB1\xDB \xBC\xB3\xC4\xA1.exe";
     const std::string fits(kJobPathSize - 1 - m_dir.size(), 'n');
     const std::vector<std::string> names = {
-        "Setup.exe", korean, "con-x.txt",           "console.log", "COM10.txt",  "lpt.txt",  "nul_",
-        ".hidden",   "a..b", "name with space.txt", "file.tar.gz", "x.bin#part", "100%.dat", fits};
+        "Setup.exe",       korean, "con-x.txt",           "console.log", "COM10.txt",
+        "lpt.txt",         "nul_",
+        "COM\xA9\xF9.txt",  // COM and superscript four: no device
+        ".hidden",         "a..b", "name with space.txt", "file.tar.gz", "x.bin#part",
+        "100%.dat",        fits};
     for (const std::string& name : names) {
         EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddFileEx(m_job, "http://h/any", m_dir.c_str(),
                                                      name.c_str(), -1, 1, 0))
@@ -508,6 +546,45 @@ TEST_F(AddFileTest, NamesThatWereValidStayValid) {
         EXPECT_STREQ("Game.pak", j.EntryAt((int32_t)names.size() + 1)->fileName.CStr());
         EXPECT_FALSE(j.HasRefusedFile());
     });
+}
+
+TEST_F(AddFileTest, DoubleByteNamesAreComparedAsWindowsComparesThem) {
+    // The trail byte of a CP949 character may be a Latin letter's byte: it
+    // is part of that character, and no letter case applies to it. Only
+    // the ASCII letters of a path are compared without their case.
+    const std::string kA = "\x81\x41";  // one Hangul syllable
+    const std::string ka = "\x81\x61";  // another
+    struct Case {
+        std::string firstFolder, firstName, secondFolder, secondName;
+        bool same;
+    };
+    const std::string other = m_dir + "dir" + kA + "\\";
+    const Case cases[] = {
+        {m_dir, kA + ".bin", m_dir, ka + ".bin", false},
+        {m_dir, "\x81\x5A", m_dir, "\x81\x7A", false},
+        {m_dir + kA + "\\", "x.bin", m_dir + ka + "\\", "x.bin", false},
+        // ASCII letters after a double-byte character still ignore case.
+        {m_dir, kA + "Setup.EXE", m_dir, kA + "setup.exe", true},
+        {other, "Q.bin", m_dir + "DIR" + kA + "\\", "q.BIN", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.firstName + " / " + c.secondName);
+        const uint32_t job = m_lib.NewJob();
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, "http://h/a", c.firstFolder.c_str(),
+                                                   c.firstName.c_str(), -1, 1));
+        EXPECT_EQ(c.same ? SF_RESULT_FAILED : SF_RESULT_OK,
+                  SwarmFetch_AddFile(job, "http://h/b", c.secondFolder.c_str(),
+                                     c.secondName.c_str(), -1, 1));
+        WithJob(job, [&](CJob& j) {
+            ASSERT_EQ(c.same ? 1 : 2, j.EntryCount());
+            // Reports about a path find the entry of that path.
+            EXPECT_EQ(j.EntryAt(0), j.FindEntry((c.firstFolder + c.firstName).c_str()));
+            EXPECT_EQ(j.EntryAt(c.same ? 0 : 1),
+                      j.FindEntry((c.secondFolder + c.secondName).c_str()));
+            EXPECT_FALSE(j.HasRefusedFile());
+        });
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DeleteJob(job));
+    }
 }
 
 TEST_F(AddFileTest, JobWithARefusedFileNeverStarts) {

@@ -396,6 +396,17 @@ TEST_F(SizeCheck, StartWithoutAnyUrlAnswers512AndReportsNothing) {
 
 // The check itself with no file: complete at once, total 0, on the library
 // thread.
+TEST_F(SizeCheck, LengthsThatAddUpPastTheLargestNumberGiveTheLargestTotal) {
+    // Each length fits; their sum is held at INT64_MAX instead of wrapping.
+    const std::string tag = UniqueTag("sum");
+    const std::vector<std::string> urls = {S().FaultUrl("/announce/5000000000000000000?" + tag),
+                                           S().FaultUrl("/announce/9223372036854775807?" + tag),
+                                           S().FaultUrl("/announce/5000000000000000000?" + tag)};
+    ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_DONE, Check(urls));
+    ExpectOneEnd(SF_EVENT_SIZE_CHECK_DONE);
+    EXPECT_EQ(INT64_MAX, Total());
+}
+
 class RecordingCheckListener : public IContentLengthCheckerEventListener {
   public:
     void OnSizeCheckComplete(int64_t total) override {

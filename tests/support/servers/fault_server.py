@@ -57,10 +57,18 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
                             the client closes or the hold time has passed;
                             a client close appends "drip <tag> closed" to
                             the request log
+  /drip-head/<tag>          "HTTP/1.1 200 OK", then a header line one byte
+                            every 1 s (?ms=N: every N ms, 10 to 10000) that
+                            never ends, until the client closes or the hold
+                            time has passed; a client close appends
+                            "drip-head <tag> closed" to the request log
   /huge-length              200, Content-Length 10737418240 (10 GiB), 1024
                             bytes, then holds
   /beyond-length            200, Content-Length 16, then 16 + 4096 bytes in
                             one send, close
+  /announce/<digits>        200, Content-Length <digits> exactly as given (1
+                            to 19 decimal digits, e.g. 5000000000000000000),
+                            1024 pattern bytes, close
   /endless-head             a head that never ends: "HTTP/1.1 200 OK" and
                             64 KiB header lines up to 16 MiB in all, close
   /garbage                  256 bytes that are not HTTP, close
@@ -395,6 +403,10 @@ class Server:
         elif path == "/beyond-length":
             conn.sendall(self.head(200, "OK", [("Content-Length", "16")]) + pattern(16 + 4096))
             self.close_gracefully(conn)
+        elif path.startswith("/announce/") and 0 < len(path[10:]) <= 19 and all(
+                c in "0123456789" for c in path[10:]):
+            conn.sendall(self.head(200, "OK", [("Content-Length", path[10:])]) + pattern(1024))
+            self.close_gracefully(conn)
         elif path == "/endless-head":
             conn.sendall(b"HTTP/1.1 200 OK\r\n")
             line = b"X-Fill: " + b"a" * (64 * 1024 - 10) + b"\r\n"
@@ -407,6 +419,8 @@ class Server:
             self.gate(conn, path[len("/gate/"):])
         elif path.startswith("/drip/"):
             self.drip(conn, path[len("/drip/"):], params)
+        elif path.startswith("/drip-head/"):
+            self.drip_head(conn, path[len("/drip-head/"):], params)
         elif self.files.handles(path):
             self.files.dispatch(self, conn, path, params, request)
         elif path.startswith(("/answer/", "/trickle/")):
@@ -452,6 +466,21 @@ class Server:
                     sent += 1
         except OSError:
             self.log_request(("drip %s closed" % tag).encode("latin-1"))
+
+    def drip_head(self, conn, tag, params):
+        interval = min(max(self.number(params.get("ms", "1000")), 10), 10000) / 1000.0
+        deadline = time.monotonic() + self.args.hold
+        try:
+            conn.sendall(b"HTTP/1.1 200 OK\r\nX-Drip: ")
+            while time.monotonic() < deadline and not self.stop.is_set():
+                r, _, _ = select.select([conn], [], [], interval)
+                if r and not conn.recv(65536):
+                    self.log_request(("drip-head %s closed" % tag).encode("latin-1"))
+                    return
+                if not r:
+                    conn.sendall(b"a")
+        except OSError:
+            self.log_request(("drip-head %s closed" % tag).encode("latin-1"))
 
     # --- HTTP client mends: framing, header syntax, redirect forms ----------
 
