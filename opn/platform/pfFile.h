@@ -28,6 +28,21 @@ struct PfFile;
 // null is returned). A null path fails with kPfErrorPathNotFound.
 PfFile* PfFileCreateAlways(const char* path, int32_t* error);
 
+// Opens the file for reading and writing without truncating it, creating it
+// empty when it is missing; the position is 0. Others may read it while it
+// is open. `*error` as for PfFileCreateAlways (kPfErrorAlreadyExists: the
+// file was there). Used to continue a partial file.
+PfFile* PfFileOpenAlways(const char* path, int32_t* error);
+
+// Opens an existing file for reading only (others may read and write it);
+// the position is 0. Null with `*error` when it cannot be opened.
+PfFile* PfFileOpenForReading(const char* path, int32_t* error);
+
+// Reads at most `size` bytes at the current position and moves past them.
+// Returns how many were read, 0 at the end of the file, -1 on failure (with
+// `*error`).
+int64_t PfFileRead(PfFile* file, void* data, size_t size, int32_t* error);
+
 // Writes every byte at the current position. On failure (kPfErrorDiskFull
 // for a full disk or quota) returns false with `*error`; bytes written before
 // the failure stay in the file.
@@ -36,8 +51,16 @@ bool PfFileWrite(PfFile* file, const void* data, size_t size, int32_t* error);
 // Moves to the end of the file and returns that position; -1 on failure.
 int64_t PfFileSeekEnd(PfFile* file);
 
+// Moves to the start of the file; false on failure.
+bool PfFileSeekStart(PfFile* file);
+
 // Closes the file; null is ignored.
 void PfFileClose(PfFile* file);
+
+// Renames the file `from` to `to`, replacing a file that has that name (not
+// a folder). Both paths must be on one volume. False with `*error` when it
+// could not be done; `from` is then unchanged.
+bool PfFileMoveReplacing(const char* from, const char* to, int32_t* error);
 
 // Test seam: when set, every PfFileWrite first asks the hook how many of its
 // `size` bytes, to be written at `offset` of the file created as `path`, the

@@ -2,6 +2,7 @@
 
 #include "opn/opeerqos/utCUriCodec.h"
 #include "opn/platform/pfCodePage.h"
+#include "sdk/support/ExpectedContent.h"
 #include "sdk/support/PathComponent.h"
 
 #include <new>
@@ -63,11 +64,13 @@ int32_t NameFromMirrors(const char* list, ovCString& name) {
         const char* end = strchr(mirror, '|');
         if (!end)
             end = mirror + strlen(mirror);
-        const char* tail = end;
-        for (const char* p = mirror; p < end; ++p)
+        // The fragment is no part of the name.
+        const char* nameEnd = mirror + UrlLengthWithoutFragment(mirror, (size_t)(end - mirror));
+        const char* tail = nameEnd;
+        for (const char* p = mirror; p < nameEnd; ++p)
             if (*p == '/')
                 tail = p + 1;
-        const size_t length = (size_t)(end - tail);
+        const size_t length = (size_t)(nameEnd - tail);
         if (!PathComponentIsSafe(tail, length))
             return SF_RESULT_NO_URL;
         if (first) {
@@ -167,23 +170,26 @@ struct CJob::NewFile {
     ovCString folder;   // backslashes only, final backslash
     ovCString name;
     ovCString key;  // lower-cased folder plus name
+    ExpectedContent content;
 };
 
-int32_t CJob::CheckFile(const char* url, const char* folder, const char* fileName) {
+int32_t CJob::CheckFile(const char* url, const char* folder, const char* fileName, int64_t size) {
     NewFile file;
-    return Prepare(url, folder, fileName, &file);
+    return Prepare(url, folder, fileName, size, &file);
 }
 
-int32_t CJob::Prepare(const char* url, const char* folder, const char* fileName, NewFile* file) {
+int32_t CJob::Prepare(const char* url, const char* folder, const char* fileName, int64_t size,
+                      NewFile* file) {
     if (m_state != kIdle)
         return SF_RESULT_FAILED;
-    const int32_t result = Resolve(url, folder, fileName, file);
+    const int32_t result = Resolve(url, folder, fileName, size, file);
     if (result == SF_RESULT_NO_URL || result == SF_RESULT_BAD_FOLDER)
         NoteRefusedFile(url);
     return result;
 }
 
-int32_t CJob::Resolve(const char* url, const char* folder, const char* fileName, NewFile* file) {
+int32_t CJob::Resolve(const char* url, const char* folder, const char* fileName, int64_t size,
+                      NewFile* file) {
     if (!url || !url[0])
         return SF_RESULT_NO_URL;
     if (!folder || !folder[0])
@@ -198,6 +204,12 @@ int32_t CJob::Resolve(const char* url, const char* folder, const char* fileName,
 
     // Empty mirrors are skipped, but one must be left.
     if (strspn(file->urlList.CStr(), "| ") == file->urlList.Length())
+        return SF_RESULT_NO_URL;
+
+    // What the fragments say the file is; a size the host gave must agree.
+    if (!ReadUrlListContent(file->urlList.CStr(), &file->content))
+        return SF_RESULT_NO_URL;
+    if (file->content.size >= 0 && size != -1 && size != file->content.size)
         return SF_RESULT_NO_URL;
 
     // The name: the caller's, else the one every mirror's URL ends in.
@@ -223,9 +235,10 @@ int32_t CJob::Resolve(const char* url, const char* folder, const char* fileName,
     if (folderText[n - 1] != '\\')
         folderText[n++] = '\\';
     folderText[n] = '\0';
-    // The whole path must stay below the limit; a name that takes it there
-    // is refused like any other name that cannot be written.
-    if (n + file->name.Length() >= kJobPathSize)
+    // The whole path, while it is written as a partial file too, must stay
+    // below the limit; a name that takes it there is refused like any other
+    // name that cannot be written.
+    if (n + file->name.Length() + kPartFileSuffixLength >= kJobPathSize)
         return SF_RESULT_NO_URL;
 
     ovCString path;
@@ -242,7 +255,7 @@ int32_t CJob::Resolve(const char* url, const char* folder, const char* fileName,
 int32_t CJob::AddFile(const char* url, const char* folder, const char* fileName, int64_t size,
                       int32_t value1, int32_t value2) {
     NewFile file;
-    const int32_t result = Prepare(url, folder, fileName, &file);
+    const int32_t result = Prepare(url, folder, fileName, size, &file);
     if (result != SF_RESULT_OK)
         return result;
 
@@ -259,7 +272,9 @@ int32_t CJob::AddFile(const char* url, const char* folder, const char* fileName,
     entry->folder.Swap(file.folder);
     entry->fileName.Swap(file.name);
     CopyCut(entry->tag, m_name, kJobNameMax);
-    entry->size = size;
+    entry->size = size == -1 ? file.content.size : size;
+    entry->hasSha256 = file.content.hasSha256;
+    memcpy(entry->sha256, file.content.sha256, sizeof entry->sha256);
     entry->value1 = value1;
     entry->value2 = value2;
     record->key.Swap(file.key);

@@ -18,6 +18,10 @@ const uint32_t kJobCodeMax = 3;
 // Folders and full paths are kept below this many characters (terminator
 // included); the host keeps to it, longer ones are refused.
 const uint32_t kJobPathSize = 260;
+// A file is written under its name plus this suffix until it is complete
+// (and, with a hash, verified); the longer path is held to kJobPathSize too.
+const char kPartFileSuffix[] = ".part";
+const uint32_t kPartFileSuffixLength = sizeof kPartFileSuffix - 1;
 
 // One file of a job, created by CJob::AddFile. The size checks and download
 // sessions copy it.
@@ -33,6 +37,10 @@ struct DownloadEntry {
     int32_t value1 = 0;               // caller values, passed through
     int32_t value2 = 0;
     int32_t reportState = 0;  // kEntryReported once its completion was reported
+    // The file's SHA-256 from the URL's fragment (ExpectedContent.h): the
+    // file counts only when its bytes hash to it.
+    bool hasSha256 = false;
+    uint8_t sha256[32] = {0};
 };
 
 const int32_t kEntryReported = 2;
@@ -74,10 +82,15 @@ class CJob {
     // name, letter case ignored) or when memory runs out; else 512.
     //
     // The name is `fileName` when given, else what follows the last '/' of
-    // the URL; with mirrors ('|') every mirror must end in the same name. It
-    // must be one safe path component (PathComponentIsSafe) and folder plus
-    // name must stay below kJobPathSize bytes, else 513. The folder itself
-    // is not touched.
+    // the URL (before its fragment); with mirrors ('|') every mirror must end
+    // in the same name. It must be one safe path component
+    // (PathComponentIsSafe) and folder plus name plus kPartFileSuffix must
+    // stay below kJobPathSize bytes, else 513. The folder itself is not
+    // touched.
+    //
+    // A fragment "#sha256=...&size=..." (ExpectedContent.h) gives the
+    // entry its hash, and its size when `size` is -1; a bad fragment,
+    // mirrors that disagree, or a size other than the host's give 513.
     //
     // A file refused with 513 or 514 is remembered: the job is then missing
     // a file its host meant it to have, and cannot be started.
@@ -86,7 +99,7 @@ class CJob {
     // AddFile's checks without adding: what AddFile would answer now (a
     // refusal is remembered the same way). Lets the caller refuse before it
     // creates the folder.
-    int32_t CheckFile(const char* url, const char* folder, const char* fileName);
+    int32_t CheckFile(const char* url, const char* folder, const char* fileName, int64_t size = -1);
     // Remembers, while the job is idle, that a file for it was refused;
     // `url` (may be null) is kept for the failure message when it is the
     // first refusal.
@@ -149,9 +162,11 @@ class CJob {
     struct IndexRecord;
 
     // The state check, then Resolve; remembers a 513 or 514.
-    int32_t Prepare(const char* url, const char* folder, const char* fileName, NewFile* file);
-    // Every check on the file's URL, folder and name, filling `file`.
-    int32_t Resolve(const char* url, const char* folder, const char* fileName, NewFile* file);
+    int32_t Prepare(const char* url, const char* folder, const char* fileName, int64_t size,
+                    NewFile* file);
+    // Every check on the file's URL, folder, name and size, filling `file`.
+    int32_t Resolve(const char* url, const char* folder, const char* fileName, int64_t size,
+                    NewFile* file);
 
     struct PathRecord;
     struct MessageRecord;

@@ -236,7 +236,7 @@ int32_t CJobManager::AddFile(uint32_t job, const char* url, const char* folder,
     // Nothing is created for a file the job would refuse. Without a folder
     // the creation below fails and tells the host.
     if (mapped && mapped[0]) {
-        const int32_t checked = target->CheckFile(url, mapped, fileName);
+        const int32_t checked = target->CheckFile(url, mapped, fileName, size);
         if (checked != SF_RESULT_OK)
             return checked;
     }

@@ -279,9 +279,12 @@ void CPlatFormDownloader::ComputeProgress(const PlatformJobContext* context,
     const uint64_t elapsedMs = ClockTickMs() - context->startTickMs;
     const int64_t elapsed = (int64_t)((elapsedMs + 500) / 1000);
     out->elapsed = elapsed > 0 ? elapsed : 1;
+    // Bytes that were on disk already (files found whole, partial files
+    // continued) are received, but not at this speed.
+    const int64_t present = context->presentBytes + (session ? session->GetPresentBytes() : 0);
     int64_t speed = 0;
-    if (received >= 0 && context->presentBytes <= received)
-        speed = (int64_t)((double)(received - context->presentBytes) * 1000.0 /
+    if (received >= 0 && present <= received)
+        speed = (int64_t)((double)(received - present) * 1000.0 /
                           (double)(elapsedMs > 0 ? elapsedMs : 1));
     if (speed > INT32_MAX)
         speed = INT32_MAX;

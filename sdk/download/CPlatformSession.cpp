@@ -12,6 +12,7 @@
 #include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/api/CJob.h"
+#include "sdk/download/FileDigest.h"
 #include "sdk/download/HttpConnection.h"
 #include "sdk/download/RangedAnswer.h"
 #include "sdk/support/ServiceLog.h"
@@ -65,6 +66,8 @@ void CPlatformSession::Start(CJob& job, const int64_t* knownSizes) {
         copy.index = from->index;
         memcpy(copy.tag, from->tag, sizeof copy.tag);
         copy.size = 0;
+        copy.hasSha256 = from->hasSha256;
+        memcpy(copy.sha256, from->sha256, sizeof copy.sha256);
         const int64_t known = knownSizes ? knownSizes[i] : from->size;
         m_knownSizes[m_entryCount] = known >= 0 ? known : -1;
         if (copy.urlList.Assign(from->urlList) && copy.folder.Assign(from->folder) &&
@@ -79,8 +82,8 @@ void CPlatformSession::Start(CJob& job, const int64_t* knownSizes) {
     }
     m_entryIndex = 0;
     m_current = &m_entries[0];
-    LoadMirrors();
-    SendRequest(false);
+    EnterEntry();
+    StartCurrentEntry();
 }
 
 int32_t CPlatformSession::GetReport(FileReportEntry* out, int32_t capacity) const {
@@ -106,6 +109,67 @@ int32_t CPlatformSession::GetReport(FileReportEntry* out, int32_t capacity) cons
     return count;
 }
 
+void CPlatformSession::EnterEntry() {
+    LoadMirrors();
+    m_restarted = false;
+    m_hashValid = false;
+    m_opened = false;
+    m_found = 0;
+}
+
+bool CPlatformSession::EntryPaths(ovCString& path, ovCString& part) const {
+    if (!m_current || !path.Assign(m_current->folder))
+        return false;
+    const char last = path.IsEmpty() ? '\0' : path.CStr()[path.Length() - 1];
+    if (last != '\\' && last != '/' && !path.Append("\\"))
+        return false;
+    return path.Append(m_current->fileName) && part.Assign(path) && part.Append(kPartFileSuffix);
+}
+
+bool CPlatformSession::AlreadyWhole() {
+    ovCString path;
+    ovCString part;
+    int64_t length = 0;
+    if (!m_current->hasSha256 || !EntryPaths(path, part) ||
+        !FileHasContent(path.CStr(), KnownSize(), m_current->sha256, &length))
+        return false;
+    LogPrintf("[SwarmFetchLib] Already Complete : %s", path.CStr());
+    // A partial file left beside it is of no more use.
+    if (FsFileSize(part.CStr()) >= 0)
+        FsDeleteFile(part.CStr());
+    // Its bytes count as received, but not as received now.
+    m_current->size = length;
+    m_current->startOffset = length;
+    m_jobTotal += length;
+    m_presentBytes += length;
+    return true;
+}
+
+void CPlatformSession::StartCurrentEntry() {
+    while (m_current && AlreadyWhole()) {
+        DownloadEntry* done = AdvanceEntry();
+        if (m_listener)
+            m_listener->OnFileComplete(m_context, done);
+    }
+    if (m_current) {
+        SendRequest(true);
+        return;
+    }
+    m_ended = true;
+    m_slowGuard.End();
+    if (m_listener)
+        m_listener->OnAllFilesComplete(m_context);
+}
+
+DownloadEntry* CPlatformSession::AdvanceEntry() {
+    DownloadEntry* done = m_current;
+    ++m_entryIndex;
+    m_current = m_entryIndex < m_entryCount ? &m_entries[m_entryIndex] : nullptr;
+    if (m_current)
+        EnterEntry();
+    return done;
+}
+
 void CPlatformSession::LoadMirrors() {
     m_mirrors.Load(m_current ? m_current->urlList.CStr() : nullptr);
     m_mirrorIndex = 0;
@@ -114,26 +178,41 @@ void CPlatformSession::LoadMirrors() {
     m_currentUrl.Assign(m_mirrors.Count() > 0 ? m_mirrors.At(0) : "");
 }
 
-bool CPlatformSession::OpenTargetFile() {
+bool CPlatformSession::OpenTargetFile(bool keepPart) {
     CloseTargetFile();
-    if (!m_current)
+    ovCString path;
+    ovCString part;
+    if (!EntryPaths(path, part))
         return false;
-    ovCString path(m_current->folder);
-    const char last = path.IsEmpty() ? '\0' : path.CStr()[path.Length() - 1];
-    if (last != '\\' && last != '/')
-        path.Append("\\");
     // A folder that cannot be made shows up as the file's failure below.
-    FsCreateFolders(path.CStr());
-    path.Append(m_current->fileName);
-    int32_t error = kPfErrorNone;
-    m_file = PfFileCreateAlways(path.CStr(), &error);
+    ovCString folder;
+    if (folder.Assign(path.CStr(), path.Length() - m_current->fileName.Length()))
+        FsCreateFolders(folder.CStr());
+    int32_t error = kPfErrorAccessDenied;
+    // A folder where the file must go: it could never be put in place.
+    if (!FsIsFolder(path.CStr())) {
+        const bool resume = keepPart && m_current->hasSha256;
+        m_file = resume ? PfFileOpenAlways(part.CStr(), &error)
+                        : PfFileCreateAlways(part.CStr(), &error);
+    }
     if (!m_file) {
-        LogPrintf("[SwarmFetchLib] CreateFile Failed(%d) : %s", (int)error, path.CStr());
+        LogPrintf("[SwarmFetchLib] CreateFile Failed(%d) : %s", (int)error,
+                  FsIsFolder(path.CStr()) ? path.CStr() : part.CStr());
         return false;
     }
     m_currentPath = path;
+    m_partPath = part;
+    if (!TakePartialFile(keepPart && m_current->hasSha256))
+        return false;
     const int64_t size = PfFileSeekEnd(m_file);
-    // The earlier attempt's bytes are gone with the truncated file.
+    if (!m_opened) {
+        // Bytes of an earlier run count as received, but not as received now.
+        m_opened = true;
+        m_found = size > 0 ? size : 0;
+        m_presentBytes += m_found;
+    }
+    // The earlier attempt's bytes are gone with the truncated file, or
+    // counted again as the start of this one.
     m_jobTotal -= m_current->received + m_current->startOffset;
     if (m_jobTotal < 0)
         m_jobTotal = 0;
@@ -145,21 +224,70 @@ bool CPlatformSession::OpenTargetFile() {
     return true;
 }
 
+bool CPlatformSession::TakePartialFile(bool resume) {
+    const int64_t onDisk = PfFileSeekEnd(m_file);
+    if (!m_current->hasSha256) {
+        // Created empty: nothing of an earlier run is kept.
+        m_hashValid = false;
+        return true;
+    }
+    const int64_t known = KnownSize();
+    if (resume && onDisk > 0 && (known < 0 || onDisk <= known)) {
+        // The hash of an earlier attempt of this session already holds
+        // these bytes; otherwise they are read once.
+        if (m_hashValid && m_hash.Bytes() == onDisk)
+            return true;
+        if (PfFileSeekStart(m_file) && m_hash.Reset() && HashRestOfFile(m_file, m_hash) == onDisk) {
+            m_hashValid = true;
+            LogPrintf("[SwarmFetchLib] Resume From %" PRId64 " : %s", onDisk, m_partPath.CStr());
+            return true;
+        }
+    }
+    // Nothing to continue (or nothing usable): the file starts empty.
+    if (onDisk != 0) {
+        PfFileClose(m_file);
+        int32_t error = kPfErrorNone;
+        m_file = PfFileCreateAlways(m_partPath.CStr(), &error);
+        if (!m_file) {
+            LogPrintf("[SwarmFetchLib] CreateFile Failed(%d) : %s", (int)error, m_partPath.CStr());
+            return false;
+        }
+    }
+    // Bytes of an earlier run that were counted are gone too.
+    ForgetFoundBytes();
+    m_hashValid = m_hash.Reset();
+    return true;
+}
+
+void CPlatformSession::ForgetFoundBytes() {
+    m_presentBytes -= m_found;
+    m_found = 0;
+}
+
 void CPlatformSession::CloseTargetFile() {
     if (m_file) {
         PfFileClose(m_file);
         m_file = nullptr;
     }
     m_currentPath.Clear();
+    m_partPath.Clear();
 }
 
 void CPlatformSession::SendRequest(bool resetTries, bool newAttempt) {
     if (resetTries)
         m_tries = 0;
     m_answerSize = -1;
-    if (!OpenTargetFile()) {
+    if (!OpenTargetFile(true)) {
         LogPrintf("[SwarmFetchLib] WriteFileOpen Failed : %s", m_currentUrl.CStr());
         Fail();
+        return;
+    }
+    // A partial file as long as the file: its hash decides without a request.
+    const int64_t known = KnownSize();
+    if (m_current->hasSha256 && known > 0 && m_current->startOffset == known) {
+        m_answerSize = known;
+        m_current->size = known;
+        FinishFile();
         return;
     }
     if (newAttempt)
@@ -207,28 +335,62 @@ bool CPlatformSession::FileIsWhole() {
     return false;
 }
 
+bool CPlatformSession::HashMatches() {
+    uint8_t digest[kSha256Size];
+    const bool whole = m_hashValid && m_hash.Bytes() == m_answerSize && m_hash.Finish(digest);
+    m_hashValid = false;
+    if (whole && memcmp(digest, m_current->sha256, kSha256Size) == 0)
+        return true;
+    LogPrintf("[SwarmFetchLib] Hash Mismatch : %s", m_currentUrl.CStr());
+    return false;
+}
+
 void CPlatformSession::FinishFile() {
     if (!FileIsWhole()) {
         AttemptFailed();
         return;
     }
-    DownloadEntry* done = m_current;
-    CloseTargetFile();
-    ReleaseConnection();
-    ++m_entryIndex;
-    m_current = m_entryIndex < m_entryCount ? &m_entries[m_entryIndex] : nullptr;
-    if (m_current)
-        LoadMirrors();
-    if (m_listener)
-        m_listener->OnFileComplete(m_context, done);
-    if (m_current) {
-        SendRequest(true);
+    if (m_current->hasSha256 && !HashMatches()) {
+        ContentMismatch();
         return;
     }
-    m_ended = true;
-    m_slowGuard.End();
+    ovCString path(m_currentPath);
+    ovCString part(m_partPath);
+    CloseTargetFile();
+    ReleaseConnection();
+    int32_t error = kPfErrorNone;
+    if (!PfFileMoveReplacing(part.CStr(), path.CStr(), &error)) {
+        LogPrintf("[SwarmFetchLib] Rename Failed(%d) : %s", (int)error, path.CStr());
+        Fail();
+        return;
+    }
+    DownloadEntry* done = AdvanceEntry();
     if (m_listener)
-        m_listener->OnAllFilesComplete(m_context);
+        m_listener->OnFileComplete(m_context, done);
+    StartCurrentEntry();
+}
+
+void CPlatformSession::ContentMismatch() {
+    // Bytes from before this request were part of the file: they may be the
+    // wrong ones. Once per file it starts again from byte 0 on the same URL,
+    // without using up a try.
+    const bool resumed = m_current->startOffset > 0;
+    ovCString part(m_partPath);
+    ReleaseConnection();
+    CloseTargetFile();
+    // Wrong bytes are never continued.
+    FsDeleteFile(part.CStr());
+    ForgetFoundBytes();
+    if (resumed && !m_restarted) {
+        m_restarted = true;
+        if (m_tries > 0)
+            --m_tries;
+        if (m_redirects == 0 && m_mirrorTries > 0)
+            --m_mirrorTries;
+        SendRequest(false);
+        return;
+    }
+    AttemptFailed();
 }
 
 void CPlatformSession::FollowRedirect(ovIHttpClientExLayer* http) {
@@ -329,6 +491,14 @@ void CPlatformSession::TakeAnswer(ovIHttpClientExLayer* http, int32_t status) {
     if (OV_SUCCEEDED(http->GetHeader("Content-Range", &range)))
         head.contentRange = range.CStr();
     const RangedAnswer answer = JudgeRangedAnswer(head, m_current->startOffset, KnownSize());
+    // Without a known size, "nothing after this offset" is for the hash of
+    // the partial file to judge.
+    if (answer.verdict == kAnswerRefused && status == kStatusRangeNotSatisfiable &&
+        m_current->hasSha256 && m_current->startOffset > 0 && KnownSize() < 0) {
+        m_answerSize = m_current->startOffset;
+        FinishFile();
+        return;
+    }
     if (answer.verdict == kAnswerRefused) {
         LogPrintf("[SwarmFetchLib] Answer Refused (%s) : %s", answer.reason, m_currentUrl.CStr());
         // A failed attempt; no byte of its body reaches the file.
@@ -336,7 +506,7 @@ void CPlatformSession::TakeAnswer(ovIHttpClientExLayer* http, int32_t status) {
         return;
     }
     // The whole file comes instead of the rest: it is written again from 0.
-    if (answer.verdict == kAnswerBodyFromStart && !OpenTargetFile()) {
+    if (answer.verdict == kAnswerBodyFromStart && !OpenTargetFile(false)) {
         LogPrintf("[SwarmFetchLib] WriteFileOpen Failed : %s", m_currentUrl.CStr());
         Fail();
         return;
@@ -362,6 +532,8 @@ int32_t CPlatformSession::OnData(uint32_t key, const uint8_t* data, int32_t leng
         }
         m_jobTotal += length;
         m_current->received += length;
+        if (m_current->hasSha256 && m_hashValid && !m_hash.Add(data, (size_t)length))
+            m_hashValid = false;
     }
     if (m_listener)
         m_listener->OnProgress(m_context);

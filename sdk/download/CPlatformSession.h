@@ -8,10 +8,23 @@
 // or file name are skipped. Each entry's URL list is one URL or mirror URLs
 // separated by '|', tried in order with kTriesPerUrl requests each.
 //
-// Every request re-creates the target file empty and asks for "bytes=0-";
-// when a retry re-creates a file, the entry's received count starts again at
-// 0 and the job total drops by what that entry had counted, so neither ever
-// exceeds the true byte count. Redirects (301, 302, 303, 307, 308) are
+// A file is written as "<name>.part" and renamed to its name (replacing a
+// file there) only once it is complete and, when the entry has a SHA-256
+// (DownloadEntry::hasSha256), its bytes, hashed as they are written, match.
+// A mismatch is a failed attempt, logged "[SwarmFetchLib] Hash Mismatch :
+// <url>", and its partial file is deleted.
+//
+// Without a hash every request re-creates the partial file empty and asks
+// for "bytes=0-"; when a retry re-creates a file, the entry's received count
+// starts again at 0 and the job total drops by what that entry had counted,
+// so neither ever exceeds the true byte count. With a hash an existing
+// partial file (of this attempt's retries, or of an earlier run) is hashed
+// and continued with "bytes=<length>-"; when such a file then does not
+// match, the entry starts once more from byte 0 on the same URL without
+// using up a try. And a file already under its name with the known size and
+// the hash is reported complete without any request ("[SwarmFetchLib]
+// Already Complete : <path>"); its bytes are counted in the job total and in
+// GetPresentBytes. Redirects (301, 302, 303, 307, 308) are
 // followed with GET; more than kMaxRedirects in a row count as one failed
 // attempt on the mirror's own URL, which the next attempt starts from again.
 //
@@ -61,6 +74,7 @@
 #include "sdk/download/IPlatFormSessionEventListener.h"
 #include "sdk/download/LowSpeedGuard.h"
 #include "sdk/download/MirrorList.h"
+#include "sdk/support/Sha256Stream.h"
 
 class CJob;
 class ovIHttpClientExLayer;
@@ -95,8 +109,12 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     // unknown); without it the sizes the job's entries hold are known.
     void Start(CJob& job, const int64_t* knownSizes = nullptr);
 
-    // Bytes written for all entries so far (never above their true sum).
+    // Bytes written for all entries so far (never above their true sum),
+    // including the bytes found on disk (below).
     int64_t GetTotalBytes() const { return m_jobTotal; }
+    // Bytes of the total that were on disk before this session: files
+    // found whole and partial files continued from an earlier run.
+    int64_t GetPresentBytes() const { return m_presentBytes; }
     // Number of entries that received at least one byte; fills the first
     // `capacity` of them into `out` (when not null), in list order.
     int32_t GetReport(FileReportEntry* out, int32_t capacity) const;
@@ -130,7 +148,26 @@ class CPlatformSession : public nwIHttpClientExEventListener {
 
   private:
     void LoadMirrors();
-    bool OpenTargetFile();
+    // Makes the current entry's per-file state new (after LoadMirrors).
+    void EnterEntry();
+    // The current entry's final path and its partial file's path.
+    bool EntryPaths(ovCString& path, ovCString& part) const;
+    // With a hash: the final file is there with the right size and hash;
+    // it is then counted and needs no request.
+    bool AlreadyWhole();
+    // Reports every entry from the current one on that is already whole,
+    // then requests the first that is not, or reports the end.
+    void StartCurrentEntry();
+    // Moves to the next entry; returns the one that was current.
+    DownloadEntry* AdvanceEntry();
+    // Opens the partial file: with `keepPart` and a hash its bytes are kept
+    // and hashed (a resume), otherwise it starts empty.
+    bool OpenTargetFile(bool keepPart);
+    bool TakePartialFile(bool resume);
+    void ForgetFoundBytes();
+    bool HashMatches();
+    // The whole file did not hash right: start again or a failed attempt.
+    void ContentMismatch();
     void CloseTargetFile();
     // Sends a request to the current URL; reports failure when the target
     // file cannot be created. A redirect hop continues the attempt before it.
@@ -161,7 +198,8 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     PfFile* m_file = nullptr;
     int32_t m_mirrorIndex = 0;
     ovCString m_currentUrl;
-    ovCString m_currentPath;
+    ovCString m_currentPath;  // the final path; the bytes go to m_partPath
+    ovCString m_partPath;
     DownloadEntry* m_entries = nullptr;  // owned copies, m_entryCount of them
     int64_t* m_knownSizes = nullptr;     // owned, one per copy; -1 unknown
     int32_t m_entryCount = 0;
@@ -180,4 +218,17 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     // before one was accepted.
     int64_t m_answerSize = -1;
     LowSpeedGuard m_slowGuard{&CPlatformSession::OnTooSlow, this};
+
+    // With a hash: the partial file's bytes from 0, as written. Valid while
+    // it holds exactly the current entry's partial file.
+    Sha256Stream m_hash;
+    bool m_hashValid = false;
+    // The current entry started again from byte 0 after a resumed file did
+    // not match (once per entry).
+    bool m_restarted = false;
+    // Whether the current entry's file was opened yet, and how many bytes
+    // of an earlier run it held then (counted in m_presentBytes).
+    bool m_opened = false;
+    int64_t m_found = 0;
+    int64_t m_presentBytes = 0;
 };

@@ -517,7 +517,8 @@ TEST_F(AddFileTest, HostileNamesAreRefusedAndNothingIsCreated) {
 TEST_F(AddFileTest, NamesThatWereValidStayValid) {
     // CP949 bytes of "한글 설치.exe": bytes 0x80 and above are names too.
     const std::string korean = "\xC7\xD1\xB1\xDB \xBC\xB3\xC4\xA1.exe";
-    const std::string fits(kJobPathSize - 1 - m_dir.size(), 'n');
+    // Room is left for the partial file's suffix.
+    const std::string fits(kJobPathSize - 1 - kPartFileSuffixLength - m_dir.size(), 'n');
     const std::vector<std::string> names = {
         "Setup.exe",       korean, "con-x.txt",           "console.log", "COM10.txt",
         "lpt.txt",         "nul_",

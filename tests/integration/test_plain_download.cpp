@@ -12,6 +12,7 @@
 
 #include "integration/ApiTestEnv.h"
 #include "integration/NetDownloadTestEnv.h"
+#include <openssl/evp.h>
 #include "opn/opeerqos/nwFrame.h"
 #include "opn/platform/pfClock.h"
 #include "opn/platform/pfConnectivity.h"
@@ -470,7 +471,11 @@ TEST_F(PlainDownload, StopInTheMiddleAtNormalSpeedThenFullSpeed) {
         EXPECT_FALSE(plain->HasContext(&j));
     });
     EXPECT_EQ(0u, CountFor(SF_EVENT_JOB_DONE, slow));
-    const std::string partial = supporttest::ReadWholeFile(Native("slow/random-16m.bin"));
+    // Cut short, the file stays a partial file: nothing has the final name.
+    const std::string partial = supporttest::ReadWholeFile(Native("slow/random-16m.bin.part"));
+    bool finalExists = true;
+    supporttest::ReadWholeFile(Native("slow/random-16m.bin"), &finalExists);
+    EXPECT_FALSE(finalExists);
     EXPECT_GT(partial.size(), 0u);
     EXPECT_LT(partial.size(), big.size());
     EXPECT_EQ(0, memcmp(partial.data(), big.data(), partial.size())) << "a true prefix";
@@ -700,10 +705,11 @@ TEST_F(PlainDownload, FinalizeDoesNotWaitLongForADeadAgent) {
     EXPECT_GE(staller.Connections(), 1);
 }
 
-// The disk takes the first 100,000 bytes of "full.bin", then is full.
+// The disk takes the first 100,000 bytes of "full.bin" (written as its
+// partial file), then is full.
 size_t FullAfter100000(const char* path, int64_t offset, size_t size) {
     const std::string p = path ? path : "";
-    if (p.size() < 8 || p.compare(p.size() - 8, 8, "full.bin") != 0)
+    if (p.size() < 13 || p.compare(p.size() - 13, 13, "full.bin.part") != 0)
         return size;
     const int64_t room = 100000 - offset;
     return room <= 0 ? 0 : (size_t)room < size ? (size_t)room : size;
@@ -733,10 +739,87 @@ TEST_F(PlainDownload, FailedWriteIsMessage513NeverJobDone) {
     EXPECT_EQ(url, messages[0].text);
     EXPECT_EQ(0u, CountFor(SF_EVENT_FILE_DONE, job));
     EXPECT_EQ(0u, CountFor(SF_EVENT_JOB_DONE, job));
-    // What was written stays.
-    const std::string kept = supporttest::ReadWholeFile(Native("full.bin"));
+    // What was written stays, in the partial file.
+    const std::string kept = supporttest::ReadWholeFile(Native("full.bin.part"));
     EXPECT_EQ(100000u, kept.size());
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+}
+
+std::string Sha256Fragment(const std::vector<unsigned char>& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string hex = "#sha256=";
+    char two[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        snprintf(two, sizeof two, "%02x", digest[i]);
+        hex += two;
+    }
+    return hex + "&size=" + std::to_string(bytes.size());
+}
+
+TEST_F(PlainDownload, ASecondRunOverAVerifiedFolderRequestsNothingAndShowsEveryByte) {
+    const std::string name = UniqueName(m_folder, "verified");
+    bool ok = false;
+    const std::vector<unsigned char> oneMiB = S().DocRootFile("files/random-1m.bin", &ok);
+    ASSERT_TRUE(ok);
+    const std::vector<unsigned char> cut = sftest::FaultPattern(65536);
+    // As the launcher adds a file-list line: no name, no size.
+    const std::vector<std::string> lines = {
+        S().HttpUrl("/files/random-1m.bin") + Sha256Fragment(oneMiB),
+        S().FaultUrl("/cut/" + name + "/1/65536") + Sha256Fragment(cut)};
+    const int64_t total = (int64_t)(oneMiB.size() + cut.size());
+    // Mirrors whose hashes differ are bad input; nothing is added.
+    const uint32_t refused = NewJob(name + "-refused");
+    const std::string disagree =
+        lines[0] + "|" + S().HttpUrl("/x/random-1m.bin") + Sha256Fragment(cut);
+    EXPECT_EQ(SF_RESULT_NO_URL,
+              SwarmFetch_AddFile(refused, disagree.c_str(), m_dir.c_str(), nullptr, -1, 1));
+    EXPECT_EQ(SF_RESULT_NO_URL, SwarmFetch_AddFile(refused, lines[0].c_str(), m_dir.c_str(),
+                                                   nullptr, (int64_t)oneMiB.size() + 1, 1));
+
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        const uint32_t job = NewJob(name + std::to_string(run));
+        for (const std::string& line : lines)
+            ASSERT_EQ(SF_RESULT_OK,
+                      SwarmFetch_AddFile(job, line.c_str(), m_dir.c_str(), nullptr, -1, 1));
+        ProgressWatch watch(job);
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        ASSERT_TRUE(WaitFor(SF_EVENT_JOB_DONE, job, 1, kJobTimeoutMs, &watch));
+        watch.Poll();
+        for (const std::string& problem : watch.Problems())
+            ADD_FAILURE() << problem;
+        // Cut once and continued in the first run; not asked for at all in
+        // the second.
+        size_t requests = 0;
+        for (const std::string& request : S().FaultRequestLines())
+            requests += request.find("/cut/" + name + "/") != std::string::npos;
+        EXPECT_EQ(2u, requests);
+        // The names and the file-done paths carry no fragment.
+        EXPECT_EQ(2u, CountFor(SF_EVENT_FILE_DONE, job));
+        const char* const local[] = {"random-1m.bin", "65536"};
+        for (size_t i = 0; i < lines.size(); ++i) {
+            SwarmFetchFileDone done;
+            memset(&done, 0, sizeof done);
+            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(job, &done));
+            EXPECT_EQ(lines[i] + "," + m_dir + local[i], std::string(done.text));
+        }
+        EXPECT_EQ(supporttest::ReadWholeFile(Native("65536")), std::string(cut.begin(), cut.end()));
+        SwarmFetchProgress last;
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetProgress(job, &last));
+        EXPECT_EQ(total, last.total);
+        EXPECT_EQ(total, last.received);
+        EXPECT_EQ(100, last.percent);
+        EXPECT_EQ(2, last.filesDone);
+        if (run == 1) {
+            // Nothing came over the network: no speed.
+            EXPECT_EQ(0, last.speed);
+        }
+        EXPECT_TRUE(PopAll(job).empty());
+    }
+    EXPECT_EQ(2u, m_log.CountOf("[SwarmFetchLib] Already Complete : " + m_dir + "random-1m.bin") +
+                      m_log.CountOf("[SwarmFetchLib] Already Complete : " + m_dir + "65536"));
 }
 
 }  // namespace

@@ -261,7 +261,10 @@ TEST_F(PlatformSession, WrongAnswersAreFailedAttemptsAndNeverCompleteTheirFile) 
                                      ") : " + url));
         // What arrived before stays whole; nothing of a wrong body was kept.
         EXPECT_TRUE(Disk(Native(folder + "\\first.txt")) == list);
-        EXPECT_TRUE(Disk(Native(folder + "\\wrong.bin")).empty());
+        EXPECT_TRUE(Disk(Native(folder + "\\wrong.bin.part")).empty());
+        bool exists = true;
+        filedl::ReadFile(Native(folder + "\\wrong.bin"), &exists);
+        EXPECT_FALSE(exists) << "no file under the final name";
         EXPECT_EQ((int64_t)list.size(), Total());
         for (const std::string& v : events.Violations())
             ADD_FAILURE() << v;
@@ -456,7 +459,7 @@ TEST_F(PlatformSession, AWriteFailureEndsTheSessionWith513AndKeepsWhatWasWritten
     EXPECT_EQ(url, last.text);
     netdl::Sleep(300);
     EXPECT_EQ(4u, m_sessionEvents.Kinds().size());
-    const std::vector<unsigned char> kept = Disk(Native("dl\\full.bin"));
+    const std::vector<unsigned char> kept = Disk(Native("dl\\full.bin.part"));
     ASSERT_EQ(100000u, kept.size());
     EXPECT_TRUE(std::equal(kept.begin(), kept.end(), big.begin()));
     bool exists = true;
@@ -483,7 +486,7 @@ TEST_F(PlatformSession, ARealFullFileSystemEndsWith513) {
     Add(S().HttpUrl("/files/random-1m.bin"), Win("small\\dl"), "big.bin");
     StartSession();
     const bool ended = m_sessionEvents.WaitEnd();
-    const std::vector<unsigned char> kept = Disk(Native("small/dl/big.bin"));
+    const std::vector<unsigned char> kept = Disk(Native("small/dl/big.bin.part"));
     const std::vector<unsigned char> big = DocRoot("files/random-1m.bin");
     DropAll();
     umount(mountPoint.c_str());

@@ -1,6 +1,7 @@
 #include "opn/platform/pfFile.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,6 +94,81 @@ PfFile* PfFileCreateAlways(const char* path, int32_t* error) {
     return file;
 }
 
+namespace {
+
+PfFile* OpenExisting(const char* path, int flags, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorPathNotFound;
+    if (!path || !path[0])
+        return nullptr;
+    ovCString mapped;
+    PathToPosix(path, mapped);
+    if (mapped.IsEmpty())
+        return nullptr;
+    int32_t existed = kPfErrorAlreadyExists;
+    int fd = OpenRetrying(mapped.CStr(), flags);
+    if (fd < 0 && errno == ENOENT && (flags & O_RDWR)) {
+        existed = kPfErrorNone;
+        fd = OpenRetrying(mapped.CStr(), flags | O_CREAT);
+    }
+    if (fd < 0) {
+        *error = WindowsError(errno);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        *error = kPfErrorAccessDenied;
+        return nullptr;
+    }
+    PfFile* file = new (std::nothrow) PfFile{fd, 0, ovCString()};
+    if (!file || !file->path.Assign(path)) {
+        delete file;
+        close(fd);
+        *error = kPfErrorGeneral;
+        return nullptr;
+    }
+    *error = existed;
+    return file;
+}
+
+}  // namespace
+
+PfFile* PfFileOpenAlways(const char* path, int32_t* error) {
+    return OpenExisting(path, O_RDWR, error);
+}
+
+PfFile* PfFileOpenForReading(const char* path, int32_t* error) {
+    PfFile* file = OpenExisting(path, O_RDONLY, error);
+    if (file && error)
+        *error = kPfErrorNone;
+    return file;
+}
+
+int64_t PfFileRead(PfFile* file, void* data, size_t size, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorNone;
+    if (!file || (!data && size > 0)) {
+        *error = kPfErrorGeneral;
+        return -1;
+    }
+    for (;;) {
+        const ssize_t n = read(file->fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = WindowsError(errno);
+            return -1;
+        }
+        file->offset += n;
+        return (int64_t)n;
+    }
+}
+
 bool PfFileWrite(PfFile* file, const void* data, size_t size, int32_t* error) {
     int32_t ignored = 0;
     if (!error)
@@ -135,9 +211,43 @@ int64_t PfFileSeekEnd(PfFile* file) {
     return file->offset;
 }
 
+bool PfFileSeekStart(PfFile* file) {
+    if (!file || lseek(file->fd, 0, SEEK_SET) != 0)
+        return false;
+    file->offset = 0;
+    return true;
+}
+
 void PfFileClose(PfFile* file) {
     if (!file)
         return;
     close(file->fd);
     delete file;
+}
+
+bool PfFileMoveReplacing(const char* from, const char* to, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorPathNotFound;
+    if (!from || !from[0] || !to || !to[0])
+        return false;
+    ovCString mappedFrom;
+    ovCString mappedTo;
+    PathToPosix(from, mappedFrom);
+    PathToPosix(to, mappedTo);
+    if (mappedFrom.IsEmpty() || mappedTo.IsEmpty())
+        return false;
+    // rename(2) would also replace an empty folder; Windows never does.
+    struct stat st;
+    if (stat(mappedTo.CStr(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        *error = kPfErrorAccessDenied;
+        return false;
+    }
+    if (rename(mappedFrom.CStr(), mappedTo.CStr()) != 0) {
+        *error = WindowsError(errno);
+        return false;
+    }
+    *error = kPfErrorNone;
+    return true;
 }

@@ -49,6 +49,67 @@ PfFile* PfFileCreateAlways(const char* path, int32_t* error) {
     return file;
 }
 
+namespace {
+
+PfFile* OpenExisting(const char* path, DWORD access, DWORD share, DWORD disposition,
+                     int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorPathNotFound;
+    if (!path || !path[0])
+        return nullptr;
+    HANDLE handle =
+        CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD opened = GetLastError();
+    if (handle == INVALID_HANDLE_VALUE) {
+        *error = Normalised(opened);
+        return nullptr;
+    }
+    PfFile* file = new (std::nothrow) PfFile{handle, 0, ovCString()};
+    if (!file || !file->path.Assign(path)) {
+        delete file;
+        CloseHandle(handle);
+        *error = kPfErrorGeneral;
+        return nullptr;
+    }
+    *error = opened == ERROR_ALREADY_EXISTS ? kPfErrorAlreadyExists : kPfErrorNone;
+    return file;
+}
+
+}  // namespace
+
+PfFile* PfFileOpenAlways(const char* path, int32_t* error) {
+    return OpenExisting(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, error);
+}
+
+PfFile* PfFileOpenForReading(const char* path, int32_t* error) {
+    PfFile* file =
+        OpenExisting(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, error);
+    if (file && error)
+        *error = kPfErrorNone;
+    return file;
+}
+
+int64_t PfFileRead(PfFile* file, void* data, size_t size, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorNone;
+    if (!file || (!data && size > 0)) {
+        *error = kPfErrorGeneral;
+        return -1;
+    }
+    const DWORD chunk = size > 0x40000000u ? 0x40000000u : (DWORD)size;
+    DWORD read = 0;
+    if (!ReadFile(file->handle, data, chunk, &read, nullptr)) {
+        *error = Normalised(GetLastError());
+        return -1;
+    }
+    file->offset += read;
+    return (int64_t)read;
+}
+
 bool PfFileWrite(PfFile* file, const void* data, size_t size, int32_t* error) {
     int32_t ignored = 0;
     if (!error)
@@ -95,9 +156,35 @@ int64_t PfFileSeekEnd(PfFile* file) {
     return file->offset;
 }
 
+bool PfFileSeekStart(PfFile* file) {
+    if (!file)
+        return false;
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    if (!SetFilePointerEx(file->handle, zero, nullptr, FILE_BEGIN))
+        return false;
+    file->offset = 0;
+    return true;
+}
+
 void PfFileClose(PfFile* file) {
     if (!file)
         return;
     CloseHandle(file->handle);
     delete file;
+}
+
+bool PfFileMoveReplacing(const char* from, const char* to, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorPathNotFound;
+    if (!from || !from[0] || !to || !to[0])
+        return false;
+    if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
+        *error = Normalised(GetLastError());
+        return false;
+    }
+    *error = kPfErrorNone;
+    return true;
 }

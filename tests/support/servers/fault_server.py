@@ -108,7 +108,13 @@ a marker of the test's own; state is kept per key for the server's life:
   /cut/<key>/<n>/<size>     200 (206 when a Range is asked), Content-Length
                             <size>, pattern body; the first <n> requests of
                             <key> send only half of it and close, the later
-                            ones all of it
+                            ones all of it. "Range: bytes=<from>-" with
+                            <from> below <size> is honoured (206 from there;
+                            a cut sends half of the rest) and logged as
+                            "cut <key> range bytes=<from>-"; at or past the
+                            end it is 416 with "bytes */<size>".
+                            ?flip=<i>: byte <i> of the file is inverted
+                            (other bytes of the same length)
   /count/<key>              200, text "<T>\n": requests of <key> to /cut so
                             far
 
@@ -620,7 +626,7 @@ class FileScenarios:
                 now, most, total = self.inflight.get(path[len("/inflight/"):], [0, 0, 0])
             server.respond(conn, 200, "OK", b"max=%d total=%d\n" % (most, total))
         elif path.startswith("/cut/"):
-            self.cut(server, conn, self.parts(path, 3), request)
+            self.cut(server, conn, self.parts(path, 3), params, request)
         else:
             with self.lock:
                 total = self.cuts.get(path[len("/count/"):], 0)
@@ -646,7 +652,17 @@ class FileScenarios:
         conn.sendall(head + pattern(min(size, self.MAX_SENT)))
         server.close_gracefully(conn)
 
-    def cut(self, server, conn, parts, request):
+    @staticmethod
+    def range_start(request):
+        for line in request.split(b"\r\n")[1:]:
+            name, _, value = line.partition(b":")
+            value = value.strip().lower()
+            if name.strip().lower() == b"range" and value.startswith(b"bytes="):
+                first = value[len(b"bytes="):].partition(b"-")[0]
+                return int(first) if first.isdigit() and len(first) <= 18 else 0
+        return None
+
+    def cut(self, server, conn, parts, params, request):
         if not parts:
             server.respond(conn, 404, "Not Found", b"bad cut path\n")
             return
@@ -654,12 +670,24 @@ class FileScenarios:
         with self.lock:
             self.cuts[key] = self.cuts.get(key, 0) + 1
             seen = self.cuts[key]
-        body = pattern(min(size, self.MAX_SENT))
-        if b"\r\nrange:" in request.lower() and size > 0:
+        whole = bytearray(pattern(min(size, self.MAX_SENT)))
+        flip = server.number(params.get("flip", "")) if "flip" in params else -1
+        if 0 <= flip < len(whole):
+            whole[flip] ^= 0xFF
+        start = self.range_start(request)
+        if start is not None:
+            server.log_request(b"cut %s range bytes=%d-" % (key.encode(), start))
+        if start is not None and size > 0 and start >= size:
+            server.respond(conn, 416, "Range Not Satisfiable", b"",
+                           [("Content-Range", "bytes */%d" % size)])
+            return
+        if start is not None and size > 0:
+            body = bytes(whole[start:])
             head = server.head(206, "Partial Content", [
-                ("Content-Length", str(size)),
-                ("Content-Range", "bytes 0-%d/%d" % (size - 1, size))])
+                ("Content-Length", str(size - start)),
+                ("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))])
         else:
+            body = bytes(whole)
             head = server.head(200, "OK", [("Content-Length", str(size))])
         if seen <= cuts:
             conn.sendall(head + body[:len(body) // 2])

@@ -1,0 +1,47 @@
+#include "sdk/download/FileDigest.h"
+
+#include <string.h>
+
+#include <new>
+
+#include "opn/platform/pfFile.h"
+#include "opn/platform/pfFileSystem.h"
+
+int64_t HashRestOfFile(PfFile* file, Sha256Stream& hash) {
+    uint8_t* buffer = new (std::nothrow) uint8_t[kFileDigestChunk];
+    if (!buffer)
+        return -1;
+    int64_t total = 0;
+    for (;;) {
+        const int64_t n = PfFileRead(file, buffer, kFileDigestChunk, nullptr);
+        if (n < 0 || (n > 0 && !hash.Add(buffer, (size_t)n))) {
+            total = -1;
+            break;
+        }
+        if (n == 0)
+            break;
+        total += n;
+    }
+    delete[] buffer;
+    return total;
+}
+
+bool FileHasContent(const char* path, int64_t size, const uint8_t sha256[kSha256Size],
+                    int64_t* length) {
+    const int64_t onDisk = FsFileSize(path);
+    if (onDisk < 0 || (size >= 0 && onDisk != size))
+        return false;
+    PfFile* file = PfFileOpenForReading(path, nullptr);
+    if (!file)
+        return false;
+    Sha256Stream hash;
+    uint8_t digest[kSha256Size];
+    const int64_t read = HashRestOfFile(file, hash);
+    PfFileClose(file);
+    // A file that changed size while it was read is not the one measured.
+    if (read != onDisk || !hash.Finish(digest) || memcmp(digest, sha256, kSha256Size) != 0)
+        return false;
+    if (length)
+        *length = onDisk;
+    return true;
+}

@@ -1,0 +1,113 @@
+#include "sdk/support/ExpectedContent.h"
+
+#include <string.h>
+
+namespace {
+
+const size_t kHexDigits = 64;
+// As in a Content-Range: no size of more digits fits a file.
+const size_t kSizeDigitsMax = 18;
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool ReadHash(const char* text, size_t length, uint8_t out[32]) {
+    if (length != kHexDigits)
+        return false;
+    for (size_t i = 0; i < kHexDigits; i += 2) {
+        const int high = HexValue(text[i]);
+        const int low = HexValue(text[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        out[i / 2] = (uint8_t)(high * 16 + low);
+    }
+    return true;
+}
+
+bool ReadSize(const char* text, size_t length, int64_t* out) {
+    if (length == 0 || length > kSizeDigitsMax)
+        return false;
+    int64_t value = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    *out = value;
+    return true;
+}
+
+bool IsName(const char* text, size_t length, const char* name) {
+    return strlen(name) == length && memcmp(text, name, length) == 0;
+}
+
+}  // namespace
+
+size_t UrlLengthWithoutFragment(const char* url, size_t length) {
+    const void* hash = url ? memchr(url, '#', length) : nullptr;
+    return hash ? (size_t)(static_cast<const char*>(hash) - url) : length;
+}
+
+bool ReadUrlContent(const char* url, size_t length, ExpectedContent* out) {
+    *out = ExpectedContent();
+    const size_t start = UrlLengthWithoutFragment(url, length);
+    if (start >= length)
+        return true;
+    bool hasSize = false;
+    const char* p = url + start + 1;
+    const char* end = url + length;
+    while (p <= end) {
+        const char* stop = static_cast<const char*>(memchr(p, '&', (size_t)(end - p)));
+        if (!stop)
+            stop = end;
+        const char* equals = static_cast<const char*>(memchr(p, '=', (size_t)(stop - p)));
+        const size_t nameLength = equals ? (size_t)(equals - p) : (size_t)(stop - p);
+        const char* value = equals ? equals + 1 : stop;
+        const size_t valueLength = (size_t)(stop - value);
+        if (IsName(p, nameLength, "sha256")) {
+            if (out->hasSha256 || !ReadHash(value, valueLength, out->sha256))
+                return false;
+            out->hasSha256 = true;
+        } else if (IsName(p, nameLength, "size")) {
+            if (hasSize || !ReadSize(value, valueLength, &out->size))
+                return false;
+            hasSize = true;
+        }
+        p = stop + 1;
+    }
+    return out->hasSha256 || !hasSize;
+}
+
+bool ReadUrlListContent(const char* list, ExpectedContent* out) {
+    *out = ExpectedContent();
+    if (!list)
+        return true;
+    for (const char* mirror = list;;) {
+        const char* end = strchr(mirror, '|');
+        if (!end)
+            end = mirror + strlen(mirror);
+        ExpectedContent one;
+        if (!ReadUrlContent(mirror, (size_t)(end - mirror), &one))
+            return false;
+        if (one.hasSha256) {
+            if (out->hasSha256 && memcmp(out->sha256, one.sha256, sizeof one.sha256) != 0)
+                return false;
+            if (one.size >= 0 && out->size >= 0 && one.size != out->size)
+                return false;
+            out->hasSha256 = true;
+            memcpy(out->sha256, one.sha256, sizeof one.sha256);
+            if (one.size >= 0)
+                out->size = one.size;
+        }
+        if (*end == '\0')
+            return true;
+        mirror = end + 1;
+    }
+}

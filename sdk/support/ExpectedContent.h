@@ -1,0 +1,31 @@
+// What a URL's fragment says its file must be. A URL (a file-list line, or
+// what a host gives SwarmFetch_AddFile) may end in "#sha256=<64 hex digits>",
+// optionally followed by "&size=<decimal bytes>". The fragment is never sent
+// and is no part of the file's name.
+//
+// Parameters are separated by '&'; "sha256" and "size" are read, others are
+// ignored. Refused (bad input): a sha256 that is not 64 hex digits, a size
+// that is not 1 to 18 decimal digits, either one given twice, a size without
+// a sha256. In a '|' mirror list any mirror may carry a fragment; mirrors
+// whose hashes or sizes differ are refused too.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+struct ExpectedContent {
+    bool hasSha256 = false;
+    uint8_t sha256[32] = {0};
+    int64_t size = -1;  // -1: not given
+};
+
+// The length of the `length` bytes at `url` without the fragment (up to the
+// first '#').
+size_t UrlLengthWithoutFragment(const char* url, size_t length);
+
+// Reads the fragment of one URL of `length` bytes into `out` (left empty
+// without one). False when the fragment is bad.
+bool ReadUrlContent(const char* url, size_t length, ExpectedContent* out);
+
+// Reads every mirror of a '|' list; false when one is bad or two disagree.
+bool ReadUrlListContent(const char* list, ExpectedContent* out);
