@@ -7,7 +7,13 @@
 //   small     300 files of 10 KiB each;
 //   mid       50 files of 1 MiB each;
 //   redirect  50 files of 10 KiB each, each URL answered by one 302 from the
-//             fault server (/redirect-to) to the file on nginx.
+//             fault server (/redirect-to) to the file on nginx;
+//   sizecheck 1,000 files of 1 KiB each, only their sizes: the job's
+//             file-size check (bench_job_fetch --sizes: StartJob to the
+//             size-info event, then the job is stopped) next to curl making
+//             the same 1,000 HEAD requests, 5 at a time (`curl --parallel
+//             --parallel-max 5 -I`, one process); its own table of wall
+//             seconds and requests per second.
 // The many-file sets are written into the document root (random bytes) for
 // the run. Each set is downloaded into a temporary folder:
 //   - bench_job_fetch (bench_job_fetch.cpp) natively: one job holding every
@@ -39,7 +45,7 @@
 // wait4 on the child; the library programs report their own (under Wine:
 // the Windows process as Wine accounts it, without the wineserver).
 //
-// Usage: bench_job_download [--set 1g|small|mid|redirect|all]...
+// Usage: bench_job_download [--set 1g|small|mid|redirect|sizecheck|all]...
 //                           [--path /files/...] [--wine "COMMAND"]
 //                           [--job PATH] [--engine PATH] [--runs N]
 // Native Linux only.
@@ -273,6 +279,66 @@ uint64_t CollectSet(const FileSet& set, const std::string& folder, const std::st
     return total;
 }
 
+// One size-check run: the library's job or curl's HEAD requests.
+struct SizeRun {
+    std::string tool;
+    bool ok = false;
+    size_t requests = 0;
+    double wall = 0;
+    double cpu = 0;
+    uint64_t peakKiB = 0;
+    std::string note;
+};
+
+void PrintSizeHeader(const FileSet& set) {
+    printf("\nset %s: sizes of %zu files (%llu bytes)\n", set.name.c_str(), set.names.size(),
+           (unsigned long long)set.expected);
+    printf("%-34s %-4s %8s %8s %10s %7s %8s  %s\n", "size check", "", "requests", "wall s",
+           "requests/s", "CPU s", "peak MiB", "note");
+}
+
+void PrintSize(const SizeRun& r) {
+    printf("%-34s %-4s %8zu %8.3f %10.1f %7.3f %8.1f  %s\n", r.tool.c_str(), r.ok ? "ok" : "FAIL",
+           r.requests, r.wall, r.wall > 0 ? (double)r.requests / r.wall : 0, r.cpu,
+           (double)r.peakKiB / 1024.0, r.note.c_str());
+    fflush(stdout);
+}
+
+// The library: one job of every file, until its size check reported the
+// total; right when the total is the set's.
+SizeRun RunSizeJob(const std::string& tool, const std::string& command, const FileSet& set) {
+    const Run job = RunJob(tool, command);
+    SizeRun r;
+    r.tool = tool;
+    r.requests = set.urls.size();
+    r.wall = job.wall;
+    r.cpu = job.cpu;
+    r.peakKiB = job.peakKiB;
+    r.ok = job.ok && job.bytes == set.expected;
+    r.note = job.note;
+    if (job.ok && !r.ok)
+        r.note += ", total " + std::to_string(job.bytes);
+    return r;
+}
+
+// curl: one HEAD request per URL of the config file, five at a time; each
+// must answer 200.
+SizeRun RunSizeCurl(const std::string& config, size_t count) {
+    SizeRun r;
+    r.tool = "curl --parallel-max 5 -I";
+    std::string output;
+    const bool exited =
+        RunChild("curl -s -I --parallel --parallel-max 5 -K " + Quote(config) + " </dev/null",
+                 &output, &r.wall, &r.cpu, &r.peakKiB);
+    size_t answered = 0;
+    for (size_t at = output.find("200"); at != std::string::npos; at = output.find("200", at + 3))
+        ++answered;
+    r.requests = count;
+    r.ok = exited && answered == count;
+    r.note = std::to_string(answered) + " answered 200";
+    return r;
+}
+
 void PrintSetHeader(const FileSet& set) {
     printf("\nset %s: %zu file%s, %llu bytes\n", set.name.c_str(), set.names.size(),
            set.names.size() == 1 ? "" : "s", (unsigned long long)set.expected);
@@ -307,9 +373,10 @@ int main(int argc, char** argv) {
                     comma = list.size();
                 const std::string one = list.substr(at, comma - at);
                 if (one == "all") {
-                    for (const char* name : {"small", "mid", "redirect", "1g"})
+                    for (const char* name : {"small", "mid", "redirect", "sizecheck", "1g"})
                         sets.push_back(name);
-                } else if (one == "1g" || one == "small" || one == "mid" || one == "redirect") {
+                } else if (one == "1g" || one == "small" || one == "mid" || one == "redirect" ||
+                           one == "sizecheck") {
                     sets.push_back(one);
                 } else {
                     fprintf(stderr, "unknown set '%s'\n", one.c_str());
@@ -319,7 +386,7 @@ int main(int argc, char** argv) {
             }
         } else {
             fprintf(stderr,
-                    "usage: bench_job_download [--set 1g|small|mid|redirect|all]...\n"
+                    "usage: bench_job_download [--set 1g|small|mid|redirect|sizecheck|all]...\n"
                     "                          [--path /files/...] [--wine \"COMMAND\"]\n"
                     "                          [--job PATH] [--engine PATH] [--runs N]\n");
             return 2;
@@ -375,7 +442,9 @@ int main(int argc, char** argv) {
         } else {
             const bool ok = setName == "small" ? MakeSet(servers, setName, 300, 10240, false, &set)
                             : setName == "mid" ? MakeSet(servers, setName, 50, 1048576, false, &set)
-                                               : MakeSet(servers, setName, 50, 10240, true, &set);
+                            : setName == "sizecheck"
+                                ? MakeSet(servers, setName, 1000, 1024, false, &set)
+                                : MakeSet(servers, setName, 50, 10240, true, &set);
             if (!ok) {
                 fprintf(stderr, "could not write the files of set %s\n", setName.c_str());
                 allOk = false;
@@ -406,6 +475,38 @@ int main(int argc, char** argv) {
             single ? Quote(set.urls[0]) + " " + Quote(WinePath(target)) + " " + Quote(set.names[0])
                    : "--list " + Quote(WinePath(list)) + " " + Quote(WinePath(target));
 
+        if (setName == "sizecheck") {
+            std::string headConfig;
+            for (const std::string& url : set.urls)
+                headConfig += "url = \"" + url +
+                              "\"\noutput = \"/dev/null\"\nwrite-out = \"%{http_code}\\n\"\n";
+            if (!WriteText(folder + "head.cfg", headConfig)) {
+                fprintf(stderr, "could not write the lists\n");
+                allOk = false;
+                continue;
+            }
+            PrintSizeHeader(set);
+            for (int run = 0; run < runs; ++run) {
+                std::vector<SizeRun> results;
+                results.push_back(
+                    RunSizeJob("library job (native)", Quote(job) + " --sizes " + jobArgs, set));
+                if (!wine.empty())
+                    results.push_back(RunSizeJob("library job (Windows, Wine)",
+                                                 wine + " --sizes " + wineArgs, set));
+                if (HaveProgram("curl"))
+                    results.push_back(RunSizeCurl(folder + "head.cfg", set.urls.size()));
+                for (const SizeRun& r : results) {
+                    PrintSize(r);
+                    allOk = allOk && r.ok;
+                }
+                // The library may have begun a file before it was stopped.
+                bool complete = false;
+                CollectSet(set, target, sizesFrom, &complete);
+            }
+            if (system(("rm -rf " + Quote(docroot + "/files/bench-" + setName)).c_str()) != 0)
+                fprintf(stderr, "could not remove the files of set %s\n", setName.c_str());
+            continue;
+        }
         PrintSetHeader(set);
         for (int run = 0; run < runs; ++run) {
             std::vector<Run> results;

@@ -12,8 +12,12 @@
 // flows"); CPU: user and system time of the whole process; peak memory: the
 // largest resident set (Linux) or working set (Windows).
 //
-// Usage: bench_job_fetch URL FOLDER FILENAME [TIMEOUT_SECONDS]
-//        bench_job_fetch --list LISTFILE FOLDER [TIMEOUT_SECONDS]
+// With --sizes the run ends at the size-info event instead (the file-size
+// check of the entries of unknown size is done); the job is stopped there,
+// bytes are the total the check found and flowing is 0.
+//
+// Usage: bench_job_fetch [--sizes] URL FOLDER FILENAME [TIMEOUT_SECONDS]
+//        bench_job_fetch [--sizes] --list LISTFILE FOLDER [TIMEOUT_SECONDS]
 //   FOLDER in the host's form (a Windows path under Wine, e.g. Z:\tmp\x\).
 //   LISTFILE (host's form too): one file a line, "URL NAME", in job order.
 #include <stdint.h>
@@ -45,7 +49,8 @@ namespace {
 
 struct Watch {
     uint32_t job = 0;
-    std::atomic<int> done{0};    // 1 job done, 2 failure message
+    bool untilSizes = false;
+    std::atomic<int> done{0};    // 1 job done (or sizes known), 2 failure message
     std::atomic<int> events{0};  // every event of the job
     std::string failure;
     PfEvent* ended = nullptr;  // set once `done` is
@@ -58,7 +63,7 @@ void OnEvent(uint32_t event, uint32_t handle, void* user) {
     if (handle != g_watch.job || g_watch.job == 0)
         return;
     ++g_watch.events;
-    if (event == SF_EVENT_JOB_DONE) {
+    if (event == SF_EVENT_JOB_DONE || (event == SF_EVENT_SIZE_INFO && g_watch.untilSizes)) {
         g_watch.done = 1;
     } else if (event == SF_EVENT_MESSAGE) {
         int32_t length = 0;
@@ -124,6 +129,11 @@ bool ReadList(const char* listFile, std::vector<Entry>* entries) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "--sizes") == 0) {
+        g_watch.untilSizes = true;
+        --argc;
+        ++argv;
+    }
     const bool listed = argc >= 2 && strcmp(argv[1], "--list") == 0;
     std::vector<Entry> entries;
     std::string folder;
@@ -141,8 +151,8 @@ int main(int argc, char** argv) {
         next = 4;
     } else {
         fprintf(stderr,
-                "usage: bench_job_fetch URL FOLDER FILENAME [TIMEOUT_SECONDS]\n"
-                "       bench_job_fetch --list LISTFILE FOLDER [TIMEOUT_SECONDS]\n");
+                "usage: bench_job_fetch [--sizes] URL FOLDER FILENAME [TIMEOUT_SECONDS]\n"
+                "       bench_job_fetch [--sizes] --list LISTFILE FOLDER [TIMEOUT_SECONDS]\n");
         return 2;
     }
     const double timeout = argc > next ? atof(argv[next]) : 900.0;
@@ -158,6 +168,7 @@ int main(int argc, char** argv) {
 
     std::string note = "done";
     bool ok = false;
+    int64_t sizeTotal = -1;  // with --sizes: what the check found
     double started = 0, firstByte = 0, ended = 0;
     // The plain downloader unless SF_BENCH_ENGINE=1 asks for the local
     // engine, updated from SF_BENCH_MANIFEST_URL and reached on
@@ -196,23 +207,38 @@ int main(int argc, char** argv) {
                 while (g_watch.done == 0 && bench::WallSeconds() - started < timeout) {
                     if (firstByte == 0 && FileBytes(path) > 0)
                         firstByte = bench::WallSeconds();
-                    PfEventWait(g_watch.ended, firstByte == 0 ? 2 : 1000);
+                    PfEventWait(g_watch.ended, firstByte == 0 && !g_watch.untilSizes ? 2 : 1000);
                 }
                 ended = bench::WallSeconds();
                 ok = g_watch.done == 1;
-                note = g_watch.done == 1   ? "job done"
-                       : g_watch.done == 2 ? g_watch.failure
-                                           : "timed out";
+                if (ok && g_watch.untilSizes) {
+                    SwarmFetchSizeInfo info;
+                    memset(&info, 0, sizeof(info));
+                    ok = SwarmFetch_GetSizeInfo(job, &info) == SF_RESULT_OK;
+                    sizeTotal = info.total;
+                    SwarmFetch_StopJob(job);
+                    note = "sizes of " + std::to_string(info.value) + " entries known";
+                }
+                if (!(ok && g_watch.untilSizes))
+                    note = g_watch.done == 1   ? "job done"
+                           : g_watch.done == 2 ? g_watch.failure
+                                               : "timed out";
             }
         }
         SwarmFetch_Finalize();
     }
     int64_t bytes = 0;
     for (const Entry& e : entries) {
+        if (g_watch.untilSizes)
+            break;
         const int64_t n = FileBytes(folder + e.name);
         bytes += n > 0 ? n : 0;
     }
     PfEventClose(g_watch.ended);
+    if (g_watch.untilSizes) {
+        bytes = sizeTotal > 0 ? sizeTotal : 0;
+        firstByte = ended;
+    }
     if (firstByte == 0)
         firstByte = ended;
     printf("RESULT %d %lld %.3f %.3f %.3f %llu %s\n", ok ? 1 : 0, (long long)bytes, ended - started,
