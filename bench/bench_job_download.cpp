@@ -327,9 +327,9 @@ SizeRun RunSizeCurl(const std::string& config, size_t count) {
     SizeRun r;
     r.tool = "curl --parallel-max 5 -I";
     std::string output;
-    const bool exited =
-        RunChild("curl -s -I --parallel --parallel-max 5 -K " + Quote(config) + " </dev/null",
-                 &output, &r.wall, &r.cpu, &r.peakKiB);
+    const bool exited = RunChild(
+        "curl -s -I --parallel --parallel-max 5 -K " + Quote(config) + " </dev/null 2>/dev/null",
+        &output, &r.wall, &r.cpu, &r.peakKiB);
     size_t answered = 0;
     for (size_t at = output.find("200"); at != std::string::npos; at = output.find("200", at + 3))
         ++answered;
