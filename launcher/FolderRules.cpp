@@ -20,7 +20,7 @@ bool IsDriveLetter(char c) {
 // Nothing but folder names after "X:\\": no control characters, none of the
 // characters Windows keeps out of names, no part that climbs (".."), no
 // name ending in a dot or a space (Windows drops those, so "C:\\...\\" is
-// "C:\\").
+// "C:\\"), no short name.
 bool IsPlainFolderPath(const std::string& path) {
     for (size_t i = 3; i < path.size(); ++i) {
         const unsigned char c = (unsigned char)path[i];
@@ -33,6 +33,10 @@ bool IsPlainFolderPath(const std::string& path) {
             c == '?' || c == '*' || c == '/')
             return false;
         if ((c == '.' || c == ' ') && (i + 1 == path.size() || path[i + 1] == '\\'))
+            return false;
+        // "~" and a digit may be a short name, which could stand for any
+        // folder ("C:\\WINDOW~1" for the Windows folder).
+        if (c == '~' && i + 1 < path.size() && path[i + 1] >= '0' && path[i + 1] <= '9')
             return false;
     }
     const std::string folder = WithTrailingBackslash(path);

@@ -208,6 +208,10 @@ TEST(FolderRules, StoredFoldersAreCheckedLikeAChoice) {
         {"D:\\a.\\b\\", ""},
         {"D:\\a\\b..", ""},
         {"D:\\.a\\b c\\", "D:\\.a\\b c\\"},
+        // Short names may stand for the Windows or the engine folder.
+        {"C:\\WINDOW~1\\", ""},
+        {"C:\\PROGRA~1\\Orvane\\ZVTDOW~1\\", ""},
+        {"D:\\a~b\\~\\", "D:\\a~b\\~\\"},
         // A lead byte hides no separator or forbidden byte behind it.
         {"D:\\a\xB0/b\\", ""},
         {"D:\\a\xB0:b\\", ""},
