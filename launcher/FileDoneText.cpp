@@ -22,6 +22,9 @@ std::string FileDonePath(const std::string& text, const std::string& folder) {
     const size_t lastSeparator = text.find_last_of("\\/");
     if (lastSeparator == std::string::npos || lastSeparator + 1 == text.size())
         return std::string();
+    // Windows keeps no name that ends in a dot or a space ("..", "a.exe.").
+    if (text.back() == '.' || text.back() == ' ')
+        return std::string();
     const std::string expected = LibraryFolder(folder);
     const size_t nameStart = lastSeparator + 1;
     if (nameStart < expected.size() + 1)

@@ -9,5 +9,6 @@
 // Commas may stand anywhere in the URL list, the folder and the name: the
 // path is found from the end, as the file name after the text's last
 // separator with `folder` right before it and a comma before that. "" when
-// the text names no file directly inside `folder`.
+// the text names no file directly inside `folder` (a name ending in a dot or
+// a space, "." and ".." among them, names none).
 std::string FileDonePath(const std::string& text, const std::string& folder);

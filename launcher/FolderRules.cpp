@@ -7,22 +7,36 @@ bool IsLeadByte(unsigned char c) {
     return c >= 0x81 && c <= 0xFE;
 }
 
+// Trail bytes of code page 949: any other byte after a lead byte is a
+// character of its own, which the lead byte must not hide.
+bool IsTrailByte(unsigned char c) {
+    return (c >= 0x41 && c <= 0x5A) || (c >= 0x61 && c <= 0x7A) || (c >= 0x81 && c <= 0xFE);
+}
+
 bool IsDriveLetter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
 // Nothing but folder names after "X:\\": no control characters, none of the
-// characters Windows keeps out of names, no part that climbs ("..").
+// characters Windows keeps out of names, no part that climbs (".."), no
+// name ending in a dot or a space (Windows drops those, so "C:\\...\\" is
+// "C:\\"), no short name.
 bool IsPlainFolderPath(const std::string& path) {
     for (size_t i = 3; i < path.size(); ++i) {
         const unsigned char c = (unsigned char)path[i];
         if (IsLeadByte(c)) {
-            if (++i == path.size())
-                return false;  // a lead byte without its trail
+            if (++i == path.size() || !IsTrailByte((unsigned char)path[i]))
+                return false;  // a lead byte without a trail byte
             continue;
         }
         if (c < 0x20 || c == 0x7F || c == '<' || c == '>' || c == ':' || c == '"' || c == '|' ||
             c == '?' || c == '*' || c == '/')
+            return false;
+        if ((c == '.' || c == ' ') && (i + 1 == path.size() || path[i + 1] == '\\'))
+            return false;
+        // "~" and a digit may be a short name, which could stand for any
+        // folder ("C:\\WINDOW~1" for the Windows folder).
+        if (c == '~' && i + 1 < path.size() && path[i + 1] >= '0' && path[i + 1] <= '9')
             return false;
     }
     const std::string folder = WithTrailingBackslash(path);

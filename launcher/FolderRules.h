@@ -48,7 +48,10 @@ bool SameFolderText(const std::string& a, const std::string& b);
 bool StartsWithFolderText(const std::string& text, const std::string& prefix);
 
 // A folder read back from where an earlier run stored it: accepted only in
-// drive form ("X:\..."), of the lengths and outside the folders that the
+// drive form ("X:\..."), as names Windows keeps as written (no name ending
+// in a dot or a space, no "~" before a digit as in a short name, every lead
+// byte with a trail byte), of the lengths and
+// outside the folders that the
 // choice itself allows. Returns it with a final backslash, or "" when refused.
 std::string AcceptStoredFolder(const std::string& stored, size_t longestFileName,
                                const RefusedFolders& refused);

@@ -196,6 +196,16 @@ void cpCQoSOwnContextAction::SetLimit(int32_t direction, const uint32_t* bytesPe
     *budget = share > *used ? share - *used : 0;
 }
 
+void cpCQoSOwnContextAction::TakeOverWindow(const cpCQoSOwnContextAction& previous) {
+    m_ticked = previous.m_ticked;
+    m_receiveLimit = previous.m_receiveLimit;
+    m_sendLimit = previous.m_sendLimit;
+    m_receiveBudget = previous.m_receiveBudget;
+    m_sendBudget = previous.m_sendBudget;
+    m_receiveUsed = previous.m_receiveUsed;
+    m_sendUsed = previous.m_sendUsed;
+}
+
 void cpCQoSOwnContextAction::PerSecond(cpQoSTally* tally) {
     m_ticked = true;
     if (tally) {

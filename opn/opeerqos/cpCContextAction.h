@@ -211,6 +211,10 @@ class cpCQoSOwnContextAction : public cpCQoSLowContextAction {
     // The share of `bytesPerSecond` for `msLeft` of the manager's tick
     // period (`msLeft` above the period counts as the whole period).
     static uint32_t FirstGrant(uint32_t bytesPerSecond, uint32_t msLeft);
+    // Takes over the limits, budgets and current window of `previous`, the
+    // own action this one replaces on the same connection, so that a change
+    // of type grants no second first share within one window.
+    void TakeOverWindow(const cpCQoSOwnContextAction& previous);
 
   private:
     bool m_ticked = false;  // PerSecond ran at least once

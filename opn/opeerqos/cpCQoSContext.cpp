@@ -23,6 +23,10 @@ uint32_t ElementToCode(void* element) {
     return (uint32_t) reinterpret_cast<uintptr_t>(element);
 }
 
+bool IsOwnAction(int32_t type) {
+    return type >= kQoSActionOwn && type <= kQoSActionOwnSendOnly;
+}
+
 }  // namespace
 
 cpCQoSContext::cpCQoSContext()
@@ -143,6 +147,10 @@ ResultCode cpCQoSContext::SetAction(int32_t type) {
     cpCQoSContextAction* action = cpCreateContextAction(type);
     if (!action)
         return OV_E_PLATFORM;
+    // The connection's own window goes on: what it moved still counts.
+    if (m_action && IsOwnAction(m_action->GetType()) && IsOwnAction(type))
+        static_cast<cpCQoSOwnContextAction*>(action)->TakeOverWindow(
+            *static_cast<cpCQoSOwnContextAction*>(m_action));
     delete m_action;
     m_action = action;
     m_action->Attach(&m_current, &m_receive, m_socket);

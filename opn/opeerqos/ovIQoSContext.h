@@ -105,8 +105,10 @@ class ovIQoSContext : public ovIUnknown {
     // Slot 5. The action's SetLimit (direction kQoSDirection*); OV_E_PLATFORM
     // without an action or with a null value.
     virtual ResultCode SetActionLimit(int32_t direction, const uint32_t* bytesPerSecond) = 0;
-    // Slot 6. Keeps an action of the same type, otherwise replaces it.
-    // OV_E_PLATFORM for a type outside 1..7 (the old action stays).
+    // Slot 6. Keeps an action of the same type, otherwise replaces it; an
+    // own action (5..7) that replaces another keeps its limits and what
+    // moved in the current window. OV_E_PLATFORM for a type outside 1..7
+    // (the old action stays).
     virtual ResultCode SetAction(int32_t type) = 0;
     // Slot 7.
     virtual ResultCode SetEventMask(uint32_t mask) = 0;

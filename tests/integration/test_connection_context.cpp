@@ -323,6 +323,48 @@ TEST_F(ContextTest, OptionsAndMasks) {
     EXPECT_EQ(OV_S_PLATFORM, c->Reserved());
 }
 
+// Changing between the own types within one window hands the window over:
+// switching back and forth and setting the limit again grants no second
+// first share, and no second budget after a tick.
+TEST_F(ContextTest, OwnActionTypeChangesGrantNoSecondShareWithinOneWindow) {
+    Advance(500);  // half a window before the manager's tick
+    ovSmartPtr& p = NewContext(kQoSActionOwn, 0);
+    cpCQoSContext* c = Ctx(p);
+    uint32_t limit = 1000;
+    const struct {
+        int32_t type;
+        int32_t direction;
+        uint32_t budget;  // after the limit is set again
+    } steps[] = {
+        {kQoSActionOwn, kQoSDirectionReceive, 500},  // the first share
+        {kQoSActionOwnReceiveOnly, kQoSDirectionReceive, 0},
+        {kQoSActionOwn, kQoSDirectionReceive, 0},
+        {kQoSActionOwnSendOnly, kQoSDirectionSend, 500},  // send had moved nothing
+        {kQoSActionOwn, kQoSDirectionSend, 0},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.type);
+        ASSERT_EQ(OV_S_PLATFORM, c->SetAction(step.type));
+        ASSERT_EQ(OV_S_PLATFORM, c->SetActionLimit(step.direction, &limit));
+        auto* own = static_cast<cpCQoSOwnContextAction*>(c->Action());
+        EXPECT_EQ(limit,
+                  step.direction == kQoSDirectionReceive ? own->ReceiveLimit() : own->SendLimit());
+        if (step.direction == kQoSDirectionReceive)
+            EXPECT_EQ(step.budget, own->TakeReceiveBudget(UINT32_MAX));
+        else
+            EXPECT_EQ(step.budget, own->TakeSendBudget(UINT32_MAX));
+    }
+    Advance(500);  // the tick: whole windows from now on
+    auto* own = static_cast<cpCQoSOwnContextAction*>(c->Action());
+    EXPECT_EQ(1000u, own->TakeReceiveBudget(UINT32_MAX));
+    ASSERT_EQ(OV_S_PLATFORM, c->SetAction(kQoSActionOwnReceiveOnly));
+    ASSERT_EQ(OV_S_PLATFORM, c->SetActionLimit(kQoSDirectionReceive, &limit));
+    own = static_cast<cpCQoSOwnContextAction*>(c->Action());
+    EXPECT_EQ(0u, own->TakeReceiveBudget(UINT32_MAX));
+    Advance(1000);
+    EXPECT_EQ(1000u, own->TakeReceiveBudget(UINT32_MAX));
+}
+
 TEST_F(ContextTest, SetActionKeepsTheSameTypeAndRejectsUnknownTypes) {
     ovSmartPtr& p = NewContext(kQoSActionOwnReceiveOnly, 0);
     cpCQoSContext* c = Ctx(p);

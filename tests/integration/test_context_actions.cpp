@@ -401,6 +401,35 @@ TEST(OwnActionFirstGrant, CountsWhatMovedAndLeavesLaterLimitsToTheTick) {
     EXPECT_EQ(0u, seven.TakeSendBudget(1));
 }
 
+// A clock that goes back or jumps ahead between two settings of the limit
+// never lets the first window hold more than the limit.
+TEST(OwnActionFirstGrant, AClockThatJumpsGrantsNoMoreThanTheLimitInTheFirstWindow) {
+    RunningTick tick;
+    ASSERT_TRUE(tick.Start());
+    const int64_t t0 = kTickStartMs;
+    const struct {
+        int64_t at;
+        uint32_t more;  // granted at once by the limit set there
+    } steps[] = {
+        {t0 + 500, 500},   {t0 - 10000, 500},  // far back: a whole window's share, less what moved
+        {t0 - 10000, 0},   {t0 + 100, 0},
+        {t0 + 3600000, 0},  // an hour ahead: the tick is overdue
+    };
+    cpCQoSOwnContextAction own;
+    own.SetManager(tick.Manager());
+    const uint32_t limit = 1000;
+    uint64_t moved = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.at - t0);
+        g_nowMs = step.at;
+        own.SetLimit(kQoSDirectionReceive, &limit);
+        const uint32_t granted = own.TakeReceiveBudget(UINT32_MAX);
+        EXPECT_EQ(step.more, granted);
+        moved += granted;
+        EXPECT_LE(moved, limit);
+    }
+}
+
 // Connections come and go at every phase of the tick, take budget in pieces
 // of any size and give part of it back, while the 100 ms driver runs a little
 // late at times: within each window between two ticks, none moves more than

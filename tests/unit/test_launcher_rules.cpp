@@ -197,7 +197,28 @@ TEST(FolderRules, StoredFoldersAreCheckedLikeAChoice) {
         {"D:\\a:b\\", ""},
         {"D:\\a/b\\", ""},
         {"D:\\a\nb\\", ""},
-        {"D:\\a\xB0", ""},                     // a lead byte without its trail
+        {"D:\\a\xB0", ""},  // a lead byte without its trail
+        // Windows drops a name's final dots and spaces: these are C:\ and
+        // the Windows and engine folders.
+        {"C:\\...\\", ""},
+        {"C:\\ \\", ""},
+        {"C:\\Windows.\\", ""},
+        {"C:\\Program Files\\Orvane\\ZVTDownloader.\\", ""},
+        {"C:\\Program Files\\Orvane\\ZVTDownloader \\", ""},
+        {"D:\\a.\\b\\", ""},
+        {"D:\\a\\b..", ""},
+        {"D:\\.a\\b c\\", "D:\\.a\\b c\\"},
+        // Short names may stand for the Windows or the engine folder.
+        {"C:\\WINDOW~1\\", ""},
+        {"C:\\PROGRA~1\\Orvane\\ZVTDOW~1\\", ""},
+        {"D:\\a~b\\~\\", "D:\\a~b\\~\\"},
+        // A lead byte hides no separator or forbidden byte behind it.
+        {"D:\\a\xB0/b\\", ""},
+        {"D:\\a\xB0:b\\", ""},
+        {"D:\\a\xB0\nb\\", ""},
+        {"D:\\a\xB0\\b\\", ""},
+        {"D:\\a\xB0<\\", ""},
+        {"D:\\\xB0\x61\xB0\xFE\\", "D:\\\xB0\x61\xB0\xFE\\"},
         {"D:\\" + std::string(216, 'x'), ""},  // 218 + 32 + 1 > 250
     };
     for (const auto& c : cases)
@@ -226,6 +247,13 @@ TEST(FileDoneText, ThePathIsTheFolderAndOneNameAtTheEnd) {
         {"http://h/a.exe C:\\Games, new\\bw,7\\a.exe", ""},  // no comma before it
         {"C:\\Games, new\\bw,7\\a.exe", ""},
         {"http://h/a.exe,C:\\Games, new\\bw,7\\", ""},  // no name
+        // Names Windows would not keep as written.
+        {"http://h/a.exe,C:\\Games, new\\bw,7\\..", ""},
+        {"http://h/a.exe,C:\\Games, new\\bw,7\\.", ""},
+        {"http://h/a.exe,C:\\Games, new\\bw,7\\a.exe.", ""},
+        {"http://h/a.exe,C:\\Games, new\\bw,7\\a.exe ", ""},
+        // A URL that ends in a lead byte right before the comma.
+        {"http://h/\xB0,C:\\Games, new\\bw,7\\a.exe", "C:\\Games, new\\bw,7\\a.exe"},
         {"", ""},
     };
     for (const auto& c : cases)
