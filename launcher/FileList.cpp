@@ -45,16 +45,22 @@ FileListParse ParseFileList(const char* data, size_t size) {
 }
 
 std::string FileNameOfUrl(const std::string& url) {
-    size_t slash = url.rfind('/');
+    // Every mirror must give the same name; the library checks that.
+    const size_t bar = url.rfind('|');
+    const size_t begin = bar == std::string::npos ? 0 : bar + 1;
+    const size_t hash = url.find('#', begin);
+    const size_t end = hash == std::string::npos ? url.size() : hash;
+    const std::string mirror = url.substr(begin, end - begin);
+    const size_t slash = mirror.rfind('/');
     if (slash == std::string::npos)
         return std::string();
-    return url.substr(slash + 1);
+    return mirror.substr(slash + 1);
 }
 
 size_t LongestFileName(const std::vector<std::string>& urls) {
     size_t longest = 0;
     for (const std::string& url : urls) {
-        size_t length = FileNameOfUrl(url).size();
+        size_t length = FileNameOfUrl(url).size() + kPartFileReserve;
         if (length > longest)
             longest = length;
     }

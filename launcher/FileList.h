@@ -21,10 +21,17 @@ struct FileListParse {
 // line of white space gives an empty URL list.
 FileListParse ParseFileList(const char* data, size_t size);
 
-// The text after the last '/' of a URL (list), empty when there is none.
+// While a file downloads, the library writes it under its name plus ".part";
+// that path is held to the library's path limit too.
+const size_t kPartFileReserve = 5;
+
+// The file name a URL (list) gives: in its last mirror, the text after the
+// last '/' before the fragment ('#' and what follows, which is no part of the
+// name); empty when there is none.
 std::string FileNameOfUrl(const std::string& url);
 
-// The longest FileNameOfUrl among the URLs.
+// The longest name a file of the URLs takes on disk: the longest
+// FileNameOfUrl plus kPartFileReserve (0 for no URLs).
 size_t LongestFileName(const std::vector<std::string>& urls);
 
 // Whether a completed file is the installer to offer at the end: any file

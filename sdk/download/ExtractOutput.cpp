@@ -4,8 +4,12 @@
 
 #include "opn/platform/pfVolume.h"
 
-ExtractOutput::ExtractOutput(int64_t maxBytes, int64_t maxEntries, const std::atomic<bool>* cancel)
-    : m_maxBytes(maxBytes), m_maxEntries(maxEntries), m_cancel(cancel) {}
+ExtractOutput::ExtractOutput(int64_t maxBytes, int64_t maxEntries, const std::atomic<bool>* cancel,
+                             IZipFileTarget* files)
+    : m_maxBytes(maxBytes),
+      m_maxEntries(maxEntries),
+      m_cancel(cancel),
+      m_target(files ? *files : ZipWideFileTarget()) {}
 
 bool ExtractOutput::Admit(const char* folder, int64_t entries, int64_t bytes) {
     m_admitted = false;
@@ -31,18 +35,18 @@ bool ExtractOutput::Cancelled() const {
 }
 
 bool ExtractOutput::Exists(const char* path) {
-    return ZipWideFileTarget().Exists(path);
+    return m_target.Exists(path);
 }
 
 bool ExtractOutput::CreateFolder(const char* path) {
-    return !Cancelled() && ZipWideFileTarget().CreateFolder(path);
+    return !Cancelled() && m_target.CreateFolder(path);
 }
 
 FsFile* ExtractOutput::CreateOutputFile(const char* path, uint32_t attributes) {
     if (!m_admitted || Cancelled() || m_made >= m_admittedEntries)
         return nullptr;
     ++m_made;
-    FsFile* file = ZipWideFileTarget().CreateOutputFile(path, attributes);
+    FsFile* file = m_target.CreateOutputFile(path, attributes);
     if (file)
         Remember(path);
     return file;
@@ -51,7 +55,7 @@ FsFile* ExtractOutput::CreateOutputFile(const char* path, uint32_t attributes) {
 bool ExtractOutput::Write(FsFile* file, const void* data, size_t size) {
     if (Cancelled() || (uint64_t)size > (uint64_t)(m_admittedBytes - m_written))
         return false;
-    if (!IZipFileTarget::Write(file, data, size))
+    if (!m_target.Write(file, data, size))
         return false;
     m_written += (int64_t)size;
     return true;

@@ -9,7 +9,8 @@
 //   file and byte beyond what was admitted, since declared sizes can lie;
 // - once the cancel flag is raised, every further file and byte is refused,
 //   so an extraction stops within one buffer.
-// Files and folders are made through the wide file calls (ZipWideFileTarget).
+// Files and folders are made through the wide file calls (ZipWideFileTarget)
+// unless another target is given (the skin uses the narrow one).
 // The output keeps the name of every file it made, relative to the admitted
 // folder, in the order made (a name made twice is kept once), so that they
 // can be moved elsewhere afterwards.
@@ -33,10 +34,12 @@ const int64_t kExtractMaxEntries = 4096;
 
 class ExtractOutput : public IZipFileTarget {
   public:
-    // `cancel` may be null (never cancelled).
+    // `cancel` may be null (never cancelled); `files` null means
+    // ZipWideFileTarget().
     explicit ExtractOutput(int64_t maxBytes = kExtractMaxBytes,
                            int64_t maxEntries = kExtractMaxEntries,
-                           const std::atomic<bool>* cancel = nullptr);
+                           const std::atomic<bool>* cancel = nullptr,
+                           IZipFileTarget* files = nullptr);
     ExtractOutput(const ExtractOutput&) = delete;
     ExtractOutput& operator=(const ExtractOutput&) = delete;
 
@@ -67,6 +70,7 @@ class ExtractOutput : public IZipFileTarget {
     const int64_t m_maxBytes;
     const int64_t m_maxEntries;
     const std::atomic<bool>* m_cancel;
+    IZipFileTarget& m_target;
     bool m_admitted = false;
     int64_t m_admittedBytes = 0;
     int64_t m_admittedEntries = 0;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Makes the archives the zip reader tests open, with the real tools, into
 # $1/zip: Info-ZIP zip for stored and deflated entries, folders, Unix
-# attributes, "UT" time stamps, a long comment and encryption; 7-Zip for
+# attributes, "UT" time stamps, a long comment, encryption and two skin
+# bombs (two sparse 40 MiB pictures of zeros, 80 MiB in about 80 KB; and 257
+# empty pictures), both beyond the skin's caps; 7-Zip for
 # encryption with the sizes in the local header; Python's
 # zipfile for names zip itself would never store and for FAT attributes.
 set -euo pipefail
@@ -94,3 +96,12 @@ with zipfile.ZipFile(out + "/deflated.zip", "w") as z:
     z.writestr(raw(b"big.txt"), b"0123456789abcdef" * 4096)
     z.writestr(raw(b"next.txt"), b"next entry")
 PY
+
+mkdir -p "$out/bomb"
+(cd "$out/bomb" &&
+    truncate -s 40M bk_main.jpg bk_top.jpg &&
+    zip -q -X ../skin-bomb.zip bk_main.jpg bk_top.jpg &&
+    rm bk_main.jpg bk_top.jpg &&
+    touch $(seq -f 'p%g.jpg' 1 257) &&
+    zip -q -X ../skin-many.zip -- *.jpg)
+rm -rf "$out/bomb"

@@ -56,7 +56,9 @@ TEST(FileList, NamesAndRunFile) {
     EXPECT_EQ(FileNameOfUrl("http://h/dir/setup.exe"), "setup.exe");
     EXPECT_EQ(FileNameOfUrl("http://a/x.bin|http://b/y.bin"), "y.bin");
     EXPECT_EQ(FileNameOfUrl("nofolder"), "");
-    EXPECT_EQ(LongestFileName({"http://h/a", "http://h/abcdef", "x"}), 6u);
+    // The longest name on disk is the partial file's: ".part" is reserved.
+    EXPECT_EQ(LongestFileName({"http://h/a", "http://h/abcdef", "x"}), 6u + kPartFileReserve);
+    EXPECT_EQ(LongestFileName({}), 0u);
 
     // A single file is always the installer, whatever it is called.
     EXPECT_TRUE(IsRunFile(1, "C:\\d\\readme.txt"));
@@ -70,6 +72,47 @@ TEST(FileList, NamesAndRunFile) {
     for (const auto& c : cases)
         EXPECT_EQ(IsRunFile(3, c.path), c.run) << c.path;
     EXPECT_FALSE(IsRunFile(3, nullptr));
+}
+
+// A fragment carries the file's hash and size and is no part of its name,
+// however long it is; the installer is still told by its name.
+TEST(FileList, FragmentsAreNoPartOfTheName) {
+    const std::string hash = "#sha256=" + std::string(64, 'a') + "&size=123456";
+    const struct {
+        std::string url;
+        std::string name;
+    } cases[] = {
+        {"http://h/dir/setup.exe" + hash, "setup.exe"},
+        {"http://h/x.bin#", "x.bin"},
+        {"http://h/x.bin#a/b/c", "x.bin"},
+        {"http://a/x.bin" + hash + "|http://b/x.bin" + hash, "x.bin"},
+        {"http://a/x.bin|http://b/y.bin#z/w", "y.bin"},
+        {"nofolder#a/b", ""},
+        {"http://h/" + hash, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FileNameOfUrl(c.url), c.name) << c.url;
+    EXPECT_EQ(LongestFileName({"http://h/abcdef" + hash, "http://h/a"}), 6u + kPartFileReserve);
+
+    // The folder check measures the name and ".part", not the fragment: a
+    // name that just fits, and one byte more.
+    const std::string name(100, 'n');
+    const std::vector<std::string> urls = {"http://h/" + name + hash};
+    const std::string fits =
+        "C:\\" + std::string(kDownloadPathMax - 1 - 3 - 1 - name.size() - kPartFileReserve, 'f') +
+        "\\";
+    const RefusedFolders refused = {"", "C:\\Windows", "C:\\Program Files\\Orvane\\"};
+    EXPECT_EQ(CheckChosenFolder(fits, LongestFileName(urls), refused), FolderVerdict::kAccepted);
+    const std::string over = "C:\\f" + fits.substr(3);
+    EXPECT_EQ(CheckChosenFolder(over, LongestFileName(urls), refused), FolderVerdict::kTooLong);
+
+    // The completed file's path carries no fragment: the installer is found
+    // among several files.
+    const std::string folder = "C:\\g\\";
+    const std::string path = FileDonePath(
+        "http://h/setup.exe" + hash + "|http://m/setup.exe," + folder + "setup.exe", folder);
+    EXPECT_EQ(path, "C:\\g\\setup.exe");
+    EXPECT_TRUE(IsRunFile(3, path.c_str()));
 }
 
 TEST(DisplayFormat, SizesSpeedsDurations) {

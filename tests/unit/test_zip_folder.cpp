@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "SupportTestEnv.h"
@@ -10,6 +11,7 @@
 #include "sdk/support/StringList.h"
 #include "sdk/support/zip/ZipFolder.h"
 
+using supporttest::PathExists;
 using supporttest::ReadWholeFile;
 using supporttest::TempFolder;
 using namespace ziptest;
@@ -59,6 +61,58 @@ TEST(ZipFolder, RefusesMissingInput) {
     EXPECT_FALSE(ListZipEntries(names, data.data(), size + (1ll << 32)));
     EXPECT_FALSE(ListZipEntries(names, "not a zip archive at all", 24));
     EXPECT_EQ(names.Count(), 0);
+}
+
+int EntriesBelow(const std::string& nativePath) {
+    int count = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(nativePath, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator() && count < 1000;
+         it.increment(ec))
+        ++count;
+    return count;
+}
+
+// A skin that unpacks to more than the caps is refused from what it declares,
+// before anything is written; at the caps it is unpacked whole.
+TEST(ZipFolder, OutputIsCapped) {
+    TempFolder tmp;
+    // deflated.zip: 65536 + 10 bytes in 2 files.
+    const int64_t kBytes = 65546;
+    const struct {
+        const char* name;
+        const char* archive;
+        int64_t maxBytes;
+        int64_t maxEntries;
+        bool ok;
+    } cases[] = {
+        {"at the caps", "deflated.zip", kBytes, 2, true},
+        {"a byte over", "deflated.zip", kBytes - 1, 2, false},
+        {"a file over", "deflated.zip", kBytes, 1, false},
+        {"80 MiB of zeros", "skin-bomb.zip", kSkinMaxBytes, kSkinMaxEntries, false},
+        {"257 pictures", "skin-many.zip", kSkinMaxBytes, kSkinMaxEntries, false},
+        {"257 pictures, room for them", "skin-many.zip", kSkinMaxBytes, 257, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes data = LoadArchive(c.archive);
+        ASSERT_LT(data.size(), 200000u);
+        const std::string sub = std::string("case") + std::to_string(&c - cases);
+        const std::string folder = tmp.Win(sub) + "\\";
+        EXPECT_EQ(UnzipAllToFolder(folder.c_str(), data.data(), (int64_t)data.size(), c.maxBytes,
+                                   c.maxEntries),
+                  c.ok);
+        if (!c.ok) {
+            EXPECT_EQ(EntriesBelow(tmp.Native(sub)), 0);
+        }
+    }
+    EXPECT_EQ(ReadWholeFile(tmp.Native("case0/next.txt")), "next entry");
+    EXPECT_TRUE(PathExists(tmp.Native("case5/p257.jpg")));
+    // The launcher's own call has the skin's caps.
+    Bytes bomb = LoadArchive("skin-bomb.zip");
+    const std::string folder = tmp.Win("skin") + "\\";
+    EXPECT_FALSE(UnzipAllToFolder(folder.c_str(), bomb.data(), (int64_t)bomb.size()));
+    EXPECT_EQ(EntriesBelow(tmp.Native("skin")), 0);
 }
 
 TEST(StringList, KeepsCopiesInOrder) {
