@@ -1,5 +1,7 @@
 #include "sdk/support/ExpectedContent.h"
 
+#include "sdk/support/HexBytes.h"
+
 #include <string.h>
 
 namespace {
@@ -8,27 +10,8 @@ const size_t kHexDigits = 64;
 // As in a Content-Range: no size of more digits fits a file.
 const size_t kSizeDigitsMax = 18;
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool ReadHash(const char* text, size_t length, uint8_t out[32]) {
-    if (length != kHexDigits)
-        return false;
-    for (size_t i = 0; i < kHexDigits; i += 2) {
-        const int high = HexValue(text[i]);
-        const int low = HexValue(text[i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        out[i / 2] = (uint8_t)(high * 16 + low);
-    }
-    return true;
+    return length == kHexDigits && HexToBytes(text, length, out, kHexDigits / 2);
 }
 
 bool ReadSize(const char* text, size_t length, int64_t* out) {

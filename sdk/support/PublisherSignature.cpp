@@ -1,5 +1,7 @@
 #include "sdk/support/PublisherSignature.h"
 
+#include "sdk/support/HexBytes.h"
+
 #include <string.h>
 
 #include <openssl/evp.h>
@@ -16,16 +18,6 @@ enum class KeySource { kCompiledIn, kTestKey, kTestNone };
 
 KeySource g_source = KeySource::kCompiledIn;
 uint8_t g_testKey[kPublisherKeySize];
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // The key in force, or null when there is none.
 const uint8_t* KeyInForce(uint8_t* buffer) {
@@ -45,16 +37,7 @@ const uint8_t* KeyInForce(uint8_t* buffer) {
 }  // namespace
 
 bool ParsePublisherKeyHex(const char* hex, uint8_t key[kPublisherKeySize]) {
-    if (!hex || strlen(hex) != 2 * kPublisherKeySize)
-        return false;
-    for (size_t i = 0; i < kPublisherKeySize; ++i) {
-        const int high = HexValue(hex[2 * i]);
-        const int low = HexValue(hex[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        key[i] = (uint8_t)(high << 4 | low);
-    }
-    return true;
+    return hex && HexToBytes(hex, strlen(hex), key, kPublisherKeySize);
 }
 
 bool VerifyEd25519Signature(const uint8_t* publicKey, const void* data, size_t size,

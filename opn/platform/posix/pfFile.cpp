@@ -52,6 +52,31 @@ int OpenRetrying(const char* path, int flags) {
     return fd;
 }
 
+// The file for an open's result: only a regular file is one (a folder or a
+// device is refused as CreateFile refuses a folder). `outcome` is the error
+// value a success leaves.
+PfFile* Opened(int fd, const char* path, int32_t outcome, int32_t* error) {
+    if (fd < 0) {
+        *error = WindowsError(errno);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        *error = kPfErrorAccessDenied;
+        return nullptr;
+    }
+    PfFile* file = new (std::nothrow) PfFile{fd, 0, ovCString()};
+    if (!file || !file->path.Assign(path)) {
+        delete file;
+        close(fd);
+        *error = kPfErrorGeneral;
+        return nullptr;
+    }
+    *error = outcome;
+    return file;
+}
+
 }  // namespace
 
 PfFile* PfFileCreateAlways(const char* path, int32_t* error) {
@@ -73,25 +98,7 @@ PfFile* PfFileCreateAlways(const char* path, int32_t* error) {
         created = kPfErrorAlreadyExists;
         fd = OpenRetrying(mapped.CStr(), O_RDWR | O_TRUNC);
     }
-    if (fd < 0) {
-        *error = WindowsError(errno);
-        return nullptr;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        *error = kPfErrorAccessDenied;
-        return nullptr;
-    }
-    PfFile* file = new (std::nothrow) PfFile{fd, 0, ovCString()};
-    if (!file || !file->path.Assign(path)) {
-        delete file;
-        close(fd);
-        *error = kPfErrorGeneral;
-        return nullptr;
-    }
-    *error = created;
-    return file;
+    return Opened(fd, path, created, error);
 }
 
 namespace {
@@ -113,25 +120,7 @@ PfFile* OpenExisting(const char* path, int flags, int32_t* error) {
         existed = kPfErrorNone;
         fd = OpenRetrying(mapped.CStr(), flags | O_CREAT);
     }
-    if (fd < 0) {
-        *error = WindowsError(errno);
-        return nullptr;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        *error = kPfErrorAccessDenied;
-        return nullptr;
-    }
-    PfFile* file = new (std::nothrow) PfFile{fd, 0, ovCString()};
-    if (!file || !file->path.Assign(path)) {
-        delete file;
-        close(fd);
-        *error = kPfErrorGeneral;
-        return nullptr;
-    }
-    *error = existed;
-    return file;
+    return Opened(fd, path, existed, error);
 }
 
 }  // namespace
