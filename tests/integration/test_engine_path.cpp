@@ -75,8 +75,17 @@ class EnginePath : public ::testing::Test {
         ovCString folder;
         GetEngineFolder(folder);
         engineFolder = folder.CStr();
-        std::error_code ec;
-        std::filesystem::remove_all(apitest::NativeFromWin(engineFolder), ec);
+        // An engine of the test before may still be ending, and Windows keeps
+        // a running program's file: wait until the folder could go.
+        const std::string native = apitest::NativeFromWin(engineFolder);
+        ASSERT_TRUE(Eventually(
+            [&] {
+                std::error_code ec;
+                std::filesystem::remove_all(native, ec);
+                return !std::filesystem::exists(native, ec);
+            },
+            15000))
+            << "the engine folder stayed: " << native;
         LogReset();
         port = testpeers::RefusedPort();
         ASSERT_NE(0, port);

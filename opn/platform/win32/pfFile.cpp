@@ -19,6 +19,10 @@ int32_t Normalised(DWORD error) {
     // volume; both mean the disk is full.
     if (error == ERROR_HANDLE_DISK_FULL)
         return kPfErrorDiskFull;
+    // A missing file and a missing folder are one failure to callers, as
+    // ENOENT is on POSIX.
+    if (error == ERROR_FILE_NOT_FOUND)
+        return kPfErrorPathNotFound;
     return error == 0 ? kPfErrorGeneral : (int32_t)error;
 }
 
