@@ -35,6 +35,20 @@ inline Bytes SourceFile(const std::string& relative) {
     return sftest::ReadFile(sftest::DataPath("zip/src/" + relative));
 }
 
+// The archives and source tree that make-extract-archives.sh lays out for
+// the extraction tests.
+inline Bytes ExtractTestArchive(const std::string& name) {
+    bool ok = false;
+    Bytes bytes = sftest::ReadFile(sftest::DataPath("extract/" + name), &ok);
+    EXPECT_TRUE(ok) << "missing test archive " << name;
+    return bytes;
+}
+
+inline std::string ExtractTestSource(const std::string& relative) {
+    Bytes bytes = sftest::ReadFile(sftest::DataPath("extract/src/" + relative));
+    return std::string(bytes.begin(), bytes.end());
+}
+
 inline uint32_t Get32(const Bytes& b, size_t at) {
     return (uint32_t)b[at] | ((uint32_t)b[at + 1] << 8) | ((uint32_t)b[at + 2] << 16) |
            ((uint32_t)b[at + 3] << 24);

@@ -40,18 +40,6 @@ const char* const kNewFiles[] = {"readme.txt", "sub/deep/random.bin", "sub/engin
 // The program the engine folder is started by, moved last.
 const char kProgram[] = "readme.txt";
 
-Bytes Archive(const std::string& name) {
-    bool ok = false;
-    Bytes bytes = sftest::ReadFile(sftest::DataPath("extract/" + name), &ok);
-    EXPECT_TRUE(ok) << "missing test archive " << name;
-    return bytes;
-}
-
-std::string Source(const std::string& relative) {
-    Bytes bytes = sftest::ReadFile(sftest::DataPath("extract/src/" + relative));
-    return std::string(bytes.begin(), bytes.end());
-}
-
 bool WriteText(const std::string& native, const std::string& text) {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(native).parent_path(), ec);
@@ -92,7 +80,8 @@ class EngineFolder {
     }
     void ExpectNew(const std::string& label) const {
         for (const char* name : kNewFiles)
-            EXPECT_TRUE(ReadWholeFile(Native(name)) == Source(name)) << label << ": " << name;
+            EXPECT_TRUE(ReadWholeFile(Native(name)) == ziptest::ExtractTestSource(name))
+                << label << ": " << name;
         EXPECT_TRUE(ziptest::IsReadOnly(Native("locked.txt"))) << label;
         EXPECT_FALSE(ziptest::IsReadOnly(Native("readme.txt"))) << label;
         EXPECT_EQ("kept", ReadWholeFile(Native("extra.txt"))) << label;
@@ -134,7 +123,7 @@ Bytes DamageLastEntry(Bytes zip) {
 }
 
 TEST(EngineUnpack, InstallsOnlyWholeArchivesOverTheOlderEngine) {
-    const Bytes info = Archive("info.zip");
+    const Bytes info = ziptest::ExtractTestArchive("info.zip");
     const std::vector<uint8_t> infoList = sftest::EngineHashList(info.data(), info.size());
     std::vector<uint8_t> flippedList = infoList;
     flippedList[5] ^= 1;
@@ -149,13 +138,16 @@ TEST(EngineUnpack, InstallsOnlyWholeArchivesOverTheOlderEngine) {
     };
     const Case cases[] = {
         {"zip over read-only files", "info.zip", info, &infoList, kNone, kDownloadOk},
-        {"7z over read-only files", "bcj2.7z", Archive("bcj2.7z"), nullptr, kNone, kDownloadOk},
-        {"a stale staging folder", "lzma.7z", Archive("lzma.7z"), nullptr, kStaleStaging,
-         kDownloadOk},
+        {"7z over read-only files", "bcj2.7z", ziptest::ExtractTestArchive("bcj2.7z"), nullptr,
+         kNone, kDownloadOk},
+        {"a stale staging folder", "lzma.7z", ziptest::ExtractTestArchive("lzma.7z"), nullptr,
+         kStaleStaging, kDownloadOk},
         {"the last entry is damaged", "info.zip", DamageLastEntry(info), nullptr, kNone,
          kDownloadUnpackFailed},
-        {"zip bomb", "bomb.zip", Archive("bomb.zip"), nullptr, kNone, kDownloadUnpackFailed},
-        {"7z bomb", "bomb.7z", Archive("bomb.7z"), nullptr, kNone, kDownloadUnpackFailed},
+        {"zip bomb", "bomb.zip", ziptest::ExtractTestArchive("bomb.zip"), nullptr, kNone,
+         kDownloadUnpackFailed},
+        {"7z bomb", "bomb.7z", ziptest::ExtractTestArchive("bomb.7z"), nullptr, kNone,
+         kDownloadUnpackFailed},
         {"the hash list differs", "info.zip", info, &flippedList, kNone, kDownloadHashMismatch},
         {"not an archive", "info.7z", info, nullptr, kNone, kDownloadUnpackFailed},
         // A folder where locked.txt belongs: its move fails; the files moved
@@ -182,7 +174,8 @@ TEST(EngineUnpack, InstallsOnlyWholeArchivesOverTheOlderEngine) {
             EXPECT_FALSE(PathExists(engine.Native("junk")));
         } else if (c.setup == kFolderInTheWay) {
             EXPECT_EQ("old readme", ReadWholeFile(engine.Native(kProgram)));
-            EXPECT_TRUE(ReadWholeFile(engine.Native("sub/engine.exe")) == Source("sub/engine.exe"));
+            EXPECT_TRUE(ReadWholeFile(engine.Native("sub/engine.exe")) ==
+                        ziptest::ExtractTestSource("sub/engine.exe"));
         } else {
             engine.ExpectOld(c.name);
             for (const char* zeros : {"zeros1.bin", "zeros2.bin", "zeros3.bin"})
@@ -195,7 +188,7 @@ TEST(EngineUnpack, InstallsOnlyWholeArchivesOverTheOlderEngine) {
 // file of the archive is installed and the staging folder is gone.
 TEST(EngineUnpack, StopsWhenDestroyedWhileWriting) {
     EngineFolder engine;
-    const Bytes slow = Archive("slow.zip");
+    const Bytes slow = ziptest::ExtractTestArchive("slow.zip");
     uint8_t* data = static_cast<uint8_t*>(malloc(slow.size()));
     ASSERT_NE(nullptr, data);
     memcpy(data, slow.data(), slow.size());

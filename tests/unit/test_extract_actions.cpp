@@ -38,18 +38,6 @@ namespace {
 const char* const kTreeFiles[] = {"readme.txt", "sub/deep/random.bin", "sub/engine.exe",
                                   "empty.txt", "locked.txt"};
 
-Bytes Archive(const std::string& name) {
-    bool ok = false;
-    Bytes bytes = sftest::ReadFile(sftest::DataPath("extract/" + name), &ok);
-    EXPECT_TRUE(ok) << "missing test archive " << name;
-    return bytes;
-}
-
-std::string Source(const std::string& relative) {
-    Bytes bytes = sftest::ReadFile(sftest::DataPath("extract/src/" + relative));
-    return std::string(bytes.begin(), bytes.end());
-}
-
 int32_t Unpack(int32_t kind, const Bytes& data, const std::string& folder) {
     return ExtractArchive(kind, data.data(), (int64_t)data.size(), folder.c_str());
 }
@@ -62,7 +50,8 @@ void ExpectTree(const std::string& native, const std::string& label, bool fresh 
         bool ok = false;
         const std::string path = native + "/" + name;
         // Compared as a whole: a byte dump of a mismatch would drown the log.
-        EXPECT_TRUE(ReadWholeFile(path, &ok) == Source(name)) << label << ": " << name;
+        EXPECT_TRUE(ReadWholeFile(path, &ok) == ziptest::ExtractTestSource(name))
+            << label << ": " << name;
         EXPECT_TRUE(ok) << label << ": " << name;
     }
     if (fresh) {
@@ -97,7 +86,7 @@ TEST(ExtractArchive, UnpacksEveryMethodByteForByte) {
     TempFolder tmp;
     ASSERT_TRUE(tmp.Ok());
     for (const char* name : {"lzma.7z", "lzma2.7z", "bcj.7z", "bcj2.7z", "info.zip"}) {
-        Bytes data = Archive(name);
+        Bytes data = ziptest::ExtractTestArchive(name);
         // Folders that do not exist yet, with and without the final separator.
         const std::string sub = std::string(name) + "\\out";
         EXPECT_EQ(Unpack(ArchiveKind(name), data, tmp.Win(sub) + "\\"), kExtractArchiveOk) << name;
@@ -111,8 +100,8 @@ TEST(ExtractArchive, UnpacksEveryMethodByteForByte) {
 TEST(ExtractArchive, RefusesBadInputWithoutTouchingTheDisk) {
     TempFolder tmp;
     ASSERT_TRUE(tmp.Ok());
-    Bytes zip = Archive("info.zip");
-    Bytes sevenZip = Archive("lzma2.7z");
+    Bytes zip = ziptest::ExtractTestArchive("info.zip");
+    Bytes sevenZip = ziptest::ExtractTestArchive("lzma2.7z");
     const std::string folder = tmp.Win("out") + "\\";
     CZipExtractAction zipAction;
     C7ZipExtractAction sevenZipAction;
@@ -146,16 +135,17 @@ TEST(ExtractArchive, RefusesBadInputWithoutTouchingTheDisk) {
 TEST(ZipExtract, StopsAtTheFirstEntryThatFails) {
     TempFolder tmp;
     ASSERT_TRUE(tmp.Ok());
-    Bytes data = Archive("info.zip");
+    Bytes data = ziptest::ExtractTestArchive("info.zip");
     std::error_code ec;
     std::filesystem::create_directories(tmp.Native("out/sub/engine.exe"), ec);
     CZipExtractAction action;
     const std::string folder = tmp.Win("out") + "\\";
     EXPECT_EQ(action.Extract(data.data(), (int64_t)data.size(), folder.c_str()),
               kExtractEntryFailed);
-    EXPECT_TRUE(ReadWholeFile(tmp.Native("out/readme.txt")) == Source("readme.txt"));
+    EXPECT_TRUE(ReadWholeFile(tmp.Native("out/readme.txt")) ==
+                ziptest::ExtractTestSource("readme.txt"));
     EXPECT_TRUE(ReadWholeFile(tmp.Native("out/sub/deep/random.bin")) ==
-                Source("sub/deep/random.bin"));
+                ziptest::ExtractTestSource("sub/deep/random.bin"));
     EXPECT_FALSE(PathExists(tmp.Native("out/empty.txt")));
     EXPECT_EQ(Unpack(kArchiveZip, data, folder), kExtractArchiveFailed);
 }
@@ -165,19 +155,20 @@ TEST(ZipExtract, StopsAtTheFirstEntryThatFails) {
 TEST(SevenZipExtract, FailureAfterOpeningIsReported) {
     TempFolder tmp;
     ASSERT_TRUE(tmp.Ok());
-    Bytes damaged = Archive("lzma.7z");
+    Bytes damaged = ziptest::ExtractTestArchive("lzma.7z");
     // A byte inside the packed data (the header is at the end).
     damaged[32 + damaged.size() / 2] ^= 0x55;
     EXPECT_EQ(Unpack(kArchive7z, damaged, tmp.Win("damaged")), kExtractArchiveFailed);
 
     // A folder where the last file (in archive order) should go blocks it.
-    Bytes data = Archive("lzma2.7z");
+    Bytes data = ziptest::ExtractTestArchive("lzma2.7z");
     std::error_code ec;
     std::filesystem::create_directories(tmp.Native("blocked/sub/engine.exe"), ec);
     C7ZipExtractAction action;
     EXPECT_EQ(action.Extract(data.data(), (int64_t)data.size(), tmp.Win("blocked").c_str()),
               kExtractDecodeFailed);
-    EXPECT_TRUE(ReadWholeFile(tmp.Native("blocked/readme.txt")) == Source("readme.txt"));
+    EXPECT_TRUE(ReadWholeFile(tmp.Native("blocked/readme.txt")) ==
+                ziptest::ExtractTestSource("readme.txt"));
     MakeWritable(tmp.Native("blocked/locked.txt"));
 }
 
@@ -187,7 +178,7 @@ TEST(SevenZipExtract, NamesStayInsideTheFolder) {
     // In archive order: "../../esc.txt" loses what climbs, as zip names do,
     // and lands inside; "ok.txt"; "../up.txt" cannot be made to stay inside
     // and fails the extraction. Nothing is written above the folder.
-    Bytes climbing = Archive("names.7z");
+    Bytes climbing = ziptest::ExtractTestArchive("names.7z");
     EXPECT_EQ(Unpack(kArchive7z, climbing, tmp.Win("a\\b")), kExtractArchiveFailed);
     EXPECT_EQ(ReadWholeFile(tmp.Native("a/b/esc.txt")), "escaped");
     EXPECT_EQ(ReadWholeFile(tmp.Native("a/b/ok.txt")), "inside");
@@ -196,7 +187,7 @@ TEST(SevenZipExtract, NamesStayInsideTheFolder) {
 
     // A Korean name goes through the system code page (CP949) and lands
     // under its own name: UTF-8 on POSIX, CP949 for the narrow calls here.
-    Bytes korean = Archive("korean.7z");
+    Bytes korean = ziptest::ExtractTestArchive("korean.7z");
     EXPECT_EQ(Unpack(kArchive7z, korean, tmp.Win("k")), kExtractArchiveOk);
 #ifdef _WIN32
     const char* koreanPath = "k/\xC7\xD1\xB1\xDB/\xC0\xCC\xB9\xCC\xC1\xF6.txt";
@@ -206,7 +197,7 @@ TEST(SevenZipExtract, NamesStayInsideTheFolder) {
     EXPECT_EQ(ReadWholeFile(tmp.Native(koreanPath)), "korean");
 
     // "/abs/in.txt" loses its root and lands inside.
-    Bytes rooted = Archive("rooted.7z");
+    Bytes rooted = ziptest::ExtractTestArchive("rooted.7z");
     EXPECT_EQ(Unpack(kArchive7z, rooted, tmp.Win("r")), kExtractArchiveOk);
     EXPECT_EQ(ReadWholeFile(tmp.Native("r/abs/in.txt")), "rooted");
     EXPECT_EQ(ReadWholeFile(tmp.Native("r/ok.txt")), "inside");
@@ -236,7 +227,7 @@ TEST(SevenZipExtract, LeavesTheCurrentFolderAlone) {
                 ++moved;
         }
     });
-    Bytes many = Archive("many.7z");
+    Bytes many = ziptest::ExtractTestArchive("many.7z");
     for (int round = 0; round < 5; ++round)
         EXPECT_EQ(Unpack(kArchive7z, many, "rel\\out"), kExtractArchiveOk);
     done = true;
@@ -252,12 +243,12 @@ TEST(SevenZipExtract, MemoryStaysWithinItsLimit) {
     TempFolder tmp;
     ASSERT_TRUE(tmp.Ok());
     // A 1000-byte stored file that claims 2^40 bytes: refused, not allocated.
-    Bytes huge = Archive("huge.7z");
+    Bytes huge = ziptest::ExtractTestArchive("huge.7z");
     EXPECT_EQ(Unpack(kArchive7z, huge, tmp.Win("huge")), kExtractArchiveFailed);
     EXPECT_FALSE(PathExists(tmp.Native("huge/huge.bin")));
 
     // A real archive needs more than 64 KiB at once (its solid block).
-    Bytes data = Archive("lzma2.7z");
+    Bytes data = ziptest::ExtractTestArchive("lzma2.7z");
     const std::string small = tmp.Win("small") + "\\";
     const std::string enough = tmp.Win("enough") + "\\";
     std::filesystem::create_directories(tmp.Native("small"));
@@ -296,7 +287,7 @@ TEST(ExtractArchive, BombsAreRefusedBeforeAnythingIsWritten) {
     ASSERT_TRUE(tmp.Ok());
     for (const char* name : {"bomb.zip", "bomb.7z"}) {
         SCOPED_TRACE(name);
-        Bytes data = Archive(name);
+        Bytes data = ziptest::ExtractTestArchive(name);
         ASSERT_LT(data.size(), 1000000u);
         EXPECT_EQ(Unpack(ArchiveKind(name), data, tmp.Win(name) + "\\"), kExtractArchiveFailed);
         EXPECT_EQ(0, FilesBelow(tmp.Native(name)));
@@ -310,7 +301,7 @@ TEST(ExtractArchive, DeclaredEntriesAndBytesAreBounded) {
     ASSERT_TRUE(tmp.Ok());
     int64_t treeBytes = 0;
     for (const char* name : kTreeFiles)
-        treeBytes += (int64_t)Source(name).size();
+        treeBytes += (int64_t)ziptest::ExtractTestSource(name).size();
     const int64_t kNoHook = -1;
     struct Case {
         const char* name;
@@ -339,7 +330,7 @@ TEST(ExtractArchive, DeclaredEntriesAndBytesAreBounded) {
         g_freeBytes = c.freeBytes;
         PfSetFreeDiskSpaceHookForTesting(c.freeBytes == kNoHook ? nullptr : &FreeBytesHook);
         ExtractOutput output(c.maxBytes, c.maxEntries);
-        Bytes data = Archive(c.archive);
+        Bytes data = ziptest::ExtractTestArchive(c.archive);
         const int32_t result =
             ExtractArchiveTo(ArchiveKind(c.archive), data.data(), (int64_t)data.size(),
                              (tmp.Win(sub) + "\\").c_str(), output);
@@ -406,7 +397,7 @@ TEST(ExtractOutput, RefusesWhatWasNotAdmitted) {
     // A cancelled extraction writes nothing.
     for (const char* name : {"info.zip", "lzma2.7z"}) {
         ExtractOutput cancelled(kExtractMaxBytes, kExtractMaxEntries, &cancel);
-        Bytes data = Archive(name);
+        Bytes data = ziptest::ExtractTestArchive(name);
         EXPECT_EQ(kExtractArchiveFailed,
                   ExtractArchiveTo(ArchiveKind(name), data.data(), (int64_t)data.size(),
                                    (tmp.Win(name) + "\\").c_str(), cancelled))

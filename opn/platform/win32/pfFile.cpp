@@ -28,35 +28,9 @@ int32_t Normalised(DWORD error) {
 
 }  // namespace
 
-PfFile* PfFileCreateAlways(const char* path, int32_t* error) {
-    int32_t ignored = 0;
-    if (!error)
-        error = &ignored;
-    *error = kPfErrorPathNotFound;
-    if (!path || !path[0])
-        return nullptr;
-    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    const DWORD created = GetLastError();
-    if (handle == INVALID_HANDLE_VALUE) {
-        *error = Normalised(created);
-        return nullptr;
-    }
-    PfFile* file = new (std::nothrow) PfFile{handle, 0, ovCString()};
-    if (!file || !file->path.Assign(path)) {
-        delete file;
-        CloseHandle(handle);
-        *error = kPfErrorGeneral;
-        return nullptr;
-    }
-    *error = created == ERROR_ALREADY_EXISTS ? kPfErrorAlreadyExists : kPfErrorNone;
-    return file;
-}
-
 namespace {
 
-PfFile* OpenExisting(const char* path, DWORD access, DWORD share, DWORD disposition,
-                     int32_t* error) {
+PfFile* Open(const char* path, DWORD access, DWORD share, DWORD disposition, int32_t* error) {
     int32_t ignored = 0;
     if (!error)
         error = &ignored;
@@ -83,13 +57,17 @@ PfFile* OpenExisting(const char* path, DWORD access, DWORD share, DWORD disposit
 
 }  // namespace
 
+PfFile* PfFileCreateAlways(const char* path, int32_t* error) {
+    return Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, error);
+}
+
 PfFile* PfFileOpenAlways(const char* path, int32_t* error) {
-    return OpenExisting(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, error);
+    return Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, error);
 }
 
 PfFile* PfFileOpenForReading(const char* path, int32_t* error) {
     PfFile* file =
-        OpenExisting(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, error);
+        Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, error);
     if (file && error)
         *error = kPfErrorNone;
     return file;
