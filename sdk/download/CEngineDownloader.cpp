@@ -18,6 +18,7 @@
 #include "opn/platform/pfSocket.h"
 #include "sdk/api/CJob.h"
 #include "sdk/api/CJobManager.h"
+#include "sdk/download/ByteCount.h"
 #include "sdk/download/CEngineLauncher.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/support/ServiceLog.h"
@@ -71,7 +72,7 @@ int64_t KnownTotal(CJob* job) {
         const DownloadEntry* entry = job->EntryAt(i);
         if (!entry || entry->size < 0)
             return -1;
-        total = entry->size > INT64_MAX - total ? INT64_MAX : total + entry->size;
+        total = AddByteCount(total, entry->size);
     }
     return total;
 }
