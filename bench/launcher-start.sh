@@ -17,8 +17,11 @@
 # launcher and prints each run and min/median/max in seconds.
 #
 # Everything it started is stopped when it ends, also on failure.
+#
+# No `set -e`: each step is checked and ends the run with a message (die),
+# and the polls run commands that fail until the window comes.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 ROOT=$PWD
 RUNS=5
 BUILD=$ROOT/build/windows-release
@@ -26,7 +29,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --runs) RUNS=${2:?--runs needs a count}; shift 2 ;;
         -*) echo "usage: bench/launcher-start.sh [--runs N] [BUILD_DIR]" >&2; exit 2 ;;
-        *) BUILD=$(cd "$1" && pwd); shift ;;
+        *) BUILD=$(cd "$1" && pwd) || exit 2; shift ;;
     esac
 done
 case "$RUNS" in '' | *[!0-9]* | 0) echo "launcher-start: --runs must be a count" >&2; exit 2 ;; esac
@@ -37,12 +40,14 @@ die() {
     exit 1
 }
 
+# shellcheck source=scripts/lib/demo-common.sh
 . scripts/lib/demo-common.sh
 export PATH="$PATH:/usr/sbin:/sbin"
 LAUNCHER=$BUILD/launcher/ZVTDownloader.exe
 INSTALLER=$BUILD/tools/DemoInstaller.exe
-[ -f "$LAUNCHER" ] && [ -f "$INSTALLER" ] ||
+if [ ! -f "$LAUNCHER" ] || [ ! -f "$INSTALLER" ]; then
     die "build the launcher first: cmake --build $BUILD --target ZVTDownloader DemoInstaller"
+fi
 CONTENT_URL=$(sed -n 's/^SF_CONTENT_URL:STRING=//p' "$BUILD/CMakeCache.txt")
 CONTENT_URL=${CONTENT_URL:-http://127.0.0.1:47180}
 case "$CONTENT_URL" in
@@ -66,7 +71,6 @@ fi
 
 export WINEPREFIX=$WORK/wineprefix
 DEMO_NGINX_DIR=$WORK/nginx
-DEMO_XVFB_PID=
 LAUNCHER_PID=
 stop_all() {
     if [ -n "$LAUNCHER_PID" ]; then
@@ -78,14 +82,14 @@ stop_all() {
 trap stop_all EXIT
 trap 'exit 130' INT TERM
 demo_start_nginx "$WWW" "$PORT" 0 || die "nginx did not start (see $DEMO_NGINX_DIR/logs/error.log)"
-demo_wine_env
-demo_start_xvfb "$WORK/xvfb.log" || die "Xvfb did not start (see $WORK/xvfb.log)"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+wine_env
+xvfb_start "$WORK/xvfb.log" || die "Xvfb did not start (see $WORK/xvfb.log)"
+if ! wine_prefix_ready; then
     say "creating the Wine prefix (first run only)"
-    demo_wine_prefix || die "Wine could not create its prefix $WINEPREFIX"
+    wine_prefix_make || die "Wine could not create its prefix $WINEPREFIX"
 fi
 wineserver -p || die "the wineserver did not start"
-demo_wine_unmanaged 1
+wine_unmanaged
 TARGET=$WINEPREFIX/drive_c/Download/brightwave7
 
 now() { date +%s.%N; }

@@ -15,7 +15,10 @@ installer=${2:?installer missing}
 here=$(cd "$(dirname "$0")" && pwd)
 port=$(sed -n 's/^HTTP_PORT=//p' "$env_file")
 docroot=$(sed -n 's/^DOCROOT=//p' "$env_file")
-[ -n "$port" ] && [ -d "$docroot" ] || { echo "make-launcher-content: bad $env_file" >&2; exit 1; }
+if [ -z "$port" ] || [ ! -d "$docroot" ]; then
+    echo "make-launcher-content: bad $env_file" >&2
+    exit 1
+fi
 base="http://127.0.0.1:$port/launcher"
 out="$docroot/launcher"
 rm -rf "$out"

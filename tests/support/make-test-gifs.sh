@@ -29,7 +29,7 @@ convert -dispose None -delay 0 -size 16x16 xc:red -delay 4 -size 16x16 xc:lime \
     -delay 5 -size 16x16 xc:blue -loop 0 "$out/zero-delay.gif"
 
 for mode in Background Previous; do
-    name=$(echo "$mode" | tr 'A-Z' 'a-z')
+    name=${mode,,}
     convert -dispose None -delay 10 -size 32x32 xc:red -set page 32x32+0+0 \
         -dispose "$mode" -delay 20 \( -size 8x8 xc:blue -set page 32x32+4+4 \) \
         -dispose None -delay 30 \( -size 8x8 xc:lime -set page 32x32+20+20 \) \
