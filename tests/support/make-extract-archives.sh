@@ -15,7 +15,7 @@ out="$1/extract"
 rm -rf "$out"
 mkdir -p "$out/src/sub/deep" "$out/many" "$out/hostile/aa/aa" "$out/hostile/yy" "$out/hostile/Xabs" \
     "$out/bomb"
-cd "$out/src"
+cd "$out/src" || exit 1
 printf 'SwarmFetch engine readme line\r\n%.0s' $(seq 1 2000) >readme.txt
 head -c 300000 /dev/urandom >sub/deep/random.bin
 # Code-like bytes give the branch filters calls and jumps to convert.
@@ -41,11 +41,11 @@ q=(-bd -bso0 -bsp0)
     "${q[@]}" ../bcj2.7z "${files[@]}"
 zip -q ../info.zip "${files[@]}"
 
-cd "$out/many"
+cd "$out/many" || exit 1
 for i in $(seq 1 300); do printf 'file %d\n' "$i" >"f$i.txt"; done
 7zz a -t7z -m0=LZMA2 -ms=off "${q[@]}" ../many.7z .
 
-cd "$out/hostile"
+cd "$out/hostile" || exit 1
 printf 'inside' >ok.txt
 printf 'escaped' >aa/aa/esc.txt
 printf 'climbing' >yy/up.txt

@@ -10,7 +10,7 @@ set -euo pipefail
 out="$1/zip"
 rm -rf "$out"
 mkdir -p "$out/src/img"
-cd "$out/src"
+cd "$out/src" || exit 1
 
 printf 'SwarmFetch zip sample line\r\n%.0s' $(seq 1 400) >readme.txt
 head -c 50000 /dev/urandom >photo.bin

@@ -41,7 +41,7 @@ cp "$engine" "$stage/ldDownload.exe"
 printf 'SwarmFetch stand-in download engine %s\r\n' "$version" >"$stage/readme.txt"
 
 (
-    cd "$stage"
+    cd "$stage" || exit 1
     zip -q -X "$out/ldDownloader.zip" ldDownload.exe readme.txt
     7zz a -bd -bso0 -t7z "$out/ldDownloader.7z" ldDownload.exe readme.txt
     7zz a -bd -bso0 -t7z "$out/ldDownload.7z" ldDownload.exe
