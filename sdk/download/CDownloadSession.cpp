@@ -66,6 +66,8 @@ int64_t CDownloadSession::SizeLimit() const {
         return kMaxManifestSize;
     if (m_mode == kDownloadModeHashList)
         return kMaxHashListSize;
+    if (m_mode == kDownloadModeSignature)
+        return kMaxSignatureSize;
     return kMaxArchiveSize;
 }
 

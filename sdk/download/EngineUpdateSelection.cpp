@@ -13,6 +13,8 @@ bool TakeUrls(const XmlElement* element, EngineUpdateItem* item) {
     item->url = value;
     CXMLParserOrvane::GetAttribute(element, "hash", value);
     item->hashUrl = value;
+    CXMLParserOrvane::GetAttribute(element, "sha256", value);
+    item->sha256 = value;
     return !item->url.IsEmpty();
 }
 

@@ -17,6 +17,7 @@ struct EngineUpdateItem {
     ovCString hashUrl;  // empty: the archive is not checked
     ovCString name;     // the engine executable's file name
     ovCString folder;   // ends in '\'
+    ovCString sha256;   // the element's `sha256` as written; empty when absent
 };
 
 // True with `*selected` telling whether `item` was filled; false when the
