@@ -120,14 +120,18 @@ int32_t CDownloadFileList::OnManifest(CDownloadFile* record, const uint8_t* data
         return kDownloadBadManifest;
     if (!selected)
         return kDownloadOk;
+    // Signed: every archive must name its digest. Unsigned: a digest that is
+    // given is still checked, and one that cannot be read refuses the manifest.
     uint8_t sha256[kSha256Size];
-    if (signedOnly &&
-        !HexToBytes(item.sha256.CStr(), item.sha256.Length(), sha256, sizeof sha256)) {
+    const bool hasSha256 = !item.sha256.IsEmpty() || signedOnly;
+    if ((signedOnly && !EveryArchiveHasSha256(xml)) ||
+        (hasSha256 &&
+         !HexToBytes(item.sha256.CStr(), item.sha256.Length(), sha256, sizeof sha256))) {
         LogPrintf("[SwarmFetchLib] Manifest Refused (no sha256) : %s", item.url.CStr());
         return kDownloadBadManifest;
     }
     AddFile(item.url.CStr(), item.hashUrl.CStr(), item.name.CStr(), item.folder.CStr(),
-            signedOnly ? sha256 : nullptr);
+            hasSha256 ? sha256 : nullptr);
     return kDownloadOk;
 }
 

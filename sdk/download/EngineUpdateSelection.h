@@ -24,3 +24,8 @@ struct EngineUpdateItem {
 // archive to fetch has no URL in the manifest.
 bool SelectUpdates(const CXMLParserOrvane& xml, const EngineVersionCheck& check,
                    EngineUpdateItem* item, bool* selected);
+
+// True when every archive the manifest names (the `all` entry and each entry
+// under `file`) carries a `sha256` of 64 hex digits: a signed manifest
+// vouches for every archive it lists, not only the one picked this time.
+bool EveryArchiveHasSha256(const CXMLParserOrvane& xml);

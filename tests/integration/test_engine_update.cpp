@@ -398,7 +398,7 @@ TEST_F(EngineUpdateNet, SignedUpdateCases) {
     ASSERT_TRUE(ParsePublisherKeyHex(publicHex.c_str(), publicKey));
 
     enum Sig { kSigned, kNoSig, kTampered, kShortSig, kLongSig };
-    enum Sha { kShaRight, kShaNone, kShaMalformed };
+    enum Sha { kShaRight, kShaNone, kShaMalformed, kShaUnusedMissing };
     struct SignedCase {
         const char* name;
         bool key;
@@ -441,6 +441,10 @@ TEST_F(EngineUpdateNet, SignedUpdateCases) {
         {"sha256 of 63 digits", true, kOld, kNewVersion, "single.zip", "single.zip", false, kSigned,
          kShaMalformed, 1, 0, kOldVersion, "M3 M3 M3",
          "[SwarmFetchLib] Manifest Refused (no sha256)"},
+        // The archive the update takes is hashed; the other one is not.
+        {"an unused entry without sha256", true, kOld, kNewVersion, "single.zip", "single.zip",
+         false, kSigned, kShaUnusedMissing, 1, 0, kOldVersion, "M3 M3 M3",
+         "[SwarmFetchLib] Manifest Refused (no sha256)"},
         // A whole engine package under the name of the signed archive, with
         // an MD4 list that matches it: never unpacked.
         {"archive bytes differ", true, kOld, kNewVersion, "all.zip", "single.zip", false, kSigned,
@@ -449,11 +453,17 @@ TEST_F(EngineUpdateNet, SignedUpdateCases) {
          kSigned, kShaRight, 1, 0, kOldVersion, "M0 A4 A4 A4", nullptr},
         {"downgrade refused", true, kNew, kOldVersion, "old.zip", "old.zip", false, kSigned,
          kShaRight, 1, 0, kNewVersion, "M9", downgrade.c_str()},
-        // Without a key: as before, sha256 and .sig are not looked at.
+        // Without a key: as before, .sig is not looked at and versions may
+        // go back; a sha256 that is given is still checked.
         {"no key, unsigned", false, kOld, kNewVersion, "single.zip", "single.zip", false, kNoSig,
          kShaNone, 1, 1, kNewVersion, "M0 A0", nullptr},
+        {"no key, right sha256", false, kOld, kNewVersion, "single.zip", "single.zip", false,
+         kNoSig, kShaRight, 1, 1, kNewVersion, "M0 A0", nullptr},
         {"no key, wrong sha256", false, kOld, kNewVersion, "single.zip", "old.zip", false, kNoSig,
-         kShaRight, 1, 1, kNewVersion, "M0 A0", nullptr},
+         kShaRight, 1, 0, kOldVersion, "M0 A4 A4 A4", nullptr},
+        {"no key, unreadable sha256", false, kOld, kNewVersion, "single.zip", "single.zip", false,
+         kNoSig, kShaMalformed, 1, 0, kOldVersion, "M3 M3 M3",
+         "[SwarmFetchLib] Manifest Refused (no sha256)"},
         {"no key, an older version", false, kNew, kOldVersion, "old.zip", "old.zip", false, kNoSig,
          kShaNone, 1, 1, kOldVersion, "M0 A0", nullptr},
     };
@@ -498,6 +508,10 @@ TEST_F(EngineUpdateNet, SignedUpdateCases) {
                 << error;
             manifest = c.sha == kShaMalformed ? Replaced(hashedManifest, hex, hex.substr(1))
                                               : hashedManifest;
+            if (c.sha == kShaUnusedMissing) {
+                const std::string attribute = " sha256=\"" + hex + "\"";
+                manifest.erase(manifest.rfind(attribute), attribute.size());
+            }
         }
         std::string sig;
         ASSERT_TRUE(key.Sign(manifest, &sig, &error)) << error;
