@@ -222,7 +222,7 @@ RedirectVerdict JudgeRedirect(int32_t status, const ovCString* location, const c
 RedirectVerdict JudgeRedirect(ovIHttpClientExLayer* http, const char* requestUrl, int32_t hops,
                               ovCString* target) {
     int32_t status = 0;
-    if (!http || OV_FAILED(http->GetStatusCode(&status)))
+    if (!http || OV_FAILED(http->GetStatusCode(&status)) || !IsRedirectStatus(status))
         return kRedirectNone;
     ovCString location;
     const bool found = OV_SUCCEEDED(http->GetHeader("Location", &location));
