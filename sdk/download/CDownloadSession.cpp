@@ -127,14 +127,8 @@ int32_t CDownloadSession::OpenFailure(const char* url) {
 }
 
 void CDownloadSession::FollowRedirect(ovIHttpClientExLayer* http) {
-    ovCString location;
-    if (OV_SUCCEEDED(http->GetHeader("Location", &location)))
-        Utf8ToAnsi(location, location);
-    else
-        location.Clear();
     ovCString target;
-    if (location.IsEmpty() || m_redirects >= kMaxRedirects ||
-        !ResolveRedirect(m_requestUrl.CStr(), location.CStr(), &target)) {
+    if (JudgeRedirect(http, m_requestUrl.CStr(), m_redirects, &target) != kRedirectFollow) {
         Fail(kSessionUnexpectedAnswer);
         return;
     }

@@ -394,19 +394,16 @@ void CPlatformSession::ContentMismatch() {
 }
 
 void CPlatformSession::FollowRedirect(ovIHttpClientExLayer* http) {
-    ovCString location;
     ovCString target;
-    bool found = OV_SUCCEEDED(http->GetHeader("Location:", &location)) &&
-                 OV_SUCCEEDED(Utf8ToAnsi(location, location)) && !location.IsEmpty() &&
-                 ResolveRedirect(m_currentUrl.CStr(), location.CStr(), &target);
+    const RedirectVerdict verdict = JudgeRedirect(http, m_currentUrl.CStr(), m_redirects, &target);
     ReleaseConnection();
     CloseTargetFile();
-    if (!found) {
+    if (verdict != kRedirectFollow && verdict != kRedirectTooManyHops) {
         LogPrintf("[SwarmFetchLib] eNWHSC_HTTP_SEEOTHER  : %s", m_currentUrl.CStr());
         Fail();
         return;
     }
-    if (m_redirects >= kMaxRedirects) {
+    if (verdict == kRedirectTooManyHops) {
         // A loop: one failed attempt on the mirror's own URL.
         LogPrintf("[SwarmFetchLib] Redirect Max Over : %s", m_currentUrl.CStr());
         m_currentUrl.Assign(m_mirrors.At(m_mirrorIndex));
