@@ -143,6 +143,9 @@ bool CZVTDownloaderDlg::OnInitDialog() {
         PostQuitMessage(0);
         return true;
     }
+    // The library answers 517 for any signature when it was built without a
+    // publisher key.
+    m_keyInForce = SwarmFetch_VerifyPublisherSignature(nullptr, 0, nullptr, 0) != SF_RESULT_FAILED;
     if (SwarmFetch_Init(m_hWnd, nullptr, nullptr) != SF_RESULT_OK) {
         char text[128];
         snprintf(text, sizeof(text), texts::kInitFailedFormat, texts::kLibraryName);
@@ -297,7 +300,14 @@ void CZVTDownloaderDlg::OnDataArrived() {
             size = 0;
     }
     if (!m_fileListLoaded) {
-        ParseFileList(data.get(), size > 0 ? (size_t)size : 0);
+        const size_t length = size > 0 ? (size_t)size : 0;
+        if (!m_keyInForce) {
+            ParseFileList(data.get(), length);
+        } else if (!m_signatureRequested) {
+            RequestListSignature(data.get(), length);
+        } else {
+            TakeSignedList(data.get(), length);
+        }
         if (m_fileListLoaded)
             StartSizeCheck();
     } else if (!m_skinLoaded) {
@@ -306,7 +316,9 @@ void CZVTDownloaderDlg::OnDataArrived() {
 }
 
 void CZVTDownloaderDlg::OnDataFailed() {
-    if (!m_fileListLoaded) {
+    if (!m_fileListLoaded && m_signatureRequested) {
+        RefuseFileList("no signature");
+    } else if (!m_fileListLoaded) {
         Message(texts::kFileListFailed);
         Quit();
     } else if (!m_skinLoaded) {
@@ -328,6 +340,40 @@ void CZVTDownloaderDlg::ParseFileList(const char* data, size_t size) {
         Message(texts::kFileListFailed);
         Quit();
     }
+}
+
+void CZVTDownloaderDlg::RequestListSignature(const char* data, size_t size) {
+    m_signatureRequested = true;
+    if (data)
+        m_signedList.assign(data, size);
+    // Fetched like the list itself, with the same bounds.
+    const std::string url = m_config.fileListUrl + ".sig";
+    if (SwarmFetch_RequestData(url.c_str()) != SF_RESULT_OK)
+        RefuseFileList("signature not requested");
+}
+
+void CZVTDownloaderDlg::TakeSignedList(const char* sig, size_t sigSize) {
+    std::string list;
+    list.swap(m_signedList);
+    if (list.size() > (size_t)INT32_MAX || sigSize > (size_t)INT32_MAX ||
+        SwarmFetch_VerifyPublisherSignature(list.data(), (int32_t)list.size(), sig,
+                                            (int32_t)sigSize) != SF_RESULT_OK) {
+        RefuseFileList("wrong signature");
+        return;
+    }
+    ParseFileList(list.data(), list.size());
+    if (m_fileListLoaded && FirstUnhashedLine(m_urls) != m_urls.size()) {
+        m_fileListLoaded = 0;
+        m_urls.clear();
+        RefuseFileList("a line without sha256");
+    }
+}
+
+void CZVTDownloaderDlg::RefuseFileList(const char* why) {
+    m_signedList.clear();
+    LogPrintf("[ZVTDownloader] file list refused: %s", why);
+    Message(texts::kFileListUnverified);
+    Quit();
 }
 
 void CZVTDownloaderDlg::StartSizeCheck() {
