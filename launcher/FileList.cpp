@@ -120,3 +120,10 @@ bool RunFileContent(const std::vector<std::string>& urls, const std::string& pat
     }
     return out->hasSha256 || !keyInForce;
 }
+
+int64_t ListedFileSize(const std::string& urls) {
+    ExpectedContent content;
+    if (!ReadUrlListContent(urls.c_str(), &content) || !content.hasSha256)
+        return -1;
+    return content.size;
+}

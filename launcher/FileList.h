@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <string>
 #include <vector>
@@ -54,3 +55,8 @@ size_t FirstUnhashedLine(const std::vector<std::string>& urls);
 // no line naming it carries a hash.
 bool RunFileContent(const std::vector<std::string>& urls, const std::string& path, bool keyInForce,
                     ExpectedContent* out);
+
+// The size a line names in its fragment (`&size=` beside a sha256), or -1
+// when it names none or its fragment is bad. Such a file needs no size
+// request: the library holds its download to that size.
+int64_t ListedFileSize(const std::string& urls);

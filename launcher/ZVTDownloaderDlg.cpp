@@ -13,6 +13,7 @@
 #include "launcher/framework/Prompts.h"
 #include "launcher/framework/Resources.h"
 #include "launcher/res/resource.h"
+#include "sdk/download/ByteCount.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -377,11 +378,26 @@ void CZVTDownloaderDlg::RefuseFileList(const char* why) {
 }
 
 void CZVTDownloaderDlg::StartSizeCheck() {
+    // A line that names its size beside its hash is not measured: the
+    // library holds that file to the size, and a run over a complete folder
+    // then asks the server for nothing.
+    m_listedBytes = 0;
+    bool measuring = false;
     for (const std::string& url : m_urls) {
+        const int64_t listed = ListedFileSize(url);
+        if (listed >= 0) {
+            m_listedBytes = AddByteCount(m_listedBytes, listed);
+            continue;
+        }
+        measuring = true;
         if (SwarmFetch_AddSizeCheck(url.c_str()) != SF_RESULT_OK) {
             Message(texts::kSizeCheckFailed);
             PostQuitMessage(0);
         }
+    }
+    if (!measuring) {
+        OnSizeCheckDone();
+        return;
     }
     if (SwarmFetch_StartSizeCheck() != SF_RESULT_OK) {
         Message(texts::kSizeCheckFailed);
@@ -392,6 +408,7 @@ void CZVTDownloaderDlg::StartSizeCheck() {
 void CZVTDownloaderDlg::OnSizeCheckDone() {
     int64_t total = 0;
     SwarmFetch_GetSizeCheckTotal(&total);
+    total = AddByteCount(total, m_listedBytes);
     g_totalSize = total;
     m_totalText = FormatSize(total);
     if (SwarmFetch_RequestData(m_config.skinUrl.c_str()) != SF_RESULT_OK) {

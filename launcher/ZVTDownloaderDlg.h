@@ -186,7 +186,8 @@ class CZVTDownloaderDlg : public CDialog {
     std::vector<std::string> m_urls;
     bool m_keyInForce = false;
     bool m_signatureRequested = false;
-    std::string m_signedList;  // the list's bytes while its signature is fetched
+    std::string m_signedList;   // the list's bytes while its signature is fetched
+    int64_t m_listedBytes = 0;  // sizes the list names, not measured
     std::map<std::string, HBITMAP> m_images;
     std::string m_runFile;
     HANDLE m_runThread = nullptr;

@@ -603,6 +603,13 @@ TEST_F(LauncherTest, SignedListIsDownloadedAndOnlyItsInstallerRuns) {
              [&] {
                  EXPECT_TRUE(dialog.PublisherKeyInForce());
                  EXPECT_EQ(dialog.Urls().size(), 3u);
+                 // Every line names its size: the total is theirs, unmeasured.
+                 int64_t total = 0;
+                 for (const char* name : {"a.bin", "b.bin", "setup.exe"})
+                     total += (int64_t)ReadFile(
+                                  m_servers.DocRootPath(std::string("launcher/ok/") + name))
+                                  .size();
+                 EXPECT_EQ(CZVTDownloaderDlg::TotalSize(), total);
                  Click(dialog, IDC_FOLDER);
                  Click(dialog, IDC_START);
              }},

@@ -145,6 +145,28 @@ TEST(FileList, SignedListsNeedAHashOnEveryLine) {
         EXPECT_EQ(FirstUnhashedLine(c.urls), c.firstUnhashed) << c.name;
 }
 
+// A line that names its size beside its hash is not measured.
+TEST(FileList, ListedSizes) {
+    const std::string hash = "#sha256=" + std::string(64, 'c');
+    const struct {
+        std::string line;
+        int64_t size;
+    } cases[] = {
+        {"http://h/a.bin", -1},
+        {"http://h/a.bin" + hash, -1},
+        {"http://h/a.bin" + hash + "&size=0", 0},
+        {"http://h/a.bin" + hash + "&size=123456789012345678", 123456789012345678},
+        {"http://h/a.bin" + hash + "&size=1234567890123456789", -1},  // 19 digits
+        {"http://h/a.bin#size=12", -1},                               // no hash
+        {"http://h/a.bin#sha256=12&size=12", -1},
+        {"http://m/a.bin|http://h/a.bin" + hash + "&size=7", 7},
+        {"http://m/a.bin" + hash + "&size=8|http://h/a.bin" + hash + "&size=7", -1},
+        {"", -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ListedFileSize(c.line), c.size) << c.line;
+}
+
 // The installer's expected content comes from the lines that name its file.
 TEST(FileList, TheInstallersContentComesFromItsLine) {
     const std::string a(64, 'a');
