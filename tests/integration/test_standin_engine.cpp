@@ -315,8 +315,8 @@ TEST_F(StandInEngineTest, AWholeFileAtItsKnownSizeIsKept) {
     WriteNative(tmp.Native("kept\\whole.bin"), kept);
     const std::string folder = tmp.Win("kept") + "\\";
     const std::string url = servers.HttpUrl("/nothing/here/whole.bin");
-    const ovEngineJobEntry entry = {0, 0, (int64_t)kept.size(), folder.c_str(), "whole.bin",
-                                    url.c_str()};
+    const ovEngineJobEntry entry = {0,           0,          (int64_t)kept.size(), folder.c_str(),
+                                    "whole.bin", url.c_str()};
     const ovEngineJob job = {77, "Kept", 1, &entry};
     ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
     ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }));
