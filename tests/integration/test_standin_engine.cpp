@@ -307,6 +307,25 @@ TEST_F(StandInEngineTest, PartlyPresentFileBringsTheResumeQuestion) {
     }
 }
 
+// A file already whole at its known size is kept and reported done without
+// a request: its URL leads nowhere, and its bytes stay.
+TEST_F(StandInEngineTest, AWholeFileAtItsKnownSizeIsKept) {
+    StartEngine();
+    ASSERT_TRUE(Connect());
+    const std::string kept(4096, 'K');
+    WriteNative(tmp.Native("kept\\whole.bin"), kept);
+    const std::string folder = tmp.Win("kept") + "\\";
+    const std::string url = servers.HttpUrl("/nothing/here/whole.bin");
+    const ovEngineJobEntry entry = {0,           0,          (int64_t)kept.size(), folder.c_str(),
+                                    "whole.bin", url.c_str()};
+    const ovEngineJob job = {77, "Kept", 1, &entry};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }));
+    EXPECT_EQ(1, probe.Count("done 77 "));
+    EXPECT_EQ("finished 77 1 0 1 0", probe.calls.back());
+    EXPECT_EQ(kept, ReadNative(tmp.Native("kept\\whole.bin")));
+}
+
 TEST_F(StandInEngineTest, BehavioursChosenByTheEnvironment) {
     struct Case {
         const char* behaviour;
