@@ -55,7 +55,7 @@ const DownloadEntry* CPlatformSession::EntryAt(int32_t index) const {
     return index >= 0 && index < m_entryCount ? &m_entries[index] : nullptr;
 }
 
-void CPlatformSession::Start(CJob& job, const int64_t* knownSizes) {
+void CPlatformSession::Start(CJob& job, const int64_t* knownSizes, int32_t onlyEntry) {
     const int32_t count = job.EntryCount();
     m_entries = count > 0 ? new (std::nothrow) DownloadEntry[count] : nullptr;
     m_knownSizes = count > 0 ? new (std::nothrow) int64_t[count] : nullptr;
@@ -66,6 +66,8 @@ void CPlatformSession::Start(CJob& job, const int64_t* knownSizes) {
     }
     for (int32_t i = 0; m_entries && i < count; ++i) {
         const DownloadEntry* from = job.EntryAt(i);
+        if (onlyEntry >= 0 && i != onlyEntry)
+            continue;
         if (!from || from->urlList.IsEmpty() || from->folder.IsEmpty() || from->fileName.IsEmpty())
             continue;
         DownloadEntry& copy = m_entries[m_entryCount];

@@ -112,8 +112,10 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     // Copies the job's entries and sends the first request. A failure to
     // start is reported at once, from inside Start. Call once.
     // `knownSizes` holds one size per job entry, in the job's order (-1:
-    // unknown); without it the sizes the job's entries hold are known.
-    void Start(CJob& job, const int64_t* knownSizes = nullptr);
+    // unknown); without it the sizes the job's entries hold are known. With
+    // `onlyEntry` at 0 or above only the job's entry at that position is
+    // downloaded (a file fetched again for another downloader).
+    void Start(CJob& job, const int64_t* knownSizes = nullptr, int32_t onlyEntry = -1);
 
     // Bytes written for all entries so far (never above their true sum),
     // including the bytes found on disk (below).
