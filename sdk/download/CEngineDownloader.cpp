@@ -1123,22 +1123,22 @@ void CEngineDownloader::ReapSessions() {
 void CEngineDownloader::OnHashTimer(void* self) {
     CEngineDownloader* downloader = static_cast<CEngineDownloader*>(self);
     downloader->ReapSessions();
-    // One result at a time: each report may change the jobs and their checks.
-    for (bool found = true; found && !downloader->m_retired;) {
-        found = false;
-        for (size_t k = 0; k < downloader->m_checks.size() && !found; ++k) {
-            Verification* check = downloader->m_checks[k];
-            for (size_t i = 0; i < check->tickets.size() && !found; ++i) {
-                Sha256Stream hash;
-                int64_t length = -1;
-                if (check->tickets[i] == 0 ||
-                    !downloader->m_hashes.Take(check->tickets[i], hash, &length))
-                    continue;
-                found = true;
-                check->tickets[i] = 0;
-                downloader->JudgeFile(check, (int32_t)i, hash, length);
-            }
+    // Each report may change the jobs and their checks: after one that did,
+    // the walk starts again (results already taken are not there twice).
+    for (size_t k = 0; k < downloader->m_checks.size() && !downloader->m_retired;) {
+        Verification* check = downloader->m_checks[k];
+        bool changed = false;
+        for (size_t i = 0; !changed && i < check->tickets.size(); ++i) {
+            Sha256Stream hash;
+            int64_t length = -1;
+            if (check->tickets[i] == 0 ||
+                !downloader->m_hashes.Take(check->tickets[i], hash, &length))
+                continue;
+            check->tickets[i] = 0;
+            downloader->JudgeFile(check, (int32_t)i, hash, length);
+            changed = k >= downloader->m_checks.size() || downloader->m_checks[k] != check;
         }
+        k = changed ? 0 : k + 1;
     }
     if (downloader->m_hashes.Count() == 0 && downloader->m_oldSessions.Count() == 0 &&
         !downloader->m_hashTimer.IsEmpty()) {
@@ -1158,50 +1158,48 @@ void CEngineDownloader::OnFileComplete(void* context, const DownloadEntry* entry
         ReportFileDone(check->job, path.CStr(), entry->urlList.CStr());
 }
 
-void CEngineDownloader::OnAllFilesComplete(void* context) {
-    Verification* check = static_cast<Verification*>(context);
+void CEngineDownloader::RefetchEnded(Verification* check, int32_t code, const char* url) {
     CJob* job = check->job;
+    // The session is done with: deleted on a later turn, silent until then.
     if (check->session) {
         check->session->SetListener(nullptr, nullptr);
         if (!m_oldSessions.AddTail(check->session))
             delete check->session;
         StartHashTimer();
     }
+    const int32_t index = check->sessionEntry;
     check->session = nullptr;
     check->sessionEntry = -1;
-    StartRefetch(check);
+    if (code != SF_RESULT_OK) {
+        // The file was not fetched: the job is never done.
+        if (index >= 0 && check->states[(size_t)index] != kFileVerified)
+            check->states[(size_t)index] = kFileFailed;
+        const DownloadEntry* entry = index >= 0 ? job->EntryAt(index) : nullptr;
+        QueueEngineMessage(job, code, url && url[0] ? url : entry ? entry->urlList.CStr() : "");
+    }
+    check = FindVerification(job);
+    if (check)
+        StartRefetch(check);
     check = FindVerification(job);
     if (check && !check->session)
         FinishWhenVerified(check);
 }
 
+void CEngineDownloader::OnAllFilesComplete(void* context) {
+    RefetchEnded(static_cast<Verification*>(context), SF_RESULT_OK, nullptr);
+}
+
 void CEngineDownloader::OnSessionFailed(void* context, const char* url) {
-    OnSessionError(context, SF_MSG_FAILED, url);
+    RefetchEnded(static_cast<Verification*>(context), SF_MSG_FAILED, url);
 }
 
 void CEngineDownloader::OnSessionError(void* context, int32_t code, const char* url) {
-    Verification* check = static_cast<Verification*>(context);
-    CJob* job = check->job;
-    if (code != SF_MSG_DISK_FULL) {
-        QueueEngineMessage(job, code, url);
+    // 513 ends the session; any other code is a message only.
+    if (code == SF_MSG_DISK_FULL) {
+        RefetchEnded(static_cast<Verification*>(context), code, url);
         return;
     }
-    // The session has ended: the file was not fetched, and the job is never
-    // done.
-    if (check->sessionEntry >= 0)
-        check->states[(size_t)check->sessionEntry] = kFileFailed;
-    if (check->session) {
-        check->session->SetListener(nullptr, nullptr);
-        if (!m_oldSessions.AddTail(check->session))
-            delete check->session;
-        StartHashTimer();
-    }
-    check->session = nullptr;
-    check->sessionEntry = -1;
-    QueueEngineMessage(job, code, url);
-    check = FindVerification(job);
-    if (check)
-        StartRefetch(check);
+    QueueEngineMessage(static_cast<Verification*>(context)->job, code, url);
 }
 
 void CEngineDownloader::OnProgress(void* context) {

@@ -216,6 +216,9 @@ class CEngineDownloader : public CJobDownloader,
     void FileWrong(Verification* check, int32_t index);
     // Fetches the next wrong file of the job, when none is being fetched.
     void StartRefetch(Verification* check);
+    // The session fetching a file ended (SF_RESULT_OK: the file was fetched
+    // and verified; otherwise the message for the job).
+    void RefetchEnded(Verification* check, int32_t code, const char* url);
     // Reports the job done once the engine did and every file is verified.
     void FinishWhenVerified(Verification* check);
     void FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor);
