@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "launcher/DialogLayout.h"
 #include "launcher/FileDoneText.h"
 #include "launcher/FileList.h"
 #include "launcher/Texts.h"
@@ -89,7 +90,7 @@ void CZVTDownloaderDlg::OnRun() {
     m_installing = 1;
     HWND notice = GetDlgItem(IDC_NOTICE);
     EnableWindow(GetDlgItem(IDC_RUN), FALSE);
-    SetWindowPos(notice, nullptr, 53, 265, 400, 14, SWP_NOZORDER | SWP_NOACTIVATE);
+    layout::PlaceWindow(notice, layout::kInstallNotice);
     ShowWindow(notice, SW_SHOW);
     m_noticeText = texts::kInstallerNotice;
     ::SetWindowTextA(notice, m_noticeText.c_str());

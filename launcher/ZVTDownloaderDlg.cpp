@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "launcher/DialogLayout.h"
 #include "launcher/DisplayFormat.h"
 #include "launcher/FileList.h"
 #include "launcher/Texts.h"
@@ -37,9 +38,8 @@ bool Fetched(const Record& record) {
 const COLORREF kEraseColour = RGB(0xC3, 0xC3, 0xC3);
 const COLORREF kTextColour = RGB(0xEF, 0xEF, 0xEF);
 const COLORREF kNoticeText = RGB(0xFF, 0xFF, 0x00);
-// The terms picture scrolls between these positions.
-const int kTermsRange = 345;
-const RECT kTermsRect = {4, 384, 596, 484};
+const RECT kTermsRect = {layout::kTerms.x, layout::kTerms.y, layout::kTermsRight,
+                         layout::kTermsBottom};
 
 // Bound display statics, in the order of m_labels.
 const int kLabelIds[] = {IDC_CURRENT_FILE, IDC_ELAPSED, IDC_REMAINING, IDC_TOTAL_SIZE,
@@ -567,7 +567,7 @@ void CZVTDownloaderDlg::EraseBackground(HDC dc) {
         return;
     HDC memory = CreateCompatibleDC(dc);
     HGDIOBJ old = SelectObject(memory, background);
-    BitBlt(dc, 0, 0, 640, 380, memory, 0, 0, SRCCOPY);
+    BitBlt(dc, 0, 0, layout::kWindowWidth, layout::kWindowHeight, memory, 0, 0, SRCCOPY);
     SelectObject(memory, old);
     DeleteDC(memory);
 }
@@ -586,7 +586,7 @@ void CZVTDownloaderDlg::Paint() {
         HPEN pen = CreatePen(PS_SOLID, 2, RGB(0, 0, 0));
         HGDIOBJ oldPen = SelectObject(dc, pen);
         HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(NULL_BRUSH));
-        Rectangle(dc, 0, 380, client.right, 520);
+        Rectangle(dc, 0, layout::kWindowHeight, client.right, layout::kTermsFrameBottom);
         SelectObject(dc, oldBrush);
         SelectObject(dc, oldPen);
         DeleteObject(pen);
@@ -607,14 +607,15 @@ void CZVTDownloaderDlg::OnMouseMove(LPARAM) {
     POINT now;
     GetCursorPos(&now);
     SetWindowPos(m_hWnd, nullptr, m_dragRect.left + now.x - m_dragStart.x,
-                 m_dragRect.top + now.y - m_dragStart.y, 640, 380, SWP_NOZORDER | SWP_NOACTIVATE);
+                 m_dragRect.top + now.y - m_dragStart.y, layout::kWindowWidth,
+                 layout::kWindowHeight, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void CZVTDownloaderDlg::OnTermsScroll(int position) {
     if (position < 0)
         position = 0;
-    if (position > kTermsRange)
-        position = kTermsRange;
+    if (position > layout::kTermsRange)
+        position = layout::kTermsRange;
     m_termsPosition = position;
     if (m_termsScroll)
         SetScrollPos(m_termsScroll, SB_CTL, position, TRUE);

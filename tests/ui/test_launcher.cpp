@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "launcher/AppInstance.h"
+#include "launcher/DialogLayout.h"
 #include "launcher/DisplayFormat.h"
 #include "launcher/FolderRegistry.h"
 #include "launcher/Texts.h"
@@ -262,7 +263,7 @@ class LauncherTest : public ::testing::Test {
             return;
         RedrawWindow(dialog.GetSafeHwnd(), nullptr, nullptr,
                      RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        uitest::Canvas canvas(640, 380, RGB(0, 0, 0));
+        uitest::Canvas canvas(layout::kWindowWidth, layout::kWindowHeight, RGB(0, 0, 0));
         canvas.CaptureWindow(dialog.GetSafeHwnd());
         canvas.SaveBmp(folder + name + ".bmp");
     }
@@ -333,7 +334,7 @@ TEST_F(LauncherTest, StartsUpIntoTheSkinnedWindow) {
              uitest::Pump();
              RedrawWindow(window, nullptr, nullptr,
                           RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-             uitest::Canvas screen(640, 380, RGB(1, 2, 3));
+             uitest::Canvas screen(layout::kWindowWidth, layout::kWindowHeight, RGB(1, 2, 3));
              screen.CaptureWindow(window);
              int w = 0, h = 0;
              std::vector<COLORREF> bk = uitest::ReadBitmap(dialog.Image("bk_main.jpg"), &w, &h);
