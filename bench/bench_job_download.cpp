@@ -8,8 +8,9 @@
 //             "#sha256=<digest>&size=<bytes>", so the job hashes it as it
 //             is written and renames it only when it matched; aria2c gets
 //             the digest too (--checksum). The digest is computed once by
-//             sha256sum (not by the code under test) and kept beside the
-//             file as <file>.sha256 for later runs over the same file;
+//             sha256sum (not by the code under test), before anything is
+//             timed, and kept beside the file as <file>.sha256, reused
+//             while the file is not newer;
 //   resume    64 MiB of random bytes with a hash, and a <name>.part of its
 //             first 25,169,923 bytes in the folder as a cut run leaves it;
 //             the job continues it. Its own table: the bytes nginx sent for
@@ -485,17 +486,16 @@ bool WritePart(const std::string& from, const std::string& to, uint64_t bytes) {
 void PrintResumeHeader(const FileSet& set, uint64_t partBytes) {
     printf("\nset %s: 1 file, %llu bytes, its first %llu bytes in <name>.part\n", set.name.c_str(),
            (unsigned long long)set.expected, (unsigned long long)partBytes);
-    printf("%-34s %-4s %11s %11s %8s %8s %8s %7s %7s  %s\n", "resumed by", "", "missing", "sent",
-           "requests", "statuses", "wall s", "MiB/s", "budget", "note");
+    printf("%-34s %-4s %11s %11s %8s %8s %8s  %s\n", "resumed by", "", "missing", "sent",
+           "requests", "statuses", "wall s", "note");
 }
 
-// ok: the whole file is there and nginx sent exactly the missing bytes.
+// ok: the whole file is there and nginx sent exactly the missing bytes. The
+// wall time includes hashing the .part (too short a run for a rate).
 void PrintResume(const Run& r, uint64_t missing, const Served& served) {
-    const double rate = r.wall > 0 ? (double)missing / r.wall : 0;
-    printf("%-34s %-4s %11llu %11llu %8d %8s %8.3f %7.1f %7.3f  %s\n", r.tool.c_str(),
-           r.ok ? "ok" : "FAIL", (unsigned long long)missing, (unsigned long long)served.bodyBytes,
-           served.requests, served.statuses.empty() ? "-" : served.statuses.c_str(), r.wall,
-           rate / (1024.0 * 1024.0), rate / kBudget, r.note.c_str());
+    printf("%-34s %-4s %11llu %11llu %8d %8s %8.3f  %s\n", r.tool.c_str(), r.ok ? "ok" : "FAIL",
+           (unsigned long long)missing, (unsigned long long)served.bodyBytes, served.requests,
+           served.statuses.empty() ? "-" : served.statuses.c_str(), r.wall, r.note.c_str());
     fflush(stdout);
 }
 
