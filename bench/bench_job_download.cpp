@@ -499,6 +499,48 @@ void PrintResume(const Run& r, uint64_t missing, const Served& served) {
     fflush(stdout);
 }
 
+// One resumed run: leaves the first kResumeCutBytes of the set's file as
+// its .part in `target`, runs `command`, and judges what nginx sent for the
+// file against the bytes that were missing.
+Run RunResumed(const Servers& servers, const FileSet& set, const std::string& sizesFrom,
+               const std::string& target, const std::string& tool, const std::string& command,
+               Served* served) {
+    const std::string file = set.names[0];
+    const std::string part = target + file + ".part";
+    const uint64_t missing = set.expected - kResumeCutBytes;
+    Run r;
+    r.tool = tool;
+    bool complete = false;
+    if (!WritePart(sizesFrom + file, part, kResumeCutBytes)) {
+        r.note = "could not write the .part";
+    } else {
+        const int64_t logBefore = FileBytes(servers.AccessLog());
+        r = RunJob(tool, command);
+        // nginx logs a request once its answer is sent; waits at most 3 s
+        // for the line.
+        for (int wait = 0; wait < 30; ++wait) {
+            *served = ServedSince(servers.AccessLog(), logBefore, "/files/bench-resume/" + file);
+            if (served->bodyBytes >= missing)
+                break;
+            const timespec pause = {0, 100 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+        CollectSet(set, target, sizesFrom, &complete);
+    }
+    unlink(part.c_str());  // what a failed run leaves
+    r.ok = r.ok && complete && served->bodyBytes == missing;
+    if (served->bodyBytes > missing) {
+        fprintf(stderr, "RESUME CHECK FAILED: %s: nginx sent %llu bytes, only %llu were missing\n",
+                tool.c_str(), (unsigned long long)served->bodyBytes, (unsigned long long)missing);
+        r.note = "sent more than the missing bytes";
+    } else if (!complete) {
+        r.note = "file missing or short (" + r.note + ")";
+    } else if (served->bodyBytes < missing) {
+        r.note = "the access log shows fewer bytes than were missing";
+    }
+    return r;
+}
+
 void PrintSetHeader(const FileSet& set) {
     printf("\nset %s: %zu file%s, %llu bytes\n", set.name.c_str(), set.names.size(),
            set.names.size() == 1 ? "" : "s", (unsigned long long)set.expected);
@@ -648,8 +690,6 @@ int main(int argc, char** argv) {
                    : "--list " + Quote(WinePath(list)) + " " + Quote(WinePath(target));
 
         if (setName == "resume") {
-            const std::string file = set.names[0];
-            const std::string part = target + file + ".part";
             const uint64_t missing = set.expected - kResumeCutBytes;
             std::vector<std::pair<std::string, std::string>> programs = {
                 {"library job (native)", Quote(job) + " " + jobArgs}};
@@ -658,41 +698,9 @@ int main(int argc, char** argv) {
             PrintResumeHeader(set, kResumeCutBytes);
             for (int run = 0; run < runs; ++run) {
                 for (const auto& program : programs) {
-                    Run r;
-                    r.tool = program.first;
                     Served served;
-                    bool complete = false;
-                    if (!WritePart(sizesFrom + file, part, kResumeCutBytes)) {
-                        r.note = "could not write the .part";
-                    } else {
-                        const int64_t logBefore = FileBytes(servers.AccessLog());
-                        r = RunJob(program.first, program.second);
-                        // nginx logs a request once its answer is sent; waits
-                        // at most 3 s for the line.
-                        for (int wait = 0; wait < 30; ++wait) {
-                            served = ServedSince(servers.AccessLog(), logBefore,
-                                                 "/files/bench-resume/" + file);
-                            if (served.bodyBytes >= missing)
-                                break;
-                            const timespec pause = {0, 100 * 1000 * 1000};
-                            nanosleep(&pause, nullptr);
-                        }
-                        CollectSet(set, target, sizesFrom, &complete);
-                    }
-                    unlink(part.c_str());  // what a failed run leaves
-                    r.ok = r.ok && complete && served.bodyBytes == missing;
-                    if (served.bodyBytes > missing) {
-                        fprintf(stderr,
-                                "RESUME CHECK FAILED: %s: nginx sent %llu bytes, only %llu were "
-                                "missing\n",
-                                r.tool.c_str(), (unsigned long long)served.bodyBytes,
-                                (unsigned long long)missing);
-                        r.note = "sent more than the missing bytes";
-                    } else if (!complete && r.note.empty()) {
-                        r.note = "file missing or short";
-                    } else if (complete && served.bodyBytes < missing) {
-                        r.note = "the access log shows fewer bytes than were missing";
-                    }
+                    const Run r = RunResumed(servers, set, sizesFrom, target, program.first,
+                                             program.second, &served);
                     PrintResume(r, missing, served);
                     allOk = allOk && r.ok;
                 }
