@@ -71,6 +71,9 @@ class Servers {
         auto it = m_values.find(key);
         return it == m_values.end() ? std::string() : it->second;
     }
+    // nginx's access log, in its default (combined) format: after the quoted
+    // request line come the status and the body bytes sent.
+    std::string AccessLog() const { return m_dir + "/servers/nginx/logs/access.log"; }
     std::string ReadCertificate() const {
         std::ifstream in(Value("CERT_PEM"), std::ios::binary);
         std::ostringstream text;

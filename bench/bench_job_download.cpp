@@ -4,6 +4,19 @@
 // Starts the test servers (BenchServers.h) and runs each chosen set (--set,
 // repeated or comma-separated; default 1g):
 //   1g        one file, --path (default /files/zero-1g.bin, 1 GiB of zeros);
+//   verified  the same file, its URL given to the library with
+//             "#sha256=<digest>&size=<bytes>", so the job hashes it as it
+//             is written and renames it only when it matched; aria2c gets
+//             the digest too (--checksum). The digest is computed once by
+//             sha256sum (not by the code under test), before anything is
+//             timed, and kept beside the file as <file>.sha256, reused
+//             while the file is not newer;
+//   resume    64 MiB of random bytes with a hash, and a <name>.part of its
+//             first 25,169,923 bytes in the folder as a cut run leaves it;
+//             the job continues it. Its own table: the bytes nginx sent for
+//             the file (the body-bytes field of its access log) against the
+//             missing bytes. More than the missing bytes fails the run (exit
+//             status 1), as does a run that ends without the whole file;
 //   small     300 files of 10 KiB each;
 //   mid       50 files of 1 MiB each;
 //   redirect  50 files of 10 KiB each, each URL answered by one 302 from the
@@ -45,15 +58,17 @@
 // wait4 on the child; the library programs report their own (under Wine:
 // the Windows process as Wine accounts it, without the wineserver).
 //
-// Usage: bench_job_download [--set 1g|small|mid|redirect|sizecheck|all]...
-//                           [--path /files/...] [--wine "COMMAND"]
-//                           [--job PATH] [--engine PATH] [--runs N]
+// Usage: bench_job_download
+//            [--set 1g|verified|resume|small|mid|redirect|sizecheck|all]...
+//            [--path /files/...] [--wine "COMMAND"] [--job PATH] [--engine PATH]
+//            [--runs N]
 // Native Linux only.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <ctype.h>
 #include <string.h>
+#include <time.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -201,6 +216,14 @@ struct FileSet {
     std::vector<std::string> urls;
     std::vector<std::string> names;
     uint64_t expected = 0;  // bytes of all files
+    // For a verified set, per file: what the library's URL ends in
+    // ("#sha256=<digest>&size=<bytes>") and the digest (aria2c's check).
+    std::vector<std::string> fragments;
+    std::vector<std::string> digests;
+
+    std::string LibraryUrl(size_t i) const {
+        return urls[i] + (i < fragments.size() ? fragments[i] : std::string());
+    }
 };
 
 // Percent-encodes everything but letters and digits (a query value).
@@ -260,6 +283,65 @@ bool WriteText(const std::string& path, const std::string& text) {
         return false;
     const bool written = fwrite(text.data(), 1, text.size(), f) == text.size();
     return fclose(f) == 0 && written;
+}
+
+bool IsSha256Hex(const std::string& text) {
+    if (text.size() != 64)
+        return false;
+    for (char c : text) {
+        if (!isxdigit((unsigned char)c))
+            return false;
+    }
+    return true;
+}
+
+bool OlderThan(const struct stat& a, const struct stat& b) {
+    return a.st_mtim.tv_sec != b.st_mtim.tv_sec ? a.st_mtim.tv_sec < b.st_mtim.tv_sec
+                                                : a.st_mtim.tv_nsec < b.st_mtim.tv_nsec;
+}
+
+// The SHA-256 of `file` as hex digits: from `<file>.sha256` beside it unless
+// the file is newer, otherwise from sha256sum (outside the library, so the
+// check does not rest on the code it checks), then kept there.
+bool CachedSha256(const std::string& file, std::string* hex) {
+    const std::string cache = file + ".sha256";
+    struct stat fileStat, cacheStat;
+    if (stat(file.c_str(), &fileStat) != 0)
+        return false;
+    char digits[65] = {0};
+    if (stat(cache.c_str(), &cacheStat) == 0 && !OlderThan(cacheStat, fileStat)) {
+        FILE* f = fopen(cache.c_str(), "rb");
+        if (f != nullptr) {
+            const size_t n = fread(digits, 1, 64, f);
+            fclose(f);
+            *hex = std::string(digits, n);
+            if (IsSha256Hex(*hex))
+                return true;
+        }
+    }
+    FILE* p = popen(("sha256sum " + Quote(file)).c_str(), "r");
+    if (p == nullptr)
+        return false;
+    const size_t n = fread(digits, 1, 64, p);
+    const int status = pclose(p);
+    *hex = std::string(digits, n);
+    if (status != 0 || !IsSha256Hex(*hex))
+        return false;
+    return WriteText(cache, *hex + "  " + file.substr(file.rfind('/') + 1) + "\n");
+}
+
+// Gives each file of `set` (its bytes under `sizesFrom`) its digest and
+// the URL fragment the library checks it by.
+bool MakeVerified(const std::string& sizesFrom, FileSet* set) {
+    for (const std::string& name : set->names) {
+        std::string hex;
+        if (!CachedSha256(sizesFrom + name, &hex))
+            return false;
+        set->digests.push_back(hex);
+        set->fragments.push_back("#sha256=" + hex +
+                                 "&size=" + std::to_string(FileBytes(sizesFrom + name)));
+    }
+    return true;
 }
 
 // The bytes of the set's files in `folder` (all must be there at full size
@@ -339,6 +421,126 @@ SizeRun RunSizeCurl(const std::string& config, size_t count) {
     return r;
 }
 
+// The resume set: where the file is cut, and what nginx sent for it.
+const uint64_t kResumeFileBytes = 64ull * 1024 * 1024;
+const uint64_t kResumeCutBytes = kResumeFileBytes * 3 / 8 + 4099;  // no block boundary
+
+struct Served {
+    int requests = 0;
+    uint64_t bodyBytes = 0;
+    std::string statuses;  // of each request, in order
+};
+
+// The requests for `path` that nginx logged in `log` after its first
+// `offset` bytes.
+Served ServedSince(const std::string& log, int64_t offset, const std::string& path) {
+    Served served;
+    FILE* f = fopen(log.c_str(), "rb");
+    if (f == nullptr)
+        return served;
+    if (offset > 0 && fseek(f, (long)offset, SEEK_SET) != 0) {
+        fclose(f);
+        return served;
+    }
+    char line[4096];
+    const std::string target = " " + path + " ";
+    while (fgets(line, sizeof(line), f) != nullptr) {
+        // ... "GET /path HTTP/1.1" 206 12345 "referer" "agent"
+        const char* request = strchr(line, '"');
+        const char* requestEnd = request ? strchr(request + 1, '"') : nullptr;
+        if (requestEnd == nullptr)
+            continue;
+        const std::string requestLine(request + 1, requestEnd);
+        int status = 0;
+        unsigned long long bytes = 0;
+        if (requestLine.find(target) == std::string::npos ||
+            sscanf(requestEnd + 1, " %d %llu", &status, &bytes) != 2)
+            continue;
+        ++served.requests;
+        served.bodyBytes += bytes;
+        served.statuses += (served.statuses.empty() ? "" : ",") + std::to_string(status);
+    }
+    fclose(f);
+    return served;
+}
+
+// The .part a cut run leaves: the first `bytes` of `from`.
+bool WritePart(const std::string& from, const std::string& to, uint64_t bytes) {
+    FILE* in = fopen(from.c_str(), "rb");
+    if (in == nullptr)
+        return false;
+    FILE* out = fopen(to.c_str(), "wb");
+    std::vector<char> piece(1 << 20);
+    bool ok = out != nullptr;
+    for (uint64_t left = bytes; ok && left > 0;) {
+        const size_t want = (size_t)(left < piece.size() ? left : piece.size());
+        ok = fread(piece.data(), 1, want, in) == want && fwrite(piece.data(), 1, want, out) == want;
+        left -= want;
+    }
+    fclose(in);
+    if (out != nullptr && fclose(out) != 0)
+        ok = false;
+    return ok;
+}
+
+void PrintResumeHeader(const FileSet& set, uint64_t partBytes) {
+    printf("\nset %s: 1 file, %llu bytes, its first %llu bytes in <name>.part\n", set.name.c_str(),
+           (unsigned long long)set.expected, (unsigned long long)partBytes);
+    printf("%-34s %-4s %11s %11s %8s %8s %8s  %s\n", "resumed by", "", "missing", "sent",
+           "requests", "statuses", "wall s", "note");
+}
+
+// ok: the whole file is there and nginx sent exactly the missing bytes. The
+// wall time includes hashing the .part (too short a run for a rate).
+void PrintResume(const Run& r, uint64_t missing, const Served& served) {
+    printf("%-34s %-4s %11llu %11llu %8d %8s %8.3f  %s\n", r.tool.c_str(), r.ok ? "ok" : "FAIL",
+           (unsigned long long)missing, (unsigned long long)served.bodyBytes, served.requests,
+           served.statuses.empty() ? "-" : served.statuses.c_str(), r.wall, r.note.c_str());
+    fflush(stdout);
+}
+
+// One resumed run: leaves the first kResumeCutBytes of the set's file as
+// its .part in `target`, runs `command`, and judges what nginx sent for the
+// file against the bytes that were missing.
+Run RunResumed(const Servers& servers, const FileSet& set, const std::string& sizesFrom,
+               const std::string& target, const std::string& tool, const std::string& command,
+               Served* served) {
+    const std::string file = set.names[0];
+    const std::string part = target + file + ".part";
+    const uint64_t missing = set.expected - kResumeCutBytes;
+    Run r;
+    r.tool = tool;
+    bool complete = false;
+    if (!WritePart(sizesFrom + file, part, kResumeCutBytes)) {
+        r.note = "could not write the .part";
+    } else {
+        const int64_t logBefore = FileBytes(servers.AccessLog());
+        r = RunJob(tool, command);
+        // nginx logs a request once its answer is sent; waits at most 3 s
+        // for the line.
+        for (int wait = 0; wait < 30; ++wait) {
+            *served = ServedSince(servers.AccessLog(), logBefore, "/files/bench-resume/" + file);
+            if (served->bodyBytes >= missing)
+                break;
+            const timespec pause = {0, 100 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+        CollectSet(set, target, sizesFrom, &complete);
+    }
+    unlink(part.c_str());  // what a failed run leaves
+    r.ok = r.ok && complete && served->bodyBytes == missing;
+    if (served->bodyBytes > missing) {
+        fprintf(stderr, "RESUME CHECK FAILED: %s: nginx sent %llu bytes, only %llu were missing\n",
+                tool.c_str(), (unsigned long long)served->bodyBytes, (unsigned long long)missing);
+        r.note = "sent more than the missing bytes";
+    } else if (!complete) {
+        r.note = "file missing or short (" + r.note + ")";
+    } else if (served->bodyBytes < missing) {
+        r.note = "the access log shows fewer bytes than were missing";
+    }
+    return r;
+}
+
 void PrintSetHeader(const FileSet& set) {
     printf("\nset %s: %zu file%s, %llu bytes\n", set.name.c_str(), set.names.size(),
            set.names.size() == 1 ? "" : "s", (unsigned long long)set.expected);
@@ -373,10 +575,11 @@ int main(int argc, char** argv) {
                     comma = list.size();
                 const std::string one = list.substr(at, comma - at);
                 if (one == "all") {
-                    for (const char* name : {"small", "mid", "redirect", "sizecheck", "1g"})
+                    for (const char* name :
+                         {"small", "mid", "redirect", "sizecheck", "resume", "1g", "verified"})
                         sets.push_back(name);
-                } else if (one == "1g" || one == "small" || one == "mid" || one == "redirect" ||
-                           one == "sizecheck") {
+                } else if (one == "1g" || one == "verified" || one == "resume" || one == "small" ||
+                           one == "mid" || one == "redirect" || one == "sizecheck") {
                     sets.push_back(one);
                 } else {
                     fprintf(stderr, "unknown set '%s'\n", one.c_str());
@@ -385,10 +588,12 @@ int main(int argc, char** argv) {
                 at = comma + 1;
             }
         } else {
-            fprintf(stderr,
-                    "usage: bench_job_download [--set 1g|small|mid|redirect|sizecheck|all]...\n"
-                    "                          [--path /files/...] [--wine \"COMMAND\"]\n"
-                    "                          [--job PATH] [--engine PATH] [--runs N]\n");
+            fprintf(
+                stderr,
+                "usage: bench_job_download\n"
+                "         [--set 1g|verified|resume|small|mid|redirect|sizecheck|all]...\n"
+                "         [--path /files/...] [--wine \"COMMAND\"] [--job PATH] [--engine PATH]\n"
+                "         [--runs N]\n");
             return 2;
         }
     }
@@ -427,24 +632,25 @@ int main(int argc, char** argv) {
     for (const std::string& setName : sets) {
         FileSet set;
         std::string sizesFrom;
-        if (setName == "1g") {
+        if (setName == "1g" || setName == "verified") {
             const int64_t size = FileBytes(docroot + path);
             if (size <= 0) {
                 fprintf(stderr, "no file at %s\n", path.c_str());
                 allOk = false;
                 continue;
             }
-            set.name = "1g (" + path + ")";
+            set.name = setName + " (" + path + ")";
             set.urls.push_back("http://127.0.0.1:" + servers.Value("HTTP_PORT") + path);
             set.names.push_back(path.substr(path.rfind('/') + 1));
             set.expected = (uint64_t)size;
             sizesFrom = docroot + path.substr(0, path.rfind('/') + 1);
         } else {
-            const bool ok = setName == "small" ? MakeSet(servers, setName, 300, 10240, false, &set)
-                            : setName == "mid" ? MakeSet(servers, setName, 50, 1048576, false, &set)
-                            : setName == "sizecheck"
-                                ? MakeSet(servers, setName, 1000, 1024, false, &set)
-                                : MakeSet(servers, setName, 50, 10240, true, &set);
+            const bool ok =
+                setName == "small"       ? MakeSet(servers, setName, 300, 10240, false, &set)
+                : setName == "mid"       ? MakeSet(servers, setName, 50, 1048576, false, &set)
+                : setName == "sizecheck" ? MakeSet(servers, setName, 1000, 1024, false, &set)
+                : setName == "resume" ? MakeSet(servers, setName, 1, kResumeFileBytes, false, &set)
+                                      : MakeSet(servers, setName, 50, 10240, true, &set);
             if (!ok) {
                 fprintf(stderr, "could not write the files of set %s\n", setName.c_str());
                 allOk = false;
@@ -452,15 +658,22 @@ int main(int argc, char** argv) {
             }
             sizesFrom = docroot + "/files/bench-" + setName + "/";
         }
+        if ((setName == "verified" || setName == "resume") && !MakeVerified(sizesFrom, &set)) {
+            fprintf(stderr, "no digest for set %s (sha256sum)\n", setName.c_str());
+            allOk = false;
+            continue;
+        }
         const bool single = set.names.size() == 1;
         // The lists of the many-file runs: ours, curl's config, aria2c's input.
         const std::string list = folder + "list.txt";
         std::string ours, curlConfig, ariaInput;
         for (size_t i = 0; i < set.urls.size(); ++i) {
-            ours += set.urls[i] + " " + set.names[i] + "\n";
+            ours += set.LibraryUrl(i) + " " + set.names[i] + "\n";
             curlConfig +=
                 "url = \"" + set.urls[i] + "\"\noutput = \"" + target + set.names[i] + "\"\n";
             ariaInput += set.urls[i] + "\n  dir=" + target + "\n  out=" + set.names[i] + "\n";
+            if (i < set.digests.size())
+                ariaInput += "  checksum=sha-256=" + set.digests[i] + "\n";
         }
         if (!WriteText(list, ours) || !WriteText(folder + "curl.cfg", curlConfig) ||
             !WriteText(folder + "aria2.txt", ariaInput)) {
@@ -469,11 +682,33 @@ int main(int argc, char** argv) {
             continue;
         }
         const std::string jobArgs =
-            single ? Quote(set.urls[0]) + " " + Quote(target) + " " + Quote(set.names[0])
+            single ? Quote(set.LibraryUrl(0)) + " " + Quote(target) + " " + Quote(set.names[0])
                    : "--list " + Quote(list) + " " + Quote(target);
         const std::string wineArgs =
-            single ? Quote(set.urls[0]) + " " + Quote(WinePath(target)) + " " + Quote(set.names[0])
+            single ? Quote(set.LibraryUrl(0)) + " " + Quote(WinePath(target)) + " " +
+                         Quote(set.names[0])
                    : "--list " + Quote(WinePath(list)) + " " + Quote(WinePath(target));
+
+        if (setName == "resume") {
+            const uint64_t missing = set.expected - kResumeCutBytes;
+            std::vector<std::pair<std::string, std::string>> programs = {
+                {"library job (native)", Quote(job) + " " + jobArgs}};
+            if (!wine.empty())
+                programs.push_back({"library job (Windows, Wine)", wine + " " + wineArgs});
+            PrintResumeHeader(set, kResumeCutBytes);
+            for (int run = 0; run < runs; ++run) {
+                for (const auto& program : programs) {
+                    Served served;
+                    const Run r = RunResumed(servers, set, sizesFrom, target, program.first,
+                                             program.second, &served);
+                    PrintResume(r, missing, served);
+                    allOk = allOk && r.ok;
+                }
+            }
+            if (system(("rm -rf " + Quote(docroot + "/files/bench-" + setName)).c_str()) != 0)
+                fprintf(stderr, "could not remove the files of set %s\n", setName.c_str());
+            continue;
+        }
 
         if (setName == "sizecheck") {
             std::string headConfig;
@@ -567,7 +802,7 @@ int main(int argc, char** argv) {
                 allOk = allOk && r.ok;
             }
         }
-        if (setName != "1g" &&
+        if (setName != "1g" && setName != "verified" &&
             system(("rm -rf " + Quote(docroot + "/files/bench-" + setName)).c_str()) != 0)
             fprintf(stderr, "could not remove the files of set %s\n", setName.c_str());
     }

@@ -8,9 +8,10 @@
 //   RESULT <ok 0/1> <bytes of all files> <wall seconds> <flowing seconds>
 //          <process CPU seconds> <peak memory KiB> <note>
 // wall: from StartJob to the job-done event; flowing: from the first byte on
-// disk (of the first file) to the job-done event (the rate "once data
-// flows"); CPU: user and system time of the whole process; peak memory: the
-// largest resident set (Linux) or working set (Windows).
+// disk (of the first file, written as <name>.part until it is complete;
+// a partial file there before the start counts from its next byte) to the
+// job-done event (the rate "once data flows"); CPU: user and system time of the whole process; peak
+// memory: the largest resident set (Linux) or working set (Windows).
 //
 // With --sizes the run ends at the size-info event instead (the file-size
 // check of the entries of unknown size is done); the job is stopped there,
@@ -164,6 +165,8 @@ int main(int argc, char** argv) {
     if (folder.empty() || folder.back() != separator)
         folder += separator;
     const std::string path = folder + entries[0].name;
+    const std::string partPath = path + ".part";
+    const int64_t partBefore = FileBytes(partPath) > 0 ? FileBytes(partPath) : 0;
     g_watch.ended = PfEventCreate();
 
     std::string note = "done";
@@ -205,7 +208,7 @@ int main(int argc, char** argv) {
                 // Polls the first file every 2 ms for its first byte, then
                 // waits for the end (bounded).
                 while (g_watch.done == 0 && bench::WallSeconds() - started < timeout) {
-                    if (firstByte == 0 && FileBytes(path) > 0)
+                    if (firstByte == 0 && (FileBytes(partPath) > partBefore || FileBytes(path) > 0))
                         firstByte = bench::WallSeconds();
                     PfEventWait(g_watch.ended, firstByte == 0 && !g_watch.untilSizes ? 2 : 1000);
                 }

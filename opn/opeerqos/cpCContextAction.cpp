@@ -46,23 +46,30 @@ int32_t cpCQoSContextAction::ReadLoop(bool limited) {
         return 0;
     if (!m_receive->data && !Reserve(0))
         return 0;
-    uint8_t scratch[kReadPiece];
     int32_t total = 0;
-    // Every pass adds at least one byte to the capped buffer or leaves.
+    // Every pass adds at least one byte to the capped buffer or leaves. The
+    // socket reads into the buffer itself, no byte is copied a second time;
+    // so a read takes at most the free storage, which grows (doubling) only
+    // once it is full.
     for (;;) {
         if (!limited && m_receive->length > kHighReadStop)
             break;
         const int32_t room = kQoSReceiveBufferLimit - m_receive->length;
         if (room <= 0)
             break;
-        const uint32_t want = (uint32_t)(room < kReadPiece ? room : kReadPiece);
+        if (m_receive->length == m_receive->capacity && !Reserve(1))
+            break;  // no storage: the bytes wait in the socket
+        const int32_t spare = m_receive->capacity - m_receive->length;
+        const int32_t piece = spare < kReadPiece ? spare : kReadPiece;
+        const uint32_t want = (uint32_t)(room < piece ? room : piece);
         const uint32_t granted = TakeReceiveBudget(want);
         if (granted == 0) {
             SetReceiveBlocked();
             break;
         }
         int32_t n = 0;
-        const ResultCode rc = SockRecv(m_socket, scratch, (int32_t)granted, &n);
+        const ResultCode rc =
+            SockRecv(m_socket, m_receive->data + m_receive->length, (int32_t)granted, &n);
         if (OV_FAILED(rc) || n <= 0) {
             ReturnReceiveBudget(granted);
             break;
@@ -70,9 +77,6 @@ int32_t cpCQoSContextAction::ReadLoop(bool limited) {
         if ((uint32_t)n > granted)
             n = (int32_t)granted;  // never trust a count beyond the request
         ReturnReceiveBudget(granted - (uint32_t)n);
-        if (!Reserve(n))
-            break;  // the bytes are lost with the connection, which closes
-        memcpy(m_receive->data + m_receive->length, scratch, (size_t)n);
         m_receive->length += n;
         total += n;
     }

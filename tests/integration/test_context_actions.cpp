@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -666,6 +667,37 @@ TEST_F(ActionTest, ReadOf300BytesAgainstAGrantOf1024Returns724ToTheBudget) {
     EXPECT_TRUE(seen);
     for (uint32_t g : six->grants)
         EXPECT_LE(g, 1024u);  // reads go in pieces of at most 1024
+}
+
+// The socket reads into the buffer itself: a read asks for no more than the
+// free storage, and the storage doubles once it is full.
+TEST_F(ActionTest, ReadsFillTheStorageBeforeItDoubles) {
+    ASSERT_NO_FATAL_FAILURE(ConnectToOwnPeer());
+    RecordingOwnReceiveOnly* six = new RecordingOwnReceiveOnly();
+    ASSERT_NO_FATAL_FAILURE(Use(six));
+    uint32_t limit = 100000;
+    six->SetLimit(kQoSDirectionReceive, &limit);
+    six->PerSecond(nullptr);
+    const struct {
+        int32_t add;
+        int32_t capacity;
+    } steps[] = {{1000, 1024}, {100, 2048}, {2900, 4096}};
+    std::string sent;
+    for (const auto& step : steps) {
+        std::string more;
+        for (int32_t i = 0; i < step.add; ++i)
+            more += (char)((sent.size() + more.size()) % 251);
+        ASSERT_NO_FATAL_FAILURE(PeerSends(more));
+        sent += more;
+        EXPECT_EQ(step.add, ReceiveUntil(step.add));
+        ASSERT_EQ((int32_t)sent.size(), receive.length);
+        EXPECT_EQ(step.capacity, receive.capacity);
+        EXPECT_EQ(sent, std::string((const char*)receive.data, (size_t)receive.length));
+    }
+    // The 24 bytes left of the first 1024 were asked for alone.
+    EXPECT_NE(six->grants.end(), std::find(six->grants.begin(), six->grants.end(), 24u));
+    for (uint32_t g : six->grants)
+        EXPECT_LE(g, 1024u);
 }
 
 TEST_F(ActionTest, FreshConnectionReadsItsShareAtOnceAndTheRestAfterTheTick) {

@@ -1,6 +1,6 @@
 // sfpublish's rules without running the program: which names and base URLs
 // a list takes, the list's exact text, and the manifest editor against
-// well-formed and hostile manifests.
+// well-formed and hostile manifests, and the digests of the files it lists.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -244,4 +244,36 @@ TEST(SfpublishRules, StagedFileLeavesNothingBehindUntilCommitted) {
     EXPECT_EQ("new", bytes);
     EXPECT_FALSE(ReadSmallFile(target, 2, &bytes, &error));  // above the bound
     EXPECT_EQ(1, std::distance(fs::directory_iterator(temp.Native()), fs::directory_iterator()));
+}
+
+// Digests and sizes of files read in several pieces, against published
+// vectors and sha256sum (digests written out, not computed by the code under
+// test).
+TEST(SfpublishRules, HashFileDigestsAndSizes) {
+    supporttest::TempFolder temp;
+    const struct {
+        std::string bytes;
+        std::string sha256;
+    } cases[] = {
+        {"", kShaEmpty},
+        {"abc", kShaAbc},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+        // Two whole pieces of 1 MiB and a short third.
+        {std::string(2 * 1024 * 1024 + 5, 'a'),
+         "f077ad66a499663ea49bdb0067bb7d51745c75a651e17c458435756986bbc523"},
+    };
+    const fs::path file = fs::path(temp.Native()) / "f.bin";
+    for (const auto& c : cases) {
+        WriteFile(file, c.bytes);
+        std::string hex, error;
+        uint64_t size = 0;
+        ASSERT_TRUE(HashFile(file, &hex, &size, &error)) << error;
+        EXPECT_EQ(c.sha256, hex) << c.bytes.size();
+        EXPECT_EQ(c.bytes.size(), size);
+    }
+    std::string hex, error;
+    uint64_t size = 0;
+    EXPECT_FALSE(HashFile(fs::path(temp.Native()) / "missing", &hex, &size, &error));
+    EXPECT_FALSE(HashFile(temp.Native(), &hex, &size, &error));  // a folder
 }

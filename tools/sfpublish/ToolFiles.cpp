@@ -1,11 +1,12 @@
 #include "tools/sfpublish/ToolFiles.h"
 
-#include <openssl/evp.h>
 #include <stdio.h>
 
 #include <fstream>
 #include <system_error>
 #include <vector>
+
+#include "sdk/support/Sha256Stream.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -80,27 +81,22 @@ bool HashFile(const fs::path& path, std::string* sha256Hex, uint64_t* size, std:
         *error = Shown(path) + ": cannot be opened";
         return false;
     }
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    if (!context || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
-        EVP_MD_CTX_free(context);
+    // The library's streaming hash, the one that checks these files on
+    // download.
+    Sha256Stream hash;
+    if (!hash.Reset()) {
         *error = "SHA-256 is not available";
         return false;
     }
     std::vector<char> piece(kHashPiece);
-    uint64_t total = 0;
     bool ok = true;
     while (ok && in) {
         in.read(piece.data(), (std::streamsize)piece.size());
-        const size_t got = (size_t)in.gcount();
-        total += got;
-        ok = EVP_DigestUpdate(context, piece.data(), got) == 1;
+        ok = hash.Add(piece.data(), (size_t)in.gcount());
     }
-    unsigned char digest[32];
-    unsigned int digestSize = 0;
-    ok = ok && !in.bad() && EVP_DigestFinal_ex(context, digest, &digestSize) == 1 &&
-         digestSize == sizeof digest;
-    EVP_MD_CTX_free(context);
-    if (!ok) {
+    uint8_t digest[kSha256Size];
+    const uint64_t total = (uint64_t)hash.Bytes();
+    if (!ok || in.bad() || !hash.Finish(digest)) {
         *error = Shown(path) + ": read error";
         return false;
     }
