@@ -11,7 +11,7 @@
 #include <string>
 
 #include "bench/BenchSupport.h"
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/COpn.h"

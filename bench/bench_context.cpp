@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/COpn.h"

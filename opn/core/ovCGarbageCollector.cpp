@@ -1,10 +1,9 @@
 #include "opn/core/ovCGarbageCollector.h"
 
-#include <new>
+#include <time.h>
 
-#include "opn/core/ovClassIds.h"
-#include "opn/opeerqos/cpCTimer.h"
-#include "opn/platform/pfClock.h"
+#include <atomic>
+#include <new>
 
 namespace {
 
@@ -17,10 +16,11 @@ void CollectFromTimer(void* collector) {
 }
 
 uint32_t SystemSeconds() {
-    return static_cast<uint32_t>(ClockUnixSeconds());
+    return static_cast<uint32_t>(time(nullptr));
 }
 
 ovCGarbageCollector* g_collector = nullptr;
+std::atomic<const ovCollectorTimer*> g_timerDriver{nullptr};
 
 }  // namespace
 
@@ -33,19 +33,20 @@ ovCGarbageCollector::~ovCGarbageCollector() {
 }
 
 void ovCGarbageCollector::Init() {
-    // Without a timer manager the timer is started but never fires; entries
-    // then wait for Shutdown.
-    if (m_timer.IsEmpty() && m_timer.CreateInstance(OV_CLSID_TIMER)) {
-        m_timer.As<cpCTimer>()->Start(kCollectPeriodMs, &CollectFromTimer, this,
-                                      kTimerTagGarbageCollector, ovSmartPtr());
-    }
+    // Without a driver, or a timer that never fires, entries wait for
+    // Shutdown.
+    const ovCollectorTimer* driver = g_timerDriver.load();
+    if (m_timer.IsEmpty() && driver)
+        m_timer = driver->start(kCollectPeriodMs, &CollectFromTimer, this);
     if (!m_entries)
         m_entries = new (std::nothrow) ovCPtrList;
 }
 
 void ovCGarbageCollector::Shutdown() {
     if (!m_timer.IsEmpty()) {
-        m_timer.As<cpCTimer>()->Stop();
+        const ovCollectorTimer* driver = g_timerDriver.load();
+        if (driver)
+            driver->stop(m_timer);
         m_timer.Reset();
     }
     if (!m_entries)
@@ -115,4 +116,8 @@ void ovCGarbageCollector::DestroyGlobal() {
     // another one over, and Shutdown drains that too.
     delete g_collector;
     g_collector = nullptr;
+}
+
+void ovCGarbageCollector::SetTimerDriver(const ovCollectorTimer* driver) {
+    g_timerDriver.store(driver);
 }

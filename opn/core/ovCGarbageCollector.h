@@ -12,6 +12,17 @@
 // Wall clock in whole seconds since 1970; tests install their own.
 typedef uint32_t (*ovSecondsClock)(void);
 
+// The collection run's timer. Timers belong to the network stack above the
+// foundation, so the collector only knows these two calls; the network
+// module installs them (TimerCollectorDriver in opn/opeerqos/cpCTimer.h).
+struct ovCollectorTimer {
+    // Starts a timer that calls `run(collector)` every `periodMs` on the
+    // library thread; an empty pointer when none could be made.
+    ovSmartPtr (*start)(uint32_t periodMs, void (*run)(void* collector), void* collector);
+    // Stops a timer that `start` made.
+    void (*stop)(const ovSmartPtr& timer);
+};
+
 class ovCGarbageCollector {
   public:
     struct GcEntry {
@@ -24,9 +35,9 @@ class ovCGarbageCollector {
     ovCGarbageCollector(const ovCGarbageCollector&) = delete;
     ovCGarbageCollector& operator=(const ovCGarbageCollector&) = delete;
 
-    // Creates and starts the 3000 ms collection timer (class id
-    // OV_CLSID_TIMER, no lock object) and the entry list; run by the
-    // constructor, harmless to run again.
+    // Starts the 3000 ms collection timer through the installed driver (none
+    // installed: no timer, entries wait for Shutdown) and creates the entry
+    // list; run by the constructor, harmless to run again.
     void Init();
     // Stops and drops the timer and releases every entry regardless of
     // expiry; run by the destructor, harmless to run again.
@@ -41,8 +52,8 @@ class ovCGarbageCollector {
     int32_t PendingCount() const { return m_entries ? m_entries->Count() : 0; }
     // Null puts the system clock back.
     void SetClock(ovSecondsClock clock);
-    // The collection timer (a cpCTimer); empty after Shutdown or when it
-    // could not be created.
+    // The collection timer (what the driver made); empty after Shutdown, or
+    // when there is no driver or it could not make one.
     const ovSmartPtr& Timer() const { return m_timer; }
 
     // The single collector, created and initialised on first use.
@@ -50,6 +61,9 @@ class ovCGarbageCollector {
     // Module start-up and shut-down (the network module calls these).
     static void CreateGlobal();
     static void DestroyGlobal();
+    // The timer driver of every collector started from now on, for the whole
+    // process; null: none.
+    static void SetTimerDriver(const ovCollectorTimer* driver);
 
   private:
     ovSmartPtr m_timer;

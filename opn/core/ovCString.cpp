@@ -3,8 +3,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "opn/platform/pfCodePage.h"
-
 namespace {
 
 thread_local uint32_t t_failAllocations = 0;
@@ -22,9 +20,8 @@ char* AllocBuffer(size_t size) {
     return buffer;
 }
 
-// Length of the well-formed UTF-8 sequence at `p` (RFC 3629: no overlong
-// forms, no surrogates, nothing above U+10FFFF), or 0 when `p` does not
-// begin one within `avail` bytes.
+}  // namespace
+
 uint32_t Utf8SequenceLength(const unsigned char* p, uint32_t avail) {
     const unsigned char b0 = p[0];
     if (b0 < 0x80) {
@@ -62,8 +59,6 @@ uint32_t Utf8SequenceLength(const unsigned char* p, uint32_t avail) {
     }
     return need;
 }
-
-}  // namespace
 
 ovCString::ovCString() : m_length(0), m_heap(nullptr) {}
 
@@ -301,51 +296,4 @@ bool ovCString::SplitAt(char ch, ovCString& left, ovCString& right) const {
     left.Swap(before);
     right.Swap(after);
     return true;
-}
-
-ResultCode Utf8ToAnsi(const ovCString& in, ovCString& out) {
-    // Each byte that does not begin a well-formed sequence becomes '?', so the
-    // backends only ever see valid UTF-8 and both platforms agree.
-    const unsigned char* text = reinterpret_cast<const unsigned char*>(in.CStr());
-    const uint32_t length = in.Length();
-    uint32_t firstBad = 0;
-    while (firstBad < length) {
-        const uint32_t step = Utf8SequenceLength(text + firstBad, length - firstBad);
-        if (step == 0) {
-            break;
-        }
-        firstBad += step;
-    }
-    char* clean = nullptr;
-    if (firstBad < length) {
-        clean = AllocBuffer(static_cast<size_t>(length) + 1);
-        if (!clean) {
-            out.Clear();
-            return OV_S_PLATFORM;
-        }
-        memcpy(clean, text, length);
-        uint32_t i = firstBad;
-        while (i < length) {
-            const uint32_t step =
-                Utf8SequenceLength(reinterpret_cast<const unsigned char*>(clean) + i, length - i);
-            if (step == 0) {
-                clean[i] = '?';
-                i += 1;
-            } else {
-                i += step;
-            }
-        }
-    }
-    ovCString result;
-    CodePageUtf8ToAnsi(clean ? clean : in.CStr(), length, result);
-    free(clean);
-    out.Swap(result);
-    return OV_S_PLATFORM;
-}
-
-ResultCode AnsiToUtf8(const ovCString& in, ovCString& out) {
-    ovCString result;
-    CodePageAnsiToUtf8(in.CStr(), in.Length(), result);
-    out.Swap(result);
-    return OV_S_PLATFORM;
 }

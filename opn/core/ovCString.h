@@ -3,7 +3,7 @@
 // Texts of 3 bytes or less live in an inline cell; longer ones in a heap
 // buffer of exactly length + 1 bytes (no spare capacity). The text is always
 // zero-terminated. Narrow text is in the system ANSI code page; UTF-8 only
-// appears at the HTTP edges (Utf8ToAnsi / AnsiToUtf8).
+// appears at the HTTP edges (Utf8ToAnsi / AnsiToUtf8 in opn/platform/pfCodePage.h).
 //
 // Counted operations (Assign(text, n), Append(text, n), the copy constructor,
 // Substring) copy every byte, zeros included, and Length() counts them. Every
@@ -94,16 +94,7 @@ class ovCString {
     };
 };
 
-// Code-page conversions at the HTTP edges; each returns OV_S_PLATFORM.
-//
-// The system ANSI code page is the Windows ANSI code page on Windows; the
-// POSIX backend has none and uses CP949 (Unified Hangul Code), the code page
-// of the launcher's market. All Length() bytes are converted, zeros included.
-//
-// Bad input never stops a conversion: in Utf8ToAnsi each byte that does not
-// begin a well-formed UTF-8 sequence becomes one '?', and so does each
-// character the ANSI code page lacks (no best-fit look-alikes); in AnsiToUtf8
-// each byte that does not begin a valid ANSI character becomes one '?'. When
-// memory runs out, `out` is left empty. `out` may be `in`.
-ResultCode Utf8ToAnsi(const ovCString& in, ovCString& out);
-ResultCode AnsiToUtf8(const ovCString& in, ovCString& out);
+// Length of the well-formed UTF-8 sequence at `p` (RFC 3629: no overlong
+// forms, no surrogates, nothing above U+10FFFF), or 0 when `p` does not
+// begin one within `avail` bytes (at least 1).
+uint32_t Utf8SequenceLength(const unsigned char* p, uint32_t avail);

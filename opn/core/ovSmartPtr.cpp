@@ -40,16 +40,6 @@ void ovSmartPtr::Reset() {
         old->Release();
 }
 
-bool ovSmartPtr::CreateInstance(uint32_t classId) {
-    Reset();
-    ovIUnknown* created = ovCreateObject(classId);
-    if (!created)
-        return false;
-    created->AddRef();
-    m_ptr = created;
-    return true;
-}
-
 bool ovSmartPtr::QueryInterface(uint32_t id, void** out) const {
     if (!m_ptr || !out)
         return false;

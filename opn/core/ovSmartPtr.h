@@ -39,6 +39,9 @@ class ovSmartPtr {
 };
 
 // Creates the object for `classId` with a count of 0 and returns the face the
-// id names, or null for an unknown id (or when memory runs out). Implemented
-// next to the network classes it knows (opn/opeerqos/ovClassFactory.cpp).
+// id names, or null for an unknown id (or when memory runs out).
+//
+// This and ovSmartPtr::CreateInstance are defined beside the class table in
+// the network stack (opn/opeerqos/ovClassFactory.cpp), which knows the
+// classes; the foundation itself never creates objects by id.
 ovIUnknown* ovCreateObject(uint32_t classId);

@@ -6,9 +6,10 @@
 #include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/opeerqos/TimerManager.h"
 #include "opn/opeerqos/cpCQoS.h"
+#include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/nwCMimeMap.h"
 #include "opn/platform/pfSocket.h"
-#include "sdk/support/ServiceLog.h"
+#include "opn/core/ovLog.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ COpn::COpn(const ovSmartPtr& lock) {
     g_socketManager = new (std::nothrow) cpCQoS();
     if (g_socketManager)
         g_socketManager->Init(lock);
+    ovCGarbageCollector::SetTimerDriver(TimerCollectorDriver());
     ovCGarbageCollector::CreateGlobal();
     g_collectorStarted = true;
     g_mimeMap = new (std::nothrow) nwCHttpMimeTypeMap();
@@ -79,7 +81,7 @@ int32_t COpn::AddCertificates(const OpnCertificate* table) {
     int32_t added = 0;
     for (int32_t i = 0; table && i < kMaxCertificates && table[i].name; ++i) {
         if (OV_SUCCEEDED(AddTrustedCertificate(table[i].name, table[i].pemText))) {
-            LogPrintf("Add Certificate Ok - %s\n", table[i].name);
+            ovLogPrintf("Add Certificate Ok - %s\n", table[i].name);
             ++added;
         }
     }

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <stdlib.h>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <stdlib.h>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 
 const char kAsyncSocketWindowName[] = "CAsyncSocket SwarmFetchSDK Window";
 

@@ -1,6 +1,6 @@
 #include "opn/opeerqos/cpCQoS.h"
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/TimerManager.h"
 #include "opn/opeerqos/cpCTimer.h"

@@ -11,7 +11,7 @@
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/nwCStreamDispatcher.h"
 #include "opn/opeerqos/nwIQoSNetStack.h"
-#include "sdk/support/ServiceLog.h"
+#include "opn/core/ovLog.h"
 
 namespace {
 
@@ -712,8 +712,8 @@ void cpCQoSContext::DeliverReceived() {
     }
     if (m_receive.length >= kReceiveBufferLimit && m_state != kQoSStateClosing &&
         m_state != kQoSStateClosed) {
-        LogPrintf("[SwarmFetchLib] Connection closed: %d received bytes left unconsumed\n",
-                  (int)m_receive.length);
+        ovLogPrintf("[SwarmFetchLib] Connection closed: %d received bytes left unconsumed\n",
+                    (int)m_receive.length);
         CloseInternal();
     }
 }

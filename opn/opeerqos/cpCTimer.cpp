@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 
+#include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/TimerManager.h"
 
 namespace {
@@ -105,4 +106,27 @@ void cpCTimer::Fire() {
     Schedule(false);
     // The callback may stop or restart this timer; read nothing afterwards.
     m_callback(m_userValue);
+}
+
+namespace {
+
+ovSmartPtr StartCollectorTimer(uint32_t periodMs, void (*run)(void*), void* collector) {
+    ovSmartPtr timer;
+    // Without a timer manager the timer is started but never fires.
+    if (timer.CreateInstance(OV_CLSID_TIMER))
+        timer.As<cpCTimer>()->Start(periodMs, run, collector, kTimerTagGarbageCollector,
+                                    ovSmartPtr());
+    return timer;
+}
+
+void StopCollectorTimer(const ovSmartPtr& timer) {
+    timer.As<cpCTimer>()->Stop();
+}
+
+const ovCollectorTimer kCollectorTimer = {&StartCollectorTimer, &StopCollectorTimer};
+
+}  // namespace
+
+const ovCollectorTimer* TimerCollectorDriver() {
+    return &kCollectorTimer;
 }

@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include "opn/core/ovCGarbageCollector.h"
 #include "opn/core/ovIUnknown.h"
 #include "opn/core/ovSmartPtr.h"
 
@@ -81,3 +82,8 @@ enum : uint32_t {
     kTimerTagSocketManager = 0x1000002,
     kTimerTagConnectTimeout = 0x1000003,
 };
+
+// The garbage collector's timer driver: a cpCTimer (class id OV_CLSID_TIMER)
+// started under kTimerTagGarbageCollector with no lock object. The network
+// module installs it (ovCGarbageCollector::SetTimerDriver).
+const ovCollectorTimer* TimerCollectorDriver();

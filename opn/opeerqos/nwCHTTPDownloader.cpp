@@ -12,6 +12,7 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
+#include "opn/platform/pfCodePage.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "opn/opeerqos/cpCAddressCache.h"
 #include "opn/opeerqos/nwCHttpRequest.h"
 #include "opn/opeerqos/utCUriCodec.h"
-#include "sdk/support/ServiceLog.h"
+#include "opn/core/ovLog.h"
 
 namespace {
 
@@ -118,8 +118,8 @@ int32_t nwCHttpClientExLayer::ReadHead(const uint8_t* data, int32_t length) {
         m_headScanned = 0;
     const int32_t end = nwCHttpHeaderParser::FindHeadEnd(data, length, m_headScanned);
     if (end < 0 ? length > kMaxHeadBytes : end > kMaxHeadBytes) {
-        LogPrintf("[SwarmFetchLib] HTTP response head longer than %d bytes, connection closed\n",
-                  (int)kMaxHeadBytes);
+        ovLogPrintf("[SwarmFetchLib] HTTP response head longer than %d bytes, connection closed\n",
+                    (int)kMaxHeadBytes);
         return -1;
     }
     if (end < 0) {
@@ -139,7 +139,7 @@ int32_t nwCHttpClientExLayer::ReadHead(const uint8_t* data, int32_t length) {
     if (refusal && status >= 200 && status <= 299) {
         // The body cannot be told apart from the resource: fail the response
         // rather than hand on bytes that are not the file.
-        LogPrintf("[SwarmFetchLib] HTTP response refused (%s), connection closed\n", refusal);
+        ovLogPrintf("[SwarmFetchLib] HTTP response refused (%s), connection closed\n", refusal);
         return -1;
     }
     m_headerReceived = 1;
@@ -294,7 +294,7 @@ ResultCode nwCHttpClientExLayer::Open(const char* url) {
     if (!url || !url[0] || !m_context)
         return OV_E_NETWORK;
     if (utCUriCodec::HasControlBytes(url)) {
-        LogPrintf("[SwarmFetchLib] URL with a control character refused\n");
+        ovLogPrintf("[SwarmFetchLib] URL with a control character refused\n");
         return OV_E_NETWORK;
     }
     ovCString host;

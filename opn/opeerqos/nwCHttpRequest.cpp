@@ -10,6 +10,7 @@
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/nwCMimeMap.h"
 #include "opn/opeerqos/utCUriCodec.h"
+#include "opn/platform/pfCodePage.h"
 
 // Growing text buffer for one request: ovCString reallocates on every append,
 // which turns a head with many parameters quadratic. The first failure

@@ -3,7 +3,7 @@
 // when the id names a published interface of the object.
 #include <new>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/cpCTimer.h"
@@ -62,4 +62,14 @@ ovIUnknown* ovCreateObject(uint32_t classId) {
             return entry.create();
     }
     return nullptr;
+}
+
+bool ovSmartPtr::CreateInstance(uint32_t classId) {
+    Reset();
+    ovIUnknown* created = ovCreateObject(classId);
+    if (!created)
+        return false;
+    created->AddRef();
+    m_ptr = created;
+    return true;
 }

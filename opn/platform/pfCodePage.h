@@ -20,6 +20,8 @@
 
 #include <stdint.h>
 
+#include "opn/core/ovResult.h"
+
 class ovCString;
 
 // Number of the system ANSI code page (949 for CP949).
@@ -32,3 +34,14 @@ bool CodePageIsLeadByte(unsigned char byte);
 
 bool CodePageUtf8ToAnsi(const char* in, uint32_t n, ovCString& out);
 bool CodePageAnsiToUtf8(const char* in, uint32_t n, ovCString& out);
+
+// The same at the level of strings, at the HTTP edges; each returns
+// OV_S_PLATFORM. All Length() bytes are converted, zeros included.
+//
+// Bad input never stops a conversion: in Utf8ToAnsi each byte that does not
+// begin a well-formed UTF-8 sequence becomes one '?', and so does each
+// character the ANSI code page lacks (no best-fit look-alikes); in AnsiToUtf8
+// each byte that does not begin a valid ANSI character becomes one '?'. When
+// memory runs out, `out` is left empty. `out` may be `in`.
+ResultCode Utf8ToAnsi(const ovCString& in, ovCString& out);
+ResultCode AnsiToUtf8(const ovCString& in, ovCString& out);

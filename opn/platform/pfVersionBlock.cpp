@@ -5,6 +5,7 @@
 
 #include "opn/core/ovCString.h"
 #include "opn/core/ovUtf16.h"
+#include "opn/platform/pfCodePage.h"
 
 namespace {
 

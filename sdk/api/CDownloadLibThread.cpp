@@ -5,7 +5,7 @@
 #include <atomic>
 #include <new>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"
 #include "sdk/api/CJobManager.h"

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <new>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/core/ovClassIds.h"

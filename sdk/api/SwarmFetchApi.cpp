@@ -27,6 +27,8 @@ int32_t SwarmFetch_Initialize(HWND window, SwarmFetchEventCallback callback, voi
                               uint8_t elevate) {
     if (g_thread)
         return SF_RESULT_ALREADY_INITIALIZED;
+    // From here on the network stack's messages go to the service log too.
+    LogInstallSink();
     int32_t result = SF_RESULT_FAILED;
     g_thread = new (std::nothrow) CDownloadLibThread();
     if (g_thread) {

@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "opn/platform/pfFileSystem.h"
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
 #include "sdk/download/Elevation.h"
 #include "sdk/support/ServiceLog.h"
 

@@ -1,5 +1,5 @@
 // Starting the local download engine program that the library placed below
-// the application-data folder (BinaryExecute.h says where).
+// the application-data folder (sdk/support/EnginePath.h says where).
 //
 // The start asks for elevation ("runas") on NT systems of major version 6
 // and above when the host allowed it (Elevation.h), and falls back to an

@@ -2,10 +2,11 @@
 
 #include <stdio.h>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
+#include "opn/platform/pfCodePage.h"
 #include "sdk/download/HttpConnection.h"
 #include "sdk/download/IContentLengthCheckSessionEventListener.h"
 #include "sdk/support/ServiceLog.h"

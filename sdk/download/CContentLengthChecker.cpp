@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovCString.h"
 #include "opn/opeerqos/cpCTimer.h"

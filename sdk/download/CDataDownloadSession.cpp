@@ -3,12 +3,13 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIQoSContext.h"
+#include "opn/platform/pfCodePage.h"
 #include "sdk/api/SwarmFetch.h"
 #include "sdk/download/HttpConnection.h"
 

@@ -5,7 +5,7 @@
 #include "opn/core/ctCMD4.h"
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/download/ArchiveKind.h"
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
 #include "sdk/download/EngineUnpack.h"
 #include "sdk/download/EngineUpdateSelection.h"
 #include "sdk/download/EngineVersion.h"

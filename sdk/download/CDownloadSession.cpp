@@ -7,6 +7,7 @@
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIQoSContext.h"
+#include "opn/platform/pfCodePage.h"
 #include "sdk/download/CDownloadFile.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/HttpConnection.h"

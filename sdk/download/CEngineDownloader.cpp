@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovCGarbageCollector.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/COpn.h"

@@ -5,7 +5,7 @@
 
 #include <new>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovCString.h"
 #include "opn/platform/pfClock.h"
 #include "sdk/api/CJob.h"

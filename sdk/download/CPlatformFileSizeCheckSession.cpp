@@ -4,6 +4,7 @@
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfVolume.h"
+#include "opn/platform/pfCodePage.h"
 #include "sdk/api/CJob.h"
 #include "sdk/download/HttpConnection.h"
 #include "sdk/support/ServiceLog.h"

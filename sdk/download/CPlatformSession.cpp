@@ -13,6 +13,7 @@
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
+#include "opn/platform/pfCodePage.h"
 #include "sdk/api/CJob.h"
 #include "sdk/download/FileDigest.h"
 #include "sdk/download/HttpConnection.h"

@@ -1,6 +1,6 @@
 #include "sdk/download/EngineUpdateSelection.h"
 
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
 #include "sdk/download/EngineVersion.h"
 #include "sdk/support/CXMLParserOrvane.h"
 #include "sdk/support/HexBytes.h"

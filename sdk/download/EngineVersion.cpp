@@ -2,7 +2,7 @@
 
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfFileVersion.h"
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
 #include "sdk/support/CXMLParserOrvane.h"
 #include "sdk/support/ServiceLog.h"
 

@@ -8,14 +8,12 @@
 
 #include "opn/platform/pfClock.h"
 #include "opn/platform/pfFileSystem.h"
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
 
 namespace {
 
 // Room for the path: at most 259 characters and the terminator.
 const size_t kPathSize = 260;
-// Messages up to this size (with the terminator) are formatted on the stack.
-const size_t kFormatBufferSize = 512;
 // "[" + time + "] " + message + CR LF; lines up to this size stay on the stack.
 const size_t kLineBufferSize = 1024;
 
@@ -104,35 +102,10 @@ void LogWrite(const char* message) {
 }
 
 void LogPrintf(const char* format, ...) {
-    if (!format)
-        return;
-    char fixed[kFormatBufferSize];
     va_list args;
     va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int n = vsnprintf(fixed, sizeof fixed, format, args);
+    ovLogFormatTo(&LogWrite, format, args);
     va_end(args);
-    if (n < 0) {
-        va_end(again);
-        return;
-    }
-    if ((size_t)n < sizeof fixed) {
-        va_end(again);
-        LogWrite(fixed);
-        return;
-    }
-    const size_t size = (size_t)n + 1;
-    char* big = static_cast<char*>(malloc(size));
-    if (!big) {
-        va_end(again);
-        return;
-    }
-    int m = vsnprintf(big, size, format, again);
-    va_end(again);
-    if (m == n)
-        LogWrite(big);
-    free(big);
 }
 
 void LogReset() {
@@ -158,6 +131,10 @@ void LogReset() {
 
 void LogDebugTrace(const char* format, ...) {
     (void)format;
+}
+
+void LogInstallSink() {
+    ovLogSetSink(&LogWrite);
 }
 
 void LogGetPath(ovCString& out) {

@@ -8,22 +8,8 @@
 // and no error report: a line that cannot be written is lost.
 #pragma once
 
-#include <stdio.h>  // defines __MINGW_PRINTF_FORMAT on mingw
-
 #include "opn/core/ovCString.h"
-
-// The format checker must know the printf flavour that vsnprintf really is:
-// mingw's C99 one when mingw provides it.
-#if defined(__MINGW_PRINTF_FORMAT)
-#define SF_PRINTF_FORMAT(fmt, args) __attribute__((format(__MINGW_PRINTF_FORMAT, fmt, args)))
-#elif defined(__GNUC__)
-#define SF_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define SF_PRINTF_FORMAT(fmt, args)
-#endif
-
-// Messages that begin with this are debug traces and never reach the file.
-#define SF_LOG_DEBUG_PREFIX "[SwarmFetchLib_D]"
+#include "opn/core/ovLog.h"  // SF_PRINTF_FORMAT, SF_LOG_DEBUG_PREFIX
 
 // Appends one line. A null message counts as empty; a debug trace is dropped.
 void LogWrite(const char* message);
@@ -43,6 +29,10 @@ void LogDebugTrace(const char* format, ...) SF_PRINTF_FORMAT(1, 2);
 // The log's full path (computed on first use and kept); empty when the path
 // would be longer than 259 characters, in which case nothing is logged.
 void LogGetPath(ovCString& out);
+
+// Makes this log the sink of the network stack's messages (opn/core/ovLog.h);
+// the library does it when it starts.
+void LogInstallSink();
 
 // For tests only: forgets the kept path, so that the next call computes it
 // again from the current engine folder.

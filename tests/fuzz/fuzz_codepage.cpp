@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "opn/core/ovCString.h"
+#include "opn/platform/pfCodePage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 1 << 16)

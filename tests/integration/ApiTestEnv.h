@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfThread.h"
@@ -27,7 +27,7 @@
 #include "sdk/api/CJob.h"
 #include "sdk/api/CJobManager.h"
 #include "sdk/api/SwarmFetch.h"
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
 #include "sdk/support/ServiceLog.h"
 #include "unit/SupportTestEnv.h"
 

@@ -23,7 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/ApiTestEnv.h"
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/opeerqos/cpAsyncSocketWindow.h"

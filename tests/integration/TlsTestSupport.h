@@ -273,6 +273,7 @@ class LogCapture {
         m_redirect.reset(
             new supporttest::AppDataRedirect(m_tmp.Win("appdata"), m_tmp.Native("appdata")));
         LogReset();
+        LogInstallSink();  // the TLS layer logs through the library's sink
     }
     ~LogCapture() { m_redirect.reset(); }
     LogCapture(const LogCapture&) = delete;

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/SocketTestSupport.h"
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/opeerqos/cpAsyncSocketWindow.h"
 #include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfSocket.h"

@@ -16,7 +16,7 @@
 
 #include "integration/ApiTestEnv.h"
 #include "opn/platform/pfProcess.h"
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
 #include "sdk/download/CBinaryExecute_V3.h"
 #include "sdk/download/Elevation.h"
 #include "support/EnginePrograms.h"

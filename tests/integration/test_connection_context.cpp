@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "integration/SocketTestSupport.h"
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovCGarbageCollector.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"

@@ -21,7 +21,7 @@
 #include "opn/platform/pfClock.h"
 #include "opn/platform/pfFileVersion.h"
 #include "opn/platform/pfShellFolders.h"
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
 #include "sdk/download/CBinaryExecute_V3.h"
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/Connectivity.h"

@@ -20,7 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/ApiTestEnv.h"
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/opeerqos/COpn.h"
 #include "opn/platform/pfFileVersion.h"
 #include "opn/platform/pfMessageLoop.h"

@@ -26,6 +26,7 @@
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfMessageLoop.h"
+#include "opn/platform/pfCodePage.h"
 #include "support/HttpRecorder.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"

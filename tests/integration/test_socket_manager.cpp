@@ -19,7 +19,7 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovCGarbageCollector.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"
@@ -916,6 +916,7 @@ class NetworkModuleTest : public ::testing::Test {
         ASSERT_TRUE(tmp.Ok());
         redirect.reset(new supporttest::AppDataRedirect(tmp.Win("appdata"), tmp.Native("appdata")));
         LogReset();
+        LogInstallSink();  // as the library does when it starts
         ASSERT_TRUE(OV_SUCCEEDED(PfMessageLoopInit()));
         lock = MakeLock();
     }

@@ -21,7 +21,7 @@
 #include "launcher/res/resource.h"
 #include "opn/platform/pfVolume.h"
 #include "sdk/api/CJobManager.h"
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/EngineManifestUrl.h"

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/ApiTestEnv.h"
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
 #include "sdk/download/EngineManifestUrl.h"
 #include "sdk/download/EngineUpdateSelection.h"
 #include "sdk/download/EngineVersion.h"

@@ -12,7 +12,7 @@
 #include "SupportTestEnv.h"
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfShellFolders.h"
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
 
 #ifndef _WIN32
 #include "opn/platform/posix/pfPath.h"

@@ -22,6 +22,12 @@ uint32_t TestClock() {
     return kNoon + static_cast<uint32_t>(g_nowMs / 1000);
 }
 
+// The collector's timer comes from the network stack, as the network module
+// installs it.
+struct WithCollectorTimer {
+    WithCollectorTimer() { ovCGarbageCollector::SetTimerDriver(TimerCollectorDriver()); }
+};
+
 class GarbageCollectorTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -38,6 +44,7 @@ class GarbageCollectorTest : public ::testing::Test {
     }
 
     // Declared first: the collector's destructor still reports deaths here.
+    WithCollectorTimer timerDriver;
     int deaths = 0;
     std::vector<int> log;
     ovCGarbageCollector gc;
@@ -281,4 +288,17 @@ TEST(GarbageCollectorGlobal, CreatedOnFirstUseAndDestroyedByTheModule) {
     ASSERT_NE(nullptr, second);
     EXPECT_EQ(0, second->PendingCount());
     ovCGarbageCollector::DestroyGlobal();
+}
+
+TEST_F(GarbageCollectorTest, WithoutATimerDriverEntriesWaitForShutdown) {
+    ovCGarbageCollector::SetTimerDriver(nullptr);
+    {
+        ovCGarbageCollector local;
+        local.SetClock(&TestClock);
+        EXPECT_TRUE(local.Timer().IsEmpty());
+        local.DeferRelease(ovSmartPtr(new CountedObject(&deaths)));
+        EXPECT_EQ(0, deaths);
+    }
+    EXPECT_EQ(1, deaths);
+    ovCGarbageCollector::SetTimerDriver(TimerCollectorDriver());
 }

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/opeerqos/TimerManager.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "sdk/download/LowSpeedGuard.h"

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/platform/pfCriticalSection.h"
 

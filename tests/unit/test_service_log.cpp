@@ -17,7 +17,8 @@
 
 #include "SupportTestEnv.h"
 #include "opn/platform/pfClock.h"
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
+#include "opn/core/ovLog.h"
 #include "sdk/support/ServiceLog.h"
 
 using supporttest::AppDataRedirect;
@@ -482,3 +483,37 @@ TEST(Clock, TickNeverGoesBackAndAdvances) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string>* g_sunk = nullptr;
+
+void CaptureSink(const char* message) {
+    g_sunk->push_back(message);
+}
+
+}  // namespace
+
+// The network stack's messages reach the service log only through the sink
+// the library installs; before that, and with none, they go nowhere.
+TEST_F(ServiceLogTest, NetworkMessagesGoThroughTheInstalledSink) {
+    std::vector<std::string> sunk;
+    g_sunk = &sunk;
+    LogReset();
+    ovLogSetSink(nullptr);
+    ovLogPrintf("[SwarmFetchLib] nowhere %d", 1);
+    ovLogSetSink(&CaptureSink);
+    ovLogPrintf("[SwarmFetchLib] captured %d", 2);
+    const std::string longText(700, 'x');  // beyond the stack buffer
+    ovLogPrintf("%s", longText.c_str());
+    ovLogDebugTrace(SF_LOG_DEBUG_PREFIX " trace %d", 3);
+    EXPECT_EQ((std::vector<std::string>{"[SwarmFetchLib] captured 2", longText}), sunk);
+
+    LogInstallSink();
+    ovLogPrintf("[SwarmFetchLib] logged %d", 4);
+    ovLogSetSink(nullptr);
+    ovLogPrintf("[SwarmFetchLib] nowhere %d", 5);
+    LogInstallSink();  // as the library leaves it
+    EXPECT_EQ((std::vector<std::string>{"[SwarmFetchLib] logged 4"}), Messages());
+    g_sunk = nullptr;
+}

@@ -2,7 +2,7 @@
 
 #include <stdint.h>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovResult.h"
 #include "opn/core/ovSmartPtr.h"

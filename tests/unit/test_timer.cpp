@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 #include "opn/core/ovCGarbageCollector.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"
@@ -611,6 +611,7 @@ struct Collected : public ovIUnknown {
 TEST_F(TimerTest, GarbageCollectorRunsEveryThreeSecondsOnTimerTicks) {
     g_now = At(12, 0, 0, 0);
     TimerTime first = {0, 0}, second = {0, 0};
+    ovCGarbageCollector::SetTimerDriver(TimerCollectorDriver());
     {
         ovCGarbageCollector gc;
         gc.SetClock(&FakeSeconds);

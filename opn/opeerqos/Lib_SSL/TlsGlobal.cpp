@@ -15,7 +15,7 @@
 
 #include "opn/core/ovCPtrList.h"
 #include "opn/platform/pfTrustRoots.h"
-#include "sdk/support/ServiceLog.h"
+#include "opn/core/ovLog.h"
 
 namespace {
 
@@ -161,8 +161,8 @@ ResultCode TlsCleanup() {
     g_systemRoots = 0;
     g_openAtLastCleanup = g_openSessions.load();
     if (g_openAtLastCleanup > 0) {
-        LogPrintf("[SwarmFetchLib] TLS clean-up with %d sessions still open\n",
-                  (int)g_openAtLastCleanup);
+        ovLogPrintf("[SwarmFetchLib] TLS clean-up with %d sessions still open\n",
+                    (int)g_openAtLastCleanup);
         if (g_bioMethod && !g_retiredBioMethod) {
             g_retiredBioMethod = g_bioMethod;
             g_bioMethod = nullptr;

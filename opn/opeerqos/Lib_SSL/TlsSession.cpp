@@ -12,7 +12,7 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
-#include "sdk/support/ServiceLog.h"
+#include "opn/core/ovLog.h"
 
 namespace {
 
@@ -36,12 +36,12 @@ void InfoCallback(const SSL* ssl, int where, int value) {
     if (where & SSL_CB_ALERT) {
         session->lastAlert = SSL_alert_desc_string_long(value);
         session->alertReceived = (where & SSL_CB_READ) ? 1 : 0;
-        LogDebugTrace(SF_LOG_DEBUG_PREFIX " TLS %s alert: %s",
-                      (where & SSL_CB_READ) ? "read" : "write", session->lastAlert);
+        ovLogDebugTrace(SF_LOG_DEBUG_PREFIX " TLS %s alert: %s",
+                        (where & SSL_CB_READ) ? "read" : "write", session->lastAlert);
     } else if (where & SSL_CB_HANDSHAKE_START) {
-        LogDebugTrace(SF_LOG_DEBUG_PREFIX " TLS handshake start: %s", session->hostName);
+        ovLogDebugTrace(SF_LOG_DEBUG_PREFIX " TLS handshake start: %s", session->hostName);
     } else if (where & SSL_CB_HANDSHAKE_DONE) {
-        LogDebugTrace(SF_LOG_DEBUG_PREFIX " TLS handshake done: %s", session->hostName);
+        ovLogDebugTrace(SF_LOG_DEBUG_PREFIX " TLS handshake done: %s", session->hostName);
     }
 }
 

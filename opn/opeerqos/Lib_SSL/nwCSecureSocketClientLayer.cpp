@@ -6,7 +6,7 @@
 #include <atomic>
 
 #include "opn/core/ovClassIds.h"
-#include "sdk/support/ServiceLog.h"
+#include "opn/core/ovLog.h"
 
 namespace {
 
@@ -83,7 +83,7 @@ bool nwCSecureSocketClientLayer::OnConnected() {
         this,
     };
     if (OV_FAILED(TlsSessionCreate(&m_session, &callbacks, &peer, host))) {
-        LogPrintf("[SwarmFetchLib] TLS session for %s could not be set up", host);
+        ovLogPrintf("[SwarmFetchLib] TLS session for %s could not be set up", host);
         CloseContext();
         return false;
     }
@@ -134,7 +134,7 @@ ResultCode nwCSecureSocketClientLayer::SendDown(const ovQoSBlock* block) {
     // Before the handshake, while OpenSSL runs, or behind blocks still
     // waiting: keep the order.
     if (!QueuePending(block->data, block->length)) {
-        LogPrintf("[SwarmFetchLib] TLS send queue full (%d bytes waiting)", (int)m_pendingBytes);
+        ovLogPrintf("[SwarmFetchLib] TLS send queue full (%d bytes waiting)", (int)m_pendingBytes);
         CloseContext();
         return OV_E_NETWORK;
     }
@@ -235,8 +235,8 @@ void nwCSecureSocketClientLayer::HandshakeDoneThunk(void* user) {
 
 void nwCSecureSocketClientLayer::OnHandshakeDone() {
     m_handshakeDone = 1;
-    LogDebugTrace(SF_LOG_DEBUG_PREFIX " TLS layer %u: handshake done after %u ms", m_instance,
-                  ElapsedMillis(&m_handshakeStart));
+    ovLogDebugTrace(SF_LOG_DEBUG_PREFIX " TLS layer %u: handshake done after %u ms", m_instance,
+                    ElapsedMillis(&m_handshakeStart));
     FlushPending();
 }
 
@@ -259,8 +259,8 @@ bool nwCSecureSocketClientLayer::OnPlaintext(const uint8_t* data, int32_t length
     if (joined) {
         if (length > kMaxRemainderBytes - total) {
             free(joined);
-            LogPrintf("[SwarmFetchLib] TLS connection to %s closed: %d bytes not taken above",
-                      m_session ? m_session->hostName : "", (int)total);
+            ovLogPrintf("[SwarmFetchLib] TLS connection to %s closed: %d bytes not taken above",
+                        m_session ? m_session->hostName : "", (int)total);
             CloseContext();
             return false;
         }
@@ -367,7 +367,7 @@ void nwCSecureSocketClientLayer::FailAndClose(const char* what) {
     if (m_session && m_session->failure != kTlsFailClosed) {
         char text[kTlsFailureTextSize];
         TlsSessionFailureText(m_session, text, (int32_t)sizeof text);
-        LogPrintf("[SwarmFetchLib] TLS %s %s failed: %s", what, m_session->hostName, text);
+        ovLogPrintf("[SwarmFetchLib] TLS %s %s failed: %s", what, m_session->hostName, text);
     }
     CloseContext();
 }

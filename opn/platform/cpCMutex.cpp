@@ -1,4 +1,4 @@
-#include "opn/core/cpCMutex.h"
+#include "opn/platform/cpCMutex.h"
 
 cpCMutex::cpCMutex() {
     // On failure the section stays null and Lock/Unlock answer a failure.

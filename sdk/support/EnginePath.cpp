@@ -1,4 +1,4 @@
-#include "sdk/download/BinaryExecute.h"
+#include "sdk/support/EnginePath.h"
 
 #include "opn/platform/pfShellFolders.h"
 
