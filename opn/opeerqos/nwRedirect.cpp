@@ -5,6 +5,7 @@
 #include "opn/core/ovCString.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/utCUriCodec.h"
+#include "opn/platform/pfCodePage.h"
 
 namespace {
 
