@@ -996,8 +996,10 @@ void CEngineDownloader::DropVerification(const CJob* job) {
         for (uint32_t ticket : check->tickets)
             m_hashes.Drop(ticket);
         if (check->session) {
-            // It may be the caller: deleted on a later turn, silent until then.
+            // It may be the caller: stopped now, so that nothing more is
+            // written for a job that is gone, and deleted on a later turn.
             check->session->SetListener(nullptr, nullptr);
+            check->session->Stop();
             if (m_oldSessions.AddTail(check->session))
                 StartHashTimer();
             else

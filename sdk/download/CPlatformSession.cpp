@@ -564,7 +564,7 @@ void CPlatformSession::AttemptFailed() {
     SendRequest(false);
 }
 
-void CPlatformSession::Fail() {
+void CPlatformSession::Stop() {
     EndWait();
     DropHashes();
     m_slowGuard.End();
@@ -572,6 +572,10 @@ void CPlatformSession::Fail() {
     CloseTargetFile();
     m_current = nullptr;
     m_ended = true;
+}
+
+void CPlatformSession::Fail() {
+    Stop();
     if (m_listener)
         m_listener->OnSessionFailed(m_context, m_currentUrl.CStr());
 }
@@ -579,13 +583,7 @@ void CPlatformSession::Fail() {
 void CPlatformSession::WriteFailed(int32_t error) {
     LogPrintf("[SwarmFetchLib] WriteFile Failed(%d) : %s", (int)error, m_currentPath.CStr());
     // What was written stays; the file is not complete and is not reported.
-    EndWait();
-    DropHashes();
-    m_slowGuard.End();
-    ReleaseConnection();
-    CloseTargetFile();
-    m_current = nullptr;
-    m_ended = true;
+    Stop();
     if (m_listener)
         m_listener->OnSessionError(m_context, kMessageWriteFailed, m_currentUrl.CStr());
 }

@@ -116,6 +116,10 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     // `onlyEntry` at 0 or above only the job's entry at that position is
     // downloaded (a file fetched again for another downloader).
     void Start(CJob& job, const int64_t* knownSizes = nullptr, int32_t onlyEntry = -1);
+    // Ends the session at once and silently, as the destructor does, but
+    // callable from inside its own report: nothing more is requested or
+    // written, and it is safe to delete on a later turn.
+    void Stop();
 
     // Bytes written for all entries so far (never above their true sum),
     // including the bytes found on disk (below).

@@ -879,6 +879,127 @@ TEST_F(EngineDownloaderTest, AFileTheEngineGotWrongIsFetchedAgainAlone) {
     }
 }
 
+// A hostile engine repeats its reports: a wrong file reported done again
+// and again (also while it is fetched anew), the job reported done twice,
+// a file reported after the job. Each file is reported to the host once,
+// verified; the job once, after both files are right.
+TEST_F(EngineDownloaderTest, RepeatedEngineReportsNeverCountAFileOrTheJobTwice) {
+    const sftest::TestServers& servers = sftest::Servers();
+    ASSERT_TRUE(servers.Ok()) << servers.Error();
+    const size_t size = 3000;
+    const std::vector<unsigned char> pattern = sftest::FaultPattern(size);
+    const std::string good(pattern.begin(), pattern.end());
+    std::string bad = good;
+    bad[17] ^= 0x01;
+    const std::string fragment = "#sha256=" + Sha256Hex(good) + "&size=" + std::to_string(size);
+    const std::string names[2] = {"right.bin", "wrong.bin"};
+    const std::string key =
+        "erepeat" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    auto requests = [&](const std::string& marker) {
+        int n = 0;
+        for (const std::string& line : servers.FaultRequestLines())
+            n += line.rfind("cut " + marker + " range ", 0) == 0 ? 1 : 0;
+        return n;
+    };
+    // 'r' / 'w': the right / wrong file reported done; 'j': the job done.
+    const char* const scripts[] = {"wwwrjjw", "jwrj", "rrwwjwj"};
+    for (uint32_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(scripts[i]);
+        std::string answer =
+            Report(kEngineMsgJobAccepted, U32(i) + U32(5) + U32(2) + U64(2 * size));
+        for (const char* step = scripts[i]; *step; ++step) {
+            if (*step == 'j') {
+                answer += Report(kEngineMsgJobFinished, U32(i) + U32(5) + U32(0) + U32(2) + U32(0));
+                continue;
+            }
+            const std::string& name = names[*step == 'w' ? 1 : 0];
+            answer += Report(kEngineMsgFileDone, U32(i) + U32(5) + std::string(33, '\0') +
+                                                     Fixed(folder.Win(name), 260) + Z("u"));
+        }
+        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
+        ASSERT_TRUE(fake.Ok());
+        Install(fake.Port());
+        EngineUpdated();
+        library.Recorder().Clear();
+        std::ofstream(folder.Native(names[0]), std::ios::binary | std::ios::trunc) << good;
+        std::ofstream(folder.Native(names[1]), std::ios::binary | std::ios::trunc) << bad;
+        const uint32_t job = library.NewJob();
+        ASSERT_EQ(i, Number(job));
+        const std::string marker = key + "-" + std::to_string(i);
+        for (int k = 0; k < 2; ++k) {
+            // The wrong file's fetch is cut once: it takes a second request.
+            const std::string url =
+                servers.FaultUrl("/cut/" + marker + names[k] + "/1/" + std::to_string(size)) +
+                fragment;
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, url.c_str(), folder.Win().c_str(),
+                                                       names[k].c_str(), -1, 7));
+        }
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        ASSERT_TRUE(
+            Eventually([&] { return library.Recorder().CountOf(SF_EVENT_JOB_DONE) == 1; }, 20000))
+            << log.Text();
+        // Anything late would come within a few hash polls.
+        Eventually([] { return false; }, 500);
+        EXPECT_EQ(1u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
+        EXPECT_EQ(2u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
+        for (int k = 0; k < 2; ++k) {
+            bool exists = false;
+            EXPECT_EQ(good, supporttest::ReadWholeFile(folder.Native(names[k]), &exists)) << k;
+        }
+        EXPECT_EQ(0, requests(marker + names[0]));
+        EXPECT_EQ(2, requests(marker + names[1]));
+        EXPECT_TRUE(Messages(job).empty());
+    }
+}
+
+// A file the engine got wrong is being fetched anew (slowly) when the job
+// is stopped or removed: from then on nothing more is written to its
+// partial file, and no event comes.
+TEST_F(EngineDownloaderTest, AJobEndedWhileAFileIsFetchedAnewWritesNoMore) {
+    const sftest::TestServers& servers = sftest::Servers();
+    ASSERT_TRUE(servers.Ok()) << servers.Error();
+    const size_t size = 1000;
+    const std::vector<unsigned char> pattern = sftest::FaultPattern(size);
+    const std::string good(pattern.begin(), pattern.end());
+    const std::string fragment = "#sha256=" + Sha256Hex(good) + "&size=" + std::to_string(size);
+    const std::string key =
+        "erefetch" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (uint32_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i == 0 ? "stopped" : "removed");
+        const std::string answer =
+            Report(kEngineMsgJobAccepted, U32(i) + U32(5) + U32(1) + U64(size)) +
+            Report(kEngineMsgFileDone, U32(i) + U32(5) + std::string(33, '\0') +
+                                           Fixed(folder.Win("slow.bin"), 260) + Z("u"));
+        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
+        ASSERT_TRUE(fake.Ok());
+        Install(fake.Port());
+        EngineUpdated();
+        library.Recorder().Clear();
+        std::ofstream(folder.Native("slow.bin"), std::ios::binary | std::ios::trunc)
+            << std::string(size, 'x');
+        const uint32_t job = library.NewJob();
+        ASSERT_EQ(i, Number(job));
+        const std::string url =
+            servers.FaultUrl("/drip/" + key + std::to_string(i) + "?ms=10") + fragment;
+        ASSERT_EQ(SF_RESULT_OK,
+                  SwarmFetch_AddFile(job, url.c_str(), folder.Win().c_str(), "slow.bin", -1, 7));
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        const std::string part = folder.Native("slow.bin.part");
+        auto partSize = [&] {
+            std::error_code ec;
+            const auto n = std::filesystem::file_size(part, ec);
+            return ec ? -1 : (int64_t)n;
+        };
+        ASSERT_TRUE(Eventually([&] { return partSize() >= 5; }, 10000)) << log.Text();
+        ASSERT_EQ(SF_RESULT_OK, i == 0 ? SwarmFetch_StopJob(job) : SwarmFetch_DeleteJob(job));
+        const int64_t atEnd = partSize();
+        Eventually([] { return false; }, 400);
+        EXPECT_EQ(atEnd, partSize());
+        EXPECT_EQ(0u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
+        EXPECT_EQ(0u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
+    }
+}
+
 // The engine reports a file done whose hash takes a while (256 MiB), and
 // the job is stopped, removed, or the library finalised meanwhile: the
 // hash is given up at once and no file-done or job-done event comes later.

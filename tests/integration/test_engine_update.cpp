@@ -397,7 +397,7 @@ TEST_F(EngineUpdateNet, SignedUpdateCases) {
     uint8_t publicKey[kPublisherKeySize];
     ASSERT_TRUE(ParsePublisherKeyHex(publicHex.c_str(), publicKey));
 
-    enum Sig { kSigned, kNoSig, kTampered, kShortSig, kLongSig };
+    enum Sig { kSigned, kNoSig, kTampered, kShortSig, kLongSig, kOtherManifest };
     enum Sha { kShaRight, kShaNone, kShaMalformed, kShaUnusedMissing };
     struct SignedCase {
         const char* name;
@@ -436,6 +436,10 @@ TEST_F(EngineUpdateNet, SignedUpdateCases) {
          kShaRight, 1, 0, kOldVersion, "M3 M3 M3", "[SwarmFetchLib] Manifest Signature Refused"},
         {".sig of 65 bytes", true, kOld, kNewVersion, "single.zip", "single.zip", false, kLongSig,
          kShaRight, 1, 0, kOldVersion, "S4 S4 S4", nullptr},
+        // A right signature, by the key, of another manifest (an older one).
+        {"signature of another manifest", true, kOld, kNewVersion, "single.zip", "single.zip",
+         false, kOtherManifest, kShaRight, 1, 0, kOldVersion, "M3 M3 M3",
+         "[SwarmFetchLib] Manifest Signature Refused"},
         {"no sha256", true, kOld, kNewVersion, "single.zip", "single.zip", false, kSigned, kShaNone,
          1, 0, kOldVersion, "M3 M3 M3", "[SwarmFetchLib] Manifest Refused (no sha256)"},
         {"sha256 of 63 digits", true, kOld, kNewVersion, "single.zip", "single.zip", false, kSigned,
@@ -514,7 +518,8 @@ TEST_F(EngineUpdateNet, SignedUpdateCases) {
             }
         }
         std::string sig;
-        ASSERT_TRUE(key.Sign(manifest, &sig, &error)) << error;
+        const std::string other = Replaced(manifest, c.version, kOldVersion);
+        ASSERT_TRUE(key.Sign(c.sig == kOtherManifest ? other : manifest, &sig, &error)) << error;
         if (c.sig == kShortSig)
             sig.resize(63);
         if (c.sig == kLongSig)

@@ -273,6 +273,76 @@ TEST_F(VerifiedDownload, APartialFileWithADamagedPrefixStartsOnceMoreFromZero) {
     }
 }
 
+// Hostile partial files and ranged answers: a partial file longer than the
+// file, one that is whole with no size named, a resume answered with a
+// Content-Range that starts elsewhere, names another total, or is right
+// over other bytes. No byte of a refused answer is kept, wrong bytes are
+// never continued, and the file ends whole under its name.
+TEST_F(VerifiedDownload, HostilePartialFilesAndRangedAnswersLeaveTheFileWhole) {
+    const size_t size = 300000;
+    const Bytes whole = Pattern(size);
+    Bytes longer = whole;
+    longer.resize(size + 500, 0x5A);
+    const Bytes head(whole.begin(), whole.begin() + 100000);
+    struct Case {
+        const char* what;
+        Bytes onDisk;      // the partial file left by an earlier run
+        bool sizeNamed;    // "&size=" in the fragment
+        std::string lier;  // a first mirror (an /answer/ kind), or none
+        int lierRequests;
+        std::vector<std::string> ranges;  // asked of the good mirror
+        int64_t present;
+    };
+    const Case cases[] = {
+        {"longer than the named size", longer, true, "", 0, {"bytes=0-"}, 0},
+        {"longer, no size named", longer, false, "", 0, {"bytes=300500-", "bytes=0-"}, 0},
+        {"whole, no size named", whole, false, "", 0, {"bytes=300000-"}, (int64_t)size},
+        {"a range that starts elsewhere", head, true, "wrong-start", 3, {"bytes=100000-"}, 100000},
+        {"a range of a smaller total", head, false, "small-total", 3, {"bytes=100000-"}, 100000},
+        {"a range one byte longer", head, true, "longer-total", 3, {"bytes=100000-"}, 100000},
+        // Taken, then the hash fails: once more from 0, then three tries.
+        {"one byte longer, no size named", head, false, "longer-total", 4, {"bytes=0-"}, 0},
+        // The right range over the file's first bytes: from 0 it is right.
+        {"a right range over other bytes", head, true, "body-from-zero", 2, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        NewJob();
+        const std::string key = filedl::UniqueKey("hostile-");
+        const std::string name = key + ".bin";
+        WriteBytes(Native("dl\\" + name + ".part"), c.onDisk);
+        std::string urls;
+        if (!c.lier.empty())
+            urls = S().FaultUrl("/answer/" + c.lier + "/" + std::to_string(size) + "?k=" + key) +
+                   Fragment(whole, c.sizeNamed) + "|";
+        Add(urls + CutUrl(key, 0, size) + Fragment(whole, c.sizeNamed), Win("dl"), name);
+        filedl::SessionRecorder events;
+        // Without a named size the lier's total is the file's for a while.
+        Run(events, c.sizeNamed ? (int64_t)size : 0);
+        EXPECT_EQ("all", events.Kinds().back());
+        EXPECT_EQ(c.ranges, RangesOf(key));
+        EXPECT_EQ(c.lierRequests, filedl::RequestsWith("?k=" + key));
+        EXPECT_TRUE(filedl::ReadFile(Native("dl\\" + name), nullptr) == whole);
+        EXPECT_FALSE(Exists(Native("dl\\" + name + ".part")));
+        EXPECT_EQ((int64_t)size, Total());
+        EXPECT_EQ(c.present, Present());
+    }
+}
+
+// A partial file that is a folder is never written into nor taken away:
+// the file fails and the folder stays.
+TEST_F(VerifiedDownload, APartialFileThatIsAFolderFailsTheFile) {
+    const size_t size = 1000;
+    const std::string key = filedl::UniqueKey("partdir-");
+    ASSERT_TRUE(FsCreateFolders(Win("dl\\" + key + ".bin.part\\inner").c_str()));
+    Add(CutUrl(key, 0, size) + Fragment(Pattern(size)), Win("dl"), key + ".bin");
+    filedl::SessionRecorder events;
+    Run(events, (int64_t)size);
+    EXPECT_EQ("failed", events.Kinds().back());
+    EXPECT_FALSE(Exists(Native("dl\\" + key + ".bin")));
+    EXPECT_TRUE(FsIsFolder(Win("dl\\" + key + ".bin.part\\inner").c_str()));
+}
+
 TEST_F(VerifiedDownload, ACompleteFolderNeedsNoRequestAndADamagedFileIsFetchedAlone) {
     const std::string key = filedl::UniqueKey("repair-");
     const size_t sizes[] = {100000, 1, 250000};

@@ -157,6 +157,19 @@ TEST(EngineVersionCheck, VersionsAreOrderedByTheirNumbers) {
         {"1.0b", "1", false, 0},
         {"-1", "1", false, 0},
         {"v1.0", "1", false, 0},
+        // Texts that differ but name the same version, and near misses.
+        {"1.0", "1.0.0", true, 0},
+        {"1,2,3,4", "1.2.3.4", true, 0},
+        {"0001.000", "1", true, 0},
+        {"000000001.0.0.9", "1.0.0.10", true, -1},
+        {"999999999.999999999", "999999999.999999998", true, 1},
+        {"0000000001", "1", false, 0},
+        {"4294967296", "1", false, 0},
+        {"1.0\t", "1", false, 0},
+        {"1;2", "1", false, 0},
+        {"1.,2", "1", false, 0},
+        {"1 2", "1", false, 0},
+        {"\xef\xbc\x91", "1", false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.a) + " / " + c.b);

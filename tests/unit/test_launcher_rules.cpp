@@ -225,6 +225,62 @@ TEST(FileList, TheInstallersContentComesFromItsLine) {
     EXPECT_TRUE(RunFileContent({"http://h/setup.exe"}, "", false, &content));
 }
 
+// Hostile lines whose fragment tries to pass the hash check: the hash a
+// signed list needs, the size that skips the size request and the
+// installer's content are read alike, and a trick is bad input or no hash.
+TEST(FileList, FragmentTricksDoNotPassTheHashCheck) {
+    const std::string a(64, 'a');
+    const std::string upper(64, 'A');
+    const std::string b(64, 'b');
+    const std::string path = "C:\\g\\setup.exe";
+    const struct {
+        const char* name;
+        std::string line;
+        bool hashed;   // taken by a signed list
+        int64_t size;  // ListedFileSize
+        bool known;    // RunFileContent under a key
+    } cases[] = {
+        {"hash twice, second after a '#'", "http://h/setup.exe#sha256=" + a + "#sha256=" + b, false,
+         -1, false},
+        {"hash twice, same value", "http://h/setup.exe#sha256=" + a + "&sha256=" + a, false, -1,
+         false},
+        {"hash in a later mirror only", "http://m/setup.exe|http://h/setup.exe#sha256=" + a, true,
+         -1, true},
+        {"hash in a middle mirror only",
+         "http://m/setup.exe|http://h/setup.exe#sha256=" + a + "&size=4|http://n/setup.exe", true,
+         4, true},
+        {"upper-case name is another parameter", "http://h/setup.exe#SHA256=" + a, false, -1,
+         false},
+        {"upper-case digits are the same hash", "http://h/setup.exe#sha256=" + upper, true, -1,
+         true},
+        {"size of 18 nines", "http://h/setup.exe#sha256=" + a + "&size=999999999999999999", true,
+         999999999999999999LL, true},
+        {"size of 19 digits", "http://h/setup.exe#sha256=" + a + "&size=9223372036854775808", false,
+         -1, false},
+        {"size twice", "http://h/setup.exe#sha256=" + a + "&size=4&size=4", false, -1, false},
+        {"empty size", "http://h/setup.exe#sha256=" + a + "&size=", false, -1, false},
+        {"signed size", "http://h/setup.exe#sha256=" + a + "&size=+4", false, -1, false},
+        {"size in another mirror than the hash",
+         "http://m/setup.exe#size=4|http://h/setup.exe#sha256=" + a, false, -1, false},
+        {"mirror sizes disagree",
+         "http://m/setup.exe#sha256=" + a + "&size=4|http://h/setup.exe#sha256=" + a + "&size=5",
+         false, -1, false},
+        {"hash in the query, not the fragment", "http://h/setup.exe?sha256=" + a, false, -1, false},
+        {"fragment names a folder", "http://h/setup.exe#sha256=" + a + "&x=/other.exe", true, -1,
+         true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FirstUnhashedLine({c.line}), c.hashed ? 1u : 0u) << c.name;
+        EXPECT_EQ(ListedFileSize(c.line), c.size) << c.name;
+        ExpectedContent content;
+        EXPECT_EQ(RunFileContent({c.line}, path, true, &content), c.known) << c.name;
+        if (c.known) {
+            for (uint8_t byte : content.sha256)
+                EXPECT_EQ(byte, 0xaa) << c.name;
+        }
+    }
+}
+
 TEST(DisplayFormat, SizesSpeedsDurations) {
     const int64_t kTB = 1024LL * 1024 * 1024 * 1024;
     const struct {

@@ -132,6 +132,14 @@ most 1 MiB sent); one with a Range header gets the fault of <kind>:
   /answer/no-range/<size>   206 without Content-Range, <size> bytes
   /answer/huge-range/<size> 206, Content-Range with a 20-digit last byte
   /answer/range-end/<size>  416, Content-Range bytes */<size>
+  /answer/longer-total/<size>
+                            206 from the asked start <from>, Content-Range
+                            bytes <from>-<size>/<size+1>: one byte more than
+                            the file, the pattern and one byte 0xFF
+  /answer/body-from-zero/<size>
+                            206 with the right Content-Range bytes
+                            <from>-<size-1>/<size>, but the body is the
+                            file's first <size-from> bytes
   /trickle/<ms>/<size>      200, Content-Length <size> at once, then one
                             pattern byte every <ms> ms (10 to 10000) until
                             the body is sent, the client closes, or --hold
@@ -717,6 +725,8 @@ def wrong_answer(server, conn, path, request):
         server.close_gracefully(conn)
         return
     partial = (206, "Partial Content")
+    start = FileScenarios.range_start(request) or 0
+    start = start if 0 <= start < size else 0
     answers = {
         "wrong-start": partial + ([("Content-Range", "bytes 512-%d/%d" % (size - 1, size))],
                                   body[512:]),
@@ -727,6 +737,10 @@ def wrong_answer(server, conn, path, request):
         "huge-range": partial + (
             [("Content-Range", "bytes 0-99999999999999999999/%d" % size)], body),
         "range-end": (416, "Range Not Satisfiable", [("Content-Range", "bytes */%d" % size)], b""),
+        "longer-total": partial + (
+            [("Content-Range", "bytes %d-%d/%d" % (start, size, size + 1))], body[start:] + b"\xff"),
+        "body-from-zero": partial + (
+            [("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))], body[:size - start]),
     }
     if kind not in answers:
         server.respond(conn, 404, "Not Found", b"no such answer\n")
