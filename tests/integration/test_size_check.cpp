@@ -24,6 +24,7 @@
 #include "sdk/api/IContentLengthCheckerEventListener.h"
 #include "sdk/download/CContentLengthCheckSession.h"
 #include "sdk/download/CContentLengthChecker.h"
+#include "support/Eventually.h"
 #include "support/TestServers.h"
 
 namespace {
@@ -116,8 +117,7 @@ class SizeCheck : public netdl::LibraryTest {
         for (const std::string& url : urls)
             EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(url.c_str()));
         EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
-        for (uint32_t waited = 0; waited < timeoutMs && Ends() == 0; waited += 10)
-            netdl::Sleep(10);
+        sftest::Eventually([&] { return Ends() > 0; }, timeoutMs);
         for (const apitest::Event& e : Events().Events())
             if (e.code == SF_EVENT_SIZE_CHECK_DONE || e.code == SF_EVENT_SIZE_CHECK_FAILED)
                 return e.code;
@@ -154,8 +154,7 @@ class SizeCheck : public netdl::LibraryTest {
     // Waits (bounded) until the server has seen `count` events of `tag`.
     std::vector<int> WaitGateEvents(const std::string& tag, size_t count) {
         std::vector<int> events;
-        for (int i = 0; i < 2000 && (events = GateEvents(tag)).size() < count; ++i)
-            netdl::Sleep(10);
+        sftest::Eventually([&] { return (events = GateEvents(tag)).size() >= count; }, 20000);
         return events;
     }
 
@@ -343,8 +342,7 @@ TEST_F(SizeCheck, AnUnreachableHostStopsEverySessionAndReportsOnce) {
         injected = session && netdl::InjectHostUnreachable(session->Connection());
     }));
     ASSERT_TRUE(injected);
-    for (int i = 0; i < 1000 && Ends() == 0; ++i)
-        netdl::Sleep(10);
+    sftest::Eventually([&] { return Ends() > 0; });
     netdl::Sleep(2500);
     ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
     EXPECT_TRUE(m_log->Has("[SwarmFetchLib] CLCS HU(file:2)"));
@@ -428,10 +426,14 @@ TEST_F(SizeCheck, ACheckWithoutFilesCompletesAtOnceWithTotalZero) {
         check->Start();
     }));
     std::vector<std::string> calls;
-    for (int i = 0; i < 500 && calls.empty(); ++i) {
-        netdl::Sleep(10);
-        ASSERT_TRUE(OnLibraryThread([&] { calls = listener.calls; }));
-    }
+    bool reached = true;
+    sftest::Eventually(
+        [&] {
+            reached = OnLibraryThread([&] { calls = listener.calls; });
+            return !reached || !calls.empty();
+        },
+        5000);
+    ASSERT_TRUE(reached);
     EXPECT_EQ((std::vector<std::string>{"complete 0"}), calls);
     ASSERT_TRUE(OnLibraryThread([&] { check.reset(); }));
 }

@@ -33,6 +33,7 @@
 #include "opn/platform/pfSocket.h"
 #include "opn/platform/pfThread.h"
 #include "sdk/support/ServiceLog.h"
+#include "support/Eventually.h"
 #include "support/TestCertificate.h"
 #include "unit/SupportTestEnv.h"
 
@@ -627,11 +628,8 @@ TEST(SocketObject, ListensAcceptsAndExchangesBytesOnLoopback) {
     SockRecord* accepted = nullptr;
     NetAddress peer = {0, 0};
     ResultCode result = OV_E_PLATFORM;
-    for (int i = 0; i < 500 && OV_FAILED(result); ++i) {
-        result = listener->Accept(&accepted, &peer);
-        if (OV_FAILED(result))
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    sftest::Eventually([&] { return OV_SUCCEEDED(result = listener->Accept(&accepted, &peer)); },
+                       5000);
     ASSERT_TRUE(OV_SUCCEEDED(result));
     ASSERT_NE(nullptr, accepted);
     EXPECT_EQ(loopback.address, peer.address);
@@ -1172,11 +1170,8 @@ class LoopbackTest : public ::testing::Test {
     // Bounded wait for the connection the loop thread makes.
     void Accept() {
         ResultCode result = OV_E_PLATFORM;
-        for (int i = 0; i < 500 && OV_FAILED(result); ++i) {
-            result = SockAccept(listener, nullptr, &accepted);
-            if (OV_FAILED(result))
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        sftest::Eventually(
+            [&] { return OV_SUCCEEDED(result = SockAccept(listener, nullptr, &accepted)); }, 5000);
         ASSERT_TRUE(OV_SUCCEEDED(result));
         ASSERT_TRUE(OV_SUCCEEDED(SockSetBlocking(accepted, 1)));
     }
