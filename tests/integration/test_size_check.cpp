@@ -151,6 +151,21 @@ class SizeCheck : public netdl::LibraryTest {
         return state;
     }
 
+    // Waits (bounded) until the server answered `count` held requests of
+    // `tag`, then lets the library thread take two turns of its loop, so
+    // whatever those answers could still cause has happened.
+    void WaitHeldAnswers(const std::string& tag, int count) {
+        EXPECT_TRUE(sftest::Eventually(
+            [&] {
+                const std::vector<int> events = GateEvents(tag);
+                return std::count_if(events.begin(), events.end(), [](int e) { return e < 0; }) >=
+                       count;
+            },
+            20000));
+        EXPECT_TRUE(OnLibraryThread([] {}));
+        EXPECT_TRUE(OnLibraryThread([] {}));
+    }
+
     // Waits (bounded) until the server has seen `count` events of `tag`.
     std::vector<int> WaitGateEvents(const std::string& tag, size_t count) {
         std::vector<int> events;
@@ -234,8 +249,9 @@ TEST_F(SizeCheck, TheFirstFailureEndsTheCheckOnce) {
     for (size_t i = 0; i < 12; ++i)
         urls.push_back(i == 1 ? S().FaultUrl("/status/404?m=" + tag) : GateUrl(tag, i, {1500, 5}));
     ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_FAILED, Check(urls));
-    // Answers of the files still held come after the end and change nothing.
-    netdl::Sleep(2500);
+    // Answers of the four files still held come after the end and change
+    // nothing.
+    WaitHeldAnswers(tag, 4);
     ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
     EXPECT_EQ(3u, CountLinesWith("m=" + tag));
     EXPECT_EQ((std::vector<int>{0, 2, 3, 4}), Arrivals(GateEvents(tag), 5))
@@ -343,7 +359,8 @@ TEST_F(SizeCheck, AnUnreachableHostStopsEverySessionAndReportsOnce) {
     }));
     ASSERT_TRUE(injected);
     sftest::Eventually([&] { return Ends() > 0; });
-    netdl::Sleep(2500);
+    // The five held answers come after the end and change nothing.
+    WaitHeldAnswers(tag, 5);
     ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
     EXPECT_TRUE(m_log->Has("[SwarmFetchLib] CLCS HU(file:2)"));
     EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4}), Arrivals(GateEvents(tag), 5));
