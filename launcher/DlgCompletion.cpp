@@ -8,12 +8,15 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "launcher/DialogLayout.h"
 #include "launcher/FileDoneText.h"
 #include "launcher/FileList.h"
 #include "launcher/Texts.h"
 #include "launcher/controls/CNowLoading.h"
 #include "launcher/framework/Prompts.h"
 #include "launcher/res/resource.h"
+#include "sdk/download/FileDigest.h"
+#include "sdk/support/ExpectedContent.h"
 
 namespace {
 
@@ -22,6 +25,8 @@ struct RunRequest {
     HWND window;
     std::string path;
     std::string caption;
+    bool known;                // what the file must be can be told
+    ExpectedContent expected;  // from its list line
 };
 
 // Elevation exists from the NT 6 family on.
@@ -85,7 +90,7 @@ void CZVTDownloaderDlg::OnRun() {
     m_installing = 1;
     HWND notice = GetDlgItem(IDC_NOTICE);
     EnableWindow(GetDlgItem(IDC_RUN), FALSE);
-    SetWindowPos(notice, nullptr, 53, 265, 400, 14, SWP_NOZORDER | SWP_NOACTIVATE);
+    layout::PlaceWindow(notice, layout::kInstallNotice);
     ShowWindow(notice, SW_SHOW);
     m_noticeText = texts::kInstallerNotice;
     ::SetWindowTextA(notice, m_noticeText.c_str());
@@ -99,7 +104,8 @@ bool CZVTDownloaderDlg::OnRunMessage() {
     // message (it is also the dialog manager's DM_SETDEFID) is not a run.
     if (!m_completed || !m_installing || m_runThread)
         return false;
-    RunRequest* request = new RunRequest{m_hWnd, m_runFile, m_config.gameName};
+    RunRequest* request = new RunRequest{m_hWnd, m_runFile, m_config.gameName, false, {}};
+    request->known = RunFileContent(m_urls, m_runFile, m_keyInForce, &request->expected);
     m_runThread = CreateThread(nullptr, 0, RunThread, request, 0, nullptr);
     if (!m_runThread) {
         delete request;
@@ -113,10 +119,33 @@ bool CZVTDownloaderDlg::OnRunMessage() {
 
 DWORD WINAPI CZVTDownloaderDlg::RunThread(void* param) {
     RunRequest* request = static_cast<RunRequest*>(param);
-    RunFile(request->path, request->caption);
+    RunCheckedFile(request->path, request->known, request->expected, request->caption);
     PostMessageA(request->window, WM_QUIT, 0, 0);
     delete request;
     return 0;
+}
+
+bool CZVTDownloaderDlg::RunCheckedFile(const std::string& path, bool known,
+                                       const ExpectedContent& expected,
+                                       const std::string& caption) {
+    // A missing path or file gets RunFile's own messages.
+    if ((known && !expected.hasSha256) || path.empty() || _access(path.c_str(), 0) != 0)
+        return RunFile(path, caption);
+    // Held open without sharing writes, deletes or renames from before it is
+    // hashed until the installer has started, so the bytes that were checked
+    // are the bytes that run.
+    HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool ran = false;
+    if (known && held != INVALID_HANDLE_VALUE &&
+        FileHasContent(path.c_str(), expected.size, expected.sha256, nullptr)) {
+        ran = RunFile(path, caption);
+    } else {
+        ShowMessage(nullptr, texts::kInstallerUnverified, caption, MB_OK);
+    }
+    if (held != INVALID_HANDLE_VALUE)
+        CloseHandle(held);
+    return ran;
 }
 
 bool CZVTDownloaderDlg::RunFile(const std::string& path, const std::string& caption) {

@@ -12,7 +12,6 @@
 #include "launcher/FileList.h"
 #include "launcher/FolderRegistry.h"
 #include "launcher/FolderRules.h"
-#include "launcher/SkinNames.h"
 #include "launcher/Texts.h"
 #include "launcher/framework/Prompts.h"
 
@@ -25,14 +24,15 @@ std::string SpecialFolder(int csidl) {
     return path;
 }
 
-}  // namespace
-
+// The Program Files folder ("C:\Program Files"), empty when unknown.
 std::string ProgramFilesFolder() {
     char path[MAX_PATH] = {0};
     if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, path)))
         return std::string();
     return path;
 }
+
+}  // namespace
 
 int64_t CZVTDownloaderDlg::FreeBytes(const std::string& path) {
     if (path.size() < 2 || path[1] != ':')

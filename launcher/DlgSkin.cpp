@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "launcher/DialogLayout.h"
 #include "launcher/DisplayFormat.h"
 #include "launcher/FolderRules.h"
 #include "launcher/SkinNames.h"
@@ -37,8 +38,8 @@ std::string SkinFolder(const std::string& productName) {
     return folder + (productName.empty() ? "orvane" : productName) + "\\";
 }
 
-}  // namespace
-
+// Makes every known picture in `folder` (ending in '\') writable again, so a
+// new skin can replace the last run's. False only for an empty folder text.
 bool ClearReadOnly(const std::string& folder) {
     if (folder.empty())
         return false;
@@ -50,6 +51,8 @@ bool ClearReadOnly(const std::string& folder) {
     }
     return true;
 }
+
+}  // namespace
 
 HBITMAP CZVTDownloaderDlg::LoadImageFile(const std::string& path) {
     FILE* file = nullptr;
@@ -117,9 +120,10 @@ void CZVTDownloaderDlg::ApplySkin(const void* data, int64_t size) {
         // The picture control sits below every other control and leaves their
         // areas alone; the dialog erases with the same picture, so labels that
         // draw without a background of their own show it behind their text.
-        m_background = CreateWindowExA(
-            0, "STATIC", "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_BITMAP, 0, 0, 640, 380,
-            m_hWnd, (HMENU)(UINT_PTR)IDC_BACKGROUND, GetModuleHandleA(nullptr), nullptr);
+        m_background =
+            CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_BITMAP, 0,
+                            0, layout::kWindowWidth, layout::kWindowHeight, m_hWnd,
+                            (HMENU)(UINT_PTR)IDC_BACKGROUND, GetModuleHandleA(nullptr), nullptr);
         if (m_background) {
             SendMessageA(m_background, STM_SETIMAGE, IMAGE_BITMAP, (LPARAM)background);
             SetWindowPos(m_background, HWND_BOTTOM, 0, 0, 0, 0,
@@ -146,8 +150,7 @@ void CZVTDownloaderDlg::ApplySkin(const void* data, int64_t size) {
         m_progress.SetPos(0);
         SendMessageA(m_progress.GetSafeHwnd(), WM_SETFONT, (WPARAM)m_fontA, FALSE);
         m_progress.SetWindowTextA("%d%%");
-        SetWindowPos(m_progress.GetSafeHwnd(), nullptr, 113, 250, 282, 10,
-                     SWP_NOZORDER | SWP_NOACTIVATE);
+        layout::PlaceWindow(m_progress.GetSafeHwnd(), layout::kProgress);
         SendMessageA(m_progress.GetSafeHwnd(), WM_SETFONT, (WPARAM)m_fontB, FALSE);
         LONG_PTR ex = GetWindowLongPtrA(m_progress.GetSafeHwnd(), GWL_EXSTYLE);
         SetWindowLongPtrA(m_progress.GetSafeHwnd(), GWL_EXSTYLE,
@@ -198,51 +201,27 @@ void CZVTDownloaderDlg::LayOut() {
     HWND consent = GetDlgItem(IDC_CONSENT);
     SendMessageA(consent, BM_SETCHECK, BST_CHECKED, 0);
     ShowWindow(consent, SW_HIDE);
-    SetWindowPos(m_hWnd, nullptr, 0, 0, 640, 380, SWP_NOZORDER);
+    SetWindowPos(m_hWnd, nullptr, 0, 0, layout::kWindowWidth, layout::kWindowHeight, SWP_NOZORDER);
 
     m_terms.LoadImageResource(IDB_TERMS);
-    SetWindowPos(m_terms.GetSafeHwnd(), nullptr, 4, 384, 592, 100, SWP_NOZORDER | SWP_NOACTIVATE);
+    layout::PlaceWindow(m_terms.GetSafeHwnd(), layout::kTerms);
     RECT client;
     GetClientRect(m_hWnd, &client);
     if (!m_termsScroll) {
-        m_termsScroll =
-            CreateWindowExA(0, "SCROLLBAR", "", WS_CHILD | WS_VISIBLE | SBS_VERT | WS_BORDER,
-                            client.right - 22, 382, 20, (client.bottom - 40) - 382, m_hWnd,
-                            (HMENU)(UINT_PTR)IDC_TERMS_SCROLL, GetModuleHandleA(nullptr), nullptr);
+        m_termsScroll = CreateWindowExA(
+            0, "SCROLLBAR", "", WS_CHILD | WS_VISIBLE | SBS_VERT | WS_BORDER,
+            client.right - layout::kTermsScrollInset, layout::kTermsScrollTop,
+            layout::kTermsScrollWidth,
+            client.bottom - layout::kTermsScrollBottomGap - layout::kTermsScrollTop, m_hWnd,
+            (HMENU)(UINT_PTR)IDC_TERMS_SCROLL, GetModuleHandleA(nullptr), nullptr);
     }
     if (m_termsScroll) {
-        SetScrollRange(m_termsScroll, SB_CTL, 0, 345, FALSE);
+        SetScrollRange(m_termsScroll, SB_CTL, 0, layout::kTermsRange, FALSE);
         SetScrollPos(m_termsScroll, SB_CTL, m_termsPosition, TRUE);
     }
 
-    struct Place {
-        int id;
-        int x, y, width, height;  // width 0: keep the size
-    };
-    static const Place kPlaces[] = {
-        {IDC_FOLDER, 340, 294, 0, 0},
-        {IDC_START, 184, 332, 0, 0},
-        {IDC_STOP, 268, 332, 0, 0},
-        {IDC_CLOSE, 352, 332, 0, 0},
-        {IDC_RUN, 100, 332, 0, 0},
-        {IDC_HIGH_SPEED, 13, 293, 0, 0},
-        {IDC_CURRENT_FILE, 112, 195, 100, 14},
-        {IDC_ELAPSED, 112, 213, 100, 14},
-        {IDC_REMAINING, 112, 231, 100, 14},
-        {IDC_TOTAL_SIZE, 276, 195, 100, 14},
-        {IDC_RECEIVED, 276, 213, 100, 14},
-        {IDC_SPEED, 276, 231, 100, 14},
-        {IDC_PERCENT, 404, 249, 100, 14},
-        {IDC_FOLDER_TEXT, 56, 302, 280, 14},
-        {IDC_NOTICE, 56, 256, 400, 14},
-        {IDC_CONSENT, 120, 487, 0, 0},
-        {IDC_CONSENT_TEXT, 135, 493, 0, 0},
-    };
-    for (const Place& place : kPlaces) {
-        UINT flags = SWP_NOZORDER | SWP_NOACTIVATE | (place.width ? 0 : SWP_NOSIZE);
-        SetWindowPos(GetDlgItem(place.id), nullptr, place.x, place.y, place.width, place.height,
-                     flags);
-    }
+    for (const layout::Place& place : layout::kControlPlaces)
+        layout::PlaceWindow(GetDlgItem(place.id), place);
     EnableWindow(GetDlgItem(IDC_RUN), FALSE);
     // Nothing to stop before the first start.
     EnableWindow(GetDlgItem(IDC_STOP), FALSE);

@@ -2,6 +2,9 @@
 
 #include <string.h>
 
+#include "launcher/FolderRules.h"
+#include "sdk/support/ExpectedContent.h"
+
 namespace {
 
 bool IsBlank(char c) {
@@ -84,4 +87,43 @@ bool IsRunFile(size_t urlCount, const char* path) {
             return false;
     }
     return true;
+}
+
+size_t FirstUnhashedLine(const std::vector<std::string>& urls) {
+    for (size_t i = 0; i < urls.size(); ++i) {
+        ExpectedContent content;
+        if (!ReadUrlListContent(urls[i].c_str(), &content) || !content.hasSha256)
+            return i;
+    }
+    return urls.size();
+}
+
+bool RunFileContent(const std::vector<std::string>& urls, const std::string& path, bool keyInForce,
+                    ExpectedContent* out) {
+    *out = ExpectedContent();
+    const size_t separator = path.find_last_of("\\/");
+    const std::string name = separator == std::string::npos ? path : path.substr(separator + 1);
+    for (const std::string& url : urls) {
+        if (name.empty() || !SameFolderText(FileNameOfUrl(url), name))
+            continue;
+        ExpectedContent content;
+        if (!ReadUrlListContent(url.c_str(), &content))
+            return false;
+        if (!content.hasSha256)
+            continue;
+        // The library refuses a second file of the same name; two lines that
+        // still name it must not leave a choice.
+        if (out->hasSha256 && (memcmp(out->sha256, content.sha256, sizeof(content.sha256)) != 0 ||
+                               out->size != content.size))
+            return false;
+        *out = content;
+    }
+    return out->hasSha256 || !keyInForce;
+}
+
+int64_t ListedFileSize(const std::string& urls) {
+    ExpectedContent content;
+    if (!ReadUrlListContent(urls.c_str(), &content) || !content.hasSha256)
+        return -1;
+    return content.size;
 }

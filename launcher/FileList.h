@@ -3,9 +3,12 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <string>
 #include <vector>
+
+struct ExpectedContent;
 
 // Lines of this many bytes or more are not URLs.
 const size_t kFileListLineMax = 1024;
@@ -38,3 +41,22 @@ size_t LongestFileName(const std::vector<std::string>& urls);
 // when the list names exactly one; otherwise a path ending in ".exe" (letter
 // case ignored).
 bool IsRunFile(size_t urlCount, const char* path);
+
+// Built with a publisher key, a signed list is taken only when every line
+// names its file's content: a fragment with a sha256 that the library takes
+// (in any mirror; mirrors that carry one agree). Returns the index of the
+// first line that does not, or urls.size() when every line does.
+size_t FirstUnhashedLine(const std::vector<std::string>& urls);
+
+// What the installer at `path` (a file of the download folder) must hold
+// before it runs: what the lines naming its file (letter case aside) say.
+// `out->hasSha256` false: nothing to check. False when it cannot be told:
+// lines naming it disagree or carry a bad fragment, or, with a key in force,
+// no line naming it carries a hash.
+bool RunFileContent(const std::vector<std::string>& urls, const std::string& path, bool keyInForce,
+                    ExpectedContent* out);
+
+// The size a line names in its fragment (`&size=` beside a sha256), or -1
+// when it names none or its fragment is bad. Such a file needs no size
+// request: the library holds its download to that size.
+int64_t ListedFileSize(const std::string& urls);

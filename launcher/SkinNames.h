@@ -1,8 +1,6 @@
 // The names of the skin archive the launcher knows.
 #pragma once
 
-#include <string>
-
 const char* const kSkinNames[] = {
     "bk_main.jpg",       "btn_start.jpg",   "btn_start_mo.jpg",  "btn_start_se.jpg",
     "btn_start_di.jpg",  "btn_stop.jpg",    "btn_stop_mo.jpg",   "btn_stop_se.jpg",
@@ -11,10 +9,3 @@ const char* const kSkinNames[] = {
     "btn_close_di.jpg",  "btn_folder.jpg",  "btn_folder_mo.jpg", "btn_folder_se.jpg",
     "btn_folder_di.jpg", "progressbar.jpg", "Thumbs.db",
 };
-
-// Makes every known picture in `folder` (ending in '\') writable again, so a
-// new skin can replace the last run's. False only for an empty folder text.
-bool ClearReadOnly(const std::string& folder);
-
-// The Program Files folder ("C:\Program Files"), empty when unknown.
-std::string ProgramFilesFolder();

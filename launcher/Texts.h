@@ -55,4 +55,8 @@ constexpr char kNotComplete[] = "다운로드가 완료되지 않았습니다.";
 constexpr char kRunFileNull[] = "해당 경로(NULL)에 파일이 존재 하지 않습니다.";
 constexpr char kRunFileMissingFormat[] = "해당 경로(%s)에 파일이 존재 하지 않습니다.";
 
+// Signed content: a list or an installer that is not the publisher's.
+constexpr char kFileListUnverified[] = "파일 목록을 확인할 수 없습니다.";
+constexpr char kInstallerUnverified[] = "설치 파일을 확인할 수 없습니다.";
+
 }  // namespace texts

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "launcher/DialogLayout.h"
 #include "launcher/DisplayFormat.h"
 #include "launcher/FileList.h"
 #include "launcher/Texts.h"
@@ -13,6 +14,7 @@
 #include "launcher/framework/Prompts.h"
 #include "launcher/framework/Resources.h"
 #include "launcher/res/resource.h"
+#include "sdk/download/ByteCount.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -36,9 +38,8 @@ bool Fetched(const Record& record) {
 const COLORREF kEraseColour = RGB(0xC3, 0xC3, 0xC3);
 const COLORREF kTextColour = RGB(0xEF, 0xEF, 0xEF);
 const COLORREF kNoticeText = RGB(0xFF, 0xFF, 0x00);
-// The terms picture scrolls between these positions.
-const int kTermsRange = 345;
-const RECT kTermsRect = {4, 384, 596, 484};
+const RECT kTermsRect = {layout::kTerms.x, layout::kTerms.y, layout::kTermsRight,
+                         layout::kTermsBottom};
 
 // Bound display statics, in the order of m_labels.
 const int kLabelIds[] = {IDC_CURRENT_FILE, IDC_ELAPSED, IDC_REMAINING, IDC_TOTAL_SIZE,
@@ -143,6 +144,9 @@ bool CZVTDownloaderDlg::OnInitDialog() {
         PostQuitMessage(0);
         return true;
     }
+    // The library answers 517 for any signature when it was built without a
+    // publisher key.
+    m_keyInForce = SwarmFetch_VerifyPublisherSignature(nullptr, 0, nullptr, 0) != SF_RESULT_FAILED;
     if (SwarmFetch_Init(m_hWnd, nullptr, nullptr) != SF_RESULT_OK) {
         char text[128];
         snprintf(text, sizeof(text), texts::kInitFailedFormat, texts::kLibraryName);
@@ -297,7 +301,14 @@ void CZVTDownloaderDlg::OnDataArrived() {
             size = 0;
     }
     if (!m_fileListLoaded) {
-        ParseFileList(data.get(), size > 0 ? (size_t)size : 0);
+        const size_t length = size > 0 ? (size_t)size : 0;
+        if (!m_keyInForce) {
+            ParseFileList(data.get(), length);
+        } else if (!m_signatureRequested) {
+            RequestListSignature(data.get(), length);
+        } else {
+            TakeSignedList(data.get(), length);
+        }
         if (m_fileListLoaded)
             StartSizeCheck();
     } else if (!m_skinLoaded) {
@@ -306,7 +317,9 @@ void CZVTDownloaderDlg::OnDataArrived() {
 }
 
 void CZVTDownloaderDlg::OnDataFailed() {
-    if (!m_fileListLoaded) {
+    if (!m_fileListLoaded && m_signatureRequested) {
+        RefuseFileList("no signature");
+    } else if (!m_fileListLoaded) {
         Message(texts::kFileListFailed);
         Quit();
     } else if (!m_skinLoaded) {
@@ -330,12 +343,61 @@ void CZVTDownloaderDlg::ParseFileList(const char* data, size_t size) {
     }
 }
 
+void CZVTDownloaderDlg::RequestListSignature(const char* data, size_t size) {
+    m_signatureRequested = true;
+    if (data)
+        m_signedList.assign(data, size);
+    // Fetched like the list itself, with the same bounds.
+    const std::string url = m_config.fileListUrl + ".sig";
+    if (SwarmFetch_RequestData(url.c_str()) != SF_RESULT_OK)
+        RefuseFileList("signature not requested");
+}
+
+void CZVTDownloaderDlg::TakeSignedList(const char* sig, size_t sigSize) {
+    std::string list;
+    list.swap(m_signedList);
+    if (list.size() > (size_t)INT32_MAX || sigSize > (size_t)INT32_MAX ||
+        SwarmFetch_VerifyPublisherSignature(list.data(), (int32_t)list.size(), sig,
+                                            (int32_t)sigSize) != SF_RESULT_OK) {
+        RefuseFileList("wrong signature");
+        return;
+    }
+    ParseFileList(list.data(), list.size());
+    if (m_fileListLoaded && FirstUnhashedLine(m_urls) != m_urls.size()) {
+        m_fileListLoaded = 0;
+        m_urls.clear();
+        RefuseFileList("a line without sha256");
+    }
+}
+
+void CZVTDownloaderDlg::RefuseFileList(const char* why) {
+    m_signedList.clear();
+    LogPrintf("[ZVTDownloader] file list refused: %s", why);
+    Message(texts::kFileListUnverified);
+    Quit();
+}
+
 void CZVTDownloaderDlg::StartSizeCheck() {
+    // A line that names its size beside its hash is not measured: the
+    // library holds that file to the size, and a run over a complete folder
+    // then asks the server for nothing.
+    m_listedBytes = 0;
+    bool measuring = false;
     for (const std::string& url : m_urls) {
+        const int64_t listed = ListedFileSize(url);
+        if (listed >= 0) {
+            m_listedBytes = AddByteCount(m_listedBytes, listed);
+            continue;
+        }
+        measuring = true;
         if (SwarmFetch_AddSizeCheck(url.c_str()) != SF_RESULT_OK) {
             Message(texts::kSizeCheckFailed);
             PostQuitMessage(0);
         }
+    }
+    if (!measuring) {
+        OnSizeCheckDone();
+        return;
     }
     if (SwarmFetch_StartSizeCheck() != SF_RESULT_OK) {
         Message(texts::kSizeCheckFailed);
@@ -346,6 +408,7 @@ void CZVTDownloaderDlg::StartSizeCheck() {
 void CZVTDownloaderDlg::OnSizeCheckDone() {
     int64_t total = 0;
     SwarmFetch_GetSizeCheckTotal(&total);
+    total = AddByteCount(total, m_listedBytes);
     g_totalSize = total;
     m_totalText = FormatSize(total);
     if (SwarmFetch_RequestData(m_config.skinUrl.c_str()) != SF_RESULT_OK) {
@@ -504,7 +567,7 @@ void CZVTDownloaderDlg::EraseBackground(HDC dc) {
         return;
     HDC memory = CreateCompatibleDC(dc);
     HGDIOBJ old = SelectObject(memory, background);
-    BitBlt(dc, 0, 0, 640, 380, memory, 0, 0, SRCCOPY);
+    BitBlt(dc, 0, 0, layout::kWindowWidth, layout::kWindowHeight, memory, 0, 0, SRCCOPY);
     SelectObject(memory, old);
     DeleteDC(memory);
 }
@@ -523,7 +586,7 @@ void CZVTDownloaderDlg::Paint() {
         HPEN pen = CreatePen(PS_SOLID, 2, RGB(0, 0, 0));
         HGDIOBJ oldPen = SelectObject(dc, pen);
         HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(NULL_BRUSH));
-        Rectangle(dc, 0, 380, client.right, 520);
+        Rectangle(dc, 0, layout::kWindowHeight, client.right, layout::kTermsFrameBottom);
         SelectObject(dc, oldBrush);
         SelectObject(dc, oldPen);
         DeleteObject(pen);
@@ -544,14 +607,15 @@ void CZVTDownloaderDlg::OnMouseMove(LPARAM) {
     POINT now;
     GetCursorPos(&now);
     SetWindowPos(m_hWnd, nullptr, m_dragRect.left + now.x - m_dragStart.x,
-                 m_dragRect.top + now.y - m_dragStart.y, 640, 380, SWP_NOZORDER | SWP_NOACTIVATE);
+                 m_dragRect.top + now.y - m_dragStart.y, layout::kWindowWidth,
+                 layout::kWindowHeight, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void CZVTDownloaderDlg::OnTermsScroll(int position) {
     if (position < 0)
         position = 0;
-    if (position > kTermsRange)
-        position = kTermsRange;
+    if (position > layout::kTermsRange)
+        position = layout::kTermsRange;
     m_termsPosition = position;
     if (m_termsScroll)
         SetScrollPos(m_termsScroll, SB_CTL, position, TRUE);

@@ -36,6 +36,7 @@
 #include "sdk/api/SwarmFetch.h"
 
 struct SwarmFetchProgress;
+struct ExpectedContent;
 
 // Posted to push the display texts to their controls.
 const UINT WM_APP_REFRESH = 0x2B11;
@@ -57,6 +58,9 @@ class CZVTDownloaderDlg : public CDialog {
     bool Completed() const { return m_completed != 0; }
     bool Installing() const { return m_installing != 0; }
     bool FileListLoaded() const { return m_fileListLoaded != 0; }
+    // Whether the library holds a publisher key: the file list must then be
+    // signed and every line hashed, and the installer is checked.
+    bool PublisherKeyInForce() const { return m_keyInForce; }
     bool SkinLoaded() const { return m_skinLoaded != 0; }
     bool Running() const { return m_running != 0; }
     bool InstallerStarted() const { return m_runThread != nullptr; }
@@ -73,6 +77,13 @@ class CZVTDownloaderDlg : public CDialog {
     // messages. Waits at most kInstallerIdleWaitMs for the started program
     // to become idle, so the launcher always ends.
     static bool RunFile(const std::string& path, const std::string& caption);
+    // RunFile after the file was checked against `expected` (a sha256 and
+    // maybe a size), holding it so that it cannot change before it starts;
+    // `known` false: what it must be cannot be told. Without a hash and with
+    // `known`, RunFile alone. Shows "설치 파일을 확인할 수 없습니다." for a file
+    // that does not match.
+    static bool RunCheckedFile(const std::string& path, bool known, const ExpectedContent& expected,
+                               const std::string& caption);
     static const DWORD kInstallerIdleWaitMs = 30000;
 
   protected:
@@ -92,6 +103,12 @@ class CZVTDownloaderDlg : public CDialog {
     void OnDataArrived();
     void OnDataFailed();
     void ParseFileList(const char* data, size_t size);
+    // Under a publisher key: keeps the list and fetches its signature (the
+    // list's URL plus ".sig"), then takes the list only when it is signed
+    // and every line carries a hash.
+    void RequestListSignature(const char* data, size_t size);
+    void TakeSignedList(const char* sig, size_t sigSize);
+    void RefuseFileList(const char* why);
     void StartSizeCheck();
     void OnSizeCheckDone();
     void Message(const std::string& text, UINT style = MB_OK);
@@ -167,6 +184,10 @@ class CZVTDownloaderDlg : public CDialog {
     int32_t m_diskDialogActive = 0;
     int32_t m_engineFlag = 1;
     std::vector<std::string> m_urls;
+    bool m_keyInForce = false;
+    bool m_signatureRequested = false;
+    std::string m_signedList;   // the list's bytes while its signature is fetched
+    int64_t m_listedBytes = 0;  // sizes the list names, not measured
     std::map<std::string, HBITMAP> m_images;
     std::string m_runFile;
     HANDLE m_runThread = nullptr;

@@ -235,16 +235,9 @@ void nwCHTTPDownloader::OnResponse(uint32_t id) {
 }
 
 void nwCHTTPDownloader::HandleRedirect(Request* request, ovIHttpClientExLayer* http) {
-    ovCString location;
-    if (request->redirects >= kMaxRedirects || OV_FAILED(http->GetHeader("Location", &location)) ||
-        location.IsEmpty()) {
-        Fail(request);
-        return;
-    }
-    Utf8ToAnsi(location, location);
     // A relative Location is resolved against the URL this request asked for.
     ovCString target;
-    if (location.IsEmpty() || !ResolveRedirect(request->url.CStr(), location.CStr(), &target)) {
+    if (JudgeRedirect(http, request->url.CStr(), request->redirects, &target) != kRedirectFollow) {
         Fail(request);
         return;
     }

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "opn/core/ovCString.h"
+#include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/utCUriCodec.h"
 
 namespace {
@@ -194,4 +195,36 @@ bool ResolveRedirect(const char* base, const char* location, ovCString* out) {
         return false;
     out->Swap(url);
     return true;
+}
+
+RedirectVerdict JudgeRedirect(int32_t status, const ovCString* location, const char* requestUrl,
+                              int32_t hops, ovCString* target) {
+    if (!IsRedirectStatus(status))
+        return kRedirectNone;
+    if (!location || location->IsEmpty())
+        return kRedirectNoLocation;
+    if (hops >= kMaxRedirects)
+        return kRedirectTooManyHops;
+    // A zero inside would cut the value short where it is read as text.
+    if (location->Length() > kMaxRedirectUrlLength ||
+        strlen(location->CStr()) != location->Length())
+        return kRedirectBadLocation;
+    ovCString converted;
+    ovCString resolved;
+    if (!target || OV_FAILED(Utf8ToAnsi(*location, converted)) ||
+        !ResolveRedirect(requestUrl, converted.CStr(), &resolved) ||
+        resolved.Length() > kMaxRedirectUrlLength)
+        return kRedirectBadLocation;
+    target->Swap(resolved);
+    return kRedirectFollow;
+}
+
+RedirectVerdict JudgeRedirect(ovIHttpClientExLayer* http, const char* requestUrl, int32_t hops,
+                              ovCString* target) {
+    int32_t status = 0;
+    if (!http || OV_FAILED(http->GetStatusCode(&status)) || !IsRedirectStatus(status))
+        return kRedirectNone;
+    ovCString location;
+    const bool found = OV_SUCCEEDED(http->GetHeader("Location", &location));
+    return JudgeRedirect(status, found ? &location : nullptr, requestUrl, hops, target);
 }

@@ -1,10 +1,13 @@
 // Following a redirect: which statuses send the client elsewhere, where the
-// Location header points, and how many hops are allowed.
+// Location header points, and how many hops are allowed. JudgeRedirect is the
+// one step every client that follows redirects takes on an answer; what a
+// client does next (a new request, a retry, giving up) stays its own.
 #pragma once
 
 #include <stdint.h>
 
 class ovCString;
+class ovIHttpClientExLayer;
 
 // Statuses that send the client elsewhere: 301, 302, 303, 307, 308 (all followed with GET).
 bool IsRedirectStatus(int32_t status);
@@ -24,3 +27,34 @@ bool ResolveRedirect(const char* base, const char* location, ovCString* out);
 // Redirects followed in a row before the request fails (was
 // CDataDownloadSession::kMaxRedirects).
 const int32_t kMaxRedirects = 10;
+
+// Longest Location value and longest redirect target followed, in bytes:
+// far above any real URL, and no server takes a longer request line anyway.
+const uint32_t kMaxRedirectUrlLength = 8192;
+
+// What an answer means to a request that follows redirects.
+enum RedirectVerdict : int32_t {
+    kRedirectNone = 0,     // not a redirect status: the answer is the caller's
+    kRedirectFollow,       // request the target next, one hop more
+    kRedirectNoLocation,   // a redirect status without a Location, or an empty one
+    kRedirectTooManyHops,  // kMaxRedirects hops were followed already
+    // The Location leads nowhere this client may go: it does not resolve to
+    // an http or https URL with a host, holds a control byte (a zero
+    // included), or it or its target is longer than kMaxRedirectUrlLength.
+    kRedirectBadLocation,
+};
+
+// The redirect step. `location` is the Location value as the server sent it
+// (UTF-8; null when the answer has none); it is converted to the system code
+// page (Utf8ToAnsi) and resolved against `requestUrl`, the URL the answered
+// request asked for. `hops` is the number of redirects followed before this
+// answer. The refusals are checked in the order of the enum: a missing
+// Location first, then the hop bound, then where the Location points.
+// `target` is written only for kRedirectFollow (it may hold `requestUrl`).
+RedirectVerdict JudgeRedirect(int32_t status, const ovCString* location, const char* requestUrl,
+                              int32_t hops, ovCString* target);
+
+// The same for the answer an HTTP client layer received: its status code and
+// its Location header (any letter case).
+RedirectVerdict JudgeRedirect(ovIHttpClientExLayer* http, const char* requestUrl, int32_t hops,
+                              ovCString* target);

@@ -13,14 +13,14 @@
 // then the listener's OnConnected, OnResponse, OnData..., OnComplete.
 //
 // Open of an https URL pushes a TLS layer (OV_CLSID_SECURE_LAYER) below this
-// one. The layer does not follow redirects: on a redirect status
-// (IsRedirectStatus, nwRedirect.h) the owner reads GetHeader("Location",
-// ...), converts it with Utf8ToAnsi, resolves it against its request URL with
-// ResolveRedirect and opens a new context for it, counting its hops against
-// kMaxRedirects. There is no chunked decoding and no decompression: a 2xx
-// response that announces either (or a bad Content-Length) is refused by
-// closing the connection; completion is known only from Content-Length, and
-// at most Content-Length body bytes are delivered.
+// one. The layer does not follow redirects: the owner asks JudgeRedirect
+// (nwRedirect.h) what the answer means (it reads the status and the
+// Location, converts and resolves it against the request URL and counts the
+// hop) and opens a new context for the target it gives. There is no chunked
+// decoding and no decompression: a 2xx response that announces either (or a
+// bad Content-Length) is refused by closing the connection; completion is
+// known only from Content-Length, and at most Content-Length body bytes are
+// delivered.
 //
 // Every operation answers OV_S_NETWORK (0x40300000) unless stated otherwise,
 // and OV_E_NETWORK (0x80300000) when it fails.

@@ -2,22 +2,14 @@
 // are narrow Windows-form paths in the system code page; the POSIX backend
 // maps them (posix/pfPath.h), so a POSIX path passes through unchanged.
 //
-// Errors are Windows system error numbers on both backends; the POSIX
-// backend translates errno into the nearest one (posix/pfFile.cpp).
+// Errors are the kPfError... codes of pfError.h (Windows system error
+// numbers) on both backends, from the backend's error translator.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-enum : int32_t {
-    kPfErrorNone = 0,
-    kPfErrorPathNotFound = 3,
-    kPfErrorAccessDenied = 5,
-    kPfErrorWriteProtected = 19,
-    kPfErrorGeneral = 31,
-    kPfErrorDiskFull = 112,
-    kPfErrorAlreadyExists = 183,  // CreateFile replaced an existing file
-};
+#include "opn/platform/pfError.h"
 
 struct PfFile;
 

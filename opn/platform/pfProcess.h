@@ -6,12 +6,14 @@
 // the program (the path mapped as every path is, posix/pfPath.h) with no
 // arguments, in a child of its own that is never waited for by the caller
 // (a second fork hands it to init, so no zombie stays behind). An exec that
-// fails is reported as a failed start with its errno. There is no "idle for
-// input" either: a started program counts as ready once exec succeeded, so
-// the wait answers at once.
+// fails is reported as a failed start, its errno turned into a kPfError...
+// code. There is no "idle for input" either: a started program counts as
+// ready once exec succeeded, so the wait answers at once.
 #pragma once
 
 #include <stdint.h>
+
+#include "opn/platform/pfError.h"
 
 // The running system's version as the Windows version query reports it.
 // Windows: GetVersionExW (Wine reports the version it imitates, e.g. 6.1).
@@ -28,8 +30,9 @@ struct PfProcess;
 
 // Starts `path` (no parameters, no folder, shown normally) with the shell
 // verb `verb` ("open", "runas"). True with `*process` set; otherwise false
-// with the system's error code in `*error` (1223, ERROR_CANCELLED, when the
-// user declined elevation). POSIX: the verb is not used.
+// with the failure's code in `*error` (pfError.h: the system's own number on
+// Windows, kPfErrorCancelled when the user declined elevation,
+// kPfErrorFileNotFound for a missing program). POSIX: the verb is not used.
 bool ProcessShellExecute(const char* verb, const char* path, PfProcess** process, uint32_t* error);
 
 // Starts the command line `commandLine` (here always a program's path) with

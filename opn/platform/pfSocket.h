@@ -4,12 +4,9 @@
 // Every function answers a ResultCode of module 2. "Checked" functions answer
 // OV_E_SOCKET_RECORD (0x80210002) for a null record and OV_E_NOT_SOCKET
 // (0x80220004) for a record whose handle is PF_INVALID_SOCKET. A failing OS
-// call is translated by the backend's one error translator:
-//   would block 0x8022000A, in progress 0x80220009, already 0x80220006,
-//   not a socket 0x80220004, no buffers 0x80220008, refused 0x80220005,
-//   anything else 0x80200000.
-// On POSIX errno is mapped to the same codes (EWOULDBLOCK/EAGAIN,
-// EINPROGRESS, EALREADY, ENOTSOCK/EBADF, ENOBUFS, ECONNREFUSED).
+// call is turned into a code by the backend's error translator (pfError.h,
+// SockMapError), and so are the errors that notifications carry
+// (SockNoticeError).
 //
 // Notifications: a registered socket reports on message
 // PF_WM_USER + kSockMessageBase + slot of its window (pfMessageLoop.h).
@@ -29,6 +26,7 @@
 #include <stdint.h>
 
 #include "opn/core/ovResult.h"
+#include "opn/platform/pfError.h"
 #include "opn/platform/pfMessageLoop.h"
 
 // Socket messages are PF_WM_USER + kSockMessageBase + slot, slot 0..63;
@@ -57,9 +55,12 @@ struct MsgWindowRecord {
     uint32_t reserved;
 };
 
+// AF_INET on every system built for.
+enum : uint16_t { kSockFamilyInet = 2 };
+
 // IPv4 socket address with the layout of sockaddr_in (16 bytes).
 struct SockAddressIn {
-    uint16_t family;   // AF_INET (2)
+    uint16_t family;   // kSockFamilyInet
     uint16_t port;     // network byte order
     uint32_t address;  // network byte order
     uint8_t zero[8];
@@ -178,14 +179,21 @@ void NowMillis(NetTimeStamp* stamp);
 // Milliseconds of wall-clock time since `stamp` (0 when the clock went back).
 uint32_t ElapsedMillis(const NetTimeStamp* stamp);
 
-// The backend's translation of its current socket error (Winsock's last error
-// or errno) and of a given native error number.
-ResultCode SockLastError();
-ResultCode SockMapError(int32_t nativeError);
-// Native error numbers as the window procedure sees them in a notification:
-// Winsock numbers on both backends (the POSIX loop translates errno).
-enum : uint32_t {
-    kSockErrTimedOut = 10060,
-    kSockErrRefused = 10061,
-    kSockErrHostUnreachable = 10065,
-};
+// --- Pieces both backends use (pfSocketCommon.cpp).
+
+// Gives `*record` a record for a new socket, allocating a zeroed one (slot
+// -1, handle invalid) when it is null. 0x80210002 for a null `record` or no
+// memory, 0x80220007 for a record that already holds a socket.
+ResultCode SockPrepareRecord(SockRecord** record);
+// The check every send and receive starts with: SockCheck, then `*count`
+// (may be null) set to 0, then 0x80200000 for a negative size or a missing
+// buffer.
+ResultCode SockCheckTransfer(const SockRecord* record, const void* buffer, int32_t size,
+                             int32_t* count);
+// The check of a call to an address: SockCheck, then 0x80200000 for a null
+// `address`; on success the address is the record's (network byte order).
+ResultCode SockCheckAddress(SockRecord* record, const NetAddress* address);
+// A socket address as address and host-order port.
+NetAddress SockNetAddress(const SockAddressIn& in);
+// Appends `address` unless the list has it or is full.
+void NetAddUnique(NetAddressList* list, uint32_t address);

@@ -1,6 +1,7 @@
-// Socket functions that need no backend of their own: the record check,
-// the read-ahead receive, notification registration, queued events,
-// resolution of the first address and elapsed time.
+// Socket functions that need no backend of their own: the record checks and
+// allocation, addresses in network byte order, the read-ahead receive,
+// notification registration, queued events, resolution of the first address
+// and elapsed time.
 #include "opn/platform/pfSocket.h"
 
 #include <stdlib.h>
@@ -46,16 +47,82 @@ void ReportHeld(SockRecord* record) {
         PfSocketReadAhead(record->handle, true);
 }
 
+// Network byte order (big-endian) whatever the host's order.
+uint16_t ToNetworkOrder(uint16_t value) {
+    const uint8_t bytes[2] = {(uint8_t)(value >> 8), (uint8_t)value};
+    uint16_t out;
+    memcpy(&out, bytes, sizeof out);
+    return out;
+}
+
+uint16_t ToHostOrder(uint16_t value) {
+    uint8_t bytes[2];
+    memcpy(bytes, &value, sizeof bytes);
+    return (uint16_t)((bytes[0] << 8) | bytes[1]);
+}
+
 }  // namespace
 
-ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
+ResultCode SockPrepareRecord(SockRecord** record) {
+    if (record == nullptr)
+        return OV_E_SOCKET_RECORD;
+    if (*record != nullptr)
+        return (*record)->handle != PF_INVALID_SOCKET ? OV_E_SOCKET_EXISTS : kOk;
+    SockRecord* fresh = (SockRecord*)calloc(1, sizeof(SockRecord));
+    if (fresh == nullptr)
+        return OV_E_SOCKET_RECORD;
+    fresh->handle = PF_INVALID_SOCKET;
+    fresh->slot = -1;
+    *record = fresh;
+    return kOk;
+}
+
+ResultCode SockCheckTransfer(const SockRecord* record, const void* buffer, int32_t size,
+                             int32_t* count) {
     ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
-    if (received != nullptr)
-        *received = 0;
+    if (count != nullptr)
+        *count = 0;
     if (size < 0 || (buffer == nullptr && size > 0))
         return OV_E_PLATFORM;
+    return kOk;
+}
+
+ResultCode SockCheckAddress(SockRecord* record, const NetAddress* address) {
+    ResultCode rc = SockCheck(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (address == nullptr)
+        return OV_E_PLATFORM;
+    memset(&record->address, 0, sizeof(record->address));
+    record->address.family = kSockFamilyInet;
+    record->address.port = ToNetworkOrder(address->port);
+    record->address.address = address->address;
+    record->addressLength = (int32_t)sizeof(record->address);
+    return kOk;
+}
+
+NetAddress SockNetAddress(const SockAddressIn& in) {
+    NetAddress out;
+    out.address = in.address;
+    out.port = ToHostOrder(in.port);
+    return out;
+}
+
+void NetAddUnique(NetAddressList* list, uint32_t address) {
+    if (list->count >= kNetMaxAddresses)
+        return;
+    for (int32_t i = 0; i < list->count; ++i)
+        if (list->addresses[i] == address)
+            return;
+    list->addresses[list->count++] = address;
+}
+
+ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
+    ResultCode rc = SockCheckTransfer(record, buffer, size, received);
+    if (OV_FAILED(rc))
+        return rc;
     int32_t n = 0;
     if (Held(record->readAhead) > 0 && size > 0) {
         n = Serve(record->readAhead, buffer, size);

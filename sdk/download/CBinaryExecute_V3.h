@@ -18,7 +18,7 @@
 // Longest wait for a started program to become idle for input.
 const uint32_t kInputIdleWaitMs = 5000;
 // The system's answer when the user declined the elevation prompt.
-const uint32_t kErrorCancelled = 1223;
+const uint32_t kErrorCancelled = kPfErrorCancelled;
 
 class CBinaryExecBase {
   public:

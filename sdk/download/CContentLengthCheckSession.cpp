@@ -91,13 +91,10 @@ void CContentLengthCheckSession::OnResponse(uint32_t key) {
         return;
     int32_t status = 0;
     int64_t length = 0;
-    ovCString location;
     http->GetStatusCode(&status);
     http->GetContentLength(&length);
-    if (OV_SUCCEEDED(http->GetHeader("Location:", &location)))
-        Utf8ToAnsi(location, location);
-    else
-        location.Clear();
+    ovCString target;
+    const RedirectVerdict verdict = JudgeRedirect(http, m_requestUrl.CStr(), m_redirects, &target);
     Release();
     if (status == kStatusOk) {
         m_slowGuard.End();
@@ -106,28 +103,23 @@ void CContentLengthCheckSession::OnResponse(uint32_t key) {
             m_listener->OnLengthKnown(m_fileIndex, length);
         return;
     }
-    if (IsRedirectStatus(status) && !location.IsEmpty()) {
-        FollowRedirect(status, location);
-        return;
-    }
-    char reason[32];
-    snprintf(reason, sizeof reason, "ResCode:%d", (int)status);
-    Retry(reason);
+    FollowOrRetry(status, verdict, target);
 }
 
-void CContentLengthCheckSession::FollowRedirect(int32_t status, const ovCString& location) {
-    if (m_redirects >= kMaxRedirects) {
+void CContentLengthCheckSession::FollowOrRetry(int32_t status, RedirectVerdict verdict,
+                                               ovCString& target) {
+    if (verdict == kRedirectTooManyHops) {
         // A loop or an endless chain ends the attempt.
         Retry("TooManyRedirects");
         return;
     }
-    ovCString target;
-    if (ResolveRedirect(m_requestUrl.CStr(), location.CStr(), &target)) {
+    if (verdict == kRedirectFollow) {
         ++m_redirects;
-        m_redirectUrl = target;
+        m_redirectUrl.Swap(target);
         if (Request(m_redirectUrl.CStr()))
             return;
     }
+    // Any other answer, a redirect without a usable Location among them.
     char reason[32];
     snprintf(reason, sizeof reason, "ResCode:%d", (int)status);
     Retry(reason);

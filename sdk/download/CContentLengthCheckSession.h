@@ -22,6 +22,7 @@
 #include "opn/core/ovCString.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
+#include "opn/opeerqos/nwRedirect.h"
 #include "sdk/download/LowSpeedGuard.h"
 
 class IContentLengthCheckSessionEventListener;
@@ -80,8 +81,9 @@ class CContentLengthCheckSession : public nwIHttpClientExEventListener {
     bool Request(const char* url);
     // Ends the attempt with `reason` and starts the next one.
     void Retry(const char* reason);
-    // Follows a redirect answer within the attempt.
-    void FollowRedirect(int32_t status, const ovCString& location);
+    // Follows a redirect answer within the attempt; any other answer but a
+    // 200 ends the attempt.
+    void FollowOrRetry(int32_t status, RedirectVerdict verdict, ovCString& target);
     static void OnTooSlow(void* self);
     bool IsCurrent(uint32_t key) const { return key == m_serial && !m_connection.IsEmpty(); }
     ovIHttpClientExLayer* Http() const;

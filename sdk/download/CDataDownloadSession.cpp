@@ -195,25 +195,21 @@ void CDataDownloadSession::OnResponse(uint32_t key) {
 }
 
 void CDataDownloadSession::HandleRedirect(ovIHttpClientExLayer* http) {
-    ovCString location;
-    if (OV_SUCCEEDED(http->GetHeader("Location", &location)))
-        Utf8ToAnsi(location, location);
-    else
-        location.Clear();
+    // A relative Location is resolved against the URL this hop asked for.
+    const ovCString& current = m_redirectUrl.IsEmpty() ? m_url : m_redirectUrl;
+    ovCString target;
+    const RedirectVerdict verdict = JudgeRedirect(http, current.CStr(), m_redirects, &target);
     ReleaseConnection();
-    if (location.IsEmpty()) {
-        Fail(kDataFailNoData);
-        return;
-    }
-    if (m_redirects >= kMaxRedirects) {
+    if (verdict == kRedirectTooManyHops) {
         Fail(kDataFailTooManyRedirects);
         return;
     }
-    // A relative Location is resolved against the URL this hop asked for.
-    ovCString target;
-    const ovCString& current = m_redirectUrl.IsEmpty() ? m_url : m_redirectUrl;
-    if (!ResolveRedirect(current.CStr(), location.CStr(), &target)) {
+    if (verdict == kRedirectBadLocation) {
         Fail(kDataFailCannotOpen);
+        return;
+    }
+    if (verdict != kRedirectFollow) {
+        Fail(kDataFailNoData);
         return;
     }
     ++m_redirects;

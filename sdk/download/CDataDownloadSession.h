@@ -45,9 +45,9 @@ enum : int32_t {
     kDataFailNoData = 8,
     kDataFailTooManyRedirects = 9,  // more than kMaxRedirects in a row
     kDataFailTooLarge = 10,         // Content-Length above kMaxDataSize
-    // The URL cannot be opened: not an absolute http or https URL (or a
-    // Location that does not resolve to one), a control byte in it, no
-    // address for the host, no connection.
+    // The URL cannot be opened: not an absolute http or https URL, a
+    // control byte in it, a Location the redirect step refuses
+    // (kRedirectBadLocation), no address for the host, no connection.
     kDataFailCannotOpen = 11,
     // Fewer bytes than the floor of LowSpeedGuard.h came in its window.
     kDataFailTooSlow = 12,

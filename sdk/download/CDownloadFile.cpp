@@ -41,6 +41,8 @@ bool CDownloadFile::MatchesKey(const char* text) const {
 int32_t CDownloadFile::GetMode(const char* url) {
     if (!url || !url[0])
         return kDownloadModeUnknown;
+    if (!m_sigUrl.IsEmpty() && m_sigUrl.Equals(url))
+        return kDownloadModeSignature;
     if (!m_holder && m_folder.IsEmpty() && m_name.IsEmpty())
         return kDownloadModeManifest;
     if (m_hashUrl.Equals(url))
@@ -51,9 +53,10 @@ int32_t CDownloadFile::GetMode(const char* url) {
 }
 
 bool CDownloadFile::IsFinal() {
-    // Only a hash list that arrived whole has a second phase; one that was
-    // refused ends the attempt like any failure.
-    return !(m_phaseMode == kDownloadModeHashList && m_phaseResult == kDownloadOk);
+    // Only a hash list or signature that arrived whole has a second phase;
+    // one that was refused ends the attempt like any failure.
+    return !((m_phaseMode == kDownloadModeHashList || m_phaseMode == kDownloadModeSignature) &&
+             m_phaseResult == kDownloadOk);
 }
 
 int32_t CDownloadFile::OnDownloaded(const char* url, const uint8_t* data, int64_t size,
@@ -83,6 +86,16 @@ int32_t CDownloadFile::Take(const char* url, const uint8_t* data, uint8_t** owne
             m_holder->data = copy;
             m_holder->length = size;
             m_hashUrl.Clear();
+            result = kDownloadOk;
+        } else {
+            result = kDownloadNoData;
+        }
+    } else if (used == kDownloadModeSignature) {
+        // Kept as it came: a signature of the wrong length fails its check.
+        if (size <= kMaxSignatureSize) {
+            memcpy(m_signature, data, (size_t)size);
+            m_signatureLength = size;
+            m_sigUrl.Clear();
             result = kDownloadOk;
         } else {
             result = kDownloadNoData;
@@ -129,7 +142,34 @@ bool CDownloadFile::Finish(bool success, bool unreachable) {
     if (unreachable && m_charged)
         ++m_tries;
     m_charged = false;
+    if (m_signed) {
+        // The next try fetches the signature again with the manifest.
+        m_sigUrl = m_url;
+        m_sigUrl.Append(".sig");
+        m_signatureLength = -1;
+    }
     return m_tries <= 0;
+}
+
+void CDownloadFile::RequireSignature() {
+    if (m_url.IsEmpty())
+        return;
+    m_signed = true;
+    m_sigUrl = m_url;
+    m_sigUrl.Append(".sig");
+    m_signatureLength = -1;
+}
+
+const uint8_t* CDownloadFile::Signature(int64_t* length) const {
+    if (length)
+        *length = m_signatureLength < 0 ? 0 : m_signatureLength;
+    return m_signatureLength < 0 ? nullptr : m_signature;
+}
+
+void CDownloadFile::SetExpectedSha256(const uint8_t* sha256) {
+    m_hasSha256 = sha256 != nullptr;
+    if (sha256)
+        memcpy(m_sha256, sha256, kSha256Size);
 }
 
 void CDownloadFile::SetUnpack(EngineUnpack* unpack) {

@@ -9,12 +9,22 @@
 // finished (given up) when no try is left. A hash list that cannot be
 // fetched fails the record like any failed download: the archive is never
 // fetched or unpacked without it.
+//
+// With a publisher key (PublisherSignature.h) the manifest record has a
+// signature phase first: its URL with ".sig" appended, kept in memory and
+// checked by the list before the manifest is read. A failed manifest attempt
+// fetches both again, so a pair the host was replacing meanwhile is not
+// held against the next try. An archive record may carry the SHA-256 the
+// signed manifest names for it; the archive is unpacked only when it
+// matches.
 #pragma once
 
 #include <stdint.h>
 
 #include "opn/core/ovCString.h"
 #include "sdk/download/IProgressFile.h"
+#include "sdk/support/PublisherSignature.h"
+#include "sdk/support/Sha256Stream.h"
 
 class EngineUnpack;
 class IDownloadFileEventListener;
@@ -31,6 +41,9 @@ enum DownloadResult : int32_t {
     // The archive is being checked and unpacked in the background; the
     // record's real result follows (TakeUnpackResult).
     kDownloadUnpacking = 8,
+    // The manifest announces an engine older than the installed one (with
+    // a publisher key): nothing is fetched, the installed engine stays.
+    kDownloadDowngradeRefused = 9,
 };
 
 const int32_t kDownloadTries = 3;
@@ -40,6 +53,8 @@ const int32_t kDownloadTries = 3;
 const int64_t kMaxArchiveSize = 256 * 1024 * 1024;
 const int64_t kMaxManifestSize = 1024 * 1024;
 const int64_t kMaxHashListSize = (kMaxArchiveSize / 0x100000 + 1) * 16;
+// A signature is its raw bytes; a longer answer is none.
+const int64_t kMaxSignatureSize = (int64_t)kPublisherSignatureSize;
 
 // The hash list of an archive as downloaded.
 struct HashListHolder {
@@ -68,6 +83,15 @@ class CDownloadFile : public IProgressFile {
                                int32_t* mode) override;
     int32_t GetMode(const char* url) override;
 
+    // The manifest must come with the publisher's signature, fetched first
+    // from its URL with ".sig" appended.
+    void RequireSignature();
+    // The signature as fetched (its length may be wrong); null before.
+    const uint8_t* Signature(int64_t* length) const;
+    // The SHA-256 the archive must have (copied); null for none.
+    void SetExpectedSha256(const uint8_t* sha256);
+    const uint8_t* ExpectedSha256() const { return m_hasSha256 ? m_sha256 : nullptr; }
+
     // The archive's unpack under way (owned; replaces and ends any earlier).
     void SetUnpack(EngineUnpack* unpack);
     bool Unpacking() const { return m_unpack != nullptr; }
@@ -95,7 +119,9 @@ class CDownloadFile : public IProgressFile {
     const HashListHolder* Holder() const { return m_holder; }
 
   private:
-    const ovCString& CurrentKey() const { return m_hashUrl.IsEmpty() ? m_url : m_hashUrl; }
+    const ovCString& CurrentKey() const {
+        return !m_sigUrl.IsEmpty() ? m_sigUrl : m_hashUrl.IsEmpty() ? m_url : m_hashUrl;
+    }
     // `data` or, for an archive, `owned` (taken, set to null).
     int32_t Take(const char* url, const uint8_t* data, uint8_t** owned, int64_t size,
                  int32_t* mode);
@@ -114,4 +140,11 @@ class CDownloadFile : public IProgressFile {
     // The running attempt used a try.
     bool m_charged = false;
     EngineUnpack* m_unpack = nullptr;
+    // The signature's URL while it is still to be fetched.
+    ovCString m_sigUrl;
+    bool m_signed = false;
+    uint8_t m_signature[kPublisherSignatureSize];
+    int64_t m_signatureLength = -1;
+    uint8_t m_sha256[kSha256Size];
+    bool m_hasSha256 = false;
 };

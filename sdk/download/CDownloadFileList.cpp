@@ -10,6 +10,9 @@
 #include "sdk/download/EngineUpdateSelection.h"
 #include "sdk/download/EngineVersion.h"
 #include "sdk/support/CXMLParserOrvane.h"
+#include "sdk/support/HexBytes.h"
+#include "sdk/support/PublisherSignature.h"
+#include "sdk/support/ServiceLog.h"
 
 CDownloadFileList::~CDownloadFileList() {
     for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next)
@@ -34,16 +37,25 @@ CDownloadFile* CDownloadFileList::FindByKey(const char* url) const {
 }
 
 bool CDownloadFileList::AddFile(const char* url, const char* hashUrl, const char* name,
-                                const char* folder) {
+                                const char* folder, const uint8_t* sha256) {
     // A record without a URL could never be handed out and would keep the
     // list from ever running empty.
     if (!url || !url[0] || FindByKey(url))
         return false;
     CDownloadFile* record = new CDownloadFile(this, url, hashUrl, name, folder);
+    record->SetExpectedSha256(sha256);
     if (!m_records.AddTail(record)) {
         delete record;
         return false;
     }
+    return true;
+}
+
+bool CDownloadFileList::AddManifest(const char* url) {
+    if (!AddFile(url, nullptr, nullptr, nullptr))
+        return false;
+    if (PublisherKeyPresent())
+        At(Count() - 1)->RequireSignature();
     return true;
 }
 
@@ -74,9 +86,18 @@ CDownloadFileList::EndResult CDownloadFileList::Ended(const char* url, bool succ
 }
 
 int32_t CDownloadFileList::OnManifest(CDownloadFile* record, const uint8_t* data, int64_t size) {
-    (void)record;
     if (!data || size <= 0 || size > kMaxManifestSize)
         return kDownloadNoData;
+    const bool signedOnly = PublisherKeyPresent();
+    if (signedOnly) {
+        int64_t sigLength = 0;
+        const uint8_t* sig = record ? record->Signature(&sigLength) : nullptr;
+        if (VerifyPublisherSignature(data, size, sig, sigLength) != PublisherCheck::kValid) {
+            LogPrintf("[SwarmFetchLib] Manifest Signature Refused : %s",
+                      record ? record->Url().CStr() : "");
+            return kDownloadBadManifest;
+        }
+    }
     CXMLParserOrvane xml;
     if (!xml.Parse(reinterpret_cast<const char*>(data), (uint32_t)size))
         return kDownloadBadManifest;
@@ -88,12 +109,29 @@ int32_t CDownloadFileList::OnManifest(CDownloadFile* record, const uint8_t* data
     if (!CheckEngineVersion(xml, &check))
         return kDownloadBadManifest;
     m_newVersion = check.newVersion;
+    if (signedOnly && check.olderThanInstalled) {
+        LogPrintf("[SwarmFetchLib] Downgrade Refused (Current Version: %s / New Version: %s)",
+                  check.currentVersion.CStr(), check.newVersion.CStr());
+        return kDownloadDowngradeRefused;
+    }
     EngineUpdateItem item;
     bool selected = false;
     if (!SelectUpdates(xml, check, &item, &selected))
         return kDownloadBadManifest;
-    if (selected)
-        AddFile(item.url.CStr(), item.hashUrl.CStr(), item.name.CStr(), item.folder.CStr());
+    if (!selected)
+        return kDownloadOk;
+    // Signed: every archive must name its digest. Unsigned: a digest that is
+    // given is still checked, and one that cannot be read refuses the manifest.
+    uint8_t sha256[kSha256Size];
+    const bool hasSha256 = !item.sha256.IsEmpty() || signedOnly;
+    if ((signedOnly && !EveryArchiveHasSha256(xml)) ||
+        (hasSha256 &&
+         !HexToBytes(item.sha256.CStr(), item.sha256.Length(), sha256, sizeof sha256))) {
+        LogPrintf("[SwarmFetchLib] Manifest Refused (no sha256) : %s", item.url.CStr());
+        return kDownloadBadManifest;
+    }
+    AddFile(item.url.CStr(), item.hashUrl.CStr(), item.name.CStr(), item.folder.CStr(),
+            hasSha256 ? sha256 : nullptr);
     return kDownloadOk;
 }
 
@@ -114,9 +152,9 @@ int32_t CDownloadFileList::OnArchive(CDownloadFile* record, const HashListHolder
         free(data);
         return kDownloadUnpackFailed;
     }
-    EngineUnpack* unpack = EngineUnpack::Start(kind, data, size, holder ? holder->data : nullptr,
-                                               holder ? holder->length : 0, record->Folder().CStr(),
-                                               record->Name().CStr());
+    EngineUnpack* unpack = EngineUnpack::Start(
+        kind, data, size, holder ? holder->data : nullptr, holder ? holder->length : 0,
+        record->ExpectedSha256(), record->Folder().CStr(), record->Name().CStr());
     if (!unpack)
         return kDownloadUnpackFailed;
     record->SetUnpack(unpack);

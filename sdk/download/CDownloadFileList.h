@@ -15,6 +15,20 @@
 // kind, and the record's result is taken later with TakeUnpacked (the record
 // stays busy meanwhile). After a successful install the engine executable
 // has been made startable (pfProgramFile.h).
+//
+// With a publisher key in force (PublisherSignature.h) the update trusts
+// only what the publisher signed:
+// - the manifest is read only when its signature (fetched first, see
+//   CDownloadFile.h) is valid; otherwise the attempt ends with
+//   kDownloadBadManifest, as for a manifest without a version;
+// - the archive the manifest selects must carry `sha256="<64 hex digits>"`
+//   (EngineUpdateSelection.h), or the manifest is bad; the archive is
+//   unpacked only when it has that SHA-256 (and matches its hash list, when
+//   it names one), else kDownloadHashMismatch;
+// - a manifest announcing an engine older than the installed one
+//   (EngineVersion.h) selects nothing: kDownloadDowngradeRefused, and the
+//   installed engine stays.
+// Without a key none of this applies; `sha256` attributes are not read.
 #pragma once
 
 #include <stdint.h>
@@ -40,8 +54,13 @@ class CDownloadFileList : public IDownloadFileEventListener {
     CDownloadFileList& operator=(const CDownloadFileList&) = delete;
 
     // Adds a record unless `url` is null or empty or a record's current key
-    // equals it. True when added.
-    bool AddFile(const char* url, const char* hashUrl, const char* name, const char* folder);
+    // equals it. True when added. `sha256` (null: none) is the SHA-256 the
+    // archive must have.
+    bool AddFile(const char* url, const char* hashUrl, const char* name, const char* folder,
+                 const uint8_t* sha256 = nullptr);
+    // The update manifest's record; it comes with a signature when a
+    // publisher key is in force.
+    bool AddManifest(const char* url);
     // The first record that can be handed out (not busy, a try left or
     // unlimited tries), now busy; null when none.
     CDownloadFile* NextPending();

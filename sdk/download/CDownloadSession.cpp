@@ -66,6 +66,8 @@ int64_t CDownloadSession::SizeLimit() const {
         return kMaxManifestSize;
     if (m_mode == kDownloadModeHashList)
         return kMaxHashListSize;
+    if (m_mode == kDownloadModeSignature)
+        return kMaxSignatureSize;
     return kMaxArchiveSize;
 }
 
@@ -125,14 +127,8 @@ int32_t CDownloadSession::OpenFailure(const char* url) {
 }
 
 void CDownloadSession::FollowRedirect(ovIHttpClientExLayer* http) {
-    ovCString location;
-    if (OV_SUCCEEDED(http->GetHeader("Location", &location)))
-        Utf8ToAnsi(location, location);
-    else
-        location.Clear();
     ovCString target;
-    if (location.IsEmpty() || m_redirects >= kMaxRedirects ||
-        !ResolveRedirect(m_requestUrl.CStr(), location.CStr(), &target)) {
+    if (JudgeRedirect(http, m_requestUrl.CStr(), m_redirects, &target) != kRedirectFollow) {
         Fail(kSessionUnexpectedAnswer);
         return;
     }

@@ -7,8 +7,9 @@
 // a row; the file still knows the download by its own URL.
 //
 // Sizes are bounded by the mode: a manifest up to kMaxManifestSize, a hash
-// list up to kMaxHashListSize, anything else up to kMaxArchiveSize; a
-// longer Content-Length is an unexpected answer (nothing is allocated).
+// list up to kMaxHashListSize, a signature up to kMaxSignatureSize,
+// anything else up to kMaxArchiveSize; a longer Content-Length is an
+// unexpected answer (nothing is allocated).
 //
 // A connect that fails (refused, no route, timed out, or a name that cannot
 // be looked up) is a failed try (kSessionConnectTimeout) while the machine

@@ -30,7 +30,7 @@ CDownloader::~CDownloader() {
 }
 
 void CDownloader::BeginUpdate() {
-    m_files.AddFile(EngineManifestUrl(), nullptr, nullptr, nullptr);
+    m_files.AddManifest(EngineManifestUrl());
     StartNext(true);
     LogWrite("[SwarmFetchLib] Begin Update");
 }
@@ -140,9 +140,12 @@ void CDownloader::EndAttempt(const DownloadOutcome& outcome) {
             m_listener->OnInstallFailed(IDownloaderEventListener::kInstallFolder);
         return;
     }
-    if (outcome.result >= 1 && outcome.result <= 6)
+    // A refused downgrade is no success, yet final: the same manifest would
+    // be refused again.
+    const bool refused = outcome.result == kDownloadDowngradeRefused;
+    if ((outcome.result >= 1 && outcome.result <= 6) || refused)
         m_allOk = 0;
-    const bool success = outcome.result == kDownloadOk || outcome.result == 6;
+    const bool success = outcome.result == kDownloadOk || outcome.result == 6 || refused;
     if (m_files.Ended(outcome.url.CStr(), success, false) == CDownloadFileList::kEndGivenUp)
         m_allOk = 0;
     LogPrintf("[SwarmFetchLib] Download Completed (URL: %s)(Code: %d)", outcome.url.CStr(),

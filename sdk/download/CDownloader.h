@@ -14,6 +14,11 @@
 //   cannot be routed to uses up tries like one that times out.
 // - allOk is 0 when a download finished with a failure result or a record
 //   was given up after its last try.
+// - With a publisher key the manifest comes with its signature, the
+//   archive with its SHA-256, and no older engine replaces the installed
+//   one (CDownloadFileList.h): a refused manifest or archive fails its
+//   attempt like a bad one; a refused downgrade ends the update at once
+//   with allOk 0, and the installed engine is started.
 // - An archive that cannot be unpacked or an engine folder that cannot be
 //   made ends the update: OnInstallFailed(kInstallFolder), nothing more.
 // - Archives are checked and unpacked on a worker thread (EngineUnpack.h)

@@ -20,6 +20,8 @@
 #include "sdk/api/CJobManager.h"
 #include "sdk/download/ByteCount.h"
 #include "sdk/download/CEngineLauncher.h"
+#include "sdk/download/CPlatformSession.h"
+#include "sdk/download/FileDigest.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/support/ServiceLog.h"
 
@@ -28,6 +30,7 @@ namespace {
 const uint32_t kEngineKey = 0;
 const uint32_t kWatchPeriodMs = 1000;
 const uint32_t kWatchTag = 0x0E0E0001;
+const uint32_t kHashTag = 0x0E0E0002;
 const uint32_t kNoEngineJob = 0xFFFFFFFFu;
 const size_t kProgressNameMax = 65;
 
@@ -104,6 +107,30 @@ struct CEngineDownloader::Record {
     bool strayLogged;  // a file report outside the job was logged
 };
 
+// What became of a file with a hash.
+enum : uint8_t {
+    kFileUnchecked,  // not reported done yet (or without a hash)
+    kFileHashing,
+    kFileVerified,
+    kFileWrong,     // waits to be fetched again
+    kFileFetching,  // by the session
+    kFileFailed,    // could not be fetched: the job is never done
+};
+
+// The files of a held job that has entries with a hash.
+struct CEngineDownloader::Verification {
+    CJob* job = nullptr;
+    std::vector<uint8_t> states;    // per entry
+    std::vector<uint32_t> tickets;  // per entry: its hash under way, or 0
+    CPlatformSession* session = nullptr;
+    int32_t sessionEntry = -1;
+    // The engine reported the job done, with these values.
+    bool finished = false;
+    uint32_t result = 0;
+    int64_t total = 0;
+    int64_t ranFor = 0;
+};
+
 CEngineDownloader::CEngineDownloader(CJobManager* manager, const ovSmartPtr& lock) : m_lock(lock) {
     m_manager = manager;
 }
@@ -118,6 +145,12 @@ CEngineDownloader::~CEngineDownloader() {
     while (m_oldLaunchers.Count() > 0)
         delete static_cast<CEngineLauncher*>(m_oldLaunchers.RemoveAt(0));
     ForgetRecords();
+    while (!m_checks.empty())
+        DropVerification(m_checks.front()->job);
+    ReapSessions();
+    if (!m_hashTimer.IsEmpty())
+        m_hashTimer.As<cpCTimer>()->Stop();
+    m_hashTimer.Reset();
     LogWrite("[SwarmFetchLib] CEngineDownloader Destroy");
 }
 
@@ -454,6 +487,7 @@ void CEngineDownloader::SendJob(ovICDNLocalClientLayer* engine, CJob* job) {
 
 void CEngineDownloader::End(CJob* job) {
     ForgetOwed(job);
+    DropVerification(job);
     Record* record = FindRecord(job);
     if (!record)
         return;
@@ -490,7 +524,7 @@ void CEngineDownloader::CheckConnection(CJob* job) {
     // A job the engine connected for while the machine was offline was not
     // sent (Begin refuses while offline): it goes out once the network is
     // back, or it would wait for ever.
-    if (!m_offline && m_connected && Holds(job) && !FindRecord(job))
+    if (!m_offline && m_connected && Holds(job) && !FindRecord(job) && !Finishing(job))
         Register(job);
 }
 
@@ -500,6 +534,7 @@ void CEngineDownloader::QueueEngineMessage(CJob* job, int32_t code, const char* 
 }
 
 void CEngineDownloader::HandBack(CJob* job) {
+    DropVerification(job);
     QueueJobMessage(job, SF_MSG_ENGINE_GAVE_UP, nullptr);
     Release(job);
     ForgetOwed(job);
@@ -527,6 +562,8 @@ bool CEngineDownloader::FilesInPlace(CJob* job) {
         const DownloadEntry* entry = job->EntryAt(i);
         if (!entry)
             return false;
+        if (entry->hasSha256)
+            continue;
         ovCString path;
         if (!path.Assign(entry->folder) || !path.Append(entry->fileName))
             return false;
@@ -548,6 +585,8 @@ void CEngineDownloader::Retire() {
     ForgetRecords();
     m_owed.clear();
     m_waitingSince = 0;
+    while (!m_checks.empty())
+        DropVerification(m_checks.front()->job);
 }
 
 // --- the update run --------------------------------------------------------
@@ -610,7 +649,7 @@ void CEngineDownloader::OnEngineConnected(uint32_t key) {
     for (ovCPtrList::Node* node = m_jobs.HeadNode(); node; node = node->next)
         jobs.push_back(static_cast<CJob*>(node->element));
     for (CJob* job : jobs) {
-        if (Holds(job) && m_connected)
+        if (Holds(job) && m_connected && !Finishing(job))
             Begin(job);
     }
 }
@@ -647,6 +686,7 @@ void CEngineDownloader::OnJobFailed(uint32_t key, uint32_t jobNumber, uint32_t v
         return;
     DropRecord(FindRecord(jobNumber));
     ForgetOwed(job);
+    DropVerification(job);
     DropJobWithMessage(job, SF_MSG_FAILED, text);
     StopTimerWhenIdle();
 }
@@ -715,6 +755,13 @@ void CEngineDownloader::OnFileDone(uint32_t key, uint32_t jobNumber, uint32_t en
         return;
     HeardAbout(job);
     m_fileRates.Clear();
+    // Counted once its hash matches.
+    if (entry->hasSha256) {
+        Verification* check = VerificationFor(job);
+        if (check && entry->index >= 0 && entry->index < job->EntryCount())
+            CheckFile(check, entry->index);
+        return;
+    }
     // The host hears its own path and URL, not the engine's texts.
     ovCString path;
     if (path.Assign(entry->folder) && path.Append(entry->fileName))
@@ -759,6 +806,26 @@ void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t
         HandBack(job);
         return;
     }
+    Verification* check = VerificationFor(job);
+    if (check) {
+        check->finished = true;
+        check->result = result;
+        check->total = total;
+        check->ranFor = ranFor;
+        // Files the engine did not report are read now; each report may
+        // change the job's checks.
+        for (int32_t i = 0; i < job->EntryCount() && check; ++i) {
+            CheckFile(check, i);
+            check = FindVerification(job);
+        }
+        if (check)
+            FinishWhenVerified(check);
+        return;
+    }
+    FinishJob(job, result, total, ranFor);
+}
+
+void CEngineDownloader::FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor) {
     // Reports come once a second, so a short job may end before its first
     // one: the last record shows the whole job received.
     const int64_t known = KnownTotal(job);
@@ -881,4 +948,266 @@ void CEngineDownloader::RaiseEngineState() {
     m_state = m_latestState;
     m_stateRaised = true;
     m_manager->OnEngineState((int32_t)m_state);
+}
+
+// --- files with a hash ---------------------------------------------------------
+
+CEngineDownloader::Verification* CEngineDownloader::FindVerification(const CJob* job) const {
+    for (Verification* check : m_checks) {
+        if (check->job == job)
+            return check;
+    }
+    return nullptr;
+}
+
+CEngineDownloader::Verification* CEngineDownloader::VerificationFor(CJob* job) {
+    Verification* check = FindVerification(job);
+    if (check)
+        return check;
+    const int32_t count = job->EntryCount();
+    bool hashed = false;
+    for (int32_t i = 0; i < count && !hashed; ++i) {
+        const DownloadEntry* entry = job->EntryAt(i);
+        hashed = entry && entry->hasSha256;
+    }
+    if (!hashed)
+        return nullptr;
+    check = new (std::nothrow) Verification;
+    if (!check)
+        return nullptr;
+    check->job = job;
+    check->states.assign((size_t)count, kFileUnchecked);
+    check->tickets.assign((size_t)count, 0);
+    m_checks.push_back(check);
+    return check;
+}
+
+bool CEngineDownloader::Finishing(const CJob* job) const {
+    const Verification* check = FindVerification(job);
+    return check && check->finished;
+}
+
+void CEngineDownloader::DropVerification(const CJob* job) {
+    for (size_t i = 0; i < m_checks.size(); ++i) {
+        Verification* check = m_checks[i];
+        if (check->job != job)
+            continue;
+        m_checks.erase(m_checks.begin() + (std::ptrdiff_t)i);
+        for (uint32_t ticket : check->tickets)
+            m_hashes.Drop(ticket);
+        if (check->session) {
+            // It may be the caller: deleted on a later turn, silent until then.
+            check->session->SetListener(nullptr, nullptr);
+            if (m_oldSessions.AddTail(check->session))
+                StartHashTimer();
+            else
+                delete check->session;
+        }
+        delete check;
+        return;
+    }
+}
+
+void CEngineDownloader::CheckFile(Verification* check, int32_t index) {
+    const DownloadEntry* entry = check->job->EntryAt(index);
+    if (!entry || !entry->hasSha256 || check->states[(size_t)index] != kFileUnchecked)
+        return;
+    ovCString path;
+    const int64_t onDisk =
+        path.Assign(entry->folder) && path.Append(entry->fileName) ? FsFileSize(path.CStr()) : -1;
+    const uint32_t ticket =
+        onDisk >= 0 && (entry->size < 0 || onDisk == entry->size) ? m_hashes.Add(path.CStr()) : 0;
+    if (ticket == 0) {
+        FileWrong(check, index);
+        return;
+    }
+    check->tickets[(size_t)index] = ticket;
+    check->states[(size_t)index] = kFileHashing;
+    StartHashTimer();
+}
+
+void CEngineDownloader::JudgeFile(Verification* check, int32_t index, Sha256Stream& hash,
+                                  int64_t length) {
+    CJob* job = check->job;
+    const DownloadEntry* entry = job->EntryAt(index);
+    ovCString path;
+    if (!entry || !path.Assign(entry->folder) || !path.Append(entry->fileName))
+        return;
+    // A file that changed size while it was read is not the one measured.
+    const bool good = length >= 0 && (entry->size < 0 || length == entry->size) &&
+                      FsFileSize(path.CStr()) == length && DigestIs(hash, entry->sha256);
+    if (!good) {
+        FileWrong(check, index);
+        return;
+    }
+    check->states[(size_t)index] = kFileVerified;
+    ReportFileDone(job, path.CStr(), entry->urlList.CStr());
+    // The host's callback ran inside that.
+    check = FindVerification(job);
+    if (check)
+        FinishWhenVerified(check);
+}
+
+void CEngineDownloader::FileWrong(Verification* check, int32_t index) {
+    const DownloadEntry* entry = check->job->EntryAt(index);
+    ovCString path;
+    if (!entry || !path.Assign(entry->folder) || !path.Append(entry->fileName))
+        return;
+    LogPrintf("[SwarmFetchLib] CEngineDownloader job %d: file %d does not match, fetched again",
+              (int)check->job->Number(), (int)index);
+    // Wrong bytes are never kept, nor read again by the session.
+    if (FsFileSize(path.CStr()) >= 0)
+        FsDeleteFile(path.CStr());
+    check->states[(size_t)index] = kFileWrong;
+    StartRefetch(check);
+}
+
+void CEngineDownloader::StartRefetch(Verification* check) {
+    if (check->session || m_retired)
+        return;
+    int32_t index = -1;
+    for (size_t i = 0; i < check->states.size() && index < 0; ++i) {
+        if (check->states[i] == kFileWrong)
+            index = (int32_t)i;
+    }
+    if (index < 0)
+        return;
+    CJob* job = check->job;
+    CPlatformSession* session = new (std::nothrow) CPlatformSession();
+    if (!session) {
+        check->states[(size_t)index] = kFileFailed;
+        QueueEngineMessage(job, SF_MSG_FAILED, job->EntryAt(index)->urlList.CStr());
+        return;
+    }
+    check->states[(size_t)index] = kFileFetching;
+    check->session = session;
+    check->sessionEntry = index;
+    session->SetListener(this, check);
+    session->SetFullSpeed(job->UseEngine());
+    // It may end inside: nothing after this.
+    session->Start(*job, nullptr, index);
+}
+
+void CEngineDownloader::FinishWhenVerified(Verification* check) {
+    if (!check->finished)
+        return;
+    // A file being hashed or fetched, or that could not be fetched, keeps
+    // the job from being done.
+    for (size_t i = 0; i < check->states.size(); ++i) {
+        const DownloadEntry* entry = check->job->EntryAt((int32_t)i);
+        if (entry && entry->hasSha256 && check->states[i] != kFileVerified)
+            return;
+    }
+    CJob* job = check->job;
+    const uint32_t result = check->result;
+    const int64_t total = check->total;
+    const int64_t ranFor = check->ranFor;
+    DropVerification(job);
+    FinishJob(job, result, total, ranFor);
+}
+
+void CEngineDownloader::StartHashTimer() {
+    if (!m_hashTimer.IsEmpty())
+        return;
+    if (!m_hashTimer.CreateInstance(OV_CLSID_TIMER) ||
+        OV_FAILED(m_hashTimer.As<cpCTimer>()->Start(
+            FileHashQueue::kPollMs, &CEngineDownloader::OnHashTimer, this, kHashTag, ovSmartPtr())))
+        m_hashTimer.Reset();
+}
+
+void CEngineDownloader::ReapSessions() {
+    while (m_oldSessions.Count() > 0)
+        delete static_cast<CPlatformSession*>(m_oldSessions.RemoveAt(0));
+}
+
+void CEngineDownloader::OnHashTimer(void* self) {
+    CEngineDownloader* downloader = static_cast<CEngineDownloader*>(self);
+    downloader->ReapSessions();
+    // Each report may change the jobs and their checks: after one that did,
+    // the walk starts again (results already taken are not there twice).
+    for (size_t k = 0; k < downloader->m_checks.size() && !downloader->m_retired;) {
+        Verification* check = downloader->m_checks[k];
+        bool changed = false;
+        for (size_t i = 0; !changed && i < check->tickets.size(); ++i) {
+            Sha256Stream hash;
+            int64_t length = -1;
+            if (check->tickets[i] == 0 ||
+                !downloader->m_hashes.Take(check->tickets[i], hash, &length))
+                continue;
+            check->tickets[i] = 0;
+            downloader->JudgeFile(check, (int32_t)i, hash, length);
+            changed = k >= downloader->m_checks.size() || downloader->m_checks[k] != check;
+        }
+        k = changed ? 0 : k + 1;
+    }
+    if (downloader->m_hashes.Count() == 0 && downloader->m_oldSessions.Count() == 0 &&
+        !downloader->m_hashTimer.IsEmpty()) {
+        downloader->m_hashTimer.As<cpCTimer>()->Stop();
+        downloader->m_hashTimer.Reset();
+    }
+}
+
+void CEngineDownloader::OnFileComplete(void* context, const DownloadEntry* entry) {
+    Verification* check = static_cast<Verification*>(context);
+    const int32_t index = check->sessionEntry;
+    if (!entry || index < 0)
+        return;
+    check->states[(size_t)index] = kFileVerified;
+    ovCString path;
+    if (path.Assign(entry->folder) && path.Append(entry->fileName))
+        ReportFileDone(check->job, path.CStr(), entry->urlList.CStr());
+}
+
+void CEngineDownloader::RefetchEnded(Verification* check, int32_t code, const char* url) {
+    CJob* job = check->job;
+    // The session is done with: deleted on a later turn, silent until then.
+    if (check->session) {
+        check->session->SetListener(nullptr, nullptr);
+        if (!m_oldSessions.AddTail(check->session))
+            delete check->session;
+        StartHashTimer();
+    }
+    const int32_t index = check->sessionEntry;
+    check->session = nullptr;
+    check->sessionEntry = -1;
+    if (code != SF_RESULT_OK) {
+        // The file was not fetched: the job is never done.
+        if (index >= 0 && check->states[(size_t)index] != kFileVerified)
+            check->states[(size_t)index] = kFileFailed;
+        const DownloadEntry* entry = index >= 0 ? job->EntryAt(index) : nullptr;
+        QueueEngineMessage(job, code, url && url[0] ? url : entry ? entry->urlList.CStr() : "");
+    }
+    check = FindVerification(job);
+    if (check)
+        StartRefetch(check);
+    check = FindVerification(job);
+    if (check && !check->session)
+        FinishWhenVerified(check);
+}
+
+void CEngineDownloader::OnAllFilesComplete(void* context) {
+    RefetchEnded(static_cast<Verification*>(context), SF_RESULT_OK, nullptr);
+}
+
+void CEngineDownloader::OnSessionFailed(void* context, const char* url) {
+    RefetchEnded(static_cast<Verification*>(context), SF_MSG_FAILED, url);
+}
+
+void CEngineDownloader::OnSessionError(void* context, int32_t code, const char* url) {
+    // 513 ends the session; any other code is a message only.
+    if (code == SF_MSG_DISK_FULL) {
+        RefetchEnded(static_cast<Verification*>(context), code, url);
+        return;
+    }
+    QueueEngineMessage(static_cast<Verification*>(context)->job, code, url);
+}
+
+void CEngineDownloader::OnProgress(void* context) {
+    // The engine's reports make the progress record.
+    (void)context;
+}
+
+void CEngineDownloader::OnFileOpened(const char* path, void* context) {
+    (void)path;
+    (void)context;
 }

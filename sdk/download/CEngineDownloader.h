@@ -40,6 +40,17 @@
 // most once a second, the latest state), and a resume question waits for
 // the host's answer before the next one.
 //
+// An entry with a SHA-256 (DownloadEntry::hasSha256) counts only once its
+// file was hashed: a file the engine reports done is read on a worker
+// (FileHashQueue.h, looked at every FileHashQueue::kPollMs), never on the
+// library thread, and reported done to the host only when it matches. A file
+// that does not (wrong bytes, wrong size, or none) is deleted and fetched
+// alone by a download session of the plain downloader (CPlatformSession),
+// which verifies and reports it; should that fail, the job gets the
+// session's message and is never done. When the engine reports the job
+// done, its hashed files not reported yet are hashed then, and the job is
+// done only once every one of them was verified.
+//
 // Once the job manager has given the engine up it calls Retire(): from then
 // on nothing reaches a job or the manager, and the manager deletes the object
 // on a later turn of the loop (never inside one of its own calls).
@@ -56,16 +67,20 @@
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwICDNLocalClientEventListener.h"
 #include "sdk/api/CJobDownloader.h"
+#include "sdk/download/FileHashQueue.h"
+#include "sdk/download/IPlatFormSessionEventListener.h"
 #include "sdk/download/ILauncherEventListener.h"
 #include "sdk/download/RateHistory.h"
 
 class CEngineLauncher;
+class CPlatformSession;
 class ovICDNLocalClientLayer;
 struct DownloadEntry;
 
 class CEngineDownloader : public CJobDownloader,
                           public ILauncherEventListener,
-                          public nwICDNLocalClientEventListener {
+                          public nwICDNLocalClientEventListener,
+                          public IPlatFormSessionEventListener {
   public:
     static const uint16_t kEnginePort = 57006;
     static const int32_t kMaxQuickLaunches = 5;
@@ -146,8 +161,20 @@ class CEngineDownloader : public CJobDownloader,
     void OnResumeQuestion(uint32_t key, uint32_t jobNumber) override;
     void OnEngineState(uint32_t key, uint32_t state) override;
 
+    // IPlatFormSessionEventListener: a file fetched again.
+    void OnAllFilesComplete(void* context) override;
+    void OnSessionFailed(void* context, const char* url) override;
+    void OnFileComplete(void* context, const DownloadEntry* entry) override;
+    void OnProgress(void* context) override;
+    void OnFileOpened(const char* path, void* context) override;
+    void OnSessionError(void* context, int32_t code, const char* url) override;
+
+    // Inspection for tests (under the library lock): files being hashed.
+    int32_t HashesPending() const { return m_hashes.Count(); }
+
   private:
     struct Record;
+    struct Verification;
     // Since when the engine owes a job an answer: from its first sending
     // until it is accepted (kept across relaunches, so a series of them does
     // not start that wait again), then from its last report.
@@ -170,8 +197,34 @@ class CEngineDownloader : public CJobDownloader,
     // The job's entry at `path`; null for any other path (the first such
     // report of a registration is logged).
     const DownloadEntry* EntryAt(CJob* job, const char* path, uint32_t jobNumber);
-    // Every entry's file is there at its expected size.
+    // Every entry's file is there at its expected size; entries with a
+    // hash are left to their verification.
     static bool FilesInPlace(CJob* job);
+    // The job's files with a hash: null when it has none (or no memory).
+    Verification* VerificationFor(CJob* job);
+    Verification* FindVerification(const CJob* job) const;
+    // The engine is done with the job: nothing of it is sent any more.
+    bool Finishing(const CJob* job) const;
+    // Forgets the job's verification: its hashes are dropped, its session
+    // stops (deleted on a later turn).
+    void DropVerification(const CJob* job);
+    // The engine reports the entry's file done: it is hashed, or fetched
+    // again when it is not there at its size.
+    void CheckFile(Verification* check, int32_t index);
+    void JudgeFile(Verification* check, int32_t index, Sha256Stream& hash, int64_t length);
+    // The file is wrong: it goes, and is fetched again.
+    void FileWrong(Verification* check, int32_t index);
+    // Fetches the next wrong file of the job, when none is being fetched.
+    void StartRefetch(Verification* check);
+    // The session fetching a file ended (SF_RESULT_OK: the file was fetched
+    // and verified; otherwise the message for the job).
+    void RefetchEnded(Verification* check, int32_t code, const char* url);
+    // Reports the job done once the engine did and every file is verified.
+    void FinishWhenVerified(Verification* check);
+    void FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor);
+    void StartHashTimer();
+    static void OnHashTimer(void* self);
+    void ReapSessions();
     // Event 530 for the latest engine state when it changed, at most once a
     // watch period.
     void RaiseEngineState();
@@ -221,4 +274,8 @@ class CEngineDownloader : public CJobDownloader,
     uint32_t m_latestState = 0;   // as the engine last reported it
     bool m_stateWaiting = false;  // m_latestState not looked at yet
     bool m_stateRaised = false;   // an event went out in this watch period
+    FileHashQueue m_hashes;
+    ovSmartPtr m_hashTimer;
+    std::vector<Verification*> m_checks;  // owned
+    ovCPtrList m_oldSessions;             // CPlatformSession*, deleted by a timer
 };

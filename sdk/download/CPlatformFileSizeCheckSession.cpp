@@ -93,23 +93,21 @@ void CPlatformFileSizeCheckSession::CheckSize(ovIHttpClientExLayer* http) {
 }
 
 void CPlatformFileSizeCheckSession::FollowRedirect(ovIHttpClientExLayer* http) {
-    const ovCString from(m_redirectUrl.IsEmpty() ? m_currentUrl : m_redirectUrl);
-    ovCString location;
+    const ovCString& from = m_redirectUrl.IsEmpty() ? m_currentUrl : m_redirectUrl;
     ovCString target;
-    const bool found = OV_SUCCEEDED(http->GetHeader("Location:", &location)) &&
-                       OV_SUCCEEDED(Utf8ToAnsi(location, location)) && !location.IsEmpty() &&
-                       ResolveRedirect(from.CStr(), location.CStr(), &target);
+    const RedirectVerdict verdict = JudgeRedirect(http, from.CStr(), m_redirects, &target);
     ReleaseConnection();
-    if (found && m_redirects < kMaxRedirects) {
+    if (verdict == kRedirectFollow) {
         ++m_redirects;
-        m_redirectUrl = target;
+        m_redirectUrl.Swap(target);
         if (Request(m_redirectUrl.CStr()))
             return;
-    }
-    // No usable Location, a chain too long, or a target that cannot be
-    // opened: the attempt failed; a chain starts again from the mirror.
-    if (!found || m_redirects >= kMaxRedirects)
+    } else {
+        // No usable Location or a chain too long: a chain starts again from
+        // the mirror.
         m_redirectUrl.Clear();
+    }
+    // The attempt failed (also when the target cannot be opened).
     Attempt();
 }
 

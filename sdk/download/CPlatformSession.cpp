@@ -6,6 +6,8 @@
 
 #include <new>
 
+#include "opn/core/ovClassIds.h"
+#include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
@@ -30,11 +32,14 @@ const size_t kRangeSize = 128;
 CPlatformSession::CPlatformSession() {}
 
 CPlatformSession::~CPlatformSession() {
+    EndWait();
+    DropHashes();
     m_slowGuard.End();
     ReleaseConnection();
     CloseTargetFile();
     delete[] m_entries;
     delete[] m_knownSizes;
+    delete[] m_wholeTickets;
 }
 
 void CPlatformSession::SetListener(IPlatFormSessionEventListener* listener, void* context) {
@@ -50,16 +55,19 @@ const DownloadEntry* CPlatformSession::EntryAt(int32_t index) const {
     return index >= 0 && index < m_entryCount ? &m_entries[index] : nullptr;
 }
 
-void CPlatformSession::Start(CJob& job, const int64_t* knownSizes) {
+void CPlatformSession::Start(CJob& job, const int64_t* knownSizes, int32_t onlyEntry) {
     const int32_t count = job.EntryCount();
     m_entries = count > 0 ? new (std::nothrow) DownloadEntry[count] : nullptr;
     m_knownSizes = count > 0 ? new (std::nothrow) int64_t[count] : nullptr;
-    if (!m_knownSizes) {
+    m_wholeTickets = count > 0 ? new (std::nothrow) uint32_t[count]() : nullptr;
+    if (!m_knownSizes || !m_wholeTickets) {
         delete[] m_entries;
         m_entries = nullptr;
     }
     for (int32_t i = 0; m_entries && i < count; ++i) {
         const DownloadEntry* from = job.EntryAt(i);
+        if (onlyEntry >= 0 && i != onlyEntry)
+            continue;
         if (!from || from->urlList.IsEmpty() || from->folder.IsEmpty() || from->fileName.IsEmpty())
             continue;
         DownloadEntry& copy = m_entries[m_entryCount];
@@ -80,6 +88,7 @@ void CPlatformSession::Start(CJob& job, const int64_t* knownSizes) {
         Fail();
         return;
     }
+    QueueWholeChecks();
     m_entryIndex = 0;
     m_current = &m_entries[0];
     EnterEntry();
@@ -115,6 +124,7 @@ void CPlatformSession::EnterEntry() {
     m_hashValid = false;
     m_opened = false;
     m_found = 0;
+    m_partHashed = false;
 }
 
 bool CPlatformSession::EntryPaths(ovCString& path, ovCString& part) const {
@@ -126,13 +136,40 @@ bool CPlatformSession::EntryPaths(ovCString& path, ovCString& part) const {
     return path.Append(m_current->fileName) && part.Assign(path) && part.Append(kPartFileSuffix);
 }
 
-bool CPlatformSession::AlreadyWhole() {
+void CPlatformSession::QueueWholeChecks() {
+    // Queued all at once, so that the worker reads the next files while
+    // this one downloads, and a folder already complete is read at disk speed.
+    DownloadEntry* current = m_current;
+    for (int32_t i = 0; i < m_entryCount; ++i) {
+        m_current = &m_entries[i];
+        ovCString path;
+        ovCString part;
+        const int64_t known = m_knownSizes[i];
+        if (!m_current->hasSha256 || !EntryPaths(path, part))
+            continue;
+        const int64_t onDisk = FsFileSize(path.CStr());
+        if (onDisk >= 0 && (known < 0 || onDisk == known) && !FsIsFolder(path.CStr()))
+            m_wholeTickets[i] = m_hashes.Add(path.CStr());
+    }
+    m_current = current;
+}
+
+CPlatformSession::Whole CPlatformSession::AlreadyWhole() {
+    uint32_t& ticket = m_wholeTickets[m_entryIndex];
+    if (!m_current->hasSha256 || ticket == 0)
+        return kNotWhole;
+    Sha256Stream hash;
+    int64_t length = -1;
+    if (!m_hashes.Take(ticket, hash, &length))
+        return kStillHashing;
+    ticket = 0;
     ovCString path;
     ovCString part;
-    int64_t length = 0;
-    if (!m_current->hasSha256 || !EntryPaths(path, part) ||
-        !FileHasContent(path.CStr(), KnownSize(), m_current->sha256, &length))
-        return false;
+    const int64_t known = KnownSize();
+    // A file that changed size while it was read is not the one measured.
+    if (length < 0 || (known >= 0 && length != known) || !EntryPaths(path, part) ||
+        FsFileSize(path.CStr()) != length || !DigestIs(hash, m_current->sha256))
+        return kNotWhole;
     LogPrintf("[SwarmFetchLib] Already Complete : %s", path.CStr());
     // A partial file left beside it is of no more use.
     if (FsFileSize(part.CStr()) >= 0)
@@ -142,15 +179,24 @@ bool CPlatformSession::AlreadyWhole() {
     m_current->startOffset = length;
     m_jobTotal += length;
     m_presentBytes += length;
-    return true;
+    return kWhole;
 }
 
 void CPlatformSession::StartCurrentEntry() {
-    while (m_current && AlreadyWhole()) {
+    while (m_current) {
+        const Whole whole = AlreadyWhole();
+        if (whole == kStillHashing) {
+            if (!WaitForHash(kWaitWhole))
+                Fail();
+            return;
+        }
+        if (whole == kNotWhole)
+            break;
         DownloadEntry* done = AdvanceEntry();
         if (m_listener)
             m_listener->OnFileComplete(m_context, done);
     }
+    EndWait();
     if (m_current) {
         SendRequest(true);
         return;
@@ -159,6 +205,89 @@ void CPlatformSession::StartCurrentEntry() {
     m_slowGuard.End();
     if (m_listener)
         m_listener->OnAllFilesComplete(m_context);
+}
+
+bool CPlatformSession::QueuePartHash() {
+    if (!m_current->hasSha256 || m_partHashed)
+        return false;
+    ovCString path;
+    ovCString part;
+    if (!EntryPaths(path, part))
+        return false;
+    const int64_t onDisk = FsFileSize(part.CStr());
+    const int64_t known = KnownSize();
+    // The hash of an earlier attempt of this session may hold these bytes.
+    if (onDisk <= 0 || (known >= 0 && onDisk > known) || (m_hashValid && m_hash.Bytes() == onDisk))
+        return false;
+    // Once: a partial file that cannot be hashed starts empty.
+    m_partHashed = true;
+    m_partTicket = m_hashes.Add(part.CStr());
+    return m_partTicket != 0;
+}
+
+void CPlatformSession::TakePartHash() {
+    Sha256Stream hash;
+    int64_t length = -1;
+    if (!m_hashes.Take(m_partTicket, hash, &length))
+        return;
+    m_partTicket = 0;
+    EndWait();
+    m_hashValid = false;
+    if (length > 0) {
+        m_hash.Swap(hash);
+        m_hashValid = true;
+        ovCString path;
+        ovCString part;
+        if (EntryPaths(path, part))
+            LogPrintf("[SwarmFetchLib] Resume From %" PRId64 " : %s", length, part.CStr());
+    }
+    // The partial file decides when it is opened: kept when it still holds
+    // exactly the hashed bytes.
+    SendRequest(false);
+}
+
+bool CPlatformSession::WaitForHash(Wait what) {
+    m_wait = what;
+    // No attempt runs meanwhile: the next one starts its window anew.
+    m_slowGuard.End();
+    if (!m_hashTimer.IsEmpty())
+        return true;
+    if (!m_hashTimer.CreateInstance(OV_CLSID_TIMER) ||
+        OV_FAILED(m_hashTimer.As<cpCTimer>()->Start(FileHashQueue::kPollMs,
+                                                    &CPlatformSession::OnHashTimer, this,
+                                                    kTimerTagHash, ovSmartPtr()))) {
+        // Without a timer manager nothing would ever look again.
+        m_hashTimer.Reset();
+        m_wait = kWaitNone;
+        return false;
+    }
+    return true;
+}
+
+void CPlatformSession::EndWait() {
+    m_wait = kWaitNone;
+    if (m_hashTimer.IsEmpty())
+        return;
+    m_hashTimer.As<cpCTimer>()->Stop();
+    m_hashTimer.Reset();
+}
+
+void CPlatformSession::DropHashes() {
+    m_hashes.Drop(m_partTicket);
+    m_partTicket = 0;
+    for (int32_t i = 0; m_wholeTickets && i < m_entryCount; ++i) {
+        m_hashes.Drop(m_wholeTickets[i]);
+        m_wholeTickets[i] = 0;
+    }
+}
+
+void CPlatformSession::OnHashTimer(void* self) {
+    CPlatformSession* session = static_cast<CPlatformSession*>(self);
+    // Either may end the session, and its owner may delete it.
+    if (session->m_wait == kWaitPart)
+        session->TakePartHash();
+    else if (session->m_wait == kWaitWhole)
+        session->StartCurrentEntry();
 }
 
 DownloadEntry* CPlatformSession::AdvanceEntry() {
@@ -232,17 +361,11 @@ bool CPlatformSession::TakePartialFile(bool resume) {
         return true;
     }
     const int64_t known = KnownSize();
-    if (resume && onDisk > 0 && (known < 0 || onDisk <= known)) {
-        // The hash of an earlier attempt of this session already holds
-        // these bytes; otherwise they are read once.
-        if (m_hashValid && m_hash.Bytes() == onDisk)
-            return true;
-        if (PfFileSeekStart(m_file) && m_hash.Reset() && HashRestOfFile(m_file, m_hash) == onDisk) {
-            m_hashValid = true;
-            LogPrintf("[SwarmFetchLib] Resume From %" PRId64 " : %s", onDisk, m_partPath.CStr());
-            return true;
-        }
-    }
+    // Continued only when the hash holds exactly these bytes (hashed before
+    // the request, QueuePartHash, or written by an earlier attempt).
+    if (resume && onDisk > 0 && (known < 0 || onDisk <= known) && m_hashValid &&
+        m_hash.Bytes() == onDisk)
+        return true;
     // Nothing to continue (or nothing usable): the file starts empty.
     if (onDisk != 0) {
         PfFileClose(m_file);
@@ -277,6 +400,11 @@ void CPlatformSession::SendRequest(bool resetTries, bool newAttempt) {
     if (resetTries)
         m_tries = 0;
     m_answerSize = -1;
+    if (QueuePartHash()) {
+        if (!WaitForHash(kWaitPart))
+            Fail();
+        return;
+    }
     if (!OpenTargetFile(true)) {
         LogPrintf("[SwarmFetchLib] WriteFileOpen Failed : %s", m_currentUrl.CStr());
         Fail();
@@ -394,19 +522,16 @@ void CPlatformSession::ContentMismatch() {
 }
 
 void CPlatformSession::FollowRedirect(ovIHttpClientExLayer* http) {
-    ovCString location;
     ovCString target;
-    bool found = OV_SUCCEEDED(http->GetHeader("Location:", &location)) &&
-                 OV_SUCCEEDED(Utf8ToAnsi(location, location)) && !location.IsEmpty() &&
-                 ResolveRedirect(m_currentUrl.CStr(), location.CStr(), &target);
+    const RedirectVerdict verdict = JudgeRedirect(http, m_currentUrl.CStr(), m_redirects, &target);
     ReleaseConnection();
     CloseTargetFile();
-    if (!found) {
+    if (verdict != kRedirectFollow && verdict != kRedirectTooManyHops) {
         LogPrintf("[SwarmFetchLib] eNWHSC_HTTP_SEEOTHER  : %s", m_currentUrl.CStr());
         Fail();
         return;
     }
-    if (m_redirects >= kMaxRedirects) {
+    if (verdict == kRedirectTooManyHops) {
         // A loop: one failed attempt on the mirror's own URL.
         LogPrintf("[SwarmFetchLib] Redirect Max Over : %s", m_currentUrl.CStr());
         m_currentUrl.Assign(m_mirrors.At(m_mirrorIndex));
@@ -439,6 +564,8 @@ void CPlatformSession::AttemptFailed() {
 }
 
 void CPlatformSession::Fail() {
+    EndWait();
+    DropHashes();
     m_slowGuard.End();
     ReleaseConnection();
     CloseTargetFile();
@@ -451,6 +578,8 @@ void CPlatformSession::Fail() {
 void CPlatformSession::WriteFailed(int32_t error) {
     LogPrintf("[SwarmFetchLib] WriteFile Failed(%d) : %s", (int)error, m_currentPath.CStr());
     // What was written stays; the file is not complete and is not reported.
+    EndWait();
+    DropHashes();
     m_slowGuard.End();
     ReleaseConnection();
     CloseTargetFile();

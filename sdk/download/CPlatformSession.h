@@ -24,7 +24,11 @@
 // using up a try. And a file already under its name with the known size and
 // the hash is reported complete without any request ("[SwarmFetchLib]
 // Already Complete : <path>"); its bytes are counted in the job total and in
-// GetPresentBytes. Redirects (301, 302, 303, 307, 308) are
+// GetPresentBytes. Files already on disk (the final files, queued at Start,
+// and a partial file before it is continued) are hashed on a worker
+// (FileHashQueue.h) while the session waits, looking for the result every
+// FileHashQueue::kPollMs; destroying the session gives the hashing up.
+// Redirects (301, 302, 303, 307, 308) are
 // followed with GET; more than kMaxRedirects in a row count as one failed
 // attempt on the mirror's own URL, which the next attempt starts from again.
 //
@@ -70,6 +74,7 @@
 #include "opn/core/ovCString.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
+#include "sdk/download/FileHashQueue.h"
 #include "sdk/download/FileReportEntry.h"
 #include "sdk/download/IPlatFormSessionEventListener.h"
 #include "sdk/download/LowSpeedGuard.h"
@@ -90,6 +95,7 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     // Receive budgets in bytes per second.
     static constexpr uint32_t kFullSpeedBudget = 104857600;
     static constexpr uint32_t kNormalSpeedBudget = 393216;
+    static constexpr uint32_t kTimerTagHash = 0x1000041;
 
     CPlatformSession();
     // Releases the connection, closes the target file (keeping it as
@@ -106,8 +112,10 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     // Copies the job's entries and sends the first request. A failure to
     // start is reported at once, from inside Start. Call once.
     // `knownSizes` holds one size per job entry, in the job's order (-1:
-    // unknown); without it the sizes the job's entries hold are known.
-    void Start(CJob& job, const int64_t* knownSizes = nullptr);
+    // unknown); without it the sizes the job's entries hold are known. With
+    // `onlyEntry` at 0 or above only the job's entry at that position is
+    // downloaded (a file fetched again for another downloader).
+    void Start(CJob& job, const int64_t* knownSizes = nullptr, int32_t onlyEntry = -1);
 
     // Bytes written for all entries so far (never above their true sum),
     // including the bytes found on disk (below).
@@ -152,9 +160,25 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     void EnterEntry();
     // The current entry's final path and its partial file's path.
     bool EntryPaths(ovCString& path, ovCString& part) const;
-    // With a hash: the final file is there with the right size and hash;
-    // it is then counted and needs no request.
-    bool AlreadyWhole();
+    // What a hash of a file on disk is awaited for.
+    enum Wait { kWaitNone, kWaitWhole, kWaitPart };
+    enum Whole { kNotWhole, kWhole, kStillHashing };
+    // Queues the hash of every final file that is there at its known size.
+    void QueueWholeChecks();
+    // With a hash: whether the final file is there with the right size and
+    // hash; it is then counted and needs no request.
+    Whole AlreadyWhole();
+    // With a hash: queues the hash of a partial file the request would
+    // continue (once per entry); true when the request waits for it.
+    bool QueuePartHash();
+    void TakePartHash();
+    // The request or the entry waits for the worker; false when no timer
+    // can look for its end.
+    bool WaitForHash(Wait what);
+    void EndWait();
+    // Every hash still queued is given up (the session has ended).
+    void DropHashes();
+    static void OnHashTimer(void* self);
     // Reports every entry from the current one on that is already whole,
     // then requests the first that is not, or reports the end.
     void StartCurrentEntry();
@@ -231,4 +255,11 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     bool m_opened = false;
     int64_t m_found = 0;
     int64_t m_presentBytes = 0;
+
+    FileHashQueue m_hashes;
+    uint32_t* m_wholeTickets = nullptr;  // owned, one per copy; 0: none
+    uint32_t m_partTicket = 0;
+    bool m_partHashed = false;  // the current entry's partial file was hashed
+    Wait m_wait = kWaitNone;
+    ovSmartPtr m_hashTimer;
 };

@@ -23,6 +23,8 @@ const uint32_t kJoinStepMs = 1000;
 // reader) cannot be replaced on Windows; each move is tried this often.
 const int kMoveTries = 20;
 const uint32_t kMoveRetryMs = 50;
+// How much is hashed between two looks at the cancel flag.
+const int64_t kHashStep = 1024 * 1024;
 
 bool EqualNoCase(const char* a, const char* b) {
     for (; *a && *b; ++a, ++b) {
@@ -75,7 +77,7 @@ bool EngineUnpack::MoveInto(const char* staging, const char* folder, const char*
 
 EngineUnpack* EngineUnpack::Start(int32_t kind, uint8_t* data, int64_t size,
                                   const uint8_t* hashList, int64_t hashListLength,
-                                  const char* folder, const char* program) {
+                                  const uint8_t* sha256, const char* folder, const char* program) {
     EngineUnpack* unpack = new (std::nothrow) EngineUnpack();
     if (!unpack) {
         free(data);
@@ -84,6 +86,9 @@ EngineUnpack* EngineUnpack::Start(int32_t kind, uint8_t* data, int64_t size,
     unpack->m_kind = kind;
     unpack->m_data = data;
     unpack->m_size = size;
+    unpack->m_hasSha256 = sha256 != nullptr;
+    if (sha256)
+        memcpy(unpack->m_sha256, sha256, kSha256Size);
     bool ok = unpack->m_folder.Assign(folder ? folder : "") &&
               unpack->m_program.Assign(program ? program : "");
     if (ok && hashList && hashListLength > 0) {
@@ -145,8 +150,23 @@ bool EngineUnpack::HashListMatches() {
     return check.Matches();
 }
 
+bool EngineUnpack::Sha256Matches() {
+    Sha256Stream hash;
+    for (int64_t at = 0; at < m_size; at += kHashStep) {
+        if (m_cancel.load(std::memory_order_relaxed))
+            return false;
+        const int64_t step = m_size - at < kHashStep ? m_size - at : kHashStep;
+        if (!hash.Add(m_data + at, (size_t)step))
+            return false;
+    }
+    uint8_t digest[kSha256Size];
+    return hash.Finish(digest) && memcmp(digest, m_sha256, kSha256Size) == 0;
+}
+
 int32_t EngineUnpack::Work() {
     if (m_hashList && !HashListMatches())
+        return kDownloadHashMismatch;
+    if (m_hasSha256 && !Sha256Matches())
         return kDownloadHashMismatch;
     ovCString staging;
     StagingFolderOf(m_folder.CStr(), staging);

@@ -3,7 +3,8 @@
 // goes on while the archive is hashed and its files are written.
 //
 // The worker:
-// 1. checks the archive against its hash list, when it has one;
+// 1. checks the archive against its hash list, when it has one, and
+//    against its expected SHA-256, when it has one;
 // 2. unpacks it into the staging folder beside the engine folder (the engine
 //    folder's name followed by ".staging"; whatever an earlier run left
 //    there is removed first) through an ExtractOutput with the default caps;
@@ -18,8 +19,8 @@
 // Threads: Start, Done, Result and the destructor on one thread (the library
 // thread). The worker touches only what it was given and the file system.
 // The destructor cancels the worker and waits for it; the worker looks at
-// the cancel flag at least once per 1 MiB hashed and per 16 KiB read or
-// written, so the wait is short.
+// the cancel flag at least once per 1 MiB hashed (by either hash) and per
+// 16 KiB read or written, so the wait is short.
 #pragma once
 
 #include <stdint.h>
@@ -27,6 +28,7 @@
 #include <atomic>
 
 #include "opn/core/ovCString.h"
+#include "sdk/support/Sha256Stream.h"
 
 class StringList;
 struct PfEvent;
@@ -35,12 +37,13 @@ struct PfThread;
 class EngineUnpack {
   public:
     // Takes `data` (`size` bytes, allocated with malloc); `hashList` (null:
-    // none) and the texts are copied. `folder` is the engine folder (ending
+    // none), `sha256` (null: none) and the texts are copied. `folder` is the engine folder (ending
     // in a separator), `program` the engine program's name in it. `kind` is
     // an ArchiveKind. Null when no worker could be started; `data` is freed
     // then.
     static EngineUnpack* Start(int32_t kind, uint8_t* data, int64_t size, const uint8_t* hashList,
-                               int64_t hashListLength, const char* folder, const char* program);
+                               int64_t hashListLength, const uint8_t* sha256, const char* folder,
+                               const char* program);
     ~EngineUnpack();
     EngineUnpack(const EngineUnpack&) = delete;
     EngineUnpack& operator=(const EngineUnpack&) = delete;
@@ -59,6 +62,7 @@ class EngineUnpack {
     static unsigned Run(void* self);
     int32_t Work();
     bool HashListMatches();
+    bool Sha256Matches();
     // Moves the unpacked `files` (relative names) from `staging` into place.
     bool Install(const char* staging, const StringList& files);
     // Moves one of them, trying again for a while when the target is held
@@ -70,6 +74,8 @@ class EngineUnpack {
     int64_t m_size = 0;
     uint8_t* m_hashList = nullptr;
     int64_t m_hashListLength = 0;
+    uint8_t m_sha256[kSha256Size];
+    bool m_hasSha256 = false;
     ovCString m_folder;
     ovCString m_program;
     PfThread* m_thread = nullptr;

@@ -3,6 +3,8 @@
 #include "sdk/download/BinaryExecute.h"
 #include "sdk/download/EngineVersion.h"
 #include "sdk/support/CXMLParserOrvane.h"
+#include "sdk/support/HexBytes.h"
+#include "sdk/support/Sha256Stream.h"
 
 namespace {
 
@@ -13,6 +15,8 @@ bool TakeUrls(const XmlElement* element, EngineUpdateItem* item) {
     item->url = value;
     CXMLParserOrvane::GetAttribute(element, "hash", value);
     item->hashUrl = value;
+    CXMLParserOrvane::GetAttribute(element, "sha256", value);
+    item->sha256 = value;
     return !item->url.IsEmpty();
 }
 
@@ -26,6 +30,13 @@ void SplitEnginePath(EngineUpdateItem* item) {
             last = (int32_t)i;
     item->folder.Assign(path.CStr(), (uint32_t)(last + 1));
     item->name.Assign(path.CStr() + last + 1);
+}
+
+bool HasSha256(const XmlElement* element) {
+    ovCString hex;
+    uint8_t digest[kSha256Size];
+    return element && CXMLParserOrvane::GetAttribute(element, "sha256", hex) &&
+           HexToBytes(hex.CStr(), hex.Length(), digest, sizeof digest);
 }
 
 }  // namespace
@@ -52,5 +63,18 @@ bool SelectUpdates(const CXMLParserOrvane& xml, const EngineVersionCheck& check,
                   item))
         return false;
     *selected = true;
+    return true;
+}
+
+bool EveryArchiveHasSha256(const CXMLParserOrvane& xml) {
+    const XmlElement* root = xml.Root();
+    const XmlElement* all =
+        CXMLParserOrvane::FindChild(CXMLParserOrvane::FindChild(root, "all"), "all");
+    if (all && !HasSha256(all))
+        return false;
+    const XmlElement* files = CXMLParserOrvane::FindChild(root, "file");
+    for (uint32_t i = 0; files && i < files->children.Count(); ++i)
+        if (!HasSha256(files->children.At(i)))
+            return false;
     return true;
 }

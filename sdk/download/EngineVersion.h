@@ -36,7 +36,21 @@ struct EngineVersionCheck {
     // 2 for a version change (a missing executable included), 1 for an
     // unchanged version without the executable, 0 for nothing to do.
     int32_t updateCount = 0;
+    // The manifest's version is older than the installed executable's by
+    // CompareVersions, or cannot be ordered against it because only the
+    // installed one is a version of numbers. False when the executable has
+    // no version (missing, or none that reads as numbers).
+    bool olderThanInstalled = false;
 };
+
+// Orders two version texts by their numbers: 1 to kMaxVersionParts
+// components of 1 to 9 decimal digits, separated by '.' or ',' with spaces
+// around allowed (old resources write "1, 0, 0, 2"); a missing component
+// counts as 0. `*order` is negative, 0 or positive as `a` is older than,
+// as old as or newer than `b` (`order` may be null). False when either
+// text is no such version.
+const int kMaxVersionParts = 8;
+bool CompareVersions(const char* a, const char* b, int* order);
 
 // Compares the manifest's version with the installed executable's (texts,
 // byte for byte) and logs "Current Version: ... / New Version: ..." and

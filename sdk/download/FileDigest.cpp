@@ -7,12 +7,16 @@
 #include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
 
-int64_t HashRestOfFile(PfFile* file, Sha256Stream& hash) {
+int64_t HashRestOfFile(PfFile* file, Sha256Stream& hash, const std::atomic<bool>* cancel) {
     uint8_t* buffer = new (std::nothrow) uint8_t[kFileDigestChunk];
     if (!buffer)
         return -1;
     int64_t total = 0;
     for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
+            total = -1;
+            break;
+        }
         const int64_t n = PfFileRead(file, buffer, kFileDigestChunk, nullptr);
         if (n < 0 || (n > 0 && !hash.Add(buffer, (size_t)n))) {
             total = -1;
@@ -35,13 +39,17 @@ bool FileHasContent(const char* path, int64_t size, const uint8_t sha256[kSha256
     if (!file)
         return false;
     Sha256Stream hash;
-    uint8_t digest[kSha256Size];
     const int64_t read = HashRestOfFile(file, hash);
     PfFileClose(file);
     // A file that changed size while it was read is not the one measured.
-    if (read != onDisk || !hash.Finish(digest) || memcmp(digest, sha256, kSha256Size) != 0)
+    if (read != onDisk || !DigestIs(hash, sha256))
         return false;
     if (length)
         *length = onDisk;
     return true;
+}
+
+bool DigestIs(Sha256Stream& hash, const uint8_t sha256[kSha256Size]) {
+    uint8_t digest[kSha256Size];
+    return hash.Finish(digest) && memcmp(digest, sha256, kSha256Size) == 0;
 }

@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
+
 #include "sdk/support/Sha256Stream.h"
 
 struct PfFile;
@@ -15,10 +17,14 @@ const size_t kFileDigestChunk = 256 * 1024;
 
 // Adds the bytes from the file's current position to its end to `hash`;
 // the position is then the end. Returns how many bytes were added, -1 when
-// the file could not be read.
-int64_t HashRestOfFile(PfFile* file, Sha256Stream& hash);
+// the file could not be read or `*cancel` (may be null) was set, which is
+// looked at before every chunk.
+int64_t HashRestOfFile(PfFile* file, Sha256Stream& hash, const std::atomic<bool>* cancel = nullptr);
 
 // True when a file exists at `path` with `size` bytes (any size when -1)
 // and hashes to `sha256`; `*length` (may be null) gets its length then.
 bool FileHasContent(const char* path, int64_t size, const uint8_t sha256[kSha256Size],
                     int64_t* length);
+
+// Finishes `hash` and tells whether it is `sha256`.
+bool DigestIs(Sha256Stream& hash, const uint8_t sha256[kSha256Size]);

@@ -12,14 +12,16 @@ enum DownloadMode : int32_t {
     kDownloadModeHashList = 1,
     kDownloadModeManifest = 2,
     kDownloadModeArchive = 3,
+    // The publisher's signature over the manifest, fetched before it.
+    kDownloadModeSignature = 4,
 };
 
 class IProgressFile {
   public:
     // The URL to fetch next, in `out`; always 1.
     virtual int32_t GetKey(ovCString& out) = 0;
-    // False right after a hash list arrived: the archive is fetched next by
-    // the same session.
+    // False right after a hash list (or the manifest's signature) arrived:
+    // the archive (the manifest) is fetched next by the same session.
     virtual bool IsFinal() = 0;
     // Takes the downloaded bytes of `url`; `*mode` gets the mode used.
     // Returns a download result (CDownloadFile.h).

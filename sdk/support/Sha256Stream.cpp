@@ -34,3 +34,15 @@ bool Sha256Stream::Finish(uint8_t out[kSha256Size]) {
     m_ready = false;
     return done;
 }
+
+void Sha256Stream::Swap(Sha256Stream& other) {
+    evp_md_ctx_st* context = m_context;
+    m_context = other.m_context;
+    other.m_context = context;
+    const bool ready = m_ready;
+    m_ready = other.m_ready;
+    other.m_ready = ready;
+    const int64_t bytes = m_bytes;
+    m_bytes = other.m_bytes;
+    other.m_bytes = bytes;
+}

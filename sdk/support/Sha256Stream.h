@@ -22,6 +22,8 @@ class Sha256Stream {
     bool Add(const void* data, size_t size);
     // The digest of the bytes added since Reset. Reset before adding again.
     bool Finish(uint8_t out[kSha256Size]);
+    // Trades state with `other` (a digest under way moves between owners).
+    void Swap(Sha256Stream& other);
     // Bytes added since Reset.
     int64_t Bytes() const { return m_bytes; }
 

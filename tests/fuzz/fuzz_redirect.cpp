@@ -1,7 +1,8 @@
-// Arbitrary request URLs and Location values through ResolveRedirect: no
-// crash, no read past the end, and a result that is always a URL the client
-// can open and send: http or https with a host, no control byte, no
-// fragment, no dot segment left, and stable when resolved again.
+// Arbitrary request URLs and Location values through ResolveRedirect and the
+// redirect step (JudgeRedirect): no crash, no read past the end, and a result
+// that is always a URL the client can open and send: http or https with a
+// host, no control byte, no fragment, no dot segment left, stable when
+// resolved again, and never longer than kMaxRedirectUrlLength from the step.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -68,5 +69,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckResult(out);
     else
         Check(out.Equals("kept"));
+
+    // The step sees the whole value as the server sent it, zeros included,
+    // after a number of hops taken from the input's length.
+    ovCString value;
+    const char* end = in.CStr() + size;
+    const char* rest = zero ? zero + 1 : in.CStr();
+    value.Assign(rest, static_cast<uint32_t>(end - rest));
+    const int32_t hops = static_cast<int32_t>(size % (kMaxRedirects + 2));
+    const int32_t status = 300 + static_cast<int32_t>(size % 10);
+    ovCString target("kept");
+    const RedirectVerdict verdict = JudgeRedirect(status, &value, base, hops, &target);
+    if (verdict == kRedirectFollow) {
+        CheckResult(target);
+        Check(target.Length() <= kMaxRedirectUrlLength);
+        Check(hops < kMaxRedirects && IsRedirectStatus(status));
+    } else {
+        Check(target.Equals("kept"));
+        Check(verdict != kRedirectNone || !IsRedirectStatus(status));
+        Check(verdict != kRedirectNoLocation || value.IsEmpty());
+        Check(verdict != kRedirectTooManyHops || hops >= kMaxRedirects);
+    }
     return 0;
 }

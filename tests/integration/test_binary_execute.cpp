@@ -112,6 +112,27 @@ TEST(ProcessStart, AMissingProgramFailsWithFileNotFound) {
     ProcessClose(nullptr);
 }
 
+// A file that is there but is no program is refused with the code the
+// system gives for it: Windows finds no program in it, POSIX may not execute
+// a file without the execute permission.
+TEST(ProcessStart, AFileThatIsNoProgramIsRefusedWithItsCode) {
+    supporttest::TempFolder tmp;
+    ASSERT_TRUE(tmp.Ok());
+    FILE* file = fopen(tmp.Native("notes.exe").c_str(), "wb");
+    ASSERT_NE(nullptr, file);
+    fputs("not a program\n", file);
+    fclose(file);
+    PfProcess* process = nullptr;
+    uint32_t error = 0;
+    EXPECT_FALSE(ProcessCreate(tmp.Win("notes.exe").c_str(), &process, &error));
+    EXPECT_EQ(nullptr, process);
+#ifdef _WIN32
+    EXPECT_EQ((uint32_t)kPfErrorBadExeFormat, error);
+#else
+    EXPECT_EQ((uint32_t)kPfErrorAccessDenied, error);
+#endif
+}
+
 TEST(ProcessStart, BothStartsRunARealProgram) {
     supporttest::TempFolder tmp;
     ASSERT_TRUE(tmp.Ok());

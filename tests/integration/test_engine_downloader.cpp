@@ -6,7 +6,10 @@
 
 #include <stdint.h>
 
+#include <stdio.h>
+
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,6 +17,9 @@
 #include <vector>
 
 #include "integration/ApiTestEnv.h"
+
+#include <openssl/evp.h>
+
 #include "opn/opeerqos/nwEngineMessages.h"
 #include "opn/opeerqos/nwFrame.h"
 #include "opn/platform/pfClock.h"
@@ -24,6 +30,7 @@
 #include "support/EngineProbe.h"
 #include "support/Eventually.h"
 #include "support/TestPeers.h"
+#include "support/TestServers.h"
 
 using apitest::Library;
 using apitest::TheManager;
@@ -46,6 +53,29 @@ namespace {
 
 std::string Report(uint16_t message, const std::string& payload) {
     return BuildFrame(kFrameCategoryEngine, message, payload);
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string hex;
+    char two[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        snprintf(two, sizeof two, "%02x", digest[i]);
+        hex += two;
+    }
+    return hex;
+}
+
+// 256 MiB of zeros in a file that takes no room on disk (sparse), and its
+// SHA-256: read fast, hashed for a while.
+const int64_t kZerosSize = 256 * 1024 * 1024;
+const char kZerosSha256[] = "a6d72ac7690f53be6ae46ba88506bd97302a093f7108472bd9efc3cefda06484";
+void WriteZeros(const std::string& native, int64_t size) {
+    std::ofstream out(native, std::ios::binary | std::ios::trunc);
+    out.seekp(size - 1);
+    out.put('\0');
 }
 
 std::atomic<int64_t> g_clockOffset{0};
@@ -749,6 +779,142 @@ TEST_F(EngineDownloaderTest, AReportedPathMatchesItsEntryByWholeCharacters) {
         done.push_back(record.text);
     }
     EXPECT_EQ(std::vector<std::string>{urlB + "," + folder.Win(nameB)}, done);
+}
+
+// A job of two files with a hash, 2000 bytes of the fault server's pattern
+// each: the engine wrote the first right and the second ("wrong.bin")
+// with other bytes of the same size, or right too. A right file counts
+// without a request; a wrong one is fetched again, alone, from the server,
+// verified and reported once; the job is done once both are, whether the
+// engine reports each file or only the job done.
+TEST_F(EngineDownloaderTest, AFileTheEngineGotWrongIsFetchedAgainAlone) {
+    const sftest::TestServers& servers = sftest::Servers();
+    ASSERT_TRUE(servers.Ok()) << servers.Error();
+    const size_t size = 2000;
+    const std::vector<unsigned char> pattern = sftest::FaultPattern(size);
+    const std::string good(pattern.begin(), pattern.end());
+    std::string bad = good;
+    bad[1234] ^= 0x20;
+    const std::string fragment = "#sha256=" + Sha256Hex(good) + "&size=" + std::to_string(size);
+    const std::string names[2] = {"right.bin", "wrong.bin"};
+    const std::string key =
+        "ehash" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    // Requests the fault server logged for one /cut/ key.
+    auto requests = [&](const std::string& marker) {
+        int n = 0;
+        for (const std::string& line : servers.FaultRequestLines())
+            n += line.rfind("cut " + marker + " range ", 0) == 0 ? 1 : 0;
+        return n;
+    };
+    struct Case {
+        const char* name;
+        bool fileReports;
+        bool wrong;
+    };
+    const Case cases[] = {{"each file reported", true, true},
+                          {"only the job done reported", false, true},
+                          {"both right", true, false}};
+    for (uint32_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(cases[i].name);
+        std::string answer =
+            Report(kEngineMsgJobAccepted, U32(i) + U32(5) + U32(2) + U64(2 * size));
+        for (int k = 0; k < 2 && cases[i].fileReports; ++k)
+            answer += Report(kEngineMsgFileDone, U32(i) + U32(5) + std::string(33, '\0') +
+                                                     Fixed(folder.Win(names[k]), 260) + Z("u"));
+        answer += Report(kEngineMsgJobFinished, U32(i) + U32(5) + U32(0) + U32(2) + U32(0));
+        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
+        ASSERT_TRUE(fake.Ok());
+        Install(fake.Port());
+        EngineUpdated();
+        library.Recorder().Clear();
+        std::ofstream(folder.Native(names[0]), std::ios::binary | std::ios::trunc) << good;
+        std::ofstream(folder.Native(names[1]), std::ios::binary | std::ios::trunc)
+            << (cases[i].wrong ? bad : good);
+        const uint32_t job = library.NewJob();
+        ASSERT_EQ(i, Number(job));
+        std::string urls[2];
+        for (int k = 0; k < 2; ++k) {
+            const std::string marker = key + "-" + std::to_string(i) + names[k];
+            urls[k] = servers.FaultUrl("/cut/" + marker + "/0/" + std::to_string(size)) + fragment;
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, urls[k].c_str(), folder.Win().c_str(),
+                                                       names[k].c_str(), -1, 7));
+        }
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        ASSERT_TRUE(
+            Eventually([&] { return library.Recorder().CountOf(SF_EVENT_JOB_DONE) == 1; }, 20000))
+            << log.Text();
+        std::vector<std::string> done;
+        for (int k = 0; k < 3; ++k) {
+            SwarmFetchFileDone record{};
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(job, &record));
+            if (record.sequence == 0)
+                break;
+            done.push_back(record.text);
+        }
+        ASSERT_EQ(2u, done.size());
+        for (int k = 0; k < 2; ++k) {
+            const std::string path = folder.Win(names[k]);
+            EXPECT_EQ(path, done[(size_t)k].substr(done[(size_t)k].size() - path.size())) << k;
+            bool exists = false;
+            EXPECT_EQ(good, supporttest::ReadWholeFile(folder.Native(names[k]), &exists)) << k;
+        }
+        EXPECT_EQ(2u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
+        EXPECT_EQ(0, requests(key + "-" + std::to_string(i) + names[0]));
+        EXPECT_EQ(cases[i].wrong ? 1 : 0, requests(key + "-" + std::to_string(i) + names[1]));
+        EXPECT_FALSE(HeldBy(plain, job));
+        EXPECT_TRUE(Messages(job).empty());
+        EXPECT_EQ(cases[i].wrong ? 1u : 0u,
+                  log.CountOf("[SwarmFetchLib] CEngineDownloader job " + std::to_string(i) +
+                              ": file 1 does not match, fetched again"))
+            << log.Text();
+    }
+}
+
+// The engine reports a file done whose hash takes a while (256 MiB), and
+// the job is stopped, removed, or the library finalised meanwhile: the
+// hash is given up at once and no file-done or job-done event comes later.
+TEST_F(EngineDownloaderTest, AJobEndedWhileItsFileIsHashedHasNoLateEvent) {
+    const std::string url = "http://127.0.0.1:1/big.bin#sha256=" + std::string(kZerosSha256) +
+                            "&size=" + std::to_string(kZerosSize);
+    WriteZeros(folder.Native("big.bin"), kZerosSize);
+    enum End { kStop, kDelete, kFinalize };
+    for (uint32_t i = kStop; i <= kFinalize; ++i) {
+        SCOPED_TRACE(i);
+        const std::string answer =
+            Report(kEngineMsgJobAccepted, U32(i) + U32(5) + U32(1) + U64(kZerosSize)) +
+            Report(kEngineMsgFileDone, U32(i) + U32(5) + std::string(33, '\0') +
+                                           Fixed(folder.Win("big.bin"), 260) + Z("u")) +
+            Report(kEngineMsgJobFinished, U32(i) + U32(5) + U32(0) + U32(1) + U32(0)) +
+            Report(kEngineMsgEngineState, U32(i + 1));
+        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
+        ASSERT_TRUE(fake.Ok());
+        Install(fake.Port());
+        EngineUpdated();
+        library.Recorder().Clear();
+        const uint32_t job = library.NewJob();
+        ASSERT_EQ(i, Number(job));
+        ASSERT_EQ(SF_RESULT_OK,
+                  SwarmFetch_AddFile(job, url.c_str(), folder.Win().c_str(), "big.bin", -1, 7));
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        // Once the state is seen, the file report and the job done were read.
+        ASSERT_TRUE(
+            Eventually([&] { return library.Recorder().CountOf(SF_EVENT_ENGINE_STATE) == 1; }));
+        const size_t before = library.Recorder().CountOf(SF_EVENT_FILE_DONE);
+        if (i == kStop) {
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+        } else if (i == kDelete) {
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_DeleteJob(job));
+        } else {
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_Finalize());
+        }
+        if (i != kFinalize) {
+            ovCAutoLock hold(TheManager().LockObject());
+            EXPECT_EQ(0, engine->HashesPending());
+        }
+        Eventually([] { return false; }, 1000);
+        EXPECT_EQ(before, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
+        EXPECT_EQ(0u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
+    }
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // folder of the document root; the downloader runs on this thread's library
 // loop, installs into a scratch application-data folder and starts the
 // engine (a small real program that leaves a marker). Also: a content host
-// that refuses connections, with a network and without one.
+// that refuses connections, with a network and without one, and updates
+// signed by a publisher key made in the test (with sfpublish's own code).
 #include <stdint.h>
 #include <stdio.h>
 
@@ -27,6 +28,8 @@
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/EngineManifestUrl.h"
+#include "sdk/support/PublisherSignature.h"
+#include "sdk/support/Sha256Stream.h"
 #include "support/EngineHashList.h"
 #include "support/EnginePrograms.h"
 #include "support/Eventually.h"
@@ -35,6 +38,8 @@
 #include "support/TestData.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
+#include "tools/sfpublish/ManifestHashes.h"
+#include "tools/sfpublish/SigningKey.h"
 #include "unit/ZipTestSupport.h"
 
 namespace {
@@ -99,12 +104,15 @@ class EngineUpdateNet : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(sftest::Servers().Ok()) << sftest::Servers().Error();
+        // Unsigned updates unless a case sets a key.
+        SetNoPublisherKeyForTesting();
         ASSERT_TRUE(OV_SUCCEEDED(PfMessageLoopInit()));
         ASSERT_TRUE(lock.CreateInstance(OV_CLSID_MUTEX));
         module.reset(new COpn(lock));
     }
     void TearDown() override {
         SetEngineManifestUrlForTesting(nullptr);
+        SetPublisherKeyForTesting(nullptr);
         module.reset();
         lock.Reset();
         PfMessageLoopDone();
@@ -350,6 +358,213 @@ TEST_F(EngineUpdateNet, UpdateChainCases) {
     }
 }
 
+std::string Sha256Hex(const std::vector<uint8_t>& bytes) {
+    Sha256Stream hash;
+    uint8_t digest[kSha256Size];
+    EXPECT_TRUE(hash.Add(bytes.data(), bytes.size()) && hash.Finish(digest));
+    std::string hex;
+    char two[3];
+    for (uint8_t b : digest) {
+        snprintf(two, sizeof two, "%02x", b);
+        hex += two;
+    }
+    return hex;
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// With a publisher key the update takes only what the publisher signed:
+// the manifest's signature, each archive's SHA-256 (and its MD4 list), and
+// never an engine older than the installed one. Manifests are hashed and
+// signed by sfpublish's own code with a key made here. What each run did is
+// traced from the log: M<n>/A<n> an attempt of the manifest/archive ended
+// with result n, S<n> a session error of the signature's download.
+TEST_F(EngineUpdateNet, SignedUpdateCases) {
+    const sftest::TestServers& servers = sftest::Servers();
+    sfpublish::SigningKey key;
+    std::string error;
+    std::string publicHex;
+    ASSERT_TRUE(key.Generate(&error)) << error;
+    ASSERT_TRUE(key.PublicHex(&publicHex, &error)) << error;
+    uint8_t publicKey[kPublisherKeySize];
+    ASSERT_TRUE(ParsePublisherKeyHex(publicHex.c_str(), publicKey));
+
+    enum Sig { kSigned, kNoSig, kTampered, kShortSig, kLongSig };
+    enum Sha { kShaRight, kShaNone, kShaMalformed, kShaUnusedMissing };
+    struct SignedCase {
+        const char* name;
+        bool key;
+        const char* installed;
+        const char* version;   // announced by the manifest
+        const char* archive;   // served
+        const char* hashedAs;  // the archive whose SHA-256 the manifest names
+        bool md4Flipped;
+        Sig sig;
+        Sha sha;
+        int32_t launched;
+        int32_t allOk;
+        const char* versionAfter;
+        const char* trace;
+        const char* refusal;  // a log line every refused attempt writes
+    };
+    const char* kOldVersion = SF_ENGINE_OLD_VERSION;
+    const std::string downgrade =
+        std::string("[SwarmFetchLib] Downgrade Refused (Current Version: ") + kNewVersion +
+        " / New Version: " + kOldVersion + ")";
+    const SignedCase cases[] = {
+        {"signed, installed", true, kOld, kNewVersion, "single.zip", "single.zip", false, kSigned,
+         kShaRight, 1, 1, kNewVersion, "M0 A0", nullptr},
+        {"signed, nothing installed yet", true, nullptr, kNewVersion, "single.zip", "single.zip",
+         false, kSigned, kShaRight, 1, 1, kNewVersion, "M0 A0", nullptr},
+        {"tampered manifest", true, kOld, kNewVersion, "single.zip", "single.zip", false, kTampered,
+         kShaRight, 1, 0, kOldVersion, "M3 M3 M3", "[SwarmFetchLib] Manifest Signature Refused"},
+        // Nothing installed: the update has failed (event 521 follows and
+        // the jobs go to the plain downloader).
+        {"missing .sig", true, nullptr, kNewVersion, "single.zip", "single.zip", false, kNoSig,
+         kShaRight, 0, 0, "<missing>", "S4 S4 S4", nullptr},
+        {"missing .sig, engine installed", true, kOld, kNewVersion, "single.zip", "single.zip",
+         false, kNoSig, kShaRight, 1, 0, kOldVersion, "S4 S4 S4", nullptr},
+        {".sig of 63 bytes", true, kOld, kNewVersion, "single.zip", "single.zip", false, kShortSig,
+         kShaRight, 1, 0, kOldVersion, "M3 M3 M3", "[SwarmFetchLib] Manifest Signature Refused"},
+        {".sig of 65 bytes", true, kOld, kNewVersion, "single.zip", "single.zip", false, kLongSig,
+         kShaRight, 1, 0, kOldVersion, "S4 S4 S4", nullptr},
+        {"no sha256", true, kOld, kNewVersion, "single.zip", "single.zip", false, kSigned, kShaNone,
+         1, 0, kOldVersion, "M3 M3 M3", "[SwarmFetchLib] Manifest Refused (no sha256)"},
+        {"sha256 of 63 digits", true, kOld, kNewVersion, "single.zip", "single.zip", false, kSigned,
+         kShaMalformed, 1, 0, kOldVersion, "M3 M3 M3",
+         "[SwarmFetchLib] Manifest Refused (no sha256)"},
+        // The archive the update takes is hashed; the other one is not.
+        {"an unused entry without sha256", true, kOld, kNewVersion, "single.zip", "single.zip",
+         false, kSigned, kShaUnusedMissing, 1, 0, kOldVersion, "M3 M3 M3",
+         "[SwarmFetchLib] Manifest Refused (no sha256)"},
+        // A whole engine package under the name of the signed archive, with
+        // an MD4 list that matches it: never unpacked.
+        {"archive bytes differ", true, kOld, kNewVersion, "all.zip", "single.zip", false, kSigned,
+         kShaRight, 1, 0, kOldVersion, "M0 A4 A4 A4", nullptr},
+        {"sha256 right, MD4 list wrong", true, kOld, kNewVersion, "single.zip", "single.zip", true,
+         kSigned, kShaRight, 1, 0, kOldVersion, "M0 A4 A4 A4", nullptr},
+        {"downgrade refused", true, kNew, kOldVersion, "old.zip", "old.zip", false, kSigned,
+         kShaRight, 1, 0, kNewVersion, "M9", downgrade.c_str()},
+        // Without a key: as before, .sig is not looked at and versions may
+        // go back; a sha256 that is given is still checked.
+        {"no key, unsigned", false, kOld, kNewVersion, "single.zip", "single.zip", false, kNoSig,
+         kShaNone, 1, 1, kNewVersion, "M0 A0", nullptr},
+        {"no key, right sha256", false, kOld, kNewVersion, "single.zip", "single.zip", false,
+         kNoSig, kShaRight, 1, 1, kNewVersion, "M0 A0", nullptr},
+        {"no key, wrong sha256", false, kOld, kNewVersion, "single.zip", "old.zip", false, kNoSig,
+         kShaRight, 1, 0, kOldVersion, "M0 A4 A4 A4", nullptr},
+        {"no key, unreadable sha256", false, kOld, kNewVersion, "single.zip", "single.zip", false,
+         kNoSig, kShaMalformed, 1, 0, kOldVersion, "M3 M3 M3",
+         "[SwarmFetchLib] Manifest Refused (no sha256)"},
+        {"no key, an older version", false, kNew, kOldVersion, "old.zip", "old.zip", false, kNoSig,
+         kShaNone, 1, 1, kOldVersion, "M0 A0", nullptr},
+    };
+    int index = 0;
+    for (const SignedCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        apitest::LogScope log;
+        if (c.installed)
+            Install(log, c.installed);
+        if (c.key)
+            SetPublisherKeyForTesting(publicKey);
+        else
+            SetNoPublisherKeyForTesting();
+        const std::string folder =
+            "engine-signed/case" + std::to_string(index++) + "-" +
+            std::to_string((long long)std::chrono::steady_clock::now().time_since_epoch().count());
+        const std::string base = servers.HttpUrl("/" + folder + "/");
+        bool ok = false;
+        const std::vector<uint8_t> archive =
+            sftest::ReadFile(sftest::DataPath(std::string("engine-update/") + c.archive), &ok);
+        ASSERT_TRUE(ok);
+        const std::vector<uint8_t> hashed =
+            sftest::ReadFile(sftest::DataPath(std::string("engine-update/") + c.hashedAs), &ok);
+        ASSERT_TRUE(ok);
+        // Served under the name the manifest gives it.
+        const std::string archiveName = "engine.zip";
+        ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/" + archiveName), archive));
+        std::vector<uint8_t> md4 = sftest::EngineHashList(archive.data(), archive.size());
+        if (c.md4Flipped)
+            md4[3] ^= 0x40;
+        ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/engine.md4"), md4));
+        const std::string item =
+            "url=\"" + base + archiveName + "\" hash=\"" + base + "engine.md4\"";
+        std::string manifest = "<?xml version=\"1.0\"?>\r\n<KVX_updater>\r\n <all><all " + item +
+                               "/></all>\r\n <file><ldDownload.exe ver=\"" + c.version + "\" " +
+                               item + "/></file>\r\n</KVX_updater>\r\n";
+        if (c.sha != kShaNone) {
+            const std::string hex = Sha256Hex(hashed);
+            std::string hashedManifest;
+            ASSERT_TRUE(sfpublish::AddManifestHashes(manifest, {{archiveName, hex}},
+                                                     &hashedManifest, &error))
+                << error;
+            manifest = c.sha == kShaMalformed ? Replaced(hashedManifest, hex, hex.substr(1))
+                                              : hashedManifest;
+            if (c.sha == kShaUnusedMissing) {
+                const std::string attribute = " sha256=\"" + hex + "\"";
+                manifest.erase(manifest.rfind(attribute), attribute.size());
+            }
+        }
+        std::string sig;
+        ASSERT_TRUE(key.Sign(manifest, &sig, &error)) << error;
+        if (c.sig == kShortSig)
+            sig.resize(63);
+        if (c.sig == kLongSig)
+            sig += '\0';
+        if (c.sig == kTampered)
+            manifest = Replaced(manifest, "<KVX_updater>", "<KVX_updater >");
+        ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/KVX_updater.xml"), Text(manifest)));
+        if (c.sig != kNoSig) {
+            ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/KVX_updater.xml.sig"), Text(sig)));
+        }
+        const std::string manifestUrl = base + "KVX_updater.xml";
+        SetEngineManifestUrlForTesting(manifestUrl.c_str());
+
+        Recorder recorder;
+        RunUpdate(recorder);
+        EXPECT_EQ(1, recorder.finished);
+        EXPECT_EQ(0, recorder.installFailed);
+        EXPECT_EQ(c.launched, recorder.launched);
+        EXPECT_EQ(c.allOk, recorder.allOk);
+        EXPECT_EQ(c.versionAfter, InstalledVersion(log));
+        if (c.launched == 1) {
+            EXPECT_TRUE(WaitForMarker(log.Folder().Native(kEngineRelative)));
+        }
+        std::string trace;
+        for (const std::string& line : log.Lines()) {
+            const size_t code = line.rfind(")(Code: ");
+            if (code == std::string::npos)
+                continue;
+            const std::string n = line.substr(code + 8, line.size() - code - 9);
+            if (line ==
+                "[SwarmFetchLib] Download Completed (URL: " + manifestUrl + ")(Code: " + n + ")")
+                trace += " M" + n;
+            if (line == "[SwarmFetchLib] Download Completed (URL: " + base + archiveName +
+                            ")(Code: " + n + ")")
+                trace += " A" + n;
+            if (line.find("[SwarmFetchLib] Session Error (URL: " + manifestUrl + ".sig)") == 0)
+                trace += " S" + n;
+        }
+        EXPECT_EQ(c.trace, trace.empty() ? trace : trace.substr(1)) << log.Text();
+        if (c.refusal) {
+            // One per attempt of the manifest.
+            size_t refusals = 0;
+            for (const std::string& line : log.Lines())
+                refusals += line.find(c.refusal) == 0 ? 1 : 0;
+            EXPECT_EQ((size_t)std::count(trace.begin(), trace.end(), 'M'), refusals);
+        }
+        // Nothing of a refused archive was unpacked.
+        EXPECT_FALSE(supporttest::PathExists(log.Folder().Native("Ludra\\ldDownloader.staging")));
+        EXPECT_FALSE(
+            supporttest::PathExists(log.Folder().Native("Ludra\\ldDownloader\\readme.txt")));
+        SetNoPublisherKeyForTesting();
+    }
+}
+
 // What a server controls is bounded and every failure ends the attempt:
 // each case is tried three times, then the update ends as failed (no engine
 // is installed, so none starts).
@@ -506,9 +721,11 @@ class EngineUpdateHost : public ::testing::Test {
         const std::string manifestUrl = servers.HttpUrl("/" + folder + "/KVX_updater.xml");
         SetEngineManifestUrlForTesting(manifestUrl.c_str());
         CEngineDownloader::SetEnginePortForTesting(testpeers::RefusedPort());
+        SetNoPublisherKeyForTesting();
     }
     void TearDown() override {
         SetEngineManifestUrlForTesting(nullptr);
+        SetPublisherKeyForTesting(nullptr);
         CEngineDownloader::SetEnginePortForTesting(0);
         log.reset();
     }

@@ -1,5 +1,4 @@
 // Socket functions against real peers on 127.0.0.1, without a message loop.
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -299,35 +298,6 @@ TEST_F(SocketFunctions, RegistrationNeedsWindowAndSlot) {
     EXPECT_EQ(SockPostEvent(r), 0x80200000u);  // no window to post to
     EXPECT_EQ(SockRegister(&window, nullptr, 0), 0x80210002u);
     SockClose(r);
-}
-
-TEST_F(SocketFunctions, ErrorMappingMatchesTheTable) {
-#ifdef _WIN32
-    EXPECT_EQ(SockMapError(WSAEWOULDBLOCK), 0x8022000Au);
-    EXPECT_EQ(SockMapError(WSAEINPROGRESS), 0x80220009u);
-    EXPECT_EQ(SockMapError(WSAEALREADY), 0x80220006u);
-    EXPECT_EQ(SockMapError(WSAENOTSOCK), 0x80220004u);
-    EXPECT_EQ(SockMapError(WSAENOBUFS), 0x80220008u);
-    EXPECT_EQ(SockMapError(WSAECONNREFUSED), 0x80220005u);
-    EXPECT_EQ(SockMapError(WSAECONNRESET), 0x80200000u);
-    EXPECT_EQ(SockMapError(WSAETIMEDOUT), 0x80200000u);
-    EXPECT_EQ(WSAECONNREFUSED, (int)kSockErrRefused);
-    EXPECT_EQ(WSAETIMEDOUT, (int)kSockErrTimedOut);
-    EXPECT_EQ(WSAEHOSTUNREACH, (int)kSockErrHostUnreachable);
-#else
-    EXPECT_EQ(SockMapError(EWOULDBLOCK), 0x8022000Au);
-    EXPECT_EQ(SockMapError(EAGAIN), 0x8022000Au);
-    EXPECT_EQ(SockMapError(EINPROGRESS), 0x80220009u);
-    EXPECT_EQ(SockMapError(EALREADY), 0x80220006u);
-    EXPECT_EQ(SockMapError(ENOTSOCK), 0x80220004u);
-    EXPECT_EQ(SockMapError(EBADF), 0x80220004u);
-    EXPECT_EQ(SockMapError(ENOBUFS), 0x80220008u);
-    EXPECT_EQ(SockMapError(ECONNREFUSED), 0x80220005u);
-    EXPECT_EQ(SockMapError(ECONNRESET), 0x80200000u);
-    EXPECT_EQ(SockMapError(EINVAL), 0x80200000u);
-#endif
-    EXPECT_EQ(SockMapError(0), 0x80200000u);
-    EXPECT_EQ(SockMapError(-1), 0x80200000u);
 }
 
 TEST_F(SocketFunctions, ResolverGivesIpv4InNetworkOrder) {

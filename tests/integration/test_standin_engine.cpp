@@ -20,6 +20,7 @@
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/nwEngineMessages.h"
 #include "opn/opeerqos/nwFrame.h"
+#include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovICDNLocalClientLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfMessageLoop.h"
@@ -306,6 +307,25 @@ TEST_F(StandInEngineTest, PartlyPresentFileBringsTheResumeQuestion) {
     }
 }
 
+// A file already whole at its known size is kept and reported done without
+// a request: its URL leads nowhere, and its bytes stay.
+TEST_F(StandInEngineTest, AWholeFileAtItsKnownSizeIsKept) {
+    StartEngine();
+    ASSERT_TRUE(Connect());
+    const std::string kept(4096, 'K');
+    WriteNative(tmp.Native("kept\\whole.bin"), kept);
+    const std::string folder = tmp.Win("kept") + "\\";
+    const std::string url = servers.HttpUrl("/nothing/here/whole.bin");
+    const ovEngineJobEntry entry = {0,           0,          (int64_t)kept.size(), folder.c_str(),
+                                    "whole.bin", url.c_str()};
+    const ovEngineJob job = {77, "Kept", 1, &entry};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }));
+    EXPECT_EQ(1, probe.Count("done 77 "));
+    EXPECT_EQ("finished 77 1 0 1 0", probe.calls.back());
+    EXPECT_EQ(kept, ReadNative(tmp.Native("kept\\whole.bin")));
+}
+
 TEST_F(StandInEngineTest, BehavioursChosenByTheEnvironment) {
     struct Case {
         const char* behaviour;
@@ -502,6 +522,36 @@ TEST_F(StandInEngineTest, FilesThatCannotBeFetchedOrWrittenEndTheJob) {
     ASSERT_EQ(OV_S_NETWORK, Layer()->SendHello());
     ASSERT_TRUE(Run([&] { return !probe.calls.empty(); }));
     EXPECT_EQ((std::vector<std::string>{"state 1"}), probe.calls);
+}
+
+TEST_F(StandInEngineTest, RedirectsAreFollowedAsTheLibraryFollowsThem) {
+    StartEngine();
+    ASSERT_TRUE(Connect());
+    const std::string folder = tmp.Win("moved") + "\\";
+    // Measured and fetched through a relative Location, and through the
+    // longest chain allowed.
+    const std::string relative = servers.FaultUrl("/redirect-to?status=307&loc=ok");
+    const std::string chain = servers.FaultUrl("/hops/" + std::to_string(kMaxRedirects - 1));
+    const ovEngineJobEntry entries[2] = {
+        {0, 0, -1, folder.c_str(), "relative.txt", relative.c_str()},
+        {0, 0, -1, folder.c_str(), "chain.txt", chain.c_str()},
+    };
+    const ovEngineJob job = {7, "R", 2, entries};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("failed") > 0; }));
+    EXPECT_EQ(1, probe.Count("finished"));
+    EXPECT_EQ("fault server ok\n", ReadNative(tmp.Native("moved\\relative.txt")));
+    EXPECT_EQ("fault server ok\n", ReadNative(tmp.Native("moved\\chain.txt")));
+
+    // One hop more is refused.
+    probe.calls.clear();
+    const std::string tooLong = servers.FaultUrl("/hops/" + std::to_string(kMaxRedirects));
+    const ovEngineJobEntry refused[1] = {{0, 0, 16, folder.c_str(), "far.txt", tooLong.c_str()}};
+    const ovEngineJob second = {8, "R", 1, refused};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&second));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("failed") > 0; }));
+    EXPECT_EQ(0, probe.Count("finished"));
+    EXPECT_EQ(1, probe.Count("failed 8 0 'Download failed: " + tooLong + "'"));
 }
 
 TEST_F(StandInEngineTest, ResumeAnswerForAllCoversTheLaterFiles) {

@@ -5,7 +5,11 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <algorithm>
+#include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 // First: it brings winsock2.h, which must come before windows.h.
@@ -14,6 +18,7 @@
 #include <openssl/evp.h>
 
 #include "opn/platform/pfFileSystem.h"
+#include "support/Eventually.h"
 
 namespace {
 
@@ -343,6 +348,80 @@ TEST_F(VerifiedDownload, WithoutAHashAFileIsRenamedWhenCompleteAndNeverContinued
     EXPECT_TRUE(filedl::ReadFile(Native("dl\\plain.bin"), nullptr) == Pattern(size));
     EXPECT_FALSE(Exists(Native("dl\\plain.bin.part")));
     EXPECT_EQ(0, Present());
+}
+
+// A file of 256 MiB already whole in the folder is hashed beside the
+// library thread: the host keeps calling in meanwhile and every call
+// answers within a short step, and the file is reported done without a
+// request. A job stopped or removed, or the library finalised, while such
+// a hash runs gives it up: no late event.
+TEST_F(VerifiedDownload, HostCallsAnswerWhileALargeFileIsHashed) {
+    // Sparse: it takes no room on disk and reads fast.
+    const int64_t size = 256 * 1024 * 1024;
+    const std::string zerosSha256 =
+        "a6d72ac7690f53be6ae46ba88506bd97302a093f7108472bd9efc3cefda06484";
+    {
+        std::ofstream out(Native("dl\\zeros.bin"), std::ios::binary | std::ios::trunc);
+        out.seekp(size - 1);
+        out.put('\0');
+    }
+    const std::string url =
+        "http://127.0.0.1:1/zeros.bin#sha256=" + zerosSha256 + "&size=" + std::to_string(size);
+    apitest::Library& library = *m_lib;
+    auto start = [&] {
+        const uint32_t job = library.NewJob();
+        EXPECT_EQ(SF_RESULT_OK,
+                  SwarmFetch_AddFile(job, url.c_str(), Win("dl").c_str(), "zeros.bin", -1, 0));
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        return job;
+    };
+    int64_t slowestUs = 0;
+    int calls = 0;
+    const uint32_t job = start();
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (library.Recorder().CountOf(SF_EVENT_FILE_DONE) == 0 &&
+           std::chrono::steady_clock::now() < limit) {
+        SwarmFetchProgress progress;
+        const auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetProgress(job, &progress));
+        const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::steady_clock::now() - begin)
+                               .count();
+        slowestUs = std::max(slowestUs, us);
+        ++calls;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    sftest::Eventually([&] { return library.Recorder().CountOf(SF_EVENT_JOB_DONE) > 0; }, 5000);
+    EXPECT_EQ(1u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
+    EXPECT_EQ(1u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
+    EXPECT_TRUE(m_log->Has("[SwarmFetchLib] Already Complete : " + Win("dl\\zeros.bin")));
+    RecordProperty("calls_while_hashing", calls);
+    RecordProperty("slowest_call_us", (int)slowestUs);
+    EXPECT_GE(calls, 10);
+    EXPECT_LE(slowestUs, 100000) << calls << " calls while hashing";
+
+    enum End { kStop, kDelete, kFinalize };
+    for (int end = kStop; end <= kFinalize; ++end) {
+        SCOPED_TRACE(end);
+        library.Recorder().Clear();
+        const uint32_t later = start();
+        // The hash is under way.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (end == kStop)
+            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(later));
+        else if (end == kDelete)
+            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DeleteJob(later));
+        else
+            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_Finalize());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        EXPECT_EQ(0u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
+        EXPECT_EQ(0u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
+    }
+    // A library again for the fixture's own end.
+    m_lib.reset();
+    CDownloadLibThread::EnableTaskWindowForTesting(true);
+    m_lib.reset(new apitest::Library(false, true));
+    CDownloadLibThread::EnableTaskWindowForTesting(false);
 }
 
 }  // namespace

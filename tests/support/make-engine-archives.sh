@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Makes the engine-update archives of the update tests, with the real tools,
 # into $1/engine-update. $2 is the engine program of the new version (a test
-# program with a version resource): every archive carries it as
-# ldDownload.exe.
+# program with a version resource): every archive but old.zip carries it as
+# ldDownload.exe. $3 is the engine program of the old version.
 #   single.zip   ldDownload.exe alone (Info-ZIP)
+#   old.zip      the old ldDownload.exe alone (Info-ZIP)
 #   all.zip      ldDownload.exe, readme.txt, data/info.txt (Info-ZIP)
 #   all.7z       the same (7-Zip, LZMA2)
 #   all-bcj.7z   the same (7-Zip, BCJ + LZMA)
@@ -15,15 +16,18 @@
 set -euo pipefail
 out="$1/engine-update"
 engine="$2"
+old="$3"
 rm -rf "$out"
-mkdir -p "$out/all/data" "$out/single" "$out/big" "$out/large"
+mkdir -p "$out/all/data" "$out/single" "$out/old" "$out/big" "$out/large"
 cp "$engine" "$out/single/ldDownload.exe"
+cp "$old" "$out/old/ldDownload.exe"
 cp "$engine" "$out/all/ldDownload.exe"
 cp "$engine" "$out/big/ldDownload.exe"
 printf 'engine readme\r\n' >"$out/all/readme.txt"
 printf 'engine data\r\n' >"$out/all/data/info.txt"
 q=(-bd -bso0 -bsp0)
 (cd "$out/single" && zip -q -X ../single.zip ldDownload.exe)
+(cd "$out/old" && zip -q -X ../old.zip ldDownload.exe)
 (cd "$out/all" && zip -q -X -r ../all.zip ldDownload.exe readme.txt data/info.txt)
 (cd "$out/all" && 7zz a -t7z -m0=LZMA2 "${q[@]}" ../all.7z ldDownload.exe readme.txt data/info.txt)
 (cd "$out/all" &&

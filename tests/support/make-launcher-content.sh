@@ -8,6 +8,11 @@
 #   launcher/empty/     an empty filelist.txt
 #   launcher/overlong/  a filelist.txt with a line of 1024 bytes
 #   launcher/badsize/   a filelist.txt naming a file that does not exist
+#   launcher/signed/    the ok/ files as a hashed filelist.txt with its .sig, and
+#                       publisher.hex, the public key that signed it
+#   launcher/tampered/  that list changed after signing, with its .sig
+#   launcher/nosig/     that list without a .sig
+#   launcher/plainline/ a list with one line without a hash, signed
 # A skin that is missing is any other URL below launcher/.
 set -euo pipefail
 env_file=${1:?usage: make-launcher-content.sh <servers.env> <installer.exe>}
@@ -37,3 +42,34 @@ printf '%s\r\n%s\r\n%s\r\n' "$base/ok/a.bin" "$base/ok/b.bin|$base/mirror/ok/b.b
     printf 'http://127.0.0.1/%01007d\n' 0
 } >"$out/overlong/filelist.txt"
 printf '%s\n' "$base/badsize/missing.bin" >"$out/badsize/filelist.txt"
+
+# Signed lists: a fresh Ed25519 key each time, the private half outside the
+# document root.
+key_dir=$(mktemp -d)
+trap 'rm -rf "$key_dir"' EXIT
+openssl genpkey -algorithm ed25519 -out "$key_dir/key.pem" 2>/dev/null
+sign() { openssl pkeyutl -sign -rawin -inkey "$key_dir/key.pem" -in "$1" -out "$1.sig"; }
+hashed() {
+    local file=$out/ok/$2
+    printf '%s#sha256=%s&size=%s\r\n' "$1" "$(sha256sum "$file" | cut -d' ' -f1)" \
+        "$(stat -c %s "$file")"
+}
+mkdir -p "$out/signed" "$out/tampered" "$out/nosig" "$out/plainline"
+openssl pkey -in "$key_dir/key.pem" -pubout -outform DER | tail -c 32 | od -An -tx1 |
+    tr -d ' \n' >"$out/signed/publisher.hex"
+{
+    hashed "$base/ok/a.bin" a.bin
+    hashed "$base/ok/b.bin|$base/mirror/ok/b.bin" b.bin
+    hashed "$base/ok/setup.exe" setup.exe
+} >"$out/signed/filelist.txt"
+sign "$out/signed/filelist.txt"
+cp "$out/signed/filelist.txt" "$out/nosig/filelist.txt"
+# The same lines in another order: still hashed, no longer what was signed.
+{ tail -n 1 "$out/signed/filelist.txt"; head -n 2 "$out/signed/filelist.txt"; } \
+    >"$out/tampered/filelist.txt"
+cp "$out/signed/filelist.txt.sig" "$out/tampered/filelist.txt.sig"
+{
+    hashed "$base/ok/a.bin" a.bin
+    printf '%s\r\n' "$base/ok/setup.exe"
+} >"$out/plainline/filelist.txt"
+sign "$out/plainline/filelist.txt"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "launcher/AppInstance.h"
+#include "launcher/DialogLayout.h"
 #include "launcher/DisplayFormat.h"
 #include "launcher/FolderRegistry.h"
 #include "launcher/Texts.h"
@@ -24,6 +25,7 @@
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/EngineManifestUrl.h"
+#include "sdk/support/PublisherSignature.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/TestPeers.h"
 #include "tests/support/TestServers.h"
@@ -168,7 +170,19 @@ class LauncherTest : public ::testing::Test {
         PfSetFreeDiskSpaceHookForTesting(nullptr);
         SetConnectivityForTesting(kConnectivityFromSystem);
         SetRegistryKeyCreatorForTesting(nullptr);
+        SetPublisherKeyForTesting(nullptr);
         ClearStoredFolders();
+    }
+
+    // Puts the key that signed the test lists in force, as a launcher built
+    // with it has.
+    void UseTestPublisherKey() {
+        std::vector<unsigned char> hex =
+            ReadFile(m_servers.DocRootPath("launcher/signed/publisher.hex"));
+        hex.push_back(0);
+        uint8_t key[kPublisherKeySize];
+        ASSERT_TRUE(ParsePublisherKeyHex((const char*)hex.data(), key));
+        SetPublisherKeyForTesting(key);
     }
 
     static void ClearStoredFolders() {
@@ -250,7 +264,7 @@ class LauncherTest : public ::testing::Test {
             return;
         RedrawWindow(dialog.GetSafeHwnd(), nullptr, nullptr,
                      RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        uitest::Canvas canvas(640, 380, RGB(0, 0, 0));
+        uitest::Canvas canvas(layout::kWindowWidth, layout::kWindowHeight, RGB(0, 0, 0));
         canvas.CaptureWindow(dialog.GetSafeHwnd());
         canvas.SaveBmp(folder + name + ".bmp");
     }
@@ -321,7 +335,7 @@ TEST_F(LauncherTest, StartsUpIntoTheSkinnedWindow) {
              uitest::Pump();
              RedrawWindow(window, nullptr, nullptr,
                           RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-             uitest::Canvas screen(640, 380, RGB(1, 2, 3));
+             uitest::Canvas screen(layout::kWindowWidth, layout::kWindowHeight, RGB(1, 2, 3));
              screen.CaptureWindow(window);
              int w = 0, h = 0;
              std::vector<COLORREF> bk = uitest::ReadBitmap(dialog.Image("bk_main.jpg"), &w, &h);
@@ -558,6 +572,132 @@ TEST_F(LauncherTest, DownloadsStopsAndRunsTheInstaller) {
         },
         10000, 100);
     EXPECT_TRUE(ran);
+}
+
+// Built with a key: a signed list with a hash on every line is downloaded,
+// and its installer runs only with the bytes the list names. Bytes swapped
+// after the download are refused, and nothing is started.
+TEST_F(LauncherTest, SignedListIsDownloadedAndOnlyItsInstallerRuns) {
+    UseTestPublisherKey();
+    const struct {
+        const char* name;
+        bool swap;
+    } runs[] = {{"signed", false}, {"swapped", true}};
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.name);
+        ScriptedPrompts prompts;
+        SetPromptService(&prompts);
+        const std::string folder = Folder(r.name);
+        const std::string installer = folder + "setup.exe";
+        const std::string marker = folder + "demo-installer-ran.txt";
+        DeleteFileA(marker.c_str());
+        CZVTDownloaderDlg dialog(Config("signed/filelist.txt"));
+        prompts.folder = folder;
+        // The swapped run answers No and runs later, after the swap.
+        prompts.answer = [&](const MessageRequest& request) {
+            if (request.text == texts::kCompleteQuestion)
+                return r.swap ? IDNO : IDYES;
+            return (request.style & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
+        };
+        std::vector<Step> steps = {
+            {"skin applied", [&] { return dialog.SkinLoaded(); },
+             [&] {
+                 EXPECT_TRUE(dialog.PublisherKeyInForce());
+                 EXPECT_EQ(dialog.Urls().size(), 3u);
+                 // Every line names its size: the total is theirs, unmeasured.
+                 int64_t total = 0;
+                 for (const char* name : {"a.bin", "b.bin", "setup.exe"})
+                     total += (int64_t)ReadFile(
+                                  m_servers.DocRootPath(std::string("launcher/ok/") + name))
+                                  .size();
+                 EXPECT_EQ(CZVTDownloaderDlg::TotalSize(), total);
+                 Click(dialog, IDC_FOLDER);
+                 Click(dialog, IDC_START);
+             }},
+            {"completed", [&] { return dialog.Completed(); },
+             [&] {
+                 EXPECT_EQ(dialog.RunFilePath(), installer);
+                 if (!r.swap)
+                     return;
+                 std::vector<unsigned char> bytes = ReadFile(installer);
+                 ASSERT_GT(bytes.size(), 4096u);
+                 bytes[bytes.size() / 2] ^= 0x5A;
+                 FILE* out = nullptr;
+                 ASSERT_EQ(fopen_s(&out, installer.c_str(), "wb"), 0);
+                 fwrite(bytes.data(), 1, bytes.size(), out);
+                 fclose(out);
+                 Click(dialog, IDC_RUN);
+             }},
+        };
+        std::string failed;
+        INT_PTR result = Driver(dialog, steps, 120000).Run(&failed);
+        EXPECT_EQ(failed, "");  // ended by the installer thread's quit
+        EXPECT_EQ(result, -1);
+        EXPECT_FALSE(prompts.WasAsked(texts::kFileListUnverified));
+        EXPECT_EQ(prompts.WasAsked(texts::kInstallerUnverified), r.swap);
+        for (const char* name : {"a.bin", "b.bin"}) {
+            EXPECT_EQ(ReadFile(folder + name),
+                      ReadFile(m_servers.DocRootPath(std::string("launcher/ok/") + name)))
+                << name;
+        }
+        // The dialog waited for the installer thread: what it started has
+        // begun, what it refused never will.
+        const bool ran =
+            !r.swap &&
+            sftest::Eventually(
+                [&] { return GetFileAttributesA(marker.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                10000, 100);
+        EXPECT_EQ(ran, !r.swap);
+        if (r.swap) {
+            EXPECT_EQ(GetFileAttributesA(marker.c_str()), INVALID_FILE_ATTRIBUTES);
+        }
+        SetPromptService(&m_prompts);
+    }
+}
+
+// Built with a key, a list that is not the publisher's is refused before
+// anything is measured or downloaded; without a key the same list is taken.
+TEST_F(LauncherTest, ListsThatAreNotThePublishersAreRefused) {
+    const struct {
+        const char* list;
+        bool key;
+        bool refused;
+    } cases[] = {
+        {"tampered/filelist.txt", true, true},   // signature of other bytes
+        {"nosig/filelist.txt", true, true},      // no .sig (404)
+        {"plainline/filelist.txt", true, true},  // signed, but a line without a hash
+        {"nosig/filelist.txt", false, false},    // no key: no signature is asked for
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.list) + (c.key ? " with a key" : " without"));
+        if (c.key) {
+            UseTestPublisherKey();
+        } else {
+            SetPublisherKeyForTesting(nullptr);
+        }
+        ScriptedPrompts prompts;
+        SetPromptService(&prompts);
+        CZVTDownloaderDlg dialog(Config(c.list));
+        std::vector<Step> steps;
+        if (!c.refused) {
+            steps.push_back({"skin applied", [&] { return dialog.SkinLoaded(); },
+                             [&] { Click(dialog, IDC_CLOSE); }});
+        }
+        std::string failed;
+        INT_PTR result = Driver(dialog, steps, 60000).Run(&failed);
+        EXPECT_EQ(failed, "");
+        EXPECT_EQ(dialog.PublisherKeyInForce(), c.key);
+        EXPECT_EQ(prompts.WasAsked(texts::kFileListUnverified), c.refused);
+        EXPECT_EQ(dialog.FileListLoaded(), !c.refused);
+        if (c.refused) {
+            EXPECT_EQ(result, -1);
+            EXPECT_EQ(prompts.Asked().size(), 1u);  // that message alone
+            EXPECT_TRUE(dialog.Urls().empty());
+            EXPECT_FALSE(dialog.SkinLoaded());
+            EXPECT_EQ(dialog.Job(), 0u);
+        }
+        SetPromptService(&m_prompts);
+    }
 }
 
 // The high-speed path as a player meets it: the library brings the engine

@@ -3,6 +3,7 @@
 // (screenshots/*.png, converted by the harness) for people to look at.
 #include <gtest/gtest.h>
 
+#include "launcher/DialogLayout.h"
 #include "launcher/controls/CAnimatedPicture.h"
 #include "launcher/controls/CScrollImage.h"
 #include "launcher/controls/CSkinButton.h"
@@ -87,7 +88,8 @@ class SkinnedDialog {
             return;
         }
         HWND window = dialog.GetSafeHwnd();
-        ::SetWindowPos(window, nullptr, 0, 0, 640, 380, SWP_NOZORDER | SWP_NOACTIVATE);
+        ::SetWindowPos(window, nullptr, 0, 0, layout::kWindowWidth, layout::kWindowHeight,
+                       SWP_NOZORDER | SWP_NOACTIVATE);
         ::ShowWindow(dialog.GetDlgItem(IDC_T_EDIT), SW_HIDE);
         ::ShowWindow(dialog.GetDlgItem(IDC_T_PLAIN_CHECK), SW_HIDE);
         ::ShowWindow(dialog.GetDlgItem(IDC_T_PLAIN_BUTTON), SW_HIDE);
@@ -125,15 +127,16 @@ class SkinnedDialog {
         label.SubclassDlgItem(IDC_T_LABEL, window);
         dialog.Place(IDC_T_LABEL, 44, 301, 400, 16);
 
-        dialog.Place(IDC_T_PROGRESS, 113, 250, 282, 10);
+        dialog.Place(IDC_T_PROGRESS, layout::kProgress.x, layout::kProgress.y,
+                     layout::kProgress.width, layout::kProgress.height);
         fill = uitest::MakeBitmap(
             6, 8, [](int x, int y) { return RGB(40 + 30 * x, 160 + 10 * y, 80 + 20 * (x % 3)); });
         progress.SubclassDlgItem(IDC_T_PROGRESS, window);
 
         scroll.SubclassDlgItem(IDC_T_SCROLL_IMAGE, window);
         scroll.LoadImageResource(IDB_TERMS);
-        dialog.Place(IDC_T_SCROLL_IMAGE, 24, 48, 592, 100);
-        scroll.SetScrollOffset(345);
+        dialog.Place(IDC_T_SCROLL_IMAGE, 24, 48, layout::kTerms.width, layout::kTerms.height);
+        scroll.SetScrollOffset(layout::kTermsRange);
         label.SetWindowTextA(kTipText);
         // The installing spinner, and the tooltip on the check box.
         HWND spinnerWindow = ::CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | SS_BITMAP,
@@ -197,12 +200,12 @@ TEST(Screenshots, SkinnedDialogWithEveryControl) {
     SkinnedDialog skinned;
     HWND window = skinned.dialog.GetSafeHwnd();
     ASSERT_NE(window, nullptr);
-    uitest::Canvas canvas(640, 380, 0);
+    uitest::Canvas canvas(layout::kWindowWidth, layout::kWindowHeight, 0);
     canvas.CaptureWindow(window);
     // The key colour never reaches the screen, and the progress is half full.
     int magenta = 0;
-    for (int y = 0; y < 380; ++y) {
-        for (int x = 0; x < 640; ++x) {
+    for (int y = 0; y < layout::kWindowHeight; ++y) {
+        for (int x = 0; x < layout::kWindowWidth; ++x) {
             magenta += canvas.Pixel(x, y) == kKey ? 1 : 0;
         }
     }
@@ -235,7 +238,8 @@ TEST(Screenshots, SkinnedDialogWithEveryControl) {
     RECT frame;
     ::GetWindowRect(window, &frame);
     HDC screen = ::GetDC(nullptr);
-    ::BitBlt(canvas.dc(), 0, 0, 640, 380, screen, frame.left, frame.top, SRCCOPY);
+    ::BitBlt(canvas.dc(), 0, 0, layout::kWindowWidth, layout::kWindowHeight, screen, frame.left,
+             frame.top, SRCCOPY);
     ::ReleaseDC(nullptr, screen);
     Save(canvas, "controls_tooltip.bmp");
 }

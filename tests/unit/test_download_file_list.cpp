@@ -17,6 +17,7 @@
 
 #include "integration/ApiTestEnv.h"
 #include "sdk/download/CDownloadFileList.h"
+#include "sdk/support/PublisherSignature.h"
 #include "support/EngineHashList.h"
 #include "support/Eventually.h"
 
@@ -80,6 +81,62 @@ TEST(DownloadFile, ModesAndKeysThroughBothPhases) {
     EXPECT_FALSE(list.AddFile(nullptr, nullptr, nullptr, nullptr));
     EXPECT_FALSE(list.AddFile("", nullptr, nullptr, nullptr));
     EXPECT_EQ(3, list.Count());
+}
+
+// With a publisher key the manifest's signature is fetched first and kept
+// for the manifest; a failed attempt fetches both again. Without one the
+// manifest comes alone.
+TEST(DownloadFile, TheManifestsSignatureComesFirst) {
+    struct KeyReset {
+        ~KeyReset() { SetPublisherKeyForTesting(nullptr); }
+    } reset;
+    apitest::LogScope log;
+    const char kManifest[] = "http://h/KVX_updater.xml";
+    const std::string sigUrl = std::string(kManifest) + ".sig";
+    const uint8_t key[kPublisherKeySize] = {1, 2, 3};
+    SetPublisherKeyForTesting(key);
+    CDownloadFileList list;
+    ASSERT_TRUE(list.AddManifest(kManifest));
+    CDownloadFile* record = list.NextPending();
+    ASSERT_NE(nullptr, record);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        SCOPED_TRACE(attempt);
+        EXPECT_EQ(sigUrl, Key(record));
+        EXPECT_EQ(kDownloadModeSignature, record->GetMode(sigUrl.c_str()));
+        EXPECT_EQ(kDownloadModeManifest, record->GetMode(kManifest));
+        int64_t length = -1;
+        EXPECT_EQ(nullptr, record->Signature(&length));
+        const std::vector<uint8_t> sig = Bytes(64, (uint8_t)attempt);
+        int32_t mode = 0;
+        EXPECT_EQ(kDownloadNoData, record->OnDownloaded(sigUrl.c_str(), sig.data(), 65, &mode));
+        EXPECT_TRUE(record->IsFinal());
+        EXPECT_EQ(kDownloadOk, record->OnDownloaded(sigUrl.c_str(), sig.data(), 64, &mode));
+        EXPECT_EQ(kDownloadModeSignature, mode);
+        EXPECT_FALSE(record->IsFinal());
+        EXPECT_EQ(kManifest, Key(record));
+        ASSERT_NE(nullptr, record->Signature(&length));
+        EXPECT_EQ(64, length);
+        EXPECT_EQ(
+            sig, std::vector<uint8_t>(record->Signature(nullptr), record->Signature(nullptr) + 64));
+        // Not signed by the key in force: refused before it is read.
+        const std::string text = "<u><file><ldDownload.exe ver=\"1\"/></file></u>";
+        EXPECT_EQ(kDownloadBadManifest,
+                  record->OnDownloaded(kManifest, reinterpret_cast<const uint8_t*>(text.data()),
+                                       (int64_t)text.size(), &mode));
+        EXPECT_EQ(kDownloadModeManifest, mode);
+        EXPECT_TRUE(record->IsFinal());
+        EXPECT_EQ(CDownloadFileList::kEndKept, list.Ended(kManifest, false, false));
+        ASSERT_EQ(record, list.NextPending());
+    }
+    EXPECT_EQ(
+        2u, log.CountOf(std::string("[SwarmFetchLib] Manifest Signature Refused : ") + kManifest));
+    EXPECT_TRUE(list.NewVersion().IsEmpty());
+
+    SetNoPublisherKeyForTesting();
+    CDownloadFileList unsigned_;
+    ASSERT_TRUE(unsigned_.AddManifest(kManifest));
+    EXPECT_EQ(kManifest, Key(unsigned_.At(0)));
+    EXPECT_EQ(kDownloadModeManifest, unsigned_.At(0)->GetMode(sigUrl.c_str()));
 }
 
 TEST(DownloadFileList, TriesLimitedUnlimitedAndUnreachable) {

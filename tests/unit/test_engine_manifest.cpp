@@ -130,6 +130,77 @@ TEST(EngineVersionCheck, VersionsCountsAndTheArchiveChosen) {
     }
 }
 
+TEST(EngineVersionCheck, VersionsAreOrderedByTheirNumbers) {
+    struct Case {
+        const char* a;
+        const char* b;
+        bool ordered;
+        int order;
+    };
+    const Case cases[] = {
+        {"1.0.0.1", "1.0.0.2", true, -1},
+        {"1.0.0.10", "1.0.0.9", true, 1},
+        {"1.0.0.02", "1.0.0.2", true, 0},
+        {"1.2", "1.2.0.0", true, 0},
+        {"2", "1.9.9.9", true, 1},
+        {"1, 0, 0, 3", "1.0.0.2", true, 1},
+        {" 7 ", "7", true, 0},
+        {"999999999.0", "999999998.1", true, 1},
+        {"1.2.3.4.5.6.7.8", "1.2.3.4.5.6.7.9", true, -1},
+        {"1.2.3.4.5.6.7.8.9", "1", false, 0},
+        {"1000000000", "1", false, 0},
+        {"", "1", false, 0},
+        {"1", "", false, 0},
+        {"1..2", "1", false, 0},
+        {"1.", "1", false, 0},
+        {".1", "1", false, 0},
+        {"1.0b", "1", false, 0},
+        {"-1", "1", false, 0},
+        {"v1.0", "1", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " / " + c.b);
+        int order = 99;
+        EXPECT_EQ(c.ordered, CompareVersions(c.a, c.b, &order));
+        if (c.ordered) {
+            EXPECT_EQ(c.order, order < 0 ? -1 : order > 0 ? 1 : 0);
+        }
+    }
+    EXPECT_FALSE(CompareVersions(nullptr, "1", nullptr));
+}
+
+// Whether the manifest's version is older than the installed engine's: the
+// update refuses such a manifest when it runs with a publisher key.
+TEST(EngineVersionCheck, OlderThanTheInstalledEngine) {
+    struct Case {
+        const char* installed;
+        const char* version;
+        bool older;
+    };
+    const Case cases[] = {
+        {SF_ENGINE_NEW, SF_ENGINE_OLD_VERSION, true},
+        {SF_ENGINE_NEW, SF_ENGINE_NEW_VERSION, false},
+        {SF_ENGINE_OLD, SF_ENGINE_NEW_VERSION, false},
+        {SF_ENGINE_NEW, "1.0.0.10", false},
+        // Not a version of numbers: it cannot be shown to be newer.
+        {SF_ENGINE_NEW, "latest", true},
+        // Nothing installed: nothing to go back from.
+        {nullptr, "0.1", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.version);
+        apitest::LogScope log;
+        if (c.installed)
+            Install(log, c.installed);
+        CXMLParserOrvane xml;
+        const std::string manifest = Manifest(c.version, "http://h/f.zip", nullptr, false);
+        ASSERT_NE(nullptr, xml.Parse(manifest.c_str()));
+        EngineVersionCheck check;
+        ASSERT_TRUE(CheckEngineVersion(xml, &check));
+        EXPECT_EQ(c.older, check.olderThanInstalled);
+    }
+}
+
 TEST(EngineVersionCheck, TheNewVersionIsReadThroughA256ByteBuffer) {
     CXMLParserOrvane xml;
     const std::string longVersion(300, '7');

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#include <string.h>
 
 #include <chrono>
 #include <filesystem>
@@ -95,14 +96,14 @@ class EngineFolder {
 
 // Starts an install and waits for its end (bounded); -1 when it did not end.
 int32_t Install(const EngineFolder& engine, const char* name, const Bytes& archive,
-                const std::vector<uint8_t>* hashList) {
+                const std::vector<uint8_t>* hashList, const uint8_t* sha256 = nullptr) {
     uint8_t* data = static_cast<uint8_t*>(malloc(archive.size()));
     if (!data)
         return -1;
     memcpy(data, archive.data(), archive.size());
     EngineUnpack* unpack = EngineUnpack::Start(
         ArchiveKind(name), data, (int64_t)archive.size(), hashList ? hashList->data() : nullptr,
-        hashList ? (int64_t)hashList->size() : 0, engine.Win().c_str(), kProgram);
+        hashList ? (int64_t)hashList->size() : 0, sha256, engine.Win().c_str(), kProgram);
     if (!unpack)
         return -1;
     sftest::Eventually([&] { return unpack->Done(); }, 60000, 5);
@@ -127,6 +128,12 @@ TEST(EngineUnpack, InstallsOnlyWholeArchivesOverTheOlderEngine) {
     const std::vector<uint8_t> infoList = sftest::EngineHashList(info.data(), info.size());
     std::vector<uint8_t> flippedList = infoList;
     flippedList[5] ^= 1;
+    uint8_t infoSha[kSha256Size];
+    Sha256Stream sha;
+    ASSERT_TRUE(sha.Add(info.data(), info.size()) && sha.Finish(infoSha));
+    uint8_t otherSha[kSha256Size];
+    memcpy(otherSha, infoSha, sizeof otherSha);
+    otherSha[31] ^= 1;
     enum Setup { kNone, kStaleStaging, kFolderInTheWay };
     struct Case {
         const char* name;
@@ -135,24 +142,32 @@ TEST(EngineUnpack, InstallsOnlyWholeArchivesOverTheOlderEngine) {
         const std::vector<uint8_t>* hashList;
         Setup setup;
         int32_t result;
+        const uint8_t* sha256;
     };
     const Case cases[] = {
-        {"zip over read-only files", "info.zip", info, &infoList, kNone, kDownloadOk},
+        {"zip over read-only files", "info.zip", info, &infoList, kNone, kDownloadOk, nullptr},
         {"7z over read-only files", "bcj2.7z", ziptest::ExtractTestArchive("bcj2.7z"), nullptr,
-         kNone, kDownloadOk},
+         kNone, kDownloadOk, nullptr},
         {"a stale staging folder", "lzma.7z", ziptest::ExtractTestArchive("lzma.7z"), nullptr,
-         kStaleStaging, kDownloadOk},
+         kStaleStaging, kDownloadOk, nullptr},
         {"the last entry is damaged", "info.zip", DamageLastEntry(info), nullptr, kNone,
-         kDownloadUnpackFailed},
+         kDownloadUnpackFailed, nullptr},
         {"zip bomb", "bomb.zip", ziptest::ExtractTestArchive("bomb.zip"), nullptr, kNone,
-         kDownloadUnpackFailed},
+         kDownloadUnpackFailed, nullptr},
         {"7z bomb", "bomb.7z", ziptest::ExtractTestArchive("bomb.7z"), nullptr, kNone,
-         kDownloadUnpackFailed},
-        {"the hash list differs", "info.zip", info, &flippedList, kNone, kDownloadHashMismatch},
-        {"not an archive", "info.7z", info, nullptr, kNone, kDownloadUnpackFailed},
+         kDownloadUnpackFailed, nullptr},
+        {"the hash list differs", "info.zip", info, &flippedList, kNone, kDownloadHashMismatch,
+         nullptr},
+        {"not an archive", "info.7z", info, nullptr, kNone, kDownloadUnpackFailed, nullptr},
         // A folder where locked.txt belongs: its move fails; the files moved
         // before stay new, the program keeps its old version.
-        {"a move fails", "info.zip", info, nullptr, kFolderInTheWay, kDownloadUnpackFailed},
+        {"a move fails", "info.zip", info, nullptr, kFolderInTheWay, kDownloadUnpackFailed,
+         nullptr},
+        {"its SHA-256 and hash list match", "info.zip", info, &infoList, kNone, kDownloadOk,
+         infoSha},
+        // The MD4 list matches, the SHA-256 does not: nothing is installed.
+        {"the SHA-256 differs", "info.zip", info, &infoList, kNone, kDownloadHashMismatch,
+         otherSha},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -167,7 +182,7 @@ TEST(EngineUnpack, InstallsOnlyWholeArchivesOverTheOlderEngine) {
             std::filesystem::remove(engine.Native("locked.txt"), ec);
             std::filesystem::create_directories(engine.Native("locked.txt/x"), ec);
         }
-        EXPECT_EQ(c.result, Install(engine, c.archive, c.bytes, c.hashList));
+        EXPECT_EQ(c.result, Install(engine, c.archive, c.bytes, c.hashList, c.sha256));
         EXPECT_FALSE(PathExists(engine.Staging()));
         if (c.result == kDownloadOk) {
             engine.ExpectNew(c.name);
@@ -193,7 +208,7 @@ TEST(EngineUnpack, StopsWhenDestroyedWhileWriting) {
     ASSERT_NE(nullptr, data);
     memcpy(data, slow.data(), slow.size());
     EngineUnpack* unpack = EngineUnpack::Start(kArchiveZip, data, (int64_t)slow.size(), nullptr, 0,
-                                               engine.Win().c_str(), kProgram);
+                                               nullptr, engine.Win().c_str(), kProgram);
     ASSERT_NE(nullptr, unpack);
     // The large file is being written.
     const std::string zeros = engine.Staging() + "/zeros.bin";

@@ -10,6 +10,7 @@
 #include "launcher/FileList.h"
 #include "launcher/FolderRules.h"
 #include "launcher/SingleInstance.h"
+#include "sdk/support/ExpectedContent.h"
 
 namespace {
 
@@ -113,6 +114,115 @@ TEST(FileList, FragmentsAreNoPartOfTheName) {
         "http://h/setup.exe" + hash + "|http://m/setup.exe," + folder + "setup.exe", folder);
     EXPECT_EQ(path, "C:\\g\\setup.exe");
     EXPECT_TRUE(IsRunFile(3, path.c_str()));
+}
+
+// Under a publisher key every line of a signed list must carry its file's
+// hash; the first line that does not refuses the list.
+TEST(FileList, SignedListsNeedAHashOnEveryLine) {
+    const std::string a = "#sha256=" + std::string(64, 'a');
+    const std::string b = "#sha256=" + std::string(64, 'b');
+    const struct {
+        const char* name;
+        std::vector<std::string> urls;
+        size_t firstUnhashed;
+    } cases[] = {
+        {"no lines", {}, 0},
+        {"every line hashed", {"http://h/x.bin" + a, "http://h/y.exe" + b + "&size=12"}, 2},
+        {"second line plain", {"http://h/x.bin" + a, "http://h/y.exe"}, 1},
+        {"empty line", {"http://h/x.bin" + a, ""}, 1},
+        {"only other parameters", {"http://h/x.bin#size=12&v=1"}, 0},
+        {"size without hash", {"http://h/x.bin#size=12"}, 0},
+        {"short hash", {"http://h/x.bin#sha256=" + std::string(63, 'a')}, 0},
+        {"hash not hex", {"http://h/x.bin#sha256=" + std::string(63, 'a') + "g"}, 0},
+        {"hash given twice", {"http://h/x.bin" + a + "&sha256=" + std::string(64, 'a')}, 0},
+        {"bad size", {"http://h/x.bin" + a + "&size=-1"}, 0},
+        {"one mirror hashed", {"http://m/x.bin|http://h/x.bin" + a}, 1},
+        {"mirrors agree", {"http://m/x.bin" + a + "|http://h/x.bin" + a}, 1},
+        {"mirrors disagree", {"http://m/x.bin" + a + "|http://h/x.bin" + b}, 0},
+        {"hash in the path, not the fragment", {"http://h/sha256=" + std::string(64, 'a')}, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FirstUnhashedLine(c.urls), c.firstUnhashed) << c.name;
+}
+
+// A line that names its size beside its hash is not measured.
+TEST(FileList, ListedSizes) {
+    const std::string hash = "#sha256=" + std::string(64, 'c');
+    const struct {
+        std::string line;
+        int64_t size;
+    } cases[] = {
+        {"http://h/a.bin", -1},
+        {"http://h/a.bin" + hash, -1},
+        {"http://h/a.bin" + hash + "&size=0", 0},
+        {"http://h/a.bin" + hash + "&size=123456789012345678", 123456789012345678},
+        {"http://h/a.bin" + hash + "&size=1234567890123456789", -1},  // 19 digits
+        {"http://h/a.bin#size=12", -1},                               // no hash
+        {"http://h/a.bin#sha256=12&size=12", -1},
+        {"http://m/a.bin|http://h/a.bin" + hash + "&size=7", 7},
+        {"http://m/a.bin" + hash + "&size=8|http://h/a.bin" + hash + "&size=7", -1},
+        {"", -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ListedFileSize(c.line), c.size) << c.line;
+}
+
+// The installer's expected content comes from the lines that name its file.
+TEST(FileList, TheInstallersContentComesFromItsLine) {
+    const std::string a(64, 'a');
+    const std::string b(64, 'b');
+    const std::string path = "C:\\Games\\bw7\\setup.exe";
+    const struct {
+        const char* name;
+        std::vector<std::string> urls;
+        bool key;
+        bool known;   // the content can be told
+        char sha256;  // 0: no hash to check; else every digit of it
+        int64_t size;
+    } cases[] = {
+        {"plain list, no key", {"http://h/a.bin", "http://h/setup.exe"}, false, true, 0, -1},
+        {"plain list under a key", {"http://h/a.bin", "http://h/setup.exe"}, true, false, 0, -1},
+        {"hashed installer",
+         {"http://h/a.bin#sha256=" + b, "http://h/setup.exe#sha256=" + a + "&size=9"},
+         true,
+         true,
+         'a',
+         9},
+        {"hashed without a key", {"http://h/setup.exe#sha256=" + a}, false, true, 'a', -1},
+        {"letter case aside", {"http://h/SETUP.EXE#sha256=" + a}, true, true, 'a', -1},
+        {"other file hashed only", {"http://h/a.bin#sha256=" + a}, true, false, 0, -1},
+        {"named twice alike",
+         {"http://h/setup.exe#sha256=" + a, "http://m/setup.exe#sha256=" + a},
+         true,
+         true,
+         'a',
+         -1},
+        {"named twice differently",
+         {"http://h/setup.exe#sha256=" + a, "http://m/setup.exe#sha256=" + b},
+         false,
+         false,
+         0,
+         -1},
+        {"bad fragment", {"http://h/setup.exe#sha256=xyz"}, false, false, 0, -1},
+        {"mirror list", {"http://m/setup.exe|http://h/setup.exe#sha256=" + b}, true, true, 'b', -1},
+        {"longer name is another file", {"http://h/setup.exe2#sha256=" + a}, true, false, 0, -1},
+    };
+    for (const auto& c : cases) {
+        ExpectedContent content;
+        EXPECT_EQ(RunFileContent(c.urls, path, c.key, &content), c.known) << c.name;
+        if (!c.known)
+            continue;
+        EXPECT_EQ(content.hasSha256, c.sha256 != 0) << c.name;
+        if (c.sha256) {
+            const uint8_t digit = c.sha256 == 'a' ? 0xaa : 0xbb;
+            for (uint8_t byte : content.sha256)
+                EXPECT_EQ(byte, digit) << c.name;
+        }
+        EXPECT_EQ(content.size, c.size) << c.name;
+    }
+    ExpectedContent content;
+    EXPECT_FALSE(RunFileContent({"http://h/setup.exe"}, "", true, &content));
+    EXPECT_TRUE(RunFileContent({"http://h/setup.exe"}, "", false, &content));
 }
 
 TEST(DisplayFormat, SizesSpeedsDurations) {

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
+#include <vector>
 
 #include "opn/core/ovCString.h"
+#include "opn/core/ovSmartPtr.h"
+#include "opn/opeerqos/nwCHttpClientExLayer.h"
 #include "opn/opeerqos/nwRedirect.h"
 
 namespace {
@@ -153,6 +158,115 @@ TEST(Redirect, FollowsTheFiveRedirectStatusesOnly) {
     EXPECT_FALSE(IsRedirectStatus(0));
     EXPECT_FALSE(IsRedirectStatus(-302));
     EXPECT_EQ(10, kMaxRedirects);
+}
+
+// --- the redirect step ---------------------------------------------------------
+
+const char kFollowed[] = "<not followed>";
+
+struct StepCase {
+    int32_t status;
+    bool hasLocation;
+    std::string location;  // as the server sent it (UTF-8)
+    int32_t hops;
+    RedirectVerdict verdict;
+    std::string target;  // for kRedirectFollow; kFollowed otherwise
+};
+
+TEST(RedirectStep, DecidesEveryAnswerAgainstTheRequestUrl) {
+    const char base[] = "http://h/a/b";
+    const std::string pad = "http://h/" + std::string(kMaxRedirectUrlLength - 9, 'p');
+    const int32_t last = kMaxRedirects - 1;
+    const std::vector<StepCase> cases = {
+        // Not redirects: the answer stays the caller's.
+        {200, true, "/x", 0, kRedirectNone, kFollowed},
+        {304, true, "/x", 0, kRedirectNone, kFollowed},
+        {404, false, "", 0, kRedirectNone, kFollowed},
+        // Followed: absolute, relative, network-path, another web scheme.
+        {301, true, "http://g/x", 0, kRedirectFollow, "http://g/x"},
+        {302, true, "c", 1, kRedirectFollow, "http://h/a/c"},
+        {303, true, "../d?q=%20", 2, kRedirectFollow, "http://h/d?q=%20"},
+        {307, true, "//g:81/e#frag", 3, kRedirectFollow, "http://g:81/e"},
+        {308, true, "HTTPS://G/F", last, kRedirectFollow, "https://G/F"},
+        // UTF-8 leaves in the system code page.
+        {302, true, "/\xED\x95\x9C.txt", 0, kRedirectFollow, "http://h/\xC7\xD1.txt"},
+        // No Location, then the hop bound, then where it points.
+        {302, false, "", 0, kRedirectNoLocation, kFollowed},
+        {302, true, "", 0, kRedirectNoLocation, kFollowed},
+        {302, false, "", kMaxRedirects, kRedirectNoLocation, kFollowed},
+        {302, true, "/x", kMaxRedirects, kRedirectTooManyHops, kFollowed},
+        {302, true, "ftp://h/x", kMaxRedirects + 5, kRedirectTooManyHops, kFollowed},
+        {302, true, "ftp://h/x", 0, kRedirectBadLocation, kFollowed},
+        {301, true, "javascript:alert(1)", 0, kRedirectBadLocation, kFollowed},
+        {302, true, "//", 0, kRedirectBadLocation, kFollowed},
+        // Control bytes would break the next request line.
+        {302, true, "/a\r\nSet-Cookie: x", 0, kRedirectBadLocation, kFollowed},
+        {302, true, "/a\x7F", 0, kRedirectBadLocation, kFollowed},
+        {302, true, std::string("/a\0b", 4), 0, kRedirectBadLocation, kFollowed},
+        // The longest URL followed, and one byte more as Location or target.
+        {302, true, pad, 0, kRedirectFollow, pad},
+        {302, true, pad + "q", 0, kRedirectBadLocation, kFollowed},
+        {302, true, "/" + std::string(kMaxRedirectUrlLength - 1, 'r'), 0, kRedirectBadLocation,
+         kFollowed},
+    };
+    for (const StepCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " " + c.location.substr(0, 40) + " hops " +
+                     std::to_string(c.hops));
+        ovCString location;
+        ASSERT_TRUE(location.Assign(c.location.data(), (uint32_t)c.location.size()));
+        ovCString target("unchanged");
+        EXPECT_EQ(c.verdict, JudgeRedirect(c.status, c.hasLocation ? &location : nullptr, base,
+                                           c.hops, &target));
+        if (c.verdict == kRedirectFollow)
+            EXPECT_EQ(c.target, std::string(target.CStr(), target.Length()));
+        else
+            EXPECT_STREQ("unchanged", target.CStr());
+    }
+    // The target may be the request URL's own string.
+    ovCString url("http://h/a/b");
+    const ovCString location("../c");
+    EXPECT_EQ(kRedirectFollow, JudgeRedirect(302, &location, url.CStr(), 0, &url));
+    EXPECT_STREQ("http://h/c", url.CStr());
+}
+
+TEST(RedirectStep, ReadsTheLocationOfAnAnswerHoweverItIsSpelt) {
+    struct HeadCase {
+        const char* head;
+        RedirectVerdict verdict;
+        const char* target;
+    } cases[] = {
+        {"HTTP/1.1 302 Found\r\nLocation: /plain\r\n\r\n", kRedirectFollow, "http://h/plain"},
+        {"HTTP/1.1 301 Moved\r\nLOCATION: /upper\r\n\r\n", kRedirectFollow, "http://h/upper"},
+        {"HTTP/1.0 303 See Other\r\nlocation:/tight\r\n\r\n", kRedirectFollow, "http://h/tight"},
+        {"HTTP/1.1 307 Moved\r\nLocation: \t/blanks \t\r\n\r\n", kRedirectFollow,
+         "http://h/blanks"},
+        {"HTTP/1.1 308 Moved\r\nlOcAtIoN: rel\r\n\r\n", kRedirectFollow, "http://h/d/rel"},
+        // Only the field named Location counts, and the first of two.
+        {"HTTP/1.1 302 Found\r\nLocation-Hint: /hint\r\nLocation: /real\r\n"
+         "Location: /second\r\n\r\n",
+         kRedirectFollow, "http://h/real"},
+        {"HTTP/1.1 302 Found\r\nX-Location: /x\r\n\r\n", kRedirectNoLocation, nullptr},
+        {"HTTP/1.1 302 Found\r\nLocation : /spaced\r\n\r\n", kRedirectNoLocation, nullptr},
+        {"HTTP/1.1 302 Found\r\nLocation:\r\n\r\n", kRedirectNoLocation, nullptr},
+        // Escapes are sent as they came.
+        {"HTTP/1.1 302 Found\r\nLocation: /a%20b%2F\r\n\r\n", kRedirectFollow, "http://h/a%20b%2F"},
+        {"HTTP/1.1 302 Found\r\nLocation: gopher://h/\r\n\r\n", kRedirectBadLocation, nullptr},
+        {"HTTP/1.1 200 OK\r\nLocation: /ignored\r\n\r\n", kRedirectNone, nullptr},
+    };
+    for (const HeadCase& c : cases) {
+        SCOPED_TRACE(c.head);
+        nwCHttpClientExLayer* layer = new nwCHttpClientExLayer();
+        ovSmartPtr holder(layer->PublicUnknown());
+        layer->RegisterHandlers();
+        const int32_t length = (int32_t)strlen(c.head);
+        ASSERT_EQ(length, layer->OnData(reinterpret_cast<const uint8_t*>(c.head), length));
+        ASSERT_TRUE(layer->HeaderReceived());
+        ovCString target("unchanged");
+        EXPECT_EQ(c.verdict, JudgeRedirect(layer->PublicFace(), "http://h/d/e", 0, &target));
+        EXPECT_STREQ(c.target ? c.target : "unchanged", target.CStr());
+    }
+    ovCString target;
+    EXPECT_EQ(kRedirectNone, JudgeRedirect(nullptr, "http://h/", 0, &target));
 }
 
 }  // namespace

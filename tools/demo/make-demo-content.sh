@@ -8,9 +8,10 @@
 #                         size check measures first mirrors, so the first one
 #                         is the real file)
 #   orvane/img.zip        the skin (make-skin.sh)
-#   game/...              the files, one of LARGE_MIB MiB (default 100; the
+#   game/data/...         the files, one of LARGE_MIB MiB (default 100; the
 #                         demo's server paces them, scripts/demo), and the
-#                         installer last
+#                         installer last, all in one folder so that sfpublish
+#                         can list them under one base URL
 # BASE_URL is the content host as the launcher reaches it (http://127.0.0.1:PORT).
 set -euo pipefail
 out=${1:?usage: make-demo-content.sh OUT_DIR BASE_URL INSTALLER_EXE [LARGE_MIB]}
@@ -32,12 +33,13 @@ make_file() { # path size_in_bytes
 make_file "$out/game/data/client.pak" $((large_mib * 1024 * 1024))
 make_file "$out/game/data/sound.pak" $((24 * 1024 * 1024))
 make_file "$out/game/data/config.ini" 2048
-cp "$installer" "$out/game/brightwave7_setup.exe"
+rm -f "$out/game/brightwave7_setup.exe"
+cp "$installer" "$out/game/data/brightwave7_setup.exe"
 
 {
     printf '%s\r\n' "$base/game/data/client.pak"
     printf '%s\r\n' "$base/game/data/sound.pak|$base/mirror2/data/sound.pak"
     printf '%s\r\n' "$base/game/data/config.ini"
-    printf '%s\r\n' "$base/game/brightwave7_setup.exe"
+    printf '%s\r\n' "$base/game/data/brightwave7_setup.exe"
 } >"$out/orvane/filelist.txt"
 echo "make-demo-content: $out"

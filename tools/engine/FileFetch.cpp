@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include "opn/core/ovCString.h"
+#include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfFileSystem.h"
@@ -12,10 +13,6 @@
 namespace {
 
 const uint32_t kTimeoutSec = 5;
-
-bool IsRedirect(int32_t status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
 
 }  // namespace
 
@@ -46,6 +43,7 @@ bool FileFetch::Request(const std::string& url) {
     ReleaseHttpConnection(m_connection);
     if (++m_serial == 0)
         m_serial = 1;
+    m_url = url;
     m_length = -1;
     m_written = 0;
     char range[48];
@@ -77,10 +75,14 @@ void FileFetch::OnResponse(uint32_t key) {
     int64_t length = -1;
     if (hasLength)
         http->GetContentLength(&length);
-    if (IsRedirect(status)) {
-        ovCString location;
-        if (++m_redirects > kMaxRedirects || OV_FAILED(http->GetHeader("Location:", &location)) ||
-            location.IsEmpty() || !Request(location.CStr()))
+    if (IsRedirectStatus(status)) {
+        ovCString target;
+        if (JudgeRedirect(http, m_url.c_str(), m_redirects, &target) != kRedirectFollow) {
+            FailNow(false);
+            return;
+        }
+        ++m_redirects;
+        if (!Request(target.CStr()))
             FailNow(false);
         return;
     }

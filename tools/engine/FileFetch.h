@@ -1,9 +1,9 @@
 // One HTTP request of the stand-in engine over the library's HTTP client
 // layer: either measures a file (the Content-Length of a GET, then the
 // connection is dropped) or writes its body to a file, from the start or
-// appended from an offset with a Range request. Redirects are followed up to
-// kMaxRedirects. Runs on the library thread; the owner hears of the end
-// exactly once through the listener and may delete the fetch from inside it.
+// appended from an offset with a Range request. Redirects are followed as
+// the library follows them (JudgeRedirect, nwRedirect.h). Runs on the library thread; the owner
+// hears of the end exactly once through the listener and may delete the fetch from inside it.
 #pragma once
 
 #include <stdint.h>
@@ -28,8 +28,6 @@ class FileFetchListener {
 
 class FileFetch : public nwIHttpClientExEventListener {
   public:
-    static constexpr int32_t kMaxRedirects = 5;
-
     explicit FileFetch(FileFetchListener* listener) : m_listener(listener) {}
     ~FileFetch() override;
     FileFetch(const FileFetch&) = delete;
@@ -69,6 +67,7 @@ class FileFetch : public nwIHttpClientExEventListener {
     int64_t m_length = -1;  // announced body length
     int64_t m_written = 0;
     uint32_t m_rate = 0;
+    std::string m_url;  // of the request in flight; a Location resolves against it
     int32_t m_redirects = 0;
     bool m_restarted = false;
 };

@@ -232,6 +232,13 @@ class StandInEngine::Job : public FileFetchListener {
         const std::string path = folder + file.name;
         const int64_t existing = FsFileSize(path.c_str());
         const int64_t size = m_sizes[m_current];
+        // A file already whole at its known size is kept, as an engine keeps
+        // what it has: reported done without a request.
+        if (size > 0 && existing == size) {
+            m_state = kDownloading;
+            OnFetchDone(size, false);
+            return;
+        }
         // A file that is there in part: resume or start over, as the
         // library answers.
         if (existing > 0 && (size < 0 || existing < size)) {

@@ -21,29 +21,6 @@ namespace {
 
 const mode_t kFileMode = 0644;
 
-// errno as the Windows error the same failure gives there, so that callers
-// test one set of numbers on both backends.
-int32_t WindowsError(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENOTDIR:
-            return kPfErrorPathNotFound;
-        case EACCES:
-        case EPERM:
-        case EISDIR:  // CreateFile on a folder is refused with access denied
-            return kPfErrorAccessDenied;
-        case EROFS:
-            return kPfErrorWriteProtected;
-        case ENOSPC:
-        case EDQUOT:
-            return kPfErrorDiskFull;
-        case EEXIST:
-            return kPfErrorAlreadyExists;
-        default:
-            return kPfErrorGeneral;
-    }
-}
-
 int OpenRetrying(const char* path, int flags) {
     int fd;
     do {
@@ -57,7 +34,7 @@ int OpenRetrying(const char* path, int flags) {
 // value a success leaves.
 PfFile* Opened(int fd, const char* path, int32_t outcome, int32_t* error) {
     if (fd < 0) {
-        *error = WindowsError(errno);
+        *error = PfFileLastError();
         return nullptr;
     }
     struct stat st;
@@ -150,7 +127,7 @@ int64_t PfFileRead(PfFile* file, void* data, size_t size, int32_t* error) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            *error = WindowsError(errno);
+            *error = PfFileLastError();
             return -1;
         }
         file->offset += n;
@@ -176,7 +153,7 @@ bool PfFileWrite(PfFile* file, const void* data, size_t size, int32_t* error) {
             continue;
         if (n <= 0) {
             // A write that takes nothing without an errno is a full disk.
-            *error = n < 0 ? WindowsError(errno) : kPfErrorDiskFull;
+            *error = n < 0 ? PfFileLastError() : kPfErrorDiskFull;
             return false;
         }
         p += n;
@@ -234,7 +211,7 @@ bool PfFileMoveReplacing(const char* from, const char* to, int32_t* error) {
         return false;
     }
     if (rename(mappedFrom.CStr(), mappedTo.CStr()) != 0) {
-        *error = WindowsError(errno);
+        *error = PfFileLastError();
         return false;
     }
     *error = kPfErrorNone;

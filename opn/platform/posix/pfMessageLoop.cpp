@@ -34,6 +34,8 @@
 #include <set>
 #include <vector>
 
+#include "opn/platform/pfError.h"
+
 namespace {
 
 struct Loop;
@@ -127,30 +129,6 @@ bool MakeNonBlocking(int fd) {
     return fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
 }
 
-// Winsock numbers for the errors a notification can carry.
-uint32_t NotifyError(int error) {
-    switch (error) {
-        case 0:
-            return 0;
-        case ECONNREFUSED:
-            return 10061;
-        case EHOSTUNREACH:
-            return 10065;
-        case ENETUNREACH:
-            return 10051;
-        case ETIMEDOUT:
-            return 10060;
-        case ECONNRESET:
-            return 10054;
-        case ECONNABORTED:
-            return 10053;
-        case ENETDOWN:
-            return 10050;
-        default:
-            return 10000u + (uint32_t)(error & 0x3FFF);
-    }
-}
-
 intptr_t SelectParam(uint32_t event, uint32_t error) {
     return (intptr_t)(uintptr_t)((event & 0xFFFFu) | ((error & 0xFFFFu) << 16));
 }
@@ -210,7 +188,7 @@ void HandleReadyLocked(int fd, Watch& w, short revents) {
             w.readArmed = true;
         } else {
             if (w.mask & PF_FD_CONNECT)
-                PostNoticeLocked(fd, w, PF_FD_CONNECT, NotifyError(error));
+                PostNoticeLocked(fd, w, PF_FD_CONNECT, SockNoticeError(error));
             w.dead = true;
         }
         return;
@@ -240,7 +218,7 @@ void HandleReadyLocked(int fd, Watch& w, short revents) {
             w.readArmed = false;
             w.closeReported = true;
             if (w.mask & PF_FD_CLOSE)
-                PostNoticeLocked(fd, w, PF_FD_CLOSE, NotifyError(error));
+                PostNoticeLocked(fd, w, PF_FD_CLOSE, SockNoticeError(error));
             return;
         }
     }

@@ -39,25 +39,25 @@ bool Spawn(const char* windowsPath, PfProcess** process, uint32_t* error) {
     if (!error)
         error = &ignored;
     if (!process || !windowsPath || !windowsPath[0]) {
-        *error = EINVAL;
+        *error = kPfErrorInvalidParameter;
         return false;
     }
     *process = nullptr;
     ovCString path;
     PathToPosix(windowsPath, path);
     if (path.IsEmpty()) {
-        *error = ENOMEM;
+        *error = kPfErrorNotEnoughMemory;
         return false;
     }
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
-        *error = (uint32_t)errno;
+        *error = ProcessLastError();
         return false;
     }
     char* const argv[] = {const_cast<char*>(path.CStr()), nullptr};
     const pid_t child = fork();
     if (child < 0) {
-        *error = (uint32_t)errno;
+        *error = ProcessLastError();
         close(report[0]);
         close(report[1]);
         return false;
@@ -84,12 +84,12 @@ bool Spawn(const char* windowsPath, PfProcess** process, uint32_t* error) {
     const int code = ReadReport(report[0]);
     close(report[0]);
     if (code != 0) {
-        *error = (uint32_t)code;
+        *error = ProcessMapError(code);
         return false;
     }
     PfProcess* started = new (std::nothrow) PfProcess{child};
     if (!started) {
-        *error = ENOMEM;
+        *error = kPfErrorNotEnoughMemory;
         return false;
     }
     *process = started;

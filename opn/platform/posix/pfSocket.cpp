@@ -1,5 +1,5 @@
-// Socket functions over BSD sockets. errno is translated to the same codes
-// as the Winsock errors of the Windows backend.
+// Socket functions over BSD sockets. errno becomes the same codes as the
+// Winsock errors of the Windows backend (pfError.h).
 #include "opn/platform/pfSocket.h"
 
 #include <arpa/inet.h>
@@ -27,13 +27,7 @@ int Fd(const SockRecord* record) {
     return (int)(intptr_t)record->handle;
 }
 
-void WriteAddress(SockRecord* record, const NetAddress* address) {
-    memset(&record->address, 0, sizeof(record->address));
-    record->address.family = AF_INET;
-    record->address.port = htons(address->port);
-    record->address.address = address->address;
-    record->addressLength = (int32_t)sizeof(record->address);
-}
+static_assert(AF_INET == kSockFamilyInet, "SockAddressIn keeps AF_INET");
 
 void ToSockaddr(const SockAddressIn& in, sockaddr_in* out) {
     memset(out, 0, sizeof(*out));
@@ -59,15 +53,6 @@ ResultCode SetLingerOff(int fd) {
     return kOk;
 }
 
-SockRecord* NewRecord() {
-    SockRecord* record = (SockRecord*)calloc(1, sizeof(SockRecord));
-    if (record == nullptr)
-        return nullptr;
-    record->handle = PF_INVALID_SOCKET;
-    record->slot = -1;
-    return record;
-}
-
 int OpenSocket(int type) {
 #ifdef SOCK_CLOEXEC
     type |= SOCK_CLOEXEC;
@@ -77,45 +62,14 @@ int OpenSocket(int type) {
 
 }  // namespace
 
-ResultCode SockMapError(int32_t nativeError) {
-    switch (nativeError) {
-        case EWOULDBLOCK:
-#if EAGAIN != EWOULDBLOCK
-        case EAGAIN:
-#endif
-            return OV_E_WOULD_BLOCK;
-        case EINPROGRESS:
-            return OV_E_IN_PROGRESS;
-        case EALREADY:
-            return OV_E_ALREADY;
-        case ENOTSOCK:
-        case EBADF:
-            return OV_E_NOT_SOCKET;
-        case ENOBUFS:
-            return OV_E_NO_BUFFERS;
-        case ECONNREFUSED:
-            return OV_E_CONN_REFUSED;
-        default:
-            return OV_E_PLATFORM;
-    }
-}
-
-ResultCode SockLastError() {
-    return SockMapError(errno);
-}
-
 ResultCode SockCreate(SockRecord** record, int32_t kind) {
     if (record == nullptr)
         return OV_E_SOCKET_RECORD;
     if (kind != kSockKindTcp && kind != kSockKindUdp)
         return OV_E_PLATFORM;
-    if (*record != nullptr && (*record)->handle != PF_INVALID_SOCKET)
-        return OV_E_SOCKET_EXISTS;
-    if (*record == nullptr) {
-        *record = NewRecord();
-        if (*record == nullptr)
-            return OV_E_SOCKET_RECORD;
-    }
+    ResultCode rc = SockPrepareRecord(record);
+    if (OV_FAILED(rc))
+        return rc;
     SockRecord* r = *record;
     r->kind = kind;
     if (kind == kSockKindTcp) {
@@ -150,12 +104,9 @@ ResultCode SockSetBlocking(SockRecord* record, int32_t blocking) {
 }
 
 ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
-    ResultCode rc = SockCheck(record);
+    ResultCode rc = SockCheckAddress(record, address);
     if (OV_FAILED(rc))
         return rc;
-    if (address == nullptr)
-        return OV_E_PLATFORM;
-    WriteAddress(record, address);
     sockaddr_in to;
     ToSockaddr(record->address, &to);
     if (connect(Fd(record), (const sockaddr*)&to, sizeof(to)) == 0) {
@@ -163,9 +114,10 @@ ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
         return kOk;
     }
     int error = errno;
-    if (error == EINPROGRESS) {
-        // Winsock answers a non-blocking connect with "would block"; callers
-        // see that one code on both backends.
+    // Winsock answers a non-blocking connect with "would block"; callers see
+    // that one code on both backends. A connect cut short by a signal goes
+    // on in the background just the same.
+    if (error == EINPROGRESS || error == EINTR) {
         PfSocketRearm(record->handle, PF_FD_CONNECT);
         return OV_E_WOULD_BLOCK;
     }
@@ -173,19 +125,15 @@ ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
 }
 
 ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t* sent) {
-    ResultCode rc = SockCheck(record);
+    ResultCode rc = SockCheckTransfer(record, data, size, sent);
     if (OV_FAILED(rc))
         return rc;
-    if (sent != nullptr)
-        *sent = 0;
-    if (size < 0 || (data == nullptr && size > 0))
-        return OV_E_PLATFORM;
     ssize_t n = send(Fd(record), data, (size_t)size, MSG_NOSIGNAL);
     if (n < 0) {
-        int error = errno;
-        if (error == EWOULDBLOCK || error == EAGAIN)
+        rc = SockLastError();
+        if (rc == OV_E_WOULD_BLOCK)
             PfSocketRearm(record->handle, PF_FD_WRITE);
-        return SockMapError(error);
+        return rc;
     }
     if (sent != nullptr)
         *sent = (int32_t)n;
@@ -207,14 +155,11 @@ ResultCode SockSystemRecv(SockRecord* record, void* buffer, int32_t size, int32_
 
 ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void* data, int32_t size,
                       int32_t* sent) {
-    ResultCode rc = SockCheck(record);
+    ResultCode rc = SockCheckTransfer(record, data, size, sent);
+    if (OV_SUCCEEDED(rc))
+        rc = SockCheckAddress(record, address);
     if (OV_FAILED(rc))
         return rc;
-    if (sent != nullptr)
-        *sent = 0;
-    if (address == nullptr || size < 0 || (data == nullptr && size > 0))
-        return OV_E_PLATFORM;
-    WriteAddress(record, address);
     sockaddr_in to;
     ToSockaddr(record->address, &to);
     ssize_t n =
@@ -228,13 +173,9 @@ ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void*
 
 ResultCode SockRecvFrom(SockRecord* record, void* buffer, int32_t size, int32_t* received,
                         NetAddress* from) {
-    ResultCode rc = SockCheck(record);
+    ResultCode rc = SockCheckTransfer(record, buffer, size, received);
     if (OV_FAILED(rc))
         return rc;
-    if (received != nullptr)
-        *received = 0;
-    if (size < 0 || (buffer == nullptr && size > 0))
-        return OV_E_PLATFORM;
     sockaddr_in peer;
     memset(&peer, 0, sizeof(peer));
     socklen_t length = sizeof(peer);
@@ -245,22 +186,17 @@ ResultCode SockRecvFrom(SockRecord* record, void* buffer, int32_t size, int32_t*
         return SockMapError(error);
     FromSockaddr(peer, &record->address);
     record->addressLength = (int32_t)length;
-    if (from != nullptr) {
-        from->address = peer.sin_addr.s_addr;
-        from->port = ntohs(peer.sin_port);
-    }
+    if (from != nullptr)
+        *from = SockNetAddress(record->address);
     if (received != nullptr)
         *received = (int32_t)n;
     return kOk;
 }
 
 ResultCode SockBind(SockRecord* record, const NetAddress* address) {
-    ResultCode rc = SockCheck(record);
+    ResultCode rc = SockCheckAddress(record, address);
     if (OV_FAILED(rc))
         return rc;
-    if (address == nullptr)
-        return OV_E_PLATFORM;
-    WriteAddress(record, address);
     // Linux wants an int-sized flag where Winsock takes one byte.
     int reuse = 1;
     if (setsockopt(Fd(record), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse)) != 0) {
@@ -287,16 +223,9 @@ ResultCode SockAccept(SockRecord* listener, NetAddress* outAddress, SockRecord**
     ResultCode rc = SockCheck(listener);
     if (OV_FAILED(rc))
         return rc;
-    if (newRecord == nullptr)
-        return OV_E_SOCKET_RECORD;
-    if (*newRecord != nullptr && (*newRecord)->handle != PF_INVALID_SOCKET) {
-        return OV_E_SOCKET_EXISTS;
-    }
-    if (*newRecord == nullptr) {
-        *newRecord = NewRecord();
-        if (*newRecord == nullptr)
-            return OV_E_SOCKET_RECORD;
-    }
+    rc = SockPrepareRecord(newRecord);
+    if (OV_FAILED(rc))
+        return rc;
     sockaddr_in peer;
     memset(&peer, 0, sizeof(peer));
     socklen_t length = sizeof(peer);
@@ -313,10 +242,8 @@ ResultCode SockAccept(SockRecord* listener, NetAddress* outAddress, SockRecord**
     r->kind = kSockKindTcp;
     FromSockaddr(peer, &r->address);
     r->addressLength = (int32_t)length;
-    if (outAddress != nullptr) {
-        outAddress->address = peer.sin_addr.s_addr;
-        outAddress->port = ntohs(peer.sin_port);
-    }
+    if (outAddress != nullptr)
+        *outAddress = SockNetAddress(r->address);
     return SetLingerOff(fd);
 }
 
@@ -383,12 +310,7 @@ ResultCode ResolveAll(const char* host, NetAddressList* list) {
     for (addrinfo* it = found; it != nullptr && list->count < kNetMaxAddresses; it = it->ai_next) {
         if (it->ai_family != AF_INET || it->ai_addr == nullptr)
             continue;
-        uint32_t address = ((const sockaddr_in*)(const void*)it->ai_addr)->sin_addr.s_addr;
-        bool seen = false;
-        for (int32_t i = 0; i < list->count; ++i)
-            seen = seen || list->addresses[i] == address;
-        if (!seen)
-            list->addresses[list->count++] = address;
+        NetAddUnique(list, ((const sockaddr_in*)(const void*)it->ai_addr)->sin_addr.s_addr);
     }
     freeaddrinfo(found);
     return list->count > 0 ? kOk : OV_E_PLATFORM;

@@ -14,22 +14,6 @@ struct PfFile {
 
 namespace {
 
-int32_t Normalised(DWORD error) {
-    // A handle that reached its end of space reports it apart from the
-    // volume; both mean the disk is full.
-    if (error == ERROR_HANDLE_DISK_FULL)
-        return kPfErrorDiskFull;
-    // A missing file and a missing folder are one failure to callers, as
-    // ENOENT is on POSIX.
-    if (error == ERROR_FILE_NOT_FOUND)
-        return kPfErrorPathNotFound;
-    return error == 0 ? kPfErrorGeneral : (int32_t)error;
-}
-
-}  // namespace
-
-namespace {
-
 PfFile* Open(const char* path, DWORD access, DWORD share, DWORD disposition, int32_t* error) {
     int32_t ignored = 0;
     if (!error)
@@ -41,7 +25,7 @@ PfFile* Open(const char* path, DWORD access, DWORD share, DWORD disposition, int
         CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD opened = GetLastError();
     if (handle == INVALID_HANDLE_VALUE) {
-        *error = Normalised(opened);
+        *error = PfFileMapError((int32_t)opened);
         return nullptr;
     }
     PfFile* file = new (std::nothrow) PfFile{handle, 0, ovCString()};
@@ -85,7 +69,7 @@ int64_t PfFileRead(PfFile* file, void* data, size_t size, int32_t* error) {
     const DWORD chunk = size > 0x40000000u ? 0x40000000u : (DWORD)size;
     DWORD read = 0;
     if (!ReadFile(file->handle, data, chunk, &read, nullptr)) {
-        *error = Normalised(GetLastError());
+        *error = PfFileLastError();
         return -1;
     }
     file->offset += read;
@@ -108,7 +92,7 @@ bool PfFileWrite(PfFile* file, const void* data, size_t size, int32_t* error) {
         const DWORD chunk = left > 0x40000000u ? 0x40000000u : (DWORD)left;
         DWORD written = 0;
         if (!WriteFile(file->handle, p, chunk, &written, nullptr)) {
-            *error = Normalised(GetLastError());
+            *error = PfFileLastError();
             return false;
         }
         if (written == 0) {
@@ -164,7 +148,7 @@ bool PfFileMoveReplacing(const char* from, const char* to, int32_t* error) {
     if (!from || !from[0] || !to || !to[0])
         return false;
     if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
-        *error = Normalised(GetLastError());
+        *error = PfFileLastError();
         return false;
     }
     *error = kPfErrorNone;

@@ -19,7 +19,7 @@ bool Wrap(HANDLE handle, PfProcess** process, uint32_t* error) {
     if (!wrapped) {
         if (handle)
             CloseHandle(handle);
-        *error = ERROR_NOT_ENOUGH_MEMORY;
+        *error = kPfErrorNotEnoughMemory;
         return false;
     }
     *process = wrapped;
@@ -54,7 +54,7 @@ bool ProcessShellExecute(const char* verb, const char* path, PfProcess** process
     if (!error)
         error = &ignored;
     if (!process || !path) {
-        *error = ERROR_INVALID_PARAMETER;
+        *error = kPfErrorInvalidParameter;
         return false;
     }
     *process = nullptr;
@@ -69,7 +69,7 @@ bool ProcessShellExecute(const char* verb, const char* path, PfProcess** process
     info.lpDirectory = nullptr;
     info.nShow = SW_SHOWNORMAL;
     if (!ShellExecuteExA(&info)) {
-        *error = GetLastError();
+        *error = ProcessLastError();
         return false;
     }
     return Wrap(info.hProcess, process, error);
@@ -80,7 +80,7 @@ bool ProcessCreate(const char* commandLine, PfProcess** process, uint32_t* error
     if (!error)
         error = &ignored;
     if (!process || !commandLine) {
-        *error = ERROR_INVALID_PARAMETER;
+        *error = kPfErrorInvalidParameter;
         return false;
     }
     *process = nullptr;
@@ -88,7 +88,7 @@ bool ProcessCreate(const char* commandLine, PfProcess** process, uint32_t* error
     const size_t length = strlen(commandLine);
     char* writable = new (std::nothrow) char[length + 1];
     if (!writable) {
-        *error = ERROR_NOT_ENOUGH_MEMORY;
+        *error = kPfErrorNotEnoughMemory;
         return false;
     }
     memcpy(writable, commandLine, length + 1);
@@ -99,7 +99,7 @@ bool ProcessCreate(const char* commandLine, PfProcess** process, uint32_t* error
     ZeroMemory(&info, sizeof info);
     const BOOL ok = CreateProcessA(nullptr, writable, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                    &startup, &info);
-    *error = ok ? 0 : GetLastError();
+    *error = ok ? (uint32_t)kPfErrorNone : ProcessLastError();
     delete[] writable;
     if (!ok)
         return false;

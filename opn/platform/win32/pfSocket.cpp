@@ -1,5 +1,5 @@
 // Socket functions over Winsock 2.2. Winsock errors are translated in one
-// place (SockMapError).
+// place (pfError.h).
 #include "opn/platform/pfSocket.h"
 
 #include <winsock2.h>
@@ -16,13 +16,7 @@ SOCKET Sock(const SockRecord* record) {
     return (SOCKET)record->handle;
 }
 
-void WriteAddress(SockRecord* record, const NetAddress* address) {
-    memset(&record->address, 0, sizeof(record->address));
-    record->address.family = AF_INET;
-    record->address.port = htons(address->port);
-    record->address.address = address->address;
-    record->addressLength = (int32_t)sizeof(record->address);
-}
+static_assert(AF_INET == kSockFamilyInet, "SockAddressIn keeps AF_INET");
 
 void ToSockaddr(const SockAddressIn& in, sockaddr_in* out) {
     memset(out, 0, sizeof(*out));
@@ -49,52 +43,16 @@ ResultCode SetLingerOff(SOCKET s) {
     return kOk;
 }
 
-SockRecord* NewRecord() {
-    SockRecord* record = (SockRecord*)calloc(1, sizeof(SockRecord));
-    if (record == nullptr)
-        return nullptr;
-    record->handle = PF_INVALID_SOCKET;
-    record->slot = -1;
-    return record;
-}
-
 }  // namespace
-
-ResultCode SockMapError(int32_t nativeError) {
-    switch (nativeError) {
-        case WSAEWOULDBLOCK:
-            return OV_E_WOULD_BLOCK;
-        case WSAEINPROGRESS:
-            return OV_E_IN_PROGRESS;
-        case WSAEALREADY:
-            return OV_E_ALREADY;
-        case WSAENOTSOCK:
-            return OV_E_NOT_SOCKET;
-        case WSAENOBUFS:
-            return OV_E_NO_BUFFERS;
-        case WSAECONNREFUSED:
-            return OV_E_CONN_REFUSED;
-        default:
-            return OV_E_PLATFORM;
-    }
-}
-
-ResultCode SockLastError() {
-    return SockMapError(WSAGetLastError());
-}
 
 ResultCode SockCreate(SockRecord** record, int32_t kind) {
     if (record == nullptr)
         return OV_E_SOCKET_RECORD;
     if (kind != kSockKindTcp && kind != kSockKindUdp)
         return OV_E_PLATFORM;
-    if (*record != nullptr && (*record)->handle != PF_INVALID_SOCKET)
-        return OV_E_SOCKET_EXISTS;
-    if (*record == nullptr) {
-        *record = NewRecord();
-        if (*record == nullptr)
-            return OV_E_SOCKET_RECORD;
-    }
+    ResultCode rc = SockPrepareRecord(record);
+    if (OV_FAILED(rc))
+        return rc;
     SockRecord* r = *record;
     r->kind = kind;
     if (kind == kSockKindTcp) {
@@ -129,12 +87,9 @@ ResultCode SockSetBlocking(SockRecord* record, int32_t blocking) {
 }
 
 ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
-    ResultCode rc = SockCheck(record);
+    ResultCode rc = SockCheckAddress(record, address);
     if (OV_FAILED(rc))
         return rc;
-    if (address == nullptr)
-        return OV_E_PLATFORM;
-    WriteAddress(record, address);
     sockaddr_in to;
     ToSockaddr(record->address, &to);
     if (connect(Sock(record), (const sockaddr*)&to, sizeof(to)) != 0)
@@ -144,19 +99,15 @@ ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
 }
 
 ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t* sent) {
-    ResultCode rc = SockCheck(record);
+    ResultCode rc = SockCheckTransfer(record, data, size, sent);
     if (OV_FAILED(rc))
         return rc;
-    if (sent != nullptr)
-        *sent = 0;
-    if (size < 0 || (data == nullptr && size > 0))
-        return OV_E_PLATFORM;
     int n = send(Sock(record), (const char*)data, size, 0);
     if (n < 0) {
-        int error = WSAGetLastError();
-        if (error == WSAEWOULDBLOCK)
+        rc = SockLastError();
+        if (rc == OV_E_WOULD_BLOCK)
             PfSocketRearm(record->handle, PF_FD_WRITE);
-        return SockMapError(error);
+        return rc;
     }
     if (sent != nullptr)
         *sent = n;
@@ -178,14 +129,11 @@ ResultCode SockSystemRecv(SockRecord* record, void* buffer, int32_t size, int32_
 
 ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void* data, int32_t size,
                       int32_t* sent) {
-    ResultCode rc = SockCheck(record);
+    ResultCode rc = SockCheckTransfer(record, data, size, sent);
+    if (OV_SUCCEEDED(rc))
+        rc = SockCheckAddress(record, address);
     if (OV_FAILED(rc))
         return rc;
-    if (sent != nullptr)
-        *sent = 0;
-    if (address == nullptr || size < 0 || (data == nullptr && size > 0))
-        return OV_E_PLATFORM;
-    WriteAddress(record, address);
     sockaddr_in to;
     ToSockaddr(record->address, &to);
     int n = sendto(Sock(record), (const char*)data, size, 0, (const sockaddr*)&to, sizeof(to));
@@ -198,13 +146,9 @@ ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void*
 
 ResultCode SockRecvFrom(SockRecord* record, void* buffer, int32_t size, int32_t* received,
                         NetAddress* from) {
-    ResultCode rc = SockCheck(record);
+    ResultCode rc = SockCheckTransfer(record, buffer, size, received);
     if (OV_FAILED(rc))
         return rc;
-    if (received != nullptr)
-        *received = 0;
-    if (size < 0 || (buffer == nullptr && size > 0))
-        return OV_E_PLATFORM;
     sockaddr_in peer;
     memset(&peer, 0, sizeof(peer));
     int length = sizeof(peer);
@@ -215,22 +159,17 @@ ResultCode SockRecvFrom(SockRecord* record, void* buffer, int32_t size, int32_t*
         return SockMapError(error);
     FromSockaddr(peer, &record->address);
     record->addressLength = length;
-    if (from != nullptr) {
-        from->address = peer.sin_addr.s_addr;
-        from->port = ntohs(peer.sin_port);
-    }
+    if (from != nullptr)
+        *from = SockNetAddress(record->address);
     if (received != nullptr)
         *received = n;
     return kOk;
 }
 
 ResultCode SockBind(SockRecord* record, const NetAddress* address) {
-    ResultCode rc = SockCheck(record);
+    ResultCode rc = SockCheckAddress(record, address);
     if (OV_FAILED(rc))
         return rc;
-    if (address == nullptr)
-        return OV_E_PLATFORM;
-    WriteAddress(record, address);
     const char reuse = 1;
     if (setsockopt(Sock(record), SOL_SOCKET, SO_REUSEADDR, &reuse, 1) != 0) {
         // Some Winsock implementations want a full BOOL.
@@ -261,16 +200,9 @@ ResultCode SockAccept(SockRecord* listener, NetAddress* outAddress, SockRecord**
     ResultCode rc = SockCheck(listener);
     if (OV_FAILED(rc))
         return rc;
-    if (newRecord == nullptr)
-        return OV_E_SOCKET_RECORD;
-    if (*newRecord != nullptr && (*newRecord)->handle != PF_INVALID_SOCKET) {
-        return OV_E_SOCKET_EXISTS;
-    }
-    if (*newRecord == nullptr) {
-        *newRecord = NewRecord();
-        if (*newRecord == nullptr)
-            return OV_E_SOCKET_RECORD;
-    }
+    rc = SockPrepareRecord(newRecord);
+    if (OV_FAILED(rc))
+        return rc;
     sockaddr_in peer;
     memset(&peer, 0, sizeof(peer));
     int length = sizeof(peer);
@@ -284,10 +216,8 @@ ResultCode SockAccept(SockRecord* listener, NetAddress* outAddress, SockRecord**
     r->kind = kSockKindTcp;
     FromSockaddr(peer, &r->address);
     r->addressLength = length;
-    if (outAddress != nullptr) {
-        outAddress->address = peer.sin_addr.s_addr;
-        outAddress->port = ntohs(peer.sin_port);
-    }
+    if (outAddress != nullptr)
+        *outAddress = SockNetAddress(r->address);
     return SetLingerOff(s);
 }
 
@@ -364,12 +294,7 @@ ResultCode ResolveAll(const char* host, NetAddressList* list) {
     for (addrinfo* it = found; it != nullptr && list->count < kNetMaxAddresses; it = it->ai_next) {
         if (it->ai_family != AF_INET || it->ai_addr == nullptr)
             continue;
-        uint32_t address = ((const sockaddr_in*)(const void*)it->ai_addr)->sin_addr.s_addr;
-        bool seen = false;
-        for (int32_t i = 0; i < list->count; ++i)
-            seen = seen || list->addresses[i] == address;
-        if (!seen)
-            list->addresses[list->count++] = address;
+        NetAddUnique(list, ((const sockaddr_in*)(const void*)it->ai_addr)->sin_addr.s_addr);
     }
     freeaddrinfo(found);
     return list->count > 0 ? kOk : OV_E_PLATFORM;

@@ -1,0 +1,66 @@
+// Files already on disk, hashed (SHA-256) on a worker thread, so that the
+// library thread, and every host call waiting for the library lock, goes on
+// while a large file is read. The download session hands it the file under
+// its final name and the partial file it would continue; the engine
+// downloader every file the engine reports done.
+//
+// Add queues a file and answers a ticket; the worker hashes queued files one
+// after the other, from the first byte to the end, and keeps each result
+// until its owner takes it (Take) or drops it (Drop). The owner polls
+// (every kPollMs, on a library timer), as CDownloader polls an unpack.
+//
+// Threads: Add, Take, Drop and the destructor on one thread (the library
+// thread, or under the library lock). The worker touches only the queue and
+// the file it reads; it runs while files are queued and ends when none is
+// left. A dropped file being read is given up within one chunk
+// (kFileDigestChunk); the destructor gives every file up and waits for the
+// worker, so the wait is short.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <vector>
+
+#include "opn/core/ovCString.h"
+#include "sdk/support/Sha256Stream.h"
+
+struct PfCriticalSection;
+struct PfThread;
+
+class FileHashQueue {
+  public:
+    static constexpr uint32_t kPollMs = 100;
+
+    FileHashQueue();
+    ~FileHashQueue();
+    FileHashQueue(const FileHashQueue&) = delete;
+    FileHashQueue& operator=(const FileHashQueue&) = delete;
+
+    // Queues the file at `path` (a library path); 0 when it cannot be
+    // queued (no memory, no worker), else its ticket.
+    uint32_t Add(const char* path);
+    // True once the ticket's file was read: `*bytes` is how many bytes were
+    // hashed (-1 when it could not be read) and `hash` holds them, not yet
+    // finished. The ticket is then spent. False while it is queued or read.
+    bool Take(uint32_t ticket, Sha256Stream& hash, int64_t* bytes);
+    // Forgets the ticket; a file being read is given up.
+    void Drop(uint32_t ticket);
+    // Files queued or read and not yet taken or dropped.
+    int32_t Count() const { return (int32_t)m_tasks.size(); }
+
+  private:
+    struct Task;
+
+    static unsigned Run(void* self);
+    // Hashes queued files until none is left; false when none was there.
+    void Work();
+    void Lock();
+    void Unlock();
+
+    PfCriticalSection* m_section = nullptr;
+    PfThread* m_thread = nullptr;
+    bool m_running = false;  // the worker has not yet seen the queue empty
+    uint32_t m_nextTicket = 0;
+    std::vector<Task*> m_tasks;  // in queue order
+};
