@@ -13,6 +13,7 @@ extern "C" {
 #include "opn/platform/pfCodePage.h"
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/download/ExtractOutput.h"
+#include "sdk/download/SevenZipMemoryStream.h"
 #include "sdk/support/zip/ZipFileTarget.h"
 #include "sdk/support/zip/ZipNames.h"
 #include "sdk/support/zip/ZipReader.h"
@@ -51,44 +52,6 @@ void BudgetFree(ISzAllocPtr p, void* address) {
     memcpy(&size, block, sizeof size);
     budget->used -= size;
     free(block);
-}
-
-// A seekable input stream over the archive block. Reading fails once the
-// output is cancelled, which stops the decoder within one look-ahead buffer.
-struct BlockStream {
-    ISeekInStream vt;
-    const unsigned char* data;
-    size_t size;
-    size_t pos;
-    const ExtractOutput* output;
-};
-
-SRes BlockRead(ISeekInStreamPtr p, void* buf, size_t* size) {
-    BlockStream* s = Z7_CONTAINER_FROM_VTBL(p, BlockStream, vt);
-    if (s->output->Cancelled())
-        return SZ_ERROR_READ;
-    size_t n = s->size - s->pos;
-    if (*size < n)
-        n = *size;
-    memcpy(buf, s->data + s->pos, n);
-    s->pos += n;
-    *size = n;
-    return SZ_OK;
-}
-
-SRes BlockSeek(ISeekInStreamPtr p, Int64* pos, ESzSeek origin) {
-    BlockStream* s = Z7_CONTAINER_FROM_VTBL(p, BlockStream, vt);
-    const Int64 base = origin == SZ_SEEK_SET   ? 0
-                       : origin == SZ_SEEK_CUR ? (Int64)s->pos
-                                               : (Int64)s->size;
-    if (*pos > (Int64)s->size || *pos < -(Int64)s->size)
-        return SZ_ERROR_PARAM;
-    const Int64 target = base + *pos;
-    if (target < 0 || target > (Int64)s->size)
-        return SZ_ERROR_PARAM;
-    s->pos = (size_t)target;
-    *pos = target;
-    return SZ_OK;
 }
 
 // The UTF-16 name of file `index` in the system code page; false when it is
@@ -135,12 +98,7 @@ class SevenZipExtraction {
         m_alloc.vt.Free = BudgetFree;
         m_alloc.limit = memoryLimit;
         m_alloc.used = 0;
-        m_stream.vt.Read = BlockRead;
-        m_stream.vt.Seek = BlockSeek;
-        m_stream.data = (const unsigned char*)data;
-        m_stream.size = size;
-        m_stream.pos = 0;
-        m_stream.output = &output;
+        SevenZipMemoryStreamInit(m_stream, data, size, &output);
         LookToRead2_CreateVTable(&m_look, False);
         m_look.buf = m_lookBuffer;
         m_look.bufSize = sizeof m_lookBuffer;
@@ -220,7 +178,7 @@ class SevenZipExtraction {
 
     ExtractOutput& m_output;
     BudgetAlloc m_alloc;
-    BlockStream m_stream;
+    SevenZipMemoryStream m_stream;
     CLookToRead2 m_look;
     Byte m_lookBuffer[1 << 14];
     CSzArEx m_db;

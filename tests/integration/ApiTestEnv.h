@@ -29,6 +29,7 @@
 #include "sdk/api/SwarmFetch.h"
 #include "sdk/support/EnginePath.h"
 #include "sdk/support/ServiceLog.h"
+#include "support/Eventually.h"
 #include "unit/SupportTestEnv.h"
 
 namespace apitest {
@@ -75,11 +76,7 @@ class EventRecorder {
     }
     // Waits (bounded) until `count` events have arrived.
     bool WaitFor(size_t count, uint32_t timeoutMs = 10000) {
-        PfEvent* pause = PfEventCreate();
-        for (uint32_t waited = 0; waited < timeoutMs && Count() < count; waited += 10)
-            PfEventWait(pause, 10);
-        PfEventClose(pause);
-        return Count() >= count;
+        return sftest::Eventually([&] { return Count() >= count; }, timeoutMs);
     }
 
   private:

@@ -25,6 +25,7 @@
 #include "sdk/api/CJob.h"
 #include "sdk/download/CPlatformFileSizeChecker.h"
 #include "sdk/download/CPlatformSession.h"
+#include "support/Eventually.h"
 #include "support/TestServers.h"
 
 namespace filedl {
@@ -134,9 +135,7 @@ class SessionRecorder : public IPlatFormSessionEventListener {
     bool Ended() { return Count("all") + Count("failed") + Count("error") > 0; }
     // Waits (bounded) for a terminal report.
     bool WaitEnd(uint32_t timeoutMs = 60000) {
-        for (uint32_t waited = 0; waited < timeoutMs && !Ended(); waited += 10)
-            netdl::Sleep(10);
-        return Ended();
+        return sftest::Eventually([&] { return Ended(); }, timeoutMs);
     }
     std::vector<std::string> Violations() {
         std::lock_guard<std::mutex> hold(m_mutex);
@@ -213,13 +212,14 @@ class CheckerRecorder : public ICheckerEventListener {
     }
     // Waits (bounded) for the first report.
     Outcome WaitEnd(uint32_t timeoutMs = 60000) {
-        for (uint32_t waited = 0; waited < timeoutMs; waited += 10) {
-            const Outcome now = Get();
-            if (now.completed + now.failed > 0)
-                return now;
-            netdl::Sleep(10);
-        }
-        return Get();
+        Outcome now = Get();
+        sftest::Eventually(
+            [&] {
+                now = Get();
+                return now.completed + now.failed > 0;
+            },
+            timeoutMs);
+        return now;
     }
 
   private:

@@ -1,7 +1,8 @@
-// Helpers of the TLS layer tests: certificates made at test time, a TLS
-// server run over memory (OpenSSL's own memory BIOs, so each byte the layer
-// sends or gets is under the test's control), a test top layer that records
-// what reaches it, and the service log of a redirected app-data folder.
+// Helpers of the TLS layer tests: a TLS server run over memory (OpenSSL's
+// own memory BIOs, so each byte the layer sends or gets is under the test's
+// control), a test top layer that records what reaches it, and the service
+// log of a redirected app-data folder. Certificates come from
+// support/TestCertificate.h.
 #pragma once
 
 #include <stdint.h>
@@ -15,76 +16,15 @@
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/nwCApplicationStack.h"
 #include "sdk/support/ServiceLog.h"
+#include "support/TestCertificate.h"
 #include "unit/SupportTestEnv.h"
 
 namespace tlstest {
-
-// A self-signed certificate with its key.
-struct Certificate {
-    EVP_PKEY* key = nullptr;
-    X509* cert = nullptr;
-    std::string pem;
-
-    Certificate() = default;
-    Certificate(const Certificate&) = delete;
-    Certificate& operator=(const Certificate&) = delete;
-    ~Certificate() {
-        X509_free(cert);
-        EVP_PKEY_free(key);
-    }
-
-    // `altNames` in OpenSSL's notation, e.g. "DNS:good.example,IP:127.0.0.1".
-    bool Make(const char* commonName, const char* altNames) {
-        key = EVP_EC_gen("P-256");
-        cert = X509_new();
-        if (!key || !cert)
-            return false;
-        X509_set_version(cert, 2);
-        ASN1_INTEGER_set(X509_get_serialNumber(cert), 7);
-        X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-        X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-        X509_set_pubkey(cert, key);
-        X509_NAME* name = X509_get_subject_name(cert);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
-        X509_set_issuer_name(cert, name);
-        X509V3_CTX v3;
-        X509V3_set_ctx(&v3, cert, cert, nullptr, nullptr, 0);
-        const bool extended = AddExtension(&v3, NID_basic_constraints, "critical,CA:TRUE") &&
-                              AddExtension(&v3, NID_subject_alt_name, altNames);
-        if (!extended || X509_sign(cert, key, EVP_sha256()) <= 0)
-            return false;
-        BIO* out = BIO_new(BIO_s_mem());
-        if (!out || PEM_write_bio_X509(out, cert) != 1) {
-            BIO_free(out);
-            return false;
-        }
-        char* text = nullptr;
-        const long n = BIO_get_mem_data(out, &text);
-        pem.assign(text, (size_t)n);
-        BIO_free(out);
-        return true;
-    }
-
-  private:
-    bool AddExtension(X509V3_CTX* v3, int nid, const char* value) {
-        X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, v3, nid, value);
-        if (!ext)
-            return false;
-        const bool ok = X509_add_ext(cert, ext, -1) == 1;
-        X509_EXTENSION_free(ext);
-        return ok;
-    }
-};
 
 // A TLS server over two memory BIOs: Feed() gives it what the client sent,
 // Take() hands out what it wants to send.

@@ -19,12 +19,12 @@
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/cpCQoSContext.h"
-#include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/nwCAgentLayer.h"
 #include "opn/opeerqos/nwFrame.h"
 #include "opn/opeerqos/ovIAgentLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfMessageLoop.h"
+#include "support/LibraryLoop.h"
 #include "support/TestPeers.h"
 #include "unit/SupportTestEnv.h"
 
@@ -176,28 +176,7 @@ class AgentLayerNet : public ::testing::Test {
     // Runs the loop until `done` holds, checked on every 100 ms tick of the
     // timer manager, for at most about `maxMs`. Returns done().
     bool Run(const std::function<bool()>& done, uint32_t maxMs = 10000) {
-        struct State {
-            const std::function<bool()>* done;
-            volatile int32_t run;
-            uint32_t ticksLeft;
-        } state{&done, 1, maxMs / 100 + 1};
-        if (done())
-            return true;
-        ovSmartPtr timer;
-        if (!timer.CreateInstance(OV_CLSID_TIMER))
-            return false;
-        cpCTimer* t = timer.As<cpCTimer>();
-        const ovSmartPtr noLock;
-        const cpTimerCallback check = [](void* user) {
-            State* s = static_cast<State*>(user);
-            if ((*s->done)() || --s->ticksLeft == 0)
-                s->run = 0;
-        };
-        if (OV_FAILED(t->Start(100, check, &state, 0x7E570001, noLock)))
-            return false;
-        PfRunMessageLoop(&state.run);
-        t->Stop();
-        return done();
+        return libraryloop::RunUntil(done, maxMs, 100);
     }
 
     // Runs the loop for `ms` whatever happens (to see that nothing more does).

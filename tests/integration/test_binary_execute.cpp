@@ -20,6 +20,7 @@
 #include "sdk/download/CBinaryExecute_V3.h"
 #include "sdk/download/Elevation.h"
 #include "support/EnginePrograms.h"
+#include "support/Eventually.h"
 
 namespace {
 
@@ -41,12 +42,7 @@ std::string InstallEngine(const LogScope& scope, const std::string& program) {
 
 // Waits (bounded) for the marker the started program writes.
 bool WaitForMarker(const std::string& engine) {
-    for (int i = 0; i < 1000; ++i) {
-        if (supporttest::PathExists(engine + ".ran"))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return sftest::Eventually([&] { return supporttest::PathExists(engine + ".ran"); });
 }
 
 // Restores the elevation flag and the platform's starts however a test ends.
@@ -306,13 +302,7 @@ TEST(RunEngine, AProgramThatNeverBecomesIdleDoesNotHoldTheCaller) {
     ASSERT_NE(nullptr, release);
     fclose(release);
     // Gone before its folder is removed.
-    bool done = false;
-    for (int i = 0; i < 1000 && !done; ++i) {
-        done = supporttest::PathExists(engine + ".done");
-        if (!done)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(done);
+    EXPECT_TRUE(sftest::Eventually([&] { return supporttest::PathExists(engine + ".done"); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 #endif

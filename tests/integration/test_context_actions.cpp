@@ -29,6 +29,7 @@
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfSocket.h"
+#include "support/Eventually.h"
 #include "support/TestPeers.h"
 
 namespace {
@@ -1009,14 +1010,13 @@ TEST_F(ActionTest, HardSocketErrorMakesSendFail) {
     ASSERT_NO_FATAL_FAILURE(ConnectTo(closer.Port()));
     ASSERT_TRUE(closer.WaitConnections(1, 5000));
     ASSERT_NO_FATAL_FAILURE(Use(cpCreateContextAction(kQoSActionHigh)));
-    bool failed = false;
-    for (int i = 0; i < 500 && !failed; ++i) {
-        SetSendBlock(4096, 'r');
-        int32_t sent = 0;
-        failed = !action->Send(&sent);
-        if (!failed)
-            SleepMs(2);
-    }
+    const bool failed = sftest::Eventually(
+        [&] {
+            SetSendBlock(4096, 'r');
+            int32_t sent = 0;
+            return !action->Send(&sent);
+        },
+        5000, 2);
     EXPECT_TRUE(failed);
 }
 

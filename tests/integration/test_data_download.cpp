@@ -18,6 +18,7 @@
 #include "integration/ApiTestEnv.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "sdk/download/CDataDownloadSession.h"
+#include "support/Eventually.h"
 #include "support/FastTimerClock.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
@@ -43,8 +44,7 @@ class DataDownload : public netdl::LibraryTest {
     // Waits (bounded) until `count` requests have ended; the code of the
     // last end event, or 0 when none came in time.
     uint32_t WaitEnds(size_t count, uint32_t timeoutMs = 20000) {
-        for (uint32_t waited = 0; waited < timeoutMs && Ends() < count; waited += 10)
-            netdl::Sleep(10);
+        sftest::Eventually([&] { return Ends() >= count; }, timeoutMs);
         uint32_t last = 0;
         for (const apitest::Event& e : Events().Events())
             if (e.code == SF_EVENT_DATA_DONE || e.code == SF_EVENT_DATA_FAILED)
@@ -558,12 +558,12 @@ TEST_F(DataDownload, FinalizeDuringAnHttpsTransferLeavesNoTlsObjectBehind) {
     // after it would reach a freed BIO method (AddressSanitizer reports it).
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(S().HttpsUrl("/files/random-16m.bin").c_str()));
     SessionState state;
-    for (int i = 0; i < 5000; ++i) {
-        state = Session();
-        if (state.received > 0 || Ends() > 0)
-            break;
-        netdl::Sleep(1);
-    }
+    sftest::Eventually(
+        [&] {
+            state = Session();
+            return state.received > 0 || Ends() > 0;
+        },
+        5000, 1);
     ASSERT_EQ(0u, Ends()) << "the transfer ended before the library did";
     ASSERT_GT(state.received, 0);
     EXPECT_LT(state.received, state.contentLength);

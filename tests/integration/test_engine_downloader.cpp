@@ -28,6 +28,7 @@
 #include "sdk/download/CPlatFormDownloader.h"
 #include "sdk/download/Connectivity.h"
 #include "support/EngineProbe.h"
+#include "support/Eventually.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
 
@@ -41,6 +42,7 @@ using engineprobe::Tail;
 using engineprobe::U32;
 using engineprobe::U64;
 using engineprobe::Z;
+using sftest::Eventually;
 using supporttest::TempFolder;
 using testpeers::BuildFrame;
 using testpeers::Frame;
@@ -48,17 +50,6 @@ using testpeers::FrameAnswer;
 using testpeers::FrameAnswerer;
 
 namespace {
-
-bool Eventually(const std::function<bool()>& done, uint32_t maxMs = 10000) {
-    PfEvent* pause = PfEventCreate();
-    bool ok = done();
-    for (uint32_t waited = 0; !ok && waited < maxMs; waited += 10) {
-        PfEventWait(pause, 10);
-        ok = done();
-    }
-    PfEventClose(pause);
-    return ok;
-}
 
 std::string Report(uint16_t message, const std::string& payload) {
     return BuildFrame(kFrameCategoryEngine, message, payload);

@@ -26,27 +26,18 @@
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/EngineManifestUrl.h"
+#include "support/Eventually.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
 
 using apitest::Library;
 using apitest::TheManager;
+using sftest::Eventually;
 using supporttest::TempFolder;
 
 namespace {
 
 const char* const kFiles[] = {"files/random-1m.bin", "files/random-16m.bin", "files/list.txt"};
-
-bool Eventually(const std::function<bool()>& done, uint32_t maxMs) {
-    PfEvent* pause = PfEventCreate();
-    bool ok = done();
-    for (uint32_t waited = 0; !ok && waited < maxMs; waited += 20) {
-        PfEventWait(pause, 20);
-        ok = done();
-    }
-    PfEventClose(pause);
-    return ok;
-}
 
 void SetEnv(const char* name, const std::string& value) {
 #ifdef _WIN32

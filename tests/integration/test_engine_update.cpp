@@ -32,6 +32,7 @@
 #include "sdk/support/Sha256Stream.h"
 #include "support/EngineHashList.h"
 #include "support/EnginePrograms.h"
+#include "support/Eventually.h"
 #include "support/FastTimerClock.h"
 #include "support/LibraryLoop.h"
 #include "support/TestData.h"
@@ -145,12 +146,7 @@ std::string InstalledVersion(const apitest::LogScope& scope) {
 }
 
 bool WaitForMarker(const std::string& engine) {
-    for (int i = 0; i < 500; ++i) {
-        if (supporttest::PathExists(engine + ".ran"))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return sftest::Eventually([&] { return supporttest::PathExists(engine + ".ran"); }, 5000);
 }
 
 enum HashMode {
@@ -794,8 +790,7 @@ TEST_F(EngineUpdateHost, FinalizeDuringAnUnpackStopsIt) {
     {
         apitest::Library library(false, true, 1, true);
         ASSERT_EQ(SF_RESULT_OK, library.Result());
-        for (int i = 0; i < 60000 && !supporttest::PathExists(staging); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        sftest::Eventually([&] { return supporttest::PathExists(staging); }, 60000, 1);
         EXPECT_TRUE(supporttest::PathExists(staging));
         const auto start = std::chrono::steady_clock::now();
         SwarmFetch_Finalize();

@@ -12,6 +12,7 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfVolume.h"
+#include "support/Eventually.h"
 #include "support/FastTimerClock.h"
 
 #ifndef _WIN32
@@ -220,9 +221,8 @@ TEST_F(FileSizeCheckFastClock, AHeadThatDripsIsAFailedAttemptOfEitherSizeCheck) 
             // One URL per file: the host's check fails once.
             ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(drip.c_str()));
             ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
-            for (int i = 0; i < 6000 && m_lib->Recorder().CountOf(SF_EVENT_SIZE_CHECK_FAILED) == 0;
-                 ++i)
-                netdl::Sleep(10);
+            sftest::Eventually(
+                [&] { return m_lib->Recorder().CountOf(SF_EVENT_SIZE_CHECK_FAILED) > 0; }, 60000);
             EXPECT_EQ(1u, m_lib->Recorder().CountOf(SF_EVENT_SIZE_CHECK_FAILED));
             EXPECT_EQ(0u, m_lib->Recorder().CountOf(SF_EVENT_SIZE_CHECK_DONE));
         }
@@ -231,8 +231,8 @@ TEST_F(FileSizeCheckFastClock, AHeadThatDripsIsAFailedAttemptOfEitherSizeCheck) 
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(45));
         EXPECT_EQ(3, filedl::RequestsWith("GET /drip-head/" + tag));
         // Each attempt was closed by the library, not left dripping.
-        for (int i = 0; i < 500 && filedl::RequestsWith("drip-head " + tag + " closed") < 3; ++i)
-            netdl::Sleep(10);
+        sftest::Eventually(
+            [&] { return filedl::RequestsWith("drip-head " + tag + " closed") >= 3; }, 5000);
         EXPECT_EQ(3, filedl::RequestsWith("drip-head " + tag + " closed"));
     }
 }

@@ -16,18 +16,18 @@
 #include <vector>
 
 #include "opn/core/ovCGarbageCollector.h"
-#include "opn/core/ovClassIds.h"
 #include "opn/core/ovCString.h"
+#include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
-#include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/nwCHttpRequest.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfCodePage.h"
 #include "support/HttpRecorder.h"
+#include "support/LibraryLoop.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
 #include "unit/SupportTestEnv.h"
@@ -154,26 +154,7 @@ class HttpClientNet : public ::testing::Test {
     // Runs the loop until `done` holds (checked every 50 ms) or `maxMs`
     // passed. Returns done().
     bool Run(const std::function<bool()>& done, uint32_t maxMs = 15000) {
-        struct State {
-            const std::function<bool()>* done;
-            volatile int32_t run;
-            uint32_t ticksLeft;
-        } state{&done, 1, maxMs / 50 + 1};
-        if (done())
-            return true;
-        ovSmartPtr timer;
-        if (!timer.CreateInstance(OV_CLSID_TIMER))
-            return false;
-        const cpTimerCallback check = [](void* user) {
-            State* s = static_cast<State*>(user);
-            if ((*s->done)() || --s->ticksLeft == 0)
-                s->run = 0;
-        };
-        if (OV_FAILED(timer.As<cpCTimer>()->Start(50, check, &state, 0x7E570002, ovSmartPtr())))
-            return false;
-        PfRunMessageLoop(&state.run);
-        timer.As<cpCTimer>()->Stop();
-        return done();
+        return libraryloop::RunUntil(done, maxMs, 50);
     }
     void Settle(uint32_t ms) {
         Run([] { return false; }, ms);

@@ -17,6 +17,7 @@
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/opeerqos/nwCHTTPDownloader.h"
+#include "support/Eventually.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
 
@@ -65,9 +66,7 @@ class Recorder : public nwIHTTPDownloaderListener {
     }
     size_t Count() { return Reports().size(); }
     bool WaitFor(size_t count, uint32_t timeoutMs = 20000) {
-        for (uint32_t waited = 0; waited < timeoutMs && Count() < count; waited += 10)
-            netdl::Sleep(10);
-        return Count() >= count;
+        return sftest::Eventually([&] { return Count() >= count; }, timeoutMs);
     }
     // The only report of `key`; kind "none" when there is none, "several"
     // when there are more.
@@ -350,20 +349,22 @@ TEST_F(HttpDownloader, ARedirectRestartsTheAttemptCount) {
     // Three more at the target: only the last of them gives up.
     int injected = 0;
     std::vector<int32_t> attempts;
-    for (int poll = 0; poll < 500 && injected < 3; ++poll) {
-        ASSERT_TRUE(OnLibraryThread([&] {
-            nwCHTTPDownloader::RequestView view;
-            if (!Object()->RequestAt(0, &view) || target != view.url)
-                return;
-            EXPECT_EQ(1, view.redirects);
-            attempts.push_back(view.attempt);
-            if (netdl::InjectHostUnreachable(view.context))
-                ++injected;
-        }));
-        if (injected < 3 && m_recorder.Count() > 0)
-            break;
-        netdl::Sleep(10);
-    }
+    bool reached = true;
+    sftest::Eventually(
+        [&] {
+            reached = OnLibraryThread([&] {
+                nwCHTTPDownloader::RequestView view;
+                if (!Object()->RequestAt(0, &view) || target != view.url)
+                    return;
+                EXPECT_EQ(1, view.redirects);
+                attempts.push_back(view.attempt);
+                if (netdl::InjectHostUnreachable(view.context))
+                    ++injected;
+            });
+            return !reached || injected >= 3 || m_recorder.Count() > 0;
+        },
+        5000);
+    ASSERT_TRUE(reached);
     EXPECT_EQ(3, injected);
     EXPECT_EQ((std::vector<int32_t>{0, 1, 2}), attempts);
     ASSERT_EQ(1u, m_recorder.Count());

@@ -6,6 +6,7 @@
 
 #include "integration/ApiTestEnv.h"
 #include "sdk/api/CJobDownloader.h"
+#include "support/Eventually.h"
 
 using namespace apitest;
 
@@ -812,10 +813,7 @@ TEST_F(DownloaderHandOver, TimerChecksEveryHeldJobOnTheLibraryThread) {
     const uint32_t job = JobWithFile();
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
     // The one-second timer fires on the library thread (bounded wait).
-    PfEvent* pause = PfEventCreate();
-    for (int i = 0; i < 1000 && m_plain->checks.load() == 0; ++i)
-        PfEventWait(pause, 10);
-    PfEventClose(pause);
+    sftest::Eventually([&] { return m_plain->checks.load() > 0; });
     EXPECT_GE(m_plain->checks.load(), 1);
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
 }
@@ -852,10 +850,7 @@ TEST_F(DownloaderHandOver, TickVisitsEveryJobWhenACheckLetsOneGo) {
             WithJob(handles[i], [&](CJob& j) { jobs[i] = &j; });
         }
     }
-    PfEvent* pause = PfEventCreate();
-    for (int i = 0; i < 500 && plain->Visits().size() < 3; ++i)
-        PfEventWait(pause, 10);
-    PfEventClose(pause);
+    sftest::Eventually([&] { return plain->Visits().size() >= 3; }, 5000);
     const std::vector<CJob*> visits = plain->Visits();
     ASSERT_GE(visits.size(), 3u);
     // The first tick reaches b and c although a left the list under it.
@@ -913,22 +908,16 @@ TEST_F(DownloaderHandOver, EngineLostFromInsideTheEngineDownloaderIsDeletedLater
     const uint32_t job = JobWithFile();
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
     // The engine's one-second tick reports the loss.
-    PfEvent* pause = PfEventCreate();
-    for (int i = 0; i < 500 && !Holds(m_plain, job); ++i)
-        PfEventWait(pause, 10);
+    sftest::Eventually([&] { return Holds(m_plain, job); }, 5000);
     EXPECT_TRUE(Holds(m_plain, job));
     EXPECT_EQ(CJob::kRunning, JobState(job));
     // Deleted on a later turn of the loop, not inside its own call.
-    bool reaped = false;
-    for (int i = 0; i < 500 && !reaped; ++i) {
-        {
+    const bool reaped = sftest::Eventually(
+        [&] {
             ovCAutoLock hold(TheManager().LockObject());
-            reaped = TheManager().RetiredCount() == 0 && !TheManager().EngineDownloader();
-        }
-        if (!reaped)
-            PfEventWait(pause, 10);
-    }
-    PfEventClose(pause);
+            return TheManager().RetiredCount() == 0 && !TheManager().EngineDownloader();
+        },
+        5000);
     EXPECT_TRUE(reaped);
 }
 

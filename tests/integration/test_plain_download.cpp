@@ -22,6 +22,7 @@
 #include "sdk/download/CPlatformSession.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/FileReportEntry.h"
+#include "support/Eventually.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
 
@@ -166,13 +167,18 @@ std::string ExpectedFrame(const std::string& tag, const std::vector<ReportRecord
 // The agent's log line of the report whose tags are `tag` (bounded wait).
 std::string AgentLine(const std::string& tag, uint32_t timeoutMs = 15000) {
     const std::string wanted = " tags=" + tag;
-    for (uint32_t waited = 0; waited <= timeoutMs; waited += 50) {
-        for (const std::string& line : S().AgentReportLines())
-            if (line.find(wanted) != std::string::npos)
-                return line;
-        Pause(50);
-    }
-    return std::string();
+    std::string found;
+    sftest::Eventually(
+        [&] {
+            for (const std::string& line : S().AgentReportLines())
+                if (line.find(wanted) != std::string::npos) {
+                    found = line;
+                    return true;
+                }
+            return false;
+        },
+        timeoutMs, 50);
+    return found;
 }
 
 std::string Field(const std::string& line, const std::string& key) {
@@ -216,14 +222,13 @@ class PlainDownload : public ::testing::Test {
     // watch meanwhile.
     bool WaitFor(uint32_t code, uint32_t job, size_t count = 1, uint32_t timeoutMs = kJobTimeoutMs,
                  ProgressWatch* watch = nullptr) {
-        for (uint32_t waited = 0; waited <= timeoutMs; waited += 20) {
-            if (watch)
-                watch->Poll();
-            if (CountFor(code, job) >= count)
-                return true;
-            Pause(20);
-        }
-        return false;
+        return sftest::Eventually(
+            [&] {
+                if (watch)
+                    watch->Poll();
+                return CountFor(code, job) >= count;
+            },
+            timeoutMs, 20);
     }
 
     // Replaces the downloader the host set-up made with one the test can
@@ -493,10 +498,12 @@ TEST_F(PlainDownload, StopInTheMiddleAtNormalSpeedThenFullSpeed) {
               SwarmFetch_AddFile(fast, url.c_str(), (m_dir + "fast\\").c_str(), nullptr, -1, 1));
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(fast, 1));
     uint32_t budget = 0;
-    for (int i = 0; i < 500 && budget == 0 && CountFor(SF_EVENT_JOB_DONE, fast) == 0; ++i) {
-        budget = Budget(plain, fast);
-        Pause(10);
-    }
+    sftest::Eventually(
+        [&] {
+            budget = Budget(plain, fast);
+            return budget != 0 || CountFor(SF_EVENT_JOB_DONE, fast) != 0;
+        },
+        5000);
     if (budget != 0) {
         EXPECT_EQ(CPlatformSession::kFullSpeedBudget, budget);
     }
@@ -551,12 +558,14 @@ TEST_F(PlainDownload, ReportToAnAgentThatRefusesIsDroppedAndLogged) {
                                                m_dir.c_str(), nullptr, -1, 1));
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
     ASSERT_TRUE(WaitFor(SF_EVENT_JOB_DONE, job));
-    bool dropped = false;
-    for (int i = 0; i < 300 && !dropped; ++i) {
-        for (const std::string& line : m_log.Lines())
-            dropped = dropped || line.find("[SwarmFetchLib] Report dropped : ") == 0;
-        Pause(20);
-    }
+    const bool dropped = sftest::Eventually(
+        [&] {
+            for (const std::string& line : m_log.Lines())
+                if (line.find("[SwarmFetchLib] Report dropped : ") == 0)
+                    return true;
+            return false;
+        },
+        6000, 20);
     EXPECT_TRUE(dropped) << m_log.Text();
     // The job itself succeeded all the same.
     SwarmFetchJobDone done = {0, 0, -1};
@@ -613,10 +622,14 @@ void StartSlowJob(uint32_t job, const std::string& folder) {
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 0));
     SwarmFetchProgress p;
     memset(&p, 0, sizeof p);
-    for (int i = 0; i < 1000 && p.received == 0; ++i) {
-        Pause(20);
-        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetProgress(job, &p));
-    }
+    int32_t asked = SF_RESULT_OK;
+    sftest::Eventually(
+        [&] {
+            asked = SwarmFetch_GetProgress(job, &p);
+            return asked != SF_RESULT_OK || p.received > 0;
+        },
+        20000, 20);
+    ASSERT_EQ(SF_RESULT_OK, asked);
     ASSERT_GT(p.received, 0);
 }
 

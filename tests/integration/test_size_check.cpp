@@ -24,6 +24,7 @@
 #include "sdk/api/IContentLengthCheckerEventListener.h"
 #include "sdk/download/CContentLengthCheckSession.h"
 #include "sdk/download/CContentLengthChecker.h"
+#include "support/Eventually.h"
 #include "support/TestServers.h"
 
 namespace {
@@ -116,8 +117,7 @@ class SizeCheck : public netdl::LibraryTest {
         for (const std::string& url : urls)
             EXPECT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(url.c_str()));
         EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
-        for (uint32_t waited = 0; waited < timeoutMs && Ends() == 0; waited += 10)
-            netdl::Sleep(10);
+        sftest::Eventually([&] { return Ends() > 0; }, timeoutMs);
         for (const apitest::Event& e : Events().Events())
             if (e.code == SF_EVENT_SIZE_CHECK_DONE || e.code == SF_EVENT_SIZE_CHECK_FAILED)
                 return e.code;
@@ -151,11 +151,25 @@ class SizeCheck : public netdl::LibraryTest {
         return state;
     }
 
+    // Waits (bounded) until the server answered `count` held requests of
+    // `tag`, then lets the library thread take two turns of its loop, so
+    // whatever those answers could still cause has happened.
+    void WaitHeldAnswers(const std::string& tag, int count) {
+        EXPECT_TRUE(sftest::Eventually(
+            [&] {
+                const std::vector<int> events = GateEvents(tag);
+                return std::count_if(events.begin(), events.end(), [](int e) { return e < 0; }) >=
+                       count;
+            },
+            20000));
+        EXPECT_TRUE(OnLibraryThread([] {}));
+        EXPECT_TRUE(OnLibraryThread([] {}));
+    }
+
     // Waits (bounded) until the server has seen `count` events of `tag`.
     std::vector<int> WaitGateEvents(const std::string& tag, size_t count) {
         std::vector<int> events;
-        for (int i = 0; i < 2000 && (events = GateEvents(tag)).size() < count; ++i)
-            netdl::Sleep(10);
+        sftest::Eventually([&] { return (events = GateEvents(tag)).size() >= count; }, 20000);
         return events;
     }
 
@@ -235,8 +249,9 @@ TEST_F(SizeCheck, TheFirstFailureEndsTheCheckOnce) {
     for (size_t i = 0; i < 12; ++i)
         urls.push_back(i == 1 ? S().FaultUrl("/status/404?m=" + tag) : GateUrl(tag, i, {1500, 5}));
     ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_FAILED, Check(urls));
-    // Answers of the files still held come after the end and change nothing.
-    netdl::Sleep(2500);
+    // Answers of the four files still held come after the end and change
+    // nothing.
+    WaitHeldAnswers(tag, 4);
     ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
     EXPECT_EQ(3u, CountLinesWith("m=" + tag));
     EXPECT_EQ((std::vector<int>{0, 2, 3, 4}), Arrivals(GateEvents(tag), 5))
@@ -343,9 +358,9 @@ TEST_F(SizeCheck, AnUnreachableHostStopsEverySessionAndReportsOnce) {
         injected = session && netdl::InjectHostUnreachable(session->Connection());
     }));
     ASSERT_TRUE(injected);
-    for (int i = 0; i < 1000 && Ends() == 0; ++i)
-        netdl::Sleep(10);
-    netdl::Sleep(2500);
+    sftest::Eventually([&] { return Ends() > 0; });
+    // The five held answers come after the end and change nothing.
+    WaitHeldAnswers(tag, 5);
     ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
     EXPECT_TRUE(m_log->Has("[SwarmFetchLib] CLCS HU(file:2)"));
     EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4}), Arrivals(GateEvents(tag), 5));
@@ -428,10 +443,14 @@ TEST_F(SizeCheck, ACheckWithoutFilesCompletesAtOnceWithTotalZero) {
         check->Start();
     }));
     std::vector<std::string> calls;
-    for (int i = 0; i < 500 && calls.empty(); ++i) {
-        netdl::Sleep(10);
-        ASSERT_TRUE(OnLibraryThread([&] { calls = listener.calls; }));
-    }
+    bool reached = true;
+    sftest::Eventually(
+        [&] {
+            reached = OnLibraryThread([&] { calls = listener.calls; });
+            return !reached || !calls.empty();
+        },
+        5000);
+    ASSERT_TRUE(reached);
     EXPECT_EQ((std::vector<std::string>{"complete 0"}), calls);
     ASSERT_TRUE(OnLibraryThread([&] { check.reset(); }));
 }

@@ -13,11 +13,9 @@
 #include <vector>
 
 #include <openssl/bio.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
-#include <openssl/x509v3.h>
 
 #include "opn/platform/cpCMutex.h"
 #include "opn/core/ovCGarbageCollector.h"
@@ -35,6 +33,8 @@
 #include "opn/platform/pfSocket.h"
 #include "opn/platform/pfThread.h"
 #include "sdk/support/ServiceLog.h"
+#include "support/Eventually.h"
+#include "support/TestCertificate.h"
 #include "unit/SupportTestEnv.h"
 
 namespace {
@@ -628,11 +628,8 @@ TEST(SocketObject, ListensAcceptsAndExchangesBytesOnLoopback) {
     SockRecord* accepted = nullptr;
     NetAddress peer = {0, 0};
     ResultCode result = OV_E_PLATFORM;
-    for (int i = 0; i < 500 && OV_FAILED(result); ++i) {
-        result = listener->Accept(&accepted, &peer);
-        if (OV_FAILED(result))
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    sftest::Eventually([&] { return OV_SUCCEEDED(result = listener->Accept(&accepted, &peer)); },
+                       5000);
     ASSERT_TRUE(OV_SUCCEEDED(result));
     ASSERT_NE(nullptr, accepted);
     EXPECT_EQ(loopback.address, peer.address);
@@ -657,47 +654,17 @@ TEST(SocketObject, ListensAcceptsAndExchangesBytesOnLoopback) {
 
 // --- Trusted certificates and the memory BIO ---------------------------------------------
 
-// A fresh self-signed CA certificate as PEM text.
+// A fresh self-signed CA certificate as PEM text; with `keep`, the caller
+// also gets the certificate (to free).
 std::string MakeSelfSignedPem(const char* commonName, X509** keep = nullptr) {
-    std::string pem;
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* cert = X509_new();
-    if (!key || !cert) {
-        ADD_FAILURE() << "OpenSSL could not make a key or certificate";
-        EVP_PKEY_free(key);
-        X509_free(cert);
-        return pem;
+    tlstest::Certificate made;
+    EXPECT_TRUE(made.Make(commonName)) << "OpenSSL could not make a certificate";
+    if (keep) {
+        *keep = made.cert;
+        if (made.cert)
+            X509_up_ref(made.cert);
     }
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509_EXTENSION* ca =
-        X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE");
-    if (ca) {
-        X509_add_ext(cert, ca, -1);
-        X509_EXTENSION_free(ca);
-    }
-    EXPECT_GT(X509_sign(cert, key, EVP_sha256()), 0);
-    BIO* out = BIO_new(BIO_s_mem());
-    if (out && PEM_write_bio_X509(out, cert) == 1) {
-        char* data = nullptr;
-        long length = BIO_get_mem_data(out, &data);
-        if (data && length > 0)
-            pem.assign(data, (size_t)length);
-    }
-    BIO_free(out);
-    EVP_PKEY_free(key);
-    if (keep)
-        *keep = cert;
-    else
-        X509_free(cert);
-    return pem;
+    return made.pem;
 }
 
 // Whether `cert` verifies against the trusted store.
@@ -1204,11 +1171,8 @@ class LoopbackTest : public ::testing::Test {
     // Bounded wait for the connection the loop thread makes.
     void Accept() {
         ResultCode result = OV_E_PLATFORM;
-        for (int i = 0; i < 500 && OV_FAILED(result); ++i) {
-            result = SockAccept(listener, nullptr, &accepted);
-            if (OV_FAILED(result))
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        sftest::Eventually(
+            [&] { return OV_SUCCEEDED(result = SockAccept(listener, nullptr, &accepted)); }, 5000);
         ASSERT_TRUE(OV_SUCCEEDED(result));
         ASSERT_TRUE(OV_SUCCEEDED(SockSetBlocking(accepted, 1)));
     }

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/Eventually.h"
 #include "support/TestPeers.h"
 
 using namespace testpeers;
@@ -136,8 +137,7 @@ TEST(EchoPeer, SendsEveryByteBack) {
     EXPECT_TRUE(c.RecvExactly(data.size(), 5000) == data);
     // The peer counts a send after it returns, which can be after the bytes
     // arrived here.
-    for (int i = 0; i < 5000 && echo.BytesSent() != 5u + data.size(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    sftest::Eventually([&] { return echo.BytesSent() == 5u + data.size(); }, 5000, 1);
     EXPECT_EQ(echo.BytesSent(), 5u + data.size());
 }
 

@@ -22,11 +22,11 @@
 #include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/opeerqos/Lib_SSL/nwCSecureSocketClientLayer.h"
 #include "opn/opeerqos/cpCQoSContext.h"
-#include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfMessageLoop.h"
+#include "support/LibraryLoop.h"
 #include "support/TestServers.h"
 
 using tlstest::LogCapture;
@@ -136,27 +136,7 @@ class TlsServersNet : public ::testing::Test {
     // Runs the loop until `done` holds, checked every 50 ms, for at most
     // `maxMs`. Returns done().
     bool Run(const std::function<bool()>& done, uint32_t maxMs = 20000) {
-        struct State {
-            const std::function<bool()>* done;
-            volatile int32_t run;
-            uint32_t ticksLeft;
-        } state{&done, 1, maxMs / 50 + 1};
-        if (done())
-            return true;
-        ovSmartPtr timer;
-        if (!timer.CreateInstance(OV_CLSID_TIMER))
-            return false;
-        const ovSmartPtr noLock;
-        const cpTimerCallback check = [](void* user) {
-            State* s = static_cast<State*>(user);
-            if ((*s->done)() || --s->ticksLeft == 0)
-                s->run = 0;
-        };
-        if (OV_FAILED(timer.As<cpCTimer>()->Start(50, check, &state, 0x7E570002, noLock)))
-            return false;
-        PfRunMessageLoop(&state.run);
-        timer.As<cpCTimer>()->Stop();
-        return done();
+        return libraryloop::RunUntil(done, maxMs, 50);
     }
 
     // A refused connection: closed, nothing passed up, the request never

@@ -18,6 +18,7 @@
 #include <openssl/evp.h>
 
 #include "opn/platform/pfFileSystem.h"
+#include "support/Eventually.h"
 
 namespace {
 
@@ -460,8 +461,7 @@ TEST_F(VerifiedDownload, HostCallsAnswerWhileALargeFileIsHashed) {
         ++calls;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    for (int i = 0; i < 500 && library.Recorder().CountOf(SF_EVENT_JOB_DONE) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    sftest::Eventually([&] { return library.Recorder().CountOf(SF_EVENT_JOB_DONE) > 0; }, 5000);
     EXPECT_EQ(1u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
     EXPECT_EQ(1u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
     EXPECT_TRUE(m_log->Has("[SwarmFetchLib] Already Complete : " + Win("dl\\zeros.bin")));

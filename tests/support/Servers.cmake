@@ -3,7 +3,7 @@
 # fixture "servers" starts them before the first test that requires it and
 # stops them after the last one, also when tests fail:
 #
-#   sf_add_test(my_test SOURCES ... support/TestServers.cpp FIXTURES servers)
+#   sf_add_test(my_test SOURCES ... FIXTURES servers)
 #
 # Tests find ports, certificates and the document root through the file
 # named by SF_TEST_SERVERS (set by sf_add_test), read by support/TestServers.
@@ -19,8 +19,10 @@ if(TARGET ldDownload)
 endif()
 add_test(NAME servers_start
   COMMAND bash ${_sf_servers_scripts}/start-servers ${SF_TEST_SERVERS_DIR} ${_sf_servers_engine})
-set_tests_properties(servers_start PROPERTIES FIXTURES_SETUP servers TIMEOUT 120)
+set_tests_properties(servers_start PROPERTIES FIXTURES_SETUP servers TIMEOUT 120
+  LABELS "net;api;ui")
 
 add_test(NAME servers_stop
   COMMAND bash ${_sf_servers_scripts}/stop-servers ${SF_TEST_SERVERS_DIR})
-set_tests_properties(servers_stop PROPERTIES FIXTURES_CLEANUP servers TIMEOUT 60)
+set_tests_properties(servers_stop PROPERTIES FIXTURES_CLEANUP servers TIMEOUT 60
+  LABELS "net;api;ui")

@@ -22,8 +22,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
+
+#include "support/Eventually.h"
 
 namespace testpeers {
 
@@ -203,16 +206,8 @@ void SleepMs(uint32_t ms) {
 }
 
 // Polls `done` every few milliseconds for at most `timeoutMs`.
-template <typename F>
-bool WaitUntil(F done, uint32_t timeoutMs) {
-    const uint64_t end = NowMs() + timeoutMs;
-    for (;;) {
-        if (done())
-            return true;
-        if (NowMs() >= end)
-            return false;
-        SleepMs(2);
-    }
+bool WaitUntil(const std::function<bool()>& done, uint32_t timeoutMs) {
+    return sftest::Eventually(done, timeoutMs, 2);
 }
 
 void PutLe16(char* p, uint16_t v) {

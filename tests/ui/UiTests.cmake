@@ -28,7 +28,7 @@ sf_add_ui_test(ui_controls SOURCES
   ui/test_screenshots.cpp
 )
 
-sf_add_ui_test(ui_animated_picture SOURCES ui/test_animated_picture.cpp support/TestData.cpp)
+sf_add_ui_test(ui_animated_picture SOURCES ui/test_animated_picture.cpp)
 set_tests_properties(ui_animated_picture PROPERTIES FIXTURES_REQUIRED test_gifs)
 sf_add_ui_test(ui_skin_tooltip SOURCES ui/test_skin_tooltip.cpp)
 sf_add_ui_test(ui_dialogs SOURCES ui/test_dialogs.cpp)
@@ -38,9 +38,9 @@ add_test(NAME launcher_content
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/support/make-launcher-content.sh
     ${SF_TEST_SERVERS_ENV} $<TARGET_FILE:DemoInstaller>)
 set_tests_properties(launcher_content PROPERTIES FIXTURES_SETUP launcher_content
-  FIXTURES_REQUIRED servers)
-sf_add_ui_test(ui_launcher SOURCES ui/test_launcher.cpp support/TestServers.cpp
-  support/TestPeers.cpp LIBS launcher_dialog FIXTURES "servers;launcher_content")
+  FIXTURES_REQUIRED servers LABELS ui)
+sf_add_ui_test(ui_launcher SOURCES ui/test_launcher.cpp LIBS launcher_dialog
+  FIXTURES "servers;launcher_content")
 add_dependencies(ui_launcher ldDownload)
 # The launcher's texts are compared as the code page 949 bytes it shows.
 target_compile_options(ui_launcher PRIVATE -finput-charset=UTF-8 -fexec-charset=CP949)

@@ -14,6 +14,7 @@
 
 #include "launcher/controls/CAnimatedPicture.h"
 #include "launcher/res/resource.h"
+#include "support/Eventually.h"
 #include "support/GifBuilder.h"
 #include "support/TestGifs.h"
 #include "tests/ui/UiTestSupport.h"
@@ -394,8 +395,7 @@ TEST_F(AnimatedPictureTest, StopCutsAFrameWaitShortAndEndsTheThread) {
     ASSERT_NE(id, 0u);
     HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, id);
     ASSERT_NE(thread, nullptr);
-    for (int i = 0; i < 500 && !m_picture.IsPlaying(); ++i)
-        ::Sleep(10);
+    sftest::Eventually([&] { return m_picture.IsPlaying(); }, 5000);
     EXPECT_TRUE(m_picture.IsPlaying());
     m_picture.StopAnimation();
     EXPECT_EQ(::WaitForSingleObject(thread, 0), WAIT_OBJECT_0);

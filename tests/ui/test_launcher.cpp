@@ -26,6 +26,7 @@
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/EngineManifestUrl.h"
 #include "sdk/support/PublisherSignature.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/TestPeers.h"
 #include "tests/support/TestServers.h"
 #include "tests/ui/UiTestSupport.h"
@@ -564,13 +565,12 @@ TEST_F(LauncherTest, DownloadsStopsAndRunsTheInstaller) {
             << name;
     }
     // The installer really ran: it leaves a marker beside itself.
-    bool ran = false;
-    for (int i = 0; i < 100 && !ran; ++i) {
-        ran = GetFileAttributesA((folder + "demo-installer-ran.txt").c_str()) !=
-              INVALID_FILE_ATTRIBUTES;
-        if (!ran)
-            Sleep(100);
-    }
+    const bool ran = sftest::Eventually(
+        [&] {
+            return GetFileAttributesA((folder + "demo-installer-ran.txt").c_str()) !=
+                   INVALID_FILE_ATTRIBUTES;
+        },
+        10000, 100);
     EXPECT_TRUE(ran);
 }
 
@@ -642,12 +642,11 @@ TEST_F(LauncherTest, SignedListIsDownloadedAndOnlyItsInstallerRuns) {
         }
         // The dialog waited for the installer thread: what it started has
         // begun, what it refused never will.
-        bool ran = false;
-        for (int i = 0; i < 100 && !ran && !r.swap; ++i) {
-            ran = GetFileAttributesA(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
-            if (!ran)
-                Sleep(100);
-        }
+        const bool ran =
+            !r.swap &&
+            sftest::Eventually(
+                [&] { return GetFileAttributesA(marker.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                10000, 100);
         EXPECT_EQ(ran, !r.swap);
         if (r.swap) {
             EXPECT_EQ(GetFileAttributesA(marker.c_str()), INVALID_FILE_ATTRIBUTES);
@@ -787,15 +786,13 @@ TEST_F(LauncherTest, DownloadsThroughTheLocalEngine) {
         EXPECT_FALSE(ReadFile(std::string(engineFolder.CStr()) + "ldDownload.exe").empty());
         // The engine ends by itself once no library is connected (and the
         // next run starts it with its own behaviour).
-        bool gone = false;
-        for (int i = 0; i < 150 && !gone; ++i) {
-            {  // closed at once: a connection held open keeps the engine up
+        const bool gone = sftest::Eventually(
+            [&] {
+                // Closed at once: a connection held open keeps the engine up.
                 testpeers::Client client;
-                gone = !client.Connect(port, 200);
-            }
-            if (!gone)
-                Sleep(100);
-        }
+                return !client.Connect(port, 200);
+            },
+            15000, 100);
         EXPECT_TRUE(gone);
     }
     CEngineDownloader::SetEnginePortForTesting(0);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "launcher/controls/CSkinToolTip.h"
+#include "tests/support/Eventually.h"
 #include "tests/ui/Cp949Text.h"
 #include "tests/ui/UiTestSupport.h"
 
@@ -437,15 +438,15 @@ TEST_F(SkinToolTipTest, TheWindowsOwnTimersShowAndHideTheTip) {
     m_tip.SetTimes(50, 50, 200);
     MoveTo(CenterOf(Item(kCheckId)));
     // Bounded waits for what the timers do; how long they take is not checked.
-    for (int i = 0; i < 500 && !m_tip.IsShown(); ++i) {
+    sftest::Eventually([&] {
         uitest::Pump();
-        ::Sleep(10);
-    }
+        return m_tip.IsShown();
+    });
     EXPECT_TRUE(m_tip.IsShown());
-    for (int i = 0; i < 500 && m_tip.IsShown(); ++i) {
+    sftest::Eventually([&] {
         uitest::Pump();
-        ::Sleep(10);
-    }
+        return !m_tip.IsShown();
+    });
     EXPECT_FALSE(m_tip.IsShown());
     EXPECT_TRUE(m_tip.IsIdle());
 }

@@ -19,6 +19,7 @@ extern "C" {
 #include "7zCrc.h"
 }
 
+#include "sdk/download/SevenZipMemoryStream.h"
 #include "support/TestData.h"
 
 namespace {
@@ -65,36 +66,6 @@ TEST(Zlib, RawDeflateRoundTripAndCrc) {
     EXPECT_EQ(crc32(0, reinterpret_cast<const Bytef*>("123456789"), 9), 0xCBF43926u);
 }
 
-// A seekable stream over a byte block, for the decoder.
-struct MemStream {
-    ISeekInStream vt;
-    const unsigned char* data;
-    size_t size;
-    size_t pos;
-};
-
-SRes MemRead(ISeekInStreamPtr p, void* buf, size_t* size) {
-    MemStream* s = Z7_CONTAINER_FROM_VTBL(p, MemStream, vt);
-    size_t n = s->size - s->pos;
-    if (*size < n)
-        n = *size;
-    memcpy(buf, s->data + s->pos, n);
-    s->pos += n;
-    *size = n;
-    return SZ_OK;
-}
-
-SRes MemSeek(ISeekInStreamPtr p, Int64* pos, ESzSeek origin) {
-    MemStream* s = Z7_CONTAINER_FROM_VTBL(p, MemStream, vt);
-    Int64 base = origin == SZ_SEEK_SET ? 0 : origin == SZ_SEEK_CUR ? (Int64)s->pos : (Int64)s->size;
-    Int64 target = base + *pos;
-    if (target < 0 || target > (Int64)s->size)
-        return SZ_ERROR_PARAM;
-    s->pos = static_cast<size_t>(target);
-    *pos = target;
-    return SZ_OK;
-}
-
 std::string NameOf(const CSzArEx* db, UInt32 i) {
     size_t len = SzArEx_GetFileNameUtf16(db, i, nullptr);
     std::vector<UInt16> wide(len);
@@ -113,7 +84,8 @@ TEST(LzmaSdk, Opens7zArchiveMadeByTheTool) {
     CrcGenerateTable();
     const ISzAlloc alloc = {SzAlloc, SzFree};
     const ISzAlloc allocTemp = {SzAllocTemp, SzFreeTemp};
-    MemStream mem = {{MemRead, MemSeek}, archive.data(), archive.size(), 0};
+    SevenZipMemoryStream mem;
+    SevenZipMemoryStreamInit(mem, archive.data(), archive.size(), nullptr);
     CLookToRead2 look;
     LookToRead2_CreateVTable(&look, False);
     std::vector<Byte> lookBuf(1 << 16);
@@ -160,7 +132,8 @@ TEST(LzmaSdk, RejectsTruncatedArchive) {
     CrcGenerateTable();
     const ISzAlloc alloc = {SzAlloc, SzFree};
     const ISzAlloc allocTemp = {SzAllocTemp, SzFreeTemp};
-    MemStream mem = {{MemRead, MemSeek}, archive.data(), archive.size(), 0};
+    SevenZipMemoryStream mem;
+    SevenZipMemoryStreamInit(mem, archive.data(), archive.size(), nullptr);
     CLookToRead2 look;
     LookToRead2_CreateVTable(&look, False);
     std::vector<Byte> lookBuf(1 << 16);

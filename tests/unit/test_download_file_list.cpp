@@ -19,6 +19,7 @@
 #include "sdk/download/CDownloadFileList.h"
 #include "sdk/support/PublisherSignature.h"
 #include "support/EngineHashList.h"
+#include "support/Eventually.h"
 
 namespace {
 
@@ -216,8 +217,7 @@ int32_t Settle(CDownloadFileList& list, int32_t first) {
         return first;
     ovCString url;
     int32_t result = -1;
-    for (int i = 0; i < 6000 && !list.TakeUnpacked(url, &result); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    sftest::Eventually([&] { return list.TakeUnpacked(url, &result); }, 60000);
     EXPECT_FALSE(list.Unpacking());
     return result;
 }

@@ -21,6 +21,7 @@
 #include "sdk/download/CDownloadFile.h"
 #include "sdk/download/EngineUnpack.h"
 #include "support/EngineHashList.h"
+#include "support/Eventually.h"
 #include "support/TestData.h"
 
 using supporttest::PathExists;
@@ -105,8 +106,7 @@ int32_t Install(const EngineFolder& engine, const char* name, const Bytes& archi
         hashList ? (int64_t)hashList->size() : 0, sha256, engine.Win().c_str(), kProgram);
     if (!unpack)
         return -1;
-    for (int i = 0; i < 12000 && !unpack->Done(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    sftest::Eventually([&] { return unpack->Done(); }, 60000, 5);
     const int32_t result = unpack->Done() ? unpack->Result() : -1;
     delete unpack;
     return result;
@@ -212,8 +212,7 @@ TEST(EngineUnpack, StopsWhenDestroyedWhileWriting) {
     ASSERT_NE(nullptr, unpack);
     // The large file is being written.
     const std::string zeros = engine.Staging() + "/zeros.bin";
-    for (int i = 0; i < 30000 && !PathExists(zeros) && !unpack->Done(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    sftest::Eventually([&] { return PathExists(zeros) || unpack->Done(); }, 30000, 1);
     EXPECT_TRUE(PathExists(zeros));
     EXPECT_FALSE(unpack->Done());
     const auto before = std::chrono::steady_clock::now();

@@ -15,6 +15,7 @@
 #include "opn/opeerqos/TimerManager.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/platform/pfMessageLoop.h"
+#include "support/Eventually.h"
 
 namespace {
 
@@ -477,12 +478,10 @@ TEST_F(TimerTest, TickWaitsForTheLibraryLockHeldByAnotherThread) {
     std::thread holder([&] {
         ovLock(lock);
         held = true;
-        for (int i = 0; i < 1000 && !release; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        sftest::Eventually([&] { return release.load(); });
         ovUnlock(lock);
     });
-    for (int i = 0; i < 1000 && !held; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    sftest::Eventually([&] { return held.load(); });
     ASSERT_TRUE(held);
 
     std::atomic<bool> tickDone{false};
@@ -517,8 +516,7 @@ void CountDriverFiring(void* user) {
     run->fired.fetch_add(1);
     if (run->holdNext.exchange(false)) {
         run->inCallback = true;
-        for (int i = 0; i < 250 && !run->proceed; ++i)  // at most 5 s
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sftest::Eventually([run] { return run->proceed.load(); }, 5000, 20);
     }
 }
 
@@ -541,12 +539,7 @@ void RunDriverThread(DriverRun* run) {
 }
 
 bool WaitFor(const std::atomic<int>& value, int atLeast) {
-    for (int i = 0; i < 500; ++i) {  // at most 10 s
-        if (value.load() >= atLeast)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return sftest::Eventually([&] { return value.load() >= atLeast; }, 10000, 20);
 }
 
 TEST(TimerDriver, ThreadTimerFiresTimersOnTheLoopThreadUnderTheLock) {
@@ -554,8 +547,7 @@ TEST(TimerDriver, ThreadTimerFiresTimersOnTheLoopThreadUnderTheLock) {
     DriverRun run;
     run.lock = new cpCMutex();
     std::thread loop(&RunDriverThread, &run);
-    for (int i = 0; i < 500 && !run.ready; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sftest::Eventually([&] { return run.ready.load(); }, 10000, 20);
     ASSERT_TRUE(run.ready);
     EXPECT_TRUE(run.driverRunning);
 
@@ -574,8 +566,7 @@ TEST(TimerDriver, ThreadTimerFiresTimersOnTheLoopThreadUnderTheLock) {
 
         // While a callback runs, its thread holds the library lock.
         run.holdNext = true;
-        for (int i = 0; i < 500 && !run.inCallback; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sftest::Eventually([&] { return run.inCallback.load(); }, 10000, 20);
         EXPECT_TRUE(run.inCallback);
         std::atomic<bool> acquired{false};
         std::thread locker([&] {
