@@ -8,6 +8,7 @@
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -781,16 +782,17 @@ TEST_F(EngineDownloaderTest, AReportedPathMatchesItsEntryByWholeCharacters) {
     EXPECT_EQ(std::vector<std::string>{urlB + "," + folder.Win(nameB)}, done);
 }
 
-// A job of two files with a hash, 2000 bytes of the fault server's pattern
-// each: the engine wrote the first right and the second ("wrong.bin")
-// with other bytes of the same size, or right too. A right file counts
-// without a request; a wrong one is fetched again, alone, from the server,
-// verified and reported once; the job is done once both are, whether the
-// engine reports each file or only the job done.
-TEST_F(EngineDownloaderTest, AFileTheEngineGotWrongIsFetchedAgainAlone) {
+// A job of two files with a hash, of the fault server's pattern: the engine
+// wrote the first ("right.bin") right and the second ("wrong.bin") with other
+// bytes of the same size, or right too. A right file counts without a
+// request; a wrong one is fetched again, alone, verified and reported once;
+// the job is done once, after both are, whatever the engine reports: each
+// file, only the job, or (a hostile engine) a wrong file again and again,
+// also while it is fetched anew, the job twice, a file after the job.
+TEST_F(EngineDownloaderTest, AFileTheEngineGotWrongIsFetchedAgainAloneAndCountedOnce) {
     const sftest::TestServers& servers = sftest::Servers();
     ASSERT_TRUE(servers.Ok()) << servers.Error();
-    const size_t size = 2000;
+    const size_t size = 3000;
     const std::vector<unsigned char> pattern = sftest::FaultPattern(size);
     const std::string good(pattern.begin(), pattern.end());
     std::string bad = good;
@@ -807,98 +809,18 @@ TEST_F(EngineDownloaderTest, AFileTheEngineGotWrongIsFetchedAgainAlone) {
         return n;
     };
     struct Case {
-        const char* name;
-        bool fileReports;
-        bool wrong;
+        const char* script;  // 'r' / 'w': that file reported done; 'j': the job done
+        bool wrong;          // the engine wrote other bytes to wrong.bin
+        int cuts;            // the server cuts this many fetches before answering
     };
-    const Case cases[] = {{"each file reported", true, true},
-                          {"only the job done reported", false, true},
-                          {"both right", true, false}};
-    for (uint32_t i = 0; i < 3; ++i) {
-        SCOPED_TRACE(cases[i].name);
+    const Case cases[] = {{"rwj", true, 0},     {"j", true, 0},    {"rwj", false, 0},
+                          {"wwwrjjw", true, 1}, {"jwrj", true, 1}, {"rrwwjwj", true, 1}};
+    for (uint32_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(std::string(c.script) + (c.wrong ? ", wrong" : ", right"));
         std::string answer =
             Report(kEngineMsgJobAccepted, U32(i) + U32(5) + U32(2) + U64(2 * size));
-        for (int k = 0; k < 2 && cases[i].fileReports; ++k)
-            answer += Report(kEngineMsgFileDone, U32(i) + U32(5) + std::string(33, '\0') +
-                                                     Fixed(folder.Win(names[k]), 260) + Z("u"));
-        answer += Report(kEngineMsgJobFinished, U32(i) + U32(5) + U32(0) + U32(2) + U32(0));
-        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
-        ASSERT_TRUE(fake.Ok());
-        Install(fake.Port());
-        EngineUpdated();
-        library.Recorder().Clear();
-        std::ofstream(folder.Native(names[0]), std::ios::binary | std::ios::trunc) << good;
-        std::ofstream(folder.Native(names[1]), std::ios::binary | std::ios::trunc)
-            << (cases[i].wrong ? bad : good);
-        const uint32_t job = library.NewJob();
-        ASSERT_EQ(i, Number(job));
-        std::string urls[2];
-        for (int k = 0; k < 2; ++k) {
-            const std::string marker = key + "-" + std::to_string(i) + names[k];
-            urls[k] = servers.FaultUrl("/cut/" + marker + "/0/" + std::to_string(size)) + fragment;
-            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, urls[k].c_str(), folder.Win().c_str(),
-                                                       names[k].c_str(), -1, 7));
-        }
-        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
-        ASSERT_TRUE(
-            Eventually([&] { return library.Recorder().CountOf(SF_EVENT_JOB_DONE) == 1; }, 20000))
-            << log.Text();
-        std::vector<std::string> done;
-        for (int k = 0; k < 3; ++k) {
-            SwarmFetchFileDone record{};
-            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(job, &record));
-            if (record.sequence == 0)
-                break;
-            done.push_back(record.text);
-        }
-        ASSERT_EQ(2u, done.size());
-        for (int k = 0; k < 2; ++k) {
-            const std::string path = folder.Win(names[k]);
-            EXPECT_EQ(path, done[(size_t)k].substr(done[(size_t)k].size() - path.size())) << k;
-            bool exists = false;
-            EXPECT_EQ(good, supporttest::ReadWholeFile(folder.Native(names[k]), &exists)) << k;
-        }
-        EXPECT_EQ(2u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
-        EXPECT_EQ(0, requests(key + "-" + std::to_string(i) + names[0]));
-        EXPECT_EQ(cases[i].wrong ? 1 : 0, requests(key + "-" + std::to_string(i) + names[1]));
-        EXPECT_FALSE(HeldBy(plain, job));
-        EXPECT_TRUE(Messages(job).empty());
-        EXPECT_EQ(cases[i].wrong ? 1u : 0u,
-                  log.CountOf("[SwarmFetchLib] CEngineDownloader job " + std::to_string(i) +
-                              ": file 1 does not match, fetched again"))
-            << log.Text();
-    }
-}
-
-// A hostile engine repeats its reports: a wrong file reported done again
-// and again (also while it is fetched anew), the job reported done twice,
-// a file reported after the job. Each file is reported to the host once,
-// verified; the job once, after both files are right.
-TEST_F(EngineDownloaderTest, RepeatedEngineReportsNeverCountAFileOrTheJobTwice) {
-    const sftest::TestServers& servers = sftest::Servers();
-    ASSERT_TRUE(servers.Ok()) << servers.Error();
-    const size_t size = 3000;
-    const std::vector<unsigned char> pattern = sftest::FaultPattern(size);
-    const std::string good(pattern.begin(), pattern.end());
-    std::string bad = good;
-    bad[17] ^= 0x01;
-    const std::string fragment = "#sha256=" + Sha256Hex(good) + "&size=" + std::to_string(size);
-    const std::string names[2] = {"right.bin", "wrong.bin"};
-    const std::string key =
-        "erepeat" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-    auto requests = [&](const std::string& marker) {
-        int n = 0;
-        for (const std::string& line : servers.FaultRequestLines())
-            n += line.rfind("cut " + marker + " range ", 0) == 0 ? 1 : 0;
-        return n;
-    };
-    // 'r' / 'w': the right / wrong file reported done; 'j': the job done.
-    const char* const scripts[] = {"wwwrjjw", "jwrj", "rrwwjwj"};
-    for (uint32_t i = 0; i < 3; ++i) {
-        SCOPED_TRACE(scripts[i]);
-        std::string answer =
-            Report(kEngineMsgJobAccepted, U32(i) + U32(5) + U32(2) + U64(2 * size));
-        for (const char* step = scripts[i]; *step; ++step) {
+        for (const char* step = c.script; *step; ++step) {
             if (*step == 'j') {
                 answer += Report(kEngineMsgJobFinished, U32(i) + U32(5) + U32(0) + U32(2) + U32(0));
                 continue;
@@ -913,14 +835,15 @@ TEST_F(EngineDownloaderTest, RepeatedEngineReportsNeverCountAFileOrTheJobTwice) 
         EngineUpdated();
         library.Recorder().Clear();
         std::ofstream(folder.Native(names[0]), std::ios::binary | std::ios::trunc) << good;
-        std::ofstream(folder.Native(names[1]), std::ios::binary | std::ios::trunc) << bad;
+        std::ofstream(folder.Native(names[1]), std::ios::binary | std::ios::trunc)
+            << (c.wrong ? bad : good);
         const uint32_t job = library.NewJob();
         ASSERT_EQ(i, Number(job));
         const std::string marker = key + "-" + std::to_string(i);
         for (int k = 0; k < 2; ++k) {
-            // The wrong file's fetch is cut once: it takes a second request.
             const std::string url =
-                servers.FaultUrl("/cut/" + marker + names[k] + "/1/" + std::to_string(size)) +
+                servers.FaultUrl("/cut/" + marker + names[k] + "/" + std::to_string(c.cuts) + "/" +
+                                 std::to_string(size)) +
                 fragment;
             ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, url.c_str(), folder.Win().c_str(),
                                                        names[k].c_str(), -1, 7));
@@ -933,13 +856,35 @@ TEST_F(EngineDownloaderTest, RepeatedEngineReportsNeverCountAFileOrTheJobTwice) 
         Eventually([] { return false; }, 500);
         EXPECT_EQ(1u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
         EXPECT_EQ(2u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
+        std::vector<std::string> done;
+        for (int k = 0; k < 3; ++k) {
+            SwarmFetchFileDone record{};
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(job, &record));
+            if (record.sequence == 0)
+                break;
+            done.push_back(record.text);
+        }
+        ASSERT_EQ(2u, done.size());
         for (int k = 0; k < 2; ++k) {
+            const std::string path = folder.Win(names[k]);
+            EXPECT_EQ(1, std::count_if(done.begin(), done.end(),
+                                       [&](const std::string& text) {
+                                           return text.size() >= path.size() &&
+                                                  text.compare(text.size() - path.size(),
+                                                               path.size(), path) == 0;
+                                       }))
+                << k;
             bool exists = false;
             EXPECT_EQ(good, supporttest::ReadWholeFile(folder.Native(names[k]), &exists)) << k;
         }
         EXPECT_EQ(0, requests(marker + names[0]));
-        EXPECT_EQ(2, requests(marker + names[1]));
+        EXPECT_EQ(c.wrong ? c.cuts + 1 : 0, requests(marker + names[1]));
+        EXPECT_FALSE(HeldBy(plain, job));
         EXPECT_TRUE(Messages(job).empty());
+        const size_t refetched =
+            log.CountOf("[SwarmFetchLib] CEngineDownloader job " + std::to_string(i) +
+                        ": file 1 does not match, fetched again");
+        EXPECT_EQ(c.wrong, refetched > 0) << log.Text();
     }
 }
 
