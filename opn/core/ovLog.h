@@ -37,4 +37,4 @@ void ovLogDebugTrace(const char* format, ...) SF_PRINTF_FORMAT(1, 2);
 // 512 bytes (with the terminator) from a fixed buffer, longer ones from a
 // heap buffer of the exact size. Nothing is written for a null format, a
 // format error or when memory runs out.
-void ovLogFormatTo(ovLogSink write, const char* format, va_list args);
+void ovLogFormatTo(ovLogSink write, const char* format, va_list args) SF_PRINTF_FORMAT(2, 0);
