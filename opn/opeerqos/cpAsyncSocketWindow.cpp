@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <atomic>
+
 #include "opn/platform/cpCMutex.h"
 
 const char kAsyncSocketWindowName[] = "CAsyncSocket SwarmFetchSDK Window";
@@ -12,7 +14,8 @@ namespace {
 // module it serves, it works with the lock and sink of the last window made.
 ovSmartPtr g_lock;
 cpISocketEventSink* g_sink = nullptr;
-int32_t g_liveWindows = 0;
+// Atomic so a test may read it from its own thread.
+std::atomic<int32_t> g_liveWindows{0};
 
 const uint32_t kQueuedMessage = PF_WM_USER + kSockQueuedMessage;
 const uint32_t kFirstSocketMessage = PF_WM_USER + kSockMessageBase;
@@ -128,5 +131,5 @@ void WindowDestroy(MsgWindowRecord* windowRecord) {
 }
 
 int32_t WindowLiveCount() {
-    return g_liveWindows;
+    return g_liveWindows.load();
 }

@@ -25,6 +25,7 @@ void SetRunFlag(int32_t value) {
 std::atomic<void (*)(void*)> g_startHook{nullptr};
 std::atomic<void*> g_startHookArg{nullptr};
 std::atomic<bool> g_taskWindowEnabled{false};
+std::atomic<int32_t> g_liveCount{0};
 
 const char kTaskWindowClass[] = "SwarmFetchLibTestTask";
 const uint32_t kTaskMessage = PF_WM_USER + 1;
@@ -79,6 +80,11 @@ class LoopScope {
 
 CDownloadLibThread::CDownloadLibThread() {
     SetRunFlag(0);
+    ++g_liveCount;
+}
+
+int32_t CDownloadLibThread::LiveCount() {
+    return g_liveCount.load();
 }
 
 CDownloadLibThread::~CDownloadLibThread() {
@@ -105,6 +111,7 @@ CDownloadLibThread::~CDownloadLibThread() {
             jobManager->LockObject().As<cpCMutex>()->ReplaceIfHeldElsewhere();
         delete jobManager;
     }
+    --g_liveCount;
 }
 
 bool CDownloadLibThread::Start(PfEvent* startEvent) {

@@ -100,6 +100,9 @@ class CDownloadLibThread {
     static void EnableTaskWindowForTesting(bool enable);
     // False when there is no task window or the post failed.
     bool PostTaskForTesting(void (*task)(void*), void* arg);
+    // Objects between construction and destruction (each owns at most one
+    // thread), so tests can see one left behind.
+    static int32_t LiveCount();
 
   private:
     static unsigned ThreadProc(void* self);

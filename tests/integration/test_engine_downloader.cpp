@@ -18,9 +18,6 @@
 #include <vector>
 
 #include "integration/ApiTestEnv.h"
-
-#include <openssl/evp.h>
-
 #include "opn/opeerqos/nwEngineMessages.h"
 #include "opn/opeerqos/nwFrame.h"
 #include "opn/platform/pfClock.h"
@@ -30,6 +27,7 @@
 #include "sdk/download/Connectivity.h"
 #include "support/EngineProbe.h"
 #include "support/Eventually.h"
+#include "support/Sha256Hex.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
 
@@ -44,6 +42,7 @@ using engineprobe::U32;
 using engineprobe::U64;
 using engineprobe::Z;
 using sftest::Eventually;
+using sftest::Sha256Hex;
 using supporttest::TempFolder;
 using testpeers::BuildFrame;
 using testpeers::Frame;
@@ -54,19 +53,6 @@ namespace {
 
 std::string Report(uint16_t message, const std::string& payload) {
     return BuildFrame(kFrameCategoryEngine, message, payload);
-}
-
-std::string Sha256Hex(const std::string& bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-    std::string hex;
-    char two[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        snprintf(two, sizeof two, "%02x", digest[i]);
-        hex += two;
-    }
-    return hex;
 }
 
 // 256 MiB of zeros in a file that takes no room on disk (sparse), and its

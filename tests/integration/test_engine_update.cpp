@@ -29,12 +29,12 @@
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/EngineManifestUrl.h"
 #include "sdk/support/PublisherSignature.h"
-#include "sdk/support/Sha256Stream.h"
 #include "support/EngineHashList.h"
 #include "support/EnginePrograms.h"
 #include "support/Eventually.h"
 #include "support/FastTimerClock.h"
 #include "support/LibraryLoop.h"
+#include "support/Sha256Hex.h"
 #include "support/TestData.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
@@ -45,6 +45,7 @@
 namespace {
 
 using sftest::kEngineRelative;
+using sftest::Sha256Hex;
 const char kOld[] = SF_ENGINE_OLD;
 const char kNew[] = SF_ENGINE_NEW;
 const char kNewVersion[] = SF_ENGINE_NEW_VERSION;
@@ -356,19 +357,6 @@ TEST_F(EngineUpdateNet, UpdateChainCases) {
             EXPECT_EQ(expected, log.Lines());
         }
     }
-}
-
-std::string Sha256Hex(const std::vector<uint8_t>& bytes) {
-    Sha256Stream hash;
-    uint8_t digest[kSha256Size];
-    EXPECT_TRUE(hash.Add(bytes.data(), bytes.size()) && hash.Finish(digest));
-    std::string hex;
-    char two[3];
-    for (uint8_t b : digest) {
-        snprintf(two, sizeof two, "%02x", b);
-        hex += two;
-    }
-    return hex;
 }
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {

@@ -15,10 +15,9 @@
 // First: it brings winsock2.h, which must come before windows.h.
 #include "integration/FileDownloadTestEnv.h"
 
-#include <openssl/evp.h>
-
 #include "opn/platform/pfFileSystem.h"
 #include "support/Eventually.h"
+#include "support/Sha256Hex.h"
 
 namespace {
 
@@ -26,19 +25,7 @@ using filedl::OnLibraryThread;
 using filedl::S;
 using Kinds = std::vector<std::string>;
 using Bytes = std::vector<unsigned char>;
-
-std::string Sha256Hex(const Bytes& bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-    std::string hex;
-    char two[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        snprintf(two, sizeof two, "%02x", digest[i]);
-        hex += two;
-    }
-    return hex;
-}
+using sftest::Sha256Hex;
 
 std::string Fragment(const Bytes& bytes, bool withSize = true) {
     return "#sha256=" + Sha256Hex(bytes) +
