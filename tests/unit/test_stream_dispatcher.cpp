@@ -493,6 +493,42 @@ nwIQoSNetStack* StackFace(const ovSmartPtr& layer) {
     return static_cast<nwIQoSNetStack*>(out);
 }
 
+// A new agent layer held by `holder`: its stack face, or null.
+nwIQoSNetStack* NewAgentLayer(ovSmartPtr* holder) {
+    if (!holder->CreateInstance(OV_CLSID_AGENT_LAYER))
+        return nullptr;
+    return StackFace(*holder);
+}
+
+// One agent layer through both its faces, and a scripted context for it.
+class AgentLayerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        stack = NewAgentLayer(&layer);
+        ASSERT_NE(nullptr, stack);
+        agent = static_cast<ovIAgentLayer*>(layer.Get());
+    }
+    void TearDown() override {
+        if (m_contextAttached && !layer.IsEmpty())
+            stack->SetContext(nullptr);
+    }
+    void AttachContext() {
+        context.AddRef();  // lives on the fixture, never freed by a release
+        stack->SetContext(&context);
+        m_contextAttached = true;
+    }
+
+    ScriptedContext context;
+    ovSmartPtr layer;
+    nwIQoSNetStack* stack = nullptr;
+    ovIAgentLayer* agent = nullptr;
+
+  private:
+    bool m_contextAttached = false;
+};
+class LayerBase : public AgentLayerTest {};
+class AgentLayer : public AgentLayerTest {};
+
 }  // namespace
 
 TEST(LayerFaces, FactoryBuildsTheDispatcherAndTheAgentLayer) {
@@ -505,8 +541,7 @@ TEST(LayerFaces, FactoryBuildsTheDispatcherAndTheAgentLayer) {
     EXPECT_FALSE(d->IsStopped());
 
     ovSmartPtr layer;
-    ASSERT_TRUE(layer.CreateInstance(OV_CLSID_AGENT_LAYER));
-    nwIQoSNetStack* stack = StackFace(layer);
+    nwIQoSNetStack* stack = NewAgentLayer(&layer);
     ASSERT_NE(nullptr, stack);
     nwCAgentLayer* object = static_cast<nwCAgentLayer*>(stack);
     // The smart pointer holds the public face, not the stack face.
@@ -540,8 +575,7 @@ TEST(LayerFaces, QueryInterfaceKnowsTheStackFaceOnly) {
 
 TEST(LayerFaces, BothFacesShareOneCount) {
     ovSmartPtr publicFace;
-    ASSERT_TRUE(publicFace.CreateInstance(OV_CLSID_AGENT_LAYER));
-    nwIQoSNetStack* stack = StackFace(publicFace);
+    nwIQoSNetStack* stack = NewAgentLayer(&publicFace);
     ASSERT_NE(nullptr, stack);
     nwCAgentLayer* object = static_cast<nwCAgentLayer*>(stack);
     EXPECT_EQ(1, object->RefCount());  // QueryInterface adds no reference
@@ -563,11 +597,7 @@ TEST(LayerFaces, BothFacesShareOneCount) {
     viaStack.Reset();
 }
 
-TEST(LayerBase, ForwardsToTheContextOrFailsWithoutOne) {
-    ovSmartPtr layer;
-    ASSERT_TRUE(layer.CreateInstance(OV_CLSID_AGENT_LAYER));
-    nwIQoSNetStack* stack = StackFace(layer);
-    ASSERT_NE(nullptr, stack);
+TEST_F(LayerBase, ForwardsToTheContextOrFailsWithoutOne) {
     uint32_t rate = 5;
     const NetAddress address = {0x0100007Fu, 4242};
     const uint8_t bytes[3] = {1, 2, 3};
@@ -586,10 +616,8 @@ TEST(LayerBase, ForwardsToTheContextOrFailsWithoutOne) {
     EXPECT_EQ(OV_E_PLATFORM, stack->SendFromLayer(&block));
     EXPECT_TRUE(stack->OnHostUnreachable());
 
-    ScriptedContext context;
-    context.AddRef();
     context.passUpAnswer = 2;
-    stack->SetContext(&context);
+    AttachContext();
     EXPECT_EQ(OV_S_PLATFORM, stack->GetReceiveRate(&rate));
     EXPECT_EQ(111u, rate);
     EXPECT_EQ(OV_S_PLATFORM, stack->GetSendRate(&rate));
@@ -618,15 +646,9 @@ TEST(LayerBase, ForwardsToTheContextOrFailsWithoutOne) {
         "AddEvents 8",    "RemoveEvents 16", "Connect 4242", "NotifyConnectedAbove",
         "PassUp 3",       "SendFromLayer"};
     EXPECT_EQ(expected, context.calls);
-    stack->SetContext(nullptr);
 }
 
-TEST(AgentLayer, ListenerCallsCarryTheKey) {
-    ovSmartPtr layer;
-    ASSERT_TRUE(layer.CreateInstance(OV_CLSID_AGENT_LAYER));
-    ovIAgentLayer* agent = static_cast<ovIAgentLayer*>(layer.Get());
-    nwIQoSNetStack* stack = StackFace(layer);
-    ASSERT_NE(nullptr, stack);
+TEST_F(AgentLayer, ListenerCallsCarryTheKey) {
     RecordingListener listener;
     EXPECT_EQ(OV_S_NETWORK, agent->SetEventListener(&listener, 77));
 
@@ -649,11 +671,7 @@ TEST(AgentLayer, ListenerCallsCarryTheKey) {
     EXPECT_EQ(expected.size(), listener.calls.size());
 }
 
-TEST(AgentLayer, WithoutListenerEventsAreSwallowed) {
-    ovSmartPtr layer;
-    ASSERT_TRUE(layer.CreateInstance(OV_CLSID_AGENT_LAYER));
-    nwIQoSNetStack* stack = StackFace(layer);
-    ASSERT_NE(nullptr, stack);
+TEST_F(AgentLayer, WithoutListenerEventsAreSwallowed) {
     EXPECT_TRUE(stack->OnConnected());
     EXPECT_TRUE(stack->OnHostUnreachable());
     for (uint32_t code : {1u, 2u, 4u, 32u, 64u})
@@ -664,25 +682,20 @@ TEST(AgentLayer, WithoutListenerEventsAreSwallowed) {
 
     // A listener set and then cleared is silent again.
     ovSmartPtr other;
-    ASSERT_TRUE(other.CreateInstance(OV_CLSID_AGENT_LAYER));
-    RecordingListener listener;
-    ovIAgentLayer* agent = static_cast<ovIAgentLayer*>(other.Get());
-    agent->SetEventListener(&listener, 1);
-    agent->SetEventListener(nullptr, 0);
-    nwIQoSNetStack* otherStack = StackFace(other);
+    nwIQoSNetStack* otherStack = NewAgentLayer(&other);
     ASSERT_NE(nullptr, otherStack);
+    RecordingListener listener;
+    ovIAgentLayer* otherAgent = static_cast<ovIAgentLayer*>(other.Get());
+    otherAgent->SetEventListener(&listener, 1);
+    otherAgent->SetEventListener(nullptr, 0);
     EXPECT_TRUE(otherStack->OnConnected());
     otherStack->OnClosed();
     EXPECT_TRUE(listener.calls.empty());
 }
 
-TEST(AgentLayer, UnknownFrameMakesOnDataFail) {
-    ovSmartPtr layer;
-    ASSERT_TRUE(layer.CreateInstance(OV_CLSID_AGENT_LAYER));
-    nwIQoSNetStack* stack = StackFace(layer);
-    ASSERT_NE(nullptr, stack);
+TEST_F(AgentLayer, UnknownFrameMakesOnDataFail) {
     RecordingListener listener;
-    static_cast<ovIAgentLayer*>(layer.Get())->SetEventListener(&listener, 2);
+    agent->SetEventListener(&listener, 2);
     const Bytes unknown = Frame(768, 200, Pattern(4, 1));
     EXPECT_LT(stack->OnData(unknown.data(), (int32_t)unknown.size()), 0);
     const Bytes report = Frame(768, 154, Bytes(4, 0));  // the agent's own message
@@ -690,14 +703,10 @@ TEST(AgentLayer, UnknownFrameMakesOnDataFail) {
     EXPECT_TRUE(listener.calls.empty());
 }
 
-TEST(AgentLayer, OwnerMayDropTheLayerInsideItsCallbacks) {
-    ovSmartPtr layer;
-    ASSERT_TRUE(layer.CreateInstance(OV_CLSID_AGENT_LAYER));
-    nwIQoSNetStack* stack = StackFace(layer);
-    ASSERT_NE(nullptr, stack);
+TEST_F(AgentLayer, OwnerMayDropTheLayerInsideItsCallbacks) {
     RecordingListener listener;
     listener.dropOnReply = &layer;
-    static_cast<ovIAgentLayer*>(layer.Get())->SetEventListener(&listener, 3);
+    agent->SetEventListener(&listener, 3);
     // Two replies: the first drops the only reference; the layer lives on
     // until its call returns and handles the second as well.
     const Bytes two = Frame(768, 131, Bytes(1, 1)) + Frame(768, 131, Bytes(1, 2));
@@ -706,8 +715,7 @@ TEST(AgentLayer, OwnerMayDropTheLayerInsideItsCallbacks) {
     EXPECT_EQ(2u, listener.calls.size());
 
     ovSmartPtr second;
-    ASSERT_TRUE(second.CreateInstance(OV_CLSID_AGENT_LAYER));
-    nwIQoSNetStack* secondStack = StackFace(second);
+    nwIQoSNetStack* secondStack = NewAgentLayer(&second);
     ASSERT_NE(nullptr, secondStack);
     RecordingListener closing;
     closing.dropOnClosed = &second;
@@ -717,15 +725,8 @@ TEST(AgentLayer, OwnerMayDropTheLayerInsideItsCallbacks) {
     EXPECT_EQ(std::vector<std::string>{"OnClosed key=4"}, closing.calls);
 }
 
-TEST(AgentLayer, SendReportPayloadLayout) {
-    ovSmartPtr layer;
-    ASSERT_TRUE(layer.CreateInstance(OV_CLSID_AGENT_LAYER));
-    ovIAgentLayer* agent = static_cast<ovIAgentLayer*>(layer.Get());
-    nwIQoSNetStack* stack = StackFace(layer);
-    ASSERT_NE(nullptr, stack);
-    ScriptedContext context;
-    context.AddRef();
-    stack->SetContext(&context);
+TEST_F(AgentLayer, SendReportPayloadLayout) {
+    AttachContext();
 
     const Bytes records = Pattern(2 * kAgentRecordSize, 40);
     const ovAgentReportBatch batch = {2, records.data()};
@@ -762,18 +763,10 @@ TEST(AgentLayer, SendReportPayloadLayout) {
     // The context's failure comes back.
     context.sendAnswer = OV_E_PLATFORM;
     EXPECT_EQ(OV_E_PLATFORM, agent->SendReport(&batch));
-    stack->SetContext(nullptr);
 }
 
-TEST(AgentLayer, SendReportRejectsBadBatches) {
-    ovSmartPtr layer;
-    ASSERT_TRUE(layer.CreateInstance(OV_CLSID_AGENT_LAYER));
-    ovIAgentLayer* agent = static_cast<ovIAgentLayer*>(layer.Get());
-    nwIQoSNetStack* stack = StackFace(layer);
-    ASSERT_NE(nullptr, stack);
-    ScriptedContext context;
-    context.AddRef();
-    stack->SetContext(&context);
+TEST_F(AgentLayer, SendReportRejectsBadBatches) {
+    AttachContext();
     const uint8_t record[kAgentRecordSize] = {0};
     const ovAgentReportBatch negative = {-1, record};
     const ovAgentReportBatch tooMany = {kAgentMaxRecords + 1, record};
