@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,22 @@ class EngineDownloaderTest : public ::testing::Test {
         engine = new CEngineDownloader(&TheManager(), lock);
         TheManager().SetDownloadersForTesting(plain, engine);
     }
+    // A scripted engine that answers the job message with `answer` (or
+    // nothing), installed with fresh downloaders and a cleared recorder;
+    // with `updated`, told the update is done. Each case of a table gets
+    // its own.
+    void StartEngine(const std::string& answer, bool updated = true) {
+        fake.reset();
+        std::vector<FrameAnswer> answers;
+        if (!answer.empty())
+            answers.push_back(FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer});
+        fake.reset(new FrameAnswerer(answers));
+        ASSERT_TRUE(fake->Ok());
+        Install(fake->Port());
+        library.Recorder().Clear();
+        if (updated)
+            EngineUpdated();
+    }
     void TearDown() override {
         CEngineDownloader::SetEnginePortForTesting(0);
         CEngineDownloader::SetClockForTesting(nullptr);
@@ -92,6 +109,25 @@ class EngineDownloaderTest : public ::testing::Test {
     void EngineUpdated() {
         ovCAutoLock hold(TheManager().LockObject());
         engine->OnEngineUpdated();
+    }
+    // Whether the engine has been sent a `message`.
+    bool EngineGot(uint16_t message) {
+        for (const Frame& f : fake->Frames())
+            if (f.message == message)
+                return true;
+        return false;
+    }
+    // The texts of the job's file-done records, at most `most`.
+    std::vector<std::string> FileDoneTexts(uint32_t job, int most) {
+        std::vector<std::string> texts;
+        for (int k = 0; k < most; ++k) {
+            SwarmFetchFileDone record{};
+            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(job, &record));
+            if (record.sequence == 0)
+                break;
+            texts.push_back(record.text);
+        }
+        return texts;
     }
     bool Connected() {
         ovCAutoLock hold(TheManager().LockObject());
@@ -158,6 +194,7 @@ class EngineDownloaderTest : public ::testing::Test {
     TempFolder folder;
     CPlatFormDownloader* plain = nullptr;
     CEngineDownloader* engine = nullptr;
+    std::unique_ptr<FrameAnswerer> fake;
 };
 
 TEST_F(EngineDownloaderTest, AJobStartedBeforeTheEngineRunsIsRegisteredAndReported) {
@@ -173,9 +210,7 @@ TEST_F(EngineDownloaderTest, AJobStartedBeforeTheEngineRunsIsRegisteredAndReport
                              Fixed(folder.Win("file" + std::to_string(i) + ".bin"), 260) +
                              Z("http://127.0.0.1:1/file" + std::to_string(i) + ".bin"));
     answer += Report(kEngineMsgJobFinished, U32(jobNo) + U32(41) + U32(0) + U32(3) + U32(0));
-    FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
-    ASSERT_TRUE(fake.Ok());
-    Install(fake.Port());
+    ASSERT_NO_FATAL_FAILURE(StartEngine(answer, false));
     // What the engine wrote: done is checked against the files.
     WriteFiles(3);
 
@@ -185,13 +220,13 @@ TEST_F(EngineDownloaderTest, AJobStartedBeforeTheEngineRunsIsRegisteredAndReport
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_SetEngineParameter("brightwave"));
     // Not connected yet: the start succeeds and nothing is sent.
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 0));
-    EXPECT_EQ(0u, fake.FrameCount());
+    EXPECT_EQ(0u, fake->FrameCount());
 
     EngineUpdated();
     ASSERT_TRUE(Eventually([&] { return library.Recorder().CountOf(SF_EVENT_JOB_DONE) == 1; }));
 
     // Parameter, mode 1 (no engine use), the flag, then the whole job.
-    std::vector<Frame> frames = fake.Frames();
+    std::vector<Frame> frames = fake->Frames();
     std::vector<uint16_t> kinds;
     for (const Frame& f : frames)
         kinds.push_back(f.message);
@@ -239,16 +274,13 @@ TEST_F(EngineDownloaderTest, AJobStartedBeforeTheEngineRunsIsRegisteredAndReport
 }
 
 TEST_F(EngineDownloaderTest, AJobTooBigForOneMessageGoesAsHeaderEntriesAndEnd) {
-    FrameAnswerer fake({});
-    ASSERT_TRUE(fake.Ok());
-    Install(fake.Port());
-    EngineUpdated();
+    ASSERT_NO_FATAL_FAILURE(StartEngine(""));
     ASSERT_TRUE(Eventually([&] { return Connected(); }));
     // 41 + 250 * (531 + 600) bytes would be far above one message's limit.
     const uint32_t job = NewJob(250, 600);
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
-    ASSERT_TRUE(Eventually([&] { return fake.FrameCount() >= 1 + 1 + 1 + 250 + 1; }));
-    const std::vector<Frame> frames = fake.Frames();
+    ASSERT_TRUE(Eventually([&] { return fake->FrameCount() >= 1 + 1 + 1 + 250 + 1; }));
+    const std::vector<Frame> frames = fake->Frames();
     ASSERT_EQ(254u, frames.size());
     EXPECT_EQ(kEngineMsgJobMode, frames[1].message);
     EXPECT_EQ(2, frames[1].payload[0]);
@@ -327,14 +359,11 @@ TEST_F(EngineDownloaderTest, EngineReportsBecomeJobOutcomes) {
     for (uint32_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.name);
-        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, c.answer(i)}});
-        ASSERT_TRUE(fake.Ok());
-        Install(fake.Port());
-        EngineUpdated();
+        ASSERT_NO_FATAL_FAILURE(StartEngine(c.answer(i)));
         const uint32_t job = NewJob(1);
         ASSERT_EQ(i, Number(job));
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
-        ASSERT_TRUE(Eventually([&] { return fake.Replies() == 1; }));
+        ASSERT_TRUE(Eventually([&] { return fake->Replies() == 1; }));
         // The answer comes in one piece; a moment lets all of it in.
         Eventually([] { return false; }, 300);
         std::vector<std::string> messages = Messages(job);
@@ -354,30 +383,22 @@ TEST_F(EngineDownloaderTest, EngineReportsBecomeJobOutcomes) {
 TEST_F(EngineDownloaderTest, TheResumeQuestionGoesToTheHostAndItsAnswerToTheEngine) {
     const std::string answer = Report(kEngineMsgJobAccepted, U32(0) + U32(5) + U32(1) + U64(10)) +
                                Report(kEngineMsgResumeQuestion, U32(0));
-    FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
-    ASSERT_TRUE(fake.Ok());
-    Install(fake.Port());
-    EngineUpdated();
+    ASSERT_NO_FATAL_FAILURE(StartEngine(answer));
     const uint32_t job = NewJob(1);
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
     ASSERT_TRUE(
         Eventually([&] { return library.Recorder().CountOf(SF_EVENT_RESUME_QUESTION) == 1; }));
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_ResumeReply(job, 1, 0));
-    ASSERT_TRUE(Eventually([&] {
-        for (const Frame& f : fake.Frames())
-            if (f.message == kEngineMsgResumeReply)
-                return true;
-        return false;
-    }));
-    for (const Frame& f : fake.Frames()) {
+    ASSERT_TRUE(Eventually([&] { return EngineGot(kEngineMsgResumeReply); }));
+    for (const Frame& f : fake->Frames()) {
         if (f.message == kEngineMsgResumeReply) {
             EXPECT_EQ(U32(5) + U32(0) + std::string("\1\0", 2), f.payload.substr(0, 10));
         }
     }
     // Stopping the job cancels it in the engine.
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
-    ASSERT_TRUE(Eventually([&] { return fake.Frames().back().message == kEngineMsgCancel; }));
-    EXPECT_EQ(U32(0) + U32(5), fake.Frames().back().payload.substr(0, 8));
+    ASSERT_TRUE(Eventually([&] { return fake->Frames().back().message == kEngineMsgCancel; }));
+    EXPECT_EQ(U32(0) + U32(5), fake->Frames().back().payload.substr(0, 8));
 }
 
 // An engine that lies: about which files it wrote, about being done, about
@@ -536,26 +557,15 @@ TEST_F(EngineDownloaderTest, ALyingEngineIsHeldToTheJobsOwnFilesAndCounts) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.name);
         RemoveFiles(2);
-        library.Recorder().Clear();
         const std::string answer = c.answer(i) + Report(kEngineMsgEngineState, U32(i + 1));
-        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
-        ASSERT_TRUE(fake.Ok());
-        Install(fake.Port());
-        EngineUpdated();
+        ASSERT_NO_FATAL_FAILURE(StartEngine(answer));
         WriteFiles(c.filesWritten, c.shortFile);
         const uint32_t job = NewJob(2, 0, c.knownSizes);
         ASSERT_EQ(i, Number(job));
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
         ASSERT_TRUE(
             Eventually([&] { return library.Recorder().CountOf(SF_EVENT_ENGINE_STATE) == 1; }));
-        std::vector<std::string> done;
-        for (int k = 0; k < 5; ++k) {
-            SwarmFetchFileDone record{};
-            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(job, &record));
-            if (record.sequence == 0)
-                break;
-            done.push_back(record.text);
-        }
+        const std::vector<std::string> done = FileDoneTexts(job, 5);
         EXPECT_EQ(c.fileDone, done);
         EXPECT_EQ(c.jobDone ? 1u : 0u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
         // A job done without its files goes on in the plain downloader, as
@@ -581,15 +591,12 @@ TEST_F(EngineDownloaderTest, ALyingEngineIsHeldToTheJobsOwnFilesAndCounts) {
 TEST_F(EngineDownloaderTest, AnEngineThatNeverAnswersHandsTheJobBack) {
     static_assert(CEngineDownloader::kAnswerDeadlineSec < 20, "the bound promised");
     CEngineDownloader::SetClockForTesting(&ShiftedClock);
-    FrameAnswerer fake({});
-    ASSERT_TRUE(fake.Ok());
-    Install(fake.Port());
-    EngineUpdated();
+    ASSERT_NO_FATAL_FAILURE(StartEngine(""));
     ASSERT_TRUE(Eventually([&] { return Connected(); }));
     const uint32_t job = NewJob(1);
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
     // Parameter, mode, job.
-    ASSERT_TRUE(Eventually([&] { return fake.FrameCount() >= 3; }));
+    ASSERT_TRUE(Eventually([&] { return fake->FrameCount() >= 3; }));
     EXPECT_TRUE(HeldBy(engine, job));
     g_clockOffset = CEngineDownloader::kAnswerDeadlineSec;
     // The watch looks once a second.
@@ -622,10 +629,7 @@ TEST_F(EngineDownloaderTest, AnEngineThatFallsSilentHandsTheJobBack) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.name);
         g_clockOffset = 0;
-        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, c.answer(i)}});
-        ASSERT_TRUE(fake.Ok());
-        Install(fake.Port());
-        EngineUpdated();
+        ASSERT_NO_FATAL_FAILURE(StartEngine(c.answer(i)));
         const uint32_t job = NewJob(1);
         ASSERT_EQ(i, Number(job));
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
@@ -682,11 +686,7 @@ TEST_F(EngineDownloaderTest, AFloodOfReportsIsBounded) {
             answer += c.flood;
         answer += Report(kEngineMsgDiskReport,
                          U32(i) + U32(5) + std::string(1, '\1') + Z("full") + Tail('f'));
-        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
-        ASSERT_TRUE(fake.Ok());
-        Install(fake.Port());
-        library.Recorder().Clear();
-        EngineUpdated();
+        ASSERT_NO_FATAL_FAILURE(StartEngine(answer));
         const uint32_t job = NewJob(1);
         ASSERT_EQ(i, Number(job));
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
@@ -707,9 +707,7 @@ TEST_F(EngineDownloaderTest, AJobHeldBackWhileOfflineIsSentWhenTheNetworkIsBack)
     struct ConnectivityReset {
         ~ConnectivityReset() { SetConnectivityForTesting(kConnectivityFromSystem); }
     } reset;
-    FrameAnswerer fake({});
-    ASSERT_TRUE(fake.Ok());
-    Install(fake.Port());
+    ASSERT_NO_FATAL_FAILURE(StartEngine("", false));
     SetConnectivityForTesting(kConnectivityLost);
     const uint32_t job = NewJob(1);
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
@@ -720,12 +718,7 @@ TEST_F(EngineDownloaderTest, AJobHeldBackWhileOfflineIsSentWhenTheNetworkIsBack)
         engine->OnUpdateWaiting();
     }
     ASSERT_TRUE(Eventually([&] { return Connected(); }));
-    auto jobSent = [&] {
-        for (const Frame& f : fake.Frames())
-            if (f.message == kEngineMsgJob)
-                return true;
-        return false;
-    };
+    auto jobSent = [&] { return EngineGot(kEngineMsgJob); };
     EXPECT_FALSE(Eventually(jobSent, 1500));
     SetConnectivityForTesting(kConnectivityConnected);
     EXPECT_TRUE(Eventually(jobSent, 5000)) << log.Text();
@@ -745,10 +738,7 @@ TEST_F(EngineDownloaderTest, AReportedPathMatchesItsEntryByWholeCharacters) {
     };
     const std::string answer = Report(kEngineMsgJobAccepted, U32(0) + U32(5) + U32(2) + U64(20)) +
                                fileDone(folder.Win(nameB)) + Report(kEngineMsgEngineState, U32(1));
-    FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
-    ASSERT_TRUE(fake.Ok());
-    Install(fake.Port());
-    EngineUpdated();
+    ASSERT_NO_FATAL_FAILURE(StartEngine(answer));
     const uint32_t job = library.NewJob("brightwave7");
     ASSERT_EQ(0u, Number(job));
     ASSERT_EQ(SF_RESULT_OK,
@@ -757,14 +747,7 @@ TEST_F(EngineDownloaderTest, AReportedPathMatchesItsEntryByWholeCharacters) {
               SwarmFetch_AddFile(job, urlB.c_str(), folder.Win().c_str(), nameB.c_str(), 10, 7));
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
     ASSERT_TRUE(Eventually([&] { return library.Recorder().CountOf(SF_EVENT_ENGINE_STATE) == 1; }));
-    std::vector<std::string> done;
-    for (int k = 0; k < 3; ++k) {
-        SwarmFetchFileDone record{};
-        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(job, &record));
-        if (record.sequence == 0)
-            break;
-        done.push_back(record.text);
-    }
+    const std::vector<std::string> done = FileDoneTexts(job, 3);
     EXPECT_EQ(std::vector<std::string>{urlB + "," + folder.Win(nameB)}, done);
 }
 
@@ -815,11 +798,7 @@ TEST_F(EngineDownloaderTest, AFileTheEngineGotWrongIsFetchedAgainAloneAndCounted
             answer += Report(kEngineMsgFileDone, U32(i) + U32(5) + std::string(33, '\0') +
                                                      Fixed(folder.Win(name), 260) + Z("u"));
         }
-        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
-        ASSERT_TRUE(fake.Ok());
-        Install(fake.Port());
-        EngineUpdated();
-        library.Recorder().Clear();
+        ASSERT_NO_FATAL_FAILURE(StartEngine(answer));
         std::ofstream(folder.Native(names[0]), std::ios::binary | std::ios::trunc) << good;
         std::ofstream(folder.Native(names[1]), std::ios::binary | std::ios::trunc)
             << (c.wrong ? bad : good);
@@ -842,14 +821,7 @@ TEST_F(EngineDownloaderTest, AFileTheEngineGotWrongIsFetchedAgainAloneAndCounted
         Eventually([] { return false; }, 500);
         EXPECT_EQ(1u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
         EXPECT_EQ(2u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
-        std::vector<std::string> done;
-        for (int k = 0; k < 3; ++k) {
-            SwarmFetchFileDone record{};
-            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetFileDone(job, &record));
-            if (record.sequence == 0)
-                break;
-            done.push_back(record.text);
-        }
+        const std::vector<std::string> done = FileDoneTexts(job, 3);
         ASSERT_EQ(2u, done.size());
         for (int k = 0; k < 2; ++k) {
             const std::string path = folder.Win(names[k]);
@@ -892,11 +864,7 @@ TEST_F(EngineDownloaderTest, AJobEndedWhileAFileIsFetchedAnewWritesNoMore) {
             Report(kEngineMsgJobAccepted, U32(i) + U32(5) + U32(1) + U64(size)) +
             Report(kEngineMsgFileDone, U32(i) + U32(5) + std::string(33, '\0') +
                                            Fixed(folder.Win("slow.bin"), 260) + Z("u"));
-        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
-        ASSERT_TRUE(fake.Ok());
-        Install(fake.Port());
-        EngineUpdated();
-        library.Recorder().Clear();
+        ASSERT_NO_FATAL_FAILURE(StartEngine(answer));
         std::ofstream(folder.Native("slow.bin"), std::ios::binary | std::ios::trunc)
             << std::string(size, 'x');
         const uint32_t job = library.NewJob();
@@ -938,11 +906,7 @@ TEST_F(EngineDownloaderTest, AJobEndedWhileItsFileIsHashedHasNoLateEvent) {
                                            Fixed(folder.Win("big.bin"), 260) + Z("u")) +
             Report(kEngineMsgJobFinished, U32(i) + U32(5) + U32(0) + U32(1) + U32(0)) +
             Report(kEngineMsgEngineState, U32(i + 1));
-        FrameAnswerer fake({FrameAnswer{kFrameCategoryEngineEvent, kEngineMsgJob, answer}});
-        ASSERT_TRUE(fake.Ok());
-        Install(fake.Port());
-        EngineUpdated();
-        library.Recorder().Clear();
+        ASSERT_NO_FATAL_FAILURE(StartEngine(answer));
         const uint32_t job = library.NewJob();
         ASSERT_EQ(i, Number(job));
         ASSERT_EQ(SF_RESULT_OK,
