@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -73,6 +74,13 @@ intptr_t Param(uint32_t event, uint32_t error) {
     return (intptr_t)(uintptr_t)(event | (error << 16));
 }
 
+// A client registered on a slot, connected to the fixture's listener, and
+// the peer accepted with the plain OS call (so it closes gracefully).
+struct Connection {
+    SockRecord* client = nullptr;
+    PfSocketHandle peer = PF_INVALID_SOCKET;
+};
+
 class AsyncWindow : public socktest::NetFixture {
   protected:
     void SetUp() override {
@@ -85,8 +93,14 @@ class AsyncWindow : public socktest::NetFixture {
         ASSERT_NE(window->window, nullptr);
     }
     void TearDown() override {
+        for (PfSocketHandle peer : m_peers)
+            socktest::PlainClose(peer);
         for (SockRecord* r : m_records)
             SockClose(r);
+        // The listener goes before the network is cleaned up.
+        if (listener.record != nullptr)
+            SockClose(listener.record);
+        listener.record = nullptr;
         WindowDestroy(window);
         m_lock.Reset();
         PfMessageLoopDone();
@@ -96,12 +110,33 @@ class AsyncWindow : public socktest::NetFixture {
         m_records.push_back(r);
         return r;
     }
+    // A socket of `kind` closed by TearDown; null when it cannot be made.
+    SockRecord* NewSocket(int32_t kind) {
+        SockRecord* r = nullptr;
+        if (SockCreate(&r, kind) != OV_S_PLATFORM)
+            return nullptr;
+        return Track(r);
+    }
+    // A datagram socket bound to a loopback port the OS picks.
+    SockRecord* BoundDatagramSocket() {
+        SockRecord* u = NewSocket(kSockKindUdp);
+        NetAddress any = LoopbackAt(0);
+        if (u == nullptr || SockBind(u, &any) != OV_S_PLATFORM)
+            return nullptr;
+        return u;
+    }
+    // The fixture's listener, opened on first use.
+    uint16_t ListenerPort() {
+        if (listener.record == nullptr) {
+            EXPECT_TRUE(listener.Open());
+        }
+        return listener.port;
+    }
     // A non-blocking client registered on `slot` and connecting to `port`.
     SockRecord* ConnectingClient(int32_t slot, uint16_t port, ResultCode* connectResult) {
-        SockRecord* c = nullptr;
-        if (OV_FAILED(SockCreate(&c, kSockKindTcp)))
+        SockRecord* c = NewSocket(kSockKindTcp);
+        if (c == nullptr)
             return nullptr;
-        Track(c);
         SockSetBlocking(c, 0);
         if (OV_FAILED(SockRegister(window, c, slot)))
             return nullptr;
@@ -109,47 +144,78 @@ class AsyncWindow : public socktest::NetFixture {
         *connectResult = SockConnect(c, &to);
         return c;
     }
-    // A client on `slot` connected to `l` (opened here) and the plainly
-    // accepted peer; the connect notice has been seen.
-    void ConnectedPair(int32_t slot, Listener* l, SockRecord** client, PfSocketHandle* peer) {
-        ASSERT_TRUE(l->Open());
+    // A client on `slot` connected to the listener; the connect notice has
+    // been seen, nothing is accepted yet.
+    void ConnectedClient(int32_t slot, SockRecord** client) {
         ResultCode rc = 0;
-        *client = ConnectingClient(slot, l->port, &rc);
+        *client = ConnectingClient(slot, ListenerPort(), &rc);
         ASSERT_NE(*client, nullptr);
         ASSERT_TRUE(PumpUntilCode(4));
-        *peer = socktest::PlainAccept(l->record);
-        ASSERT_NE(*peer, PF_INVALID_SOCKET);
+    }
+    // The client and its accepted peer (closed by TearDown unless ClosePeer
+    // came first).
+    void ConnectedPair(int32_t slot, Connection* out) {
+        ASSERT_NO_FATAL_FAILURE(ConnectedClient(slot, &out->client));
+        out->peer = socktest::PlainAccept(listener.record);
+        ASSERT_NE(out->peer, PF_INVALID_SOCKET);
+        m_peers.push_back(out->peer);
+    }
+    // A pair whose peer has sent `bytes`, reported readable once.
+    void ReadablePair(int32_t slot, const std::string& bytes, Connection* out) {
+        ASSERT_NO_FATAL_FAILURE(ConnectedPair(slot, out));
+        ASSERT_TRUE(socktest::PlainSend(out->peer, bytes.data(), (int)bytes.size()));
+        ASSERT_TRUE(PumpUntilCode(2));
+    }
+    void ClosePeer(Connection* pair) {
+        m_peers.erase(std::remove(m_peers.begin(), m_peers.end(), pair->peer), m_peers.end());
+        socktest::PlainClose(pair->peer);
+        pair->peer = PF_INVALID_SOCKET;
     }
     bool PumpUntilCode(int32_t code, int count = 1) {
         return pump.Run([this, code, count] { return sink.Count(code) >= count; });
+    }
+    // Lets `ticks` turns of the loop pass with nothing to wait for.
+    void Idle(int ticks) {
+        pump.Run([] { return false; }, ticks);
     }
 
     RecordingSink sink;
     Pump pump;
     MsgWindowRecord* window = nullptr;
+    Listener listener;
 
   private:
     ovSmartPtr m_lock;
     std::vector<SockRecord*> m_records;
+    std::vector<PfSocketHandle> m_peers;
 };
 
 }  // namespace
 
 TEST(SocketNotificationTable, TranslatesEveryRow) {
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_READ, 0), 2);
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_READ, 10054), 2);
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_WRITE, 0), 3);
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_ACCEPT, 0), 6);
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_CONNECT, 0), 4);
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_CONNECT, 10061), 8);
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_CONNECT, 10065), 9);
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_CONNECT, 10060), 0);
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_CONNECT, 10051), 0);
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_CLOSE, 0), 7);
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_CLOSE, 10054), 7);
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_OOB, 0), 0);
-    EXPECT_EQ(TranslateSocketNotification(0, 0), 0);
-    EXPECT_EQ(TranslateSocketNotification(PF_FD_READ | PF_FD_WRITE, 0), 0);
+    const struct {
+        uint32_t event;
+        uint32_t error;
+        int32_t code;
+    } rows[] = {
+        {PF_FD_READ, 0, 2},
+        {PF_FD_READ, 10054, 2},
+        {PF_FD_WRITE, 0, 3},
+        {PF_FD_ACCEPT, 0, 6},
+        {PF_FD_CONNECT, 0, 4},
+        {PF_FD_CONNECT, 10061, 8},
+        {PF_FD_CONNECT, 10065, 9},
+        {PF_FD_CONNECT, 10060, 0},
+        {PF_FD_CONNECT, 10051, 0},
+        {PF_FD_CLOSE, 0, 7},
+        {PF_FD_CLOSE, 10054, 7},
+        {PF_FD_OOB, 0, 0},
+        {0, 0, 0},
+        {PF_FD_READ | PF_FD_WRITE, 0, 0},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(TranslateSocketNotification(row.event, row.error), row.code)
+            << row.event << " " << row.error;
 }
 
 TEST_F(AsyncWindow, CountsLiveWindows) {
@@ -224,9 +290,8 @@ TEST_F(AsyncWindow, NothingIsDispatchedWhileNoWindowIsLive) {
 }
 
 TEST_F(AsyncWindow, PostedEventComesBackThroughTheLoop) {
-    SockRecord* r = nullptr;
-    ASSERT_EQ(SockCreate(&r, kSockKindTcp), OV_S_PLATFORM);
-    Track(r);
+    SockRecord* r = NewSocket(kSockKindTcp);
+    ASSERT_NE(r, nullptr);
     ASSERT_EQ(SockRegister(window, r, 21), OV_S_PLATFORM);
     EXPECT_EQ(r->slot, 21);
     EXPECT_EQ(r->window, window);
@@ -243,10 +308,8 @@ TEST_F(AsyncWindow, PostedEventComesBackThroughTheLoop) {
 }
 
 TEST_F(AsyncWindow, ConnectReportsConnectedThenWritableOnce) {
-    Listener l;
-    ASSERT_TRUE(l.Open());
     ResultCode rc = 0;
-    SockRecord* c = ConnectingClient(4, l.port, &rc);
+    SockRecord* c = ConnectingClient(4, ListenerPort(), &rc);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(rc, 0x8022000Au);
     ASSERT_TRUE(PumpUntilCode(4));
@@ -254,7 +317,7 @@ TEST_F(AsyncWindow, ConnectReportsConnectedThenWritableOnce) {
     EXPECT_EQ(connected->slot, 4);
     EXPECT_EQ(connected->error, 0u);
     // A few more turns of the loop bring one writable notice and no more.
-    pump.Run([] { return false; }, 5);
+    Idle(5);
     EXPECT_EQ(sink.Count(3), 1);
     EXPECT_EQ(sink.Count(4), 1);
     EXPECT_EQ(sink.Count(7), 0);
@@ -263,14 +326,10 @@ TEST_F(AsyncWindow, ConnectReportsConnectedThenWritableOnce) {
 }
 
 TEST_F(AsyncWindow, WouldBlockSendBringsOneMoreWritable) {
-    Listener l;
-    ASSERT_TRUE(l.Open());
-    ResultCode rc = 0;
-    SockRecord* c = ConnectingClient(10, l.port, &rc);
-    ASSERT_NE(c, nullptr);
+    Connection p;
+    ASSERT_NO_FATAL_FAILURE(ConnectedPair(10, &p));
+    SockRecord* c = p.client;
     ASSERT_TRUE(PumpUntilCode(3));
-    PfSocketHandle peer = socktest::PlainAccept(l.record);
-    ASSERT_NE(peer, PF_INVALID_SOCKET);
     // Fill the connection while the peer reads nothing.
     std::vector<char> chunk(16384, 'z');
     int64_t total = 0;
@@ -282,23 +341,22 @@ TEST_F(AsyncWindow, WouldBlockSendBringsOneMoreWritable) {
             total += sent;
     }
     ASSERT_EQ(last, 0x8022000Au);
-    pump.Run([] { return false; }, 3);
+    Idle(3);
     EXPECT_EQ(sink.Count(3), 1);  // nothing new while the buffers are full
     // The peer drains everything: room again, one more writable notice.
     std::vector<char> drain(65536);
     int64_t drained = 0;
     for (int i = 0; i < 100000 && drained < total; ++i) {
         int want = (int)std::min<int64_t>((int64_t)drain.size(), total - drained);
-        int got = socktest::PlainRecv(peer, drain.data(), want);
+        int got = socktest::PlainRecv(p.peer, drain.data(), want);
         if (got <= 0)
             break;
         drained += got;
     }
     ASSERT_EQ(drained, total);
     ASSERT_TRUE(PumpUntilCode(3, 2));
-    pump.Run([] { return false; }, 3);
+    Idle(3);
     EXPECT_EQ(sink.Count(3), 2);
-    socktest::PlainClose(peer);
 }
 
 TEST_F(AsyncWindow, RefusedConnectReportsCodeEight) {
@@ -315,36 +373,22 @@ TEST_F(AsyncWindow, RefusedConnectReportsCodeEight) {
 }
 
 TEST_F(AsyncWindow, DataIsReportedReadableAndReceived) {
-    Listener l;
-    ASSERT_TRUE(l.Open());
-    ResultCode rc = 0;
-    SockRecord* c = ConnectingClient(2, l.port, &rc);
-    ASSERT_NE(c, nullptr);
-    ASSERT_TRUE(PumpUntilCode(4));
-    PfSocketHandle peer = socktest::PlainAccept(l.record);
-    ASSERT_NE(peer, PF_INVALID_SOCKET);
-    ASSERT_TRUE(socktest::PlainSend(peer, "data", 4));
-    ASSERT_TRUE(PumpUntilCode(2));
+    Connection p;
+    ASSERT_NO_FATAL_FAILURE(ReadablePair(2, "data", &p));
     EXPECT_EQ(sink.First(2)->slot, 2);
     char buffer[8] = {0};
     int32_t got = 0;
-    ASSERT_EQ(SockRecv(c, buffer, sizeof(buffer), &got), OV_S_PLATFORM);
+    ASSERT_EQ(SockRecv(p.client, buffer, sizeof(buffer), &got), OV_S_PLATFORM);
     EXPECT_EQ(got, 4);
     EXPECT_EQ(memcmp(buffer, "data", 4), 0);
-    socktest::PlainClose(peer);
 }
 
 TEST_F(AsyncWindow, PeerCloseAfterDataIsReportedOnceDrained) {
-    Listener l;
-    ASSERT_TRUE(l.Open());
-    ResultCode rc = 0;
-    SockRecord* c = ConnectingClient(6, l.port, &rc);
-    ASSERT_NE(c, nullptr);
-    ASSERT_TRUE(PumpUntilCode(4));
-    PfSocketHandle peer = socktest::PlainAccept(l.record);
-    ASSERT_NE(peer, PF_INVALID_SOCKET);
-    ASSERT_TRUE(socktest::PlainSend(peer, "last words", 10));
-    socktest::PlainClose(peer);
+    Connection p;
+    ASSERT_NO_FATAL_FAILURE(ConnectedPair(6, &p));
+    SockRecord* c = p.client;
+    ASSERT_TRUE(socktest::PlainSend(p.peer, "last words", 10));
+    ClosePeer(&p);
     int total = 0;
     ResultCode lastRecv = OV_S_PLATFORM;
     sink.onSocket = [&](const Event& e) {
@@ -369,19 +413,15 @@ TEST_F(AsyncWindow, PeerCloseAfterDataIsReportedOnceDrained) {
     // Past the end of the stream a receive is a failure, not 0 bytes.
     EXPECT_TRUE(OV_FAILED(SockRecv(c, buffer, sizeof(buffer), &got)));
     EXPECT_EQ(got, 0);
-    pump.Run([] { return false; }, 3);
+    Idle(3);
     EXPECT_EQ(sink.Count(7), 1);
 }
 
 TEST_F(AsyncWindow, PeerResetIsReportedClosed) {
-    Listener l;
-    ASSERT_TRUE(l.Open());
-    ResultCode rc = 0;
-    SockRecord* c = ConnectingClient(1, l.port, &rc);
-    ASSERT_NE(c, nullptr);
-    ASSERT_TRUE(PumpUntilCode(4));
+    SockRecord* c = nullptr;
+    ASSERT_NO_FATAL_FAILURE(ConnectedClient(1, &c));
     SockRecord* server = nullptr;
-    ASSERT_EQ(SockAccept(l.record, nullptr, &server), OV_S_PLATFORM);
+    ASSERT_EQ(SockAccept(listener.record, nullptr, &server), OV_S_PLATFORM);
     SockClose(server);  // time-out 0 linger: a reset
     ASSERT_TRUE(PumpUntilCode(7));
     EXPECT_EQ(sink.First(7)->slot, 1);
@@ -391,22 +431,14 @@ TEST_F(AsyncWindow, PeerResetIsReportedClosed) {
 }
 
 TEST_F(AsyncWindow, HeldBackReadsDoNotWakeTheLoopUntilTheNextReceive) {
-    Listener l;
-    ASSERT_TRUE(l.Open());
-    ResultCode rc = 0;
-    SockRecord* c = ConnectingClient(3, l.port, &rc);
-    ASSERT_NE(c, nullptr);
-    ASSERT_TRUE(PumpUntilCode(4));
-    PfSocketHandle peer = socktest::PlainAccept(l.record);
-    ASSERT_NE(peer, PF_INVALID_SOCKET);
-    ASSERT_TRUE(socktest::PlainSend(peer, "abcd", 4));
-    ASSERT_TRUE(PumpUntilCode(2));
+    Connection p;
+    ASSERT_NO_FATAL_FAILURE(ReadablePair(3, "abcd", &p));
 
     // No receive: the unread bytes must not bring the loop back. Every
     // wake-up is one timer tick (a busy loop would count thousands).
     const int kTicks = 10;
     uint32_t before = PfMessageLoopWakeCount();
-    pump.Run([] { return false; }, kTicks);
+    Idle(kTicks);
     uint32_t wakeUps = PfMessageLoopWakeCount() - before;
     EXPECT_EQ(pump.Ticks(), kTicks);
     EXPECT_LE(wakeUps, (uint32_t)kTicks + 3u);
@@ -415,26 +447,16 @@ TEST_F(AsyncWindow, HeldBackReadsDoNotWakeTheLoopUntilTheNextReceive) {
     // A receive that leaves data behind re-arms the notice.
     char buffer[1];
     int32_t got = 0;
-    ASSERT_EQ(SockRecv(c, buffer, 1, &got), OV_S_PLATFORM);
+    ASSERT_EQ(SockRecv(p.client, buffer, 1, &got), OV_S_PLATFORM);
     EXPECT_EQ(buffer[0], 'a');
     ASSERT_TRUE(PumpUntilCode(2, 2));
-    socktest::PlainClose(peer);
 }
 
 TEST_F(AsyncWindow, SelectAllReportsPendingDataAgain) {
-    Listener l;
-    ASSERT_TRUE(l.Open());
-    ResultCode rc = 0;
-    SockRecord* c = ConnectingClient(5, l.port, &rc);
-    ASSERT_NE(c, nullptr);
-    ASSERT_TRUE(PumpUntilCode(4));
-    PfSocketHandle peer = socktest::PlainAccept(l.record);
-    ASSERT_NE(peer, PF_INVALID_SOCKET);
-    ASSERT_TRUE(socktest::PlainSend(peer, "xy", 2));
-    ASSERT_TRUE(PumpUntilCode(2));
-    ASSERT_EQ(SockSelectAll(c), OV_S_PLATFORM);
+    Connection p;
+    ASSERT_NO_FATAL_FAILURE(ReadablePair(5, "xy", &p));
+    ASSERT_EQ(SockSelectAll(p.client), OV_S_PLATFORM);
     ASSERT_TRUE(PumpUntilCode(2, 2));
-    socktest::PlainClose(peer);
 }
 
 // `size` bytes of a known pattern.
@@ -446,13 +468,10 @@ static std::string Pattern(size_t size) {
 }
 
 TEST_F(AsyncWindow, SmallReadsAreServedFromOneBlockReadAhead) {
-    Listener l;
-    SockRecord* c = nullptr;
-    PfSocketHandle peer = PF_INVALID_SOCKET;
-    ASSERT_NO_FATAL_FAILURE(ConnectedPair(11, &l, &c, &peer));
     const std::string sent = Pattern(20000);
-    ASSERT_TRUE(socktest::PlainSend(peer, sent.data(), (int)sent.size()));
-    ASSERT_TRUE(PumpUntilCode(2));
+    Connection p;
+    ASSERT_NO_FATAL_FAILURE(ReadablePair(11, sent, &p));
+    SockRecord* c = p.client;
     std::string got;
     char piece[100];
     int32_t n = 0;
@@ -464,14 +483,13 @@ TEST_F(AsyncWindow, SmallReadsAreServedFromOneBlockReadAhead) {
     EXPECT_LE(held, (int32_t)kSockReadAheadSize);
     for (int i = 0; i < 1000 && got.size() < sent.size(); ++i) {
         if (SockReadAheadBytes(c) == 0)
-            pump.Run([] { return false; }, 1);
+            Idle(1);
         const ResultCode rc = SockRecv(c, piece, sizeof(piece), &n);
         if (OV_SUCCEEDED(rc))
             got.append(piece, (size_t)n);
     }
     EXPECT_EQ(got, sent);
     EXPECT_EQ(SockReadAheadBytes(c), 0);
-    socktest::PlainClose(peer);
 }
 
 // The bytes held in user space must be reported like the system's own: once
@@ -479,13 +497,12 @@ TEST_F(AsyncWindow, SmallReadsAreServedFromOneBlockReadAhead) {
 // stream of notices while nobody reads, and the peer's close only after the
 // last of them was read.
 TEST_F(AsyncWindow, HeldBytesAreReadableAndTheCloseWaitsForThem) {
-    Listener l;
-    SockRecord* c = nullptr;
-    PfSocketHandle peer = PF_INVALID_SOCKET;
-    ASSERT_NO_FATAL_FAILURE(ConnectedPair(12, &l, &c, &peer));
+    Connection p;
+    ASSERT_NO_FATAL_FAILURE(ConnectedPair(12, &p));
+    SockRecord* c = p.client;
     const std::string sent = Pattern(6000);
-    ASSERT_TRUE(socktest::PlainSend(peer, sent.data(), (int)sent.size()));
-    socktest::PlainClose(peer);
+    ASSERT_TRUE(socktest::PlainSend(p.peer, sent.data(), (int)sent.size()));
+    ClosePeer(&p);
     ASSERT_TRUE(PumpUntilCode(2));
 
     // Read one byte, then wait until the rest of the stream is in the block
@@ -499,7 +516,7 @@ TEST_F(AsyncWindow, HeldBytesAreReadableAndTheCloseWaitsForThem) {
     int receives = 1;
     for (int i = 0; i < 50 && got.size() + (size_t)SockReadAheadBytes(c) < sent.size(); ++i) {
         if (SockReadAheadBytes(c) > 0 || OV_FAILED(SockRecv(c, piece, 1, &n))) {
-            pump.Run([] { return false; }, 1);
+            Idle(1);
             continue;
         }
         got.append(piece, (size_t)n);
@@ -512,7 +529,7 @@ TEST_F(AsyncWindow, HeldBytesAreReadableAndTheCloseWaitsForThem) {
     // close comes, however long nobody reads.
     const uint32_t wakes = PfMessageLoopWakeCount();
     const int kTicks = 10;
-    pump.Run([] { return false; }, kTicks);
+    Idle(kTicks);
     EXPECT_GE(sink.Count(2), readsBefore + 1);
     EXPECT_LE(sink.Count(2), readsBefore + receives);
     EXPECT_EQ(sink.Count(7), 0);
@@ -538,17 +555,14 @@ TEST_F(AsyncWindow, HeldBytesAreReadableAndTheCloseWaitsForThem) {
     EXPECT_EQ(got, sent);
     EXPECT_EQ(SockReadAheadBytes(c), 0);
     EXPECT_TRUE(OV_FAILED(SockRecv(c, piece, sizeof(piece), &n)));
-    pump.Run([] { return false; }, 3);
+    Idle(3);
     EXPECT_EQ(sink.Count(7), 1);
 }
 
 // A datagram socket keeps its message bounds: nothing is read ahead.
 TEST_F(AsyncWindow, DatagramsAreNeverReadAhead) {
-    SockRecord* u = nullptr;
-    ASSERT_EQ(SockCreate(&u, kSockKindUdp), OV_S_PLATFORM);
-    Track(u);
-    NetAddress any = LoopbackAt(0);
-    ASSERT_EQ(SockBind(u, &any), OV_S_PLATFORM);
+    SockRecord* u = BoundDatagramSocket();
+    ASSERT_NE(u, nullptr);
     NetAddress self = LoopbackAt(SockLocalPort(u));
     int32_t sent = 0;
     ASSERT_EQ(SockSendTo(u, &self, "one", 3, &sent), OV_S_PLATFORM);
@@ -563,50 +577,39 @@ TEST_F(AsyncWindow, DatagramsAreNeverReadAhead) {
 }
 
 TEST_F(AsyncWindow, UnregisteredSocketReportsNothing) {
-    Listener l;
-    ASSERT_TRUE(l.Open());
-    ResultCode rc = 0;
-    SockRecord* c = ConnectingClient(8, l.port, &rc);
-    ASSERT_NE(c, nullptr);
     // A notice Winsock posted before the cancel may still be queued, so the
     // connect is drained first; what the peer does afterwards must be silent.
-    ASSERT_TRUE(PumpUntilCode(4));
-    PfSocketHandle peer = socktest::PlainAccept(l.record);
-    ASSERT_NE(peer, PF_INVALID_SOCKET);
-    pump.Run([] { return false; }, 2);
+    Connection p;
+    ASSERT_NO_FATAL_FAILURE(ConnectedPair(8, &p));
+    Idle(2);
     int32_t slot = -1;
-    ASSERT_EQ(SockUnregister(window, c, &slot), OV_S_PLATFORM);
+    ASSERT_EQ(SockUnregister(window, p.client, &slot), OV_S_PLATFORM);
     EXPECT_EQ(slot, 8);
     sink.events.clear();
-    ASSERT_TRUE(socktest::PlainSend(peer, "late", 4));
-    socktest::PlainClose(peer);
-    pump.Run([] { return false; }, 5);
+    ASSERT_TRUE(socktest::PlainSend(p.peer, "late", 4));
+    ClosePeer(&p);
+    Idle(5);
     EXPECT_TRUE(sink.events.empty());
 }
 
 TEST_F(AsyncWindow, RegisteredButUnconnectedSocketStaysQuiet) {
-    SockRecord* r = nullptr;
-    ASSERT_EQ(SockCreate(&r, kSockKindTcp), OV_S_PLATFORM);
-    Track(r);
+    SockRecord* r = NewSocket(kSockKindTcp);
+    ASSERT_NE(r, nullptr);
     SockSetBlocking(r, 0);
     ASSERT_EQ(SockRegister(window, r, 13), OV_S_PLATFORM);
     uint32_t before = PfMessageLoopWakeCount();
-    pump.Run([] { return false; }, 5);
+    Idle(5);
     EXPECT_TRUE(sink.events.empty());
     EXPECT_LE(PfMessageLoopWakeCount() - before, 5u + 3u);
 }
 
 TEST_F(AsyncWindow, DatagramArrivalIsReadable) {
-    SockRecord* u = nullptr;
-    ASSERT_EQ(SockCreate(&u, kSockKindUdp), OV_S_PLATFORM);
-    Track(u);
-    NetAddress any = LoopbackAt(0);
-    ASSERT_EQ(SockBind(u, &any), OV_S_PLATFORM);
+    SockRecord* u = BoundDatagramSocket();
+    ASSERT_NE(u, nullptr);
     SockSetBlocking(u, 0);
     ASSERT_EQ(SockRegister(window, u, 14), OV_S_PLATFORM);
-    SockRecord* sender = nullptr;
-    ASSERT_EQ(SockCreate(&sender, kSockKindUdp), OV_S_PLATFORM);
-    Track(sender);
+    SockRecord* sender = NewSocket(kSockKindUdp);
+    ASSERT_NE(sender, nullptr);
     NetAddress to = LoopbackAt(SockLocalPort(u));
     int32_t sent = 0;
     ASSERT_EQ(SockSendTo(sender, &to, "dg", 2, &sent), OV_S_PLATFORM);
@@ -619,25 +622,24 @@ TEST_F(AsyncWindow, DatagramArrivalIsReadable) {
 }
 
 TEST_F(AsyncWindow, ListenerReportsIncomingConnection) {
-    Listener l;
-    ASSERT_TRUE(l.Open());
-    ASSERT_EQ(SockSetBlocking(l.record, 0), OV_S_PLATFORM);
-    ASSERT_EQ(SockRegister(window, l.record, 11), OV_S_PLATFORM);
-    SockRecord* c = nullptr;
-    ASSERT_EQ(SockCreate(&c, kSockKindTcp), OV_S_PLATFORM);
-    Track(c);
+    const uint16_t port = ListenerPort();
+    ASSERT_NE(port, 0);
+    ASSERT_EQ(SockSetBlocking(listener.record, 0), OV_S_PLATFORM);
+    ASSERT_EQ(SockRegister(window, listener.record, 11), OV_S_PLATFORM);
+    SockRecord* c = NewSocket(kSockKindTcp);
+    ASSERT_NE(c, nullptr);
     SockSetBlocking(c, 0);
-    NetAddress to = LoopbackAt(l.port);
+    NetAddress to = LoopbackAt(port);
     SockConnect(c, &to);
     ASSERT_TRUE(PumpUntilCode(6));
     EXPECT_EQ(sink.First(6)->slot, 11);
     SockRecord* accepted = nullptr;
     NetAddress peer = {0, 0};
-    ASSERT_EQ(SockAccept(l.record, &peer, &accepted), OV_S_PLATFORM);
+    ASSERT_EQ(SockAccept(listener.record, &peer, &accepted), OV_S_PLATFORM);
     Track(accepted);
     EXPECT_EQ(peer.address, socktest::Loopback());
     int32_t slot = -1;
-    SockUnregister(window, l.record, &slot);
+    SockUnregister(window, listener.record, &slot);
 }
 
 // The loop itself, with a plain window of the test's own.
