@@ -76,41 +76,62 @@ std::string NameOf(const CSzArEx* db, UInt32 i) {
     return name;
 }
 
-TEST(LzmaSdk, Opens7zArchiveMadeByTheTool) {
+// The test archive made by the 7z tool; empty when it is missing.
+std::vector<unsigned char> SampleArchive() {
     bool ok = false;
     std::vector<unsigned char> archive = sftest::ReadFile(sftest::DataPath("sample.7z"), &ok);
-    ASSERT_TRUE(ok) << "sample.7z missing: " << sftest::DataPath("sample.7z");
+    EXPECT_TRUE(ok) << "sample.7z missing: " << sftest::DataPath("sample.7z");
+    return ok ? archive : std::vector<unsigned char>();
+}
 
-    CrcGenerateTable();
+// The SDK's archive database read through a look-ahead stream over bytes in
+// memory, freed on the way out.
+struct SevenZipReader {
+    explicit SevenZipReader(const std::vector<unsigned char>& archive) : lookBuf(1 << 16) {
+        CrcGenerateTable();
+        SevenZipMemoryStreamInit(mem, archive.data(), archive.size(), nullptr);
+        LookToRead2_CreateVTable(&look, False);
+        look.buf = lookBuf.data();
+        look.bufSize = lookBuf.size();
+        look.realStream = &mem.vt;
+        LookToRead2_INIT(&look);
+        SzArEx_Init(&db);
+    }
+    ~SevenZipReader() { SzArEx_Free(&db, &alloc); }
+    SevenZipReader(const SevenZipReader&) = delete;
+    SevenZipReader& operator=(const SevenZipReader&) = delete;
+
+    SRes Open() { return SzArEx_Open(&db, &look.vt, &alloc, &allocTemp); }
+
     const ISzAlloc alloc = {SzAlloc, SzFree};
     const ISzAlloc allocTemp = {SzAllocTemp, SzFreeTemp};
     SevenZipMemoryStream mem;
-    SevenZipMemoryStreamInit(mem, archive.data(), archive.size(), nullptr);
     CLookToRead2 look;
-    LookToRead2_CreateVTable(&look, False);
-    std::vector<Byte> lookBuf(1 << 16);
-    look.buf = lookBuf.data();
-    look.bufSize = lookBuf.size();
-    look.realStream = &mem.vt;
-    LookToRead2_INIT(&look);
-
+    std::vector<Byte> lookBuf;
     CSzArEx db;
-    SzArEx_Init(&db);
-    ASSERT_EQ(SzArEx_Open(&db, &look.vt, &alloc, &allocTemp), SZ_OK);
-    ASSERT_EQ(db.NumFiles, 3u);
+};
+
+TEST(LzmaSdk, Opens7zArchiveMadeByTheTool) {
+    const std::vector<unsigned char> archive = SampleArchive();
+    ASSERT_FALSE(archive.empty());
+    SevenZipReader reader(archive);
+    ASSERT_EQ(reader.Open(), SZ_OK);
+    const CSzArEx* db = &reader.db;
+    ASSERT_EQ(db->NumFiles, 3u);
 
     UInt32 blockIndex = 0xFFFFFFFF;
     Byte* outBuffer = nullptr;
     size_t outBufferSize = 0;
     int checked = 0;
-    for (UInt32 i = 0; i < db.NumFiles; ++i) {
-        if (SzArEx_IsDir(&db, i))
+    for (UInt32 i = 0; i < db->NumFiles; ++i) {
+        if (SzArEx_IsDir(db, i))
             continue;
         size_t offset = 0, processed = 0;
-        ASSERT_EQ(SzArEx_Extract(&db, &look.vt, i, &blockIndex, &outBuffer, &outBufferSize, &offset,
-                                 &processed, &alloc, &allocTemp),
+        ASSERT_EQ(SzArEx_Extract(db, &reader.look.vt, i, &blockIndex, &outBuffer, &outBufferSize,
+                                 &offset, &processed, &reader.alloc, &reader.allocTemp),
                   SZ_OK);
-        std::string name = NameOf(&db, i);
+        std::string name = NameOf(db, i);
+        bool ok = false;
         std::vector<unsigned char> expected =
             sftest::ReadFile(sftest::DataPath("plain/" + name), &ok);
         ASSERT_TRUE(ok) << name;
@@ -120,31 +141,15 @@ TEST(LzmaSdk, Opens7zArchiveMadeByTheTool) {
         ++checked;
     }
     EXPECT_EQ(checked, 3);
-    ISzAlloc_Free(&alloc, outBuffer);
-    SzArEx_Free(&db, &alloc);
+    ISzAlloc_Free(&reader.alloc, outBuffer);
 }
 
 TEST(LzmaSdk, RejectsTruncatedArchive) {
-    bool ok = false;
-    std::vector<unsigned char> archive = sftest::ReadFile(sftest::DataPath("sample.7z"), &ok);
-    ASSERT_TRUE(ok);
+    std::vector<unsigned char> archive = SampleArchive();
+    ASSERT_FALSE(archive.empty());
     archive.resize(archive.size() / 2);
-    CrcGenerateTable();
-    const ISzAlloc alloc = {SzAlloc, SzFree};
-    const ISzAlloc allocTemp = {SzAllocTemp, SzFreeTemp};
-    SevenZipMemoryStream mem;
-    SevenZipMemoryStreamInit(mem, archive.data(), archive.size(), nullptr);
-    CLookToRead2 look;
-    LookToRead2_CreateVTable(&look, False);
-    std::vector<Byte> lookBuf(1 << 16);
-    look.buf = lookBuf.data();
-    look.bufSize = lookBuf.size();
-    look.realStream = &mem.vt;
-    LookToRead2_INIT(&look);
-    CSzArEx db;
-    SzArEx_Init(&db);
-    EXPECT_NE(SzArEx_Open(&db, &look.vt, &alloc, &allocTemp), SZ_OK);
-    SzArEx_Free(&db, &alloc);
+    SevenZipReader reader(archive);
+    EXPECT_NE(reader.Open(), SZ_OK);
 }
 
 TEST(OpenSsl, InitialisesAndMakesClientContext) {
