@@ -92,10 +92,9 @@ class TlsServersNet : public ::testing::Test {
         return static_cast<ovIQoSContext*>(holder.Get());
     }
 
-    // A context with the TLS layer at the bottom and a test top layer,
-    // verifying as `host` and connecting to 127.0.0.1:`port`. The top layer
-    // sends `request` at once: it waits in the TLS layer for the handshake.
-    TopLayer* OpenTop(uint16_t port, const std::string& host, const std::string& request) {
+    // A new context (closed by TearDown) that reports failed connects, idle
+    // receives and fatal errors.
+    ovIQoSContext* NewContext() {
         contexts.emplace_back();
         ovSmartPtr& holder = contexts.back();
         EXPECT_TRUE(holder.CreateInstance(OV_CLSID_QOS_CONTEXT));
@@ -104,6 +103,14 @@ class TlsServersNet : public ::testing::Test {
                   context->Initialize(
                       kQoSActionHigh,
                       kQoSEventConnectFailed | kQoSEventReceiveIdle | kQoSEventFatal, nullptr));
+        return context;
+    }
+
+    // A context with the TLS layer at the bottom and a test top layer,
+    // verifying as `host` and connecting to 127.0.0.1:`port`. The top layer
+    // sends `request` at once: it waits in the TLS layer for the handshake.
+    TopLayer* OpenTop(uint16_t port, const std::string& host, const std::string& request) {
+        ovIQoSContext* context = NewContext();
         const uint32_t seconds = 10;
         context->SetOption(kQoSOptionConnectTimeout, &seconds);
         context->SetOption(kQoSOptionIdleLimit, &seconds);
@@ -137,6 +144,18 @@ class TlsServersNet : public ::testing::Test {
     // `maxMs`. Returns done().
     bool Run(const std::function<bool()>& done, uint32_t maxMs = 20000) {
         return libraryloop::RunUntil(done, maxMs, 50);
+    }
+
+    // Waits (at most `maxMs`) for the server to close after the body, which
+    // must be the doc root's `file` byte for byte.
+    void ExpectBodyIsFile(TopLayer* top, const std::string& file, uint32_t maxMs) {
+        ASSERT_TRUE(Run([top] { return top->Count("closed") == 1; }, maxMs));
+        bool ok = false;
+        const std::vector<unsigned char> expected = sftest::Servers().DocRootFile(file, &ok);
+        ASSERT_TRUE(ok) << file;
+        const std::string body = BodyOf(top->taken);
+        ASSERT_EQ(expected.size(), body.size());
+        EXPECT_TRUE(memcmp(expected.data(), body.data(), body.size()) == 0);
     }
 
     // A refused connection: closed, nothing passed up, the request never
@@ -188,13 +207,7 @@ TEST_F(TlsServersNet, ManyRecordsPerReadArriveByteIdentical) {
     TopLayer* top =
         OpenTop(S().HttpsPort(), "localhost", Get("/files/random-16m.bin", "localhost"));
     top->recordOffers = false;
-    ASSERT_TRUE(Run([top] { return top->Count("closed") == 1; }, 120000));
-    bool ok = false;
-    const std::vector<unsigned char> expected = S().DocRootFile("files/random-16m.bin", &ok);
-    ASSERT_TRUE(ok);
-    const std::string body = BodyOf(top->taken);
-    ASSERT_EQ(expected.size(), body.size());
-    EXPECT_TRUE(memcmp(expected.data(), body.data(), body.size()) == 0);
+    ExpectBodyIsFile(top, "files/random-16m.bin", 120000);
 }
 
 TEST_F(TlsServersNet, ListenerTakingSmallBitesStillGetsEverythingWithoutMoreBytes) {
@@ -204,13 +217,7 @@ TEST_F(TlsServersNet, ListenerTakingSmallBitesStillGetsEverythingWithoutMoreByte
     top->recordOffers = false;
     top->oneBitePerCall = true;
     top->rule = [](int32_t length) { return length < 1000 ? length : 1000; };
-    ASSERT_TRUE(Run([top] { return top->Count("closed") == 1; }, 60000));
-    bool ok = false;
-    const std::vector<unsigned char> expected = S().DocRootFile("files/random-1m.bin", &ok);
-    ASSERT_TRUE(ok);
-    const std::string body = BodyOf(top->taken);
-    ASSERT_EQ(expected.size(), body.size());
-    EXPECT_TRUE(memcmp(expected.data(), body.data(), body.size()) == 0);
+    ExpectBodyIsFile(top, "files/random-1m.bin", 60000);
 }
 
 TEST_F(TlsServersNet, UntrustedCertificateIsRefused) {
@@ -289,14 +296,7 @@ class Recorder : public nwIHttpClientExEventListener {
 class TlsHttpNet : public TlsServersNet {
   protected:
     ovIHttpClientExLayer* OpenHttp(const std::string& url, Recorder* recorder) {
-        contexts.emplace_back();
-        ovSmartPtr& holder = contexts.back();
-        EXPECT_TRUE(holder.CreateInstance(OV_CLSID_QOS_CONTEXT));
-        ovIQoSContext* context = Context(holder);
-        EXPECT_EQ(OV_S_PLATFORM,
-                  context->Initialize(
-                      kQoSActionHigh,
-                      kQoSEventConnectFailed | kQoSEventReceiveIdle | kQoSEventFatal, nullptr));
+        ovIQoSContext* context = NewContext();
         EXPECT_EQ(OV_S_PLATFORM, context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false));
         ovIHttpClientExLayer* http = static_cast<ovIHttpClientExLayer*>(context->TopLayer());
         EXPECT_NE(nullptr, http);
