@@ -15,7 +15,7 @@
 #include "launcher/controls/CNowLoading.h"
 #include "launcher/framework/Prompts.h"
 #include "launcher/res/resource.h"
-#include "sdk/download/FileDigest.h"
+#include "sdk/download/HeldFile.h"
 #include "sdk/support/ExpectedContent.h"
 
 namespace {
@@ -132,19 +132,16 @@ bool CZVTDownloaderDlg::RunCheckedFile(const std::string& path, bool known,
     if ((known && !expected.hasSha256) || path.empty() || _access(path.c_str(), 0) != 0)
         return RunFile(path, caption);
     // Held open without sharing writes, deletes or renames from before it is
-    // hashed until the installer has started, so the bytes that were checked
-    // are the bytes that run.
-    HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // hashed until the installer has started, and hashed through that hold,
+    // so the bytes that were checked are the bytes that run.
+    HeldFile held;
     bool ran = false;
-    if (known && held != INVALID_HANDLE_VALUE &&
-        FileHasContent(path.c_str(), expected.size, expected.sha256, nullptr)) {
+    if (known && held.Open(path.c_str()) &&
+        held.HasContent(expected.size, expected.sha256, nullptr)) {
         ran = RunFile(path, caption);
     } else {
         ShowMessage(nullptr, texts::kInstallerUnverified, caption, MB_OK);
     }
-    if (held != INVALID_HANDLE_VALUE)
-        CloseHandle(held);
     return ran;
 }
 

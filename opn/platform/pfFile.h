@@ -30,6 +30,12 @@ PfFile* PfFileOpenAlways(const char* path, int32_t* error);
 // the position is 0. Null with `*error` when it cannot be opened.
 PfFile* PfFileOpenForReading(const char* path, int32_t* error);
 
+// Opens an existing file for reading only while others may only read it: no
+// one writes, deletes or renames it until it is closed (Windows; POSIX has no
+// share modes). The position is 0. Null with `*error` when it cannot be
+// opened, also when it is open for writing elsewhere.
+PfFile* PfFileOpenHeld(const char* path, int32_t* error);
+
 // Reads at most `size` bytes at the current position and moves past them.
 // Returns how many were read, 0 at the end of the file, -1 on failure (with
 // `*error`).

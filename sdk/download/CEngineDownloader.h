@@ -14,6 +14,15 @@
 // the connection yet is tried again each second, up to kConnectAttempts
 // times, before the start counts as failed.
 //
+// Its pieces, each in a file of its own:
+// - EngineConnection: the connection to the engine on 127.0.0.1.
+// - the job protocol, here: jobs registered with the engine (one Record a
+//   registration), sent, cancelled, and the engine's reports turned into
+//   job events.
+// - EngineDeadlines: how long the engine may keep jobs waiting.
+// - EngineReportChecks: each report held to what the job is.
+// - EngineVerification: files with a hash checked after the engine is done.
+//
 // Every wait is bounded:
 // - Jobs wait for the update, the engine start and the connection at most
 //   kUpdateDeadlineSec from the first of them: then the update run is
@@ -41,15 +50,8 @@
 // the host's answer before the next one.
 //
 // An entry with a SHA-256 (DownloadEntry::hasSha256) counts only once its
-// file was hashed: a file the engine reports done is read on a worker
-// (FileHashQueue.h, looked at every FileHashQueue::kPollMs), never on the
-// library thread, and reported done to the host only when it matches. A file
-// that does not (wrong bytes, wrong size, or none) is deleted and fetched
-// alone by a download session of the plain downloader (CPlatformSession),
-// which verifies and reports it; should that fail, the job gets the
-// session's message and is never done. When the engine reports the job
-// done, its hashed files not reported yet are hashed then, and the job is
-// done only once every one of them was verified.
+// file was hashed (EngineVerification.h); a file that does not match is
+// fetched again by the plain downloader's session.
 //
 // Once the job manager has given the engine up it calls Retire(): from then
 // on nothing reaches a job or the manager, and the manager deletes the object
@@ -60,41 +62,38 @@
 
 #include <stdint.h>
 
-#include <vector>
-
 #include "opn/core/ovCPtrList.h"
 #include "opn/core/ovCString.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwICDNLocalClientEventListener.h"
 #include "sdk/api/CJobDownloader.h"
-#include "sdk/download/FileHashQueue.h"
-#include "sdk/download/IPlatFormSessionEventListener.h"
+#include "sdk/download/EngineConnection.h"
+#include "sdk/download/EngineDeadlines.h"
+#include "sdk/download/EngineVerification.h"
 #include "sdk/download/ILauncherEventListener.h"
 #include "sdk/download/RateHistory.h"
 
 class CEngineLauncher;
-class CPlatformSession;
 class ovICDNLocalClientLayer;
 struct DownloadEntry;
 
 class CEngineDownloader : public CJobDownloader,
                           public ILauncherEventListener,
                           public nwICDNLocalClientEventListener,
-                          public IPlatFormSessionEventListener {
+                          private EngineDeadlines::Jobs,
+                          private EngineVerification::Owner {
   public:
     static const uint16_t kEnginePort = 57006;
     static const int32_t kMaxQuickLaunches = 5;
     static const int64_t kQuickDropSec = 30;
     static const int64_t kAcceptWaitSec = 10;
-    static const int64_t kAnswerDeadlineSec = 15;
-    // Seconds an accepted job may go without a report (progress comes every
-    // second) while the host owes the engine no answer.
-    static const int64_t kReportDeadlineSec = 60;
-    static const int64_t kUpdateDeadlineSec = 60;
+    static const int64_t kAnswerDeadlineSec = EngineDeadlines::kAnswerDeadlineSec;
+    static const int64_t kReportDeadlineSec = EngineDeadlines::kReportDeadlineSec;
+    static const int64_t kUpdateDeadlineSec = EngineDeadlines::kUpdateDeadlineSec;
     // Messages of a job, pending for the host, beyond which the engine's
     // reports add none.
     static const int32_t kMaxEngineMessages = 32;
-    static const uint32_t kConnectTimeoutSec = 1;
+    static const uint32_t kConnectTimeoutSec = EngineConnection::kConnectTimeoutSec;
     // Connects tried, one a second, before a start counts as failed.
     static const int32_t kConnectAttempts = 5;
 
@@ -161,35 +160,25 @@ class CEngineDownloader : public CJobDownloader,
     void OnResumeQuestion(uint32_t key, uint32_t jobNumber) override;
     void OnEngineState(uint32_t key, uint32_t state) override;
 
-    // IPlatFormSessionEventListener: a file fetched again.
-    void OnAllFilesComplete(void* context) override;
-    void OnSessionFailed(void* context, const char* url) override;
-    void OnFileComplete(void* context, const DownloadEntry* entry) override;
-    void OnProgress(void* context) override;
-    void OnFileOpened(const char* path, void* context) override;
-    void OnSessionError(void* context, int32_t code, const char* url) override;
-
     // Inspection for tests (under the library lock): files being hashed.
-    int32_t HashesPending() const { return m_hashes.Count(); }
+    int32_t HashesPending() const { return m_verification.HashesPending(); }
 
   private:
     struct Record;
-    struct Verification;
-    // Since when the engine owes a job an answer: from its first sending
-    // until it is accepted (kept across relaunches, so a series of them does
-    // not start that wait again), then from its last report.
-    struct Owed {
-        const CJob* job;
-        int64_t since;
-        bool accepted;
-    };
+
+    // EngineDeadlines::Jobs
+    bool StillHeld(const CJob* job) const override;
+    bool AwaitsHost(const CJob* job) const override;
+    // EngineVerification::Owner
+    void OnFileVerified(CJob* job, const char* path, const char* urlList) override;
+    void OnVerificationMessage(CJob* job, int32_t code, const char* text) override;
+    void OnJobVerified(CJob* job, uint32_t result, int64_t total, int64_t ranFor) override;
+    bool VerificationRetired() const override;
 
     void StartLauncher();
     // Ends the wait for the update or the engine when it ran out of time;
     // true when the engine was given up.
     bool CheckDeadlines(int64_t now);
-    Owed* FindOwed(const CJob* job);
-    void ForgetOwed(const CJob* job);
     // The engine reported on a job it accepted: its silence starts again.
     void HeardAbout(const CJob* job);
     // The job goes on in the plain downloader (message 518).
@@ -197,34 +186,7 @@ class CEngineDownloader : public CJobDownloader,
     // The job's entry at `path`; null for any other path (the first such
     // report of a registration is logged).
     const DownloadEntry* EntryAt(CJob* job, const char* path, uint32_t jobNumber);
-    // Every entry's file is there at its expected size; entries with a
-    // hash are left to their verification.
-    static bool FilesInPlace(CJob* job);
-    // The job's files with a hash: null when it has none (or no memory).
-    Verification* VerificationFor(CJob* job);
-    Verification* FindVerification(const CJob* job) const;
-    // The engine is done with the job: nothing of it is sent any more.
-    bool Finishing(const CJob* job) const;
-    // Forgets the job's verification: its hashes are dropped, its session
-    // stops (deleted on a later turn).
-    void DropVerification(const CJob* job);
-    // The engine reports the entry's file done: it is hashed, or fetched
-    // again when it is not there at its size.
-    void CheckFile(Verification* check, int32_t index);
-    void JudgeFile(Verification* check, int32_t index, Sha256Stream& hash, int64_t length);
-    // The file is wrong: it goes, and is fetched again.
-    void FileWrong(Verification* check, int32_t index);
-    // Fetches the next wrong file of the job, when none is being fetched.
-    void StartRefetch(Verification* check);
-    // The session fetching a file ended (SF_RESULT_OK: the file was fetched
-    // and verified; otherwise the message for the job).
-    void RefetchEnded(Verification* check, int32_t code, const char* url);
-    // Reports the job done once the engine did and every file is verified.
-    void FinishWhenVerified(Verification* check);
     void FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor);
-    void StartHashTimer();
-    static void OnHashTimer(void* self);
-    void ReapSessions();
     // Event 530 for the latest engine state when it changed, at most once a
     // watch period.
     void RaiseEngineState();
@@ -244,14 +206,11 @@ class CEngineDownloader : public CJobDownloader,
     CJob* JobFor(uint32_t jobNumber) const;
     ovICDNLocalClientLayer* Engine() const;
     void QueueForEveryJob(int32_t code);
-    void FillProgress(CJob* job, const nwEngineProgressBlock& block,
-                      const nwEngineEntryReport* reports, uint32_t reportCount,
-                      SwarmFetchProgress* out);
     void StartWatch();
     static void OnWatch(void* self);
 
     ovSmartPtr m_lock;
-    ovSmartPtr m_connection;  // top layer: the local engine layer
+    EngineConnection m_connection;
     bool m_connected = false;
     int32_t m_connectAttempts = 0;  // since the engine was last started
     bool m_reconnect = false;       // the watch timer connects again
@@ -264,18 +223,12 @@ class CEngineDownloader : public CJobDownloader,
     CRateHistory m_fileRates;
     ovCString m_parameter;
     ovCPtrList m_records;  // Record*
-    std::vector<Owed> m_owed;
-    // Since when a held job waits for the update and the connection; 0
-    // while connected or no job waits.
-    int64_t m_waitingSince = 0;
+    EngineDeadlines m_deadlines;
     bool m_networkLost = false;  // as the engine last reported
     bool m_haveState = false;
     uint32_t m_state = 0;         // the engine state last reported to the host
     uint32_t m_latestState = 0;   // as the engine last reported it
     bool m_stateWaiting = false;  // m_latestState not looked at yet
     bool m_stateRaised = false;   // an event went out in this watch period
-    FileHashQueue m_hashes;
-    ovSmartPtr m_hashTimer;
-    std::vector<Verification*> m_checks;  // owned
-    ovCPtrList m_oldSessions;             // CPlatformSession*, deleted by a timer
+    EngineVerification m_verification;
 };

@@ -5,7 +5,6 @@
 #include <new>
 
 #include "opn/platform/pfFile.h"
-#include "opn/platform/pfFileSystem.h"
 
 int64_t HashRestOfFile(PfFile* file, Sha256Stream& hash, const std::atomic<bool>* cancel) {
     uint8_t* buffer = new (std::nothrow) uint8_t[kFileDigestChunk];
@@ -32,15 +31,21 @@ int64_t HashRestOfFile(PfFile* file, Sha256Stream& hash, const std::atomic<bool>
 
 bool FileHasContent(const char* path, int64_t size, const uint8_t sha256[kSha256Size],
                     int64_t* length) {
-    const int64_t onDisk = FsFileSize(path);
-    if (onDisk < 0 || (size >= 0 && onDisk != size))
-        return false;
     PfFile* file = PfFileOpenForReading(path, nullptr);
     if (!file)
         return false;
+    const bool has = OpenFileHasContent(file, size, sha256, length);
+    PfFileClose(file);
+    return has;
+}
+
+bool OpenFileHasContent(PfFile* file, int64_t size, const uint8_t sha256[kSha256Size],
+                        int64_t* length) {
+    const int64_t onDisk = file ? PfFileSeekEnd(file) : -1;
+    if (onDisk < 0 || (size >= 0 && onDisk != size) || !PfFileSeekStart(file))
+        return false;
     Sha256Stream hash;
     const int64_t read = HashRestOfFile(file, hash);
-    PfFileClose(file);
     // A file that changed size while it was read is not the one measured.
     if (read != onDisk || !DigestIs(hash, sha256))
         return false;

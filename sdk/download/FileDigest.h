@@ -26,5 +26,11 @@ int64_t HashRestOfFile(PfFile* file, Sha256Stream& hash, const std::atomic<bool>
 bool FileHasContent(const char* path, int64_t size, const uint8_t sha256[kSha256Size],
                     int64_t* length);
 
+// FileHasContent for a file already open: measured and read through `file`
+// from its start, so the bytes checked are the bytes it holds. The position
+// is then the end.
+bool OpenFileHasContent(PfFile* file, int64_t size, const uint8_t sha256[kSha256Size],
+                        int64_t* length);
+
 // Finishes `hash` and tells whether it is `sha256`.
 bool DigestIs(Sha256Stream& hash, const uint8_t sha256[kSha256Size]);

@@ -113,6 +113,11 @@ PfFile* PfFileOpenForReading(const char* path, int32_t* error) {
     return file;
 }
 
+PfFile* PfFileOpenHeld(const char* path, int32_t* error) {
+    // No share modes here: held is opened for reading.
+    return PfFileOpenForReading(path, error);
+}
+
 int64_t PfFileRead(PfFile* file, void* data, size_t size, int32_t* error) {
     int32_t ignored = 0;
     if (!error)

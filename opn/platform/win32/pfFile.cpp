@@ -57,6 +57,13 @@ PfFile* PfFileOpenForReading(const char* path, int32_t* error) {
     return file;
 }
 
+PfFile* PfFileOpenHeld(const char* path, int32_t* error) {
+    PfFile* file = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, error);
+    if (file && error)
+        *error = kPfErrorNone;
+    return file;
+}
+
 int64_t PfFileRead(PfFile* file, void* data, size_t size, int32_t* error) {
     int32_t ignored = 0;
     if (!error)

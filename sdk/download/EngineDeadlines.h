@@ -1,0 +1,81 @@
+// How long the engine downloader waits on the engine, as bookkeeping on the
+// times it is given (seconds since 1970, the downloader's clock):
+// - Held jobs wait for the update, the engine start and the connection at
+//   most kUpdateDeadlineSec from the first of them.
+// - A job sent to the engine is answered (accepted) within
+//   kAnswerDeadlineSec of its first sending, kept across relaunches so that a
+//   series of them does not start that wait again; an accepted job is
+//   reported on at least every kReportDeadlineSec, unless the engine asked
+//   the host about it and waits for the answer, however long.
+// The engine downloader looks once a second (Check) and gives the engine up
+// when a wait ran out.
+#pragma once
+
+#include <stdint.h>
+
+#include <vector>
+
+class CJob;
+
+class EngineDeadlines {
+  public:
+    static const int64_t kAnswerDeadlineSec = 15;
+    // Seconds an accepted job may go without a report (progress comes every
+    // second) while the host owes the engine no answer.
+    static const int64_t kReportDeadlineSec = 60;
+    static const int64_t kUpdateDeadlineSec = 60;
+
+    // What Check asks of the downloader about a job the engine owes.
+    class Jobs {
+      public:
+        virtual bool StillHeld(const CJob* job) const = 0;
+        // The engine asked the host about the job and waits for its answer.
+        virtual bool AwaitsHost(const CJob* job) const = 0;
+
+        virtual ~Jobs() {}
+    };
+
+    // Which wait ran out.
+    enum Expiry { kInTime, kUpdateLate, kJobUnanswered, kJobUnreported };
+    struct Late {
+        Expiry expiry;
+        const CJob* job;  // for kJobUnanswered and kJobUnreported
+    };
+
+    // A held job waits for the connection from `now`, unless one waits already.
+    void WaitForConnection(int64_t now);
+    // Connected: no job waits for the connection.
+    void ConnectionUp() { m_waitingSince = 0; }
+    // The job was sent to the engine: it owes an answer from `now`, unless it
+    // owed one already.
+    void Sent(const CJob* job, int64_t now);
+    // Answered; from now on it owes reports.
+    void Accepted(const CJob* job, int64_t now);
+    // The engine reported on a job it accepted: its silence starts again.
+    void HeardAbout(const CJob* job, int64_t now);
+    // The host answered the engine's question: the engine's time starts again.
+    void HostAnswered(const CJob* job, int64_t now);
+    void Forget(const CJob* job);
+    void Clear();
+
+    // The first wait that ran out by `now`, with `jobCount` jobs held and the
+    // engine `connected`; jobs no longer held are forgotten on the way.
+    // Without held jobs nothing waits, and everything is forgotten.
+    Late Check(int64_t now, int32_t jobCount, bool connected, const Jobs& jobs);
+
+  private:
+    // Since when the engine owes a job an answer: from its first sending
+    // until it is accepted, then from its last report.
+    struct Owed {
+        const CJob* job;
+        int64_t since;
+        bool accepted;
+    };
+
+    Owed* Find(const CJob* job);
+
+    std::vector<Owed> m_owed;
+    // Since when a held job waits for the update and the connection; 0
+    // while connected or no job waits.
+    int64_t m_waitingSince = 0;
+};
