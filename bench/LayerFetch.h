@@ -11,6 +11,7 @@
 #include <string>
 
 #include "bench/BenchSupport.h"
+#include "bench/LibraryThreadRun.h"
 #include "opn/platform/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"
@@ -85,13 +86,6 @@ struct FetchRun {
     Result result;
     PfEvent* done = nullptr;
 
-    static unsigned Main(void* arg) {
-        FetchRun* self = static_cast<FetchRun*>(arg);
-        self->Run();
-        PfEventSet(self->done);
-        return 0;
-    }
-
     void Run() {
         if (OV_FAILED(PfMessageLoopInit()))
             return;
@@ -149,23 +143,7 @@ inline Result RunLayer(const std::string& url, const std::string& certPem) {
     FetchRun run;
     run.url = url;
     run.certPem = certPem;
-    run.done = PfEventCreate();
-    uint32_t threadId = 0;
-    PfThread* thread = PfThreadStart(&FetchRun::Main, &run, &threadId);
-    if (thread == nullptr) {
-        PfEventClose(run.done);
-        return Result();
-    }
-    if (!PfEventWait(run.done, kRunLimitMs)) {
-        fprintf(stderr, "the fetch did not finish in time\n");
-        for (int i = 0; i < 50 && !PfThreadWait(thread, 100); ++i)
-            PfPostQuit(threadId);
-        PfEventWait(run.done, 5000);
-    }
-    PfThreadWait(thread, 5000);
-    PfThreadClose(thread);
-    PfEventClose(run.done);
-    return run.result;
+    return RunOnLibraryThread(run, kRunLimitMs, "the fetch");
 }
 
 }  // namespace bench

@@ -41,6 +41,7 @@
 #include "opn/platform/pfSocket.h"
 #include "opn/platform/pfThread.h"
 #include "bench/BenchSupport.h"
+#include "bench/LibraryThreadRun.h"
 #include "support/TestPeers.h"
 
 using namespace bench;
@@ -147,13 +148,6 @@ struct ContextRun {
     Result result;
     PfEvent* done = nullptr;
 
-    static unsigned Main(void* arg) {
-        ContextRun* self = static_cast<ContextRun*>(arg);
-        self->Run();
-        PfEventSet(self->done);
-        return 0;
-    }
-
     void Run() {
         if (OV_FAILED(PfMessageLoopInit()))
             return;
@@ -203,23 +197,7 @@ Result RunContext(int32_t actionType, uint16_t port, uint64_t bytes, const std::
     run.port = port;
     run.bytes = bytes;
     run.request = request;
-    run.done = PfEventCreate();
-    uint32_t threadId = 0;
-    PfThread* thread = PfThreadStart(&ContextRun::Main, &run, &threadId);
-    if (thread == nullptr) {
-        PfEventClose(run.done);
-        return Result();
-    }
-    if (!PfEventWait(run.done, kRunLimitMs)) {
-        fprintf(stderr, "context run did not finish in time\n");
-        for (int i = 0; i < 50 && !PfThreadWait(thread, 100); ++i)
-            PfPostQuit(threadId);
-        PfEventWait(run.done, 5000);
-    }
-    PfThreadWait(thread, 5000);
-    PfThreadClose(thread);
-    PfEventClose(run.done);
-    return run.result;
+    return RunOnLibraryThread(run, kRunLimitMs, "context run");
 }
 
 // nginx with a generated configuration serving one file of `bytes` bytes.
