@@ -86,54 +86,44 @@ struct FetchRun {
     Result result;
     PfEvent* done = nullptr;
 
-    void Run() {
-        if (OV_FAILED(PfMessageLoopInit()))
-            return;
-        ovSmartPtr lock;
-        lock.CreateInstance(OV_CLSID_MUTEX);
-        {
-            COpn module(lock);
-            if (!certPem.empty())
-                AddTrustedCertificate("bench-servers", certPem.c_str());
-            volatile int32_t run = 1;
-            Sink sink(&run);
-            ovSmartPtr holder;
-            bool ok = holder.CreateInstance(OV_CLSID_QOS_CONTEXT);
-            ovIQoSContext* context = static_cast<ovIQoSContext*>(holder.Get());
-            ovIHttpClientExLayer* http = nullptr;
+    void Run(ovSmartPtr& lock) {
+        if (!certPem.empty())
+            AddTrustedCertificate("bench-servers", certPem.c_str());
+        volatile int32_t run = 1;
+        Sink sink(&run);
+        ovSmartPtr holder;
+        bool ok = holder.CreateInstance(OV_CLSID_QOS_CONTEXT);
+        ovIQoSContext* context = static_cast<ovIQoSContext*>(holder.Get());
+        ovIHttpClientExLayer* http = nullptr;
+        if (ok) {
+            ovCAutoLock hold(lock);
+            const uint32_t idleSeconds = 10;
+            ok = OV_SUCCEEDED(context->Initialize(
+                     kQoSActionHigh, kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
+                 OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &idleSeconds)) &&
+                 OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false));
+            http = ok ? static_cast<ovIHttpClientExLayer*>(context->TopLayer()) : nullptr;
+            ok = http != nullptr;
             if (ok) {
-                ovCAutoLock hold(lock);
-                const uint32_t idleSeconds = 10;
-                ok = OV_SUCCEEDED(context->Initialize(
-                         kQoSActionHigh, kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
-                     OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &idleSeconds)) &&
-                     OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false));
-                http = ok ? static_cast<ovIHttpClientExLayer*>(context->TopLayer()) : nullptr;
-                ok = http != nullptr;
-                if (ok) {
-                    http->SetEventListener(&sink, 1);
-                    sink.Start();
-                    ok = OV_SUCCEEDED(http->Open(url.c_str())) && OV_SUCCEEDED(http->SendGet());
-                }
+                http->SetEventListener(&sink, 1);
+                sink.Start();
+                ok = OV_SUCCEEDED(http->Open(url.c_str())) && OV_SUCCEEDED(http->SendGet());
             }
-            if (ok)
-                PfRunMessageLoop(&run);
-            {
-                ovCAutoLock hold(lock);
-                if (http)
-                    http->SetEventListener(nullptr, 0);
-                if (context)
-                    context->Close();
-            }
-            result = sink.Outcome();
-            result.ok = ok && result.ok;
-            if (!ok && result.note == "did not end")
-                result.note = "could not start";
-            holder.Reset();
         }
-        lock.Reset();
-        PfMessageLoopDone();
-        COpn::NetworkCleanup();
+        if (ok)
+            PfRunMessageLoop(&run);
+        {
+            ovCAutoLock hold(lock);
+            if (http)
+                http->SetEventListener(nullptr, 0);
+            if (context)
+                context->Close();
+        }
+        result = sink.Outcome();
+        result.ok = ok && result.ok;
+        if (!ok && result.note == "did not end")
+            result.note = "could not start";
+        holder.Reset();
     }
 };
 

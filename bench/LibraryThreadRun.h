@@ -6,22 +6,38 @@
 #include <stdio.h>
 
 #include "bench/BenchSupport.h"
+#include "opn/core/ovClassIds.h"
+#include "opn/core/ovSmartPtr.h"
+#include "opn/opeerqos/COpn.h"
 #include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfThread.h"
 
 namespace bench {
 
+// The library thread as the library runs it: message loop, lock, network
+// module, then the network cleanup once the loop is gone.
 template <typename Run>
 unsigned LibraryThreadMain(void* arg) {
     Run* self = static_cast<Run*>(arg);
-    self->Run();
+    if (OV_SUCCEEDED(PfMessageLoopInit())) {
+        ovSmartPtr lock;
+        lock.CreateInstance(OV_CLSID_MUTEX);
+        {
+            COpn module(lock);
+            self->Run(lock);
+        }
+        lock.Reset();
+        PfMessageLoopDone();
+        COpn::NetworkCleanup();
+    }
     PfEventSet(self->done);
     return 0;
 }
 
-// Runs `run.Run()` on a new thread and answers `run.result`. `Run` has
-// `void Run()`, `Result result` and `PfEvent* done`. A run still going after
-// `limitMs` is told to quit, and waited for a few seconds more.
+// Runs `run.Run(lock)` on a library thread of its own and answers
+// `run.result`. `Run` has `void Run(ovSmartPtr& lock)`, `Result result` and
+// `PfEvent* done`. A run still going after `limitMs` is told to quit, and
+// waited for a few seconds more.
 template <typename Run>
 Result RunOnLibraryThread(Run& run, uint32_t limitMs, const char* what) {
     run.done = PfEventCreate();

@@ -148,46 +148,37 @@ struct ContextRun {
     Result result;
     PfEvent* done = nullptr;
 
-    void Run() {
-        if (OV_FAILED(PfMessageLoopInit()))
-            return;
-        ovSmartPtr lock;
-        lock.CreateInstance(OV_CLSID_MUTEX);
-        {
-            COpn module(lock);
-            volatile int32_t run = 1;
-            ovSmartPtr contextHolder;
-            CountingLayer* layer = new CountingLayer(bytes, request, &run);
-            ovSmartPtr layerHolder(layer);
-            bool ok = contextHolder.CreateInstance(OV_CLSID_QOS_CONTEXT);
-            ovIQoSContext* context = static_cast<ovIQoSContext*>(contextHolder.Get());
-            if (ok) {
-                ovCAutoLock hold(lock);
-                ok = OV_SUCCEEDED(context->Initialize(
-                    actionType, kQoSEventConnectFailed | kQoSEventFatal, nullptr));
-                if (ok && actionType == kQoSActionOwnReceiveOnly)
-                    ok = OV_SUCCEEDED(context->SetActionLimit(kQoSDirectionReceive, &kFullSpeed));
-                if (ok)
-                    ok = OV_SUCCEEDED(static_cast<cpCQoSContext*>(context)->AttachLayer(
-                        layerHolder, 0x7F01, true));
-                layer->Start();
-                if (ok)
-                    ok = OV_SUCCEEDED(context->Connect(testpeers::LoopbackAddress(), port));
-            }
+    void Run(ovSmartPtr& lock) {
+        volatile int32_t run = 1;
+        ovSmartPtr contextHolder;
+        CountingLayer* layer = new CountingLayer(bytes, request, &run);
+        ovSmartPtr layerHolder(layer);
+        bool ok = contextHolder.CreateInstance(OV_CLSID_QOS_CONTEXT);
+        ovIQoSContext* context = static_cast<ovIQoSContext*>(contextHolder.Get());
+        if (ok) {
+            ovCAutoLock hold(lock);
+            ok = OV_SUCCEEDED(
+                context->Initialize(actionType, kQoSEventConnectFailed | kQoSEventFatal, nullptr));
+            if (ok && actionType == kQoSActionOwnReceiveOnly)
+                ok = OV_SUCCEEDED(context->SetActionLimit(kQoSDirectionReceive, &kFullSpeed));
             if (ok)
-                PfRunMessageLoop(&run);
-            {
-                ovCAutoLock hold(lock);
-                if (context != nullptr)
-                    context->Close();
-            }
-            result = layer->Outcome();
-            result.ok = ok && result.ok;
-            contextHolder.Reset();
-            layerHolder.Reset();
+                ok = OV_SUCCEEDED(
+                    static_cast<cpCQoSContext*>(context)->AttachLayer(layerHolder, 0x7F01, true));
+            layer->Start();
+            if (ok)
+                ok = OV_SUCCEEDED(context->Connect(testpeers::LoopbackAddress(), port));
         }
-        lock.Reset();
-        PfMessageLoopDone();
+        if (ok)
+            PfRunMessageLoop(&run);
+        {
+            ovCAutoLock hold(lock);
+            if (context != nullptr)
+                context->Close();
+        }
+        result = layer->Outcome();
+        result.ok = ok && result.ok;
+        contextHolder.Reset();
+        layerHolder.Reset();
     }
 };
 
