@@ -28,6 +28,20 @@ int OpenRetrying(const char* path, int flags) {
     return fd;
 }
 
+// Runs a read or write again when a signal cut it short.
+template <typename Call>
+int64_t Retrying(Call call, int32_t* error) {
+    for (;;) {
+        const ssize_t n = call();
+        if (n >= 0)
+            return (int64_t)n;
+        if (errno != EINTR) {
+            *error = PfFileLastError();
+            return -1;
+        }
+    }
+}
+
 // How each mode opens: with `first`; when that fails with `retryOn`, with
 // `second`. CREATE_ALWAYS and OPEN_ALWAYS tell whether the file was there,
 // so neither opens with O_CREAT alone.
@@ -79,27 +93,11 @@ bool PfFileBackendOpen(const char* path, PfFileOpenMode mode, PfFileHandle* hand
 }
 
 int64_t PfFileBackendRead(PfFileHandle handle, void* data, size_t size, int32_t* error) {
-    for (;;) {
-        const ssize_t n = read(Fd(handle), data, size);
-        if (n >= 0)
-            return (int64_t)n;
-        if (errno != EINTR) {
-            *error = PfFileLastError();
-            return -1;
-        }
-    }
+    return Retrying([&] { return read(Fd(handle), data, size); }, error);
 }
 
 int64_t PfFileBackendWrite(PfFileHandle handle, const void* data, size_t size, int32_t* error) {
-    for (;;) {
-        const ssize_t n = write(Fd(handle), data, size);
-        if (n >= 0)
-            return (int64_t)n;
-        if (errno != EINTR) {
-            *error = PfFileLastError();
-            return -1;
-        }
-    }
+    return Retrying([&] { return write(Fd(handle), data, size); }, error);
 }
 
 int64_t PfFileBackendSeekEnd(PfFileHandle handle) {
