@@ -11,6 +11,7 @@
 #include <string>
 
 #include "bench/BenchSupport.h"
+#include "bench/LibraryThreadRun.h"
 #include "opn/platform/cpCMutex.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"
@@ -85,61 +86,44 @@ struct FetchRun {
     Result result;
     PfEvent* done = nullptr;
 
-    static unsigned Main(void* arg) {
-        FetchRun* self = static_cast<FetchRun*>(arg);
-        self->Run();
-        PfEventSet(self->done);
-        return 0;
-    }
-
-    void Run() {
-        if (OV_FAILED(PfMessageLoopInit()))
-            return;
-        ovSmartPtr lock;
-        lock.CreateInstance(OV_CLSID_MUTEX);
-        {
-            COpn module(lock);
-            if (!certPem.empty())
-                AddTrustedCertificate("bench-servers", certPem.c_str());
-            volatile int32_t run = 1;
-            Sink sink(&run);
-            ovSmartPtr holder;
-            bool ok = holder.CreateInstance(OV_CLSID_QOS_CONTEXT);
-            ovIQoSContext* context = static_cast<ovIQoSContext*>(holder.Get());
-            ovIHttpClientExLayer* http = nullptr;
+    void Run(ovSmartPtr& lock) {
+        if (!certPem.empty())
+            AddTrustedCertificate("bench-servers", certPem.c_str());
+        volatile int32_t run = 1;
+        Sink sink(&run);
+        ovSmartPtr holder;
+        bool ok = holder.CreateInstance(OV_CLSID_QOS_CONTEXT);
+        ovIQoSContext* context = static_cast<ovIQoSContext*>(holder.Get());
+        ovIHttpClientExLayer* http = nullptr;
+        if (ok) {
+            ovCAutoLock hold(lock);
+            const uint32_t idleSeconds = 10;
+            ok = OV_SUCCEEDED(context->Initialize(
+                     kQoSActionHigh, kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
+                 OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &idleSeconds)) &&
+                 OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false));
+            http = ok ? static_cast<ovIHttpClientExLayer*>(context->TopLayer()) : nullptr;
+            ok = http != nullptr;
             if (ok) {
-                ovCAutoLock hold(lock);
-                const uint32_t idleSeconds = 10;
-                ok = OV_SUCCEEDED(context->Initialize(
-                         kQoSActionHigh, kQoSEventConnectFailed | kQoSEventReceiveIdle, nullptr)) &&
-                     OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &idleSeconds)) &&
-                     OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false));
-                http = ok ? static_cast<ovIHttpClientExLayer*>(context->TopLayer()) : nullptr;
-                ok = http != nullptr;
-                if (ok) {
-                    http->SetEventListener(&sink, 1);
-                    sink.Start();
-                    ok = OV_SUCCEEDED(http->Open(url.c_str())) && OV_SUCCEEDED(http->SendGet());
-                }
+                http->SetEventListener(&sink, 1);
+                sink.Start();
+                ok = OV_SUCCEEDED(http->Open(url.c_str())) && OV_SUCCEEDED(http->SendGet());
             }
-            if (ok)
-                PfRunMessageLoop(&run);
-            {
-                ovCAutoLock hold(lock);
-                if (http)
-                    http->SetEventListener(nullptr, 0);
-                if (context)
-                    context->Close();
-            }
-            result = sink.Outcome();
-            result.ok = ok && result.ok;
-            if (!ok && result.note == "did not end")
-                result.note = "could not start";
-            holder.Reset();
         }
-        lock.Reset();
-        PfMessageLoopDone();
-        COpn::NetworkCleanup();
+        if (ok)
+            PfRunMessageLoop(&run);
+        {
+            ovCAutoLock hold(lock);
+            if (http)
+                http->SetEventListener(nullptr, 0);
+            if (context)
+                context->Close();
+        }
+        result = sink.Outcome();
+        result.ok = ok && result.ok;
+        if (!ok && result.note == "did not end")
+            result.note = "could not start";
+        holder.Reset();
     }
 };
 
@@ -149,23 +133,7 @@ inline Result RunLayer(const std::string& url, const std::string& certPem) {
     FetchRun run;
     run.url = url;
     run.certPem = certPem;
-    run.done = PfEventCreate();
-    uint32_t threadId = 0;
-    PfThread* thread = PfThreadStart(&FetchRun::Main, &run, &threadId);
-    if (thread == nullptr) {
-        PfEventClose(run.done);
-        return Result();
-    }
-    if (!PfEventWait(run.done, kRunLimitMs)) {
-        fprintf(stderr, "the fetch did not finish in time\n");
-        for (int i = 0; i < 50 && !PfThreadWait(thread, 100); ++i)
-            PfPostQuit(threadId);
-        PfEventWait(run.done, 5000);
-    }
-    PfThreadWait(thread, 5000);
-    PfThreadClose(thread);
-    PfEventClose(run.done);
-    return run.result;
+    return RunOnLibraryThread(run, kRunLimitMs, "the fetch");
 }
 
 }  // namespace bench

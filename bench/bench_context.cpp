@@ -41,6 +41,7 @@
 #include "opn/platform/pfSocket.h"
 #include "opn/platform/pfThread.h"
 #include "bench/BenchSupport.h"
+#include "bench/LibraryThreadRun.h"
 #include "support/TestPeers.h"
 
 using namespace bench;
@@ -147,53 +148,37 @@ struct ContextRun {
     Result result;
     PfEvent* done = nullptr;
 
-    static unsigned Main(void* arg) {
-        ContextRun* self = static_cast<ContextRun*>(arg);
-        self->Run();
-        PfEventSet(self->done);
-        return 0;
-    }
-
-    void Run() {
-        if (OV_FAILED(PfMessageLoopInit()))
-            return;
-        ovSmartPtr lock;
-        lock.CreateInstance(OV_CLSID_MUTEX);
-        {
-            COpn module(lock);
-            volatile int32_t run = 1;
-            ovSmartPtr contextHolder;
-            CountingLayer* layer = new CountingLayer(bytes, request, &run);
-            ovSmartPtr layerHolder(layer);
-            bool ok = contextHolder.CreateInstance(OV_CLSID_QOS_CONTEXT);
-            ovIQoSContext* context = static_cast<ovIQoSContext*>(contextHolder.Get());
-            if (ok) {
-                ovCAutoLock hold(lock);
-                ok = OV_SUCCEEDED(context->Initialize(
-                    actionType, kQoSEventConnectFailed | kQoSEventFatal, nullptr));
-                if (ok && actionType == kQoSActionOwnReceiveOnly)
-                    ok = OV_SUCCEEDED(context->SetActionLimit(kQoSDirectionReceive, &kFullSpeed));
-                if (ok)
-                    ok = OV_SUCCEEDED(static_cast<cpCQoSContext*>(context)->AttachLayer(
-                        layerHolder, 0x7F01, true));
-                layer->Start();
-                if (ok)
-                    ok = OV_SUCCEEDED(context->Connect(testpeers::LoopbackAddress(), port));
-            }
+    void Run(ovSmartPtr& lock) {
+        volatile int32_t run = 1;
+        ovSmartPtr contextHolder;
+        CountingLayer* layer = new CountingLayer(bytes, request, &run);
+        ovSmartPtr layerHolder(layer);
+        bool ok = contextHolder.CreateInstance(OV_CLSID_QOS_CONTEXT);
+        ovIQoSContext* context = static_cast<ovIQoSContext*>(contextHolder.Get());
+        if (ok) {
+            ovCAutoLock hold(lock);
+            ok = OV_SUCCEEDED(
+                context->Initialize(actionType, kQoSEventConnectFailed | kQoSEventFatal, nullptr));
+            if (ok && actionType == kQoSActionOwnReceiveOnly)
+                ok = OV_SUCCEEDED(context->SetActionLimit(kQoSDirectionReceive, &kFullSpeed));
             if (ok)
-                PfRunMessageLoop(&run);
-            {
-                ovCAutoLock hold(lock);
-                if (context != nullptr)
-                    context->Close();
-            }
-            result = layer->Outcome();
-            result.ok = ok && result.ok;
-            contextHolder.Reset();
-            layerHolder.Reset();
+                ok = OV_SUCCEEDED(
+                    static_cast<cpCQoSContext*>(context)->AttachLayer(layerHolder, 0x7F01, true));
+            layer->Start();
+            if (ok)
+                ok = OV_SUCCEEDED(context->Connect(testpeers::LoopbackAddress(), port));
         }
-        lock.Reset();
-        PfMessageLoopDone();
+        if (ok)
+            PfRunMessageLoop(&run);
+        {
+            ovCAutoLock hold(lock);
+            if (context != nullptr)
+                context->Close();
+        }
+        result = layer->Outcome();
+        result.ok = ok && result.ok;
+        contextHolder.Reset();
+        layerHolder.Reset();
     }
 };
 
@@ -203,23 +188,7 @@ Result RunContext(int32_t actionType, uint16_t port, uint64_t bytes, const std::
     run.port = port;
     run.bytes = bytes;
     run.request = request;
-    run.done = PfEventCreate();
-    uint32_t threadId = 0;
-    PfThread* thread = PfThreadStart(&ContextRun::Main, &run, &threadId);
-    if (thread == nullptr) {
-        PfEventClose(run.done);
-        return Result();
-    }
-    if (!PfEventWait(run.done, kRunLimitMs)) {
-        fprintf(stderr, "context run did not finish in time\n");
-        for (int i = 0; i < 50 && !PfThreadWait(thread, 100); ++i)
-            PfPostQuit(threadId);
-        PfEventWait(run.done, 5000);
-    }
-    PfThreadWait(thread, 5000);
-    PfThreadClose(thread);
-    PfEventClose(run.done);
-    return run.result;
+    return RunOnLibraryThread(run, kRunLimitMs, "context run");
 }
 
 // nginx with a generated configuration serving one file of `bytes` bytes.

@@ -17,6 +17,8 @@ bool ClockLocalTimeText(char* out, size_t size);
 
 // Whole seconds since 1970-01-01 00:00:00 UTC.
 int64_t ClockUnixSeconds();
+// Milliseconds since 1970-01-01 00:00:00 UTC.
+int64_t ClockUnixMillis();
 
 // Milliseconds from an arbitrary start; never goes backwards, not affected by
 // changes of the wall clock.

@@ -66,6 +66,3 @@ bool PfFileMoveReplacing(const char* from, const char* to, int32_t* error);
 // kPfErrorDiskFull, as a full disk does. Null restores normal writing.
 typedef size_t (*PfFileWriteHook)(const char* path, int64_t offset, size_t size);
 void PfFileSetWriteHookForTesting(PfFileWriteHook hook);
-// How many of `size` bytes the hook lets through (all of them without a
-// hook); used by the backends.
-size_t PfFileWritableBytes(const char* path, int64_t offset, size_t size);

@@ -1,16 +1,69 @@
-// The parts of the file functions that need no backend of their own: the
-// write hook of the tests and the creation of a folder path.
+// The file functions on the system calls of the backend (pfFileBackend.h):
+// argument checks, the position, the write hook of the tests and the loop
+// over short writes; and the creation of a folder path.
 #include <string.h>
 
 #include <atomic>
+#include <new>
 
 #include "opn/core/ovCString.h"
 #include "opn/platform/pfFile.h"
+#include "opn/platform/pfFileBackend.h"
 #include "opn/platform/pfFileSystem.h"
+
+struct PfFile {
+    PfFileHandle handle;
+    int64_t offset;
+    ovCString path;  // as given when opened, for the write hook
+};
 
 namespace {
 
 std::atomic<PfFileWriteHook> g_writeHook{nullptr};
+
+// How many of `size` bytes the hook lets through (all of them without a
+// hook).
+size_t WritableBytes(const char* path, int64_t offset, size_t size) {
+    PfFileWriteHook hook = g_writeHook.load(std::memory_order_acquire);
+    if (!hook)
+        return size;
+    const size_t allowed = hook(path, offset, size);
+    return allowed < size ? allowed : size;
+}
+
+PfFile* Open(const char* path, PfFileOpenMode mode, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorPathNotFound;
+    if (!path || !path[0])
+        return nullptr;
+    PfFileHandle handle = 0;
+    int32_t outcome = kPfErrorPathNotFound;
+    if (!PfFileBackendOpen(path, mode, &handle, &outcome)) {
+        *error = outcome;
+        return nullptr;
+    }
+    PfFile* file = new (std::nothrow) PfFile{handle, 0, ovCString()};
+    if (!file || !file->path.Assign(path)) {
+        delete file;
+        PfFileBackendClose(handle);
+        *error = kPfErrorGeneral;
+        return nullptr;
+    }
+    *error = outcome;
+    return file;
+}
+
+// `*error` set to none, or to kPfErrorGeneral for a missing file or data.
+bool CheckTransfer(const PfFile* file, const void* data, size_t size, int32_t* error) {
+    *error = kPfErrorNone;
+    if (!file || (!data && size > 0)) {
+        *error = kPfErrorGeneral;
+        return false;
+    }
+    return true;
+}
 
 bool IsSeparator(char c) {
     return c == '\\' || c == '/';
@@ -45,14 +98,6 @@ void PfFileSetWriteHookForTesting(PfFileWriteHook hook) {
     g_writeHook.store(hook, std::memory_order_release);
 }
 
-size_t PfFileWritableBytes(const char* path, int64_t offset, size_t size) {
-    PfFileWriteHook hook = g_writeHook.load(std::memory_order_acquire);
-    if (!hook)
-        return size;
-    const size_t allowed = hook(path, offset, size);
-    return allowed < size ? allowed : size;
-}
-
 bool FsCreateFolders(const char* folder) {
     if (!folder || !folder[0])
         return false;
@@ -73,4 +118,105 @@ bool FsCreateFolders(const char* folder) {
             return false;
     }
     return FsIsFolder(folder);
+}
+
+PfFile* PfFileCreateAlways(const char* path, int32_t* error) {
+    return Open(path, kPfFileCreateAlways, error);
+}
+
+PfFile* PfFileOpenAlways(const char* path, int32_t* error) {
+    return Open(path, kPfFileOpenAlways, error);
+}
+
+PfFile* PfFileOpenForReading(const char* path, int32_t* error) {
+    PfFile* file = Open(path, kPfFileOpenForReading, error);
+    if (file && error)
+        *error = kPfErrorNone;
+    return file;
+}
+
+PfFile* PfFileOpenHeld(const char* path, int32_t* error) {
+    PfFile* file = Open(path, kPfFileOpenHeld, error);
+    if (file && error)
+        *error = kPfErrorNone;
+    return file;
+}
+
+int64_t PfFileRead(PfFile* file, void* data, size_t size, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    if (!CheckTransfer(file, data, size, error))
+        return -1;
+    const int64_t n = PfFileBackendRead(file->handle, data, size, error);
+    if (n < 0)
+        return -1;
+    file->offset += n;
+    return n;
+}
+
+bool PfFileWrite(PfFile* file, const void* data, size_t size, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    if (!CheckTransfer(file, data, size, error))
+        return false;
+    const size_t allowed = WritableBytes(file->path.CStr(), file->offset, size);
+    const char* p = static_cast<const char*>(data);
+    size_t left = allowed;
+    while (left > 0) {
+        const int64_t n = PfFileBackendWrite(file->handle, p, left, error);
+        if (n < 0)
+            return false;
+        // A write that takes nothing without an error is a full disk.
+        if (n == 0) {
+            *error = kPfErrorDiskFull;
+            return false;
+        }
+        p += n;
+        left -= (size_t)n;
+        file->offset += n;
+    }
+    if (allowed < size) {
+        *error = kPfErrorDiskFull;
+        return false;
+    }
+    return true;
+}
+
+int64_t PfFileSeekEnd(PfFile* file) {
+    if (!file)
+        return -1;
+    const int64_t end = PfFileBackendSeekEnd(file->handle);
+    if (end < 0)
+        return -1;
+    file->offset = end;
+    return end;
+}
+
+bool PfFileSeekStart(PfFile* file) {
+    if (!file || !PfFileBackendSeekStart(file->handle))
+        return false;
+    file->offset = 0;
+    return true;
+}
+
+void PfFileClose(PfFile* file) {
+    if (!file)
+        return;
+    PfFileBackendClose(file->handle);
+    delete file;
+}
+
+bool PfFileMoveReplacing(const char* from, const char* to, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorPathNotFound;
+    if (!from || !from[0] || !to || !to[0])
+        return false;
+    if (!PfFileBackendMove(from, to, error))
+        return false;
+    *error = kPfErrorNone;
+    return true;
 }

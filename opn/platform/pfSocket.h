@@ -104,15 +104,16 @@ struct NetTimeStamp {
     uint32_t millis;
 };
 
-// Allocates a zeroed record when `*record` is null (slot -1, handle invalid).
-// A record that already holds a socket gives 0x80220007 and is left alone.
-// TCP gets SO_LINGER on with time-out 0; when that fails the mapped error is
-// returned and the record stays with an invalid handle. A UDP socket that
-// cannot be opened frees the record, clears `*record` and gives 0x80210002.
 // The check every socket function starts with: 0x80210002 for a missing
 // record, 0x80220004 for one without a socket, else OV_S_PLATFORM.
 ResultCode SockCheck(const SockRecord* record);
 
+// Allocates a zeroed record when `*record` is null (slot -1, handle invalid).
+// A record that already holds a socket gives 0x80220007 and is left alone.
+// TCP gets SO_LINGER on with time-out 0. A TCP socket that cannot be opened
+// gives the mapped error and leaves the record with an invalid handle; when
+// only the option fails, the socket stays open with that error. A UDP socket that
+// cannot be opened frees the record, clears `*record` and gives 0x80210002.
 ResultCode SockCreate(SockRecord** record, int32_t kind);
 // blocking != 0 makes the socket blocking (FIONBIO 0), else non-blocking.
 ResultCode SockSetBlocking(SockRecord* record, int32_t blocking);
@@ -127,12 +128,6 @@ ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t*
 ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received);
 // Bytes SockRecv holds read ahead for the record (0 for null or none).
 int32_t SockReadAheadBytes(const SockRecord* record);
-// One system receive into `buffer`, without read-ahead and without touching
-// the notifications: `*received` gets the count (> 0 on success). A peer
-// close gives a failure code, as for SockRecv. Backend function.
-ResultCode SockSystemRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received);
-// Frees the record's read-ahead block (the socket backends' SockClose).
-void SockFreeReadAhead(SockRecord* record);
 ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void* data, int32_t size,
                       int32_t* sent);
 // `from` receives the sender's address and port (host order); may be null.
@@ -178,22 +173,3 @@ uint32_t NowSeconds();
 void NowMillis(NetTimeStamp* stamp);
 // Milliseconds of wall-clock time since `stamp` (0 when the clock went back).
 uint32_t ElapsedMillis(const NetTimeStamp* stamp);
-
-// --- Pieces both backends use (pfSocketCommon.cpp).
-
-// Gives `*record` a record for a new socket, allocating a zeroed one (slot
-// -1, handle invalid) when it is null. 0x80210002 for a null `record` or no
-// memory, 0x80220007 for a record that already holds a socket.
-ResultCode SockPrepareRecord(SockRecord** record);
-// The check every send and receive starts with: SockCheck, then `*count`
-// (may be null) set to 0, then 0x80200000 for a negative size or a missing
-// buffer.
-ResultCode SockCheckTransfer(const SockRecord* record, const void* buffer, int32_t size,
-                             int32_t* count);
-// The check of a call to an address: SockCheck, then 0x80200000 for a null
-// `address`; on success the address is the record's (network byte order).
-ResultCode SockCheckAddress(SockRecord* record, const NetAddress* address);
-// A socket address as address and host-order port.
-NetAddress SockNetAddress(const SockAddressIn& in);
-// Appends `address` unless the list has it or is full.
-void NetAddUnique(NetAddressList* list, uint32_t address);

@@ -1,13 +1,15 @@
-// Socket functions that need no backend of their own: the record checks and
-// allocation, addresses in network byte order, the read-ahead receive,
-// notification registration, queued events, resolution of the first address
-// and elapsed time.
+// The socket functions, on the system calls of the backend
+// (pfSocketBackend.h): the record checks and allocation, addresses in network
+// byte order, the read-ahead receive, the re-arming of notifications,
+// registration, queued events, resolution and the clock helpers.
 #include "opn/platform/pfSocket.h"
 
 #include <stdlib.h>
 #include <string.h>
 
+#include "opn/platform/pfClock.h"
 #include "opn/platform/pfMessageLoop.h"
+#include "opn/platform/pfSocketBackend.h"
 
 struct SockReadAhead {
     int32_t start;  // first byte not yet served
@@ -61,9 +63,10 @@ uint16_t ToHostOrder(uint16_t value) {
     return (uint16_t)((bytes[0] << 8) | bytes[1]);
 }
 
-}  // namespace
-
-ResultCode SockPrepareRecord(SockRecord** record) {
+// Gives `*record` a record for a new socket, allocating a zeroed one (slot
+// -1, handle invalid) when it is null. 0x80210002 for a null `record` or no
+// memory, 0x80220007 for a record that already holds a socket.
+ResultCode PrepareRecord(SockRecord** record) {
     if (record == nullptr)
         return OV_E_SOCKET_RECORD;
     if (*record != nullptr)
@@ -77,8 +80,11 @@ ResultCode SockPrepareRecord(SockRecord** record) {
     return kOk;
 }
 
-ResultCode SockCheckTransfer(const SockRecord* record, const void* buffer, int32_t size,
-                             int32_t* count) {
+// The check every send and receive starts with: SockCheck, then `*count`
+// (may be null) set to 0, then 0x80200000 for a negative size or a missing
+// buffer.
+ResultCode CheckTransfer(const SockRecord* record, const void* buffer, int32_t size,
+                         int32_t* count) {
     ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
@@ -89,7 +95,9 @@ ResultCode SockCheckTransfer(const SockRecord* record, const void* buffer, int32
     return kOk;
 }
 
-ResultCode SockCheckAddress(SockRecord* record, const NetAddress* address) {
+// The check of a call to an address: SockCheck, then 0x80200000 for a null
+// `address`; on success the address is the record's (network byte order).
+ResultCode CheckAddress(SockRecord* record, const NetAddress* address) {
     ResultCode rc = SockCheck(record);
     if (OV_FAILED(rc))
         return rc;
@@ -103,12 +111,22 @@ ResultCode SockCheckAddress(SockRecord* record, const NetAddress* address) {
     return kOk;
 }
 
-NetAddress SockNetAddress(const SockAddressIn& in) {
+// A socket address as address and host-order port.
+NetAddress ToNetAddress(const SockAddressIn& in) {
     NetAddress out;
     out.address = in.address;
     out.port = ToHostOrder(in.port);
     return out;
 }
+
+void FreeReadAhead(SockRecord* record) {
+    if (record == nullptr)
+        return;
+    free(record->readAhead);
+    record->readAhead = nullptr;
+}
+
+}  // namespace
 
 void NetAddUnique(NetAddressList* list, uint32_t address) {
     if (list->count >= kNetMaxAddresses)
@@ -119,8 +137,73 @@ void NetAddUnique(NetAddressList* list, uint32_t address) {
     list->addresses[list->count++] = address;
 }
 
+ResultCode SockCreate(SockRecord** record, int32_t kind) {
+    if (record == nullptr)
+        return OV_E_SOCKET_RECORD;
+    if (kind != kSockKindTcp && kind != kSockKindUdp)
+        return OV_E_PLATFORM;
+    ResultCode rc = PrepareRecord(record);
+    if (OV_FAILED(rc))
+        return rc;
+    SockRecord* r = *record;
+    r->kind = kind;
+    PfSocketHandle handle = PF_INVALID_SOCKET;
+    rc = SockSystemOpen(kind, &handle);
+    if (kind == kSockKindTcp) {
+        r->handle = OV_SUCCEEDED(rc) ? handle : PF_INVALID_SOCKET;
+        if (OV_FAILED(rc))
+            return rc;
+        // The socket stays open when only the option fails.
+        return SockSystemSetLingerOff(handle);
+    }
+    if (OV_FAILED(rc)) {
+        free(r);
+        *record = nullptr;
+        return OV_E_SOCKET_RECORD;
+    }
+    r->handle = handle;
+    return kOk;
+}
+
+ResultCode SockSetBlocking(SockRecord* record, int32_t blocking) {
+    ResultCode rc = SockCheck(record);
+    if (OV_FAILED(rc))
+        return rc;
+    const uint32_t value = blocking ? 0 : 1;
+    rc = SockSystemSetNonBlocking(record->handle, value);
+    if (OV_SUCCEEDED(rc))
+        record->nonBlocking = value;
+    return rc;
+}
+
+ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
+    ResultCode rc = CheckAddress(record, address);
+    if (OV_FAILED(rc))
+        return rc;
+    rc = SockSystemConnect(record->handle, record->address);
+    if (OV_SUCCEEDED(rc) || rc == OV_E_WOULD_BLOCK)
+        PfSocketRearm(record->handle, PF_FD_CONNECT);
+    return rc;
+}
+
+ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t* sent) {
+    ResultCode rc = CheckTransfer(record, data, size, sent);
+    if (OV_FAILED(rc))
+        return rc;
+    int32_t n = 0;
+    rc = SockSystemSend(record->handle, data, size, &n);
+    if (OV_FAILED(rc)) {
+        if (rc == OV_E_WOULD_BLOCK)
+            PfSocketRearm(record->handle, PF_FD_WRITE);
+        return rc;
+    }
+    if (sent != nullptr)
+        *sent = n;
+    return kOk;
+}
+
 ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
-    ResultCode rc = SockCheckTransfer(record, buffer, size, received);
+    ResultCode rc = CheckTransfer(record, buffer, size, received);
     if (OV_FAILED(rc))
         return rc;
     int32_t n = 0;
@@ -128,16 +211,16 @@ ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* rec
         n = Serve(record->readAhead, buffer, size);
     } else if (record->kind != kSockKindTcp || size == 0 || size >= kSockReadAheadSize) {
         // Datagrams keep their bounds; a large read needs no second copy.
-        rc = SockSystemRecv(record, buffer, size, &n);
+        rc = SockSystemRecv(record->handle, buffer, size, &n);
     } else {
         if (record->readAhead == nullptr)
             record->readAhead = (SockReadAhead*)calloc(1, sizeof(SockReadAhead));
         if (record->readAhead == nullptr) {
-            rc = SockSystemRecv(record, buffer, size, &n);
+            rc = SockSystemRecv(record->handle, buffer, size, &n);
         } else {
             SockReadAhead* ahead = record->readAhead;
             int32_t got = 0;
-            rc = SockSystemRecv(record, ahead->data, kSockReadAheadSize, &got);
+            rc = SockSystemRecv(record->handle, ahead->data, kSockReadAheadSize, &got);
             if (OV_SUCCEEDED(rc) && got > 0) {
                 ahead->start = 0;
                 ahead->end = got > kSockReadAheadSize ? kSockReadAheadSize : got;
@@ -155,13 +238,6 @@ ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* rec
 
 int32_t SockReadAheadBytes(const SockRecord* record) {
     return record != nullptr ? Held(record->readAhead) : 0;
-}
-
-void SockFreeReadAhead(SockRecord* record) {
-    if (record == nullptr)
-        return;
-    free(record->readAhead);
-    record->readAhead = nullptr;
 }
 
 ResultCode SockCheck(const SockRecord* record) {
@@ -254,4 +330,142 @@ uint32_t ElapsedMillis(const NetTimeStamp* stamp) {
     if (elapsed > (int64_t)UINT32_MAX)
         return UINT32_MAX;
     return (uint32_t)elapsed;
+}
+
+ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void* data, int32_t size,
+                      int32_t* sent) {
+    ResultCode rc = CheckTransfer(record, data, size, sent);
+    if (OV_SUCCEEDED(rc))
+        rc = CheckAddress(record, address);
+    if (OV_FAILED(rc))
+        return rc;
+    int32_t n = 0;
+    rc = SockSystemSendTo(record->handle, record->address, data, size, &n);
+    if (OV_FAILED(rc))
+        return rc;
+    if (sent != nullptr)
+        *sent = n;
+    return kOk;
+}
+
+ResultCode SockRecvFrom(SockRecord* record, void* buffer, int32_t size, int32_t* received,
+                        NetAddress* from) {
+    ResultCode rc = CheckTransfer(record, buffer, size, received);
+    if (OV_FAILED(rc))
+        return rc;
+    SockAddressIn peer;
+    memset(&peer, 0, sizeof(peer));
+    int32_t length = 0;
+    int32_t n = 0;
+    rc = SockSystemRecvFrom(record->handle, buffer, size, &n, &peer, &length);
+    PfSocketRearm(record->handle, PF_FD_READ);
+    if (OV_FAILED(rc))
+        return rc;
+    record->address = peer;
+    record->addressLength = length;
+    if (from != nullptr)
+        *from = ToNetAddress(record->address);
+    if (received != nullptr)
+        *received = n;
+    return kOk;
+}
+
+ResultCode SockBind(SockRecord* record, const NetAddress* address) {
+    ResultCode rc = CheckAddress(record, address);
+    if (OV_SUCCEEDED(rc))
+        rc = SockSystemSetReuseAddress(record->handle);
+    if (OV_SUCCEEDED(rc))
+        rc = SockSystemBind(record->handle, record->address);
+    return rc;
+}
+
+ResultCode SockListen(SockRecord* record) {
+    ResultCode rc = SockCheck(record);
+    if (OV_SUCCEEDED(rc))
+        rc = SockSystemListen(record->handle, 5);
+    if (OV_FAILED(rc))
+        return rc;
+    PfSocketRearm(record->handle, PF_FD_ACCEPT);
+    return kOk;
+}
+
+ResultCode SockAccept(SockRecord* listener, NetAddress* outAddress, SockRecord** newRecord) {
+    ResultCode rc = SockCheck(listener);
+    if (OV_SUCCEEDED(rc))
+        rc = PrepareRecord(newRecord);
+    if (OV_FAILED(rc))
+        return rc;
+    PfSocketHandle accepted = PF_INVALID_SOCKET;
+    SockAddressIn peer;
+    memset(&peer, 0, sizeof(peer));
+    int32_t length = 0;
+    rc = SockSystemAccept(listener->handle, &accepted, &peer, &length);
+    PfSocketRearm(listener->handle, PF_FD_ACCEPT);
+    if (OV_FAILED(rc))
+        return rc;
+    SockRecord* r = *newRecord;
+    r->handle = accepted;
+    r->kind = kSockKindTcp;
+    r->address = peer;
+    r->addressLength = length;
+    if (outAddress != nullptr)
+        *outAddress = ToNetAddress(r->address);
+    return SockSystemSetLingerOff(accepted);
+}
+
+ResultCode SockEnableBroadcast(SockRecord* record, int32_t mode) {
+    ResultCode rc = SockCheck(record);
+    if (OV_FAILED(rc))
+        return rc;
+    if (mode != 0)
+        return OV_E_PLATFORM;
+    return SockSystemSetBroadcast(record->handle);
+}
+
+ResultCode SockClose(SockRecord* record) {
+    if (record == nullptr)
+        return OV_E_SOCKET_RECORD;
+    ResultCode rc = kOk;
+    if (record->handle != PF_INVALID_SOCKET) {
+        // The notification source must forget the handle before the system
+        // can give its number to a new socket.
+        PfSocketSelect(record->handle, nullptr, 0, 0);
+        rc = SockSystemClose(record->handle);
+    }
+    FreeReadAhead(record);
+    free(record);
+    return rc;
+}
+
+uint16_t SockLocalPort(SockRecord* record) {
+    if (OV_FAILED(SockCheck(record)))
+        return 0;
+    SockAddressIn local;
+    memset(&local, 0, sizeof(local));
+    if (OV_FAILED(SockSystemLocalAddress(record->handle, &local)))
+        return 0;
+    return ToHostOrder(local.port);
+}
+
+ResultCode ResolveAll(const char* host, NetAddressList* list) {
+    if (list == nullptr)
+        return OV_E_PLATFORM;
+    list->count = 0;
+    if (host == nullptr || host[0] == '\0')
+        return OV_E_PLATFORM;
+    if (!SockSystemResolve(host, list))
+        list->count = 0;
+    return list->count > 0 ? kOk : OV_E_PLATFORM;
+}
+
+uint32_t NowSeconds() {
+    return (uint32_t)(uint64_t)ClockUnixSeconds();
+}
+
+void NowMillis(NetTimeStamp* stamp) {
+    if (stamp == nullptr)
+        return;
+    const int64_t millis = ClockUnixMillis();
+    stamp->seconds = millis / 1000;
+    stamp->millis = (uint32_t)(millis % 1000);
 }

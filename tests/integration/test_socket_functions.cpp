@@ -330,6 +330,16 @@ TEST(NetClock, SecondsFollowTheWallClock) {
     EXPECT_LE(now, after);
 }
 
+TEST(NetClock, MillisFollowTheWallClock) {
+    const int64_t before = (int64_t)time(nullptr);
+    NetTimeStamp stamp;
+    NowMillis(&stamp);
+    const int64_t after = (int64_t)time(nullptr);
+    EXPECT_LE(before, stamp.seconds);
+    EXPECT_LE(stamp.seconds, after);
+    EXPECT_LT(stamp.millis, 1000u);
+}
+
 TEST(NetClock, ElapsedMillisCountsFromAStamp) {
     NetTimeStamp stamp;
     NowMillis(&stamp);

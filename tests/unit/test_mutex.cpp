@@ -34,7 +34,33 @@ TEST(CriticalSection, NullArgumentsAreRefused) {
     EXPECT_EQ(OV_E_PLATFORM, CsCreate(nullptr));
     EXPECT_EQ(OV_E_PLATFORM, CsEnter(nullptr));
     EXPECT_EQ(OV_E_PLATFORM, CsLeave(nullptr));
+    EXPECT_EQ(OV_E_PLATFORM, CsTryEnter(nullptr));
     EXPECT_EQ(OV_S_PLATFORM, CsDelete(nullptr));
+}
+
+// The owner gets in again without waiting; another thread is turned away
+// while it holds the section and gets in once every enter has its leave.
+TEST(CriticalSection, TryEnterFailsOnlyWhileAnotherThreadHolds) {
+    PfCriticalSection* section = nullptr;
+    ASSERT_EQ(OV_S_PLATFORM, CsCreate(&section));
+    ASSERT_EQ(OV_S_PLATFORM, CsTryEnter(section));
+    ASSERT_EQ(OV_S_PLATFORM, CsTryEnter(section));
+    auto tryFromOtherThread = [section] {
+        ResultCode rc = OV_S_OK;
+        std::thread other([&] {
+            rc = CsTryEnter(section);
+            if (OV_SUCCEEDED(rc))
+                CsLeave(section);
+        });
+        other.join();
+        return rc;
+    };
+    EXPECT_EQ(OV_E_PLATFORM, tryFromOtherThread());
+    EXPECT_EQ(OV_S_PLATFORM, CsLeave(section));
+    EXPECT_EQ(OV_E_PLATFORM, tryFromOtherThread());
+    EXPECT_EQ(OV_S_PLATFORM, CsLeave(section));
+    EXPECT_EQ(OV_S_PLATFORM, tryFromOtherThread());
+    EXPECT_EQ(OV_S_PLATFORM, CsDelete(section));
 }
 
 TEST(Mutex, LockAndUnlockAnswerPlatformSuccess) {

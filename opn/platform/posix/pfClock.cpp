@@ -36,6 +36,13 @@ int64_t ClockUnixSeconds() {
     return (int64_t)time(nullptr);
 }
 
+int64_t ClockUnixMillis() {
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0)
+        return (int64_t)time(nullptr) * 1000;
+    return (int64_t)ts.tv_sec * 1000 + (int64_t)(ts.tv_nsec / 1000000);
+}
+
 uint64_t ClockTickMs() {
     struct timespec ts;
     if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)

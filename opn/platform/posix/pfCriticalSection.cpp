@@ -1,6 +1,6 @@
 // Critical sections as recursive pthread mutexes: the owning thread may enter
 // again, and every enter needs its own leave, as on Windows.
-#include "opn/platform/pfCriticalSection.h"
+#include "opn/platform/pfCriticalSectionBackend.h"
 
 #include <pthread.h>
 
@@ -10,13 +10,10 @@ struct PfCriticalSection {
     pthread_mutex_t mutex;
 };
 
-ResultCode CsCreate(PfCriticalSection** section) {
-    if (!section)
-        return OV_E_PLATFORM;
-    *section = nullptr;
+PfCriticalSection* CsBackendNew() {
     PfCriticalSection* created = new (std::nothrow) PfCriticalSection;
     if (!created)
-        return OV_E_PLATFORM;
+        return nullptr;
     pthread_mutexattr_t attr;
     bool ok = pthread_mutexattr_init(&attr) == 0;
     if (ok) {
@@ -26,36 +23,26 @@ ResultCode CsCreate(PfCriticalSection** section) {
     }
     if (!ok) {
         delete created;
-        return OV_E_PLATFORM;
+        return nullptr;
     }
-    *section = created;
-    return OV_S_PLATFORM;
+    return created;
 }
 
-ResultCode CsDelete(PfCriticalSection* section) {
-    if (!section)
-        return OV_S_PLATFORM;
+void CsBackendDelete(PfCriticalSection* section) {
     pthread_mutex_destroy(&section->mutex);
     delete section;
-    return OV_S_PLATFORM;
 }
 
-ResultCode CsEnter(PfCriticalSection* section) {
-    if (!section || pthread_mutex_lock(&section->mutex) != 0)
-        return OV_E_PLATFORM;
-    return OV_S_PLATFORM;
+bool CsBackendEnter(PfCriticalSection* section) {
+    return pthread_mutex_lock(&section->mutex) == 0;
 }
 
-ResultCode CsTryEnter(PfCriticalSection* section) {
-    if (!section || pthread_mutex_trylock(&section->mutex) != 0)
-        return OV_E_PLATFORM;
-    return OV_S_PLATFORM;
+bool CsBackendTryEnter(PfCriticalSection* section) {
+    return pthread_mutex_trylock(&section->mutex) == 0;
 }
 
-ResultCode CsLeave(PfCriticalSection* section) {
+bool CsBackendLeave(PfCriticalSection* section) {
     // A leave by a thread that does not hold the section fails here instead
     // of corrupting the lock.
-    if (!section || pthread_mutex_unlock(&section->mutex) != 0)
-        return OV_E_PLATFORM;
-    return OV_S_PLATFORM;
+    return pthread_mutex_unlock(&section->mutex) == 0;
 }

@@ -1,4 +1,6 @@
-#include "opn/platform/pfFile.h"
+// The file system calls over POSIX descriptors, on paths mapped from Windows
+// form (pfPath.h).
+#include "opn/platform/pfFileBackend.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -6,20 +8,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <new>
-
 #include "opn/core/ovCString.h"
+#include "opn/platform/pfError.h"
 #include "opn/platform/posix/pfPath.h"
-
-struct PfFile {
-    int fd;
-    int64_t offset;
-    ovCString path;  // as given to PfFileCreateAlways, for the write hook
-};
 
 namespace {
 
 const mode_t kFileMode = 0644;
+
+int Fd(PfFileHandle handle) {
+    return (int)handle;
+}
 
 int OpenRetrying(const char* path, int flags) {
     int fd;
@@ -29,186 +28,99 @@ int OpenRetrying(const char* path, int flags) {
     return fd;
 }
 
-// The file for an open's result: only a regular file is one (a folder or a
-// device is refused as CreateFile refuses a folder). `outcome` is the error
-// value a success leaves.
-PfFile* Opened(int fd, const char* path, int32_t outcome, int32_t* error) {
-    if (fd < 0) {
-        *error = PfFileLastError();
-        return nullptr;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        *error = kPfErrorAccessDenied;
-        return nullptr;
-    }
-    PfFile* file = new (std::nothrow) PfFile{fd, 0, ovCString()};
-    if (!file || !file->path.Assign(path)) {
-        delete file;
-        close(fd);
-        *error = kPfErrorGeneral;
-        return nullptr;
-    }
-    *error = outcome;
-    return file;
-}
-
-}  // namespace
-
-PfFile* PfFileCreateAlways(const char* path, int32_t* error) {
-    int32_t ignored = 0;
-    if (!error)
-        error = &ignored;
-    *error = kPfErrorPathNotFound;
-    if (!path || !path[0])
-        return nullptr;
-    ovCString mapped;
-    PathToPosix(path, mapped);
-    if (mapped.IsEmpty())
-        return nullptr;
-    // First as a new file, to tell a replaced file from a new one as
-    // CREATE_ALWAYS does.
-    int32_t created = kPfErrorNone;
-    int fd = OpenRetrying(mapped.CStr(), O_RDWR | O_CREAT | O_EXCL);
-    if (fd < 0 && errno == EEXIST) {
-        created = kPfErrorAlreadyExists;
-        fd = OpenRetrying(mapped.CStr(), O_RDWR | O_TRUNC);
-    }
-    return Opened(fd, path, created, error);
-}
-
-namespace {
-
-PfFile* OpenExisting(const char* path, int flags, int32_t* error) {
-    int32_t ignored = 0;
-    if (!error)
-        error = &ignored;
-    *error = kPfErrorPathNotFound;
-    if (!path || !path[0])
-        return nullptr;
-    ovCString mapped;
-    PathToPosix(path, mapped);
-    if (mapped.IsEmpty())
-        return nullptr;
-    int32_t existed = kPfErrorAlreadyExists;
-    int fd = OpenRetrying(mapped.CStr(), flags);
-    if (fd < 0 && errno == ENOENT && (flags & O_RDWR)) {
-        existed = kPfErrorNone;
-        fd = OpenRetrying(mapped.CStr(), flags | O_CREAT);
-    }
-    return Opened(fd, path, existed, error);
-}
-
-}  // namespace
-
-PfFile* PfFileOpenAlways(const char* path, int32_t* error) {
-    return OpenExisting(path, O_RDWR, error);
-}
-
-PfFile* PfFileOpenForReading(const char* path, int32_t* error) {
-    PfFile* file = OpenExisting(path, O_RDONLY, error);
-    if (file && error)
-        *error = kPfErrorNone;
-    return file;
-}
-
-PfFile* PfFileOpenHeld(const char* path, int32_t* error) {
-    // No share modes here: held is opened for reading.
-    return PfFileOpenForReading(path, error);
-}
-
-int64_t PfFileRead(PfFile* file, void* data, size_t size, int32_t* error) {
-    int32_t ignored = 0;
-    if (!error)
-        error = &ignored;
-    *error = kPfErrorNone;
-    if (!file || (!data && size > 0)) {
-        *error = kPfErrorGeneral;
-        return -1;
-    }
+// Runs a read or write again when a signal cut it short.
+template <typename Call>
+int64_t Retrying(Call call, int32_t* error) {
     for (;;) {
-        const ssize_t n = read(file->fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
+        const ssize_t n = call();
+        if (n >= 0)
+            return (int64_t)n;
+        if (errno != EINTR) {
             *error = PfFileLastError();
             return -1;
         }
-        file->offset += n;
-        return (int64_t)n;
     }
 }
 
-bool PfFileWrite(PfFile* file, const void* data, size_t size, int32_t* error) {
-    int32_t ignored = 0;
-    if (!error)
-        error = &ignored;
-    *error = kPfErrorNone;
-    if (!file || (!data && size > 0)) {
-        *error = kPfErrorGeneral;
+// How each mode opens: with `first`; when that fails with `retryOn`, with
+// `second`. CREATE_ALWAYS and OPEN_ALWAYS tell whether the file was there,
+// so neither opens with O_CREAT alone.
+struct OpenPlan {
+    int first;
+    bool firstFindsFile;  // success of `first` means the file was there
+    int retryOn;          // errno that sends to `second`; 0 never
+    int second;
+};
+
+const OpenPlan kPlans[] = {
+    {O_RDWR | O_CREAT | O_EXCL, false, EEXIST, O_RDWR | O_TRUNC},  // kPfFileCreateAlways
+    {O_RDWR, true, ENOENT, O_RDWR | O_CREAT},                      // kPfFileOpenAlways
+    {O_RDONLY, true, 0, 0},                                        // kPfFileOpenForReading
+    {O_RDONLY, true, 0, 0},  // kPfFileOpenHeld: no share modes here, held is read
+};
+static_assert(sizeof kPlans / sizeof kPlans[0] == kPfFileOpenHeld + 1, "a plan per mode");
+
+}  // namespace
+
+bool PfFileBackendOpen(const char* path, PfFileOpenMode mode, PfFileHandle* handle,
+                       int32_t* outcome) {
+    ovCString mapped;
+    if (!PathToPosix(path, mapped)) {
+        *outcome = kPfErrorPathNotFound;
         return false;
     }
-    const size_t allowed = PfFileWritableBytes(file->path.CStr(), file->offset, size);
-    const char* p = static_cast<const char*>(data);
-    size_t left = allowed;
-    while (left > 0) {
-        ssize_t n = write(file->fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            // A write that takes nothing without an errno is a full disk.
-            *error = n < 0 ? PfFileLastError() : kPfErrorDiskFull;
-            return false;
-        }
-        p += n;
-        left -= (size_t)n;
-        file->offset += n;
+    const OpenPlan& plan = kPlans[mode];
+    int fd = OpenRetrying(mapped.CStr(), plan.first);
+    bool existed = plan.firstFindsFile;
+    if (fd < 0 && plan.retryOn != 0 && errno == plan.retryOn) {
+        existed = !existed;
+        fd = OpenRetrying(mapped.CStr(), plan.second);
     }
-    if (allowed < size) {
-        *error = kPfErrorDiskFull;
+    if (fd < 0) {
+        *outcome = PfFileLastError();
         return false;
     }
+    // Only a regular file is one: a folder or a device is refused as
+    // CreateFile refuses a folder.
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        *outcome = kPfErrorAccessDenied;
+        return false;
+    }
+    *handle = (PfFileHandle)fd;
+    *outcome = existed ? kPfErrorAlreadyExists : kPfErrorNone;
     return true;
 }
 
-int64_t PfFileSeekEnd(PfFile* file) {
-    if (!file)
-        return -1;
-    const off_t end = lseek(file->fd, 0, SEEK_END);
-    if (end < 0)
-        return -1;
-    file->offset = (int64_t)end;
-    return file->offset;
+int64_t PfFileBackendRead(PfFileHandle handle, void* data, size_t size, int32_t* error) {
+    return Retrying([&] { return read(Fd(handle), data, size); }, error);
 }
 
-bool PfFileSeekStart(PfFile* file) {
-    if (!file || lseek(file->fd, 0, SEEK_SET) != 0)
-        return false;
-    file->offset = 0;
-    return true;
+int64_t PfFileBackendWrite(PfFileHandle handle, const void* data, size_t size, int32_t* error) {
+    return Retrying([&] { return write(Fd(handle), data, size); }, error);
 }
 
-void PfFileClose(PfFile* file) {
-    if (!file)
-        return;
-    close(file->fd);
-    delete file;
+int64_t PfFileBackendSeekEnd(PfFileHandle handle) {
+    const off_t end = lseek(Fd(handle), 0, SEEK_END);
+    return end < 0 ? -1 : (int64_t)end;
 }
 
-bool PfFileMoveReplacing(const char* from, const char* to, int32_t* error) {
-    int32_t ignored = 0;
-    if (!error)
-        error = &ignored;
-    *error = kPfErrorPathNotFound;
-    if (!from || !from[0] || !to || !to[0])
-        return false;
+bool PfFileBackendSeekStart(PfFileHandle handle) {
+    return lseek(Fd(handle), 0, SEEK_SET) == 0;
+}
+
+void PfFileBackendClose(PfFileHandle handle) {
+    close(Fd(handle));
+}
+
+bool PfFileBackendMove(const char* from, const char* to, int32_t* error) {
     ovCString mappedFrom;
     ovCString mappedTo;
-    PathToPosix(from, mappedFrom);
-    PathToPosix(to, mappedTo);
-    if (mappedFrom.IsEmpty() || mappedTo.IsEmpty())
+    if (!PathToPosix(from, mappedFrom) || !PathToPosix(to, mappedTo)) {
+        *error = kPfErrorPathNotFound;
         return false;
+    }
     // rename(2) would also replace an empty folder; Windows never does.
     struct stat st;
     if (stat(mappedTo.CStr(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -219,6 +131,5 @@ bool PfFileMoveReplacing(const char* from, const char* to, int32_t* error) {
         *error = PfFileLastError();
         return false;
     }
-    *error = kPfErrorNone;
     return true;
 }

@@ -59,11 +59,8 @@ struct timespec ToTimespec(uint64_t fileTime) {
 }
 
 int OpenMapped(const char* path, int flags) {
-    if (!path)
-        return -1;
     ovCString mapped;
-    PathToPosix(path, mapped);
-    if (mapped.IsEmpty())
+    if (!PathToPosix(path, mapped))
         return -1;
     int fd;
     do {
@@ -112,11 +109,8 @@ bool DeleteTreeAt(int parent, const char* name, int depth) {
 }
 
 bool StatMapped(const char* path, struct stat* st) {
-    if (!path)
-        return false;
     ovCString mapped;
-    PathToPosix(path, mapped);
-    if (mapped.IsEmpty())
+    if (!PathToPosix(path, mapped))
         return false;
     return stat(mapped.CStr(), st) == 0;
 }
@@ -138,11 +132,8 @@ bool FsAppendFile(const char* path, const void* data, size_t size) {
 }
 
 bool FsCreateFolder(const char* path) {
-    if (!path)
-        return false;
     ovCString mapped;
-    PathToPosix(path, mapped);
-    if (mapped.IsEmpty())
+    if (!PathToPosix(path, mapped))
         return false;
     if (mkdir(mapped.CStr(), kFolderMode) == 0)
         return true;
@@ -167,11 +158,8 @@ int64_t FsFileSize(const char* path) {
 }
 
 bool FsDeleteFile(const char* path) {
-    if (!path)
-        return false;
     ovCString mapped;
-    PathToPosix(path, mapped);
-    if (mapped.IsEmpty())
+    if (!PathToPosix(path, mapped))
         return false;
     return unlink(mapped.CStr()) == 0;
 }

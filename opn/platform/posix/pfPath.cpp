@@ -26,14 +26,15 @@ void AppendReplacing(ovCString& out, const char* text, size_t n, char from, char
 
 }  // namespace
 
-void PathToPosix(const char* windowsPath, ovCString& posixPath) {
+bool PathToPosix(const char* windowsPath, ovCString& posixPath) {
     posixPath.Clear();
     if (!windowsPath)
-        return;
+        return false;
     const char* p = windowsPath;
     if (IsDriveLetter(p[0]) && p[1] == ':')
         p += 2;
     AppendReplacing(posixPath, p, strlen(p), '\\', '/');
+    return !posixPath.IsEmpty();
 }
 
 void PathFromPosix(const char* posixPath, ovCString& windowsPath) {

@@ -14,6 +14,7 @@
 
 #include "opn/core/ovCString.h"
 
-// A null input gives an empty output.
-void PathToPosix(const char* windowsPath, ovCString& posixPath);
+// A null input gives an empty output. PathToPosix answers whether there is
+// a path to use (false for null or empty).
+bool PathToPosix(const char* windowsPath, ovCString& posixPath);
 void PathFromPosix(const char* posixPath, ovCString& windowsPath);

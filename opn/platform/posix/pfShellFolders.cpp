@@ -1,4 +1,5 @@
 #include "opn/platform/pfShellFolders.h"
+#include "opn/platform/pfShellFoldersBackend.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -6,15 +7,6 @@
 #include "opn/platform/posix/pfPath.h"
 
 namespace {
-
-// Test override of the application-data folder: 0 none, 1 the text below,
-// 2 unobtainable. Set by tests before the code under test runs.
-int g_appDataOverride = 0;
-
-ovCString& AppDataOverrideText() {
-    static ovCString text;
-    return text;
-}
 
 // Longest program path read from /proc/self/exe.
 const size_t kModuleNameMax = 4096;
@@ -34,14 +26,7 @@ void StripTrailingSlashes(ovCString& posixPath) {
 
 }  // namespace
 
-bool ShellGetAppDataFolder(ovCString& out) {
-    out.Clear();
-    if (g_appDataOverride == 2)
-        return false;
-    if (g_appDataOverride == 1) {
-        out = AppDataOverrideText();
-        return !out.IsEmpty();
-    }
+bool ShellBackendAppDataFolder(ovCString& out) {
     ovCString posixFolder;
     const char* xdg = getenv("XDG_DATA_HOME");
     const char* home = getenv("HOME");
@@ -72,9 +57,4 @@ bool ShellGetModuleFileName(ovCString& out) {
     buffer[n] = '\0';
     PathFromPosix(buffer, out);
     return !out.IsEmpty();
-}
-
-void ShellSetAppDataFolderForTesting(const char* folder) {
-    AppDataOverrideText().Assign(folder && folder[0] ? folder : "");
-    g_appDataOverride = !folder ? 0 : folder[0] ? 1 : 2;
 }

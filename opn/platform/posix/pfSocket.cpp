@@ -1,18 +1,14 @@
-// Socket functions over BSD sockets. errno becomes the same codes as the
-// Winsock errors of the Windows backend (pfError.h).
-#include "opn/platform/pfSocket.h"
+// The socket system calls over BSD sockets. errno becomes the same codes as
+// the Winsock errors of the Windows backend (pfError.h).
+#include "opn/platform/pfSocketBackend.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <time.h>
 #include <unistd.h>
 
 #ifndef MSG_NOSIGNAL
@@ -23,129 +19,94 @@ namespace {
 
 const ResultCode kOk = OV_S_PLATFORM;
 
-int Fd(const SockRecord* record) {
-    return (int)(intptr_t)record->handle;
+int Fd(PfSocketHandle handle) {
+    return (int)(intptr_t)handle;
 }
 
 static_assert(AF_INET == kSockFamilyInet, "SockAddressIn keeps AF_INET");
 
-void ToSockaddr(const SockAddressIn& in, sockaddr_in* out) {
-    memset(out, 0, sizeof(*out));
-    out->sin_family = AF_INET;
-    out->sin_port = in.port;
-    out->sin_addr.s_addr = in.address;
+// The BSD layout may differ (sin_len), so the fields are copied one by one.
+sockaddr_in ToSockaddr(const SockAddressIn& in) {
+    sockaddr_in out;
+    memset(&out, 0, sizeof(out));
+    out.sin_family = AF_INET;
+    out.sin_port = in.port;
+    out.sin_addr.s_addr = in.address;
+    return out;
 }
 
-void FromSockaddr(const sockaddr_in& in, SockAddressIn* out) {
-    memset(out, 0, sizeof(*out));
-    out->family = AF_INET;
-    out->port = in.sin_port;
-    out->address = in.sin_addr.s_addr;
+SockAddressIn FromSockaddr(const sockaddr_in& in) {
+    SockAddressIn out;
+    memset(&out, 0, sizeof(out));
+    out.family = kSockFamilyInet;
+    out.port = in.sin_port;
+    out.address = in.sin_addr.s_addr;
+    return out;
 }
 
-// Closing resets the connection at once instead of lingering.
-ResultCode SetLingerOff(int fd) {
-    linger value;
-    value.l_onoff = 1;
-    value.l_linger = 0;
-    if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof(value)) != 0)
+ResultCode SetOption(PfSocketHandle handle, int name, const void* value, socklen_t size) {
+    if (setsockopt(Fd(handle), SOL_SOCKET, name, value, size) != 0)
         return SockLastError();
     return kOk;
-}
-
-int OpenSocket(int type) {
-#ifdef SOCK_CLOEXEC
-    type |= SOCK_CLOEXEC;
-#endif
-    return socket(AF_INET, type, 0);
 }
 
 }  // namespace
 
-ResultCode SockCreate(SockRecord** record, int32_t kind) {
-    if (record == nullptr)
-        return OV_E_SOCKET_RECORD;
-    if (kind != kSockKindTcp && kind != kSockKindUdp)
-        return OV_E_PLATFORM;
-    ResultCode rc = SockPrepareRecord(record);
-    if (OV_FAILED(rc))
-        return rc;
-    SockRecord* r = *record;
-    r->kind = kind;
-    if (kind == kSockKindTcp) {
-        int fd = OpenSocket(SOCK_STREAM);
-        if (fd < 0) {
-            r->handle = PF_INVALID_SOCKET;
-            return SockLastError();
-        }
-        r->handle = (PfSocketHandle)fd;
-        // The socket stays open when only the option fails.
-        return SetLingerOff(fd);
-    }
-    int fd = OpenSocket(SOCK_DGRAM);
+ResultCode SockSystemOpen(int32_t kind, PfSocketHandle* handle) {
+    int type = kind == kSockKindTcp ? SOCK_STREAM : SOCK_DGRAM;
+#ifdef SOCK_CLOEXEC
+    type |= SOCK_CLOEXEC;
+#endif
+    const int fd = socket(AF_INET, type, 0);
     if (fd < 0) {
-        free(r);
-        *record = nullptr;
-        return OV_E_SOCKET_RECORD;
-    }
-    r->handle = (PfSocketHandle)fd;
-    return kOk;
-}
-
-ResultCode SockSetBlocking(SockRecord* record, int32_t blocking) {
-    ResultCode rc = SockCheck(record);
-    if (OV_FAILED(rc))
-        return rc;
-    int value = blocking ? 0 : 1;
-    if (ioctl(Fd(record), FIONBIO, &value) != 0)
+        *handle = PF_INVALID_SOCKET;
         return SockLastError();
-    record->nonBlocking = (uint32_t)value;
+    }
+    *handle = (PfSocketHandle)fd;
     return kOk;
 }
 
-ResultCode SockConnect(SockRecord* record, const NetAddress* address) {
-    ResultCode rc = SockCheckAddress(record, address);
-    if (OV_FAILED(rc))
-        return rc;
-    sockaddr_in to;
-    ToSockaddr(record->address, &to);
-    if (connect(Fd(record), (const sockaddr*)&to, sizeof(to)) == 0) {
-        PfSocketRearm(record->handle, PF_FD_CONNECT);
+ResultCode SockSystemSetLingerOff(PfSocketHandle handle) {
+    linger value;
+    value.l_onoff = 1;
+    value.l_linger = 0;
+    return SetOption(handle, SO_LINGER, &value, sizeof(value));
+}
+
+ResultCode SockSystemSetNonBlocking(PfSocketHandle handle, uint32_t value) {
+    int flag = (int)value;
+    if (ioctl(Fd(handle), FIONBIO, &flag) != 0)
+        return SockLastError();
+    return kOk;
+}
+
+ResultCode SockSystemConnect(PfSocketHandle handle, const SockAddressIn& to) {
+    const sockaddr_in address = ToSockaddr(to);
+    if (connect(Fd(handle), (const sockaddr*)&address, sizeof(address)) == 0)
         return kOk;
-    }
-    int error = errno;
+    const int error = errno;
     // Winsock answers a non-blocking connect with "would block"; callers see
     // that one code on both backends. A connect cut short by a signal goes
     // on in the background just the same.
-    if (error == EINPROGRESS || error == EINTR) {
-        PfSocketRearm(record->handle, PF_FD_CONNECT);
+    if (error == EINPROGRESS || error == EINTR)
         return OV_E_WOULD_BLOCK;
-    }
     return SockMapError(error);
 }
 
-ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t* sent) {
-    ResultCode rc = SockCheckTransfer(record, data, size, sent);
-    if (OV_FAILED(rc))
-        return rc;
-    ssize_t n = send(Fd(record), data, (size_t)size, MSG_NOSIGNAL);
-    if (n < 0) {
-        rc = SockLastError();
-        if (rc == OV_E_WOULD_BLOCK)
-            PfSocketRearm(record->handle, PF_FD_WRITE);
-        return rc;
-    }
-    if (sent != nullptr)
-        *sent = (int32_t)n;
+ResultCode SockSystemSend(PfSocketHandle handle, const void* data, int32_t size, int32_t* sent) {
+    const ssize_t n = send(Fd(handle), data, (size_t)size, MSG_NOSIGNAL);
+    if (n < 0)
+        return SockLastError();
+    *sent = (int32_t)n;
     return kOk;
 }
 
-ResultCode SockSystemRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
+ResultCode SockSystemRecv(PfSocketHandle handle, void* buffer, int32_t size, int32_t* received) {
     *received = 0;
     // A close leaves errno alone; clear it so a stale "would block" cannot
     // hide the end of the stream.
     errno = 0;
-    ssize_t n = recv(Fd(record), buffer, (size_t)size, 0);
+    const ssize_t n = recv(Fd(handle), buffer, (size_t)size, 0);
     if (n > 0) {
         *received = (int32_t)n;
         return kOk;
@@ -153,178 +114,112 @@ ResultCode SockSystemRecv(SockRecord* record, void* buffer, int32_t size, int32_
     return SockMapError(n == 0 ? 0 : errno);
 }
 
-ResultCode SockSendTo(SockRecord* record, const NetAddress* address, const void* data, int32_t size,
-                      int32_t* sent) {
-    ResultCode rc = SockCheckTransfer(record, data, size, sent);
-    if (OV_SUCCEEDED(rc))
-        rc = SockCheckAddress(record, address);
-    if (OV_FAILED(rc))
-        return rc;
-    sockaddr_in to;
-    ToSockaddr(record->address, &to);
-    ssize_t n =
-        sendto(Fd(record), data, (size_t)size, MSG_NOSIGNAL, (const sockaddr*)&to, sizeof(to));
+ResultCode SockSystemSendTo(PfSocketHandle handle, const SockAddressIn& to, const void* data,
+                            int32_t size, int32_t* sent) {
+    const sockaddr_in address = ToSockaddr(to);
+    const ssize_t n = sendto(Fd(handle), data, (size_t)size, MSG_NOSIGNAL,
+                             (const sockaddr*)&address, sizeof(address));
     if (n < 0)
         return SockLastError();
-    if (sent != nullptr)
-        *sent = (int32_t)n;
+    *sent = (int32_t)n;
     return kOk;
 }
 
-ResultCode SockRecvFrom(SockRecord* record, void* buffer, int32_t size, int32_t* received,
-                        NetAddress* from) {
-    ResultCode rc = SockCheckTransfer(record, buffer, size, received);
-    if (OV_FAILED(rc))
-        return rc;
+ResultCode SockSystemRecvFrom(PfSocketHandle handle, void* buffer, int32_t size, int32_t* received,
+                              SockAddressIn* from, int32_t* fromLength) {
     sockaddr_in peer;
     memset(&peer, 0, sizeof(peer));
     socklen_t length = sizeof(peer);
-    ssize_t n = recvfrom(Fd(record), buffer, (size_t)size, 0, (sockaddr*)&peer, &length);
-    int error = errno;
-    PfSocketRearm(record->handle, PF_FD_READ);
+    const ssize_t n = recvfrom(Fd(handle), buffer, (size_t)size, 0, (sockaddr*)&peer, &length);
     if (n < 0)
-        return SockMapError(error);
-    FromSockaddr(peer, &record->address);
-    record->addressLength = (int32_t)length;
-    if (from != nullptr)
-        *from = SockNetAddress(record->address);
-    if (received != nullptr)
-        *received = (int32_t)n;
+        return SockLastError();
+    *from = FromSockaddr(peer);
+    *fromLength = (int32_t)length;
+    *received = (int32_t)n;
     return kOk;
 }
 
-ResultCode SockBind(SockRecord* record, const NetAddress* address) {
-    ResultCode rc = SockCheckAddress(record, address);
-    if (OV_FAILED(rc))
-        return rc;
+ResultCode SockSystemSetReuseAddress(PfSocketHandle handle) {
     // Linux wants an int-sized flag where Winsock takes one byte.
-    int reuse = 1;
-    if (setsockopt(Fd(record), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse)) != 0) {
-        return SockLastError();
-    }
-    sockaddr_in at;
-    ToSockaddr(record->address, &at);
-    if (bind(Fd(record), (const sockaddr*)&at, sizeof(at)) != 0)
+    const int reuse = 1;
+    return SetOption(handle, SO_REUSEADDR, &reuse, sizeof(reuse));
+}
+
+ResultCode SockSystemBind(PfSocketHandle handle, const SockAddressIn& at) {
+    const sockaddr_in address = ToSockaddr(at);
+    if (bind(Fd(handle), (const sockaddr*)&address, sizeof(address)) != 0)
         return SockLastError();
     return kOk;
 }
 
-ResultCode SockListen(SockRecord* record) {
-    ResultCode rc = SockCheck(record);
-    if (OV_FAILED(rc))
-        return rc;
-    if (listen(Fd(record), 5) != 0)
+ResultCode SockSystemListen(PfSocketHandle handle, int32_t backlog) {
+    if (listen(Fd(handle), backlog) != 0)
         return SockLastError();
-    PfSocketRearm(record->handle, PF_FD_ACCEPT);
     return kOk;
 }
 
-ResultCode SockAccept(SockRecord* listener, NetAddress* outAddress, SockRecord** newRecord) {
-    ResultCode rc = SockCheck(listener);
-    if (OV_FAILED(rc))
-        return rc;
-    rc = SockPrepareRecord(newRecord);
-    if (OV_FAILED(rc))
-        return rc;
-    sockaddr_in peer;
-    memset(&peer, 0, sizeof(peer));
-    socklen_t length = sizeof(peer);
-    int fd = accept(Fd(listener), (sockaddr*)&peer, &length);
-    int error = errno;
-    PfSocketRearm(listener->handle, PF_FD_ACCEPT);
+ResultCode SockSystemAccept(PfSocketHandle handle, PfSocketHandle* accepted, SockAddressIn* peer,
+                            int32_t* peerLength) {
+    *accepted = PF_INVALID_SOCKET;
+    sockaddr_in from;
+    memset(&from, 0, sizeof(from));
+    socklen_t length = sizeof(from);
+    const int fd = accept(Fd(handle), (sockaddr*)&from, &length);
     if (fd < 0)
-        return SockMapError(error);
+        return SockLastError();
 #ifdef FD_CLOEXEC
+    // accept() does not pass SOCK_CLOEXEC on; started programs must not
+    // inherit the connection.
     fcntl(fd, F_SETFD, FD_CLOEXEC);
 #endif
-    SockRecord* r = *newRecord;
-    r->handle = (PfSocketHandle)fd;
-    r->kind = kSockKindTcp;
-    FromSockaddr(peer, &r->address);
-    r->addressLength = (int32_t)length;
-    if (outAddress != nullptr)
-        *outAddress = SockNetAddress(r->address);
-    return SetLingerOff(fd);
-}
-
-ResultCode SockEnableBroadcast(SockRecord* record, int32_t mode) {
-    ResultCode rc = SockCheck(record);
-    if (OV_FAILED(rc))
-        return rc;
-    if (mode != 0)
-        return OV_E_PLATFORM;
-    int value = 1;
-    if (setsockopt(Fd(record), SOL_SOCKET, SO_BROADCAST, &value, sizeof(value)) != 0) {
-        return SockLastError();
-    }
+    *accepted = (PfSocketHandle)fd;
+    *peer = FromSockaddr(from);
+    *peerLength = (int32_t)length;
     return kOk;
 }
 
-ResultCode SockClose(SockRecord* record) {
-    if (record == nullptr)
-        return OV_E_SOCKET_RECORD;
-    ResultCode rc = kOk;
-    if (record->handle != PF_INVALID_SOCKET) {
-        // The loop must forget the descriptor before its number can be reused.
-        PfSocketSelect(record->handle, nullptr, 0, 0);
-        if (close(Fd(record)) != 0)
-            rc = SockLastError();
-    }
-    SockFreeReadAhead(record);
-    free(record);
-    return rc;
+ResultCode SockSystemSetBroadcast(PfSocketHandle handle) {
+    const int value = 1;
+    return SetOption(handle, SO_BROADCAST, &value, sizeof(value));
 }
 
-uint16_t SockLocalPort(SockRecord* record) {
-    if (OV_FAILED(SockCheck(record)))
-        return 0;
-    sockaddr_in local;
-    memset(&local, 0, sizeof(local));
-    socklen_t length = sizeof(local);
-    if (getsockname(Fd(record), (sockaddr*)&local, &length) != 0)
-        return 0;
-    return ntohs(local.sin_port);
+ResultCode SockSystemClose(PfSocketHandle handle) {
+    if (close(Fd(handle)) != 0)
+        return SockLastError();
+    return kOk;
 }
 
-ResultCode NetStartup() {
-    return OV_S_NETWORK;
+ResultCode SockSystemLocalAddress(PfSocketHandle handle, SockAddressIn* local) {
+    sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    socklen_t length = sizeof(address);
+    if (getsockname(Fd(handle), (sockaddr*)&address, &length) != 0)
+        return SockLastError();
+    *local = FromSockaddr(address);
+    return kOk;
 }
 
-ResultCode NetCleanup() {
-    return OV_S_NETWORK;
-}
-
-ResultCode ResolveAll(const char* host, NetAddressList* list) {
-    if (list == nullptr)
-        return OV_E_PLATFORM;
-    list->count = 0;
-    if (host == nullptr || host[0] == '\0')
-        return OV_E_PLATFORM;
+bool SockSystemResolve(const char* host, NetAddressList* list) {
     addrinfo hints;
     memset(&hints, 0, sizeof(hints));
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
-        return OV_E_PLATFORM;
-    for (addrinfo* it = found; it != nullptr && list->count < kNetMaxAddresses; it = it->ai_next) {
-        if (it->ai_family != AF_INET || it->ai_addr == nullptr)
-            continue;
-        NetAddUnique(list, ((const sockaddr_in*)(const void*)it->ai_addr)->sin_addr.s_addr);
+        return false;
+    for (addrinfo* it = found; it != nullptr; it = it->ai_next) {
+        if (it->ai_family == AF_INET && it->ai_addr != nullptr)
+            NetAddUnique(list, ((const sockaddr_in*)(const void*)it->ai_addr)->sin_addr.s_addr);
     }
     freeaddrinfo(found);
-    return list->count > 0 ? kOk : OV_E_PLATFORM;
+    return true;
 }
 
-uint32_t NowSeconds() {
-    return (uint32_t)(uint64_t)time(nullptr);
+// Nothing to start on POSIX.
+ResultCode NetStartup() {
+    return OV_S_NETWORK;
 }
 
-void NowMillis(NetTimeStamp* stamp) {
-    if (stamp == nullptr)
-        return;
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    stamp->seconds = (int64_t)now.tv_sec;
-    stamp->millis = (uint32_t)(now.tv_nsec / 1000000);
+ResultCode NetCleanup() {
+    return OV_S_NETWORK;
 }

@@ -11,8 +11,7 @@ bool PfSystemFreeDiskSpace(const char* root, int64_t* freeBytes) {
     if (!root || !freeBytes)
         return false;
     ovCString path;
-    PathToPosix(root, path);
-    if (path.IsEmpty())
+    if (!PathToPosix(root, path))
         return false;
     struct statvfs info;
     if (statvfs(path.CStr(), &info) != 0)

@@ -12,6 +12,14 @@ const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 // 100 ns intervals between 1601-01-01 (FILETIME) and 1970-01-01.
 const int64_t kFileTimeAt1970 = 116444736000000000ll;
 
+// 100 ns intervals since 1970-01-01 UTC.
+int64_t UnixTime100ns() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    uint64_t t = ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
+    return (int64_t)t - kFileTimeAt1970;
+}
+
 }  // namespace
 
 bool ClockLocalTimeText(char* out, size_t size) {
@@ -34,10 +42,11 @@ bool ClockLocalTimeText(char* out, size_t size) {
 }
 
 int64_t ClockUnixSeconds() {
-    FILETIME ft;
-    GetSystemTimeAsFileTime(&ft);
-    uint64_t t = ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
-    return ((int64_t)t - kFileTimeAt1970) / 10000000;
+    return UnixTime100ns() / 10000000;
+}
+
+int64_t ClockUnixMillis() {
+    return UnixTime100ns() / 10000;
 }
 
 uint64_t ClockTickMs() {

@@ -62,6 +62,22 @@ int CodePointToAnsi(const wchar_t* units, int unitCount, char* dst, int room) {
     return written;
 }
 
+// Answers the conversions that convert nothing: empty input, input over
+// the bound, or an ANSI code page that is UTF-8 itself. False when `in`
+// must be converted (`out` is then empty).
+bool AnswerWithoutConverting(const char* in, uint32_t n, ovCString& out, bool* answer) {
+    out.Clear();
+    if (n == 0 || n > kMaxInput) {
+        *answer = n == 0;
+        return true;
+    }
+    if (GetACP() == CP_UTF8) {
+        *answer = out.Assign(in, n);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 uint32_t CodePageAnsi() {
@@ -73,16 +89,9 @@ bool CodePageIsLeadByte(unsigned char byte) {
 }
 
 bool CodePageUtf8ToAnsi(const char* in, uint32_t n, ovCString& out) {
-    out.Clear();
-    if (n == 0) {
-        return true;
-    }
-    if (n > kMaxInput) {
-        return false;
-    }
-    if (GetACP() == CP_UTF8) {
-        return out.Assign(in, n);  // the ANSI code page is UTF-8 itself
-    }
+    bool answer = false;
+    if (AnswerWithoutConverting(in, n, out, &answer))
+        return answer;
     const int length = static_cast<int>(n);
     const int wideLength = MultiByteToWideChar(CP_UTF8, 0, in, length, nullptr, 0);
     if (wideLength <= 0) {
@@ -120,16 +129,9 @@ bool CodePageUtf8ToAnsi(const char* in, uint32_t n, ovCString& out) {
 }
 
 bool CodePageAnsiToUtf8(const char* in, uint32_t n, ovCString& out) {
-    out.Clear();
-    if (n == 0) {
-        return true;
-    }
-    if (n > kMaxInput) {
-        return false;
-    }
-    if (GetACP() == CP_UTF8) {
-        return out.Assign(in, n);  // the ANSI code page is UTF-8 itself
-    }
+    bool answer = false;
+    if (AnswerWithoutConverting(in, n, out, &answer))
+        return answer;
     int wideLength = 0;
     wchar_t* wide = AnsiToWide(in, n, &wideLength);
     if (!wide) {

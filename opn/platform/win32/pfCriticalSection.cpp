@@ -1,4 +1,5 @@
-#include "opn/platform/pfCriticalSection.h"
+// Critical sections as CRITICAL_SECTIONs.
+#include "opn/platform/pfCriticalSectionBackend.h"
 
 #include <windows.h>
 
@@ -8,43 +9,29 @@ struct PfCriticalSection {
     CRITICAL_SECTION cs;
 };
 
-ResultCode CsCreate(PfCriticalSection** section) {
-    if (!section)
-        return OV_E_PLATFORM;
-    *section = nullptr;
+PfCriticalSection* CsBackendNew() {
     PfCriticalSection* created = new (std::nothrow) PfCriticalSection;
-    if (!created)
-        return OV_E_PLATFORM;
     // Cannot fail since Windows Vista.
-    InitializeCriticalSection(&created->cs);
-    *section = created;
-    return OV_S_PLATFORM;
+    if (created)
+        InitializeCriticalSection(&created->cs);
+    return created;
 }
 
-ResultCode CsDelete(PfCriticalSection* section) {
-    if (!section)
-        return OV_S_PLATFORM;
+void CsBackendDelete(PfCriticalSection* section) {
     DeleteCriticalSection(&section->cs);
     delete section;
-    return OV_S_PLATFORM;
 }
 
-ResultCode CsEnter(PfCriticalSection* section) {
-    if (!section)
-        return OV_E_PLATFORM;
+bool CsBackendEnter(PfCriticalSection* section) {
     EnterCriticalSection(&section->cs);
-    return OV_S_PLATFORM;
+    return true;
 }
 
-ResultCode CsTryEnter(PfCriticalSection* section) {
-    if (!section || !TryEnterCriticalSection(&section->cs))
-        return OV_E_PLATFORM;
-    return OV_S_PLATFORM;
+bool CsBackendTryEnter(PfCriticalSection* section) {
+    return TryEnterCriticalSection(&section->cs) != FALSE;
 }
 
-ResultCode CsLeave(PfCriticalSection* section) {
-    if (!section)
-        return OV_E_PLATFORM;
+bool CsBackendLeave(PfCriticalSection* section) {
     LeaveCriticalSection(&section->cs);
-    return OV_S_PLATFORM;
+    return true;
 }

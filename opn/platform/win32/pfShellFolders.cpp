@@ -1,4 +1,5 @@
 #include "opn/platform/pfShellFolders.h"
+#include "opn/platform/pfShellFoldersBackend.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -8,29 +9,13 @@
 
 namespace {
 
-// Test override of the application-data folder: 0 none, 1 the text below,
-// 2 unobtainable. Set by tests before the code under test runs.
-int g_appDataOverride = 0;
-
-ovCString& AppDataOverrideText() {
-    static ovCString text;
-    return text;
-}
-
 // GetModuleFileNameA cuts long names silently; grow up to the longest path
 // Windows has.
 const DWORD kModuleNameMax = 32768;
 
 }  // namespace
 
-bool ShellGetAppDataFolder(ovCString& out) {
-    out.Clear();
-    if (g_appDataOverride == 2)
-        return false;
-    if (g_appDataOverride == 1) {
-        out = AppDataOverrideText();
-        return !out.IsEmpty();
-    }
+bool ShellBackendAppDataFolder(ovCString& out) {
     char folder[MAX_PATH + 1];
     memset(folder, 0, sizeof folder);
     if (!SHGetSpecialFolderPathA(nullptr, folder, CSIDL_APPDATA, FALSE))
@@ -60,9 +45,4 @@ bool ShellGetModuleFileName(ovCString& out) {
         out.Assign(big, n);
     free(big);
     return ok;
-}
-
-void ShellSetAppDataFolderForTesting(const char* folder) {
-    AppDataOverrideText().Assign(folder && folder[0] ? folder : "");
-    g_appDataOverride = !folder ? 0 : folder[0] ? 1 : 2;
 }

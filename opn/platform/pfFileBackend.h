@@ -1,0 +1,39 @@
+// The system calls under the file functions of pfFile.h: one set per backend
+// (posix/pfFile.cpp, win32/pfFile.cpp), used only by pfFileCommon.cpp.
+//
+// Each takes a path that is not empty or an open handle, makes its OS call
+// and reports a failure as a kPfError... code from the backend's error
+// translator. Argument checks, the position, the write hook and the loop
+// over short writes are pfFileCommon.cpp's.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// An open file: a HANDLE on Windows, a descriptor on POSIX.
+typedef intptr_t PfFileHandle;
+
+enum PfFileOpenMode {
+    kPfFileCreateAlways,    // read and write, replacing a file of that name
+    kPfFileOpenAlways,      // read and write, created empty when missing
+    kPfFileOpenForReading,  // read only, must exist
+    kPfFileOpenHeld,        // read only, must exist; others may only read it
+};
+
+// Opens `path` (only a regular file; others may read it, for reading also
+// write it, and while held nothing more). On success `*outcome` is kPfErrorAlreadyExists when the
+// file was there before, kPfErrorNone when it was made; on failure the code.
+bool PfFileBackendOpen(const char* path, PfFileOpenMode mode, PfFileHandle* handle,
+                       int32_t* outcome);
+// One read of at most `size` bytes: the count (0 at the end), -1 with `*error`.
+int64_t PfFileBackendRead(PfFileHandle handle, void* data, size_t size, int32_t* error);
+// One write of at most `size` bytes: the count (0 when the disk takes none
+// without an error), -1 with `*error`.
+int64_t PfFileBackendWrite(PfFileHandle handle, const void* data, size_t size, int32_t* error);
+// The new position, -1 on failure.
+int64_t PfFileBackendSeekEnd(PfFileHandle handle);
+bool PfFileBackendSeekStart(PfFileHandle handle);
+void PfFileBackendClose(PfFileHandle handle);
+// Renames `from` to `to`, replacing a file but never a folder; `*error` on
+// failure.
+bool PfFileBackendMove(const char* from, const char* to, int32_t* error);
