@@ -77,13 +77,6 @@ inline bool OnLibraryThread(const std::function<void()>& fn, uint32_t timeoutMs 
     return done;
 }
 
-// A pause of the test thread (no loop of its own runs there).
-inline void Sleep(uint32_t ms) {
-    PfEvent* pause = PfEventCreate();
-    PfEventWait(pause, ms);
-    PfEventClose(pause);
-}
-
 // Everything posted to the library thread before this call has run.
 inline bool Drained() {
     return OnLibraryThread([] {});
