@@ -36,48 +36,9 @@ inline const sftest::TestServers& S() {
     return sftest::Servers();
 }
 
-// A marker no other test program or run uses.
-inline std::string UniqueKey(const char* prefix) {
-    static std::mt19937_64 random(
-        std::random_device{}() ^
-        (uint64_t)std::chrono::system_clock::now().time_since_epoch().count());
-    return std::string(prefix) + std::to_string(random() % 1000000000000ull);
-}
-
-// Fault-server request lines that contain `marker`.
-inline int RequestsWith(const std::string& marker) {
-    int n = 0;
-    for (const std::string& line : S().FaultRequestLines())
-        n += line.find(marker) != std::string::npos ? 1 : 0;
-    return n;
-}
-
-// The body of a GET to the fault server (its counters); empty on failure.
-inline std::string FaultGet(const std::string& path) {
-    netdl::RawSocket s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == netdl::kNoRawSocket)
-        return "";
-    sockaddr_in at;
-    memset(&at, 0, sizeof at);
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    at.sin_port = htons(S().FaultPort());
-    std::string answer;
-    if (connect(s, (const sockaddr*)&at, sizeof at) == 0) {
-        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-        send(s, request.data(), (int)request.size(), 0);
-        char buffer[4096];
-        for (int reads = 0; reads < 1000; ++reads) {
-            const int n = (int)recv(s, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            answer.append(buffer, (size_t)n);
-        }
-    }
-    netdl::CloseRaw(s);
-    const size_t body = answer.find("\r\n\r\n");
-    return body == std::string::npos ? "" : answer.substr(body + 4);
-}
+using netdl::FaultGet;
+using netdl::RequestsWith;
+using netdl::UniqueKey;
 
 inline std::vector<unsigned char> ReadFile(const std::string& nativePath, bool* exists) {
     const std::string bytes = supporttest::ReadWholeFile(nativePath, exists);

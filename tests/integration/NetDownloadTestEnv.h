@@ -1,14 +1,19 @@
 // Shared pieces of the in-memory download tests: running code on the
-// library thread under the library lock, a loopback listener whose connects
-// never complete, and a host-unreachable notice injected where the socket
-// manager would deliver the real one.
+// library thread under the library lock, a timer clock the test moves, the
+// fault server's log, a loopback listener whose connects never complete,
+// and a host-unreachable notice injected where the socket manager would
+// deliver the real one.
 #pragma once
 
 #include <stdint.h>
 #include <string.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <random>
+#include <string>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -16,6 +21,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -26,12 +32,14 @@
 #include "opn/platform/cpCMutex.h"
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
+#include "opn/opeerqos/TimerManager.h"
 #include "opn/opeerqos/cpAsyncSocketWindow.h"
 #include "opn/opeerqos/cpCQoS.h"
 #include "opn/opeerqos/cpCQoSContext.h"
 #include "opn/platform/pfThread.h"
 #include "sdk/api/CDownloadLibThread.h"
 #include "sdk/api/CJobManager.h"
+#include "support/Eventually.h"
 #include "support/TestServers.h"
 
 namespace netdl {
@@ -69,11 +77,74 @@ inline bool OnLibraryThread(const std::function<void()>& fn, uint32_t timeoutMs 
     return done;
 }
 
-// A pause of the test thread (no loop of its own runs there).
-inline void Sleep(uint32_t ms) {
-    PfEvent* pause = PfEventCreate();
-    PfEventWait(pause, ms);
-    PfEventClose(pause);
+// Everything posted to the library thread before this call has run.
+inline bool Drained() {
+    return OnLibraryThread([] {});
+}
+
+// Holds the library's timer clock (cpCTimer.h) still from now on: time-outs,
+// retries and ticks come only as the test moves the clock with Pass. One at
+// a time; the system clock comes back when it goes.
+class HeldTimerClock {
+  public:
+    HeldTimerClock() {
+        const TimerTime now = TimerClockNow();
+        Held() = now.seconds * 1000 + now.milliseconds;
+        TimerSetClock(&HeldTimerClock::Now);
+    }
+    ~HeldTimerClock() { TimerSetClock(nullptr); }
+    HeldTimerClock(const HeldTimerClock&) = delete;
+    HeldTimerClock& operator=(const HeldTimerClock&) = delete;
+
+    // Lets `ms` pass as the 100 ms driver would: a step of one tick, then
+    // a manager tick on the library thread, over and over (never a jump the
+    // manager would re-base its timers on); then drains the library queue,
+    // so whatever those ticks posted has been handled. False when the
+    // library thread did not answer.
+    bool Pass(uint32_t ms) {
+        for (uint32_t passed = 0; passed < ms; passed += TimerManager::kTickMs) {
+            Held() += TimerManager::kTickMs;
+            if (!OnLibraryThread([] {
+                    if (OpnTimerManager())
+                        OpnTimerManager()->ManagerTick();
+                }))
+                return false;
+        }
+        return Drained();
+    }
+
+  private:
+    static std::atomic<int64_t>& Held() {
+        static std::atomic<int64_t> ms{0};
+        return ms;
+    }
+    static TimerTime Now() {
+        const int64_t ms = Held().load();
+        return TimerTime{ms / 1000, (uint32_t)(ms % 1000)};
+    }
+};
+
+// Sockets the library's socket manager holds (-1 when it cannot tell).
+inline int32_t LibrarySockets() {
+    int32_t n = -1;
+    OnLibraryThread([&] { n = OpnSocketManager() ? OpnSocketManager()->RegisteredCount() : -1; });
+    return n;
+}
+
+// Timers registered under `tag` with the library's timer manager (-1 when it
+// cannot tell).
+inline int32_t ArmedTimers(uint32_t tag) {
+    int32_t n = -1;
+    OnLibraryThread([&] {
+        TimerManager* timers = OpnTimerManager();
+        if (!timers)
+            return;
+        n = 0;
+        uint32_t found = 0;
+        for (int32_t i = 0; timers->RegistrationAt(i, nullptr, &found); ++i)
+            n += found == tag ? 1 : 0;
+    });
+    return n;
 }
 
 #ifdef _WIN32
@@ -91,6 +162,58 @@ inline void CloseRaw(RawSocket s) {
     close(s);
 }
 #endif
+
+// A marker no other test program or run writes into the shared fault-server
+// log.
+inline std::string UniqueKey(const char* prefix) {
+    static std::mt19937_64 random(
+        std::random_device{}() ^
+        (uint64_t)std::chrono::system_clock::now().time_since_epoch().count());
+    return std::string(prefix) + std::to_string(random() % 1000000000000ull);
+}
+
+// Fault-server request lines that contain `marker`.
+inline int RequestsWith(const std::string& marker) {
+    int n = 0;
+    for (const std::string& line : sftest::Servers().FaultRequestLines())
+        n += line.find(marker) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+// Waits (bounded) until the fault server logged a line with `text`: a
+// request that arrived ("GET /hold/<tag> "), a client that closed its
+// connection ("hold <tag> closed").
+inline bool FaultServerLogged(const std::string& text, uint32_t timeoutMs = 10000) {
+    return sftest::Eventually([&] { return RequestsWith(text) > 0; }, timeoutMs, 20);
+}
+
+// The body of a GET to the fault server (its counters, a release); empty on
+// failure.
+inline std::string FaultGet(const std::string& path) {
+    RawSocket s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == kNoRawSocket)
+        return "";
+    sockaddr_in at;
+    memset(&at, 0, sizeof at);
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    at.sin_port = htons(sftest::Servers().FaultPort());
+    std::string answer;
+    if (connect(s, (const sockaddr*)&at, sizeof at) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        send(s, request.data(), (int)request.size(), 0);
+        char buffer[4096];
+        for (int reads = 0; reads < 1000; ++reads) {
+            const int n = (int)recv(s, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            answer.append(buffer, (size_t)n);
+        }
+    }
+    CloseRaw(s);
+    const size_t body = answer.find("\r\n\r\n");
+    return body == std::string::npos ? "" : answer.substr(body + 4);
+}
 
 // A loopback listener that never accepts, with a backlog of 0 filled by two
 // connects of its own: the kernel drops every further SYN, so a connect to
@@ -123,8 +246,10 @@ class Blackhole {
 #endif
             connect(filler, (const sockaddr*)&at, sizeof at);
         }
-        // Let the first filler reach the accept queue.
-        Sleep(200);
+        // The first filler's handshake completes once it is in the accept
+        // queue; only then is the queue full.
+        if (!Connected(m_fillers[0], 5000))
+            m_port = 0;
     }
     ~Blackhole() {
         for (RawSocket filler : m_fillers)
@@ -136,11 +261,29 @@ class Blackhole {
     Blackhole(const Blackhole&) = delete;
     Blackhole& operator=(const Blackhole&) = delete;
 
+    // 0 when the accept queue could not be filled.
     uint16_t Port() const {
         return m_port;
     }
 
   private:
+    // Waits (bounded) until the pending connect of `s` has completed.
+    static bool Connected(RawSocket s, uint32_t timeoutMs) {
+        if (s == kNoRawSocket)
+            return false;
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(s, &writable);
+        timeval wait;
+        wait.tv_sec = (long)(timeoutMs / 1000);
+        wait.tv_usec = (long)(timeoutMs % 1000) * 1000;
+        if (select((int)s + 1, nullptr, &writable, nullptr, &wait) != 1)
+            return false;
+        int error = -1;
+        RawLength length = sizeof error;
+        return getsockopt(s, SOL_SOCKET, SO_ERROR, (char*)&error, &length) == 0 && error == 0;
+    }
+
     RawSocket m_listener = kNoRawSocket;
     RawSocket m_fillers[2] = {kNoRawSocket, kNoRawSocket};
     uint16_t m_port = 0;

@@ -379,6 +379,7 @@ TEST_F(DataDownload, UrlsThatCannotBeOpenedFailOnTheLibraryThread) {
 }
 
 TEST_F(DataDownload, AnEmptyUrlStartsNothing) {
+    netdl::HeldTimerClock clock;
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(""));
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_RequestData(nullptr));
     SessionState state = Session();
@@ -388,7 +389,9 @@ TEST_F(DataDownload, AnEmptyUrlStartsNothing) {
     int64_t size = 8;
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetDataSize(&size));
     EXPECT_EQ(8, size);
-    netdl::Sleep(1300);
+    // Nothing comes later either: no failure report, no tick.
+    EXPECT_EQ(0, netdl::ArmedTimers(CDataDownloadSession::kTimerTagReport));
+    ASSERT_TRUE(clock.Pass(CDataDownloadSession::kTickPeriodMs + 300));
     EXPECT_EQ(0u, Events().Count());
 }
 
@@ -416,23 +419,32 @@ TEST_F(DataDownload, EveryRequestReusesTheSession) {
 }
 
 TEST_F(DataDownload, ANewRequestReplacesTheOneRunning) {
-    // The stalled request would fail after its receive time-out; replaced,
-    // it reports nothing at all.
-    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(S().FaultUrl("/stall").c_str()));
+    netdl::HeldTimerClock clock;
+    // The held request would fail after its receive time-out; replaced, it
+    // reports nothing at all.
+    const std::string held = netdl::UniqueKey("replaced-");
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(S().FaultUrl("/hold/" + held).c_str()));
+    ASSERT_TRUE(netdl::FaultServerLogged("GET /hold/" + held + " "));
     ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(S().FaultUrl("/ok")))
         << "reason " << Session().failure;
     EXPECT_TRUE(Data() == Bytes("fault server ok\n"));
-    netdl::Sleep((CDataDownloadSession::kReceiveTimeoutSec + 3) * 1000);
+    // Its connection is closed, and its time-out passes without a report.
+    EXPECT_TRUE(netdl::FaultServerLogged("hold " + held + " closed"));
+    ASSERT_TRUE(clock.Pass((CDataDownloadSession::kReceiveTimeoutSec + 3) * 1000));
     EXPECT_EQ(1u, Ends());
     EXPECT_EQ(0u, Events().CountOf(SF_EVENT_DATA_FAILED));
 }
 
 TEST_F(DataDownload, FinalizeWhileADownloadRuns) {
-    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(S().FaultUrl("/stall").c_str()));
-    netdl::Sleep(300);
+    const std::string held = netdl::UniqueKey("finalize-");
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(S().FaultUrl("/hold/" + held).c_str()));
+    // Finalized while the server holds the request: the connection goes with
+    // the library.
+    ASSERT_TRUE(netdl::FaultServerLogged("GET /hold/" + held + " "));
     m_lib.reset();
     EXPECT_EQ(nullptr, SwarmFetchLibraryThread());
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetDataSize(nullptr));
+    EXPECT_TRUE(netdl::FaultServerLogged("hold " + held + " closed"));
 }
 
 // --- what real servers send: framing, header syntax, redirect forms, URLs ------

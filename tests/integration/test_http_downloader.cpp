@@ -375,37 +375,81 @@ TEST_F(HttpDownloader, ARedirectRestartsTheAttemptCount) {
 
 // --- cancelling -----------------------------------------------------------------
 
+// The fault server's /hold/<tag>: holds the request and logs the client's
+// close.
+std::string HeldUrl(const std::string& tag) {
+    return S().FaultUrl("/hold/" + tag);
+}
+std::string Arrived(const std::string& tag) {
+    return "GET /hold/" + tag + " ";
+}
+std::string Closed(const std::string& tag) {
+    return "hold " + tag + " closed";
+}
+// Lets the server answer the requests it holds for `tag`; its answer.
+std::string Release(const std::string& tag) {
+    return netdl::FaultGet("/release/" + tag);
+}
+
+// Long enough for any request left running to fail on its receive time-out.
+const uint32_t kPastTheTimeOutMs = (nwCHTTPDownloader::kIdleLimitSec + 2) * 1000;
+
 TEST_F(HttpDownloader, CancelOfAnUnknownKeyDoesNothing) {
-    Downloader()->Download(1, S().FaultUrl("/slow-body").c_str(), 1);
-    Downloader()->Download(2, S().FaultUrl("/slow-body").c_str(), 2);
+    netdl::HeldTimerClock clock;
+    const std::string other = netdl::UniqueKey("cancel-other-");
+    const std::string held = netdl::UniqueKey("cancel-");
+    Downloader()->Download(1, HeldUrl(other).c_str(), 1);
+    Downloader()->Download(2, HeldUrl(held).c_str(), 2);
     EXPECT_EQ(OV_S_NETWORK, Downloader()->Cancel(999));
     EXPECT_EQ(2, Requests());
     // A cancelled request reports nothing; the other one goes on.
+    ASSERT_TRUE(netdl::FaultServerLogged(Arrived(other)));
+    ASSERT_TRUE(netdl::FaultServerLogged(Arrived(held)));
     EXPECT_EQ(OV_S_NETWORK, Downloader()->Cancel(2));
     EXPECT_EQ(1, Requests());
+    EXPECT_EQ("released\n", Release(other));
     ASSERT_TRUE(m_recorder.WaitFor(1));
     EXPECT_EQ("downloaded", m_recorder.Of(1).kind);
-    netdl::Sleep(2500);
+    EXPECT_EQ("fault server ok\n", m_recorder.Of(1).data);
+    // Its connection is closed, and its time-out passes without a report.
+    EXPECT_TRUE(netdl::FaultServerLogged(Closed(held)));
+    ASSERT_TRUE(clock.Pass(kPastTheTimeOutMs));
     EXPECT_EQ(1u, m_recorder.Count());
     EXPECT_EQ("none", m_recorder.Of(2).kind);
+    EXPECT_EQ(0, netdl::LibrarySockets());
 }
 
 TEST_F(HttpDownloader, CancelAllAndReleaseWhileRequestsRun) {
-    Downloader()->Download(1, S().FaultUrl("/slow-body").c_str(), 1);
-    Downloader()->Download(2, S().FaultUrl("/stall").c_str(), 2);
+    netdl::HeldTimerClock clock;
+    const std::string drip = netdl::UniqueKey("cancel-all-drip-");
+    const std::string held = netdl::UniqueKey("cancel-all-");
+    const std::string last = netdl::UniqueKey("release-");
+    // A body that drips a byte every 50 ms, a request the server holds.
+    Downloader()->Download(1, S().FaultUrl("/drip/" + drip + "?ms=50").c_str(), 1);
+    Downloader()->Download(2, HeldUrl(held).c_str(), 2);
     // A slow https body (16 s for 1 MiB): still in flight at the cancel.
     Downloader()->Download(3, S().HttpsUrl("/slow/files/random-1m.bin").c_str(), 3);
+    ASSERT_TRUE(netdl::FaultServerLogged("GET /drip/" + drip + "?"));
+    ASSERT_TRUE(netdl::FaultServerLogged(Arrived(held)));
     EXPECT_EQ(OV_S_NETWORK, Downloader()->CancelAll());
     EXPECT_EQ(0, Requests());
     EXPECT_EQ(0u, m_recorder.Count());
-    // Released with requests still running: they go with it.
-    Downloader()->Download(4, S().FaultUrl("/slow-body").c_str(), 4);
+    // Released with a request still running: it goes with it.
+    Downloader()->Download(4, HeldUrl(last).c_str(), 4);
+    ASSERT_TRUE(netdl::FaultServerLogged(Arrived(last)));
     ASSERT_TRUE(OnLibraryThread([&] { m_holder.Reset(); }));
-    netdl::Sleep(2500);
+    // Every connection is closed, and the time-outs pass without a report.
+    EXPECT_TRUE(netdl::FaultServerLogged("drip " + drip + " closed"));
+    EXPECT_TRUE(netdl::FaultServerLogged(Closed(held)));
+    EXPECT_TRUE(netdl::FaultServerLogged(Closed(last)));
+    EXPECT_EQ(0, netdl::LibrarySockets());
+    ASSERT_TRUE(clock.Pass(kPastTheTimeOutMs));
     EXPECT_EQ(0u, m_recorder.Count());
 }
 
 TEST_F(HttpDownloader, AListenerMayStartCancelAndReleaseFromInsideAReport) {
+    netdl::HeldTimerClock clock;
+    const std::string held = netdl::UniqueKey("cancel-in-report-");
     // A report starts the next download of a chain and cancels another key.
     m_recorder.hook = [this](const Report& r) {
         if (r.key == 1 && r.value < 3)
@@ -416,10 +460,15 @@ TEST_F(HttpDownloader, AListenerMayStartCancelAndReleaseFromInsideAReport) {
             m_holder.Reset();
         }
     };
-    Downloader()->Download(2, S().FaultUrl("/stall").c_str(), 0);
+    Downloader()->Download(2, HeldUrl(held).c_str(), 0);
+    ASSERT_TRUE(netdl::FaultServerLogged(Arrived(held)));
     Downloader()->Download(1, S().FaultUrl("/ok").c_str(), 1);
     ASSERT_TRUE(m_recorder.WaitFor(3));
-    netdl::Sleep(300);
+    // The cancelled connection is closed, and its time-out passes without a
+    // report.
+    EXPECT_TRUE(netdl::FaultServerLogged(Closed(held)));
+    EXPECT_EQ(0, netdl::LibrarySockets());
+    ASSERT_TRUE(clock.Pass(kPastTheTimeOutMs));
     std::vector<Report> reports = m_recorder.Reports();
     ASSERT_EQ(3u, reports.size());
     for (uint32_t i = 0; i < 3; ++i) {

@@ -50,6 +50,13 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
   /redirect-chain/<N>       302, Location F/redirect-chain/<N+1>, without end
   /hops/<N>                 302 to F/hops/<N-1>; /hops/0 redirects to F/ok
   /stall                    reads the request, sends nothing, holds
+  /hold/<tag>               reads the request, sends nothing until the client
+                            closes (appends "hold <tag> closed" to the
+                            request log), /release/<tag> is asked (then
+                            answers like /ok) or the hold time has passed
+  /release/<tag>            200, "released\n": every /hold/<tag>, waiting
+                            now or later, answers (the last 4096 tags are
+                            kept)
   /stall-after-head         200 head with Content-Length 1000, then holds
   /stall-mid-body           200, Content-Length 1000, 100 bytes, then holds
   /drip/<tag>               200, Content-Length 1000, then one pattern byte
@@ -189,6 +196,8 @@ class Server:
         self.started = time.monotonic()
         self.log_path = os.path.join(args.dir, "fault-requests.log")
         self.files = FileScenarios()
+        self.released = {}  # tag -> None, in the order released
+        self.released_lock = threading.Lock()
         self.http = self._listen()
         self.tls = self._listen()
         self.port = self.http.getsockname()[1]
@@ -405,6 +414,11 @@ class Server:
             self.redirect(conn, 302, b + "/ok" if n <= 0 else "%s/hops/%d" % (b, n - 1))
         elif path == "/stall":
             self.hold(conn)
+        elif path.startswith("/hold/"):
+            self.hold_until_released(conn, path[len("/hold/"):])
+        elif path.startswith("/release/"):
+            self.release(path[len("/release/"):])
+            self.respond(conn, 200, "OK", b"released\n")
         elif path == "/stall-after-head":
             conn.sendall(self.head(200, "OK", [("Content-Length", "1000")]))
             self.hold(conn)
@@ -462,6 +476,31 @@ class Server:
             time.sleep(min(0.02, max(0.0, deadline - time.monotonic())))
         self.log_request(("gate %s/%s answered" % (tag, index)).encode("latin-1"))
         self.respond(conn, 200, "OK", pattern(length))
+
+    MAX_RELEASED = 4096
+
+    def release(self, tag):
+        with self.released_lock:
+            self.released.pop(tag, None)
+            self.released[tag] = None
+            while len(self.released) > self.MAX_RELEASED:
+                del self.released[next(iter(self.released))]
+
+    def hold_until_released(self, conn, tag):
+        deadline = time.monotonic() + self.args.hold
+        try:
+            while time.monotonic() < deadline and not self.stop.is_set():
+                with self.released_lock:
+                    released = tag in self.released
+                if released:
+                    self.respond(conn, 200, "OK", b"fault server ok\n")
+                    return
+                r, _, _ = select.select([conn], [], [], 0.02)
+                if r and not conn.recv(65536):
+                    self.log_request(("hold %s closed" % tag).encode("latin-1"))
+                    return
+        except OSError:
+            self.log_request(("hold %s closed" % tag).encode("latin-1"))
 
     def drip(self, conn, tag, params):
         interval = min(max(self.number(params.get("ms", "3000")), 10), 10000) / 1000.0
