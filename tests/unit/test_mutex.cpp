@@ -121,6 +121,8 @@ TEST(MutexHelpers, LockHelpersHoldTheMutex) {
         seen = guarded;
         ovUnlock(p);
     });
+    // No sign tells that the other thread waits; the pause lets a lock
+    // freed early show.
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     guarded = 1;
     ovUnlock(p);
@@ -139,6 +141,8 @@ TEST(MutexHelpers, AutoLockHoldsForTheScope) {
             ovCAutoLock inner(p);
             seen = guarded;
         });
+        // No sign tells that the other thread waits; the pause lets a lock
+        // freed early show.
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         guarded = 1;
     }
