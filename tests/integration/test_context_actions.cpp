@@ -185,7 +185,7 @@ class ActionTest : public ::testing::Test {
         int32_t total = 0;
         sftest::Eventually(
             [&] {
-                total += ReceiveWhileReadable(low, nullptr);
+                total += ReceiveWhileReadable(low);
                 return low->ReceiveBlockedFlag();
             },
             timeoutMs, 1);
@@ -193,17 +193,19 @@ class ActionTest : public ::testing::Test {
     }
 
     // Reads what the socket has now until the budget is spent, consuming
-    // each read; with `offset`, checks the bytes against the flood pattern
-    // from there on (false in `patternOk` at the first difference).
-    int32_t ReceiveWhileReadable(cpCQoSLowContextAction* low, uint64_t* offset,
+    // each read; with `offset` and `patternOk`, checks the bytes against the
+    // flood pattern from there on (false in `patternOk` at the first
+    // difference).
+    int32_t ReceiveWhileReadable(cpCQoSLowContextAction* low, uint64_t* offset = nullptr,
                                  bool* patternOk = nullptr) {
         int32_t total = 0;
         for (int i = 0; i < kReadsPerLook && !low->ReceiveBlockedFlag(); ++i) {
             const int32_t n = action->Receive();
-            for (int32_t k = 0; offset && k < receive.length && *patternOk; ++k)
-                *patternOk = receive.data[k] == testpeers::FloodByte(*offset + (uint64_t)k);
-            if (offset)
+            if (offset && patternOk) {
+                for (int32_t k = 0; k < receive.length && *patternOk; ++k)
+                    *patternOk = receive.data[k] == testpeers::FloodByte(*offset + (uint64_t)k);
                 *offset += (uint64_t)receive.length;
+            }
             total += n;
             receive.length = 0;
             if (n == 0)

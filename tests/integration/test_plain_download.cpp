@@ -532,6 +532,7 @@ TEST_F(PlainDownload, ConnectionLostAndBackWithTwoJobs) {
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(first, 0));
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(second, 0));
 
+    // Frozen: the downloader checks only on the ticks the test runs.
     UseSteppedClock(sftest::SteppedTimerClock::kFrozen);
     SetConnectivityForTesting(kConnectivityLost);
     DownloaderTicks(1);
