@@ -5,11 +5,9 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -301,9 +299,14 @@ TEST(RunEngine, AProgramThatNeverBecomesIdleDoesNotHoldTheCaller) {
     FILE* release = fopen((engine + ".release").c_str(), "wb");
     ASSERT_NE(nullptr, release);
     fclose(release);
-    // Gone before its folder is removed.
+    // Gone before its folder is removed: a running program's file cannot
+    // be deleted, so its deletion shows the program has ended.
     EXPECT_TRUE(sftest::Eventually([&] { return supporttest::PathExists(engine + ".done"); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(sftest::Eventually([&] {
+        std::error_code removed;
+        std::filesystem::remove(engine, removed);
+        return !supporttest::PathExists(engine);
+    }));
 }
 #endif
 

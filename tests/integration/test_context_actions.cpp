@@ -9,10 +9,8 @@
 #include <string.h>
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -33,10 +31,6 @@
 #include "support/TestPeers.h"
 
 namespace {
-
-void SleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 void SetBufferSize(SockRecord* record, int option, int bytes) {
 #ifdef _WIN32
@@ -167,31 +161,61 @@ class ActionTest : public ::testing::Test {
         action->Attach(&send, &receive, ours);
     }
 
-    // Receives until `expected` bytes arrived in all or the tries run out.
-    int32_t ReceiveUntil(int32_t expected, int tries = 2000) {
+    // Receives until `expected` bytes arrived in all, or about `timeoutMs`
+    // passed without them.
+    int32_t ReceiveUntil(int32_t expected, uint32_t timeoutMs = 2000) {
         int32_t total = 0;
-        for (int i = 0; i < tries && total < expected; ++i) {
-            int32_t n = action->Receive();
-            total += n;
-            if (n == 0)
-                SleepMs(1);
-        }
+        sftest::Eventually(
+            [&] {
+                for (int i = 0; i < kReadsPerLook && total < expected; ++i) {
+                    const int32_t n = action->Receive();
+                    total += n;
+                    if (n == 0)
+                        break;
+                }
+                return total >= expected;
+            },
+            timeoutMs, 1);
         return total;
     }
 
     // Receives until the budget is spent (the blocked flag is set); the
     // bytes read. Each read is consumed at once, as a layer would.
-    int32_t ReceiveUntilBlocked(cpCQoSLowContextAction* low, int tries = 20000) {
+    int32_t ReceiveUntilBlocked(cpCQoSLowContextAction* low, uint32_t timeoutMs = 20000) {
         int32_t total = 0;
-        for (int i = 0; i < tries && !low->ReceiveBlockedFlag(); ++i) {
-            int32_t n = action->Receive();
+        sftest::Eventually(
+            [&] {
+                total += ReceiveWhileReadable(low);
+                return low->ReceiveBlockedFlag();
+            },
+            timeoutMs, 1);
+        return total;
+    }
+
+    // Reads what the socket has now until the budget is spent, consuming
+    // each read; with `offset` and `patternOk`, checks the bytes against the
+    // flood pattern from there on (false in `patternOk` at the first
+    // difference).
+    int32_t ReceiveWhileReadable(cpCQoSLowContextAction* low, uint64_t* offset = nullptr,
+                                 bool* patternOk = nullptr) {
+        int32_t total = 0;
+        for (int i = 0; i < kReadsPerLook && !low->ReceiveBlockedFlag(); ++i) {
+            const int32_t n = action->Receive();
+            if (offset && patternOk) {
+                for (int32_t k = 0; k < receive.length && *patternOk; ++k)
+                    *patternOk = receive.data[k] == testpeers::FloodByte(*offset + (uint64_t)k);
+                *offset += (uint64_t)receive.length;
+            }
             total += n;
             receive.length = 0;
-            if (n == 0 && !low->ReceiveBlockedFlag())
-                SleepMs(1);
+            if (n == 0)
+                break;
         }
         return total;
     }
+
+    // Reads or sends in one look at the socket, at most.
+    static const int kReadsPerLook = 10000;
 
     void SetSendBlock(size_t size, uint8_t fill) {
         delete[] send.data;
@@ -762,16 +786,12 @@ TEST_F(ActionTest, TypeSixReads393216BytesPerSecondOverSeveralTicks) {
         EXPECT_EQ((uint64_t)limit * (uint64_t)(tick - 1), tally.receivedBytes);
         int32_t total = 0;
         bool patternOk = true;
-        for (int i = 0; i < 20000 && !six->ReceiveBlockedFlag(); ++i) {
-            int32_t n = action->Receive();
-            for (int32_t k = 0; k < receive.length && patternOk; ++k)
-                patternOk = receive.data[k] == testpeers::FloodByte(offset + (uint64_t)k);
-            offset += (uint64_t)receive.length;
-            total += n;
-            receive.length = 0;
-            if (n == 0 && !six->ReceiveBlockedFlag())
-                SleepMs(1);
-        }
+        sftest::Eventually(
+            [&] {
+                total += ReceiveWhileReadable(six, &offset, &patternOk);
+                return six->ReceiveBlockedFlag();
+            },
+            20000, 1);
         EXPECT_TRUE(patternOk);
         EXPECT_EQ((int32_t)limit, total);
         // Once the budget is spent the next Receive reads nothing more.
@@ -808,12 +828,18 @@ TEST_F(ActionTest, UnlimitedReceiveStopsOnceMoreThanAMegabyteIsBuffered) {
     ASSERT_NO_FATAL_FAILURE(ConnectTo(flood.Port(), 4 << 20));
     ASSERT_NO_FATAL_FAILURE(Use(cpCreateContextAction(kQoSActionHigh)));
     int32_t total = 0;
-    for (int i = 0; i < 20000 && receive.length <= cpCQoSContextAction::kHighReadStop; ++i) {
-        int32_t n = action->Receive();
-        total += n;
-        if (n == 0)
-            SleepMs(1);
-    }
+    sftest::Eventually(
+        [&] {
+            for (int i = 0;
+                 i < kReadsPerLook && receive.length <= cpCQoSContextAction::kHighReadStop; ++i) {
+                const int32_t n = action->Receive();
+                total += n;
+                if (n == 0)
+                    break;
+            }
+            return receive.length > cpCQoSContextAction::kHighReadStop;
+        },
+        20000, 1);
     // More than 1048575 bytes, and no more than the receive bound.
     ASSERT_GT(receive.length, 1048575);
     EXPECT_EQ(kQoSReceiveBufferLimit, receive.length);
@@ -981,13 +1007,20 @@ TEST_F(ActionTest, UnlimitedSendSendsTheWholeBlockAndNeverBlocks) {
     ASSERT_NO_FATAL_FAILURE(Use(cpCreateContextAction(kQoSActionHigh)));
     SetSendBlock(50000, 'h');
     int32_t total = 0;
-    for (int i = 0; i < 2000 && send.sent < send.length; ++i) {
-        int32_t sent = 0;
-        ASSERT_TRUE(action->Send(&sent));
-        total += sent;
-        if (sent == 0)
-            SleepMs(1);
-    }
+    bool sendOk = true;
+    sftest::Eventually(
+        [&] {
+            for (int i = 0; i < kReadsPerLook && sendOk && send.sent < send.length; ++i) {
+                int32_t sent = 0;
+                sendOk = action->Send(&sent);
+                total += sent;
+                if (sent == 0)
+                    break;
+            }
+            return !sendOk || send.sent >= send.length;
+        },
+        2000, 1);
+    ASSERT_TRUE(sendOk);
     EXPECT_EQ(50000, total);
     EXPECT_FALSE(action->TakeSendBlocked());
     EXPECT_TRUE(sink.WaitBytes(50000, 5000));

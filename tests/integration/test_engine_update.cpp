@@ -14,7 +14,6 @@
 #include <memory>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -740,26 +739,28 @@ TEST_F(EngineUpdateHost, HostCallsAnswerWhileAnArchiveUnpacks) {
         apitest::Library library(false, true, 1, true);
         ASSERT_EQ(SF_RESULT_OK, library.Result());
         const uint32_t job = library.NewJob();
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        bool installed = false;
-        while (!installed && std::chrono::steady_clock::now() < limit) {
-            const bool before = supporttest::PathExists(staging);
-            SwarmFetchProgress progress;
-            const auto start = std::chrono::steady_clock::now();
-            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetProgress(job, &progress));
-            const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(
-                                   std::chrono::steady_clock::now() - start)
-                                   .count();
-            // The program is read only while no unpack shows, so that the
-            // reading never stands in the way of its replacement.
-            const bool after = supporttest::PathExists(staging);
-            installed = !after && InstalledVersion(*log) == kNewVersion;
-            if (before || after || installed) {
-                ++calls;
-                slowestUs = std::max(slowestUs, us);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        // A call every 2 ms until the new engine is in place.
+        const bool installed = sftest::Eventually(
+            [&] {
+                const bool before = supporttest::PathExists(staging);
+                SwarmFetchProgress progress;
+                const auto start = std::chrono::steady_clock::now();
+                EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetProgress(job, &progress));
+                const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                       std::chrono::steady_clock::now() - start)
+                                       .count();
+                // The program is read only while no unpack shows, so that
+                // the reading never stands in the way of its replacement.
+                const bool after = supporttest::PathExists(staging);
+                const bool done = !after && InstalledVersion(*log) == kNewVersion;
+                if (before || after || done) {
+                    ++calls;
+                    slowestUs = std::max(slowestUs, us);
+                }
+                return done;
+            },
+            120000, 2);
+        EXPECT_TRUE(installed);
     }
     EXPECT_EQ(kNewVersion, InstalledVersion(*log));
     RecordProperty("calls_while_unpacking", calls);

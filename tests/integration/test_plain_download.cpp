@@ -23,6 +23,7 @@
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/FileReportEntry.h"
 #include "support/Eventually.h"
+#include "support/SteppedTimerClock.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
 
@@ -48,12 +49,6 @@ std::string UniqueName(const TempFolder& folder, const char* what) {
 #endif
     return std::string(what) + "-" + platform + std::to_string(hash) + "-" +
            std::to_string(++counter);
-}
-
-void Pause(uint32_t ms) {
-    PfEvent* pause = PfEventCreate();
-    PfEventWait(pause, ms);
-    PfEventClose(pause);
 }
 
 // Watches the job's progress record between polls and keeps what breaks
@@ -205,8 +200,21 @@ class PlainDownload : public ::testing::Test {
     }
     void TearDown() override {
         m_lib.reset();
+        m_clock.reset();
         CPlatformReporter::SetAgentForTesting(nullptr, 0);
         SetConnectivityForTesting(kConnectivityFromSystem);
+    }
+
+    // From now on the library's timers run on a clock the test moves on.
+    void UseSteppedClock(sftest::SteppedTimerClock::Mode mode) {
+        m_clock.reset(new sftest::SteppedTimerClock(mode));
+    }
+    // Moves that clock on `count` downloader ticks and returns once they ran:
+    // every job held got its connectivity check and its tick that often.
+    void DownloaderTicks(int count) {
+        ASSERT_TRUE(m_clock);
+        ASSERT_TRUE(
+            m_clock->StepPeriods(CJobDownloader::kTickPeriodMs, count, TheManager().LockObject()));
     }
 
     uint32_t NewJob(const std::string& name) { return m_lib->NewJob(name.c_str()); }
@@ -254,6 +262,7 @@ class PlainDownload : public ::testing::Test {
 
     LogScope m_log;  // before the library: its service log lands here
     TempFolder m_folder;
+    std::unique_ptr<sftest::SteppedTimerClock> m_clock;  // dropped after the library
     std::unique_ptr<Library> m_lib;
     std::string m_dir;
 };
@@ -523,11 +532,14 @@ TEST_F(PlainDownload, ConnectionLostAndBackWithTwoJobs) {
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(first, 0));
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(second, 0));
 
+    // Frozen: the downloader checks only on the ticks the test runs.
+    UseSteppedClock(sftest::SteppedTimerClock::kFrozen);
     SetConnectivityForTesting(kConnectivityLost);
-    ASSERT_TRUE(WaitFor(SF_EVENT_MESSAGE, first, 1, 10000));
-    ASSERT_TRUE(WaitFor(SF_EVENT_MESSAGE, second, 1, 10000));
+    DownloaderTicks(1);
+    EXPECT_EQ(1u, CountFor(SF_EVENT_MESSAGE, first));
+    EXPECT_EQ(1u, CountFor(SF_EVENT_MESSAGE, second));
     // Later checks while still offline say nothing more.
-    Pause(1500);
+    DownloaderTicks(2);
     for (uint32_t job : {first, second}) {
         const std::vector<Message> lost = PopAll(job);
         ASSERT_EQ(1u, lost.size());
@@ -536,8 +548,9 @@ TEST_F(PlainDownload, ConnectionLostAndBackWithTwoJobs) {
     }
 
     SetConnectivityForTesting(kConnectivityConnected);
-    ASSERT_TRUE(WaitFor(SF_EVENT_MESSAGE, first, 2, 10000));
-    Pause(1500);
+    DownloaderTicks(1);
+    EXPECT_EQ(2u, CountFor(SF_EVENT_MESSAGE, first));
+    DownloaderTicks(2);
     const std::vector<Message> back = PopAll(first);
     ASSERT_EQ(1u, back.size());
     EXPECT_EQ(SF_MSG_NETWORK_BACK, back[0].code);
@@ -606,8 +619,12 @@ TEST_F(PlainDownload, JobWithoutAnyEntryToCopyFailsClearly) {
     ASSERT_EQ(1u, messages.size());
     EXPECT_EQ(SF_MSG_FAILED, messages[0].code);
     EXPECT_EQ(bad, messages[0].text);
-    // Two ticks' time: nothing follows.
-    Pause(2200);
+    // Never handed to a downloader, so nothing can follow: idle, no file
+    // opened, and no downloader to stop it (below).
+    EXPECT_TRUE(WithJob(job, [&](CJob& j) {
+        EXPECT_EQ(CJob::kIdle, j.State());
+        EXPECT_EQ(0, j.OpenedPathCount());
+    }));
     EXPECT_EQ(0u, CountFor(SF_EVENT_JOB_DONE, job));
     EXPECT_EQ(0u, CountFor(SF_EVENT_FILE_DONE, job));
     EXPECT_FALSE(supporttest::PathExists(Native("skin.zip")));
@@ -736,14 +753,26 @@ TEST_F(PlainDownload, FailedWriteIsMessage513NeverJobDone) {
     const std::string folder = m_folder.Native();
 #endif
     const std::string url = S().HttpUrl("/files/random-1m.bin");
+    CPlatFormDownloader* plain = OwnDownloader();
+    UseSteppedClock(sftest::SteppedTimerClock::kRunning);
     const uint32_t job = NewJob(UniqueName(m_folder, "full"));
     ASSERT_EQ(SF_RESULT_OK,
               SwarmFetch_AddFile(job, url.c_str(), folder.c_str(), "full.bin", -1, 1));
     PfFileSetWriteHookForTesting(&FullAfter100000);
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
     const bool told = WaitFor(SF_EVENT_MESSAGE, job, 1, 20000);
-    // Two more ticks: nothing may follow as if the file were done.
-    Pause(2200);
+    if (told) {
+        // The session ended with the message: nothing left to write or to
+        // report the file with.
+        EXPECT_TRUE(WithJob(job, [&](CJob& j) {
+            CPlatformSession* session = plain->SessionOf(&j);
+            ASSERT_NE(nullptr, session);
+            EXPECT_TRUE(session->Ended());
+            EXPECT_EQ(nullptr, session->Connection());
+        }));
+        // Two more ticks: nothing may follow as if the file were done.
+        DownloaderTicks(2);
+    }
     PfFileSetWriteHookForTesting(nullptr);
     ASSERT_TRUE(told);
     const std::vector<Message> messages = PopAll(job);
@@ -877,13 +906,16 @@ TEST(Reporter, TwoBatchesOnOneConnectionEachAsItsOwnFrame) {
                                           {"http://b/3.bin", 0x0102030405060708LL}})),
                   Field(lineTwo, "frame"));
         // Closed once both were answered.
-        bool connected = true;
-        for (int i = 0; i < 200 && connected; ++i) {
-            ASSERT_TRUE(netdl::OnLibraryThread([&] { connected = reporter->Connected(); }));
-            if (connected)
-                Pause(25);
-        }
-        EXPECT_FALSE(connected);
+        bool asked = true;
+        const bool closed = sftest::Eventually(
+            [&] {
+                bool connected = true;
+                asked = netdl::OnLibraryThread([&] { connected = reporter->Connected(); });
+                return !asked || !connected;
+            },
+            5000, 5);
+        ASSERT_TRUE(asked);
+        EXPECT_TRUE(closed);
         ASSERT_TRUE(netdl::OnLibraryThread([&] {
             EXPECT_EQ(0, reporter->QueuedBatches());
             EXPECT_EQ(0, reporter->Unanswered());

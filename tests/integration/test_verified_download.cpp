@@ -8,16 +8,18 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 // First: it brings winsock2.h, which must come before windows.h.
 #include "integration/FileDownloadTestEnv.h"
 
 #include "opn/platform/pfFileSystem.h"
+#include "sdk/download/CPlatFormDownloader.h"
 #include "support/Eventually.h"
 #include "support/Sha256Hex.h"
+#include "support/SteppedTimerClock.h"
 
 namespace {
 
@@ -71,6 +73,10 @@ class VerifiedDownload : public filedl::FileDownloadTest {
         filedl::FileDownloadTest::SetUp();
         ASSERT_TRUE(FsCreateFolders(Win("dl").c_str()));
     }
+    void TearDown() override {
+        filedl::FileDownloadTest::TearDown();
+        m_clock.reset();
+    }
     // A new job and session over the same folder, as a new run makes them.
     void NewJob() {
         DropAll();
@@ -95,6 +101,7 @@ class VerifiedDownload : public filedl::FileDownloadTest {
         return present;
     }
     uint32_t m_handle = 100;
+    std::unique_ptr<sftest::SteppedTimerClock> m_clock;  // dropped after the library
 };
 
 TEST_F(VerifiedDownload, AFileCountsOnlyWhenItsHashMatches) {
@@ -435,19 +442,21 @@ TEST_F(VerifiedDownload, HostCallsAnswerWhileALargeFileIsHashed) {
     int64_t slowestUs = 0;
     int calls = 0;
     const uint32_t job = start();
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (library.Recorder().CountOf(SF_EVENT_FILE_DONE) == 0 &&
-           std::chrono::steady_clock::now() < limit) {
-        SwarmFetchProgress progress;
-        const auto begin = std::chrono::steady_clock::now();
-        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetProgress(job, &progress));
-        const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(
-                               std::chrono::steady_clock::now() - begin)
-                               .count();
-        slowestUs = std::max(slowestUs, us);
-        ++calls;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    // A call every 2 ms until the file is reported: the hash runs meanwhile.
+    const bool hashed = sftest::Eventually(
+        [&] {
+            SwarmFetchProgress progress;
+            const auto begin = std::chrono::steady_clock::now();
+            EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetProgress(job, &progress));
+            const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now() - begin)
+                                   .count();
+            slowestUs = std::max(slowestUs, us);
+            ++calls;
+            return library.Recorder().CountOf(SF_EVENT_FILE_DONE) > 0;
+        },
+        120000, 2);
+    EXPECT_TRUE(hashed);
     sftest::Eventually([&] { return library.Recorder().CountOf(SF_EVENT_JOB_DONE) > 0; }, 5000);
     EXPECT_EQ(1u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
     EXPECT_EQ(1u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
@@ -457,20 +466,44 @@ TEST_F(VerifiedDownload, HostCallsAnswerWhileALargeFileIsHashed) {
     EXPECT_GE(calls, 10);
     EXPECT_LE(slowestUs, 100000) << calls << " calls while hashing";
 
+    // From here the timer clock stands still unless the test moves it: a
+    // session looks for its hash's end only then, so each end below comes
+    // while the job waits for its hash.
+    m_clock.reset(new sftest::SteppedTimerClock(sftest::SteppedTimerClock::kFrozen));
+    const ovSmartPtr& lock = apitest::TheManager().LockObject();
+    CPlatFormDownloader* plain = nullptr;
+    ASSERT_TRUE(OnLibraryThread([&] {
+        plain = new CPlatFormDownloader(&apitest::TheManager(), lock);
+        apitest::TheManager().SetDownloadersForTesting(plain, nullptr);
+    }));
     enum End { kStop, kDelete, kFinalize };
     for (int end = kStop; end <= kFinalize; ++end) {
         SCOPED_TRACE(end);
         library.Recorder().Clear();
         const uint32_t later = start();
-        // The hash is under way.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // The size info comes as the session starts and queues the hash.
+        ASSERT_TRUE(sftest::Eventually(
+            [&] { return library.Recorder().CountOf(SF_EVENT_SIZE_INFO) > 0; }, 10000));
+        EXPECT_TRUE(apitest::WithJob(later, [&](CJob& j) {
+            const CPlatformSession* session = plain->SessionOf(&j);
+            EXPECT_TRUE(session && !session->Ended());
+        }));
         if (end == kStop)
             EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(later));
         else if (end == kDelete)
             EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DeleteJob(later));
         else
             EXPECT_EQ(SF_RESULT_OK, SwarmFetch_Finalize());
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        if (end != kFinalize) {
+            // The session went with the job, its hash and its timer too;
+            // the polls that would have taken the hash find nothing.
+            {
+                ovCAutoLock hold(lock);
+                EXPECT_EQ(0, plain->ContextCount());
+            }
+            EXPECT_TRUE(m_clock->StepPeriods(FileHashQueue::kPollMs, 2, lock));
+        }
+        // After a finalize no library thread is left to report anything.
         EXPECT_EQ(0u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
         EXPECT_EQ(0u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
     }

@@ -147,6 +147,8 @@ TEST(MutexHelpers, LockHelpersHoldTheMutex) {
         seen = guarded;
         ovUnlock(p);
     });
+    // No sign tells that the other thread waits; the pause lets a lock
+    // freed early show.
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     guarded = 1;
     ovUnlock(p);
@@ -165,6 +167,8 @@ TEST(MutexHelpers, AutoLockHoldsForTheScope) {
             ovCAutoLock inner(p);
             seen = guarded;
         });
+        // No sign tells that the other thread waits; the pause lets a lock
+        // freed early show.
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         guarded = 1;
     }

@@ -489,6 +489,8 @@ TEST_F(TimerTest, TickWaitsForTheLibraryLockHeldByAnotherThread) {
         manager->ManagerTick();
         tickDone = true;
     });
+    // A thread waiting on a lock gives no sign of it: this pause lets the
+    // ticker reach the lock, and a tick that did not wait would fire in it.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(fired.load(), 0);  // blocked while the lock is held
     EXPECT_FALSE(tickDone);
@@ -558,6 +560,8 @@ TEST(TimerDriver, ThreadTimerFiresTimersOnTheLoopThreadUnderTheLock) {
         // While this thread holds the library lock no tick can run.
         ovLock(run.lock);
         whileHeld = run.fired.load();
+        // More than two periods of the timer: a tick that did not wait for
+        // the lock would fire in them (a blocked tick gives no sign).
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         afterHold = run.fired.load();
         ovUnlock(run.lock);
@@ -574,6 +578,8 @@ TEST(TimerDriver, ThreadTimerFiresTimersOnTheLoopThreadUnderTheLock) {
             acquired = true;
             ovUnlock(run.lock);
         });
+        // The locker gives no sign that it waits; a lock free during the
+        // callback would be taken in this pause.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         bool acquiredDuringCallback = acquired;
         run.proceed = true;
