@@ -136,6 +136,9 @@ most 1 MiB sent); one with a Range header gets the fault of <kind>:
                             206 from the asked start <from>, Content-Range
                             bytes <from>-<size>/<size+1>: one byte more than
                             the file, the pattern and one byte 0xFF
+  /answer/zero-in-range/<size>
+                            206, Content-Range bytes 0-<size-1>/<size>
+                            followed by a zero byte and " junk", <size> bytes
   /answer/body-from-zero/<size>
                             206 with the right Content-Range bytes
                             <from>-<size-1>/<size>, but the body is the
@@ -739,6 +742,8 @@ def wrong_answer(server, conn, path, request):
         "range-end": (416, "Range Not Satisfiable", [("Content-Range", "bytes */%d" % size)], b""),
         "longer-total": partial + (
             [("Content-Range", "bytes %d-%d/%d" % (start, size, size + 1))], body[start:] + b"\xff"),
+        "zero-in-range": partial + (
+            [("Content-Range", "bytes 0-%d/%d\0 junk" % (size - 1, size))], body),
         "body-from-zero": partial + (
             [("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))], body[:size - start]),
     }
