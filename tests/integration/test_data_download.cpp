@@ -290,7 +290,8 @@ TEST_F(DataDownloadFastClock, ATrickleFailsAsTooSlowAlsoBehindARedirect) {
 }
 
 TEST_F(DataDownload, ACloseBeforeTheDataIsCompleteFailsWithReasonSix) {
-    for (const char* scenario : {"/close-before-head", "/reset", "/short-body", "/garbage"}) {
+    for (const char* scenario :
+         {"/close-before-head", "/reset", "/short-body", "/reset-mid-body", "/garbage"}) {
         SCOPED_TRACE(scenario);
         EXPECT_EQ(kDataFailClosed, FailureOf(S().FaultUrl(scenario)));
         int64_t size = 3;

@@ -572,6 +572,7 @@ TEST_F(EngineUpdateNet, ServerFaultsUseUpTheTriesAndFail) {
         {"/zero-length", "444", 0},
         {"/huge-length", "444", 0},  // refused by its Content-Length
         {"/short-body", "666", 0},   // cut short: not left hanging
+        {"/reset-mid-body", "666", 0},
         {"/close-before-head", "666", 0},
         {"/redirect-loop", "444", 0},  // bounded
         {"/redirect-no-location", "444", 0},

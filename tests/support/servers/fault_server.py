@@ -34,6 +34,8 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
   /short-body               200, Content-Length 1000, 100 bytes, close
   /close-before-head        reads the request, closes without an answer
   /reset                    reads the request, closes with a reset (RST)
+  /reset-mid-body           200, Content-Length 1000, 100 bytes, then a
+                            reset (RST)
   /no-length                200 without Content-Length, 1000 bytes, close
   /zero-length              200, Content-Length 0, close
   /status/<NNN>             status NNN (100-599), Content-Length, short text
@@ -370,6 +372,10 @@ class Server:
         elif path == "/close-before-head":
             self.close_gracefully(conn)
         elif path == "/reset":
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            conn.close()
+        elif path == "/reset-mid-body":
+            conn.sendall(self.head(200, "OK", [("Content-Length", "1000")]) + pattern(100))
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
             conn.close()
         elif path == "/no-length":
