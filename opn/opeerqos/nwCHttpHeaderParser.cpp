@@ -83,9 +83,9 @@ bool nwCHttpHeaderParser::AddLine(const char* line, uint32_t n, bool statusLine)
         return true;
     }
     const char* value = split + 1;
-    // The value is a C string: a zero byte ends it.
-    const char* zero = static_cast<const char*>(memchr(value, '\0', (size_t)(clean + m - value)));
-    const char* valueEnd = zero ? zero : clean + m;
+    // A zero byte stays in the value: cut there, the value would look clean
+    // to a reader that refuses zeros (a Location, a Content-Length).
+    const char* valueEnd = clean + m;
     if (!statusLine) {
         while (value < valueEnd && IsBlank(*value))
             ++value;

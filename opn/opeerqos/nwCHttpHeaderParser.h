@@ -10,8 +10,9 @@
 // percent-escapes exactly as sent. Lines without a colon, and lines whose
 // name is empty or holds a blank, are skipped. Lookups compare whole names.
 //
-// The parser takes any bytes (zeros included) and never reads past the
-// given length; its memory is a copy of the block plus the records, so the
+// The parser takes any bytes (zeros included, and kept in names and values:
+// ovCString holds them, so a reader sees Length() beyond the first zero) and
+// never reads past the given length; its memory is a copy of the block plus the records, so the
 // caller bounds it by the block size it accepts.
 #pragma once
 

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "opn/core/ovCString.h"
+#include "opn/opeerqos/nwCHttpClientExLayer.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/utCUriCodec.h"
 #include "opn/platform/pfCodePage.h"
@@ -168,6 +169,19 @@ bool Combine(const Reference& base, Reference& ref, Reference& target) {
     return Merge(base, ref.path, merged) && RemoveDotSegments(merged, target.path);
 }
 
+// Whether a request could be opened to `url` as the HTTP layer reads it: a
+// host and a port from 1 to 65535. A user part ("u@h") would be taken for
+// the host's name and a bracketed IPv6 literal for a host and a port; the
+// stack asks for neither, so both are refused here rather than looked up.
+bool IsOpenable(const ovCString& url) {
+    ovCString host;
+    ovCString path;
+    uint16_t port = 0;
+    int32_t scheme = 0;
+    return nwCHttpClientExLayer::ParseUrl(url.CStr(), host, path, &port, &scheme) &&
+           !host.IsEmpty() && port != 0 && strpbrk(host.CStr(), "@[]") == nullptr;
+}
+
 }  // namespace
 
 bool IsRedirectStatus(int32_t status) {
@@ -192,7 +206,7 @@ bool ResolveRedirect(const char* base, const char* location, ovCString* out) {
     const bool built = url.Assign(target.scheme) && url.Append("://") &&
                        url.Append(target.authority) && url.Append(target.path) &&
                        (!target.hasQuery || (url.Append("?") && url.Append(target.query)));
-    if (!built)
+    if (!built || !IsOpenable(url))
         return false;
     out->Swap(url);
     return true;

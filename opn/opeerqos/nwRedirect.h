@@ -16,7 +16,8 @@ bool IsRedirectStatus(int32_t status);
 // absolute-path "/path", relative "path", with dot segments) against the URL of
 // the request (RFC 3986 section 5.2). Keeps percent-escapes as they are; drops a
 // fragment. False when it cannot be resolved (empty, not http/https, control
-// characters).
+// characters) or names no host a request can be opened to (a user part, a
+// bracketed IPv6 literal, an empty host, a port that is not 1 to 65535).
 //
 // `base` must be an absolute http or https URL with a host. The scheme of the
 // result is written in lower case; everything else is copied byte for byte
@@ -39,8 +40,9 @@ enum RedirectVerdict : int32_t {
     kRedirectNoLocation,   // a redirect status without a Location, or an empty one
     kRedirectTooManyHops,  // kMaxRedirects hops were followed already
     // The Location leads nowhere this client may go: it does not resolve to
-    // an http or https URL with a host, holds a control byte (a zero
-    // included), or it or its target is longer than kMaxRedirectUrlLength.
+    // an http or https URL with a host and port a request can be opened to
+    // (see ResolveRedirect), holds a control byte (a zero included), or it or
+    // its target is longer than kMaxRedirectUrlLength.
     kRedirectBadLocation,
 };
 

@@ -66,7 +66,8 @@ class ovIHttpClientExLayer : public ovIUnknown {
     // Slot 10. Value of the first header named `name` (ASCII case ignored, a
     // trailing colon in `name` ignored: "Location:" and "location" both find
     // Location), without the blanks around it and not decoded: the bytes as
-    // the server sent them (UTF-8 for a Location, its percent-escapes kept).
+    // the server sent them (UTF-8 for a Location, its percent-escapes kept,
+    // a zero byte kept too: Length() then reaches past it).
     // Fails for an empty name or no match (`value` is then cleared).
     virtual ResultCode GetHeader(const char* name, ovCString* value) = 0;
     // Slot 11. The whole received head, up to and including the blank line;

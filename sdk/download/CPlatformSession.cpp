@@ -616,8 +616,10 @@ void CPlatformSession::TakeAnswer(ovIHttpClientExLayer* http, int32_t status) {
     head.hasContentLength = OV_SUCCEEDED(http->GetHeader("Content-Length", &value));
     http->GetContentLength(&head.contentLength);
     ovCString range;
+    // A zero inside would cut the value short where it is read as text: such
+    // a range is sent but names nothing.
     if (OV_SUCCEEDED(http->GetHeader("Content-Range", &range)))
-        head.contentRange = range.CStr();
+        head.contentRange = strlen(range.CStr()) == range.Length() ? range.CStr() : "";
     const RangedAnswer answer = JudgeRangedAnswer(head, m_current->startOffset, KnownSize());
     // Without a known size, "nothing after this offset" is for the hash of
     // the partial file to judge.

@@ -290,7 +290,8 @@ TEST_F(DataDownloadFastClock, ATrickleFailsAsTooSlowAlsoBehindARedirect) {
 }
 
 TEST_F(DataDownload, ACloseBeforeTheDataIsCompleteFailsWithReasonSix) {
-    for (const char* scenario : {"/close-before-head", "/reset", "/short-body", "/garbage"}) {
+    for (const char* scenario :
+         {"/close-before-head", "/reset", "/short-body", "/reset-mid-body", "/garbage"}) {
         SCOPED_TRACE(scenario);
         EXPECT_EQ(kDataFailClosed, FailureOf(S().FaultUrl(scenario)));
         int64_t size = 3;
@@ -456,16 +457,8 @@ std::vector<uint8_t> Pattern(size_t n) {
     return bytes;
 }
 
-// /redirect-to answering `status` with `location` (sent once decoded).
 std::string RedirectTo(int status, const std::string& location) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string query;
-    for (unsigned char c : location) {
-        query += '%';
-        query += kHex[c >> 4];
-        query += kHex[c & 15];
-    }
-    return S().FaultUrl("/redirect-to?status=" + std::to_string(status) + "&loc=" + query);
+    return S().FaultRedirectUrl(status, location);
 }
 
 TEST_F(DataDownload, BodiesThatAreNotPlainBytesFailAndHeaderSyntaxVariantsWork) {
@@ -531,6 +524,13 @@ TEST_F(DataDownload, EveryRedirectStatusAndLocationFormIsFollowed) {
     // Locations that lead nowhere fail as URLs that cannot be opened.
     EXPECT_EQ(kDataFailCannotOpen, FailureOf(RedirectTo(301, "ftp://127.0.0.1/x")));
     EXPECT_EQ(kDataFailCannotOpen, FailureOf(RedirectTo(308, "//")));
+    for (const std::string& location :
+         {"http://u@127.0.0.1:" + port + "/ok", "http://[::1]:" + port + "/ok",
+          std::string("http://127.0.0.1:0/ok"), "http://127.0.0.1:" + port + "0/ok",
+          std::string("/ok\x01"), std::string("/ok\0x", 4)}) {
+        SCOPED_TRACE(location);
+        EXPECT_EQ(kDataFailCannotOpen, FailureOf(RedirectTo(302, location)));
+    }
 }
 
 TEST_F(DataDownload, UrlsKeepTheirEscapesAndLoseTheirFragment) {

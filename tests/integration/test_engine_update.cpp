@@ -571,10 +571,16 @@ TEST_F(EngineUpdateNet, ServerFaultsUseUpTheTriesAndFail) {
         {"/zero-length", "444", 0},
         {"/huge-length", "444", 0},  // refused by its Content-Length
         {"/short-body", "666", 0},   // cut short: not left hanging
+        {"/reset-mid-body", "666", 0},
         {"/close-before-head", "666", 0},
         {"/redirect-loop", "444", 0},  // bounded
         {"/redirect-no-location", "444", 0},
         {"/hops/2", "", 3},  // followed: "fault server ok" is no manifest
+        // A Location no request can be opened to is a wrong answer, not a
+        // host out of reach: a user part, an IPv6 literal, port 0.
+        {"/redirect-to?loc=http%3A%2F%2Fu%40127.0.0.1%2Fok", "444", 0},
+        {"/redirect-to?loc=http%3A%2F%2F%5B%3A%3A1%5D%2Fok", "444", 0},
+        {"/redirect-to?loc=http%3A%2F%2F127.0.0.1%3A0%2Fok", "444", 0},
     };
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.scenario);

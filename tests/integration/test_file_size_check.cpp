@@ -314,6 +314,38 @@ TEST_F(FileSizeCheck, RedirectsAreFollowedWithinTheBound) {
     EXPECT_EQ(16 + (int64_t)S().DocRootFile("files/list.txt").size(), done.result.totalSize);
 }
 
+// A Location that leads nowhere a request can go is a failed attempt of the
+// mirror's own URL (three in all), then the next mirror answers.
+TEST_F(FileSizeCheck, AHostileLocationFailsTheAttemptsOfItsMirror) {
+    const std::string key = filedl::UniqueKey("hostile-");
+    const std::string port = std::to_string(S().FaultPort());
+    const std::vector<std::string> locations = {
+        "",
+        "ftp://127.0.0.1:" + port + "/ok",
+        "javascript:alert(1)",
+        "http://u@127.0.0.1:" + port + "/ok",
+        "http://[::1]:" + port + "/ok",
+        "http://127.0.0.1:0/ok",
+        "http://127.0.0.1:99999/ok",
+        "http://127.0.0.1:" + port + "x/ok",
+    };
+    for (size_t i = 0; i < locations.size(); ++i) {
+        const std::string marker = key + "-" + std::to_string(i) + "x";
+        Add(S().FaultRedirectUrl(307, locations[i]) + "&m=" + marker + "|" +
+                S().FaultUrl("/sized/" + marker + "/100?hold_ms=0"),
+            Win("dl"), "f" + std::to_string(i) + ".bin");
+    }
+    StartChecker();
+    const Outcome out = m_checkerEvents.WaitEnd();
+    EXPECT_EQ(1, out.completed);
+    EXPECT_EQ(0, out.failed);
+    EXPECT_EQ(100 * (int64_t)locations.size(), out.result.totalSize);
+    for (size_t i = 0; i < locations.size(); ++i) {
+        SCOPED_TRACE(locations[i]);
+        EXPECT_EQ(3, filedl::RequestsWith("&m=" + key + "-" + std::to_string(i) + "x"));
+    }
+}
+
 #ifndef _WIN32
 // A real small file system, when this process may mount one.
 TEST_F(FileSizeCheck, ARealSmallFileSystemIsTooSmallForABigFile) {

@@ -237,6 +237,7 @@ TEST_F(PlatformSession, WrongAnswersAreFailedAttemptsAndNeverCompleteTheirFile) 
         {"html", true, "length differs from the known size"},
         {"no-range", false, "no valid Content-Range"},
         {"huge-range", true, "no valid Content-Range"},
+        {"zero-in-range", true, "no valid Content-Range"},
         {"range-end", true, "range total differs from the offset"},
     };
     const std::vector<unsigned char> list = DocRoot("files/list.txt");
@@ -402,6 +403,46 @@ TEST_F(PlatformSession, ARedirectWithoutLocationGivesUp) {
     EXPECT_EQ(Kinds({"opened", "failed"}), m_sessionEvents.Kinds());
     EXPECT_TRUE(m_log->Has("[SwarmFetchLib] eNWHSC_HTTP_SEEOTHER  : " + url));
     ExpectCleanEnd();
+}
+
+// A Location that leads nowhere a request can go ends the session like a
+// redirect without one: no request to the target, no byte in the folder.
+TEST_F(PlatformSession, AHostileLocationEndsTheSessionLikeAMissingOne) {
+    const std::string port = std::to_string(S().FaultPort());
+    const std::vector<std::string> locations = {
+        "",
+        "ftp://127.0.0.1:" + port + "/ok",
+        "file:///etc/passwd",
+        "javascript:alert(1)",
+        "/ok\x01",
+        std::string("/ok\0x", 4),
+        "http://u:p@127.0.0.1:" + port + "/ok",
+        "http://u@127.0.0.1:" + port + "/ok",
+        "http://[::1]:" + port + "/ok",
+        "http://127.0.0.1:0/ok",
+        "http://127.0.0.1:65536/ok",
+        "http://127.0.0.1:" + port + "x/ok",
+        "http://:" + port + "/ok",
+        "/" + std::string(kMaxRedirectUrlLength, 'a'),
+    };
+    int n = 0;
+    for (const std::string& location : locations) {
+        SCOPED_TRACE(location.substr(0, 60));
+        const std::string name = "x" + std::to_string(n++) + ".bin";
+        m_job.reset(new CJob(2, 0, HostTarget()));
+        const std::string url = S().FaultRedirectUrl(302, location);
+        Add(url, Win("dl"), name, 16);
+        filedl::SessionRecorder events;
+        StartSession(1, 16, &events);
+        ASSERT_TRUE(events.WaitEnd());
+        EXPECT_EQ(Kinds({"opened", "failed"}), events.Kinds());
+        EXPECT_TRUE(m_log->Has("[SwarmFetchLib] eNWHSC_HTTP_SEEOTHER  : " + url));
+        int requests = -1;
+        ASSERT_TRUE(OnLibraryThread([&] { requests = m_session->RequestCount(); }));
+        EXPECT_EQ(1, requests);
+        EXPECT_FALSE(supporttest::PathExists(Native("dl\\" + name)));
+        EXPECT_LE(FsFileSize((Win("dl") + "\\" + name + ".part").c_str()), 0);
+    }
 }
 
 TEST_F(PlatformSession, AJobWithoutAnyUsableEntryFailsAtOnce) {

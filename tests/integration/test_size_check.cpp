@@ -341,6 +341,35 @@ TEST_F(SizeCheck, ARedirectLoopEndsAsFailedAttempts) {
         "[SwarmFetchLib] ContentLength Check Failed reason:TooManyRedirects file:0 url:" + url));
 }
 
+// A Location that leads nowhere a request can go is a failed try like any
+// other answer that is not 200; the third ends the check.
+TEST_F(SizeCheck, AHostileLocationUsesUpTheTries) {
+    const std::string port = std::to_string(S().FaultPort());
+    const std::string tag = UniqueTag("hostile");
+    const std::vector<std::string> locations = {
+        "",
+        "file:///etc/passwd",
+        std::string("/ok\0x", 4),
+        "http://u@127.0.0.1:" + port + "/ok",
+        "http://[::1]:" + port + "/ok",
+        "http://127.0.0.1:0/ok",
+    };
+    for (size_t i = 0; i < locations.size(); ++i) {
+        SCOPED_TRACE(locations[i]);
+        Events().Clear();
+        const std::string marker = tag + "-" + std::to_string(i) + "x";
+        const std::string url = S().FaultRedirectUrl(303, locations[i]) + "&m=" + marker;
+        ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_FAILED, Check({url}));
+        ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
+        EXPECT_TRUE(m_log->Has(
+            "[SwarmFetchLib] ContentLength Check Failed reason:ResCode:303 file:0 url:" + url));
+        int requests = 0;
+        for (const std::string& line : S().FaultRequestLines())
+            requests += line.find("&m=" + marker + " ") != std::string::npos ? 1 : 0;
+        EXPECT_EQ(CContentLengthCheckSession::kMaxTries, requests);
+    }
+}
+
 TEST_F(SizeCheck, AnUnreachableHostStopsEverySessionAndReportsOnce) {
     const std::string tag = UniqueTag("unreach");
     std::vector<std::string> urls;

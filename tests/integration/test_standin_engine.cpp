@@ -543,15 +543,30 @@ TEST_F(StandInEngineTest, RedirectsAreFollowedAsTheLibraryFollowsThem) {
     EXPECT_EQ("fault server ok\n", ReadNative(tmp.Native("moved\\relative.txt")));
     EXPECT_EQ("fault server ok\n", ReadNative(tmp.Native("moved\\chain.txt")));
 
-    // One hop more is refused.
-    probe.calls.clear();
-    const std::string tooLong = servers.FaultUrl("/hops/" + std::to_string(kMaxRedirects));
-    const ovEngineJobEntry refused[1] = {{0, 0, 16, folder.c_str(), "far.txt", tooLong.c_str()}};
-    const ovEngineJob second = {8, "R", 1, refused};
-    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&second));
-    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("failed") > 0; }));
-    EXPECT_EQ(0, probe.Count("finished"));
-    EXPECT_EQ(1, probe.Count("failed 8 0 'Download failed: " + tooLong + "'"));
+    // One hop more is refused, and so is a Location that leads nowhere a
+    // request can go.
+    const std::string faultPort = std::to_string(servers.FaultPort());
+    const std::vector<std::string> refusedUrls = {
+        servers.FaultUrl("/hops/" + std::to_string(kMaxRedirects)),
+        servers.FaultRedirectUrl(302, std::string("/ok\0x", 4)),
+        servers.FaultRedirectUrl(302, "http://u@127.0.0.1:" + faultPort + "/ok"),
+        servers.FaultRedirectUrl(307, "http://[::1]:" + faultPort + "/ok"),
+        servers.FaultRedirectUrl(308, "ftp://127.0.0.1:" + faultPort + "/ok"),
+    };
+    uint32_t id = 8;
+    for (const std::string& url : refusedUrls) {
+        SCOPED_TRACE(url);
+        probe.calls.clear();
+        const ovEngineJobEntry refused[1] = {{0, 0, 16, folder.c_str(), "far.txt", url.c_str()}};
+        const ovEngineJob next = {id, "R", 1, refused};
+        ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&next));
+        ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("failed") > 0; }));
+        EXPECT_EQ(0, probe.Count("finished"));
+        EXPECT_EQ(
+            1, probe.Count("failed " + std::to_string(id) + " 0 'Download failed: " + url + "'"));
+        EXPECT_NE("fault server ok\n", ReadNative(tmp.Native("moved\\far.txt")));
+        ++id;
+    }
 }
 
 TEST_F(StandInEngineTest, ResumeAnswerForAllCoversTheLaterFiles) {

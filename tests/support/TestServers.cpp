@@ -94,6 +94,17 @@ std::string TestServers::FaultUrl(const std::string& scenario) const {
     return Url("http", "127.0.0.1", m_faultPort, scenario);
 }
 
+std::string TestServers::FaultRedirectUrl(int status, const std::string& location) const {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string query;
+    for (unsigned char c : location) {
+        query += '%';
+        query += kHex[c >> 4];
+        query += kHex[c & 15];
+    }
+    return FaultUrl("/redirect-to?status=" + std::to_string(status) + "&loc=" + query);
+}
+
 std::string TestServers::TlsAlertUrl(const std::string& path) const {
     return Url("https", "127.0.0.1", m_tlsAlertPort, path);
 }

@@ -41,6 +41,9 @@ class TestServers {
     std::string HttpsWrongHostUrl(const std::string& path) const;
     // The fault server's URL for a scenario path such as "/short-body".
     std::string FaultUrl(const std::string& scenario) const;
+    // The fault server's /redirect-to answering `status` with `location`,
+    // every byte of it escaped so that it arrives exactly as given.
+    std::string FaultRedirectUrl(int status, const std::string& location) const;
     // An https URL of the TLS alert endpoint.
     std::string TlsAlertUrl(const std::string& path) const;
 

@@ -219,7 +219,15 @@ TEST(HttpHeaderParser, BadArgumentsAndBinaryBytes) {
     EXPECT_EQ(binary, Str(&parser.RawText()));
     ASSERT_EQ(3, parser.Count());
     EXPECT_EQ(std::string("X\0Y", 3), Str(parser.NameAt(1)));
-    EXPECT_EQ("v", Str(parser.ValueAt(1)));
+    EXPECT_EQ(std::string("v\0w", 3), Str(parser.ValueAt(1)));
+    // A zero hides nothing from the readers of the values.
+    static const char kZeroLength[] = "HTTP/1.1 200 OK\r\nContent-Length: 5\0 9\r\n\r\n";
+    nwCHttpHeaderParser zeroLength;
+    ASSERT_TRUE(ParseText(zeroLength, std::string(kZeroLength, sizeof kZeroLength - 1)));
+    bool known = true;
+    EXPECT_EQ(0, zeroLength.ContentLength(&known));
+    EXPECT_FALSE(known);
+    EXPECT_NE(nullptr, zeroLength.BodyRefusal());
     EXPECT_EQ("\xff\xfe", Str(parser.NameAt(2)));
     EXPECT_EQ("\x01", Str(parser.ValueAt(2)));
     parser.Clear();

@@ -127,6 +127,37 @@ TEST(Redirect, KeepsEscapesPortsAndSchemesAndDropsFragments) {
     RunTable(cases, sizeof cases / sizeof cases[0]);
 }
 
+TEST(Redirect, RefusesTargetsWithoutAHostAndPortARequestCanOpen) {
+    const Case cases[] = {
+        // A user part would be looked up as part of the host's name.
+        {"http://h/a", "http://u:p@g/x", kFailed},
+        {"http://h/a", "http://u@g/x", kFailed},
+        {"http://h/a", "https://u@g:443/x", kFailed},
+        {"http://h/a", "//u@g/x", kFailed},
+        {"http://h/a", "http://g/x@y", "http://g/x@y"},
+        {"http://h/a", "http://g/?u@v", "http://g/?u@v"},
+        // The stack speaks IPv4: no bracketed literal.
+        {"http://h/a", "http://[::1]/x", kFailed},
+        {"http://h/a", "http://[::1]:80/x", kFailed},
+        {"http://h/a", "//[fe80::1%25eth0]/x", kFailed},
+        // Ports from 1 to 65535, decimal digits only.
+        {"http://h/a", "http://g:0/x", kFailed},
+        {"http://h/a", "http://g:65536/x", kFailed},
+        {"http://h/a", "http://g:99999999999999999999/x", kFailed},
+        {"http://h/a", "http://g:8a/x", kFailed},
+        {"http://h/a", "http://g:-1/x", kFailed},
+        {"http://h/a", "http://g:/x", kFailed},
+        {"http://h/a", "http://g::80/x", kFailed},
+        {"http://h/a", "http://:80/x", kFailed},
+        {"http://h/a", "http://g:1/x", "http://g:1/x"},
+        {"http://h/a", "http://g:65535/x", "http://g:65535/x"},
+        {"http://h/a", "https://g:0443/x", "https://g:0443/x"},
+        // A relative Location keeps the request's own host and port.
+        {"http://h:8080/a", "u@v/x", "http://h:8080/u@v/x"},
+    };
+    RunTable(cases, sizeof cases / sizeof cases[0]);
+}
+
 TEST(Redirect, RefusesControlBytes) {
     const char* const locations[] = {
         "/a\r\nSet-Cookie: x", "/a\nb",  "/a\rb",  "/a\tb",
@@ -267,6 +298,15 @@ TEST(RedirectStep, ReadsTheLocationOfAnAnswerHoweverItIsSpelt) {
     }
     ovCString target;
     EXPECT_EQ(kRedirectNone, JudgeRedirect(nullptr, "http://h/", 0, &target));
+    // A zero inside the value reaches the step and is refused, not cut off.
+    const std::string zero("HTTP/1.1 302 Found\r\nLocation: /ok\0.evil\r\n\r\n", 43);
+    nwCHttpClientExLayer* layer = new nwCHttpClientExLayer();
+    ovSmartPtr holder(layer->PublicUnknown());
+    layer->RegisterHandlers();
+    ASSERT_EQ((int32_t)zero.size(),
+              layer->OnData(reinterpret_cast<const uint8_t*>(zero.data()), (int32_t)zero.size()));
+    ASSERT_TRUE(layer->HeaderReceived());
+    EXPECT_EQ(kRedirectBadLocation, JudgeRedirect(layer->PublicFace(), "http://h/d/e", 0, &target));
 }
 
 }  // namespace

@@ -34,6 +34,8 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
   /short-body               200, Content-Length 1000, 100 bytes, close
   /close-before-head        reads the request, closes without an answer
   /reset                    reads the request, closes with a reset (RST)
+  /reset-mid-body           200, Content-Length 1000, 100 bytes, then a
+                            reset (RST)
   /no-length                200 without Content-Length, 1000 bytes, close
   /zero-length              200, Content-Length 0, close
   /status/<NNN>             status NNN (100-599), Content-Length, short text
@@ -143,6 +145,9 @@ most 1 MiB sent); one with a Range header gets the fault of <kind>:
                             206 from the asked start <from>, Content-Range
                             bytes <from>-<size>/<size+1>: one byte more than
                             the file, the pattern and one byte 0xFF
+  /answer/zero-in-range/<size>
+                            206, Content-Range bytes 0-<size-1>/<size>
+                            followed by a zero byte and " junk", <size> bytes
   /answer/body-from-zero/<size>
                             206 with the right Content-Range bytes
                             <from>-<size-1>/<size>, but the body is the
@@ -376,6 +381,10 @@ class Server:
         elif path == "/close-before-head":
             self.close_gracefully(conn)
         elif path == "/reset":
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            conn.close()
+        elif path == "/reset-mid-body":
+            conn.sendall(self.head(200, "OK", [("Content-Length", "1000")]) + pattern(100))
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
             conn.close()
         elif path == "/no-length":
@@ -778,6 +787,8 @@ def wrong_answer(server, conn, path, request):
         "range-end": (416, "Range Not Satisfiable", [("Content-Range", "bytes */%d" % size)], b""),
         "longer-total": partial + (
             [("Content-Range", "bytes %d-%d/%d" % (start, size, size + 1))], body[start:] + b"\xff"),
+        "zero-in-range": partial + (
+            [("Content-Range", "bytes 0-%d/%d\0 junk" % (size - 1, size))], body),
         "body-from-zero": partial + (
             [("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))], body[:size - start]),
     }
