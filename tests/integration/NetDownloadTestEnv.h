@@ -40,6 +40,7 @@
 #include "sdk/api/CDownloadLibThread.h"
 #include "sdk/api/CJobManager.h"
 #include "support/Eventually.h"
+#include "support/SteppedTimerClock.h"
 #include "support/TestServers.h"
 
 namespace netdl {
@@ -87,15 +88,6 @@ inline bool Drained() {
 // a time; the system clock comes back when it goes.
 class HeldTimerClock {
   public:
-    HeldTimerClock() {
-        const TimerTime now = TimerClockNow();
-        Held() = now.seconds * 1000 + now.milliseconds;
-        TimerSetClock(&HeldTimerClock::Now);
-    }
-    ~HeldTimerClock() { TimerSetClock(nullptr); }
-    HeldTimerClock(const HeldTimerClock&) = delete;
-    HeldTimerClock& operator=(const HeldTimerClock&) = delete;
-
     // Lets `ms` pass as the 100 ms driver would: a step of one tick, then
     // a manager tick on the library thread, over and over (never a jump the
     // manager would re-base its timers on); then drains the library queue,
@@ -103,7 +95,7 @@ class HeldTimerClock {
     // library thread did not answer.
     bool Pass(uint32_t ms) {
         for (uint32_t passed = 0; passed < ms; passed += TimerManager::kTickMs) {
-            Held() += TimerManager::kTickMs;
+            m_clock.Shift(TimerManager::kTickMs);
             if (!OnLibraryThread([] {
                     if (OpnTimerManager())
                         OpnTimerManager()->ManagerTick();
@@ -114,14 +106,7 @@ class HeldTimerClock {
     }
 
   private:
-    static std::atomic<int64_t>& Held() {
-        static std::atomic<int64_t> ms{0};
-        return ms;
-    }
-    static TimerTime Now() {
-        const int64_t ms = Held().load();
-        return TimerTime{ms / 1000, (uint32_t)(ms % 1000)};
-    }
+    sftest::SteppedTimerClock m_clock{sftest::SteppedTimerClock::kFrozen};
 };
 
 // Sockets the library's socket manager holds (-1 when it cannot tell).

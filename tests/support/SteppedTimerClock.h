@@ -50,7 +50,7 @@ class SteppedTimerClock {
     bool Step(uint32_t ms, const ovSmartPtr& lock, uint32_t timeoutMs = 10000) {
         if (ms > kMaxStepMs)
             return false;
-        Shared().shiftMs.fetch_add(ms);
+        Shift(ms);
         // Read under the lock, the count belongs to a finished tick; a tick
         // counted later began after this read, on the moved clock.
         bool managed = false;
@@ -63,6 +63,10 @@ class SteppedTimerClock {
         const uint32_t before = ticks();
         return managed && Eventually([&] { return ticks() != before; }, timeoutMs, 5);
     }
+
+    // Moves the clock on by `ms` without waiting for a tick (for a test
+    // that runs the manager's ticks itself, one tick's time at a time).
+    void Shift(uint32_t ms) { Shared().shiftMs.fetch_add(ms); }
 
     // `count` steps of `periodMs` plus one manager tick each: a timer of
     // that period fires at least once per step.
