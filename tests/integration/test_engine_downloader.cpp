@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "integration/ApiTestEnv.h"
+#include "integration/NetDownloadTestEnv.h"
 #include "opn/opeerqos/nwEngineMessages.h"
 #include "opn/opeerqos/nwFrame.h"
 #include "opn/platform/pfClock.h"
@@ -26,9 +27,11 @@
 #include "sdk/download/CEngineDownloader.h"
 #include "sdk/download/CPlatFormDownloader.h"
 #include "sdk/download/Connectivity.h"
+#include "sdk/download/FileHashQueue.h"
 #include "support/EngineProbe.h"
 #include "support/Eventually.h"
 #include "support/Sha256Hex.h"
+#include "support/SteppedTimerClock.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
 
@@ -66,6 +69,15 @@ void WriteZeros(const std::string& native, int64_t size) {
     out.put('\0');
 }
 
+// The period of the engine downloader's watch.
+const uint32_t kWatchPeriodMs = 1000;
+
+// Turns the library thread's task window (netdl::OnLibraryThread) on or off.
+bool TaskWindow(bool on) {
+    CDownloadLibThread::EnableTaskWindowForTesting(on);
+    return on;
+}
+
 std::atomic<int64_t> g_clockOffset{0};
 int64_t ShiftedClock() {
     return ClockUnixSeconds() + g_clockOffset.load();
@@ -98,6 +110,11 @@ class EngineDownloaderTest : public ::testing::Test {
         library.Recorder().Clear();
         if (updated)
             EngineUpdated();
+    }
+    // Lets `ms` pass on the timer clock: every library timer due by then
+    // has fired, and what it reported is there.
+    bool Pass(uint32_t ms) {
+        return clock.Step(ms + TimerManager::kTickMs, TheManager().LockObject());
     }
     void TearDown() override {
         CEngineDownloader::SetEnginePortForTesting(0);
@@ -189,8 +206,13 @@ class EngineDownloaderTest : public ::testing::Test {
         return out;
     }
 
+    // Follows the system clock until a test moves it on; made before the
+    // library and dropped after it.
+    sftest::SteppedTimerClock clock{sftest::SteppedTimerClock::kRunning};
     apitest::LogScope log;
+    bool taskWindow = TaskWindow(true);
     Library library{false, true};
+    bool taskWindowOff = TaskWindow(false);
     TempFolder folder;
     CPlatFormDownloader* plain = nullptr;
     CEngineDownloader* engine = nullptr;
@@ -359,13 +381,15 @@ TEST_F(EngineDownloaderTest, EngineReportsBecomeJobOutcomes) {
     for (uint32_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.name);
-        ASSERT_NO_FATAL_FAILURE(StartEngine(c.answer(i)));
+        // Reports are handled in order: once the closing engine state is
+        // seen, the case's answer has been.
+        ASSERT_NO_FATAL_FAILURE(
+            StartEngine(c.answer(i) + Report(kEngineMsgEngineState, U32(i + 1))));
         const uint32_t job = NewJob(1);
         ASSERT_EQ(i, Number(job));
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
-        ASSERT_TRUE(Eventually([&] { return fake->Replies() == 1; }));
-        // The answer comes in one piece; a moment lets all of it in.
-        Eventually([] { return false; }, 300);
+        ASSERT_TRUE(
+            Eventually([&] { return library.Recorder().CountOf(SF_EVENT_ENGINE_STATE) == 1; }));
         std::vector<std::string> messages = Messages(job);
         // A job given back goes on in the plain downloader, which reports on
         // its own (here: no server answers).
@@ -691,8 +715,9 @@ TEST_F(EngineDownloaderTest, AFloodOfReportsIsBounded) {
         ASSERT_EQ(i, Number(job));
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
         ASSERT_TRUE(Eventually([&] { return events(SF_EVENT_MESSAGE, job) == 1; }));
-        // Time for the watch to raise what it held back.
-        Eventually([] { return false; }, 1500);
+        // The watch raises what it held back.
+        ASSERT_TRUE(Pass(kWatchPeriodMs));
+        ASSERT_TRUE(Pass(kWatchPeriodMs));
         const size_t counted = c.count(job, i);
         EXPECT_GE(counted, 1u);
         EXPECT_LE(counted, c.most);
@@ -798,6 +823,8 @@ TEST_F(EngineDownloaderTest, AFileTheEngineGotWrongIsFetchedAgainAloneAndCounted
             answer += Report(kEngineMsgFileDone, U32(i) + U32(5) + std::string(33, '\0') +
                                                      Fixed(folder.Win(name), 260) + Z("u"));
         }
+        // Seen once the whole script has been read.
+        answer += Report(kEngineMsgEngineState, U32(i + 1));
         ASSERT_NO_FATAL_FAILURE(StartEngine(answer));
         std::ofstream(folder.Native(names[0]), std::ios::binary | std::ios::trunc) << good;
         std::ofstream(folder.Native(names[1]), std::ios::binary | std::ios::trunc)
@@ -817,8 +844,14 @@ TEST_F(EngineDownloaderTest, AFileTheEngineGotWrongIsFetchedAgainAloneAndCounted
         ASSERT_TRUE(
             Eventually([&] { return library.Recorder().CountOf(SF_EVENT_JOB_DONE) == 1; }, 20000))
             << log.Text();
-        // Anything late would come within a few hash polls.
-        Eventually([] { return false; }, 500);
+        ASSERT_TRUE(
+            Eventually([&] { return library.Recorder().CountOf(SF_EVENT_ENGINE_STATE) == 1; }));
+        // Anything late would come at a hash poll: none is left to come.
+        ASSERT_TRUE(Eventually([&] {
+            ovCAutoLock hold(TheManager().LockObject());
+            return engine->HashesPending() == 0;
+        }));
+        ASSERT_TRUE(clock.StepPeriods(FileHashQueue::kPollMs, 3, TheManager().LockObject()));
         EXPECT_EQ(1u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
         EXPECT_EQ(2u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
         const std::vector<std::string> done = FileDoneTexts(job, 3);
@@ -873,17 +906,25 @@ TEST_F(EngineDownloaderTest, AJobEndedWhileAFileIsFetchedAnewWritesNoMore) {
             servers.FaultUrl("/drip/" + key + std::to_string(i) + "?ms=10") + fragment;
         ASSERT_EQ(SF_RESULT_OK,
                   SwarmFetch_AddFile(job, url.c_str(), folder.Win().c_str(), "slow.bin", -1, 7));
-        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        // The case before left its partial file.
         const std::string part = folder.Native("slow.bin.part");
+        std::error_code removed;
+        std::filesystem::remove(part, removed);
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
         auto partSize = [&] {
             std::error_code ec;
             const auto n = std::filesystem::file_size(part, ec);
             return ec ? -1 : (int64_t)n;
         };
         ASSERT_TRUE(Eventually([&] { return partSize() >= 5; }, 10000)) << log.Text();
+        // The engine's connection and the fetch's.
+        const int32_t sockets = netdl::LibrarySockets();
+        ASSERT_GE(sockets, 2);
         ASSERT_EQ(SF_RESULT_OK, i == 0 ? SwarmFetch_StopJob(job) : SwarmFetch_DeleteJob(job));
         const int64_t atEnd = partSize();
-        Eventually([] { return false; }, 400);
+        // Once the fetch's connection is gone nothing can come in for it.
+        EXPECT_TRUE(Eventually([&] { return netdl::LibrarySockets() < sockets; }));
+        ASSERT_TRUE(netdl::Drained());
         EXPECT_EQ(atEnd, partSize());
         EXPECT_EQ(0u, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
         EXPECT_EQ(0u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
@@ -927,7 +968,12 @@ TEST_F(EngineDownloaderTest, AJobEndedWhileItsFileIsHashedHasNoLateEvent) {
             ovCAutoLock hold(TheManager().LockObject());
             EXPECT_EQ(0, engine->HashesPending());
         }
-        Eventually([] { return false; }, 1000);
+        // A finalised library has no thread left to report from; a running
+        // one would report at a hash poll or its watch.
+        if (i != kFinalize) {
+            ASSERT_TRUE(clock.StepPeriods(FileHashQueue::kPollMs, 3, TheManager().LockObject()));
+            ASSERT_TRUE(Pass(kWatchPeriodMs));
+        }
         EXPECT_EQ(before, library.Recorder().CountOf(SF_EVENT_FILE_DONE));
         EXPECT_EQ(0u, library.Recorder().CountOf(SF_EVENT_JOB_DONE));
     }
