@@ -124,8 +124,9 @@ class EngineUpdateNet : public ::testing::Test {
         CDownloader downloader(&recorder);
         downloader.BeginUpdate();
         EXPECT_TRUE(libraryloop::RunUntil([&] { return recorder.Ended(); }, maxMs));
-        // The started engine is a console program; give the loop a moment
-        // so late reports would still be seen.
+        // Kept fixed: nothing marks the last report (the run's timers and
+        // the started console engine may still report), so the loop runs
+        // on a moment for a late one to be seen.
         libraryloop::RunUntil([] { return false; }, 200);
     }
 

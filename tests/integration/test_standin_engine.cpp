@@ -129,6 +129,8 @@ class StandInEngineTest : public ::testing::Test {
             Run([&] { return probe.Count("connected") + probe.Count("closed") > 0; });
             if (probe.Count("connected") == 1 && probe.Count("closed") == 0)
                 return true;
+            // Kept fixed: a starting engine gives no sign that it listens, so
+            // the next try comes after a pause.
             libraryloop::RunUntil([] { return false; }, 200);
         }
         return false;
