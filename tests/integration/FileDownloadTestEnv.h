@@ -9,10 +9,8 @@
 #include <stdint.h>
 #include <string.h>
 
-#include <chrono>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 

@@ -1,8 +1,7 @@
 // Shared pieces of the in-memory download tests: running code on the
 // library thread under the library lock, a timer clock the test moves, the
-// fault server's log, a loopback listener whose connects never complete,
-// and a host-unreachable notice injected where the socket manager would
-// deliver the real one.
+// fault server's log, and a host-unreachable notice injected where the
+// socket manager would deliver the real one.
 #pragma once
 
 #include <stdint.h>
@@ -19,9 +18,7 @@
 #include <winsock2.h>
 #else
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -134,14 +131,12 @@ inline int32_t ArmedTimers(uint32_t tag) {
 
 #ifdef _WIN32
 typedef SOCKET RawSocket;
-typedef int RawLength;
 const RawSocket kNoRawSocket = INVALID_SOCKET;
 inline void CloseRaw(RawSocket s) {
     closesocket(s);
 }
 #else
 typedef int RawSocket;
-typedef socklen_t RawLength;
 const RawSocket kNoRawSocket = -1;
 inline void CloseRaw(RawSocket s) {
     close(s);
@@ -199,80 +194,6 @@ inline std::string FaultGet(const std::string& path) {
     const size_t body = answer.find("\r\n\r\n");
     return body == std::string::npos ? "" : answer.substr(body + 4);
 }
-
-// A loopback listener that never accepts, with a backlog of 0 filled by two
-// connects of its own: the kernel drops every further SYN, so a connect to
-// Port() neither succeeds nor fails until the client gives up.
-class Blackhole {
-  public:
-    Blackhole() {
-        m_listener = socket(AF_INET, SOCK_STREAM, 0);
-        if (m_listener == kNoRawSocket)
-            return;
-        sockaddr_in at;
-        memset(&at, 0, sizeof at);
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        at.sin_port = 0;
-        RawLength length = sizeof at;
-        if (bind(m_listener, (const sockaddr*)&at, sizeof at) != 0 || listen(m_listener, 0) != 0 ||
-            getsockname(m_listener, (sockaddr*)&at, &length) != 0)
-            return;
-        m_port = ntohs(at.sin_port);
-        for (RawSocket& filler : m_fillers) {
-            filler = socket(AF_INET, SOCK_STREAM, 0);
-            if (filler == kNoRawSocket)
-                continue;
-#ifdef _WIN32
-            u_long on = 1;
-            ioctlsocket(filler, FIONBIO, &on);
-#else
-            fcntl(filler, F_SETFL, fcntl(filler, F_GETFL, 0) | O_NONBLOCK);
-#endif
-            connect(filler, (const sockaddr*)&at, sizeof at);
-        }
-        // The first filler's handshake completes once it is in the accept
-        // queue; only then is the queue full.
-        if (!Connected(m_fillers[0], 5000))
-            m_port = 0;
-    }
-    ~Blackhole() {
-        for (RawSocket filler : m_fillers)
-            if (filler != kNoRawSocket)
-                CloseRaw(filler);
-        if (m_listener != kNoRawSocket)
-            CloseRaw(m_listener);
-    }
-    Blackhole(const Blackhole&) = delete;
-    Blackhole& operator=(const Blackhole&) = delete;
-
-    // 0 when the accept queue could not be filled.
-    uint16_t Port() const {
-        return m_port;
-    }
-
-  private:
-    // Waits (bounded) until the pending connect of `s` has completed.
-    static bool Connected(RawSocket s, uint32_t timeoutMs) {
-        if (s == kNoRawSocket)
-            return false;
-        fd_set writable;
-        FD_ZERO(&writable);
-        FD_SET(s, &writable);
-        timeval wait;
-        wait.tv_sec = (long)(timeoutMs / 1000);
-        wait.tv_usec = (long)(timeoutMs % 1000) * 1000;
-        if (select((int)s + 1, nullptr, &writable, nullptr, &wait) != 1)
-            return false;
-        int error = -1;
-        RawLength length = sizeof error;
-        return getsockopt(s, SOL_SOCKET, SO_ERROR, (char*)&error, &length) == 0 && error == 0;
-    }
-
-    RawSocket m_listener = kNoRawSocket;
-    RawSocket m_fillers[2] = {kNoRawSocket, kNoRawSocket};
-    uint16_t m_port = 0;
-};
 
 // On the library thread: the socket manager hands the context of `context`
 // the host-unreachable notice of its pending connect, as the notification

@@ -245,8 +245,8 @@ TEST_F(DataDownload, GetDataWithAWrongSizeCopiesNothing) {
 TEST_F(DataDownload, ConnectRefusedAndConnectTimeOutFailWithReasonThree) {
     EXPECT_EQ(kDataFailConnectTimeout,
               FailureOf("http://127.0.0.1:" + std::to_string(testpeers::RefusedPort()) + "/a"));
-    netdl::Blackhole blackhole;
-    ASSERT_NE(0, blackhole.Port());
+    testpeers::Blackhole blackhole;
+    ASSERT_TRUE(blackhole.Ok());
     EXPECT_EQ(kDataFailConnectTimeout,
               FailureOf("http://127.0.0.1:" + std::to_string(blackhole.Port()) + "/a"));
 }

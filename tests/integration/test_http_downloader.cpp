@@ -329,8 +329,8 @@ TEST_F(HttpDownloader, TwoUnreachableAttemptsStillTryAThirdTime) {
 TEST_F(HttpDownloader, ARedirectRestartsTheAttemptCount) {
     // The redirect target never completes a connect, so each of its attempts
     // is still pending when the notice is handed to it.
-    netdl::Blackhole blackhole;
-    ASSERT_NE(0, blackhole.Port());
+    testpeers::Blackhole blackhole;
+    ASSERT_TRUE(blackhole.Ok());
     const std::string target = "http://127.0.0.1:" + std::to_string(blackhole.Port()) + "/t";
     testpeers::Scripted redirector({testpeers::Step::ExpectText("\r\n\r\n"),
                                     testpeers::Step::Send("HTTP/1.1 302 Found\r\nLocation: " +

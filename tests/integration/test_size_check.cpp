@@ -8,7 +8,6 @@
 #include <stdint.h>
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <random>
 #include <string>
@@ -30,17 +29,11 @@
 namespace {
 
 using netdl::OnLibraryThread;
+using netdl::RequestsWith;
+using netdl::UniqueKey;
 
 const sftest::TestServers& S() {
     return sftest::Servers();
-}
-
-// A marker nobody else in the shared fault-server log uses.
-std::string UniqueTag(const char* what) {
-    std::random_device random;
-    const uint64_t seed =
-        random() ^ (uint64_t)std::chrono::system_clock::now().time_since_epoch().count();
-    return std::string(what) + std::to_string(seed % 1000000007u);
 }
 
 // One gated file: answered after `holdMs` with `length` bytes.
@@ -95,13 +88,6 @@ int MaxInFlight(const std::vector<int>& events) {
 
 size_t Position(const std::vector<int>& events, int event) {
     return (size_t)(std::find(events.begin(), events.end(), event) - events.begin());
-}
-
-size_t CountLinesWith(const std::string& marker) {
-    size_t n = 0;
-    for (const std::string& line : S().FaultRequestLines())
-        n += line.find(marker) != std::string::npos ? 1 : 0;
-    return n;
 }
 
 class SizeCheck : public netdl::LibraryTest {
@@ -188,7 +174,7 @@ class SizeCheck : public netdl::LibraryTest {
 // --- at most five in flight ---------------------------------------------------
 
 TEST_F(SizeCheck, SevenFilesFiveAtOnceTheSixthWhenTheFirstAnswers) {
-    const std::string tag = UniqueTag("seven");
+    const std::string tag = UniqueKey("seven");
     // The first answers well before files 1-4 (all within the receive
     // time-out); files 5 and 6 answer at once.
     const std::vector<Gate> gates = {{400, 10},  {2200, 20}, {2200, 30}, {2200, 40},
@@ -222,7 +208,7 @@ TEST_F(SizeCheck, SevenFilesFiveAtOnceTheSixthWhenTheFirstAnswers) {
 }
 
 TEST_F(SizeCheck, TwelveFilesNeverMoreThanFiveInFlight) {
-    const std::string tag = UniqueTag("twelve");
+    const std::string tag = UniqueKey("twelve");
     std::vector<std::string> urls;
     int64_t sum = 0;
     for (size_t i = 0; i < 12; ++i) {
@@ -243,7 +229,7 @@ TEST_F(SizeCheck, TwelveFilesNeverMoreThanFiveInFlight) {
 // --- ends of a check ----------------------------------------------------------
 
 TEST_F(SizeCheck, TheFirstFailureEndsTheCheckOnce) {
-    const std::string tag = UniqueTag("fail");
+    const std::string tag = UniqueKey("fail");
     // File 1 fails at once, three times; the others are still held then.
     std::vector<std::string> urls;
     for (size_t i = 0; i < 12; ++i)
@@ -253,7 +239,7 @@ TEST_F(SizeCheck, TheFirstFailureEndsTheCheckOnce) {
     // nothing.
     WaitHeldAnswers(tag, 4);
     ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
-    EXPECT_EQ(3u, CountLinesWith("m=" + tag));
+    EXPECT_EQ(3, RequestsWith("m=" + tag));
     EXPECT_EQ((std::vector<int>{0, 2, 3, 4}), Arrivals(GateEvents(tag), 5))
         << "no file after the fifth started";
     EXPECT_TRUE(
@@ -280,18 +266,18 @@ TEST_F(SizeCheck, FailedAttemptsAreTriedThreeTimesThenTheCheckFails) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario);
         Events().Clear();
-        const std::string tag = UniqueTag("tries");
+        const std::string tag = UniqueKey("tries");
         const std::string url = S().FaultUrl(std::string(c.scenario) + "?m=" + tag);
         ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_FAILED, Check({url}));
         ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
-        EXPECT_EQ((size_t)CContentLengthCheckSession::kMaxTries, CountLinesWith("m=" + tag));
+        EXPECT_EQ((int)CContentLengthCheckSession::kMaxTries, RequestsWith("m=" + tag));
         EXPECT_TRUE(m_log->Has("[SwarmFetchLib] ContentLength Check Failed reason:" +
                                std::string(c.reason) + " file:0 url:" + url));
     }
 }
 
 TEST_F(SizeCheck, OnlyTheFirstUrlOfAMirrorListIsChecked) {
-    const std::string tag = UniqueTag("mirrors");
+    const std::string tag = UniqueKey("mirrors");
     const std::string list = GateUrl(tag, 0, {0, 123}) + "|" + GateUrl(tag, 1, {0, 456});
     ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_DONE, Check({list, S().HttpUrl("/files/list.txt")}));
     ExpectOneEnd(SF_EVENT_SIZE_CHECK_DONE);
@@ -345,7 +331,7 @@ TEST_F(SizeCheck, ARedirectLoopEndsAsFailedAttempts) {
 // other answer that is not 200; the third ends the check.
 TEST_F(SizeCheck, AHostileLocationUsesUpTheTries) {
     const std::string port = std::to_string(S().FaultPort());
-    const std::string tag = UniqueTag("hostile");
+    const std::string tag = UniqueKey("hostile");
     const std::vector<std::string> locations = {
         "",
         "file:///etc/passwd",
@@ -371,7 +357,7 @@ TEST_F(SizeCheck, AHostileLocationUsesUpTheTries) {
 }
 
 TEST_F(SizeCheck, AnUnreachableHostStopsEverySessionAndReportsOnce) {
-    const std::string tag = UniqueTag("unreach");
+    const std::string tag = UniqueKey("unreach");
     std::vector<std::string> urls;
     for (size_t i = 0; i < 7; ++i)
         urls.push_back(GateUrl(tag, i, {1500, 9}));
@@ -412,7 +398,7 @@ TEST_F(SizeCheck, UrlsThatCannotBeOpenedFailTheCheck) {
 }
 
 TEST_F(SizeCheck, FinalizeWhileACheckRuns) {
-    const std::string tag = UniqueTag("finalize");
+    const std::string tag = UniqueKey("finalize");
     for (size_t i = 0; i < 7; ++i)
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(GateUrl(tag, i, {2000, 1}).c_str()));
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
@@ -445,7 +431,7 @@ TEST_F(SizeCheck, StartWithoutAnyUrlAnswers512AndReportsNothing) {
 // thread.
 TEST_F(SizeCheck, LengthsThatAddUpPastTheLargestNumberGiveTheLargestTotal) {
     // Each length fits; their sum is held at INT64_MAX instead of wrapping.
-    const std::string tag = UniqueTag("sum");
+    const std::string tag = UniqueKey("sum");
     const std::vector<std::string> urls = {S().FaultUrl("/announce/5000000000000000000?" + tag),
                                            S().FaultUrl("/announce/9223372036854775807?" + tag),
                                            S().FaultUrl("/announce/5000000000000000000?" + tag)};

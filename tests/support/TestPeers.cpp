@@ -481,25 +481,26 @@ void PeerCore::Run() {
 
 namespace {
 
-// Connects to `port` until one connect stays pending: the accept queue is
-// full from then on. False when none stalled.
+// Two connects of its own to a listener with a backlog of 0: once the first
+// has completed it sits in the accept queue, which is then full, and the
+// kernel drops every further SYN. False when the first did not complete.
 bool FillBacklog(uint16_t port, std::vector<RawSocket>* fillers) {
-    for (int i = 0; i < 64; ++i) {
+    for (int i = 0; i < 2; ++i) {
         RawSocket f = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         if (f == kNoSocket)
             return false;
         SetNonBlocking(f);
         fillers->push_back(f);
         sockaddr_in a = LoopbackSockAddr(port);
-        if (connect(f, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
-            continue;
-        if (!WouldBlock(LastError()))
+        if (connect(f, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 && !WouldBlock(LastError()))
             return false;
-        // A loopback handshake completes at once unless the SYN was dropped.
-        if (!WaitSocket(f, true, 500))
-            return true;
     }
-    return false;
+    RawSocket first = (*fillers)[0];
+    int error = -1;
+    socklen_t length = sizeof error;
+    return WaitSocket(first, true, 5000) &&
+           getsockopt(first, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 &&
+           error == 0;
 }
 
 bool StartPeer(PeerCore* core, Behaviour* behaviour, const PeerOptions& options,

@@ -146,9 +146,11 @@ inline uint8_t FloodByte(uint64_t offset) {
     return (uint8_t)(offset % 251u);
 }
 
-// Listens with a full backlog and never accepts: a further connect to it
-// neither succeeds nor fails (the kernel drops its SYN), which is what a
-// connect time-out test needs. Connections() stays 0.
+// Listens with a full backlog (a backlog of 0 and a connect of its own in
+// the accept queue) and never accepts: a further connect to it neither
+// succeeds nor fails (the kernel drops its SYN), which is what a connect
+// time-out test needs. Connections() stays 0; not Ok() when the queue could
+// not be filled.
 class Blackhole : public Peer {
   public:
     Blackhole();
