@@ -243,17 +243,46 @@ TEST_F(DataDownload, GetDataWithAWrongSizeCopiesNothing) {
 // --- failures -----------------------------------------------------------------
 
 TEST_F(DataDownload, ConnectRefusedAndConnectTimeOutFailWithReasonThree) {
+    netdl::HeldTimerClock clock;
+    // A refusal needs no time to pass.
     EXPECT_EQ(kDataFailConnectTimeout,
               FailureOf("http://127.0.0.1:" + std::to_string(testpeers::RefusedPort()) + "/a"));
     testpeers::Blackhole blackhole;
     ASSERT_TRUE(blackhole.Ok());
-    EXPECT_EQ(kDataFailConnectTimeout,
-              FailureOf("http://127.0.0.1:" + std::to_string(blackhole.Port()) + "/a"));
+    const size_t before = Ends();
+    const std::string url = "http://127.0.0.1:" + std::to_string(blackhole.Port()) + "/a";
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(url.c_str()));
+    ASSERT_TRUE(netdl::Drained());
+    // A second short of the time-out the connect still waits.
+    const uint32_t timeoutMs = CDataDownloadSession::kConnectTimeoutSec * 1000;
+    ASSERT_TRUE(clock.Pass(timeoutMs - 1000));
+    EXPECT_EQ(before, Ends());
+    ASSERT_TRUE(clock.Pass(1000 + CDataDownloadSession::kTickPeriodMs));
+    EXPECT_EQ((uint32_t)SF_EVENT_DATA_FAILED, WaitEnds(before + 1));
+    EXPECT_EQ(kDataFailConnectTimeout, Session().failure);
 }
 
 TEST_F(DataDownload, AStalledServerFailsWithReasonFive) {
-    EXPECT_EQ(kDataFailReceiveTimeout, FailureOf(S().FaultUrl("/stall")));
-    EXPECT_EQ(kDataFailReceiveTimeout, FailureOf(S().FaultUrl("/stall-mid-body")));
+    netdl::HeldTimerClock clock;
+    // Nothing at all, or part of the body: the receive time-out counts
+    // from the last byte.
+    for (const std::string path : {"/stall", "/stall-mid-body"}) {
+        SCOPED_TRACE(path);
+        const std::string request = path + "?k=" + netdl::UniqueKey("stalled-");
+        const size_t before = Ends();
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_DownloadData(S().FaultUrl(request).c_str()));
+        ASSERT_TRUE(netdl::FaultServerLogged("GET " + request + " "));
+        if (path == "/stall-mid-body") {
+            ASSERT_TRUE(sftest::Eventually([&] { return Session().received == 100; }));
+        }
+        ASSERT_TRUE(netdl::Drained());
+        const uint32_t timeoutMs = CDataDownloadSession::kReceiveTimeoutSec * 1000;
+        ASSERT_TRUE(clock.Pass(timeoutMs - 1000));
+        EXPECT_EQ(before, Ends());
+        ASSERT_TRUE(clock.Pass(1000 + 2 * CDataDownloadSession::kTickPeriodMs));
+        EXPECT_EQ((uint32_t)SF_EVENT_DATA_FAILED, WaitEnds(before + 1));
+        EXPECT_EQ(kDataFailReceiveTimeout, Session().failure);
+    }
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(nullptr));
 }
 
