@@ -91,6 +91,9 @@ class EngineDownloaderTest : public ::testing::Test {
         ASSERT_EQ(SF_RESULT_OK, library.Result());
         CEngineDownloader::SetEnginePortForTesting(port);
         const ovSmartPtr& lock = TheManager().LockObject();
+        // The downloaders copy the lock's reference, which the library
+        // thread counts too (it reaps the ones replaced): only under it.
+        ovCAutoLock hold(lock);
         plain = new CPlatFormDownloader(&TheManager(), lock);
         engine = new CEngineDownloader(&TheManager(), lock);
         TheManager().SetDownloadersForTesting(plain, engine);

@@ -242,6 +242,9 @@ class PlainDownload : public ::testing::Test {
     // Replaces the downloader the host set-up made with one the test can
     // look into; owned by the job manager.
     CPlatFormDownloader* OwnDownloader() {
+        // The downloader copies the lock's reference, which the library
+        // thread counts too: only under the lock.
+        ovCAutoLock hold(TheManager().LockObject());
         CPlatFormDownloader* plain =
             new CPlatFormDownloader(&TheManager(), TheManager().LockObject());
         TheManager().SetDownloadersForTesting(plain, nullptr);
