@@ -9,6 +9,7 @@
 #include "opn/core/ovCString.h"
 #include "opn/platform/pfClock.h"
 #include "sdk/api/CJob.h"
+#include "sdk/download/ByteCount.h"
 #include "sdk/download/CPlatformFileSizeChecker.h"
 #include "sdk/download/CPlatformReporter.h"
 #include "sdk/download/CPlatformSession.h"
@@ -30,16 +31,6 @@ namespace {
 
 // Characters of the current file's name in the progress record.
 const size_t kProgressNameMax = 65;
-
-int32_t Percent(int64_t part, int64_t whole) {
-    if (part <= 0 || whole <= 0)
-        return 0;
-    // A server that sends more than the size it announced must not push the
-    // record past 100.
-    if (part >= whole)
-        return 100;
-    return (int32_t)(part * 100 / whole);
-}
 
 }  // namespace
 
@@ -272,7 +263,7 @@ void CPlatFormDownloader::ComputeProgress(const PlatformJobContext* context,
     out->received = received;
     out->fileCount = context->entryCount;
     out->filesDone = session ? context->completedFiles : 0;
-    out->percent = Percent(received, total);
+    out->percent = BytePercent(received, total);
 
     // Measured in milliseconds, so a job of under a second has a speed and
     // shows the second it ran in; whole seconds are rounded.
@@ -301,7 +292,7 @@ void CPlatFormDownloader::ComputeProgress(const PlatformJobContext* context,
     out->currentReceived = entryReceived;
     out->currentSpeed = speed;
     out->currentRemaining = remaining;
-    out->currentPercent = Percent(entryReceived, entry->size);
+    out->currentPercent = BytePercent(entryReceived, entry->size);
     const size_t length = entry->fileName.Length();
     const size_t cut = length < kProgressNameMax ? length : kProgressNameMax;
     memcpy(out->currentName, entry->fileName.CStr(), cut);

@@ -12,18 +12,6 @@ namespace {
 
 const size_t kProgressNameMax = 65;
 
-// 0 to 100 for any counts; done * 100 is never formed when it would not fit.
-int32_t Percent(int64_t done, int64_t total) {
-    if (done <= 0 || total <= 0)
-        return 0;
-    if (done >= total)
-        return 100;
-    if (done <= INT64_MAX / 100)
-        return (int32_t)(done * 100 / total);
-    // Here total > done > INT64_MAX / 100, so total / 100 is far above 0.
-    return (int32_t)(done / (total / 100));
-}
-
 int64_t Clamp(int64_t value, int64_t low, int64_t high) {
     return value < low ? low : value > high ? high : value;
 }
@@ -76,7 +64,7 @@ void FillEngineProgress(CJob* job, const nwEngineProgressBlock& block,
     out->received = Clamp(Signed(block.bytesDone), 0, out->total);
     out->fileCount = EngineFileCount(block.counter, entries);
     out->filesDone = EngineFileCount(block.entryIndex, entries);
-    out->percent = Percent(out->received, out->total);
+    out->percent = BytePercent(out->received, out->total);
     out->elapsed = Signed(block.timeStamp);
     jobRates.Add(out->elapsed, Rate(block.speed));
     out->speed = jobRates.Average();
@@ -92,7 +80,7 @@ void FillEngineProgress(CJob* job, const nwEngineProgressBlock& block,
         const int64_t entrySize = entry && entry->size >= 0 ? entry->size : out->total;
         out->currentSize = Clamp(Signed(first.totalBytes), 0, entrySize);
         out->currentReceived = Clamp(Signed(first.bytesDone), 0, out->currentSize);
-        out->currentPercent = Percent(out->currentReceived, out->currentSize);
+        out->currentPercent = BytePercent(out->currentReceived, out->currentSize);
         fileRates.Add(out->elapsed, Rate(first.speed));
         const int32_t fileRate = fileRates.Average();
         out->currentSpeed = fileRate;
