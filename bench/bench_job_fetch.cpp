@@ -42,8 +42,8 @@
 #include "bench/BenchSupport.h"
 #include "opn/platform/pfThread.h"
 #include "sdk/api/CJobManager.h"
-#include "sdk/download/CEngineDownloader.h"
-#include "sdk/download/EngineManifestUrl.h"
+#include "sdk/download/engine/CEngineDownloader.h"
+#include "sdk/download/engine/EngineManifestUrl.h"
 #include "sdk/api/SwarmFetch.h"
 
 namespace {

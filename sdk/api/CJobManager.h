@@ -13,10 +13,10 @@
 #include "opn/core/ovCPtrList.h"
 #include "opn/core/ovCString.h"
 #include "opn/core/ovSmartPtr.h"
-#include "sdk/api/HostEvent.h"
-#include "sdk/api/IContentLengthCheckerEventListener.h"
-#include "sdk/api/IDataDownloadSessionEventListener.h"
-#include "sdk/api/IJobDownloadEventListener.h"
+#include "sdk/support/HostEvent.h"
+#include "sdk/download/IContentLengthCheckerEventListener.h"
+#include "sdk/download/IDataDownloadSessionEventListener.h"
+#include "sdk/download/IJobDownloadEventListener.h"
 #include "sdk/api/SwarmFetch.h"
 
 class CContentLengthChecker;

@@ -7,7 +7,7 @@
 #include "opn/core/ovCString.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/platform/pfClock.h"
-#include "sdk/api/IContentLengthCheckerEventListener.h"
+#include "sdk/download/IContentLengthCheckerEventListener.h"
 #include "sdk/api/SwarmFetch.h"
 #include "sdk/download/ByteCount.h"
 #include "sdk/download/CContentLengthCheckSession.h"

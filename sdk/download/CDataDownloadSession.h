@@ -27,7 +27,7 @@
 #include "opn/core/ovCString.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
-#include "sdk/api/IDataDownloadSessionEventListener.h"
+#include "sdk/download/IDataDownloadSessionEventListener.h"
 #include "sdk/download/LowSpeedGuard.h"
 
 class ovIQoSContext;

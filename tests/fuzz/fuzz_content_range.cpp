@@ -6,8 +6,8 @@
 #include <string.h>
 
 #include "opn/core/ovCString.h"
-#include "sdk/download/ContentRange.h"
-#include "sdk/download/RangedAnswer.h"
+#include "sdk/download/plain/ContentRange.h"
+#include "sdk/download/plain/RangedAnswer.h"
 
 namespace {
 

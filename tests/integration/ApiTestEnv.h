@@ -24,7 +24,7 @@
 #include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfThread.h"
 #include "sdk/api/CDownloadLibThread.h"
-#include "sdk/api/CJob.h"
+#include "sdk/download/CJob.h"
 #include "sdk/api/CJobManager.h"
 #include "sdk/api/SwarmFetch.h"
 #include "sdk/support/EnginePath.h"

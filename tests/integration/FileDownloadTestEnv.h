@@ -20,9 +20,9 @@
 #include <gtest/gtest.h>
 
 #include "integration/ApiTestEnv.h"
-#include "sdk/api/CJob.h"
-#include "sdk/download/CPlatformFileSizeChecker.h"
-#include "sdk/download/CPlatformSession.h"
+#include "sdk/download/CJob.h"
+#include "sdk/download/plain/CPlatformFileSizeChecker.h"
+#include "sdk/download/plain/CPlatformSession.h"
 #include "support/Eventually.h"
 #include "support/TestServers.h"
 

@@ -15,8 +15,8 @@
 #include "integration/ApiTestEnv.h"
 #include "opn/platform/pfProcess.h"
 #include "sdk/support/EnginePath.h"
-#include "sdk/download/CBinaryExecute_V3.h"
-#include "sdk/download/Elevation.h"
+#include "sdk/download/engine/CBinaryExecute_V3.h"
+#include "sdk/download/engine/Elevation.h"
 #include "support/EnginePrograms.h"
 #include "support/Eventually.h"
 

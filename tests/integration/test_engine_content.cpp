@@ -16,8 +16,8 @@
 #endif
 
 #include "opn/core/ctCMD4.h"
-#include "sdk/download/ArchiveKind.h"
-#include "sdk/download/ExtractArchive.h"
+#include "sdk/download/extract/ArchiveKind.h"
+#include "sdk/download/extract/ExtractArchive.h"
 #include "sdk/support/CXMLParserOrvane.h"
 #include "support/EngineProcess.h"
 #include "support/TestServers.h"

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "integration/ApiTestEnv.h"
-#include "sdk/api/CJobDownloader.h"
+#include "sdk/download/CJobDownloader.h"
 #include "support/Eventually.h"
 
 using namespace apitest;

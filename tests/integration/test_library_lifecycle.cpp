@@ -7,7 +7,7 @@
 
 #include "integration/ApiTestEnv.h"
 #include "opn/platform/pfThread.h"
-#include "sdk/download/Elevation.h"
+#include "sdk/download/engine/Elevation.h"
 
 using namespace apitest;
 

@@ -20,7 +20,7 @@
 
 #include "integration/ApiTestEnv.h"
 #include "opn/opeerqos/nwRedirect.h"
-#include "sdk/api/IContentLengthCheckerEventListener.h"
+#include "sdk/download/IContentLengthCheckerEventListener.h"
 #include "sdk/download/CContentLengthCheckSession.h"
 #include "sdk/download/CContentLengthChecker.h"
 #include "support/Eventually.h"

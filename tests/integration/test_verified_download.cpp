@@ -16,7 +16,7 @@
 #include "integration/FileDownloadTestEnv.h"
 
 #include "opn/platform/pfFileSystem.h"
-#include "sdk/download/CPlatFormDownloader.h"
+#include "sdk/download/plain/CPlatFormDownloader.h"
 #include "support/Eventually.h"
 #include "support/Sha256Hex.h"
 #include "support/SteppedTimerClock.h"

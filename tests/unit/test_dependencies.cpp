@@ -19,7 +19,7 @@ extern "C" {
 #include "7zCrc.h"
 }
 
-#include "sdk/download/SevenZipMemoryStream.h"
+#include "sdk/download/extract/SevenZipMemoryStream.h"
 #include "support/TestData.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/ApiTestEnv.h"
-#include "sdk/download/CDownloadFileList.h"
+#include "sdk/download/engine/CDownloadFileList.h"
 #include "sdk/support/PublisherSignature.h"
 #include "support/EngineHashList.h"
 #include "support/Eventually.h"

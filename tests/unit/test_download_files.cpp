@@ -13,7 +13,7 @@
 #include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfVolume.h"
-#include "sdk/download/FileReportEntry.h"
+#include "sdk/download/plain/FileReportEntry.h"
 #include "sdk/download/MirrorList.h"
 #include "unit/SupportTestEnv.h"
 

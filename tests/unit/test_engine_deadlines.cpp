@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sdk/download/EngineDeadlines.h"
+#include "sdk/download/engine/EngineDeadlines.h"
 
 namespace {
 

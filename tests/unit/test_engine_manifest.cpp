@@ -9,9 +9,9 @@
 
 #include "integration/ApiTestEnv.h"
 #include "sdk/support/EnginePath.h"
-#include "sdk/download/EngineManifestUrl.h"
-#include "sdk/download/EngineUpdateSelection.h"
-#include "sdk/download/EngineVersion.h"
+#include "sdk/download/engine/EngineManifestUrl.h"
+#include "sdk/download/engine/EngineUpdateSelection.h"
+#include "sdk/download/engine/EngineVersion.h"
 #include "sdk/support/CXMLParserOrvane.h"
 #include "support/EnginePrograms.h"
 

@@ -17,9 +17,9 @@
 
 #include "SupportTestEnv.h"
 #include "ZipTestSupport.h"
-#include "sdk/download/ArchiveKind.h"
-#include "sdk/download/CDownloadFile.h"
-#include "sdk/download/EngineUnpack.h"
+#include "sdk/download/extract/ArchiveKind.h"
+#include "sdk/download/engine/CDownloadFile.h"
+#include "sdk/download/engine/EngineUnpack.h"
 #include "support/EngineHashList.h"
 #include "support/Eventually.h"
 #include "support/TestData.h"

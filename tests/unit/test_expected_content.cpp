@@ -13,7 +13,7 @@
 
 #include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
-#include "sdk/api/CJob.h"
+#include "sdk/download/CJob.h"
 #include "sdk/download/FileDigest.h"
 #include "sdk/download/HeldFile.h"
 #include "sdk/support/ExpectedContent.h"

@@ -18,12 +18,12 @@
 #include "opn/core/ovCString.h"
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfVolume.h"
-#include "sdk/download/ArchiveKind.h"
-#include "sdk/download/C7ZipExtractAction.h"
-#include "sdk/download/CZipExtractAction.h"
-#include "sdk/download/ExtractArchive.h"
-#include "sdk/download/ExtractOutput.h"
-#include "sdk/download/SevenZipExtraction.h"
+#include "sdk/download/extract/ArchiveKind.h"
+#include "sdk/download/extract/C7ZipExtractAction.h"
+#include "sdk/download/extract/CZipExtractAction.h"
+#include "sdk/download/extract/ExtractArchive.h"
+#include "sdk/support/ExtractOutput.h"
+#include "sdk/download/extract/SevenZipExtraction.h"
 #include "support/TestData.h"
 
 using supporttest::PathExists;

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "sdk/download/ContentRange.h"
-#include "sdk/download/RangedAnswer.h"
+#include "sdk/download/plain/ContentRange.h"
+#include "sdk/download/plain/RangedAnswer.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "sdk/support/zip/ZipFolder.h"
 
-#include "sdk/download/ExtractOutput.h"
+#include "sdk/support/ExtractOutput.h"
 #include "sdk/support/StringList.h"
 #include "sdk/support/zip/ZipReader.h"
 

@@ -1,0 +1,85 @@
+#include "sdk/download/engine/EngineDeadlines.h"
+
+#include <stddef.h>
+
+void EngineDeadlines::WaitForConnection(int64_t now) {
+    if (m_waitingSince == 0)
+        m_waitingSince = now;
+}
+
+void EngineDeadlines::Sent(const CJob* job, int64_t now) {
+    if (!Find(job))
+        m_owed.push_back(Owed{job, now, false});
+}
+
+void EngineDeadlines::Accepted(const CJob* job, int64_t now) {
+    Owed* owed = Find(job);
+    if (owed) {
+        owed->accepted = true;
+        owed->since = now;
+    }
+}
+
+void EngineDeadlines::HeardAbout(const CJob* job, int64_t now) {
+    Owed* owed = Find(job);
+    if (owed && owed->accepted)
+        owed->since = now;
+}
+
+void EngineDeadlines::HostAnswered(const CJob* job, int64_t now) {
+    Owed* owed = Find(job);
+    if (owed)
+        owed->since = now;
+}
+
+void EngineDeadlines::Forget(const CJob* job) {
+    for (size_t i = 0; i < m_owed.size(); ++i) {
+        if (m_owed[i].job == job) {
+            m_owed.erase(m_owed.begin() + (std::ptrdiff_t)i);
+            return;
+        }
+    }
+}
+
+void EngineDeadlines::Clear() {
+    m_owed.clear();
+    m_waitingSince = 0;
+}
+
+EngineDeadlines::Late EngineDeadlines::Check(int64_t now, int32_t jobCount, bool connected,
+                                             const Jobs& jobs) {
+    if (jobCount == 0) {
+        Clear();
+        return Late{kInTime, nullptr};
+    }
+    if (connected)
+        m_waitingSince = 0;
+    else if (m_waitingSince == 0)
+        m_waitingSince = now;
+    if (m_waitingSince != 0 && now - m_waitingSince >= kUpdateDeadlineSec)
+        return Late{kUpdateLate, nullptr};
+    for (size_t i = 0; i < m_owed.size();) {
+        const Owed owed = m_owed[i];
+        if (!jobs.StillHeld(owed.job)) {
+            m_owed.erase(m_owed.begin() + (std::ptrdiff_t)i);
+            continue;
+        }
+        // An engine that asked the host waits for the answer, however long.
+        if (jobs.AwaitsHost(owed.job)) {
+            ++i;
+            continue;
+        }
+        if (now - owed.since >= (owed.accepted ? kReportDeadlineSec : kAnswerDeadlineSec))
+            return Late{owed.accepted ? kJobUnreported : kJobUnanswered, owed.job};
+        ++i;
+    }
+    return Late{kInTime, nullptr};
+}
+
+EngineDeadlines::Owed* EngineDeadlines::Find(const CJob* job) {
+    for (Owed& owed : m_owed) {
+        if (owed.job == job)
+            return &owed;
+    }
+    return nullptr;
+}

@@ -1,0 +1,94 @@
+// One size request of the file-size check: a GET for one entry whose size is
+// unknown, closed as soon as the response head has arrived. A 200 with a
+// positive Content-Length stores the size in the entry when the file fits
+// into the free space of the volume holding the entry's folder.
+//
+// Each mirror URL of the entry gets kTriesPerUrl attempts; an attempt is the
+// request to the mirror or to the URL a redirect left (301, 302, 303, 307,
+// 308), and fails by a close, a time-out, a status that gives no size or a
+// redirect chain longer than kMaxRedirects (the next attempt then starts from
+// the mirror's own URL), or by a head that has not come whole within the
+// low-speed window (LowSpeedGuard.h; no body byte is read, so a head dripped
+// byte by byte is caught there). After the last mirror the entry fails with
+// 517.
+//
+// Reports (IPlatformFileSizeCheckSessionEventListener.h) come on the library
+// thread; the listener may delete the session from inside them. The session
+// reports once at most.
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCString.h"
+#include "opn/core/ovSmartPtr.h"
+#include "opn/opeerqos/nwIHttpClientExEventListener.h"
+#include "sdk/download/plain/IPlatformFileSizeCheckSessionEventListener.h"
+#include "sdk/download/LowSpeedGuard.h"
+#include "sdk/download/MirrorList.h"
+
+class ovIHttpClientExLayer;
+class ovIQoSContext;
+struct DownloadEntry;
+
+class CPlatformFileSizeCheckSession : public nwIHttpClientExEventListener {
+  public:
+    static constexpr int32_t kTriesPerUrl = 3;
+    static constexpr uint32_t kConnectTimeoutSec = 3;
+    static constexpr uint32_t kReceiveTimeoutSec = 3;
+
+    CPlatformFileSizeCheckSession() {}
+    // Releases the connection; reports nothing.
+    ~CPlatformFileSizeCheckSession() override;
+    CPlatformFileSizeCheckSession(const CPlatformFileSizeCheckSession&) = delete;
+    CPlatformFileSizeCheckSession& operator=(const CPlatformFileSizeCheckSession&) = delete;
+
+    void SetListener(IPlatformFileSizeCheckSessionEventListener* listener, void* context);
+    // Checks `entry` (not owned; it must outlive the session). May report
+    // from inside the call when no attempt can be made.
+    void Start(DownloadEntry* entry);
+
+    // Inspection for tests.
+    const ovCString& CurrentUrl() const { return m_currentUrl; }
+    const ovCString& RedirectUrl() const { return m_redirectUrl; }
+    int32_t RequestCount() const { return m_requests; }
+
+    // nwIHttpClientExEventListener (the key is the request's serial number).
+    void OnConnected(uint32_t key) override;
+    void OnResponse(uint32_t key) override;
+    int32_t OnData(uint32_t key, const uint8_t* data, int32_t length) override;
+    void OnComplete(uint32_t key) override;
+    void OnSendDrained(uint32_t key) override;
+    void OnClosed(uint32_t key) override;
+    void OnConnectTimeout(uint32_t key) override;
+    void OnReceiveTimeout(uint32_t key) override;
+    void OnHostUnreachable(uint32_t key) override;
+
+  private:
+    // Starts the next attempt, moving to the next mirror after kTriesPerUrl
+    // of them; fails with 517 past the last mirror.
+    void Attempt();
+    // Sends one request to `url`; false when it cannot be opened.
+    bool Request(const char* url);
+    void ReleaseConnection();
+    void CheckSize(ovIHttpClientExLayer* http);
+    void FollowRedirect(ovIHttpClientExLayer* http);
+    void Fail(int32_t code);
+    static void OnTooSlow(void* self);
+    bool IsCurrent(uint32_t key) const { return !m_connection.IsEmpty() && key == m_serial; }
+
+    ovSmartPtr m_connection;
+    DownloadEntry* m_entry = nullptr;
+    int32_t m_tries = 0;
+    int32_t m_mirrorIndex = 0;
+    ovCString m_currentUrl;
+    ovCString m_redirectUrl;
+    MirrorList m_mirrors;
+    IPlatformFileSizeCheckSessionEventListener* m_listener = nullptr;
+    void* m_context = nullptr;
+
+    int32_t m_redirects = 0;  // hops of the current attempt
+    int32_t m_requests = 0;
+    uint32_t m_serial = 0;
+    bool m_reported = false;
+    LowSpeedGuard m_slowGuard{&CPlatformFileSizeCheckSession::OnTooSlow, this};
+};

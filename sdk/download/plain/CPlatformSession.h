@@ -1,0 +1,269 @@
+// The ranged file download session: downloads the files of one job one after
+// the other over the library's HTTP client layer, writing each straight to
+// disk. The plain downloader creates one per job, gives it its listener and
+// the speed choice, and starts it once.
+//
+// Start(job) copies the job's entries (index, URL list, folder, file name,
+// tag) and keeps no reference to the job; entries without URL list, folder
+// or file name are skipped. Each entry's URL list is one URL or mirror URLs
+// separated by '|', tried in order with kTriesPerUrl requests each.
+//
+// A file is written as "<name>.part" and renamed to its name (replacing a
+// file there) only once it is complete and, when the entry has a SHA-256
+// (DownloadEntry::hasSha256), its bytes, hashed as they are written, match.
+// A mismatch is a failed attempt, logged "[SwarmFetchLib] Hash Mismatch :
+// <url>", and its partial file is deleted.
+//
+// Without a hash every request re-creates the partial file empty and asks
+// for "bytes=0-"; when a retry re-creates a file, the entry's received count
+// starts again at 0 and the job total drops by what that entry had counted,
+// so neither ever exceeds the true byte count. With a hash an existing
+// partial file (of this attempt's retries, or of an earlier run) is hashed
+// and continued with "bytes=<length>-"; when such a file then does not
+// match, the entry starts once more from byte 0 on the same URL without
+// using up a try. And a file already under its name with the known size and
+// the hash is reported complete without any request ("[SwarmFetchLib]
+// Already Complete : <path>"); its bytes are counted in the job total and in
+// GetPresentBytes. Files already on disk (the final files, queued at Start,
+// and a partial file before it is continued) are hashed on a worker
+// (FileHashQueue.h) while the session waits, looking for the result every
+// FileHashQueue::kPollMs; destroying the session gives the hashing up.
+// Redirects (301, 302, 303, 307, 308) are
+// followed with GET; more than kMaxRedirects in a row count as one failed
+// attempt on the mirror's own URL, which the next attempt starts from again.
+//
+// Answers are checked against the request and the entry's known size (the
+// host's, or the size check's) before a byte is written (RangedAnswer.h): a
+// 206 must start at the requested offset and run to a total equal to the
+// known size, a 200 must be as long as the known size, a 416 (an empty remote
+// file) completes only a file of known size 0 or of no known size. A refused
+// answer is a failed attempt, logged "[SwarmFetchLib] Answer Refused (<why>) :
+// <url>". A file is complete only when the bytes on disk equal the size the
+// answer announced and the known size; otherwise the attempt failed too.
+// An attempt that trickles (LowSpeedGuard.h) is a failed attempt as well,
+// logged "[SwarmFetchLib] Too Slow (<bytes> bytes in <s> s) : <url>".
+//
+// Terminal reports (exactly one per session; the listener may delete the
+// session from inside it):
+//   OnAllFilesComplete             every entry was written completely.
+//   OnSessionFailed(url)           every mirror of an entry was tried
+//                                  kTriesPerUrl times, a redirect had no
+//                                  Location, a target file could not be
+//                                  created, or no entry could be copied (url
+//                                  is then "").
+//   OnSessionError(513, url)       the current file could not be written
+//                                  (disk full or any other write failure).
+//                                  Its file stays on disk as written, it is
+//                                  not reported complete, and the later
+//                                  entries are not started.
+// After a terminal report the session is idle: no connection, no open file,
+// and Ended() is true. Entries, their byte counts and the job total stay
+// readable for the statistics report and the last progress record.
+//
+// Paths: a folder may be in Windows form ("C:\games\x\"), use '/' as its
+// separator, or on POSIX be a POSIX path ("/home/u/x"); every missing folder
+// of the path is created before the file.
+//
+// Threads: every call comes on the library thread or under the library lock
+// (the plain downloader holds it around its calls); the listener is called
+// on the library thread.
+#pragma once
+
+#include <stdint.h>
+
+#include "opn/core/ovCString.h"
+#include "opn/core/ovSmartPtr.h"
+#include "opn/opeerqos/nwIHttpClientExEventListener.h"
+#include "sdk/download/FileHashQueue.h"
+#include "sdk/download/plain/FileReportEntry.h"
+#include "sdk/download/plain/IPlatFormSessionEventListener.h"
+#include "sdk/download/LowSpeedGuard.h"
+#include "sdk/download/MirrorList.h"
+#include "sdk/support/Sha256Stream.h"
+
+class CJob;
+class ovIHttpClientExLayer;
+class ovIQoSContext;
+struct DownloadEntry;
+struct PfFile;
+
+class CPlatformSession : public nwIHttpClientExEventListener {
+  public:
+    static constexpr int32_t kTriesPerUrl = 3;
+    static constexpr uint32_t kConnectTimeoutSec = 3;
+    static constexpr uint32_t kReceiveTimeoutSec = 3;
+    // Receive budgets in bytes per second.
+    static constexpr uint32_t kFullSpeedBudget = 104857600;
+    static constexpr uint32_t kNormalSpeedBudget = 393216;
+    static constexpr uint32_t kTimerTagHash = 0x1000041;
+
+    CPlatformSession();
+    // Releases the connection, closes the target file (keeping it as
+    // written), frees the entry copies. Reports nothing.
+    ~CPlatformSession() override;
+    CPlatformSession(const CPlatformSession&) = delete;
+    CPlatformSession& operator=(const CPlatformSession&) = delete;
+
+    // A null listener silences every report.
+    void SetListener(IPlatFormSessionEventListener* listener, void* context);
+    // 1 (the default): kFullSpeedBudget; 0: kNormalSpeedBudget. Takes effect
+    // from the next request.
+    void SetFullSpeed(int32_t flag);
+    // Copies the job's entries and sends the first request. A failure to
+    // start is reported at once, from inside Start. Call once.
+    // `knownSizes` holds one size per job entry, in the job's order (-1:
+    // unknown); without it the sizes the job's entries hold are known. With
+    // `onlyEntry` at 0 or above only the job's entry at that position is
+    // downloaded (a file fetched again for another downloader).
+    void Start(CJob& job, const int64_t* knownSizes = nullptr, int32_t onlyEntry = -1);
+    // Ends the session at once and silently, as the destructor does, but
+    // callable from inside its own report: nothing more is requested or
+    // written, and it is safe to delete on a later turn.
+    void Stop();
+
+    // Bytes written for all entries so far (never above their true sum),
+    // including the bytes found on disk (below).
+    int64_t GetTotalBytes() const { return m_jobTotal; }
+    // Bytes of the total that were on disk before this session: files
+    // found whole and partial files continued from an earlier run.
+    int64_t GetPresentBytes() const { return m_presentBytes; }
+    // Number of entries that received at least one byte; fills the first
+    // `capacity` of them into `out` (when not null), in list order.
+    int32_t GetReport(FileReportEntry* out, int32_t capacity) const;
+    // The entry being downloaded (index, size, start offset, received, file
+    // name for the progress record); null before Start, after the last entry
+    // and after a terminal report.
+    const DownloadEntry* CurrentEntry() const { return m_current; }
+
+    // Inspection for tests and diagnostics.
+    bool Ended() const { return m_ended; }
+    int32_t EntryCount() const { return m_entryCount; }
+    const DownloadEntry* EntryAt(int32_t index) const;
+    const ovCString& CurrentUrl() const { return m_currentUrl; }
+    // Receive budget given to the connection of the latest request.
+    uint32_t ReceiveBudget() const { return m_full ? kFullSpeedBudget : kNormalSpeedBudget; }
+    // Requests sent since the session started (every hop and retry).
+    int32_t RequestCount() const { return m_requests; }
+    // The connection of the request in flight; null between requests.
+    ovIQoSContext* Connection() const;
+
+    // nwIHttpClientExEventListener (the key is the request's serial number).
+    void OnConnected(uint32_t key) override;
+    void OnResponse(uint32_t key) override;
+    int32_t OnData(uint32_t key, const uint8_t* data, int32_t length) override;
+    void OnComplete(uint32_t key) override;
+    void OnSendDrained(uint32_t key) override;
+    void OnClosed(uint32_t key) override;
+    void OnConnectTimeout(uint32_t key) override;
+    void OnReceiveTimeout(uint32_t key) override;
+    void OnHostUnreachable(uint32_t key) override;
+
+  private:
+    void LoadMirrors();
+    // Makes the current entry's per-file state new (after LoadMirrors).
+    void EnterEntry();
+    // The current entry's final path and its partial file's path.
+    bool EntryPaths(ovCString& path, ovCString& part) const;
+    // What a hash of a file on disk is awaited for.
+    enum Wait { kWaitNone, kWaitWhole, kWaitPart };
+    enum Whole { kNotWhole, kWhole, kStillHashing };
+    // Queues the hash of every final file that is there at its known size.
+    void QueueWholeChecks();
+    // With a hash: whether the final file is there with the right size and
+    // hash; it is then counted and needs no request.
+    Whole AlreadyWhole();
+    // With a hash: queues the hash of a partial file the request would
+    // continue (once per entry); true when the request waits for it.
+    bool QueuePartHash();
+    void TakePartHash();
+    // The request or the entry waits for the worker; false when no timer
+    // can look for its end.
+    bool WaitForHash(Wait what);
+    void EndWait();
+    // Every hash still queued is given up (the session has ended).
+    void DropHashes();
+    static void OnHashTimer(void* self);
+    // Reports every entry from the current one on that is already whole,
+    // then requests the first that is not, or reports the end.
+    void StartCurrentEntry();
+    // Moves to the next entry; returns the one that was current.
+    DownloadEntry* AdvanceEntry();
+    // Opens the partial file: with `keepPart` and a hash its bytes are kept
+    // and hashed (a resume), otherwise it starts empty.
+    bool OpenTargetFile(bool keepPart);
+    bool TakePartialFile(bool resume);
+    void ForgetFoundBytes();
+    bool HashMatches();
+    // The whole file did not hash right: start again or a failed attempt.
+    void ContentMismatch();
+    void CloseTargetFile();
+    // Sends a request to the current URL; reports failure when the target
+    // file cannot be created. A redirect hop continues the attempt before it.
+    void SendRequest(bool resetTries, bool newAttempt = true);
+    bool Connect();
+    void ReleaseConnection();
+    void FinishFile();
+    // -1 when the current entry's size is not known.
+    int64_t KnownSize() const;
+    // Whether the bytes on disk are the whole file (logs when not).
+    bool FileIsWhole();
+    // Judges the answer head of a 200, 206 or 416.
+    void TakeAnswer(ovIHttpClientExLayer* http, int32_t status);
+    static void OnTooSlow(void* self);
+    void FollowRedirect(ovIHttpClientExLayer* http);
+    // One failed attempt: retry, next mirror, or give up.
+    void AttemptFailed();
+    void WriteFailed(int32_t error);
+    void Fail();
+    bool IsCurrent(uint32_t key) const { return !m_connection.IsEmpty() && key == m_serial; }
+
+    DownloadEntry* m_current = nullptr;
+    ovSmartPtr m_connection;
+    int32_t m_tries = 0;
+    int32_t m_entryIndex = 0;
+    int32_t m_full = 1;
+    int64_t m_jobTotal = 0;
+    PfFile* m_file = nullptr;
+    int32_t m_mirrorIndex = 0;
+    ovCString m_currentUrl;
+    ovCString m_currentPath;  // the final path; the bytes go to m_partPath
+    ovCString m_partPath;
+    DownloadEntry* m_entries = nullptr;  // owned copies, m_entryCount of them
+    int64_t* m_knownSizes = nullptr;     // owned, one per copy; -1 unknown
+    int32_t m_entryCount = 0;
+    MirrorList m_mirrors;
+    IPlatFormSessionEventListener* m_listener = nullptr;
+    void* m_context = nullptr;
+
+    // Redirects followed since the mirror's own URL was last requested, and
+    // requests sent to that URL itself.
+    int32_t m_redirects = 0;
+    int32_t m_mirrorTries = 0;
+    int32_t m_requests = 0;
+    uint32_t m_serial = 0;
+    bool m_ended = false;
+    // The file's size as the accepted answer of this request shows it; -1
+    // before one was accepted.
+    int64_t m_answerSize = -1;
+    LowSpeedGuard m_slowGuard{&CPlatformSession::OnTooSlow, this};
+
+    // With a hash: the partial file's bytes from 0, as written. Valid while
+    // it holds exactly the current entry's partial file.
+    Sha256Stream m_hash;
+    bool m_hashValid = false;
+    // The current entry started again from byte 0 after a resumed file did
+    // not match (once per entry).
+    bool m_restarted = false;
+    // Whether the current entry's file was opened yet, and how many bytes
+    // of an earlier run it held then (counted in m_presentBytes).
+    bool m_opened = false;
+    int64_t m_found = 0;
+    int64_t m_presentBytes = 0;
+
+    FileHashQueue m_hashes;
+    uint32_t* m_wholeTickets = nullptr;  // owned, one per copy; 0: none
+    uint32_t m_partTicket = 0;
+    bool m_partHashed = false;  // the current entry's partial file was hashed
+    Wait m_wait = kWaitNone;
+    ovSmartPtr m_hashTimer;
+};
