@@ -5,29 +5,12 @@
 
 #include <new>
 
+#include "opn/core/ovAscii.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/cpCAddressCache.h"
 #include "opn/opeerqos/nwCHttpRequest.h"
 #include "opn/opeerqos/utCUriCodec.h"
 #include "opn/core/ovLog.h"
-
-namespace {
-
-bool StartsWithNoCase(const char* text, const char* prefix) {
-    for (size_t i = 0; prefix[i] != '\0'; ++i) {
-        char a = text[i];
-        char b = prefix[i];
-        if (a >= 'A' && a <= 'Z')
-            a = (char)(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z')
-            b = (char)(b - 'A' + 'a');
-        if (a != b)
-            return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 nwCHttpClientExLayer::nwCHttpClientExLayer() : m_face(this) {
     RegisterHandlers();
@@ -247,11 +230,11 @@ bool nwCHttpClientExLayer::ParseUrl(const char* url, ovCString& host, ovCString&
     if (!url || !port || !scheme)
         return false;
     size_t skip = 0;
-    if (StartsWithNoCase(url, "http://")) {
+    if (AsciiStartsWithNoCase(url, "http://")) {
         *scheme = kSchemeHttp;
         *port = 80;
         skip = 7;
-    } else if (StartsWithNoCase(url, "https://")) {
+    } else if (AsciiStartsWithNoCase(url, "https://")) {
         *scheme = kSchemeHttps;
         *port = 443;
         skip = 8;

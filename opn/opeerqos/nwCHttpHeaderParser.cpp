@@ -4,25 +4,12 @@
 
 #include <new>
 
-namespace {
+#include "opn/core/ovAscii.h"
 
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-}
+namespace {
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
-}
-
-// Whether the `n` bytes of `a` equal the `m` bytes of `b`, ASCII case ignored.
-bool EqualsNoCase(const char* a, uint32_t n, const char* b, uint32_t m) {
-    if (n != m)
-        return false;
-    for (uint32_t i = 0; i < n; ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i]))
-            return false;
-    }
-    return true;
 }
 
 // One element of a comma-separated list: [*begin, *end) without the blanks
@@ -155,7 +142,7 @@ const ovCString* nwCHttpHeaderParser::Find(const char* name) const {
     for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next) {
         Record* record = static_cast<Record*>(node->element);
         if (record->isField &&
-            EqualsNoCase(record->name.CStr(), record->name.Length(), name, length))
+            AsciiEqualsNoCase(record->name.CStr(), record->name.Length(), name, length))
             return &record->value;
     }
     return nullptr;
@@ -186,7 +173,7 @@ bool nwCHttpHeaderParser::ReadContentLength(int64_t* length, bool* present) cons
     for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next) {
         const Record* record = static_cast<const Record*>(node->element);
         if (!record->isField ||
-            !EqualsNoCase(record->name.CStr(), record->name.Length(), "Content-Length", 14))
+            !AsciiEqualsNoCase(record->name.CStr(), record->name.Length(), "Content-Length", 14))
             continue;
         const char* at = record->value.CStr();
         const char* limit = at + record->value.Length();
@@ -228,7 +215,7 @@ bool nwCHttpHeaderParser::HasCoding(const char* name) const {
     for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next) {
         const Record* record = static_cast<const Record*>(node->element);
         if (!record->isField ||
-            !EqualsNoCase(record->name.CStr(), record->name.Length(), name, nameLength))
+            !AsciiEqualsNoCase(record->name.CStr(), record->name.Length(), name, nameLength))
             continue;
         const char* at = record->value.CStr();
         const char* limit = at + record->value.Length();
@@ -236,7 +223,7 @@ bool nwCHttpHeaderParser::HasCoding(const char* name) const {
             const char* begin = nullptr;
             const char* end = nullptr;
             more = NextElement(at, limit, &begin, &end);
-            if (begin != end && !EqualsNoCase(begin, (uint32_t)(end - begin), "identity", 8))
+            if (begin != end && !AsciiEqualsNoCase(begin, (uint32_t)(end - begin), "identity", 8))
                 return true;
         }
     }

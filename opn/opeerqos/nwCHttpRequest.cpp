@@ -7,6 +7,7 @@
 
 #include <new>
 
+#include "opn/core/ovAscii.h"
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/nwCMimeMap.h"
 #include "opn/opeerqos/utCUriCodec.h"
@@ -98,19 +99,6 @@ namespace {
 const char kCrLf[] = "\r\n";
 const char kBoundaryHyphens[] = "---------------------------";
 
-char FoldCase(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoreCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        if (FoldCase(*a) != FoldCase(*b))
-            return false;
-        if (*a == '\0')
-            return true;
-    }
-}
-
 bool StartsWith(const char* text, const char* prefix) {
     return strncmp(text, prefix, strlen(prefix)) == 0;
 }
@@ -145,7 +133,7 @@ nwCHttpRequestHeaderBuilder::HeaderRecord* nwCHttpRequestHeaderBuilder::FindHead
     const char* name) const {
     for (ovCPtrList::Node* node = m_headers.HeadNode(); node; node = node->next) {
         HeaderRecord* record = static_cast<HeaderRecord*>(node->element);
-        if (EqualsIgnoreCase(record->name.CStr(), name))
+        if (AsciiEqualsNoCase(record->name.CStr(), name))
             return record;
     }
     return nullptr;
@@ -218,7 +206,7 @@ bool nwCHttpRequestHeaderBuilder::SetQueryParam(const char* name, const char* va
         return false;
     for (ovCPtrList::Node* node = m_queryParams.HeadNode(); node; node = node->next) {
         QueryParam* param = static_cast<QueryParam*>(node->element);
-        if (EqualsIgnoreCase(param->name.CStr(), name)) {
+        if (AsciiEqualsNoCase(param->name.CStr(), name)) {
             param->value.Swap(stored);
             return true;
         }

@@ -235,8 +235,9 @@ int32_t CJobManager::AddFile(uint32_t job, const char* url, const char* folder,
     const char* mapped = folder ? libraryFolder.CStr() : nullptr;
     // Nothing is created for a file the job would refuse. Without a folder
     // the creation below fails and tells the host.
+    CJob::NewFile file;
     if (mapped && mapped[0]) {
-        const int32_t checked = target->CheckFile(url, mapped, fileName, size);
+        const int32_t checked = target->Prepare(url, mapped, fileName, size, &file);
         if (checked != SF_RESULT_OK)
             return checked;
     }
@@ -245,7 +246,7 @@ int32_t CJobManager::AddFile(uint32_t job, const char* url, const char* folder,
         OnPathAccessFailed(kPathDownload);
         return SF_RESULT_BAD_FOLDER;
     }
-    return target->AddFile(url, mapped, fileName, size, value1, value2);
+    return target->AddPrepared(&file, value1, value2);
 }
 
 int32_t CJobManager::StartJob(uint32_t job, uint8_t useEngine) {

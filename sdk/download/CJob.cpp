@@ -164,24 +164,11 @@ void CJob::SetCode(const char* code) {
     CopyCut(m_code, code, kJobCodeMax);
 }
 
-// What AddFile takes in once every check passed.
-struct CJob::NewFile {
-    ovCString urlList;  // trimmed
-    ovCString folder;   // backslashes only, final backslash
-    ovCString name;
-    ovCString key;  // lower-cased folder plus name
-    ExpectedContent content;
-};
-
-int32_t CJob::CheckFile(const char* url, const char* folder, const char* fileName, int64_t size) {
-    NewFile file;
-    return Prepare(url, folder, fileName, size, &file);
-}
-
 int32_t CJob::Prepare(const char* url, const char* folder, const char* fileName, int64_t size,
                       NewFile* file) {
     if (m_state != kIdle)
         return SF_RESULT_FAILED;
+    file->size = size;
     const int32_t result = Resolve(url, folder, fileName, size, file);
     if (result == SF_RESULT_NO_URL || result == SF_RESULT_BAD_FOLDER)
         NoteRefusedFile(url);
@@ -258,6 +245,12 @@ int32_t CJob::AddFile(const char* url, const char* folder, const char* fileName,
     const int32_t result = Prepare(url, folder, fileName, size, &file);
     if (result != SF_RESULT_OK)
         return result;
+    return AddPrepared(&file, value1, value2);
+}
+
+int32_t CJob::AddPrepared(NewFile* prepared, int32_t value1, int32_t value2) {
+    NewFile& file = *prepared;
+    const int64_t size = file.size;
 
     DownloadEntry* entry = new (std::nothrow) DownloadEntry;
     IndexRecord* record = new (std::nothrow) IndexRecord;

@@ -12,6 +12,7 @@
 #include "opn/core/ovCString.h"
 #include "sdk/support/HostEvent.h"
 #include "sdk/api/SwarmFetch.h"
+#include "sdk/support/ExpectedContent.h"
 
 const uint32_t kJobNameMax = 32;
 const uint32_t kJobCodeMax = 3;
@@ -96,10 +97,16 @@ class CJob {
     // a file its host meant it to have, and cannot be started.
     int32_t AddFile(const char* url, const char* folder, const char* fileName, int64_t size,
                     int32_t value1, int32_t value2);
-    // AddFile's checks without adding: what AddFile would answer now (a
-    // refusal is remembered the same way). Lets the caller refuse before it
-    // creates the folder.
-    int32_t CheckFile(const char* url, const char* folder, const char* fileName, int64_t size = -1);
+
+    // AddFile in two steps, so that a caller can act between the checks and
+    // the adding (the job manager creates the folder) without the checks
+    // running twice. Prepare answers what AddFile would answer now (a
+    // refusal is remembered the same way); AddPrepared adds what a
+    // successful Prepare filled in.
+    struct NewFile;
+    int32_t Prepare(const char* url, const char* folder, const char* fileName, int64_t size,
+                    NewFile* file);
+    int32_t AddPrepared(NewFile* file, int32_t value1, int32_t value2);
     // Remembers, while the job is idle, that a file for it was refused;
     // `url` (may be null) is kept for the failure message when it is the
     // first refusal.
@@ -158,12 +165,8 @@ class CJob {
     bool OpenedPathAt(int32_t index, ovCString* path, bool* finished);
 
   private:
-    struct NewFile;
     struct IndexRecord;
 
-    // The state check, then Resolve; remembers a 513 or 514.
-    int32_t Prepare(const char* url, const char* folder, const char* fileName, int64_t size,
-                    NewFile* file);
     // Every check on the file's URL, folder, name and size, filling `file`.
     int32_t Resolve(const char* url, const char* folder, const char* fileName, int64_t size,
                     NewFile* file);
@@ -194,4 +197,14 @@ class CJob {
     uint32_t m_handle;
     bool m_refused = false;
     ovCString m_refusedUrl;
+};
+
+// What Prepare fills in once every check passed.
+struct CJob::NewFile {
+    ovCString urlList;  // trimmed
+    ovCString folder;   // backslashes only, final backslash
+    ovCString name;
+    ovCString key;      // lower-cased folder plus name
+    int64_t size = -1;  // the host's, -1 when it gave none
+    ExpectedContent content;
 };

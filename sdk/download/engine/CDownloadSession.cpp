@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "opn/core/ovClassIds.h"
+#include "opn/opeerqos/nwCHttpClientExLayer.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIQoSContext.h"
@@ -20,24 +21,14 @@ const int32_t kStatusOk = 200;
 // The report of a request that could not be opened comes at the next tick.
 const uint32_t kReportDelayMs = 1;
 
-bool StartsWithNoCase(const char* text, const char* prefix) {
-    for (; *prefix; ++text, ++prefix) {
-        char c = *text;
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
-        if (c != *prefix)
-            return false;
-    }
-    return true;
-}
-
 // An absolute http or https URL with a host: one that could be opened when
 // its host can be looked up.
 bool IsHttpUrl(const char* url) {
-    const char* rest = StartsWithNoCase(url, "http://")    ? url + 7
-                       : StartsWithNoCase(url, "https://") ? url + 8
-                                                           : nullptr;
-    return rest && rest[0] && rest[0] != '/' && rest[0] != ':';
+    ovCString host;
+    ovCString path;
+    uint16_t port = 0;
+    int32_t scheme = 0;
+    return nwCHttpClientExLayer::ParseUrl(url, host, path, &port, &scheme) && !host.IsEmpty();
 }
 
 // A refused or unroutable connect to a host is a failed try like a time-out;

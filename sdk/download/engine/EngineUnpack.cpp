@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "opn/core/ovAscii.h"
 #include "opn/core/ctCMD4.h"
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfProgramFile.h"
@@ -25,16 +26,6 @@ const int kMoveTries = 20;
 const uint32_t kMoveRetryMs = 50;
 // How much is hashed between two looks at the cancel flag.
 const int64_t kHashStep = 1024 * 1024;
-
-bool EqualNoCase(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-        char x = *a >= 'A' && *a <= 'Z' ? (char)(*a - 'A' + 'a') : *a;
-        char y = *b >= 'A' && *b <= 'Z' ? (char)(*b - 'A' + 'a') : *b;
-        if (x != y)
-            return false;
-    }
-    return *a == *b;
-}
 
 bool DeleteTree(const char* folder) {
     char16_t wide[kZipPathSize];
@@ -187,7 +178,7 @@ int32_t EngineUnpack::Work() {
 bool EngineUnpack::Install(const char* staging, const StringList& files) {
     int32_t programIndex = -1;
     for (int32_t i = 0; i < files.Count(); ++i) {
-        if (EqualNoCase(files.At(i), m_program.CStr()))
+        if (AsciiEqualsNoCase(files.At(i), m_program.CStr()))
             programIndex = i;
         else if (!MoveInto(staging, m_folder.CStr(), files.At(i)))
             return false;

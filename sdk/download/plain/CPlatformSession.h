@@ -74,6 +74,7 @@
 #include "opn/core/ovCString.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
+#include "opn/opeerqos/cpCQoS.h"
 #include "sdk/download/FileHashQueue.h"
 #include "sdk/download/plain/FileReportEntry.h"
 #include "sdk/download/plain/IPlatFormSessionEventListener.h"
@@ -92,8 +93,9 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     static constexpr int32_t kTriesPerUrl = 3;
     static constexpr uint32_t kConnectTimeoutSec = 3;
     static constexpr uint32_t kReceiveTimeoutSec = 3;
-    // Receive budgets in bytes per second.
-    static constexpr uint32_t kFullSpeedBudget = 104857600;
+    // Receive budgets in bytes per second; full speed is the whole of the
+    // library-wide budget.
+    static constexpr uint32_t kFullSpeedBudget = cpCQoS::kDefaultLimit;
     static constexpr uint32_t kNormalSpeedBudget = 393216;
     static constexpr uint32_t kTimerTagHash = 0x1000041;
 
