@@ -155,6 +155,8 @@ class CJob {
     // buffer with MessageLength.
     void PopMessage(SwarmFetchMessage* out);
     int32_t PendingFileDoneCount() const { return m_fileDone.Count(); }
+    // Entries reported done so far, each once.
+    int32_t FileDoneCount() const { return m_fileDoneCounter; }
     int32_t PendingMessageCount() const { return m_messages.Count(); }
 
     // Files opened by the plain downloader and whether each was finished.

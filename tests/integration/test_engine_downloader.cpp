@@ -333,14 +333,14 @@ TEST_F(EngineDownloaderTest, EngineReportsBecomeJobOutcomes) {
     };
     const std::string flag1(1, '\1'), flag0(1, '\0');
     const std::vector<Case> cases = {
-        {"job failed",
+        {"job failed: the plain downloader tries",
          [&](uint32_t n) {
              return accepted(n) +
                     Report(kEngineMsgJobFailed, U32(n) + U32(9) + Z("no seeds") + Tail('a'));
          },
-         {"517 no seeds"},
+         {"518 "},
          false,
-         false},
+         true},
         {"disk full",
          [&](uint32_t n) {
              return accepted(n) + Report(kEngineMsgDiskReport,
@@ -666,6 +666,50 @@ TEST_F(EngineDownloaderTest, AnEngineThatFallsSilentHandsTheJobBack) {
         EXPECT_EQ(c.handedBack, Eventually([&] { return HeldBy(plain, job); }, 3000));
         EXPECT_EQ(c.handedBack ? 1u : 0u, log.CountOf("[SwarmFetchLib] CEngineDownloader job " +
                                                       std::to_string(i) + " not reported"));
+        SwarmFetch_StopJob(job);
+    }
+}
+
+// The engine keeps reporting on the job, so it never falls silent, but the
+// counts do not move: kStallDeadlineSec later (on the test clock) the job is
+// cancelled at the engine and handed back alone, the engine staying
+// connected. A count that moves keeps it.
+TEST_F(EngineDownloaderTest, AJobThatMovesNothingIsHandedBackAlone) {
+    struct Case {
+        const char* name;
+        uint64_t bytesDone;  // in the late report
+        bool handedBack;
+    };
+    const Case cases[] = {{"empty reports", 0, true}, {"a byte moved", 1, false}};
+    CEngineDownloader::SetClockForTesting(&ShiftedClock);
+    for (uint32_t i = 0; i < 2; ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        g_clockOffset = 0;
+        ASSERT_NO_FATAL_FAILURE(
+            StartEngine(Report(kEngineMsgJobAccepted, U32(i) + U32(5) + U32(1) + U64(1000)) +
+                        Report(kEngineMsgProgress, ProgressBlock(i, 5, 1, 0, 1000, 0, 0, 1, 0))));
+        const uint32_t job = NewJob(1);
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        ASSERT_TRUE(
+            Eventually([&] { return library.Recorder().CountOf(SF_EVENT_SIZE_INFO) >= 1; }));
+        g_clockOffset = CEngineDownloader::kStallDeadlineSec;
+        {
+            // The engine's latest report, as it would come every second.
+            ovCAutoLock hold(TheManager().LockObject());
+            nwEngineProgressBlock block{};
+            block.jobNumber = i;
+            block.engineJobId = 5;
+            block.totalBytes = 1000;
+            block.bytesDone = c.bytesDone;
+            engine->OnJobProgress(0, block, nullptr, 0);
+        }
+        // The watch looks once a second.
+        EXPECT_EQ(c.handedBack, Eventually([&] { return HeldBy(plain, job); }, 3000));
+        EXPECT_EQ(c.handedBack ? 1u : 0u, log.CountOf("[SwarmFetchLib] CEngineDownloader job " +
+                                                      std::to_string(i) + " stalled"));
+        EXPECT_EQ(c.handedBack, EngineGot(kEngineMsgCancel));
+        EXPECT_TRUE(Connected());
         SwarmFetch_StopJob(job);
     }
 }

@@ -1,7 +1,8 @@
 // The engine's deadlines as bookkeeping on given times: the wait for the
 // update and connection, the answer a sent job is owed (kept across a second
-// sending), the reports an accepted job is owed, the host's turn that stops
-// the clock, and jobs no longer held that are forgotten.
+// sending), the reports an accepted job is owed, the movement it is owed, the
+// restarts it may see, the host's turn that stops the clock, and jobs no
+// longer held that are forgotten.
 #include <stdint.h>
 
 #include <set>
@@ -126,6 +127,74 @@ TEST(EngineDeadlines, EachWaitRunsOutAtItsBoundAndNotBefore) {
             }
         }
     }
+}
+
+// An accepted job is reported on every few seconds (so it is never
+// unreported) while the counts say whether it moves.
+TEST(EngineDeadlines, AJobThatMovesNothingOrSeesTooManyRestartsIsLate) {
+    const int64_t t = 1000000;
+    const int64_t stall = EngineDeadlines::kStallDeadlineSec;
+    const int32_t restarts = EngineDeadlines::kMaxEngineRestarts;
+    struct Move {
+        int64_t at;
+        int64_t bytes;  // -1: a file report alone
+        int32_t files;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Move> moves;
+        int32_t restarts;
+        bool asked;  // the engine waits for the host throughout
+        EngineDeadlines::Expiry expect;
+    };
+    const EngineDeadlines::Expiry ok = EngineDeadlines::kInTime;
+    const EngineDeadlines::Expiry stalled = EngineDeadlines::kJobStalled;
+    const Case cases[] = {
+        {"reports that move nothing", {{t + 50, 0, 0}, {t + 100, 0, 0}}, 0, false, stalled},
+        {"the same count again is no movement",
+         {{t + 10, 500, 0}, {t + 100, 500, 0}, {t + 150, 400, 0}},
+         0,
+         false,
+         stalled},
+        {"a byte more", {{t + 10, 500, 0}, {t + 100, 501, 0}}, 0, false, ok},
+        {"a file more", {{t + 10, 500, 0}, {t + 100, -1, 1}}, 0, false, ok},
+        {"the host's turn", {}, 0, true, ok},
+        {"restarts up to the bound", {{t + 100, 1, 0}}, restarts, false, ok},
+        {"one restart more",
+         {{t + 100, 1, 0}},
+         restarts + 1,
+         false,
+         EngineDeadlines::kJobRestartedTooOften},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineDeadlines deadlines;
+        FakeJobs jobs;
+        if (c.asked)
+            jobs.asked.insert(kA);
+        deadlines.Sent(kA, t);
+        deadlines.Accepted(kA, t + 1);
+        for (const Move& m : c.moves)
+            deadlines.Moved(kA, m.bytes, m.files, m.at);
+        for (int32_t i = 0; i < c.restarts; ++i)
+            deadlines.EngineRestarted();
+        // Reported on just now: only movement and restarts can be late.
+        const int64_t now = t + 1 + stall + 60;
+        deadlines.HeardAbout(kA, now - 1);
+        const EngineDeadlines::Late late = deadlines.Check(now, 1, true, jobs);
+        EXPECT_EQ(c.expect, late.expiry);
+        EXPECT_EQ(c.expect == ok ? nullptr : kA, late.job);
+    }
+    // A stall is counted from the last movement, not the first sending.
+    EngineDeadlines deadlines;
+    FakeJobs jobs;
+    deadlines.Sent(kA, t);
+    deadlines.Accepted(kA, t);
+    deadlines.Moved(kA, 1, 0, t + 100);
+    deadlines.HeardAbout(kA, t + 100 + stall - 1);
+    EXPECT_EQ(ok, deadlines.Check(t + 100 + stall - 1, 1, true, jobs).expiry);
+    deadlines.HeardAbout(kA, t + 100 + stall);
+    EXPECT_EQ(stalled, deadlines.Check(t + 100 + stall, 1, true, jobs).expiry);
 }
 
 TEST(EngineDeadlines, WithoutHeldJobsNothingWaitsAndAllIsForgotten) {

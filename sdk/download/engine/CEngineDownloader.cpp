@@ -167,6 +167,12 @@ bool CEngineDownloader::CheckDeadlines(int64_t now) {
     }
     if (late.expiry == EngineDeadlines::kInTime)
         return false;
+    if (late.expiry == EngineDeadlines::kJobStalled ||
+        late.expiry == EngineDeadlines::kJobRestartedTooOften) {
+        // The engine may serve other jobs well: only this one goes.
+        GiveBackLate(late);
+        return m_retired;
+    }
     LogPrintf(late.expiry == EngineDeadlines::kJobUnreported
                   ? "[SwarmFetchLib] CEngineDownloader job %u not reported"
                   : "[SwarmFetchLib] CEngineDownloader job %u not answered",
@@ -374,6 +380,37 @@ void CEngineDownloader::QueueEngineMessage(CJob* job, int32_t code, const char* 
         QueueJobMessage(job, code, text);
 }
 
+void CEngineDownloader::GiveBackLate(const EngineDeadlines::Late& late) {
+    LogPrintf(late.expiry == EngineDeadlines::kJobStalled
+                  ? "[SwarmFetchLib] CEngineDownloader job %u stalled"
+                  : "[SwarmFetchLib] CEngineDownloader job %u restarted too often",
+              (unsigned)late.job->Number());
+    for (ovCPtrList::Node* node = m_jobs.HeadNode(); node; node = node->next) {
+        CJob* job = static_cast<CJob*>(node->element);
+        if (job == late.job) {
+            GiveBack(job);
+            return;
+        }
+    }
+}
+
+void CEngineDownloader::GiveBack(CJob* job) {
+    Record* record = FindRecord(job);
+    if (record) {
+        const uint32_t key = record->key;
+        const uint32_t engineJob = record->engineJob;
+        DropRecord(record);
+        ovICDNLocalClientLayer* engine = Engine();
+        if (engine)
+            engine->SendCancel(key, engineJob);
+    }
+    HandBack(job);
+}
+
+void CEngineDownloader::NoteMovement(CJob* job, int64_t bytesDone) {
+    m_deadlines.Moved(job, bytesDone, job->FileDoneCount(), Now());
+}
+
 void CEngineDownloader::HandBack(CJob* job) {
     m_verification.Drop(job);
     QueueJobMessage(job, SF_MSG_ENGINE_GAVE_UP, nullptr);
@@ -497,14 +534,16 @@ void CEngineDownloader::OnJobFailed(uint32_t key, uint32_t jobNumber, uint32_t v
     (void)key;
     (void)value;
     (void)tail;
+    (void)text;
     CJob* job = JobFor(jobNumber);
     if (!job)
         return;
+    // What the engine could not do the plain downloader may still do; its
+    // own failure is the one the host hears. The engine's text is not
+    // logged: it is the engine's.
+    LogPrintf("[SwarmFetchLib] CEngineDownloader job %u failed in the engine", (unsigned)jobNumber);
     DropRecord(FindRecord(jobNumber));
-    m_deadlines.Forget(job);
-    m_verification.Drop(job);
-    DropJobWithMessage(job, SF_MSG_FAILED, text);
-    StopTimerWhenIdle();
+    HandBack(job);
 }
 
 void CEngineDownloader::OnJobProgress(uint32_t key, const nwEngineProgressBlock& block,
@@ -517,6 +556,7 @@ void CEngineDownloader::OnJobProgress(uint32_t key, const nwEngineProgressBlock&
     FillEngineProgress(job, block, reports, reportCount, m_jobRates, m_fileRates, &progress);
     StoreProgress(job, progress);
     HeardAbout(job);
+    NoteMovement(job, progress.received);
 }
 
 void CEngineDownloader::OnFileDone(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,
@@ -539,6 +579,7 @@ void CEngineDownloader::OnFileDone(uint32_t key, uint32_t jobNumber, uint32_t en
     ovCString path;
     if (path.Assign(entry->folder) && path.Append(entry->fileName))
         ReportFileDone(job, path.CStr(), entry->urlList.CStr());
+    NoteMovement(job, -1);
 }
 
 void CEngineDownloader::OnFileDoneAs(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,
@@ -645,7 +686,18 @@ void CEngineDownloader::OnEngineClosed(uint32_t key) {
         return;
     }
     ForgetRecords();
-    StartLauncher();
+    m_deadlines.EngineRestarted();
+    // Jobs past their restarts go before the start, which may ask the user
+    // for elevation again; one a turn, so at most as many turns as jobs.
+    for (int32_t left = m_jobs.Count(); left > 0 && !m_retired; --left) {
+        const EngineDeadlines::Late late =
+            m_deadlines.Check(Now(), m_jobs.Count(), m_connected, *this);
+        if (late.expiry != EngineDeadlines::kJobRestartedTooOften)
+            break;
+        GiveBackLate(late);
+    }
+    if (!m_retired)
+        StartLauncher();
 }
 
 void CEngineDownloader::OnEngineConnectFailed(uint32_t key) {
@@ -691,6 +743,8 @@ void CEngineDownloader::RaiseEngineState() {
 
 void CEngineDownloader::OnFileVerified(CJob* job, const char* path, const char* urlList) {
     ReportFileDone(job, path, urlList);
+    if (Holds(job))
+        NoteMovement(job, -1);
 }
 
 void CEngineDownloader::OnVerificationMessage(CJob* job, int32_t code, const char* text) {

@@ -8,7 +8,9 @@
 //
 // When the engine cannot be made to work the jobs go back to the plain
 // downloader through the job manager: an update that fails, an engine folder
-// that cannot be written, an engine that gives a job back, and more than
+// that cannot be written, an engine that gives a job back or fails it, a job
+// that moves no byte or file for kStallDeadlineSec or sees more than
+// kMaxEngineRestarts engine restarts (EngineDeadlines), and more than
 // kMaxQuickLaunches engine starts whose connection each ended within
 // kQuickDropSec of connecting. A freshly started engine that does not take
 // the connection yet is tried again each second, up to kConnectAttempts
@@ -90,6 +92,8 @@ class CEngineDownloader : public CJobDownloader,
     static const int64_t kAnswerDeadlineSec = EngineDeadlines::kAnswerDeadlineSec;
     static const int64_t kReportDeadlineSec = EngineDeadlines::kReportDeadlineSec;
     static const int64_t kUpdateDeadlineSec = EngineDeadlines::kUpdateDeadlineSec;
+    static const int64_t kStallDeadlineSec = EngineDeadlines::kStallDeadlineSec;
+    static const int32_t kMaxEngineRestarts = EngineDeadlines::kMaxEngineRestarts;
     // Messages of a job, pending for the host, beyond which the engine's
     // reports add none.
     static const int32_t kMaxEngineMessages = 32;
@@ -183,6 +187,12 @@ class CEngineDownloader : public CJobDownloader,
     void HeardAbout(const CJob* job);
     // The job goes on in the plain downloader (message 518).
     void HandBack(CJob* job);
+    // Cancels the job at the engine, then hands it back.
+    void GiveBack(CJob* job);
+    // Hands back the stalled or too often restarted job `late` names.
+    void GiveBackLate(const EngineDeadlines::Late& late);
+    // The engine's byte count for the job, or its files: a stall ends.
+    void NoteMovement(CJob* job, int64_t bytesDone);
     // The job's entry at `path`; null for any other path (the first such
     // report of a registration is logged).
     const DownloadEntry* EntryAt(CJob* job, const char* path, uint32_t jobNumber);

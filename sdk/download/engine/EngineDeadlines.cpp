@@ -9,7 +9,7 @@ void EngineDeadlines::WaitForConnection(int64_t now) {
 
 void EngineDeadlines::Sent(const CJob* job, int64_t now) {
     if (!Find(job))
-        m_owed.push_back(Owed{job, now, false});
+        m_owed.push_back(Owed{job, now, false, now, 0, 0, 0});
 }
 
 void EngineDeadlines::Accepted(const CJob* job, int64_t now) {
@@ -26,10 +26,27 @@ void EngineDeadlines::HeardAbout(const CJob* job, int64_t now) {
         owed->since = now;
 }
 
+void EngineDeadlines::Moved(const CJob* job, int64_t bytesDone, int32_t filesDone, int64_t now) {
+    Owed* owed = Find(job);
+    if (!owed || (bytesDone <= owed->mostBytes && filesDone <= owed->mostFiles))
+        return;
+    owed->mostBytes = bytesDone > owed->mostBytes ? bytesDone : owed->mostBytes;
+    owed->mostFiles = filesDone > owed->mostFiles ? filesDone : owed->mostFiles;
+    owed->movedSince = now;
+}
+
+void EngineDeadlines::EngineRestarted() {
+    for (Owed& owed : m_owed)
+        ++owed.restarts;
+}
+
 void EngineDeadlines::HostAnswered(const CJob* job, int64_t now) {
     Owed* owed = Find(job);
-    if (owed)
+    if (owed) {
+        // Nothing could move while the engine waited for the host.
         owed->since = now;
+        owed->movedSince = now;
+    }
 }
 
 void EngineDeadlines::Forget(const CJob* job) {
@@ -69,8 +86,12 @@ EngineDeadlines::Late EngineDeadlines::Check(int64_t now, int32_t jobCount, bool
             ++i;
             continue;
         }
+        if (owed.restarts > kMaxEngineRestarts)
+            return Late{kJobRestartedTooOften, owed.job};
         if (now - owed.since >= (owed.accepted ? kReportDeadlineSec : kAnswerDeadlineSec))
             return Late{owed.accepted ? kJobUnreported : kJobUnanswered, owed.job};
+        if (now - owed.movedSince >= kStallDeadlineSec)
+            return Late{kJobStalled, owed.job};
         ++i;
     }
     return Late{kInTime, nullptr};

@@ -7,8 +7,17 @@
 //   series of them does not start that wait again; an accepted job is
 //   reported on at least every kReportDeadlineSec, unless the engine asked
 //   the host about it and waits for the answer, however long.
-// The engine downloader looks once a second (Check) and gives the engine up
-// when a wait ran out.
+// - A job the engine holds moves: a byte more than it ever reported for it,
+//   or a file more, at least every kStallDeadlineSec (reports that move
+//   nothing keep the engine connected but not the job).
+// - A job sees at most kMaxEngineRestarts engine restarts, however long each
+//   engine ran: an engine that keeps dropping after the quick-drop window
+//   would otherwise be started again (with an elevation prompt) for ever.
+// Bookkeeping of a job is kept across engine restarts, so a series of them
+// starts none of these waits again.
+// The engine downloader looks once a second (Check): a late update or an
+// engine that owes an answer or a report is given up; a stalled or too
+// often restarted job is handed back alone.
 #pragma once
 
 #include <stdint.h>
@@ -24,6 +33,9 @@ class EngineDeadlines {
     // second) while the host owes the engine no answer.
     static const int64_t kReportDeadlineSec = 60;
     static const int64_t kUpdateDeadlineSec = 60;
+    // Seconds a job may go without a byte or file moving.
+    static const int64_t kStallDeadlineSec = 180;
+    static const int32_t kMaxEngineRestarts = 10;
 
     // What Check asks of the downloader about a job the engine owes.
     class Jobs {
@@ -36,10 +48,17 @@ class EngineDeadlines {
     };
 
     // Which wait ran out.
-    enum Expiry { kInTime, kUpdateLate, kJobUnanswered, kJobUnreported };
+    enum Expiry {
+        kInTime,
+        kUpdateLate,
+        kJobUnanswered,
+        kJobUnreported,
+        kJobStalled,
+        kJobRestartedTooOften
+    };
     struct Late {
         Expiry expiry;
-        const CJob* job;  // for kJobUnanswered and kJobUnreported
+        const CJob* job;  // for every kJob* expiry
     };
 
     // A held job waits for the connection from `now`, unless one waits already.
@@ -53,6 +72,11 @@ class EngineDeadlines {
     void Accepted(const CJob* job, int64_t now);
     // The engine reported on a job it accepted: its silence starts again.
     void HeardAbout(const CJob* job, int64_t now);
+    // The engine's counts for the job: its stall ends when either is more
+    // than ever before.
+    void Moved(const CJob* job, int64_t bytesDone, int32_t filesDone, int64_t now);
+    // The engine is being started again: every job it owes counts one restart.
+    void EngineRestarted();
     // The host answered the engine's question: the engine's time starts again.
     void HostAnswered(const CJob* job, int64_t now);
     void Forget(const CJob* job);
@@ -70,6 +94,10 @@ class EngineDeadlines {
         const CJob* job;
         int64_t since;
         bool accepted;
+        int64_t movedSince;  // last time a byte or file moved
+        int64_t mostBytes;   // the most the engine reported
+        int32_t mostFiles;
+        int32_t restarts;
     };
 
     Owed* Find(const CJob* job);
