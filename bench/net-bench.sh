@@ -32,7 +32,8 @@
 # settings the tests and the demo use). Reported per run, one table per
 # round trip:
 #   wall s     the tool's process, start to exit (the library's own figure,
-#              StartJob or the size check to the end, in the note)
+#              StartJob or the size check to the end, and its peak memory
+#              in the note)
 #   conns      connections the proxy accepted
 #   reqs       requests nginx logged
 #   origin MB  bytes the proxy read from nginx (headers and bodies; a body
@@ -285,7 +286,8 @@ run_one() { # rtt set tool
         [ "$whole" = "$(set_count "$set")" ] || { ok=FAIL; note+="files missing or short; "; }
     fi
     if [ -n "$result" ]; then
-        note+="own $(echo "$result" | awk '{ print $3 }') s; $(echo "$result" | cut -d' ' -f7-)"
+        note+=$(echo "$result" | awk '{ printf "own %s s, peak %.0f MiB; ", $3, $6 / 1024 }')
+        note+=$(echo "$result" | cut -d' ' -f7-)
     elif [ "$status" != 0 ]; then
         note+=$(head -c 80 "$WORK/tool.out" | tr '\n' ' ')
     fi
