@@ -6,8 +6,8 @@
 // receive-only action at the full-speed budget (type 6, 104,857,600 bytes per
 // second). curl fetches the same bytes from the same kind of sender in the
 // same run. Two senders: the Flood test peer (raw for the context, HTTP for
-// curl) and nginx serving a file of N bytes from a temporary folder (skipped
-// when nginx is missing).
+// curl) and nginx of the test servers (BenchServers.h) serving a file of N
+// bytes (skipped when nginx is missing).
 //
 // Reported per run: bytes per second from the connect to the last byte, and
 // CPU seconds per GiB of the receiving side only (the context's loop thread;
@@ -25,9 +25,7 @@
 #include <time.h>
 
 #include <atomic>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "opn/platform/cpCMutex.h"
@@ -40,6 +38,7 @@
 #include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfSocket.h"
 #include "opn/platform/pfThread.h"
+#include "bench/BenchServers.h"
 #include "bench/BenchSupport.h"
 #include "bench/LibraryThreadRun.h"
 #include "support/TestPeers.h"
@@ -191,81 +190,18 @@ Result RunContext(int32_t actionType, uint16_t port, uint64_t bytes, const std::
     return RunOnLibraryThread(run, kRunLimitMs, "context run");
 }
 
-// nginx with a generated configuration serving one file of `bytes` bytes.
+// nginx of the test servers (BenchServers.h, the shared nginx settings)
+// serving one file of `bytes` bytes.
 class Nginx {
   public:
     bool Start(uint64_t bytes) {
-        const char* base = getenv("SF_TEST_TMP_DIR");
-        std::string pattern =
-            std::string(base != nullptr && *base ? base : "/tmp") + "/bench_context.XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (base != nullptr && *base) {
-            std::string mk = std::string("mkdir -p '") + base + "'";
-            if (system(mk.c_str()) != 0)
-                return false;
-        }
-        if (mkdtemp(name.data()) == nullptr)
+        if (!m_servers.Start())
             return false;
-        m_dir = name.data();
-        // nginx's worker runs as an unprivileged user and must read the file.
-        std::string open = "chmod 755 '" + m_dir + "'";
-        if (system(open.c_str()) != 0)
-            return false;
-        if (!WriteFile(m_dir + "/www/data.bin", bytes))
-            return false;
-        m_port = testpeers::RefusedPort();
-        std::string conf = m_dir + "/nginx.conf";
-        FILE* f = fopen(conf.c_str(), "w");
-        if (f == nullptr)
-            return false;
-        fprintf(f,
-                "daemon on;\nworker_processes 1;\npid %s/nginx.pid;\nerror_log %s/error.log;\n"
-                "events { worker_connections 64; }\n"
-                "http {\n  access_log off;\n  sendfile on;\n"
-                "  client_body_temp_path %s/tmp;\n  proxy_temp_path %s/tmp;\n"
-                "  fastcgi_temp_path %s/tmp;\n  uwsgi_temp_path %s/tmp;\n"
-                "  scgi_temp_path %s/tmp;\n"
-                "  server {\n    listen 127.0.0.1:%u;\n    root %s/www;\n  }\n}\n",
-                m_dir.c_str(), m_dir.c_str(), m_dir.c_str(), m_dir.c_str(), m_dir.c_str(),
-                m_dir.c_str(), m_dir.c_str(), (unsigned)m_port, m_dir.c_str());
-        fclose(f);
-        std::string start = "mkdir -p '" + m_dir + "/tmp' && nginx -q -p '" + m_dir + "' -c '" +
-                            conf + "' -e '" + m_dir + "/error.log'";
-        if (system(start.c_str()) != 0)
-            return false;
-        m_started = true;
-        // Bounded wait until it accepts.
-        for (int i = 0; i < 100; ++i) {
-            testpeers::Client c;
-            if (c.Connect(m_port, 100))
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-    ~Nginx() {
-        if (m_started) {
-            std::string stop = "nginx -q -p '" + m_dir + "' -c '" + m_dir + "/nginx.conf' -e '" +
-                               m_dir + "/error.log' -s stop";
-            if (system(stop.c_str()) != 0)
-                fprintf(stderr, "nginx did not stop cleanly\n");
-            std::string pid = m_dir + "/nginx.pid";
-            for (int i = 0; i < 100; ++i) {
-                FILE* f = fopen(pid.c_str(), "r");
-                if (f == nullptr)
-                    break;
-                fclose(f);
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        }
-        if (!m_dir.empty()) {
-            std::string remove = "rm -rf '" + m_dir + "'";
-            if (system(remove.c_str()) != 0)
-                fprintf(stderr, "could not remove %s\n", m_dir.c_str());
-        }
+        m_port = (uint16_t)atoi(m_servers.Value("HTTP_PORT").c_str());
+        return m_port != 0 && WriteFile(m_servers.Value("DOCROOT") + kPath, bytes);
     }
     uint16_t Port() const { return m_port; }
+    static constexpr const char* kPath = "/files/bench-context.bin";
 
   private:
     static bool WriteFile(const std::string& path, uint64_t bytes) {
@@ -288,9 +224,8 @@ class Nginx {
         return fclose(f) == 0 && ok;
     }
 
-    std::string m_dir;
+    Servers m_servers;
     uint16_t m_port = 0;
-    bool m_started = false;
 };
 
 void Print(const char* sender, const char* receiver, const Result& r) {
@@ -372,7 +307,7 @@ int main(int argc, char** argv) {
             fprintf(stderr, "nginx did not start: its runs are skipped\n");
             allOk = false;
         } else {
-            std::string request = GetRequest(nginx.Port(), "/data.bin");
+            std::string request = GetRequest(nginx.Port(), Nginx::kPath);
             Result r = RunContext(kQoSActionHigh, nginx.Port(), bytes, request);
             Print("nginx", "context type 1 (unlimited)", r);
             allOk = allOk && r.ok;
@@ -381,7 +316,8 @@ int main(int argc, char** argv) {
             allOk = allOk && r.ok;
             if (useCurl) {
                 char url[64];
-                snprintf(url, sizeof(url), "http://127.0.0.1:%u/data.bin", (unsigned)nginx.Port());
+                snprintf(url, sizeof(url), "http://127.0.0.1:%u%s", (unsigned)nginx.Port(),
+                         Nginx::kPath);
                 r = RunCurl(url);
                 Print("nginx", "curl", r);
                 allOk = allOk && r.ok && r.bytes == bytes;

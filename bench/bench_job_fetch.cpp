@@ -17,8 +17,14 @@
 // check of the entries of unknown size is done); the job is stopped there,
 // bytes are the total the check found and flowing is 0.
 //
-// Usage: bench_job_fetch [--sizes] URL FOLDER FILENAME [TIMEOUT_SECONDS]
-//        bench_job_fetch [--sizes] --list LISTFILE FOLDER [TIMEOUT_SECONDS]
+// With --launcher the job comes after a size check of every URL, as the
+// launcher runs them: SwarmFetch_AddSizeCheck for each, SwarmFetch_Start-
+// SizeCheck, and the job once the check-done event came; wall time begins
+// with the size check. With --size-check only that check runs (the job is
+// never made); bytes are the total it found.
+//
+// Usage: bench_job_fetch [--sizes|--launcher|--size-check] URL FOLDER FILENAME [TIMEOUT_SECONDS]
+//        bench_job_fetch [--sizes|--launcher|--size-check] --list LISTFILE FOLDER [TIMEOUT_SECONDS]
 //   FOLDER in the host's form (a Windows path under Wine, e.g. Z:\tmp\x\).
 //   LISTFILE (host's form too): one file a line, "URL NAME", in job order.
 #include <stdint.h>
@@ -51,8 +57,9 @@ namespace {
 struct Watch {
     uint32_t job = 0;
     bool untilSizes = false;
-    std::atomic<int> done{0};    // 1 job done (or sizes known), 2 failure message
-    std::atomic<int> events{0};  // every event of the job
+    std::atomic<int> sizeCheck{0};  // 1 the launcher's size check done, 2 failed
+    std::atomic<int> done{0};       // 1 job done (or sizes known), 2 failure message
+    std::atomic<int> events{0};     // every event of the job
     std::string failure;
     PfEvent* ended = nullptr;  // set once `done` is
 };
@@ -61,6 +68,12 @@ Watch g_watch;
 
 void OnEvent(uint32_t event, uint32_t handle, void* user) {
     (void)user;
+    if (handle == 0 && (event == SF_EVENT_SIZE_CHECK_DONE || event == SF_EVENT_SIZE_CHECK_FAILED)) {
+        g_watch.sizeCheck = event == SF_EVENT_SIZE_CHECK_DONE ? 1 : 2;
+        if (g_watch.ended)
+            PfEventSet(g_watch.ended);
+        return;
+    }
     if (handle != g_watch.job || g_watch.job == 0)
         return;
     ++g_watch.events;
@@ -127,11 +140,41 @@ bool ReadList(const char* listFile, std::vector<Entry>* entries) {
     return !entries->empty();
 }
 
+// The launcher's size check of every entry's URL, until its done or failed
+// event (bounded by `timeout` seconds from `started`); `total` gets the sum
+// it found.
+bool RunSizeCheck(const std::vector<Entry>& entries, double started, double timeout, int64_t* total,
+                  std::string* note) {
+    for (const Entry& e : entries) {
+        if (SwarmFetch_AddSizeCheck(e.url.c_str()) != SF_RESULT_OK) {
+            *note = "add size check failed";
+            return false;
+        }
+    }
+    if (SwarmFetch_StartSizeCheck() != SF_RESULT_OK) {
+        *note = "start size check failed";
+        return false;
+    }
+    while (g_watch.sizeCheck == 0 && bench::WallSeconds() - started < timeout)
+        PfEventWait(g_watch.ended, 1000);
+    if (g_watch.sizeCheck != 1) {
+        *note = g_watch.sizeCheck == 2 ? "size check failed" : "size check timed out";
+        return false;
+    }
+    SwarmFetch_GetSizeCheckTotal(total);
+    *note = "size check done";
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && strcmp(argv[1], "--sizes") == 0) {
-        g_watch.untilSizes = true;
+    bool launcher = false, sizeCheckOnly = false;
+    if (argc >= 2 && (strcmp(argv[1], "--sizes") == 0 || strcmp(argv[1], "--launcher") == 0 ||
+                      strcmp(argv[1], "--size-check") == 0)) {
+        g_watch.untilSizes = strcmp(argv[1], "--sizes") == 0;
+        launcher = strcmp(argv[1], "--launcher") == 0;
+        sizeCheckOnly = strcmp(argv[1], "--size-check") == 0;
         --argc;
         ++argv;
     }
@@ -152,8 +195,10 @@ int main(int argc, char** argv) {
         next = 4;
     } else {
         fprintf(stderr,
-                "usage: bench_job_fetch [--sizes] URL FOLDER FILENAME [TIMEOUT_SECONDS]\n"
-                "       bench_job_fetch [--sizes] --list LISTFILE FOLDER [TIMEOUT_SECONDS]\n");
+                "usage: bench_job_fetch [--sizes|--launcher|--size-check] URL FOLDER FILENAME "
+                "[TIMEOUT_SECONDS]\n"
+                "       bench_job_fetch [--sizes|--launcher|--size-check] --list LISTFILE FOLDER "
+                "[TIMEOUT_SECONDS]\n");
         return 2;
     }
     const double timeout = argc > next ? atof(argv[next]) : 900.0;
@@ -171,7 +216,7 @@ int main(int argc, char** argv) {
 
     std::string note = "done";
     bool ok = false;
-    int64_t sizeTotal = -1;  // with --sizes: what the check found
+    int64_t sizeTotal = -1;  // with --sizes or --size-check: what the check found
     double started = 0, firstByte = 0, ended = 0;
     // The plain downloader unless SF_BENCH_ENGINE=1 asks for the local
     // engine, updated from SF_BENCH_MANIFEST_URL and reached on
@@ -189,7 +234,15 @@ int main(int argc, char** argv) {
     } else {
         uint32_t job = 0;
         bool added = true;
-        if (SwarmFetch_CreateJob(&job, "BENCH", "bench") != SF_RESULT_OK || job == 0) {
+        if (launcher || sizeCheckOnly) {
+            started = bench::WallSeconds();
+            added = RunSizeCheck(entries, started, timeout, &sizeTotal, &note);
+            ended = bench::WallSeconds();
+            ok = added && sizeCheckOnly;
+        }
+        if (!added || sizeCheckOnly) {
+            // The size check alone, or it failed: no job.
+        } else if (SwarmFetch_CreateJob(&job, "BENCH", "bench") != SF_RESULT_OK || job == 0) {
             note = "create job failed";
         } else {
             for (size_t i = 0; i < entries.size() && added; ++i) {
@@ -201,7 +254,8 @@ int main(int argc, char** argv) {
         }
         if (job != 0 && added) {
             g_watch.job = job;
-            started = bench::WallSeconds();
+            if (!launcher)
+                started = bench::WallSeconds();
             if (SwarmFetch_StartJob(job, 1) != SF_RESULT_OK) {
                 note = "start job failed";
             } else {
@@ -232,13 +286,13 @@ int main(int argc, char** argv) {
     }
     int64_t bytes = 0;
     for (const Entry& e : entries) {
-        if (g_watch.untilSizes)
+        if (g_watch.untilSizes || sizeCheckOnly)
             break;
         const int64_t n = FileBytes(folder + e.name);
         bytes += n > 0 ? n : 0;
     }
     PfEventClose(g_watch.ended);
-    if (g_watch.untilSizes) {
+    if (g_watch.untilSizes || sizeCheckOnly) {
         bytes = sizeTotal > 0 ? sizeTotal : 0;
         firstByte = ended;
     }
