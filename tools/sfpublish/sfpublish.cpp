@@ -1,7 +1,11 @@
 // sfpublish: the publisher's tool for signed content.
 //
 //   sfpublish keygen PRIVATE.pem
-//   sfpublish list --key PRIVATE.pem --base-url URL [--out DIR] FOLDER|FILE...
+//   sfpublish list --key PRIVATE.pem --base-url URL [--out DIR] [--torrents TRACKERS]
+//                  FOLDER|FILE...
+//       --torrents: "none" or tracker URLs separated by ','; writes each
+//       file's torrent beside it and its info-hash into its line
+//       (tools/sfpublish/TorrentWriter.h).
 //   sfpublish engine --key PRIVATE.pem MANIFEST ARCHIVE...
 //   sfpublish verify --pub HEX FILE
 //
@@ -22,6 +26,7 @@
 #include "tools/sfpublish/SignedFileList.h"
 #include "tools/sfpublish/SigningKey.h"
 #include "tools/sfpublish/ToolFiles.h"
+#include "tools/sfpublish/TorrentWriter.h"
 
 namespace fs = std::filesystem;
 using namespace sfpublish;
@@ -37,7 +42,8 @@ const uint64_t kMaxSignatureFileBytes = 4096;
 
 const char kUsage[] =
     "usage: sfpublish keygen PRIVATE.pem\n"
-    "       sfpublish list --key PRIVATE.pem --base-url URL [--out DIR] FOLDER|FILE...\n"
+    "       sfpublish list --key PRIVATE.pem --base-url URL [--out DIR] [--torrents TRACKERS]\n"
+    "                      FOLDER|FILE...\n"
     "       sfpublish engine --key PRIVATE.pem MANIFEST ARCHIVE...\n"
     "       sfpublish verify --pub HEX FILE\n";
 
@@ -53,7 +59,7 @@ int Usage(const std::string& message) {
 
 // Options (each at most once) and the plain arguments after them.
 struct Arguments {
-    std::string key, baseUrl, out, pub;
+    std::string key, baseUrl, out, pub, torrents;
     std::vector<std::string> plain;
 };
 
@@ -69,6 +75,7 @@ bool ParseArguments(int argc, char** argv, const std::vector<std::string>& allow
                 slot = option == "--key"        ? &args->key
                        : option == "--base-url" ? &args->baseUrl
                        : option == "--out"      ? &args->out
+                       : option == "--torrents" ? &args->torrents
                                                 : &args->pub;
             }
             if (!slot) {
@@ -130,7 +137,7 @@ int Keygen(int argc, char** argv) {
 int List(int argc, char** argv) {
     Arguments args;
     std::string error, base;
-    if (!ParseArguments(argc, argv, {"--key", "--base-url", "--out"}, &args, &error))
+    if (!ParseArguments(argc, argv, {"--key", "--base-url", "--out", "--torrents"}, &args, &error))
         return Usage(error);
     if (args.key.empty() || args.baseUrl.empty() || args.plain.empty())
         return Usage("list needs --key, --base-url and at least one FOLDER or FILE");
@@ -145,7 +152,17 @@ int List(int argc, char** argv) {
         return Fail(error);
     std::vector<ListedFile> files;
     std::string text;
-    if (!CollectFiles(args.plain, &files, &error) || !BuildFileList(base, files, &text, &error))
+    std::vector<std::string> trackers;
+    TorrentBatch torrents;
+    if (!args.torrents.empty() && !TakeTrackers(args.torrents, &trackers, &error))
+        return Fail(error);
+    if (!CollectFiles(args.plain, &files, &error) ||
+        (!args.torrents.empty() && !torrents.Make(trackers, base, &files, &error)) ||
+        !BuildFileList(base, files, &text, &error))
+        return Fail(error);
+    // A torrent the list does not name is refused by every engine, so the
+    // torrents go first.
+    if (!torrents.Commit(&error))
         return Fail(error);
     return CommitSigned(outDir / "filelist.txt", text, key);
 }
