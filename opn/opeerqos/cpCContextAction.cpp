@@ -68,6 +68,9 @@ int32_t cpCQoSContextAction::ReadLoop(bool limited) {
             SetReceiveBlocked();
             break;
         }
+        // Bytes the socket layer read ahead are served without a system
+        // receive, which alone re-arms Winsock's readable notice.
+        const bool fromHeld = SockReadAheadBytes(m_socket) > 0;
         int32_t n = 0;
         const ResultCode rc =
             SockRecv(m_socket, m_receive->data + m_receive->length, (int32_t)granted, &n);
@@ -80,10 +83,11 @@ int32_t cpCQoSContextAction::ReadLoop(bool limited) {
         ReturnReceiveBudget(granted - (uint32_t)n);
         m_receive->length += n;
         total += n;
-        // Less than asked: the socket is empty for now. The receive re-armed
-        // its readable notice, which comes with the next bytes; asking again
-        // here would only cost a call that finds nothing.
-        if ((uint32_t)n < granted)
+        // Less than asked from the system: the socket is empty for now. The
+        // receive re-armed its readable notice, which comes with the next
+        // bytes; asking again here would only cost a call that finds
+        // nothing. Held bytes running out say nothing about the socket.
+        if ((uint32_t)n < granted && !fromHeld)
             break;
     }
     return total;

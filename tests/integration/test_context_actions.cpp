@@ -776,6 +776,42 @@ TEST_F(ActionTest, LargeReadsStopExactlyAtTheBudget) {
     }
 }
 
+// Bytes read ahead of a small grant are served first; when they run out, the
+// same Receive goes on to the system, whose receive alone re-arms Winsock's
+// readable notice: no byte may be left in the socket without a notice to
+// come for it.
+TEST_F(ActionTest, ReceiveGoesOnToTheSocketWhenBytesReadAheadRunOut) {
+    ASSERT_NO_FATAL_FAILURE(ConnectToOwnPeer());
+    RecordingOwnReceiveOnly* six = new RecordingOwnReceiveOnly();
+    ASSERT_NO_FATAL_FAILURE(Use(six));
+    uint32_t limit = 1000;
+    six->SetLimit(kQoSDirectionReceive, &limit);
+    six->PerSecond(nullptr);
+    std::string sent;
+    for (int i = 0; i < 8000; ++i)
+        sent += (char)(i % 239);
+    ASSERT_NO_FATAL_FAILURE(PeerSends(sent.substr(0, 5000)));
+    EXPECT_EQ(1000, ReceiveUntil(1000));
+    ASSERT_GT(SockReadAheadBytes(ours), 0);  // the rest of the block waits above the socket
+    EXPECT_TRUE(six->TakeReceiveBlocked());
+
+    ASSERT_NO_FATAL_FAILURE(PeerSends(sent.substr(5000)));
+    limit = 100000;
+    six->SetLimit(kQoSDirectionReceive, &limit);
+    six->PerSecond(nullptr);
+    int32_t got = 0;
+    sftest::Eventually(
+        [&] {
+            got = action->Receive();
+            return got > 0;
+        },
+        2000, 1);
+    // One Receive: the held bytes, then what the socket had.
+    EXPECT_EQ(7000, got);
+    EXPECT_EQ(sent, std::string((const char*)receive.data, (size_t)receive.length));
+    EXPECT_EQ(0, SockReadAheadBytes(ours));
+}
+
 // A read that finds less than it asked for has emptied the socket: Receive
 // stops there instead of asking once more for nothing (the receive re-armed
 // the readable notice for the next bytes).
