@@ -722,9 +722,11 @@ TEST_F(ActionTest, ReadsFillTheStorageBeforeItDoubles) {
         EXPECT_EQ(sent, std::string((const char*)receive.data, (size_t)receive.length));
     }
     // The 24 bytes left of the first 1024 were asked for alone, then the
-    // 1048 free bytes of the doubled storage in one read.
-    EXPECT_NE(six->grants.end(), std::find(six->grants.begin(), six->grants.end(), 24u));
-    EXPECT_NE(six->grants.end(), std::find(six->grants.begin(), six->grants.end(), 1048u));
+    // 1024 free bytes of the doubled storage in one read.
+    const auto after24 = std::find(six->grants.begin(), six->grants.end(), 24u);
+    ASSERT_NE(six->grants.end(), after24);
+    ASSERT_NE(six->grants.end(), after24 + 1);
+    EXPECT_EQ(1024u, *(after24 + 1)) << ::testing::PrintToString(six->grants);
     for (uint32_t g : six->grants)
         EXPECT_LE(g, 4096u - 1000u);  // never more than the free storage
 }
