@@ -96,6 +96,7 @@ struct Run {
     double cpu = 0;
     uint64_t peakKiB = 0;
     std::string note;
+    std::string calls;  // the library's CALLS line, "name=count ..."
 };
 
 int64_t FileBytes(const std::string& path) {
@@ -172,6 +173,12 @@ Run RunJob(const std::string& tool, const std::string& command) {
     r.bytes = bytes > 0 ? (uint64_t)bytes : 0;
     r.ok = exited && ok != 0;
     r.note = note;
+    const size_t callsAt = output.find("CALLS ");
+    if (callsAt != std::string::npos) {
+        const size_t end = output.find('\n', callsAt);
+        r.calls = output.substr(callsAt + 6,
+                                end == std::string::npos ? std::string::npos : end - callsAt - 6);
+    }
     return r;
 }
 
@@ -199,6 +206,24 @@ void Print(const Run& r, const Run* aria, const Run* curl) {
            r.tool.c_str(), r.ok ? "ok" : "FAIL", (unsigned long long)r.bytes, r.wall, r.process,
            rate / (1024.0 * 1024.0), rate / kBudget, flowSeconds, flowShare, cpuPerGiB,
            (double)r.peakKiB / 1024.0, vsAria, vsCurl, r.note.c_str());
+    // The library's calls per MiB written, from its CALLS line.
+    if (!r.calls.empty() && r.bytes > 0) {
+        const double mib = (double)r.bytes / (1024.0 * 1024.0);
+        printf("%-34s calls per MiB:", "");
+        size_t at = 0;
+        while (at < r.calls.size()) {
+            size_t end = r.calls.find(' ', at);
+            if (end == std::string::npos)
+                end = r.calls.size();
+            const std::string item = r.calls.substr(at, end - at);
+            const size_t eq = item.find('=');
+            if (eq != std::string::npos)
+                printf(" %s=%.2f", item.substr(0, eq).c_str(),
+                       strtod(item.c_str() + eq + 1, nullptr) / mib);
+            at = end + 1;
+        }
+        printf("\n");
+    }
     fflush(stdout);
 }
 

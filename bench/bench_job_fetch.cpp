@@ -12,6 +12,9 @@
 // a partial file there before the start counts from its next byte) to the
 // job-done event (the rate "once data flows"); CPU: user and system time of the whole process; peak
 // memory: the largest resident set (Linux) or working set (Windows).
+// A second line counts the calls that cost per byte over the whole run
+// (pfCallCounts.h):
+//   CALLS <name>=<count> ...
 //
 // With --sizes the run ends at the size-info event instead (the file-size
 // check of the entries of unknown size is done); the job is stopped there,
@@ -46,6 +49,7 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "opn/platform/pfCallCounts.h"
 #include "opn/platform/pfThread.h"
 #include "sdk/api/CJobManager.h"
 #include "sdk/download/engine/CEngineDownloader.h"
@@ -301,6 +305,11 @@ int main(int argc, char** argv) {
     printf("RESULT %d %lld %.3f %.3f %.3f %llu %s\n", ok ? 1 : 0, (long long)bytes, ended - started,
            ended - firstByte, bench::ProcessCpuSeconds(), (unsigned long long)PeakMemoryKiB(),
            note.c_str());
+    printf("CALLS");
+    for (int32_t kind = 0; kind < kPfCountKinds; ++kind)
+        printf(" %s=%llu", PfCallCountName((PfCallCount)kind),
+               (unsigned long long)PfCallCountOf((PfCallCount)kind));
+    printf("\n");
     fflush(stdout);
     return ok ? 0 : 1;
 }

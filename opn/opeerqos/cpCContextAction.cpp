@@ -48,9 +48,11 @@ int32_t cpCQoSContextAction::ReadLoop(bool limited) {
         return 0;
     int32_t total = 0;
     // Every pass adds at least one byte to the capped buffer or leaves. The
-    // socket reads into the buffer itself, no byte is copied a second time;
-    // so a read takes at most the free storage, which grows (doubling) only
-    // once it is full.
+    // socket reads into the buffer itself, no byte is copied a second time:
+    // a read takes all the free storage (as far as the budget allows),
+    // which grows (doubling) only once a read filled it. The storage stays
+    // with the context, so a connection that streams reads up to the whole
+    // buffer limit in one system call.
     for (;;) {
         if (!limited && m_receive->length > kHighReadStop)
             break;
@@ -60,13 +62,15 @@ int32_t cpCQoSContextAction::ReadLoop(bool limited) {
         if (m_receive->length == m_receive->capacity && !Reserve(1))
             break;  // no storage: the bytes wait in the socket
         const int32_t spare = m_receive->capacity - m_receive->length;
-        const int32_t piece = spare < kReadPiece ? spare : kReadPiece;
-        const uint32_t want = (uint32_t)(room < piece ? room : piece);
+        const uint32_t want = (uint32_t)(room < spare ? room : spare);
         const uint32_t granted = TakeReceiveBudget(want);
         if (granted == 0) {
             SetReceiveBlocked();
             break;
         }
+        // Bytes the socket layer read ahead are served without a system
+        // receive, which alone re-arms Winsock's readable notice.
+        const bool fromHeld = SockReadAheadBytes(m_socket) > 0;
         int32_t n = 0;
         const ResultCode rc =
             SockRecv(m_socket, m_receive->data + m_receive->length, (int32_t)granted, &n);
@@ -79,6 +83,12 @@ int32_t cpCQoSContextAction::ReadLoop(bool limited) {
         ReturnReceiveBudget(granted - (uint32_t)n);
         m_receive->length += n;
         total += n;
+        // Less than asked from the system: the socket is empty for now. The
+        // receive re-armed its readable notice, which comes with the next
+        // bytes; asking again here would only cost a call that finds
+        // nothing. Held bytes running out say nothing about the socket.
+        if ((uint32_t)n < granted && !fromHeld)
+            break;
     }
     return total;
 }

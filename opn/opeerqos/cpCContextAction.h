@@ -20,9 +20,14 @@
 // does not touch the socket again, so no notification is re-armed; the
 // context's tick takes the flag and re-arms the socket.
 //
-// Reads go in pieces of at most 1024 bytes and sends in pieces of at most
-// 4096 bytes so that budgets are charged in small steps. No action lets the
-// receive buffer grow beyond kQoSReceiveBufferLimit.
+// A read takes as much as the free storage of the receive buffer and the
+// budget allow, in one system call, and reading stops at the first read that
+// finds less than it asked for: the per-call cost under Winsock (and Wine)
+// is what limits throughput, so a streaming connection moves up to
+// kQoSReceiveBufferLimit bytes per readable notice and per call. Budgets
+// stay exact: a read never asks for more than was granted, and what it did
+// not get goes back. Sends go in pieces of at most 4096 bytes. No action
+// lets the receive buffer grow beyond kQoSReceiveBufferLimit.
 #pragma once
 
 #include <stdint.h>
@@ -57,6 +62,7 @@ struct cpQoSReceiveBuffer {
 
 class cpCQoSContextAction {
   public:
+    // First storage of the receive buffer; it doubles from there.
     static constexpr int32_t kReadPiece = 1024;
     static constexpr int32_t kSendPiece = 4096;
     // The unlimited action stops reading once more than this is buffered.
@@ -67,7 +73,8 @@ class cpCQoSContextAction {
     cpCQoSContextAction& operator=(const cpCQoSContextAction&) = delete;
 
     virtual int32_t GetType() const = 0;
-    // Reads what the socket has into the receive buffer; the byte count.
+    // Reads what the socket has (as far as the budget and the buffer limit
+    // allow) into the receive buffer; the byte count.
     virtual int32_t Receive() = 0;
     // Writes from the current send block; `*sent` gets the bytes written.
     // False only on a hard socket error.

@@ -1,6 +1,7 @@
 #include "opn/opeerqos/cpCQoS.h"
 
 #include "opn/platform/cpCMutex.h"
+#include "opn/platform/pfCallCounts.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/TimerManager.h"
 #include "opn/opeerqos/cpCTimer.h"
@@ -217,6 +218,9 @@ int32_t cpCQoS::RegisteredCount() const {
 
 void cpCQoS::OnSocketEvent(int32_t slot, int32_t code, uint32_t error) {
     (void)error;  // the event code already tells refused from unreachable
+    PfCountCall(kPfCountSocketNotice);
+    if (code == kSockEventReadable)
+        PfCountCall(kPfCountReadableNotice);
     Lock();
     cpISocketContext* context = ContextAt(slot);
     if (context) {

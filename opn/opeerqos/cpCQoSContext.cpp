@@ -702,10 +702,10 @@ void cpCQoSContext::DeliverReceived() {
         return;
     }
     if (consumed == m_receive.length) {
-        delete[] m_receive.data;
-        m_receive.data = nullptr;
+        // The storage stays for the next reads: a streaming connection would
+        // otherwise allocate (and fault in) up to a MiB per notice. It goes
+        // with the connection.
         m_receive.length = 0;
-        m_receive.capacity = 0;
     } else if (consumed > 0) {
         memmove(m_receive.data, m_receive.data + consumed, (size_t)(m_receive.length - consumed));
         m_receive.length -= consumed;

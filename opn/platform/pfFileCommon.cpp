@@ -7,6 +7,7 @@
 #include <new>
 
 #include "opn/core/ovCString.h"
+#include "opn/platform/pfCallCounts.h"
 #include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileBackend.h"
 #include "opn/platform/pfFileSystem.h"
@@ -165,6 +166,7 @@ bool PfFileWrite(PfFile* file, const void* data, size_t size, int32_t* error) {
     const char* p = static_cast<const char*>(data);
     size_t left = allowed;
     while (left > 0) {
+        PfCountCall(kPfCountFileWrite);
         const int64_t n = PfFileBackendWrite(file->handle, p, left, error);
         if (n < 0)
             return false;

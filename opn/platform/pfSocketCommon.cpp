@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "opn/platform/pfCallCounts.h"
 #include "opn/platform/pfClock.h"
 #include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfSocketBackend.h"
@@ -203,6 +204,7 @@ ResultCode SockSend(SockRecord* record, const void* data, int32_t size, int32_t*
 }
 
 ResultCode SockRecv(SockRecord* record, void* buffer, int32_t size, int32_t* received) {
+    PfCountCall(kPfCountSockRecv);
     ResultCode rc = CheckTransfer(record, buffer, size, received);
     if (OV_FAILED(rc))
         return rc;

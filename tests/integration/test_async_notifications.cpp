@@ -452,6 +452,36 @@ TEST_F(AsyncWindow, HeldBackReadsDoNotWakeTheLoopUntilTheNextReceive) {
     ASSERT_TRUE(PumpUntilCode(2, 2));
 }
 
+// A large receive that empties the socket (it gets less than it asked for)
+// re-arms the notice: the next bytes are reported readable again, as often
+// as they come.
+TEST_F(AsyncWindow, DrainingLargeReceiveReArmsTheNoticeForTheNextBytes) {
+    Connection p;
+    ASSERT_NO_FATAL_FAILURE(ReadablePair(4, "first", &p));
+    std::vector<char> buffer((size_t)kSockReadAheadSize * 4);
+    const std::string parts[] = {"first", "second", std::string(100000, 'z'), "last"};
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        if (i > 0) {
+            ASSERT_TRUE(socktest::PlainSend(p.peer, parts[i].data(), (int)parts[i].size()));
+            ASSERT_TRUE(PumpUntilCode(2, i + 1));
+        }
+        std::string got;
+        int32_t n = 0;
+        for (int k = 0; k < 100 && got.size() < parts[i].size(); ++k) {
+            ResultCode rc = SockRecv(p.client, buffer.data(), (int32_t)buffer.size(), &n);
+            if (OV_FAILED(rc)) {
+                ASSERT_EQ(rc, OV_E_WOULD_BLOCK);
+                ASSERT_TRUE(PumpUntilCode(2, sink.Count(2) + 1));  // the rest comes
+                continue;
+            }
+            got.append(buffer.data(), (size_t)n);
+        }
+        EXPECT_EQ(got, parts[i]);
+        EXPECT_EQ(SockReadAheadBytes(p.client), 0);
+    }
+}
+
 TEST_F(AsyncWindow, SelectAllReportsPendingDataAgain) {
     Connection p;
     ASSERT_NO_FATAL_FAILURE(ReadablePair(5, "xy", &p));

@@ -25,6 +25,7 @@
 #include "opn/opeerqos/cpCQoS.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
+#include "opn/platform/pfCallCounts.h"
 #include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfSocket.h"
 #include "support/Eventually.h"
@@ -685,17 +686,18 @@ TEST_F(ActionTest, ReadOf300BytesAgainstAGrantOf1024Returns724ToTheBudget) {
     EXPECT_EQ(0, memcmp(receive.data, std::string(300, 'x').data(), 300));
     EXPECT_EQ(300u, six->ReceiveUsed());
     EXPECT_EQ(9700u, six->ReceiveBudget());
-    // The read that brought the bytes asked for 1024 and gave back 724.
+    // The read that brought the bytes asked for the 1024 bytes of free
+    // storage and gave back 724.
     bool seen = false;
     for (size_t i = 0; i < six->returns.size(); ++i)
         seen = seen || six->returns[i] == 724u;
     EXPECT_TRUE(seen);
     for (uint32_t g : six->grants)
-        EXPECT_LE(g, 1024u);  // reads go in pieces of at most 1024
+        EXPECT_LE(g, 1024u);  // never more than the free storage
 }
 
-// The socket reads into the buffer itself: a read asks for no more than the
-// free storage, and the storage doubles once it is full.
+// The socket reads into the buffer itself: a read asks for all of the free
+// storage, and the storage doubles once a read filled it.
 TEST_F(ActionTest, ReadsFillTheStorageBeforeItDoubles) {
     ASSERT_NO_FATAL_FAILURE(ConnectToOwnPeer());
     RecordingOwnReceiveOnly* six = new RecordingOwnReceiveOnly();
@@ -719,10 +721,126 @@ TEST_F(ActionTest, ReadsFillTheStorageBeforeItDoubles) {
         EXPECT_EQ(step.capacity, receive.capacity);
         EXPECT_EQ(sent, std::string((const char*)receive.data, (size_t)receive.length));
     }
-    // The 24 bytes left of the first 1024 were asked for alone.
-    EXPECT_NE(six->grants.end(), std::find(six->grants.begin(), six->grants.end(), 24u));
+    // The 24 bytes left of the first 1024 were asked for alone, then the
+    // 1024 free bytes of the doubled storage in one read.
+    const auto after24 = std::find(six->grants.begin(), six->grants.end(), 24u);
+    ASSERT_NE(six->grants.end(), after24);
+    ASSERT_NE(six->grants.end(), after24 + 1);
+    EXPECT_EQ(1024u, *(after24 + 1)) << ::testing::PrintToString(six->grants);
     for (uint32_t g : six->grants)
-        EXPECT_LE(g, 1024u);
+        EXPECT_LE(g, 4096u - 1000u);  // never more than the free storage
+}
+
+// A streaming connection keeps its storage (the context does), so one read
+// asks for all of it; the budget still ends the read exactly where it runs
+// out, whether the limit is below, at or above what one read may take.
+TEST_F(ActionTest, LargeReadsStopExactlyAtTheBudget) {
+    const uint32_t limits[] = {5000, 65536, 393216, 1536 * 1024};
+    for (uint32_t limit : limits) {
+        SCOPED_TRACE(limit);
+        testpeers::Flood flood;
+        ASSERT_TRUE(flood.Ok());
+        ASSERT_NO_FATAL_FAILURE(ConnectTo(flood.Port(), 4 << 20));
+        RecordingOwnReceiveOnly* six = new RecordingOwnReceiveOnly();
+        ASSERT_NO_FATAL_FAILURE(Use(six));
+        six->SetLimit(kQoSDirectionReceive, &limit);
+        six->PerSecond(nullptr);
+        delete[] receive.data;
+        receive.capacity = kQoSReceiveBufferLimit;
+        receive.data = new uint8_t[(size_t)receive.capacity];
+        receive.length = 0;
+
+        for (int second = 0; second < 2; ++second) {
+            uint64_t offset = (uint64_t)limit * (uint64_t)second;
+            bool patternOk = true;
+            int32_t total = 0;
+            sftest::Eventually(
+                [&] {
+                    total += ReceiveWhileReadable(six, &offset, &patternOk);
+                    return six->ReceiveBlockedFlag();
+                },
+                20000, 1);
+            EXPECT_TRUE(patternOk);
+            EXPECT_EQ((int32_t)limit, total);
+            EXPECT_EQ(0u, six->ReceiveBudget());
+            EXPECT_EQ(limit, six->ReceiveUsed());
+            EXPECT_EQ(0, action->Receive());
+            EXPECT_TRUE(six->TakeReceiveBlocked());
+            six->PerSecond(nullptr);
+        }
+        // The first read asked for the whole budget or the whole storage,
+        // whichever was less.
+        ASSERT_FALSE(six->grants.empty());
+        EXPECT_EQ(std::min(limit, (uint32_t)kQoSReceiveBufferLimit), six->grants[0]);
+        action.reset();
+        SockClose(ours);
+        ours = nullptr;
+    }
+}
+
+// Bytes read ahead of a small grant are served first; when they run out, the
+// same Receive goes on to the system, whose receive alone re-arms Winsock's
+// readable notice: no byte may be left in the socket without a notice to
+// come for it.
+TEST_F(ActionTest, ReceiveGoesOnToTheSocketWhenBytesReadAheadRunOut) {
+    ASSERT_NO_FATAL_FAILURE(ConnectToOwnPeer());
+    RecordingOwnReceiveOnly* six = new RecordingOwnReceiveOnly();
+    ASSERT_NO_FATAL_FAILURE(Use(six));
+    uint32_t limit = 1000;
+    six->SetLimit(kQoSDirectionReceive, &limit);
+    six->PerSecond(nullptr);
+    std::string sent;
+    for (int i = 0; i < 8000; ++i)
+        sent += (char)(i % 239);
+    ASSERT_NO_FATAL_FAILURE(PeerSends(sent.substr(0, 5000)));
+    EXPECT_EQ(1000, ReceiveUntil(1000));
+    ASSERT_GT(SockReadAheadBytes(ours), 0);  // the rest of the block waits above the socket
+    EXPECT_TRUE(six->TakeReceiveBlocked());
+
+    ASSERT_NO_FATAL_FAILURE(PeerSends(sent.substr(5000)));
+    limit = 100000;
+    six->SetLimit(kQoSDirectionReceive, &limit);
+    six->PerSecond(nullptr);
+    int32_t got = 0;
+    sftest::Eventually(
+        [&] {
+            got = action->Receive();
+            return got > 0;
+        },
+        2000, 1);
+    // One Receive: the held bytes, then what the socket had.
+    EXPECT_EQ(7000, got);
+    EXPECT_EQ(sent, std::string((const char*)receive.data, (size_t)receive.length));
+    EXPECT_EQ(0, SockReadAheadBytes(ours));
+}
+
+// A read that finds less than it asked for has emptied the socket: Receive
+// stops there instead of asking once more for nothing (the receive re-armed
+// the readable notice for the next bytes).
+TEST_F(ActionTest, ReadThatFindsLessThanItAskedForEndsTheReceive) {
+    ASSERT_NO_FATAL_FAILURE(ConnectToOwnPeer());
+    ASSERT_NO_FATAL_FAILURE(Use(cpCreateContextAction(kQoSActionHigh)));
+    receive.capacity = 256 * 1024;  // at least a read-ahead block: read directly
+    receive.data = new uint8_t[(size_t)receive.capacity];
+    const std::string parts[] = {std::string(3000, 'a'), std::string(70000, 'b')};
+    for (const std::string& part : parts) {
+        SCOPED_TRACE(part.size());
+        receive.length = 0;
+        ASSERT_NO_FATAL_FAILURE(PeerSends(part));
+        // Every Receive makes one system receive, also the ones that bring
+        // bytes: none is made to learn that nothing more was there.
+        int32_t got = 0;
+        sftest::Eventually(
+            [&] {
+                const uint64_t before = PfCallCountOf(kPfCountSystemRecv);
+                got += action->Receive();
+                EXPECT_EQ(1u, PfCallCountOf(kPfCountSystemRecv) - before);
+                return got >= (int32_t)part.size();
+            },
+            2000, 1);
+        EXPECT_EQ((int32_t)part.size(), got);
+        EXPECT_EQ(part, std::string((const char*)receive.data, (size_t)receive.length));
+    }
 }
 
 TEST_F(ActionTest, FreshConnectionReadsItsShareAtOnceAndTheRestAfterTheTick) {

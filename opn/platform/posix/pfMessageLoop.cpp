@@ -34,6 +34,7 @@
 #include <set>
 #include <vector>
 
+#include "opn/platform/pfCallCounts.h"
 #include "opn/platform/pfError.h"
 
 namespace {
@@ -426,6 +427,7 @@ void PfRunMessageLoop(const volatile int32_t* runFlag) {
         }
         int ready = poll(fds.data(), (nfds_t)fds.size(), timeout);
         ++loop->wakeCount;
+        PfCountCall(kPfCountLoopWake);
         if (ready < 0 && errno != EINTR)
             return;  // cannot wait any more
         if (ready > 0) {
@@ -448,6 +450,7 @@ void PfRunMessageLoop(const volatile int32_t* runFlag) {
             loop->timerDueMs += loop->timerPeriodMs;
             if (loop->timerDueMs <= now)
                 loop->timerDueMs = now + loop->timerPeriodMs;
+            PfCountCall(kPfCountTimerFire);
             loop->timerProc(loop->timerUser);
         }
     }

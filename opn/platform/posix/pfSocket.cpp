@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "opn/platform/pfCallCounts.h"
+
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0  // platforms without it use SO_NOSIGPIPE or ignore SIGPIPE
 #endif
@@ -102,6 +104,7 @@ ResultCode SockSystemSend(PfSocketHandle handle, const void* data, int32_t size,
 }
 
 ResultCode SockSystemRecv(PfSocketHandle handle, void* buffer, int32_t size, int32_t* received) {
+    PfCountCall(kPfCountSystemRecv);
     *received = 0;
     // A close leaves errno alone; clear it so a stale "would block" cannot
     // hide the end of the stream.

@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 
+#include "opn/platform/pfCallCounts.h"
 #include "opn/platform/pfSocket.h"
 
 namespace {
@@ -104,6 +105,7 @@ thread_local bool t_hasLoop = false;
 VOID CALLBACK TimerTrampoline(HWND, UINT, UINT_PTR id, DWORD) {
     if (id != t_timerId || t_timerProc == nullptr)
         return;
+    PfCountCall(kPfCountTimerFire);
     t_timerProc(t_timerUser);
 }
 
@@ -138,6 +140,7 @@ void PfRunMessageLoop(const volatile int32_t* runFlag) {
         if (got == 0 || got == -1)
             return;  // WM_QUIT, or no queue to read
         ++t_wakeCount;
+        PfCountCall(kPfCountLoopWake);
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

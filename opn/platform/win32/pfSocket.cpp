@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <string.h>
 
+#include "opn/platform/pfCallCounts.h"
+
 namespace {
 
 const ResultCode kOk = OV_S_PLATFORM;
@@ -84,6 +86,7 @@ ResultCode SockSystemSend(PfSocketHandle handle, const void* data, int32_t size,
 }
 
 ResultCode SockSystemRecv(PfSocketHandle handle, void* buffer, int32_t size, int32_t* received) {
+    PfCountCall(kPfCountSystemRecv);
     *received = 0;
     // A close leaves the last error alone; clear it so a stale "would block"
     // cannot hide the end of the stream.
