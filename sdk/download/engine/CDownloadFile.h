@@ -65,7 +65,8 @@ struct HashListHolder {
 class CDownloadFile : public IProgressFile {
   public:
     // An empty or null `url` leaves the record empty with no tries. A hash
-    // list holder exists exactly when `hashUrl` is not empty.
+    // list holder exists exactly when `hashUrl` is not empty; without memory
+    // for it the record has no tries either.
     CDownloadFile(IDownloadFileEventListener* owner, const char* url, const char* hashUrl,
                   const char* name, const char* folder);
     ~CDownloadFile() override;

@@ -54,8 +54,8 @@ class CDownloadFileList : public IDownloadFileEventListener {
     CDownloadFileList& operator=(const CDownloadFileList&) = delete;
 
     // Adds a record unless `url` is null or empty or a record's current key
-    // equals it. True when added. `sha256` (null: none) is the SHA-256 the
-    // archive must have.
+    // equals it. True when added; false also when memory ran out. `sha256`
+    // (null: none) is the SHA-256 the archive must have.
     bool AddFile(const char* url, const char* hashUrl, const char* name, const char* folder,
                  const uint8_t* sha256 = nullptr);
     // The update manifest's record; it comes with a signature when a

@@ -47,8 +47,8 @@ class EngineDeadlines {
     // Connected: no job waits for the connection.
     void ConnectionUp() { m_waitingSince = 0; }
     // The job was sent to the engine: it owes an answer from `now`, unless it
-    // owed one already.
-    void Sent(const CJob* job, int64_t now);
+    // owed one already. False when memory ran out (nothing is owed).
+    bool Sent(const CJob* job, int64_t now);
     // Answered; from now on it owes reports.
     void Accepted(const CJob* job, int64_t now);
     // The engine reported on a job it accepted: its silence starts again.
