@@ -23,6 +23,9 @@
 // Reads go in pieces of at most 1024 bytes and sends in pieces of at most
 // 4096 bytes so that budgets are charged in small steps. No action lets the
 // receive buffer grow beyond kQoSReceiveBufferLimit.
+//
+// Threads: the context runs its action on the library thread under the library
+// lock, where the socket manager's tick also refills the shared budgets.
 #pragma once
 
 #include <stdint.h>

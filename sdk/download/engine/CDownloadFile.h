@@ -17,6 +17,9 @@
 // held against the next try. An archive record may carry the SHA-256 the
 // signed manifest names for it; the archive is unpacked only when it
 // matches.
+//
+// Threads: the update's (CDownloader.h): everything on the library thread; the
+// unpack a record owns works on its own thread (EngineUnpack.h).
 #pragma once
 
 #include <stdint.h>

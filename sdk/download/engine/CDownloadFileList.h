@@ -29,6 +29,8 @@
 //   (EngineVersion.h) selects nothing: kDownloadDowngradeRefused, and the
 //   installed engine stays.
 // Without a key none of this applies; `sha256` attributes are not read.
+//
+// Threads: the update's (CDownloader.h): everything on the library thread.
 #pragma once
 
 #include <stdint.h>

@@ -9,6 +9,9 @@
 //   the host about it and waits for the answer, however long.
 // The engine downloader looks once a second (Check) and gives the engine up
 // when a wait ran out.
+//
+// Threads: the engine downloader's: the library thread, or under the library
+// lock.
 #pragma once
 
 #include <stdint.h>

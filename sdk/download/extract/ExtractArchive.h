@@ -1,4 +1,6 @@
 // Unpacking an engine archive by its kind, for the engine-update downloader.
+// Threads: the engine unpack's worker (EngineUnpack.h), outside the library
+// lock.
 #pragma once
 
 #include <stdint.h>
