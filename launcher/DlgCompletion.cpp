@@ -117,7 +117,7 @@ bool CZVTDownloaderDlg::OnRunMessage() {
     return true;
 }
 
-DWORD WINAPI CZVTDownloaderDlg::RunThread(void* param) {
+DWORD WINAPI CZVTDownloaderDlg::RunThread(void* param) noexcept {
     RunRequest* request = static_cast<RunRequest*>(param);
     RunCheckedFile(request->path, request->known, request->expected, request->caption);
     PostMessageA(request->window, WM_QUIT, 0, 0);

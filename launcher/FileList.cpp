@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <new>
+
 #include "launcher/FolderRules.h"
 #include "sdk/support/ExpectedContent.h"
 
@@ -22,7 +24,11 @@ void TakeLine(const char* begin, size_t length, FileListParse* out) {
     }
     while (length > 0 && IsBlank(begin[length - 1]))
         --length;
-    out->urls.emplace_back(begin, length);
+    try {
+        out->urls.emplace_back(begin, length);
+    } catch (const std::bad_alloc&) {
+        out->outOfMemory = true;
+    }
 }
 
 }  // namespace
@@ -32,7 +38,7 @@ FileListParse ParseFileList(const char* data, size_t size) {
     if (!data)
         return out;
     size_t start = 0;
-    for (size_t i = 0; i < size; ++i) {
+    for (size_t i = 0; i < size && !out.outOfMemory; ++i) {
         if (data[i] != '\n')
             continue;
         size_t end = i;
@@ -42,7 +48,7 @@ FileListParse ParseFileList(const char* data, size_t size) {
             TakeLine(data + start, end - start, &out);
         start = i + 1;
     }
-    if (size - start > 2)
+    if (size - start > 2 && !out.outOfMemory)
         TakeLine(data + start, size - start, &out);
     return out;
 }

@@ -16,6 +16,7 @@ const size_t kFileListLineMax = 1024;
 struct FileListParse {
     std::vector<std::string> urls;  // one URL list per taken line, in order
     int overlongLines = 0;          // taken lines of kFileListLineMax bytes or more
+    bool outOfMemory = false;       // the lines did not fit in memory: `urls` is cut short
 };
 
 // Splits at LF and at CR LF (a lone CR stays part of the line). A line ended

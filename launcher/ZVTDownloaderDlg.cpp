@@ -5,6 +5,7 @@
 #include <windowsx.h>
 
 #include <memory>
+#include <new>
 
 #include "launcher/DialogLayout.h"
 #include "launcher/DisplayFormat.h"
@@ -330,11 +331,16 @@ void CZVTDownloaderDlg::OnDataFailed() {
 
 void CZVTDownloaderDlg::ParseFileList(const char* data, size_t size) {
     FileListParse parse = ::ParseFileList(data, size);
+    if (parse.outOfMemory) {
+        Message(texts::kFileListFailed);
+        Quit();
+        return;
+    }
     for (int i = 0; i < parse.overlongLines; ++i) {
         Message(texts::kBadUrl);
         Quit();
     }
-    m_urls = parse.urls;
+    m_urls.swap(parse.urls);
     if (!m_urls.empty()) {
         m_fileListLoaded = 1;
     } else {
@@ -345,8 +351,14 @@ void CZVTDownloaderDlg::ParseFileList(const char* data, size_t size) {
 
 void CZVTDownloaderDlg::RequestListSignature(const char* data, size_t size) {
     m_signatureRequested = true;
-    if (data)
-        m_signedList.assign(data, size);
+    try {
+        if (data)
+            m_signedList.assign(data, size);
+    } catch (const std::bad_alloc&) {
+        Message(texts::kFileListFailed);
+        Quit();
+        return;
+    }
     // Fetched like the list itself, with the same bounds.
     const std::string url = m_config.fileListUrl + ".sig";
     if (SwarmFetch_RequestData(url.c_str()) != SF_RESULT_OK)

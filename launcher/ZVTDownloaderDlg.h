@@ -169,7 +169,7 @@ class CZVTDownloaderDlg : public CDialog {
     void OnRun();
     // False when the message is no run request (see WM_APP_RUN).
     bool OnRunMessage();
-    static DWORD WINAPI RunThread(void* self);
+    static DWORD WINAPI RunThread(void* self) noexcept;
 
     LauncherConfig m_config;
 

@@ -363,7 +363,7 @@ bool CAnimatedPicture::StartDrawing() {
     return drawn;
 }
 
-unsigned __stdcall CAnimatedPicture::AnimationThread(void* param) {
+unsigned __stdcall CAnimatedPicture::AnimationThread(void* param) noexcept {
     std::unique_ptr<std::shared_ptr<State>> hold(static_cast<std::shared_ptr<State>*>(param));
     State& state = **hold;
     state.playing = true;

@@ -99,7 +99,7 @@ class CAnimatedPicture : public CWindow {
 
   private:
     struct State;
-    static unsigned __stdcall AnimationThread(void* param);
+    static unsigned __stdcall AnimationThread(void* param) noexcept;
     bool LoadGifFrames(const uint8_t* data, size_t size);
     bool MakeCanvas(int width, int height);
     void PaintCanvas(HDC dc);

@@ -29,7 +29,7 @@ void CDialog::SetModalObserver(ModalObserver observer) {
     ModalObserverSlot() = std::move(observer);
 }
 
-INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT msg, WPARAM, LPARAM lp) {
+INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT msg, WPARAM, LPARAM lp) noexcept {
     if (msg != WM_INITDIALOG) {
         // Everything else reached WindowProc through the subclass already;
         // FALSE lets the system's dialog procedure do its default.

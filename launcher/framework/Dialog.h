@@ -70,7 +70,7 @@ class CDialog : public CWindow {
     HWND m_parent;
 
   private:
-    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) noexcept;
     bool TranslateForDialog(MSG* msg);
 
     int m_templateId;

@@ -12,7 +12,7 @@ struct BrowseContext {
 // The browser's status line control (absent when BIF_STATUSTEXT is not set).
 const int kBrowseStatusControl = 14146;
 
-int CALLBACK BrowseCallback(HWND hwnd, UINT msg, LPARAM lp, LPARAM data) {
+int CALLBACK BrowseCallback(HWND hwnd, UINT msg, LPARAM lp, LPARAM data) noexcept {
     const auto* context = reinterpret_cast<const BrowseContext*>(data);
     if (context == nullptr) {
         return 0;

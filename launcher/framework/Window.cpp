@@ -151,7 +151,7 @@ LRESULT CWindow::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 LRESULT CALLBACK CWindow::SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR,
-                                       DWORD_PTR ref) {
+                                       DWORD_PTR ref) noexcept {
     auto* object = reinterpret_cast<CWindow*>(ref);
     // Nested messages (a SendMessage from inside a handler) keep their own
     // "current message" for Default().

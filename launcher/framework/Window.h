@@ -108,7 +108,7 @@ class CWindow {
     void Detach();
     bool ReflectToChild(HWND child, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result);
     static LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR id,
-                                         DWORD_PTR ref);
+                                         DWORD_PTR ref) noexcept;
 
     struct Message {
         UINT msg;

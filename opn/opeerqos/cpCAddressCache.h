@@ -9,8 +9,9 @@
 //   - a failed address sinks to the end and stays behind the others until 30 s
 //     after its failure; after that a new resolution treats it as fresh.
 //
-// Not locked: every caller already holds the library lock. Time and the
-// resolver come through seams so that tests drive them exactly. A wall clock
+// Not locked: every caller already holds the library lock (on the library
+// thread, or on a host thread that took it). Time and the resolver come
+// through seams so that tests drive them exactly. A wall clock
 // that went back counts as a long time passed (the name is resolved again and
 // old failures are forgotten) rather than freezing the entry.
 #pragma once

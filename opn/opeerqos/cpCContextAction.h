@@ -28,6 +28,9 @@
 // stay exact: a read never asks for more than was granted, and what it did
 // not get goes back. Sends go in pieces of at most 4096 bytes. No action
 // lets the receive buffer grow beyond kQoSReceiveBufferLimit.
+//
+// Threads: the context runs its action on the library thread under the library
+// lock, where the socket manager's tick also refills the shared budgets.
 #pragma once
 
 #include <stdint.h>

@@ -1,6 +1,9 @@
 // Object form of the socket functions (pfSocket.h): one reference-counted
 // holder of one socket record. The object owns its record; Close and the
 // destructor close and free it.
+//
+// Threads: not locked; one object is used by one thread at a time, and its
+// notifications go to the thread of the window it selects (pfSocket.h).
 #pragma once
 
 #include <stdint.h>

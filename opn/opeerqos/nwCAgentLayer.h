@@ -6,6 +6,9 @@
 // One object, two faces on one count: the stack face (this object, for the
 // context) and ovIAgentLayer (PublicFace(), for the owner; what the class
 // factory hands out for OV_CLSID_AGENT_LAYER).
+//
+// Threads: the context calls the layer, and the owner its face, on the library
+// thread under the library lock.
 #pragma once
 
 #include <stdint.h>

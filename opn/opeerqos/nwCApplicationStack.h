@@ -15,6 +15,9 @@
 // the stack face, any other id OV_E_NETWORK), defines OnConnected,
 // OnClosedHook and RegisterHandlers, and calls RegisterHandlers from its own
 // constructor (a base constructor cannot reach the derived override).
+//
+// Threads: a layer is called by its context on the library thread under the
+// library lock (cpISocketContext.h), and so are its handlers and hooks.
 #pragma once
 
 #include <stdint.h>

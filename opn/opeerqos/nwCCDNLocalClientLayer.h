@@ -9,6 +9,9 @@
 // One object, two faces on one count: the stack face (this object, for the
 // context) and ovICDNLocalClientLayer (PublicFace(), what the class factory
 // hands out for OV_CLSID_CDN_LOCAL_LAYER).
+//
+// Threads: the context calls the layer, and the engine downloader its face, on
+// the library thread under the library lock; so come the listener's calls.
 #pragma once
 
 #include <stdint.h>

@@ -12,6 +12,9 @@
 //
 // Hold the object through ovSmartPtr: it keeps a reference to itself while it
 // reports, so a client may drop the last one from inside a report.
+//
+// Threads: as ovIHTTPDownloader.h says: the operations take the library lock
+// themselves; the reports come on the library thread under it.
 #pragma once
 
 #include <stdint.h>

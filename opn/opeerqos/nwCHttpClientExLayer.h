@@ -20,6 +20,9 @@
 //   in all; bytes beyond it are consumed and dropped, so an owner's buffer
 //   of exactly Content-Length bytes is never overrun. OnComplete comes once,
 //   when a positive Content-Length has been delivered.
+//
+// Threads: the context calls the layer, and the owner its face, on the library
+// thread under the library lock; so come the listener's calls.
 #pragma once
 
 #include <stdint.h>

@@ -14,6 +14,9 @@
 // ovCString holds them, so a reader sees Length() beyond the first zero) and
 // never reads past the given length; its memory is a copy of the block plus the records, so the
 // caller bounds it by the block size it accepts.
+//
+// Threads: no shared state: any thread, one parser at a time (the HTTP layer's,
+// on the library thread).
 #pragma once
 
 #include <stdint.h>

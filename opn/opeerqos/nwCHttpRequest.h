@@ -26,6 +26,9 @@
 //
 // Builders never fail on content: missing values give missing lines. Build
 // answers false only when memory ran out (`out` is then empty).
+//
+// Threads: no shared state: any thread (the HTTP layer builds on the library
+// thread).
 #pragma once
 
 #include <stdint.h>

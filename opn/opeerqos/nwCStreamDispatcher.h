@@ -14,6 +14,8 @@
 //
 // A handler may add handlers or stop the dispatcher from inside its call;
 // Stop takes effect after the running handler returns.
+//
+// Threads: part of its layer: runs on the library thread under the library lock.
 #pragma once
 
 #include <stdint.h>

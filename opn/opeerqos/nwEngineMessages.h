@@ -10,6 +10,8 @@
 // the payload's length, a text must end inside the payload, a count must fit
 // the bytes that follow, and a fixed text without a terminator is cut at its
 // field's end. Anything else is a malformed message.
+//
+// Threads: functions without state: any thread, no lock.
 #pragma once
 
 #include <stdint.h>

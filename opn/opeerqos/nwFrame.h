@@ -10,6 +10,8 @@
 // The whole frame is a multiple of 8 bytes, so L is the real payload size
 // rounded up until 14 + L divides by 8. Receivers only learn L and rely on
 // fixed field sizes or zero-terminated texts inside the payload.
+//
+// Threads: functions without state: any thread, no lock.
 #pragma once
 
 #include <stdint.h>

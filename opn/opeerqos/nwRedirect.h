@@ -2,6 +2,8 @@
 // Location header points, and how many hops are allowed. JudgeRedirect is the
 // one step every client that follows redirects takes on an answer; what a
 // client does next (a new request, a retry, giving up) stays its own.
+//
+// Threads: functions without state: any thread, no lock.
 #pragma once
 
 #include <stdint.h>

@@ -5,6 +5,9 @@
 // Push it onto a connection context, take the face with FindLayer or
 // TopLayer, set the listener, connect, and call SendReport once connected
 // (a report sent earlier waits in the context's send queue).
+//
+// Threads: the face is used on the library thread or holding the library lock;
+// the listener's calls come on the library thread (nwIAgentListener.h).
 #pragma once
 
 #include <stdint.h>

@@ -3,6 +3,10 @@
 // connection to the local download engine. Every send answers OV_S_NETWORK
 // once the frame is handed to the context (queued until connected), and
 // OV_E_NETWORK for a request that cannot be encoded or when memory runs out.
+//
+// Threads: the face is used on the library thread or holding the library lock;
+// the listener's calls come on the library thread (see its header,
+// nwICDNLocalClientEventListener.h).
 #pragma once
 
 #include <stdint.h>

@@ -15,6 +15,8 @@
 // byte (%00) ends the decoded text. Both answer OV_S_UTILITY, or OV_E_UTILITY
 // for a null or empty input (nothing is written then) and for an input whose
 // result would not fit a 32-bit length.
+//
+// Threads: functions without state: any thread, no lock.
 #pragma once
 
 #include <stdint.h>

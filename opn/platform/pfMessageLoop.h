@@ -66,11 +66,13 @@ ResultCode PfMessageLoopInit();
 void PfMessageLoopDone();
 
 // Runs the loop of the calling thread until the quit message arrives or, after
-// any message, `*runFlag` reads 0. Returns after the loop has stopped.
+// any message, `*runFlag` reads 0, or until it cannot wait any more (the
+// wait fails; POSIX: no memory for the set of sockets to wait on). Returns
+// after the loop has stopped.
 void PfRunMessageLoop(const volatile int32_t* runFlag);
 
 // Posts the quit message to a thread's loop. False when that thread has no
-// loop (any more).
+// loop (any more) or the message could not be queued.
 bool PfPostQuit(uint32_t threadId);
 
 // Identifier of the calling thread.
@@ -86,6 +88,9 @@ intptr_t PfDefWindowProc(PfWindowHandle window, uint32_t message, uintptr_t wpar
                          intptr_t lparam);
 
 // Asks for the notifications in `mask` on `message` (mask 0 cancels).
+// OV_E_NO_BUFFERS when there is no memory for the socket's record. POSIX: a
+// notice that cannot be queued for want of memory ends the socket's
+// notifications.
 ResultCode PfSocketSelect(PfSocketHandle socket, PfWindowHandle window, uint32_t message,
                           uint32_t mask);
 // Called by SockRecv after each receive on a TCP socket: re-arms FD_READ as

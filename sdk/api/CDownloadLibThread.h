@@ -52,16 +52,17 @@ class CDownloadLibThread {
     // has ended, since a late thread still signals it.
     void StartWaitOver(bool signalled);
 
-    // 517 without job manager; else keeps `user` and returns the job
-    // manager's SetHost.
+    // SF_RESULT_FAILED without job manager; else keeps `user` and returns the
+    // job manager's SetHost.
     int32_t SetHost(HWND window, SwarmFetchEventCallback callback, void* user, uint8_t elevate);
 
-    // Forwarders: 517 without job manager, else the job manager's result.
+    // Forwarders: SF_RESULT_FAILED without job manager, else the job manager's
+    // result.
     int32_t DownloadData(const char* url);
     int32_t GetDataSize(int64_t* size);
     int32_t GetData(SwarmFetchDataBuffer* buffer);
     int32_t AddSizeCheck(const char* url);
-    // 512 whatever the job manager answers.
+    // SF_RESULT_OK whatever the job manager answers.
     int32_t StartSizeCheck();
     int32_t GetSizeCheckTotal(int64_t* total);
     int32_t CreateJob(uint32_t* job, const char* code, const char* name);
@@ -80,7 +81,7 @@ class CDownloadLibThread {
     int32_t GetMessageLength(uint32_t job, int32_t* length);
     int32_t PopMessage(uint32_t job, SwarmFetchMessage* out);
     // Total minus received of the job's progress when its total is not 0,
-    // else the size-check total (517 without size check).
+    // else the size-check total (SF_RESULT_FAILED without size check).
     int32_t GetRemainingBytes(uint32_t job, int64_t* bytes);
 
     // Null until the thread has built it.

@@ -39,7 +39,7 @@ class CJobManager : public IJobDownloadEventListener,
     CJobManager& operator=(const CJobManager&) = delete;
 
     // Locked: keeps the host's window, callback and user pointer (every job
-    // created afterwards copies them) and the elevation choice. 512.
+    // created afterwards copies them) and the elevation choice. SF_RESULT_OK.
     int32_t SetHost(HWND window, SwarmFetchEventCallback callback, void* user, uint8_t elevate);
 
     // Jobs (locked). Results as in SwarmFetch.h.
@@ -54,22 +54,24 @@ class CJobManager : public IJobDownloadEventListener,
     int32_t SetEngineParameter(const char* text);
 
     // Data download (locked). DownloadData creates the session on first use
-    // and starts `url` on it: 512 (517 only when no session can be made).
-    // GetDataSize: 512 whenever the session exists, writing the size only
-    // when completed data is there. GetData: 512 when the buffer's size
-    // equals the data size and the data was copied. Both 517 while there is
-    // no session.
+    // and starts `url` on it: SF_RESULT_OK (SF_RESULT_FAILED only when no
+    // session can be made). GetDataSize: SF_RESULT_OK whenever the session
+    // exists, writing the size only when completed data is there. GetData:
+    // SF_RESULT_OK when the buffer's size equals the data size and the data
+    // was copied. Both SF_RESULT_FAILED while there is no session.
     int32_t DownloadData(const char* url);
     int32_t GetDataSize(int64_t* size);
     int32_t GetData(SwarmFetchDataBuffer* buffer);
 
-    // Size check: 517 while there is no size check. The check takes the lock
-    // itself and reports (525, 526) on the library thread.
+    // Size check: SF_RESULT_FAILED while there is no size check. The check
+    // takes the lock itself and reports (SF_EVENT_SIZE_CHECK_DONE,
+    // SF_EVENT_SIZE_CHECK_FAILED) on the library thread.
     int32_t AddSizeCheck(const char* url);
     int32_t StartSizeCheck();
     int32_t GetSizeCheckTotal(int64_t* total);
 
-    // Record queries (locked): 517 for an unknown job or a null `out`.
+    // Record queries (locked): SF_RESULT_FAILED for an unknown job or a null
+    // `out`.
     int32_t GetSizeInfo(uint32_t job, SwarmFetchSizeInfo* out);
     int32_t GetProgress(uint32_t job, SwarmFetchProgress* out);
     int32_t GetFileDone(uint32_t job, SwarmFetchFileDone* out);
@@ -89,7 +91,7 @@ class CJobManager : public IJobDownloadEventListener,
     // The network module's clean-up when the library thread's loop has
     // ended: the downloaders, the data session and the network module go
     // (under the lock), then the socket layer and TLS clean-up. Jobs stay
-    // until the destructor. 512.
+    // until the destructor. SF_RESULT_OK.
     int32_t ShutdownNetwork();
 
     // IJobDownloadEventListener

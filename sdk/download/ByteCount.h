@@ -2,6 +2,8 @@
 // server announced. Each fits an int64_t; their sum may not, and a total
 // that wrapped would read as negative or small. Held at INT64_MAX instead,
 // which no disk holds, so the free-space checks refuse it.
+//
+// Threads: functions without state: any thread, no lock.
 #pragma once
 
 #include <stdint.h>

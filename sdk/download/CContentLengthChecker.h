@@ -38,7 +38,8 @@ class CContentLengthChecker : public IContentLengthCheckSessionEventListener {
 
     // Not owned; null silences the check.
     void SetListener(IContentLengthCheckerEventListener* listener);
-    // Adds one file: its first URL is checked. 512 (517 when out of memory).
+    // Adds one file: its first URL is checked. SF_RESULT_OK (SF_RESULT_FAILED
+    // when out of memory).
     int32_t AddUrl(const char* urlList);
     // Checks the files added since the last check ended (a new check starts
     // its total at 0); does nothing while a check is pending or runs.

@@ -1,8 +1,8 @@
 // The in-memory data download: one URL fetched whole into a buffer (the
 // launcher's file list and skin archive). The job manager creates it on
 // first use, keeps it, and starts every later request on the same object;
-// the session reports to the job manager, which raises the host events 522
-// (complete), 523 (failed) and 529 (tick).
+// the session reports to the job manager, which raises the host events
+// SF_EVENT_DATA_DONE, SF_EVENT_DATA_FAILED and SF_EVENT_DATA_TICK.
 //
 // One request at a time: a new Start drops the request still running without
 // a report, and forgets the data of the previous one. Every started request
@@ -10,8 +10,8 @@
 // or the session is destroyed first), and OnDataTick comes once a second
 // while it runs. A request (with its redirects) that trickles ends as too
 // slow (LowSpeedGuard.h). Failure reasons are the kDataFail* values below;
-// the host never sees them (event 523 carries none), LastFailure() keeps the
-// latest.
+// the host never sees them (SF_EVENT_DATA_FAILED carries none), LastFailure()
+// keeps the latest.
 //
 // The data can be fetched with GetSize and GetData once the request has
 // completed; it stays until the next Start or the session's destruction.
@@ -75,10 +75,12 @@ class CDataDownloadSession : public nwIHttpClientExEventListener {
 
     // A null or empty URL does nothing; otherwise starts a new request.
     void Start(const char* url);
-    // 512 with the size of the completed data; 517 while there is none.
+    // SF_RESULT_OK with the size of the completed data; SF_RESULT_FAILED while
+    // there is none.
     int32_t GetSize(int64_t* size) const;
-    // Copies the completed data and answers 512 when `buffer` is not null
-    // and `size` equals the data size; otherwise 517 and nothing is copied.
+    // Copies the completed data and answers SF_RESULT_OK when `buffer` is not
+    // null and `size` equals the data size; otherwise SF_RESULT_FAILED and
+    // nothing is copied.
     int32_t GetData(void* buffer, int64_t size) const;
 
     // nwIHttpClientExEventListener (the key is the request's serial number).

@@ -8,7 +8,6 @@
 #include <new>
 #include <stdlib.h>
 #include <string.h>
-#include <vector>
 
 struct CJob::IndexRecord {
     ovCString key;  // lower-cased folder plus file name
@@ -94,14 +93,20 @@ bool LowerKey(const char* path, ovCString& key) {
         return false;
     if (key.Length() == 0)
         return true;
-    std::vector<char> text(key.CStr(), key.CStr() + key.Length());
-    for (size_t i = 0; i < text.size(); ++i) {
+    const uint32_t length = key.Length();
+    char* text = static_cast<char*>(malloc(length));
+    if (!text)
+        return false;
+    memcpy(text, key.CStr(), length);
+    for (uint32_t i = 0; i < length; ++i) {
         if (CodePageIsLeadByte((unsigned char)text[i]))
             ++i;
         else if (text[i] >= 'A' && text[i] <= 'Z')
             text[i] = (char)(text[i] - 'A' + 'a');
     }
-    return key.Assign(text.data(), (uint32_t)text.size());
+    const bool ok = key.Assign(text, length);
+    free(text);
+    return ok;
 }
 
 // Appends `urlList` for the text of a file-done record, in at most `room`

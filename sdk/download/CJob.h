@@ -77,24 +77,26 @@ class CJob {
     // Folder of the most recently added file.
     const char* Folder() const { return m_folder; }
 
-    // Adds one file while the job is idle: 517 when it is not idle; 513
-    // without URL or without a safe name; 514 without folder or when the
-    // folder is too long; 517 for a file already in the job (folder plus
-    // name, letter case ignored) or when memory runs out; else 512.
+    // Adds one file while the job is idle: SF_RESULT_FAILED when it is not
+    // idle; SF_RESULT_NO_URL without URL or without a safe name;
+    // SF_RESULT_BAD_FOLDER without folder or when the folder is too long;
+    // SF_RESULT_FAILED for a file already in the job (folder plus name, letter
+    // case ignored) or when memory runs out; else SF_RESULT_OK.
     //
-    // The name is `fileName` when given, else what follows the last '/' of
-    // the URL (before its fragment); with mirrors ('|') every mirror must end
-    // in the same name. It must be one safe path component
-    // (PathComponentIsSafe) and folder plus name plus kPartFileSuffix must
-    // stay below kJobPathSize bytes, else 513. The folder itself is not
-    // touched.
+    // The name is `fileName` when given, else what follows the last '/' of the
+    // URL (before its fragment); with mirrors ('|') every mirror must end in
+    // the same name. It must be one safe path component (PathComponentIsSafe)
+    // and folder plus name plus kPartFileSuffix must stay below kJobPathSize
+    // bytes, else SF_RESULT_NO_URL. The folder itself is not touched.
     //
     // A fragment "#sha256=...&size=..." (ExpectedContent.h) gives the
     // entry its hash, and its size when `size` is -1; a bad fragment,
-    // mirrors that disagree, or a size other than the host's give 513.
+    // mirrors that disagree, or a size other than the host's give
+    // SF_RESULT_NO_URL.
     //
-    // A file refused with 513 or 514 is remembered: the job is then missing
-    // a file its host meant it to have, and cannot be started.
+    // A file refused with SF_RESULT_NO_URL or SF_RESULT_BAD_FOLDER is
+    // remembered: the job is then missing a file its host meant it to have, and
+    // cannot be started.
     int32_t AddFile(const char* url, const char* folder, const char* fileName, int64_t size,
                     int32_t value1, int32_t value2);
 
@@ -128,20 +130,22 @@ class CJob {
     void CopyProgress(SwarmFetchProgress* out) const;
 
     // Events (each stores its record first, then tells the host).
-    // 513: only while running and before any byte was received.
+    // SF_EVENT_SIZE_INFO: only while running and before any byte was received.
     void ReportSizeInfo(int32_t value, int64_t total);
-    // 514: the one-second tick; only while running with bytes received.
+    // SF_EVENT_PROGRESS: the one-second tick; only while running with bytes
+    // received.
     void Tick();
-    // 515: at most once per entry; the record's text is "url,path": the
-    // whole path after the text's first comma, before it the URL list with
-    // each comma written "%2C", cut (between characters) to what is left.
+    // SF_EVENT_FILE_DONE: at most once per entry; the record's text is
+    // "url,path": the whole path after the text's first comma, before it the
+    // URL list with each comma written "%2C", cut (between characters) to what
+    // is left.
     void ReportFileDone(const char* path, const char* urlList);
-    // 516: the final 514 (when bytes were received), state complete, the
-    // pending job-done record replaced.
+    // SF_EVENT_JOB_DONE: the final SF_EVENT_PROGRESS (when bytes were
+    // received), state complete, the pending job-done record replaced.
     void ReportJobDone(int32_t filesDone, int32_t extra);
-    // 517: queues the message; `text` may be null.
+    // SF_EVENT_MESSAGE: queues the message; `text` may be null.
     void QueueMessage(int32_t code, const char* text);
-    // 524: the local engine asks whether to resume.
+    // SF_EVENT_RESUME_QUESTION: the local engine asks whether to resume.
     void AskResume();
 
     // Queries of the host. A record that is not pending leaves `out` as it is.

@@ -6,7 +6,7 @@
 #include "sdk/support/ServiceLog.h"
 
 #include <atomic>
-#include <vector>
+#include <new>
 
 namespace {
 
@@ -144,15 +144,24 @@ void CJobDownloader::OnTimer(void* self) {
     CJobDownloader* downloader = static_cast<CJobDownloader*>(self);
     // A check may let jobs go, which shifts the list under a walk by
     // position: walk a copy, and skip the jobs that are gone by their turn.
-    std::vector<CJob*> jobs;
-    jobs.reserve((size_t)downloader->m_jobs.Count());
-    for (ovCPtrList::Node* node = downloader->m_jobs.HeadNode(); node; node = node->next)
-        jobs.push_back(static_cast<CJob*>(node->element));
-    for (CJob* job : jobs) {
+    const int32_t count = downloader->m_jobs.Count();
+    if (count <= 0)
+        return;
+    CJob** jobs = new (std::nothrow) CJob*[(size_t)count];
+    // Out of memory: this tick is left out, the next one tries again.
+    if (!jobs)
+        return;
+    int32_t n = 0;
+    for (ovCPtrList::Node* node = downloader->m_jobs.HeadNode(); node && n < count;
+         node = node->next)
+        jobs[n++] = static_cast<CJob*>(node->element);
+    for (int32_t i = 0; i < n; ++i) {
+        CJob* job = jobs[i];
         if (!downloader->Holds(job))
             continue;
         downloader->CheckConnection(job);
         if (downloader->Holds(job))
             job->Tick();
     }
+    delete[] jobs;
 }

@@ -30,14 +30,16 @@ class CJobDownloader {
     CJobDownloader(const CJobDownloader&) = delete;
     CJobDownloader& operator=(const CJobDownloader&) = delete;
 
-    // 515 when the job is already held; otherwise clears the offline flag,
-    // sets the job running, takes it, starts the timer when it is not running
-    // and returns Begin(job).
+    // SF_RESULT_ALREADY_RUNNING when the job is already held; otherwise clears
+    // the offline flag, sets the job running, takes it, starts the timer when
+    // it is not running and returns Begin(job).
     int32_t Start(CJob* job);
-    // 516 when the job is not held; otherwise lets it go, sets it idle, stops
-    // the timer when no job is left, runs End(job) and returns 512.
+    // SF_RESULT_NOT_RUNNING when the job is not held; otherwise lets it go,
+    // sets it idle, stops the timer when no job is left, runs End(job) and
+    // returns SF_RESULT_OK.
     int32_t Stop(CJob* job);
-    // 516 when the job is not held; otherwise OnResumeReply and 512.
+    // SF_RESULT_NOT_RUNNING when the job is not held; otherwise OnResumeReply
+    // and SF_RESULT_OK.
     int32_t ResumeReply(CJob* job, uint8_t resume, uint8_t applyToAll);
     bool Holds(const CJob* job) const;
 
@@ -67,17 +69,17 @@ class CJobDownloader {
     void StopTimerWhenIdle();
 
     // Reports to a held job; each does nothing when the job is not held.
-    // Message (event 517).
+    // Message (SF_EVENT_MESSAGE).
     void QueueJobMessage(CJob* job, int32_t code, const char* text);
     // The job is let go first (its state stays), then the message is queued.
     void DropJobWithMessage(CJob* job, int32_t code, const char* text);
-    // Job done (event 516): the job is let go, the timer stops when no job
-    // is left, then the job reports.
+    // Job done (SF_EVENT_JOB_DONE): the job is let go, the timer stops when no
+    // job is left, then the job reports.
     void ReportJobDone(CJob* job, int32_t filesDone, int32_t extra);
     void StoreProgress(CJob* job, const SwarmFetchProgress& progress);
-    // File done (event 515): "urlList,path".
+    // File done (SF_EVENT_FILE_DONE): "urlList,path".
     void ReportFileDone(CJob* job, const char* path, const char* urlList);
-    // Size info (event 513).
+    // Size info (SF_EVENT_SIZE_INFO).
     void ReportSizeInfo(CJob* job, int32_t entryCount, int64_t total);
 
     int32_t m_offline = 0;                           // 1 while the machine has no connection

@@ -2,6 +2,9 @@
 // a partial file that a download continues, and a file under its final name
 // that may need no download at all. Files are read in chunks of
 // kFileDigestChunk bytes, never whole into memory.
+//
+// Threads: no shared state: any thread; the hash queue's worker
+// (FileHashQueue.h) reads files with it outside the library lock.
 #pragma once
 
 #include <stddef.h>

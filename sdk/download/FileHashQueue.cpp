@@ -72,7 +72,13 @@ uint32_t FileHashQueue::Add(const char* path) {
     task->ticket = m_nextTicket;
     Lock();
     bool ok = true;
-    m_tasks.push_back(task);
+    try {
+        m_tasks.push_back(task);
+    } catch (const std::bad_alloc&) {
+        Unlock();
+        delete task;
+        return 0;
+    }
     if (!m_running) {
         // A worker that saw the queue empty is at its very end.
         if (m_thread) {

@@ -3,6 +3,8 @@
 // (POSIX has no share modes). Its content is checked through the hold, so the
 // bytes checked are the bytes held; the launcher holds the installer so from
 // its check until it has started.
+//
+// Threads: no lock; an object is used by one thread at a time.
 #pragma once
 
 #include <stdint.h>

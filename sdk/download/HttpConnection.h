@@ -2,6 +2,9 @@
 // an HTTP client layer on top, configured, given its listener and opened
 // holding the library lock; and its release, which never destroys the
 // context inside its own callback.
+//
+// Threads: opened and released on the library thread or by a host call, under
+// the library lock; the layer reports on the library thread under it.
 #pragma once
 
 #include <stdint.h>

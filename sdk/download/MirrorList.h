@@ -1,5 +1,7 @@
 // The mirror URLs of one download entry: its URL list split at every '|',
 // empty pieces left out, in the order given.
+//
+// Threads: a value of its owner's: any thread, no lock of its own.
 #pragma once
 
 #include <stdint.h>

@@ -53,7 +53,7 @@ RECT TextRect() {
     return rect;
 }
 
-LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
     switch (message) {
         case WM_PAINT: {
             PAINTSTRUCT paint;

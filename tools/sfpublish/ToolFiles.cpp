@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include <fstream>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -61,7 +62,12 @@ bool ReadSmallFile(const fs::path& path, uint64_t maxBytes, std::string* bytes,
             *error = Shown(path) + ": larger than " + std::to_string(maxBytes) + " bytes";
             return false;
         }
-        bytes->append(piece.data(), got);
+        try {
+            bytes->append(piece.data(), got);
+        } catch (const std::bad_alloc&) {
+            *error = Shown(path) + ": out of memory";
+            return false;
+        }
     }
     if (in.bad()) {
         *error = Shown(path) + ": read error";

@@ -34,7 +34,7 @@ X509_STORE* g_store = nullptr;
 X509_STORE* g_verifyStore = nullptr;  // system roots + trusted certificates
 int32_t g_systemRoots = 0;
 
-int BioWrite(BIO* bio, const char* data, int length) {
+int BioWrite(BIO* bio, const char* data, int length) noexcept {
     BIO_clear_retry_flags(bio);
     if (!data || length < 0)
         return -1;
@@ -44,7 +44,7 @@ int BioWrite(BIO* bio, const char* data, int length) {
     return length;
 }
 
-int BioRead(BIO* bio, char* out, int size) {
+int BioRead(BIO* bio, char* out, int size) noexcept {
     BIO_clear_retry_flags(bio);
     TlsBioChannel* channel = static_cast<TlsBioChannel*>(BIO_get_data(bio));
     if (out && size > 0 && channel && channel->input && channel->inputTaken >= 0 &&
@@ -60,7 +60,7 @@ int BioRead(BIO* bio, char* out, int size) {
     return -1;
 }
 
-int BioPuts(BIO* bio, const char* text) {
+int BioPuts(BIO* bio, const char* text) noexcept {
     if (!text)
         return BioWrite(bio, nullptr, 0);
     size_t length = strlen(text);
@@ -69,7 +69,7 @@ int BioPuts(BIO* bio, const char* text) {
     return BioWrite(bio, text, (int)length);
 }
 
-long BioCtrl(BIO* bio, int command, long number, void* pointer) {
+long BioCtrl(BIO* bio, int command, long number, void* pointer) noexcept {
     (void)pointer;
     switch (command) {
         case BIO_CTRL_GET_CLOSE:
@@ -85,13 +85,13 @@ long BioCtrl(BIO* bio, int command, long number, void* pointer) {
     }
 }
 
-int BioCreate(BIO* bio) {
+int BioCreate(BIO* bio) noexcept {
     BIO_set_shutdown(bio, 1);
     BIO_set_init(bio, 1);
     return 1;
 }
 
-int BioDestroy(BIO* bio) {
+int BioDestroy(BIO* bio) noexcept {
     (void)bio;
     return 1;
 }

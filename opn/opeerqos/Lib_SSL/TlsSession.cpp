@@ -29,7 +29,7 @@ void SendThunk(const void* data, int32_t length, void* user) {
 
 // Classifies the connection's events for diagnostics only; the alert is kept
 // for the failure text.
-void InfoCallback(const SSL* ssl, int where, int value) {
+void InfoCallback(const SSL* ssl, int where, int value) noexcept {
     TlsSession* session = static_cast<TlsSession*>(SSL_get_app_data(ssl));
     if (!session)
         return;

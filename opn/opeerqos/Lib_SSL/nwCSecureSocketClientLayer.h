@@ -27,6 +27,9 @@
 //
 // Bounds: the pending queue holds at most kMaxPendingBytes and the upward
 // remainder at most kMaxRemainderBytes; more closes the context.
+//
+// Threads: the context calls the layer on the library thread under the library
+// lock (cpISocketContext.h); OpenSSL's callbacks run inside those calls.
 #pragma once
 
 #include <stdint.h>

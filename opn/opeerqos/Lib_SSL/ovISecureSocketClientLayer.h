@@ -20,6 +20,9 @@
 // The face has no operations of its own: slots 0-3 forward to the layer
 // object (one shared count), and QueryInterface(OV_IID_NETSTACK) gives the
 // stack face.
+//
+// Threads: pushed and configured like the context (ovIQoSContext.h), on the
+// library thread or holding the library lock.
 #pragma once
 
 #include "opn/core/ovIUnknown.h"

@@ -31,6 +31,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <new>
 #include <set>
 #include <vector>
 
@@ -140,7 +141,13 @@ void PostNoticeLocked(int fd, Watch& watch, uint32_t event, uint32_t error) {
     m.message = watch.message;
     m.wparam = (uintptr_t)(intptr_t)fd;
     m.lparam = SelectParam(event, error);
-    watch.window->loop->queue.push_back(m);
+    try {
+        watch.window->loop->queue.push_back(m);
+    } catch (const std::bad_alloc&) {
+        // A notice that cannot be queued is lost: the socket reports nothing
+        // more, and its owner's timeout ends the connection.
+        watch.dead = true;
+    }
 }
 
 short PollEvents(const Watch& w) {
@@ -309,6 +316,23 @@ bool Dispatch(const Message& m) {
     return true;
 }
 
+// Adds one descriptor to the poll set; false when memory ran out.
+bool AddPollEntry(std::vector<pollfd>& fds, std::vector<uint64_t>& serials, const pollfd& entry,
+                  uint64_t serial) {
+    try {
+        fds.push_back(entry);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    try {
+        serials.push_back(serial);
+    } catch (const std::bad_alloc&) {
+        fds.pop_back();
+        return false;
+    }
+    return true;
+}
+
 // The host thread clears the flag while this thread runs.
 bool StopRequested(const volatile int32_t* runFlag) {
     return runFlag != nullptr && __atomic_load_n(runFlag, __ATOMIC_ACQUIRE) == 0;
@@ -333,13 +357,25 @@ ResultCode PfMessageLoopInit() {
         close(fds[1]);
         return OV_E_PLATFORM;
     }
-    Loop* loop = new Loop();
+    Loop* loop = new (std::nothrow) Loop();
+    if (loop == nullptr) {
+        close(fds[0]);
+        close(fds[1]);
+        return OV_E_PLATFORM;
+    }
     loop->threadId = PfCurrentThreadId();
     loop->wakeRead = fds[0];
     loop->wakeWrite = fds[1];
     {
         std::lock_guard<std::mutex> guard(g_mutex);
-        g_loops[loop->threadId] = loop;
+        try {
+            g_loops[loop->threadId] = loop;
+        } catch (const std::bad_alloc&) {
+            close(fds[0]);
+            close(fds[1]);
+            delete loop;
+            return OV_E_PLATFORM;
+        }
     }
     t_loop = loop;
     return OV_S_PLATFORM;
@@ -398,8 +434,8 @@ void PfRunMessageLoop(const volatile int32_t* runFlag) {
                 // the timer still get their turn.
                 readAheadPosted = PostReadAheadLocked(loop);
                 pollfd wake = {loop->wakeRead, POLLIN, 0};
-                fds.push_back(wake);
-                serials.push_back(0);
+                if (!AddPollEntry(fds, serials, wake, 0))
+                    return;  // cannot wait any more
                 for (auto& w : g_watches) {
                     if (w.second.window == nullptr || w.second.window->loop != loop)
                         continue;
@@ -407,8 +443,8 @@ void PfRunMessageLoop(const volatile int32_t* runFlag) {
                     if (events == 0)
                         continue;
                     pollfd p = {w.first, events, 0};
-                    fds.push_back(p);
-                    serials.push_back(w.second.serial);
+                    if (!AddPollEntry(fds, serials, p, w.second.serial))
+                        return;  // cannot wait any more
                 }
             }
         }
@@ -462,7 +498,11 @@ bool PfPostQuit(uint32_t threadId) {
     if (it == g_loops.end())
         return false;
     Message m = {nullptr, PF_WM_QUIT, 0, 0};
-    it->second->queue.push_back(m);
+    try {
+        it->second->queue.push_back(m);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     WakeLocked(it->second);
     return true;
 }
@@ -471,11 +511,18 @@ PfWindowHandle PfCreateMessageWindow(const char* className, PfWindowProc proc) {
     (void)className;  // no class registry on POSIX
     if (t_loop == nullptr || proc == nullptr)
         return nullptr;
-    PfWindow* window = new PfWindow();
+    PfWindow* window = new (std::nothrow) PfWindow();
+    if (window == nullptr)
+        return nullptr;
     window->proc = proc;
     window->loop = t_loop;
     std::lock_guard<std::mutex> guard(g_mutex);
-    g_windows.insert(window);
+    try {
+        g_windows.insert(window);
+    } catch (const std::bad_alloc&) {
+        delete window;
+        return nullptr;
+    }
     return window;
 }
 
@@ -508,7 +555,11 @@ bool PfPostMessage(PfWindowHandle window, uint32_t message, uintptr_t wparam, in
     if (window == nullptr || g_windows.count(window) == 0)
         return false;
     Message m = {window, message, wparam, lparam};
-    window->loop->queue.push_back(m);
+    try {
+        window->loop->queue.push_back(m);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     WakeLocked(window->loop);
     return true;
 }
@@ -534,7 +585,13 @@ ResultCode PfSocketSelect(PfSocketHandle socket, PfWindowHandle window, uint32_t
     }
     if (window == nullptr || g_windows.count(window) == 0)
         return OV_E_PLATFORM;
-    Watch& w = g_watches[fd];
+    Watch* found = nullptr;
+    try {
+        found = &g_watches[fd];
+    } catch (const std::bad_alloc&) {
+        return OV_E_NO_BUFFERS;
+    }
+    Watch& w = *found;
     if (w.serial == 0)
         w.serial = ++g_lastWatchSerial;
     if (w.window != nullptr && w.window->loop != window->loop)

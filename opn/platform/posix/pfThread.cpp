@@ -107,6 +107,9 @@ class FinishMark {
     PfThread* m_t;
 };
 
+// Not noexcept: a cancelled thread (PfThreadTerminate) unwinds through here,
+// and noexcept would turn that into std::terminate. Any other exception finds
+// no handler above this frame and ends the process all the same.
 void* Trampoline(void* param) {
     PfThread* t = static_cast<PfThread*>(param);
     FinishMark mark(t);

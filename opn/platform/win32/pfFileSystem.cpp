@@ -261,13 +261,26 @@ bool DeleteTree(const std::wstring& path, int depth) {
         return RemoveDirectoryW(path.c_str()) != 0;
     bool ok = true;
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &found);
+    std::wstring pattern;
+    try {
+        pattern = path + L"\\*";
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    HANDLE find = FindFirstFileW(pattern.c_str(), &found);
     if (find != INVALID_HANDLE_VALUE) {
         do {
             const wchar_t* name = found.cFileName;
             if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0)
                 continue;
-            if (!DeleteTree(path + L"\\" + name, depth + 1))
+            std::wstring child;
+            try {
+                child = path + L"\\" + name;
+            } catch (const std::bad_alloc&) {
+                ok = false;
+                break;
+            }
+            if (!DeleteTree(child, depth + 1))
                 ok = false;
         } while (FindNextFileW(find, &found));
         FindClose(find);
@@ -300,7 +313,12 @@ bool FsReplaceFileWide(const char16_t* from, const char16_t* to) {
 bool FsDeleteTreeWide(const char16_t* folder) {
     if (!folder || !folder[0])
         return false;
-    std::wstring path(Wide(folder));
+    std::wstring path;
+    try {
+        path = Wide(folder);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/'))
         path.pop_back();
     // Never a drive's root.

@@ -14,6 +14,7 @@
 
 #include <map>
 #include <mutex>
+#include <new>
 
 #include "opn/platform/pfCallCounts.h"
 #include "opn/platform/pfSocket.h"
@@ -69,7 +70,7 @@ bool HoldBackNotice(UINT message, WPARAM wparam, LPARAM lparam) {
 // The window procedure given at creation sits in the window's extra bytes.
 const int kProcOffset = 0;
 
-LRESULT CALLBACK Trampoline(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+LRESULT CALLBACK Trampoline(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) noexcept {
     if (message == WM_NCCREATE) {
         const CREATESTRUCTA* create = (const CREATESTRUCTA*)lparam;
         SetWindowLongPtrA(hwnd, kProcOffset, (LONG_PTR)create->lpCreateParams);
@@ -102,7 +103,7 @@ thread_local void* t_timerUser = nullptr;
 thread_local uint32_t t_wakeCount = 0;
 thread_local bool t_hasLoop = false;
 
-VOID CALLBACK TimerTrampoline(HWND, UINT, UINT_PTR id, DWORD) {
+VOID CALLBACK TimerTrampoline(HWND, UINT, UINT_PTR id, DWORD) noexcept {
     if (id != t_timerId || t_timerProc == nullptr)
         return;
     PfCountCall(kPfCountTimerFire);
@@ -198,7 +199,15 @@ ResultCode PfSocketSelect(PfSocketHandle socket, PfWindowHandle window, uint32_t
     }
     if (mask != 0) {
         std::lock_guard<std::mutex> guard(g_socketMutex);
-        SocketEntry& e = g_sockets[(SOCKET)socket];
+        SocketEntry* found = nullptr;
+        try {
+            found = &g_sockets[(SOCKET)socket];
+        } catch (const std::bad_alloc&) {
+            // Without its entry bytes read ahead would never be reported.
+            WSAAsyncSelect((SOCKET)socket, (HWND)window, 0, 0);
+            return OV_E_NO_BUFFERS;
+        }
+        SocketEntry& e = *found;
         e.window = (HWND)window;
         e.message = (UINT)message;
         e.mask = (long)mask;

@@ -19,7 +19,7 @@ struct StartRecord {
     void* arg;
 };
 
-unsigned __stdcall Trampoline(void* param) {
+unsigned __stdcall Trampoline(void* param) noexcept {
     StartRecord start = *static_cast<StartRecord*>(param);
     free(param);
     return start.proc(start.arg);

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
+
 #include "sdk/download/engine/EngineUnpack.h"
 #include "sdk/download/engine/IDownloadFileEventListener.h"
 
@@ -15,8 +17,12 @@ CDownloadFile::CDownloadFile(IDownloadFileEventListener* owner, const char* url,
     m_hashUrl = hashUrl;
     m_name = name;
     m_folder = folder;
-    if (!m_hashUrl.IsEmpty())
-        m_holder = new HashListHolder();
+    if (!m_hashUrl.IsEmpty()) {
+        m_holder = new (std::nothrow) HashListHolder();
+        // Without a holder the hash list has nowhere to go: no tries.
+        if (!m_holder)
+            return;
+    }
     m_tries = kDownloadTries;
 }
 

@@ -17,6 +17,9 @@
 // held against the next try. An archive record may carry the SHA-256 the
 // signed manifest names for it; the archive is unpacked only when it
 // matches.
+//
+// Threads: the update's (CDownloader.h): everything on the library thread; the
+// unpack a record owns works on its own thread (EngineUnpack.h).
 #pragma once
 
 #include <stdint.h>
@@ -65,7 +68,8 @@ struct HashListHolder {
 class CDownloadFile : public IProgressFile {
   public:
     // An empty or null `url` leaves the record empty with no tries. A hash
-    // list holder exists exactly when `hashUrl` is not empty.
+    // list holder exists exactly when `hashUrl` is not empty; without memory
+    // for it the record has no tries either.
     CDownloadFile(IDownloadFileEventListener* owner, const char* url, const char* hashUrl,
                   const char* name, const char* folder);
     ~CDownloadFile() override;

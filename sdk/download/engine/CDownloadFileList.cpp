@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <new>
+
 #include "opn/core/ctCMD4.h"
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/download/extract/ArchiveKind.h"
@@ -42,9 +44,12 @@ bool CDownloadFileList::AddFile(const char* url, const char* hashUrl, const char
     // list from ever running empty.
     if (!url || !url[0] || FindByKey(url))
         return false;
-    CDownloadFile* record = new CDownloadFile(this, url, hashUrl, name, folder);
+    CDownloadFile* record = new (std::nothrow) CDownloadFile(this, url, hashUrl, name, folder);
+    if (!record)
+        return false;
     record->SetExpectedSha256(sha256);
-    if (!m_records.AddTail(record)) {
+    // No tries: out of memory for its hash list holder.
+    if (record->TriesLeft() == 0 || !m_records.AddTail(record)) {
         delete record;
         return false;
     }
@@ -130,8 +135,9 @@ int32_t CDownloadFileList::OnManifest(CDownloadFile* record, const uint8_t* data
         LogPrintf("[SwarmFetchLib] Manifest Refused (no sha256) : %s", item.url.CStr());
         return kDownloadBadManifest;
     }
-    AddFile(item.url.CStr(), item.hashUrl.CStr(), item.name.CStr(), item.folder.CStr(),
-            hasSha256 ? sha256 : nullptr);
+    if (!AddFile(item.url.CStr(), item.hashUrl.CStr(), item.name.CStr(), item.folder.CStr(),
+                 hasSha256 ? sha256 : nullptr))
+        return kDownloadNoData;
     return kDownloadOk;
 }
 

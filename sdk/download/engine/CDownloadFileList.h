@@ -29,6 +29,8 @@
 //   (EngineVersion.h) selects nothing: kDownloadDowngradeRefused, and the
 //   installed engine stays.
 // Without a key none of this applies; `sha256` attributes are not read.
+//
+// Threads: the update's (CDownloader.h): everything on the library thread.
 #pragma once
 
 #include <stdint.h>
@@ -54,8 +56,8 @@ class CDownloadFileList : public IDownloadFileEventListener {
     CDownloadFileList& operator=(const CDownloadFileList&) = delete;
 
     // Adds a record unless `url` is null or empty or a record's current key
-    // equals it. True when added. `sha256` (null: none) is the SHA-256 the
-    // archive must have.
+    // equals it. True when added; false also when memory ran out. `sha256`
+    // (null: none) is the SHA-256 the archive must have.
     bool AddFile(const char* url, const char* hashUrl, const char* name, const char* folder,
                  const uint8_t* sha256 = nullptr);
     // The update manifest's record; it comes with a signature when a

@@ -1,5 +1,7 @@
 #include "sdk/download/engine/CDownloader.h"
 
+#include <new>
+
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "sdk/download/engine/CBinaryExecute_V3.h"
@@ -51,8 +53,8 @@ void CDownloader::StartNext(bool create) {
     if (!session) {
         if (!create)
             return;
-        session = new CDownloadSession();
-        if (!m_sessions.AddTail(session)) {
+        session = new (std::nothrow) CDownloadSession();
+        if (!session || !m_sessions.AddTail(session)) {
             delete session;
             return;
         }

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <new>
-#include <vector>
 
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/cpCTimer.h"
@@ -297,7 +296,10 @@ void CEngineDownloader::Register(CJob* job) {
         return;
     }
     // Kept across relaunches: the engine's time to answer is the job's.
-    m_deadlines.Sent(job, now);
+    if (!m_deadlines.Sent(job, now)) {
+        DropRecord(record);
+        return;
+    }
     if (job->Code()[0])
         engine->SendServiceCode(job->Code());
     engine->SendJobMode(job->UseEngine() != 0);
@@ -504,13 +506,23 @@ void CEngineDownloader::OnEngineConnected(uint32_t key) {
     m_connectedAt = Now();
     m_deadlines.ConnectionUp();
     // Jobs that came while there was no engine, or from before a relaunch.
-    std::vector<CJob*> jobs;
-    for (ovCPtrList::Node* node = m_jobs.HeadNode(); node; node = node->next)
-        jobs.push_back(static_cast<CJob*>(node->element));
-    for (CJob* job : jobs) {
-        if (Holds(job) && m_connected && !m_verification.Finishing(job))
-            Begin(job);
+    const int32_t count = m_jobs.Count();
+    if (count <= 0)
+        return;
+    CJob** jobs = new (std::nothrow) CJob*[(size_t)count];
+    if (!jobs) {
+        // Out of memory: counted as a drop of this connection.
+        OnEngineClosed(kEngineKey);
+        return;
     }
+    int32_t n = 0;
+    for (ovCPtrList::Node* node = m_jobs.HeadNode(); node && n < count; node = node->next)
+        jobs[n++] = static_cast<CJob*>(node->element);
+    for (int32_t i = 0; i < n; ++i) {
+        if (Holds(jobs[i]) && m_connected && !m_verification.Finishing(jobs[i]))
+            Begin(jobs[i]);
+    }
+    delete[] jobs;
 }
 
 void CEngineDownloader::OnJobAccepted(uint32_t key, uint32_t jobNumber, uint32_t engineJobId,

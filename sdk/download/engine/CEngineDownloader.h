@@ -27,10 +27,10 @@
 //
 // Every wait is bounded:
 // - Jobs wait for the update, the engine start and the connection at most
-//   kUpdateDeadlineSec from the first of them: then the update run is
-//   deleted where it stands (its downloads close, an engine it has not
-//   started yet is never started), event 521 follows and the jobs go to the
-//   plain downloader.
+//   kUpdateDeadlineSec from the first of them: then the update run is deleted
+//   where it stands (its downloads close, an engine it has not started yet is
+//   never started), SF_EVENT_ENGINE_FAILED follows and the jobs go to the plain
+//   downloader.
 // - A job the engine has not accepted within kAcceptWaitSec of registering
 //   counts as a dropped connection (the engine is started again), and one
 //   still not accepted kAnswerDeadlineSec after it was first sent gives the
@@ -185,7 +185,7 @@ class CEngineDownloader : public CJobDownloader,
     bool CheckDeadlines(int64_t now);
     // The engine reported on a job it accepted: its silence starts again.
     void HeardAbout(const CJob* job);
-    // The job goes on in the plain downloader (message 518).
+    // The job goes on in the plain downloader (SF_MSG_ENGINE_GAVE_UP).
     void HandBack(CJob* job);
     // Cancels the job at the engine, then hands it back.
     void GiveBack(CJob* job);
@@ -197,10 +197,11 @@ class CEngineDownloader : public CJobDownloader,
     // report of a registration is logged).
     const DownloadEntry* EntryAt(CJob* job, const char* path, uint32_t jobNumber);
     void FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor);
-    // Event 530 for the latest engine state when it changed, at most once a
-    // watch period.
+    // SF_EVENT_ENGINE_STATE for the latest engine state when it changed, at
+    // most once a watch period.
     void RaiseEngineState();
-    // Message 517 for a held job, unless kMaxEngineMessages are pending.
+    // A message (SF_EVENT_MESSAGE) for a held job, unless kMaxEngineMessages
+    // are pending.
     void QueueEngineMessage(CJob* job, int32_t code, const char* text);
     // Deletes launchers whose run has ended (never from inside their calls).
     void ReapLaunchers();

@@ -5,6 +5,9 @@
 // and the manifest named a version, else "[SwarmFetchLib] Patch Fail") goes to
 // the service log; the engine counts as updated when it was started or every
 // download was fine.
+//
+// Threads: the engine downloader's: the library thread, or under the library
+// lock.
 #pragma once
 
 #include <stdint.h>

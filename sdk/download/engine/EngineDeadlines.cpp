@@ -2,14 +2,22 @@
 
 #include <stddef.h>
 
+#include <new>
+
 void EngineDeadlines::WaitForConnection(int64_t now) {
     if (m_waitingSince == 0)
         m_waitingSince = now;
 }
 
-void EngineDeadlines::Sent(const CJob* job, int64_t now) {
-    if (!Find(job))
+bool EngineDeadlines::Sent(const CJob* job, int64_t now) {
+    if (Find(job))
+        return true;
+    try {
         m_owed.push_back(Owed{job, now, false, now, 0, 0, 0});
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
 }
 
 void EngineDeadlines::Accepted(const CJob* job, int64_t now) {

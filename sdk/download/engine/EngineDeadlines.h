@@ -18,6 +18,9 @@
 // The engine downloader looks once a second (Check): a late update or an
 // engine that owes an answer or a report is given up; a stalled or too
 // often restarted job is handed back alone.
+//
+// Threads: the engine downloader's: the library thread, or under the library
+// lock.
 #pragma once
 
 #include <stdint.h>
@@ -66,8 +69,8 @@ class EngineDeadlines {
     // Connected: no job waits for the connection.
     void ConnectionUp() { m_waitingSince = 0; }
     // The job was sent to the engine: it owes an answer from `now`, unless it
-    // owed one already.
-    void Sent(const CJob* job, int64_t now);
+    // owed one already. False when memory ran out (nothing is owed).
+    bool Sent(const CJob* job, int64_t now);
     // Answered; from now on it owes reports.
     void Accepted(const CJob* job, int64_t now);
     // The engine reported on a job it accepted: its silence starts again.

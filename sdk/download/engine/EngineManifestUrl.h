@@ -1,6 +1,8 @@
 // Where the engine-update manifest is fetched from: the content host chosen
 // at build time (CMake cache variable SF_CONTENT_URL) followed by
 // "/ActiveX/update/KVX_updater.xml".
+//
+// Threads: a constant: any thread.
 #pragma once
 
 // The manifest URL the engine update starts with.

@@ -6,11 +6,10 @@
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/ByteCount.h"
+#include "sdk/download/ProgressName.h"
 #include "sdk/download/engine/RateHistory.h"
 
 namespace {
-
-const size_t kProgressNameMax = 65;
 
 int64_t Clamp(int64_t value, int64_t low, int64_t high) {
     return value < low ? low : value > high ? high : value;

@@ -3,6 +3,9 @@
 // it holds), rates and times that cannot overflow, and a job done only when
 // its files are there. The engine downloader turns each report into a job
 // event through these; nothing the engine says reaches the host unchecked.
+//
+// Threads: functions without state of their own, called by the engine
+// downloader on the library thread or under the library lock.
 #pragma once
 
 #include <stdint.h>

@@ -2,6 +2,9 @@
 // version check (EngineVersion.h): the whole package when the update count
 // equals the number of files the manifest lists, else the executable's own
 // archive when it needs an update, else nothing.
+//
+// Threads: functions without shared state: any thread (the update runs them on
+// the library thread).
 #pragma once
 
 #include <stdint.h>

@@ -25,6 +25,15 @@ enum : uint8_t {
     kFileFailed,    // could not be fetched: the job is never done
 };
 
+bool HasHashedEntry(CJob* job) {
+    for (int32_t i = 0; i < job->EntryCount(); ++i) {
+        const DownloadEntry* entry = job->EntryAt(i);
+        if (entry && entry->hasSha256)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 // The files of a held job that has entries with a hash.
@@ -57,6 +66,12 @@ void EngineVerification::FileDone(CJob* job, int32_t index) {
 
 bool EngineVerification::JobDone(CJob* job, uint32_t result, int64_t total, int64_t ranFor) {
     Check* check = CheckFor(job);
+    if (!check && HasHashedEntry(job)) {
+        // No memory for the check: the job fails as when a file cannot be
+        // fetched again, never done unverified.
+        m_owner->OnVerificationMessage(job, SF_MSG_FAILED, nullptr);
+        return true;
+    }
     if (!check)
         return false;
     check->finished = true;
@@ -92,20 +107,20 @@ EngineVerification::Check* EngineVerification::CheckFor(CJob* job) {
     if (check)
         return check;
     const int32_t count = job->EntryCount();
-    bool hashed = false;
-    for (int32_t i = 0; i < count && !hashed; ++i) {
-        const DownloadEntry* entry = job->EntryAt(i);
-        hashed = entry && entry->hasSha256;
-    }
-    if (!hashed)
+    if (!HasHashedEntry(job))
         return nullptr;
     check = new (std::nothrow) Check;
     if (!check)
         return nullptr;
     check->job = job;
-    check->states.assign((size_t)count, kFileUnchecked);
-    check->tickets.assign((size_t)count, 0);
-    m_checks.push_back(check);
+    try {
+        check->states.assign((size_t)count, kFileUnchecked);
+        check->tickets.assign((size_t)count, 0);
+        m_checks.push_back(check);
+    } catch (const std::bad_alloc&) {
+        delete check;
+        return nullptr;
+    }
     return check;
 }
 

@@ -54,7 +54,8 @@ class EngineVerification : public IPlatFormSessionEventListener {
     void FileDone(CJob* job, int32_t index);
     // The engine reports the job done: false when the job has no entry with
     // a hash (the owner finishes it itself); otherwise its files not reported
-    // yet are hashed and OnJobVerified follows once every one is verified.
+    // yet are hashed and OnJobVerified follows once every one is verified
+    // (without memory for that, the job gets SF_MSG_FAILED and is never done).
     bool JobDone(CJob* job, uint32_t result, int64_t total, int64_t ranFor);
     // The engine is done with the job: nothing of it is sent any more.
     bool Finishing(const CJob* job) const;

@@ -6,6 +6,9 @@
 //     <all><all url="..." hash="..."/></all>
 //     <file><ldDownload.exe url="..." hash="..." ver="1.0.0.7"/> ...</file>
 //   </anything>
+//
+// Threads: functions without shared state: any thread (the update runs them on
+// the library thread).
 #pragma once
 
 #include <stdint.h>

@@ -1,5 +1,6 @@
 // What a download file record hands to its list: the manifest and the
 // archives, complete in memory.
+// Calls come on the library thread.
 #pragma once
 
 #include <stdint.h>

@@ -1,6 +1,7 @@
 // What an engine-update download session reports to the downloader. A
 // finished or error report is the last thing the session does in that call,
 // so the listener may delete the session from inside those two.
+// Reports come on the library thread.
 #pragma once
 
 #include <stdint.h>

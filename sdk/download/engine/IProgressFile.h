@@ -1,5 +1,6 @@
 // One thing the engine-update downloader fetches, as its download session
 // sees it: which URL to fetch next and what to do with the bytes.
+// Its download session calls it on the library thread.
 #pragma once
 
 #include <stdint.h>

@@ -2,6 +2,9 @@
 // (seconds). The average takes the samples of the ten seconds up to the
 // newest one, so a rate shown to the user follows changes within seconds
 // without jumping with every report.
+//
+// Threads: a value of its owner's (the engine downloader's, on the library
+// thread or under the library lock); no lock of its own.
 #pragma once
 
 #include <stdint.h>

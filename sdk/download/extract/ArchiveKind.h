@@ -1,4 +1,5 @@
 // The kind of an engine archive, taken from the extension of its URL.
+// Threads: a function without state: any thread.
 #pragma once
 
 #include <stdint.h>

@@ -1,4 +1,6 @@
 // Unpacks a 7z archive with the LZMA SDK's decoder (SevenZipExtraction.h).
+// Threads: the engine unpack's worker (EngineUnpack.h), outside the library
+// lock; one action on one thread.
 #pragma once
 
 #include "sdk/support/ExtractOutput.h"

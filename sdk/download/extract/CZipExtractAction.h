@@ -1,4 +1,6 @@
 // Unpacks a zip archive with the zip reader, writing through UTF-16 paths.
+// Threads: the engine unpack's worker (EngineUnpack.h), outside the library
+// lock; one action on one thread.
 #pragma once
 
 #include "sdk/support/ExtractOutput.h"

@@ -1,5 +1,7 @@
 #include "sdk/download/extract/ExtractArchive.h"
 
+#include <new>
+
 #include "sdk/download/extract/ArchiveKind.h"
 #include "sdk/download/extract/C7ZipExtractAction.h"
 #include "sdk/download/extract/CZipExtractAction.h"
@@ -8,9 +10,9 @@
 
 IExtractAction* CreateExtractAction(int32_t kind, ExtractOutput* output) {
     if (kind == kArchive7z)
-        return new C7ZipExtractAction(output);
+        return new (std::nothrow) C7ZipExtractAction(output);
     if (kind == kArchiveZip)
-        return new CZipExtractAction(output);
+        return new (std::nothrow) CZipExtractAction(output);
     return nullptr;
 }
 

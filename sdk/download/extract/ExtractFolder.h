@@ -1,4 +1,5 @@
 // The folder an extraction writes below, as a complete path.
+// Threads: any thread (the engine unpack's worker), no lock.
 #pragma once
 
 #include "sdk/support/zip/ZipReader.h"

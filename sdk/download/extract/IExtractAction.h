@@ -1,6 +1,9 @@
 // An extraction action: unpacks one archive held in memory into a folder.
 // The engine-update downloader picks the action from the archive's kind
 // (ArchiveKind.h) through ExtractArchive (ExtractArchive.h).
+//
+// Threads: an action runs on the engine unpack's worker (EngineUnpack.h),
+// outside the library lock.
 #pragma once
 
 #include <stdint.h>

@@ -31,7 +31,7 @@ struct BudgetAlloc {
 // Each block starts with its size, kept in a slot aligned for any type.
 const size_t kBlockHeader = 16;
 
-void* BudgetAllocate(ISzAllocPtr p, size_t size) {
+void* BudgetAllocate(ISzAllocPtr p, size_t size) noexcept {
     BudgetAlloc* budget = Z7_CONTAINER_FROM_VTBL(p, BudgetAlloc, vt);
     if (size == 0 || size > budget->limit - budget->used || size > SIZE_MAX - kBlockHeader)
         return nullptr;
@@ -43,7 +43,7 @@ void* BudgetAllocate(ISzAllocPtr p, size_t size) {
     return block + kBlockHeader;
 }
 
-void BudgetFree(ISzAllocPtr p, void* address) {
+void BudgetFree(ISzAllocPtr p, void* address) noexcept {
     if (!address)
         return;
     BudgetAlloc* budget = Z7_CONTAINER_FROM_VTBL(p, BudgetAlloc, vt);

@@ -12,6 +12,9 @@
 // archive's entries and file bytes before the first block is decoded and
 // bounds what is written; the blocks to decode are held to its byte cap as
 // well. A cancelled output stops the decoder at its next read.
+//
+// Threads: the engine unpack's worker (EngineUnpack.h), outside the library
+// lock; one extraction on one thread.
 #pragma once
 
 #include <stddef.h>

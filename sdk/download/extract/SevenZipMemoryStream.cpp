@@ -6,7 +6,7 @@
 
 namespace {
 
-SRes MemoryRead(ISeekInStreamPtr p, void* buf, size_t* size) {
+SRes MemoryRead(ISeekInStreamPtr p, void* buf, size_t* size) noexcept {
     SevenZipMemoryStream* s = Z7_CONTAINER_FROM_VTBL(p, SevenZipMemoryStream, vt);
     if (s->output && s->output->Cancelled())
         return SZ_ERROR_READ;
@@ -19,7 +19,7 @@ SRes MemoryRead(ISeekInStreamPtr p, void* buf, size_t* size) {
     return SZ_OK;
 }
 
-SRes MemorySeek(ISeekInStreamPtr p, Int64* pos, ESzSeek origin) {
+SRes MemorySeek(ISeekInStreamPtr p, Int64* pos, ESzSeek origin) noexcept {
     SevenZipMemoryStream* s = Z7_CONTAINER_FROM_VTBL(p, SevenZipMemoryStream, vt);
     const Int64 base = origin == SZ_SEEK_SET   ? 0
                        : origin == SZ_SEEK_CUR ? (Int64)s->pos

@@ -1,6 +1,8 @@
 // A seekable LZMA SDK input stream over a byte block in memory. Reading
 // fails once its output (if any) is cancelled, which stops the decoder within
 // one look-ahead buffer.
+//
+// Threads: the decoder's, on the engine unpack's worker; no lock.
 #pragma once
 
 #include <stddef.h>

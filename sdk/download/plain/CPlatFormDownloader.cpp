@@ -10,6 +10,7 @@
 #include "opn/platform/pfClock.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/ByteCount.h"
+#include "sdk/download/ProgressName.h"
 #include "sdk/download/plain/CPlatformFileSizeChecker.h"
 #include "sdk/download/plain/CPlatformReporter.h"
 #include "sdk/download/plain/CPlatformSession.h"
@@ -26,13 +27,6 @@ struct CPlatFormDownloader::PlatformJobContext {
     int32_t completedFiles = 0;
     uint64_t startTickMs = 0;  // ClockTickMs() when the session started
 };
-
-namespace {
-
-// Characters of the current file's name in the progress record.
-const size_t kProgressNameMax = 65;
-
-}  // namespace
 
 CPlatFormDownloader::CPlatFormDownloader(IJobDownloadEventListener* manager, const ovSmartPtr& lock)
     : m_lock(lock) {

@@ -6,13 +6,13 @@
 //
 // Once a second, for every job it holds, it asks whether the machine is
 // connected (sdk/download/Connectivity.h): on the first check that finds no
-// connection every job gets message 515; on the first check that finds it
-// back, the job being checked gets message 516.
+// connection every job gets SF_MSG_NETWORK_LOST; on the first check that
+// finds it back, the job being checked gets SF_MSG_NETWORK_BACK.
 //
-// A job whose size check fails gets the check's message and is let go at
-// once. A job whose session fails (no mirror answered, a target file could
-// not be created, none of its entries could be copied: message 517) or could
-// not write a file (message 513) gets its message and stays held until the
+// A job whose size check fails gets the check's message and is let go at once.
+// A job whose session fails (no mirror answered, a target file could not be
+// created, none of its entries could be copied: SF_MSG_FAILED) or could not
+// write a file (SF_MSG_DISK_FULL) gets its message and stays held until the
 // host stops it; it never reports job done.
 //
 // Threads: Begin, End and the destructor take the library lock; the check's

@@ -10,7 +10,7 @@
 // the mirror's own URL), or by a head that has not come whole within the
 // low-speed window (LowSpeedGuard.h; no body byte is read, so a head dripped
 // byte by byte is caught there). After the last mirror the entry fails with
-// 517.
+// SF_MSG_FAILED.
 //
 // Reports (IPlatformFileSizeCheckSessionEventListener.h) come on the library
 // thread; the listener may delete the session from inside them. The session
@@ -65,7 +65,7 @@ class CPlatformFileSizeCheckSession : public nwIHttpClientExEventListener {
 
   private:
     // Starts the next attempt, moving to the next mirror after kTriesPerUrl
-    // of them; fails with 517 past the last mirror.
+    // of them; fails with SF_MSG_FAILED past the last mirror.
     void Attempt();
     // Sends one request to `url`; false when it cannot be opened.
     bool Request(const char* url);

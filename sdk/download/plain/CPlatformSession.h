@@ -51,7 +51,8 @@
 //                                  Location, a target file could not be
 //                                  created, or no entry could be copied (url
 //                                  is then "").
-//   OnSessionError(513, url)       the current file could not be written
+//   OnSessionError(SF_MSG_DISK_FULL, url)
+//                                  the current file could not be written
 //                                  (disk full or any other write failure).
 //                                  Its file stays on disk as written, it is
 //                                  not reported complete, and the later

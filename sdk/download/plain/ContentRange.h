@@ -9,6 +9,8 @@
 // every number is 1 to kMaxDigits decimal digits, so none can overflow; the
 // range has first <= last, and last < total when the total is given. Nothing
 // may follow the total. Anything else is not a Content-Range.
+//
+// Threads: functions without state: any thread, no lock.
 #pragma once
 
 #include <stdint.h>

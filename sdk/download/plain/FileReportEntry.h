@@ -1,6 +1,9 @@
 // One record of the statistics report that the plain downloader sends when
 // a job ends: how many bytes one file of the job received. 298 bytes, packed,
 // little-endian; the agent reads the bytes as they are.
+//
+// Threads: a plain record, built by the plain downloader under the library
+// lock.
 #pragma once
 
 #include <stddef.h>

@@ -18,9 +18,10 @@ struct FileSizeCheckResult {
 class ICheckerEventListener {
   public:
     virtual void OnFileSizeCheckCompleted(void* context, const FileSizeCheckResult& result) = 0;
-    // The first failure ends the check: `code` is a host message code (513:
-    // a file is larger than the free space of its drive; 517: no size could
-    // be learnt), `text` the entry's URL list (never null).
+    // The first failure ends the check: `code` is a host message code
+    // (SF_MSG_DISK_FULL: a file is larger than the free space of its drive;
+    // SF_MSG_FAILED: no size could be learnt), `text` the entry's URL list
+    // (never null).
     virtual void OnFileSizeCheckFailed(void* context, int32_t code, const char* text) = 0;
 
     virtual ~ICheckerEventListener() {}

@@ -4,9 +4,9 @@
 // reports come on the library thread under the library lock.
 //
 // A session ends with exactly one terminal report: OnAllFilesComplete,
-// OnSessionFailed, or OnSessionError with code 513 (a file could not be
-// written; see CPlatformSession.h). The owner may delete the session from
-// inside a terminal report. Other OnSessionError codes are not terminal.
+// OnSessionFailed, or OnSessionError with code SF_MSG_DISK_FULL (a file could
+// not be written; see CPlatformSession.h). The owner may delete the session
+// from inside a terminal report. Other OnSessionError codes are not terminal.
 #pragma once
 
 #include <stdint.h>
@@ -27,8 +27,8 @@ class IPlatFormSessionEventListener {
     virtual void OnProgress(void* context) = 0;
     // A target file was created; `path` is its full path (folder plus name).
     virtual void OnFileOpened(const char* path, void* context) = 0;
-    // An error with a host message code; 513: a file could not be written
-    // (the session has ended, see above).
+    // An error with a host message code; SF_MSG_DISK_FULL: a file could not
+    // be written (the session has ended, see above).
     virtual void OnSessionError(void* context, int32_t code, const char* url) = 0;
 
     virtual ~IPlatFormSessionEventListener() {}

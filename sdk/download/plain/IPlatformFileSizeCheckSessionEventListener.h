@@ -9,8 +9,8 @@ class IPlatformFileSizeCheckSessionEventListener {
   public:
     // The entry's size is stored in the entry.
     virtual void OnSizeKnown(void* context) = 0;
-    // `code` 513: larger than the free space; 517: no size learnt. `text` is
-    // the entry's URL list (never null).
+    // `code` SF_MSG_DISK_FULL: larger than the free space; SF_MSG_FAILED: no
+    // size learnt. `text` is the entry's URL list (never null).
     virtual void OnSizeFailed(void* context, int32_t code, const char* text) = 0;
 
     virtual ~IPlatformFileSizeCheckSessionEventListener() {}

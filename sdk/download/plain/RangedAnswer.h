@@ -13,6 +13,8 @@
 //
 // Anything else in a 200, 206 or 416 is refused: the attempt failed, and no
 // byte of its body may reach the file. Other statuses are not judged here.
+//
+// Threads: functions without state: any thread, no lock.
 #pragma once
 
 #include <stdint.h>
