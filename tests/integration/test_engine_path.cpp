@@ -337,6 +337,8 @@ TEST_F(EnginePath, AnUpdateCutOffAtItsDeadlineResumesOnTheNextRun) {
         "resume-" + std::to_string(ClockUnixSeconds()) + "-" + std::to_string((long long)port);
     const std::string archiveUrl = servers.FaultUrl("/drip/" + tag + "?ms=100&x=.zip");
     const std::string folder = "engine-path/" + tag;
+    std::error_code ec;
+    std::filesystem::create_directories(servers.DocRootPath(folder), ec);
     std::ofstream(servers.DocRootPath(folder + "/KVX_updater.xml"))
         << "<u><all><all url=\"" << archiveUrl
         << "\"/></all><file><ldDownload.exe ver=\"9.9.9.9\" url=\"" << archiveUrl
