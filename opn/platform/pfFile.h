@@ -36,6 +36,16 @@ PfFile* PfFileOpenForReading(const char* path, int32_t* error);
 // opened, also when it is open for writing elsewhere.
 PfFile* PfFileOpenHeld(const char* path, int32_t* error);
 
+// Opens an existing regular file for reading only, never through a link: a
+// link (symbolic, or a reparse point), a folder, a FIFO or a device at the
+// name is refused (kPfErrorAccessDenied) without waiting on it. Position 0.
+PfFile* PfFileOpenNoLink(const char* path, int32_t* error);
+
+// Creates a new file for reading and writing; fails when anything, a link
+// (even one to nothing) included, is at the name already, so nothing is ever
+// written through a link. Others may read it while it is open.
+PfFile* PfFileCreateNew(const char* path, int32_t* error);
+
 // Reads at most `size` bytes at the current position and moves past them.
 // Returns how many were read, 0 at the end of the file, -1 on failure (with
 // `*error`).

@@ -18,6 +18,8 @@ enum PfFileOpenMode {
     kPfFileOpenAlways,      // read and write, created empty when missing
     kPfFileOpenForReading,  // read only, must exist
     kPfFileOpenHeld,        // read only, must exist; others may only read it
+    kPfFileOpenNoLink,      // read only, must exist, a link or folder is refused
+    kPfFileCreateNew,       // read and write, nothing (not even a link) at the name
 };
 
 // Opens `path` (only a regular file; others may read it, for reading also

@@ -143,6 +143,17 @@ PfFile* PfFileOpenHeld(const char* path, int32_t* error) {
     return file;
 }
 
+PfFile* PfFileOpenNoLink(const char* path, int32_t* error) {
+    PfFile* file = Open(path, kPfFileOpenNoLink, error);
+    if (file && error)
+        *error = kPfErrorNone;
+    return file;
+}
+
+PfFile* PfFileCreateNew(const char* path, int32_t* error) {
+    return Open(path, kPfFileCreateNew, error);
+}
+
 int64_t PfFileRead(PfFile* file, void* data, size_t size, int32_t* error) {
     int32_t ignored = 0;
     if (!error)

@@ -24,7 +24,8 @@ class SocketManagerLock {
 }  // namespace
 
 bool OpenHttpConnection(ovSmartPtr& connection, const HttpConnectionOptions& options,
-                        nwIHttpClientExEventListener* listener, uint32_t key, const char* url) {
+                        nwIHttpClientExEventListener* listener, uint32_t key, const char* url,
+                        const char* ifRange) {
     cpCQoS* manager = OpnSocketManager();
     if (!manager || !connection.CreateInstance(OV_CLSID_QOS_CONTEXT)) {
         connection.Reset();
@@ -48,6 +49,8 @@ bool OpenHttpConnection(ovSmartPtr& connection, const HttpConnectionOptions& opt
         http->SetEventListener(listener, key);
         ok = OV_SUCCEEDED(http->Open(url)) &&
              (!options.range || OV_SUCCEEDED(http->SetHeader("Range", options.range))) &&
+             (!options.range || !ifRange || !ifRange[0] ||
+              OV_SUCCEEDED(http->SetHeader("If-Range", ifRange))) &&
              OV_SUCCEEDED(http->SendGet());
     } else {
         ok = false;

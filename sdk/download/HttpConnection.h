@@ -27,10 +27,12 @@ struct HttpConnectionOptions {
 };
 
 // Creates the context in `connection` and sends a GET for `url`; the
-// listener hears of it under `key`. False, with `connection` empty, when any
+// listener hears of it under `key`. `ifRange` (null: none) is sent as an
+// If-Range header with the range. False, with `connection` empty, when any
 // step fails.
 bool OpenHttpConnection(ovSmartPtr& connection, const HttpConnectionOptions& options,
-                        nwIHttpClientExEventListener* listener, uint32_t key, const char* url);
+                        nwIHttpClientExEventListener* listener, uint32_t key, const char* url,
+                        const char* ifRange = nullptr);
 
 // The HTTP layer on top of the connection; null for an empty one.
 ovIHttpClientExLayer* HttpLayerOf(const ovSmartPtr& connection);

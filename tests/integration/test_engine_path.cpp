@@ -26,6 +26,7 @@
 #include "sdk/download/engine/CEngineDownloader.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/engine/EngineManifestUrl.h"
+#include "sdk/download/engine/PartialArchive.h"
 #include "support/Eventually.h"
 #include "support/TestPeers.h"
 #include "support/TestServers.h"
@@ -321,6 +322,66 @@ TEST_F(EnginePath, AnUpdateThatDripsRunsIntoItsDeadline) {
     EXPECT_TRUE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin"));
     // The download was closed, not left dripping.
     EXPECT_TRUE(Eventually([&] { return faultLogHas("drip " + tag + " closed"); }, 10000));
+}
+
+// The archive comes a byte every 100 ms: the update runs into its deadline
+// (on the test clock) and the job goes to the plain downloader, but the
+// bytes received stay in the engine folder; the library's next run asks the
+// host only for the rest.
+TEST_F(EnginePath, AnUpdateCutOffAtItsDeadlineResumesOnTheNextRun) {
+    SetConnectivityForTesting(kConnectivityConnected);
+    CEngineDownloader::SetClockForTesting(&ShiftedClock);
+    g_clockOffset = 0;
+    const sftest::TestServers& servers = sftest::Servers();
+    const std::string tag =
+        "resume-" + std::to_string(ClockUnixSeconds()) + "-" + std::to_string((long long)port);
+    const std::string archiveUrl = servers.FaultUrl("/drip/" + tag + "?ms=100&x=.zip");
+    const std::string folder = "engine-path/" + tag;
+    std::error_code ec;
+    std::filesystem::create_directories(servers.DocRootPath(folder), ec);
+    std::ofstream(servers.DocRootPath(folder + "/KVX_updater.xml"))
+        << "<u><all><all url=\"" << archiveUrl
+        << "\"/></all><file><ldDownload.exe ver=\"9.9.9.9\" url=\"" << archiveUrl
+        << "\"/></file></u>";
+    const std::string manifestUrl = servers.HttpUrl("/" + folder + "/KVX_updater.xml");
+    SetEngineManifestUrlForTesting(manifestUrl.c_str());
+    auto faultLogHas = [&](const std::string& text) {
+        for (const std::string& line : servers.FaultRequestLines())
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+
+    Start();
+    StartJob();
+    ASSERT_TRUE(Eventually(
+        [&] { return library->Recorder().CountOf(SF_EVENT_ENGINE_UPDATE_PROGRESS) >= 1; }, 20000))
+        << log.Text();
+    g_clockOffset = CEngineDownloader::kUpdateDeadlineSec;
+    ASSERT_TRUE(JobDone()) << log.Text();
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] CEngineDownloader update timed out")) << log.Text();
+    EXPECT_EQ(1u, library->Recorder().CountOf(SF_EVENT_ENGINE_FAILED));
+    PartialArchive kept;
+    ASSERT_TRUE(LoadPartialArchive(archiveUrl.c_str(), &kept)) << log.Text();
+    const int64_t have = kept.have;
+    free(kept.data);
+    EXPECT_EQ(1000, kept.total);
+    EXPECT_GE(have, 1);
+
+    // The library's next run: the archive is asked for from where it ended.
+    library.reset();
+    g_clockOffset = 0;
+    Start();
+    StartJob();
+    EXPECT_TRUE(Eventually(
+        [&] {
+            return faultLogHas("drip " + tag + " range bytes=" + std::to_string((long long)have) +
+                               "-");
+        },
+        20000))
+        << log.Text();
+    g_clockOffset = CEngineDownloader::kUpdateDeadlineSec;
+    ASSERT_TRUE(JobDone()) << log.Text();
 }
 
 TEST_F(EnginePath, AConnectionThatLastedAMinuteStartsTheSeriesAgain) {

@@ -11,12 +11,17 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "integration/ApiTestEnv.h"
 #include "opn/platform/cpCMutex.h"
@@ -27,6 +32,7 @@
 #include "sdk/download/engine/CEngineDownloader.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/engine/EngineManifestUrl.h"
+#include "sdk/download/engine/PartialArchive.h"
 #include "sdk/support/PublisherSignature.h"
 #include "support/EngineHashList.h"
 #include "support/EnginePrograms.h"
@@ -693,6 +699,226 @@ TEST_F(EngineUpdateNet, RefusedUsesUpTheTriesOnlyWithANetwork) {
 
 // The library's own engine update, started by SwarmFetch_Initialize, with a
 // manifest that selects large.zip: 300 MiB to unpack over the old engine.
+// nginx's access-log lines of requests for `path`, in order.
+std::vector<std::string> AccessLines(const std::string& path) {
+    std::ifstream in(sftest::Servers().DocRootPath("../nginx/logs/access.log"));
+    std::vector<std::string> out;
+    std::string line;
+    while (std::getline(in, line))
+        if (line.find("GET " + path + " ") != std::string::npos)
+            out.push_back(line);
+    return out;
+}
+
+// The status of an access-log line ("... HTTP/1.1" 206 1234 ...).
+std::string StatusOf(const std::string& line) {
+    const size_t quote = line.find("\" ");
+    return quote == std::string::npos ? "" : line.substr(quote + 2, 3);
+}
+
+std::string Statuses(const std::string& path) {
+    std::string out;
+    for (const std::string& line : AccessLines(path))
+        out += StatusOf(line) + " ";
+    return out;
+}
+
+// Where the partial file of `url` lies (the engine folder of the log scope
+// in force).
+std::string PartialNative(const std::string& url) {
+    ovCString path;
+    EXPECT_TRUE(PartialArchivePath(url.c_str(), path));
+    return apitest::NativeFromWin(path.CStr());
+}
+
+// What lies at the archive's partial-file name before the update.
+enum PartialSetup {
+    kKeptHalf,       // the archive's first half, no validator: asked for the rest
+    kKeptHalfStale,  // the first half with an ETag the server no longer has
+    kKeptGarbage,    // half of other bytes: the archive fails its hash list
+    kLinkToOutside,  // a symbolic link to a file outside the engine folder
+    kFolder,         // a folder with a file in it
+    kOversized,      // a file longer than any archive may be
+    kBadHeader,      // a file of another form
+    kFifo,           // a FIFO no one writes (POSIX): never waited on
+};
+
+// An archive with kept bytes is asked for from where they end, and taken
+// only when the whole matches its hash list; anything hostile at the
+// partial file's name is removed, never followed, and the archive is
+// fetched whole. The partial file is gone after the update in every case.
+TEST_F(EngineUpdateNet, KeptArchiveBytesResumeOrStartOver) {
+    const sftest::TestServers& servers = sftest::Servers();
+    struct ResumeCase {
+        const char* name;
+        PartialSetup setup;
+        const char* statuses;  // nginx's answers to the archive's requests
+    };
+    const ResumeCase cases[] = {
+        {"kept half", kKeptHalf, "206 "},
+        {"kept half, validator changed", kKeptHalfStale, "200 "},
+        {"kept bytes spoil the archive", kKeptGarbage, "206 200 "},
+        {"link to outside", kLinkToOutside, "200 "},
+        {"folder", kFolder, "200 "},
+        {"oversized", kOversized, "200 "},
+        {"bad header", kBadHeader, "200 "},
+        {"fifo", kFifo, "200 "},
+    };
+    bool ok = false;
+    const std::vector<uint8_t> archive =
+        sftest::ReadFile(sftest::DataPath("engine-update/big.zip"), &ok);
+    ASSERT_TRUE(ok);
+    int index = 0;
+    for (const ResumeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        apitest::LogScope log;
+        Install(log, kOld);
+        const std::string folder =
+            "engine-update/resume" + std::to_string(index++) + "-" +
+            std::to_string((long long)std::chrono::steady_clock::now().time_since_epoch().count());
+        const std::string archivePath = "/" + folder + "/big.zip";
+        const std::string archiveUrl = servers.HttpUrl(archivePath);
+        const std::string hashUrl = servers.HttpUrl("/" + folder + "/big.md4");
+        ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/big.zip"), archive));
+        ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/big.md4"),
+                              sftest::EngineHashList(archive.data(), archive.size())));
+        const std::string item = "url=\"" + archiveUrl + "\" hash=\"" + hashUrl + "\"";
+        ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/KVX_updater.xml"),
+                              Text("<u><all><all " + item + "/></all><file><ldDownload.exe ver=\"" +
+                                   kNewVersion + "\" " + item + "/></file></u>")));
+        const std::string manifestUrl = servers.HttpUrl("/" + folder + "/KVX_updater.xml");
+        SetEngineManifestUrlForTesting(manifestUrl.c_str());
+
+        const std::string partial = PartialNative(archiveUrl);
+        const std::string outside = log.Folder().Native("outside.bin");
+        ASSERT_TRUE(WriteFile(outside, Text("not the engine's")));
+        const int64_t half = (int64_t)archive.size() / 2;
+        std::vector<uint8_t> garbage(archive.begin(), archive.begin() + half);
+        for (uint8_t& b : garbage)
+            b ^= 0x5A;
+        std::error_code ec;
+        switch (c.setup) {
+            case kKeptHalf:
+            case kKeptHalfStale:
+                ASSERT_TRUE(SavePartialArchive(archiveUrl.c_str(), archive.data(), half,
+                                               (int64_t)archive.size(),
+                                               c.setup == kKeptHalfStale ? "\"stale-0\"" : ""));
+                break;
+            case kKeptGarbage:
+                ASSERT_TRUE(SavePartialArchive(archiveUrl.c_str(), garbage.data(), half,
+                                               (int64_t)archive.size(), ""));
+                break;
+            case kLinkToOutside:
+                std::filesystem::create_symlink(outside, partial, ec);
+                if (ec) {
+                    // Some hosts allow no links; the other cases still run.
+                    printf("no symbolic link made: %s\n", ec.message().c_str());
+                    continue;
+                }
+                break;
+            case kFolder:
+                ASSERT_TRUE(WriteFile(partial + "/inside.bin", Text("x")));
+                break;
+            case kOversized: {
+                ASSERT_TRUE(WriteFile(partial, Text("SFPART1\n")));
+                std::filesystem::resize_file(partial, (uintmax_t)kMaxArchiveSize + 4096, ec);
+                ASSERT_FALSE(ec) << ec.message();
+                break;
+            }
+            case kBadHeader:
+                ASSERT_TRUE(WriteFile(partial, Text("not a partial archive at all")));
+                break;
+            case kFifo:
+#ifdef _WIN32
+                continue;
+#else
+                ASSERT_EQ(0, mkfifo(partial.c_str(), 0600));
+                break;
+#endif
+        }
+
+        Recorder recorder;
+        RunUpdate(recorder);
+        EXPECT_EQ(1, recorder.finished);
+        // A try whose archive failed its check counts against the update.
+        EXPECT_EQ(c.setup == kKeptGarbage ? 0 : 1, recorder.allOk);
+        EXPECT_EQ(kNewVersion, InstalledVersion(log));
+        EXPECT_EQ(c.statuses, Statuses(archivePath));
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(partial, ec)))
+            << "the partial file stayed";
+        EXPECT_EQ("not the engine's", supporttest::ReadWholeFile(outside));
+        if (c.setup == kKeptHalf) {
+            // Only the rest was sent.
+            const std::vector<std::string> lines = AccessLines(archivePath);
+            ASSERT_EQ(1u, lines.size());
+            EXPECT_NE(
+                std::string::npos,
+                lines[0].find(" 206 " + std::to_string((long long)archive.size() - half) + " "))
+                << lines[0];
+        }
+        if (c.setup == kKeptGarbage) {
+            EXPECT_TRUE(
+                log.Has("[SwarmFetchLib] Download Completed (URL: " + archiveUrl + ")(Code: 4)"))
+                << log.Text();
+        }
+    }
+}
+
+// A download cut off where it stands (as the update's deadline or the
+// library's end cut it: the downloader is destroyed) keeps what arrived; one
+// cut off by the host keeps it too, and the next try asks only for the rest.
+TEST_F(EngineUpdateNet, ACutOffArchiveKeepsItsBytesAndAsksForTheRest) {
+    const sftest::TestServers& servers = sftest::Servers();
+    apitest::LogScope log;
+    Install(log, kOld);
+    const std::string stamp =
+        std::to_string((long long)std::chrono::steady_clock::now().time_since_epoch().count());
+    const std::string folder = "engine-update/cut-" + stamp;
+    auto serve = [&](const std::string& archiveUrl) {
+        ASSERT_TRUE(WriteFile(
+            servers.DocRootPath(folder + "/KVX_updater.xml"),
+            Text("<u><all><all url=\"" + archiveUrl + "\"/></all><file><ldDownload.exe ver=\"" +
+                 kNewVersion + "\" url=\"" + archiveUrl + "\"/></file></u>")));
+        const std::string manifestUrl = servers.HttpUrl("/" + folder + "/KVX_updater.xml");
+        SetEngineManifestUrlForTesting(manifestUrl.c_str());
+    };
+
+    // Destroyed mid-body: the bytes so far stay in the partial file.
+    const std::string drip = servers.FaultUrl("/drip/resume-" + stamp + ".zip?ms=20");
+    serve(drip);
+    {
+        Recorder recorder;
+        CDownloader downloader(&recorder);
+        downloader.BeginUpdate();
+        ASSERT_TRUE(libraryloop::RunUntil([&] { return recorder.progress >= 20; }, 20000));
+    }
+    PartialArchive kept;
+    ASSERT_TRUE(LoadPartialArchive(drip.c_str(), &kept));
+    EXPECT_EQ(1000, kept.total);
+    EXPECT_GE(kept.have, 20);
+    for (int64_t i = 0; i < kept.have; ++i)
+        ASSERT_EQ((uint8_t)(i % 256), kept.data[i]) << i;
+    free(kept.data);
+    RemovePartialArchive(drip.c_str());
+
+    // The host closes after half the body: the next try asks for the rest.
+    const std::string key = "resume-" + stamp;
+    const std::string cut = servers.FaultUrl("/cut/" + key + "/1/4000?x=.zip");
+    serve(cut);
+    Recorder recorder;
+    RunUpdate(recorder);
+    bool ranged = false;
+    for (const std::string& line : servers.FaultRequestLines())
+        ranged = ranged || line.find("cut " + key + " range bytes=2000-") != std::string::npos;
+    EXPECT_TRUE(ranged) << log.Text();
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] Session Error (URL: " + cut + ")(Code: 6)")) << log.Text();
+    // The pattern is no archive: used and refused, its partial file gone.
+    ovCString path;
+    ASSERT_TRUE(PartialArchivePath(cut.c_str(), path));
+    std::error_code ec;
+    EXPECT_FALSE(std::filesystem::exists(apitest::NativeFromWin(path.CStr()), ec));
+}
+
 class EngineUpdateHost : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -57,8 +57,12 @@ const OpenPlan kPlans[] = {
     {O_RDWR, true, ENOENT, O_RDWR | O_CREAT},                      // kPfFileOpenAlways
     {O_RDONLY, true, 0, 0},                                        // kPfFileOpenForReading
     {O_RDONLY, true, 0, 0},  // kPfFileOpenHeld: no share modes here, held is read
+    // A FIFO must not hold the open; the type check below refuses it.
+    {O_RDONLY | O_NOFOLLOW | O_NONBLOCK, true, 0, 0},  // kPfFileOpenNoLink
+    // O_EXCL fails on any name that exists, a dangling link too.
+    {O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, false, 0, 0},  // kPfFileCreateNew
 };
-static_assert(sizeof kPlans / sizeof kPlans[0] == kPfFileOpenHeld + 1, "a plan per mode");
+static_assert(sizeof kPlans / sizeof kPlans[0] == kPfFileCreateNew + 1, "a plan per mode");
 
 }  // namespace
 
@@ -87,6 +91,14 @@ bool PfFileBackendOpen(const char* path, PfFileOpenMode mode, PfFileHandle* hand
         close(fd);
         *outcome = kPfErrorAccessDenied;
         return false;
+    }
+    if (mode == kPfFileOpenNoLink) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            close(fd);
+            *outcome = kPfErrorAccessDenied;
+            return false;
+        }
     }
     *handle = (PfFileHandle)fd;
     *outcome = existed ? kPfErrorAlreadyExists : kPfErrorNone;

@@ -36,17 +36,33 @@ bool PfFileBackendOpen(const char* path, PfFileOpenMode mode, PfFileHandle* hand
     DWORD access = GENERIC_READ | GENERIC_WRITE;
     DWORD share = FILE_SHARE_READ;
     DWORD disposition = mode == kPfFileCreateAlways ? CREATE_ALWAYS : OPEN_ALWAYS;
-    if (mode == kPfFileOpenForReading || mode == kPfFileOpenHeld) {
+    if (mode == kPfFileOpenForReading || mode == kPfFileOpenHeld || mode == kPfFileOpenNoLink) {
         access = GENERIC_READ;
         share = mode == kPfFileOpenHeld ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
         disposition = OPEN_EXISTING;
     }
-    const HANDLE opened =
-        CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD flags = FILE_ATTRIBUTE_NORMAL;
+    if (mode == kPfFileOpenNoLink || mode == kPfFileCreateNew) {
+        // The link itself is opened, never what it points at.
+        flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+        if (mode == kPfFileCreateNew) {
+            share = FILE_SHARE_READ;
+            disposition = CREATE_NEW;
+        }
+    }
+    const HANDLE opened = CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
     // Also set on success: ERROR_ALREADY_EXISTS tells a file that was there.
     const DWORD last = GetLastError();
     if (opened == INVALID_HANDLE_VALUE) {
         *outcome = PfFileMapError((int32_t)last);
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (mode == kPfFileOpenNoLink &&
+        (!GetFileInformationByHandle(opened, &info) ||
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))) {
+        CloseHandle(opened);
+        *outcome = kPfErrorAccessDenied;
         return false;
     }
     *handle = (PfFileHandle)opened;

@@ -1,5 +1,7 @@
 #include "sdk/download/engine/CDownloadSession.h"
 
+#include <inttypes.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -14,10 +16,13 @@
 #include "sdk/download/HttpConnection.h"
 #include "sdk/download/engine/IDownloadSessionEventListener.h"
 #include "sdk/download/engine/IProgressFile.h"
+#include "sdk/download/plain/RangedAnswer.h"
 
 namespace {
 
 const int32_t kStatusOk = 200;
+const int32_t kStatusPartial = 206;
+const int32_t kStatusRangeNotSatisfiable = 416;
 // The report of a request that could not be opened comes at the next tick.
 const uint32_t kReportDelayMs = 1;
 
@@ -45,7 +50,9 @@ CDownloadSession::~CDownloadSession() {
         m_reportTimer.Reset();
     }
     Release();
+    KeepPartial();
     FreeData();
+    DropResume();
 }
 
 void CDownloadSession::SetListener(IDownloadSessionEventListener* listener, uint32_t context) {
@@ -70,6 +77,22 @@ void CDownloadSession::FreeData() {
     m_received = 0;
 }
 
+void CDownloadSession::KeepPartial() {
+    if (m_mode != kDownloadModeArchive || !m_data || m_received <= m_partialKept ||
+        m_received >= m_contentLength)
+        return;
+    if (SavePartialArchive(m_url.CStr(), m_data, m_received, m_contentLength, m_validator.CStr()))
+        m_partialKept = m_received;
+}
+
+void CDownloadSession::DropResume() {
+    free(m_resume.data);
+    m_resume.data = nullptr;
+    m_resume.have = 0;
+    m_resume.total = 0;
+    m_resume.validator.Clear();
+}
+
 void CDownloadSession::Release() {
     ReleaseHttpConnection(m_connection);
 }
@@ -85,6 +108,10 @@ void CDownloadSession::Start() {
     m_busy = 1;
     m_mode = m_file->GetMode(m_url.CStr());
     m_redirects = 0;
+    DropResume();
+    m_partialKept = 0;
+    if (m_mode == kDownloadModeArchive && LoadPartialArchive(m_url.CStr(), &m_resume))
+        m_partialKept = m_resume.have;
     m_slowGuard.Begin();
     if (Request(m_url.CStr()))
         return;
@@ -106,10 +133,15 @@ bool CDownloadSession::Request(const char* url) {
     if (++m_serial == 0)
         m_serial = 1;
     m_requestUrl = url;
-    return OpenHttpConnection(m_connection,
-                              HttpConnectionOptions{kQoSActionHigh, kConnectTimeoutSec,
-                                                    kReceiveTimeoutSec, 0, 0, nullptr},
-                              this, m_serial, url);
+    m_validator.Clear();
+    char range[48];
+    snprintf(range, sizeof range, "bytes=%" PRId64 "-", m_resume.have);
+    const bool resume = m_resume.data != nullptr;
+    return OpenHttpConnection(
+        m_connection,
+        HttpConnectionOptions{kQoSActionHigh, kConnectTimeoutSec, kReceiveTimeoutSec, 0, 0,
+                              resume ? range : nullptr},
+        this, m_serial, url, resume ? m_resume.validator.CStr() : nullptr);
 }
 
 int32_t CDownloadSession::OpenFailure(const char* url) {
@@ -145,7 +177,9 @@ void CDownloadSession::Fail(int32_t code) {
     m_slowGuard.End();
     m_busy = 0;
     Release();
+    KeepPartial();
     FreeData();
+    DropResume();
     if (m_listener)
         m_listener->OnSessionError(this, code);
 }
@@ -170,6 +204,26 @@ void CDownloadSession::OnResponse(uint32_t key) {
         FollowRedirect(http);
         return;
     }
+    if (m_mode == kDownloadModeArchive) {
+        ovCString validator;
+        if (OV_SUCCEEDED(http->GetHeader("ETag", &validator)) ||
+            OV_SUCCEEDED(http->GetHeader("Last-Modified", &validator)))
+            m_validator = validator;
+    }
+    if (m_resume.data) {
+        if (status == kStatusPartial && ContinueResume(http, status, length))
+            return;
+        // Not the rest of the kept bytes: they go, and the whole archive is
+        // asked for (a 200 here is that already).
+        DropResume();
+        m_partialKept = 0;
+        RemovePartialArchive(m_url.CStr());
+        if (status == kStatusPartial || status == kStatusRangeNotSatisfiable) {
+            if (!Request(m_requestUrl.CStr()))
+                Fail(OpenFailure(m_requestUrl.CStr()));
+            return;
+        }
+    }
     if (status != kStatusOk || length <= 0 || length > SizeLimit()) {
         Fail(kSessionUnexpectedAnswer);
         return;
@@ -183,6 +237,27 @@ void CDownloadSession::OnResponse(uint32_t key) {
     m_received = 0;
     if (m_mode == kDownloadModeArchive && m_listener)
         m_listener->OnSizeKnown(this, m_url.CStr(), length);
+}
+
+bool CDownloadSession::ContinueResume(ovIHttpClientExLayer* http, int32_t status, int64_t length) {
+    ovCString contentRange;
+    const bool hasRange = OV_SUCCEEDED(http->GetHeader("Content-Range", &contentRange));
+    const RangedAnswer answer = JudgeRangedAnswer(
+        RangedAnswerHead{status, length > 0, length, hasRange ? contentRange.CStr() : nullptr},
+        m_resume.have, m_resume.total);
+    if (answer.verdict != kAnswerBody || answer.fileSize != m_resume.total ||
+        answer.bodyLength != m_resume.total - m_resume.have)
+        return false;
+    m_data = m_resume.data;
+    m_contentLength = m_resume.total;
+    m_received = m_resume.have;
+    m_resume.data = nullptr;
+    DropResume();
+    if (m_listener) {
+        m_listener->OnSizeKnown(this, m_url.CStr(), m_contentLength);
+        m_listener->OnDownloadProgress(this, m_url.CStr(), m_received);
+    }
+    return true;
 }
 
 int32_t CDownloadSession::OnData(uint32_t key, const uint8_t* data, int32_t length) {
@@ -213,6 +288,12 @@ void CDownloadSession::OnComplete(uint32_t key) {
     }
     m_slowGuard.End();
     Release();
+    // Whole now: checked below like any archive, so kept bytes that spoil it
+    // are not used again.
+    if (m_mode == kDownloadModeArchive && m_partialKept > 0) {
+        RemovePartialArchive(m_url.CStr());
+        m_partialKept = 0;
+    }
     DownloadOutcome outcome;
     outcome.url = m_url;
     outcome.mode = m_mode;

@@ -11,6 +11,16 @@
 // anything else up to kMaxArchiveSize; a longer Content-Length is an
 // unexpected answer (nothing is allocated).
 //
+// An archive whose download is cut off (a failed try, or the session
+// destroyed: the update's deadline, the library stopping) keeps what arrived
+// in its partial file (PartialArchive.h); the next attempt asks for the rest
+// with "Range: bytes=<kept>-" and If-Range (the validator the server gave).
+// Only a 206 whose Content-Range starts there, runs to the end and names the
+// kept size continues the bytes; a 200 starts over, and any other answer to
+// the range (another range, 416) drops the kept bytes and asks for the whole
+// archive once more. A finished archive removes its partial file before it
+// is checked, so kept bytes that spoil it are fetched whole next time.
+//
 // A connect that fails (refused, no route, timed out, or a name that cannot
 // be looked up) is a failed try (kSessionConnectTimeout) while the machine
 // has a network; only without one (InternetConnected) is the host
@@ -28,6 +38,7 @@
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "sdk/download/LowSpeedGuard.h"
+#include "sdk/download/engine/PartialArchive.h"
 
 class IDownloadSessionEventListener;
 class ovIHttpClientExLayer;
@@ -73,6 +84,13 @@ class CDownloadSession : public nwIHttpClientExEventListener {
     bool IsCurrent(uint32_t key) const { return m_busy && key == m_serial; }
     int64_t SizeLimit() const;
     void FreeData();
+    // Keeps the archive bytes received so far in the partial file, when
+    // that is more than it holds.
+    void KeepPartial();
+    void DropResume();
+    // Takes the kept bytes for a 206 answer; false when it is no
+    // continuation of them.
+    bool ContinueResume(ovIHttpClientExLayer* http, int32_t status, int64_t length);
     void Release();
     // Ends the request and reports `code`; the last thing a caller does.
     void Fail(int32_t code);
@@ -96,5 +114,11 @@ class CDownloadSession : public nwIHttpClientExEventListener {
     uint32_t m_serial = 0;
     ovSmartPtr m_reportTimer;
     int32_t m_pendingError = 0;
+    // The kept bytes to continue (data null: none), and how many of the
+    // running archive's bytes its partial file holds.
+    PartialArchive m_resume;
+    int64_t m_partialKept = 0;
+    // The running answer's validator (ETag, else Last-Modified).
+    ovCString m_validator;
     LowSpeedGuard m_slowGuard{&CDownloadSession::OnTooSlow, this};
 };

@@ -65,7 +65,9 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
                             every 3 s (?ms=N: every N ms, 10 to 10000) until
                             the client closes or the hold time has passed;
                             a client close appends "drip <tag> closed" to
-                            the request log
+                            the request log. "Range: bytes=<from>-" below
+                            1000 gets 206 and drips from <from> on, logged
+                            as "drip <tag> range bytes=<from>-"
   /drip-head/<tag>          "HTTP/1.1 200 OK", then a header line one byte
                             every 1 s (?ms=N: every N ms, 10 to 10000) that
                             never ends, until the client closes or the hold
@@ -455,7 +457,7 @@ class Server:
         elif path.startswith("/gate/"):
             self.gate(conn, path[len("/gate/"):])
         elif path.startswith("/drip/"):
-            self.drip(conn, path[len("/drip/"):], params)
+            self.drip(conn, path[len("/drip/"):], params, request)
         elif path.startswith("/drip-head/"):
             self.drip_head(conn, path[len("/drip-head/"):], params)
         elif self.files.handles(path):
@@ -511,12 +513,20 @@ class Server:
         except OSError:
             self.log_request(("hold %s closed" % tag).encode("latin-1"))
 
-    def drip(self, conn, tag, params):
+    def drip(self, conn, tag, params, request):
         interval = min(max(self.number(params.get("ms", "3000")), 10), 10000) / 1000.0
         body = pattern(1000)
-        conn.sendall(self.head(200, "OK", [("Content-Length", str(len(body)))]))
-        deadline = time.monotonic() + self.args.hold
+        start = FileScenarios.range_start(request)
         sent = 0
+        if start is not None and start < len(body):
+            self.log_request(("drip %s range bytes=%d-" % (tag, start)).encode("latin-1"))
+            conn.sendall(self.head(206, "Partial Content", [
+                ("Content-Length", str(len(body) - start)),
+                ("Content-Range", "bytes %d-%d/%d" % (start, len(body) - 1, len(body)))]))
+            sent = start
+        else:
+            conn.sendall(self.head(200, "OK", [("Content-Length", str(len(body)))]))
+        deadline = time.monotonic() + self.args.hold
         try:
             while sent < len(body) and time.monotonic() < deadline and not self.stop.is_set():
                 r, _, _ = select.select([conn], [], [], interval)
