@@ -921,6 +921,9 @@ TEST_F(EngineDownloaderTest, AReportedFileThatIsALinkToAFileOutsideIsNeverCounte
             std::filesystem::create_symlink(outside, folder.Native(name), ec);
         else
             std::filesystem::create_hard_link(outside, folder.Native(name), ec);
+        // Some Wine versions answer success and make no symbolic link.
+        if (!ec && c.symbolic && !std::filesystem::is_symlink(folder.Native(name), ec))
+            ec = std::make_error_code(std::errc::not_supported);
         if (ec) {
             // Wine makes symbolic links only in some versions.
             ASSERT_TRUE(c.symbolic) << ec.message();

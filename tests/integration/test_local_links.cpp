@@ -45,12 +45,14 @@ bool Make(Kind kind, const std::string& native, const std::string& outside,
           const std::string& missing) {
     std::error_code ec;
     switch (kind) {
+        // Some Wine versions answer success and make nothing: only a link
+        // that is there counts.
         case kSymlink:
             std::filesystem::create_symlink(outside, native, ec);
-            return !ec;
+            return !ec && std::filesystem::is_symlink(native, ec);
         case kDangling:
             std::filesystem::create_symlink(missing, native, ec);
-            return !ec;
+            return !ec && std::filesystem::is_symlink(native, ec);
         case kHardLink:
             std::filesystem::create_hard_link(outside, native, ec);
             return !ec;

@@ -48,6 +48,14 @@ void Write(const std::string& native, const std::string& bytes) {
     fclose(f);
 }
 
+#ifdef _WIN32
+bool IsLink(const std::string& native) {
+    const DWORD attributes = GetFileAttributesA(native.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+#endif
+
 // Puts `kind` at `native`; `outside` is a file elsewhere, `missing` a name
 // elsewhere that does not exist. False when this system cannot make it.
 bool Make(Kind kind, const std::string& native, const std::string& outside,
@@ -61,10 +69,12 @@ bool Make(Kind kind, const std::string& native, const std::string& outside,
         case kFolder:
             return std::filesystem::create_directory(native);
 #ifdef _WIN32
+        // Some Wine versions answer success and make nothing: only a link
+        // that is there counts.
         case kSymlink:
-            return CreateSymbolicLinkA(native.c_str(), outside.c_str(), 0) != 0;
+            return CreateSymbolicLinkA(native.c_str(), outside.c_str(), 0) != 0 && IsLink(native);
         case kDangling:
-            return CreateSymbolicLinkA(native.c_str(), missing.c_str(), 0) != 0;
+            return CreateSymbolicLinkA(native.c_str(), missing.c_str(), 0) != 0 && IsLink(native);
         case kHardLink:
             return CreateHardLinkA(native.c_str(), outside.c_str(), nullptr) != 0;
         case kFifo:
