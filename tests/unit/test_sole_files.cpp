@@ -166,7 +166,8 @@ TEST(SoleFiles, WhatIsAtTheNameNeverLeadsOutsideTheFolder) {
         EXPECT_EQ("outside bytes", supporttest::ReadWholeFile(outside));
         EXPECT_FALSE(supporttest::PathExists(missing));
     }
-    EXPECT_GT(made, 14);
+    // Wine makes neither FIFOs nor, by version, symbolic links.
+    EXPECT_GE(made, 14);
 }
 
 TEST(SoleFiles, SizeIsThatOfASoleFileOnly) {
