@@ -46,6 +46,47 @@ PfFile* PfFileOpenNoLink(const char* path, int32_t* error);
 // written through a link. Others may read it while it is open.
 PfFile* PfFileCreateNew(const char* path, int32_t* error);
 
+// --- Files of the download folder. Whoever can write the folder may have put
+// a symbolic or hard link to a file elsewhere, a FIFO or a device under a name
+// the library writes or reads. These calls take only a sole file: a regular
+// file that is no link (and no reparse point) and has exactly one name, opened
+// without following a link and without waiting on a FIFO, so that nothing
+// outside the folder is read, written, created or emptied through that name.
+
+enum PfSoleMode {
+    kPfSoleRead,   // read only; anything but a sole file is refused
+    kPfSoleKeep,   // read and write, its bytes kept; created when missing
+    kPfSoleEmpty,  // read and write, emptied; created when missing
+    kPfSoleHeld,   // read only, as kPfSoleRead, and others may only read it
+};
+
+// Opens the sole file at `path`; the position is 0. For writing, others may
+// read it while it is open (Windows), and anything else at the name (a link,
+// removed itself and never its target; a FIFO, a device, a file with more
+// names) is removed and the file created new and empty; a folder, or a name
+// that cannot be removed, is refused. `*error` is kPfErrorAlreadyExists when a
+// sole file was there and was opened (kept or emptied), kPfErrorNone when it
+// was created, the failure's number otherwise (then null is returned;
+// kPfErrorAccessDenied for what is not a sole file when reading,
+// kPfErrorSharingViolation when the name kept changing under the open).
+PfFile* PfFileOpenSole(const char* path, PfSoleMode mode, int32_t* error);
+
+// Size of the sole file at `path`, looked at without following a link or
+// opening anything that could block; -1 when there is none (nothing, a link,
+// a folder, a FIFO or device, a file with more than one name).
+int64_t PfFileSoleSize(const char* path);
+
+// Renames the open file to `to`, replacing a file (or a link, never its
+// target) of that name but never a folder, so that the file moved is the one
+// written and read through `file`, whatever was done to its name meanwhile:
+// Windows renames through the handle; POSIX compares the descriptor's file
+// with the one at the name it was opened with, right before and after the
+// rename, and takes a stranger moved into place away again. Only for a file
+// opened for writing by PfFileOpenSole. False with `*error` when it could not
+// be done (kPfErrorSharingViolation: the name no longer holds this file); the
+// file stays open either way.
+bool PfFileMoveOpen(PfFile* file, const char* to, int32_t* error);
+
 // Reads at most `size` bytes at the current position and moves past them.
 // Returns how many were read, 0 at the end of the file, -1 on failure (with
 // `*error`).

@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "opn/platform/pfFile.h"
+
 // An open file: a HANDLE on Windows, a descriptor on POSIX.
 typedef intptr_t PfFileHandle;
 
@@ -39,3 +41,17 @@ void PfFileBackendClose(PfFileHandle handle);
 // Renames `from` to `to`, replacing a file but never a folder; `*error` on
 // failure.
 bool PfFileBackendMove(const char* from, const char* to, int32_t* error);
+
+// The sole-file rule of pfFile.h (PfFileOpenSole, PfFileSoleSize,
+// PfFileMoveOpen) on each system: one name per backend, so the rule is
+// written down once per system call set. `from` is the path `handle` was
+// opened with.
+bool PfFileBackendOpenSole(const char* path, PfSoleMode mode, PfFileHandle* handle,
+                           int32_t* outcome);
+int64_t PfFileBackendSoleSize(const char* path);
+bool PfFileBackendMoveOpen(PfFileHandle handle, const char* from, const char* to, int32_t* error);
+
+// How many times an open looks at a name again when it changed between the
+// look and the open (a removal raced by a new link, a file replaced): beyond
+// that the name is refused, as one that cannot be made sole.
+const int kPfSoleOpenRounds = 4;

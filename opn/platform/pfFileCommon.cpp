@@ -32,6 +32,19 @@ size_t WritableBytes(const char* path, int64_t offset, size_t size) {
     return allowed < size ? allowed : size;
 }
 
+// Wraps a handle the backend opened; closes it when that fails.
+PfFile* Wrap(const char* path, PfFileHandle handle, int32_t outcome, int32_t* error) {
+    PfFile* file = new (std::nothrow) PfFile{handle, 0, ovCString()};
+    if (!file || !file->path.Assign(path)) {
+        delete file;
+        PfFileBackendClose(handle);
+        *error = kPfErrorGeneral;
+        return nullptr;
+    }
+    *error = outcome;
+    return file;
+}
+
 PfFile* Open(const char* path, PfFileOpenMode mode, int32_t* error) {
     int32_t ignored = 0;
     if (!error)
@@ -45,15 +58,7 @@ PfFile* Open(const char* path, PfFileOpenMode mode, int32_t* error) {
         *error = outcome;
         return nullptr;
     }
-    PfFile* file = new (std::nothrow) PfFile{handle, 0, ovCString()};
-    if (!file || !file->path.Assign(path)) {
-        delete file;
-        PfFileBackendClose(handle);
-        *error = kPfErrorGeneral;
-        return nullptr;
-    }
-    *error = outcome;
-    return file;
+    return Wrap(path, handle, outcome, error);
 }
 
 // `*error` set to none, or to kPfErrorGeneral for a missing file or data.
@@ -230,6 +235,44 @@ bool PfFileMoveReplacing(const char* from, const char* to, int32_t* error) {
         return false;
     if (!PfFileBackendMove(from, to, error))
         return false;
+    *error = kPfErrorNone;
+    return true;
+}
+
+PfFile* PfFileOpenSole(const char* path, PfSoleMode mode, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorPathNotFound;
+    if (!path || !path[0])
+        return nullptr;
+    PfFileHandle handle = 0;
+    int32_t outcome = kPfErrorPathNotFound;
+    if (!PfFileBackendOpenSole(path, mode, &handle, &outcome)) {
+        *error = outcome;
+        return nullptr;
+    }
+    PfFile* file = Wrap(path, handle, outcome, error);
+    if (file && (mode == kPfSoleRead || mode == kPfSoleHeld))
+        *error = kPfErrorNone;
+    return file;
+}
+
+int64_t PfFileSoleSize(const char* path) {
+    return path && path[0] ? PfFileBackendSoleSize(path) : -1;
+}
+
+bool PfFileMoveOpen(PfFile* file, const char* to, int32_t* error) {
+    int32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = kPfErrorPathNotFound;
+    if (!file || !to || !to[0])
+        return false;
+    if (!PfFileBackendMoveOpen(file->handle, file->path.CStr(), to, error))
+        return false;
+    // The write hook knows the file by the name it has now.
+    file->path.Assign(to);
     *error = kPfErrorNone;
     return true;
 }

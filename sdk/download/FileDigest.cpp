@@ -31,7 +31,7 @@ int64_t HashRestOfFile(PfFile* file, Sha256Stream& hash, const std::atomic<bool>
 
 bool FileHasContent(const char* path, int64_t size, const uint8_t sha256[kSha256Size],
                     int64_t* length) {
-    PfFile* file = PfFileOpenForReading(path, nullptr);
+    PfFile* file = PfFileOpenSole(path, kPfSoleRead, nullptr);
     if (!file)
         return false;
     const bool has = OpenFileHasContent(file, size, sha256, length);

@@ -24,8 +24,9 @@ const size_t kFileDigestChunk = 256 * 1024;
 // looked at before every chunk.
 int64_t HashRestOfFile(PfFile* file, Sha256Stream& hash, const std::atomic<bool>* cancel = nullptr);
 
-// True when a file exists at `path` with `size` bytes (any size when -1)
-// and hashes to `sha256`; `*length` (may be null) gets its length then.
+// True when a sole file (pfFile.h: no link, one name) is at `path` with
+// `size` bytes (any size when -1) and hashes to `sha256`; `*length` (may be null) gets its length
+// then.
 bool FileHasContent(const char* path, int64_t size, const uint8_t sha256[kSha256Size],
                     int64_t* length);
 

@@ -1,17 +1,14 @@
 #include "sdk/download/FileHashQueue.h"
 
+#include <atomic>
 #include <new>
+#include <vector>
 
+#include "opn/core/ovCString.h"
 #include "opn/platform/pfCriticalSection.h"
 #include "opn/platform/pfFile.h"
 #include "opn/platform/pfThread.h"
 #include "sdk/download/FileDigest.h"
-
-namespace {
-
-const uint32_t kJoinStepMs = 1000;
-
-}  // namespace
 
 struct FileHashQueue::Task {
     uint32_t ticket = 0;
@@ -25,42 +22,70 @@ struct FileHashQueue::Task {
     std::atomic<bool> cancel{false};
 };
 
+// What the queue and its workers share. Each holds it (the queue, and every
+// worker until its very last step); the last one to let go frees it, so a
+// worker that outlives the queue still has what it touches.
+struct FileHashQueue::Shared {
+    PfCriticalSection* section = nullptr;
+    std::atomic<int32_t> holders{1};
+    bool running = false;      // a worker has not yet seen the queue empty
+    std::vector<Task*> tasks;  // in queue order
+
+    ~Shared() {
+        for (Task* task : tasks)
+            delete task;
+        if (section)
+            CsDelete(section);
+    }
+    void Lock() { CsEnter(section); }
+    void Unlock() { CsLeave(section); }
+};
+
 FileHashQueue::FileHashQueue() {
-    if (OV_FAILED(CsCreate(&m_section)))
-        m_section = nullptr;
+    Shared* shared = new (std::nothrow) Shared;
+    if (shared && OV_FAILED(CsCreate(&shared->section))) {
+        shared->section = nullptr;
+        delete shared;
+        shared = nullptr;
+    }
+    m_shared = shared;
 }
 
 FileHashQueue::~FileHashQueue() {
-    Lock();
-    for (Task* task : m_tasks)
-        task->cancel.store(true, std::memory_order_relaxed);
+    if (!m_shared)
+        return;
+    m_shared->Lock();
     // The worker ends after the file it reads; none is started any more.
-    for (Task* task : m_tasks)
+    for (Task* task : m_shared->tasks) {
+        task->cancel.store(true, std::memory_order_relaxed);
         task->started = true;
-    Unlock();
+    }
+    m_shared->Unlock();
     if (m_thread) {
-        while (!PfThreadWait(m_thread, kJoinStepMs)) {
-        }
+        // Bounded: a worker still in a system call runs on detached.
+        PfThreadWait(m_thread, kJoinMs);
         PfThreadClose(m_thread);
     }
-    for (Task* task : m_tasks)
-        delete task;
-    if (m_section)
-        CsDelete(m_section);
+    Release(m_shared);
 }
 
-void FileHashQueue::Lock() {
-    if (m_section)
-        CsEnter(m_section);
+void FileHashQueue::Release(Shared* shared) {
+    if (shared->holders.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete shared;
 }
 
-void FileHashQueue::Unlock() {
-    if (m_section)
-        CsLeave(m_section);
+int32_t FileHashQueue::Count() const {
+    if (!m_shared)
+        return 0;
+    m_shared->Lock();
+    const int32_t count = (int32_t)m_shared->tasks.size();
+    m_shared->Unlock();
+    return count;
 }
 
 uint32_t FileHashQueue::Add(const char* path) {
-    if (!m_section || !path)
+    // A link, a FIFO or a device is never read (a FIFO would block the open).
+    if (!m_shared || !path || PfFileSoleSize(path) < 0)
         return 0;
     Task* task = new (std::nothrow) Task;
     if (!task || !task->path.Assign(path) || !task->hash.Reset()) {
@@ -70,31 +95,32 @@ uint32_t FileHashQueue::Add(const char* path) {
     if (++m_nextTicket == 0)
         m_nextTicket = 1;
     task->ticket = m_nextTicket;
-    Lock();
+    Shared* shared = m_shared;
+    shared->Lock();
     bool ok = true;
     try {
-        m_tasks.push_back(task);
+        shared->tasks.push_back(task);
     } catch (const std::bad_alloc&) {
-        Unlock();
+        shared->Unlock();
         delete task;
         return 0;
     }
-    if (!m_running) {
-        // A worker that saw the queue empty is at its very end.
-        if (m_thread) {
-            while (!PfThreadWait(m_thread, kJoinStepMs)) {
-            }
+    if (!shared->running) {
+        // A worker that saw the queue empty is at its very end and lets go
+        // of the shared state by itself: it runs on detached.
+        if (m_thread)
             PfThreadClose(m_thread);
-        }
+        shared->holders.fetch_add(1, std::memory_order_relaxed);
         uint32_t threadId = 0;
-        m_thread = PfThreadStart(&FileHashQueue::Run, this, &threadId);
-        m_running = m_thread != nullptr;
-        if (!m_running) {
-            m_tasks.pop_back();
+        m_thread = PfThreadStart(&FileHashQueue::Run, shared, &threadId);
+        shared->running = m_thread != nullptr;
+        if (!shared->running) {
+            shared->holders.fetch_sub(1, std::memory_order_relaxed);
+            shared->tasks.pop_back();
             ok = false;
         }
     }
-    Unlock();
+    shared->Unlock();
     if (!ok) {
         delete task;
         return 0;
@@ -103,16 +129,19 @@ uint32_t FileHashQueue::Add(const char* path) {
 }
 
 bool FileHashQueue::Take(uint32_t ticket, Sha256Stream& hash, int64_t* bytes) {
-    Lock();
+    if (!m_shared)
+        return false;
+    m_shared->Lock();
     Task* found = nullptr;
-    for (size_t i = 0; i < m_tasks.size(); ++i) {
-        if (m_tasks[i]->ticket == ticket && m_tasks[i]->done) {
-            found = m_tasks[i];
-            m_tasks.erase(m_tasks.begin() + (std::ptrdiff_t)i);
+    std::vector<Task*>& tasks = m_shared->tasks;
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        if (tasks[i]->ticket == ticket && tasks[i]->done) {
+            found = tasks[i];
+            tasks.erase(tasks.begin() + (std::ptrdiff_t)i);
             break;
         }
     }
-    Unlock();
+    m_shared->Unlock();
     if (!found)
         return false;
     hash.Swap(found->hash);
@@ -123,15 +152,16 @@ bool FileHashQueue::Take(uint32_t ticket, Sha256Stream& hash, int64_t* bytes) {
 }
 
 void FileHashQueue::Drop(uint32_t ticket) {
-    if (ticket == 0)
+    if (ticket == 0 || !m_shared)
         return;
-    Lock();
+    m_shared->Lock();
     Task* gone = nullptr;
-    for (size_t i = 0; i < m_tasks.size(); ++i) {
-        Task* task = m_tasks[i];
+    std::vector<Task*>& tasks = m_shared->tasks;
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        Task* task = tasks[i];
         if (task->ticket != ticket)
             continue;
-        m_tasks.erase(m_tasks.begin() + (std::ptrdiff_t)i);
+        tasks.erase(tasks.begin() + (std::ptrdiff_t)i);
         if (task->started && !task->done) {
             task->cancel.store(true, std::memory_order_relaxed);
             task->dropped = true;
@@ -140,46 +170,49 @@ void FileHashQueue::Drop(uint32_t ticket) {
         }
         break;
     }
-    Unlock();
+    m_shared->Unlock();
     delete gone;
 }
 
-unsigned FileHashQueue::Run(void* self) {
+unsigned FileHashQueue::Run(void* shared) {
     // Background work: the library thread and the host come first.
     PfThreadLowerPriority();
-    static_cast<FileHashQueue*>(self)->Work();
+    Shared* state = static_cast<Shared*>(shared);
+    Work(state);
+    Release(state);
     return 0;
 }
 
-void FileHashQueue::Work() {
+void FileHashQueue::Work(Shared* shared) {
     for (;;) {
         Task* task = nullptr;
-        Lock();
-        for (Task* candidate : m_tasks) {
+        shared->Lock();
+        for (Task* candidate : shared->tasks) {
             if (!candidate->started) {
                 task = candidate;
                 break;
             }
         }
         if (!task) {
-            m_running = false;
-            Unlock();
+            shared->running = false;
+            shared->Unlock();
             return;
         }
         task->started = true;
-        Unlock();
-        // Read with no lock held: the owner may drop the task meanwhile.
+        shared->Unlock();
+        // Read with no lock held: the owner may drop the task meanwhile. The
+        // open neither follows a link nor waits on a FIFO put there since.
         int64_t bytes = -1;
-        PfFile* file = PfFileOpenForReading(task->path.CStr(), nullptr);
+        PfFile* file = PfFileOpenSole(task->path.CStr(), kPfSoleRead, nullptr);
         if (file) {
             bytes = HashRestOfFile(file, task->hash, &task->cancel);
             PfFileClose(file);
         }
-        Lock();
+        shared->Lock();
         task->bytes = bytes;
         task->done = true;
         const bool dropped = task->dropped;
-        Unlock();
+        shared->Unlock();
         if (dropped)
             delete task;
     }

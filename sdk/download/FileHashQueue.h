@@ -9,20 +9,23 @@
 // until its owner takes it (Take) or drops it (Drop). The owner polls
 // (every kPollMs, on a library timer), as CDownloader polls an unpack.
 //
+// Only sole files are hashed (pfFile.h): a link, a FIFO, a device or a file
+// with more than one name at the path is never queued, and one put there
+// later is refused by the worker's open, which neither follows a link nor
+// waits on a FIFO.
+//
 // Threads: Add, Take, Drop and the destructor on one thread (the library
-// thread, or under the library lock). The worker touches only the queue and
-// the file it reads; it runs while files are queued and ends when none is
-// left. A dropped file being read is given up within one chunk
-// (kFileDigestChunk); the destructor gives every file up and waits for the
-// worker, so the wait is short.
+// thread, or under the library lock). The worker touches only the queue's
+// shared state and the file it reads; it runs while files are queued and
+// ends when none is left. A dropped file being read is given up within one
+// chunk (kFileDigestChunk). Nothing here waits for the worker without a
+// bound: the destructor gives every file up and waits at most kJoinMs for
+// the worker to end; a worker stuck in a system call beyond that is left to
+// end by itself and frees the shared state then.
 #pragma once
 
 #include <stdint.h>
 
-#include <atomic>
-#include <vector>
-
-#include "opn/core/ovCString.h"
 #include "sdk/support/Sha256Stream.h"
 
 struct PfCriticalSection;
@@ -31,6 +34,9 @@ struct PfThread;
 class FileHashQueue {
   public:
     static constexpr uint32_t kPollMs = 100;
+    // Longest wait for the worker when the queue goes (the owner holds the
+    // library lock then): far above one chunk's read on a working disk.
+    static constexpr uint32_t kJoinMs = 1000;
 
     FileHashQueue();
     ~FileHashQueue();
@@ -38,7 +44,7 @@ class FileHashQueue {
     FileHashQueue& operator=(const FileHashQueue&) = delete;
 
     // Queues the file at `path` (a library path); 0 when it cannot be
-    // queued (no memory, no worker), else its ticket.
+    // queued (not a sole file, no memory, no worker), else its ticket.
     uint32_t Add(const char* path);
     // True once the ticket's file was read: `*bytes` is how many bytes were
     // hashed (-1 when it could not be read) and `hash` holds them, not yet
@@ -47,20 +53,19 @@ class FileHashQueue {
     // Forgets the ticket; a file being read is given up.
     void Drop(uint32_t ticket);
     // Files queued or read and not yet taken or dropped.
-    int32_t Count() const { return (int32_t)m_tasks.size(); }
+    int32_t Count() const;
 
   private:
     struct Task;
+    struct Shared;
 
-    static unsigned Run(void* self);
-    // Hashes queued files until none is left; false when none was there.
-    void Work();
-    void Lock();
-    void Unlock();
+    static unsigned Run(void* shared);
+    // Hashes queued files until none is left.
+    static void Work(Shared* shared);
+    // Drops one holder of the shared state; the last one frees it.
+    static void Release(Shared* shared);
 
-    PfCriticalSection* m_section = nullptr;
+    Shared* m_shared = nullptr;
     PfThread* m_thread = nullptr;
-    bool m_running = false;  // the worker has not yet seen the queue empty
     uint32_t m_nextTicket = 0;
-    std::vector<Task*> m_tasks;  // in queue order
 };

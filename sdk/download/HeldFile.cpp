@@ -9,7 +9,9 @@ HeldFile::~HeldFile() {
 
 bool HeldFile::Open(const char* path) {
     Close();
-    m_file = PfFileOpenHeld(path, nullptr);
+    // Only a sole file: a link or a second name could lead to bytes that
+    // change elsewhere, or are not the file downloaded.
+    m_file = PfFileOpenSole(path, kPfSoleHeld, nullptr);
     return m_file != nullptr;
 }
 

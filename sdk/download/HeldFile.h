@@ -22,7 +22,8 @@ class HeldFile {
 
     // Holds the existing file at `path` (a library path), letting go of one
     // held before; false when it cannot be opened, also when it is open for
-    // writing elsewhere.
+    // writing elsewhere or is not a sole file (a link, a file with a second
+    // name, a FIFO; pfFile.h).
     bool Open(const char* path);
     // True when the held file has `size` bytes (any size when -1) and hashes
     // to `sha256`; `*length` (may be null) gets its length then. Reads it

@@ -23,6 +23,7 @@
 #include "opn/opeerqos/nwEngineMessages.h"
 #include "opn/opeerqos/nwFrame.h"
 #include "opn/platform/pfClock.h"
+#include "opn/platform/pfFile.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/engine/CEngineDownloader.h"
 #include "sdk/download/plain/CPlatFormDownloader.h"
@@ -923,6 +924,78 @@ TEST_F(EngineDownloaderTest, AFileTheEngineGotWrongIsFetchedAgainAloneAndCounted
             log.CountOf("[SwarmFetchLib] CEngineDownloader job " + std::to_string(i) +
                         ": file 1 does not match, fetched again");
         EXPECT_EQ(c.wrong, refetched > 0) << log.Text();
+    }
+}
+
+// A file the engine reports may be a link (symbolic or hard) to a file
+// outside the folder that has the right bytes or size: it is never read
+// through the link nor counted, but fetched anew, which puts a file of its
+// own in place of the link and leaves the outside file alone.
+TEST_F(EngineDownloaderTest, AReportedFileThatIsALinkToAFileOutsideIsNeverCounted) {
+    const sftest::TestServers& servers = sftest::Servers();
+    ASSERT_TRUE(servers.Ok()) << servers.Error();
+    const size_t size = 3000;
+    const std::vector<unsigned char> pattern = sftest::FaultPattern(size);
+    const std::string good(pattern.begin(), pattern.end());
+    const std::string hashed = "#sha256=" + Sha256Hex(good) + "&size=" + std::to_string(size);
+    const std::string key =
+        "elink" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    auto requests = [&](const std::string& marker) {
+        int n = 0;
+        for (const std::string& line : servers.FaultRequestLines())
+            n += line.rfind("cut " + marker + " range ", 0) == 0 ? 1 : 0;
+        return n;
+    };
+    struct Case {
+        bool symbolic;
+        const char* fragment;  // "" without a hash: counted by its size
+    };
+    const Case cases[] = {{true, "h"}, {false, "h"}, {true, ""}, {false, ""}};
+    uint32_t n = 0;  // the next job's number
+    for (uint32_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(std::string(c.symbolic ? "symbolic" : "hard") + " link" +
+                     (c.fragment[0] ? ", hashed" : ""));
+        TempFolder elsewhere;
+        const std::string outside = elsewhere.Native("outside.bin");
+        std::ofstream(outside, std::ios::binary | std::ios::trunc) << good;
+        const std::string name = "linked" + std::to_string(i) + ".bin";
+        std::error_code ec;
+        if (c.symbolic)
+            std::filesystem::create_symlink(outside, folder.Native(name), ec);
+        else
+            std::filesystem::create_hard_link(outside, folder.Native(name), ec);
+        // Some Wine versions answer success and make no symbolic link.
+        if (!ec && c.symbolic && !std::filesystem::is_symlink(folder.Native(name), ec))
+            ec = std::make_error_code(std::errc::not_supported);
+        if (ec) {
+            // Wine makes symbolic links only in some versions.
+            ASSERT_TRUE(c.symbolic) << ec.message();
+            continue;
+        }
+        const std::string answer =
+            Report(kEngineMsgJobAccepted, U32(n) + U32(5) + U32(1) + U64(size)) +
+            Report(kEngineMsgFileDone, U32(n) + U32(5) + std::string(33, '\0') +
+                                           Fixed(folder.Win(name), 260) + Z("u")) +
+            Report(kEngineMsgJobFinished, U32(n) + U32(5) + U32(0) + U32(1) + U32(0));
+        ASSERT_NO_FATAL_FAILURE(StartEngine(answer));
+        const uint32_t job = library.NewJob();
+        ASSERT_EQ(n++, Number(job));
+        const std::string marker = key + "-" + std::to_string(i);
+        const std::string url = servers.FaultUrl("/cut/" + marker + "/0/" + std::to_string(size)) +
+                                (c.fragment[0] ? hashed : "");
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, url.c_str(), folder.Win().c_str(),
+                                                   name.c_str(), (int64_t)size, 7));
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+        ASSERT_TRUE(
+            Eventually([&] { return library.Recorder().CountOf(SF_EVENT_JOB_DONE) == 1; }, 20000))
+            << log.Text();
+        EXPECT_EQ(1, requests(marker)) << log.Text();
+        EXPECT_EQ(good, supporttest::ReadWholeFile(outside));
+        EXPECT_EQ((int64_t)size, PfFileSoleSize(folder.Win(name).c_str()));
+        EXPECT_EQ(good, supporttest::ReadWholeFile(folder.Native(name)));
+        SwarmFetch_DeleteJob(job);
+        library.Recorder().Clear();
     }
 }
 

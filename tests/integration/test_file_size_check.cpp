@@ -146,6 +146,56 @@ TEST_F(FileSizeCheck, TheFreeSpaceMustExceedEachFile) {
     }
 }
 
+// A size given by the host or in the URL's fragment is not asked of the
+// server, but must fit the free space all the same (before, it skipped the
+// refusal); what of the file is on disk already need not fit again.
+TEST_F(FileSizeCheck, AKnownSizeMustFitTheFreeSpaceToo) {
+    struct Case {
+        const char* what;
+        bool inFragment;     // "&size=" in the URL, else the host's size
+        size_t finalOnDisk;  // bytes of the final file already there
+        size_t partOnDisk;   // bytes of the partial file already there
+        int64_t free;
+        int32_t code;  // 0: completed
+    };
+    const Case cases[] = {
+        {"the host's size, room for it", false, 0, 0, 5001, 0},
+        {"the host's size, no room", false, 0, 0, 4999, 513},
+        {"the host's size, just no room", false, 0, 0, 5000, 513},
+        {"the fragment's size, room for it", true, 0, 0, 5001, 0},
+        {"the fragment's size, no room", true, 0, 0, 4999, 513},
+        {"the whole file is there", true, 5000, 0, 10, 0},
+        {"most is there in the partial file", true, 0, 4000, 1001, 0},
+        {"some is there, not enough room", true, 0, 1000, 4000, 513},
+    };
+    ASSERT_TRUE(FsCreateFolders(Win("dl").c_str()));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_job.reset(new CJob(10, 0, HostTarget()));
+        const std::string key = filedl::UniqueKey("knownspace-");
+        const std::string name = key + ".bin";
+        std::string url = S().FaultUrl("/sized/" + key + "/5000");
+        if (c.inFragment)
+            url += "#sha256=" + std::string(64, 'a') + "&size=5000";
+        const std::string finalBytes(c.finalOnDisk, 'x');
+        const std::string partBytes(c.partOnDisk, 'x');
+        ASSERT_TRUE(c.finalOnDisk == 0 ||
+                    FsAppendFile(Win("dl\\" + name).c_str(), finalBytes.data(), finalBytes.size()));
+        ASSERT_TRUE(c.partOnDisk == 0 || FsAppendFile(Win("dl\\" + name + ".part").c_str(),
+                                                      partBytes.data(), partBytes.size()));
+        Add(url, Win("dl"), name, c.inFragment ? -1 : 5000);
+        FreeSpaceHook hook(c.free);
+        filedl::CheckerRecorder events;
+        StartChecker(&events);
+        const Outcome out = events.WaitEnd();
+        DropAll();
+        EXPECT_EQ(c.code == 0 ? 1 : 0, out.completed);
+        EXPECT_EQ(c.code, out.code);
+        EXPECT_EQ(c.code != 0, out.text.find(key) != std::string::npos) << out.text;
+        EXPECT_EQ(0, filedl::RequestsWith(key));
+    }
+}
+
 TEST_F(FileSizeCheck, SizesThatAddUpPastTheLargestNumberGiveTheLargestTotal) {
     // Sizes from the host and lengths from a server, each fine alone; their
     // sum is held at INT64_MAX instead of wrapping.
@@ -155,7 +205,8 @@ TEST_F(FileSizeCheck, SizesThatAddUpPastTheLargestNumberGiveTheLargestTotal) {
         int64_t total;
     };
     const Case cases[] = {
-        {{INT64_MAX, INT64_MAX}, INT64_MAX},
+        // Each below the (hooked) free space of INT64_MAX bytes.
+        {{INT64_MAX - 1, INT64_MAX - 1}, INT64_MAX},
         {{half, half, 7}, INT64_MAX},
         {{-1, -1}, INT64_MAX},
         {{INT64_MAX - 10, -1}, INT64_MAX},

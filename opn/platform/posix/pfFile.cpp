@@ -145,3 +145,140 @@ bool PfFileBackendMove(const char* from, const char* to, int32_t* error) {
     }
     return true;
 }
+
+namespace {
+
+// A regular file with one name: what lstat or fstat shows of a sole file.
+bool IsSole(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The sole file at `path` looked at through `lstat` is opened when it is still
+// that file once open; -1 with errno otherwise (EAGAIN: it changed). A FIFO
+// put there meanwhile does not block the open (O_NONBLOCK, cleared after).
+int OpenLookedAt(const char* path, const struct stat& looked, bool write) {
+    const int fd =
+        OpenRetrying(path, (write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    const int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !IsSole(st) || !SameFile(st, looked) || flags < 0 ||
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        errno = EAGAIN;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool PfFileBackendOpenSole(const char* path, PfSoleMode mode, PfFileHandle* handle,
+                           int32_t* outcome) {
+    ovCString mapped;
+    if (!PathToPosix(path, mapped)) {
+        *outcome = kPfErrorPathNotFound;
+        return false;
+    }
+    const char* p = mapped.CStr();
+    const bool write = mode == kPfSoleKeep || mode == kPfSoleEmpty;
+    for (int round = 0; round < kPfSoleOpenRounds; ++round) {
+        struct stat looked;
+        if (lstat(p, &looked) == 0) {
+            if (S_ISDIR(looked.st_mode)) {
+                *outcome = kPfErrorAccessDenied;
+                return false;
+            }
+            if (IsSole(looked)) {
+                const int fd = OpenLookedAt(p, looked, write);
+                if (fd >= 0) {
+                    if (mode == kPfSoleEmpty && ftruncate(fd, 0) != 0) {
+                        *outcome = PfFileLastError();
+                        close(fd);
+                        return false;
+                    }
+                    *handle = (PfFileHandle)fd;
+                    *outcome = kPfErrorAlreadyExists;
+                    return true;
+                }
+                // Changed between the look and the open: look again.
+                if (errno == EAGAIN || errno == ENOENT || errno == ELOOP)
+                    continue;
+                *outcome = PfFileLastError();
+                return false;
+            }
+            if (!write) {
+                *outcome = kPfErrorAccessDenied;
+                return false;
+            }
+            // The name itself goes, never what a link names.
+            if (unlink(p) != 0 && errno != ENOENT) {
+                *outcome = PfFileLastError();
+                return false;
+            }
+            continue;
+        }
+        if (errno != ENOENT || !write) {
+            *outcome = PfFileLastError();
+            return false;
+        }
+        const int fd = OpenRetrying(p, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY);
+        if (fd >= 0) {
+            *handle = (PfFileHandle)fd;
+            *outcome = kPfErrorNone;
+            return true;
+        }
+        if (errno != EEXIST) {
+            *outcome = PfFileLastError();
+            return false;
+        }
+    }
+    *outcome = kPfErrorSharingViolation;
+    return false;
+}
+
+int64_t PfFileBackendSoleSize(const char* path) {
+    ovCString mapped;
+    struct stat st;
+    if (!PathToPosix(path, mapped) || lstat(mapped.CStr(), &st) != 0 || !IsSole(st))
+        return -1;
+    return (int64_t)st.st_size;
+}
+
+bool PfFileBackendMoveOpen(PfFileHandle handle, const char* from, const char* to, int32_t* error) {
+    ovCString mappedFrom;
+    ovCString mappedTo;
+    if (!PathToPosix(from, mappedFrom) || !PathToPosix(to, mappedTo)) {
+        *error = kPfErrorPathNotFound;
+        return false;
+    }
+    struct stat held;
+    struct stat named;
+    if (fstat(Fd(handle), &held) != 0 || lstat(mappedFrom.CStr(), &named) != 0 ||
+        !SameFile(held, named) || !IsSole(named)) {
+        *error = kPfErrorSharingViolation;
+        return false;
+    }
+    struct stat target;
+    if (lstat(mappedTo.CStr(), &target) == 0 && S_ISDIR(target.st_mode)) {
+        *error = kPfErrorAccessDenied;
+        return false;
+    }
+    if (rename(mappedFrom.CStr(), mappedTo.CStr()) != 0) {
+        *error = PfFileLastError();
+        return false;
+    }
+    // Swapped in between the look and the rename: what went into place is not
+    // the file written, and goes again.
+    if (lstat(mappedTo.CStr(), &named) != 0 || !SameFile(held, named)) {
+        unlink(mappedTo.CStr());
+        *error = kPfErrorSharingViolation;
+        return false;
+    }
+    return true;
+}

@@ -1,7 +1,11 @@
 // The file system calls over Win32 file handles.
 #include "opn/platform/pfFileBackend.h"
 
+#include <stdlib.h>
+#include <string.h>
 #include <windows.h>
+
+#include <new>
 
 #include "opn/platform/pfError.h"
 
@@ -108,4 +112,143 @@ bool PfFileBackendMove(const char* from, const char* to, int32_t* error) {
         return false;
     }
     return true;
+}
+
+namespace {
+
+// A file on disk that is no reparse point (link, junction) and no folder and
+// has exactly one name.
+bool IsSole(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info))
+        return false;
+    const DWORD notFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    return (info.dwFileAttributes & notFile) == 0 && info.nNumberOfLinks == 1;
+}
+
+// Opens the name itself (a link is not followed) with `disposition`.
+HANDLE OpenName(const char* path, PfSoleMode mode, DWORD disposition) {
+    DWORD access = GENERIC_READ;
+    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    if (mode == kPfSoleKeep || mode == kPfSoleEmpty) {
+        // DELETE: the finished file is renamed through this handle.
+        access = GENERIC_READ | GENERIC_WRITE | DELETE;
+        share = FILE_SHARE_READ;
+    } else if (mode == kPfSoleHeld) {
+        share = FILE_SHARE_READ;
+    }
+    return CreateFileA(path, access, share, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool Truncate(HANDLE handle) {
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    return SetFilePointerEx(handle, zero, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
+}
+
+// The path in UTF-16 (from the system code page); empty when it cannot be.
+bool WidePath(const char* path, wchar_t** out, DWORD* chars) {
+    const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (n <= 1)
+        return false;
+    *out = new (std::nothrow) wchar_t[(size_t)n];
+    if (!*out || MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, *out, n) != n) {
+        delete[] * out;
+        *out = nullptr;
+        return false;
+    }
+    *chars = (DWORD)(n - 1);
+    return true;
+}
+
+}  // namespace
+
+bool PfFileBackendOpenSole(const char* path, PfSoleMode mode, PfFileHandle* handle,
+                           int32_t* outcome) {
+    const bool write = mode == kPfSoleKeep || mode == kPfSoleEmpty;
+    for (int round = 0; round < kPfSoleOpenRounds; ++round) {
+        HANDLE opened = OpenName(path, mode, OPEN_EXISTING);
+        if (opened != INVALID_HANDLE_VALUE) {
+            if (IsSole(opened)) {
+                if (mode == kPfSoleEmpty && !Truncate(opened)) {
+                    *outcome = PfFileLastError();
+                    CloseHandle(opened);
+                    return false;
+                }
+                *handle = (PfFileHandle)opened;
+                *outcome = kPfErrorAlreadyExists;
+                return true;
+            }
+            CloseHandle(opened);
+            // The name itself goes (DeleteFile removes a link, never its
+            // target); a linked folder or a device stays and is refused.
+            if (!write || !DeleteFileA(path)) {
+                *outcome = kPfErrorAccessDenied;
+                return false;
+            }
+            continue;
+        }
+        const DWORD last = GetLastError();
+        if (last != ERROR_FILE_NOT_FOUND || !write) {
+            *outcome = PfFileMapError((int32_t)last);
+            return false;
+        }
+        opened = OpenName(path, mode, CREATE_NEW);
+        if (opened != INVALID_HANDLE_VALUE) {
+            *handle = (PfFileHandle)opened;
+            *outcome = kPfErrorNone;
+            return true;
+        }
+        const DWORD created = GetLastError();
+        if (created != ERROR_FILE_EXISTS && created != ERROR_ALREADY_EXISTS) {
+            *outcome = PfFileMapError((int32_t)created);
+            return false;
+        }
+    }
+    *outcome = kPfErrorSharingViolation;
+    return false;
+}
+
+int64_t PfFileBackendSoleSize(const char* path) {
+    // No access asked: nobody holding the file is disturbed.
+    const HANDLE opened = CreateFileA(
+        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return -1;
+    LARGE_INTEGER size;
+    const bool sole = IsSole(opened) && GetFileSizeEx(opened, &size);
+    CloseHandle(opened);
+    return sole ? (int64_t)size.QuadPart : -1;
+}
+
+bool PfFileBackendMoveOpen(PfFileHandle handle, const char* from, const char* to, int32_t* error) {
+    (void)from;
+    wchar_t* wide = nullptr;
+    DWORD chars = 0;
+    if (!WidePath(to, &wide, &chars)) {
+        *error = kPfErrorPathNotFound;
+        return false;
+    }
+    // The rename goes through the handle: it moves the file written, whatever
+    // now has its old name.
+    const size_t size = sizeof(FILE_RENAME_INFO) + chars * sizeof(wchar_t);
+    FILE_RENAME_INFO* info = static_cast<FILE_RENAME_INFO*>(calloc(1, size));
+    if (!info) {
+        delete[] wide;
+        *error = kPfErrorNotEnoughMemory;
+        return false;
+    }
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = chars * (DWORD)sizeof(wchar_t);
+    memcpy(info->FileName, wide, (chars + 1) * sizeof(wchar_t));
+    delete[] wide;
+    const bool moved =
+        SetFileInformationByHandle(Handle(handle), FileRenameInfo, info, (DWORD)size) != 0;
+    if (!moved)
+        *error = PfFileLastError();
+    free(info);
+    return moved;
 }

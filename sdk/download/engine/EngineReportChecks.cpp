@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "opn/core/ovCString.h"
-#include "opn/platform/pfFileSystem.h"
+#include "opn/platform/pfFile.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/ByteCount.h"
 #include "sdk/download/ProgressName.h"
@@ -130,7 +130,9 @@ bool JobFilesInPlace(CJob* job) {
         ovCString path;
         if (!path.Assign(entry->folder) || !path.Append(entry->fileName))
             return false;
-        const int64_t size = FsFileSize(path.CStr());
+        // A link or a second name may stand for a file outside the folder:
+        // only a sole file counts.
+        const int64_t size = PfFileSoleSize(path.CStr());
         if (size < 0 || (entry->size >= 0 && size != entry->size))
             return false;
     }

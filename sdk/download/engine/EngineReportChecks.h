@@ -37,6 +37,6 @@ void FillEngineProgress(CJob* job, const nwEngineProgressBlock& block,
 // seconds: the whole job received.
 SwarmFetchProgress FinalEngineProgress(CJob* job, uint32_t result, int64_t total, int64_t ranFor);
 
-// Every entry's file is there at its expected size; entries with a hash are
-// left to their verification.
+// Every entry's file is there at its expected size, as a sole file (no link,
+// one name; pfFile.h); entries with a hash are left to their verification.
 bool JobFilesInPlace(CJob* job);

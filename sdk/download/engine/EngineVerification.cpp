@@ -5,6 +5,7 @@
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovCString.h"
 #include "opn/opeerqos/cpCTimer.h"
+#include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/plain/CPlatformSession.h"
@@ -157,8 +158,11 @@ void EngineVerification::CheckFile(Check* check, int32_t index) {
     if (!entry || !entry->hasSha256 || check->states[(size_t)index] != kFileUnchecked)
         return;
     ovCString path;
-    const int64_t onDisk =
-        path.Assign(entry->folder) && path.Append(entry->fileName) ? FsFileSize(path.CStr()) : -1;
+    // Looked at without following a link: a link, a second name or a FIFO
+    // the engine left there is wrong and is never read.
+    const int64_t onDisk = path.Assign(entry->folder) && path.Append(entry->fileName)
+                               ? PfFileSoleSize(path.CStr())
+                               : -1;
     const uint32_t ticket =
         onDisk >= 0 && (entry->size < 0 || onDisk == entry->size) ? m_hashes.Add(path.CStr()) : 0;
     if (ticket == 0) {
@@ -179,7 +183,7 @@ void EngineVerification::JudgeFile(Check* check, int32_t index, Sha256Stream& ha
         return;
     // A file that changed size while it was read is not the one measured.
     const bool good = length >= 0 && (entry->size < 0 || length == entry->size) &&
-                      FsFileSize(path.CStr()) == length && DigestIs(hash, entry->sha256);
+                      PfFileSoleSize(path.CStr()) == length && DigestIs(hash, entry->sha256);
     if (!good) {
         FileWrong(check, index);
         return;

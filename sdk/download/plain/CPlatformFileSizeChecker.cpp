@@ -4,6 +4,9 @@
 
 #include <new>
 
+#include "opn/core/ovCString.h"
+#include "opn/platform/pfFile.h"
+#include "opn/platform/pfVolume.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/ByteCount.h"
 #include "sdk/download/plain/CPlatformFileSizeCheckSession.h"
@@ -47,6 +50,8 @@ void CPlatformFileSizeChecker::Start(CJob& job) {
         if (!entry)
             continue;
         if (entry->size != -1) {
+            if (!KnownSizeFits(*entry))
+                return;
             m_knownSize = AddByteCount(m_knownSize, entry->size);
             m_knownPresent = AddByteCount(m_knownPresent, entry->received);
             ++m_knownCount;
@@ -67,6 +72,45 @@ void CPlatformFileSizeChecker::Start(CJob& job) {
         ++m_checkCount;
     }
     StartSessions();
+}
+
+namespace {
+
+const int32_t kMessageNoSpace = 513;
+
+// Bytes of the entry's file already on disk: its final file, or else its
+// partial file, when no longer than `size` (only sole files; pfFile.h).
+int64_t BytesOnDisk(const DownloadEntry& entry, int64_t size) {
+    ovCString path;
+    if (!path.Assign(entry.folder))
+        return 0;
+    const char last = path.IsEmpty() ? '\0' : path.CStr()[path.Length() - 1];
+    if ((last != '\\' && last != '/' && !path.Append("\\")) || !path.Append(entry.fileName))
+        return 0;
+    const int64_t whole = PfFileSoleSize(path.CStr());
+    if (whole >= 0 && whole <= size)
+        return whole;
+    const int64_t part = path.Append(kPartFileSuffix) ? PfFileSoleSize(path.CStr()) : -1;
+    return part >= 0 && part <= size ? part : 0;
+}
+
+}  // namespace
+
+bool CPlatformFileSizeChecker::KnownSizeFits(const DownloadEntry& entry) {
+    if (entry.size <= 0)
+        return true;
+    const int64_t needed = entry.size - BytesOnDisk(entry, entry.size);
+    if (needed <= 0)
+        return true;
+    // The rule of a checked size: the free space must exceed what the file
+    // still needs; as there, unreadable free space counts as none.
+    int64_t freeBytes = 0;
+    if (!PfFreeDiskSpaceAt(entry.folder.CStr(), &freeBytes))
+        freeBytes = 0;
+    if (freeBytes > needed)
+        return true;
+    Fail(kMessageNoSpace, entry.urlList.CStr());
+    return false;
 }
 
 int64_t CPlatformFileSizeChecker::CheckedSize(int32_t index) const {

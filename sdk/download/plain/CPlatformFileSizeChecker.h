@@ -5,7 +5,8 @@
 // per job, makes itself the listener and starts it with the job.
 //
 // Start(job) reads the job's entries and keeps no reference to the job.
-// Entries with a size are counted as they are and never requested; the
+// Entries with a size are counted as they are and never requested, but must
+// fit into the free space too, less what of them is on disk already; the
 // others are copied (index, URL list, folder, file name, tag, size, received,
 // caller values) and checked by CPlatformFileSizeCheckSession. The check ends
 // with exactly one report (ICheckerEventListener.h): the completion with the
@@ -59,6 +60,9 @@ class CPlatformFileSizeChecker : public IPlatformFileSizeCheckSessionEventListen
     void StartSessions();
     void Report();
     void Fail(int32_t code, const char* text);
+    // A size the host or the URL gave must fit the free space as a checked
+    // one does; false (and the failure reported) when it does not.
+    bool KnownSizeFits(const DownloadEntry& entry);
 
     int32_t m_nextIndex = 0;
     int32_t m_finished = 0;

@@ -148,8 +148,10 @@ void CPlatformSession::QueueWholeChecks() {
         const int64_t known = m_knownSizes[i];
         if (!m_current->hasSha256 || !EntryPaths(path, part))
             continue;
-        const int64_t onDisk = FsFileSize(path.CStr());
-        if (onDisk >= 0 && (known < 0 || onDisk == known) && !FsIsFolder(path.CStr()))
+        // Only a sole file is read: a link may lead out of the folder, a FIFO
+        // would block the read.
+        const int64_t onDisk = PfFileSoleSize(path.CStr());
+        if (onDisk >= 0 && (known < 0 || onDisk == known))
             m_wholeTickets[i] = m_hashes.Add(path.CStr());
     }
     m_current = current;
@@ -169,7 +171,7 @@ CPlatformSession::Whole CPlatformSession::AlreadyWhole() {
     const int64_t known = KnownSize();
     // A file that changed size while it was read is not the one measured.
     if (length < 0 || (known >= 0 && length != known) || !EntryPaths(path, part) ||
-        FsFileSize(path.CStr()) != length || !DigestIs(hash, m_current->sha256))
+        PfFileSoleSize(path.CStr()) != length || !DigestIs(hash, m_current->sha256))
         return kNotWhole;
     LogPrintf("[SwarmFetchLib] Already Complete : %s", path.CStr());
     // A partial file left beside it is of no more use.
@@ -215,7 +217,8 @@ bool CPlatformSession::QueuePartHash() {
     ovCString part;
     if (!EntryPaths(path, part))
         return false;
-    const int64_t onDisk = FsFileSize(part.CStr());
+    // Anything but a sole file is not continued; the open removes it.
+    const int64_t onDisk = PfFileSoleSize(part.CStr());
     const int64_t known = KnownSize();
     // The hash of an earlier attempt of this session may hold these bytes.
     if (onDisk <= 0 || (known >= 0 && onDisk > known) || (m_hashValid && m_hash.Bytes() == onDisk))
@@ -322,8 +325,7 @@ bool CPlatformSession::OpenTargetFile(bool keepPart) {
     // A folder where the file must go: it could never be put in place.
     if (!FsIsFolder(path.CStr())) {
         const bool resume = keepPart && m_current->hasSha256;
-        m_file = resume ? PfFileOpenAlways(part.CStr(), &error)
-                        : PfFileCreateAlways(part.CStr(), &error);
+        m_file = PfFileOpenSole(part.CStr(), resume ? kPfSoleKeep : kPfSoleEmpty, &error);
     }
     if (!m_file) {
         LogPrintf("[SwarmFetchLib] CreateFile Failed(%d) : %s", (int)error,
@@ -371,7 +373,7 @@ bool CPlatformSession::TakePartialFile(bool resume) {
     if (onDisk != 0) {
         PfFileClose(m_file);
         int32_t error = kPfErrorNone;
-        m_file = PfFileCreateAlways(m_partPath.CStr(), &error);
+        m_file = PfFileOpenSole(m_partPath.CStr(), kPfSoleEmpty, &error);
         if (!m_file) {
             LogPrintf("[SwarmFetchLib] CreateFile Failed(%d) : %s", (int)error, m_partPath.CStr());
             return false;
@@ -484,11 +486,13 @@ void CPlatformSession::FinishFile() {
         return;
     }
     ovCString path(m_currentPath);
-    ovCString part(m_partPath);
+    int32_t error = kPfErrorNone;
+    // The file moved into place is the one written and hashed, also when its
+    // name was given to another file meanwhile.
+    const bool moved = PfFileMoveOpen(m_file, path.CStr(), &error);
     CloseTargetFile();
     ReleaseConnection();
-    int32_t error = kPfErrorNone;
-    if (!PfFileMoveReplacing(part.CStr(), path.CStr(), &error)) {
+    if (!moved) {
         LogPrintf("[SwarmFetchLib] Rename Failed(%d) : %s", (int)error, path.CStr());
         Fail();
         return;

@@ -12,7 +12,12 @@
 // file there) only once it is complete and, when the entry has a SHA-256
 // (DownloadEntry::hasSha256), its bytes, hashed as they are written, match.
 // A mismatch is a failed attempt, logged "[SwarmFetchLib] Hash Mismatch :
-// <url>", and its partial file is deleted.
+// <url>", and its partial file is deleted. Partial and final files are
+// taken only as sole files (pfFile.h): a link, a second name or a FIFO at
+// either name is never followed nor read, and is replaced by a file of the
+// session's own; the rename moves the file that was written and hashed, and
+// fails the session ("[SwarmFetchLib] Rename Failed(32) : <path>") when its
+// name was given to another file meanwhile.
 //
 // Without a hash every request re-creates the partial file empty and asks
 // for "bytes=0-"; when a retry re-creates a file, the entry's received count
