@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sdk/download/plain/ContentRange.h"
+#include "sdk/download/ContentRange.h"
 #include "sdk/download/plain/RangedAnswer.h"
 
 namespace {
