@@ -13,6 +13,8 @@
 #include "integration/ApiTestEnv.h"
 #include "integration/NetDownloadTestEnv.h"
 #include <openssl/evp.h>
+#include "opn/opeerqos/cpCAddressCache.h"
+#include "opn/opeerqos/cpCNameLookup.h"
 #include "opn/opeerqos/nwFrame.h"
 #include "opn/platform/pfClock.h"
 #include "opn/platform/pfConnectivity.h"
@@ -634,6 +636,38 @@ TEST_F(PlainDownload, ReportToAnAgentThatRefusesIsDroppedAndLogged) {
     SwarmFetchJobDone done = {0, 0, -1};
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetJobDone(job, &done));
     EXPECT_EQ(1, done.filesDone);
+}
+
+// Every name is the loopback address.
+ResultCode LoopbackResolver(const char* host, NetAddressList* list, void* user) {
+    (void)host;
+    (void)user;
+    list->count = 1;
+    list->addresses[0] = testpeers::LoopbackAddress();
+    return OV_S_PLATFORM;
+}
+
+// The agent named by a host name: looked up on the side, the report goes out
+// once the answer is there.
+TEST_F(PlainDownload, TheAgentsNameIsLookedUpOffTheLibraryLock) {
+    m_lib.reset();
+    CPlatformReporter::SetAgentForTesting("agent.test", S().AgentPort());
+    AddressCache().Clear();
+    AddressCache().SetResolver(&LoopbackResolver, nullptr);
+    m_lib.reset(new Library(false, true));
+    ASSERT_EQ(SF_RESULT_OK, m_lib->Result());
+    const std::string name = UniqueName(m_folder, "named-agent");
+    const uint32_t job = NewJob(name);
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, S().HttpUrl("/files/skin.zip").c_str(),
+                                               m_dir.c_str(), nullptr, -1, 1));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    ASSERT_TRUE(WaitFor(SF_EVENT_JOB_DONE, job));
+    EXPECT_FALSE(AgentLine(name).empty()) << "no report for " << name;
+    EXPECT_TRUE(sftest::Eventually([] { return cpCNameLookup::LiveThreads() == 0; }));
+    m_lib.reset();
+    AddressCache().SetResolver(nullptr, nullptr);
+    AddressCache().Clear();
+    m_lib.reset(new Library(false, true));
 }
 
 TEST_F(PlainDownload, ServiceLogOfAPlainJob) {
