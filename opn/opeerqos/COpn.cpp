@@ -5,6 +5,8 @@
 #include "opn/core/ovCGarbageCollector.h"
 #include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/opeerqos/TimerManager.h"
+#include "opn/opeerqos/cpCAddressCache.h"
+#include "opn/opeerqos/cpCNameLookup.h"
 #include "opn/opeerqos/cpCQoS.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/nwCMimeMap.h"
@@ -26,6 +28,7 @@ TimerManager* g_timerManager = nullptr;
 cpCQoS* g_socketManager = nullptr;
 bool g_collectorStarted = false;
 nwCHttpMimeTypeMap* g_mimeMap = nullptr;
+cpCNameLookup* g_nameLookup = nullptr;
 
 }  // namespace
 
@@ -40,6 +43,8 @@ COpn::COpn(const ovSmartPtr& lock) {
     g_socketManager = new (std::nothrow) cpCQoS();
     if (g_socketManager)
         g_socketManager->Init(lock);
+    g_nameLookup = new (std::nothrow) cpCNameLookup(lock);
+    AddressCache().SetLookupService(g_nameLookup);
     ovCGarbageCollector::SetTimerDriver(TimerCollectorDriver());
     ovCGarbageCollector::CreateGlobal();
     g_collectorStarted = true;
@@ -60,6 +65,11 @@ COpn::~COpn() {
 
     g_collectorStarted = false;
     ovCGarbageCollector::DestroyGlobal();
+
+    AddressCache().SetLookupService(nullptr);
+    cpCNameLookup* nameLookup = g_nameLookup;
+    g_nameLookup = nullptr;
+    delete nameLookup;
 
     cpCQoS* socketManager = g_socketManager;
     g_socketManager = nullptr;
@@ -86,6 +96,10 @@ int32_t COpn::AddCertificates(const OpnCertificate* table) {
         }
     }
     return added;
+}
+
+cpCNameLookup* OpnNameLookup() {
+    return g_nameLookup;
 }
 
 TimerManager* OpnTimerManager() {

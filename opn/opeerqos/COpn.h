@@ -1,10 +1,11 @@
 // The network module: constructing it starts the network library, deleting
 // it stops it.
 //
-// Start-up order: TLS library, sockets, timer manager, socket manager, garbage
-// collector, MIME map, then the built-in trusted certificates (one "Add
-// Certificate Ok" service-log line per certificate added). Deletion stops them
-// in reverse: MIME map, collector, socket manager, timer manager.
+// Start-up order: TLS library, sockets, timer manager, socket manager, name
+// lookups, garbage collector, MIME map, then the built-in trusted
+// certificates (one "Add Certificate Ok" service-log line per certificate
+// added). Deletion stops them in reverse: MIME map, collector, name lookups,
+// socket manager, timer manager.
 // NetworkCleanup (sockets, then the TLS library) runs separately when the
 // library thread ends.
 //
@@ -22,6 +23,7 @@
 
 class TimerManager;
 class cpCQoS;
+class cpCNameLookup;
 class ovCGarbageCollector;
 class nwCHttpMimeTypeMap;
 
@@ -50,5 +52,6 @@ class COpn {
 // The objects of the running module, or null while none runs.
 TimerManager* OpnTimerManager();
 cpCQoS* OpnSocketManager();
+cpCNameLookup* OpnNameLookup();
 ovCGarbageCollector* OpnGarbageCollector();
 nwCHttpMimeTypeMap* OpnMimeMap();

@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "opn/opeerqos/cpCNameLookup.h"
+
 namespace {
 
 ResultCode DefaultResolver(const char* host, NetAddressList* list, void* user) {
@@ -30,7 +32,14 @@ struct cpCAddressCache::HostEntry {
     uint16_t port = 0;
     uint32_t resolvedAt = 0;
     int32_t count = 0;
+    // A lookup of the host runs on the lookup service.
+    bool lookupPending = false;
     AddressEntry addresses[kMaxAddresses];
+};
+
+struct cpCAddressCache::Waiter {
+    cpIAddressWaiter* waiter;
+    ovCString host;
 };
 
 cpCAddressCache::cpCAddressCache()
@@ -41,6 +50,7 @@ cpCAddressCache::cpCAddressCache()
 
 cpCAddressCache::~cpCAddressCache() {
     Clear();
+    SetLookupService(nullptr);
 }
 
 void cpCAddressCache::SetResolver(cpAddressResolver resolver, void* user) {
@@ -85,7 +95,7 @@ void cpCAddressCache::EvictOldest() {
     }
 }
 
-cpCAddressCache::HostEntry* cpCAddressCache::Create(const char* host, uint16_t port) {
+cpCAddressCache::HostEntry* cpCAddressCache::Add(const char* host, uint16_t port) {
     if (m_hosts.Count() >= kMaxHosts)
         EvictOldest();
     HostEntry* entry = new (std::nothrow) HostEntry();
@@ -96,11 +106,24 @@ cpCAddressCache::HostEntry* cpCAddressCache::Create(const char* host, uint16_t p
         return nullptr;
     }
     entry->port = port;
-    Resolve(entry);
+    return entry;
+}
+
+cpCAddressCache::HostEntry* cpCAddressCache::Create(const char* host, uint16_t port) {
+    HostEntry* entry = Add(host, port);
+    if (entry)
+        Resolve(entry);
     return entry;
 }
 
 void cpCAddressCache::Resolve(HostEntry* entry) {
+    NetAddressList resolved;
+    memset(&resolved, 0, sizeof resolved);
+    const ResultCode result = m_resolver(entry->host.CStr(), &resolved, m_resolverUser);
+    Apply(entry, result, &resolved);
+}
+
+void cpCAddressCache::Apply(HostEntry* entry, ResultCode result, const NetAddressList* list) {
     const uint32_t now = Now();
 
     // Keep what worked, and what failed within the window; drop the rest.
@@ -118,8 +141,8 @@ void cpCAddressCache::Resolve(HostEntry* entry) {
 
     NetAddressList resolved;
     memset(&resolved, 0, sizeof resolved);
-    if (OV_FAILED(m_resolver(entry->host.CStr(), &resolved, m_resolverUser)))
-        resolved.count = 0;
+    if (list && OV_SUCCEEDED(result))
+        resolved = *list;
     if (resolved.count < 0)
         resolved.count = 0;
     if (resolved.count > kNetMaxAddresses)
@@ -176,6 +199,127 @@ bool cpCAddressCache::PickAddress(const char* host, uint16_t port, uint32_t* add
         return false;
     *address = entry->addresses[0].address;
     return true;
+}
+
+namespace {
+
+// A dotted IPv4 address ("127.0.0.1"): no name server is asked for it.
+bool IsDottedQuad(const char* host) {
+    int32_t parts = 0;
+    const char* p = host;
+    for (;;) {
+        int32_t digits = 0;
+        uint32_t value = 0;
+        while (*p >= '0' && *p <= '9' && digits < 4) {
+            value = value * 10 + (uint32_t)(*p - '0');
+            ++digits;
+            ++p;
+        }
+        if (digits == 0 || digits > 3 || value > 255)
+            return false;
+        ++parts;
+        if (*p == '\0')
+            return parts == 4;
+        if (*p != '.' || parts == 4)
+            return false;
+        ++p;
+    }
+}
+
+}  // namespace
+
+int32_t cpCAddressCache::PickAddressOrWait(const char* host, uint16_t port, uint32_t* address,
+                                           cpIAddressWaiter* waiter) {
+    if (!host || !host[0] || !address || !waiter)
+        return kPickFailed;
+    if (!m_lookup || IsDottedQuad(host))
+        return PickAddress(host, port, address) ? kPickReady : kPickFailed;
+    HostEntry* entry = Find(host, port);
+    bool lookup = false;
+    if (!entry) {
+        entry = Add(host, port);
+        if (!entry)
+            return kPickFailed;
+        lookup = true;
+    } else {
+        for (int32_t i = 0; i < entry->count; ++i) {
+            if (entry->addresses[i].working) {
+                *address = entry->addresses[i].address;
+                return kPickReady;
+            }
+        }
+        lookup = entry->lookupPending || SecondsSince(Now(), entry->resolvedAt) > kResolveAfterSec;
+    }
+    if (lookup && !entry->lookupPending) {
+        if (m_lookup->Start(host, m_resolver, m_resolverUser))
+            entry->lookupPending = true;
+        else
+            Apply(entry, OV_E_PLATFORM, nullptr);  // no lookup could start
+    }
+    if (entry->lookupPending) {
+        Waiter* record = new (std::nothrow) Waiter;
+        if (!record || !record->host.Assign(host) || !m_waiters.AddTail(record)) {
+            delete record;
+            return kPickFailed;
+        }
+        record->waiter = waiter;
+        return kPickWaiting;
+    }
+    if (entry->count == 0)
+        return kPickFailed;
+    *address = entry->addresses[0].address;
+    return kPickReady;
+}
+
+void cpCAddressCache::ForgetWaiter(cpIAddressWaiter* waiter) {
+    ovCPtrList::Node* node = m_waiters.HeadNode();
+    while (node) {
+        Waiter* record = static_cast<Waiter*>(node->element);
+        node = node->next;
+        if (record->waiter == waiter) {
+            m_waiters.Remove(record);
+            delete record;
+        }
+    }
+}
+
+void cpCAddressCache::TakeLookup(const char* host, ResultCode result, const NetAddressList* list) {
+    if (!host)
+        return;
+    for (ovCPtrList::Node* node = m_hosts.HeadNode(); node; node = node->next) {
+        HostEntry* entry = static_cast<HostEntry*>(node->element);
+        if (entry->lookupPending && entry->host.Equals(host)) {
+            entry->lookupPending = false;
+            Apply(entry, result, list);
+        }
+    }
+    // One at a time from the front: a waiter told may forget others or wait
+    // anew (then it is not told twice for this answer).
+    for (int32_t rounds = m_waiters.Count(); rounds > 0; --rounds) {
+        Waiter* found = nullptr;
+        for (ovCPtrList::Node* node = m_waiters.HeadNode(); node && !found; node = node->next) {
+            Waiter* record = static_cast<Waiter*>(node->element);
+            if (record->host.Equals(host))
+                found = record;
+        }
+        if (!found)
+            return;
+        cpIAddressWaiter* waiter = found->waiter;
+        m_waiters.Remove(found);
+        delete found;
+        waiter->OnAddressLookupDone();
+    }
+}
+
+void cpCAddressCache::SetLookupService(cpCNameLookup* service) {
+    m_lookup = service;
+    if (service)
+        return;
+    for (ovCPtrList::Node* node = m_waiters.HeadNode(); node; node = node->next)
+        delete static_cast<Waiter*>(node->element);
+    m_waiters.RemoveAll();
+    for (ovCPtrList::Node* node = m_hosts.HeadNode(); node; node = node->next)
+        static_cast<HostEntry*>(node->element)->lookupPending = false;
 }
 
 void cpCAddressCache::MoveToEnd(HostEntry* entry, int32_t index, bool working) {

@@ -56,7 +56,7 @@ int32_t cpCQoSContextAction::ReadLoop(bool limited) {
     for (;;) {
         if (!limited && m_receive->length > kHighReadStop)
             break;
-        const int32_t room = kQoSReceiveBufferLimit - m_receive->length;
+        const int32_t room = ReceiveBufferCap(*m_receive) - m_receive->length;
         if (room <= 0)
             break;
         if (m_receive->length == m_receive->capacity && !Reserve(1))

@@ -61,7 +61,15 @@ struct cpQoSReceiveBuffer {
     uint8_t* data;
     int32_t length;
     int32_t capacity;
+    // A lower bound than kQoSReceiveBufferLimit for this buffer; 0 for none.
+    int32_t limit = 0;
 };
+
+// The most bytes `buffer` may hold.
+inline int32_t ReceiveBufferCap(const cpQoSReceiveBuffer& buffer) {
+    return buffer.limit > 0 && buffer.limit < kQoSReceiveBufferLimit ? buffer.limit
+                                                                     : kQoSReceiveBufferLimit;
+}
 
 class cpCQoSContextAction {
   public:

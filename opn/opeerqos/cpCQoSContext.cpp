@@ -183,7 +183,28 @@ ResultCode cpCQoSContext::SetOption(int32_t type, const uint32_t* value) {
         case kQoSOptionIdleLimit:
             m_idleLimit = *value;
             return OV_S_PLATFORM;
+        case kQoSOptionReceiveLimit:
+            m_receive.limit = *value < (uint32_t)kReceiveBufferLimit ? (int32_t)*value : 0;
+            return OV_S_PLATFORM;
         case kQoSOptionReserved:
+            return OV_S_PLATFORM;
+        default:
+            return OV_E_PLATFORM;
+    }
+}
+
+ResultCode cpCQoSContext::GetOption(int32_t type, uint32_t* value) {
+    if (!value)
+        return OV_E_PLATFORM;
+    switch (type) {
+        case kQoSOptionConnectTimeout:
+            *value = m_connectTimeoutSec;
+            return OV_S_PLATFORM;
+        case kQoSOptionIdleLimit:
+            *value = m_idleLimit;
+            return OV_S_PLATFORM;
+        case kQoSOptionReceiveLimit:
+            *value = (uint32_t)m_receive.limit;
             return OV_S_PLATFORM;
         default:
             return OV_E_PLATFORM;
@@ -710,7 +731,7 @@ void cpCQoSContext::DeliverReceived() {
         memmove(m_receive.data, m_receive.data + consumed, (size_t)(m_receive.length - consumed));
         m_receive.length -= consumed;
     }
-    if (m_receive.length >= kReceiveBufferLimit && m_state != kQoSStateClosing &&
+    if (m_receive.length >= ReceiveBufferCap(m_receive) && m_state != kQoSStateClosing &&
         m_state != kQoSStateClosed) {
         ovLogPrintf("[SwarmFetchLib] Connection closed: %d received bytes left unconsumed\n",
                     (int)m_receive.length);

@@ -17,7 +17,8 @@
 // instead, so its connect still fails as an event on the library thread.
 //
 // Receive bound: bytes the layers leave unconsumed stay buffered, up to
-// kReceiveBufferLimit. A delivery that leaves the buffer full closes the
+// kReceiveBufferLimit (or the lower kQoSOptionReceiveLimit set for the
+// connection). A delivery that leaves the buffer full closes the
 // context (the layers get OnClosed) instead of reading on.
 #pragma once
 
@@ -94,6 +95,7 @@ class cpCQoSContext : public ovIQoSContext, public cpISocketContext {
     ResultCode SetHostName(const char* name) override;
     ResultCode MarkAddressWorking() override;
     ResultCode MarkAddressFailed() override;
+    ResultCode GetOption(int32_t type, uint32_t* value) override;
 
     // cpISocketContext: the socket manager's entries.
     void OnReadable() override;

@@ -8,6 +8,8 @@
 #include "opn/core/ovAscii.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/cpCAddressCache.h"
+#include "opn/opeerqos/cpCTimer.h"
+#include "opn/opeerqos/cpCQoSContext.h"
 #include "opn/opeerqos/nwCHttpRequest.h"
 #include "opn/opeerqos/utCUriCodec.h"
 #include "opn/core/ovLog.h"
@@ -17,6 +19,7 @@ nwCHttpClientExLayer::nwCHttpClientExLayer() : m_face(this) {
 }
 
 nwCHttpClientExLayer::~nwCHttpClientExLayer() {
+    EndAddressWait();
     delete m_builder;
     FreeFields(m_headers);
     FreeFields(m_queryParams);
@@ -48,6 +51,7 @@ bool nwCHttpClientExLayer::OnHostUnreachable() {
 }
 
 void nwCHttpClientExLayer::OnClosedHook() {
+    EndAddressWait();
     nwIHttpClientExEventListener* listener = m_listener;
     const uint32_t key = m_key;
     // Forgotten first: the listener may set itself again or drop the layer.
@@ -286,14 +290,23 @@ ResultCode nwCHttpClientExLayer::Open(const char* url) {
     int32_t scheme = 0;
     if (!ParseUrl(url, host, path, &port, &scheme) || host.IsEmpty() || port == 0)
         return OV_E_NETWORK;
-    uint32_t address = 0;
-    if (!AddressCache().PickAddress(host.CStr(), port, &address))
+    if (m_waitingForAddress)
         return OV_E_NETWORK;
+    uint32_t address = 0;
+    const int32_t pick = AddressCache().PickAddressOrWait(host.CStr(), port, &address, this);
+    if (pick == kPickFailed)
+        return OV_E_NETWORK;
+    if (pick == kPickWaiting && !WaitForAddress(host, port)) {
+        EndAddressWait();
+        return OV_E_NETWORK;
+    }
     if (scheme == kSchemeHttps) {
         ovIUnknown* tls = nullptr;
         if (OV_FAILED(m_context->FindLayer(OV_CLSID_SECURE_LAYER, &tls)) &&
-            OV_FAILED(m_context->PushLayer(OV_CLSID_SECURE_LAYER, true)))
+            OV_FAILED(m_context->PushLayer(OV_CLSID_SECURE_LAYER, true))) {
+            EndAddressWait();
             return OV_E_NETWORK;
+        }
     }
     m_path.Swap(path);
     // A server on another port than the scheme's own needs it in Host.
@@ -305,16 +318,103 @@ ResultCode nwCHttpClientExLayer::Open(const char* url) {
         if (!hostField.Append(digits))
             return OV_E_NETWORK;
     }
-    if (!StoreField(m_headers, "Host", hostField.CStr()))
+    if (!StoreField(m_headers, "Host", hostField.CStr())) {
+        EndAddressWait();
         return OV_E_NETWORK;
+    }
     m_context->RemoveEvents(kQoSEventSendDrained);
+    // Waiting: the connect starts with the answer.
+    if (m_waitingForAddress)
+        return OV_S_NETWORK;
+    return ConnectTo(host.CStr(), port, address);
+}
+
+ResultCode nwCHttpClientExLayer::ConnectTo(const char* host, uint16_t port, uint32_t address) {
     NetAddress peer;
     peer.address = address;
     peer.port = port;
-    if (OV_FAILED(m_context->SetHostName(host.CStr())) ||
+    if (!m_context || OV_FAILED(m_context->SetHostName(host)) ||
         OV_FAILED(m_context->SetPeerAddress(&peer)) || OV_FAILED(m_context->Connect(&peer)))
         return OV_E_NETWORK;
     return OV_S_NETWORK;
+}
+
+// --- name lookup -------------------------------------------------------------------
+
+bool nwCHttpClientExLayer::WaitForAddress(const ovCString& host, uint16_t port) {
+    // From here on the cache knows this layer as a waiter.
+    m_waitingForAddress = true;
+    if (!m_connectHost.Assign(host))
+        return false;
+    m_connectPort = port;
+    // The lookup may never answer: bounded like a connect that never completes.
+    uint32_t seconds = cpCQoSContext::kDefaultConnectTimeoutSec;
+    if (OV_FAILED(m_context->GetOption(kQoSOptionConnectTimeout, &seconds)))
+        seconds = cpCQoSContext::kDefaultConnectTimeoutSec;
+    const uint64_t ms = (uint64_t)seconds * 1000u;
+    return m_lookupTimer.CreateInstance(OV_CLSID_TIMER) &&
+           OV_SUCCEEDED(
+               m_lookupTimer.As<cpCTimer>()->Start(ms > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)ms,
+                                                   &nwCHttpClientExLayer::OnLookupTooLong, this,
+                                                   kTimerTagConnectTimeout, ovSmartPtr()));
+}
+
+void nwCHttpClientExLayer::EndAddressWait() {
+    if (m_waitingForAddress) {
+        m_waitingForAddress = false;
+        AddressCache().ForgetWaiter(this);
+    }
+    if (!m_lookupTimer.IsEmpty()) {
+        // Kept alive while it may be firing this very call.
+        ovSmartPtr timer = m_lookupTimer;
+        m_lookupTimer.Reset();
+        timer.As<cpCTimer>()->Stop();
+    }
+}
+
+void nwCHttpClientExLayer::OnAddressLookupDone() {
+    // The cache has forgotten this waiter already.
+    if (!m_waitingForAddress)
+        return;
+    AddRef();
+    m_waitingForAddress = false;
+    uint32_t address = 0;
+    const int32_t pick =
+        AddressCache().PickAddressOrWait(m_connectHost.CStr(), m_connectPort, &address, this);
+    if (pick == kPickWaiting) {
+        // The entry went meanwhile and is looked up again; the timer runs on.
+        m_waitingForAddress = true;
+    } else {
+        EndAddressWait();
+        if (pick == kPickFailed ||
+            OV_FAILED(ConnectTo(m_connectHost.CStr(), m_connectPort, address)))
+            FailConnect();
+    }
+    Release();
+}
+
+void nwCHttpClientExLayer::OnLookupTooLong(void* self) {
+    nwCHttpClientExLayer* layer = static_cast<nwCHttpClientExLayer*>(self);
+    layer->AddRef();
+    if (layer->m_waitingForAddress) {
+        layer->EndAddressWait();
+        layer->FailConnect();
+    } else {
+        layer->EndAddressWait();
+    }
+    layer->Release();
+}
+
+void nwCHttpClientExLayer::FailConnect() {
+    ovIQoSContext* context = m_context;
+    if (context)
+        context->AddRef();
+    OnConnectFailed();
+    // The listener usually closed it already; then this does nothing.
+    if (context) {
+        context->Close();
+        context->Release();
+    }
 }
 
 // --- requests ----------------------------------------------------------------------

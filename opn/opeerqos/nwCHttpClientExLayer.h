@@ -21,6 +21,14 @@
 //   of exactly Content-Length bytes is never overrun. OnComplete comes once,
 //   when a positive Content-Length has been delivered.
 //
+// Open never waits for a name lookup: when the host's addresses must be
+// looked up (cpCAddressCache.h, cpCNameLookup.h) it returns at once and the
+// connect starts when the answer comes, with a connect time-out of its own.
+// A lookup that has not answered within the context's connect time-out, or
+// answers without an address, fails the attempt as a connect that never
+// completed does: the listener hears OnConnectTimeout, then the context
+// closes. Requests sent meanwhile wait in the context's queue.
+//
 // Threads: the context calls the layer, and the owner its face, on the library
 // thread under the library lock; so come the listener's calls.
 #pragma once
@@ -29,13 +37,15 @@
 
 #include "opn/core/ovCPtrList.h"
 #include "opn/core/ovCString.h"
+#include "opn/core/ovSmartPtr.h"
+#include "opn/opeerqos/cpCAddressCache.h"
 #include "opn/opeerqos/nwCApplicationStack.h"
 #include "opn/opeerqos/nwCHttpHeaderParser.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 
 class nwCHttpRequestHeaderBuilder;
 
-class nwCHttpClientExLayer : public nwCApplicationStack {
+class nwCHttpClientExLayer : public nwCApplicationStack, private cpIAddressWaiter {
     OV_IMPLEMENT_REFCOUNT(nwCHttpClientExLayer)
 
   public:
@@ -90,6 +100,7 @@ class nwCHttpClientExLayer : public nwCApplicationStack {
     int64_t BodyReceived() const { return m_bodyReceived; }
     int64_t BodySent() const { return m_bodySent; }
     bool HeaderReceived() const { return m_headerReceived != 0; }
+    bool WaitingForAddress() const { return m_waitingForAddress; }
     bool Completed() const { return m_completed != 0; }
     const nwCHttpHeaderParser& Parser() const { return m_parser; }
     // Value of the stored request header whose name begins with `name`
@@ -141,6 +152,15 @@ class nwCHttpClientExLayer : public nwCApplicationStack {
         uint8_t emitted;
     };
 
+    // Name lookup: the connect once the address is known, the wait for it
+    // and its end.
+    ResultCode ConnectTo(const char* host, uint16_t port, uint32_t address);
+    bool WaitForAddress(const ovCString& host, uint16_t port);
+    void OnAddressLookupDone() override;
+    static void OnLookupTooLong(void* self);
+    void EndAddressWait();
+    void FailConnect();
+
     static int32_t OnResponseBytes(const uint8_t* data, int32_t length, void* user);
     int32_t ReadHead(const uint8_t* data, int32_t length);
     int32_t ReadBody(const uint8_t* data, int32_t length);
@@ -176,4 +196,9 @@ class nwCHttpClientExLayer : public nwCApplicationStack {
     int64_t m_postBodySize = 0;
     // Bytes of the pending head already searched for its end.
     int32_t m_headScanned = 0;
+    // The host and port whose lookup the connect waits for.
+    ovCString m_connectHost;
+    uint16_t m_connectPort = 0;
+    bool m_waitingForAddress = false;
+    ovSmartPtr m_lookupTimer;
 };

@@ -68,7 +68,11 @@ enum : int32_t {
 enum : int32_t {
     kQoSOptionConnectTimeout = 1,  // seconds, default 5
     kQoSOptionIdleLimit = 4,       // ticks (seconds), default 60
-    kQoSOptionReserved = 64,       // accepted, no effect
+    // Bytes kept received but not yet consumed at most, below the default
+    // kQoSReceiveBufferLimit (0 or more: the default); for a connection that
+    // only wants a head.
+    kQoSOptionReceiveLimit = 5,
+    kQoSOptionReserved = 64,  // accepted, no effect
 };
 
 // Bandwidth action types (SetAction, Initialize).
@@ -184,4 +188,7 @@ class ovIQoSContext : public ovIUnknown {
     // name did; OV_E_PLATFORM when host name, address or port is empty.
     virtual ResultCode MarkAddressWorking() = 0;
     virtual ResultCode MarkAddressFailed() = 0;
+    // Slot 36. The value SetOption stored for `type` (the default when none
+    // was set); OV_E_PLATFORM for another type or a null value.
+    virtual ResultCode GetOption(int32_t type, uint32_t* value) = 0;
 };

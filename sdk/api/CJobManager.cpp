@@ -11,6 +11,7 @@
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfHostPath.h"
 #include "opn/platform/pfThread.h"
+#include "sdk/download/SizeMemory.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/CJobDownloader.h"
 #include "sdk/download/CContentLengthChecker.h"
@@ -41,6 +42,8 @@ const char kRefusedFileText[] = "a file of the job was refused";
 
 CJobManager::CJobManager(const ovSmartPtr& lock) : m_lock(lock) {
     m_network = new (std::nothrow) COpn(m_lock);
+    // Sizes a library measured are for its own jobs only.
+    SizeMemory::Clear();
 }
 
 CJobManager::~CJobManager() {

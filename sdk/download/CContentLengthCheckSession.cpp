@@ -9,6 +9,8 @@
 #include "opn/platform/pfCodePage.h"
 #include "sdk/download/HttpConnection.h"
 #include "sdk/download/IContentLengthCheckSessionEventListener.h"
+#include "sdk/download/SizeMemory.h"
+#include "sdk/download/SizeProbe.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -70,9 +72,9 @@ bool CContentLengthCheckSession::Request(const char* url) {
         m_serial = 1;
     if (!m_requestUrl.Assign(url))
         return false;
-    return OpenHttpConnection(
-        m_connection, HttpConnectionOptions{kQoSActionHigh, 0, kReceiveTimeoutSec, 0, 0, nullptr},
-        this, m_serial, url);
+    HttpConnectionOptions options = {kQoSActionHigh, 0, kReceiveTimeoutSec, 0, 0, kSizeProbeRange};
+    options.receiveLimit = kSizeProbeReceiveLimit;
+    return OpenHttpConnection(m_connection, options, this, m_serial, url);
 }
 
 void CContentLengthCheckSession::Release() {
@@ -94,14 +96,17 @@ void CContentLengthCheckSession::OnResponse(uint32_t key) {
     int64_t length = 0;
     http->GetStatusCode(&status);
     http->GetContentLength(&length);
+    // Asked for one byte: a 206 or 416 names the size in its Content-Range.
+    const int64_t probed = status == kStatusOk ? length : SizeFromProbeAnswer(http, status);
     ovCString target;
     const RedirectVerdict verdict = JudgeRedirect(http, m_requestUrl.CStr(), m_redirects, &target);
     Release();
-    if (status == kStatusOk) {
+    if (probed >= 0 || status == kStatusOk) {
         m_slowGuard.End();
-        m_contentLength = length;
+        m_contentLength = status == kStatusOk ? length : probed;
+        SizeMemory::Remember(m_url.CStr(), m_contentLength);
         if (m_listener)
-            m_listener->OnLengthKnown(m_fileIndex, length);
+            m_listener->OnLengthKnown(m_fileIndex, m_contentLength);
         return;
     }
     FollowOrRetry(status, verdict, target);

@@ -1,6 +1,8 @@
-// One file of the size check: a GET to the file's first URL whose
-// connection is dropped as soon as the response head has arrived; the
-// Content-Length of a 200 answer is the file's length.
+// One file of the size check: a GET for the first byte of the file's first
+// URL whose connection is dropped as soon as the response head has arrived
+// (SizeProbe.h): the total of a 206 answer's Content-Range, or the
+// Content-Length of a server that answers 200, is the file's length. The
+// length is remembered for the job's own check (SizeMemory.h).
 //
 // A file gets kMaxTries attempts. A status other than 200, a close, a
 // connect or receive time-out, a URL that cannot be opened, a redirect

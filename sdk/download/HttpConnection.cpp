@@ -39,6 +39,8 @@ bool OpenHttpConnection(ovSmartPtr& connection, const HttpConnectionOptions& opt
         (options.connectTimeoutSec == 0 ||
          OV_SUCCEEDED(context->SetOption(kQoSOptionConnectTimeout, &options.connectTimeoutSec))) &&
         OV_SUCCEEDED(context->SetOption(kQoSOptionIdleLimit, &options.receiveTimeoutSec)) &&
+        (options.receiveLimit == 0 ||
+         OV_SUCCEEDED(context->SetOption(kQoSOptionReceiveLimit, &options.receiveLimit))) &&
         OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false));
     if (ok && options.ownAction != 0) {
         ok = OV_SUCCEEDED(context->SetAction(options.ownAction)) &&

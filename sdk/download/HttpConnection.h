@@ -24,6 +24,9 @@ struct HttpConnectionOptions {
     int32_t ownAction;
     uint32_t receiveBudget;
     const char* range;  // value of a Range header; null for none
+    // Bytes the connection keeps received at most (kQoSOptionReceiveLimit);
+    // 0: the context's default.
+    uint32_t receiveLimit = 0;
 };
 
 // Creates the context in `connection` and sends a GET for `url`; the

@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "opn/core/ovCString.h"
-#include "sdk/download/plain/ContentRange.h"
+#include "sdk/download/ContentRange.h"
 #include "sdk/download/plain/RangedAnswer.h"
 
 namespace {

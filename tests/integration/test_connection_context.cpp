@@ -295,8 +295,26 @@ TEST_F(ContextTest, OptionsAndMasks) {
     EXPECT_EQ(OV_S_PLATFORM, c->SetOption(kQoSOptionIdleLimit, &v));
     EXPECT_EQ(9u, c->IdleLimit());
     EXPECT_EQ(OV_S_PLATFORM, c->SetOption(kQoSOptionReserved, &v));
-    for (int32_t type : {0, 2, 3, 5, 63, 65})
+    for (int32_t type : {0, 2, 3, 6, 63, 65}) {
         EXPECT_EQ(OV_E_PLATFORM, c->SetOption(type, &v)) << type;
+        EXPECT_EQ(OV_E_PLATFORM, c->GetOption(type, &v)) << type;
+    }
+    // What was set reads back; a receive limit at or above the default is
+    // the default (0).
+    uint32_t read = 0;
+    EXPECT_EQ(OV_S_PLATFORM, c->GetOption(kQoSOptionConnectTimeout, &read));
+    EXPECT_EQ(7u, read);
+    EXPECT_EQ(OV_S_PLATFORM, c->GetOption(kQoSOptionIdleLimit, &read));
+    EXPECT_EQ(9u, read);
+    v = 4096;
+    EXPECT_EQ(OV_S_PLATFORM, c->SetOption(kQoSOptionReceiveLimit, &v));
+    EXPECT_EQ(OV_S_PLATFORM, c->GetOption(kQoSOptionReceiveLimit, &read));
+    EXPECT_EQ(4096u, read);
+    v = (uint32_t)cpCQoSContext::kReceiveBufferLimit;
+    EXPECT_EQ(OV_S_PLATFORM, c->SetOption(kQoSOptionReceiveLimit, &v));
+    EXPECT_EQ(OV_S_PLATFORM, c->GetOption(kQoSOptionReceiveLimit, &read));
+    EXPECT_EQ(0u, read);
+    EXPECT_EQ(OV_E_PLATFORM, c->GetOption(kQoSOptionIdleLimit, nullptr));
     EXPECT_EQ(OV_E_PLATFORM, c->SetOption(kQoSOptionIdleLimit, nullptr));
     EXPECT_EQ(9u, c->IdleLimit());
 

@@ -4,8 +4,11 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +19,8 @@
 #include <gtest/gtest.h>
 
 #include "integration/ApiTestEnv.h"
+#include "opn/opeerqos/cpCAddressCache.h"
+#include "opn/opeerqos/cpCNameLookup.h"
 #include "opn/opeerqos/nwRedirect.h"
 #include "sdk/download/CDataDownloadSession.h"
 #include "support/Eventually.h"
@@ -284,6 +289,121 @@ TEST_F(DataDownload, AStalledServerFailsWithReasonFive) {
         EXPECT_EQ(kDataFailReceiveTimeout, Session().failure);
     }
     EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_GetData(nullptr));
+}
+
+// --- name lookups -------------------------------------------------------------
+
+// A resolver of our own on the address cache's seam: every name is
+// 127.0.0.1, except "missing.test", which does not resolve; with `stall` set
+// it answers only once the test releases it (or after 20 s, so that a test
+// never hangs on it; `gaveUp` says so).
+struct TestResolver {
+    bool stall = false;
+    std::mutex mutex;
+    std::condition_variable released;
+    bool free = false;
+    std::atomic<int> calls{0};
+    std::atomic<bool> gaveUp{false};
+
+    static ResultCode Resolve(const char* host, NetAddressList* list, void* user) {
+        TestResolver* self = static_cast<TestResolver*>(user);
+        ++self->calls;
+        if (self->stall) {
+            std::unique_lock<std::mutex> hold(self->mutex);
+            if (!self->released.wait_for(hold, std::chrono::seconds(20),
+                                         [&] { return self->free; }))
+                self->gaveUp = true;
+        }
+        if (strcmp(host, "missing.test") == 0)
+            return OV_E_PLATFORM;
+        list->count = 1;
+        list->addresses[0] = testpeers::LoopbackAddress();
+        return OV_S_PLATFORM;
+    }
+    void Release() {
+        std::lock_guard<std::mutex> hold(mutex);
+        free = true;
+        released.notify_all();
+    }
+};
+
+class NameLookup : public DataDownload {
+  protected:
+    void SetUp() override {
+        DataDownload::SetUp();
+        ASSERT_TRUE(OnLibraryThread([&] {
+            AddressCache().Clear();
+            AddressCache().SetResolver(&TestResolver::Resolve, &m_resolver);
+        }));
+    }
+    void TearDown() override {
+        m_resolver.Release();
+        // The lookup threads are done with the resolver before it goes.
+        EXPECT_TRUE(sftest::Eventually([] { return cpCNameLookup::LiveThreads() == 0; }, 25000));
+        EXPECT_TRUE(OnLibraryThread([] {
+            AddressCache().SetResolver(nullptr, nullptr);
+            AddressCache().Clear();
+        }));
+        DataDownload::TearDown();
+    }
+
+    TestResolver m_resolver;
+};
+
+TEST_F(NameLookup, ANameIsLookedUpOnTheSideAndTheFileArrives) {
+    const std::string url =
+        "http://named.test:" + std::to_string(S().FaultPort()) + "/ok?k=" + netdl::UniqueKey("n-");
+    ASSERT_EQ((uint32_t)SF_EVENT_DATA_DONE, Fetch(url));
+    EXPECT_EQ(1, m_resolver.calls.load());
+    // A name that gives no address fails the attempt as a connect that
+    // never completed does.
+    EXPECT_EQ(kDataFailConnectTimeout,
+              FailureOf("http://missing.test:" + std::to_string(S().FaultPort()) + "/ok"));
+}
+
+TEST_F(NameLookup, AStalledLookupHoldsNoHostCallAndFailsAfterTheConnectTimeOut) {
+    netdl::HeldTimerClock clock;
+    m_resolver.stall = true;
+    const size_t before = Ends();
+    // Returns although the lookup never answers.
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_RequestData("http://stalled.test/list.txt"));
+    ASSERT_TRUE(sftest::Eventually([&] { return m_resolver.calls.load() == 1; }));
+    // Host calls and the library thread go on answering meanwhile.
+    int64_t size = -7;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetDataSize(&size));
+        ASSERT_TRUE(netdl::Drained());
+    }
+    EXPECT_EQ(-7, size);
+    const uint32_t timeoutMs = CDataDownloadSession::kConnectTimeoutSec * 1000;
+    ASSERT_TRUE(clock.Pass(timeoutMs - 1000));
+    EXPECT_EQ(before, Ends());
+    ASSERT_TRUE(clock.Pass(1000 + CDataDownloadSession::kTickPeriodMs));
+    EXPECT_EQ((uint32_t)SF_EVENT_DATA_FAILED, WaitEnds(before + 1));
+    EXPECT_EQ(kDataFailConnectTimeout, Session().failure);
+    EXPECT_FALSE(m_resolver.gaveUp.load());
+    // The late answer is taken by the cache and starts nothing.
+    m_resolver.Release();
+    ASSERT_TRUE(sftest::Eventually([] { return cpCNameLookup::LiveThreads() == 0; }));
+    ASSERT_TRUE(netdl::Drained());
+    EXPECT_EQ(before + 1, Ends());
+    EXPECT_EQ(1, m_resolver.calls.load());
+    int32_t waiters = -1;
+    ASSERT_TRUE(OnLibraryThread([&] { waiters = AddressCache().WaiterCount(); }));
+    EXPECT_EQ(0, waiters);
+}
+
+TEST_F(NameLookup, FinalizeDoesNotWaitForAStalledLookup) {
+    m_resolver.stall = true;
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_RequestData("http://stalled.test/list.txt"));
+    ASSERT_TRUE(sftest::Eventually([&] { return m_resolver.calls.load() == 1; }));
+    // The thread inside the resolver is left behind; the library ends.
+    m_lib.reset();
+    EXPECT_EQ(1, cpCNameLookup::LiveThreads());
+    EXPECT_FALSE(m_resolver.gaveUp.load());
+    m_resolver.Release();
+    EXPECT_TRUE(sftest::Eventually([] { return cpCNameLookup::LiveThreads() == 0; }));
+    StartLibrary();
 }
 
 // The library's timers run five times as fast as real time, the fault

@@ -13,7 +13,9 @@
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfVolume.h"
 #include "support/Eventually.h"
+#include "sdk/download/SizeMemory.h"
 #include "support/FastTimerClock.h"
+#include "support/SteppedTimerClock.h"
 
 #ifndef _WIN32
 #include <sys/mount.h>
@@ -75,6 +77,52 @@ TEST_F(FileSizeCheck, SizesTheHostGaveAreNotRequested) {
     EXPECT_TRUE(out.rightContext);
     EXPECT_EQ(0, Running());
     EXPECT_EQ(0, filedl::RequestsWith(key));
+}
+
+// The launcher's size check measured the first URL moments before: its size
+// is taken without a request while fresh, on the library's timer clock.
+TEST_F(FileSizeCheck, ASizeMeasuredMomentsAgoIsTakenWithoutARequest) {
+    struct Case {
+        const char* name;
+        bool sameUrl;
+        uint32_t agoMs;
+        int64_t free;
+        int requests;
+        int completed;
+        int32_t code;
+    };
+    const uint32_t freshMs = (uint32_t)SizeMemory::kFreshSeconds * 1000;
+    const Case cases[] = {
+        {"fresh", true, 0, 1 << 30, 0, 1, 0},
+        {"nearly stale", true, freshMs - 1000, 1 << 30, 0, 1, 0},
+        {"stale", true, freshMs, 1 << 30, 1, 1, 0},
+        {"another URL", false, 0, 1 << 30, 1, 1, 0},
+        {"too large for the drive", true, 0, 4000, 0, 0, 513},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sftest::SteppedTimerClock clock(sftest::SteppedTimerClock::kFrozen);
+        m_job.reset(new CJob(10, 0, HostTarget()));
+        const std::string key = filedl::UniqueKey("memory-");
+        const std::string url = S().FaultUrl("/sized/" + key + "/5000?hold_ms=0");
+        SizeMemory::Remember(c.sameUrl ? url.c_str() : (url + "&other").c_str(), 5000);
+        clock.Shift(c.agoMs);
+        // The second mirror plays no part.
+        Add(url + "|" + S().FaultUrl("/sized/" + key + "x/1"), Win("dl"), "a.bin");
+        FreeSpaceHook hook(c.free);
+        filedl::CheckerRecorder events;
+        StartChecker(&events);
+        const Outcome out = events.WaitEnd();
+        DropAll();
+        EXPECT_EQ(c.completed, out.completed);
+        if (c.completed)
+            EXPECT_EQ(5000, out.result.totalSize);
+        else
+            EXPECT_EQ(c.code, out.code);
+        EXPECT_EQ(c.requests, filedl::RequestsWith("/sized/" + key + "/"));
+        EXPECT_EQ(0, filedl::RequestsWith("/sized/" + key + "x/"));
+    }
+    SizeMemory::Clear();
 }
 
 TEST_F(FileSizeCheck, AJobWithoutEntriesCompletesWithZeros) {

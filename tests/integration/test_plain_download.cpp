@@ -13,6 +13,8 @@
 #include "integration/ApiTestEnv.h"
 #include "integration/NetDownloadTestEnv.h"
 #include <openssl/evp.h>
+#include "opn/opeerqos/cpCAddressCache.h"
+#include "opn/opeerqos/cpCNameLookup.h"
 #include "opn/opeerqos/nwFrame.h"
 #include "opn/platform/pfClock.h"
 #include "opn/platform/pfConnectivity.h"
@@ -462,6 +464,53 @@ TEST_F(PlainDownload, AnswersThatDisagreeWithTheSizeCheckFailTheJobAndNeverRepor
                 memcmp(got.data(), expected.data(), got.size()) == 0);
 }
 
+// The launcher's flow: its size check, then the job. Each file is asked for
+// twice in all (its first byte, then the file): the job's own check takes the
+// size just measured, and the size check moves one body byte per file.
+TEST_F(PlainDownload, TheLauncherFlowAsksForEachFileTwiceAndItsSizeCheckMovesNoBody) {
+    const std::string key = UniqueName(m_folder, "flow");
+    const int sizes[] = {70000, 300000, 5};
+    std::vector<std::string> urls;
+    for (size_t i = 0; i < 3; ++i) {
+        urls.push_back(S().FaultUrl("/probe/" + key + "/honest/" + std::to_string(sizes[i]) +
+                                    "?f=" + std::to_string(i)));
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(urls.back().c_str()));
+    }
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
+    ASSERT_TRUE(WaitFor(SF_EVENT_SIZE_CHECK_DONE, 0));
+    int64_t total = 0;
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_GetSizeCheckTotal(&total));
+    EXPECT_EQ(370005, total);
+    long requests = 0;
+    long body = 0;
+    ASSERT_EQ(2, sscanf(netdl::FaultGet("/probe-sent/" + key).c_str(), "requests=%ld body=%ld",
+                        &requests, &body));
+    EXPECT_EQ(3, requests);
+    // At most the byte asked for (the close may beat it).
+    EXPECT_LE(body, 3);
+
+    const uint32_t job = NewJob(key);
+    for (size_t i = 0; i < 3; ++i)
+        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, urls[i].c_str(), m_dir.c_str(),
+                                                   ("f" + std::to_string(i)).c_str(), -1, 1));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    ASSERT_TRUE(WaitFor(SF_EVENT_JOB_DONE, job));
+    EXPECT_TRUE(PopAll(job).empty());
+    EXPECT_EQ(3u, CountFor(SF_EVENT_FILE_DONE, job));
+    for (size_t i = 0; i < 3; ++i) {
+        const std::vector<unsigned char> expected = sftest::FaultPattern((size_t)sizes[i]);
+        const std::string got = supporttest::ReadWholeFile(Native("f" + std::to_string(i)));
+        EXPECT_TRUE(got.size() == expected.size() &&
+                    memcmp(got.data(), expected.data(), got.size()) == 0)
+            << i;
+    }
+    const long checked = body;
+    ASSERT_EQ(2, sscanf(netdl::FaultGet("/probe-sent/" + key).c_str(), "requests=%ld body=%ld",
+                        &requests, &body));
+    EXPECT_EQ(6, requests);
+    EXPECT_EQ(370005 + checked, body);
+}
+
 TEST_F(PlainDownload, StopInTheMiddleAtNormalSpeedThenFullSpeed) {
     CPlatFormDownloader* plain = OwnDownloader();
     bool ok = false;
@@ -587,6 +636,38 @@ TEST_F(PlainDownload, ReportToAnAgentThatRefusesIsDroppedAndLogged) {
     SwarmFetchJobDone done = {0, 0, -1};
     EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetJobDone(job, &done));
     EXPECT_EQ(1, done.filesDone);
+}
+
+// Every name is the loopback address.
+ResultCode LoopbackResolver(const char* host, NetAddressList* list, void* user) {
+    (void)host;
+    (void)user;
+    list->count = 1;
+    list->addresses[0] = testpeers::LoopbackAddress();
+    return OV_S_PLATFORM;
+}
+
+// The agent named by a host name: looked up on the side, the report goes out
+// once the answer is there.
+TEST_F(PlainDownload, TheAgentsNameIsLookedUpOffTheLibraryLock) {
+    m_lib.reset();
+    CPlatformReporter::SetAgentForTesting("agent.test", S().AgentPort());
+    AddressCache().Clear();
+    AddressCache().SetResolver(&LoopbackResolver, nullptr);
+    m_lib.reset(new Library(false, true));
+    ASSERT_EQ(SF_RESULT_OK, m_lib->Result());
+    const std::string name = UniqueName(m_folder, "named-agent");
+    const uint32_t job = NewJob(name);
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, S().HttpUrl("/files/skin.zip").c_str(),
+                                               m_dir.c_str(), nullptr, -1, 1));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+    ASSERT_TRUE(WaitFor(SF_EVENT_JOB_DONE, job));
+    EXPECT_FALSE(AgentLine(name).empty()) << "no report for " << name;
+    EXPECT_TRUE(sftest::Eventually([] { return cpCNameLookup::LiveThreads() == 0; }));
+    m_lib.reset();
+    AddressCache().SetResolver(nullptr, nullptr);
+    AddressCache().Clear();
+    m_lib.reset(new Library(false, true));
 }
 
 TEST_F(PlainDownload, ServiceLogOfAPlainJob) {

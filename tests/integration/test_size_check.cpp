@@ -6,6 +6,7 @@
 // log each arrival and each answer in order.
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <algorithm>
 #include <memory>
@@ -273,6 +274,58 @@ TEST_F(SizeCheck, FailedAttemptsAreTriedThreeTimesThenTheCheckFails) {
         EXPECT_EQ((int)CContentLengthCheckSession::kMaxTries, RequestsWith("m=" + tag));
         EXPECT_TRUE(m_log->Has("[SwarmFetchLib] ContentLength Check Failed reason:" +
                                std::string(c.reason) + " file:0 url:" + url));
+    }
+}
+
+// --- one byte asked, no body read ---------------------------------------------
+
+// Every answer a server may give to "Range: bytes=0-0": a size is taken from
+// an honest 206 (which moves one body byte), from a 200 closed at its head,
+// or from a 416 of an empty file; a Content-Range that lies is a failed
+// attempt, tried three times.
+TEST_F(SizeCheck, OneByteIsAskedAndTheSizeComesFromTheHead) {
+    struct Case {
+        const char* kind;
+        int size;
+        uint32_t end;
+        int64_t total;
+        int requests;
+    };
+    const Case cases[] = {
+        {"honest", 70000, SF_EVENT_SIZE_CHECK_DONE, 70000, 1},
+        {"ignore", 70000, SF_EVENT_SIZE_CHECK_DONE, 70000, 1},
+        {"body-anyway", 70000, SF_EVENT_SIZE_CHECK_DONE, 70000, 1},
+        {"not-satisfiable", 0, SF_EVENT_SIZE_CHECK_DONE, 0, 1},
+        {"not-satisfiable", 500, SF_EVENT_SIZE_CHECK_FAILED, 0, 3},
+        {"wrong-total", 500, SF_EVENT_SIZE_CHECK_FAILED, 0, 3},
+        {"malformed", 500, SF_EVENT_SIZE_CHECK_FAILED, 0, 3},
+        {"huge", 500, SF_EVENT_SIZE_CHECK_FAILED, 0, 3},
+        {"no-total", 500, SF_EVENT_SIZE_CHECK_FAILED, 0, 3},
+        {"other-range", 500, SF_EVENT_SIZE_CHECK_FAILED, 0, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.kind) + " " + std::to_string(c.size));
+        // A check runs once per library.
+        m_lib.reset();
+        StartLibrary();
+        const std::string key = UniqueKey("probe");
+        const std::string url =
+            S().FaultUrl("/probe/" + key + "/" + c.kind + "/" + std::to_string(c.size));
+        ASSERT_EQ(c.end, Check({url}));
+        ExpectOneEnd(c.end);
+        if (c.end == SF_EVENT_SIZE_CHECK_DONE)
+            EXPECT_EQ(c.total, Total());
+        else
+            EXPECT_TRUE(m_log->Has(
+                "[SwarmFetchLib] ContentLength Check Failed reason:ResCode:" +
+                std::string(c.size && !strcmp(c.kind, "not-satisfiable") ? "416" : "206") +
+                " file:0 url:" + url));
+        EXPECT_EQ(c.requests, RequestsWith("/probe/" + key + "/"));
+        if (!strcmp(c.kind, "honest")) {
+            // The byte asked for, nothing more.
+            const std::string sent = netdl::FaultGet("/probe-sent/" + key);
+            EXPECT_TRUE(sent == "requests=1 body=1\n" || sent == "requests=1 body=0\n") << sent;
+        }
     }
 }
 

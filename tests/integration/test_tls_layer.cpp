@@ -208,6 +208,7 @@ class ScriptedContext : public ovIQoSContext {
     }
     ResultCode MarkAddressWorking() override { return OV_S_PLATFORM; }
     ResultCode MarkAddressFailed() override { return OV_S_PLATFORM; }
+    ResultCode GetOption(int32_t, uint32_t*) override { return OV_E_PLATFORM; }
 
     std::vector<Entry> layers;  // index 0 is the top layer
     std::string wire;

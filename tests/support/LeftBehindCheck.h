@@ -1,6 +1,6 @@
 // Fails a test that leaves library state behind for the next one: a library
-// thread object, a socket window or a TLS session that was not there when the
-// test started. Installed by the test programs' main (TestMain.cpp).
+// thread object, a socket window, a TLS session or a name lookup thread that
+// was not there when the test started. Installed by the test programs' main (TestMain.cpp).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@ class LeftBehindCheck : public ::testing::EmptyTestEventListener {
         int32_t libraryThreads;
         int32_t socketWindows;
         int32_t tlsSessions;
+        int32_t lookupThreads;
     };
     static Counts Now();
 

@@ -132,6 +132,7 @@ class RecordingContext : public ovIQoSContext {
     }
     ResultCode MarkAddressWorking() override { return OV_S_PLATFORM; }
     ResultCode MarkAddressFailed() override { return OV_S_PLATFORM; }
+    ResultCode GetOption(int32_t, uint32_t*) override { return OV_E_PLATFORM; }
 };
 
 uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {

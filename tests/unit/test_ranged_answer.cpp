@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "sdk/download/plain/ContentRange.h"
+#include "sdk/download/ContentRange.h"
+#include "sdk/download/SizeProbe.h"
 #include "sdk/download/plain/RangedAnswer.h"
 
 namespace {
@@ -208,6 +209,45 @@ TEST(RangedAnswer, EachAnswerIsTakenOrRefusedAgainstTheRequestAndTheKnownSize) {
         EXPECT_STREQ("", answer.reason);
         EXPECT_EQ(c.bodyLength, answer.bodyLength);
         EXPECT_EQ(c.fileSize, answer.fileSize);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A size check asks for byte 0 alone; only an answer about exactly that byte
+// names the size.
+TEST(SizeProbe, OnlyAnAnswerAboutTheFirstByteNamesTheSize) {
+    struct Case {
+        int32_t status;
+        bool hasLength;
+        int64_t length;
+        const char* range;
+        int64_t size;
+    };
+    const Case cases[] = {
+        {206, true, 1, "bytes 0-0/70000", 70000},
+        {206, false, 0, "bytes 0-0/1", 1},
+        {206, true, 1, "bytes 0-0/999999999999999999", 999999999999999999},
+        {206, true, 2, "bytes 0-0/70000", -1},        // the length disagrees
+        {206, true, 1024, "bytes 0-1023/70000", -1},  // not the byte asked for
+        {206, true, 1, "bytes 5-5/70000", -1},
+        {206, true, 1, "bytes 0-0/*", -1},
+        {206, true, 1, "bytes 0-0/12x4", -1},
+        {206, true, 1, "bytes 0-0/99999999999999999999", -1},
+        {206, true, 1, "", -1},
+        {206, true, 1, nullptr, -1},
+        {416, true, 0, "bytes */0", 0},  // an empty file
+        {416, true, 0, "bytes */500", -1},
+        {416, false, 0, nullptr, -1},
+        {200, true, 1, "bytes 0-0/70000", -1},  // a 200 is read by its caller
+        {404, true, 1, "bytes 0-0/70000", -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " " + (c.range ? c.range : "(none)"));
+        const SizeProbeHead head = {c.status, c.hasLength, c.length, c.range};
+        EXPECT_EQ(c.size, JudgeSizeProbe(head));
     }
 }
 

@@ -449,6 +449,7 @@ class ScriptedContext : public ovIQoSContext {
     ResultCode SetHostName(const char*) override { return Note("SetHostName"); }
     ResultCode MarkAddressWorking() override { return Note("MarkAddressWorking"); }
     ResultCode MarkAddressFailed() override { return Note("MarkAddressFailed"); }
+    ResultCode GetOption(int32_t, uint32_t*) override { return Note("GetOption"); }
 
   private:
     ResultCode Note(const std::string& call) {

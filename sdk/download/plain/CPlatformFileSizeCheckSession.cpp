@@ -7,6 +7,7 @@
 #include "opn/platform/pfCodePage.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/HttpConnection.h"
+#include "sdk/download/SizeProbe.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -65,8 +66,9 @@ bool CPlatformFileSizeCheckSession::Request(const char* url) {
     if (++m_serial == 0)
         m_serial = 1;
     ++m_requests;
-    const HttpConnectionOptions options = {
-        kQoSActionHigh, kConnectTimeoutSec, kReceiveTimeoutSec, 0, 0, nullptr};
+    HttpConnectionOptions options = {kQoSActionHigh, kConnectTimeoutSec, kReceiveTimeoutSec, 0, 0,
+                                     kSizeProbeRange};
+    options.receiveLimit = kSizeProbeReceiveLimit;
     return OpenHttpConnection(m_connection, options, this, m_serial, url);
 }
 
@@ -74,23 +76,28 @@ void CPlatformFileSizeCheckSession::ReleaseConnection() {
     ReleaseHttpConnection(m_connection);
 }
 
-void CPlatformFileSizeCheckSession::CheckSize(ovIHttpClientExLayer* http) {
-    int64_t length = 0;
-    http->GetContentLength(&length);
-    ReleaseConnection();
+int32_t CPlatformFileSizeCheckSession::JudgeSize(const char* folder, int64_t size) {
     // Unreadable free space counts as none.
     int64_t freeBytes = 0;
-    if (!PfFreeDiskSpaceAt(m_entry->folder.CStr(), &freeBytes))
+    if (!folder || !PfFreeDiskSpaceAt(folder, &freeBytes))
         freeBytes = 0;
-    if (length > 0 && freeBytes > length) {
-        m_entry->size = length;
-        m_reported = true;
-        m_slowGuard.End();
-        if (m_listener)
-            m_listener->OnSizeKnown(m_context);
+    if (size > 0 && freeBytes > size)
+        return 0;
+    return size > 0 && size > freeBytes ? kMessageNoSpace : kMessageFailed;
+}
+
+void CPlatformFileSizeCheckSession::CheckSize(int64_t length) {
+    ReleaseConnection();
+    const int32_t code = JudgeSize(m_entry->folder.CStr(), length);
+    if (code != 0) {
+        Fail(code);
         return;
     }
-    Fail(length > 0 && length > freeBytes ? kMessageNoSpace : kMessageFailed);
+    m_entry->size = length;
+    m_reported = true;
+    m_slowGuard.End();
+    if (m_listener)
+        m_listener->OnSizeKnown(m_context);
 }
 
 void CPlatformFileSizeCheckSession::FollowRedirect(ovIHttpClientExLayer* http) {
@@ -131,7 +138,15 @@ void CPlatformFileSizeCheckSession::OnResponse(uint32_t key) {
     int32_t status = 0;
     http->GetStatusCode(&status);
     if (status == kStatusOk) {
-        CheckSize(http);
+        int64_t length = 0;
+        http->GetContentLength(&length);
+        CheckSize(length);
+        return;
+    }
+    // Asked for one byte: a 206 or 416 names the size in its Content-Range.
+    const int64_t probed = SizeFromProbeAnswer(http, status);
+    if (probed >= 0) {
+        CheckSize(probed);
         return;
     }
     if (IsRedirectStatus(status)) {

@@ -1,7 +1,9 @@
-// One size request of the file-size check: a GET for one entry whose size is
-// unknown, closed as soon as the response head has arrived. A 200 with a
-// positive Content-Length stores the size in the entry when the file fits
-// into the free space of the volume holding the entry's folder.
+// One size request of the file-size check: a GET for the first byte of one
+// entry whose size is unknown, closed as soon as the response head has
+// arrived (SizeProbe.h). The total of a 206 answer's Content-Range, or the
+// Content-Length of a 200, is the size; a positive size is stored in the
+// entry when the file fits into the free space of the volume holding the
+// entry's folder (JudgeSize).
 //
 // Each mirror URL of the entry gets kTriesPerUrl attempts; an attempt is the
 // request to the mirror or to the URL a redirect left (301, 302, 303, 307,
@@ -42,6 +44,12 @@ class CPlatformFileSizeCheckSession : public nwIHttpClientExEventListener {
     CPlatformFileSizeCheckSession(const CPlatformFileSizeCheckSession&) = delete;
     CPlatformFileSizeCheckSession& operator=(const CPlatformFileSizeCheckSession&) = delete;
 
+    // 0 when a file of `size` bytes fits into the free space of the volume
+    // holding `folder` (unreadable free space counts as none); else the
+    // failure code: 513 when it is larger than the free space, 517 when the
+    // size is not positive or exactly the free space.
+    static int32_t JudgeSize(const char* folder, int64_t size);
+
     void SetListener(IPlatformFileSizeCheckSessionEventListener* listener, void* context);
     // Checks `entry` (not owned; it must outlive the session). May report
     // from inside the call when no attempt can be made.
@@ -70,7 +78,7 @@ class CPlatformFileSizeCheckSession : public nwIHttpClientExEventListener {
     // Sends one request to `url`; false when it cannot be opened.
     bool Request(const char* url);
     void ReleaseConnection();
-    void CheckSize(ovIHttpClientExLayer* http);
+    void CheckSize(int64_t length);
     void FollowRedirect(ovIHttpClientExLayer* http);
     void Fail(int32_t code);
     static void OnTooSlow(void* self);

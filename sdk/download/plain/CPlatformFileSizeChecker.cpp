@@ -9,6 +9,8 @@
 #include "opn/platform/pfVolume.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/ByteCount.h"
+#include "sdk/download/MirrorList.h"
+#include "sdk/download/SizeMemory.h"
 #include "sdk/download/plain/CPlatformFileSizeCheckSession.h"
 
 CPlatformFileSizeChecker::CPlatformFileSizeChecker() {}
@@ -121,10 +123,34 @@ int64_t CPlatformFileSizeChecker::CheckedSize(int32_t index) const {
     return -1;
 }
 
+int32_t CPlatformFileSizeChecker::TakeRemembered(DownloadEntry* entry) {
+    MirrorList mirrors;
+    mirrors.Load(entry->urlList.CStr());
+    const int64_t size = SizeMemory::Recall(mirrors.Count() > 0 ? mirrors.At(0) : nullptr);
+    if (size < 0)
+        return kNotRemembered;
+    const int32_t code = CPlatformFileSizeCheckSession::JudgeSize(entry->folder.CStr(), size);
+    if (code != 0) {
+        Fail(code, entry->urlList.CStr());
+        return kRememberedFailed;
+    }
+    entry->size = size;
+    ++m_finished;
+    return kRememberedTaken;
+}
+
 void CPlatformFileSizeChecker::StartSessions() {
     while (!m_ended && m_nextIndex < m_checkCount && m_running.Count() < kMaxSessions) {
-        CPlatformFileSizeCheckSession* session = new (std::nothrow) CPlatformFileSizeCheckSession;
         DownloadEntry* entry = &m_toCheck[m_nextIndex];
+        // A size measured moments ago needs no request.
+        const int32_t remembered = TakeRemembered(entry);
+        if (remembered == kRememberedFailed)
+            return;  // reported; the listener may have deleted the checker
+        if (remembered == kRememberedTaken) {
+            ++m_nextIndex;
+            continue;
+        }
+        CPlatformFileSizeCheckSession* session = new (std::nothrow) CPlatformFileSizeCheckSession;
         if (!session || !m_running.AddTail(session)) {
             delete session;
             Fail(kCheckFailed, entry->urlList.CStr());

@@ -1,5 +1,5 @@
 // The file-size check of a job: learns the size of every entry whose size
-// the host did not give, with one GET per entry (headers only, at most
+// the host did not give, with one GET per entry (for its first byte, headers only, at most
 // kMaxSessions at a time), and checks that each file fits into the free
 // space of the volume holding its folder. The plain downloader creates one
 // per job, makes itself the listener and starts it with the job.
@@ -8,7 +8,9 @@
 // Entries with a size are counted as they are and never requested, but must
 // fit into the free space too, less what of them is on disk already; the
 // others are copied (index, URL list, folder, file name, tag, size, received,
-// caller values) and checked by CPlatformFileSizeCheckSession. The check ends
+// caller values) and checked by CPlatformFileSizeCheckSession, unless this
+// process measured the size of their first URL moments ago (the launcher's
+// size check, SizeMemory.h): that size is taken without a request. The check ends
 // with exactly one report (ICheckerEventListener.h): the completion with the
 // totals, or the first failure; the owner then deletes the checker, which
 // deletes the sessions still running.
@@ -58,6 +60,11 @@ class CPlatformFileSizeChecker : public IPlatformFileSizeCheckSessionEventListen
     static constexpr int32_t kCheckFailed = 517;
 
     void StartSessions();
+    enum : int32_t { kNotRemembered, kRememberedTaken, kRememberedFailed };
+    // Takes the size measured for the entry's first URL moments ago
+    // (SizeMemory.h) as a session's answer would be taken; kRememberedFailed
+    // when that failed the check (reported).
+    int32_t TakeRemembered(DownloadEntry* entry);
     void Report();
     void Fail(int32_t code, const char* text);
     // A size the host or the URL gave must fit the free space as a checked

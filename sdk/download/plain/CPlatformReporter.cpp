@@ -9,6 +9,7 @@
 #include "opn/core/ovCGarbageCollector.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/opeerqos/COpn.h"
+#include "opn/opeerqos/cpCAddressCache.h"
 #include "opn/opeerqos/ovIAgentLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfSocket.h"
@@ -47,6 +48,8 @@ void CPlatformReporter::FreeBatch(void* element) {
 CPlatformReporter::CPlatformReporter() {}
 
 CPlatformReporter::~CPlatformReporter() {
+    if (m_waitingForAddress)
+        AddressCache().ForgetWaiter(this);
     ReleaseConnection();
     while (m_queue.Count() > 0)
         FreeBatch(m_queue.RemoveAt(0));
@@ -104,8 +107,16 @@ void CPlatformReporter::Queue(int32_t count, const FileReportEntry* entries) {
 bool CPlatformReporter::OpenConnection() {
     if (!m_connection.IsEmpty())
         return false;
+    if (m_waitingForAddress)
+        return true;
     uint32_t address = 0;
-    if (OV_FAILED(ResolveFirst(g_agentHost, &address))) {
+    const int32_t pick =
+        AddressCache().PickAddressOrWait(g_agentHost, g_agentPort.load(), &address, this);
+    if (pick == kPickWaiting) {
+        m_waitingForAddress = true;
+        return true;
+    }
+    if (pick != kPickReady) {
         DropQueue("agent host not resolved");
         return false;
     }
@@ -191,6 +202,14 @@ void CPlatformReporter::DropQueue(const char* why) {
     LogPrintf("[SwarmFetchLib] Report dropped : %s (%d batches)", why, (int)m_queue.Count());
     while (m_queue.Count() > 0)
         FreeBatch(m_queue.RemoveAt(0));
+}
+
+void CPlatformReporter::OnAddressLookupDone() {
+    // The cache has forgotten this waiter.
+    m_waitingForAddress = false;
+    if (m_queue.Count() > 0)
+        OpenConnection();
+    Recount();
 }
 
 void CPlatformReporter::OnConnected(uint32_t key) {

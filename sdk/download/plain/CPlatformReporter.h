@@ -17,7 +17,9 @@
 // while to arrive before the network goes down.
 //
 // The agent's host is a build option (SF_STATS_AGENT_HOST); tests point the
-// reporter at a stand-in agent of their own with SetAgentForTesting.
+// reporter at a stand-in agent of their own with SetAgentForTesting. Its
+// name is looked up off the library lock (cpCAddressCache.h): the batches
+// wait in the queue meanwhile, and the connection starts with the answer.
 //
 // Threads: Queue and the destructor run under the library lock; the agent
 // layer's reports come on the library thread under the same lock.
@@ -27,12 +29,13 @@
 
 #include "opn/core/ovCPtrList.h"
 #include "opn/core/ovSmartPtr.h"
+#include "opn/opeerqos/cpCAddressCache.h"
 #include "opn/opeerqos/nwIAgentListener.h"
 #include "sdk/download/plain/FileReportEntry.h"
 
 class ovIAgentLayer;
 
-class CPlatformReporter : public nwIAgentListener {
+class CPlatformReporter : public nwIAgentListener, private cpIAddressWaiter {
   public:
     static constexpr uint16_t kAgentPort = 54547;
     // Connect and receive-idle limits of the agent connection, in seconds.
@@ -75,8 +78,10 @@ class CPlatformReporter : public nwIAgentListener {
     struct Batch;
     static void FreeBatch(void* element);
 
-    // True when a new connection was started.
+    // True when a new connection was started (or waits for the agent's
+    // address).
     bool OpenConnection();
+    void OnAddressLookupDone() override;
     void Flush();
     void Close();
     void ReleaseConnection();
@@ -91,4 +96,6 @@ class CPlatformReporter : public nwIAgentListener {
     int32_t m_unanswered = 0;
     // What this reporter last added to PendingReports.
     int32_t m_counted = 0;
+    // The agent's name is being looked up.
+    bool m_waitingForAddress = false;
 };

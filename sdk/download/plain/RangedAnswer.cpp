@@ -1,6 +1,6 @@
 #include "sdk/download/plain/RangedAnswer.h"
 
-#include "sdk/download/plain/ContentRange.h"
+#include "sdk/download/ContentRange.h"
 
 namespace {
 

@@ -128,10 +128,28 @@ a marker of the test's own; state is kept per key for the server's life:
                             (other bytes of the same length)
   /count/<key>              200, text "<T>\n": requests of <key> to /cut so
                             far
+  /probe/<key>/<kind>/<size>
+                            answers to a size check that asks for one byte
+                            ("Range: bytes=<a>-<b>"); counts the requests of
+                            <key> and the body bytes sent to them. <kind>:
+                            honest (206 with exactly the bytes asked, 200
+                            and the whole file without a Range), ignore
+                            (200, the whole file, at most 1 MiB, sent until
+                            the client closes), not-satisfiable (416,
+                            "bytes */<size>"), wrong-total (206 "bytes
+                            0-0/<size>" with Content-Length 2 and 2 bytes),
+                            malformed ("bytes 0-0/12x4"), huge (a 20-digit
+                            total), no-total ("bytes 0-0/*"), other-range
+                            ("bytes 5-5/<size>"), body-anyway (206 "bytes
+                            0-0/<size>", Content-Length 1, then up to 1 MiB
+                            more until the client closes)
+  /probe-sent/<key>         200, text "requests=<n> body=<b>\n" for the
+                            /probe requests of <key> so far
 
-Wrong answers to ranged requests. A request without a Range header (the
-size check) gets 200, Content-Length <size> and <size> pattern bytes (at
-most 1 MiB sent); one with a Range header gets the fault of <kind>:
+Wrong answers to ranged requests. A request without a Range header gets
+200, Content-Length <size> and <size> pattern bytes (at most 1 MiB sent),
+and a size check ("Range: bytes=0-0") a right 206 with one byte; any other
+Range header gets the fault of <kind>:
 
   /answer/wrong-start/<size>
                             206, Content-Range bytes 512-<size-1>/<size>,
@@ -668,13 +686,14 @@ FRAMING = {
 
 
 class FileScenarios:
-    PREFIXES = ("/sized/", "/inflight/", "/cut/", "/count/")
+    PREFIXES = ("/sized/", "/inflight/", "/cut/", "/count/", "/probe/", "/probe-sent/")
     MAX_SENT = 1024 * 1024
 
     def __init__(self):
         self.lock = threading.Lock()
         self.inflight = {}  # key -> [now, max, total]
         self.cuts = {}  # key -> requests so far
+        self.probes = {}  # key -> [requests, body bytes sent]
 
     def handles(self, path):
         return path.startswith(self.PREFIXES)
@@ -693,6 +712,12 @@ class FileScenarios:
             server.respond(conn, 200, "OK", b"max=%d total=%d\n" % (most, total))
         elif path.startswith("/cut/"):
             self.cut(server, conn, self.parts(path, 3), params, request)
+        elif path.startswith("/probe/"):
+            self.probe(server, conn, self.parts(path, 3), request)
+        elif path.startswith("/probe-sent/"):
+            with self.lock:
+                count, sent = self.probes.get(path[len("/probe-sent/"):], [0, 0])
+            server.respond(conn, 200, "OK", b"requests=%d body=%d\n" % (count, sent))
         else:
             with self.lock:
                 total = self.cuts.get(path[len("/count/"):], 0)
@@ -762,6 +787,66 @@ class FileScenarios:
         server.close_gracefully(conn)
 
 
+    @staticmethod
+    def range_asked(request):
+        """(first, last) of a "Range: bytes=<first>-<last>" header, else None."""
+        for line in request.split(b"\r\n")[1:]:
+            name, _, value = line.partition(b":")
+            value = value.strip().lower()
+            if name.strip().lower() == b"range" and value.startswith(b"bytes="):
+                first, _, last = value[len(b"bytes="):].partition(b"-")
+                if first.isdigit() and last.isdigit() and len(first) <= 18 and len(last) <= 18:
+                    return int(first), int(last)
+        return None
+
+    def probe(self, server, conn, parts, request):
+        if not parts:
+            server.respond(conn, 404, "Not Found", b"bad probe path\n")
+            return
+        key, kind, size = parts[0], parts[1], server.number(parts[2])
+        with self.lock:
+            self.probes.setdefault(key, [0, 0])[0] += 1
+        whole = pattern(min(size, self.MAX_SENT))
+        asked = self.range_asked(request)
+        partial = (206, "Partial Content")
+        one = whole[:1]
+        answers = {
+            "ignore": (200, "OK", str(size), [], whole),
+            "not-satisfiable": (416, "Range Not Satisfiable", "0",
+                                [("Content-Range", "bytes */%d" % size)], b""),
+            "wrong-total": partial + ("2", [("Content-Range", "bytes 0-0/%d" % size)], whole[:2]),
+            "malformed": partial + ("1", [("Content-Range", "bytes 0-0/12x4")], one),
+            "huge": partial + ("1", [("Content-Range", "bytes 0-0/99999999999999999999")], one),
+            "no-total": partial + ("1", [("Content-Range", "bytes 0-0/*")], one),
+            "other-range": partial + ("1", [("Content-Range", "bytes 5-5/%d" % size)], whole[5:6]),
+            "body-anyway": partial + ("1", [("Content-Range", "bytes 0-0/%d" % size)], whole),
+        }
+        if kind == "honest":
+            if asked and asked[0] <= asked[1] < size:
+                first, last = asked
+                answer = partial + (str(last - first + 1),
+                                    [("Content-Range", "bytes %d-%d/%d" % (first, last, size))],
+                                    whole[first:last + 1])
+            else:
+                answer = (200, "OK", str(size), [], whole)
+        elif kind in answers:
+            answer = answers[kind]
+        else:
+            server.respond(conn, 404, "Not Found", b"no such probe\n")
+            return
+        status, reason, length, headers, body = answer
+        conn.sendall(server.head(status, reason, [("Content-Length", length)] + headers))
+        # In pieces, counting what left, until the client closes.
+        for at in range(0, len(body), 16384):
+            try:
+                conn.sendall(body[at:at + 16384])
+            except OSError:
+                return
+            with self.lock:
+                self.probes[key][1] += len(body[at:at + 16384])
+        server.close_gracefully(conn)
+
+
 # --- wrong answers to ranged requests ------------------------------------------
 
 
@@ -781,6 +866,11 @@ def wrong_answer(server, conn, path, request):
     if b"\r\nrange:" not in request.lower():
         conn.sendall(server.head(200, "OK", [("Content-Length", str(size))]) + body)
         server.close_gracefully(conn)
+        return
+    if FileScenarios.range_asked(request) == (0, 0) and size > 0:
+        # A size check: the faults are for the download.
+        server.respond(conn, 206, "Partial Content", body[:1],
+                       [("Content-Range", "bytes 0-0/%d" % size)])
         return
     partial = (206, "Partial Content")
     start = FileScenarios.range_start(request) or 0

@@ -1,4 +1,4 @@
-#include "sdk/download/plain/ContentRange.h"
+#include "sdk/download/ContentRange.h"
 
 namespace {
 
