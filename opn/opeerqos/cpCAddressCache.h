@@ -18,9 +18,10 @@
 // PickAddress, which always resolves on the caller's thread.
 //
 // Not locked: every caller already holds the library lock (on the library
-// thread, or on a host thread that took it). Time and the resolver come through seams so that tests
-// drive them exactly (the resolver then runs on a lookup thread, so it must not touch library
-// state). A wall clock that went back counts as a long time passed (the name is resolved again and
+// thread, or on a host thread that took it). Time and the resolver come
+// through seams so that tests drive them exactly (the resolver then runs on
+// a lookup thread, so it must not touch library state). A wall clock that
+// went back counts as a long time passed (the name is resolved again and
 // old failures are forgotten) rather than freezing the entry.
 #pragma once
 
