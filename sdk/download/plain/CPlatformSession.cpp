@@ -11,11 +11,8 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
-#include "opn/platform/pfFile.h"
-#include "opn/platform/pfFileSystem.h"
-#include "opn/platform/pfCodePage.h"
+#include "opn/platform/pfError.h"
 #include "sdk/download/CJob.h"
-#include "sdk/download/FileDigest.h"
 #include "sdk/download/HttpConnection.h"
 #include "sdk/download/plain/RangedAnswer.h"
 #include "sdk/support/ServiceLog.h"
@@ -121,79 +118,26 @@ int32_t CPlatformSession::GetReport(FileReportEntry* out, int32_t capacity) cons
 
 void CPlatformSession::EnterEntry() {
     LoadMirrors();
-    m_restarted = false;
-    m_hashValid = false;
-    m_opened = false;
-    m_found = 0;
-    m_partHashed = false;
-}
-
-bool CPlatformSession::EntryPaths(ovCString& path, ovCString& part) const {
-    if (!m_current || !path.Assign(m_current->folder))
-        return false;
-    const char last = path.IsEmpty() ? '\0' : path.CStr()[path.Length() - 1];
-    if (last != '\\' && last != '/' && !path.Append("\\"))
-        return false;
-    return path.Append(m_current->fileName) && part.Assign(path) && part.Append(kPartFileSuffix);
+    m_target.Enter(m_current, KnownSize());
 }
 
 void CPlatformSession::QueueWholeChecks() {
     // Queued all at once, so that the worker reads the next files while
     // this one downloads, and a folder already complete is read at disk speed.
-    DownloadEntry* current = m_current;
-    for (int32_t i = 0; i < m_entryCount; ++i) {
-        m_current = &m_entries[i];
-        ovCString path;
-        ovCString part;
-        const int64_t known = m_knownSizes[i];
-        if (!m_current->hasSha256 || !EntryPaths(path, part))
-            continue;
-        // Only a sole file is read: a link may lead out of the folder, a FIFO
-        // would block the read.
-        const int64_t onDisk = PfFileSoleSize(path.CStr());
-        if (onDisk >= 0 && (known < 0 || onDisk == known))
-            m_wholeTickets[i] = m_hashes.Add(path.CStr());
-    }
-    m_current = current;
-}
-
-CPlatformSession::Whole CPlatformSession::AlreadyWhole() {
-    uint32_t& ticket = m_wholeTickets[m_entryIndex];
-    if (!m_current->hasSha256 || ticket == 0)
-        return kNotWhole;
-    Sha256Stream hash;
-    int64_t length = -1;
-    if (!m_hashes.Take(ticket, hash, &length))
-        return kStillHashing;
-    ticket = 0;
-    ovCString path;
-    ovCString part;
-    const int64_t known = KnownSize();
-    // A file that changed size while it was read is not the one measured.
-    if (length < 0 || (known >= 0 && length != known) || !EntryPaths(path, part) ||
-        PfFileSoleSize(path.CStr()) != length || !DigestIs(hash, m_current->sha256))
-        return kNotWhole;
-    LogPrintf("[SwarmFetchLib] Already Complete : %s", path.CStr());
-    // A partial file left beside it is of no more use.
-    if (FsFileSize(part.CStr()) >= 0)
-        FsDeleteFile(part.CStr());
-    // Its bytes count as received, but not as received now.
-    m_current->size = length;
-    m_current->startOffset = length;
-    m_jobTotal += length;
-    m_presentBytes += length;
-    return kWhole;
+    for (int32_t i = 0; i < m_entryCount; ++i)
+        m_wholeTickets[i] = PartialFile::QueueWholeCheck(m_hashes, m_entries[i], m_knownSizes[i]);
 }
 
 void CPlatformSession::StartCurrentEntry() {
     while (m_current) {
-        const Whole whole = AlreadyWhole();
-        if (whole == kStillHashing) {
+        const PartialFile::Whole whole = PartialFile::TakeWholeCheck(
+            m_hashes, m_wholeTickets[m_entryIndex], *m_current, KnownSize(), m_tally);
+        if (whole == PartialFile::kStillHashing) {
             if (!WaitForHash(kWaitWhole))
                 Fail();
             return;
         }
-        if (whole == kNotWhole)
+        if (whole == PartialFile::kNotWhole)
             break;
         DownloadEntry* done = AdvanceEntry();
         if (m_listener)
@@ -210,41 +154,10 @@ void CPlatformSession::StartCurrentEntry() {
         m_listener->OnAllFilesComplete(m_context);
 }
 
-bool CPlatformSession::QueuePartHash() {
-    if (!m_current->hasSha256 || m_partHashed)
-        return false;
-    ovCString path;
-    ovCString part;
-    if (!EntryPaths(path, part))
-        return false;
-    // Anything but a sole file is not continued; the open removes it.
-    const int64_t onDisk = PfFileSoleSize(part.CStr());
-    const int64_t known = KnownSize();
-    // The hash of an earlier attempt of this session may hold these bytes.
-    if (onDisk <= 0 || (known >= 0 && onDisk > known) || (m_hashValid && m_hash.Bytes() == onDisk))
-        return false;
-    // Once: a partial file that cannot be hashed starts empty.
-    m_partHashed = true;
-    m_partTicket = m_hashes.Add(part.CStr());
-    return m_partTicket != 0;
-}
-
 void CPlatformSession::TakePartHash() {
-    Sha256Stream hash;
-    int64_t length = -1;
-    if (!m_hashes.Take(m_partTicket, hash, &length))
+    if (!m_target.TakePartHash())
         return;
-    m_partTicket = 0;
     EndWait();
-    m_hashValid = false;
-    if (length > 0) {
-        m_hash.Swap(hash);
-        m_hashValid = true;
-        ovCString path;
-        ovCString part;
-        if (EntryPaths(path, part))
-            LogPrintf("[SwarmFetchLib] Resume From %" PRId64 " : %s", length, part.CStr());
-    }
     // The partial file decides when it is opened: kept when it still holds
     // exactly the hashed bytes.
     SendRequest(false);
@@ -277,8 +190,7 @@ void CPlatformSession::EndWait() {
 }
 
 void CPlatformSession::DropHashes() {
-    m_hashes.Drop(m_partTicket);
-    m_partTicket = 0;
+    m_target.DropPartHash();
     for (int32_t i = 0; m_wholeTickets && i < m_entryCount; ++i) {
         m_hashes.Drop(m_wholeTickets[i]);
         m_wholeTickets[i] = 0;
@@ -312,98 +224,22 @@ void CPlatformSession::LoadMirrors() {
 }
 
 bool CPlatformSession::OpenTargetFile(bool keepPart) {
-    CloseTargetFile();
-    ovCString path;
-    ovCString part;
-    if (!EntryPaths(path, part))
+    if (!m_target.Open(keepPart))
         return false;
-    // A folder that cannot be made shows up as the file's failure below.
-    ovCString folder;
-    if (folder.Assign(path.CStr(), path.Length() - m_current->fileName.Length()))
-        FsCreateFolders(folder.CStr());
-    int32_t error = kPfErrorAccessDenied;
-    // A folder where the file must go: it could never be put in place.
-    if (!FsIsFolder(path.CStr())) {
-        const bool resume = keepPart && m_current->hasSha256;
-        m_file = PfFileOpenSole(part.CStr(), resume ? kPfSoleKeep : kPfSoleEmpty, &error);
-    }
-    if (!m_file) {
-        LogPrintf("[SwarmFetchLib] CreateFile Failed(%d) : %s", (int)error,
-                  FsIsFolder(path.CStr()) ? path.CStr() : part.CStr());
-        return false;
-    }
-    m_currentPath = path;
-    m_partPath = part;
-    if (!TakePartialFile(keepPart && m_current->hasSha256))
-        return false;
-    const int64_t size = PfFileSeekEnd(m_file);
-    if (!m_opened) {
-        // Bytes of an earlier run count as received, but not as received now.
-        m_opened = true;
-        m_found = size > 0 ? size : 0;
-        m_presentBytes += m_found;
-    }
-    // The earlier attempt's bytes are gone with the truncated file, or
-    // counted again as the start of this one.
-    m_jobTotal -= m_current->received + m_current->startOffset;
-    if (m_jobTotal < 0)
-        m_jobTotal = 0;
-    m_current->received = 0;
-    m_current->startOffset = size > 0 ? size : 0;
-    m_jobTotal += m_current->startOffset;
     if (m_listener)
-        m_listener->OnFileOpened(m_currentPath.CStr(), m_context);
+        m_listener->OnFileOpened(m_target.Path().CStr(), m_context);
     return true;
-}
-
-bool CPlatformSession::TakePartialFile(bool resume) {
-    const int64_t onDisk = PfFileSeekEnd(m_file);
-    if (!m_current->hasSha256) {
-        // Created empty: nothing of an earlier run is kept.
-        m_hashValid = false;
-        return true;
-    }
-    const int64_t known = KnownSize();
-    // Continued only when the hash holds exactly these bytes (hashed before
-    // the request, QueuePartHash, or written by an earlier attempt).
-    if (resume && onDisk > 0 && (known < 0 || onDisk <= known) && m_hashValid &&
-        m_hash.Bytes() == onDisk)
-        return true;
-    // Nothing to continue (or nothing usable): the file starts empty.
-    if (onDisk != 0) {
-        PfFileClose(m_file);
-        int32_t error = kPfErrorNone;
-        m_file = PfFileOpenSole(m_partPath.CStr(), kPfSoleEmpty, &error);
-        if (!m_file) {
-            LogPrintf("[SwarmFetchLib] CreateFile Failed(%d) : %s", (int)error, m_partPath.CStr());
-            return false;
-        }
-    }
-    // Bytes of an earlier run that were counted are gone too.
-    ForgetFoundBytes();
-    m_hashValid = m_hash.Reset();
-    return true;
-}
-
-void CPlatformSession::ForgetFoundBytes() {
-    m_presentBytes -= m_found;
-    m_found = 0;
 }
 
 void CPlatformSession::CloseTargetFile() {
-    if (m_file) {
-        PfFileClose(m_file);
-        m_file = nullptr;
-    }
-    m_currentPath.Clear();
-    m_partPath.Clear();
+    m_target.Close();
 }
 
 void CPlatformSession::SendRequest(bool resetTries, bool newAttempt) {
     if (resetTries)
         m_tries = 0;
     m_answerSize = -1;
-    if (QueuePartHash()) {
+    if (m_target.QueuePartHash()) {
         if (!WaitForHash(kWaitPart))
             Fail();
         return;
@@ -456,44 +292,17 @@ int64_t CPlatformSession::KnownSize() const {
     return m_current && m_knownSizes ? m_knownSizes[m_current - m_entries] : -1;
 }
 
-bool CPlatformSession::FileIsWhole() {
-    const int64_t onDisk = m_file ? PfFileSeekEnd(m_file) : -1;
-    const int64_t known = KnownSize();
-    if (onDisk >= 0 && onDisk == m_answerSize && (known < 0 || onDisk == known))
-        return true;
-    LogPrintf("[SwarmFetchLib] File Size Mismatch (%" PRId64 " of %" PRId64 ") : %s", onDisk,
-              known >= 0 ? known : m_answerSize, m_currentUrl.CStr());
-    return false;
-}
-
-bool CPlatformSession::HashMatches() {
-    uint8_t digest[kSha256Size];
-    const bool whole = m_hashValid && m_hash.Bytes() == m_answerSize && m_hash.Finish(digest);
-    m_hashValid = false;
-    if (whole && memcmp(digest, m_current->sha256, kSha256Size) == 0)
-        return true;
-    LogPrintf("[SwarmFetchLib] Hash Mismatch : %s", m_currentUrl.CStr());
-    return false;
-}
-
 void CPlatformSession::FinishFile() {
-    if (!FileIsWhole()) {
+    if (!m_target.IsWhole(m_answerSize, m_currentUrl.CStr())) {
         AttemptFailed();
         return;
     }
-    if (m_current->hasSha256 && !HashMatches()) {
+    if (m_current->hasSha256 && !m_target.HashMatches(m_answerSize, m_currentUrl.CStr())) {
         ContentMismatch();
         return;
     }
-    ovCString path(m_currentPath);
-    int32_t error = kPfErrorNone;
-    // The file moved into place is the one written and hashed, also when its
-    // name was given to another file meanwhile.
-    const bool moved = PfFileMoveOpen(m_file, path.CStr(), &error);
-    CloseTargetFile();
     ReleaseConnection();
-    if (!moved) {
-        LogPrintf("[SwarmFetchLib] Rename Failed(%d) : %s", (int)error, path.CStr());
+    if (!m_target.PutInPlace()) {
         Fail();
         return;
     }
@@ -504,18 +313,10 @@ void CPlatformSession::FinishFile() {
 }
 
 void CPlatformSession::ContentMismatch() {
-    // Bytes from before this request were part of the file: they may be the
-    // wrong ones. Once per file it starts again from byte 0 on the same URL,
-    // without using up a try.
-    const bool resumed = m_current->startOffset > 0;
-    ovCString part(m_partPath);
     ReleaseConnection();
-    CloseTargetFile();
-    // Wrong bytes are never continued.
-    FsDeleteFile(part.CStr());
-    ForgetFoundBytes();
-    if (resumed && !m_restarted) {
-        m_restarted = true;
+    // Once per file a continued file starts again from byte 0 on the same
+    // URL, without using up a try.
+    if (m_target.Discard()) {
         if (m_tries > 0)
             --m_tries;
         if (m_redirects == 0 && m_mirrorTries > 0)
@@ -585,7 +386,7 @@ void CPlatformSession::Fail() {
 }
 
 void CPlatformSession::WriteFailed(int32_t error) {
-    LogPrintf("[SwarmFetchLib] WriteFile Failed(%d) : %s", (int)error, m_currentPath.CStr());
+    LogPrintf("[SwarmFetchLib] WriteFile Failed(%d) : %s", (int)error, m_target.Path().CStr());
     // What was written stays; the file is not complete and is not reported.
     Stop();
     if (m_listener)
@@ -658,16 +459,12 @@ int32_t CPlatformSession::OnData(uint32_t key, const uint8_t* data, int32_t leng
     if (!IsCurrent(key))
         return length;
     m_slowGuard.Add(length);
-    if (m_file) {
+    if (m_target.IsOpen()) {
         int32_t error = kPfErrorNone;
-        if (!PfFileWrite(m_file, data, (size_t)length, &error)) {
+        if (!m_target.Write(data, length, &error)) {
             WriteFailed(error);
             return length;
         }
-        m_jobTotal += length;
-        m_current->received += length;
-        if (m_current->hasSha256 && m_hashValid && !m_hash.Add(data, (size_t)length))
-            m_hashValid = false;
     }
     if (m_listener)
         m_listener->OnProgress(m_context);

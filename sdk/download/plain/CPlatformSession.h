@@ -84,15 +84,14 @@
 #include "sdk/download/FileHashQueue.h"
 #include "sdk/download/plain/FileReportEntry.h"
 #include "sdk/download/plain/IPlatFormSessionEventListener.h"
+#include "sdk/download/plain/PartialFile.h"
 #include "sdk/download/LowSpeedGuard.h"
 #include "sdk/download/MirrorList.h"
-#include "sdk/support/Sha256Stream.h"
 
 class CJob;
 class ovIHttpClientExLayer;
 class ovIQoSContext;
 struct DownloadEntry;
-struct PfFile;
 
 class CPlatformSession : public nwIHttpClientExEventListener {
   public:
@@ -131,10 +130,10 @@ class CPlatformSession : public nwIHttpClientExEventListener {
 
     // Bytes written for all entries so far (never above their true sum),
     // including the bytes found on disk (below).
-    int64_t GetTotalBytes() const { return m_jobTotal; }
+    int64_t GetTotalBytes() const { return m_tally.total; }
     // Bytes of the total that were on disk before this session: files
     // found whole and partial files continued from an earlier run.
-    int64_t GetPresentBytes() const { return m_presentBytes; }
+    int64_t GetPresentBytes() const { return m_tally.present; }
     // Number of entries that received at least one byte; fills the first
     // `capacity` of them into `out` (when not null), in list order.
     int32_t GetReport(FileReportEntry* out, int32_t capacity) const;
@@ -170,19 +169,10 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     void LoadMirrors();
     // Makes the current entry's per-file state new (after LoadMirrors).
     void EnterEntry();
-    // The current entry's final path and its partial file's path.
-    bool EntryPaths(ovCString& path, ovCString& part) const;
     // What a hash of a file on disk is awaited for.
     enum Wait { kWaitNone, kWaitWhole, kWaitPart };
-    enum Whole { kNotWhole, kWhole, kStillHashing };
     // Queues the hash of every final file that is there at its known size.
     void QueueWholeChecks();
-    // With a hash: whether the final file is there with the right size and
-    // hash; it is then counted and needs no request.
-    Whole AlreadyWhole();
-    // With a hash: queues the hash of a partial file the request would
-    // continue (once per entry); true when the request waits for it.
-    bool QueuePartHash();
     void TakePartHash();
     // The request or the entry waits for the worker; false when no timer
     // can look for its end.
@@ -196,12 +186,8 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     void StartCurrentEntry();
     // Moves to the next entry; returns the one that was current.
     DownloadEntry* AdvanceEntry();
-    // Opens the partial file: with `keepPart` and a hash its bytes are kept
-    // and hashed (a resume), otherwise it starts empty.
+    // Opens the partial file (PartialFile::Open) and reports it.
     bool OpenTargetFile(bool keepPart);
-    bool TakePartialFile(bool resume);
-    void ForgetFoundBytes();
-    bool HashMatches();
     // The whole file did not hash right: start again or a failed attempt.
     void ContentMismatch();
     void CloseTargetFile();
@@ -213,8 +199,6 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     void FinishFile();
     // -1 when the current entry's size is not known.
     int64_t KnownSize() const;
-    // Whether the bytes on disk are the whole file (logs when not).
-    bool FileIsWhole();
     // Judges the answer head of a 200, 206 or 416.
     void TakeAnswer(ovIHttpClientExLayer* http, int32_t status);
     static void OnTooSlow(void* self);
@@ -230,12 +214,8 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     int32_t m_tries = 0;
     int32_t m_entryIndex = 0;
     int32_t m_full = 1;
-    int64_t m_jobTotal = 0;
-    PfFile* m_file = nullptr;
     int32_t m_mirrorIndex = 0;
     ovCString m_currentUrl;
-    ovCString m_currentPath;  // the final path; the bytes go to m_partPath
-    ovCString m_partPath;
     DownloadEntry* m_entries = nullptr;  // owned copies, m_entryCount of them
     int64_t* m_knownSizes = nullptr;     // owned, one per copy; -1 unknown
     int32_t m_entryCount = 0;
@@ -255,23 +235,12 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     int64_t m_answerSize = -1;
     LowSpeedGuard m_slowGuard{&CPlatformSession::OnTooSlow, this};
 
-    // With a hash: the partial file's bytes from 0, as written. Valid while
-    // it holds exactly the current entry's partial file.
-    Sha256Stream m_hash;
-    bool m_hashValid = false;
-    // The current entry started again from byte 0 after a resumed file did
-    // not match (once per entry).
-    bool m_restarted = false;
-    // Whether the current entry's file was opened yet, and how many bytes
-    // of an earlier run it held then (counted in m_presentBytes).
-    bool m_opened = false;
-    int64_t m_found = 0;
-    int64_t m_presentBytes = 0;
-
+    // Bytes on disk for all entries (the job total), and those found there.
+    FileTally m_tally;
     FileHashQueue m_hashes;
+    // The current entry's file on disk.
+    PartialFile m_target{m_hashes, m_tally};
     uint32_t* m_wholeTickets = nullptr;  // owned, one per copy; 0: none
-    uint32_t m_partTicket = 0;
-    bool m_partHashed = false;  // the current entry's partial file was hashed
     Wait m_wait = kWaitNone;
     ovSmartPtr m_hashTimer;
 };
