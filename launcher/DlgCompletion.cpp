@@ -12,10 +12,10 @@
 #include "launcher/FileDoneText.h"
 #include "launcher/FileList.h"
 #include "launcher/Texts.h"
+#include "launcher/VerifiedInstaller.h"
 #include "launcher/controls/CNowLoading.h"
 #include "launcher/framework/Prompts.h"
 #include "launcher/res/resource.h"
-#include "sdk/download/HeldFile.h"
 #include "sdk/support/ExpectedContent.h"
 
 namespace {
@@ -128,21 +128,26 @@ DWORD WINAPI CZVTDownloaderDlg::RunThread(void* param) noexcept {
 bool CZVTDownloaderDlg::RunCheckedFile(const std::string& path, bool known,
                                        const ExpectedContent& expected,
                                        const std::string& caption) {
-    // A missing path or file gets RunFile's own messages.
-    if ((known && !expected.hasSha256) || path.empty() || _access(path.c_str(), 0) != 0)
+    // Nothing to check: RunFile's own start and messages.
+    if (path.empty() || (known && !expected.hasSha256))
         return RunFile(path, caption);
-    // Held open without sharing writes, deletes or renames from before it is
-    // hashed until the installer has started, and hashed through that hold,
-    // so the bytes that were checked are the bytes that run.
-    HeldFile held;
-    bool ran = false;
-    if (known && held.Open(path.c_str()) &&
-        held.HasContent(expected.size, expected.sha256, nullptr)) {
-        ran = RunFile(path, caption);
-    } else {
-        ShowMessage(nullptr, texts::kInstallerUnverified, caption, MB_OK);
+    switch (known ? StartVerifiedInstaller(path, expected, kInstallerIdleWaitMs)
+                  : InstallerStart::kUnverified) {
+        case InstallerStart::kStarted:
+            return true;
+        case InstallerStart::kMissing: {
+            char text[1024];
+            snprintf(text, sizeof(text), texts::kRunFileMissingFormat, path.c_str());
+            ShowMessage(nullptr, text, caption, MB_OK);
+            return false;
+        }
+        case InstallerStart::kUnverified:
+            ShowMessage(nullptr, texts::kInstallerUnverified, caption, MB_OK);
+            return false;
+        case InstallerStart::kNotStarted:
+            break;
     }
-    return ran;
+    return false;
 }
 
 bool CZVTDownloaderDlg::RunFile(const std::string& path, const std::string& caption) {

@@ -10,6 +10,7 @@
 #include "launcher/DialogLayout.h"
 #include "launcher/DisplayFormat.h"
 #include "launcher/FileList.h"
+#include "launcher/ListSerial.h"
 #include "launcher/Texts.h"
 #include "launcher/framework/DataExchange.h"
 #include "launcher/framework/Prompts.h"
@@ -368,10 +369,19 @@ void CZVTDownloaderDlg::RequestListSignature(const char* data, size_t size) {
 void CZVTDownloaderDlg::TakeSignedList(const char* sig, size_t sigSize) {
     std::string list;
     list.swap(m_signedList);
+    // Signed for this game, and no older than the newest list taken before.
+    int64_t serial = 0;
     if (list.size() > (size_t)INT32_MAX || sigSize > (size_t)INT32_MAX ||
-        SwarmFetch_VerifyPublisherSignature(list.data(), (int32_t)list.size(), sig,
-                                            (int32_t)sigSize) != SF_RESULT_OK) {
+        SwarmFetch_VerifyPublisherFile(list.data(), (int32_t)list.size(), sig, (int32_t)sigSize,
+                                       m_config.gameName.c_str(), &serial) != SF_RESULT_OK) {
         RefuseFileList("wrong signature");
+        return;
+    }
+    const int64_t seen = SeenListSerial(m_config.gameName);
+    if (serial < seen) {
+        LogPrintf("[ZVTDownloader] file list serial %lld is older than %lld", (long long)serial,
+                  (long long)seen);
+        RefuseFileList("an older list");
         return;
     }
     ParseFileList(list.data(), list.size());
@@ -379,7 +389,10 @@ void CZVTDownloaderDlg::TakeSignedList(const char* sig, size_t sigSize) {
         m_fileListLoaded = 0;
         m_urls.clear();
         RefuseFileList("a line without sha256");
+        return;
     }
+    if (m_fileListLoaded && !StoreListSerial(m_config.gameName, serial))
+        LogPrintf("[ZVTDownloader] file list serial %lld not kept", (long long)serial);
 }
 
 void CZVTDownloaderDlg::RefuseFileList(const char* why) {

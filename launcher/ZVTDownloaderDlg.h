@@ -78,10 +78,12 @@ class CZVTDownloaderDlg : public CDialog {
     // to become idle, so the launcher always ends.
     static bool RunFile(const std::string& path, const std::string& caption);
     // RunFile after the file was checked against `expected` (a sha256 and
-    // maybe a size), holding it so that it cannot change before it starts;
-    // `known` false: what it must be cannot be told. Without a hash and with
-    // `known`, RunFile alone. Shows "설치 파일을 확인할 수 없습니다." for a file
-    // that does not match.
+    // maybe a size), holding it so that it cannot change before it starts,
+    // and starting only that file (VerifiedInstaller.h); `known` false: what
+    // it must be cannot be told. Without a hash and with `known`, RunFile
+    // alone. Shows "설치 파일을 확인할 수 없습니다." for a file that does not
+    // match or a process of another image, and RunFile's missing-file message
+    // for a file that is not there (it never runs unchecked).
     static bool RunCheckedFile(const std::string& path, bool known, const ExpectedContent& expected,
                                const std::string& caption);
     static const DWORD kInstallerIdleWaitMs = 30000;

@@ -200,6 +200,17 @@ int32_t SwarmFetch_CheckDiskSpace(const char* path, int64_t bytes);
 int32_t SwarmFetch_VerifyPublisherSignature(const void* data, int32_t size, const void* sig,
                                             int32_t sigSize);
 
+/* Checks the publisher's signature file (what sfpublish writes beside a file
+ * with ".sig" appended: the product, a serial and an Ed25519 signature over
+ * both and the file) of `sigFileSize` bytes at `sigFile` for the `size`
+ * bytes at `data`. 512 when it is well formed, names exactly `product` and
+ * verifies with the compiled-in key; `*serial` (may be null) then gets its
+ * serial, which the host compares with the highest it has taken. 513 when it
+ * does not or the arguments are bad; 517 when no key is compiled in. Needs
+ * no initialisation. */
+int32_t SwarmFetch_VerifyPublisherFile(const void* data, int32_t size, const void* sigFile,
+                                       int32_t sigFileSize, const char* product, int64_t* serial);
+
 /* Record layouts are part of the interface. */
 #ifdef __cplusplus
 #define SF_STATIC_ASSERT(cond, text) static_assert(cond, text)

@@ -242,6 +242,19 @@ int32_t SwarmFetch_VerifyPublisherSignature(const void* data, int32_t size, cons
     return SF_RESULT_NO_URL;
 }
 
+int32_t SwarmFetch_VerifyPublisherFile(const void* data, int32_t size, const void* sigFile,
+                                       int32_t sigFileSize, const char* product, int64_t* serial) {
+    switch (VerifyPublisherFile(data, size, sigFile, sigFileSize, product, serial)) {
+        case PublisherCheck::kValid:
+            return SF_RESULT_OK;
+        case PublisherCheck::kNoKey:
+            return SF_RESULT_FAILED;
+        case PublisherCheck::kInvalid:
+            break;
+    }
+    return SF_RESULT_NO_URL;
+}
+
 }  // extern "C"
 
 CDownloadLibThread* SwarmFetchLibraryThread() {

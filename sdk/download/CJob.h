@@ -11,6 +11,7 @@
 #include "opn/core/ovCPtrList.h"
 #include "opn/core/ovCString.h"
 #include "sdk/support/HostEvent.h"
+#include "sdk/support/PathComponent.h"
 #include "sdk/api/SwarmFetch.h"
 #include "sdk/support/ExpectedContent.h"
 
@@ -19,10 +20,9 @@ const uint32_t kJobCodeMax = 3;
 // Folders and full paths are kept below this many characters (terminator
 // included); the host keeps to it, longer ones are refused.
 const uint32_t kJobPathSize = 260;
-// A file is written under its name plus this suffix until it is complete
-// (and, with a hash, verified); the longer path is held to kJobPathSize too.
-const char kPartFileSuffix[] = ".part";
-const uint32_t kPartFileSuffixLength = sizeof kPartFileSuffix - 1;
+// A file is written under its name plus kPartFileSuffix until it is
+// complete (and, with a hash, verified); the longer path is held to
+// kJobPathSize too, and no name of a job ends in that suffix.
 
 // One file of a job, created by CJob::AddFile. The size checks and download
 // sessions copy it.

@@ -31,6 +31,29 @@ bool IsName(const char* text, size_t length, const char* name) {
     return strlen(name) == length && memcmp(text, name, length) == 0;
 }
 
+// A parameter that means to say what the file is, in a spelling that is not
+// read ("SHA256", "sha-256", "sha256:<hex>", "Size", "md5"): taken as
+// nothing, it would leave the file unchecked. Judged on the name's letters
+// and digits, lower-cased.
+bool IsNearMiss(const char* text, size_t length) {
+    char folded[8];
+    size_t n = 0;
+    for (size_t i = 0; i < length && n < sizeof folded; ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
+            folded[n++] = c;
+    }
+    static const char* const kPrefixes[] = {"sha", "size", "md5", "hash", "digest", "checksum"};
+    for (const char* prefix : kPrefixes) {
+        const size_t prefixLength = strlen(prefix);
+        if (n >= prefixLength && memcmp(folded, prefix, prefixLength) == 0)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 size_t UrlLengthWithoutFragment(const char* url, size_t length) {
@@ -62,6 +85,8 @@ bool ReadUrlContent(const char* url, size_t length, ExpectedContent* out) {
             if (hasSize || !ReadSize(value, valueLength, &out->size))
                 return false;
             hasSize = true;
+        } else if (IsNearMiss(p, nameLength)) {
+            return false;
         }
         p = stop + 1;
     }

@@ -61,6 +61,21 @@ bool IsDeviceName(const char* part, size_t length) {
     return IsPortDigit(part + 3, base - 3);
 }
 
+// Letter case aside, as Windows compares names.
+bool EndsInPartSuffix(const char* part, size_t length) {
+    if (length < kPartFileSuffixLength)
+        return false;
+    const char* tail = part + length - kPartFileSuffixLength;
+    for (size_t i = 0; i < kPartFileSuffixLength; ++i) {
+        char c = tail[i];
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+        if (c != kPartFileSuffix[i])
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool PathComponentIsSafe(const char* part, size_t length) {
@@ -78,5 +93,5 @@ bool PathComponentIsSafe(const char* part, size_t length) {
     const char last = part[length - 1];
     if (last == '.' || last == ' ')
         return false;
-    return !IsDeviceName(part, length);
+    return !EndsInPartSuffix(part, length) && !IsDeviceName(part, length);
 }

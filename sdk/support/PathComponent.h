@@ -6,6 +6,10 @@
 
 #include <stddef.h>
 
+// A file is written under its name plus this suffix until it is complete.
+const char kPartFileSuffix[] = ".part";
+const size_t kPartFileSuffixLength = sizeof kPartFileSuffix - 1;
+
 // True when the `length` bytes at `part` can stand as one component of a
 // Windows path and name a plain file or folder right inside the folder they
 // are appended to. Refused:
@@ -19,7 +23,11 @@
 //   and LPT also with a superscript 1, 2 or 3 of the system code page,
 //   which Windows counts as digits there.
 // - a part that ends in the lead byte of a double-byte character, whose
-//   missing half Windows reads as a space (and then drops).
+//   missing half Windows reads as a space (and then drops);
+// - a part that ends in kPartFileSuffix (letter case ignored): that name is
+//   where the file of the part without it is written until it is complete,
+//   so a file of such a name would be overwritten, or deleted as a stale
+//   partial file, by its neighbour's download.
 // The refused bytes are judged one by one: bytes 0x80 and above pass
 // (double-byte names of the system code page; no CP949 trail byte is one of
 // the refused ones). Length limits are the caller's: they depend on the

@@ -22,6 +22,7 @@ enum class PublisherCheck {
 };
 
 // True when a publisher key is in force (compiled in, or set for testing).
+// A compiled-in key that is not usable is in force and verifies nothing.
 bool PublisherKeyPresent();
 
 // Checks `sig` (`sigSize` bytes) over `size` bytes at `data` against the
@@ -31,11 +32,29 @@ PublisherCheck VerifyPublisherSignature(const void* data, int64_t size, const vo
                                         int64_t sigSize);
 
 // The same against a given public key (kPublisherKeySize bytes); false for
-// anything that is not a valid signature by that key.
+// anything that is not a valid signature by that key, and for an unusable
+// key.
 bool VerifyEd25519Signature(const uint8_t* publicKey, const void* data, size_t size,
                             const void* sig, size_t sigSize);
 
-// Reads exactly 64 hex digits (either case, nothing else) into `key`.
+// Checks the publisher's signature file (SignatureFile.h; `sigFileSize`
+// bytes at `sigFile`) for the `size` bytes at `data`: valid only when it is
+// well formed, names exactly `product` and its signature over its signed
+// header and the data verifies with the publisher key; `*serial` (may be
+// null) then gets its serial. Whether the serial is new enough is the
+// caller's to judge.
+PublisherCheck VerifyPublisherFile(const void* data, int64_t size, const void* sigFile,
+                                   int64_t sigFileSize, const char* product, int64_t* serial);
+
+// Whether the 32 bytes are a key that can stand for a publisher: refused
+// are the encodings of the eight points of small order (with either sign
+// bit), for which a signature of a small-order R and S = 0 verifies for any
+// data, and every y at or above 2^255 - 19 (non-canonical). No key in force
+// and no key given to VerifyEd25519Signature is used otherwise.
+bool PublisherKeyIsUsable(const uint8_t key[kPublisherKeySize]);
+
+// Reads exactly 64 hex digits (either case, nothing else) into `key`; false
+// too for a key PublisherKeyIsUsable refuses.
 bool ParsePublisherKeyHex(const char* hex, uint8_t key[kPublisherKeySize]);
 
 // For tests only: the key in force from now on (copied, kPublisherKeySize

@@ -28,12 +28,14 @@
 #include "opn/opeerqos/COpn.h"
 #include "opn/platform/pfFileVersion.h"
 #include "opn/platform/pfMessageLoop.h"
+#include "sdk/download/engine/CDownloadFileList.h"
 #include "sdk/download/engine/CDownloader.h"
 #include "sdk/download/engine/CEngineDownloader.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/engine/EngineManifestUrl.h"
 #include "sdk/download/engine/PartialArchive.h"
 #include "sdk/support/PublisherSignature.h"
+#include "sdk/support/SignatureFile.h"
 #include "support/EngineHashList.h"
 #include "support/EnginePrograms.h"
 #include "support/Eventually.h"
@@ -387,7 +389,7 @@ TEST_F(EngineUpdateNet, SignedUpdateCases) {
     uint8_t publicKey[kPublisherKeySize];
     ASSERT_TRUE(ParsePublisherKeyHex(publicHex.c_str(), publicKey));
 
-    enum Sig { kSigned, kNoSig, kTampered, kShortSig, kLongSig, kOtherManifest };
+    enum Sig { kSigned, kNoSig, kTampered, kShortSig, kLongSig, kBareSig, kOtherManifest };
     enum Sha { kShaRight, kShaNone, kShaMalformed, kShaUnusedMissing };
     struct SignedCase {
         const char* name;
@@ -404,11 +406,17 @@ TEST_F(EngineUpdateNet, SignedUpdateCases) {
         const char* versionAfter;
         const char* trace;
         const char* refusal;  // a log line every refused attempt writes
+        // What the manifest's signature file names, and the serial this
+        // machine took before (0: none kept).
+        const char* product = EngineUpdateProduct();
+        int64_t serial = 1000;
+        int64_t seen = 0;
     };
     const char* kOldVersion = SF_ENGINE_OLD_VERSION;
     const std::string downgrade =
         std::string("[SwarmFetchLib] Downgrade Refused (Current Version: ") + kNewVersion +
         " / New Version: " + kOldVersion + ")";
+    const char* replay = "[SwarmFetchLib] Manifest Replay Refused (Serial: 1000 / Seen: 2000)";
     const SignedCase cases[] = {
         {"signed, installed", true, kOld, kNewVersion, "single.zip", "single.zip", false, kSigned,
          kShaRight, 1, 1, kNewVersion, "M0 A0", nullptr},
@@ -422,10 +430,32 @@ TEST_F(EngineUpdateNet, SignedUpdateCases) {
          kShaRight, 0, 0, "<missing>", "S4 S4 S4", nullptr},
         {"missing .sig, engine installed", true, kOld, kNewVersion, "single.zip", "single.zip",
          false, kNoSig, kShaRight, 1, 0, kOldVersion, "S4 S4 S4", nullptr},
-        {".sig of 63 bytes", true, kOld, kNewVersion, "single.zip", "single.zip", false, kShortSig,
-         kShaRight, 1, 0, kOldVersion, "M3 M3 M3", "[SwarmFetchLib] Manifest Signature Refused"},
-        {".sig of 65 bytes", true, kOld, kNewVersion, "single.zip", "single.zip", false, kLongSig,
+        {".sig one byte short", true, kOld, kNewVersion, "single.zip", "single.zip", false,
+         kShortSig, kShaRight, 1, 0, kOldVersion, "M3 M3 M3",
+         "[SwarmFetchLib] Manifest Signature Refused"},
+        // Longer than a signature file can be: refused by its Content-Length.
+        {".sig too long", true, kOld, kNewVersion, "single.zip", "single.zip", false, kLongSig,
          kShaRight, 1, 0, kOldVersion, "S4 S4 S4", nullptr},
+        // The 64 raw bytes alone bind no product and no serial.
+        {"bare signature", true, kOld, kNewVersion, "single.zip", "single.zip", false, kBareSig,
+         kShaRight, 1, 0, kOldVersion, "M3 M3 M3", "[SwarmFetchLib] Manifest Signature Refused"},
+        // Signed by the publisher, for another product.
+        {"another product's manifest", true, kOld, kNewVersion, "single.zip", "single.zip", false,
+         kSigned, kShaRight, 1, 0, kOldVersion, "M3 M3 M3",
+         "[SwarmFetchLib] Manifest Signature Refused", "otherProduct"},
+        // An older publication than this machine took, replayed: with an
+        // engine installed it stays; without one (deleted) nothing installs.
+        {"older serial, engine installed", true, kOld, kNewVersion, "single.zip", "single.zip",
+         false, kSigned, kShaRight, 1, 0, kOldVersion, "M9", replay, EngineUpdateProduct(), 1000,
+         2000},
+        {"older serial, nothing installed", true, nullptr, kNewVersion, "single.zip", "single.zip",
+         false, kSigned, kShaRight, 0, 0, "<missing>", "M9", replay, EngineUpdateProduct(), 1000,
+         2000},
+        {"the same serial again", true, kOld, kNewVersion, "single.zip", "single.zip", false,
+         kSigned, kShaRight, 1, 1, kNewVersion, "M0 A0", nullptr, EngineUpdateProduct(), 1000,
+         1000},
+        {"a newer serial", true, kOld, kNewVersion, "single.zip", "single.zip", false, kSigned,
+         kShaRight, 1, 1, kNewVersion, "M0 A0", nullptr, EngineUpdateProduct(), 2001, 2000},
         // A right signature, by the key, of another manifest (an older one).
         {"signature of another manifest", true, kOld, kNewVersion, "single.zip", "single.zip",
          false, kOtherManifest, kShaRight, 1, 0, kOldVersion, "M3 M3 M3",
@@ -509,11 +539,23 @@ TEST_F(EngineUpdateNet, SignedUpdateCases) {
         }
         std::string sig;
         const std::string other = Replaced(manifest, c.version, kOldVersion);
-        ASSERT_TRUE(key.Sign(c.sig == kOtherManifest ? other : manifest, &sig, &error)) << error;
+        ASSERT_TRUE(sfpublish::MakeSignatureFile(
+            key, c.product, c.serial, c.sig == kOtherManifest ? other : manifest, &sig, &error))
+            << error;
         if (c.sig == kShortSig)
-            sig.resize(63);
+            sig.resize(sig.size() - 1);
         if (c.sig == kLongSig)
-            sig += '\0';
+            sig += std::string(kSignatureFileMax, '\n');
+        if (c.sig == kBareSig) {
+            ASSERT_TRUE(key.Sign(manifest, &sig, &error)) << error;
+        }
+        const std::string seenFile = log.Folder().Native(
+            std::string("Ludra\\ldDownloader\\config\\serial-") + EngineUpdateProduct());
+        if (c.seen > 0) {
+            std::error_code ec;
+            std::filesystem::create_directories(std::filesystem::path(seenFile).parent_path(), ec);
+            ASSERT_TRUE(WriteFile(seenFile, Text(std::to_string(c.seen))));
+        }
         if (c.sig == kTampered)
             manifest = Replaced(manifest, "<KVX_updater>", "<KVX_updater >");
         ASSERT_TRUE(WriteFile(servers.DocRootPath(folder + "/KVX_updater.xml"), Text(manifest)));
@@ -555,6 +597,16 @@ TEST_F(EngineUpdateNet, SignedUpdateCases) {
             for (const std::string& line : log.Lines())
                 refusals += line.find(c.refusal) == 0 ? 1 : 0;
             EXPECT_EQ((size_t)std::count(trace.begin(), trace.end(), 'M'), refusals);
+        }
+        // A manifest taken keeps its serial when it is higher; a refused
+        // one leaves what was kept.
+        if (c.key) {
+            const bool taken = trace.compare(0, 3, " M0") == 0;
+            const int64_t kept = taken && c.serial > c.seen ? c.serial : c.seen;
+            bool read = false;
+            const std::vector<uint8_t> text = sftest::ReadFile(seenFile, &read);
+            EXPECT_EQ(kept > 0 ? std::to_string(kept) : std::string(),
+                      read ? std::string(text.begin(), text.end()) : std::string());
         }
         // Nothing of a refused archive was unpacked.
         EXPECT_FALSE(supporttest::PathExists(log.Folder().Native("Ludra\\ldDownloader.staging")));

@@ -471,6 +471,9 @@ TEST_F(AddFileTest, HostileNamesAreRefusedAndNothingIsCreated) {
         "x.txt:stream", "x<y", "x>y", "x\"y", "x?y", "x*y", "x.", "x ", "x. . ", "CON", "con.txt",
         "Nul", "aux.tar.gz", "PRN", "COM1", "com9.log", "LPT1", "lpt5.txt", "CONIN$", "conout$.x",
         "nul .txt", tooLong,
+        // Where a neighbour's download is written until it is complete: a
+        // list naming x.txt and x.txt.part would have the second deleted.
+        "x.txt.part", "X.TXT.PART", "setup.exe.Part", ".part",
         // Windows takes the superscript digits of its code page for device
         // numbers too: COM¹, LPT³ (CP949 bytes).
         "COM\xA9\xF6", "com\xA9\xF7.txt", "Lpt\xA9\xF8 .log",

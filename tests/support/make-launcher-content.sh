@@ -8,11 +8,15 @@
 #   launcher/empty/     an empty filelist.txt
 #   launcher/overlong/  a filelist.txt with a line of 1024 bytes
 #   launcher/badsize/   a filelist.txt naming a file that does not exist
-#   launcher/signed/    the ok/ files as a hashed filelist.txt with its .sig, and
-#                       publisher.hex, the public key that signed it
+#   launcher/signed/    the ok/ files as a hashed filelist.txt with its .sig
+#                       (product brightwave7, serial 1000), and publisher.hex,
+#                       the public key that signed it
 #   launcher/tampered/  that list changed after signing, with its .sig
 #   launcher/nosig/     that list without a .sig
 #   launcher/plainline/ a list with one line without a hash, signed
+#   launcher/replayed/  the signed list signed again with the older serial 999
+#   launcher/foreign/   the signed list signed for the product otherGame
+#   launcher/bare/      the signed list with the 64 raw signature bytes alone
 # A skin that is missing is any other URL below launcher/.
 set -euo pipefail
 env_file=${1:?usage: make-launcher-content.sh <servers.env> <installer.exe>}
@@ -48,13 +52,25 @@ printf '%s\n' "$base/badsize/missing.bin" >"$out/badsize/filelist.txt"
 key_dir=$(mktemp -d)
 trap 'rm -rf "$key_dir"' EXIT
 openssl genpkey -algorithm ed25519 -out "$key_dir/key.pem" 2>/dev/null
-sign() { openssl pkeyutl -sign -rawin -inkey "$key_dir/key.pem" -in "$1" -out "$1.sig"; }
+# The signature file of sfpublish: the signed header (product, serial), then
+# the Ed25519 signature over that header and the file, in hex.
+sign() { # file [product] [serial]
+    printf 'sfsig 1\nproduct %s\nserial %s\n' "${2:-brightwave7}" "${3:-1000}" >"$1.sig"
+    cat "$1.sig" "$1" >"$key_dir/message"
+    {
+        printf 'ed25519 '
+        openssl pkeyutl -sign -rawin -inkey "$key_dir/key.pem" -in "$key_dir/message" |
+            od -An -tx1 -v | tr -d ' \n'
+        printf '\n'
+    } >>"$1.sig"
+}
 hashed() {
     local file=$out/ok/$2
     printf '%s#sha256=%s&size=%s\r\n' "$1" "$(sha256sum "$file" | cut -d' ' -f1)" \
         "$(stat -c %s "$file")"
 }
-mkdir -p "$out/signed" "$out/tampered" "$out/nosig" "$out/plainline"
+mkdir -p "$out/signed" "$out/tampered" "$out/nosig" "$out/plainline" "$out/replayed" \
+    "$out/foreign" "$out/bare"
 openssl pkey -in "$key_dir/key.pem" -pubout -outform DER | tail -c 32 | od -An -tx1 |
     tr -d ' \n' >"$out/signed/publisher.hex"
 {
@@ -73,3 +89,10 @@ cp "$out/signed/filelist.txt.sig" "$out/tampered/filelist.txt.sig"
     printf '%s\r\n' "$base/ok/setup.exe"
 } >"$out/plainline/filelist.txt"
 sign "$out/plainline/filelist.txt"
+for dir in replayed foreign bare; do
+    cp "$out/signed/filelist.txt" "$out/$dir/filelist.txt"
+done
+sign "$out/replayed/filelist.txt" brightwave7 999
+sign "$out/foreign/filelist.txt" otherGame 1001
+openssl pkeyutl -sign -rawin -inkey "$key_dir/key.pem" -in "$out/bare/filelist.txt" \
+    -out "$out/bare/filelist.txt.sig"

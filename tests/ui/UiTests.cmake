@@ -41,6 +41,8 @@ set_tests_properties(launcher_content PROPERTIES FIXTURES_SETUP launcher_content
   FIXTURES_REQUIRED servers LABELS ui)
 sf_add_ui_test(ui_launcher SOURCES ui/test_launcher.cpp LIBS launcher_dialog
   FIXTURES "servers;launcher_content")
-add_dependencies(ui_launcher ldDownload)
+add_dependencies(ui_launcher ldDownload sf_marker_program)
+# The program put in place of a checked installer.
+target_compile_definitions(ui_launcher PRIVATE SF_MARKER_PROGRAM="$<TARGET_FILE:sf_marker_program>")
 # The launcher's texts are compared as the code page 949 bytes it shows.
 target_compile_options(ui_launcher PRIVATE -finput-charset=UTF-8 -fexec-charset=CP949)

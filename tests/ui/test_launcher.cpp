@@ -15,18 +15,23 @@
 #include "launcher/DialogLayout.h"
 #include "launcher/DisplayFormat.h"
 #include "launcher/FolderRegistry.h"
+#include "launcher/ListSerial.h"
 #include "launcher/Texts.h"
+#include "launcher/VerifiedInstaller.h"
 #include "launcher/ZVTDownloaderDlg.h"
 #include "launcher/framework/Prompts.h"
 #include "launcher/res/resource.h"
 #include "opn/platform/pfVolume.h"
 #include "sdk/api/CJobManager.h"
 #include "sdk/support/EnginePath.h"
+#include "sdk/support/ExpectedContent.h"
 #include "sdk/download/engine/CEngineDownloader.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/engine/EngineManifestUrl.h"
 #include "sdk/support/PublisherSignature.h"
+#include "tests/support/EnginePrograms.h"
 #include "tests/support/Eventually.h"
+#include "tests/support/Sha256Hex.h"
 #include "tests/support/TestPeers.h"
 #include "tests/support/TestServers.h"
 #include "tests/ui/UiTestSupport.h"
@@ -655,8 +660,9 @@ TEST_F(LauncherTest, SignedListIsDownloadedAndOnlyItsInstallerRuns) {
     }
 }
 
-// Built with a key, a list that is not the publisher's is refused before
-// anything is measured or downloaded; without a key the same list is taken.
+// Built with a key, a list that is not the publisher's current one for this
+// game is refused before anything is measured or downloaded; without a key
+// the same list is taken.
 TEST_F(LauncherTest, ListsThatAreNotThePublishersAreRefused) {
     const struct {
         const char* list;
@@ -666,8 +672,14 @@ TEST_F(LauncherTest, ListsThatAreNotThePublishersAreRefused) {
         {"tampered/filelist.txt", true, true},   // signature of other bytes
         {"nosig/filelist.txt", true, true},      // no .sig (404)
         {"plainline/filelist.txt", true, true},  // signed, but a line without a hash
+        {"bare/filelist.txt", true, true},       // the raw signature: no product, no serial
+        {"foreign/filelist.txt", true, true},    // signed for another game
+        {"signed/filelist.txt", true, false},    // serial 1000: kept
+        {"replayed/filelist.txt", true, true},   // signed, but serial 999 is older
         {"nosig/filelist.txt", false, false},    // no key: no signature is asked for
     };
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, ListSerialKey(texts::kGameName).c_str(),
+                       kListSerialValue);
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.list) + (c.key ? " with a key" : " without"));
         if (c.key) {
@@ -698,6 +710,8 @@ TEST_F(LauncherTest, ListsThatAreNotThePublishersAreRefused) {
         }
         SetPromptService(&m_prompts);
     }
+    // The newest list taken is remembered for the game, in the launcher's key.
+    EXPECT_EQ(SeenListSerial(texts::kGameName), 1000);
 }
 
 // The high-speed path as a player meets it: the library brings the engine
@@ -927,6 +941,75 @@ TEST_F(LauncherTest, InstallerPathKeepsItsCommas) {
             continue;
         std::vector<unsigned char> got = ReadFile(folder + f.name);
         EXPECT_EQ(std::string(got.begin(), got.end()), f.bytes) << f.name;
+    }
+}
+
+// The checked installer is the one that runs: a folder moved away after the
+// check, with another program put under the same name, ends that program
+// before it ran; a file that is not there is refused and never started.
+TEST_F(LauncherTest, OnlyTheCheckedInstallerRuns) {
+    const std::vector<unsigned char> genuine =
+        ReadFile(m_servers.DocRootPath("launcher/ok/setup.exe"));
+    ASSERT_GT(genuine.size(), 4096u);
+    ExpectedContent expected;
+    const std::string line = "http://h/setup.exe#sha256=" + sftest::Sha256Hex(genuine) +
+                             "&size=" + std::to_string(genuine.size());
+    ASSERT_TRUE(ReadUrlContent(line.data(), line.size(), &expected));
+    const std::string other = sftest::BuildTreeProgram(SF_MARKER_PROGRAM);
+    const struct {
+        const char* name;
+        bool swap;    // the folder is moved away after the check
+        bool exists;  // the installer is there at all
+    } cases[] = {{"checked", false, true}, {"moved", true, true}, {"missing", false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string folder = Folder(std::string("run-") + c.name);
+        const std::string moved = folder.substr(0, folder.size() - 1) + ".moved";
+        const std::string installer = folder + "setup.exe";
+        for (const std::string& dir : {folder, moved + "\\"}) {
+            for (const char* name : {"setup.exe", "setup.exe.ran", "demo-installer-ran.txt"})
+                DeleteFileA((dir + name).c_str());
+            RemoveDirectoryA(dir.c_str());
+        }
+        CreateDirectoryA("C:\\sftest-launcher", nullptr);
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        if (c.exists) {
+            FILE* out = nullptr;
+            ASSERT_EQ(fopen_s(&out, installer.c_str(), "wb"), 0);
+            fwrite(genuine.data(), 1, genuine.size(), out);
+            fclose(out);
+        }
+        bool swapped = false;
+        SetInstallerCheckedHookForTesting([&] {
+            if (!c.swap)
+                return;
+            swapped = MoveFileA(folder.c_str(), moved.c_str()) &&
+                      CreateDirectoryA(folder.c_str(), nullptr) &&
+                      CopyFileA(other.c_str(), installer.c_str(), FALSE);
+        });
+        ScriptedPrompts prompts;
+        SetPromptService(&prompts);
+        const bool ran =
+            CZVTDownloaderDlg::RunCheckedFile(installer, true, expected, texts::kGameName);
+        SetInstallerCheckedHookForTesting(nullptr);
+        SetPromptService(&m_prompts);
+        EXPECT_EQ(ran, !c.swap && c.exists);
+        EXPECT_EQ(swapped, c.swap) << "the folder could not be swapped";
+        EXPECT_EQ(prompts.WasAsked(texts::kInstallerUnverified), c.swap);
+        char missing[1024];
+        snprintf(missing, sizeof missing, texts::kRunFileMissingFormat, installer.c_str());
+        EXPECT_EQ(prompts.WasAsked(missing), !c.exists);
+        // The other program was ended before it ran: it never wrote its
+        // marker; the genuine installer, started, writes its own.
+        EXPECT_EQ(GetFileAttributesA((installer + ".ran").c_str()), INVALID_FILE_ATTRIBUTES);
+        if (ran) {
+            EXPECT_TRUE(sftest::Eventually(
+                [&] {
+                    return GetFileAttributesA((folder + "demo-installer-ran.txt").c_str()) !=
+                           INVALID_FILE_ATTRIBUTES;
+                },
+                10000, 100));
+        }
     }
 }
 

@@ -106,9 +106,11 @@ TEST(DownloadFile, TheManifestsSignatureComesFirst) {
         EXPECT_EQ(kDownloadModeManifest, record->GetMode(kManifest));
         int64_t length = -1;
         EXPECT_EQ(nullptr, record->Signature(&length));
-        const std::vector<uint8_t> sig = Bytes(64, (uint8_t)attempt);
+        // Up to the size of a signature file; a longer answer is none.
+        const std::vector<uint8_t> sig = Bytes((size_t)kMaxSignatureSize + 1, (uint8_t)attempt);
         int32_t mode = 0;
-        EXPECT_EQ(kDownloadNoData, record->OnDownloaded(sigUrl.c_str(), sig.data(), 65, &mode));
+        EXPECT_EQ(kDownloadNoData,
+                  record->OnDownloaded(sigUrl.c_str(), sig.data(), kMaxSignatureSize + 1, &mode));
         EXPECT_TRUE(record->IsFinal());
         EXPECT_EQ(kDownloadOk, record->OnDownloaded(sigUrl.c_str(), sig.data(), 64, &mode));
         EXPECT_EQ(kDownloadModeSignature, mode);
@@ -117,7 +119,8 @@ TEST(DownloadFile, TheManifestsSignatureComesFirst) {
         ASSERT_NE(nullptr, record->Signature(&length));
         EXPECT_EQ(64, length);
         EXPECT_EQ(
-            sig, std::vector<uint8_t>(record->Signature(nullptr), record->Signature(nullptr) + 64));
+            std::vector<uint8_t>(sig.begin(), sig.begin() + 64),
+            std::vector<uint8_t>(record->Signature(nullptr), record->Signature(nullptr) + 64));
         // Not signed by the key in force: refused before it is read.
         const std::string text = "<u><file><ldDownload.exe ver=\"1\"/></file></u>";
         EXPECT_EQ(kDownloadBadManifest,

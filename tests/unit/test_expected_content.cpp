@@ -74,6 +74,22 @@ TEST(ExpectedContent, FragmentsThatAreReadAndFragmentsThatAreRefused) {
         {"http://h/a.bin#sha256=" + h + "&size=1000000000000000000", false, false, -1},
         {"http://h/a.bin#sha256=" + h + "&size= 5", false, false, -1},
         {"http://h/a.bin#size=5", false, false, -1},
+        // Other spellings of what the file must be: taken as nothing, they
+        // would switch the check off.
+        {"http://h/a.bin#SHA256=" + h, false, false, -1},
+        {"http://h/a.bin#Sha256=" + h, false, false, -1},
+        {"http://h/a.bin#sha-256=" + h, false, false, -1},
+        {"http://h/a.bin#sha_256=" + h, false, false, -1},
+        {"http://h/a.bin#sha256:" + h, false, false, -1},
+        {"http://h/a.bin#sha256%3D" + h, false, false, -1},
+        {"http://h/a.bin# sha256=" + h, false, false, -1},
+        {"http://h/a.bin#sha512=" + h + h, false, false, -1},
+        {"http://h/a.bin#md5=0123456789abcdef0123456789abcdef", false, false, -1},
+        {"http://h/a.bin#hash=" + h, false, false, -1},
+        {"http://h/a.bin#sha256=" + h + "&Size=3", false, false, -1},
+        {"http://h/a.bin#sha256=" + h + "&SIZE=3", false, false, -1},
+        {"http://h/a.bin#sha256=" + h + "&sha256sum=" + h, false, false, -1},
+        {"http://h/a.bin#sha256=" + h + "&size:3", false, false, -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url);

@@ -50,11 +50,14 @@ const ArchiveDigests kDigests = {
 
 TEST(SfpublishRules, NamesTakenAsTheyStand) {
     std::string why;
-    for (const char* name : {"client.pak", "a-b_c.1.txt", "Setup.EXE", "x+y@z"})
+    for (const char* name :
+         {"client.pak", "a-b_c.1.txt", "Setup.EXE", "x+y@z", "a.parts", "part.txt"})
         EXPECT_TRUE(IsListableName(name, &why)) << name;
-    const std::string refused[] = {
-        "",   ".",   "..",  "a b.txt", "a#b",  "100%.txt",         "CON",  "nul.txt",
-        "x.", "a|b", "a?b", "a:b",     "a\tb", "\xED\x95\x9C.pak", "a\\b", "a\"b"};
+    const std::string refused[] = {"", ".", "..", "a b.txt", "a#b", "100%.txt", "CON", "nul.txt",
+                                   "x.", "a|b", "a?b", "a:b", "a\tb", "\xED\x95\x9C.pak", "a\\b",
+                                   "a\"b",
+                                   // A neighbour's partial file.
+                                   "client.pak.part", "Setup.EXE.PART"};
     for (const std::string& name : refused)
         EXPECT_FALSE(IsListableName(name, &why)) << "'" << name << "'";
 }

@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 
 #include "sdk/support/PublisherSignature.h"
+#include "sdk/support/SignatureFile.h"
 #include "tools/sfpublish/ToolFiles.h"
 
 namespace sfpublish {
@@ -104,6 +105,24 @@ bool SigningKey::Sign(const std::string& bytes, std::string* sig, std::string* e
         return false;
     }
     sig->assign(reinterpret_cast<const char*>(out), size);
+    return true;
+}
+
+bool MakeSignatureFile(const SigningKey& key, const std::string& product, int64_t serial,
+                       const std::string& bytes, std::string* sigFile, std::string* error) {
+    char header[kSignedHeaderMax];
+    const size_t length = WriteSignedHeader(product.c_str(), serial, header, sizeof header);
+    if (length == 0) {
+        *error =
+            "the product must be 1 to 64 letters, digits, '.', '_' or '-' (a letter or digit "
+            "first and last) and the serial at most 18 digits";
+        return false;
+    }
+    std::string sig;
+    if (!key.Sign(std::string(header, length) + bytes, &sig, error))
+        return false;
+    *sigFile = std::string(header, length) + "ed25519 " +
+               ToHex(reinterpret_cast<const unsigned char*>(sig.data()), sig.size()) + "\n";
     return true;
 }
 

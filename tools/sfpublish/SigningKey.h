@@ -37,4 +37,9 @@ class SigningKey {
     EVP_PKEY* m_key = nullptr;
 };
 
+// The signature file (sdk/support/SignatureFile.h) for `bytes`, signed for
+// `product` with `serial`.
+bool MakeSignatureFile(const SigningKey& key, const std::string& product, int64_t serial,
+                       const std::string& bytes, std::string* sigFile, std::string* error);
+
 }  // namespace sfpublish

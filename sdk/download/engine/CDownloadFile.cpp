@@ -97,7 +97,7 @@ int32_t CDownloadFile::Take(const char* url, const uint8_t* data, uint8_t** owne
             result = kDownloadNoData;
         }
     } else if (used == kDownloadModeSignature) {
-        // Kept as it came: a signature of the wrong length fails its check.
+        // Kept as it came: a malformed signature file fails its check.
         if (size <= kMaxSignatureSize) {
             memcpy(m_signature, data, (size_t)size);
             m_signatureLength = size;

@@ -11,8 +11,9 @@
 // fetched or unpacked without it.
 //
 // With a publisher key (PublisherSignature.h) the manifest record has a
-// signature phase first: its URL with ".sig" appended, kept in memory and
-// checked by the list before the manifest is read. A failed manifest attempt
+// signature phase first: its URL with ".sig" appended (a signature file,
+// SignatureFile.h), kept in memory and checked by the list before the
+// manifest is read. A failed manifest attempt
 // fetches both again, so a pair the host was replacing meanwhile is not
 // held against the next try. An archive record may carry the SHA-256 the
 // signed manifest names for it; the archive is unpacked only when it
@@ -27,6 +28,7 @@
 #include "opn/core/ovCString.h"
 #include "sdk/download/engine/IProgressFile.h"
 #include "sdk/support/PublisherSignature.h"
+#include "sdk/support/SignatureFile.h"
 #include "sdk/support/Sha256Stream.h"
 
 class EngineUnpack;
@@ -56,8 +58,8 @@ const int32_t kDownloadTries = 3;
 const int64_t kMaxArchiveSize = 256 * 1024 * 1024;
 const int64_t kMaxManifestSize = 1024 * 1024;
 const int64_t kMaxHashListSize = (kMaxArchiveSize / 0x100000 + 1) * 16;
-// A signature is its raw bytes; a longer answer is none.
-const int64_t kMaxSignatureSize = (int64_t)kPublisherSignatureSize;
+// A signature file (SignatureFile.h); a longer answer is none.
+const int64_t kMaxSignatureSize = (int64_t)kSignatureFileMax;
 
 // The hash list of an archive as downloaded.
 struct HashListHolder {
@@ -147,7 +149,7 @@ class CDownloadFile : public IProgressFile {
     // The signature's URL while it is still to be fetched.
     ovCString m_sigUrl;
     bool m_signed = false;
-    uint8_t m_signature[kPublisherSignatureSize];
+    uint8_t m_signature[kSignatureFileMax];
     int64_t m_signatureLength = -1;
     uint8_t m_sha256[kSha256Size];
     bool m_hasSha256 = false;

@@ -10,11 +10,20 @@
 #include "sdk/download/engine/EngineUnpack.h"
 #include "sdk/download/engine/EngineUpdateSelection.h"
 #include "sdk/download/engine/EngineVersion.h"
+#include "sdk/download/engine/SeenSerial.h"
 #include "sdk/support/CXMLParserOrvane.h"
 #include "sdk/support/EnginePath.h"
 #include "sdk/support/HexBytes.h"
 #include "sdk/support/PublisherSignature.h"
 #include "sdk/support/ServiceLog.h"
+
+#ifndef SF_ENGINE_PRODUCT
+#error "SF_ENGINE_PRODUCT names the product engine manifests are signed for; the build defines it"
+#endif
+
+const char* EngineUpdateProduct() {
+    return SF_ENGINE_PRODUCT;
+}
 
 CDownloadFileList::~CDownloadFileList() {
     for (ovCPtrList::Node* node = m_records.HeadNode(); node; node = node->next)
@@ -94,10 +103,12 @@ int32_t CDownloadFileList::OnManifest(CDownloadFile* record, const uint8_t* data
     if (!data || size <= 0 || size > kMaxManifestSize)
         return kDownloadNoData;
     const bool signedOnly = PublisherKeyPresent();
+    int64_t serial = 0;
     if (signedOnly) {
         int64_t sigLength = 0;
         const uint8_t* sig = record ? record->Signature(&sigLength) : nullptr;
-        if (VerifyPublisherSignature(data, size, sig, sigLength) != PublisherCheck::kValid) {
+        if (VerifyPublisherFile(data, size, sig, sigLength, EngineUpdateProduct(), &serial) !=
+            PublisherCheck::kValid) {
             LogPrintf("[SwarmFetchLib] Manifest Signature Refused : %s",
                       record ? record->Url().CStr() : "");
             return kDownloadBadManifest;
@@ -110,6 +121,12 @@ int32_t CDownloadFileList::OnManifest(CDownloadFile* record, const uint8_t* data
     GetEngineFolder(folder);
     if (folder.IsEmpty() || !FsCreateFolders(folder.CStr()))
         return kDownloadNoEngineFolder;
+    const int64_t seen = signedOnly ? ReadSeenSerial(folder.CStr(), EngineUpdateProduct()) : 0;
+    if (signedOnly && serial < seen) {
+        LogPrintf("[SwarmFetchLib] Manifest Replay Refused (Serial: %lld / Seen: %lld)",
+                  (long long)serial, (long long)seen);
+        return kDownloadDowngradeRefused;
+    }
     EngineVersionCheck check;
     if (!CheckEngineVersion(xml, &check))
         return kDownloadBadManifest;
@@ -119,12 +136,19 @@ int32_t CDownloadFileList::OnManifest(CDownloadFile* record, const uint8_t* data
                   check.currentVersion.CStr(), check.newVersion.CStr());
         return kDownloadDowngradeRefused;
     }
+    // A manifest taken keeps its serial as the newest seen.
+    const auto taken = [&]() {
+        if (signedOnly && serial > seen &&
+            !StoreSeenSerial(folder.CStr(), EngineUpdateProduct(), serial))
+            LogPrintf("[SwarmFetchLib] Manifest Serial Not Kept (Serial: %lld)", (long long)serial);
+        return kDownloadOk;
+    };
     EngineUpdateItem item;
     bool selected = false;
     if (!SelectUpdates(xml, check, &item, &selected))
         return kDownloadBadManifest;
     if (!selected)
-        return kDownloadOk;
+        return taken();
     // Signed: every archive must name its digest. Unsigned: a digest that is
     // given is still checked, and one that cannot be read refuses the manifest.
     uint8_t sha256[kSha256Size];
@@ -138,7 +162,7 @@ int32_t CDownloadFileList::OnManifest(CDownloadFile* record, const uint8_t* data
     if (!AddFile(item.url.CStr(), item.hashUrl.CStr(), item.name.CStr(), item.folder.CStr(),
                  hasSha256 ? sha256 : nullptr))
         return kDownloadNoData;
-    return kDownloadOk;
+    return taken();
 }
 
 int32_t CDownloadFileList::OnArchive(CDownloadFile* record, const HashListHolder* holder,

@@ -18,9 +18,14 @@
 //
 // With a publisher key in force (PublisherSignature.h) the update trusts
 // only what the publisher signed:
-// - the manifest is read only when its signature (fetched first, see
-//   CDownloadFile.h) is valid; otherwise the attempt ends with
-//   kDownloadBadManifest, as for a manifest without a version;
+// - the manifest is read only when its signature file (fetched first, see
+//   CDownloadFile.h) is valid and signed for EngineUpdateProduct();
+//   otherwise the attempt ends with kDownloadBadManifest, as for a manifest
+//   without a version;
+// - a manifest whose serial is below the highest this machine took
+//   (SeenSerial.h) is an older publication: kDownloadDowngradeRefused, and
+//   the installed engine stays; a higher one is kept once the manifest was
+//   taken;
 // - the archive the manifest selects must carry `sha256="<64 hex digits>"`
 //   (EngineUpdateSelection.h), or the manifest is bad; the archive is
 //   unpacked only when it has that SHA-256 (and matches its hash list, when
@@ -39,6 +44,10 @@
 #include "opn/core/ovCString.h"
 #include "sdk/download/engine/CDownloadFile.h"
 #include "sdk/download/engine/IDownloadFileEventListener.h"
+
+// The product engine manifests are signed for (the build's
+// SF_ENGINE_PRODUCT).
+const char* EngineUpdateProduct();
 
 class CDownloadFileList : public IDownloadFileEventListener {
   public:
