@@ -1,9 +1,11 @@
 // The ranged file download session against nginx and the fault server:
 // files written byte for byte, mirrors, redirects, retries after cut
 // connections, the failure ends, write failures and the receive budget.
+#include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -148,6 +150,103 @@ TEST_F(PlatformSession, AJobOfSeveralFilesIsWrittenByteForByteIntoNewFolders) {
     EXPECT_EQ((int64_t)big.size(), records[0].Received());
     EXPECT_EQ(1, records[2].flag);
     ExpectCleanEnd();
+}
+
+// --- kept connections ----------------------------------------------------------
+
+// The fault server's "keep <key> ..." lines: how many connections answered,
+// how many answers there were and how many requests were dropped unanswered.
+struct KeepCount {
+    int connections = 0;
+    int answers = 0;
+    int dropped = 0;
+};
+KeepCount CountKeep(const std::string& key) {
+    KeepCount count;
+    std::vector<std::string> seen;
+    const std::string prefix = "keep " + key + " conn ";
+    for (const std::string& line : S().FaultRequestLines()) {
+        if (line.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string rest = line.substr(prefix.size());
+        const std::string connection = rest.substr(0, rest.find(' '));
+        if (rest.find(" dropped") != std::string::npos) {
+            ++count.dropped;
+            continue;
+        }
+        ++count.answers;
+        if (std::find(seen.begin(), seen.end(), connection) == seen.end())
+            seen.push_back(connection);
+    }
+    count.connections = (int)seen.size();
+    return count;
+}
+
+TEST_F(PlatformSession, KeptConnectionsCarryTheFilesWhateverTheServerDoesAfterAnAnswer) {
+    struct Case {
+        const char* name;
+        const char* query;
+        int connections;  // at the server, for four files
+        int dropped;      // requests the server read and closed under
+    };
+    const Case cases[] = {
+        // Keep-alive: one connection for every file.
+        {"keeps", "", 1, 0},
+        // "Connection: close" on every answer: never kept.
+        {"says-close", "?close=1", 4, 0},
+        // Closes after every answer without saying so.
+        {"closes", "?close=2", 4, -1},
+        // Keeps the connection idle, then closes it as the next request
+        // comes: asked again on a new connection, not a failed attempt.
+        {"drops-next", "?answers=1", 4, 3},
+    };
+    const int kFiles = 4;
+    const int64_t kSize = 3000;
+    const std::vector<unsigned char> pattern = sftest::FaultPattern((size_t)kSize);
+    static int run = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string key = std::string(c.name) + "-" + std::to_string(++run) + "-" +
+                                std::to_string((unsigned)(uintptr_t)this % 100000u);
+        m_job.reset(new CJob(1, 0, HostTarget()));
+        m_job->SetName("brightwave7");
+        filedl::SessionRecorder events;
+        for (int i = 0; i < kFiles; ++i)
+            Add(S().FaultUrl("/keep/" + key + "/" + std::to_string(kSize) + c.query), Win(key),
+                "f" + std::to_string(i) + ".bin", kSize);
+        UsePool();
+        StartSession(1, kFiles * kSize, &events);
+        ASSERT_TRUE(events.WaitEnd());
+        EXPECT_EQ(
+            (Kinds{"opened", "file", "opened", "file", "opened", "file", "opened", "file", "all"}),
+            events.Kinds());
+        for (const std::string& v : events.Violations())
+            ADD_FAILURE() << v;
+        for (int i = 0; i < kFiles; ++i)
+            EXPECT_TRUE(Disk(Native(key + "\\f" + std::to_string(i) + ".bin")) == pattern) << i;
+        int32_t requests = 0;
+        int32_t reuses = 0;
+        ASSERT_TRUE(OnLibraryThread([&] {
+            requests = m_session->RequestCount();
+            reuses = m_pool->ReuseCount();
+        }));
+        // No try was spent on a connection the server had closed.
+        EXPECT_EQ(kFiles, requests);
+        const KeepCount count = CountKeep(key);
+        EXPECT_EQ(kFiles, count.answers);
+        EXPECT_EQ(c.connections, count.connections);
+        if (c.dropped >= 0) {
+            EXPECT_EQ(c.dropped, count.dropped);
+        }
+        if (c.connections == 1) {
+            EXPECT_EQ(kFiles - 1, reuses);
+        }
+        if (std::string(c.query) == "?close=1") {
+            EXPECT_EQ(0, reuses);  // told to close: never parked
+        }
+        ExpectCleanEnd();
+        DropAll();
+    }
 }
 
 TEST_F(PlatformSession, AFirstMirrorThat404sIsTriedThreeTimesThenTheNextOneFollowsARedirect) {
@@ -563,6 +662,67 @@ TEST_F(PlatformSession, TheSpeedFlagChoosesTheReceiveBudgetOfTheConnection) {
         EXPECT_EQ(full ? 104857600u : 393216u, limit);
         DropAll();
     }
+}
+
+TEST_F(PlatformSessionFastClock, AConnectionIsNotKeptPastItsIdleTimeOrItsBounds) {
+    // Idle connections to one host: at most kMaxIdlePerHost, the oldest
+    // goes first; all of them go with the pool.
+    UsePool();
+    const std::string key = "bounds-" + std::to_string((unsigned)(uintptr_t)this % 100000u);
+    const std::string url = S().FaultUrl("/keep/" + key + "/10");
+    std::vector<ovSmartPtr> connections(HttpConnectionPool::kMaxIdlePerHost + 2);
+    struct Quiet : nwIHttpClientExEventListener {
+        int completes = 0;
+        void OnConnected(uint32_t) override {}
+        void OnResponse(uint32_t) override {}
+        int32_t OnData(uint32_t, const uint8_t*, int32_t length) override { return length; }
+        void OnComplete(uint32_t) override { ++completes; }
+        void OnSendDrained(uint32_t) override {}
+        void OnClosed(uint32_t) override {}
+        void OnConnectTimeout(uint32_t) override {}
+        void OnReceiveTimeout(uint32_t) override {}
+        void OnHostUnreachable(uint32_t) override {}
+    } quiet;
+    const HttpConnectionOptions options = {kQoSActionHigh, 3, 3, 0, 0, nullptr};
+    ASSERT_TRUE(OnLibraryThread([&] {
+        for (ovSmartPtr& c : connections)
+            ASSERT_TRUE(m_pool->Open(c, options, &quiet, 1, url.c_str(), nullptr, true));
+    }));
+    ASSERT_TRUE(sftest::Eventually(
+        [&] {
+            int done = 0;
+            EXPECT_TRUE(OnLibraryThread([&] { done = quiet.completes; }));
+            return done == (int)connections.size();
+        },
+        10000));
+    int32_t kept = -1;
+    ASSERT_TRUE(OnLibraryThread([&] {
+        for (ovSmartPtr& c : connections)
+            m_pool->Park(c, url.c_str());
+        kept = m_pool->KeptCount();
+    }));
+    EXPECT_EQ(HttpConnectionPool::kMaxIdlePerHost, kept);
+    // A URL of another host (by case only: the same) reuses; an https URL
+    // of the same host and port does not.
+    bool reused = false;
+    ovSmartPtr again;
+    std::string upper = url;
+    for (size_t i = 0; i < upper.size() && i < 10; ++i)
+        upper[i] = (char)toupper((unsigned char)upper[i]);
+    ASSERT_TRUE(OnLibraryThread([&] {
+        ASSERT_TRUE(m_pool->Open(again, options, &quiet, 2, upper.c_str(), &reused));
+        ReleaseHttpConnection(again);
+        kept = m_pool->KeptCount();
+    }));
+    EXPECT_TRUE(reused);
+    EXPECT_EQ(HttpConnectionPool::kMaxIdlePerHost - 1, kept);
+    // Idle past the time-out (a fast clock): closed by the pool.
+    ASSERT_TRUE(sftest::Eventually(
+        [&] {
+            EXPECT_TRUE(OnLibraryThread([&] { kept = m_pool->KeptCount(); }));
+            return kept == 0;
+        },
+        (HttpConnectionPool::kIdleSeconds + 10) * 1000, 100));
 }
 
 }  // namespace

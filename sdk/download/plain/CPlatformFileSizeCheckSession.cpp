@@ -7,6 +7,7 @@
 #include "opn/platform/pfCodePage.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/HttpConnection.h"
+#include "sdk/download/HttpConnectionPool.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -67,6 +68,8 @@ bool CPlatformFileSizeCheckSession::Request(const char* url) {
     ++m_requests;
     const HttpConnectionOptions options = {
         kQoSActionHigh, kConnectTimeoutSec, kReceiveTimeoutSec, 0, 0, nullptr};
+    if (m_pool)
+        return m_pool->Open(m_connection, options, this, m_serial, url, nullptr);
     return OpenHttpConnection(m_connection, options, this, m_serial, url);
 }
 
@@ -77,6 +80,9 @@ void CPlatformFileSizeCheckSession::ReleaseConnection() {
 void CPlatformFileSizeCheckSession::CheckSize(ovIHttpClientExLayer* http) {
     int64_t length = 0;
     http->GetContentLength(&length);
+    if (m_pool)
+        m_pool->Park(m_connection,
+                     m_redirectUrl.IsEmpty() ? m_currentUrl.CStr() : m_redirectUrl.CStr());
     ReleaseConnection();
     // Unreadable free space counts as none.
     int64_t freeBytes = 0;
