@@ -12,6 +12,8 @@
 // First: it brings winsock2.h, which must come before windows.h.
 #include "integration/FileDownloadTestEnv.h"
 
+#include "opn/opeerqos/Lib_SSL/TlsClientContext.h"
+#include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/opeerqos/cpCContextAction.h"
 #include "opn/opeerqos/cpCQoSContext.h"
 #include "opn/opeerqos/nwRedirect.h"
@@ -203,11 +205,9 @@ TEST_F(PlatformSession, KeptConnectionsCarryTheFilesWhateverTheServerDoesAfterAn
     const int kFiles = 4;
     const int64_t kSize = 3000;
     const std::vector<unsigned char> pattern = sftest::FaultPattern((size_t)kSize);
-    static int run = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string key = std::string(c.name) + "-" + std::to_string(++run) + "-" +
-                                std::to_string((unsigned)(uintptr_t)this % 100000u);
+        const std::string key = filedl::UniqueKey((std::string(c.name) + "-").c_str());
         m_job.reset(new CJob(1, 0, HostTarget()));
         m_job->SetName("brightwave7");
         filedl::SessionRecorder events;
@@ -247,6 +247,74 @@ TEST_F(PlatformSession, KeptConnectionsCarryTheFilesWhateverTheServerDoesAfterAn
         ExpectCleanEnd();
         DropAll();
     }
+}
+
+// nginx's lines of requests whose target holds `marker`: connection number
+// and whether its TLS session was resumed, in the order nginx logged them.
+struct NginxRequest {
+    std::string connection;
+    bool resumed;
+};
+std::vector<NginxRequest> NginxRequests(const std::string& marker, size_t wanted) {
+    std::vector<NginxRequest> found;
+    sftest::Eventually(
+        [&] {
+            found.clear();
+            for (const std::string& line : S().NginxConnectionLines()) {
+                if (line.find(marker) == std::string::npos)
+                    continue;
+                const size_t first = line.find(' ');
+                const size_t second = line.find(' ', first + 1);
+                if (first == std::string::npos || second == std::string::npos)
+                    continue;
+                found.push_back(
+                    NginxRequest{line.substr(0, first), line.compare(second + 1, 2, "r ") == 0});
+            }
+            return found.size() >= wanted;
+        },
+        10000);
+    return found;
+}
+
+TEST_F(PlatformSession, OverHttpsAKeptConnectionSkipsTheHandshakeAndANewOneResumesTheSession) {
+    ResultCode added = OV_E_PLATFORM;
+    ASSERT_TRUE(OnLibraryThread(
+        [&] { added = AddTrustedCertificate("swarmfetch-test", S().CertPem().c_str()); }));
+    ASSERT_TRUE(OV_SUCCEEDED(added));
+    const std::vector<unsigned char> list = DocRoot("files/list.txt");
+    const int64_t size = (int64_t)list.size();
+    const std::string marker = "tls=" + filedl::UniqueKey("tls-");
+    // Two files with a pool: one connection, one handshake.
+    Add(S().HttpsUrl("/files/list.txt?" + marker + "-a"), Win("tls"), "a.txt", size);
+    Add(S().HttpsUrl("/files/list.txt?" + marker + "-b"), Win("tls"), "b.txt", size);
+    UsePool();
+    StartSession(1, 2 * size);
+    ASSERT_TRUE(m_sessionEvents.WaitEnd());
+    EXPECT_EQ((Kinds{"opened", "file", "opened", "file", "all"}), m_sessionEvents.Kinds());
+    EXPECT_TRUE(Disk(Native("tls\\b.txt")) == list);
+    DropAll();
+    int32_t keptSessions = 0;
+    ASSERT_TRUE(OnLibraryThread([&] { keptSessions = TlsKeptSessionCount(); }));
+    EXPECT_EQ(1, keptSessions);
+
+    // A new session without a pool: a new connection, which resumes the
+    // session of the first.
+    m_job.reset(new CJob(1, 0, HostTarget()));
+    m_job->SetName("brightwave7");
+    filedl::SessionRecorder events;
+    Add(S().HttpsUrl("/files/list.txt?" + marker + "-c"), Win("tls"), "c.txt", size);
+    StartSession(1, size, &events);
+    ASSERT_TRUE(events.WaitEnd());
+    EXPECT_EQ((Kinds{"opened", "file", "all"}), events.Kinds());
+    EXPECT_TRUE(Disk(Native("tls\\c.txt")) == list);
+    DropAll();
+
+    const std::vector<NginxRequest> requests = NginxRequests(marker, 3);
+    ASSERT_EQ(3u, requests.size());
+    EXPECT_EQ(requests[0].connection, requests[1].connection);
+    EXPECT_NE(requests[0].connection, requests[2].connection);
+    EXPECT_FALSE(requests[0].resumed);
+    EXPECT_TRUE(requests[2].resumed);
 }
 
 TEST_F(PlatformSession, AFirstMirrorThat404sIsTriedThreeTimesThenTheNextOneFollowsARedirect) {
@@ -668,7 +736,7 @@ TEST_F(PlatformSessionFastClock, AConnectionIsNotKeptPastItsIdleTimeOrItsBounds)
     // Idle connections to one host: at most kMaxIdlePerHost, the oldest
     // goes first; all of them go with the pool.
     UsePool();
-    const std::string key = "bounds-" + std::to_string((unsigned)(uintptr_t)this % 100000u);
+    const std::string key = filedl::UniqueKey("bounds-");
     const std::string url = S().FaultUrl("/keep/" + key + "/10");
     std::vector<ovSmartPtr> connections(HttpConnectionPool::kMaxIdlePerHost + 2);
     struct Quiet : nwIHttpClientExEventListener {
