@@ -338,6 +338,10 @@ void CEngineDownloader::SendJob(ovICDNLocalClientLayer* engine, CJob* job) {
 void CEngineDownloader::End(CJob* job) {
     m_deadlines.Forget(job);
     m_verification.Drop(job);
+    CancelAtEngine(job);
+}
+
+void CEngineDownloader::CancelAtEngine(CJob* job) {
     Record* record = FindRecord(job);
     if (!record)
         return;
@@ -397,15 +401,7 @@ void CEngineDownloader::GiveBackLate(const EngineDeadlines::Late& late) {
 }
 
 void CEngineDownloader::GiveBack(CJob* job) {
-    Record* record = FindRecord(job);
-    if (record) {
-        const uint32_t key = record->key;
-        const uint32_t engineJob = record->engineJob;
-        DropRecord(record);
-        ovICDNLocalClientLayer* engine = Engine();
-        if (engine)
-            engine->SendCancel(key, engineJob);
-    }
+    CancelAtEngine(job);
     HandBack(job);
 }
 

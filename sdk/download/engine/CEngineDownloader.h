@@ -187,6 +187,8 @@ class CEngineDownloader : public CJobDownloader,
     void HeardAbout(const CJob* job);
     // The job goes on in the plain downloader (SF_MSG_ENGINE_GAVE_UP).
     void HandBack(CJob* job);
+    // Forgets the job's registration and tells the engine to drop it.
+    void CancelAtEngine(CJob* job);
     // Cancels the job at the engine, then hands it back.
     void GiveBack(CJob* job);
     // Hands back the stalled or too often restarted job `late` names.
