@@ -398,7 +398,7 @@ TEST_F(VerifiedDownload, ACompleteFolderNeedsNoRequestAndADamagedFileIsFetchedAl
 }
 
 TEST_F(VerifiedDownload, WithoutAHashAFileIsRenamedWhenCompleteAndNeverContinued) {
-    // The Parts' behaviour: every attempt from byte 0; only the partial
+    // Without a hash every attempt starts from byte 0; only the partial
     // file's name is new.
     const size_t size = 300000;
     const std::string key = filedl::UniqueKey("plain-");
