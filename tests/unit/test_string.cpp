@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "opn/core/ovAscii.h"
 #include "opn/core/ovCString.h"
 
 namespace {
@@ -574,4 +575,35 @@ TEST(StringSwap, ExchangesInlineAndHeap) {
     EXPECT_TRUE(b.IsInline());
     a.Swap(a);
     EXPECT_EQ(kTwenty, Bytes(a));
+}
+
+// Protocol words fold A-Z only: CP949 bytes compare as they are, counted
+// compares take zeros as bytes, and a prefix longer than the text is no
+// prefix (and is not read past the text's end).
+TEST(AsciiCase, OnlyAsciiLettersFold) {
+    struct Case {
+        const char* a;
+        size_t n;
+        const char* b;
+        size_t m;
+        bool equal;
+    };
+    const Case cases[] = {
+        {"Content-Length", 14, "content-length", 14, true},
+        {"\xC7\xD1", 2, "\xC7\xD1", 2, true},   // CP949 bytes, the same
+        {"\xC7\xD1", 2, "\xE7\xF1", 2, false},  // 0x20 apart, but no letters
+        {"a\0b", 3, "A\0B", 3, true},
+        {"a\0b", 3, "a\0c", 3, false},
+        {"ab", 2, "ab", 3, false},
+        {"[", 1, "{", 1, false},  // 0x5B and 0x7B are no letters
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.a);
+        EXPECT_EQ(c.equal, AsciiEqualsNoCase(c.a, c.n, c.b, c.m));
+    }
+    EXPECT_TRUE(AsciiEqualsNoCase("HTTP://", "http://"));
+    EXPECT_FALSE(AsciiEqualsNoCase("http", "https"));
+    EXPECT_TRUE(AsciiStartsWithNoCase("HTTPS://host", "https://"));
+    EXPECT_FALSE(AsciiStartsWithNoCase("http", "https://"));
+    EXPECT_FALSE(AsciiStartsWithNoCase("\xC8\xD1", "\xE8\xF1"));
 }
