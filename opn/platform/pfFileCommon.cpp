@@ -45,7 +45,10 @@ PfFile* Wrap(const char* path, PfFileHandle handle, int32_t outcome, int32_t* er
     return file;
 }
 
-PfFile* Open(const char* path, PfFileOpenMode mode, int32_t* error) {
+// Opens through one of the backend's open calls: `*error` always set.
+template <typename Mode>
+PfFile* OpenWith(bool (*backendOpen)(const char*, Mode, PfFileHandle*, int32_t*), const char* path,
+                 Mode mode, int32_t* error) {
     int32_t ignored = 0;
     if (!error)
         error = &ignored;
@@ -54,11 +57,15 @@ PfFile* Open(const char* path, PfFileOpenMode mode, int32_t* error) {
         return nullptr;
     PfFileHandle handle = 0;
     int32_t outcome = kPfErrorPathNotFound;
-    if (!PfFileBackendOpen(path, mode, &handle, &outcome)) {
+    if (!backendOpen(path, mode, &handle, &outcome)) {
         *error = outcome;
         return nullptr;
     }
     return Wrap(path, handle, outcome, error);
+}
+
+PfFile* Open(const char* path, PfFileOpenMode mode, int32_t* error) {
+    return OpenWith(PfFileBackendOpen, path, mode, error);
 }
 
 // `*error` set to none, or to kPfErrorGeneral for a missing file or data.
@@ -240,20 +247,8 @@ bool PfFileMoveReplacing(const char* from, const char* to, int32_t* error) {
 }
 
 PfFile* PfFileOpenSole(const char* path, PfSoleMode mode, int32_t* error) {
-    int32_t ignored = 0;
-    if (!error)
-        error = &ignored;
-    *error = kPfErrorPathNotFound;
-    if (!path || !path[0])
-        return nullptr;
-    PfFileHandle handle = 0;
-    int32_t outcome = kPfErrorPathNotFound;
-    if (!PfFileBackendOpenSole(path, mode, &handle, &outcome)) {
-        *error = outcome;
-        return nullptr;
-    }
-    PfFile* file = Wrap(path, handle, outcome, error);
-    if (file && (mode == kPfSoleRead || mode == kPfSoleHeld))
+    PfFile* file = OpenWith(PfFileBackendOpenSole, path, mode, error);
+    if (file && error && (mode == kPfSoleRead || mode == kPfSoleHeld))
         *error = kPfErrorNone;
     return file;
 }

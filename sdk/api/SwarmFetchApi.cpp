@@ -19,6 +19,20 @@ CDownloadLibThread* g_thread = nullptr;
 // Kept after a failed initialisation, cleared by SwarmFetch_Finalize.
 void* g_user = nullptr;
 
+// Result codes of a publisher check: a bad signature is told apart from a
+// build that has no key to check with.
+int32_t PublisherCheckResult(PublisherCheck check) {
+    switch (check) {
+        case PublisherCheck::kValid:
+            return SF_RESULT_OK;
+        case PublisherCheck::kNoKey:
+            return SF_RESULT_FAILED;
+        case PublisherCheck::kInvalid:
+            break;
+    }
+    return SF_RESULT_NO_URL;
+}
+
 }  // namespace
 
 extern "C" {
@@ -231,28 +245,13 @@ int32_t SwarmFetch_CheckDiskSpace(const char* path, int64_t bytes) {
 
 int32_t SwarmFetch_VerifyPublisherSignature(const void* data, int32_t size, const void* sig,
                                             int32_t sigSize) {
-    switch (VerifyPublisherSignature(data, size, sig, sigSize)) {
-        case PublisherCheck::kValid:
-            return SF_RESULT_OK;
-        case PublisherCheck::kNoKey:
-            return SF_RESULT_FAILED;
-        case PublisherCheck::kInvalid:
-            break;
-    }
-    return SF_RESULT_NO_URL;
+    return PublisherCheckResult(VerifyPublisherSignature(data, size, sig, sigSize));
 }
 
 int32_t SwarmFetch_VerifyPublisherFile(const void* data, int32_t size, const void* sigFile,
                                        int32_t sigFileSize, const char* product, int64_t* serial) {
-    switch (VerifyPublisherFile(data, size, sigFile, sigFileSize, product, serial)) {
-        case PublisherCheck::kValid:
-            return SF_RESULT_OK;
-        case PublisherCheck::kNoKey:
-            return SF_RESULT_FAILED;
-        case PublisherCheck::kInvalid:
-            break;
-    }
-    return SF_RESULT_NO_URL;
+    return PublisherCheckResult(
+        VerifyPublisherFile(data, size, sigFile, sigFileSize, product, serial));
 }
 
 }  // extern "C"

@@ -15,7 +15,6 @@
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/FileDigest.h"
-#include "sdk/download/HeldFile.h"
 #include "sdk/support/ExpectedContent.h"
 #include "sdk/support/Sha256Stream.h"
 #include "unit/SupportTestEnv.h"
@@ -235,63 +234,6 @@ TEST(PartialFiles, AreContinuedWithoutTruncatingAndRenamedOverTheOldFile) {
     EXPECT_EQ("abcdef", supporttest::ReadWholeFile(folder.Native("f.bin")));
     EXPECT_FALSE(PfFileMoveReplacing(part.c_str(), final.c_str(), &error));
     EXPECT_EQ(kPfErrorPathNotFound, error);
-}
-
-TEST(HeldFiles, AreCheckedThroughTheHoldFromTheirStart) {
-    supporttest::TempFolder folder;
-    Write(folder.Native("abc.bin"), "abc");
-    Write(folder.Native("other.bin"), "xyz");
-    ExpectedContent abc;
-    const std::string url = std::string("http://h/x#sha256=") + kAbcHex;
-    ASSERT_TRUE(ReadUrlContent(url.data(), url.size(), &abc));
-    ExpectedContent empty;
-    const std::string emptyUrl = std::string("http://h/x#sha256=") + kEmptyHex;
-    ASSERT_TRUE(ReadUrlContent(emptyUrl.data(), emptyUrl.size(), &empty));
-
-    struct Case {
-        const char* name;
-        const char* file;
-        int64_t size;
-        const uint8_t* sha256;
-        bool opens;
-        bool has;
-    };
-    const Case cases[] = {
-        {"any size", "abc.bin", -1, abc.sha256, true, true},
-        {"its size", "abc.bin", 3, abc.sha256, true, true},
-        {"another size", "abc.bin", 4, abc.sha256, true, false},
-        {"other bytes", "other.bin", 3, abc.sha256, true, false},
-        {"another hash", "abc.bin", -1, empty.sha256, true, false},
-        {"missing", "none.bin", -1, abc.sha256, false, false},
-    };
-    for (const Case& c : cases) {
-        HeldFile held;
-        EXPECT_EQ(c.opens, held.Open(folder.Win(c.file).c_str())) << c.name;
-        int64_t length = -1;
-        EXPECT_EQ(c.has, held.HasContent(c.size, c.sha256, &length)) << c.name;
-        EXPECT_EQ(c.has ? 3 : -1, length) << c.name;
-        // Read from the start again, not from where the last check ended.
-        EXPECT_EQ(c.has, held.HasContent(c.size, c.sha256, nullptr)) << c.name;
-    }
-
-    // What is checked is the file held, not what its path names later:
-    // Windows refuses to replace it, POSIX swaps the name and the hold keeps
-    // the old bytes.
-    HeldFile held;
-    ASSERT_TRUE(held.Open(folder.Win("abc.bin").c_str()));
-    int32_t error = 0;
-    const bool replaced =
-        PfFileMoveReplacing(folder.Win("other.bin").c_str(), folder.Win("abc.bin").c_str(), &error);
-#ifdef _WIN32
-    EXPECT_FALSE(replaced);
-    EXPECT_EQ(nullptr, PfFileOpenAlways(folder.Win("abc.bin").c_str(), &error));
-#else
-    EXPECT_TRUE(replaced);
-    EXPECT_FALSE(FileHasContent(folder.Win("abc.bin").c_str(), 3, abc.sha256, nullptr));
-#endif
-    EXPECT_TRUE(held.HasContent(3, abc.sha256, nullptr));
-    held.Close();
-    EXPECT_FALSE(held.HasContent(3, abc.sha256, nullptr));
 }
 
 TEST(JobNames, TheFragmentIsNoPartOfTheNameAndItsHashAndSizeReachTheEntry) {
