@@ -18,14 +18,14 @@ TEST(TryBudget, ARealAmountIsATenthOfWhatWasMissingAtMostOneMebibyte) {
         int64_t real;
     };
     const Case cases[] = {
-        {-1, 1 << 20},           // unknown: the cap
-        {0, 1},                  // never less than a byte
-        {9, 1},                  //
-        {10, 1},                 //
-        {100000, 10000},         //
-        {10485759, 1048575},     // just below the cap
-        {10485760, 1 << 20},     // the cap
-        {INT64_MAX, 1 << 20},    // a total a host made up
+        {-1, 1 << 20},         // unknown: the cap
+        {0, 1},                // never less than a byte
+        {9, 1},                //
+        {10, 1},               //
+        {100000, 10000},       //
+        {10485759, 1048575},   // just below the cap
+        {10485760, 1 << 20},   // the cap
+        {INT64_MAX, 1 << 20},  // a total a host made up
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.real, TryBudget::RealAmount(c.missing)) << c.missing;

@@ -281,8 +281,7 @@ bool CPlatformSession::Connect() {
     HttpConnectionOptions options = {kQoSActionOwn,      kConnectTimeoutSec,
                                      kReceiveTimeoutSec, kQoSActionOwnReceiveOnly,
                                      ReceiveBudget(),    m_ranged ? range : nullptr};
-    return OpenHttpConnection(m_connection, options, this, m_serial, m_currentUrl.CStr(),
-                              ifRange);
+    return OpenHttpConnection(m_connection, options, this, m_serial, m_currentUrl.CStr(), ifRange);
 }
 
 ovIQoSContext* CPlatformSession::Connection() const {

@@ -52,10 +52,10 @@
 // file) completes only a file of known size 0 or of no known size. A refused
 // answer is a failed attempt, logged "[SwarmFetchLib] Answer Refused (<why>) :
 // <url>", and the next attempt asks for the whole file without a Range (its
-// answer must be a 200, which is written from byte 0). A file is complete only when the bytes on disk equal the size the
-// answer announced and the known size; otherwise the attempt failed too.
-// An attempt that trickles (LowSpeedGuard.h) is a failed attempt as well,
-// logged "[SwarmFetchLib] Too Slow (<bytes> bytes in <s> s) : <url>".
+// answer must be a 200, which is written from byte 0). A file is complete only when the bytes on
+// disk equal the size the answer announced and the known size; otherwise the attempt failed too. An
+// attempt that trickles (LowSpeedGuard.h) is a failed attempt as well, logged "[SwarmFetchLib] Too
+// Slow (<bytes> bytes in <s> s) : <url>".
 //
 // Terminal reports (exactly one per session; the listener may delete the
 // session from inside it):
