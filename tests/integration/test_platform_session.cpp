@@ -299,7 +299,8 @@ TEST_F(PlatformSession, AHostWhoseEveryAnswerIsWrongNeverCompletesTheFile) {
     ASSERT_TRUE(events.WaitEnd());
     EXPECT_EQ(Kinds({"opened", "file", "opened", "opened", "opened", "failed"}), events.Kinds());
     EXPECT_EQ(bad, events.Reports().back().text);
-    EXPECT_EQ("requests=3 body=6\n", filedl::FaultGet("/probe-sent/" + key));
+    // Each answer is cut off by the refusal; only the count is sure.
+    EXPECT_EQ(0u, filedl::FaultGet("/probe-sent/" + key).find("requests=3 "));
     EXPECT_EQ(
         1u, m_log->CountOf("[SwarmFetchLib] Answer Refused (range ends before the file) : " + bad));
     EXPECT_EQ(2u, m_log->CountOf("[SwarmFetchLib] Answer Refused (not the whole file) : " + bad));
