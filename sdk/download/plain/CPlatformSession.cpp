@@ -469,7 +469,7 @@ void CPlatformSession::TakeAnswer(ovIHttpClientExLayer* http, int32_t status) {
                                                   validator.IsEmpty() ? nullptr : validator.CStr());
     // Without a known size, "nothing after this offset" is for the hash of
     // the partial file to judge.
-    if (answer.verdict == kAnswerRefused && status == kStatusRangeNotSatisfiable &&
+    if (answer.verdict == kAnswerRefused && status == kStatusRangeNotSatisfiable && m_ranged &&
         m_current->hasSha256 && m_current->startOffset > 0 && KnownSize() < 0) {
         m_answerSize = m_current->startOffset;
         FinishFile();
