@@ -273,6 +273,18 @@ void nwCHttpRequestHeaderBuilder::EmitHeader(nwCHttpTextOutput& out, const char*
     out.Append(kCrLf);
 }
 
+namespace {
+
+// No control byte (a line end above all) and nothing above ASCII.
+bool IsPrintableAscii(const char* text) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); p && *p; ++p)
+        if (*p < 0x20 || *p > 0x7E)
+            return false;
+    return true;
+}
+
+}  // namespace
+
 void nwCHttpRequestHeaderBuilder::EmitRemaining(nwCHttpTextOutput& out) {
     for (ovCPtrList::Node* node = m_headers.HeadNode(); node; node = node->next) {
         HeaderRecord* record = static_cast<HeaderRecord*>(node->element);
@@ -281,8 +293,10 @@ void nwCHttpRequestHeaderBuilder::EmitRemaining(nwCHttpTextOutput& out) {
         record->emitted = 1;
         out.Append(record->name);
         out.Append(": ");
-        // Cookie values carry their own syntax and are sent untouched.
-        if (record->name.Equals("Cookie"))
+        // Cookie values carry their own syntax and are sent untouched; a
+        // validator is compared byte for byte, so an escape would never match.
+        if (record->name.Equals("Cookie") ||
+            (record->name.Equals("If-Range") && IsPrintableAscii(record->value.CStr())))
             out.Append(record->value.CStr());
         else
             out.AppendEncoded(record->value.CStr());

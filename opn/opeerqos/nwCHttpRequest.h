@@ -6,7 +6,9 @@
 //
 //   GET <target> HTTP/1.1
 //   Accept, Referer, Accept-Language, User-Agent, Range, Host, Connection
-//   every other header, percent-encoded except a header named "Cookie"
+//   every other header, percent-encoded except a header named "Cookie",
+//   and an "If-Range" of printable ASCII (an entity tag or a date, which
+//   the server compares byte for byte)
 //   <blank line>
 //
 // The fixed headers are sent as given, or with their defaults ("*/*",
@@ -104,7 +106,7 @@ class nwCHttpRequestHeaderBuilder {
     // emitted), else with `defaultValue`; nothing when both are missing.
     void EmitHeader(nwCHttpTextOutput& out, const char* name, const char* defaultValue);
     // Every record not yet emitted, value percent-encoded unless the name is
-    // exactly "Cookie".
+    // exactly "Cookie", or "If-Range" with a value of printable ASCII.
     void EmitRemaining(nwCHttpTextOutput& out);
     void BuildTarget(nwCHttpTextOutput& out);
 

@@ -35,6 +35,7 @@ inline const sftest::TestServers& S() {
 }
 
 using netdl::FaultGet;
+using netdl::GetsWith;
 using netdl::RequestsWith;
 using netdl::UniqueKey;
 

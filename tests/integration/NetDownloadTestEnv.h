@@ -160,6 +160,15 @@ inline int RequestsWith(const std::string& marker) {
     return n;
 }
 
+// Requests whose request line holds `marker` (the server's own notes, such
+// as "answer <target> range <value>", not counted).
+inline int GetsWith(const std::string& marker) {
+    int n = 0;
+    for (const std::string& line : sftest::Servers().FaultRequestLines())
+        n += line.compare(0, 4, "GET ") == 0 && line.find(marker) != std::string::npos ? 1 : 0;
+    return n;
+}
+
 // Waits (bounded) until the fault server logged a line with `text`: a
 // request that arrived ("GET /hold/<tag> "), a client that closed its
 // connection ("hold <tag> closed").

@@ -413,52 +413,65 @@ TEST_F(PlainDownload, FilesThatNoMirrorHas) {
 
 TEST_F(PlainDownload, AnswersThatDisagreeWithTheSizeCheckFailTheJobAndNeverReportTheFile) {
     // The size check learns 200,000 bytes from a plain GET; the ranged GETs
-    // of the download then get the fault server's wrong answers.
+    // of the download then get the fault server's wrong answers, and the
+    // next attempt, asked without a Range, gets the file right.
     const std::string size = "200000";
     bool ok = false;
     const std::vector<unsigned char> list = S().DocRootFile("files/list.txt", &ok);
     ASSERT_TRUE(ok);
+    const std::vector<unsigned char> expected = sftest::FaultPattern((size_t)std::stoll(size));
     for (const std::string kind : {"wrong-start", "short-206", "html"}) {
         SCOPED_TRACE(kind);
         const std::string name = UniqueName(m_folder, kind.c_str());
         const uint32_t job = NewJob(name);
         const std::string dir = m_dir + name + "\\";
         const std::string url = S().FaultUrl("/answer/" + kind + "/" + size + "?" + name);
-        ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, S().HttpUrl("/files/list.txt").c_str(),
-                                                   dir.c_str(), nullptr, -1, 1));
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, url.c_str(), dir.c_str(), "x.bin", -1, 1));
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
-        ASSERT_TRUE(WaitFor(SF_EVENT_MESSAGE, job, 1, 30000));
-        SwarmFetchSizeInfo sizeInfo = {0, 0, 0};
-        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_GetSizeInfo(job, &sizeInfo));
-        EXPECT_EQ((int64_t)list.size() + std::stoll(size), sizeInfo.total);
-        const std::vector<Message> messages = PopAll(job);
-        ASSERT_EQ(1u, messages.size());
-        EXPECT_EQ(SF_MSG_FAILED, messages[0].code);
-        EXPECT_EQ(url, messages[0].text);
-        // The first file was done and stays whole; the wrong one never is.
-        EXPECT_EQ(1u, CountFor(SF_EVENT_FILE_DONE, job));
-        EXPECT_EQ(0u, CountFor(SF_EVENT_JOB_DONE, job));
-        const std::string first = supporttest::ReadWholeFile(Native(name + "/list.txt"));
-        EXPECT_TRUE(first.size() == list.size() &&
-                    memcmp(first.data(), list.data(), list.size()) == 0);
-        EXPECT_EQ("", supporttest::ReadWholeFile(Native(name + "/x.bin")));
-        EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+        ASSERT_TRUE(WaitFor(SF_EVENT_JOB_DONE, job));
+        EXPECT_TRUE(PopAll(job).empty());
+        const std::string got = supporttest::ReadWholeFile(Native(name + "/x.bin"));
+        EXPECT_TRUE(got.size() == expected.size() &&
+                    memcmp(got.data(), expected.data(), got.size()) == 0);
         EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DeleteJob(job));
     }
 
-    // With a good second mirror the job is done and the file whole.
-    const std::string name = UniqueName(m_folder, "mirror");
+    // A host whose every answer is wrong, with a Range or without: the job
+    // fails with the URL and the file is never reported.
+    const std::string name = UniqueName(m_folder, "allwrong");
     const uint32_t job = NewJob(name);
-    const std::string urls = S().FaultUrl("/answer/wrong-start/" + size + "?" + name) + "|" +
-                             S().FaultUrl("/cut/" + name + "/0/" + size);
+    const std::string dir = m_dir + name + "\\";
+    const std::string url = S().FaultUrl("/probe/" + name + "/wrong-total/" + size);
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(job, S().HttpUrl("/files/list.txt").c_str(),
+                                               dir.c_str(), nullptr, -1, 1));
     ASSERT_EQ(SF_RESULT_OK,
-              SwarmFetch_AddFile(job, urls.c_str(), m_dir.c_str(), "mirrored.bin", -1, 1));
+              SwarmFetch_AddFile(job, url.c_str(), dir.c_str(), "x.bin", std::stoll(size), 1));
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
-    ASSERT_TRUE(WaitFor(SF_EVENT_JOB_DONE, job));
-    EXPECT_TRUE(PopAll(job).empty());
+    ASSERT_TRUE(WaitFor(SF_EVENT_MESSAGE, job, 1, 30000));
+    const std::vector<Message> messages = PopAll(job);
+    ASSERT_EQ(1u, messages.size());
+    EXPECT_EQ(SF_MSG_FAILED, messages[0].code);
+    EXPECT_EQ(url, messages[0].text);
+    // The first file was done and stays whole; the wrong one never is.
     EXPECT_EQ(1u, CountFor(SF_EVENT_FILE_DONE, job));
-    const std::vector<unsigned char> expected = sftest::FaultPattern((size_t)std::stoll(size));
+    EXPECT_EQ(0u, CountFor(SF_EVENT_JOB_DONE, job));
+    const std::string first = supporttest::ReadWholeFile(Native(name + "/list.txt"));
+    EXPECT_TRUE(first.size() == list.size() && memcmp(first.data(), list.data(), list.size()) == 0);
+    EXPECT_EQ("", supporttest::ReadWholeFile(Native(name + "/x.bin")));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_StopJob(job));
+    EXPECT_EQ(SF_RESULT_OK, SwarmFetch_DeleteJob(job));
+
+    // With a good second mirror the job is done and the file whole.
+    const std::string mirrorName = UniqueName(m_folder, "mirror");
+    const uint32_t mirrorJob = NewJob(mirrorName);
+    const std::string urls = S().FaultUrl("/probe/" + mirrorName + "/wrong-total/" + size) + "|" +
+                             S().FaultUrl("/cut/" + mirrorName + "/0/" + size);
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddFile(mirrorJob, urls.c_str(), m_dir.c_str(),
+                                               "mirrored.bin", std::stoll(size), 1));
+    ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(mirrorJob, 1));
+    ASSERT_TRUE(WaitFor(SF_EVENT_JOB_DONE, mirrorJob));
+    EXPECT_TRUE(PopAll(mirrorJob).empty());
+    EXPECT_EQ(1u, CountFor(SF_EVENT_FILE_DONE, mirrorJob));
     const std::string got = supporttest::ReadWholeFile(Native("mirrored.bin"));
     EXPECT_TRUE(got.size() == expected.size() &&
                 memcmp(got.data(), expected.data(), got.size()) == 0);

@@ -218,10 +218,24 @@ TEST_F(PlatformSession, EmptyRemoteFilesComplete) {
 
 // --- answers that do not agree with the request ---------------------------------
 
-TEST_F(PlatformSession, WrongAnswersAreFailedAttemptsAndNeverCompleteTheirFile) {
+// The Range values the fault server's /answer/ paths were asked with under
+// `marker` ("none" for a request without one), in order.
+std::vector<std::string> AnswerRanges(const std::string& marker) {
+    std::vector<std::string> ranges;
+    for (const std::string& line : S().FaultRequestLines()) {
+        const size_t at = line.find(" range ");
+        if (line.compare(0, 7, "answer ") == 0 && line.find(marker) != std::string::npos &&
+            at != std::string::npos)
+            ranges.push_back(line.substr(at + 7));
+    }
+    return ranges;
+}
+
+TEST_F(PlatformSession, AWrongRangedAnswerIsAFailedAttemptAndTheWholeFileIsAskedNext) {
     // Each job: a file that arrives first, then the fault server's wrong
     // answer to the ranged request of a file whose size is known (as the
-    // size check would have learnt it) or not.
+    // size check would have learnt it) or not. Asked without a Range, the
+    // server sends the file whole and right.
     const int64_t size = 200000;
     struct Case {
         const char* kind;
@@ -252,40 +266,64 @@ TEST_F(PlatformSession, WrongAnswersAreFailedAttemptsAndNeverCompleteTheirFile) 
         Add(S().HttpUrl("/files/list.txt"), Win(folder), "first.txt");
         Add(url, Win(folder), "wrong.bin", c.sizeKnown ? size : -1);
         filedl::SessionRecorder events;
-        StartSession(1, (int64_t)list.size(), &events);
+        StartSession(1, (int64_t)list.size() + size, &events);
         ASSERT_TRUE(events.WaitEnd());
-        EXPECT_EQ(Kinds({"opened", "file", "opened", "opened", "opened", "failed"}),
-                  events.Kinds());
-        EXPECT_EQ(url, events.Reports().back().text);
-        EXPECT_EQ(3, filedl::RequestsWith(key));
-        EXPECT_EQ(3u, m_log->CountOf("[SwarmFetchLib] Answer Refused (" + std::string(c.reason) +
+        EXPECT_EQ(Kinds({"opened", "file", "opened", "opened", "file", "all"}), events.Kinds());
+        EXPECT_EQ(2, filedl::GetsWith(key));
+        EXPECT_EQ((Kinds{"bytes=0-", "none"}), AnswerRanges(key));
+        EXPECT_EQ(1u, m_log->CountOf("[SwarmFetchLib] Answer Refused (" + std::string(c.reason) +
                                      ") : " + url));
-        // What arrived before stays whole; nothing of a wrong body was kept.
+        // Nothing of the wrong body was kept: the file is the right one.
         EXPECT_TRUE(Disk(Native(folder + "\\first.txt")) == list);
-        EXPECT_TRUE(Disk(Native(folder + "\\wrong.bin.part")).empty());
+        EXPECT_TRUE(Disk(Native(folder + "\\wrong.bin")) == sftest::FaultPattern((size_t)size));
         bool exists = true;
-        filedl::ReadFile(Native(folder + "\\wrong.bin"), &exists);
-        EXPECT_FALSE(exists) << "no file under the final name";
-        EXPECT_EQ((int64_t)list.size(), Total());
+        filedl::ReadFile(Native(folder + "\\wrong.bin.part"), &exists);
+        EXPECT_FALSE(exists);
+        EXPECT_EQ((int64_t)list.size() + size, Total());
         for (const std::string& v : events.Violations())
             ADD_FAILURE() << v;
     }
+}
 
-    // A good second mirror ends it well: the file arrives whole.
-    const std::string key = filedl::UniqueKey("answer-");
-    const std::string bad =
-        S().FaultUrl("/answer/wrong-start/" + std::to_string(size) + "?m=" + key + "b");
-    m_job.reset(new CJob(++handle, 0, HostTarget()));
-    Add(bad + "|" + S().FaultUrl("/cut/" + key + "c/0/" + std::to_string(size)), Win("good"),
-        "whole.bin", size);
+TEST_F(PlatformSession, AHostWhoseEveryAnswerIsWrongNeverCompletesTheFile) {
+    // A 206 of two bytes to any request, with a Range or without: three
+    // failed attempts, nothing kept, and a good second mirror ends it well.
+    const int64_t size = 200000;
+    const std::string key = filedl::UniqueKey("allwrong-");
+    const std::string bad = S().FaultUrl("/probe/" + key + "/wrong-total/" + std::to_string(size));
+    const std::vector<unsigned char> list = DocRoot("files/list.txt");
+    Add(S().HttpUrl("/files/list.txt"), Win("one"), "first.txt");
+    Add(bad, Win("one"), "wrong.bin", size);
     filedl::SessionRecorder events;
-    StartSession(1, size, &events);
+    StartSession(1, (int64_t)list.size(), &events);
     ASSERT_TRUE(events.WaitEnd());
-    EXPECT_EQ(Kinds({"opened", "opened", "opened", "opened", "file", "all"}), events.Kinds());
-    EXPECT_EQ(3, filedl::RequestsWith(key + "b"));
+    EXPECT_EQ(Kinds({"opened", "file", "opened", "opened", "opened", "failed"}), events.Kinds());
+    EXPECT_EQ(bad, events.Reports().back().text);
+    // Each answer is cut off by the refusal; only the count is sure.
+    EXPECT_EQ(0u, filedl::FaultGet("/probe-sent/" + key).find("requests=3 "));
+    EXPECT_EQ(
+        1u, m_log->CountOf("[SwarmFetchLib] Answer Refused (range ends before the file) : " + bad));
+    EXPECT_EQ(2u, m_log->CountOf("[SwarmFetchLib] Answer Refused (not the whole file) : " + bad));
+    EXPECT_TRUE(Disk(Native("one\\first.txt")) == list);
+    EXPECT_TRUE(Disk(Native("one\\wrong.bin.part")).empty());
+    bool exists = true;
+    filedl::ReadFile(Native("one\\wrong.bin"), &exists);
+    EXPECT_FALSE(exists) << "no file under the final name";
+    EXPECT_EQ((int64_t)list.size(), Total());
+    for (const std::string& v : events.Violations())
+        ADD_FAILURE() << v;
+
+    m_job.reset(new CJob(2, 0, HostTarget()));
+    Add(bad + "?m=" + key + "b|" + S().FaultUrl("/cut/" + key + "c/0/" + std::to_string(size)),
+        Win("good"), "whole.bin", size);
+    filedl::SessionRecorder second;
+    StartSession(1, size, &second);
+    ASSERT_TRUE(second.WaitEnd());
+    EXPECT_EQ(Kinds({"opened", "opened", "opened", "opened", "file", "all"}), second.Kinds());
+    EXPECT_EQ(3, filedl::GetsWith(key + "b"));
     EXPECT_TRUE(Disk(Native("good\\whole.bin")) == sftest::FaultPattern((size_t)size));
     EXPECT_EQ(size, Total());
-    for (const std::string& v : events.Violations())
+    for (const std::string& v : second.Violations())
         ADD_FAILURE() << v;
 }
 

@@ -156,6 +156,27 @@ TEST(HttpGetBuilder, CookieIsNotEncodedButOnlyUnderThatExactName) {
     EXPECT_NE(std::string::npos, BuildText(*other).find("\r\ncookie: sid%3Da%20b\r\n"));
 }
 
+TEST(HttpGetBuilder, AnIfRangeValidatorIsSentAsItIsUnlessItCouldBreakTheHead) {
+    struct Case {
+        const char* value;
+        const char* line;
+    } cases[] = {
+        {"\"5f3a-1000\"", "\r\nIf-Range: \"5f3a-1000\"\r\n"},
+        {"Tue, 01 Dec 2026 10:00:00 GMT", "\r\nIf-Range: Tue, 01 Dec 2026 10:00:00 GMT\r\n"},
+        // A line end, or bytes above ASCII, never go out raw.
+        {"\"a\"\r\nX-Evil: 1", "\r\nIf-Range: %22a%22%0D%0AX-Evil%3A%201\r\n"},
+        {"\"\xEA\"", "\r\nIf-Range: %22%EA%22\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        Builder get = MakeGet();
+        ASSERT_TRUE(get->SetHeader("If-Range", c.value));
+        const std::string text = BuildText(*get);
+        EXPECT_NE(std::string::npos, text.find(c.line)) << text;
+        EXPECT_EQ(std::string::npos, text.find("\r\nX-Evil"));
+    }
+}
+
 TEST(HttpGetBuilder, EscapesAlreadyInTheTargetAreSentAsTheyAre) {
     struct Case {
         const char* target;

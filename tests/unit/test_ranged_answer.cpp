@@ -251,4 +251,69 @@ TEST(SizeProbe, OnlyAnAnswerAboutTheFirstByteNamesTheSize) {
     }
 }
 
+// A whole-file request (no Range) takes a 200 only; a request with If-Range
+// takes a 206 only under the validator it sent, and its 200 starts over.
+TEST(RangedAnswer, TheWholeFileAskedForAndAnswersToIfRange) {
+    const char* tag = "\"5f3a\"";
+    struct Case {
+        const char* what;
+        RangedAnswerHead head;
+        RangedRequest request;
+        const char* validator;
+        int32_t verdict;
+    };
+    const Case cases[] = {
+        {"no Range: a 200",
+         {200, true, 1000, nullptr},
+         {400, false, nullptr},
+         nullptr,
+         kAnswerBodyFromStart},
+        {"no Range: a 200 from 0",
+         {200, true, 1000, nullptr},
+         {0, false, nullptr},
+         nullptr,
+         kAnswerBody},
+        {"no Range: a 206",
+         {206, true, 600, "bytes 400-999/1000"},
+         {400, false, nullptr},
+         nullptr,
+         kAnswerRefused},
+        {"no Range: a 416",
+         {416, true, 0, "bytes */400"},
+         {400, false, nullptr},
+         nullptr,
+         kAnswerRefused},
+        {"If-Range kept",
+         {206, true, 600, "bytes 400-999/1000"},
+         {400, true, tag},
+         tag,
+         kAnswerBody},
+        {"If-Range, another validator",
+         {206, true, 600, "bytes 400-999/1000"},
+         {400, true, tag},
+         "\"5f3b\"",
+         kAnswerRefused},
+        {"If-Range, none in the answer",
+         {206, true, 600, "bytes 400-999/1000"},
+         {400, true, tag},
+         nullptr,
+         kAnswerRefused},
+        {"If-Range answered with the whole file",
+         {200, true, 1000, nullptr},
+         {400, true, tag},
+         "\"5f3b\"",
+         kAnswerBodyFromStart},
+        {"no If-Range: the validator is not asked",
+         {206, true, 600, "bytes 400-999/1000"},
+         {400, true, nullptr},
+         nullptr,
+         kAnswerBody},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const RangedAnswer answer = JudgeRangedAnswer(c.head, c.request, 1000, c.validator);
+        EXPECT_EQ(c.verdict, answer.verdict);
+    }
+}
+
 }  // namespace

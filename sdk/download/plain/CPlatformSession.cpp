@@ -15,6 +15,7 @@
 #include "sdk/download/CJob.h"
 #include "sdk/download/HttpConnection.h"
 #include "sdk/download/plain/RangedAnswer.h"
+#include "sdk/download/plain/ResumeValidator.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -145,7 +146,7 @@ void CPlatformSession::StartCurrentEntry() {
     }
     EndWait();
     if (m_current) {
-        SendRequest(true);
+        SendRequest();
         return;
     }
     m_ended = true;
@@ -160,7 +161,7 @@ void CPlatformSession::TakePartHash() {
     EndWait();
     // The partial file decides when it is opened: kept when it still holds
     // exactly the hashed bytes.
-    SendRequest(false);
+    SendRequest();
 }
 
 bool CPlatformSession::WaitForHash(Wait what) {
@@ -217,9 +218,9 @@ DownloadEntry* CPlatformSession::AdvanceEntry() {
 
 void CPlatformSession::LoadMirrors() {
     m_mirrors.Load(m_current ? m_current->urlList.CStr() : nullptr);
-    m_mirrorIndex = 0;
+    m_budget.Reset(m_mirrors.Count());
     m_redirects = 0;
-    m_mirrorTries = 0;
+    m_askWhole = false;
     m_currentUrl.Assign(m_mirrors.Count() > 0 ? m_mirrors.At(0) : "");
 }
 
@@ -235,9 +236,7 @@ void CPlatformSession::CloseTargetFile() {
     m_target.Close();
 }
 
-void CPlatformSession::SendRequest(bool resetTries, bool newAttempt) {
-    if (resetTries)
-        m_tries = 0;
+void CPlatformSession::SendRequest(bool newAttempt) {
     m_answerSize = -1;
     if (m_target.QueuePartHash()) {
         if (!WaitForHash(kWaitPart))
@@ -257,11 +256,10 @@ void CPlatformSession::SendRequest(bool resetTries, bool newAttempt) {
         FinishFile();
         return;
     }
-    if (newAttempt)
+    if (newAttempt) {
         m_slowGuard.Begin(ReceiveBudget());
-    if (m_redirects == 0)
-        ++m_mirrorTries;
-    ++m_tries;
+        m_attemptOffset = m_current->startOffset;
+    }
     ++m_requests;
     if (!Connect()) {
         // An URL that cannot be opened fails like a refused connection.
@@ -274,10 +272,16 @@ bool CPlatformSession::Connect() {
         m_serial = 1;
     char range[kRangeSize];
     snprintf(range, sizeof range, "bytes=%" PRId64 "-", m_current->startOffset);
+    // After a refused ranged answer the whole file is asked for, without a
+    // Range the host could answer wrongly again.
+    m_ranged = !m_askWhole;
+    const char* ifRange = m_ranged ? m_target.IfRange() : nullptr;
+    if (!m_sentIfRange.Assign(ifRange ? ifRange : ""))
+        return false;
     HttpConnectionOptions options = {kQoSActionOwn,      kConnectTimeoutSec,
                                      kReceiveTimeoutSec, kQoSActionOwnReceiveOnly,
-                                     ReceiveBudget(),    range};
-    return OpenHttpConnection(m_connection, options, this, m_serial, m_currentUrl.CStr());
+                                     ReceiveBudget(),    m_ranged ? range : nullptr};
+    return OpenHttpConnection(m_connection, options, this, m_serial, m_currentUrl.CStr(), ifRange);
 }
 
 ovIQoSContext* CPlatformSession::Connection() const {
@@ -314,14 +318,17 @@ void CPlatformSession::FinishFile() {
 
 void CPlatformSession::ContentMismatch() {
     ReleaseConnection();
-    // Once per file a continued file starts again from byte 0 on the same
-    // URL, without using up a try.
+    // Once per file a continued file starts again from byte 0 on the
+    // mirror's own URL, without using up a try.
     if (m_target.Discard()) {
-        if (m_tries > 0)
-            --m_tries;
-        if (m_redirects == 0 && m_mirrorTries > 0)
-            --m_mirrorTries;
-        SendRequest(false);
+        if (m_budget.Repeat() == TryBudget::kAttemptsSpent) {
+            GiveUp(true);
+            return;
+        }
+        const char* own = m_mirrors.At(m_budget.Mirror());
+        m_currentUrl.Assign(own ? own : "");
+        m_redirects = 0;
+        SendRequest();
         return;
     }
     AttemptFailed();
@@ -338,35 +345,60 @@ void CPlatformSession::FollowRedirect(ovIHttpClientExLayer* http) {
         return;
     }
     if (verdict == kRedirectTooManyHops) {
-        // A loop: one failed attempt on the mirror's own URL.
+        // A loop: one failed attempt.
         LogPrintf("[SwarmFetchLib] Redirect Max Over : %s", m_currentUrl.CStr());
-        m_currentUrl.Assign(m_mirrors.At(m_mirrorIndex));
-        m_redirects = 0;
-        m_tries = m_mirrorTries;
         AttemptFailed();
         return;
     }
     ++m_redirects;
     m_currentUrl = target;
-    SendRequest(true, false);
+    SendRequest(false);
+}
+
+int64_t CPlatformSession::AttemptGrowth() const {
+    // Bytes the next attempt starts over from are no progress.
+    if (!m_current || m_askWhole || !m_target.CanContinue())
+        return 0;
+    const int64_t now = m_current->startOffset + m_current->received;
+    return now > m_attemptOffset ? now - m_attemptOffset : 0;
+}
+
+int64_t CPlatformSession::AttemptMissing() const {
+    const int64_t size = m_answerSize >= 0 ? m_answerSize : KnownSize();
+    if (size < 0)
+        return -1;
+    return size > m_attemptOffset ? size - m_attemptOffset : 0;
 }
 
 void CPlatformSession::AttemptFailed() {
+    const int64_t grown = AttemptGrowth();
+    const int64_t missing = AttemptMissing();
     ReleaseConnection();
     CloseTargetFile();
-    if (m_tries >= kTriesPerUrl) {
-        m_tries = 0;
-        ++m_mirrorIndex;
-        m_redirects = 0;
-        m_mirrorTries = 0;
-        if (m_mirrorIndex >= m_mirrors.Count()) {
-            LogPrintf("[SwarmFetchLib] TryMax Over : %s", m_currentUrl.CStr());
-            Fail();
-            return;
-        }
-        m_currentUrl.Assign(m_mirrors.At(m_mirrorIndex));
+    const int32_t mirror = m_budget.Mirror();
+    const TryBudget::Next next = m_budget.Failed(grown, missing);
+    // Every attempt starts from the mirror's own URL: a redirect target
+    // may have been for one request only.
+    const char* own = m_mirrors.At(next == TryBudget::kMirrorsSpent ? mirror : m_budget.Mirror());
+    m_currentUrl.Assign(own ? own : "");
+    m_redirects = 0;
+    if (next == TryBudget::kMirrorsSpent || next == TryBudget::kAttemptsSpent) {
+        GiveUp(next == TryBudget::kAttemptsSpent);
+        return;
     }
-    SendRequest(false);
+    // Another host may well honour a range.
+    if (next == TryBudget::kNextMirror)
+        m_askWhole = false;
+    SendRequest();
+}
+
+void CPlatformSession::GiveUp(bool attemptsSpent) {
+    if (attemptsSpent)
+        LogPrintf("[SwarmFetchLib] Attempt Max Over (%d) : %s", (int)m_budget.Attempts(),
+                  m_currentUrl.CStr());
+    else
+        LogPrintf("[SwarmFetchLib] TryMax Over : %s", m_currentUrl.CStr());
+    Fail();
 }
 
 void CPlatformSession::Stop() {
@@ -425,10 +457,19 @@ void CPlatformSession::TakeAnswer(ovIHttpClientExLayer* http, int32_t status) {
     // a range is sent but names nothing.
     if (OV_SUCCEEDED(http->GetHeader("Content-Range", &range)))
         head.contentRange = strlen(range.CStr()) == range.Length() ? range.CStr() : "";
-    const RangedAnswer answer = JudgeRangedAnswer(head, m_current->startOffset, KnownSize());
+    ovCString etag;
+    ovCString modified;
+    ovCString validator;
+    const bool hasEtag = OV_SUCCEEDED(http->GetHeader("ETag", &etag));
+    const bool hasModified = OV_SUCCEEDED(http->GetHeader("Last-Modified", &modified));
+    ResumeValidatorOf(hasEtag ? &etag : nullptr, hasModified ? &modified : nullptr, validator);
+    const RangedRequest request = {m_current->startOffset, m_ranged,
+                                   m_sentIfRange.IsEmpty() ? nullptr : m_sentIfRange.CStr()};
+    const RangedAnswer answer = JudgeRangedAnswer(head, request, KnownSize(),
+                                                  validator.IsEmpty() ? nullptr : validator.CStr());
     // Without a known size, "nothing after this offset" is for the hash of
     // the partial file to judge.
-    if (answer.verdict == kAnswerRefused && status == kStatusRangeNotSatisfiable &&
+    if (answer.verdict == kAnswerRefused && status == kStatusRangeNotSatisfiable && m_ranged &&
         m_current->hasSha256 && m_current->startOffset > 0 && KnownSize() < 0) {
         m_answerSize = m_current->startOffset;
         FinishFile();
@@ -436,7 +477,10 @@ void CPlatformSession::TakeAnswer(ovIHttpClientExLayer* http, int32_t status) {
     }
     if (answer.verdict == kAnswerRefused) {
         LogPrintf("[SwarmFetchLib] Answer Refused (%s) : %s", answer.reason, m_currentUrl.CStr());
-        // A failed attempt; no byte of its body reaches the file.
+        // A failed attempt; no byte of its body reaches the file. The host
+        // got the range wrong: the next attempt asks for the whole file.
+        if (m_ranged)
+            m_askWhole = true;
         AttemptFailed();
         return;
     }
@@ -446,6 +490,10 @@ void CPlatformSession::TakeAnswer(ovIHttpClientExLayer* http, int32_t status) {
         Fail();
         return;
     }
+    // The file is right from here on; ranges may be asked again.
+    if (!m_ranged)
+        m_askWhole = false;
+    m_target.Answered(validator.IsEmpty() ? nullptr : validator.CStr());
     m_current->size = answer.fileSize;
     m_answerSize = answer.fileSize;
     // An empty body or a complete file: no body will come to complete it.

@@ -6,7 +6,12 @@
 // Start(job) copies the job's entries (index, URL list, folder, file name,
 // tag) and keeps no reference to the job; entries without URL list, folder
 // or file name are skipped. Each entry's URL list is one URL or mirror URLs
-// separated by '|', tried in order with kTriesPerUrl requests each.
+// separated by '|', tried in order with kTriesPerUrl tries each
+// (TryBudget.h): a failed attempt that kept a real amount of the file for
+// the next one to continue uses up no try, and no file gets more than
+// TryBudget::kMaxAttempts attempts ("[SwarmFetchLib] Attempt Max Over (<n>)
+// : <url>"). Every attempt starts from the mirror's own URL, never from where
+// an earlier one was redirected.
 //
 // A file is written as "<name>.part" and renamed to its name (replacing a
 // file there) only once it is complete and, when the entry has a SHA-256
@@ -19,10 +24,13 @@
 // fails the session ("[SwarmFetchLib] Rename Failed(32) : <path>") when its
 // name was given to another file meanwhile.
 //
-// Without a hash every request re-creates the partial file empty and asks
-// for "bytes=0-"; when a retry re-creates a file, the entry's received count
-// starts again at 0 and the job total drops by what that entry had counted,
-// so neither ever exceeds the true byte count. With a hash an existing
+// Without a hash a partial file is continued only under the validator
+// (ETag or Last-Modified) the server gave for its bytes, sent as If-Range
+// and kept beside it (ResumeValidator.h); without one every request
+// re-creates it empty and asks for "bytes=0-". When a retry re-creates a
+// file, the entry's received count starts again at 0 and the job total drops
+// by what that entry had counted, so neither ever exceeds the true byte
+// count. With a hash an existing
 // partial file (of this attempt's retries, or of an earlier run) is hashed
 // and continued with "bytes=<length>-"; when such a file then does not
 // match, the entry starts once more from byte 0 on the same URL without
@@ -43,10 +51,11 @@
 // known size, a 200 must be as long as the known size, a 416 (an empty remote
 // file) completes only a file of known size 0 or of no known size. A refused
 // answer is a failed attempt, logged "[SwarmFetchLib] Answer Refused (<why>) :
-// <url>". A file is complete only when the bytes on disk equal the size the
-// answer announced and the known size; otherwise the attempt failed too.
-// An attempt that trickles (LowSpeedGuard.h) is a failed attempt as well,
-// logged "[SwarmFetchLib] Too Slow (<bytes> bytes in <s> s) : <url>".
+// <url>", and the next attempt asks for the whole file without a Range (its
+// answer must be a 200, which is written from byte 0). A file is complete only when the bytes on
+// disk equal the size the answer announced and the known size; otherwise the attempt failed too. An
+// attempt that trickles (LowSpeedGuard.h) is a failed attempt as well, logged "[SwarmFetchLib] Too
+// Slow (<bytes> bytes in <s> s) : <url>".
 //
 // Terminal reports (exactly one per session; the listener may delete the
 // session from inside it):
@@ -85,6 +94,7 @@
 #include "sdk/download/plain/FileReportEntry.h"
 #include "sdk/download/plain/IPlatFormSessionEventListener.h"
 #include "sdk/download/plain/PartialFile.h"
+#include "sdk/download/plain/TryBudget.h"
 #include "sdk/download/LowSpeedGuard.h"
 #include "sdk/download/MirrorList.h"
 
@@ -95,7 +105,7 @@ struct DownloadEntry;
 
 class CPlatformSession : public nwIHttpClientExEventListener {
   public:
-    static constexpr int32_t kTriesPerUrl = 3;
+    static constexpr int32_t kTriesPerUrl = TryBudget::kTriesPerMirror;
     static constexpr uint32_t kConnectTimeoutSec = 3;
     static constexpr uint32_t kReceiveTimeoutSec = 3;
     // Receive budgets in bytes per second; full speed is the whole of the
@@ -193,7 +203,7 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     void CloseTargetFile();
     // Sends a request to the current URL; reports failure when the target
     // file cannot be created. A redirect hop continues the attempt before it.
-    void SendRequest(bool resetTries, bool newAttempt = true);
+    void SendRequest(bool newAttempt = true);
     bool Connect();
     void ReleaseConnection();
     void FinishFile();
@@ -203,18 +213,22 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     void TakeAnswer(ovIHttpClientExLayer* http, int32_t status);
     static void OnTooSlow(void* self);
     void FollowRedirect(ovIHttpClientExLayer* http);
-    // One failed attempt: retry, next mirror, or give up.
+    // One failed attempt: retry, next mirror, or give up (TryBudget.h).
     void AttemptFailed();
+    // What the attempt added that the next one continues from, and what the
+    // file lacked when it began (-1: not known).
+    int64_t AttemptGrowth() const;
+    int64_t AttemptMissing() const;
+    // Logs why the file's attempts ended and fails the session.
+    void GiveUp(bool attemptsSpent);
     void WriteFailed(int32_t error);
     void Fail();
     bool IsCurrent(uint32_t key) const { return !m_connection.IsEmpty() && key == m_serial; }
 
     DownloadEntry* m_current = nullptr;
     ovSmartPtr m_connection;
-    int32_t m_tries = 0;
     int32_t m_entryIndex = 0;
     int32_t m_full = 1;
-    int32_t m_mirrorIndex = 0;
     ovCString m_currentUrl;
     DownloadEntry* m_entries = nullptr;  // owned copies, m_entryCount of them
     int64_t* m_knownSizes = nullptr;     // owned, one per copy; -1 unknown
@@ -223,11 +237,19 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     IPlatFormSessionEventListener* m_listener = nullptr;
     void* m_context = nullptr;
 
-    // Redirects followed since the mirror's own URL was last requested, and
-    // requests sent to that URL itself.
+    // The current entry's attempts and mirrors.
+    TryBudget m_budget;
+    // Redirects followed since the mirror's own URL was last requested.
     int32_t m_redirects = 0;
-    int32_t m_mirrorTries = 0;
     int32_t m_requests = 0;
+    // A ranged answer was refused: the next request asks for the whole
+    // file, without a Range, until an answer to it is taken.
+    bool m_askWhole = false;
+    // The request in flight: whether it had a Range, the If-Range it sent
+    // (empty: none), and where the file stood when its attempt began.
+    bool m_ranged = true;
+    ovCString m_sentIfRange;
+    int64_t m_attemptOffset = 0;
     uint32_t m_serial = 0;
     bool m_ended = false;
     // The file's size as the accepted answer of this request shows it; -1

@@ -8,6 +8,7 @@
 #include "sdk/download/CJob.h"
 #include "sdk/download/FileDigest.h"
 #include "sdk/download/FileHashQueue.h"
+#include "sdk/download/plain/ResumeValidator.h"
 #include "sdk/support/ServiceLog.h"
 
 PartialFile::PartialFile(FileHashQueue& hashes, FileTally& tally)
@@ -77,6 +78,7 @@ void PartialFile::Enter(DownloadEntry* entry, int64_t known) {
     m_opened = false;
     m_found = 0;
     m_partHashed = false;
+    m_validator.Clear();
 }
 
 bool PartialFile::QueuePartHash() {
@@ -132,7 +134,10 @@ bool PartialFile::Open(bool keepPart) {
     if (folder.Assign(path.CStr(), path.Length() - m_entry->fileName.Length()))
         FsCreateFolders(folder.CStr());
     int32_t error = kPfErrorAccessDenied;
-    const bool resume = keepPart && m_entry->hasSha256;
+    // What an earlier run kept beside the file: read once per entry.
+    if (!m_opened && !m_entry->hasSha256)
+        LoadResumeValidator(part.CStr(), m_validator);
+    const bool resume = keepPart && (m_entry->hasSha256 || !m_validator.IsEmpty());
     // A folder where the file must go: it could never be put in place.
     if (!FsIsFolder(path.CStr())) {
         m_file = PfFileOpenSole(part.CStr(), resume ? kPfSoleKeep : kPfSoleEmpty, &error);
@@ -166,12 +171,32 @@ bool PartialFile::Open(bool keepPart) {
 
 bool PartialFile::TakeExisting(bool resume) {
     const int64_t onDisk = PfFileSeekEnd(m_file);
+    const int64_t known = KnownSize();
     if (!m_entry->hasSha256) {
-        // Created empty: nothing of an earlier run is kept.
         m_hashValid = false;
+        // Continued under its validator; the server says whether it still
+        // has these bytes.
+        if (resume && onDisk > 0 && (known < 0 || onDisk <= known)) {
+            if (!m_opened)
+                LogPrintf("[SwarmFetchLib] Resume From %" PRId64 " (If-Range) : %s", onDisk,
+                          m_partPath.CStr());
+            return true;
+        }
+        m_validator.Clear();
+        RemoveResumeValidator(m_partPath.CStr());
+        if (onDisk != 0) {
+            PfFileClose(m_file);
+            int32_t error = kPfErrorNone;
+            m_file = PfFileOpenSole(m_partPath.CStr(), kPfSoleEmpty, &error);
+            if (!m_file) {
+                LogPrintf("[SwarmFetchLib] CreateFile Failed(%d) : %s", (int)error,
+                          m_partPath.CStr());
+                return false;
+            }
+        }
+        ForgetFoundBytes();
         return true;
     }
-    const int64_t known = KnownSize();
     // Continued only when the hash holds exactly these bytes (hashed before
     // the request, QueuePartHash, or written by an earlier attempt).
     if (resume && onDisk > 0 && (known < 0 || onDisk <= known) && m_hashValid &&
@@ -196,6 +221,30 @@ bool PartialFile::TakeExisting(bool resume) {
 void PartialFile::ForgetFoundBytes() {
     m_tally.present -= m_found;
     m_found = 0;
+}
+
+void PartialFile::Answered(const char* validator) {
+    if (!m_entry || m_entry->hasSha256 || m_entry->startOffset > 0 || m_partPath.IsEmpty())
+        return;
+    // Before any byte of the answer is written: a validator kept beside the
+    // file never speaks for bytes of another version.
+    m_validator.Clear();
+    if (validator && validator[0] && SaveResumeValidator(m_partPath.CStr(), validator))
+        m_validator.Assign(validator);
+    else
+        RemoveResumeValidator(m_partPath.CStr());
+}
+
+const char* PartialFile::IfRange() const {
+    if (!m_entry || m_entry->hasSha256 || m_entry->startOffset <= 0 || m_validator.IsEmpty())
+        return nullptr;
+    return m_validator.CStr();
+}
+
+bool PartialFile::CanContinue() const {
+    if (!m_entry || !m_file)
+        return false;
+    return m_entry->hasSha256 ? m_hashValid : !m_validator.IsEmpty();
 }
 
 bool PartialFile::Write(const uint8_t* data, int32_t length, int32_t* error) {
@@ -236,6 +285,9 @@ bool PartialFile::PutInPlace() {
     // The file moved into place is the one written and hashed, also when its
     // name was given to another file meanwhile.
     const bool moved = m_file && PfFileMoveOpen(m_file, path.CStr(), &error);
+    if (moved)
+        RemoveResumeValidator(m_partPath.CStr());
+    m_validator.Clear();
     Close();
     if (!moved) {
         LogPrintf("[SwarmFetchLib] Rename Failed(%d) : %s", (int)error, path.CStr());
@@ -252,6 +304,8 @@ bool PartialFile::Discard() {
     Close();
     // Wrong bytes are never continued.
     FsDeleteFile(part.CStr());
+    RemoveResumeValidator(part.CStr());
+    m_validator.Clear();
     ForgetFoundBytes();
     if (resumed && !m_restarted) {
         m_restarted = true;

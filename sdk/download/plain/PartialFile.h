@@ -5,10 +5,12 @@
 // under its name. Also the check, before any request, whether the final file
 // is already there whole.
 //
-// Without a hash (DownloadEntry::hasSha256) every Open creates the partial
-// file empty. With one, a partial file that is there (of this session's
-// retries, or of an earlier run) is hashed on the session's worker
-// (FileHashQueue.h) and continued when the hash holds exactly its bytes.
+// With a hash (DownloadEntry::hasSha256), a partial file that is there (of
+// this session's retries, or of an earlier run) is hashed on the session's
+// worker (FileHashQueue.h) and continued when the hash holds exactly its
+// bytes. Without one it is continued only under the server's validator
+// (ResumeValidator.h), kept beside it, which the request sends as If-Range;
+// without a validator every Open creates the partial file empty.
 //
 // Byte counts: Open moves the entry's received count and start offset
 // (DownloadEntry) and the session's FileTally, so that the tally's total
@@ -83,6 +85,15 @@ class PartialFile {
     // file cannot be created.
     bool Open(bool keepPart);
     bool IsOpen() const { return m_file != nullptr; }
+    // An answer was accepted, with its validator (null: none). A file that
+    // starts at byte 0 is kept under it from now on (kept beside the file for
+    // a later run too); a continued one keeps the validator it had.
+    void Answered(const char* validator);
+    // The If-Range value for a request that continues the file; null when
+    // none is to be sent.
+    const char* IfRange() const;
+    // Whether the next Open continues the bytes on disk.
+    bool CanContinue() const;
     // Appends the bytes and counts them; false with the system's error when
     // they could not be written.
     bool Write(const uint8_t* data, int32_t length, int32_t* error);
@@ -130,4 +141,7 @@ class PartialFile {
     int64_t m_found = 0;
     uint32_t m_partTicket = 0;
     bool m_partHashed = false;  // the partial file was hashed once
+    // Without a hash: the validator the partial file's bytes came under;
+    // empty when none (the file is then never continued).
+    ovCString m_validator;
 };

@@ -1,5 +1,7 @@
 #include "sdk/download/plain/RangedAnswer.h"
 
+#include <string.h>
+
 #include "sdk/download/ContentRange.h"
 
 namespace {
@@ -58,6 +60,17 @@ RangedAnswer JudgeEnd(const RangedAnswerHead& head, int64_t offset, int64_t know
 }
 
 }  // namespace
+
+RangedAnswer JudgeRangedAnswer(const RangedAnswerHead& head, const RangedRequest& request,
+                               int64_t knownSize, const char* validator) {
+    if (!request.ranged && head.status != kStatusOk)
+        return Refused("not the whole file");
+    // Bytes of another version of the file must never follow the kept ones.
+    if (request.ranged && request.ifRange && head.status == kStatusPartial &&
+        (!validator || strcmp(validator, request.ifRange) != 0))
+        return Refused("validator differs");
+    return JudgeRangedAnswer(head, request.offset, knownSize);
+}
 
 RangedAnswer JudgeRangedAnswer(const RangedAnswerHead& head, int64_t offset, int64_t knownSize) {
     switch (head.status) {

@@ -11,6 +11,11 @@
 //        offset equals the known size, or is 0 with no size known, and a
 //        Content-Range "bytes */<total>", when sent, names the offset.
 //
+// A request sent without a Range (the whole file, asked after a refused
+// ranged answer) takes a 200 only. A request with If-Range takes a 206 only
+// when the answer names the same validator (ResumeValidator.h); its 200 is
+// the whole file, written again from 0.
+//
 // Anything else in a 200, 206 or 416 is refused: the attempt failed, and no
 // byte of its body may reach the file. Other statuses are not judged here.
 //
@@ -40,6 +45,16 @@ struct RangedAnswer {
     const char* reason;  // why it was refused (a fixed text), else ""
 };
 
-// `offset` is where the request's range began; `knownSize` is -1 when
-// nothing is known.
+// What was asked.
+struct RangedRequest {
+    int64_t offset;       // where the file stands; the range begins there
+    bool ranged;          // a Range header was sent
+    const char* ifRange;  // the If-Range value sent; null when none
+};
+
+// `knownSize` is -1 when nothing is known; `validator` is the answer's own
+// (ResumeValidatorOf), null when it has none.
+RangedAnswer JudgeRangedAnswer(const RangedAnswerHead& head, const RangedRequest& request,
+                               int64_t knownSize, const char* validator);
+// A ranged request from `offset` without If-Range.
 RangedAnswer JudgeRangedAnswer(const RangedAnswerHead& head, int64_t offset, int64_t knownSize);

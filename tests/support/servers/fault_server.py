@@ -125,7 +125,27 @@ a marker of the test's own; state is kept per key for the server's life:
                             "cut <key> range bytes=<from>-"; at or past the
                             end it is 416 with "bytes */<size>".
                             ?flip=<i>: byte <i> of the file is inverted
-                            (other bytes of the same length)
+                            (other bytes of the same length);
+                            ?etag=<v> / ?lm=<v> (percent-decoded): every
+                            answer names that ETag / Last-Modified, and a
+                            Range with an If-Range other than the ETag (else
+                            the Last-Modified) gets 200 and the whole file;
+                            an If-Range is logged "cut <key> if-range <v>";
+                            ?after=<NNN>: the requests after the first <n>
+                            get status NNN instead of the file
+  /sign/<key>/<size>        302 to F/signed/<key>/<t>/<size>, <t> counting
+                            the /sign requests of <key> from 1
+  /signed/<key>/<t>/<size>  a target that serves once: the first request of
+                            each <t> answers like /cut (a Range honoured),
+                            with <t> 1 cut in half; any later request of
+                            that <t> gets 403 (expired)
+  /byte/<key>/<size>        the right head for the Range asked (200 or 206,
+                            Content-Length of the rest), one pattern byte,
+                            close
+  /grow/<key>/<step>        a file that grows with every request: from the
+                            Range's start <from> (0 without one) a 206 (200
+                            at 0) with a total of <from> + 2 * <step>, then
+                            <step> pattern bytes and close; ETag "grow"
   /count/<key>              200, text "<T>\n": requests of <key> to /cut so
                             far
   /probe/<key>/<kind>/<size>
@@ -172,6 +192,8 @@ Range header gets the fault of <kind>:
                             206 with the right Content-Range bytes
                             <from>-<size-1>/<size>, but the body is the
                             file's first <size-from> bytes
+  Every /answer/ request is logged "answer <target> range <value>" (the
+  value "none" without a Range).
   /trickle/<ms>/<size>      200, Content-Length <size> at once, then one
                             pattern byte every <ms> ms (10 to 10000) until
                             the body is sent, the client closes, or --hold
@@ -686,7 +708,8 @@ FRAMING = {
 
 
 class FileScenarios:
-    PREFIXES = ("/sized/", "/inflight/", "/cut/", "/count/", "/probe/", "/probe-sent/")
+    PREFIXES = ("/sized/", "/inflight/", "/cut/", "/count/", "/probe/", "/probe-sent/", "/sign/",
+                "/signed/", "/byte/", "/grow/")
     MAX_SENT = 1024 * 1024
 
     def __init__(self):
@@ -694,6 +717,8 @@ class FileScenarios:
         self.inflight = {}  # key -> [now, max, total]
         self.cuts = {}  # key -> requests so far
         self.probes = {}  # key -> [requests, body bytes sent]
+        self.signs = {}  # key -> /sign requests so far
+        self.signed = set()  # (key, token) already served
 
     def handles(self, path):
         return path.startswith(self.PREFIXES)
@@ -714,6 +739,14 @@ class FileScenarios:
             self.cut(server, conn, self.parts(path, 3), params, request)
         elif path.startswith("/probe/"):
             self.probe(server, conn, self.parts(path, 3), request)
+        elif path.startswith("/sign/"):
+            self.sign(server, conn, self.parts(path, 2))
+        elif path.startswith("/signed/"):
+            self.serve_signed(server, conn, self.parts(path, 3), request)
+        elif path.startswith("/byte/"):
+            self.one_byte(server, conn, self.parts(path, 2), request)
+        elif path.startswith("/grow/"):
+            self.grow(server, conn, self.parts(path, 2), request)
         elif path.startswith("/probe-sent/"):
             with self.lock:
                 count, sent = self.probes.get(path[len("/probe-sent/"):], [0, 0])
@@ -761,29 +794,113 @@ class FileScenarios:
         with self.lock:
             self.cuts[key] = self.cuts.get(key, 0) + 1
             seen = self.cuts[key]
-        whole = bytearray(pattern(min(size, self.MAX_SENT)))
+        after = server.number(params.get("after", "0"))
+        if seen > cuts and 100 <= after <= 599:
+            server.respond(conn, after, "Status", b"status %d\n" % after)
+            return
         flip = server.number(params.get("flip", "")) if "flip" in params else -1
+        validators = []
+        for name, header in (("etag", "ETag"), ("lm", "Last-Modified")):
+            if name in params:
+                validators.append((header, urllib.parse.unquote(params[name])))
+        self.serve_file(server, conn, key, size, request, seen <= cuts, flip, validators)
+
+    @staticmethod
+    def header_value(request, wanted):
+        for line in request.split(b"\r\n")[1:]:
+            name, _, value = line.partition(b":")
+            if name.strip().lower() == wanted:
+                return value.strip().decode("latin-1")
+        return None
+
+    def serve_file(self, server, conn, key, size, request, cut, flip=-1, validators=()):
+        """The pattern file of <size>, a Range honoured as /cut describes."""
+        whole = bytearray(pattern(min(size, self.MAX_SENT)))
         if 0 <= flip < len(whole):
             whole[flip] ^= 0xFF
         start = self.range_start(request)
         if start is not None:
             server.log_request(b"cut %s range bytes=%d-" % (key.encode(), start))
+        if_range = self.header_value(request, b"if-range")
+        if if_range is not None:
+            server.log_request(b"cut %s if-range %s" % (key.encode(), if_range.encode("latin-1")))
+            current = validators[0][1] if validators else None
+            if if_range != current:
+                start = None
+        extra = list(validators)
         if start is not None and size > 0 and start >= size:
             server.respond(conn, 416, "Range Not Satisfiable", b"",
-                           [("Content-Range", "bytes */%d" % size)])
+                           [("Content-Range", "bytes */%d" % size)] + extra)
             return
         if start is not None and size > 0:
             body = bytes(whole[start:])
             head = server.head(206, "Partial Content", [
                 ("Content-Length", str(size - start)),
-                ("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))])
+                ("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))] + extra)
         else:
             body = bytes(whole)
-            head = server.head(200, "OK", [("Content-Length", str(size))])
-        if seen <= cuts:
+            head = server.head(200, "OK", [("Content-Length", str(size))] + extra)
+        if cut:
             conn.sendall(head + body[:len(body) // 2])
         else:
             conn.sendall(head + body)
+        server.close_gracefully(conn)
+
+    def sign(self, server, conn, parts):
+        if not parts:
+            server.respond(conn, 404, "Not Found", b"bad sign path\n")
+            return
+        key, size = parts[0], server.number(parts[1])
+        with self.lock:
+            self.signs[key] = self.signs.get(key, 0) + 1
+            token = self.signs[key]
+        server.redirect(conn, 302, "%s/signed/%s/%d/%d" % (server.base, key, token, size))
+
+    def serve_signed(self, server, conn, parts, request):
+        if not parts:
+            server.respond(conn, 404, "Not Found", b"bad signed path\n")
+            return
+        key, token, size = parts[0], server.number(parts[1]), server.number(parts[2])
+        with self.lock:
+            expired = (key, token) in self.signed
+            self.signed.add((key, token))
+        if expired:
+            server.respond(conn, 403, "Forbidden", b"expired\n")
+            return
+        self.serve_file(server, conn, "signed-" + key, size, request, token == 1)
+
+    def one_byte(self, server, conn, parts, request):
+        if not parts:
+            server.respond(conn, 404, "Not Found", b"bad byte path\n")
+            return
+        size = server.number(parts[1])
+        start = self.range_start(request)
+        whole = pattern(min(size, self.MAX_SENT))
+        if start is not None and 0 < start < size:
+            head = server.head(206, "Partial Content", [
+                ("Content-Length", str(size - start)),
+                ("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))])
+        else:
+            start = 0
+            head = server.head(200, "OK", [("Content-Length", str(size))])
+        conn.sendall(head + whole[start:start + 1])
+        server.close_gracefully(conn)
+
+    def grow(self, server, conn, parts, request):
+        if not parts:
+            server.respond(conn, 404, "Not Found", b"bad grow path\n")
+            return
+        step = max(1, min(server.number(parts[1]), self.MAX_SENT))
+        start = self.range_start(request) or 0
+        total = start + 2 * step
+        extra = [("ETag", '"grow"')]
+        if start > 0:
+            head = server.head(206, "Partial Content", [
+                ("Content-Length", str(total - start)),
+                ("Content-Range", "bytes %d-%d/%d" % (start, total - 1, total))] + extra)
+        else:
+            head = server.head(200, "OK", [("Content-Length", str(total))] + extra)
+        conn.sendall(head + bytes((start + i) % 256 for i in range(step)))
         server.close_gracefully(conn)
 
 
@@ -863,6 +980,9 @@ def wrong_answer(server, conn, path, request):
         return
     kind = parts[1] if len(parts) == 3 else ""
     body = pattern(min(size, FileScenarios.MAX_SENT))
+    asked = FileScenarios.header_value(request, b"range")
+    target = (request.split(b"\r\n", 1)[0].split(b" ") + [b"", b""])[1]
+    server.log_request(b"answer %s range %s" % (target, (asked or "none").encode("latin-1")))
     if b"\r\nrange:" not in request.lower():
         conn.sendall(server.head(200, "OK", [("Content-Length", str(size))]) + body)
         server.close_gracefully(conn)
