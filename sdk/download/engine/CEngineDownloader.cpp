@@ -13,6 +13,7 @@
 #include "sdk/download/engine/CEngineLauncher.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/engine/EngineReportChecks.h"
+#include "sdk/download/engine/InstalledEngine.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -155,12 +156,26 @@ bool CEngineDownloader::CheckDeadlines(int64_t now) {
     const EngineDeadlines::Late late = m_deadlines.Check(now, m_jobs.Count(), m_connected, *this);
     if (late.expiry == EngineDeadlines::kUpdateLate) {
         LogWrite("[SwarmFetchLib] CEngineDownloader update timed out");
-        // Deleted where it stands: its downloads close, and an engine it has
-        // not started yet is never started.
+        // The update itself was slow, not an engine it started.
+        const bool updating = m_launcher && !m_launcher->Ended();
+        // Deleted where it stands: its downloads close (keeping their bytes
+        // for the next run), and an engine it has not started yet is never
+        // started.
         delete m_launcher;
         m_launcher = nullptr;
         m_reconnect = false;
         ReleaseConnection();
+        // Once a connection: an installed engine that does not come up in
+        // its own wait leaves the jobs to the plain downloader.
+        if (updating && !m_installedTried) {
+            m_installedTried = true;
+            if (StartInstalledEngine()) {
+                m_deadlines.WaitAgain(now);
+                m_connectAttempts = 0;
+                OnEngineUpdated();
+                return true;
+            }
+        }
         OnEngineUpdateFailed();
         return true;
     }
@@ -499,6 +514,7 @@ void CEngineDownloader::OnEngineConnected(uint32_t key) {
         return;
     m_connected = true;
     m_connectAttempts = 0;
+    m_installedTried = false;
     m_connectedAt = Now();
     m_deadlines.ConnectionUp();
     // Jobs that came while there was no engine, or from before a relaunch.

@@ -28,9 +28,13 @@
 // Every wait is bounded:
 // - Jobs wait for the update, the engine start and the connection at most
 //   kUpdateDeadlineSec from the first of them: then the update run is deleted
-//   where it stands (its downloads close, an engine it has not started yet is
-//   never started), SF_EVENT_ENGINE_FAILED follows and the jobs go to the plain
-//   downloader.
+//   where it stands (its downloads close, keeping their bytes for the next
+//   run; an engine it has not started yet is never started). When the update
+//   itself was still running and a working engine is installed
+//   (InstalledEngine.h), that engine is started and connected as after an
+//   update (SF_EVENT_ENGINE_READY), with kUpdateDeadlineSec of its own, once
+//   until a connection is made; otherwise SF_EVENT_ENGINE_FAILED follows and
+//   the jobs go to the plain downloader.
 // - A job the engine has not accepted within kAcceptWaitSec of registering
 //   counts as a dropped connection (the engine is started again), and one
 //   still not accepted kAnswerDeadlineSec after it was first sent gives the
@@ -181,7 +185,8 @@ class CEngineDownloader : public CJobDownloader,
 
     void StartLauncher();
     // Ends the wait for the update or the engine when it ran out of time;
-    // true when the engine was given up.
+    // true when the engine was given up, or the installed one started in the
+    // update's place.
     bool CheckDeadlines(int64_t now);
     // The engine reported on a job it accepted: its silence starts again.
     void HeardAbout(const CJob* job);
@@ -226,7 +231,10 @@ class CEngineDownloader : public CJobDownloader,
     EngineConnection m_connection;
     bool m_connected = false;
     int32_t m_connectAttempts = 0;  // since the engine was last started
-    bool m_reconnect = false;       // the watch timer connects again
+    // The installed engine was started for a late update; cleared by a
+    // connection.
+    bool m_installedTried = false;
+    bool m_reconnect = false;  // the watch timer connects again
     CEngineLauncher* m_launcher = nullptr;
     ovCPtrList m_oldLaunchers;  // ended runs, deleted by the watch timer
     int32_t m_launchCount = 0;
