@@ -319,6 +319,47 @@ TEST_F(EngineDownloaderTest, AJobTooBigForOneMessageGoesAsHeaderEntriesAndEnd) {
     EXPECT_EQ(kEngineMsgJobEnd, frames[253].message);
 }
 
+// An entry whose URL list is longer than the engine's entry message carries
+// (in a job too big for one message) cannot be registered. Started with the
+// engine connected, the host hears 517 and the job is idle again; started
+// before, the job goes to the plain downloader once the engine connects. In
+// both, the engine is told to drop the part it got.
+TEST_F(EngineDownloaderTest, AJobTheEngineCannotBeToldOfIsNotLeftWaiting) {
+    const size_t kUrlLength = (size_t)kEngineMaxUrlLength + 1000;
+    for (const bool connectedFirst : {true, false}) {
+        SCOPED_TRACE(connectedFirst ? "connected first" : "started first");
+        ASSERT_NO_FATAL_FAILURE(StartEngine("", connectedFirst));
+        if (connectedFirst) {
+            ASSERT_TRUE(Eventually([&] { return Connected(); }));
+        }
+        const uint32_t job = NewJob(2, kUrlLength);
+        if (connectedFirst) {
+            EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StartJob(job, 1));
+            EXPECT_FALSE(HeldBy(engine, job));
+            EXPECT_FALSE(HeldBy(plain, job));
+            EXPECT_EQ(std::vector<std::string>{}, Messages(job));
+        } else {
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+            EngineUpdated();
+            ASSERT_TRUE(Eventually([&] { return !HeldBy(engine, job); })) << log.Text();
+            const std::vector<std::string> messages = Messages(job);
+            ASSERT_FALSE(messages.empty());
+            EXPECT_EQ("518 ", messages[0]);
+        }
+        EXPECT_TRUE(log.Has("[SwarmFetchLib] CEngineDownloader job " + std::to_string(Number(job)) +
+                            " not registered"))
+            << log.Text();
+        ASSERT_TRUE(Eventually([&] { return EngineGot(kEngineMsgCancel); }));
+        std::vector<uint16_t> kinds;
+        for (const Frame& f : fake->Frames())
+            kinds.push_back(f.message);
+        EXPECT_EQ((std::vector<uint16_t>{kEngineMsgParameter, kEngineMsgJobMode, kEngineMsgJobBegin,
+                                         kEngineMsgCancel}),
+                  kinds);
+        SwarmFetch_DeleteJob(job);
+    }
+}
+
 // One engine answer each: what the job then shows. Each case has its own
 // engine and downloaders; its job is the library's i-th, so its number is i.
 TEST_F(EngineDownloaderTest, EngineReportsBecomeJobOutcomes) {

@@ -214,8 +214,15 @@ class CEngineDownloader : public CJobDownloader,
     void ReapLaunchers();
     void Connect();
     void ReleaseConnection();
-    void Register(CJob* job);
-    void SendJob(ovICDNLocalClientLayer* engine, CJob* job);
+    // SF_RESULT_FAILED, with nothing of the job left registered, when its
+    // record could not be made or its messages not sent (an entry the
+    // engine's message cannot carry, a connection that is gone).
+    int32_t Register(CJob* job);
+    // Registers a held job that has no record; one that cannot be registered
+    // is handed back.
+    void RegisterHeld(CJob* job);
+    // False when a message could not be made or sent.
+    bool SendJob(ovICDNLocalClientLayer* engine, CJob* job);
     Record* FindRecord(uint32_t jobNumber) const;
     Record* FindRecord(const CJob* job) const;
     void DropRecord(Record* record);
