@@ -569,6 +569,40 @@ TEST_F(EngineDownloaderTest, ALyingEngineIsHeldToTheJobsOwnFilesAndCounts) {
          false,
          true,
          nullptr},
+        // Too quick for a progress report: the speed is the average of what
+        // moved, none when the files were whole before the job was sent...
+        {"done at once with both files there before",
+         true,
+         2,
+         -1,
+         [&](uint32_t n) {
+             return accepted(n) + fileDone(n, path0, url0) +
+                    fileDone(n, path1, "http://127.0.0.1:1/file1.bin") + finished(n, 2);
+         },
+         {url0 + "," + path0, "http://127.0.0.1:1/file1.bin," + path1},
+         true,
+         false,
+         [](const SwarmFetchProgress& p, const SwarmFetchSizeInfo&) {
+             EXPECT_EQ(2001, p.received);
+             EXPECT_EQ(0, p.speed);
+         }},
+        // ... and all of it when their sizes were not known.
+        {"done at once with both files there, sizes unknown",
+         false,
+         2,
+         -1,
+         [&](uint32_t n) {
+             return accepted(n) + fileDone(n, path0, url0) +
+                    fileDone(n, path1, "http://127.0.0.1:1/file1.bin") + finished(n, 2);
+         },
+         {url0 + "," + path0, "http://127.0.0.1:1/file1.bin," + path1},
+         true,
+         false,
+         [](const SwarmFetchProgress& p, const SwarmFetchSizeInfo&) {
+             EXPECT_EQ(2001, p.received);
+             EXPECT_GT(p.speed, 0);
+             EXPECT_LE(p.speed, 2001);
+         }},
         {"counts far beyond the job",
          true,
          0,

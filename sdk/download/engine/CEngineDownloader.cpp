@@ -41,6 +41,7 @@ struct CEngineDownloader::Record {
     // Kept apart from engineJob: the engine may give any number, that one too.
     bool accepted;
     int64_t registeredAt;
+    int64_t kept;      // bytes of the job's files already whole when it was sent
     int64_t total;     // as the engine accepted the job, clamped
     bool resumeAsked;  // the host has not answered the engine's question yet
     bool strayLogged;  // a file report outside the job was logged
@@ -311,8 +312,9 @@ int32_t CEngineDownloader::Register(CJob* job) {
     if (!engine)
         return SF_RESULT_FAILED;
     const int64_t now = Now();
-    Record* record = new (std::nothrow)
-        Record{kNoEngineJob, (uint32_t)job->Number(), job, false, now, 0, false, false};
+    Record* record = new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, false,
+                                               now,          JobBytesInPlace(job),    0,   false,
+                                               false};
     if (!record || !m_records.AddTail(record)) {
         delete record;
         LogPrintf("[SwarmFetchLib] CEngineDownloader job %u not registered",
@@ -651,6 +653,7 @@ void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t
     Record* record = FindRecord(jobNumber);
     const int64_t total = record ? record->total : 0;
     const int64_t ranFor = record ? Now() - record->registeredAt : 0;
+    const int64_t kept = record ? record->kept : 0;
     DropRecord(record);
     m_deadlines.Forget(job);
     if (giveUp) {
@@ -666,13 +669,14 @@ void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t
         return;
     }
     // Jobs with hashed files are done once those are verified.
-    if (m_verification.JobDone(job, result, total, ranFor))
+    if (m_verification.JobDone(job, result, total, ranFor, kept))
         return;
-    FinishJob(job, result, total, ranFor);
+    FinishJob(job, result, total, ranFor, kept);
 }
 
-void CEngineDownloader::FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor) {
-    const SwarmFetchProgress progress = FinalEngineProgress(job, result, total, ranFor);
+void CEngineDownloader::FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor,
+                                  int64_t kept) {
+    const SwarmFetchProgress progress = FinalEngineProgress(job, result, total, ranFor, kept);
     StoreProgress(job, progress);
     ReportJobDone(job, progress.filesDone, 0);
 }
@@ -796,8 +800,9 @@ void CEngineDownloader::OnVerificationMessage(CJob* job, int32_t code, const cha
     QueueEngineMessage(job, code, text);
 }
 
-void CEngineDownloader::OnJobVerified(CJob* job, uint32_t result, int64_t total, int64_t ranFor) {
-    FinishJob(job, result, total, ranFor);
+void CEngineDownloader::OnJobVerified(CJob* job, uint32_t result, int64_t total, int64_t ranFor,
+                                      int64_t kept) {
+    FinishJob(job, result, total, ranFor, kept);
 }
 
 bool CEngineDownloader::VerificationRetired() const {

@@ -180,7 +180,8 @@ class CEngineDownloader : public CJobDownloader,
     // EngineVerification::Owner
     void OnFileVerified(CJob* job, const char* path, const char* urlList) override;
     void OnVerificationMessage(CJob* job, int32_t code, const char* text) override;
-    void OnJobVerified(CJob* job, uint32_t result, int64_t total, int64_t ranFor) override;
+    void OnJobVerified(CJob* job, uint32_t result, int64_t total, int64_t ranFor,
+                       int64_t kept) override;
     bool VerificationRetired() const override;
 
     void StartLauncher();
@@ -203,7 +204,7 @@ class CEngineDownloader : public CJobDownloader,
     // The job's entry at `path`; null for any other path (the first such
     // report of a registration is logged).
     const DownloadEntry* EntryAt(CJob* job, const char* path, uint32_t jobNumber);
-    void FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor);
+    void FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor, int64_t kept);
     // SF_EVENT_ENGINE_STATE for the latest engine state when it changed, at
     // most once a watch period.
     void RaiseEngineState();
