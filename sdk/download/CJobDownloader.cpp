@@ -41,7 +41,14 @@ int32_t CJobDownloader::Start(CJob* job) {
     if (m_timer.IsEmpty() && m_timer.CreateInstance(OV_CLSID_TIMER))
         m_timer.As<cpCTimer>()->Start(kTickPeriodMs, &CJobDownloader::OnTimer, this, 0,
                                       ovSmartPtr());
-    return Begin(job);
+    const int32_t result = Begin(job);
+    // A start that failed leaves nothing working on the job: held, it would
+    // wait for ever; idle, its host may start it again.
+    if (result == SF_RESULT_FAILED && Release(job)) {
+        job->SetState(CJob::kIdle);
+        StopTimerWhenIdle();
+    }
+    return result;
 }
 
 int32_t CJobDownloader::Stop(CJob* job) {

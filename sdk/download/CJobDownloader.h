@@ -32,7 +32,8 @@ class CJobDownloader {
 
     // SF_RESULT_ALREADY_RUNNING when the job is already held; otherwise clears
     // the offline flag, sets the job running, takes it, starts the timer when
-    // it is not running and returns Begin(job).
+    // it is not running and returns Begin(job). A Begin that gives
+    // SF_RESULT_FAILED lets the job go again, idle.
     int32_t Start(CJob* job);
     // SF_RESULT_NOT_RUNNING when the job is not held; otherwise lets it go,
     // sets it idle, stops the timer when no job is left, runs End(job) and

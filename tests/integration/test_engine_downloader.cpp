@@ -319,6 +319,47 @@ TEST_F(EngineDownloaderTest, AJobTooBigForOneMessageGoesAsHeaderEntriesAndEnd) {
     EXPECT_EQ(kEngineMsgJobEnd, frames[253].message);
 }
 
+// An entry whose URL list is longer than the engine's entry message carries
+// (in a job too big for one message) cannot be registered. Started with the
+// engine connected, the host hears 517 and the job is idle again; started
+// before, the job goes to the plain downloader once the engine connects. In
+// both, the engine is told to drop the part it got.
+TEST_F(EngineDownloaderTest, AJobTheEngineCannotBeToldOfIsNotLeftWaiting) {
+    const size_t kUrlLength = (size_t)kEngineMaxUrlLength + 1000;
+    for (const bool connectedFirst : {true, false}) {
+        SCOPED_TRACE(connectedFirst ? "connected first" : "started first");
+        ASSERT_NO_FATAL_FAILURE(StartEngine("", connectedFirst));
+        if (connectedFirst) {
+            ASSERT_TRUE(Eventually([&] { return Connected(); }));
+        }
+        const uint32_t job = NewJob(2, kUrlLength);
+        if (connectedFirst) {
+            EXPECT_EQ(SF_RESULT_FAILED, SwarmFetch_StartJob(job, 1));
+            EXPECT_FALSE(HeldBy(engine, job));
+            EXPECT_FALSE(HeldBy(plain, job));
+            EXPECT_EQ(std::vector<std::string>{}, Messages(job));
+        } else {
+            ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartJob(job, 1));
+            EngineUpdated();
+            ASSERT_TRUE(Eventually([&] { return !HeldBy(engine, job); })) << log.Text();
+            const std::vector<std::string> messages = Messages(job);
+            ASSERT_FALSE(messages.empty());
+            EXPECT_EQ("518 ", messages[0]);
+        }
+        EXPECT_TRUE(log.Has("[SwarmFetchLib] CEngineDownloader job " + std::to_string(Number(job)) +
+                            " not registered"))
+            << log.Text();
+        ASSERT_TRUE(Eventually([&] { return EngineGot(kEngineMsgCancel); }));
+        std::vector<uint16_t> kinds;
+        for (const Frame& f : fake->Frames())
+            kinds.push_back(f.message);
+        EXPECT_EQ((std::vector<uint16_t>{kEngineMsgParameter, kEngineMsgJobMode, kEngineMsgJobBegin,
+                                         kEngineMsgCancel}),
+                  kinds);
+        SwarmFetch_DeleteJob(job);
+    }
+}
+
 // One engine answer each: what the job then shows. Each case has its own
 // engine and downloaders; its job is the library's i-th, so its number is i.
 TEST_F(EngineDownloaderTest, EngineReportsBecomeJobOutcomes) {
@@ -528,6 +569,40 @@ TEST_F(EngineDownloaderTest, ALyingEngineIsHeldToTheJobsOwnFilesAndCounts) {
          false,
          true,
          nullptr},
+        // Too quick for a progress report: the speed is the average of what
+        // moved, none when the files were whole before the job was sent...
+        {"done at once with both files there before",
+         true,
+         2,
+         -1,
+         [&](uint32_t n) {
+             return accepted(n) + fileDone(n, path0, url0) +
+                    fileDone(n, path1, "http://127.0.0.1:1/file1.bin") + finished(n, 2);
+         },
+         {url0 + "," + path0, "http://127.0.0.1:1/file1.bin," + path1},
+         true,
+         false,
+         [](const SwarmFetchProgress& p, const SwarmFetchSizeInfo&) {
+             EXPECT_EQ(2001, p.received);
+             EXPECT_EQ(0, p.speed);
+         }},
+        // ... and all of it when their sizes were not known.
+        {"done at once with both files there, sizes unknown",
+         false,
+         2,
+         -1,
+         [&](uint32_t n) {
+             return accepted(n) + fileDone(n, path0, url0) +
+                    fileDone(n, path1, "http://127.0.0.1:1/file1.bin") + finished(n, 2);
+         },
+         {url0 + "," + path0, "http://127.0.0.1:1/file1.bin," + path1},
+         true,
+         false,
+         [](const SwarmFetchProgress& p, const SwarmFetchSizeInfo&) {
+             EXPECT_EQ(2001, p.received);
+             EXPECT_GT(p.speed, 0);
+             EXPECT_LE(p.speed, 2001);
+         }},
         {"counts far beyond the job",
          true,
          0,

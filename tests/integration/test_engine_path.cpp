@@ -361,6 +361,9 @@ TEST_F(EnginePath, AnUpdateCutOffAtItsDeadlineResumesOnTheNextRun) {
     ASSERT_TRUE(JobDone()) << log.Text();
     EXPECT_TRUE(log.Has("[SwarmFetchLib] CEngineDownloader update timed out")) << log.Text();
     EXPECT_EQ(1u, library->Recorder().CountOf(SF_EVENT_ENGINE_FAILED));
+    // No engine is installed to take the job meanwhile.
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] Installed Engine Unusable")) << log.Text();
+    EXPECT_TRUE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin")) << log.Text();
     PartialArchive kept;
     ASSERT_TRUE(LoadPartialArchive(archiveUrl.c_str(), &kept)) << log.Text();
     const int64_t have = kept.have;
@@ -382,6 +385,88 @@ TEST_F(EnginePath, AnUpdateCutOffAtItsDeadlineResumesOnTheNextRun) {
         << log.Text();
     g_clockOffset = CEngineDownloader::kUpdateDeadlineSec;
     ASSERT_TRUE(JobDone()) << log.Text();
+}
+
+// With a working engine installed by an earlier run, an update whose archive
+// drips past its deadline (on the test clock) is cut off, keeping its bytes,
+// and the installed engine does the job: event 520, no 521, no plain
+// downloader. The next run asks for the rest of the archive and again uses
+// the installed engine while it is slow.
+TEST_F(EnginePath, ASlowUpdateLeavesTheJobToTheInstalledEngineAndResumesNextRun) {
+    SetConnectivityForTesting(kConnectivityConnected);
+    CEngineDownloader::SetClockForTesting(&ShiftedClock);
+    g_clockOffset = 0;
+    const sftest::TestServers& servers = sftest::Servers();
+    auto nextRun = [&] {
+        library.reset();
+        ASSERT_TRUE(Eventually([&] { return !Listening(); }, 15000)) << "the engine stayed";
+        for (const char* file : kFiles)
+            std::filesystem::remove(target.Native(std::string(file).substr(6)));
+        g_clockOffset = 0;
+        Start();
+        StartJob();
+    };
+    // Each run starts its log afresh.
+    auto ranByTheInstalledEngine = [&](const std::string& what) {
+        ASSERT_TRUE(JobDone()) << what << log.Text();
+        ExpectFilesAsServed();
+        EXPECT_EQ(1u, library->Recorder().CountOf(SF_EVENT_ENGINE_READY)) << what;
+        EXPECT_EQ(0u, library->Recorder().CountOf(SF_EVENT_ENGINE_FAILED)) << what;
+        EXPECT_EQ(1u, log.CountOf("[SwarmFetchLib] CEngineDownloader update timed out")) << what;
+        EXPECT_EQ(1u, log.CountOf("[SwarmFetchLib] Installed Engine Used (Version: " +
+                                  servers.EngineVersion() + ")"))
+            << what << log.Text();
+        EXPECT_FALSE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin")) << what << log.Text();
+    };
+
+    // The first run installs the engine the server has.
+    Start();
+    StartJob();
+    ASSERT_TRUE(JobDone()) << log.Text();
+    ExpectFilesAsServed();
+
+    const std::string tag =
+        "installed-" + std::to_string(ClockUnixSeconds()) + "-" + std::to_string((long long)port);
+    const std::string archiveUrl = servers.FaultUrl("/drip/" + tag + "?ms=100&x=.zip");
+    const std::string folder = "engine-path/" + tag;
+    std::error_code ec;
+    std::filesystem::create_directories(servers.DocRootPath(folder), ec);
+    std::ofstream(servers.DocRootPath(folder + "/KVX_updater.xml"))
+        << "<u><all><all url=\"" << archiveUrl
+        << "\"/></all><file><ldDownload.exe ver=\"9.9.9.9\" url=\"" << archiveUrl
+        << "\"/></file></u>";
+    const std::string manifestUrl = servers.HttpUrl("/" + folder + "/KVX_updater.xml");
+    SetEngineManifestUrlForTesting(manifestUrl.c_str());
+    auto faultLogHas = [&](const std::string& text) {
+        for (const std::string& line : servers.FaultRequestLines())
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+
+    nextRun();
+    ASSERT_TRUE(Eventually(
+        [&] { return library->Recorder().CountOf(SF_EVENT_ENGINE_UPDATE_PROGRESS) >= 1; }, 20000))
+        << log.Text();
+    g_clockOffset = CEngineDownloader::kUpdateDeadlineSec;
+    ranByTheInstalledEngine("second run: ");
+    PartialArchive kept;
+    ASSERT_TRUE(LoadPartialArchive(archiveUrl.c_str(), &kept)) << log.Text();
+    const int64_t have = kept.have;
+    free(kept.data);
+    EXPECT_EQ(1000, kept.total);
+    EXPECT_GE(have, 1);
+
+    nextRun();
+    EXPECT_TRUE(Eventually(
+        [&] {
+            return faultLogHas("drip " + tag + " range bytes=" + std::to_string((long long)have) +
+                               "-");
+        },
+        20000))
+        << log.Text();
+    g_clockOffset = CEngineDownloader::kUpdateDeadlineSec;
+    ranByTheInstalledEngine("third run: ");
 }
 
 TEST_F(EnginePath, AConnectionThatLastedAMinuteStartsTheSeriesAgain) {

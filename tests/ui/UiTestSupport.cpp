@@ -164,8 +164,12 @@ void TestDialog::Place(int id, int x, int y, int width, int height) {
 }
 
 LRESULT TestDialog::WindowProc(UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_CTLCOLORSTATIC) {
+        paints += 'c';
+    }
     if (msg == WM_ERASEBKGND) {
         ++eraseCount;
+        paints += 'e';
         HDC dc = reinterpret_cast<HDC>(wp);
         RECT client;
         ::GetClientRect(m_hWnd, &client);

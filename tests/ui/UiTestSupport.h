@@ -67,6 +67,9 @@ class TestDialog : public CDialog {
     // BN_CLICKED notifications that reached the dialog, by control id.
     std::vector<int> clicks;
     int eraseCount = 0;
+    // In order: 'e' for a background erase, 'c' for a static's colour
+    // request (it is about to draw its text).
+    std::string paints;
 
     // Moves control `id` to (x, y) with the given size, in client pixels.
     void Place(int id, int x, int y, int width, int height);

@@ -10,6 +10,7 @@
 
 #include <commctrl.h>
 
+#include <string>
 #include <vector>
 
 namespace {
@@ -217,8 +218,14 @@ TEST_F(ImageControlsTest, TransparentLabelRepaintsItsParentWhenTheTextChanges) {
     EXPECT_EQ(canvas.Pixel(12, 301), dialog.background);
 
     int erases = dialog.eraseCount;
+    dialog.paints.clear();
     label.SetWindowTextA("WW");
     EXPECT_GT(dialog.eraseCount, erases) << "the parent repainted under the label";
+    // Drawn over the old text first, both would show until the repaint.
+    ASSERT_FALSE(dialog.paints.empty());
+    EXPECT_EQ('e', dialog.paints[0])
+        << "the new text came before the background: " << dialog.paints;
+    EXPECT_NE(std::string::npos, dialog.paints.find('c')) << "the new text was drawn at once";
     ::UpdateWindow(label.GetSafeHwnd());
     canvas.CaptureWindow(dialog.GetSafeHwnd());
     EXPECT_EQ(LightPixels(canvas, tail), 0) << "nothing of the longer text is left";

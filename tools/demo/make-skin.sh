@@ -23,12 +23,14 @@ done
 
 # Background: the labels sit left of the value fields the launcher draws at
 # (112,195) (112,213) (112,231) (276,195) (276,213) (276,231), the progress
-# bar at (113,250) 282 x 10 and the folder line at (56,302).
+# bar at (113,250) 282 x 10 and the folder line at (56,302). The panel ends
+# above y 265, where the installer notice (an opaque black line, 14 high)
+# comes up between it and the folder line.
 convert -size 640x380 gradient:'#1d2b44'-'#0b0f18' \
     -fill '#2a3b5c' -draw 'rectangle 0,0 639,56' \
     -font "$font" -pointsize 26 -fill '#f0c040' -annotate +24+38 'brightwave7' \
     -font "$font_plain" -pointsize 13 -fill '#c8d0e0' -annotate +250+38 '게임 클라이언트 다운로드' \
-    -fill '#101828' -stroke '#3a4a6a' -draw 'roundrectangle 20,180 620,272 8,8' -stroke none \
+    -fill '#101828' -stroke '#3a4a6a' -draw 'roundrectangle 20,180 620,264 8,8' -stroke none \
     -font "$font_plain" -pointsize 12 -fill '#9fb0d0' \
     -annotate +40+206 '현재 파일' -annotate +40+224 '경과 시간' -annotate +40+242 '남은 시간' \
     -annotate +216+206 '전체 크기' -annotate +216+224 '받은 크기' -annotate +216+242 '속도' \

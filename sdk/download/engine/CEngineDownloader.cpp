@@ -13,6 +13,7 @@
 #include "sdk/download/engine/CEngineLauncher.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/engine/EngineReportChecks.h"
+#include "sdk/download/engine/InstalledEngine.h"
 #include "sdk/support/ServiceLog.h"
 
 namespace {
@@ -40,6 +41,7 @@ struct CEngineDownloader::Record {
     // Kept apart from engineJob: the engine may give any number, that one too.
     bool accepted;
     int64_t registeredAt;
+    int64_t kept;      // bytes of the job's files already whole when it was sent
     int64_t total;     // as the engine accepted the job, clamped
     bool resumeAsked;  // the host has not answered the engine's question yet
     bool strayLogged;  // a file report outside the job was logged
@@ -155,12 +157,26 @@ bool CEngineDownloader::CheckDeadlines(int64_t now) {
     const EngineDeadlines::Late late = m_deadlines.Check(now, m_jobs.Count(), m_connected, *this);
     if (late.expiry == EngineDeadlines::kUpdateLate) {
         LogWrite("[SwarmFetchLib] CEngineDownloader update timed out");
-        // Deleted where it stands: its downloads close, and an engine it has
-        // not started yet is never started.
+        // The update itself was slow, not an engine it started.
+        const bool updating = m_launcher && !m_launcher->Ended();
+        // Deleted where it stands: its downloads close (keeping their bytes
+        // for the next run), and an engine it has not started yet is never
+        // started.
         delete m_launcher;
         m_launcher = nullptr;
         m_reconnect = false;
         ReleaseConnection();
+        // Once a connection: an installed engine that does not come up in
+        // its own wait leaves the jobs to the plain downloader.
+        if (updating && !m_installedTried) {
+            m_installedTried = true;
+            if (StartInstalledEngine()) {
+                m_deadlines.WaitAgain(now);
+                m_connectAttempts = 0;
+                OnEngineUpdated();
+                return true;
+            }
+        }
         OnEngineUpdateFailed();
         return true;
     }
@@ -280,39 +296,57 @@ int32_t CEngineDownloader::Begin(CJob* job) {
         m_deadlines.WaitForConnection(Now());
         return SF_RESULT_OK;
     }
-    Register(job);
-    return SF_RESULT_OK;
+    return Register(job);
 }
 
-void CEngineDownloader::Register(CJob* job) {
+void CEngineDownloader::RegisterHeld(CJob* job) {
+    // No host call waits for the answer here, and the same job would fail
+    // the same way at every tick: what the engine cannot be told of the
+    // plain downloader fetches.
+    if (!FindRecord(job) && Register(job) != SF_RESULT_OK && !m_retired && Holds(job))
+        HandBack(job);
+}
+
+int32_t CEngineDownloader::Register(CJob* job) {
     ovICDNLocalClientLayer* engine = Engine();
     if (!engine)
-        return;
+        return SF_RESULT_FAILED;
     const int64_t now = Now();
-    Record* record = new (std::nothrow)
-        Record{kNoEngineJob, (uint32_t)job->Number(), job, false, now, 0, false, false};
+    Record* record = new (std::nothrow) Record{kNoEngineJob, (uint32_t)job->Number(), job, false,
+                                               now,          JobBytesInPlace(job),    0,   false,
+                                               false};
     if (!record || !m_records.AddTail(record)) {
         delete record;
-        return;
+        LogPrintf("[SwarmFetchLib] CEngineDownloader job %u not registered",
+                  (unsigned)job->Number());
+        return SF_RESULT_FAILED;
     }
     // Kept across relaunches: the engine's time to answer is the job's.
-    if (!m_deadlines.Sent(job, now)) {
-        DropRecord(record);
-        return;
-    }
-    if (job->Code()[0])
-        engine->SendServiceCode(job->Code());
-    engine->SendJobMode(job->UseEngine() != 0);
-    if (job->EngineFlag())
-        engine->SendJobFlag((uint32_t)job->Number());
-    SendJob(engine, job);
+    const bool owed = m_deadlines.Sent(job, now);
+    bool sent = owed;
+    if (sent && job->Code()[0])
+        sent = !OV_FAILED(engine->SendServiceCode(job->Code()));
+    if (sent)
+        sent = !OV_FAILED(engine->SendJobMode(job->UseEngine() != 0));
+    if (sent && job->EngineFlag())
+        sent = !OV_FAILED(engine->SendJobFlag((uint32_t)job->Number()));
+    if (sent)
+        sent = SendJob(engine, job);
+    if (sent)
+        return SF_RESULT_OK;
+    LogPrintf("[SwarmFetchLib] CEngineDownloader job %u not registered", (unsigned)job->Number());
+    // Nothing of it stays: the engine drops what part of it went out.
+    if (owed)
+        m_deadlines.Forget(job);
+    CancelAtEngine(job);
+    return SF_RESULT_FAILED;
 }
 
-void CEngineDownloader::SendJob(ovICDNLocalClientLayer* engine, CJob* job) {
+bool CEngineDownloader::SendJob(ovICDNLocalClientLayer* engine, CJob* job) {
     const int32_t count = job->EntryCount();
     ovEngineJobEntry* entries = new (std::nothrow) ovEngineJobEntry[count > 0 ? count : 1];
     if (!entries)
-        return;
+        return false;
     for (int32_t i = 0; i < count; ++i) {
         const DownloadEntry* entry = job->EntryAt(i);
         entries[i].value1 = (uint32_t)entry->value1;
@@ -324,15 +358,20 @@ void CEngineDownloader::SendJob(ovICDNLocalClientLayer* engine, CJob* job) {
     }
     const ovEngineJob whole{(uint32_t)job->Number(), job->Name(), count, entries};
     const int32_t size = nwEngineJobSize(&whole);
+    bool sent = true;
     if (size >= 0 && size <= kEngineWholeJobLimit) {
-        engine->SendJob(&whole);
+        sent = !OV_FAILED(engine->SendJob(&whole));
     } else {
-        engine->SendJobBegin(whole.jobNumber, count, job->Name());
-        for (int32_t i = 0; i < count; ++i)
-            engine->SendJobEntry(whole.jobNumber, (uint32_t)i, &entries[i]);
-        engine->SendJobEnd(whole.jobNumber);
+        // An entry the engine's message cannot carry ends the job's sending:
+        // the engine would otherwise take the job without it.
+        sent = !OV_FAILED(engine->SendJobBegin(whole.jobNumber, count, job->Name()));
+        for (int32_t i = 0; i < count && sent; ++i)
+            sent = !OV_FAILED(engine->SendJobEntry(whole.jobNumber, (uint32_t)i, &entries[i]));
+        if (sent)
+            sent = !OV_FAILED(engine->SendJobEnd(whole.jobNumber));
     }
     delete[] entries;
+    return sent;
 }
 
 void CEngineDownloader::End(CJob* job) {
@@ -376,9 +415,8 @@ void CEngineDownloader::CheckConnection(CJob* job) {
     // A job the engine connected for while the machine was offline was not
     // sent (Begin refuses while offline): it goes out once the network is
     // back, or it would wait for ever.
-    if (!m_offline && m_connected && Holds(job) && !FindRecord(job) &&
-        !m_verification.Finishing(job))
-        Register(job);
+    if (!m_offline && m_connected && Holds(job) && !m_verification.Finishing(job))
+        RegisterHeld(job);
 }
 
 void CEngineDownloader::QueueEngineMessage(CJob* job, int32_t code, const char* text) {
@@ -499,6 +537,7 @@ void CEngineDownloader::OnEngineConnected(uint32_t key) {
         return;
     m_connected = true;
     m_connectAttempts = 0;
+    m_installedTried = false;
     m_connectedAt = Now();
     m_deadlines.ConnectionUp();
     // Jobs that came while there was no engine, or from before a relaunch.
@@ -515,8 +554,8 @@ void CEngineDownloader::OnEngineConnected(uint32_t key) {
     for (ovCPtrList::Node* node = m_jobs.HeadNode(); node && n < count; node = node->next)
         jobs[n++] = static_cast<CJob*>(node->element);
     for (int32_t i = 0; i < n; ++i) {
-        if (Holds(jobs[i]) && m_connected && !m_verification.Finishing(jobs[i]))
-            Begin(jobs[i]);
+        if (Holds(jobs[i]) && m_connected && !m_offline && !m_verification.Finishing(jobs[i]))
+            RegisterHeld(jobs[i]);
     }
     delete[] jobs;
 }
@@ -614,6 +653,7 @@ void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t
     Record* record = FindRecord(jobNumber);
     const int64_t total = record ? record->total : 0;
     const int64_t ranFor = record ? Now() - record->registeredAt : 0;
+    const int64_t kept = record ? record->kept : 0;
     DropRecord(record);
     m_deadlines.Forget(job);
     if (giveUp) {
@@ -629,13 +669,14 @@ void CEngineDownloader::OnJobFinished(uint32_t key, uint32_t jobNumber, uint32_t
         return;
     }
     // Jobs with hashed files are done once those are verified.
-    if (m_verification.JobDone(job, result, total, ranFor))
+    if (m_verification.JobDone(job, result, total, ranFor, kept))
         return;
-    FinishJob(job, result, total, ranFor);
+    FinishJob(job, result, total, ranFor, kept);
 }
 
-void CEngineDownloader::FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor) {
-    const SwarmFetchProgress progress = FinalEngineProgress(job, result, total, ranFor);
+void CEngineDownloader::FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor,
+                                  int64_t kept) {
+    const SwarmFetchProgress progress = FinalEngineProgress(job, result, total, ranFor, kept);
     StoreProgress(job, progress);
     ReportJobDone(job, progress.filesDone, 0);
 }
@@ -759,8 +800,9 @@ void CEngineDownloader::OnVerificationMessage(CJob* job, int32_t code, const cha
     QueueEngineMessage(job, code, text);
 }
 
-void CEngineDownloader::OnJobVerified(CJob* job, uint32_t result, int64_t total, int64_t ranFor) {
-    FinishJob(job, result, total, ranFor);
+void CEngineDownloader::OnJobVerified(CJob* job, uint32_t result, int64_t total, int64_t ranFor,
+                                      int64_t kept) {
+    FinishJob(job, result, total, ranFor, kept);
 }
 
 bool CEngineDownloader::VerificationRetired() const {

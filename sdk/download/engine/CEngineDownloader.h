@@ -28,9 +28,13 @@
 // Every wait is bounded:
 // - Jobs wait for the update, the engine start and the connection at most
 //   kUpdateDeadlineSec from the first of them: then the update run is deleted
-//   where it stands (its downloads close, an engine it has not started yet is
-//   never started), SF_EVENT_ENGINE_FAILED follows and the jobs go to the plain
-//   downloader.
+//   where it stands (its downloads close, keeping their bytes for the next
+//   run; an engine it has not started yet is never started). When the update
+//   itself was still running and a working engine is installed
+//   (InstalledEngine.h), that engine is started and connected as after an
+//   update (SF_EVENT_ENGINE_READY), with kUpdateDeadlineSec of its own, once
+//   until a connection is made; otherwise SF_EVENT_ENGINE_FAILED follows and
+//   the jobs go to the plain downloader.
 // - A job the engine has not accepted within kAcceptWaitSec of registering
 //   counts as a dropped connection (the engine is started again), and one
 //   still not accepted kAnswerDeadlineSec after it was first sent gives the
@@ -176,12 +180,14 @@ class CEngineDownloader : public CJobDownloader,
     // EngineVerification::Owner
     void OnFileVerified(CJob* job, const char* path, const char* urlList) override;
     void OnVerificationMessage(CJob* job, int32_t code, const char* text) override;
-    void OnJobVerified(CJob* job, uint32_t result, int64_t total, int64_t ranFor) override;
+    void OnJobVerified(CJob* job, uint32_t result, int64_t total, int64_t ranFor,
+                       int64_t kept) override;
     bool VerificationRetired() const override;
 
     void StartLauncher();
     // Ends the wait for the update or the engine when it ran out of time;
-    // true when the engine was given up.
+    // true when the engine was given up, or the installed one started in the
+    // update's place.
     bool CheckDeadlines(int64_t now);
     // The engine reported on a job it accepted: its silence starts again.
     void HeardAbout(const CJob* job);
@@ -198,7 +204,7 @@ class CEngineDownloader : public CJobDownloader,
     // The job's entry at `path`; null for any other path (the first such
     // report of a registration is logged).
     const DownloadEntry* EntryAt(CJob* job, const char* path, uint32_t jobNumber);
-    void FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor);
+    void FinishJob(CJob* job, uint32_t result, int64_t total, int64_t ranFor, int64_t kept);
     // SF_EVENT_ENGINE_STATE for the latest engine state when it changed, at
     // most once a watch period.
     void RaiseEngineState();
@@ -209,8 +215,15 @@ class CEngineDownloader : public CJobDownloader,
     void ReapLaunchers();
     void Connect();
     void ReleaseConnection();
-    void Register(CJob* job);
-    void SendJob(ovICDNLocalClientLayer* engine, CJob* job);
+    // SF_RESULT_FAILED, with nothing of the job left registered, when its
+    // record could not be made or its messages not sent (an entry the
+    // engine's message cannot carry, a connection that is gone).
+    int32_t Register(CJob* job);
+    // Registers a held job that has no record; one that cannot be registered
+    // is handed back.
+    void RegisterHeld(CJob* job);
+    // False when a message could not be made or sent.
+    bool SendJob(ovICDNLocalClientLayer* engine, CJob* job);
     Record* FindRecord(uint32_t jobNumber) const;
     Record* FindRecord(const CJob* job) const;
     void DropRecord(Record* record);
@@ -226,7 +239,10 @@ class CEngineDownloader : public CJobDownloader,
     EngineConnection m_connection;
     bool m_connected = false;
     int32_t m_connectAttempts = 0;  // since the engine was last started
-    bool m_reconnect = false;       // the watch timer connects again
+    // The installed engine was started for a late update; cleared by a
+    // connection.
+    bool m_installedTried = false;
+    bool m_reconnect = false;  // the watch timer connects again
     CEngineLauncher* m_launcher = nullptr;
     ovCPtrList m_oldLaunchers;  // ended runs, deleted by the watch timer
     int32_t m_launchCount = 0;

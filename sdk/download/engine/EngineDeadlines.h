@@ -68,6 +68,8 @@ class EngineDeadlines {
     void WaitForConnection(int64_t now);
     // Connected: no job waits for the connection.
     void ConnectionUp() { m_waitingSince = 0; }
+    // Held jobs wait for another engine's start and connection from `now`.
+    void WaitAgain(int64_t now) { m_waitingSince = now; }
     // The job was sent to the engine: it owes an answer from `now`, unless it
     // owed one already. False when memory ran out (nothing is owed).
     bool Sent(const CJob* job, int64_t now);

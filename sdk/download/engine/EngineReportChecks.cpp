@@ -92,7 +92,8 @@ void FillEngineProgress(CJob* job, const nwEngineProgressBlock& block,
            length < kProgressNameMax ? length : kProgressNameMax);
 }
 
-SwarmFetchProgress FinalEngineProgress(CJob* job, uint32_t result, int64_t total, int64_t ranFor) {
+SwarmFetchProgress FinalEngineProgress(CJob* job, uint32_t result, int64_t total, int64_t ranFor,
+                                       int64_t kept) {
     // Reports come once a second, so a short job may end before its first
     // one: the last record shows the whole job received.
     const int64_t known = KnownJobTotal(job);
@@ -105,19 +106,35 @@ SwarmFetchProgress FinalEngineProgress(CJob* job, uint32_t result, int64_t total
     progress.percent = 100;
     progress.remaining = 0;
     // The job's whole time, at least the second it began in; a job too
-    // short for a rate report shows its average.
+    // short for a rate report shows its average, of the bytes it moved: a
+    // job whose files were all there shows none.
     if (progress.elapsed < ranFor)
         progress.elapsed = ranFor;
     if (progress.elapsed < 1)
         progress.elapsed = 1;
     if (progress.speed <= 0) {
-        const int64_t average = progress.received / progress.elapsed;
+        const int64_t moved = progress.received > kept ? progress.received - kept : 0;
+        const int64_t average = moved / progress.elapsed;
         progress.speed = average > INT32_MAX ? INT32_MAX : (int32_t)average;
     }
     progress.filesDone = EngineFileCount(result, job->EntryCount());
     if (progress.fileCount < progress.filesDone)
         progress.fileCount = progress.filesDone;
     return progress;
+}
+
+int64_t JobBytesInPlace(CJob* job) {
+    int64_t kept = 0;
+    for (int32_t i = 0; i < job->EntryCount(); ++i) {
+        const DownloadEntry* entry = job->EntryAt(i);
+        ovCString path;
+        if (!entry || entry->size <= 0 || !path.Assign(entry->folder) ||
+            !path.Append(entry->fileName))
+            continue;
+        if (PfFileSoleSize(path.CStr()) == entry->size && kept <= INT64_MAX - entry->size)
+            kept += entry->size;
+    }
+    return kept;
 }
 
 bool JobFilesInPlace(CJob* job) {

@@ -34,8 +34,15 @@ void FillEngineProgress(CJob* job, const nwEngineProgressBlock& block,
 
 // The job's last progress record once the engine reports it done with
 // `result` files, `total` bytes as it accepted the job, after `ranFor`
-// seconds: the whole job received.
-SwarmFetchProgress FinalEngineProgress(CJob* job, uint32_t result, int64_t total, int64_t ranFor);
+// seconds: the whole job received. Without a rate from the engine the speed
+// is the average of what moved: the job's bytes less `kept`, those that were
+// in place before it was sent.
+SwarmFetchProgress FinalEngineProgress(CJob* job, uint32_t result, int64_t total, int64_t ranFor,
+                                       int64_t kept);
+
+// Bytes of the entries whose files are already there whole: a sole file at
+// the entry's known size.
+int64_t JobBytesInPlace(CJob* job);
 
 // Every entry's file is there at its expected size, as a sole file (no link,
 // one name; pfFile.h); entries with a hash are left to their verification.

@@ -49,6 +49,7 @@ struct EngineVerification::Check {
     uint32_t result = 0;
     int64_t total = 0;
     int64_t ranFor = 0;
+    int64_t kept = 0;
 };
 
 EngineVerification::~EngineVerification() {
@@ -65,7 +66,8 @@ void EngineVerification::FileDone(CJob* job, int32_t index) {
         CheckFile(check, index);
 }
 
-bool EngineVerification::JobDone(CJob* job, uint32_t result, int64_t total, int64_t ranFor) {
+bool EngineVerification::JobDone(CJob* job, uint32_t result, int64_t total, int64_t ranFor,
+                                 int64_t kept) {
     Check* check = CheckFor(job);
     if (!check && HasHashedEntry(job)) {
         // No memory for the check: the job fails as when a file cannot be
@@ -79,6 +81,7 @@ bool EngineVerification::JobDone(CJob* job, uint32_t result, int64_t total, int6
     check->result = result;
     check->total = total;
     check->ranFor = ranFor;
+    check->kept = kept;
     // Files the engine did not report are read now; each report may
     // change the job's checks.
     for (int32_t i = 0; i < job->EntryCount() && check; ++i) {
@@ -250,8 +253,9 @@ void EngineVerification::FinishWhenVerified(Check* check) {
     const uint32_t result = check->result;
     const int64_t total = check->total;
     const int64_t ranFor = check->ranFor;
+    const int64_t kept = check->kept;
     Drop(job);
-    m_owner->OnJobVerified(job, result, total, ranFor);
+    m_owner->OnJobVerified(job, result, total, ranFor, kept);
 }
 
 void EngineVerification::StartHashTimer() {

@@ -34,9 +34,10 @@ class EngineVerification : public IPlatFormSessionEventListener {
         virtual void OnFileVerified(CJob* job, const char* path, const char* urlList) = 0;
         // A message for the job (a file could not be fetched again).
         virtual void OnVerificationMessage(CJob* job, int32_t code, const char* text) = 0;
-        // The engine reported the job done with these values and every file
-        // with a hash is verified.
-        virtual void OnJobVerified(CJob* job, uint32_t result, int64_t total, int64_t ranFor) = 0;
+        // The engine reported the job done with these values (as given to
+        // JobDone) and every file with a hash is verified.
+        virtual void OnJobVerified(CJob* job, uint32_t result, int64_t total, int64_t ranFor,
+                                   int64_t kept) = 0;
         // The owner is retired: nothing more is started.
         virtual bool VerificationRetired() const = 0;
 
@@ -56,7 +57,7 @@ class EngineVerification : public IPlatFormSessionEventListener {
     // a hash (the owner finishes it itself); otherwise its files not reported
     // yet are hashed and OnJobVerified follows once every one is verified
     // (without memory for that, the job gets SF_MSG_FAILED and is never done).
-    bool JobDone(CJob* job, uint32_t result, int64_t total, int64_t ranFor);
+    bool JobDone(CJob* job, uint32_t result, int64_t total, int64_t ranFor, int64_t kept);
     // The engine is done with the job: nothing of it is sent any more.
     bool Finishing(const CJob* job) const;
     // Forgets the job's verification: its hashes are dropped, its session
