@@ -181,7 +181,9 @@ ResultCode cpCQoSContext::SetOption(int32_t type, const uint32_t* value) {
             m_connectTimeoutSec = *value;
             return OV_S_PLATFORM;
         case kQoSOptionIdleLimit:
+            // A kept connection given a new limit counts its idle time anew.
             m_idleLimit = *value;
+            m_idleTicks = 0;
             return OV_S_PLATFORM;
         case kQoSOptionReceiveLimit:
             m_receive.limit = *value < (uint32_t)kReceiveBufferLimit ? (int32_t)*value : 0;

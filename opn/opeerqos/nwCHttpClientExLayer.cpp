@@ -95,6 +95,11 @@ int32_t nwCHttpClientExLayer::OnResponseBytes(const uint8_t* data, int32_t lengt
     nwCHttpClientExLayer* self = static_cast<nwCHttpClientExLayer*>(user);
     if (length <= 0)
         return 0;
+    if (self->m_skip > 0) {
+        const int32_t skipped = self->m_skip < length ? (int32_t)self->m_skip : length;
+        self->m_skip -= skipped;
+        return skipped;
+    }
     return self->m_headerReceived ? self->ReadBody(data, length) : self->ReadHead(data, length);
 }
 
@@ -140,6 +145,8 @@ int32_t nwCHttpClientExLayer::ReadHead(const uint8_t* data, int32_t length) {
 }
 
 int32_t nwCHttpClientExLayer::ReadBody(const uint8_t* data, int32_t length) {
+    if (m_completed)
+        m_surplus = true;
     if (m_completed || m_bodyDiscarded || !m_listener)
         return length;
     int32_t offered = length;
@@ -159,6 +166,9 @@ int32_t nwCHttpClientExLayer::ReadBody(const uint8_t* data, int32_t length) {
     m_bodyReceived += consumed;
     if (m_lengthKnown && m_contentLength > 0 && m_bodyReceived >= m_contentLength) {
         m_completed = 1;
+        // Nothing was asked after this answer: more bytes are not HTTP.
+        if (length > offered)
+            m_surplus = true;
         if (m_listener)
             m_listener->OnComplete(m_key);
         return length;
@@ -277,6 +287,30 @@ bool nwCHttpClientExLayer::ParseUrl(const char* url, ovCString& host, ovCString&
     return true;
 }
 
+bool nwCHttpClientExLayer::TakeTarget(const char* url, ovCString* host, uint16_t* port,
+                                      int32_t* scheme) {
+    if (!url || !url[0])
+        return false;
+    if (utCUriCodec::HasControlBytes(url)) {
+        ovLogPrintf("[SwarmFetchLib] URL with a control character refused\n");
+        return false;
+    }
+    ovCString path;
+    if (!ParseUrl(url, *host, path, port, scheme) || host->IsEmpty() || *port == 0)
+        return false;
+    m_path.Swap(path);
+    // A server on another port than the scheme's own needs it in Host.
+    ovCString hostField(*host);
+    const uint16_t defaultPort = *scheme == kSchemeHttps ? 443 : 80;
+    if (*port != defaultPort) {
+        char digits[8];
+        snprintf(digits, sizeof digits, ":%u", (unsigned)*port);
+        if (!hostField.Append(digits))
+            return false;
+    }
+    return StoreField(m_headers, "Host", hostField.CStr());
+}
+
 ResultCode nwCHttpClientExLayer::Open(const char* url) {
     if (!url || !url[0] || !m_context)
         return OV_E_NETWORK;
@@ -308,17 +342,7 @@ ResultCode nwCHttpClientExLayer::Open(const char* url) {
             return OV_E_NETWORK;
         }
     }
-    m_path.Swap(path);
-    // A server on another port than the scheme's own needs it in Host.
-    ovCString hostField(host);
-    const uint16_t defaultPort = scheme == kSchemeHttps ? 443 : 80;
-    if (port != defaultPort) {
-        char digits[8];
-        snprintf(digits, sizeof digits, ":%u", (unsigned)port);
-        if (!hostField.Append(digits))
-            return OV_E_NETWORK;
-    }
-    if (!StoreField(m_headers, "Host", hostField.CStr())) {
+    if (!TakeTarget(url, &host, &port, &scheme)) {
         EndAddressWait();
         return OV_E_NETWORK;
     }
@@ -415,6 +439,58 @@ void nwCHttpClientExLayer::FailConnect() {
         context->Close();
         context->Release();
     }
+}
+
+ResultCode nwCHttpClientExLayer::GetKeepAlive(int64_t* remaining) {
+    if (!remaining || !m_headerReceived || m_isPost || m_bodyDiscarded || m_surplus ||
+        !m_lengthKnown)
+        return OV_E_NETWORK;
+    // HTTP/1.0 closes after the answer unless it says otherwise; this client
+    // keeps only what HTTP/1.1 keeps by default.
+    const ovCString* version = m_parser.NameAt(0);
+    if (!version || !version->Equals("HTTP/1.1"))
+        return OV_E_NETWORK;
+    const ovCString* connection = m_parser.Find("Connection");
+    if (connection) {
+        // "close" anywhere in the list, ASCII case ignored.
+        const char* text = connection->CStr();
+        for (uint32_t i = 0; i + 5 <= connection->Length(); ++i) {
+            if (AsciiStartsWithNoCase(text + i, "close"))
+                return OV_E_NETWORK;
+        }
+    }
+    const int64_t left = m_contentLength - m_bodyReceived;
+    *remaining = left > 0 ? left : 0;
+    return OV_S_NETWORK;
+}
+
+ResultCode nwCHttpClientExLayer::Reuse(const char* url) {
+    int64_t remaining = 0;
+    if (!m_context || OV_FAILED(GetKeepAlive(&remaining)))
+        return OV_E_NETWORK;
+    delete m_builder;
+    m_builder = nullptr;
+    FreeFields(m_headers);
+    FreeFields(m_queryParams);
+    m_parser.Clear();
+    m_headerReceived = 0;
+    m_closingSent = 0;
+    m_completed = 0;
+    m_lengthKnown = false;
+    m_bodyDiscarded = false;
+    m_surplus = false;
+    m_contentLength = 0;
+    m_bodyReceived = 0;
+    m_bodySent = 0;
+    m_bodySize = 0;
+    m_postBodySize = 0;
+    m_headScanned = 0;
+    // The rest of the last body comes before the next answer.
+    m_skip = remaining;
+    ovCString host;
+    uint16_t port = 0;
+    int32_t scheme = 0;
+    return TakeTarget(url, &host, &port, &scheme) ? OV_S_NETWORK : OV_E_NETWORK;
 }
 
 // --- requests ----------------------------------------------------------------------

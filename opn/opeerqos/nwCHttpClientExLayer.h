@@ -86,6 +86,8 @@ class nwCHttpClientExLayer : public nwCApplicationStack, private cpIAddressWaite
     ResultCode SendGet();
     ResultCode SendPost(int64_t bodySize);
     ResultCode SendBody(const uint8_t* data, int32_t length);
+    ResultCode GetKeepAlive(int64_t* remaining);
+    ResultCode Reuse(const char* url);
 
     // Splits an http:// or https:// URL (scheme case-insensitive) into host,
     // path (from the first "/", "?" or "#" after the host on, query included,
@@ -139,6 +141,10 @@ class nwCHttpClientExLayer : public nwCApplicationStack, private cpIAddressWaite
         ResultCode SendBody(const uint8_t* data, int32_t length) override {
             return m_owner->SendBody(data, length);
         }
+        ResultCode GetKeepAlive(int64_t* remaining) override {
+            return m_owner->GetKeepAlive(remaining);
+        }
+        ResultCode Reuse(const char* url) override { return m_owner->Reuse(url); }
 
       private:
         nwCHttpClientExLayer* m_owner;
@@ -163,6 +169,9 @@ class nwCHttpClientExLayer : public nwCApplicationStack, private cpIAddressWaite
 
     static int32_t OnResponseBytes(const uint8_t* data, int32_t length, void* user);
     int32_t ReadHead(const uint8_t* data, int32_t length);
+    // Keeps the path of `url` and stores its Host field (with the port when
+    // it is not the scheme's own); false when it cannot be parsed.
+    bool TakeTarget(const char* url, ovCString* host, uint16_t* port, int32_t* scheme);
     int32_t ReadBody(const uint8_t* data, int32_t length);
 
     // Replaces the value of the first field whose name begins with `name`
@@ -194,6 +203,11 @@ class nwCHttpClientExLayer : public nwCApplicationStack, private cpIAddressWaite
     int64_t m_bodyReceived = 0;
     int64_t m_bodySent = 0;
     int64_t m_postBodySize = 0;
+    // Bytes came beyond the announced body: the connection is not kept.
+    bool m_surplus = false;
+    // Body bytes of the previous answer on this connection still to come
+    // (Reuse), dropped before the next head.
+    int64_t m_skip = 0;
     // Bytes of the pending head already searched for its end.
     int32_t m_headScanned = 0;
     // The host and port whose lookup the connect waits for.

@@ -85,4 +85,18 @@ class ovIHttpClientExLayer : public ovIUnknown {
     // Slot 14. Sends `length` body bytes (copied) down; fails for null data
     // or a negative length.
     virtual ResultCode SendBody(const uint8_t* data, int32_t length) = 0;
+    // Slot 15. Whether the connection may carry another request once this
+    // response has ended: an HTTP/1.1 answer without "Connection: close",
+    // whose body has a Content-Length, is read as plain bytes and has no
+    // byte beyond it. `*remaining` gets the body bytes still to come (0 once
+    // complete). Fails when the connection must not be kept.
+    virtual ResultCode GetKeepAlive(int64_t* remaining) = 0;
+    // Slot 16. Makes the layer ready for the next GET on the connection it
+    // is on: forgets the request (headers, parameters, builder) and the
+    // response, and takes the path and Host of `url`, which must be of the
+    // same scheme, host and port as the connection; nothing is connected.
+    // Body bytes of the last answer still to come are dropped before the
+    // next head. Fails for a URL that cannot be parsed and when the
+    // connection must not be kept (GetKeepAlive).
+    virtual ResultCode Reuse(const char* url) = 0;
 };

@@ -67,7 +67,7 @@ enum : int32_t {
 // SetOption types.
 enum : int32_t {
     kQoSOptionConnectTimeout = 1,  // seconds, default 5
-    kQoSOptionIdleLimit = 4,       // ticks (seconds), default 60
+    kQoSOptionIdleLimit = 4,       // ticks (seconds), default 60; restarts the count
     // Bytes kept received but not yet consumed at most, below the default
     // kQoSReceiveBufferLimit (0 or more: the default); for a connection that
     // only wants a head.

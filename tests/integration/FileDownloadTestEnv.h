@@ -22,6 +22,7 @@
 #include "integration/ApiTestEnv.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/plain/CPlatformFileSizeChecker.h"
+#include "sdk/download/HttpConnectionPool.h"
 #include "sdk/download/plain/CPlatformSession.h"
 #include "support/Eventually.h"
 #include "support/TestServers.h"
@@ -233,6 +234,7 @@ class FileDownloadTest : public ::testing::Test {
             events->session = m_session.get();
             m_session->SetListener(events, events);
             m_session->SetFullSpeed(fullSpeed);
+            m_session->SetConnectionPool(m_pool.get());
             m_session->Start(*m_job);
         }));
     }
@@ -244,6 +246,7 @@ class FileDownloadTest : public ::testing::Test {
         ASSERT_TRUE(OnLibraryThread([&] {
             m_checker.reset(new CPlatformFileSizeChecker());
             m_checker->SetListener(events, events);
+            m_checker->SetConnectionPool(m_pool.get());
             m_checker->Start(*m_job);
         }));
     }
@@ -252,12 +255,19 @@ class FileDownloadTest : public ::testing::Test {
         EXPECT_TRUE(OnLibraryThread([&] {
             m_session.reset();
             m_checker.reset();
+            m_pool.reset();
         }));
+    }
+    // Sessions and checks started from now on keep their connections in
+    // one pool (dropped with them).
+    void UsePool() {
+        ASSERT_TRUE(OnLibraryThread([&] { m_pool.reset(new HttpConnectionPool()); }));
     }
 
     std::unique_ptr<apitest::LogScope> m_log;
     std::unique_ptr<apitest::Library> m_lib;
     std::unique_ptr<CJob> m_job;
+    std::unique_ptr<HttpConnectionPool> m_pool;
     std::unique_ptr<CPlatformSession> m_session;
     std::unique_ptr<CPlatformFileSizeChecker> m_checker;
     SessionRecorder m_sessionEvents;

@@ -1,15 +1,19 @@
 // The ranged file download session against nginx and the fault server:
 // files written byte for byte, mirrors, redirects, retries after cut
 // connections, the failure ends, write failures and the receive budget.
+#include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 // First: it brings winsock2.h, which must come before windows.h.
 #include "integration/FileDownloadTestEnv.h"
 
+#include "opn/opeerqos/Lib_SSL/TlsClientContext.h"
+#include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/opeerqos/cpCContextAction.h"
 #include "opn/opeerqos/cpCQoSContext.h"
 #include "opn/opeerqos/nwRedirect.h"
@@ -148,6 +152,169 @@ TEST_F(PlatformSession, AJobOfSeveralFilesIsWrittenByteForByteIntoNewFolders) {
     EXPECT_EQ((int64_t)big.size(), records[0].Received());
     EXPECT_EQ(1, records[2].flag);
     ExpectCleanEnd();
+}
+
+// --- kept connections ----------------------------------------------------------
+
+// The fault server's "keep <key> ..." lines: how many connections answered,
+// how many answers there were and how many requests were dropped unanswered.
+struct KeepCount {
+    int connections = 0;
+    int answers = 0;
+    int dropped = 0;
+};
+KeepCount CountKeep(const std::string& key) {
+    KeepCount count;
+    std::vector<std::string> seen;
+    const std::string prefix = "keep " + key + " conn ";
+    for (const std::string& line : S().FaultRequestLines()) {
+        if (line.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string rest = line.substr(prefix.size());
+        const std::string connection = rest.substr(0, rest.find(' '));
+        if (rest.find(" dropped") != std::string::npos) {
+            ++count.dropped;
+            continue;
+        }
+        ++count.answers;
+        if (std::find(seen.begin(), seen.end(), connection) == seen.end())
+            seen.push_back(connection);
+    }
+    count.connections = (int)seen.size();
+    return count;
+}
+
+TEST_F(PlatformSession, KeptConnectionsCarryTheFilesWhateverTheServerDoesAfterAnAnswer) {
+    struct Case {
+        const char* name;
+        const char* query;
+        int connections;  // at the server, for four files
+        int dropped;      // requests the server read and closed under
+    };
+    const Case cases[] = {
+        // Keep-alive: one connection for every file.
+        {"keeps", "", 1, 0},
+        // "Connection: close" on every answer: never kept.
+        {"says-close", "?close=1", 4, 0},
+        // Closes after every answer without saying so.
+        {"closes", "?close=2", 4, -1},
+        // Keeps the connection idle, then closes it as the next request
+        // comes: asked again on a new connection, not a failed attempt.
+        {"drops-next", "?answers=1", 4, 3},
+    };
+    const int kFiles = 4;
+    const int64_t kSize = 3000;
+    const std::vector<unsigned char> pattern = sftest::FaultPattern((size_t)kSize);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string key = filedl::UniqueKey((std::string(c.name) + "-").c_str());
+        m_job.reset(new CJob(1, 0, HostTarget()));
+        m_job->SetName("brightwave7");
+        filedl::SessionRecorder events;
+        for (int i = 0; i < kFiles; ++i)
+            Add(S().FaultUrl("/keep/" + key + "/" + std::to_string(kSize) + c.query), Win(key),
+                "f" + std::to_string(i) + ".bin", kSize);
+        UsePool();
+        StartSession(1, kFiles * kSize, &events);
+        ASSERT_TRUE(events.WaitEnd());
+        EXPECT_EQ(
+            (Kinds{"opened", "file", "opened", "file", "opened", "file", "opened", "file", "all"}),
+            events.Kinds());
+        for (const std::string& v : events.Violations())
+            ADD_FAILURE() << v;
+        for (int i = 0; i < kFiles; ++i)
+            EXPECT_TRUE(Disk(Native(key + "\\f" + std::to_string(i) + ".bin")) == pattern) << i;
+        int32_t requests = 0;
+        int32_t reuses = 0;
+        ASSERT_TRUE(OnLibraryThread([&] {
+            requests = m_session->RequestCount();
+            reuses = m_pool->ReuseCount();
+        }));
+        // No try was spent on a connection the server had closed.
+        EXPECT_EQ(kFiles, requests);
+        const KeepCount count = CountKeep(key);
+        EXPECT_EQ(kFiles, count.answers);
+        EXPECT_EQ(c.connections, count.connections);
+        if (c.dropped >= 0) {
+            EXPECT_EQ(c.dropped, count.dropped);
+        }
+        if (c.connections == 1) {
+            EXPECT_EQ(kFiles - 1, reuses);
+        }
+        if (std::string(c.query) == "?close=1") {
+            EXPECT_EQ(0, reuses);  // told to close: never parked
+        }
+        ExpectCleanEnd();
+        DropAll();
+    }
+}
+
+// nginx's lines of requests whose target holds `marker`: connection number
+// and whether its TLS session was resumed, in the order nginx logged them.
+struct NginxRequest {
+    std::string connection;
+    bool resumed;
+};
+std::vector<NginxRequest> NginxRequests(const std::string& marker, size_t wanted) {
+    std::vector<NginxRequest> found;
+    sftest::Eventually(
+        [&] {
+            found.clear();
+            for (const std::string& line : S().NginxConnectionLines()) {
+                if (line.find(marker) == std::string::npos)
+                    continue;
+                const size_t first = line.find(' ');
+                const size_t second = line.find(' ', first + 1);
+                if (first == std::string::npos || second == std::string::npos)
+                    continue;
+                found.push_back(
+                    NginxRequest{line.substr(0, first), line.compare(second + 1, 2, "r ") == 0});
+            }
+            return found.size() >= wanted;
+        },
+        10000);
+    return found;
+}
+
+TEST_F(PlatformSession, OverHttpsAKeptConnectionSkipsTheHandshakeAndANewOneResumesTheSession) {
+    ResultCode added = OV_E_PLATFORM;
+    ASSERT_TRUE(OnLibraryThread(
+        [&] { added = AddTrustedCertificate("swarmfetch-test", S().CertPem().c_str()); }));
+    ASSERT_TRUE(OV_SUCCEEDED(added));
+    const std::vector<unsigned char> list = DocRoot("files/list.txt");
+    const int64_t size = (int64_t)list.size();
+    const std::string marker = "tls=" + filedl::UniqueKey("tls-");
+    // Two files with a pool: one connection, one handshake.
+    Add(S().HttpsUrl("/files/list.txt?" + marker + "-a"), Win("tls"), "a.txt", size);
+    Add(S().HttpsUrl("/files/list.txt?" + marker + "-b"), Win("tls"), "b.txt", size);
+    UsePool();
+    StartSession(1, 2 * size);
+    ASSERT_TRUE(m_sessionEvents.WaitEnd());
+    EXPECT_EQ((Kinds{"opened", "file", "opened", "file", "all"}), m_sessionEvents.Kinds());
+    EXPECT_TRUE(Disk(Native("tls\\b.txt")) == list);
+    DropAll();
+    int32_t keptSessions = 0;
+    ASSERT_TRUE(OnLibraryThread([&] { keptSessions = TlsKeptSessionCount(); }));
+    EXPECT_EQ(1, keptSessions);
+
+    // A new session without a pool: a new connection, which resumes the
+    // session of the first.
+    m_job.reset(new CJob(1, 0, HostTarget()));
+    m_job->SetName("brightwave7");
+    filedl::SessionRecorder events;
+    Add(S().HttpsUrl("/files/list.txt?" + marker + "-c"), Win("tls"), "c.txt", size);
+    StartSession(1, size, &events);
+    ASSERT_TRUE(events.WaitEnd());
+    EXPECT_EQ((Kinds{"opened", "file", "all"}), events.Kinds());
+    EXPECT_TRUE(Disk(Native("tls\\c.txt")) == list);
+    DropAll();
+
+    const std::vector<NginxRequest> requests = NginxRequests(marker, 3);
+    ASSERT_EQ(3u, requests.size());
+    EXPECT_EQ(requests[0].connection, requests[1].connection);
+    EXPECT_NE(requests[0].connection, requests[2].connection);
+    EXPECT_FALSE(requests[0].resumed);
+    EXPECT_TRUE(requests[2].resumed);
 }
 
 TEST_F(PlatformSession, AFirstMirrorThat404sIsTriedThreeTimesThenTheNextOneFollowsARedirect) {
@@ -601,6 +768,67 @@ TEST_F(PlatformSession, TheSpeedFlagChoosesTheReceiveBudgetOfTheConnection) {
         EXPECT_EQ(full ? 104857600u : 393216u, limit);
         DropAll();
     }
+}
+
+TEST_F(PlatformSessionFastClock, AConnectionIsNotKeptPastItsIdleTimeOrItsBounds) {
+    // Idle connections to one host: at most kMaxIdlePerHost, the oldest
+    // goes first; all of them go with the pool.
+    UsePool();
+    const std::string key = filedl::UniqueKey("bounds-");
+    const std::string url = S().FaultUrl("/keep/" + key + "/10");
+    std::vector<ovSmartPtr> connections(HttpConnectionPool::kMaxIdlePerHost + 2);
+    struct Quiet : nwIHttpClientExEventListener {
+        int completes = 0;
+        void OnConnected(uint32_t) override {}
+        void OnResponse(uint32_t) override {}
+        int32_t OnData(uint32_t, const uint8_t*, int32_t length) override { return length; }
+        void OnComplete(uint32_t) override { ++completes; }
+        void OnSendDrained(uint32_t) override {}
+        void OnClosed(uint32_t) override {}
+        void OnConnectTimeout(uint32_t) override {}
+        void OnReceiveTimeout(uint32_t) override {}
+        void OnHostUnreachable(uint32_t) override {}
+    } quiet;
+    const HttpConnectionOptions options = {kQoSActionHigh, 3, 3, 0, 0, nullptr};
+    ASSERT_TRUE(OnLibraryThread([&] {
+        for (ovSmartPtr& c : connections)
+            ASSERT_TRUE(m_pool->Open(c, options, &quiet, 1, url.c_str(), nullptr, true));
+    }));
+    ASSERT_TRUE(sftest::Eventually(
+        [&] {
+            int done = 0;
+            EXPECT_TRUE(OnLibraryThread([&] { done = quiet.completes; }));
+            return done == (int)connections.size();
+        },
+        10000));
+    int32_t kept = -1;
+    ASSERT_TRUE(OnLibraryThread([&] {
+        for (ovSmartPtr& c : connections)
+            m_pool->Park(c, url.c_str());
+        kept = m_pool->KeptCount();
+    }));
+    EXPECT_EQ(HttpConnectionPool::kMaxIdlePerHost, kept);
+    // A URL of another host (by case only: the same) reuses; an https URL
+    // of the same host and port does not.
+    bool reused = false;
+    ovSmartPtr again;
+    std::string upper = url;
+    for (size_t i = 0; i < upper.size() && i < 10; ++i)
+        upper[i] = (char)toupper((unsigned char)upper[i]);
+    ASSERT_TRUE(OnLibraryThread([&] {
+        ASSERT_TRUE(m_pool->Open(again, options, &quiet, 2, upper.c_str(), &reused));
+        ReleaseHttpConnection(again);
+        kept = m_pool->KeptCount();
+    }));
+    EXPECT_TRUE(reused);
+    EXPECT_EQ(HttpConnectionPool::kMaxIdlePerHost - 1, kept);
+    // Idle past the time-out (a fast clock): closed by the pool.
+    ASSERT_TRUE(sftest::Eventually(
+        [&] {
+            EXPECT_TRUE(OnLibraryThread([&] { kept = m_pool->KeptCount(); }));
+            return kept == 0;
+        },
+        (HttpConnectionPool::kIdleSeconds + 10) * 1000, 100));
 }
 
 }  // namespace

@@ -135,6 +135,10 @@ std::vector<std::string> TestServers::AgentReportLines() const {
     return LogLines(m_agentLog);
 }
 
+std::vector<std::string> TestServers::NginxConnectionLines() const {
+    return LogLines(m_connectionLog);
+}
+
 std::vector<std::string> TestServers::LogLines(const std::string& path) const {
     std::vector<std::string> lines;
     std::string text;
@@ -205,6 +209,8 @@ void TestServers::Load() {
             m_engineVersion = value;
         else if (key == "FAULT_LOG")
             m_faultLog = NativePath(value);
+        else if (key == "CONNECTION_LOG")
+            m_connectionLog = NativePath(value);
     }
     if (m_httpPort == 0 || m_httpsPort == 0 || m_httpsUntrustedPort == 0 ||
         m_httpsWrongHostPort == 0 || m_faultPort == 0 || m_tlsAlertPort == 0 || m_agentPort == 0 ||

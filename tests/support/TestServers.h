@@ -68,6 +68,9 @@ class TestServers {
     // the top of tools/stats_agent.py). Shared like the fault log: find your
     // own by the job name, which every record carries as its tag.
     std::vector<std::string> AgentReportLines() const;
+    // nginx's lines, one per request: "<connection> <requests on it>
+    // <TLS resumed: r or .> \"<request line>\"". Shared like the fault log.
+    std::vector<std::string> NginxConnectionLines() const;
 
     // FileVersion of the stand-in engine whose update content the document
     // root holds (manifest at "/ActiveX/update/KVX_updater.xml"); empty when
@@ -94,8 +97,9 @@ class TestServers {
     std::string m_wrongHostCertPem;
     std::string m_docRoot;  // native form
     std::string m_engineVersion;
-    std::string m_faultLog;  // native form
-    std::string m_agentLog;  // native form
+    std::string m_faultLog;       // native form
+    std::string m_agentLog;       // native form
+    std::string m_connectionLog;  // native form
 };
 
 // The servers of this run, loaded on first use.

@@ -14,6 +14,7 @@
 #include <openssl/x509_vfy.h>
 
 #include "opn/core/ovCPtrList.h"
+#include "opn/opeerqos/Lib_SSL/TlsClientContext.h"
 #include "opn/platform/pfTrustRoots.h"
 #include "opn/core/ovLog.h"
 
@@ -144,6 +145,7 @@ ResultCode TlsStartup() {
 }
 
 ResultCode TlsCleanup() {
+    TlsClientContextReset();
     for (ovCPtrList::Node* node = g_trusted.HeadNode(); node; node = node->next) {
         TrustedRecord* record = static_cast<TrustedRecord*>(node->element);
         X509_free(record->certificate);
@@ -230,6 +232,8 @@ ResultCode AddTrustedCertificate(const char* name, const char* pemText) {
         ERR_clear_error();
         X509_STORE_free(g_verifyStore);
         g_verifyStore = nullptr;
+        // The shared context holds the old store.
+        TlsClientContextReset();
     }
     return OV_S_PLATFORM;
 }

@@ -1,5 +1,7 @@
 #include "opn/opeerqos/Lib_SSL/TlsSession.h"
 
+#include "opn/opeerqos/Lib_SSL/TlsClientContext.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -124,6 +126,11 @@ bool SetUpPeerCheck(TlsSession* session, const char* hostName) {
 }
 
 void FreeParts(TlsSession* session) {
+    // Connections end without close_notify (HTTP knows its end from the
+    // length); one that ended without a TLS failure keeps its session
+    // resumable, which OpenSSL would otherwise drop as a broken one.
+    if (session->ssl && session->established && session->failure == kTlsFailNone)
+        SSL_set_shutdown(session->ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
     if (session->ssl)
         SSL_free(session->ssl);  // frees both BIOs
     if (session->context)
@@ -160,13 +167,11 @@ ResultCode TlsSessionCreate(TlsSession** out, const TlsSessionCallbacks* callbac
     session->readChunk = kTlsReadChunk;
 
     bool ok = false;
-    session->context = SSL_CTX_new(TLS_client_method());
-    if (session->context) {
-        SSL_CTX_set_session_cache_mode(session->context, SSL_SESS_CACHE_OFF);
-        SSL_CTX_set_verify(session->context, SSL_VERIFY_PEER, nullptr);
-        // Shared by every session; the context takes a reference of its own.
-        SSL_CTX_set1_cert_store(session->context, store);
-        ok = SSL_CTX_set_min_proto_version(session->context, TLS1_2_VERSION) == 1;
+    // One context for every session, so sessions can be resumed.
+    SSL_CTX* shared = TlsClientContext();
+    if (shared && SSL_CTX_up_ref(shared) == 1) {
+        session->context = shared;
+        ok = true;
     }
     if (ok) {
         session->ssl = SSL_new(session->context);
@@ -189,6 +194,8 @@ ResultCode TlsSessionCreate(TlsSession** out, const TlsSessionCallbacks* callbac
     }
     if (ok)
         ok = SetUpPeerCheck(session, hostName);
+    if (ok)
+        TlsOfferKeptSession(session);
     ERR_clear_error();
     if (!ok) {
         FreeParts(session);
@@ -212,6 +219,7 @@ ResultCode TlsHandshakeStart(TlsSession* session) {
     if (result >= 1) {
         ERR_clear_error();
         session->established = 1;
+        session->resumed = SSL_session_reused(session->ssl) == 1 ? 1 : 0;
         if (session->callbacks.handshakeDone)
             session->callbacks.handshakeDone(session->callbacks.user);
         return OV_S_PLATFORM;
@@ -240,6 +248,7 @@ ResultCode TlsHandshakeFeed(TlsSession* session, const uint8_t* data, int32_t le
     if (result >= 1) {
         ERR_clear_error();
         session->established = 1;
+        session->resumed = SSL_session_reused(session->ssl) == 1 ? 1 : 0;
         if (session->callbacks.handshakeDone)
             session->callbacks.handshakeDone(session->callbacks.user);
         return OV_S_PLATFORM;

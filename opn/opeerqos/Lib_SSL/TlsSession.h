@@ -78,6 +78,7 @@ struct TlsSession {
     uint8_t alertReceived;
     uint8_t inCall;
     uint8_t established;  // the handshake completed
+    uint8_t resumed;      // ... by resuming a kept session (TlsClientContext.h)
     // Plaintext bytes asked of one SSL_read (kTlsReadChunk; tests lower it).
     int32_t readChunk;
     char hostName[kTlsMaxHostName + 1];  // the name or address verified
@@ -85,8 +86,8 @@ struct TlsSession {
     char reason[96];
 };
 
-// Creates the OpenSSL context (version-flexible client, TLS 1.2 or later,
-// peer verification against TlsVerifyStore, no session reuse), the
+// Takes a reference to the shared client context (TlsClientContext.h), offers
+// the session kept for the host and port, and creates the
 // connection with its info callback and two BIOs of the memory method, and
 // sets up SNI and the host check. `hostName` may be null or empty, or a
 // literal IPv4 address: the peer address is verified then. OV_E_PLATFORM
@@ -94,7 +95,8 @@ struct TlsSession {
 // kTlsMaxHostName, TlsStartup not run, or an OpenSSL step that fails.
 ResultCode TlsSessionCreate(TlsSession** session, const TlsSessionCallbacks* callbacks,
                             const NetAddress* peer, const char* hostName);
-// Frees the connection (with its BIOs) and the context; null is accepted.
+// Frees the connection (with its BIOs) and its reference to the context;
+// null is accepted.
 void TlsSessionDestroy(TlsSession* session);
 
 // SSL_connect: the ClientHello leaves through sendCiphertext. Success also

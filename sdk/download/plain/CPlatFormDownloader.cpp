@@ -41,6 +41,7 @@ CPlatFormDownloader::~CPlatFormDownloader() {
             DestroyContext(static_cast<PlatformJobContext*>(m_contexts.GetHead()));
         delete m_reporter;
         m_reporter = nullptr;
+        m_connections.Clear();
     }
     LogWrite("[SwarmFetchLib] CPlatFormDownloader Destroy");
 }
@@ -108,6 +109,7 @@ void CPlatFormDownloader::StartSizeCheck(PlatformJobContext* context) {
         return;
     }
     context->checker->SetListener(this, context);
+    context->checker->SetConnectionPool(&m_connections);
     context->checker->Start(*context->job);
 }
 
@@ -143,6 +145,7 @@ void CPlatFormDownloader::StartSession(PlatformJobContext* context) {
     }
     context->session->SetListener(this, context);
     context->session->SetFullSpeed(context->job->UseEngine());
+    context->session->SetConnectionPool(&m_connections);
     // Every size is known now: the host's, or the check's. The session
     // holds each answer to it.
     CJob& job = *context->job;

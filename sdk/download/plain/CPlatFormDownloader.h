@@ -24,6 +24,7 @@
 #include "opn/core/ovCPtrList.h"
 #include "opn/core/ovSmartPtr.h"
 #include "sdk/download/CJobDownloader.h"
+#include "sdk/download/HttpConnectionPool.h"
 #include "sdk/download/plain/ICheckerEventListener.h"
 #include "sdk/download/plain/IPlatFormSessionEventListener.h"
 
@@ -63,6 +64,8 @@ class CPlatFormDownloader : public CJobDownloader,
     CPlatformSession* SessionOf(const CJob* job) const;
     int32_t ContextCount() const { return m_contexts.Count(); }
     bool Offline() const { return m_offline != 0; }
+    // The connections kept between requests of every job.
+    HttpConnectionPool& Connections() { return m_connections; }
 
   private:
     struct PlatformJobContext;
@@ -79,4 +82,7 @@ class CPlatFormDownloader : public CJobDownloader,
     ovCPtrList m_contexts;  // PlatformJobContext*, owned
     CPlatformReporter* m_reporter = nullptr;
     ovSmartPtr m_lock;
+    // Kept connections, shared by the size checks and the sessions of all
+    // jobs; emptied under the lock before the contexts go.
+    HttpConnectionPool m_connections;
 };

@@ -7,6 +7,7 @@
 #include "opn/platform/pfCodePage.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/HttpConnection.h"
+#include "sdk/download/HttpConnectionPool.h"
 #include "sdk/download/SizeProbe.h"
 #include "sdk/support/ServiceLog.h"
 
@@ -69,6 +70,8 @@ bool CPlatformFileSizeCheckSession::Request(const char* url) {
     HttpConnectionOptions options = {kQoSActionHigh, kConnectTimeoutSec, kReceiveTimeoutSec, 0, 0,
                                      kSizeProbeRange};
     options.receiveLimit = kSizeProbeReceiveLimit;
+    if (m_pool)
+        return m_pool->Open(m_connection, options, this, m_serial, url, nullptr);
     return OpenHttpConnection(m_connection, options, this, m_serial, url);
 }
 
@@ -86,8 +89,17 @@ int32_t CPlatformFileSizeCheckSession::JudgeSize(const char* folder, int64_t siz
     return size > 0 && size > freeBytes ? kMessageNoSpace : kMessageFailed;
 }
 
+void CPlatformFileSizeCheckSession::ParkConnection() {
+    // The probe's body is a byte: a connection that allows it is kept.
+    if (m_pool && !m_connection.IsEmpty())
+        m_pool->Park(m_connection,
+                     m_redirectUrl.IsEmpty() ? m_currentUrl.CStr() : m_redirectUrl.CStr());
+    else
+        ReleaseConnection();
+}
+
 void CPlatformFileSizeCheckSession::CheckSize(int64_t length) {
-    ReleaseConnection();
+    ParkConnection();
     const int32_t code = JudgeSize(m_entry->folder.CStr(), length);
     if (code != 0) {
         Fail(code);

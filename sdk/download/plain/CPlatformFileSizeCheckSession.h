@@ -28,6 +28,7 @@
 #include "sdk/download/LowSpeedGuard.h"
 #include "sdk/download/MirrorList.h"
 
+class HttpConnectionPool;
 class ovIHttpClientExLayer;
 class ovIQoSContext;
 struct DownloadEntry;
@@ -54,6 +55,10 @@ class CPlatformFileSizeCheckSession : public nwIHttpClientExEventListener {
     // Checks `entry` (not owned; it must outlive the session). May report
     // from inside the call when no attempt can be made.
     void Start(DownloadEntry* entry);
+    // Requests go out on kept connections of `pool` (not owned; null: a new
+    // connection each), and a connection whose answer allows it is kept
+    // there once the size is read.
+    void SetConnectionPool(HttpConnectionPool* pool) { m_pool = pool; }
 
     // Inspection for tests.
     const ovCString& CurrentUrl() const { return m_currentUrl; }
@@ -78,6 +83,8 @@ class CPlatformFileSizeCheckSession : public nwIHttpClientExEventListener {
     // Sends one request to `url`; false when it cannot be opened.
     bool Request(const char* url);
     void ReleaseConnection();
+    // Once the size is read: kept in the pool when its answer allows it.
+    void ParkConnection();
     void CheckSize(int64_t length);
     void FollowRedirect(ovIHttpClientExLayer* http);
     void Fail(int32_t code);
@@ -85,6 +92,7 @@ class CPlatformFileSizeCheckSession : public nwIHttpClientExEventListener {
     bool IsCurrent(uint32_t key) const { return !m_connection.IsEmpty() && key == m_serial; }
 
     ovSmartPtr m_connection;
+    HttpConnectionPool* m_pool = nullptr;
     DownloadEntry* m_entry = nullptr;
     int32_t m_tries = 0;
     int32_t m_mirrorIndex = 0;

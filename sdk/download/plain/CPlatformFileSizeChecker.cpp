@@ -158,6 +158,7 @@ void CPlatformFileSizeChecker::StartSessions() {
         }
         ++m_nextIndex;
         session->SetListener(this, session);
+        session->SetConnectionPool(m_pool);
         bool destroyed = false;
         m_destroyed = &destroyed;
         session->Start(entry);

@@ -26,6 +26,7 @@
 #include "sdk/download/plain/IPlatformFileSizeCheckSessionEventListener.h"
 
 class CJob;
+class HttpConnectionPool;
 class CPlatformFileSizeCheckSession;
 struct DownloadEntry;
 
@@ -43,6 +44,8 @@ class CPlatformFileSizeChecker : public IPlatformFileSizeCheckSessionEventListen
     // Reads the job's entries and starts the check. With nothing to request
     // the completion is reported at once, from inside Start. Call once.
     void Start(CJob& job);
+    // Given to every size request (CPlatformFileSizeCheckSession); not owned.
+    void SetConnectionPool(HttpConnectionPool* pool) { m_pool = pool; }
 
     // The size the check learnt for the job's entry `index`; -1 when that
     // entry was not checked or its size is not known yet.
@@ -80,6 +83,7 @@ class CPlatformFileSizeChecker : public IPlatformFileSizeCheckSessionEventListen
     int64_t m_knownPresent = 0;
     int32_t m_knownCount = 0;
     ICheckerEventListener* m_listener = nullptr;
+    HttpConnectionPool* m_pool = nullptr;
     void* m_context = nullptr;
     bool m_ended = false;
     // Set while a session starts: a failure reported from inside its Start

@@ -14,6 +14,7 @@
 #include "opn/platform/pfError.h"
 #include "sdk/download/CJob.h"
 #include "sdk/download/HttpConnection.h"
+#include "sdk/download/HttpConnectionPool.h"
 #include "sdk/download/plain/RangedAnswer.h"
 #include "sdk/download/plain/ResumeValidator.h"
 #include "sdk/support/ServiceLog.h"
@@ -267,9 +268,11 @@ void CPlatformSession::SendRequest(bool newAttempt) {
     }
 }
 
-bool CPlatformSession::Connect() {
+bool CPlatformSession::Connect(bool fresh) {
     if (++m_serial == 0)
         m_serial = 1;
+    m_onKept = false;
+    m_answered = false;
     char range[kRangeSize];
     snprintf(range, sizeof range, "bytes=%" PRId64 "-", m_current->startOffset);
     // After a refused ranged answer the whole file is asked for, without a
@@ -281,7 +284,11 @@ bool CPlatformSession::Connect() {
     HttpConnectionOptions options = {kQoSActionOwn,      kConnectTimeoutSec,
                                      kReceiveTimeoutSec, kQoSActionOwnReceiveOnly,
                                      ReceiveBudget(),    m_ranged ? range : nullptr};
-    return OpenHttpConnection(m_connection, options, this, m_serial, m_currentUrl.CStr(), ifRange);
+    if (!m_pool)
+        return OpenHttpConnection(m_connection, options, this, m_serial, m_currentUrl.CStr(),
+                                  ifRange);
+    return m_pool->Open(m_connection, options, this, m_serial, m_currentUrl.CStr(), &m_onKept,
+                        fresh, ifRange);
 }
 
 ovIQoSContext* CPlatformSession::Connection() const {
@@ -290,6 +297,13 @@ ovIQoSContext* CPlatformSession::Connection() const {
 
 void CPlatformSession::ReleaseConnection() {
     ReleaseHttpConnection(m_connection);
+}
+
+void CPlatformSession::ParkConnection() {
+    if (m_pool && !m_connection.IsEmpty())
+        m_pool->Park(m_connection, m_currentUrl.CStr());
+    else
+        ReleaseConnection();
 }
 
 int64_t CPlatformSession::KnownSize() const {
@@ -305,7 +319,7 @@ void CPlatformSession::FinishFile() {
         ContentMismatch();
         return;
     }
-    ReleaseConnection();
+    ParkConnection();
     if (!m_target.PutInPlace()) {
         Fail();
         return;
@@ -337,7 +351,7 @@ void CPlatformSession::ContentMismatch() {
 void CPlatformSession::FollowRedirect(ovIHttpClientExLayer* http) {
     ovCString target;
     const RedirectVerdict verdict = JudgeRedirect(http, m_currentUrl.CStr(), m_redirects, &target);
-    ReleaseConnection();
+    ParkConnection();
     CloseTargetFile();
     if (verdict != kRedirectFollow && verdict != kRedirectTooManyHops) {
         LogPrintf("[SwarmFetchLib] eNWHSC_HTTP_SEEOTHER  : %s", m_currentUrl.CStr());
@@ -433,6 +447,7 @@ void CPlatformSession::OnResponse(uint32_t key) {
     ovIHttpClientExLayer* http = IsCurrent(key) ? HttpLayerOf(m_connection) : nullptr;
     if (!http || !m_current)
         return;
+    m_answered = true;
     int32_t status = 0;
     http->GetStatusCode(&status);
     if (status == kStatusOk || status == kStatusPartial || status == kStatusRangeNotSatisfiable) {
@@ -529,8 +544,17 @@ void CPlatformSession::OnSendDrained(uint32_t key) {
 }
 
 void CPlatformSession::OnClosed(uint32_t key) {
-    if (IsCurrent(key))
-        AttemptFailed();
+    if (!IsCurrent(key))
+        return;
+    if (m_onKept && !m_answered) {
+        // The server closed the kept connection as the request went out:
+        // asked once more on a new connection, not a failed attempt.
+        ReleaseConnection();
+        if (!Connect(true))
+            AttemptFailed();
+        return;
+    }
+    AttemptFailed();
 }
 
 void CPlatformSession::OnConnectTimeout(uint32_t key) {

@@ -41,6 +41,11 @@
 // and a partial file before it is continued) are hashed on a worker
 // (FileHashQueue.h) while the session waits, looking for the result every
 // FileHashQueue::kPollMs; destroying the session gives the hashing up.
+// With a connection pool (SetConnectionPool) a connection whose answer
+// allows it is kept after each file and the next request to the same host
+// goes out on it; when the server closed such a kept connection before
+// answering, the request is sent once more on a new connection, which does
+// not count as a failed attempt.
 // Redirects (301, 302, 303, 307, 308) are
 // followed with GET; more than kMaxRedirects in a row count as one failed
 // attempt on the mirror's own URL, which the next attempt starts from again.
@@ -99,6 +104,7 @@
 #include "sdk/download/MirrorList.h"
 
 class CJob;
+class HttpConnectionPool;
 class ovIHttpClientExLayer;
 class ovIQoSContext;
 struct DownloadEntry;
@@ -126,6 +132,9 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     // 1 (the default): kFullSpeedBudget; 0: kNormalSpeedBudget. Takes effect
     // from the next request.
     void SetFullSpeed(int32_t flag);
+    // Connections are kept in and taken from `pool` (not owned; it must
+    // outlive the session). Null (the default): one connection per request.
+    void SetConnectionPool(HttpConnectionPool* pool) { m_pool = pool; }
     // Copies the job's entries and sends the first request. A failure to
     // start is reported at once, from inside Start. Call once.
     // `knownSizes` holds one size per job entry, in the job's order (-1:
@@ -204,8 +213,11 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     // Sends a request to the current URL; reports failure when the target
     // file cannot be created. A redirect hop continues the attempt before it.
     void SendRequest(bool newAttempt = true);
-    bool Connect();
+    // With `fresh` a new connection even when a kept one is there.
+    bool Connect(bool fresh = false);
     void ReleaseConnection();
+    // After a whole answer: the connection goes to the pool (or is released).
+    void ParkConnection();
     void FinishFile();
     // -1 when the current entry's size is not known.
     int64_t KnownSize() const;
@@ -227,6 +239,11 @@ class CPlatformSession : public nwIHttpClientExEventListener {
 
     DownloadEntry* m_current = nullptr;
     ovSmartPtr m_connection;
+    HttpConnectionPool* m_pool = nullptr;
+    // The request in flight went out on a kept connection, and its answer
+    // head has arrived.
+    bool m_onKept = false;
+    bool m_answered = false;
     int32_t m_entryIndex = 0;
     int32_t m_full = 1;
     ovCString m_currentUrl;

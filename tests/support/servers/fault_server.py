@@ -85,6 +85,23 @@ HTTP port (FAULT_PORT), scenario chosen by the request path:
   /garbage                  256 bytes that are not HTTP, close
   anything else             404, Content-Length, short text body
 
+Kept connections (for tests that count connections):
+
+  /keep/<key>/<size>        200, Content-Length <size>, pattern bytes, and the
+                            connection stays open for the next request (any
+                            /keep/ path, answered alike). Every answer is
+                            logged as "keep <key> conn <c> answer <a>": <c>
+                            numbers the server's connections, <a> the answers
+                            on that connection. Options of the first request:
+                            ?answers=<n>: after <n> answers the next request
+                            on the connection is read, logged as "keep <key>
+                            conn <c> dropped", and the connection closed
+                            without an answer (a server closing an idle
+                            connection just as a request comes);
+                            ?close=1: every answer says "Connection: close"
+                            and the connection closes after it; ?close=2:
+                            it closes after every answer without saying so.
+
 Gated answers (for tests that count requests in flight at the server):
 
   /gate/<tag>/<i>/<ms>/<len>
@@ -243,6 +260,7 @@ class Server:
         self.started = time.monotonic()
         self.log_path = os.path.join(args.dir, "fault-requests.log")
         self.files = FileScenarios()
+        self.keep_connections = 0
         self.released = {}  # tag -> None, in the order released
         self.released_lock = threading.Lock()
         self.http = self._listen()
@@ -494,6 +512,8 @@ class Server:
                     break
                 conn.sendall(line)
             self.close_gracefully(conn)
+        elif path.startswith("/keep/"):
+            self.keep(conn, path, params)
         elif path.startswith("/gate/"):
             self.gate(conn, path[len("/gate/"):])
         elif path.startswith("/drip/"):
@@ -511,6 +531,45 @@ class Server:
             pass
         else:
             self.respond(conn, 404, "Not Found", b"no such scenario\n")
+
+    # --- kept connections ------------------------------------------------------
+
+    def keep(self, conn, path, params):
+        with self.log_lock:
+            self.keep_connections += 1
+            number = self.keep_connections
+        answers = self.number(params.get("answers", "1000000"))
+        close = params.get("close", "0")
+        served = 0
+        while not self.stop.is_set():
+            parts = path.split("/")[2:]
+            if len(parts) != 2:
+                self.respond(conn, 404, "Not Found", b"bad keep path\n")
+                return
+            key, size = parts[0], min(self.number(parts[1]), 1 << 20)
+            if served >= answers:
+                self.log_request(("keep %s conn %d dropped" % (key, number)).encode("latin-1"))
+                self.close_gracefully(conn)
+                return
+            headers = [("Content-Length", str(size))]
+            if close == "1":
+                headers.append(("Connection", "close"))
+            conn.sendall(self.head(200, "OK", headers) + pattern(size))
+            served += 1
+            self.log_request(("keep %s conn %d answer %d" % (key, number, served)).encode("latin-1"))
+            if close in ("1", "2"):
+                self.close_gracefully(conn)
+                return
+            try:
+                request = self.read_request(conn)
+            except OSError:
+                return
+            if request is None:
+                return
+            line = request.split(b"\r\n", 1)[0]
+            self.log_request(line)
+            fields = line.split(b" ")
+            path = (fields[1].decode("latin-1") if len(fields) >= 2 else "/").partition("?")[0]
 
     # --- gated answers ---------------------------------------------------------
 
