@@ -31,6 +31,18 @@
 #include "support/TestServers.h"
 #include "unit/SupportTestEnv.h"
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <iterator>
+
+#include <libtorrent/bencode.hpp>
+#include <libtorrent/create_torrent.hpp>
+#include <libtorrent/torrent_info.hpp>
+#endif
+
 using engineprobe::Probe;
 using engineprocess::EngineProcess;
 
@@ -81,10 +93,16 @@ class StandInEngineTest : public ::testing::Test {
                                           {"SF_ENGINE_IDLE_EXIT_MS", "60000"},
                                           {"SF_ENGINE_BEHAVIOUR", ""},
                                           {"SF_ENGINE_CONTROL", ""}};
-        for (const auto& item : extra)
+        for (const auto& item : extra) {
+            bool known = false;
             for (auto& slot : env)
-                if (slot.first == item.first)
+                if (slot.first == item.first) {
                     slot.second = item.second;
+                    known = true;
+                }
+            if (!known)
+                env.push_back(item);
+        }
         ASSERT_TRUE(engine.Start(engineprocess::ProgramPath(SF_STANDIN_ENGINE), env));
     }
 
@@ -644,3 +662,290 @@ TEST_F(StandInEngineTest, TwoConnectionsAndACancel) {
     otherLayer->SetEventListener(nullptr, 0);
     otherContext->Close();
 }
+
+#ifndef _WIN32
+// Files whose line names a torrent ("#btih=<v2 info-hash>"): the engine takes
+// "<URL>.torrent" only when it is exactly the file the list names.
+namespace {
+
+std::string HexOf(const char* bytes, size_t size) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < size; ++i) {
+        out += kDigits[(uint8_t)bytes[i] >> 4];
+        out += kDigits[(uint8_t)bytes[i] & 15];
+    }
+    return out;
+}
+
+// A hybrid torrent made by libtorrent of `files` (path in the torrent,
+// bytes), written below `scratch`; its bytes and v2 hash in hex.
+std::pair<std::string, std::string> TorrentOf(
+    const std::string& scratch, const std::vector<std::pair<std::string, std::string>>& files,
+    const std::string& webSeed) {
+    lt::file_storage storage;
+    for (const auto& file : files) {
+        WriteNative(scratch + "/" + file.first, file.second);
+        storage.add_file(file.first, (std::int64_t)file.second.size());
+    }
+    lt::create_torrent torrent(storage, 16384);
+    lt::error_code ec;
+    lt::set_piece_hashes(torrent, scratch, ec);
+    EXPECT_FALSE(ec) << ec.message();
+    torrent.add_url_seed(webSeed);
+    std::vector<char> bytes;
+    lt::bencode(std::back_inserter(bytes), torrent.generate());
+    lt::torrent_info info(lt::span<const char>(bytes.data(), (std::ptrdiff_t)bytes.size()), ec,
+                          lt::from_span);
+    EXPECT_FALSE(ec) << ec.message();
+    const lt::sha256_hash& v2 = info.info_hashes().v2;
+    return {std::string(bytes.begin(), bytes.end()), HexOf(v2.data(), v2.size())};
+}
+
+}  // namespace
+
+TEST_F(StandInEngineTest, TorrentsThatAreNotExactlyTheFileSendItOverHttp) {
+    const std::string content = Doc(kBigFile);
+    const std::string scratch = tmp.Native("scratch");
+    const std::string log = tmp.Native("engine.log");
+    struct Case {
+        std::string torrentBytes;  // served as "<URL>.torrent"; empty: none
+        std::string btih;          // in the list line
+        std::string logged;        // after "caseN.pak: "
+    };
+    std::vector<Case> cases;
+    auto made = [&](size_t n, const std::vector<std::pair<std::string, std::string>>& files) {
+        return TorrentOf(scratch + "/" + std::to_string(n), files, "http://127.0.0.1:1/x");
+    };
+    const std::string other(64, '1');
+    {
+        auto good = made(0, {{"case0.pak", content}});
+        cases.push_back({good.first, other, "torrent hash differs from the list"});
+    }
+    {
+        auto t = made(1, {{"other.pak", content}});
+        cases.push_back({t.first, t.second, "torrent names 'other.pak', not 'case1.pak'"});
+    }
+    {
+        auto t = made(2, {{"dir/case2.pak", content}});
+        cases.push_back({t.first, t.second, "torrent names 'dir/case2.pak', not 'case2.pak'"});
+    }
+    {
+        auto t = made(3, {{"dir/case3.pak", content}, {"dir/extra.bin", "extra"}});
+        // Two files and the pad file between them.
+        cases.push_back({t.first, t.second, "torrent names 3 files, not one"});
+    }
+    {
+        auto t = made(4, {{"case4.pak", content + "more"}});
+        cases.push_back({t.first, t.second,
+                         "torrent size " + std::to_string(content.size() + 4) + ", not " +
+                             std::to_string(content.size())});
+    }
+    // 100 MiB answer: refused by its announced size, never read.
+    cases.push_back({"\x01", other, "its torrent could not be fetched"});
+    cases.push_back({"not bencoded at all", other, "torrent unreadable"});
+    cases.push_back({"", other, "its torrent could not be fetched"});
+
+    std::vector<std::string> urls, folders, names;
+    std::vector<ovEngineJobEntry> entries;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const std::string name = "case" + std::to_string(i) + ".pak";
+        const std::string doc = "peer-hostile/" + name;
+        WriteNative(servers.DocRootPath(doc), content);
+        const std::string torrentPath = servers.DocRootPath(doc + ".torrent");
+        std::filesystem::remove(torrentPath);
+        if (cases[i].torrentBytes == "\x01") {
+            std::ofstream(torrentPath, std::ios::binary).close();
+            std::filesystem::resize_file(torrentPath, 100u << 20);
+        } else if (!cases[i].torrentBytes.empty()) {
+            WriteNative(torrentPath, cases[i].torrentBytes);
+        }
+        urls.push_back(servers.HttpUrl("/" + doc) + "#btih=" + cases[i].btih);
+        folders.push_back(tmp.Win("hostile") + "\\");
+        names.push_back(name);
+    }
+    for (size_t i = 0; i < cases.size(); ++i)
+        entries.push_back(
+            {1, 2, (int64_t)content.size(), folders[i].c_str(), names[i].c_str(), urls[i].c_str()});
+    StartEngine({{"SF_ENGINE_LOG", log}});
+    ASSERT_TRUE(Connect());
+    const ovEngineJob job = {51, "Hostile", (int32_t)entries.size(), entries.data()};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 60000));
+    EXPECT_EQ("finished 51 1 0 " + std::to_string(cases.size()) + " 0", probe.calls.back());
+    const std::string said = ReadNative(log);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(content, ReadNative(tmp.Native("hostile\\" + names[i]))) << names[i];
+        const size_t line = said.find("ldDownload: " + names[i] + ": ");
+        ASSERT_NE(std::string::npos, line) << said;
+        const std::string text = said.substr(line, said.find('\n', line) - line);
+        EXPECT_NE(std::string::npos, text.find(": " + cases[i].logged)) << text;
+        EXPECT_EQ(text.size() - strlen("; fetched over HTTP"), text.find("; fetched over HTTP"))
+            << text;
+        // The fetched torrent is not left in the folder.
+        EXPECT_FALSE(
+            std::filesystem::exists(tmp.Native("hostile\\" + names[i] + ".torrent-fetch")));
+    }
+    EXPECT_EQ(std::string::npos, said.find("from the swarm")) << said;
+    for (size_t i = 0; i < cases.size(); ++i)
+        std::filesystem::remove(servers.DocRootPath("peer-hostile/" + names[i] + ".torrent"));
+}
+
+TEST_F(StandInEngineTest, TorrentOfTheFileIsFetchedFromItsWebSeedAndKeptForResume) {
+    const std::string content = Doc(kBigFile);
+    const std::string doc = "peer-webseed/game.pak";
+    WriteNative(servers.DocRootPath(doc), content);
+    const std::string url = servers.HttpUrl("/" + doc);
+    const auto torrent =
+        TorrentOf(tmp.Native("scratch"), {{"game.pak", content}}, "http://127.0.0.1:1/x");
+    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
+    const std::string log = tmp.Native("engine.log");
+    const std::string line = url + "#btih=" + torrent.second;
+    const std::string folder = tmp.Win("swarm") + "\\";
+    const ovEngineJobEntry entries[1] = {
+        {1, 2, (int64_t)content.size(), folder.c_str(), "game.pak", line.c_str()}};
+    StartEngine({{"SF_ENGINE_LOG", log},
+                 {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:0"},
+                 {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
+    ASSERT_TRUE(Connect());
+    const ovEngineJob job = {52, "Swarm", 1, entries};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 60000));
+    EXPECT_EQ("finished 52 1 0 1 0", probe.calls.back());
+    EXPECT_EQ("done 52 1 '" + folder + "game.pak' '" + line + "'",
+              probe.calls[(size_t)Find("done ")]);
+    EXPECT_EQ(content, ReadNative(tmp.Native("swarm\\game.pak")));
+    const std::string said = ReadNative(log);
+    EXPECT_NE(std::string::npos, said.find("game.pak: from the swarm")) << said;
+    // Quit: the resume data is kept for the next run.
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendParameter("SF_ENGINE_QUIT"));
+    int code = -1;
+    EXPECT_TRUE(engine.WaitExit(30000, &code));
+    EXPECT_EQ(0, code);
+    EXPECT_TRUE(std::filesystem::exists(tmp.Native("state/" + torrent.second + ".resume")));
+    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
+}
+namespace {
+
+// A program of the tests with its arguments, ended when it goes.
+class Child {
+  public:
+    bool Start(const std::vector<std::string>& args) {
+        m_pid = fork();
+        if (m_pid == 0) {
+            std::vector<char*> argv;
+            for (const std::string& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        return m_pid > 0;
+    }
+    ~Child() {
+        if (m_pid <= 0)
+            return;
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+
+  private:
+    pid_t m_pid = -1;
+};
+
+// Output of a shell command.
+std::string Shell(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            text.append(buffer, n);
+        pclose(pipe);
+    }
+    return text;
+}
+
+}  // namespace
+
+// A foreign peer (aria2, on 127.0.0.3) found through opentracker serves the
+// whole file to the engine (on 127.0.0.2) while the origin has no copy.
+// Disabled: run from here the tracker never lists the seeder (its scrape
+// stays empty), while the same commands by hand do; not yet understood.
+TEST_F(StandInEngineTest, DISABLED_AForeignSeederFoundThroughTheTrackerServesTheFile) {
+    const std::string content = Doc(kBigFile);
+    const uint16_t trackerPort = engineprocess::FreePort();
+    const uint16_t seederPort = engineprocess::FreePort();
+    const uint16_t enginePeerPort = engineprocess::FreePort();
+    ASSERT_TRUE(trackerPort && seederPort && enginePeerPort);
+    const std::string announce = "http://127.0.0.1:" + std::to_string(trackerPort) + "/announce";
+    // The torrent names the tracker; the origin holds the torrent only.
+    const std::string doc = "peer-swarm/game.pak";
+    const std::string seedFolder = tmp.Native("seeder");
+    lt::file_storage storage;
+    storage.add_file("game.pak", (std::int64_t)content.size());
+    WriteNative(seedFolder + "/game.pak", content);
+    lt::create_torrent made(storage, 16384);
+    lt::error_code ec;
+    lt::set_piece_hashes(made, seedFolder, ec);
+    ASSERT_FALSE(ec);
+    made.add_tracker(announce);
+    std::vector<char> bytes;
+    lt::bencode(std::back_inserter(bytes), made.generate());
+    lt::torrent_info info(lt::span<const char>(bytes.data(), (std::ptrdiff_t)bytes.size()), ec,
+                          lt::from_span);
+    ASSERT_FALSE(ec);
+    const std::string v1 = HexOf(info.info_hashes().v1.data(), 20);
+    const std::string v2 = HexOf(info.info_hashes().v2.data(), 32);
+    WriteNative(servers.DocRootPath(doc + ".torrent"), std::string(bytes.begin(), bytes.end()));
+    std::filesystem::remove(servers.DocRootPath(doc));
+    WriteNative(seedFolder + "/game.pak.torrent", std::string(bytes.begin(), bytes.end()));
+
+    // opentracker serves whitelisted hashes only: the v1 one and the v2 one
+    // cut to 20 bytes, as hybrid torrents announce both. It changes root into
+    // its folder and runs as "nobody", so the folder is open to all.
+    const std::string trackerFolder = tmp.Native("tracker");
+    WriteNative(trackerFolder + "/whitelist", v1 + "\n" + v2.substr(0, 40) + "\n");
+    std::filesystem::permissions(trackerFolder, std::filesystem::perms(0755));
+    std::filesystem::permissions(trackerFolder + "/whitelist", std::filesystem::perms(0644));
+    Child tracker, seeder;
+    ASSERT_TRUE(
+        tracker.Start({"opentracker", "-i", "127.0.0.1", "-p", std::to_string(trackerPort), "-P",
+                       std::to_string(trackerPort), "-d", trackerFolder, "-w", "whitelist"}));
+    // The seeder starts once the tracker answers (it would announce again
+    // only much later), the engine once the tracker knows the seeder (its
+    // scrape counts one complete peer).
+    std::string escaped;
+    for (size_t i = 0; i < v1.size(); i += 2)
+        escaped += "%" + v1.substr(i, 2);
+    const std::string scrape = "curl -s 'http://127.0.0.1:" + std::to_string(trackerPort) +
+                               "/scrape?info_hash=" + escaped + "'";
+    ASSERT_TRUE(libraryloop::RunUntil([&] { return Shell(scrape).compare(0, 8, "d5:files") == 0; },
+                                      10000, 100));
+    ASSERT_TRUE(seeder.Start({"aria2c", "-q", "-V", "--seed-ratio=0.0", "--dir=" + seedFolder,
+                              "--interface=127.0.0.3", "--bt-external-ip=127.0.0.3",
+                              "--listen-port=" + std::to_string(seederPort), "--enable-dht=false",
+                              "--enable-dht6=false", "--bt-enable-lpd=false",
+                              "--enable-peer-exchange=false", seedFolder + "/game.pak.torrent"}));
+    ASSERT_TRUE(libraryloop::RunUntil(
+        [&] { return Shell(scrape).find("8:completei1e") != std::string::npos; }, 30000, 200))
+        << Shell(scrape);
+
+    const std::string log = tmp.Native("engine.log");
+    const std::string line = servers.HttpUrl("/" + doc) + "#btih=" + v2;
+    const std::string folder = tmp.Win("player") + "\\";
+    const ovEngineJobEntry entries[1] = {
+        {1, 2, (int64_t)content.size(), folder.c_str(), "game.pak", line.c_str()}};
+    StartEngine({{"SF_ENGINE_LOG", log},
+                 {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(enginePeerPort)},
+                 {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
+    ASSERT_TRUE(Connect());
+    const ovEngineJob job = {53, "Swarm", 1, entries};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 60000));
+    EXPECT_EQ("finished 53 1 0 1 0", probe.calls.back());
+    EXPECT_EQ(content, ReadNative(tmp.Native("player\\game.pak")));
+    const std::string said = ReadNative(log);
+    EXPECT_NE(std::string::npos, said.find("game.pak: from the swarm")) << said;
+    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
+}
+#endif
