@@ -1,8 +1,7 @@
 #include "tools/engine/PeerSession.h"
 
 #include <exception>
-#include <fstream>
-#include <iterator>
+#include <map>
 
 #include <libtorrent/add_torrent_params.hpp>
 #include <libtorrent/alert_types.hpp>
@@ -14,15 +13,21 @@
 #include <libtorrent/torrent_status.hpp>
 #include <libtorrent/write_resume_data.hpp>
 
+#include "opn/core/ovCString.h"
+#include "opn/platform/pfCodePage.h"
+#include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
 #include "tools/engine/EngineLog.h"
+#ifndef _WIN32
+#include "opn/platform/posix/pfPath.h"
+#endif
 
 namespace lt = libtorrent;
 
 namespace {
 
 // Resume data of one single-file torrent is small; more is not read.
-const std::streamsize kMaxResumeBytes = 4 * 1024 * 1024;
+const size_t kMaxResumeBytes = 4 * 1024 * 1024;
 // How long the end waits for the last resume data.
 const int kShutdownWaitMs = 5000;
 
@@ -46,17 +51,23 @@ std::string WithSeparator(const std::string& folder) {
     return folder + "/";
 }
 
+// The whole file when it holds at most kMaxResumeBytes.
 bool ReadBounded(const std::string& path, std::vector<char>* bytes) {
-    std::ifstream in(path, std::ios::binary);
+    int32_t error = 0;
+    PfFile* in = PfFileOpenForReading(path.c_str(), &error);
     if (!in)
         return false;
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return (std::streamsize)bytes->size() <= kMaxResumeBytes;
+    bytes->clear();
+    char buffer[16384];
+    int64_t n = 0;
+    while (bytes->size() <= kMaxResumeBytes &&
+           (n = PfFileRead(in, buffer, sizeof buffer, &error)) > 0)
+        bytes->insert(bytes->end(), buffer, buffer + n);
+    PfFileClose(in);
+    return n >= 0 && bytes->size() <= kMaxResumeBytes;
 }
 
-}  // namespace
-
-struct PeerSession::Torrent {
+struct Torrent {
     lt::torrent_handle handle;
     std::string path;  // the file's full path
     int64_t size = 0;
@@ -65,7 +76,21 @@ struct PeerSession::Torrent {
     std::string error;
 };
 
-PeerSession::PeerSession(const Settings& settings) : m_settings(settings) {
+}  // namespace
+
+struct PeerSession::Impl {
+    explicit Impl(const Settings& settings);
+    ~Impl();
+    std::string ResumePath(const std::string& key) const;
+    void SaveResume(const lt::add_torrent_params& params);
+    Torrent* Find(const lt::torrent_handle& handle);
+
+    Settings settings;
+    std::unique_ptr<lt::session> session;
+    std::map<std::string, std::unique_ptr<Torrent>> torrents;
+};
+
+PeerSession::Impl::Impl(const Settings& given) : settings(given) {
     lt::settings_pack pack;
     pack.set_str(lt::settings_pack::listen_interfaces, settings.listen);
     // Outgoing peer connections leave from the listening address.
@@ -85,7 +110,7 @@ PeerSession::PeerSession(const Settings& settings) : m_settings(settings) {
     pack.set_int(lt::settings_pack::alert_mask, lt::alert_category::error |
                                                     lt::alert_category::status |
                                                     lt::alert_category::storage);
-    m_session.reset(new lt::session(pack));
+    session.reset(new lt::session(pack));
     // Peers on the local network count against the caps like any other:
     // every address is in the global class alone.
     lt::ip_filter classes;
@@ -94,12 +119,12 @@ PeerSession::PeerSession(const Settings& settings) : m_settings(settings) {
     classes.add_rule(lt::make_address("::"),
                      lt::make_address("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"),
                      1u << static_cast<std::uint32_t>(lt::session::global_peer_class_id));
-    m_session->set_peer_class_filter(classes);
+    session->set_peer_class_filter(classes);
 }
 
-PeerSession::~PeerSession() {
+PeerSession::Impl::~Impl() {
     int waiting = 0;
-    for (auto& entry : m_torrents) {
+    for (auto& entry : torrents) {
         if (!entry.second->handle.is_valid())
             continue;
         entry.second->handle.save_resume_data(lt::torrent_handle::flush_disk_cache |
@@ -107,10 +132,10 @@ PeerSession::~PeerSession() {
         ++waiting;
     }
     for (int turns = 0; waiting > 0 && turns < kShutdownWaitMs / 100; ++turns) {
-        if (!m_session->wait_for_alert(lt::milliseconds(100)))
+        if (!session->wait_for_alert(lt::milliseconds(100)))
             continue;
         std::vector<lt::alert*> alerts;
-        m_session->pop_alerts(&alerts);
+        session->pop_alerts(&alerts);
         for (lt::alert* a : alerts) {
             if (auto* saved = lt::alert_cast<lt::save_resume_data_alert>(a)) {
                 SaveResume(saved->params);
@@ -122,64 +147,92 @@ PeerSession::~PeerSession() {
     }
 }
 
-std::string PeerSession::ResumePath(const std::string& key) const {
-    return m_settings.stateFolder.empty() ? std::string()
-                                          : WithSeparator(m_settings.stateFolder) + key + ".resume";
+std::string PeerSession::Impl::ResumePath(const std::string& key) const {
+    return settings.stateFolder.empty() ? std::string()
+                                        : WithSeparator(settings.stateFolder) + key + ".resume";
 }
 
-void PeerSession::SaveResume(const lt::add_torrent_params& params) {
+void PeerSession::Impl::SaveResume(const lt::add_torrent_params& params) {
     const std::string path = ResumePath(KeyOf(params.info_hashes));
     if (path.empty())
         return;
-    FsCreateFolders(WithSeparator(m_settings.stateFolder).c_str());
+    FsCreateFolders(WithSeparator(settings.stateFolder).c_str());
     const std::vector<char> bytes = lt::write_resume_data_buf(params);
+    // Written aside, then put in place: a crash leaves the old data whole.
     const std::string temp = path + ".new";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), (std::streamsize)bytes.size());
-        if (!out)
-            return;
-    }
-    std::rename(temp.c_str(), path.c_str());
+    int32_t error = 0;
+    PfFile* out = PfFileCreateAlways(temp.c_str(), &error);
+    if (!out)
+        return;
+    const bool written = PfFileWrite(out, bytes.data(), bytes.size(), &error);
+    PfFileClose(out);
+    if (!written || !PfFileMoveReplacing(temp.c_str(), path.c_str(), &error))
+        FsDeleteFile(temp.c_str());
 }
 
-std::string PeerSession::Add(const std::shared_ptr<const lt::torrent_info>& info,
-                             const std::string& folder, const std::vector<std::string>& webSeeds,
+Torrent* PeerSession::Impl::Find(const lt::torrent_handle& handle) {
+    auto found = torrents.find(KeyOf(handle.info_hashes()));
+    return found == torrents.end() ? nullptr : found->second.get();
+}
+
+PeerSession::PeerSession(const Settings& settings) : m_impl(new Impl(settings)) {}
+
+PeerSession::~PeerSession() = default;
+
+std::string PeerSession::Add(const std::string& bytes, const std::string& folder,
+                             const std::string& name, const std::vector<std::string>& webSeeds,
                              std::string* error) {
-    const std::string key = KeyOf(info->info_hashes());
-    if (m_torrents.count(key) && m_torrents[key]->error.empty())
-        return key;
-    m_torrents.erase(key);
+    // libtorrent takes paths in the OS's form: POSIX, or UTF-8 on Windows.
+    ovCString osFolder;
+#ifdef _WIN32
+    if (AnsiToUtf8(ovCString(folder.c_str()), osFolder) != OV_S_OK) {
+        *error = "folder name not convertible";
+        return "";
+    }
+#else
+    PathToPosix(folder.c_str(), osFolder);
+#endif
     try {
+        lt::error_code ec;
+        auto info = std::make_shared<lt::torrent_info>(
+            lt::span<const char>(bytes.data(), (std::ptrdiff_t)bytes.size()), ec, lt::from_span);
+        if (ec) {
+            *error = ec.message();
+            return "";
+        }
+        const std::string key = KeyOf(info->info_hashes());
+        auto& torrents = m_impl->torrents;
+        if (torrents.count(key) && torrents[key]->error.empty())
+            return key;
+        torrents.erase(key);
         lt::add_torrent_params params;
         std::vector<char> resume;
-        const std::string resumePath = ResumePath(key);
+        const std::string resumePath = m_impl->ResumePath(key);
         if (!resumePath.empty() && ReadBounded(resumePath, &resume)) {
-            lt::error_code ec;
             lt::add_torrent_params saved = lt::read_resume_data(
                 lt::span<const char>(resume.data(), (std::ptrdiff_t)resume.size()), ec);
             // Only what this torrent saved itself is taken.
             if (!ec && saved.info_hashes == info->info_hashes())
                 params = std::move(saved);
+            ec.clear();
         }
-        params.ti = std::make_shared<lt::torrent_info>(*info);
-        params.save_path = folder;
+        params.ti = info;
+        params.save_path = osFolder.CStr();
         // The list's URLs are the web seeds, never what a torrent names.
         params.url_seeds.assign(webSeeds.begin(), webSeeds.end());
         params.flags &= ~lt::torrent_flags::auto_managed;
         params.flags &= ~lt::torrent_flags::paused;
-        lt::error_code ec;
         std::unique_ptr<Torrent> torrent(new Torrent());
-        torrent->handle = m_session->add_torrent(std::move(params), ec);
+        torrent->handle = m_impl->session->add_torrent(std::move(params), ec);
         if (ec) {
             *error = ec.message();
             return "";
         }
         torrent->handle.replace_trackers(info->trackers());
-        torrent->path = WithSeparator(folder) + info->name();
+        torrent->path = WithSeparator(folder) + name;
         torrent->size = info->total_size();
         torrent->pieces = info->num_pieces();
-        m_torrents[key] = std::move(torrent);
+        torrents[key] = std::move(torrent);
         return key;
     } catch (const std::exception& e) {
         *error = e.what();
@@ -189,8 +242,8 @@ std::string PeerSession::Add(const std::shared_ptr<const lt::torrent_info>& info
 
 PeerSession::State PeerSession::Get(const std::string& key) const {
     State state;
-    auto found = m_torrents.find(key);
-    if (found == m_torrents.end()) {
+    auto found = m_impl->torrents.find(key);
+    if (found == m_impl->torrents.end()) {
         state.error = "not in the session";
         return state;
     }
@@ -209,24 +262,21 @@ PeerSession::State PeerSession::Get(const std::string& key) const {
 
 void PeerSession::Poll() {
     std::vector<lt::alert*> alerts;
-    m_session->pop_alerts(&alerts);
+    m_impl->session->pop_alerts(&alerts);
     for (lt::alert* a : alerts) {
         if (auto* done = lt::alert_cast<lt::torrent_finished_alert>(a)) {
-            auto found = m_torrents.find(KeyOf(done->handle.info_hashes()));
-            if (found != m_torrents.end())
-                found->second->finished = true;
+            if (Torrent* torrent = m_impl->Find(done->handle))
+                torrent->finished = true;
             done->handle.save_resume_data(lt::torrent_handle::flush_disk_cache |
                                           lt::torrent_handle::save_info_dict);
         } else if (auto* saved = lt::alert_cast<lt::save_resume_data_alert>(a)) {
-            SaveResume(saved->params);
+            m_impl->SaveResume(saved->params);
         } else if (auto* failed = lt::alert_cast<lt::torrent_error_alert>(a)) {
-            auto found = m_torrents.find(KeyOf(failed->handle.info_hashes()));
-            if (found != m_torrents.end())
-                found->second->error = failed->message();
+            if (Torrent* torrent = m_impl->Find(failed->handle))
+                torrent->error = failed->message();
         } else if (auto* fileFailed = lt::alert_cast<lt::file_error_alert>(a)) {
-            auto found = m_torrents.find(KeyOf(fileFailed->handle.info_hashes()));
-            if (found != m_torrents.end())
-                found->second->error = fileFailed->message();
+            if (Torrent* torrent = m_impl->Find(fileFailed->handle))
+                torrent->error = fileFailed->message();
         } else if (auto* bad = lt::alert_cast<lt::hash_failed_alert>(a)) {
             EngineLog("%s", bad->message().c_str());
         }
@@ -234,10 +284,10 @@ void PeerSession::Poll() {
 }
 
 void PeerSession::Remove(const std::string& key) {
-    auto found = m_torrents.find(key);
-    if (found == m_torrents.end())
+    auto found = m_impl->torrents.find(key);
+    if (found == m_impl->torrents.end())
         return;
     if (found->second->handle.is_valid())
-        m_session->remove_torrent(found->second->handle);
-    m_torrents.erase(found);
+        m_impl->session->remove_torrent(found->second->handle);
+    m_impl->torrents.erase(found);
 }

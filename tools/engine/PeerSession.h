@@ -7,12 +7,9 @@
 
 #include <stdint.h>
 
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <libtorrent/fwd.hpp>
 
 class PeerSession {
   public:
@@ -36,12 +33,13 @@ class PeerSession {
     PeerSession(const PeerSession&) = delete;
     PeerSession& operator=(const PeerSession&) = delete;
 
-    // Adds a checked torrent for the file `folder`/<its name>; the web
-    // seeds replace the torrent's own. The same torrent again is the same
-    // download. Returns the key for State(); empty when it cannot be added.
-    std::string Add(const std::shared_ptr<const libtorrent::torrent_info>& info,
-                    const std::string& folder, const std::vector<std::string>& webSeeds,
-                    std::string* error);
+    // Adds a torrent (its bytes, as CheckTorrent passed them) for the file
+    // `folder`\`name` (both as the engine has them: Windows form, ANSI code
+    // page); the web seeds replace the torrent's own. The same torrent again
+    // is the same download. Returns the key for Get(); empty, with
+    // `*error`, when it cannot be added.
+    std::string Add(const std::string& torrent, const std::string& folder, const std::string& name,
+                    const std::vector<std::string>& webSeeds, std::string* error);
     State Get(const std::string& key) const;
     // Takes the session's news: errors, finished torrents, resume data.
     void Poll();
@@ -49,11 +47,7 @@ class PeerSession {
     void Remove(const std::string& key);
 
   private:
-    struct Torrent;
-    void SaveResume(const libtorrent::add_torrent_params& params);
-    std::string ResumePath(const std::string& key) const;
-
-    Settings m_settings;
-    std::unique_ptr<libtorrent::session> m_session;
-    std::map<std::string, std::unique_ptr<Torrent>> m_torrents;
+    // libtorrent stays inside PeerSession.cpp.
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
 };

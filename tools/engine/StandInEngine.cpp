@@ -10,9 +10,6 @@
 #include "opn/platform/pfSocket.h"
 #include "sdk/download/MirrorList.h"
 #include "sdk/support/ExpectedContent.h"
-#ifndef _WIN32
-#include "opn/platform/posix/pfPath.h"
-#endif
 #include "tools/engine/EngineLog.h"
 #include "tools/engine/PeerSession.h"
 #include "tools/engine/TorrentCheck.h"
@@ -302,7 +299,7 @@ class StandInEngine::Job : public FileFetchListener {
             return;
         }
         const TorrentVerdict verdict = CheckTorrent(bytes, btih, file.name, m_sizes[m_current]);
-        if (!verdict.info) {
+        if (!verdict.usable) {
             Fallback(verdict.why);
             return;
         }
@@ -312,14 +309,7 @@ class StandInEngine::Job : public FileFetchListener {
         for (int32_t i = 0; i < mirrors.Count(); ++i)
             seeds.push_back(WithoutFragment(mirrors.At(i)));
         std::string error;
-        std::string folder = file.folder;
-#ifndef _WIN32
-        // libtorrent takes the folder in the form of the OS.
-        ovCString posix;
-        PathToPosix(file.folder.c_str(), posix);
-        folder = posix.CStr();
-#endif
-        m_peerKey = m_engine->Peers()->Add(verdict.info, folder, seeds, &error);
+        m_peerKey = m_engine->Peers()->Add(bytes, file.folder, file.name, seeds, &error);
         if (m_peerKey.empty()) {
             Fallback("the swarm cannot take it (" + error + ")");
             return;

@@ -6,6 +6,9 @@
 
 #include <libtorrent/torrent_info.hpp>
 
+#include "opn/core/ovCString.h"
+#include "opn/platform/pfCodePage.h"
+
 namespace {
 
 // Bounds for decoding: well above what one file of 1024 pieces needs.
@@ -52,7 +55,18 @@ TorrentVerdict CheckTorrent(const std::string& bytes, const uint8_t btih[32],
         return verdict;
     }
     const std::string path = files.file_path(libtorrent::file_index_t(0));
-    if (HasFolderPart(path) || path != name || info->name() != name) {
+    // Torrents name files in UTF-8. libtorrent writes that name as the OS
+    // takes it: on Windows as the same characters, elsewhere as these bytes.
+    std::string want = name;
+#ifdef _WIN32
+    ovCString utf8;
+    if (AnsiToUtf8(ovCString(name.c_str()), utf8) != OV_S_OK) {
+        verdict.why = "name not convertible";
+        return verdict;
+    }
+    want = utf8.CStr();
+#endif
+    if (HasFolderPart(path) || path != want || info->name() != want) {
         verdict.why = "torrent names '" + path + "', not '" + name + "'";
         return verdict;
     }
@@ -61,6 +75,6 @@ TorrentVerdict CheckTorrent(const std::string& bytes, const uint8_t btih[32],
             "torrent size " + std::to_string(info->total_size()) + ", not " + std::to_string(size);
         return verdict;
     }
-    verdict.info = info;
+    verdict.usable = true;
     return verdict;
 }

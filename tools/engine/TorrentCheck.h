@@ -7,18 +7,15 @@
 
 #include <stdint.h>
 
-#include <memory>
 #include <string>
-
-#include <libtorrent/fwd.hpp>
 
 // A torrent answer larger than this is refused unread (a single-file
 // torrent of 1024 pieces is under 64 KiB).
 const int64_t kMaxTorrentBytes = 1024 * 1024;
 
 struct TorrentVerdict {
-    std::shared_ptr<const libtorrent::torrent_info> info;  // set when usable
-    std::string why;                                       // set when not
+    bool usable = false;
+    std::string why;  // set when not usable
 };
 
 TorrentVerdict CheckTorrent(const std::string& bytes, const uint8_t btih[32],
