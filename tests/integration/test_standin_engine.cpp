@@ -31,16 +31,16 @@
 #include "support/TestServers.h"
 #include "unit/SupportTestEnv.h"
 
-#ifndef _WIN32
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <iterator>
 
 #include <libtorrent/bencode.hpp>
 #include <libtorrent/create_torrent.hpp>
 #include <libtorrent/torrent_info.hpp>
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 using engineprobe::Probe;
@@ -86,7 +86,9 @@ class StandInEngineTest : public ::testing::Test {
         return std::string(bytes.begin(), bytes.end());
     }
 
-    void StartEngine(const EngineProcess::Environment& extra = {}) {
+    void StartEngine(const EngineProcess::Environment& extra = {}) { StartEngineAs(engine, extra); }
+    // Starts `process` as an engine; Connect() then reaches it.
+    void StartEngineAs(EngineProcess& process, const EngineProcess::Environment& extra) {
         port = engineprocess::FreePort();
         ASSERT_NE(0, port);
         EngineProcess::Environment env = {{"SF_ENGINE_PORT", std::to_string(port)},
@@ -103,7 +105,7 @@ class StandInEngineTest : public ::testing::Test {
             if (!known)
                 env.push_back(item);
         }
-        ASSERT_TRUE(engine.Start(engineprocess::ProgramPath(SF_STANDIN_ENGINE), env));
+        ASSERT_TRUE(process.Start(engineprocess::ProgramPath(SF_STANDIN_ENGINE), env));
     }
 
     ovIQoSContext* Context() { return static_cast<ovIQoSContext*>(context.Get()); }
@@ -663,7 +665,6 @@ TEST_F(StandInEngineTest, TwoConnectionsAndACancel) {
     otherContext->Close();
 }
 
-#ifndef _WIN32
 // Files whose line names a torrent ("#btih=<v2 info-hash>"): the engine takes
 // "<URL>.torrent" only when it is exactly the file the list names.
 namespace {
@@ -678,11 +679,17 @@ std::string HexOf(const char* bytes, size_t size) {
     return out;
 }
 
+struct MadeTorrent {
+    std::string first;   // its bytes
+    std::string second;  // its v2 info-hash in hex
+    std::string v1;      // its v1 info-hash in hex
+};
+
 // A hybrid torrent made by libtorrent of `files` (path in the torrent,
-// bytes), written below `scratch`; its bytes and v2 hash in hex.
-std::pair<std::string, std::string> TorrentOf(
-    const std::string& scratch, const std::vector<std::pair<std::string, std::string>>& files,
-    const std::string& webSeed) {
+// bytes), written below `scratch`, naming `trackers`.
+MadeTorrent TorrentOf(const std::string& scratch,
+                      const std::vector<std::pair<std::string, std::string>>& files,
+                      const std::string& webSeed, const std::vector<std::string>& trackers = {}) {
     lt::file_storage storage;
     for (const auto& file : files) {
         WriteNative(scratch + "/" + file.first, file.second);
@@ -693,13 +700,16 @@ std::pair<std::string, std::string> TorrentOf(
     lt::set_piece_hashes(torrent, scratch, ec);
     EXPECT_FALSE(ec) << ec.message();
     torrent.add_url_seed(webSeed);
+    for (const std::string& tracker : trackers)
+        torrent.add_tracker(tracker);
     std::vector<char> bytes;
     lt::bencode(std::back_inserter(bytes), torrent.generate());
     lt::torrent_info info(lt::span<const char>(bytes.data(), (std::ptrdiff_t)bytes.size()), ec,
                           lt::from_span);
     EXPECT_FALSE(ec) << ec.message();
-    const lt::sha256_hash& v2 = info.info_hashes().v2;
-    return {std::string(bytes.begin(), bytes.end()), HexOf(v2.data(), v2.size())};
+    const lt::info_hash_t& hashes = info.info_hashes();
+    return {std::string(bytes.begin(), bytes.end()), HexOf(hashes.v2.data(), hashes.v2.size()),
+            HexOf(hashes.v1.data(), hashes.v1.size())};
 }
 
 }  // namespace
@@ -728,7 +738,12 @@ TEST_F(StandInEngineTest, TorrentsThatAreNotExactlyTheFileSendItOverHttp) {
     }
     {
         auto t = made(2, {{"dir/case2.pak", content}});
+        // libtorrent joins the torrent's path with the OS's separator.
+#ifdef _WIN32
+        cases.push_back({t.first, t.second, "torrent names 'dir\\case2.pak', not 'case2.pak'"});
+#else
         cases.push_back({t.first, t.second, "torrent names 'dir/case2.pak', not 'case2.pak'"});
+#endif
     }
     {
         auto t = made(3, {{"dir/case3.pak", content}, {"dir/extra.bin", "extra"}});
@@ -791,13 +806,16 @@ TEST_F(StandInEngineTest, TorrentsThatAreNotExactlyTheFileSendItOverHttp) {
         std::filesystem::remove(servers.DocRootPath("peer-hostile/" + names[i] + ".torrent"));
 }
 
-TEST_F(StandInEngineTest, TorrentOfTheFileIsFetchedFromItsWebSeedAndKeptForResume) {
+// Its tracker is down (nothing listens there): the web seed alone brings it.
+TEST_F(StandInEngineTest, TorrentWithItsTrackerDownComesFromItsWebSeedAndIsKeptForResume) {
     const std::string content = Doc(kBigFile);
     const std::string doc = "peer-webseed/game.pak";
     WriteNative(servers.DocRootPath(doc), content);
     const std::string url = servers.HttpUrl("/" + doc);
+    const std::string down =
+        "http://127.0.0.1:" + std::to_string(testpeers::RefusedPort()) + "/announce";
     const auto torrent =
-        TorrentOf(tmp.Native("scratch"), {{"game.pak", content}}, "http://127.0.0.1:1/x");
+        TorrentOf(tmp.Native("scratch"), {{"game.pak", content}}, "http://127.0.0.1:1/x", {down});
     WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
     const std::string log = tmp.Native("engine.log");
     const std::string line = url + "#btih=" + torrent.second;
@@ -825,6 +843,9 @@ TEST_F(StandInEngineTest, TorrentOfTheFileIsFetchedFromItsWebSeedAndKeptForResum
     EXPECT_TRUE(std::filesystem::exists(tmp.Native("state/" + torrent.second + ".resume")));
     std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
 }
+
+#ifndef _WIN32
+// The swarm with real peers and a tracker runs natively.
 namespace {
 
 // A program of the tests with its arguments, ended when it goes.
@@ -865,87 +886,191 @@ std::string Shell(const std::string& command) {
     return text;
 }
 
+// opentracker on 127.0.0.1:`port` for `torrent`, with its folder and
+// whitelist in `folder`; `*scrape` is the command that scrapes its v1 hash.
+// Returns once the tracker answers.
+void StartTracker(const std::string& folder, uint16_t port, const MadeTorrent& torrent,
+                  Child* tracker, std::string* scrape) {
+    // It serves whitelisted hashes only: the v1 one and the v2 one cut to 20
+    // bytes, as hybrid torrents announce both. It changes root into its
+    // folder and runs as "nobody", so the folder is open to all.
+    WriteNative(folder + "/whitelist", torrent.v1 + "\n" + torrent.second.substr(0, 40) + "\n");
+    std::filesystem::permissions(folder, std::filesystem::perms(0755));
+    std::filesystem::permissions(folder + "/whitelist", std::filesystem::perms(0644));
+    ASSERT_TRUE(tracker->Start({"opentracker", "-i", "127.0.0.1", "-p", std::to_string(port), "-P",
+                                std::to_string(port), "-d", folder, "-w", "whitelist"}));
+    auto escaped = [](const std::string& hex) {
+        std::string out;
+        for (size_t i = 0; i < hex.size(); i += 2)
+            out += "%" + hex.substr(i, 2);
+        return out;
+    };
+    const std::string base = "curl -s 'http://127.0.0.1:" + std::to_string(port);
+    *scrape = base + "/scrape?info_hash=" + escaped(torrent.v1) + "'";
+    // It reads its whitelist after it starts answering: a "stopped" announce
+    // of each hash (which adds no peer) is refused until then.
+    for (const std::string& hash : {torrent.v1, torrent.second.substr(0, 40)}) {
+        const std::string probe = base + "/announce?info_hash=" + escaped(hash) +
+                                  "&peer_id=-SF0000-000000000000&port=1&uploaded=0&downloaded=0"
+                                  "&left=0&event=stopped&compact=1'";
+        ASSERT_TRUE(libraryloop::RunUntil(
+            [&] {
+                const std::string answer = Shell(probe);
+                return !answer.empty() && answer.find("failure") == std::string::npos;
+            },
+            10000, 100))
+            << Shell(probe);
+    }
+}
+
+// What the origin (nginx) sent for `path`: the body bytes of every logged
+// GET of exactly that path.
+int64_t OriginBytes(const sftest::TestServers& servers, const std::string& path) {
+    const std::filesystem::path log =
+        std::filesystem::path(servers.DocRootPath("files")).parent_path().parent_path() / "nginx" /
+        "logs" / "access.log";
+    std::ifstream in(log);
+    const std::string request = "\"GET " + path + " HTTP/1.1\" ";
+    int64_t total = 0;
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(request);
+        if (at == std::string::npos)
+            continue;
+        int status = 0;
+        long long bytes = 0;
+        if (sscanf(line.c_str() + at + request.size(), "%d %lld", &status, &bytes) == 2)
+            total += bytes;
+    }
+    return total;
+}
+
 }  // namespace
 
-// A foreign peer (aria2, on 127.0.0.3) found through opentracker serves the
-// whole file to the engine (on 127.0.0.2) while the origin has no copy.
-// Disabled: run from here the tracker never lists the seeder (its scrape
-// stays empty), while the same commands by hand do; not yet understood.
-TEST_F(StandInEngineTest, DISABLED_AForeignSeederFoundThroughTheTrackerServesTheFile) {
+// Two engines in one swarm, found through opentracker: the first (on
+// 127.0.0.2) fetches the file from the origin and seeds it; the second (on
+// 127.0.0.3), whose web seed is slow (64 KiB/s), takes most of it from the
+// first. nginx's access log tells what the origin sent to each.
+TEST_F(StandInEngineTest, ASecondEngineTakesTheFileFromTheFirstThroughTheTracker) {
+    std::string content(4u << 20, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = (char)((i * 2654435761u) >> 24);
+    const uint16_t trackerPort = engineprocess::FreePort();
+    ASSERT_NE(0, trackerPort);
+    const std::string announce = "http://127.0.0.1:" + std::to_string(trackerPort) + "/announce";
+    const std::string name = "swarm-" + std::to_string(getpid()) + ".pak";
+    const std::string doc = "files/" + name;
+    WriteNative(servers.DocRootPath(doc), content);
+    const auto torrent =
+        TorrentOf(tmp.Native("scratch"), {{name, content}}, "http://127.0.0.1:1/x", {announce});
+    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
+
+    Child tracker;
+    std::string scrape;
+    ASSERT_NO_FATAL_FAILURE(
+        StartTracker(tmp.Native("tracker"), trackerPort, torrent, &tracker, &scrape));
+
+    // The first engine: from the origin at full speed; it seeds once done.
+    const std::string fast = servers.HttpUrl("/" + doc) + "#btih=" + torrent.second;
+    const std::string firstFolder = tmp.Win("first") + "\\";
+    const ovEngineJobEntry first[1] = {
+        {1, 2, (int64_t)content.size(), firstFolder.c_str(), name.c_str(), fast.c_str()}};
+    StartEngine(
+        {{"SF_ENGINE_LOG", tmp.Native("first.log")},
+         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
+         {"SF_ENGINE_STATE_DIR", tmp.Native("first-state")},
+         {"SF_ENGINE_IDLE_EXIT_MS", "300000"}});
+    ASSERT_TRUE(Connect());
+    const ovEngineJob jobA = {54, "First", 1, first};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&jobA));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 60000));
+    ASSERT_EQ("finished 54 1 0 1 0", probe.calls.back());
+    ASSERT_EQ(content, ReadNative(tmp.Native("first\\" + name)));
+    // The tracker knows it as a seeder.
+    ASSERT_TRUE(libraryloop::RunUntil(
+        [&] { return Shell(scrape).find("8:completei1e") != std::string::npos; }, 30000, 200))
+        << Shell(scrape);
+
+    // The second engine: its web seed is the slow path to the same file.
+    EngineProcess second;
+    const std::string slow = servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.second;
+    const std::string secondFolder = tmp.Win("second") + "\\";
+    const ovEngineJobEntry entries[1] = {
+        {1, 2, (int64_t)content.size(), secondFolder.c_str(), name.c_str(), slow.c_str()}};
+    StartEngineAs(second, {{"SF_ENGINE_LOG", tmp.Native("second.log")},
+                           {"SF_ENGINE_PEER_LISTEN",
+                            "127.0.0.3:" + std::to_string(engineprocess::FreePort())},
+                           {"SF_ENGINE_STATE_DIR", tmp.Native("second-state")}});
+    ASSERT_TRUE(Connect());
+    const ovEngineJob jobB = {55, "Second", 1, entries};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&jobB));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 90000));
+    EXPECT_EQ("finished 55 1 0 1 0", probe.calls.back());
+    EXPECT_EQ(content, ReadNative(tmp.Native("second\\" + name)));
+    EXPECT_NE(std::string::npos,
+              ReadNative(tmp.Native("second.log")).find(name + ": from the swarm"));
+    // Both end cleanly; their web-seed requests are logged by then.
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendParameter("SF_ENGINE_QUIT"));
+    int code = -1;
+    EXPECT_TRUE(second.WaitExit(30000, &code));
+    engine.Stop();
+    // The first took the whole file from the origin; the second less than a
+    // quarter of it (the rest came from the first).
+    EXPECT_GE(OriginBytes(servers, "/" + doc), (int64_t)content.size());
+    EXPECT_LT(OriginBytes(servers, "/slow/" + doc), (int64_t)content.size() / 4);
+    std::filesystem::remove(servers.DocRootPath(doc));
+    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
+}
+// A peer that sends wrong pieces (tests/support/lying_peer.py, on
+// 127.0.0.3: no real client lies on demand) is found through the tracker
+// and answers every request with wrong bytes. The engine bans it at its
+// first wrong piece, and the file ends right from the slow web seed.
+TEST_F(StandInEngineTest, APeerSendingWrongPiecesIsBannedAndTheFileEndsRight) {
+    // 64 pieces: the slow web seed alone would take 16 seconds, time enough
+    // for the engine to meet the liar.
     const std::string content = Doc(kBigFile);
     const uint16_t trackerPort = engineprocess::FreePort();
-    const uint16_t seederPort = engineprocess::FreePort();
-    const uint16_t enginePeerPort = engineprocess::FreePort();
-    ASSERT_TRUE(trackerPort && seederPort && enginePeerPort);
+    const uint16_t liarPort = engineprocess::FreePort();
+    ASSERT_TRUE(trackerPort && liarPort);
     const std::string announce = "http://127.0.0.1:" + std::to_string(trackerPort) + "/announce";
-    // The torrent names the tracker; the origin holds the torrent only.
-    const std::string doc = "peer-swarm/game.pak";
-    const std::string seedFolder = tmp.Native("seeder");
-    lt::file_storage storage;
-    storage.add_file("game.pak", (std::int64_t)content.size());
-    WriteNative(seedFolder + "/game.pak", content);
-    lt::create_torrent made(storage, 16384);
-    lt::error_code ec;
-    lt::set_piece_hashes(made, seedFolder, ec);
-    ASSERT_FALSE(ec);
-    made.add_tracker(announce);
-    std::vector<char> bytes;
-    lt::bencode(std::back_inserter(bytes), made.generate());
-    lt::torrent_info info(lt::span<const char>(bytes.data(), (std::ptrdiff_t)bytes.size()), ec,
-                          lt::from_span);
-    ASSERT_FALSE(ec);
-    const std::string v1 = HexOf(info.info_hashes().v1.data(), 20);
-    const std::string v2 = HexOf(info.info_hashes().v2.data(), 32);
-    WriteNative(servers.DocRootPath(doc + ".torrent"), std::string(bytes.begin(), bytes.end()));
-    std::filesystem::remove(servers.DocRootPath(doc));
-    WriteNative(seedFolder + "/game.pak.torrent", std::string(bytes.begin(), bytes.end()));
+    const std::string name = "liar-" + std::to_string(getpid()) + ".pak";
+    const std::string doc = "files/" + name;
+    WriteNative(servers.DocRootPath(doc), content);
+    const auto torrent =
+        TorrentOf(tmp.Native("scratch"), {{name, content}}, "http://127.0.0.1:1/x", {announce});
+    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
 
-    // opentracker serves whitelisted hashes only: the v1 one and the v2 one
-    // cut to 20 bytes, as hybrid torrents announce both. It changes root into
-    // its folder and runs as "nobody", so the folder is open to all.
-    const std::string trackerFolder = tmp.Native("tracker");
-    WriteNative(trackerFolder + "/whitelist", v1 + "\n" + v2.substr(0, 40) + "\n");
-    std::filesystem::permissions(trackerFolder, std::filesystem::perms(0755));
-    std::filesystem::permissions(trackerFolder + "/whitelist", std::filesystem::perms(0644));
-    Child tracker, seeder;
-    ASSERT_TRUE(
-        tracker.Start({"opentracker", "-i", "127.0.0.1", "-p", std::to_string(trackerPort), "-P",
-                       std::to_string(trackerPort), "-d", trackerFolder, "-w", "whitelist"}));
-    // The seeder starts once the tracker answers (it would announce again
-    // only much later), the engine once the tracker knows the seeder (its
-    // scrape counts one complete peer).
-    std::string escaped;
-    for (size_t i = 0; i < v1.size(); i += 2)
-        escaped += "%" + v1.substr(i, 2);
-    const std::string scrape = "curl -s 'http://127.0.0.1:" + std::to_string(trackerPort) +
-                               "/scrape?info_hash=" + escaped + "'";
-    ASSERT_TRUE(libraryloop::RunUntil([&] { return Shell(scrape).compare(0, 8, "d5:files") == 0; },
-                                      10000, 100));
-    ASSERT_TRUE(seeder.Start({"aria2c", "-q", "-V", "--seed-ratio=0.0", "--dir=" + seedFolder,
-                              "--interface=127.0.0.3", "--bt-external-ip=127.0.0.3",
-                              "--listen-port=" + std::to_string(seederPort), "--enable-dht=false",
-                              "--enable-dht6=false", "--bt-enable-lpd=false",
-                              "--enable-peer-exchange=false", seedFolder + "/game.pak.torrent"}));
+    Child tracker, liar;
+    std::string scrape;
+    ASSERT_NO_FATAL_FAILURE(
+        StartTracker(tmp.Native("tracker"), trackerPort, torrent, &tracker, &scrape));
+    ASSERT_TRUE(liar.Start({"python3", SF_LYING_PEER, "--tracker", announce, "--info-hash",
+                            torrent.v1, "--info-hash", torrent.second.substr(0, 40), "--pieces",
+                            std::to_string(content.size() / 16384), "--ip", "127.0.0.3", "--port",
+                            std::to_string(liarPort)}));
     ASSERT_TRUE(libraryloop::RunUntil(
         [&] { return Shell(scrape).find("8:completei1e") != std::string::npos; }, 30000, 200))
         << Shell(scrape);
 
     const std::string log = tmp.Native("engine.log");
-    const std::string line = servers.HttpUrl("/" + doc) + "#btih=" + v2;
+    const std::string slow = servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.second;
     const std::string folder = tmp.Win("player") + "\\";
     const ovEngineJobEntry entries[1] = {
-        {1, 2, (int64_t)content.size(), folder.c_str(), "game.pak", line.c_str()}};
-    StartEngine({{"SF_ENGINE_LOG", log},
-                 {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(enginePeerPort)},
-                 {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
+        {1, 2, (int64_t)content.size(), folder.c_str(), name.c_str(), slow.c_str()}};
+    StartEngine(
+        {{"SF_ENGINE_LOG", log},
+         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
+         {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
     ASSERT_TRUE(Connect());
-    const ovEngineJob job = {53, "Swarm", 1, entries};
+    const ovEngineJob job = {56, "Liar", 1, entries};
     ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
-    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 60000));
-    EXPECT_EQ("finished 53 1 0 1 0", probe.calls.back());
-    EXPECT_EQ(content, ReadNative(tmp.Native("player\\game.pak")));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 90000));
+    EXPECT_EQ("finished 56 1 0 1 0", probe.calls.back());
+    EXPECT_EQ(content, ReadNative(tmp.Native("player\\" + name)));
     const std::string said = ReadNative(log);
-    EXPECT_NE(std::string::npos, said.find("game.pak: from the swarm")) << said;
+    EXPECT_NE(std::string::npos, said.find("hash for piece")) << said;
+    EXPECT_NE(std::string::npos, said.find("127.0.0.3")) << said;
+    EXPECT_NE(std::string::npos, said.find("banned peer")) << said;
+    std::filesystem::remove(servers.DocRootPath(doc));
     std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
 }
 #endif

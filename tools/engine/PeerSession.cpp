@@ -107,9 +107,9 @@ PeerSession::Impl::Impl(const Settings& given) : settings(given) {
     pack.set_int(lt::settings_pack::active_downloads, -1);
     pack.set_int(lt::settings_pack::active_seeds, -1);
     pack.set_int(lt::settings_pack::active_limit, -1);
-    pack.set_int(lt::settings_pack::alert_mask, lt::alert_category::error |
-                                                    lt::alert_category::status |
-                                                    lt::alert_category::storage);
+    pack.set_int(lt::settings_pack::alert_mask,
+                 lt::alert_category::error | lt::alert_category::status |
+                     lt::alert_category::storage | lt::alert_category::peer);
     session.reset(new lt::session(pack));
     // Peers on the local network count against the caps like any other:
     // every address is in the global class alone.
@@ -185,7 +185,7 @@ std::string PeerSession::Add(const std::string& bytes, const std::string& folder
     // libtorrent takes paths in the OS's form: POSIX, or UTF-8 on Windows.
     ovCString osFolder;
 #ifdef _WIN32
-    if (AnsiToUtf8(ovCString(folder.c_str()), osFolder) != OV_S_OK) {
+    if (!OV_SUCCEEDED(AnsiToUtf8(ovCString(folder.c_str()), osFolder))) {
         *error = "folder name not convertible";
         return "";
     }
@@ -279,6 +279,8 @@ void PeerSession::Poll() {
                 torrent->error = fileFailed->message();
         } else if (auto* bad = lt::alert_cast<lt::hash_failed_alert>(a)) {
             EngineLog("%s", bad->message().c_str());
+        } else if (auto* banned = lt::alert_cast<lt::peer_ban_alert>(a)) {
+            EngineLog("%s", banned->message().c_str());
         }
     }
 }

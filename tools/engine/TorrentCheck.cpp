@@ -60,7 +60,7 @@ TorrentVerdict CheckTorrent(const std::string& bytes, const uint8_t btih[32],
     std::string want = name;
 #ifdef _WIN32
     ovCString utf8;
-    if (AnsiToUtf8(ovCString(name.c_str()), utf8) != OV_S_OK) {
+    if (!OV_SUCCEEDED(AnsiToUtf8(ovCString(name.c_str()), utf8))) {
         verdict.why = "name not convertible";
         return verdict;
     }
