@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -1070,6 +1071,77 @@ TEST_F(StandInEngineTest, APeerSendingWrongPiecesIsBannedAndTheFileEndsRight) {
     EXPECT_NE(std::string::npos, said.find("hash for piece")) << said;
     EXPECT_NE(std::string::npos, said.find("127.0.0.3")) << said;
     EXPECT_NE(std::string::npos, said.find("banned peer")) << said;
+    std::filesystem::remove(servers.DocRootPath(doc));
+    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
+}
+// Every peer gone mid-file: the first engine (uploads capped at 128 KiB/s)
+// serves part of the file to the second, then ends; the second finishes
+// from its slow web seed alone.
+TEST_F(StandInEngineTest, EveryPeerGoneMidFileLeavesTheWebSeed) {
+    const std::string content = Doc(kBigFile);
+    const uint16_t trackerPort = engineprocess::FreePort();
+    ASSERT_NE(0, trackerPort);
+    const std::string announce = "http://127.0.0.1:" + std::to_string(trackerPort) + "/announce";
+    const std::string name = "gone-" + std::to_string(getpid()) + ".pak";
+    const std::string doc = "files/" + name;
+    WriteNative(servers.DocRootPath(doc), content);
+    const auto torrent =
+        TorrentOf(tmp.Native("scratch"), {{name, content}}, "http://127.0.0.1:1/x", {announce});
+    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
+    Child tracker;
+    std::string scrape;
+    ASSERT_NO_FATAL_FAILURE(
+        StartTracker(tmp.Native("tracker"), trackerPort, torrent, &tracker, &scrape));
+
+    const std::string fast = servers.HttpUrl("/" + doc) + "#btih=" + torrent.second;
+    const std::string firstFolder = tmp.Win("first") + "\\";
+    const ovEngineJobEntry first[1] = {
+        {1, 2, (int64_t)content.size(), firstFolder.c_str(), name.c_str(), fast.c_str()}};
+    StartEngine(
+        {{"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
+         {"SF_ENGINE_STATE_DIR", tmp.Native("first-state")},
+         {"SF_ENGINE_UPLOAD_CAP", "131072"}});
+    ASSERT_TRUE(Connect());
+    const ovEngineJob jobA = {57, "First", 1, first};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&jobA));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 60000));
+    ASSERT_EQ("finished 57 1 0 1 0", probe.calls.back());
+    ASSERT_TRUE(libraryloop::RunUntil(
+        [&] { return Shell(scrape).find("8:completei1e") != std::string::npos; }, 30000, 200))
+        << Shell(scrape);
+
+    EngineProcess second;
+    const std::string slow = servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.second;
+    const std::string secondFolder = tmp.Win("second") + "\\";
+    const ovEngineJobEntry entries[1] = {
+        {1, 2, (int64_t)content.size(), secondFolder.c_str(), name.c_str(), slow.c_str()}};
+    StartEngineAs(second, {{"SF_ENGINE_PEER_LISTEN",
+                            "127.0.0.3:" + std::to_string(engineprocess::FreePort())},
+                           {"SF_ENGINE_STATE_DIR", tmp.Native("second-state")}});
+    ASSERT_TRUE(Connect());
+    const ovEngineJob jobB = {58, "Second", 1, entries};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&jobB));
+    // A quarter of the file is more than the web seed alone brings before
+    // the first progress report or two; then the only peer ends.
+    int64_t done = 0;
+    ASSERT_TRUE(Run(
+        [&] {
+            for (const std::string& call : probe.calls) {
+                long long bytes = 0, total = 0;
+                unsigned job = 0, id = 0, counter = 0, index = 0;
+                if (sscanf(call.c_str(), "progress %u %u c%u i%u %lld/%lld", &job, &id, &counter,
+                           &index, &bytes, &total) == 6)
+                    done = std::max<int64_t>(done, bytes);
+            }
+            return done >= (int64_t)content.size() / 4 || probe.Count("finished") > 0;
+        },
+        60000));
+    ASSERT_EQ(0, probe.Count("finished")) << "done before the peer could go";
+    engine.Stop();
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 90000));
+    EXPECT_EQ("finished 58 1 0 1 0", probe.calls.back());
+    EXPECT_EQ(content, ReadNative(tmp.Native("second\\" + name)));
+    EXPECT_GT(OriginBytes(servers, "/slow/" + doc), 0);
     std::filesystem::remove(servers.DocRootPath(doc));
     std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
 }
