@@ -30,6 +30,7 @@ import urllib.parse
 MAX_CONNECTIONS = 8
 MAX_BLOCK = 128 * 1024
 TIMEOUT = 30
+ANNOUNCE_TRIES = 20
 
 
 def announce(tracker, info_hash, peer_id, ip, port):
@@ -37,15 +38,20 @@ def announce(tracker, info_hash, peer_id, ip, port):
     query = urllib.parse.urlencode({
         "info_hash": info_hash, "peer_id": peer_id, "port": port, "uploaded": 0,
         "downloaded": 0, "left": 0, "event": "started", "compact": 1})
-    # From our own address: the tracker lists the address it sees.
-    conn = http.client.HTTPConnection(url.hostname, url.port, timeout=TIMEOUT,
-                                      source_address=(ip, 0))
-    conn.request("GET", url.path + "?" + query)
-    body = conn.getresponse().read()
-    conn.close()
-    if b"failure" in body:
-        raise SystemExit("lying_peer: tracker refused: %r" % body)
-    print("announced", flush=True)
+    # Tried again a few times: a tracker that has just (re)read its
+    # whitelist may refuse for a moment.
+    for _ in range(ANNOUNCE_TRIES):
+        # From our own address: the tracker lists the address it sees.
+        conn = http.client.HTTPConnection(url.hostname, url.port, timeout=TIMEOUT,
+                                          source_address=(ip, 0))
+        conn.request("GET", url.path + "?" + query)
+        body = conn.getresponse().read()
+        conn.close()
+        if b"failure" not in body:
+            print("announced", flush=True)
+            return
+        time.sleep(0.25)
+    raise SystemExit("lying_peer: tracker refused: %r" % body)
 
 
 def read_exact(sock, n):
