@@ -509,7 +509,7 @@ TEST_F(EnginePath, ASlowUpdateWithAnUnusableInstalledEngineLeavesTheJobToThePlai
         } else {
             std::ofstream(program, std::ios::binary) << "MZ no version here";
         }
-        const std::uintmax_t before = std::filesystem::file_size(elsewhere, ec);
+        const auto before = std::filesystem::file_size(elsewhere, ec);
         ++ran;
 
         const std::string tag = "unusable-" + std::to_string(ClockUnixSeconds()) + "-" +
