@@ -1,9 +1,12 @@
 # Third-party code is never committed: scripts/bootstrap installs Debian
 # packages and fills a cache folder outside the clone with what Debian does
-# not ship for mingw (OpenSSL cross-built, the LZMA SDK's C decoder).
+# not ship for mingw (OpenSSL and libtorrent cross-built, the LZMA SDK's C
+# decoder).
 #
-#   SF_DEPS_DIR/openssl-mingw  -> openssl-mingw-<version> (include/, lib/)
-#   SF_DEPS_DIR/lzma-sdk       -> 7zip-<version> (C/ holds the 7z decoder)
+#   SF_DEPS_DIR/openssl-mingw    -> openssl-mingw-<version> (include/, lib/)
+#   SF_DEPS_DIR/lzma-sdk         -> 7zip-<version> (C/ holds the 7z decoder)
+#   SF_DEPS_DIR/libtorrent-mingw -> libtorrent-mingw-<version> (include/, lib/)
+#   SF_DEPS_DIR/boost-headers    (boost/ -> libboost-dev's headers)
 
 if(DEFINED ENV{SF_DEPS_DIR})
   set(_sf_deps_default "$ENV{SF_DEPS_DIR}")
@@ -54,3 +57,35 @@ if(SF_SANITIZE MATCHES "undefined")
   # The SDK reads little-endian words unaligned on purpose where the CPU allows it.
   target_compile_options(sf_lzma PRIVATE -fno-sanitize=alignment)
 endif()
+
+# --- libtorrent (the peer engine's BitTorrent) ---------------------------------
+# sf::libtorrent carries the library's public definitions from its exported
+# CMake target: a program compiled without them does not link to it.
+if(WIN32)
+  set(_lt "${SF_DEPS_DIR}/libtorrent-mingw")
+  set(_lt_targets "${_lt}/lib/cmake/LibtorrentRasterbar/LibtorrentRasterbarTargets.cmake")
+  if(NOT EXISTS "${_lt}/lib/libtorrent-rasterbar.a" OR NOT EXISTS "${_lt_targets}")
+    message(FATAL_ERROR "libtorrent for mingw not found in ${_lt}; run scripts/bootstrap")
+  endif()
+  # What its exported target names as its own dependencies, from the cache.
+  find_package(Threads REQUIRED)
+  if(NOT TARGET OpenSSL::SSL)
+    add_library(OpenSSL::SSL INTERFACE IMPORTED)
+    target_link_libraries(OpenSSL::SSL INTERFACE sf::openssl)
+  endif()
+  if(NOT TARGET Boost::headers)
+    add_library(Boost::headers INTERFACE IMPORTED)
+    target_include_directories(Boost::headers SYSTEM INTERFACE "${SF_DEPS_DIR}/boost-headers")
+  endif()
+  include("${_lt_targets}")
+else()
+  find_package(LibtorrentRasterbar 2.0 CONFIG REQUIRED)
+endif()
+# The library is built without its asserts, which change class layouts: its
+# export adds them to a Debug build of ours, so they are taken out.
+get_target_property(_lt_defs LibtorrentRasterbar::torrent-rasterbar INTERFACE_COMPILE_DEFINITIONS)
+list(FILTER _lt_defs EXCLUDE REGEX "TORRENT_USE_ASSERTS")
+set_target_properties(LibtorrentRasterbar::torrent-rasterbar PROPERTIES
+  INTERFACE_COMPILE_DEFINITIONS "${_lt_defs}")
+add_library(sf::libtorrent INTERFACE IMPORTED)
+target_link_libraries(sf::libtorrent INTERFACE LibtorrentRasterbar::torrent-rasterbar)

@@ -6,6 +6,7 @@
 
 #include "opn/opeerqos/COpn.h"
 #include "opn/opeerqos/cpCQoS.h"
+#include "opn/opeerqos/cpCSharedBudget.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 
 bool cpCQoSContextAction::Reserve(int32_t extra) {
@@ -218,6 +219,25 @@ void cpCQoSOwnContextAction::TakeOverWindow(const cpCQoSOwnContextAction& previo
     m_sendBudget = previous.m_sendBudget;
     m_receiveUsed = previous.m_receiveUsed;
     m_sendUsed = previous.m_sendUsed;
+    ShareReceive(previous.SharedReceive());
+}
+
+cpCQoSOwnContextAction::~cpCQoSOwnContextAction() {
+    ShareReceive(nullptr);
+}
+
+void cpCQoSOwnContextAction::ShareReceive(cpCSharedBudget* budget) {
+    if (budget == SharedReceive())
+        return;
+    if (!m_shared.IsEmpty())
+        m_shared.As<cpCSharedBudget>()->Leave();
+    m_shared = budget;
+    if (budget)
+        budget->Join();
+}
+
+cpCSharedBudget* cpCQoSOwnContextAction::SharedReceive() const {
+    return m_shared.IsEmpty() ? nullptr : m_shared.As<cpCSharedBudget>();
 }
 
 void cpCQoSOwnContextAction::PerSecond(cpQoSTally* tally) {
@@ -251,6 +271,14 @@ void ReturnOwn(uint32_t& budget, uint32_t& used, uint32_t n) {
 }  // namespace
 
 uint32_t cpCQoSOwnContextAction::TakeReceiveBudget(uint32_t n) {
+    if (!m_shared.IsEmpty()) {
+        cpCSharedBudget* shared = m_shared.As<cpCSharedBudget>();
+        const uint32_t share = shared->Share();
+        const uint32_t room = share > m_receiveUsed ? share - m_receiveUsed : 0;
+        const uint32_t granted = shared->Take(n < room ? n : room);
+        m_receiveUsed += granted;
+        return granted;
+    }
     return TakeOwn(m_receiveBudget, m_receiveUsed, n);
 }
 
@@ -259,6 +287,12 @@ uint32_t cpCQoSOwnContextAction::TakeSendBudget(uint32_t n) {
 }
 
 void cpCQoSOwnContextAction::ReturnReceiveBudget(uint32_t n) {
+    if (!m_shared.IsEmpty()) {
+        const uint32_t back = n < m_receiveUsed ? n : m_receiveUsed;
+        m_receiveUsed -= back;
+        m_shared.As<cpCSharedBudget>()->Give(back);
+        return;
+    }
     ReturnOwn(m_receiveBudget, m_receiveUsed, n);
 }
 

@@ -35,10 +35,12 @@
 
 #include <stdint.h>
 
+#include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/cpISocketContext.h"
 #include "opn/platform/pfSocket.h"
 
 class cpCQoS;
+class cpCSharedBudget;
 
 // Most bytes a context keeps received but not yet consumed by its layers:
 // 1 MiB, where the unlimited action stops reading anyway (more than 1048575
@@ -205,6 +207,9 @@ class cpCQoSLowServerSendOnlyContextAction : public cpCQoSLowServerContextAction
 // Type 5: limits of its own in both directions.
 class cpCQoSOwnContextAction : public cpCQoSLowContextAction {
   public:
+    cpCQoSOwnContextAction() {}
+    // Leaves a shared budget.
+    ~cpCQoSOwnContextAction() override;
     int32_t GetType() const override { return 5; }
     // Before the first PerSecond the direction's budget becomes the share of
     // the limit for the time left until the manager's next tick (less what
@@ -233,8 +238,14 @@ class cpCQoSOwnContextAction : public cpCQoSLowContextAction {
     // own action this one replaces on the same connection, so that a change
     // of type grants no second first share within one window.
     void TakeOverWindow(const cpCQoSOwnContextAction& previous);
+    // Receive bytes come from `budget` (kept referenced, joined) instead of
+    // the own receive limit, at most its Share() in a window, still counted
+    // in what this action moved; null: the own limit again.
+    void ShareReceive(cpCSharedBudget* budget);
+    cpCSharedBudget* SharedReceive() const;
 
   private:
+    ovSmartPtr m_shared;    // cpCSharedBudget; empty: the own receive limit
     bool m_ticked = false;  // PerSecond ran at least once
     uint32_t m_receiveLimit = 0;
     uint32_t m_sendLimit = 0;

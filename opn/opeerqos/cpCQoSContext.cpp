@@ -157,6 +157,13 @@ ResultCode cpCQoSContext::SetAction(int32_t type) {
     return OV_S_PLATFORM;
 }
 
+ResultCode cpCQoSContext::ShareReceiveBudget(cpCSharedBudget* budget) {
+    if (!m_action || !IsOwnAction(m_action->GetType()))
+        return budget ? OV_E_PLATFORM : OV_S_PLATFORM;
+    static_cast<cpCQoSOwnContextAction*>(m_action)->ShareReceive(budget);
+    return OV_S_PLATFORM;
+}
+
 ResultCode cpCQoSContext::SetEventMask(uint32_t mask) {
     m_eventMask = mask;
     return OV_S_PLATFORM;

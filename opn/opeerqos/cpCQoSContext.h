@@ -65,6 +65,7 @@ class cpCQoSContext : public ovIQoSContext, public cpISocketContext {
                           SockRecord* acceptedRecord) override;
     ResultCode SetActionLimit(int32_t direction, const uint32_t* bytesPerSecond) override;
     ResultCode SetAction(int32_t type) override;
+    ResultCode ShareReceiveBudget(cpCSharedBudget* budget) override;
     ResultCode SetEventMask(uint32_t mask) override;
     ResultCode AddEvents(uint32_t bits) override;
     ResultCode RemoveEvents(uint32_t bits) override;

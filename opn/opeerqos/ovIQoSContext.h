@@ -92,6 +92,8 @@ enum : int32_t {
     kQoSDirectionSend = 1,
 };
 
+class cpCSharedBudget;
+
 class ovIQoSContext : public ovIUnknown {
   public:
     // Slot 2 (QueryInterface) forwards to the top layer; OV_E_NOINTERFACE
@@ -191,4 +193,12 @@ class ovIQoSContext : public ovIUnknown {
     // Slot 36. The value SetOption stored for `type` (the default when none
     // was set); OV_E_PLATFORM for another type or a null value.
     virtual ResultCode GetOption(int32_t type, uint32_t* value) = 0;
+    // After GetOption. The own action's receive bytes come from `budget`
+    // (cpCSharedBudget.h), shared with other connections, instead of its own
+    // receive limit; null gives the own limit back. OV_E_PLATFORM when the
+    // action is not an own one (a null `budget` is then accepted).
+    virtual ResultCode ShareReceiveBudget(cpCSharedBudget* budget) {
+        (void)budget;
+        return OV_E_PLATFORM;
+    }
 };

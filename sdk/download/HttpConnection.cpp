@@ -44,7 +44,9 @@ bool OpenHttpConnection(ovSmartPtr& connection, const HttpConnectionOptions& opt
         OV_SUCCEEDED(context->PushLayer(OV_CLSID_HTTP_CLIENT_LAYER, false));
     if (ok && options.ownAction != 0) {
         ok = OV_SUCCEEDED(context->SetAction(options.ownAction)) &&
-             OV_SUCCEEDED(context->SetActionLimit(kQoSDirectionReceive, &options.receiveBudget));
+             OV_SUCCEEDED(context->SetActionLimit(kQoSDirectionReceive, &options.receiveBudget)) &&
+             (!options.sharedBudget ||
+              OV_SUCCEEDED(context->ShareReceiveBudget(options.sharedBudget)));
     }
     ovIHttpClientExLayer* http = ok ? HttpLayerOf(connection) : nullptr;
     if (http) {
@@ -74,6 +76,9 @@ void ReleaseHttpConnection(ovSmartPtr& connection) {
     ovIHttpClientExLayer* http = HttpLayerOf(connection);
     if (http)
         http->SetEventListener(nullptr, 0);
+    // Its job's other connections get its part of a shared budget now, not
+    // once the collector drops it.
+    connection.As<ovIQoSContext>()->ShareReceiveBudget(nullptr);
     connection.As<ovIQoSContext>()->Close();
     // Never destroyed inside its own callback: the collector drops it.
     ovCGarbageCollector* collector = OpnGarbageCollector();

@@ -11,6 +11,7 @@
 
 #include "opn/core/ovSmartPtr.h"
 
+class cpCSharedBudget;
 class nwIHttpClientExEventListener;
 class ovIHttpClientExLayer;
 
@@ -27,6 +28,9 @@ struct HttpConnectionOptions {
     // Bytes the connection keeps received at most (kQoSOptionReceiveLimit);
     // 0: the context's default.
     uint32_t receiveLimit = 0;
+    // With an own action: receive bytes come from this budget, shared with
+    // other connections (cpCSharedBudget.h); null: the receive budget alone.
+    cpCSharedBudget* sharedBudget = nullptr;
 };
 
 // Creates the context in `connection` and sends a GET for `url`; the

@@ -130,6 +130,8 @@ void HttpConnectionPool::Park(ovSmartPtr& connection, const char* url) {
     slot->connection = connection;
     connection.Reset();
     ovIQoSContext* context = slot->connection.As<ovIQoSContext>();
+    // Idle, it draws on no job's budget.
+    context->ShareReceiveBudget(nullptr);
     const uint32_t idle = kIdleSeconds;
     context->SetOption(kQoSOptionIdleLimit, &idle);
     http->SetEventListener(this, slot->serial);
@@ -183,6 +185,9 @@ bool HttpConnectionPool::Reuse(ovSmartPtr& connection, const HttpConnectionOptio
                                                                      : options.actionType));
     if (ok && options.ownAction != 0)
         ok = OV_SUCCEEDED(context->SetActionLimit(kQoSDirectionReceive, &options.receiveBudget));
+    // A budget shared by the last user's job does not stay with the connection.
+    if (ok && options.ownAction != 0)
+        ok = OV_SUCCEEDED(context->ShareReceiveBudget(options.sharedBudget));
     if (ok) {
         http->SetEventListener(listener, key);
         ok = OV_SUCCEEDED(http->Reuse(url)) &&

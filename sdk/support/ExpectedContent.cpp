@@ -81,6 +81,10 @@ bool ReadUrlContent(const char* url, size_t length, ExpectedContent* out) {
             if (out->hasSha256 || !ReadHash(value, valueLength, out->sha256))
                 return false;
             out->hasSha256 = true;
+        } else if (IsName(p, nameLength, "btih")) {
+            if (out->hasBtih || !ReadHash(value, valueLength, out->btih))
+                return false;
+            out->hasBtih = true;
         } else if (IsName(p, nameLength, "size")) {
             if (hasSize || !ReadSize(value, valueLength, &out->size))
                 return false;
@@ -113,6 +117,12 @@ bool ReadUrlListContent(const char* list, ExpectedContent* out) {
             memcpy(out->sha256, one.sha256, sizeof one.sha256);
             if (one.size >= 0)
                 out->size = one.size;
+        }
+        if (one.hasBtih) {
+            if (out->hasBtih && memcmp(out->btih, one.btih, sizeof one.btih) != 0)
+                return false;
+            out->hasBtih = true;
+            memcpy(out->btih, one.btih, sizeof one.btih);
         }
         if (*end == '\0')
             return true;

@@ -3,14 +3,16 @@
 // optionally followed by "&size=<decimal bytes>". The fragment is never sent
 // and is no part of the file's name.
 //
-// Parameters are separated by '&'; "sha256" and "size" are read (exactly
-// so spelt), others are ignored. Refused (bad input): a sha256 that is not
-// 64 hex digits, a size that is not 1 to 18 decimal digits, either one given
-// twice, a size without a sha256, and any other parameter whose name's
-// letters and digits, lower-cased, begin with "sha", "size", "md5", "hash",
-// "digest" or "checksum" ("SHA256=", "sha-256=", "sha256:<hex>", "Size=",
-// "sha512="): meant to check the file, it must not leave it unchecked. In a '|' mirror list any
-// mirror may carry a fragment; mirrors whose hashes or sizes differ are refused too.
+// Parameters are separated by '&'; "sha256", "size" and "btih" (the 64 hex
+// digits of the file's torrent's v2 info-hash, for the peer engine) are read
+// (exactly so spelt), others are ignored. Refused (bad input): a sha256 or
+// btih that is not 64 hex digits, a size that is not 1 to 18 decimal digits,
+// any of them given twice, a size without a sha256, and any other parameter
+// whose name's letters and digits, lower-cased, begin with "sha", "size",
+// "md5", "hash", "digest" or "checksum" ("SHA256=", "sha-256=",
+// "sha256:<hex>", "Size=", "sha512="): meant to check the file, it must not
+// leave it unchecked. In a '|' mirror list any mirror may carry a fragment;
+// mirrors whose hashes, sizes or btih differ are refused too.
 #pragma once
 
 #include <stddef.h>
@@ -20,6 +22,8 @@ struct ExpectedContent {
     bool hasSha256 = false;
     uint8_t sha256[32] = {0};
     int64_t size = -1;  // -1: not given
+    bool hasBtih = false;
+    uint8_t btih[32] = {0};
 };
 
 // The length of the `length` bytes at `url` without the fragment (up to the

@@ -23,6 +23,7 @@
 #include "opn/opeerqos/TimerManager.h"
 #include "opn/opeerqos/cpCContextAction.h"
 #include "opn/opeerqos/cpCQoS.h"
+#include "opn/opeerqos/cpCSharedBudget.h"
 #include "opn/opeerqos/cpCTimer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfCallCounts.h"
@@ -326,6 +327,68 @@ TEST(ContextActionBudgets, OwnBudgetsAreEmptyUntilTheFirstTickAndRefillFromTheLi
     EXPECT_EQ(1000u, own.ReceiveBudget());
     EXPECT_EQ(300u, own.SendBudget());
     own.PerSecond(nullptr);  // a null tally is fine
+}
+
+TEST(ContextActionBudgets, ActionsSharingABudgetMoveNoMoreThanItsLimitPerWindow) {
+    cpCQoS manager;  // never initialised: windows move only with Tick below
+    cpCSharedBudget* shared = new cpCSharedBudget(&manager);
+    ovSmartPtr hold(shared);
+    shared->SetLimit(999);
+    cpCQoSOwnReceiveOnlyContextAction a;
+    cpCQoSOwnReceiveOnlyContextAction b;
+    cpCQoSOwnContextAction c;
+    uint32_t own = 5000;  // an own limit is not used while shared
+    cpCQoSOwnContextAction* all[] = {&a, &b, &c};
+    for (cpCQoSOwnContextAction* action : all) {
+        action->SetManager(&manager);
+        action->SetLimit(kQoSDirectionReceive, &own);
+        action->ShareReceive(shared);
+    }
+    EXPECT_EQ(3, shared->Members());
+    EXPECT_EQ(4, shared->RefCount());
+    EXPECT_EQ(333u, shared->Share());
+    // No tick is on its way: nothing before the first window.
+    EXPECT_EQ(0u, a.TakeReceiveBudget(100));
+    manager.Tick();
+    EXPECT_EQ(333u, a.TakeReceiveBudget(600));  // its part of the window
+    EXPECT_EQ(0u, a.TakeReceiveBudget(1));
+    EXPECT_EQ(333u, b.TakeReceiveBudget(600));
+    b.ReturnReceiveBudget(100);  // back to the job
+    EXPECT_EQ(433u, shared->Left());
+    EXPECT_EQ(333u, c.TakeReceiveBudget(600));
+    c.ReturnReceiveBudget(5000);  // never more than c was charged
+    EXPECT_EQ(433u, shared->Left());
+    EXPECT_EQ(333u, c.TakeReceiveBudget(600));
+    // The actions' own ticks report what each moved and refill nothing
+    // shared: the window has 100 bytes left for all of them.
+    cpQoSTally tally = {0, 0};
+    for (cpCQoSOwnContextAction* action : all)
+        action->PerSecond(&tally);
+    EXPECT_EQ(899u, tally.receivedBytes);
+    EXPECT_EQ(100u, a.TakeReceiveBudget(600));
+    EXPECT_EQ(0u, b.TakeReceiveBudget(1));
+    // The manager's tick starts the next window for all of them.
+    manager.Tick();
+    EXPECT_EQ(999u, shared->Left());
+    EXPECT_EQ(333u, b.TakeReceiveBudget(4000));
+    EXPECT_EQ(1332u, shared->TotalTaken());
+    // One that leaves gives the others its part.
+    c.ShareReceive(nullptr);
+    EXPECT_EQ(2, shared->Members());
+    EXPECT_EQ(499u, shared->Share());
+    {
+        // A replacing own action keeps the share.
+        cpCQoSOwnReceiveOnlyContextAction next;
+        next.TakeOverWindow(a);
+        EXPECT_EQ(shared, next.SharedReceive());
+        EXPECT_EQ(3, shared->Members());
+    }
+    EXPECT_EQ(2, shared->Members());
+    a.ShareReceive(nullptr);
+    EXPECT_EQ(nullptr, a.SharedReceive());
+    a.PerSecond(nullptr);
+    EXPECT_EQ(5000u, a.TakeReceiveBudget(9999));
+    EXPECT_EQ(1, shared->Members());
 }
 
 TEST(ContextActionBudgets, OwnActionOfAManagerWithoutRunningTickWaitsForTheFirstTick) {

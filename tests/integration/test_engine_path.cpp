@@ -469,6 +469,88 @@ TEST_F(EnginePath, ASlowUpdateLeavesTheJobToTheInstalledEngineAndResumesNextRun)
     ranByTheInstalledEngine("third run: ");
 }
 
+// An installed engine that is a link to the program elsewhere, or has no
+// version, is not started while the update is slow, and one that is started
+// but ends at once is not waited for: the job goes to the plain downloader
+// (event 521), the linked program stays as it was.
+TEST_F(EnginePath, ASlowUpdateWithAnUnusableInstalledEngineLeavesTheJobToThePlainDownloader) {
+    SetConnectivityForTesting(kConnectivityConnected);
+    CEngineDownloader::SetClockForTesting(&ShiftedClock);
+    const sftest::TestServers& servers = sftest::Servers();
+    int ran = 0;
+    for (const char* kind : {"a link", "no version", "exits at once"}) {
+        SCOPED_TRACE(kind);
+        g_clockOffset = 0;
+        library.reset();
+        ASSERT_TRUE(Eventually([&] { return !Listening(); }, 15000)) << "the engine stayed";
+        // The run installs the engine the server has.
+        SetEngineManifestUrlForTesting(servers.HttpUrl("/ActiveX/update/KVX_updater.xml").c_str());
+        Start();
+        StartJob();
+        ASSERT_TRUE(JobDone()) << log.Text();
+        library.reset();
+        ASSERT_TRUE(Eventually([&] { return !Listening(); }, 15000)) << "the engine stayed";
+        ovCString path;
+        GetEnginePath(path);
+        const std::string program = apitest::NativeFromWin(path.CStr());
+        const std::string elsewhere = program + ".elsewhere";
+        std::error_code ec;
+        std::filesystem::remove(elsewhere, ec);
+        std::filesystem::rename(program, elsewhere, ec);
+        ASSERT_FALSE(ec) << ec.message();
+        const bool exits = std::string(kind) == "exits at once";
+        if (exits) {
+            std::filesystem::copy_file(elsewhere, program, ec);
+            ASSERT_FALSE(ec) << ec.message();
+        } else if (std::string(kind) == "a link") {
+            std::filesystem::create_symlink(elsewhere, program, ec);
+            if (ec || !std::filesystem::is_symlink(program, ec))
+                continue;  // Wine by version
+        } else {
+            std::ofstream(program, std::ios::binary) << "MZ no version here";
+        }
+        const auto before = std::filesystem::file_size(elsewhere, ec);
+        ++ran;
+
+        const std::string tag = "unusable-" + std::to_string(ClockUnixSeconds()) + "-" +
+                                std::to_string((long long)port) + (kind[0] == 'a' ? "l" : "v");
+        const std::string archiveUrl = servers.FaultUrl("/drip/" + tag + "?ms=100&x=.zip");
+        const std::string folder = "engine-path/" + tag;
+        std::filesystem::create_directories(servers.DocRootPath(folder), ec);
+        std::ofstream(servers.DocRootPath(folder + "/KVX_updater.xml"))
+            << "<u><all><all url=\"" << archiveUrl
+            << "\"/></all><file><ldDownload.exe ver=\"9.9.9.9\" url=\"" << archiveUrl
+            << "\"/></file></u>";
+        const std::string manifestUrl = servers.HttpUrl("/" + folder + "/KVX_updater.xml");
+        SetEngineManifestUrlForTesting(manifestUrl.c_str());
+        for (const char* file : kFiles)
+            std::filesystem::remove(target.Native(std::string(file).substr(6)));
+        Start(exits ? "exit" : "");
+        StartJob();
+        ASSERT_TRUE(Eventually(
+            [&] { return library->Recorder().CountOf(SF_EVENT_ENGINE_UPDATE_PROGRESS) >= 1; },
+            20000))
+            << log.Text();
+        g_clockOffset = CEngineDownloader::kUpdateDeadlineSec;
+        // Before, an installed engine that ended at once was followed by the
+        // slow update again, and the job waited its whole deadline once more.
+        ASSERT_TRUE(JobDone()) << log.Text();
+        ExpectFilesAsServed();
+        EXPECT_EQ(exits ? 0u : 1u, log.CountOf("[SwarmFetchLib] Installed Engine Unusable"))
+            << log.Text();
+        EXPECT_EQ(exits ? 1u : 0u, log.CountOf("[SwarmFetchLib] Installed Engine Used (Version: " +
+                                               servers.EngineVersion() + ")"))
+            << log.Text();
+        // The slow update is not started a second time.
+        EXPECT_EQ(1u, log.CountOf("[SwarmFetchLib] Begin Update")) << log.Text();
+        EXPECT_TRUE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin")) << log.Text();
+        EXPECT_GE(library->Recorder().CountOf(SF_EVENT_ENGINE_FAILED), 1u);
+        EXPECT_EQ(before, std::filesystem::file_size(elsewhere, ec));
+        std::filesystem::remove(elsewhere, ec);
+    }
+    EXPECT_GE(ran, 1);
+}
+
 TEST_F(EnginePath, AConnectionThatLastedAMinuteStartsTheSeriesAgain) {
     CEngineDownloader::SetClockForTesting(&ShiftedClock);
     g_clockOffset = 0;

@@ -310,6 +310,34 @@ TEST_F(LearningRetries, AFileWithoutAHashIsContinuedUnderItsValidatorOnly) {
     }
 }
 
+TEST_F(LearningRetries, AHostWhoseETagChangesEveryRequestUsesUpItsTries) {
+    // Each answer is another version, cut halfway: the first keeps a real
+    // amount, every later one starts the file again at 0 and keeps nothing
+    // new. The file fails after the mirror's tries, never appended to.
+    const size_t size = 200000;
+    const Bytes whole = Pattern(size);
+    const std::string key = filedl::UniqueKey("alternate-");
+    const std::string url =
+        S().FaultUrl("/cut/" + key + "/100/" + std::to_string(size) + "?alternate=1");
+    Add(url, Win("dl"), "alternate.bin");
+    filedl::SessionRecorder events;
+    Run(events, (int64_t)size);
+    EXPECT_EQ("failed", events.Kinds().back());
+    EXPECT_EQ(1 + CPlatformSession::kTriesPerUrl, filedl::GetsWith("/cut/" + key + "/"));
+    EXPECT_EQ(Kinds({"bytes=0-", "bytes=100000-", "bytes=100000-", "bytes=100000-"}),
+              CutNotes(key, "range"));
+    EXPECT_EQ(Kinds({"\"v1\"", "\"v0\"", "\"v1\""}), CutNotes(key, "if-range"));
+    EXPECT_EQ(1u, m_log->CountOf("[SwarmFetchLib] TryMax Over : " + url));
+    // What is left is the last version's first half, under its validator.
+    EXPECT_TRUE(filedl::ReadFile(Native("dl\\alternate.bin.part"), nullptr) ==
+                Bytes(whole.begin(), whole.begin() + size / 2));
+    EXPECT_TRUE(filedl::ReadFile(Native("dl\\alternate.bin.part.part"), nullptr) == [] {
+        const std::string kept = std::string(kMagic) + "\"v0\"\n";
+        return Bytes(kept.begin(), kept.end());
+    }());
+    EXPECT_FALSE(Exists(Native("dl\\alternate.bin")));
+}
+
 TEST_F(LearningRetries, AKeptValidatorThatIsNotSaneStartsTheFileOver) {
     const size_t size = 300000;
     const Bytes whole = Pattern(size);

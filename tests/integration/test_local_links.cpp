@@ -193,6 +193,47 @@ size_t SwapOnFirstWrite(const char* path, int64_t offset, size_t size) {
     return size;
 }
 
+// The validator kept beside a partial file without a hash, when it is a
+// link, a second name or a FIFO: never read (no If-Range goes out, though
+// the file it names holds a sane one), never written through, and the file
+// is fetched from byte 0 and put in place.
+TEST_F(LocalLinks, AKeptValidatorThatLinksElsewhereIsNeitherReadNorWrittenThrough) {
+    const std::string sane = "SwarmFetch If-Range 1\n\"v1\"\n";
+    const Bytes outsideBytes(sane.begin(), sane.end());
+    int ran = 0;
+    for (Kind kind : {kSymlink, kDangling, kHardLink, kFifo}) {
+        SCOPED_TRACE(KindName(kind));
+        const std::string key = filedl::UniqueKey("validatorlink-");
+        const std::string name = key + ".bin";
+        const std::string outside = Native("elsewhere\\" + key + ".out");
+        const std::string missing = Native("elsewhere\\" + key + ".missing");
+        WriteBytes(outside, outsideBytes);
+        WriteBytes(Native("dl\\" + name + ".part"), Bytes(m_good.begin(), m_good.begin() + 1000));
+        if (!Make(kind, Native("dl\\" + name + ".part.part"), outside, missing)) {
+            ASSERT_TRUE(kind == kFifo || kind == kSymlink || kind == kDangling);
+            continue;
+        }
+        ++ran;
+        filedl::SessionRecorder events;
+        Run(S().FaultUrl("/cut/" + key + "/0/" + std::to_string(kSize) + "?etag=%22v1%22"), name,
+            events);
+        EXPECT_EQ("all", events.Kinds().back()) << m_log->Text();
+        EXPECT_EQ(1, filedl::RequestsWith("cut " + key + " range bytes=0-"));
+        EXPECT_EQ(0, filedl::RequestsWith("cut " + key + " if-range "));
+        ExpectInPlace(name);
+        EXPECT_TRUE(filedl::ReadFile(outside, nullptr) == outsideBytes);
+        bool exists = true;
+        filedl::ReadFile(missing, &exists);
+        EXPECT_FALSE(exists);
+        std::error_code ec;
+        EXPECT_FALSE(std::filesystem::exists(
+            std::filesystem::symlink_status(Native("dl\\" + name + ".part.part"), ec)));
+        for (const std::string& v : events.Violations())
+            ADD_FAILURE() << v;
+    }
+    EXPECT_GE(ran, 2);
+}
+
 TEST_F(LocalLinks, APartialFileSwappedWhileWrittenIsNeverPutInPlace) {
     for (bool hashed : {false, true}) {
         SCOPED_TRACE(hashed ? "hashed" : "no hash");

@@ -24,6 +24,7 @@
 #include "sdk/download/plain/CPlatformSession.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/download/plain/FileReportEntry.h"
+#include "sdk/download/plain/FilesInFlight.h"
 #include "support/Eventually.h"
 #include "support/SteppedTimerClock.h"
 #include "support/TestPeers.h"
@@ -257,7 +258,7 @@ class PlainDownload : public ::testing::Test {
     uint32_t Budget(CPlatFormDownloader* plain, uint32_t job) {
         uint32_t budget = 0;
         WithJob(job, [&](CJob& j) {
-            CPlatformSession* session = plain->SessionOf(&j);
+            FilesInFlight* session = plain->SessionOf(&j);
             budget = session ? session->ReceiveBudget() : 0;
         });
         return budget;
@@ -862,7 +863,7 @@ TEST_F(PlainDownload, FailedWriteIsMessage513NeverJobDone) {
         // The session ended with the message: nothing left to write or to
         // report the file with.
         EXPECT_TRUE(WithJob(job, [&](CJob& j) {
-            CPlatformSession* session = plain->SessionOf(&j);
+            FilesInFlight* session = plain->SessionOf(&j);
             ASSERT_NE(nullptr, session);
             EXPECT_TRUE(session->Ended());
             EXPECT_EQ(nullptr, session->Connection());

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sdk/api/SwarmFetch.h"
+#include "sdk/support/ExpectedContent.h"
 #include "sdk/support/PublisherSignature.h"
 #include "sdk/support/SignatureFile.h"
 #include "tests/unit/SupportTestEnv.h"
@@ -394,4 +395,125 @@ TEST_F(SfpublishTool, EngineManifestGetsArchiveDigestsAndSignature) {
                                   Quote((update / "readme.zip").string())));
     EXPECT_EQ(tampered, ReadAll(manifest));
     EXPECT_EQ(sig, ReadAll(manifest.string() + ".sig"));
+}
+
+namespace {
+
+// The v1 piece hashes of a torrent file, as hex (the bytes after "6:pieces<n>:").
+std::string PiecesOf(const fs::path& folder, const std::string& torrent) {
+    std::string out;
+    EXPECT_EQ(0, RunIn(folder,
+                       "python3 -c \"import sys; d=open(sys.argv[1],'rb').read(); "
+                       "i=d.index(b'6:pieces')+8; j=d.index(b':',i); "
+                       "print(d[j+1:j+1+int(d[i:j])].hex())\" " +
+                           Quote(torrent),
+                       &out));
+    return out;
+}
+
+// The fragment value `key` of the list line for `name`.
+std::string LineValue(const std::string& list, const std::string& name, const std::string& key) {
+    const size_t line = list.find("/" + name + "#");
+    if (line == std::string::npos)
+        return "";
+    const size_t end = list.find("\r\n", line);
+    const size_t at = list.find("&" + key + "=", line);
+    if (at == std::string::npos || at > end)
+        return "";
+    const size_t value = at + key.size() + 2;
+    const size_t stop = std::min(list.find('&', value), end);
+    return list.substr(value, stop - value);
+}
+
+}  // namespace
+
+// Torrents are read back by aria2: Debian 12's Transmission 3.00 cannot
+// parse hybrid torrents (the empty key of the v2 file tree).
+TEST_F(SfpublishTool, TorrentsBesideTheFilesReadByAria2AndNamedInTheList) {
+    fs::create_directories(m_dir / "game");
+    std::string big(3 * 1024 * 1024 + 5, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = (char)(i * 2654435761u >> 24);
+    WriteFile(m_dir / "game" / "data.pak", big);
+    WriteFile(m_dir / "game" / "empty.txt", "");
+    const std::string command =
+        Tool() +
+        " list --key key.pem --product brightwave7 --base-url http://cdn.example/g --torrents " +
+        "http://127.0.0.1:6969/announce,udp://tracker.example:80 game";
+    ASSERT_EQ(0, RunIn(m_dir, command)) << ReadAll(m_dir / "stderr.txt");
+    const std::string list = ReadAll(m_dir / "filelist.txt");
+    const std::string btih = LineValue(list, "data.pak", "btih");
+    ASSERT_EQ(64u, btih.size()) << list;
+    EXPECT_EQ(std::string::npos, btih.find_first_not_of("0123456789abcdef"));
+    // An empty file has no pieces: no torrent, no btih.
+    EXPECT_EQ("", LineValue(list, "empty.txt", "btih"));
+    EXPECT_FALSE(fs::exists(m_dir / "game" / "empty.txt.torrent"));
+    // The library reads the line and keeps the hash.
+    ExpectedContent content;
+    const size_t start = list.find("http://cdn.example/g/data.pak");
+    const std::string line = list.substr(start, list.find("\r\n", start) - start);
+    ASSERT_TRUE(ReadUrlContent(line.data(), line.size(), &content));
+    ASSERT_TRUE(content.hasBtih);
+
+    // aria2 reads what was written.
+    std::string shown;
+    ASSERT_EQ(0, RunIn(m_dir, "aria2c -S game/data.pak.torrent", &shown));
+    for (const char* expected :
+         {"\nMode: single\n", "\nName: data.pak\n", "\nThe Number of Pieces: 193\n",
+          "\nPiece Length: 16KiB\n", "\n http://127.0.0.1:6969/announce\n",
+          "\n udp://tracker.example:80\n", "\nURL List:\n http://cdn.example/g/data.pak\n",
+          "\nTotal Length: 3.0MiB (3,145,733)\n"})
+        EXPECT_NE(std::string::npos, shown.find(expected)) << expected << "\n" << shown;
+    // Its v1 pieces are the SHA-1 of each 16 KiB of the file, as Python
+    // computes them.
+    std::string sha1s;
+    ASSERT_EQ(0, RunIn(m_dir,
+                       "python3 -c \"import hashlib; d=open('game/data.pak','rb').read(); "
+                       "print(''.join(hashlib.sha1(d[i:i+16384]).hexdigest() "
+                       "for i in range(0, len(d), 16384)))\"",
+                       &sha1s));
+    const std::string pieces = PiecesOf(m_dir, "game/data.pak.torrent");
+    EXPECT_EQ(193u * 40 + 1, pieces.size());
+    EXPECT_EQ(sha1s, pieces);
+
+    // Listed again with the torrents in the folder: they are not listed as
+    // files, and the same bytes give the same hash.
+    ASSERT_EQ(0, RunIn(m_dir, command)) << ReadAll(m_dir / "stderr.txt");
+    EXPECT_EQ(list, ReadAll(m_dir / "filelist.txt"));
+    // Another byte: another hash.
+    big[big.size() / 2] ^= 1;
+    WriteFile(m_dir / "game" / "data.pak", big);
+    ASSERT_EQ(0, RunIn(m_dir, command));
+    EXPECT_NE(btih, LineValue(ReadAll(m_dir / "filelist.txt"), "data.pak", "btih"));
+}
+
+TEST_F(SfpublishTool, BadTrackerListsWriteNothing) {
+    WriteFile(m_dir / "good.txt", "abc");
+    WriteFile(m_dir / "filelist.txt", "old list\r\n");
+    std::string nine;
+    for (int i = 0; i < 9; ++i)
+        nine += (i ? ",http://t" : "http://t") + std::to_string(i);
+    const std::string list =
+        Tool() + " list --key key.pem --product brightwave7 --base-url http://h --torrents ";
+    const std::string commands[] = {
+        list + "ftp://t/announce good.txt",
+        list + "'http://t/a b' good.txt",
+        list + "http://t/a, good.txt",
+        list + "http:// good.txt",
+        list + "'' good.txt",
+        list + nine + " good.txt",
+        list + "http://t/" + std::string(600, 'a') + " good.txt",
+        list + "none --torrents none good.txt",
+    };
+    for (const std::string& command : commands) {
+        EXPECT_EQ(2, RunIn(m_dir, command)) << command;
+        EXPECT_EQ("old list\r\n", ReadAll(m_dir / "filelist.txt")) << command;
+        EXPECT_FALSE(fs::exists(m_dir / "good.txt.torrent")) << command;
+    }
+    // "none": a torrent with the web seed alone.
+    ASSERT_EQ(0, RunIn(m_dir, list + "none good.txt")) << ReadAll(m_dir / "stderr.txt");
+    std::string shown;
+    ASSERT_EQ(0, RunIn(m_dir, "aria2c -S good.txt.torrent", &shown));
+    EXPECT_NE(std::string::npos, shown.find("\nURL List:\n http://h/good.txt\n")) << shown;
+    EXPECT_EQ(std::string::npos, shown.find("\nAnnounce:\n ")) << shown;
 }

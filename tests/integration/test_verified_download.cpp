@@ -17,6 +17,7 @@
 
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/download/plain/CPlatFormDownloader.h"
+#include "sdk/download/plain/FilesInFlight.h"
 #include "support/Eventually.h"
 #include "support/Sha256Hex.h"
 #include "support/SteppedTimerClock.h"
@@ -488,7 +489,7 @@ TEST_F(VerifiedDownload, HostCallsAnswerWhileALargeFileIsHashed) {
         ASSERT_TRUE(sftest::Eventually(
             [&] { return library.Recorder().CountOf(SF_EVENT_SIZE_INFO) > 0; }, 10000));
         EXPECT_TRUE(apitest::WithJob(later, [&](CJob& j) {
-            const CPlatformSession* session = plain->SessionOf(&j);
+            const FilesInFlight* session = plain->SessionOf(&j);
             EXPECT_TRUE(session && !session->Ended());
         }));
         if (end == kStop)

@@ -139,6 +139,40 @@ TEST(ExpectedContent, MirrorsMayEachCarryTheFragmentButMustAgree) {
     }
 }
 
+TEST(ExpectedContent, TorrentHashIsKeptAndMustAgreeAcrossMirrors) {
+    const std::string h = kAbcHex;
+    const std::string e = kEmptyHex;
+    struct Case {
+        std::string list;
+        bool ok;
+        std::string btih;  // empty: none
+    };
+    const Case cases[] = {
+        {"http://a/x#sha256=" + e + "&size=0&btih=" + h, true, h},
+        {"http://a/x#btih=" + h, true, h},
+        {"http://a/x#btih=" + h + "|http://b/x", true, h},
+        {"http://a/x#btih=" + h + "|http://b/x#btih=" + h, true, h},
+        {"http://a/x#sha256=" + e, true, ""},
+        // Refused: mirrors that disagree, a short or long hash, one given twice.
+        {"http://a/x#btih=" + h + "|http://b/x#btih=" + e, false, ""},
+        {"http://a/x#btih=" + h.substr(24), false, ""},
+        {"http://a/x#btih=" + h + "00", false, ""},
+        {"http://a/x#btih=" + h + "&btih=" + h, false, ""},
+        {"http://a/x#btih=", false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list);
+        ExpectedContent content;
+        EXPECT_EQ(c.ok, ReadUrlListContent(c.list.c_str(), &content));
+        if (!c.ok)
+            continue;
+        EXPECT_EQ(!c.btih.empty(), content.hasBtih);
+        if (content.hasBtih) {
+            EXPECT_EQ(c.btih, Hex(content.btih, sizeof content.btih));
+        }
+    }
+}
+
 TEST(Sha256Stream, KnownDigestsInAnyPieces) {
     struct Case {
         std::string data;

@@ -128,7 +128,7 @@ TEST(SfpublishRules, ListTextIsExactAndReadsBack) {
 
     // The longest line the launcher reads is 1023 bytes; one more is refused.
     // Here a line is the base, '/', "a.txt", "#sha256=", 64 digits, "&size=0".
-    files = {ListedFile{root / "a.txt", "a.txt"}};
+    files = {ListedFile{root / "a.txt", "a.txt", ""}};
     const size_t longest = kFileListLineMax - 1 - (1 + 5 + 8 + 64 + 7) - 9;
     ASSERT_TRUE(BuildFileList("http://h/" + std::string(longest, 'd'), files, &text, &error))
         << error;

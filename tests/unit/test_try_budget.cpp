@@ -102,7 +102,79 @@ TEST(TryBudget, ProgressThatNeverEndsTheFileEndsAtTheBound) {
         ++attempts;
     }
     EXPECT_EQ(TryBudget::kAttemptsSpent, next);
-    EXPECT_EQ(TryBudget::kMaxAttempts, attempts);
+    // The first mebibyte kept after a failure brought the end nearer; none
+    // after it did.
+    EXPECT_EQ(TryBudget::kMaxAttempts + 1, attempts);
+}
+
+TEST(TryBudget, AFileThatComesNearerItsEndEveryAttemptIsNotCutOffByTheBound) {
+    // A link that drops after each mebibyte of a large file: every attempt
+    // brings the same end nearer, so the attempts are bounded by the file's
+    // size and the bound on attempts is not what ends it. Before, a file of
+    // more than 256 MiB over such a link failed at 256 attempts.
+    struct Case {
+        const char* what;
+        int64_t size;
+        int64_t step;  // kept by each attempt (the last one: the rest)
+    };
+    const Case cases[] = {
+        {"2 GiB, a mebibyte each", 2LL << 30, 1 << 20},
+        {"300 MiB, a mebibyte each", 300LL << 20, 1 << 20},
+        {"a tenth of what is missing each", 1LL << 30, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TryBudget budget;
+        budget.Reset(1);
+        int64_t offset = 0;
+        int64_t attempts = 0;
+        TryBudget::Next next = TryBudget::kSameMirror;
+        while (next == TryBudget::kSameMirror && offset < c.size && attempts < 100000) {
+            const int64_t missing = c.size - offset;
+            const int64_t grown = c.step > 0 ? c.step : TryBudget::RealAmount(missing);
+            next = budget.Failed(grown < missing ? grown : missing, missing);
+            offset += grown < missing ? grown : missing;
+            ++attempts;
+        }
+        EXPECT_EQ(TryBudget::kSameMirror, next) << attempts;
+        EXPECT_EQ(c.size, offset);
+        EXPECT_EQ(0, budget.TriesUsed());
+    }
+}
+
+TEST(TryBudget, AFileWhoseEndMovesAwayStillEndsAtTheBound) {
+    // Each attempt keeps a real amount but the total grows by as much or
+    // more: not nearer the end, so every attempt counts toward the bound,
+    // also with attempts of unknown size between.
+    struct Case {
+        const char* what;
+        int64_t moved;  // how much the end moves away per attempt, beyond the step
+        bool unknownBetween;
+    };
+    const Case cases[] = {
+        {"by the step", 0, false},
+        {"by the step and a byte", 1, false},
+        {"by the step, unknown sizes between", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TryBudget budget;
+        budget.Reset(10 * TryBudget::kMaxAttempts);
+        int64_t missing = 1LL << 30;
+        int32_t attempts = 0;
+        TryBudget::Next next = TryBudget::kSameMirror;
+        while ((next == TryBudget::kSameMirror || next == TryBudget::kNextMirror) &&
+               attempts < 10 * TryBudget::kMaxAttempts) {
+            if (c.unknownBetween && attempts % 2)
+                next = budget.Failed(0, -1);
+            else
+                next = budget.Failed(1 << 20, missing);
+            missing += c.moved;
+            ++attempts;
+        }
+        EXPECT_EQ(TryBudget::kAttemptsSpent, next);
+        EXPECT_EQ(TryBudget::kMaxAttempts, attempts);
+    }
 }
 
 TEST(TryBudget, ARepeatUsesUpNoTryAndANewFileStartsAfresh) {

@@ -113,6 +113,10 @@ void FileFetch::OnResponse(uint32_t key) {
         Fail(key, false);
         return;
     }
+    if (m_maxBytes >= 0 && length > m_maxBytes) {
+        Fail(key, false);
+        return;
+    }
     m_length = length;
     if (length == 0)
         Finish(m_offset);
@@ -121,6 +125,10 @@ void FileFetch::OnResponse(uint32_t key) {
 int32_t FileFetch::OnData(uint32_t key, const uint8_t* data, int32_t length) {
     if (!Current(key) || m_measure)
         return length;
+    if (m_maxBytes >= 0 && m_written + length > m_maxBytes) {
+        Fail(key, false);
+        return length;
+    }
     if (!FsAppendFile(m_path.c_str(), data, (size_t)length)) {
         Fail(key, true);
         return length;

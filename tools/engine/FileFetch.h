@@ -36,6 +36,9 @@ class FileFetch : public nwIHttpClientExEventListener {
     enum Start { kStarted, kCannotWrite, kCannotRequest };
 
     bool Measure(const std::string& url);
+    // Downloads after this refuse a body of more than `maxBytes` (-1: no
+    // bound): announced, or counted as it comes.
+    void SetMaxBytes(int64_t maxBytes) { m_maxBytes = maxBytes; }
     // `offset` 0 writes the file anew; above 0 appends to its first
     // `offset` bytes. `rate` limits the receive speed (bytes per second, 0
     // unlimited). Nothing is reported for a start that fails.
@@ -70,4 +73,5 @@ class FileFetch : public nwIHttpClientExEventListener {
     std::string m_url;  // of the request in flight; a Location resolves against it
     int32_t m_redirects = 0;
     bool m_restarted = false;
+    int64_t m_maxBytes = -1;
 };

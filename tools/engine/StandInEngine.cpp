@@ -5,9 +5,14 @@
 
 #include "opn/opeerqos/nwFrame.h"
 #include "opn/platform/pfClock.h"
+#include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfSocket.h"
 #include "sdk/download/MirrorList.h"
+#include "sdk/support/ExpectedContent.h"
+#include "tools/engine/EngineLog.h"
+#include "tools/engine/PeerSession.h"
+#include "tools/engine/TorrentCheck.h"
 
 namespace {
 
@@ -30,6 +35,10 @@ std::string ReadWholeFile(const std::string& path) {
     return text;
 }
 
+std::string WithoutFragment(const char* url) {
+    return std::string(url, UrlLengthWithoutFragment(url, strlen(url)));
+}
+
 std::string WithSeparator(const std::string& folder) {
     if (folder.empty() || folder.back() == '\\' || folder.back() == '/')
         return folder;
@@ -41,7 +50,7 @@ std::string WithSeparator(const std::string& folder) {
 // One registered job: sizes measured, then the files downloaded in order.
 class StandInEngine::Job : public FileFetchListener {
   public:
-    enum State { kMeasuring, kAsking, kDownloading, kHalted, kEnded };
+    enum State { kMeasuring, kAsking, kFetchingTorrent, kPeer, kDownloading, kHalted, kEnded };
 
     Job(StandInEngine* engine, uint32_t clientId, uint32_t number, uint32_t engineId,
         std::vector<File>& files)
@@ -76,10 +85,30 @@ class StandInEngine::Job : public FileFetchListener {
         StartFile(resume ? m_existing : 0);
     }
 
+    // A file coming from the swarm: its progress, its end, or the HTTP
+    // path when libtorrent gave up on it.
+    void PollPeer() {
+        if (m_state != kPeer)
+            return;
+        const PeerSession::State state = m_engine->Peers()->Get(m_peerKey);
+        if (!state.error.empty()) {
+            EngineLog("%s: peer download failed (%s); fetched over HTTP",
+                      m_files[m_current].name.c_str(), state.error.c_str());
+            m_engine->Peers()->Remove(m_peerKey);
+            StartFile(0);
+            return;
+        }
+        m_fileDone = state.done;
+        if (state.complete) {
+            m_state = kDownloading;
+            OnFetchDone(state.total, false);
+        }
+    }
+
     // Message 5 for the running download.
     void SendProgress() {
         // Nothing moves while the library is asked about a file.
-        if (m_state != kDownloading)
+        if (m_state != kDownloading && m_state != kPeer && m_state != kFetchingTorrent)
             return;
         const uint32_t speed = (uint32_t)(m_fileDone - m_fileDoneAtLastReport);
         m_fileDoneAtLastReport = m_fileDone;
@@ -111,6 +140,10 @@ class StandInEngine::Job : public FileFetchListener {
     void OnFetchDone(int64_t size, bool restarted) override {
         if (m_state == kEnded)
             return;
+        if (m_state == kFetchingTorrent) {
+            TorrentFetched();
+            return;
+        }
         if (m_state == kMeasuring) {
             m_sizes[m_current] = size;
             ++m_current;
@@ -139,6 +172,11 @@ class StandInEngine::Job : public FileFetchListener {
         if (m_state == kEnded)
             return;
         const File& file = m_files[m_current];
+        if (m_state == kFetchingTorrent) {
+            FsDeleteFile(TorrentFetchPath().c_str());
+            Fallback("its torrent could not be fetched");
+            return;
+        }
         if (writeFailed) {
             // Said as a full disk, then the job ends: nothing more can come.
             m_engine->SendDiskFull(m_clientId, m_number, m_engineId);
@@ -215,6 +253,77 @@ class StandInEngine::Job : public FileFetchListener {
         NextFile();
     }
 
+    // The v2 info-hash the file's line vouches for, if any.
+    bool WantsTorrent(uint8_t btih[32]) const {
+        ExpectedContent content;
+        if (!ReadUrlListContent(m_files[m_current].url.c_str(), &content) || !content.hasBtih)
+            return false;
+        memcpy(btih, content.btih, 32);
+        return true;
+    }
+    std::string TorrentFetchPath() const {
+        const File& file = m_files[m_current];
+        return WithSeparator(file.folder) + file.name + ".torrent-fetch";
+    }
+
+    // "<URL>.torrent" of the first mirror, bounded in size.
+    void FetchTorrent() {
+        m_state = kFetchingTorrent;
+        MirrorList mirrors;
+        mirrors.Load(m_files[m_current].url.c_str());
+        const char* first = mirrors.At(0);
+        const std::string url = WithoutFragment(first ? first : "") + ".torrent";
+        m_fetch.SetMaxBytes(kMaxTorrentBytes);
+        const FileFetch::Start start = m_fetch.Download(url, TorrentFetchPath(), 0, 0);
+        if (start != FileFetch::kStarted)
+            Fallback("its torrent could not be fetched");
+    }
+
+    void TorrentFetched() {
+        const File& file = m_files[m_current];
+        const std::string fetched = TorrentFetchPath();
+        std::string bytes;
+        int32_t readError = 0;
+        if (PfFile* in = PfFileOpenForReading(fetched.c_str(), &readError)) {
+            char buffer[16384];
+            int64_t n;
+            while ((n = PfFileRead(in, buffer, sizeof buffer, &readError)) > 0 &&
+                   (int64_t)bytes.size() <= kMaxTorrentBytes)
+                bytes.append(buffer, (size_t)n);
+            PfFileClose(in);
+        }
+        FsDeleteFile(fetched.c_str());
+        uint8_t btih[32];
+        if (!WantsTorrent(btih)) {
+            Fallback("its line names no torrent");
+            return;
+        }
+        const TorrentVerdict verdict = CheckTorrent(bytes, btih, file.name, m_sizes[m_current]);
+        if (!verdict.usable) {
+            Fallback(verdict.why);
+            return;
+        }
+        std::vector<std::string> seeds;
+        MirrorList mirrors;
+        mirrors.Load(file.url.c_str());
+        for (int32_t i = 0; i < mirrors.Count(); ++i)
+            seeds.push_back(WithoutFragment(mirrors.At(i)));
+        std::string error;
+        m_peerKey = m_engine->Peers()->Add(bytes, file.folder, file.name, seeds, &error);
+        if (m_peerKey.empty()) {
+            Fallback("the swarm cannot take it (" + error + ")");
+            return;
+        }
+        EngineLog("%s: from the swarm", file.name.c_str());
+        m_state = kPeer;
+        PollPeer();
+    }
+
+    void Fallback(const std::string& why) {
+        EngineLog("%s: %s; fetched over HTTP", m_files[m_current].name.c_str(), why.c_str());
+        PlainFile();
+    }
+
     void NextFile() {
         m_mirror = 0;
         m_fileDone = 0;
@@ -226,10 +335,18 @@ class StandInEngine::Job : public FileFetchListener {
             m_state = kEnded;
             return;
         }
+        FsCreateFolders(WithSeparator(m_files[m_current].folder).c_str());
+        uint8_t btih[32];
+        if (WantsTorrent(btih)) {
+            FetchTorrent();
+            return;
+        }
+        PlainFile();
+    }
+
+    void PlainFile() {
         const File& file = m_files[m_current];
-        const std::string folder = WithSeparator(file.folder);
-        FsCreateFolders(folder.c_str());
-        const std::string path = folder + file.name;
+        const std::string path = WithSeparator(file.folder) + file.name;
         const int64_t existing = FsFileSize(path.c_str());
         const int64_t size = m_sizes[m_current];
         // A file already whole at its known size is kept, as an engine keeps
@@ -262,6 +379,7 @@ class StandInEngine::Job : public FileFetchListener {
         m_fileDone = offset;
         m_fileDoneAtLastReport = offset;
         const std::string path = WithSeparator(file.folder) + file.name;
+        m_fetch.SetMaxBytes(-1);
         const FileFetch::Start start =
             m_fetch.Download(Mirror(file), path, offset, m_engine->Behaviour().rate);
         if (start != FileFetch::kStarted)
@@ -286,6 +404,7 @@ class StandInEngine::Job : public FileFetchListener {
     int64_t m_existing = 0;
     uint32_t m_filesDone = 0;
     int32_t m_answerForAll = -1;
+    std::string m_peerKey;  // the current file's torrent in the session
 };
 
 StandInEngine::StandInEngine(const Settings& settings) : m_settings(settings) {
@@ -294,8 +413,15 @@ StandInEngine::StandInEngine(const Settings& settings) : m_settings(settings) {
     RefreshBehaviour();
 }
 
+PeerSession* StandInEngine::Peers() {
+    if (!m_peers)
+        m_peers.reset(new PeerSession(m_settings.peers));
+    return m_peers.get();
+}
+
 StandInEngine::~StandInEngine() {
     m_jobs.clear();
+    m_peers.reset();
     for (auto& entry : m_clients)
         CloseClient(*entry.second);
     m_clients.clear();
@@ -617,6 +743,12 @@ void StandInEngine::Tick() {
         for (auto& job : m_jobs)
             if (!job->Ended())
                 job->SendProgress();
+    }
+    if (m_peers) {
+        m_peers->Poll();
+        for (auto& job : m_jobs)
+            if (!job->Ended())
+                job->PollPeer();
     }
     for (size_t i = 0; i < m_jobs.size();) {
         if (m_jobs[i]->Ended())

@@ -17,6 +17,7 @@
 #include "opn/platform/pfMessageLoop.h"
 #include "tools/engine/EngineBehaviour.h"
 #include "tools/engine/FileFetch.h"
+#include "tools/engine/PeerSession.h"
 
 struct SockRecord;
 
@@ -33,6 +34,7 @@ class StandInEngine {
         uint32_t idleExitMs = 30000;
         std::string behaviourText;  // SF_ENGINE_BEHAVIOUR
         std::string controlFile;    // SF_ENGINE_CONTROL: read again for every job
+        PeerSession::Settings peers;
     };
 
     explicit StandInEngine(const Settings& settings);
@@ -48,6 +50,8 @@ class StandInEngine {
     // True once the engine should exit (quit request, idle too long).
     bool Finished() const { return m_finished; }
     const EngineBehaviour& Behaviour() const { return m_behaviour; }
+    // The swarm session, started with the first file that names a torrent.
+    PeerSession* Peers();
 
   private:
     struct Client {
@@ -94,6 +98,7 @@ class StandInEngine {
     PfWindowHandle m_window = nullptr;
     SockRecord* m_listener = nullptr;
     std::map<uint32_t, std::unique_ptr<Client>> m_clients;
+    std::unique_ptr<PeerSession> m_peers;
     std::vector<std::unique_ptr<Job>> m_jobs;
     // Jobs still being sent as begin, entries and end, by connection and
     // job number.

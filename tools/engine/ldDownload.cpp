@@ -22,6 +22,14 @@
 //     A file that cannot be fetched fails the job ("Download failed: <url>");
 //     one that cannot be written brings "disk full" (flag 1), then fails the
 //     job ("Cannot write <path>").
+//   - a file whose line names a torrent ("&btih=<v2 info-hash>", see
+//     tools/sfpublish/TorrentWriter.h) is fetched through one libtorrent
+//     session instead: "<URL>.torrent" (at most 1 MiB) must have that hash
+//     and describe exactly the file (one file, its name, its size), else the
+//     file goes over HTTP and stderr says why; the list's URLs are the web
+//     seeds, the torrent's trackers are used, local service discovery is on
+//     and DHT off. The file is done once libtorrent has checked every piece
+//     and it is whole under its name; it is seeded while the engine runs.
 // A hello is answered with engine state 1. A cancel ends the job silently.
 // A frame that is not a well-formed request closes that connection only; so
 // do a job of over 100000 files, file messages outside a begun job (or sent
@@ -44,6 +52,13 @@
 //   SF_ENGINE_CONTROL       a file holding the same items; when it exists and
 //                           is not empty it replaces SF_ENGINE_BEHAVIOUR and
 //                           is read again for every new job
+//   SF_ENGINE_PEER_LISTEN   the swarm's listening address:port (default
+//                           0.0.0.0:6881); outgoing peer connections leave
+//                           from that address unless it is 0.0.0.0
+//   SF_ENGINE_UPLOAD_CAP    upload bytes per second (default 1048576, 0 none)
+//   SF_ENGINE_PEER_CONNECTIONS  peer connections at most (default 50)
+//   SF_ENGINE_STATE_DIR     resume data of the swarm (default: "peer-state"
+//                           beside the program)
 // Quit: the engine parameter text "SF_ENGINE_QUIT" ends the process.
 // Exit code 0 on a normal end, 1 when the port cannot be had. On Windows a
 // program without a window (no console opens when the library starts it).
@@ -54,6 +69,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "opn/core/ovClassIds.h"
@@ -84,6 +101,21 @@ bool EnvNumber(const char* name, uint32_t limit, uint32_t* out) {
     }
     *out = (uint32_t)value;
     return true;
+}
+
+// The folder of this program, with its separator ("" when unknown).
+std::string ProgramFolder() {
+#ifdef _WIN32
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string text(path, n < sizeof path ? n : 0);
+#else
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string text(path, n > 0 ? (size_t)n : 0);
+#endif
+    const size_t slash = text.find_last_of("\\/");
+    return slash == std::string::npos ? std::string() : text.substr(0, slash + 1);
 }
 
 struct Loop {
@@ -139,10 +171,28 @@ int RunFromEnvironment() {
         settings.idleExitMs = number;
     settings.behaviourText = Env("SF_ENGINE_BEHAVIOUR");
     settings.controlFile = Env("SF_ENGINE_CONTROL");
+    if (!Env("SF_ENGINE_PEER_LISTEN").empty())
+        settings.peers.listen = Env("SF_ENGINE_PEER_LISTEN");
+    if (EnvNumber("SF_ENGINE_UPLOAD_CAP", 0x7FFFFFFF, &number))
+        settings.peers.uploadCap = (int32_t)number;
+    if (EnvNumber("SF_ENGINE_PEER_CONNECTIONS", 10000, &number) && number > 0)
+        settings.peers.connections = (int32_t)number;
+    settings.peers.stateFolder = Env("SF_ENGINE_STATE_DIR");
+    if (settings.peers.stateFolder.empty())
+        settings.peers.stateFolder = ProgramFolder() + "peer-state";
     return Run(settings);
 }
 
 }  // namespace
+
+#if defined(__SANITIZE_THREAD__)
+// Debian's libtorrent is not built for ThreadSanitizer, which cannot see its
+// threads' own synchronization (the session's end joins its disk threads).
+extern "C" const char* __tsan_default_suppressions();
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libtorrent-rasterbar.so\n";
+}
+#endif
 
 #ifdef _WIN32
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {

@@ -137,8 +137,9 @@ bool BuildFileList(const std::string& base, const std::vector<ListedFile>& files
         uint64_t size = 0;
         if (!HashFile(file.path, &sha256, &size, error))
             return false;
-        const std::string line =
-            base + "/" + file.name + "#sha256=" + sha256 + "&size=" + std::to_string(size);
+        const std::string line = base + "/" + file.name + "#sha256=" + sha256 +
+                                 "&size=" + std::to_string(size) +
+                                 (file.btih.empty() ? "" : "&btih=" + file.btih);
         if (line.size() >= kFileListLineMax) {
             *error = Shown(file.path) + ": its line would be " + std::to_string(line.size()) +
                      " bytes; the launcher reads lines below " + std::to_string(kFileListLineMax);

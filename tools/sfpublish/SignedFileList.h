@@ -1,6 +1,7 @@
 // The text of a signed file list: one line per file, its URL (the base URL,
 // '/', the file's name) followed by "#sha256=<64 hex digits>&size=<bytes>",
-// each line ended by CR LF, in the order the files were given.
+// then "&btih=<hex>" when the file has a torrent (TorrentWriter.h), each
+// line ended by CR LF, in the order the files were given.
 //
 // A file's name goes into the URL byte for byte, because the library saves
 // a download under its URL's last part as it stands. So names that a URL
@@ -20,6 +21,7 @@ namespace sfpublish {
 struct ListedFile {
     std::filesystem::path path;
     std::string name;  // the URL's last part
+    std::string btih;  // its torrent's info-hash in hex; empty without one
 };
 
 // Checks the base URL ("http://" or "https://", a host, no white space or

@@ -2,7 +2,10 @@
 //
 //   sfpublish keygen PRIVATE.pem
 //   sfpublish list --key PRIVATE.pem --product NAME [--serial N] --base-url URL [--out DIR]
-//                  FOLDER|FILE...
+//                  [--torrents TRACKERS] FOLDER|FILE...
+//       --torrents: "none" or tracker URLs separated by ','; writes each
+//       file's torrent beside it and its info-hash into its line
+//       (tools/sfpublish/TorrentWriter.h).
 //   sfpublish engine --key PRIVATE.pem --product NAME [--serial N] MANIFEST ARCHIVE...
 //   sfpublish verify --pub HEX [--product NAME] FILE
 //
@@ -31,6 +34,7 @@
 #include "tools/sfpublish/SignedFileList.h"
 #include "tools/sfpublish/SigningKey.h"
 #include "tools/sfpublish/ToolFiles.h"
+#include "tools/sfpublish/TorrentWriter.h"
 
 namespace fs = std::filesystem;
 using namespace sfpublish;
@@ -47,7 +51,7 @@ const uint64_t kMaxSignatureFileBytes = 4096;
 const char kUsage[] =
     "usage: sfpublish keygen PRIVATE.pem\n"
     "       sfpublish list --key PRIVATE.pem --product NAME [--serial N] --base-url URL\n"
-    "                      [--out DIR] FOLDER|FILE...\n"
+    "                      [--out DIR] [--torrents TRACKERS] FOLDER|FILE...\n"
     "       sfpublish engine --key PRIVATE.pem --product NAME [--serial N] MANIFEST ARCHIVE...\n"
     "       sfpublish verify --pub HEX [--product NAME] FILE\n";
 
@@ -63,7 +67,7 @@ int Usage(const std::string& message) {
 
 // Options (each at most once) and the plain arguments after them.
 struct Arguments {
-    std::string key, baseUrl, out, pub, product, serial;
+    std::string key, baseUrl, out, pub, product, serial, torrents;
     std::vector<std::string> plain;
 };
 
@@ -81,6 +85,7 @@ bool ParseArguments(int argc, char** argv, const std::vector<std::string>& allow
                        : option == "--out"      ? &args->out
                        : option == "--product"  ? &args->product
                        : option == "--serial"   ? &args->serial
+                       : option == "--torrents" ? &args->torrents
                                                 : &args->pub;
             }
             if (!slot) {
@@ -187,7 +192,8 @@ int Keygen(int argc, char** argv) {
 int List(int argc, char** argv) {
     Arguments args;
     std::string error, base;
-    if (!ParseArguments(argc, argv, {"--key", "--product", "--serial", "--base-url", "--out"},
+    if (!ParseArguments(argc, argv,
+                        {"--key", "--product", "--serial", "--base-url", "--out", "--torrents"},
                         &args, &error))
         return Usage(error);
     if (args.key.empty() || args.product.empty() || args.baseUrl.empty() || args.plain.empty())
@@ -203,7 +209,17 @@ int List(int argc, char** argv) {
         return Fail(error);
     std::vector<ListedFile> files;
     std::string text;
-    if (!CollectFiles(args.plain, &files, &error) || !BuildFileList(base, files, &text, &error))
+    std::vector<std::string> trackers;
+    TorrentBatch torrents;
+    if (!args.torrents.empty() && !TakeTrackers(args.torrents, &trackers, &error))
+        return Fail(error);
+    if (!CollectFiles(args.plain, &files, &error) ||
+        (!args.torrents.empty() && !torrents.Make(trackers, base, &files, &error)) ||
+        !BuildFileList(base, files, &text, &error))
+        return Fail(error);
+    // A torrent the list does not name is refused by every engine, so the
+    // torrents go first.
+    if (!torrents.Commit(&error))
         return Fail(error);
     return CommitSigned(outDir / "filelist.txt", text, key, args);
 }

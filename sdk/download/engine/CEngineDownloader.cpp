@@ -729,6 +729,13 @@ void CEngineDownloader::OnEngineClosed(uint32_t key) {
     if (connectedAt != 0 && Now() - connectedAt > kQuickDropSec)
         m_launchCount = 0;
     LogWrite("[SwarmFetchLib] localClosed()");
+    // The installed engine, started because the update was slow, never came
+    // up: a relaunch would run that update again and wait its whole deadline
+    // once more.
+    if (m_installedTried && !wasConnected && connectedAt == 0) {
+        OnEngineUpdateFailed();
+        return;
+    }
     if (m_launchCount > kMaxQuickLaunches) {
         LogWrite("[SwarmFetchLib] CEngineDownloader MaxTry Over");
         m_manager->OnEngineLost();

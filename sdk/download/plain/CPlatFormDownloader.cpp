@@ -13,13 +13,13 @@
 #include "sdk/download/ProgressName.h"
 #include "sdk/download/plain/CPlatformFileSizeChecker.h"
 #include "sdk/download/plain/CPlatformReporter.h"
-#include "sdk/download/plain/CPlatformSession.h"
+#include "sdk/download/plain/FilesInFlight.h"
 #include "sdk/download/Connectivity.h"
 #include "sdk/support/ServiceLog.h"
 
 struct CPlatFormDownloader::PlatformJobContext {
     CPlatformFileSizeChecker* checker = nullptr;  // owned
-    CPlatformSession* session = nullptr;          // owned
+    FilesInFlight* session = nullptr;             // owned
     CJob* job = nullptr;
     int64_t totalSize = 0;
     int64_t presentBytes = 0;
@@ -55,7 +55,7 @@ CPlatFormDownloader::PlatformJobContext* CPlatFormDownloader::FindContext(const 
     return nullptr;
 }
 
-CPlatformSession* CPlatFormDownloader::SessionOf(const CJob* job) const {
+FilesInFlight* CPlatFormDownloader::SessionOf(const CJob* job) const {
     PlatformJobContext* context = FindContext(job);
     return context ? context->session : nullptr;
 }
@@ -138,7 +138,7 @@ void CPlatFormDownloader::OnFileSizeCheckCompleted(void* opaque,
 
 void CPlatFormDownloader::StartSession(PlatformJobContext* context) {
     delete context->session;
-    context->session = new (std::nothrow) CPlatformSession();
+    context->session = new (std::nothrow) FilesInFlight();
     if (!context->session) {
         QueueJobMessage(context->job, SF_MSG_FAILED, nullptr);
         return;
@@ -253,7 +253,7 @@ void CPlatFormDownloader::SendFileReport(PlatformJobContext* context) {
 void CPlatFormDownloader::ComputeProgress(const PlatformJobContext* context,
                                           SwarmFetchProgress* out) const {
     memset(out, 0, sizeof *out);
-    const CPlatformSession* session = context->session;
+    const FilesInFlight* session = context->session;
     const int64_t total = context->totalSize;
     const int64_t received = session ? session->GetTotalBytes() : 0;
     out->total = total;

@@ -1,8 +1,9 @@
 // The plain downloader: runs a job entirely over the library's own HTTP
-// stack. Per job it first runs the file-size check, then one download
-// session; it turns their reports into the job's events (size info,
-// progress records, file done, job done, messages), and when the job ends or
-// is stopped it sends the per-file byte counts to the statistics agent.
+// stack. Per job it first runs the file-size check, then the job's files,
+// up to FilesInFlight::kMaxFilesInFlight at once under one receive budget
+// for the job, reported in the job's order (FilesInFlight.h); it turns their reports into the job's
+// events (size info, progress records, file done, job done, messages), and when the job ends or is
+// stopped it sends the per-file byte counts to the statistics agent.
 //
 // Once a second, for every job it holds, it asks whether the machine is
 // connected (sdk/download/Connectivity.h): on the first check that finds no
@@ -30,7 +31,7 @@
 
 class CPlatformFileSizeChecker;
 class CPlatformReporter;
-class CPlatformSession;
+class FilesInFlight;
 
 class CPlatFormDownloader : public CJobDownloader,
                             public IPlatFormSessionEventListener,
@@ -61,7 +62,7 @@ class CPlatFormDownloader : public CJobDownloader,
     // Inspection for tests (under the library lock).
     bool HasContext(const CJob* job) const { return FindContext(job) != nullptr; }
     // The job's download session; null before its size check ended.
-    CPlatformSession* SessionOf(const CJob* job) const;
+    FilesInFlight* SessionOf(const CJob* job) const;
     int32_t ContextCount() const { return m_contexts.Count(); }
     bool Offline() const { return m_offline != 0; }
     // The connections kept between requests of every job.

@@ -57,9 +57,11 @@ const DownloadEntry* CPlatformSession::EntryAt(int32_t index) const {
 
 void CPlatformSession::Start(CJob& job, const int64_t* knownSizes, int32_t onlyEntry) {
     const int32_t count = job.EntryCount();
-    m_entries = count > 0 ? new (std::nothrow) DownloadEntry[count] : nullptr;
-    m_knownSizes = count > 0 ? new (std::nothrow) int64_t[count] : nullptr;
-    m_wholeTickets = count > 0 ? new (std::nothrow) uint32_t[count]() : nullptr;
+    // One file of a job: room for its copy alone.
+    const int32_t room = onlyEntry >= 0 && count > 0 ? 1 : count;
+    m_entries = room > 0 ? new (std::nothrow) DownloadEntry[room] : nullptr;
+    m_knownSizes = room > 0 ? new (std::nothrow) int64_t[room] : nullptr;
+    m_wholeTickets = room > 0 ? new (std::nothrow) uint32_t[room]() : nullptr;
     if (!m_knownSizes || !m_wholeTickets) {
         delete[] m_entries;
         m_entries = nullptr;
@@ -101,18 +103,9 @@ int32_t CPlatformSession::GetReport(FileReportEntry* out, int32_t capacity) cons
         const DownloadEntry* entry = &m_entries[i];
         if (entry->received <= 0)
             continue;
-        if (out && count < capacity) {
-            FileReportEntry& record = out[count];
-            memset(&record, 0, sizeof record);
-            memcpy(record.tag, entry->tag, sizeof record.tag - 1);
-            // A longer URL list is cut; the agent only keeps it for reading.
-            const uint32_t n = entry->urlList.Length() < sizeof record.urlList - 1
-                                   ? entry->urlList.Length()
-                                   : (uint32_t)sizeof record.urlList - 1;
-            memcpy(record.urlList, entry->urlList.CStr(), n);
-            record.SetReceived(entry->received);
-            record.flag = 1;
-        }
+        if (out && count < capacity)
+            out[count].Fill(entry->tag, entry->urlList.CStr(), entry->urlList.Length(),
+                            entry->received);
         ++count;
     }
     return count;
@@ -284,6 +277,7 @@ bool CPlatformSession::Connect(bool fresh) {
     HttpConnectionOptions options = {kQoSActionOwn,      kConnectTimeoutSec,
                                      kReceiveTimeoutSec, kQoSActionOwnReceiveOnly,
                                      ReceiveBudget(),    m_ranged ? range : nullptr};
+    options.sharedBudget = m_sharedBudget;
     if (!m_pool)
         return OpenHttpConnection(m_connection, options, this, m_serial, m_currentUrl.CStr(),
                                   ifRange);

@@ -1,7 +1,8 @@
 // The ranged file download session: downloads the files of one job one after
 // the other over the library's HTTP client layer, writing each straight to
-// disk. The plain downloader creates one per job, gives it its listener and
-// the speed choice, and starts it once.
+// disk. The plain downloader creates one per file of a job (Start with
+// `onlyEntry`; FilesInFlight.h runs several at once), gives it its listener,
+// the speed choice and the job's shared budget, and starts it once.
 //
 // Start(job) copies the job's entries (index, URL list, folder, file name,
 // tag) and keeps no reference to the job; entries without URL list, folder
@@ -104,6 +105,7 @@
 #include "sdk/download/MirrorList.h"
 
 class CJob;
+class cpCSharedBudget;
 class HttpConnectionPool;
 class ovIHttpClientExLayer;
 class ovIQoSContext;
@@ -135,6 +137,10 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     // Connections are kept in and taken from `pool` (not owned; it must
     // outlive the session). Null (the default): one connection per request.
     void SetConnectionPool(HttpConnectionPool* pool) { m_pool = pool; }
+    // Receive bytes come from `budget` (not owned; connections keep their
+    // own reference), shared with the other sessions of the job; null (the
+    // default): the receive budget of this session alone.
+    void SetSharedBudget(cpCSharedBudget* budget) { m_sharedBudget = budget; }
     // Copies the job's entries and sends the first request. A failure to
     // start is reported at once, from inside Start. Call once.
     // `knownSizes` holds one size per job entry, in the job's order (-1:
@@ -240,6 +246,7 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     DownloadEntry* m_current = nullptr;
     ovSmartPtr m_connection;
     HttpConnectionPool* m_pool = nullptr;
+    cpCSharedBudget* m_sharedBudget = nullptr;
     // The request in flight went out on a kept connection, and its answer
     // head has arrived.
     bool m_onKept = false;

@@ -8,6 +8,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #pragma pack(push, 1)
 struct FileReportEntry {
@@ -20,6 +21,17 @@ struct FileReportEntry {
         const uint64_t v = (uint64_t)value;
         for (int i = 0; i < 8; ++i)
             received[i] = (uint8_t)(v >> (8 * i));
+    }
+    // The whole record: `tag` (at most 32 characters used), the first
+    // `urlLength` characters of `url` (a longer list is cut: the agent only
+    // keeps it for reading), `value` received, flag 1.
+    void Fill(const char* jobTag, const char* url, size_t urlLength, int64_t value) {
+        memset(this, 0, sizeof *this);
+        memcpy(tag, jobTag, sizeof tag - 1);
+        const size_t n = urlLength < sizeof urlList - 1 ? urlLength : sizeof urlList - 1;
+        memcpy(urlList, url, n);
+        SetReceived(value);
+        flag = 1;
     }
     int64_t Received() const {
         uint64_t v = 0;

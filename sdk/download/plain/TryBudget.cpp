@@ -5,6 +5,8 @@ void TryBudget::Reset(int32_t mirrors) {
     m_mirror = 0;
     m_tries = 0;
     m_attempts = 0;
+    m_counted = 0;
+    m_left = -1;
 }
 
 int64_t TryBudget::RealAmount(int64_t missing) {
@@ -21,22 +23,34 @@ TryBudget::Next TryBudget::Failed(int64_t grown, int64_t missing) {
     if (m_mirror >= m_mirrors)
         return kMirrorsSpent;
     // Progress keeps the mirror, but never past the bound on attempts.
-    if (grown < RealAmount(missing))
+    const bool real = grown >= RealAmount(missing);
+    if (!real)
         ++m_tries;
+    // Nearer the end than any attempt before left it: what is left never
+    // grows, so there are at most size / RealAmount such attempts.
+    const bool nearer = real && m_left >= 0 && missing >= 0 && missing <= m_left;
+    if (!nearer)
+        ++m_counted;
+    if (missing >= 0) {
+        const int64_t left = grown >= 0 && grown <= missing ? missing - grown : 0;
+        if (m_left < 0 || left < m_left)
+            m_left = left;
+    }
     const bool nextMirror = m_tries >= kTriesPerMirror;
     if (nextMirror) {
         m_tries = 0;
         if (++m_mirror >= m_mirrors)
             return kMirrorsSpent;
     }
-    if (m_attempts >= kMaxAttempts)
+    if (m_counted >= kMaxAttempts)
         return kAttemptsSpent;
     return nextMirror ? kNextMirror : kSameMirror;
 }
 
 TryBudget::Next TryBudget::Repeat() {
     ++m_attempts;
+    ++m_counted;
     if (m_mirror >= m_mirrors)
         return kMirrorsSpent;
-    return m_attempts >= kMaxAttempts ? kAttemptsSpent : kSameMirror;
+    return m_counted >= kMaxAttempts ? kAttemptsSpent : kSameMirror;
 }

@@ -3,10 +3,14 @@
 // A failed attempt uses up one of its mirror's kTriesPerMirror tries, unless
 // it kept a real amount: the partial file, which the next attempt continues,
 // grew by at least RealAmount(missing) bytes. A mirror whose tries are used
-// up is left for the next; after the last one the file has failed. Every
-// attempt, kept or not, counts toward kMaxAttempts, so that a host that
-// keeps sending a real amount and closing without the file ever ending (a
-// total that grows with each answer) ends as well.
+// up is left for the next; after the last one the file has failed.
+//
+// Attempts count toward kMaxAttempts unless they kept a real amount of a
+// file whose end did not move away (what was missing is at most the least
+// any attempt before left): those are bounded by the file's size, so a
+// large file over a link that drops every mebibyte still ends, while a host
+// that keeps sending a real amount and closing as its total grows ends at
+// the bound.
 //
 // Threads: a value of its owner's: any thread, no lock of its own.
 #pragma once
@@ -51,4 +55,8 @@ class TryBudget {
     int32_t m_mirror = 0;
     int32_t m_tries = 0;
     int32_t m_attempts = 0;
+    // Attempts counted toward kMaxAttempts, and the least the file lacked
+    // after an attempt of known size (-1: none yet).
+    int32_t m_counted = 0;
+    int64_t m_left = -1;
 };

@@ -862,6 +862,9 @@ class FileScenarios:
         for name, header in (("etag", "ETag"), ("lm", "Last-Modified")):
             if name in params:
                 validators.append((header, urllib.parse.unquote(params[name])))
+        if "alternate" in params:
+            # A host whose file is another version at every request.
+            validators = [("ETag", '"v%d"' % (seen % 2))]
         self.serve_file(server, conn, key, size, request, seen <= cuts, flip, validators)
 
     @staticmethod

@@ -1,0 +1,22 @@
+// Whether a fetched ".torrent" may be used for one entry of a job. The
+// list's line vouches for the torrent by its v2 info-hash (btih); the
+// torrent must then describe exactly the entry: one file, named as the
+// entry (no folders), of the entry's size when that is known. Anything else
+// sends the entry over plain HTTP, with the reason in the log.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+// A torrent answer larger than this is refused unread (a single-file
+// torrent of 1024 pieces is under 64 KiB).
+const int64_t kMaxTorrentBytes = 1024 * 1024;
+
+struct TorrentVerdict {
+    bool usable = false;
+    std::string why;  // set when not usable
+};
+
+TorrentVerdict CheckTorrent(const std::string& bytes, const uint8_t btih[32],
+                            const std::string& name, int64_t size);
