@@ -1,5 +1,5 @@
 // One file of the size check: a GET for the first byte of the file's first
-// URL whose connection is dropped as soon as the response head has arrived
+// URL whose connection is let go as soon as the response head has arrived
 // (SizeProbe.h): the total of a 206 answer's Content-Range, or the
 // Content-Length of a server that answers 200, is the file's length. The
 // length is remembered for the job's own check (SizeMemory.h).
