@@ -65,6 +65,8 @@ void CJobManager::ReleaseNetwork() {
     ReapRetired();
     delete m_engine;
     m_engine = nullptr;
+    // The size check lets go of the kept connections before they go.
+    LendConnections(nullptr);
     delete m_plain;
     m_plain = nullptr;
     // Before the network module: the session hands its connection to the
@@ -92,7 +94,9 @@ int32_t CJobManager::SetHost(HWND window, SwarmFetchEventCallback callback, void
     if (g_engineEnabled.load())
         engine = new (std::nothrow) CEngineDownloader(this, m_lock);
     m_engine = engine;
-    m_plain = new (std::nothrow) CPlatFormDownloader(this, m_lock);
+    CPlatFormDownloader* plain = new (std::nothrow) CPlatFormDownloader(this, m_lock);
+    m_plain = plain;
+    LendConnections(plain ? &plain->Connections() : nullptr);
     // Both exist before the first update run: one that fails at once hands
     // the jobs to the plain downloader.
     if (engine)
@@ -102,6 +106,12 @@ int32_t CJobManager::SetHost(HWND window, SwarmFetchEventCallback callback, void
 
 void CJobManager::SetEngineDownloaderEnabledForTesting(bool enabled) {
     g_engineEnabled.store(enabled);
+}
+
+void CJobManager::LendConnections(HttpConnectionPool* pool) {
+    m_connections = pool;
+    if (m_sizeCheck)
+        m_sizeCheck->SetConnectionPool(pool);
 }
 
 void CJobManager::DeferDelete(CJobDownloader* downloader) {
@@ -360,6 +370,7 @@ int32_t CJobManager::AddSizeCheck(const char* url) {
         if (!m_sizeCheck)
             return SF_RESULT_FAILED;
         m_sizeCheck->SetListener(this);
+        m_sizeCheck->SetConnectionPool(m_connections);
     }
     return m_sizeCheck->AddUrl(url);
 }
@@ -573,8 +584,11 @@ void CJobManager::OnSizeCheckAborted() {
 
 void CJobManager::SetDownloadersForTesting(CJobDownloader* plain, CJobDownloader* engine) {
     ovCAutoLock hold(m_lock);
-    if (m_plain != plain)
+    if (m_plain != plain) {
+        // A stand-in lends no kept connections.
+        LendConnections(nullptr);
         delete m_plain;
+    }
     if (m_engine != engine)
         delete m_engine;
     m_plain = plain;

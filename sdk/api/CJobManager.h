@@ -20,6 +20,7 @@
 #include "sdk/api/SwarmFetch.h"
 
 class CContentLengthChecker;
+class HttpConnectionPool;
 class CDataDownloadSession;
 class CJob;
 class CJobDownloader;
@@ -153,6 +154,8 @@ class CJobManager : public IJobDownloadEventListener,
     // A downloader that may be on the call stack right now (it reported the
     // loss itself) is deleted by the reaper timer on a later turn.
     void DeferDelete(CJobDownloader* downloader);
+    // Lends `pool` (null: none) to the size check.
+    void LendConnections(HttpConnectionPool* pool);
     static void OnReap(void* self);
     void ReapRetired();
     bool CreateFolders(const char* folder);
@@ -165,6 +168,8 @@ class CJobManager : public IJobDownloadEventListener,
     COpn* m_network = nullptr;
     CDataDownloadSession* m_data = nullptr;
     CContentLengthChecker* m_sizeCheck = nullptr;
+    // The plain downloader's kept connections, lent to the size check.
+    HttpConnectionPool* m_connections = nullptr;
     ovCPtrList m_jobs;  // CJob*, in creation order
     int32_t m_jobCounter = 0;
     HostTarget m_host;

@@ -8,6 +8,7 @@
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfCodePage.h"
 #include "sdk/download/HttpConnection.h"
+#include "sdk/download/HttpConnectionPool.h"
 #include "sdk/download/IContentLengthCheckSessionEventListener.h"
 #include "sdk/download/SizeMemory.h"
 #include "sdk/download/SizeProbe.h"
@@ -67,14 +68,19 @@ void CContentLengthCheckSession::Start() {
         Retry("CannotOpen");
 }
 
-bool CContentLengthCheckSession::Request(const char* url) {
+bool CContentLengthCheckSession::Request(const char* url, bool fresh) {
     if (++m_serial == 0)
         m_serial = 1;
-    if (!m_requestUrl.Assign(url))
+    m_onKept = false;
+    m_answered = false;
+    if (url != m_requestUrl.CStr() && !m_requestUrl.Assign(url))
         return false;
     HttpConnectionOptions options = {kQoSActionHigh, 0, kReceiveTimeoutSec, 0, 0, kSizeProbeRange};
     options.receiveLimit = kSizeProbeReceiveLimit;
-    return OpenHttpConnection(m_connection, options, this, m_serial, url);
+    if (m_pool)
+        return m_pool->Open(m_connection, options, this, m_serial, m_requestUrl.CStr(), &m_onKept,
+                            fresh);
+    return OpenHttpConnection(m_connection, options, this, m_serial, m_requestUrl.CStr());
 }
 
 void CContentLengthCheckSession::Release() {
@@ -100,8 +106,12 @@ void CContentLengthCheckSession::OnResponse(uint32_t key) {
     const int64_t probed = status == kStatusOk ? length : SizeFromProbeAnswer(http, status);
     ovCString target;
     const RedirectVerdict verdict = JudgeRedirect(http, m_requestUrl.CStr(), m_redirects, &target);
-    Release();
+    m_answered = true;
     if (probed >= 0 || status == kStatusOk) {
+        // The probe's body is a byte: a connection that allows it is kept.
+        if (m_pool)
+            m_pool->Park(m_connection, m_requestUrl.CStr());
+        Release();
         m_slowGuard.End();
         m_contentLength = status == kStatusOk ? length : probed;
         SizeMemory::Remember(m_url.CStr(), m_contentLength);
@@ -109,6 +119,7 @@ void CContentLengthCheckSession::OnResponse(uint32_t key) {
             m_listener->OnLengthKnown(m_fileIndex, m_contentLength);
         return;
     }
+    Release();
     FollowOrRetry(status, verdict, target);
 }
 
@@ -132,8 +143,17 @@ void CContentLengthCheckSession::FollowOrRetry(int32_t status, RedirectVerdict v
 }
 
 void CContentLengthCheckSession::OnClosed(uint32_t key) {
-    if (IsCurrent(key))
-        Retry("Closed");
+    if (!IsCurrent(key))
+        return;
+    if (m_onKept && !m_answered) {
+        // The server closed the kept connection as the request went out:
+        // asked once more on a new connection, not a failed attempt.
+        Release();
+        if (!Request(m_requestUrl.CStr(), true))
+            Retry("CannotOpen");
+        return;
+    }
+    Retry("Closed");
 }
 
 void CContentLengthCheckSession::OnConnectTimeout(uint32_t key) {

@@ -1,5 +1,5 @@
 // One file of the size check: a GET for the first byte of the file's first
-// URL whose connection is dropped as soon as the response head has arrived
+// URL whose connection is let go as soon as the response head has arrived
 // (SizeProbe.h): the total of a 206 answer's Content-Range, or the
 // Content-Length of a server that answers 200, is the file's length. The
 // length is remembered for the job's own check (SizeMemory.h).
@@ -14,6 +14,11 @@
 // at the last Location followed. A host that
 // cannot be reached ends the file without another attempt.
 //
+// With a connection pool (HttpConnectionPool.h) requests go out on kept
+// connections, and a connection whose answer allows it is kept once the
+// length is read. A kept connection the server closes before answering is
+// asked once more on a new connection; that is not an attempt.
+//
 // Threads: Start and every report run under the library lock; the
 // network events come on the library thread. Every report is the last
 // thing the session does in that call, so the listener may delete it.
@@ -27,6 +32,7 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "sdk/download/LowSpeedGuard.h"
 
+class HttpConnectionPool;
 class IContentLengthCheckSessionEventListener;
 class ovIHttpClientExLayer;
 class ovIQoSContext;
@@ -56,6 +62,9 @@ class CContentLengthCheckSession : public nwIHttpClientExEventListener {
     void Release();
     // A null listener silences the session.
     void SetListener(IContentLengthCheckSessionEventListener* listener) { m_listener = listener; }
+    // Not owned; null: a new connection per request. Set under the library
+    // lock; the pool must outlive every later request of the session.
+    void SetConnectionPool(HttpConnectionPool* pool) { m_pool = pool; }
 
     // nwIHttpClientExEventListener (the key is the attempt's serial number).
     void OnConnected(uint32_t key) override;
@@ -78,9 +87,9 @@ class CContentLengthCheckSession : public nwIHttpClientExEventListener {
     ovIQoSContext* Connection() const;
 
   private:
-    // Opens `url` on a new connection and sends the GET; false when that
-    // could not be done (nothing is left open).
-    bool Request(const char* url);
+    // Opens `url` (on a kept connection unless `fresh`) and sends the GET;
+    // false when that could not be done (nothing is left open).
+    bool Request(const char* url, bool fresh = false);
     // Ends the attempt with `reason` and starts the next one.
     void Retry(const char* reason);
     // Follows a redirect answer within the attempt; any other answer but a
@@ -99,6 +108,10 @@ class CContentLengthCheckSession : public nwIHttpClientExEventListener {
     // The URL of the request in flight (a redirect resolves against it).
     ovCString m_requestUrl;
     ovSmartPtr m_connection;
+    HttpConnectionPool* m_pool = nullptr;
+    // The request in flight went out on a kept connection / has its answer.
+    bool m_onKept = false;
+    bool m_answered = false;
     IContentLengthCheckSessionEventListener* m_listener;
     ovSmartPtr m_lock;
     // Redirects followed in the current attempt.

@@ -36,12 +36,20 @@ void CContentLengthChecker::SetListener(IContentLengthCheckerEventListener* list
     m_listener = listener;
 }
 
+void CContentLengthChecker::SetConnectionPool(HttpConnectionPool* pool) {
+    ovCAutoLock hold(m_lock);
+    m_pool = pool;
+    for (int32_t i = 0; i < m_sessions.Count(); ++i)
+        Session(i)->SetConnectionPool(pool);
+}
+
 int32_t CContentLengthChecker::AddUrl(const char* urlList) {
     ovCAutoLock hold(m_lock);
     CContentLengthCheckSession* session =
         new (std::nothrow) CContentLengthCheckSession(this, m_lock);
     if (!session)
         return SF_RESULT_FAILED;
+    session->SetConnectionPool(m_pool);
     session->SetUrl(m_sessions.Count(), urlList);
     if (!m_sessions.AddTail(session)) {
         delete session;

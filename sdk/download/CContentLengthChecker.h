@@ -21,6 +21,7 @@
 #include "sdk/download/IContentLengthCheckSessionEventListener.h"
 
 class CContentLengthCheckSession;
+class HttpConnectionPool;
 class IContentLengthCheckerEventListener;
 
 class CContentLengthChecker : public IContentLengthCheckSessionEventListener {
@@ -38,6 +39,10 @@ class CContentLengthChecker : public IContentLengthCheckSessionEventListener {
 
     // Not owned; null silences the check.
     void SetListener(IContentLengthCheckerEventListener* listener);
+    // Requests go out on kept connections of `pool` (not owned; null: a new
+    // connection each); applies to the sessions there are and to later ones.
+    // Set to null, or delete the checker, before the pool goes.
+    void SetConnectionPool(HttpConnectionPool* pool);
     // Adds one file: its first URL is checked. SF_RESULT_OK (SF_RESULT_FAILED
     // when out of memory).
     int32_t AddUrl(const char* urlList);
@@ -77,6 +82,7 @@ class CContentLengthChecker : public IContentLengthCheckSessionEventListener {
     ovCPtrList m_sessions;  // owned CContentLengthCheckSession*, in the order added
     int64_t m_startTime = 0;
     IContentLengthCheckerEventListener* m_listener = nullptr;
+    HttpConnectionPool* m_pool = nullptr;
     ovSmartPtr m_lock;
     ovSmartPtr m_startTimer;
     bool m_running = false;

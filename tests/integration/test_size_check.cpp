@@ -24,6 +24,7 @@
 #include "sdk/download/IContentLengthCheckerEventListener.h"
 #include "sdk/download/CContentLengthCheckSession.h"
 #include "sdk/download/CContentLengthChecker.h"
+#include "sdk/download/SizeMemory.h"
 #include "support/Eventually.h"
 #include "support/TestServers.h"
 
@@ -225,6 +226,78 @@ TEST_F(SizeCheck, TwelveFilesNeverMoreThanFiveInFlight) {
     EXPECT_EQ(5, MaxInFlight(events));
     for (int i = 0; i < 12; ++i)
         EXPECT_EQ(1, (int)std::count(events.begin(), events.end(), i)) << i;
+}
+
+// --- kept connections ---------------------------------------------------------
+
+// The fault server's "keep <key> ..." lines: connections that answered,
+// answers, and requests dropped unanswered.
+struct KeepCount {
+    int connections = 0;
+    int answers = 0;
+    int dropped = 0;
+};
+KeepCount CountKeep(const std::string& key) {
+    KeepCount count;
+    std::vector<std::string> seen;
+    const std::string prefix = "keep " + key + " conn ";
+    for (const std::string& line : S().FaultRequestLines()) {
+        if (line.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string rest = line.substr(prefix.size());
+        if (rest.find(" dropped") != std::string::npos) {
+            ++count.dropped;
+            continue;
+        }
+        ++count.answers;
+        const std::string connection = rest.substr(0, rest.find(' '));
+        if (std::find(seen.begin(), seen.end(), connection) == seen.end())
+            seen.push_back(connection);
+    }
+    count.connections = (int)seen.size();
+    return count;
+}
+
+TEST_F(SizeCheck, TwentyFilesOnOneHostGoOverAtMostFiveConnections) {
+    const struct {
+        const char* name;
+        const char* query;
+        int maxConnections;
+        bool drops;  // the server drops kept connections as requests come
+    } cases[] = {
+        {"kept", "", CContentLengthChecker::kMaxInFlight, false},
+        {"Connection: close", "?close=1", 20, false},
+        {"closed as the second request comes", "?answers=1", 20, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A new library: no connection kept from the case before.
+        m_lib.reset();
+        StartLibrary();
+        const std::string key = UniqueKey("kept");
+        std::vector<std::string> urls;
+        int64_t sum = 0;
+        for (int i = 0; i < 20; ++i) {
+            urls.push_back(S().FaultUrl("/keep/" + key + "/" + std::to_string(10 + i) + c.query));
+            sum += 10 + i;
+        }
+        ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_DONE, Check(urls));
+        ExpectOneEnd(SF_EVENT_SIZE_CHECK_DONE);
+        EXPECT_EQ(sum, Total());
+        // Every size is there for the job's own check.
+        EXPECT_TRUE(OnLibraryThread([&] {
+            for (int i = 0; i < 20; ++i)
+                EXPECT_EQ(10 + i, SizeMemory::Recall(urls[(size_t)i].c_str())) << i;
+        }));
+        const KeepCount count = CountKeep(key);
+        EXPECT_EQ(20, count.answers);
+        EXPECT_LE(count.connections, c.maxConnections);
+        if (c.drops) {
+            EXPECT_GT(count.dropped, 0);
+        } else {
+            EXPECT_EQ(0, count.dropped);
+        }
+    }
 }
 
 // --- ends of a check ----------------------------------------------------------
