@@ -231,7 +231,12 @@ TEST_F(LocalLinks, AKeptValidatorThatLinksElsewhereIsNeitherReadNorWrittenThroug
         for (const std::string& v : events.Violations())
             ADD_FAILURE() << v;
     }
-    EXPECT_GE(ran, 2);
+#ifdef _WIN32
+    // Wine makes hard links; which symbolic links it makes varies.
+    EXPECT_GE(ran, 1);
+#else
+    EXPECT_EQ(ran, 4);
+#endif
 }
 
 TEST_F(LocalLinks, APartialFileSwappedWhileWrittenIsNeverPutInPlace) {
