@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <map>
+#include <set>
 
 #include <libtorrent/add_torrent_params.hpp>
 #include <libtorrent/alert_types.hpp>
@@ -30,6 +31,11 @@ namespace {
 const size_t kMaxResumeBytes = 4 * 1024 * 1024;
 // How long the end waits for the last resume data.
 const int kShutdownWaitMs = 5000;
+// Blocks are this size but for a piece's last one.
+const int kBlockBytes = 16 * 1024;
+// Every received block is an alert while a file downloads: room for a few
+// seconds of them at loopback speed between two polls.
+const int kAlertQueueSize = 20000;
 
 std::string Hex(const char* bytes, size_t size) {
     static const char kDigits[] = "0123456789abcdef";
@@ -74,7 +80,17 @@ struct Torrent {
     int pieces = 0;
     bool finished = false;
     std::string error;
+    std::shared_ptr<const lt::torrent_info> info;
+    // Addresses the session showed as web seeds (at most one per URL).
+    std::set<lt::tcp::endpoint> webSeeds;
+    int64_t fromPeers = 0;
+    int64_t fromWebSeeds = 0;
 };
+
+// A web seed speaks HTTP and never sends a peer id.
+bool LooksLikeWebSeed(const Torrent& torrent, const lt::peer_alert& block) {
+    return torrent.webSeeds.count(block.endpoint) > 0 || block.pid.is_all_zeros();
+}
 
 }  // namespace
 
@@ -107,9 +123,11 @@ PeerSession::Impl::Impl(const Settings& given) : settings(given) {
     pack.set_int(lt::settings_pack::active_downloads, -1);
     pack.set_int(lt::settings_pack::active_seeds, -1);
     pack.set_int(lt::settings_pack::active_limit, -1);
+    pack.set_int(lt::settings_pack::alert_queue_size, kAlertQueueSize);
     pack.set_int(lt::settings_pack::alert_mask,
                  lt::alert_category::error | lt::alert_category::status |
-                     lt::alert_category::storage | lt::alert_category::peer);
+                     lt::alert_category::storage | lt::alert_category::peer |
+                     lt::alert_category::block_progress);
     session.reset(new lt::session(pack));
     // Peers on the local network count against the caps like any other:
     // every address is in the global class alone.
@@ -232,6 +250,7 @@ std::string PeerSession::Add(const std::string& bytes, const std::string& folder
         torrent->path = WithSeparator(folder) + name;
         torrent->size = info->total_size();
         torrent->pieces = info->num_pieces();
+        torrent->info = info;
         torrents[key] = std::move(torrent);
         return key;
     } catch (const std::exception& e) {
@@ -253,6 +272,8 @@ PeerSession::State PeerSession::Get(const std::string& key) const {
     const lt::torrent_status status = torrent.handle.status();
     state.done = status.total_wanted_done;
     state.rate = status.download_payload_rate;
+    state.fromPeers = torrent.fromPeers;
+    state.fromWebSeeds = torrent.fromWebSeeds;
     // Whole only when libtorrent checked every piece and the file is there
     // at its size under its own name.
     state.complete = torrent.finished && status.is_seeding && status.num_pieces == torrent.pieces &&
@@ -261,10 +282,33 @@ PeerSession::State PeerSession::Get(const std::string& key) const {
 }
 
 void PeerSession::Poll() {
+    // The web seeds' addresses, while a file is still coming.
+    for (auto& entry : m_impl->torrents) {
+        Torrent& torrent = *entry.second;
+        if (torrent.finished || !torrent.handle.is_valid())
+            continue;
+        std::vector<lt::peer_info> peers;
+        torrent.handle.get_peer_info(peers);
+        for (const lt::peer_info& peer : peers)
+            if (peer.connection_type != lt::peer_info::standard_bittorrent &&
+                torrent.webSeeds.size() < 64)
+                torrent.webSeeds.insert(peer.ip);
+    }
     std::vector<lt::alert*> alerts;
     m_impl->session->pop_alerts(&alerts);
     for (lt::alert* a : alerts) {
-        if (auto* done = lt::alert_cast<lt::torrent_finished_alert>(a)) {
+        if (auto* block = lt::alert_cast<lt::block_finished_alert>(a)) {
+            Torrent* torrent = m_impl->Find(block->handle);
+            if (!torrent || !torrent->info)
+                continue;
+            const int64_t rest = torrent->info->piece_size(block->piece_index) -
+                                 (int64_t)block->block_index * kBlockBytes;
+            const int64_t bytes = rest < kBlockBytes ? rest : kBlockBytes;
+            if (bytes <= 0)
+                continue;
+            (LooksLikeWebSeed(*torrent, *block) ? torrent->fromWebSeeds : torrent->fromPeers) +=
+                bytes;
+        } else if (auto* done = lt::alert_cast<lt::torrent_finished_alert>(a)) {
             if (Torrent* torrent = m_impl->Find(done->handle))
                 torrent->finished = true;
             done->handle.save_resume_data(lt::torrent_handle::flush_disk_cache |

@@ -26,6 +26,10 @@ class PeerSession {
         int32_t rate = 0;       // download bytes per second
         bool complete = false;  // every piece checked, the file whole
         std::string error;      // libtorrent gave up on it
+        // Where the blocks of this run came from: other players, or the
+        // web seeds (the publisher's servers).
+        int64_t fromPeers = 0;
+        int64_t fromWebSeeds = 0;
     };
 
     explicit PeerSession(const Settings& settings);

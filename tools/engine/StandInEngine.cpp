@@ -100,6 +100,9 @@ class StandInEngine::Job : public FileFetchListener {
         }
         m_fileDone = state.done;
         if (state.complete) {
+            EngineLog("%s: %lld bytes from peers, %lld bytes from web seeds",
+                      m_files[m_current].name.c_str(), (long long)state.fromPeers,
+                      (long long)state.fromWebSeeds);
             m_state = kDownloading;
             OnFetchDone(state.total, false);
         }
