@@ -17,18 +17,27 @@ unset here_lib
 
 # Serves `www` on 127.0.0.1:`port` with nginx from DEMO_NGINX_DIR; the game
 # files (only they) at `rate` bytes per second (0: full speed) on each
-# connection. The access log is nginx's combined format with the connection's
-# number after it.
-demo_start_nginx() { # www port rate
+# request and, when `per_second` is given and not 0, at most that many game
+# requests a second from each address (more wait their turn): nginx paces a
+# request only past its first second's worth, so many small requests, as a
+# swarm's web seed makes, would pass unpaced. The access log is nginx's
+# combined format with the connection's number after it.
+demo_start_nginx() { # www port rate [per_second]
+    local requests=
+    if [ "${4:-0}" -gt 0 ]; then
+        requests="limit_req zone=demo_game burst=100000;"
+    fi
     nginx_write_conf "$DEMO_NGINX_DIR" <<EOF || return 1
     log_format demo '\$remote_addr - \$remote_user [\$time_local] "\$request" \$status \$body_bytes_sent '
                     '"\$http_referer" "\$http_user_agent" connection \$connection';
+    limit_req_zone \$binary_remote_addr zone=demo_game:1m rate=${4:-1}r/s;
     server {
         listen 127.0.0.1:$2;
         access_log $DEMO_NGINX_DIR/logs/access.log demo;
         root $1;
         location /game/ {
             limit_rate $3;
+            $requests
         }
     }
 EOF
