@@ -23,14 +23,15 @@ unset here_lib
 # swarm's web seed makes, would pass unpaced. The access log is nginx's
 # combined format with the connection's number after it.
 demo_start_nginx() { # www port rate [per_second]
-    local requests=
+    local zone='' requests=''
     if [ "${4:-0}" -gt 0 ]; then
+        zone="limit_req_zone \$binary_remote_addr zone=demo_game:1m rate=$4r/s;"
         requests="limit_req zone=demo_game burst=100000;"
     fi
     nginx_write_conf "$DEMO_NGINX_DIR" <<EOF || return 1
     log_format demo '\$remote_addr - \$remote_user [\$time_local] "\$request" \$status \$body_bytes_sent '
                     '"\$http_referer" "\$http_user_agent" connection \$connection';
-    limit_req_zone \$binary_remote_addr zone=demo_game:1m rate=${4:-1}r/s;
+    $zone
     server {
         listen 127.0.0.1:$2;
         access_log $DEMO_NGINX_DIR/logs/access.log demo;
