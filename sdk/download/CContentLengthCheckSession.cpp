@@ -71,14 +71,13 @@ void CContentLengthCheckSession::Start() {
 bool CContentLengthCheckSession::Request(const char* url, bool fresh) {
     if (++m_serial == 0)
         m_serial = 1;
-    m_onKept = false;
-    m_answered = false;
+    m_pooled = HttpConnectionPool::PooledRequest();
     if (url != m_requestUrl.CStr() && !m_requestUrl.Assign(url))
         return false;
     HttpConnectionOptions options = {kQoSActionHigh, 0, kReceiveTimeoutSec, 0, 0, kSizeProbeRange};
     options.receiveLimit = kSizeProbeReceiveLimit;
     if (m_pool)
-        return m_pool->Open(m_connection, options, this, m_serial, m_requestUrl.CStr(), &m_onKept,
+        return m_pool->Open(m_connection, options, this, m_serial, m_requestUrl.CStr(), &m_pooled,
                             fresh);
     return OpenHttpConnection(m_connection, options, this, m_serial, m_requestUrl.CStr());
 }
@@ -106,7 +105,7 @@ void CContentLengthCheckSession::OnResponse(uint32_t key) {
     const int64_t probed = status == kStatusOk ? length : SizeFromProbeAnswer(http, status);
     ovCString target;
     const RedirectVerdict verdict = JudgeRedirect(http, m_requestUrl.CStr(), m_redirects, &target);
-    m_answered = true;
+    m_pooled.Answered();
     if (probed >= 0 || status == kStatusOk) {
         // The probe's body is a byte: a connection that allows it is kept.
         if (m_pool)
@@ -145,9 +144,8 @@ void CContentLengthCheckSession::FollowOrRetry(int32_t status, RedirectVerdict v
 void CContentLengthCheckSession::OnClosed(uint32_t key) {
     if (!IsCurrent(key))
         return;
-    if (m_onKept && !m_answered) {
-        // The server closed the kept connection as the request went out:
-        // asked once more on a new connection, not a failed attempt.
+    if (m_pooled.CloseNeedsFreshConnection()) {
+        // An idle kept connection the server closed: not an attempt.
         Release();
         if (!Request(m_requestUrl.CStr(), true))
             Retry("CannotOpen");

@@ -30,9 +30,9 @@
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
 #include "opn/opeerqos/nwRedirect.h"
+#include "sdk/download/HttpConnectionPool.h"
 #include "sdk/download/LowSpeedGuard.h"
 
-class HttpConnectionPool;
 class IContentLengthCheckSessionEventListener;
 class ovIHttpClientExLayer;
 class ovIQoSContext;
@@ -109,9 +109,8 @@ class CContentLengthCheckSession : public nwIHttpClientExEventListener {
     ovCString m_requestUrl;
     ovSmartPtr m_connection;
     HttpConnectionPool* m_pool = nullptr;
-    // The request in flight went out on a kept connection / has its answer.
-    bool m_onKept = false;
-    bool m_answered = false;
+    // The request in flight, for the pool's rule on kept connections.
+    HttpConnectionPool::PooledRequest m_pooled;
     IContentLengthCheckSessionEventListener* m_listener;
     ovSmartPtr m_lock;
     // Redirects followed in the current attempt.

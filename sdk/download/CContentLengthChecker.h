@@ -26,7 +26,7 @@ class IContentLengthCheckerEventListener;
 
 class CContentLengthChecker : public IContentLengthCheckSessionEventListener {
   public:
-    static constexpr int32_t kMaxInFlight = 5;
+    static constexpr int32_t kMaxInFlight = 8;
     // Tag of the timer that moves the start onto the library thread.
     static constexpr uint32_t kTimerTagStart = 0x1000020;
 

@@ -139,9 +139,9 @@ void HttpConnectionPool::Park(ovSmartPtr& connection, const char* url) {
 
 bool HttpConnectionPool::Open(ovSmartPtr& connection, const HttpConnectionOptions& options,
                               nwIHttpClientExEventListener* listener, uint32_t key, const char* url,
-                              bool* reused, bool fresh, const char* ifRange) {
-    if (reused)
-        *reused = false;
+                              PooledRequest* request, bool fresh, const char* ifRange) {
+    if (request)
+        *request = PooledRequest();
     ovCString wanted;
     if (!fresh && KeyOf(url, wanted)) {
         // The newest first: the least likely to have been closed meanwhile.
@@ -159,8 +159,8 @@ bool HttpConnectionPool::Open(ovSmartPtr& connection, const HttpConnectionOption
             if (IsConnected(kept) && Reuse(kept, options, listener, key, url, ifRange)) {
                 connection = kept;
                 ++m_reuses;
-                if (reused)
-                    *reused = true;
+                if (request)
+                    request->m_reused = true;
                 return true;
             }
             ReleaseHttpConnection(kept);

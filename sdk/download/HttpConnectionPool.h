@@ -13,9 +13,10 @@
 // server closes it, it stays idle for kIdleSeconds, or a connection is pushed out by a newer one
 // beyond kMaxIdlePerHost or kMaxIdle, the connection is closed and handed to the garbage collector.
 //
-// A server may close a kept connection just as a request goes out on it:
-// the owner of the request should ask once more on a new connection
-// (Open's `reused`) without counting it as a failed attempt.
+// A server may close an idle kept connection just as a request goes out on
+// it. That close is no answer about the file: every owner of a request
+// follows one rule (PooledRequest) and asks once more on a new connection,
+// which costs it no try.
 //
 // Threads: the library thread, or under the library lock; connection
 // events come on the library thread.
@@ -30,9 +31,30 @@
 
 class HttpConnectionPool : public nwIHttpClientExEventListener {
   public:
-    // Idle connections kept in all, and to one scheme, host and port.
-    static constexpr int32_t kMaxIdle = 8;
-    static constexpr int32_t kMaxIdlePerHost = 4;
+    // One request of an owner, as the rule for kept connections sees it.
+    // Open sets it up; the owner calls Answered when the answer head comes,
+    // and asks CloseNeedsFreshConnection when its connection closes: true
+    // when the request went out on a kept connection and got no answer, so
+    // it is to be sent once more on a new connection (Open with `fresh`),
+    // not counted as a failed try. A fresh connection that closes is a
+    // failure, so a request is asked again at most once.
+    class PooledRequest {
+      public:
+        void Answered() { m_answered = true; }
+        bool CloseNeedsFreshConnection() const { return m_reused && !m_answered; }
+        bool Reused() const { return m_reused; }
+
+      private:
+        friend class HttpConnectionPool;
+        bool m_reused = false;
+        bool m_answered = false;
+    };
+
+    // Idle connections kept in all, and to one scheme, host and port: a
+    // host keeps as many as the size checks in flight use, so the files
+    // after them reuse those instead of opening their own.
+    static constexpr int32_t kMaxIdle = 16;
+    static constexpr int32_t kMaxIdlePerHost = 8;
     // An idle connection is closed after this many seconds without a
     // request (well below the keep-alive time-out of common servers).
     static constexpr uint32_t kIdleSeconds = 10;
@@ -46,13 +68,14 @@ class HttpConnectionPool : public nwIHttpClientExEventListener {
     HttpConnectionPool& operator=(const HttpConnectionPool&) = delete;
 
     // As OpenHttpConnection (HttpConnection.h), but on a kept connection to
-    // the URL's scheme, host and port when there is one (`*reused` true);
-    // its action, receive budget, receive limit and receive time-out are set
-    // anew, the connect time-out does not apply. With `fresh` no kept one is
-    // used. `ifRange` as for OpenHttpConnection.
+    // the URL's scheme, host and port when there is one (`request` notes
+    // it); its action, receive budget, receive limit and receive time-out
+    // are set anew, the connect time-out does not apply. With `fresh` no
+    // kept one is used. `request` (may be null) starts unanswered.
+    // `ifRange` as for OpenHttpConnection.
     bool Open(ovSmartPtr& connection, const HttpConnectionOptions& options,
-              nwIHttpClientExEventListener* listener, uint32_t key, const char* url, bool* reused,
-              bool fresh = false, const char* ifRange = nullptr);
+              nwIHttpClientExEventListener* listener, uint32_t key, const char* url,
+              PooledRequest* request, bool fresh = false, const char* ifRange = nullptr);
     // Keeps the connection, whose last request went to `url`, when its
     // answer allows it (see above); otherwise releases it
     // (ReleaseHttpConnection). `connection` is empty afterwards.

@@ -2,13 +2,14 @@
 // library with its thread and a scratch folder (the service log lands there
 // too), jobs built the way the job manager builds them, recorders for both
 // listeners that also check the byte counts on every report, a unique marker
-// per test for the fault server's log, and a plain HTTP GET for the fault
-// server's counters.
+// per test for the fault server's log, a plain HTTP GET for the fault
+// server's counters, and the connections its kept-connection answers saw.
 #pragma once
 
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,6 +40,34 @@ using netdl::FaultGet;
 using netdl::GetsWith;
 using netdl::RequestsWith;
 using netdl::UniqueKey;
+
+// What the fault server's /keep/ answers of `key` saw: the connections that
+// answered, the answers, and the requests it read and closed unanswered.
+struct KeepCount {
+    int connections = 0;
+    int answers = 0;
+    int dropped = 0;
+};
+inline KeepCount CountKeep(const std::string& key) {
+    KeepCount count;
+    std::vector<std::string> seen;
+    const std::string prefix = "keep " + key + " conn ";
+    for (const std::string& line : S().FaultRequestLines()) {
+        if (line.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string rest = line.substr(prefix.size());
+        if (rest.find(" dropped") != std::string::npos) {
+            ++count.dropped;
+            continue;
+        }
+        ++count.answers;
+        const std::string connection = rest.substr(0, rest.find(' '));
+        if (std::find(seen.begin(), seen.end(), connection) == seen.end())
+            seen.push_back(connection);
+    }
+    count.connections = (int)seen.size();
+    return count;
+}
 
 inline std::vector<unsigned char> ReadFile(const std::string& nativePath, bool* exists) {
     const std::string bytes = supporttest::ReadWholeFile(nativePath, exists);

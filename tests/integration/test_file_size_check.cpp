@@ -1,5 +1,5 @@
 // The file-size check of a job against nginx and the fault server: sizes
-// the host gave, at most five requests at a time, the free-space rule,
+// the host gave, at most kMaxSessions requests at a time, the free-space rule,
 // mirrors and bounded redirect chains.
 #include <stdint.h>
 
@@ -12,6 +12,7 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/platform/pfFileSystem.h"
 #include "opn/platform/pfVolume.h"
+#include "sdk/download/plain/CPlatformFileSizeCheckSession.h"
 #include "support/Eventually.h"
 #include "sdk/download/SizeMemory.h"
 #include "support/FastTimerClock.h"
@@ -134,7 +135,7 @@ TEST_F(FileSizeCheck, AJobWithoutEntriesCompletesWithZeros) {
     EXPECT_EQ(0, out.result.entryCount);
 }
 
-TEST_F(FileSizeCheck, TwelveUnknownSizesWithAtMostFiveRequestsInFlight) {
+TEST_F(FileSizeCheck, TwelveUnknownSizesWithAtMostMaxSessionsRequestsInFlight) {
     const std::string key = filedl::UniqueKey("twelve-");
     int64_t sum = 0;
     for (int i = 0; i < 12; ++i) {
@@ -146,18 +147,69 @@ TEST_F(FileSizeCheck, TwelveUnknownSizesWithAtMostFiveRequestsInFlight) {
     // One more whose size is known.
     Add(S().FaultUrl("/sized/" + key + "x/1"), Win("dl"), "known.bin", 77);
     StartChecker();
-    EXPECT_EQ(5, Running());
+    EXPECT_EQ(CPlatformFileSizeChecker::kMaxSessions, Running());
     const Outcome out = m_checkerEvents.WaitEnd();
     EXPECT_EQ(1, out.completed);
     EXPECT_EQ(0, out.failed);
     EXPECT_EQ(sum + 77, out.result.totalSize);
     EXPECT_EQ(0, out.result.presentBytes);
     EXPECT_EQ(13, out.result.entryCount);
-    EXPECT_EQ("max=5 total=12\n", filedl::FaultGet("/inflight/" + key));
+    EXPECT_EQ("max=" + std::to_string(CPlatformFileSizeChecker::kMaxSessions) + " total=12\n",
+              filedl::FaultGet("/inflight/" + key));
     EXPECT_EQ("max=0 total=0\n", filedl::FaultGet("/inflight/" + key + "x"));
     // No session is left that could report again.
     EXPECT_EQ(0, Running());
     EXPECT_EQ(1, m_checkerEvents.Get().completed);
+}
+
+// A server that closes an idle kept connection as the next request comes
+// costs the check no try: the request goes once more on a new connection.
+// More kept connections than tries: spending tries on them would fail the
+// file.
+TEST_F(FileSizeCheck, AKeptConnectionTheServerClosesCostsNoTry) {
+    const int kKept = CPlatformFileSizeCheckSession::kTriesPerUrl + 1;
+    struct Case {
+        const char* name;
+        const char* query;
+        int dropped;  // requests the server read and closed unanswered
+    };
+    const Case cases[] = {
+        {"keeps", "", 0},
+        // Each connection answers once, then closes under the next request.
+        {"drops the next", "?answers=1", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UsePool();
+        const std::string key = filedl::UniqueKey("kept-");
+        const auto url = [&](int size) {
+            return S().FaultUrl("/keep/" + key + "/" + std::to_string(size) + c.query);
+        };
+        // The first check leaves kKept connections in the pool.
+        m_job.reset(new CJob(1, 0, HostTarget()));
+        for (int i = 0; i < kKept; ++i)
+            Add(url(100 + i), Win("dl"), "f" + std::to_string(i) + ".bin");
+        filedl::CheckerRecorder first;
+        StartChecker(&first);
+        ASSERT_EQ(1, first.WaitEnd().completed);
+        int32_t kept = 0;
+        ASSERT_TRUE(OnLibraryThread([&] { kept = m_pool->KeptCount(); }));
+        ASSERT_EQ(kKept, kept);
+        // The second goes out on one of them.
+        m_job.reset(new CJob(2, 0, HostTarget()));
+        Add(url(500), Win("dl"), "late.bin");
+        filedl::CheckerRecorder second;
+        StartChecker(&second);
+        const Outcome out = second.WaitEnd();
+        EXPECT_EQ(1, out.completed);
+        EXPECT_EQ(0, out.failed) << out.code;
+        EXPECT_EQ(500, out.result.totalSize);
+        const filedl::KeepCount count = filedl::CountKeep(key);
+        EXPECT_EQ(kKept + 1, count.answers);
+        EXPECT_EQ(c.dropped, count.dropped);
+        EXPECT_EQ(kKept + c.dropped, count.connections);
+        DropAll();
+    }
 }
 
 TEST_F(FileSizeCheck, TheFreeSpaceMustExceedEachFile) {

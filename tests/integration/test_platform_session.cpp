@@ -156,34 +156,6 @@ TEST_F(PlatformSession, AJobOfSeveralFilesIsWrittenByteForByteIntoNewFolders) {
 
 // --- kept connections ----------------------------------------------------------
 
-// The fault server's "keep <key> ..." lines: how many connections answered,
-// how many answers there were and how many requests were dropped unanswered.
-struct KeepCount {
-    int connections = 0;
-    int answers = 0;
-    int dropped = 0;
-};
-KeepCount CountKeep(const std::string& key) {
-    KeepCount count;
-    std::vector<std::string> seen;
-    const std::string prefix = "keep " + key + " conn ";
-    for (const std::string& line : S().FaultRequestLines()) {
-        if (line.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        const std::string rest = line.substr(prefix.size());
-        const std::string connection = rest.substr(0, rest.find(' '));
-        if (rest.find(" dropped") != std::string::npos) {
-            ++count.dropped;
-            continue;
-        }
-        ++count.answers;
-        if (std::find(seen.begin(), seen.end(), connection) == seen.end())
-            seen.push_back(connection);
-    }
-    count.connections = (int)seen.size();
-    return count;
-}
-
 TEST_F(PlatformSession, KeptConnectionsCarryTheFilesWhateverTheServerDoesAfterAnAnswer) {
     struct Case {
         const char* name;
@@ -232,7 +204,7 @@ TEST_F(PlatformSession, KeptConnectionsCarryTheFilesWhateverTheServerDoesAfterAn
         }));
         // No try was spent on a connection the server had closed.
         EXPECT_EQ(kFiles, requests);
-        const KeepCount count = CountKeep(key);
+        const filedl::KeepCount count = filedl::CountKeep(key);
         EXPECT_EQ(kFiles, count.answers);
         EXPECT_EQ(c.connections, count.connections);
         if (c.dropped >= 0) {
@@ -810,17 +782,17 @@ TEST_F(PlatformSessionFastClock, AConnectionIsNotKeptPastItsIdleTimeOrItsBounds)
     EXPECT_EQ(HttpConnectionPool::kMaxIdlePerHost, kept);
     // A URL of another host (by case only: the same) reuses; an https URL
     // of the same host and port does not.
-    bool reused = false;
+    HttpConnectionPool::PooledRequest pooled;
     ovSmartPtr again;
     std::string upper = url;
     for (size_t i = 0; i < upper.size() && i < 10; ++i)
         upper[i] = (char)toupper((unsigned char)upper[i]);
     ASSERT_TRUE(OnLibraryThread([&] {
-        ASSERT_TRUE(m_pool->Open(again, options, &quiet, 2, upper.c_str(), &reused));
+        ASSERT_TRUE(m_pool->Open(again, options, &quiet, 2, upper.c_str(), &pooled));
         ReleaseHttpConnection(again);
         kept = m_pool->KeptCount();
     }));
-    EXPECT_TRUE(reused);
+    EXPECT_TRUE(pooled.Reused());
     EXPECT_EQ(HttpConnectionPool::kMaxIdlePerHost - 1, kept);
     // Idle past the time-out (a fast clock): closed by the pool.
     ASSERT_TRUE(sftest::Eventually(

@@ -15,7 +15,7 @@
 #include <vector>
 
 // First: it brings winsock2.h, which must come before windows.h.
-#include "integration/NetDownloadTestEnv.h"
+#include "integration/FileDownloadTestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -173,48 +173,68 @@ class SizeCheck : public netdl::LibraryTest {
     }
 };
 
-// --- at most five in flight ---------------------------------------------------
+// --- at most kMaxInFlight in flight -------------------------------------------
 
-TEST_F(SizeCheck, SevenFilesFiveAtOnceTheSixthWhenTheFirstAnswers) {
-    const std::string tag = UniqueKey("seven");
-    // The first answers well before files 1-4 (all within the receive
-    // time-out); files 5 and 6 answer at once.
-    const std::vector<Gate> gates = {{400, 10},  {2200, 20}, {2200, 30}, {2200, 40},
-                                     {2200, 50}, {0, 60},    {0, 70}};
+const int kInFlight = CContentLengthChecker::kMaxInFlight;
+
+// 0, 1, ..., n - 1.
+std::vector<int> Upto(int n) {
+    std::vector<int> v;
+    for (int i = 0; i < n; ++i)
+        v.push_back(i);
+    return v;
+}
+
+TEST_F(SizeCheck, AllInFlightAtOnceTheNextWhenTheFirstAnswers) {
+    const std::string tag = UniqueKey("next");
+    // The first answers well before files 1 to kInFlight - 1 (all within the
+    // receive time-out); the two after them answer at once.
+    std::vector<Gate> gates = {{400, 10}};
+    for (int i = 1; i < kInFlight + 2; ++i)
+        gates.push_back({i < kInFlight ? 2200 : 0, 10 * (i + 1)});
+    const int files = (int)gates.size();
     std::vector<std::string> urls;
-    for (size_t i = 0; i < gates.size(); ++i)
+    int64_t sum = 0;
+    for (size_t i = 0; i < gates.size(); ++i) {
         urls.push_back(GateUrl(tag, i, gates[i]));
+        sum += gates[i].length;
+    }
     ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_DONE, Check(urls));
     ExpectOneEnd(SF_EVENT_SIZE_CHECK_DONE);
-    EXPECT_EQ(280, Total());
+    EXPECT_EQ(sum, Total());
 
-    const std::vector<int> events = WaitGateEvents(tag, 14);
-    ASSERT_EQ(14u, events.size());
-    EXPECT_EQ(5, MaxInFlight(events));
-    // Five start together, then the others in order; each once.
-    EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5, 6}), Arrivals(events, 5));
-    // The sixth waits for the first answer, the seventh for the next one.
-    EXPECT_LT(Position(events, -1), Position(events, 5));
-    EXPECT_LT(Position(events, 5), Position(events, -2));
-    EXPECT_LT(Position(events, -6), Position(events, 6));
-    EXPECT_LT(Position(events, 6), Position(events, -2));
+    const std::vector<int> events = WaitGateEvents(tag, (size_t)(2 * files));
+    ASSERT_EQ((size_t)(2 * files), events.size());
+    EXPECT_EQ(kInFlight, MaxInFlight(events));
+    // kInFlight start together, then the others in order; each once.
+    EXPECT_EQ(Upto(files), Arrivals(events, kInFlight));
+    // The next file waits for the first answer, the one after it for the
+    // next one.
+    const int next = kInFlight;
+    EXPECT_LT(Position(events, -1), Position(events, next));
+    EXPECT_LT(Position(events, next), Position(events, -2));
+    EXPECT_LT(Position(events, -(next + 1)), Position(events, next + 1));
+    EXPECT_LT(Position(events, next + 1), Position(events, -2));
 
-    EXPECT_TRUE(m_log->Has("[SwarmFetchLib] Start ContentLength Check file:7"));
-    EXPECT_EQ(1u,
-              m_log->Text().find("ContentLength Check Complete file:7 sec:") != std::string::npos
-                  ? 1u
-                  : 0u);
+    EXPECT_TRUE(
+        m_log->Has("[SwarmFetchLib] Start ContentLength Check file:" + std::to_string(files)));
+    EXPECT_EQ(1u, m_log->Text().find("ContentLength Check Complete file:" + std::to_string(files) +
+                                     " sec:") != std::string::npos
+                      ? 1u
+                      : 0u);
     const CheckState state = State();
     EXPECT_FALSE(state.running);
     EXPECT_EQ(0, state.sessions);
 }
 
-TEST_F(SizeCheck, TwelveFilesNeverMoreThanFiveInFlight) {
+TEST_F(SizeCheck, TwelveFilesNeverMoreThanMaxInFlight) {
     const std::string tag = UniqueKey("twelve");
     std::vector<std::string> urls;
     int64_t sum = 0;
     for (size_t i = 0; i < 12; ++i) {
-        const Gate gate = {(int)(i % 4) * 300, 1000 + (int)i};
+        // Held long enough that the first kInFlight all arrive before one is
+        // answered.
+        const Gate gate = {(int)(1 + i % 4) * 300, 1000 + (int)i};
         sum += gate.length;
         urls.push_back(GateUrl(tag, i, gate));
     }
@@ -223,42 +243,14 @@ TEST_F(SizeCheck, TwelveFilesNeverMoreThanFiveInFlight) {
     EXPECT_EQ(sum, Total());
     const std::vector<int> events = WaitGateEvents(tag, 24);
     ASSERT_EQ(24u, events.size());
-    EXPECT_EQ(5, MaxInFlight(events));
+    EXPECT_EQ(kInFlight, MaxInFlight(events));
     for (int i = 0; i < 12; ++i)
         EXPECT_EQ(1, (int)std::count(events.begin(), events.end(), i)) << i;
 }
 
 // --- kept connections ---------------------------------------------------------
 
-// The fault server's "keep <key> ..." lines: connections that answered,
-// answers, and requests dropped unanswered.
-struct KeepCount {
-    int connections = 0;
-    int answers = 0;
-    int dropped = 0;
-};
-KeepCount CountKeep(const std::string& key) {
-    KeepCount count;
-    std::vector<std::string> seen;
-    const std::string prefix = "keep " + key + " conn ";
-    for (const std::string& line : S().FaultRequestLines()) {
-        if (line.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        const std::string rest = line.substr(prefix.size());
-        if (rest.find(" dropped") != std::string::npos) {
-            ++count.dropped;
-            continue;
-        }
-        ++count.answers;
-        const std::string connection = rest.substr(0, rest.find(' '));
-        if (std::find(seen.begin(), seen.end(), connection) == seen.end())
-            seen.push_back(connection);
-    }
-    count.connections = (int)seen.size();
-    return count;
-}
-
-TEST_F(SizeCheck, TwentyFilesOnOneHostGoOverAtMostFiveConnections) {
+TEST_F(SizeCheck, TwentyFilesOnOneHostGoOverAtMostMaxInFlightConnections) {
     const struct {
         const char* name;
         const char* query;
@@ -289,7 +281,7 @@ TEST_F(SizeCheck, TwentyFilesOnOneHostGoOverAtMostFiveConnections) {
             for (int i = 0; i < 20; ++i)
                 EXPECT_EQ(10 + i, SizeMemory::Recall(urls[(size_t)i].c_str())) << i;
         }));
-        const KeepCount count = CountKeep(key);
+        const filedl::KeepCount count = filedl::CountKeep(key);
         EXPECT_EQ(20, count.answers);
         EXPECT_LE(count.connections, c.maxConnections);
         if (c.drops) {
@@ -309,13 +301,14 @@ TEST_F(SizeCheck, TheFirstFailureEndsTheCheckOnce) {
     for (size_t i = 0; i < 12; ++i)
         urls.push_back(i == 1 ? S().FaultUrl("/status/404?m=" + tag) : GateUrl(tag, i, {1500, 5}));
     ASSERT_EQ((uint32_t)SF_EVENT_SIZE_CHECK_FAILED, Check(urls));
-    // Answers of the four files still held come after the end and change
+    // Answers of the files still held come after the end and change
     // nothing.
-    WaitHeldAnswers(tag, 4);
+    WaitHeldAnswers(tag, kInFlight - 1);
     ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
     EXPECT_EQ(3, RequestsWith("m=" + tag));
-    EXPECT_EQ((std::vector<int>{0, 2, 3, 4}), Arrivals(GateEvents(tag), 5))
-        << "no file after the fifth started";
+    std::vector<int> held = Upto(kInFlight);
+    held.erase(held.begin() + 1);
+    EXPECT_EQ(held, Arrivals(GateEvents(tag), kInFlight)) << "no file after the first ones started";
     EXPECT_TRUE(
         m_log->Has("[SwarmFetchLib] ContentLength Check Failed reason:ResCode:404 file:1 "
                    "url:" +
@@ -485,12 +478,12 @@ TEST_F(SizeCheck, AHostileLocationUsesUpTheTries) {
 TEST_F(SizeCheck, AnUnreachableHostStopsEverySessionAndReportsOnce) {
     const std::string tag = UniqueKey("unreach");
     std::vector<std::string> urls;
-    for (size_t i = 0; i < 7; ++i)
+    for (size_t i = 0; i < (size_t)kInFlight + 2; ++i)
         urls.push_back(GateUrl(tag, i, {1500, 9}));
     for (const std::string& url : urls)
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(url.c_str()));
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
-    ASSERT_EQ(5u, WaitGateEvents(tag, 5).size());
+    ASSERT_EQ((size_t)kInFlight, WaitGateEvents(tag, kInFlight).size());
     // Loopback never answers "unreachable"; the notice the socket manager
     // would route is handed to the third file's connection.
     bool injected = false;
@@ -500,11 +493,11 @@ TEST_F(SizeCheck, AnUnreachableHostStopsEverySessionAndReportsOnce) {
     }));
     ASSERT_TRUE(injected);
     sftest::Eventually([&] { return Ends() > 0; });
-    // The five held answers come after the end and change nothing.
-    WaitHeldAnswers(tag, 5);
+    // The held answers come after the end and change nothing.
+    WaitHeldAnswers(tag, kInFlight);
     ExpectOneEnd(SF_EVENT_SIZE_CHECK_FAILED);
     EXPECT_TRUE(m_log->Has("[SwarmFetchLib] CLCS HU(file:2)"));
-    EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4}), Arrivals(GateEvents(tag), 5));
+    EXPECT_EQ(Upto(kInFlight), Arrivals(GateEvents(tag), kInFlight));
     const CheckState state = State();
     EXPECT_FALSE(state.running);
     EXPECT_EQ(0, state.sessions);
@@ -525,10 +518,10 @@ TEST_F(SizeCheck, UrlsThatCannotBeOpenedFailTheCheck) {
 
 TEST_F(SizeCheck, FinalizeWhileACheckRuns) {
     const std::string tag = UniqueKey("finalize");
-    for (size_t i = 0; i < 7; ++i)
+    for (size_t i = 0; i < (size_t)kInFlight + 2; ++i)
         ASSERT_EQ(SF_RESULT_OK, SwarmFetch_AddSizeCheck(GateUrl(tag, i, {2000, 1}).c_str()));
     ASSERT_EQ(SF_RESULT_OK, SwarmFetch_StartSizeCheck());
-    ASSERT_EQ(5u, WaitGateEvents(tag, 5).size());
+    ASSERT_EQ((size_t)kInFlight, WaitGateEvents(tag, kInFlight).size());
     EXPECT_EQ(0u, Ends());
     // The sessions let go of their connections before the network module
     // ends (AddressSanitizer watches).

@@ -63,15 +63,16 @@ void CPlatformFileSizeCheckSession::Attempt() {
     }
 }
 
-bool CPlatformFileSizeCheckSession::Request(const char* url) {
+bool CPlatformFileSizeCheckSession::Request(const char* url, bool fresh) {
     if (++m_serial == 0)
         m_serial = 1;
     ++m_requests;
+    m_pooled = HttpConnectionPool::PooledRequest();
     HttpConnectionOptions options = {kQoSActionHigh, kConnectTimeoutSec, kReceiveTimeoutSec, 0, 0,
                                      kSizeProbeRange};
     options.receiveLimit = kSizeProbeReceiveLimit;
     if (m_pool)
-        return m_pool->Open(m_connection, options, this, m_serial, url, nullptr);
+        return m_pool->Open(m_connection, options, this, m_serial, url, &m_pooled, fresh);
     return OpenHttpConnection(m_connection, options, this, m_serial, url);
 }
 
@@ -147,6 +148,7 @@ void CPlatformFileSizeCheckSession::OnResponse(uint32_t key) {
     ovIHttpClientExLayer* http = IsCurrent(key) ? HttpLayerOf(m_connection) : nullptr;
     if (!http || m_reported)
         return;
+    m_pooled.Answered();
     int32_t status = 0;
     http->GetStatusCode(&status);
     if (status == kStatusOk) {
@@ -191,6 +193,11 @@ void CPlatformFileSizeCheckSession::OnClosed(uint32_t key) {
     if (!IsCurrent(key))
         return;
     ReleaseConnection();
+    if (m_pooled.CloseNeedsFreshConnection()) {
+        // An idle kept connection the server closed: not an attempt.
+        if (Request(m_redirectUrl.IsEmpty() ? m_currentUrl.CStr() : m_redirectUrl.CStr(), true))
+            return;
+    }
     Attempt();
 }
 

@@ -12,7 +12,9 @@
 // the mirror's own URL), or by a head that has not come whole within the
 // low-speed window (LowSpeedGuard.h; no body byte is read, so a head dripped
 // byte by byte is caught there). After the last mirror the entry fails with
-// SF_MSG_FAILED.
+// SF_MSG_FAILED. A request on a kept connection that the server closes
+// before answering is sent once more on a new connection and is no attempt
+// (HttpConnectionPool::PooledRequest).
 //
 // Reports (IPlatformFileSizeCheckSessionEventListener.h) come on the library
 // thread; the listener may delete the session from inside them. The session
@@ -25,10 +27,10 @@
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
 #include "sdk/download/plain/IPlatformFileSizeCheckSessionEventListener.h"
+#include "sdk/download/HttpConnectionPool.h"
 #include "sdk/download/LowSpeedGuard.h"
 #include "sdk/download/MirrorList.h"
 
-class HttpConnectionPool;
 class ovIHttpClientExLayer;
 class ovIQoSContext;
 struct DownloadEntry;
@@ -80,8 +82,9 @@ class CPlatformFileSizeCheckSession : public nwIHttpClientExEventListener {
     // Starts the next attempt, moving to the next mirror after kTriesPerUrl
     // of them; fails with SF_MSG_FAILED past the last mirror.
     void Attempt();
-    // Sends one request to `url`; false when it cannot be opened.
-    bool Request(const char* url);
+    // Sends one request to `url` (on a kept connection unless `fresh`);
+    // false when it cannot be opened.
+    bool Request(const char* url, bool fresh = false);
     void ReleaseConnection();
     // Once the size is read: kept in the pool when its answer allows it.
     void ParkConnection();
@@ -93,6 +96,8 @@ class CPlatformFileSizeCheckSession : public nwIHttpClientExEventListener {
 
     ovSmartPtr m_connection;
     HttpConnectionPool* m_pool = nullptr;
+    // The request in flight, for the pool's rule on kept connections.
+    HttpConnectionPool::PooledRequest m_pooled;
     DownloadEntry* m_entry = nullptr;
     int32_t m_tries = 0;
     int32_t m_mirrorIndex = 0;

@@ -32,7 +32,7 @@ struct DownloadEntry;
 
 class CPlatformFileSizeChecker : public IPlatformFileSizeCheckSessionEventListener {
   public:
-    static constexpr int32_t kMaxSessions = 5;
+    static constexpr int32_t kMaxSessions = 8;
 
     CPlatformFileSizeChecker();
     virtual ~CPlatformFileSizeChecker();

@@ -264,8 +264,7 @@ void CPlatformSession::SendRequest(bool newAttempt) {
 bool CPlatformSession::Connect(bool fresh) {
     if (++m_serial == 0)
         m_serial = 1;
-    m_onKept = false;
-    m_answered = false;
+    m_pooled = HttpConnectionPool::PooledRequest();
     char range[kRangeSize];
     snprintf(range, sizeof range, "bytes=%" PRId64 "-", m_current->startOffset);
     // After a refused ranged answer the whole file is asked for, without a
@@ -281,7 +280,7 @@ bool CPlatformSession::Connect(bool fresh) {
     if (!m_pool)
         return OpenHttpConnection(m_connection, options, this, m_serial, m_currentUrl.CStr(),
                                   ifRange);
-    return m_pool->Open(m_connection, options, this, m_serial, m_currentUrl.CStr(), &m_onKept,
+    return m_pool->Open(m_connection, options, this, m_serial, m_currentUrl.CStr(), &m_pooled,
                         fresh, ifRange);
 }
 
@@ -441,7 +440,7 @@ void CPlatformSession::OnResponse(uint32_t key) {
     ovIHttpClientExLayer* http = IsCurrent(key) ? HttpLayerOf(m_connection) : nullptr;
     if (!http || !m_current)
         return;
-    m_answered = true;
+    m_pooled.Answered();
     int32_t status = 0;
     http->GetStatusCode(&status);
     if (status == kStatusOk || status == kStatusPartial || status == kStatusRangeNotSatisfiable) {
@@ -540,9 +539,8 @@ void CPlatformSession::OnSendDrained(uint32_t key) {
 void CPlatformSession::OnClosed(uint32_t key) {
     if (!IsCurrent(key))
         return;
-    if (m_onKept && !m_answered) {
-        // The server closed the kept connection as the request went out:
-        // asked once more on a new connection, not a failed attempt.
+    if (m_pooled.CloseNeedsFreshConnection()) {
+        // An idle kept connection the server closed: no try is spent.
         ReleaseConnection();
         if (!Connect(true))
             AttemptFailed();

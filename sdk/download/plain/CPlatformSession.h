@@ -97,6 +97,7 @@
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
 #include "opn/opeerqos/cpCQoS.h"
 #include "sdk/download/FileHashQueue.h"
+#include "sdk/download/HttpConnectionPool.h"
 #include "sdk/download/plain/FileReportEntry.h"
 #include "sdk/download/plain/IPlatFormSessionEventListener.h"
 #include "sdk/download/plain/PartialFile.h"
@@ -106,7 +107,6 @@
 
 class CJob;
 class cpCSharedBudget;
-class HttpConnectionPool;
 class ovIHttpClientExLayer;
 class ovIQoSContext;
 struct DownloadEntry;
@@ -247,10 +247,8 @@ class CPlatformSession : public nwIHttpClientExEventListener {
     ovSmartPtr m_connection;
     HttpConnectionPool* m_pool = nullptr;
     cpCSharedBudget* m_sharedBudget = nullptr;
-    // The request in flight went out on a kept connection, and its answer
-    // head has arrived.
-    bool m_onKept = false;
-    bool m_answered = false;
+    // The request in flight, for the pool's rule on kept connections.
+    HttpConnectionPool::PooledRequest m_pooled;
     int32_t m_entryIndex = 0;
     int32_t m_full = 1;
     ovCString m_currentUrl;

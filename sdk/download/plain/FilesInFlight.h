@@ -41,7 +41,7 @@ class ovIQoSContext;
 class FilesInFlight : public IPlatFormSessionEventListener {
   public:
     // Files of one job downloading at once.
-    static constexpr int32_t kMaxFilesInFlight = 4;
+    static constexpr int32_t kMaxFilesInFlight = 8;
 
     FilesInFlight();
     // Stops and frees every file's session, silently.
