@@ -8,12 +8,14 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
 // First: it brings winsock2.h, which must come before windows.h.
 #include "integration/FileDownloadTestEnv.h"
 
+#include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/download/plain/TryBudget.h"
 #include "support/Sha256Hex.h"
@@ -307,6 +309,77 @@ TEST_F(LearningRetries, AFileWithoutAHashIsContinuedUnderItsValidatorOnly) {
         EXPECT_FALSE(Exists(Native("dl\\" + name + ".part")));
         EXPECT_FALSE(Exists(Native("dl\\" + name + ".part.part")));
         EXPECT_EQ(c.present, Present());
+    }
+}
+
+// Every file write of the process, in order: the file's path and offset.
+struct WriteRecord {
+    std::string path;
+    int64_t offset;
+};
+std::mutex g_writesMutex;
+std::vector<WriteRecord> g_writes;
+
+size_t RecordWrite(const char* path, int64_t offset, size_t size) {
+    std::lock_guard<std::mutex> guard(g_writesMutex);
+    g_writes.push_back({path ? path : "", offset});
+    return size;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+TEST_F(LearningRetries, TheValidatorIsKeptBeforeTheFirstByteThatLeavesTheFileShort) {
+    // A body that completes the file in one write never needs its
+    // validator beside it; one that is cut short must find it there before
+    // its first byte, or a run killed meanwhile could not continue it.
+    struct Case {
+        const char* what;
+        int cuts;     // first requests that send half the body and close
+        size_t size;  // sent with its head in one piece
+        bool kept;    // the validator was written
+    };
+    const Case cases[] = {
+        {"a small file in one piece", 0, 2000, false},
+        {"a file cut halfway", 1, 300000, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string key = filedl::UniqueKey("order-");
+        const std::string name = key + ".bin";
+        NewJob();
+        Add(S().FaultUrl("/cut/" + key + "/" + std::to_string(c.cuts) + "/" +
+                         std::to_string(c.size) + "?etag=%22v1%22"),
+            Win("dl"), name);
+        {
+            std::lock_guard<std::mutex> guard(g_writesMutex);
+            g_writes.clear();
+        }
+        PfFileSetWriteHookForTesting(&RecordWrite);
+        filedl::SessionRecorder events;
+        Run(events, (int64_t)c.size);
+        PfFileSetWriteHookForTesting(nullptr);
+        EXPECT_EQ("all", events.Kinds().back());
+        EXPECT_TRUE(filedl::ReadFile(Native("dl\\" + name), nullptr) == Pattern(c.size));
+        EXPECT_FALSE(Exists(Native("dl\\" + name + ".part.part")));
+        EXPECT_EQ(c.cuts > 0 ? Kinds({"\"v1\""}) : Kinds(), CutNotes(key, "if-range"));
+        std::lock_guard<std::mutex> guard(g_writesMutex);
+        size_t firstBody = g_writes.size();
+        size_t firstValidator = g_writes.size();
+        for (size_t i = g_writes.size(); i-- > 0;) {
+            if (EndsWith(g_writes[i].path, name + ".part"))
+                firstBody = i;
+            if (EndsWith(g_writes[i].path, name + ".part.part"))
+                firstValidator = i;
+        }
+        ASSERT_LT(firstBody, g_writes.size());
+        EXPECT_EQ(0, g_writes[firstBody].offset);
+        if (c.kept)
+            EXPECT_LT(firstValidator, firstBody);
+        else
+            EXPECT_EQ(g_writes.size(), firstValidator);
     }
 }
 

@@ -73,6 +73,8 @@ PartialFile::Whole PartialFile::TakeWholeCheck(FileHashQueue& hashes, uint32_t& 
 void PartialFile::Enter(DownloadEntry* entry, int64_t known) {
     m_entry = entry;
     m_known = known;
+    m_answerSize = -1;
+    m_unsaved = false;
     m_restarted = false;
     m_hashValid = false;
     m_opened = false;
@@ -223,16 +225,31 @@ void PartialFile::ForgetFoundBytes() {
     m_found = 0;
 }
 
-void PartialFile::Answered(const char* validator) {
+void PartialFile::Answered(const char* validator, int64_t fileSize) {
+    m_answerSize = fileSize;
     if (!m_entry || m_entry->hasSha256 || m_entry->startOffset > 0 || m_partPath.IsEmpty())
         return;
-    // Before any byte of the answer is written: a validator kept beside the
-    // file never speaks for bytes of another version.
+    // A validator kept beside the file never speaks for bytes of another
+    // version: it is written before the first byte that leaves the file
+    // short (Write). A body that completes the file in one write never
+    // needs it on disk, which spares a small file two creations and a
+    // deletion.
     m_validator.Clear();
-    if (validator && validator[0] && SaveResumeValidator(m_partPath.CStr(), validator))
-        m_validator.Assign(validator);
+    m_unsaved = false;
+    if (validator && validator[0] && IsResumeValidator(validator, strlen(validator)) &&
+        m_validator.Assign(validator))
+        m_unsaved = true;
     else
         RemoveResumeValidator(m_partPath.CStr());
+}
+
+void PartialFile::SaveValidator() {
+    if (!m_unsaved)
+        return;
+    m_unsaved = false;
+    // Not kept: not continued either, as before any byte came.
+    if (m_partPath.IsEmpty() || !SaveResumeValidator(m_partPath.CStr(), m_validator.CStr()))
+        m_validator.Clear();
 }
 
 const char* PartialFile::IfRange() const {
@@ -250,8 +267,14 @@ bool PartialFile::CanContinue() const {
 bool PartialFile::Write(const uint8_t* data, int32_t length, int32_t* error) {
     if (!m_file || !m_entry || length < 0)
         return false;
-    if (!PfFileWrite(m_file, data, (size_t)length, error))
+    const int64_t after = m_entry->startOffset + m_entry->received + length;
+    if (m_unsaved && (m_answerSize < 0 || after < m_answerSize))
+        SaveValidator();
+    if (!PfFileWrite(m_file, data, (size_t)length, error)) {
+        // Some of the bytes may be there; they are of this answer.
+        SaveValidator();
         return false;
+    }
     m_tally.total += length;
     m_entry->received += length;
     if (m_entry->hasSha256 && m_hashValid && !m_hash.Add(data, (size_t)length))
@@ -285,8 +308,14 @@ bool PartialFile::PutInPlace() {
     // The file moved into place is the one written and hashed, also when its
     // name was given to another file meanwhile.
     const bool moved = m_file && PfFileMoveOpen(m_file, path.CStr(), &error);
-    if (moved)
+    // Never written (the usual case for a file that came in one write): no
+    // name to remove. Left where it is, the file keeps its validator.
+    if (moved && !m_unsaved)
         RemoveResumeValidator(m_partPath.CStr());
+    if (moved)
+        m_unsaved = false;
+    else
+        SaveValidator();
     m_validator.Clear();
     Close();
     if (!moved) {
@@ -301,6 +330,7 @@ bool PartialFile::Discard() {
     // wrong ones. Once per file it starts again from byte 0.
     const bool resumed = m_entry && m_entry->startOffset > 0;
     ovCString part(m_partPath);
+    m_unsaved = false;
     Close();
     // Wrong bytes are never continued.
     FsDeleteFile(part.CStr());
@@ -315,6 +345,10 @@ bool PartialFile::Discard() {
 }
 
 void PartialFile::Close() {
+    // Bytes of the answer stay for a later run: so does their validator.
+    if (m_unsaved && m_file && m_entry && m_entry->received > 0)
+        SaveValidator();
+    m_unsaved = false;
     if (m_file) {
         PfFileClose(m_file);
         m_file = nullptr;
