@@ -459,6 +459,36 @@ TEST_F(LearningRetries, AKeptValidatorThatIsNotSaneStartsTheFileOver) {
     EXPECT_EQ(1000, Present());
 }
 
+TEST_F(LearningRetries, AValidatorBesideNoBytesIsNeitherSentNorKept) {
+    // A run that died before its first byte, or a partial file removed by
+    // hand: the validator left beside it speaks for nothing.
+    const size_t size = 5000;
+    struct Case {
+        const char* what;
+        bool part;  // an empty partial file is there
+    };
+    const Case cases[] = {{"no partial file", false}, {"an empty partial file", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        NewJob();
+        const std::string key = filedl::UniqueKey("stale-");
+        const std::string name = key + ".bin";
+        if (c.part)
+            WriteBytes(Native("dl\\" + name + ".part"), "");
+        WriteBytes(Native("dl\\" + name + ".part.part"), std::string(kMagic) + "\"v1\"\n");
+        Add(S().FaultUrl("/cut/" + key + "/0/" + std::to_string(size) + "?etag=%22v1%22"),
+            Win("dl"), name);
+        filedl::SessionRecorder events;
+        Run(events, (int64_t)size);
+        EXPECT_EQ("all", events.Kinds().back());
+        EXPECT_EQ(Kinds({"bytes=0-"}), CutNotes(key, "range"));
+        EXPECT_EQ(Kinds(), CutNotes(key, "if-range"));
+        EXPECT_TRUE(filedl::ReadFile(Native("dl\\" + name), nullptr) == Pattern(size));
+        EXPECT_FALSE(Exists(Native("dl\\" + name + ".part.part")));
+        EXPECT_EQ(0, Present());
+    }
+}
+
 TEST_F(LearningRetries, NginxContinuesAFileWithoutAHashUnderItsETag) {
     // A first run at the slow budget, stopped once bytes arrived; the next
     // run continues it with nginx's own validator.

@@ -136,18 +136,26 @@ bool PartialFile::Open(bool keepPart) {
     if (folder.Assign(path.CStr(), path.Length() - m_entry->fileName.Length()))
         FsCreateFolders(folder.CStr());
     int32_t error = kPfErrorAccessDenied;
-    // What an earlier run kept beside the file: read once per entry.
-    if (!m_opened && !m_entry->hasSha256)
-        LoadResumeValidator(part.CStr(), m_validator);
-    const bool resume = keepPart && (m_entry->hasSha256 || !m_validator.IsEmpty());
+    // What an earlier run kept beside the file is read once per entry, and
+    // only when the partial file holds bytes: looking for a name that is
+    // not there costs a scan of the folder under Wine. Until then the file
+    // is kept as it is; TakeExisting empties it when it is not continued.
+    const bool readValidator = keepPart && !m_opened && !m_entry->hasSha256;
+    bool resume = keepPart && (m_entry->hasSha256 || !m_validator.IsEmpty());
     // A folder where the file must go: it could never be put in place.
     if (!FsIsFolder(path.CStr())) {
-        m_file = PfFileOpenSole(part.CStr(), resume ? kPfSoleKeep : kPfSoleEmpty, &error);
+        m_file = PfFileOpenSole(part.CStr(), resume || readValidator ? kPfSoleKeep : kPfSoleEmpty,
+                                &error);
     }
     if (!m_file) {
         LogPrintf("[SwarmFetchLib] CreateFile Failed(%d) : %s", (int)error,
                   FsIsFolder(path.CStr()) ? path.CStr() : part.CStr());
         return false;
+    }
+    if (readValidator) {
+        if (PfFileSeekEnd(m_file) > 0)
+            LoadResumeValidator(part.CStr(), m_validator);
+        resume = !m_validator.IsEmpty();
     }
     m_path = path;
     m_partPath = part;
