@@ -5,7 +5,8 @@
 #
 #   bench/net-bench.sh [--quick] [--rtt 0,20,100] [--sets small,mid,big,sizecheck]
 #                      [--tools job,launcher,curl,curl-p5,aria2c-j1,aria2c-j5,wget]
-#                      [--no-handshake] [--window BYTES] [--timeout S] [BUILD_DIR]
+#                      [--wine "COMMAND"] [--no-handshake] [--window BYTES] [--timeout S]
+#                      [BUILD_DIR]
 #
 # BUILD_DIR (default build/linux-release) must hold bench/bench_job_fetch and
 # bench/latency_proxy (cmake --build --preset linux-release --target
@@ -25,6 +26,10 @@
 #   curl-p5    the same with --parallel --parallel-max 5
 #   aria2c-j1, aria2c-j5   aria2c -i with dir/out per URL; sizecheck: --dry-run
 #   wget       wget -i (keep-alive); sizecheck: --spider
+#   job-wine, launcher-wine   job and launcher with the Windows build under
+#              Wine: --wine COMMAND runs it (e.g. "build/windows-release/wine-run
+#              build/windows-release/bench/bench_job_fetch.exe"), the list and
+#              the folder given as Z:\... paths
 #
 # Each run gets a fresh proxy (one round trip, the client's first bytes held
 # for the handshake unless --no-handshake, --window bytes in flight per
@@ -62,8 +67,9 @@ HANDSHAKE=1
 WINDOW=$((4 * 1024 * 1024))
 TIMEOUT=600
 BUILD=$ROOT/build/linux-release
+WINE=
 usage() {
-    sed -n '5,7p' "$0" | sed 's/^# *//' >&2
+    sed -n '5,8p' "$0" | sed 's/^# *//' >&2
     exit 2
 }
 while [ $# -gt 0 ]; do
@@ -72,6 +78,7 @@ while [ $# -gt 0 ]; do
         --rtt) RTTS=${2:?}; shift 2 ;;
         --sets) SETS=${2:?}; shift 2 ;;
         --tools) TOOLS=${2:?}; shift 2 ;;
+        --wine) WINE=${2:?}; shift 2 ;;
         --no-handshake) HANDSHAKE=0; shift ;;
         --window) WINDOW=${2:?}; shift 2 ;;
         --timeout) TIMEOUT=${2:?}; shift 2 ;;
@@ -107,6 +114,7 @@ done
 for tool in "${TOOL_LIST[@]}"; do
     case "$tool" in
         job | launcher) ;;
+        job-wine | launcher-wine) [ -n "$WINE" ] || die "$tool needs --wine COMMAND" ;;
         curl | curl-p5) command -v curl >/dev/null || die "curl is missing" ;;
         aria2c-j1 | aria2c-j5) command -v aria2c >/dev/null || die "aria2c is missing" ;;
         wget) command -v wget >/dev/null || die "wget is missing" ;;
@@ -230,11 +238,20 @@ write_lists() { # set
     awk -v b="$base" '{ print b "/" $0 }' "$WORK/$1.names" >"$WORK/urls.txt"
 }
 
+# A path as Wine's drive Z: sees it.
+wine_path() { echo "Z:${1//\//\\}"; }
+
 # The command of `tool` for `set`, as words in CMD.
 tool_command() { # set tool
     local sizes=0 aria=(aria2c -q --allow-overwrite=true --auto-file-renaming=false --file-allocation=none)
+    local wine
+    read -ra wine <<<"$WINE"
     [ "$1" = sizecheck ] && sizes=1
     case "$2:$sizes" in
+        job-wine:0) CMD=("${wine[@]}" --list "$(wine_path "$WORK/list.txt")" "$(wine_path "$TARGET")" "$TIMEOUT") ;;
+        job-wine:1) CMD=("${wine[@]}" --sizes --list "$(wine_path "$WORK/list.txt")" "$(wine_path "$TARGET")" "$TIMEOUT") ;;
+        launcher-wine:0) CMD=("${wine[@]}" --launcher --list "$(wine_path "$WORK/list.txt")" "$(wine_path "$TARGET")" "$TIMEOUT") ;;
+        launcher-wine:1) CMD=("${wine[@]}" --size-check --list "$(wine_path "$WORK/list.txt")" "$(wine_path "$TARGET")" "$TIMEOUT") ;;
         job:0) CMD=("$JOB_FETCH" --list "$WORK/list.txt" "$TARGET" "$TIMEOUT") ;;
         job:1) CMD=("$JOB_FETCH" --sizes --list "$WORK/list.txt" "$TARGET" "$TIMEOUT") ;;
         launcher:0) CMD=("$JOB_FETCH" --launcher --list "$WORK/list.txt" "$TARGET" "$TIMEOUT") ;;
@@ -312,13 +329,13 @@ print_table() { # rtt
         function mb(b) { return sprintf("%.2f", b / 1e6) }
         function ratio(a) { return $1 == "sizecheck" || $10 == 0 ? "-" : sprintf("%.3f", a / $10) }
         BEGIN {
-            printf "%-14s %-10s %-4s %8s %6s %6s %10s %10s %10s %10s %7s %7s  %s\n", "set", "tool", "",
+            printf "%-14s %-13s %-4s %8s %6s %6s %10s %10s %10s %10s %7s %7s  %s\n", "set", "tool", "",
                 "wall s", "conns", "reqs", "origin MB", "nginx MB", "body MB", "files MB", "o/files",
                 "b/files", "note"
         }
         {
             label = $1 == "small" ? "300 x 10 KiB" : $1 == "mid" ? "50 x 1 MiB" : $1 == "big" ? "1 x 256 MiB" : "sizes of 1,000"
-            printf "%-14s %-10s %-4s %8.2f %6s %6s %10s %10s %10s %10s %7s %7s  %s\n", label, $2, $3, $4,
+            printf "%-14s %-13s %-4s %8.2f %6s %6s %10s %10s %10s %10s %7s %7s  %s\n", label, $2, $3, $4,
                 $5, $6, mb($7), mb($8), mb($9), mb($10), ratio($7), ratio($9), $12
         }' "$ROWS"
 }

@@ -130,7 +130,10 @@ bool cpCQoSContextAction::SendLoop(bool limited, int32_t* sent) {
         if (OV_FAILED(rc))
             break;
     }
-    SockSelectAll(m_socket);
+    // No new selection here: a send that would block re-arms the writable
+    // notice itself, and one that went out needs none. Selecting anew made
+    // Winsock post a writable notice (and a second drained event) for every
+    // request.
     return true;
 }
 

@@ -8,12 +8,14 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
 // First: it brings winsock2.h, which must come before windows.h.
 #include "integration/FileDownloadTestEnv.h"
 
+#include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/download/plain/TryBudget.h"
 #include "support/Sha256Hex.h"
@@ -310,6 +312,77 @@ TEST_F(LearningRetries, AFileWithoutAHashIsContinuedUnderItsValidatorOnly) {
     }
 }
 
+// Every file write of the process, in order: the file's path and offset.
+struct WriteRecord {
+    std::string path;
+    int64_t offset;
+};
+std::mutex g_writesMutex;
+std::vector<WriteRecord> g_writes;
+
+size_t RecordWrite(const char* path, int64_t offset, size_t size) {
+    std::lock_guard<std::mutex> guard(g_writesMutex);
+    g_writes.push_back({path ? path : "", offset});
+    return size;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+TEST_F(LearningRetries, TheValidatorIsKeptBeforeTheFirstByteThatLeavesTheFileShort) {
+    // A body that completes the file in one write never needs its
+    // validator beside it; one that is cut short must find it there before
+    // its first byte, or a run killed meanwhile could not continue it.
+    struct Case {
+        const char* what;
+        int cuts;     // first requests that send half the body and close
+        size_t size;  // sent with its head in one piece
+        bool kept;    // the validator was written
+    };
+    const Case cases[] = {
+        {"a small file in one piece", 0, 2000, false},
+        {"a file cut halfway", 1, 300000, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string key = filedl::UniqueKey("order-");
+        const std::string name = key + ".bin";
+        NewJob();
+        Add(S().FaultUrl("/cut/" + key + "/" + std::to_string(c.cuts) + "/" +
+                         std::to_string(c.size) + "?etag=%22v1%22"),
+            Win("dl"), name);
+        {
+            std::lock_guard<std::mutex> guard(g_writesMutex);
+            g_writes.clear();
+        }
+        PfFileSetWriteHookForTesting(&RecordWrite);
+        filedl::SessionRecorder events;
+        Run(events, (int64_t)c.size);
+        PfFileSetWriteHookForTesting(nullptr);
+        EXPECT_EQ("all", events.Kinds().back());
+        EXPECT_TRUE(filedl::ReadFile(Native("dl\\" + name), nullptr) == Pattern(c.size));
+        EXPECT_FALSE(Exists(Native("dl\\" + name + ".part.part")));
+        EXPECT_EQ(c.cuts > 0 ? Kinds({"\"v1\""}) : Kinds(), CutNotes(key, "if-range"));
+        std::lock_guard<std::mutex> guard(g_writesMutex);
+        size_t firstBody = g_writes.size();
+        size_t firstValidator = g_writes.size();
+        for (size_t i = g_writes.size(); i-- > 0;) {
+            if (EndsWith(g_writes[i].path, name + ".part"))
+                firstBody = i;
+            if (EndsWith(g_writes[i].path, name + ".part.part"))
+                firstValidator = i;
+        }
+        ASSERT_LT(firstBody, g_writes.size());
+        EXPECT_EQ(0, g_writes[firstBody].offset);
+        if (c.kept)
+            EXPECT_LT(firstValidator, firstBody);
+        else
+            EXPECT_EQ(g_writes.size(), firstValidator);
+    }
+}
+
 TEST_F(LearningRetries, AHostWhoseETagChangesEveryRequestUsesUpItsTries) {
     // Each answer is another version, cut halfway: the first keeps a real
     // amount, every later one starts the file again at 0 and keeps nothing
@@ -384,6 +457,36 @@ TEST_F(LearningRetries, AKeptValidatorThatIsNotSaneStartsTheFileOver) {
     EXPECT_EQ(Kinds({"\"v1\""}), CutNotes(key, "if-range"));
     EXPECT_TRUE(filedl::ReadFile(Native("dl\\" + name), nullptr) == whole);
     EXPECT_EQ(1000, Present());
+}
+
+TEST_F(LearningRetries, AValidatorBesideNoBytesIsNeitherSentNorKept) {
+    // A run that died before its first byte, or a partial file removed by
+    // hand: the validator left beside it speaks for nothing.
+    const size_t size = 5000;
+    struct Case {
+        const char* what;
+        bool part;  // an empty partial file is there
+    };
+    const Case cases[] = {{"no partial file", false}, {"an empty partial file", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        NewJob();
+        const std::string key = filedl::UniqueKey("stale-");
+        const std::string name = key + ".bin";
+        if (c.part)
+            WriteBytes(Native("dl\\" + name + ".part"), "");
+        WriteBytes(Native("dl\\" + name + ".part.part"), std::string(kMagic) + "\"v1\"\n");
+        Add(S().FaultUrl("/cut/" + key + "/0/" + std::to_string(size) + "?etag=%22v1%22"),
+            Win("dl"), name);
+        filedl::SessionRecorder events;
+        Run(events, (int64_t)size);
+        EXPECT_EQ("all", events.Kinds().back());
+        EXPECT_EQ(Kinds({"bytes=0-"}), CutNotes(key, "range"));
+        EXPECT_EQ(Kinds(), CutNotes(key, "if-range"));
+        EXPECT_TRUE(filedl::ReadFile(Native("dl\\" + name), nullptr) == Pattern(size));
+        EXPECT_FALSE(Exists(Native("dl\\" + name + ".part.part")));
+        EXPECT_EQ(0, Present());
+    }
 }
 
 TEST_F(LearningRetries, NginxContinuesAFileWithoutAHashUnderItsETag) {

@@ -168,6 +168,27 @@ bool PfFileBackendOpenSole(const char* path, PfSoleMode mode, PfFileHandle* hand
                            int32_t* outcome) {
     const bool write = mode == kPfSoleKeep || mode == kPfSoleEmpty;
     for (int round = 0; round < kPfSoleOpenRounds; ++round) {
+        // A new file first: it is the usual case, and under Wine each name
+        // looked up that is not there costs a scan of the whole folder.
+        if (write) {
+            const HANDLE created = OpenName(path, mode, CREATE_NEW);
+            // A device name opens the device whatever the disposition.
+            if (created != INVALID_HANDLE_VALUE && !IsSole(created)) {
+                CloseHandle(created);
+                *outcome = kPfErrorAccessDenied;
+                return false;
+            }
+            if (created != INVALID_HANDLE_VALUE) {
+                *handle = (PfFileHandle)created;
+                *outcome = kPfErrorNone;
+                return true;
+            }
+            const DWORD failed = GetLastError();
+            if (failed != ERROR_FILE_EXISTS && failed != ERROR_ALREADY_EXISTS) {
+                *outcome = PfFileMapError((int32_t)failed);
+                return false;
+            }
+        }
         HANDLE opened = OpenName(path, mode, OPEN_EXISTING);
         if (opened != INVALID_HANDLE_VALUE) {
             if (IsSole(opened)) {
@@ -189,20 +210,10 @@ bool PfFileBackendOpenSole(const char* path, PfSoleMode mode, PfFileHandle* hand
             }
             continue;
         }
+        // Gone again since: the next round creates it.
         const DWORD last = GetLastError();
         if (last != ERROR_FILE_NOT_FOUND || !write) {
             *outcome = PfFileMapError((int32_t)last);
-            return false;
-        }
-        opened = OpenName(path, mode, CREATE_NEW);
-        if (opened != INVALID_HANDLE_VALUE) {
-            *handle = (PfFileHandle)opened;
-            *outcome = kPfErrorNone;
-            return true;
-        }
-        const DWORD created = GetLastError();
-        if (created != ERROR_FILE_EXISTS && created != ERROR_ALREADY_EXISTS) {
-            *outcome = PfFileMapError((int32_t)created);
             return false;
         }
     }

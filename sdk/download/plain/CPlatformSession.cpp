@@ -501,7 +501,7 @@ void CPlatformSession::TakeAnswer(ovIHttpClientExLayer* http, int32_t status) {
     // The file is right from here on; ranges may be asked again.
     if (!m_ranged)
         m_askWhole = false;
-    m_target.Answered(validator.IsEmpty() ? nullptr : validator.CStr());
+    m_target.Answered(validator.IsEmpty() ? nullptr : validator.CStr(), answer.fileSize);
     m_current->size = answer.fileSize;
     m_answerSize = answer.fileSize;
     // An empty body or a complete file: no body will come to complete it.

@@ -73,6 +73,8 @@ PartialFile::Whole PartialFile::TakeWholeCheck(FileHashQueue& hashes, uint32_t& 
 void PartialFile::Enter(DownloadEntry* entry, int64_t known) {
     m_entry = entry;
     m_known = known;
+    m_answerSize = -1;
+    m_unsaved = false;
     m_restarted = false;
     m_hashValid = false;
     m_opened = false;
@@ -134,18 +136,26 @@ bool PartialFile::Open(bool keepPart) {
     if (folder.Assign(path.CStr(), path.Length() - m_entry->fileName.Length()))
         FsCreateFolders(folder.CStr());
     int32_t error = kPfErrorAccessDenied;
-    // What an earlier run kept beside the file: read once per entry.
-    if (!m_opened && !m_entry->hasSha256)
-        LoadResumeValidator(part.CStr(), m_validator);
-    const bool resume = keepPart && (m_entry->hasSha256 || !m_validator.IsEmpty());
+    // What an earlier run kept beside the file is read once per entry, and
+    // only when the partial file holds bytes: looking for a name that is
+    // not there costs a scan of the folder under Wine. Until then the file
+    // is kept as it is; TakeExisting empties it when it is not continued.
+    const bool readValidator = keepPart && !m_opened && !m_entry->hasSha256;
+    bool resume = keepPart && (m_entry->hasSha256 || !m_validator.IsEmpty());
     // A folder where the file must go: it could never be put in place.
     if (!FsIsFolder(path.CStr())) {
-        m_file = PfFileOpenSole(part.CStr(), resume ? kPfSoleKeep : kPfSoleEmpty, &error);
+        m_file = PfFileOpenSole(part.CStr(), resume || readValidator ? kPfSoleKeep : kPfSoleEmpty,
+                                &error);
     }
     if (!m_file) {
         LogPrintf("[SwarmFetchLib] CreateFile Failed(%d) : %s", (int)error,
                   FsIsFolder(path.CStr()) ? path.CStr() : part.CStr());
         return false;
+    }
+    if (readValidator) {
+        if (PfFileSeekEnd(m_file) > 0)
+            LoadResumeValidator(part.CStr(), m_validator);
+        resume = !m_validator.IsEmpty();
     }
     m_path = path;
     m_partPath = part;
@@ -223,16 +233,31 @@ void PartialFile::ForgetFoundBytes() {
     m_found = 0;
 }
 
-void PartialFile::Answered(const char* validator) {
+void PartialFile::Answered(const char* validator, int64_t fileSize) {
+    m_answerSize = fileSize;
     if (!m_entry || m_entry->hasSha256 || m_entry->startOffset > 0 || m_partPath.IsEmpty())
         return;
-    // Before any byte of the answer is written: a validator kept beside the
-    // file never speaks for bytes of another version.
+    // A validator kept beside the file never speaks for bytes of another
+    // version: it is written before the first byte that leaves the file
+    // short (Write). A body that completes the file in one write never
+    // needs it on disk, which spares a small file two creations and a
+    // deletion.
     m_validator.Clear();
-    if (validator && validator[0] && SaveResumeValidator(m_partPath.CStr(), validator))
-        m_validator.Assign(validator);
+    m_unsaved = false;
+    if (validator && validator[0] && IsResumeValidator(validator, strlen(validator)) &&
+        m_validator.Assign(validator))
+        m_unsaved = true;
     else
         RemoveResumeValidator(m_partPath.CStr());
+}
+
+void PartialFile::SaveValidator() {
+    if (!m_unsaved)
+        return;
+    m_unsaved = false;
+    // Not kept: not continued either, as before any byte came.
+    if (m_partPath.IsEmpty() || !SaveResumeValidator(m_partPath.CStr(), m_validator.CStr()))
+        m_validator.Clear();
 }
 
 const char* PartialFile::IfRange() const {
@@ -250,8 +275,14 @@ bool PartialFile::CanContinue() const {
 bool PartialFile::Write(const uint8_t* data, int32_t length, int32_t* error) {
     if (!m_file || !m_entry || length < 0)
         return false;
-    if (!PfFileWrite(m_file, data, (size_t)length, error))
+    const int64_t after = m_entry->startOffset + m_entry->received + length;
+    if (m_unsaved && (m_answerSize < 0 || after < m_answerSize))
+        SaveValidator();
+    if (!PfFileWrite(m_file, data, (size_t)length, error)) {
+        // Some of the bytes may be there; they are of this answer.
+        SaveValidator();
         return false;
+    }
     m_tally.total += length;
     m_entry->received += length;
     if (m_entry->hasSha256 && m_hashValid && !m_hash.Add(data, (size_t)length))
@@ -285,8 +316,14 @@ bool PartialFile::PutInPlace() {
     // The file moved into place is the one written and hashed, also when its
     // name was given to another file meanwhile.
     const bool moved = m_file && PfFileMoveOpen(m_file, path.CStr(), &error);
-    if (moved)
+    // Never written (the usual case for a file that came in one write): no
+    // name to remove. Left where it is, the file keeps its validator.
+    if (moved && !m_unsaved)
         RemoveResumeValidator(m_partPath.CStr());
+    if (moved)
+        m_unsaved = false;
+    else
+        SaveValidator();
     m_validator.Clear();
     Close();
     if (!moved) {
@@ -301,6 +338,7 @@ bool PartialFile::Discard() {
     // wrong ones. Once per file it starts again from byte 0.
     const bool resumed = m_entry && m_entry->startOffset > 0;
     ovCString part(m_partPath);
+    m_unsaved = false;
     Close();
     // Wrong bytes are never continued.
     FsDeleteFile(part.CStr());
@@ -315,6 +353,10 @@ bool PartialFile::Discard() {
 }
 
 void PartialFile::Close() {
+    // Bytes of the answer stay for a later run: so does their validator.
+    if (m_unsaved && m_file && m_entry && m_entry->received > 0)
+        SaveValidator();
+    m_unsaved = false;
     if (m_file) {
         PfFileClose(m_file);
         m_file = nullptr;

@@ -85,10 +85,12 @@ class PartialFile {
     // file cannot be created.
     bool Open(bool keepPart);
     bool IsOpen() const { return m_file != nullptr; }
-    // An answer was accepted, with its validator (null: none). A file that
-    // starts at byte 0 is kept under it from now on (kept beside the file for
-    // a later run too); a continued one keeps the validator it had.
-    void Answered(const char* validator);
+    // An answer was accepted, with its validator (null: none) and the whole
+    // file's size it shows (-1 unknown). A file that starts at byte 0 is
+    // kept under it from now on (kept beside the file for a later run too,
+    // once a write leaves the file short of that size, or the file is
+    // closed holding bytes); a continued one keeps the validator it had.
+    void Answered(const char* validator, int64_t fileSize);
     // The If-Range value for a request that continues the file; null when
     // none is to be sent.
     const char* IfRange() const;
@@ -118,6 +120,8 @@ class PartialFile {
 
   private:
     bool TakeExisting(bool resume);
+    // Writes the validator beside the file when it is not there yet.
+    void SaveValidator();
     void ForgetFoundBytes();
 
     FileHashQueue& m_hashes;
@@ -144,4 +148,8 @@ class PartialFile {
     // Without a hash: the validator the partial file's bytes came under;
     // empty when none (the file is then never continued).
     ovCString m_validator;
+    // m_validator is not kept beside the file yet.
+    bool m_unsaved = false;
+    // The whole file's size the accepted answer shows; -1 unknown.
+    int64_t m_answerSize = -1;
 };

@@ -97,11 +97,15 @@ bool SaveResumeValidator(const char* partPath, const char* validator) {
         RemoveResumeValidator(partPath);
         return false;
     }
+    // One write of the whole text: a file system call per line costs.
+    char text[kResumeValidatorFileMax];
+    static_assert(kMagicLength + kMaxResumeValidator + 1 <= sizeof text, "text fits");
+    memcpy(text, kMagic, kMagicLength);
+    memcpy(text + kMagicLength, validator, length);
+    text[kMagicLength + length] = '\n';
     // Emptied, or created new; a link at the name is replaced, never followed.
     PfFile* file = PfFileOpenSole(path.CStr(), kPfSoleEmpty, nullptr);
-    const bool ok = file && PfFileWrite(file, kMagic, kMagicLength, nullptr) &&
-                    PfFileWrite(file, validator, length, nullptr) &&
-                    PfFileWrite(file, "\n", 1, nullptr);
+    const bool ok = file && PfFileWrite(file, text, kMagicLength + length + 1, nullptr);
     PfFileClose(file);
     if (!ok)
         RemoveResumeValidator(partPath);
