@@ -7,11 +7,20 @@
 namespace {
 
 const size_t kHexDigits = 64;
+const size_t kV1HexDigits = 40;
 // As in a Content-Range: no size of more digits fits a file.
 const size_t kSizeDigitsMax = 18;
 
 bool ReadHash(const char* text, size_t length, uint8_t out[32]) {
     return length == kHexDigits && HexToBytes(text, length, out, kHexDigits / 2);
+}
+
+// A torrent's info-hash: v2 (64 digits) or v1 (40).
+bool ReadBtih(const char* text, size_t length, uint8_t out[32], size_t* size) {
+    if (length != kHexDigits && length != kV1HexDigits)
+        return false;
+    *size = length / 2;
+    return HexToBytes(text, length, out, *size);
 }
 
 bool ReadSize(const char* text, size_t length, int64_t* out) {
@@ -82,7 +91,7 @@ bool ReadUrlContent(const char* url, size_t length, ExpectedContent* out) {
                 return false;
             out->hasSha256 = true;
         } else if (IsName(p, nameLength, "btih")) {
-            if (out->hasBtih || !ReadHash(value, valueLength, out->btih))
+            if (out->hasBtih || !ReadBtih(value, valueLength, out->btih, &out->btihSize))
                 return false;
             out->hasBtih = true;
         } else if (IsName(p, nameLength, "size")) {
@@ -119,9 +128,11 @@ bool ReadUrlListContent(const char* list, ExpectedContent* out) {
                 out->size = one.size;
         }
         if (one.hasBtih) {
-            if (out->hasBtih && memcmp(out->btih, one.btih, sizeof one.btih) != 0)
+            if (out->hasBtih && (out->btihSize != one.btihSize ||
+                                 memcmp(out->btih, one.btih, sizeof one.btih) != 0))
                 return false;
             out->hasBtih = true;
+            out->btihSize = one.btihSize;
             memcpy(out->btih, one.btih, sizeof one.btih);
         }
         if (*end == '\0')

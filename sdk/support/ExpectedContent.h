@@ -3,10 +3,11 @@
 // optionally followed by "&size=<decimal bytes>". The fragment is never sent
 // and is no part of the file's name.
 //
-// Parameters are separated by '&'; "sha256", "size" and "btih" (the 64 hex
-// digits of the file's torrent's v2 info-hash, for the peer engine) are read
-// (exactly so spelt), others are ignored. Refused (bad input): a sha256 or
-// btih that is not 64 hex digits, a size that is not 1 to 18 decimal digits,
+// Parameters are separated by '&'; "sha256", "size" and "btih" (the file's
+// torrent's info-hash for the peer engine: 64 hex digits for a v2 or hybrid
+// torrent, 40 for a v1-only one) are read (exactly so spelt), others are
+// ignored. Refused (bad input): a sha256 that is not 64 hex digits, a btih
+// that is not 40 or 64, a size that is not 1 to 18 decimal digits,
 // any of them given twice, a size without a sha256, and any other parameter
 // whose name's letters and digits, lower-cased, begin with "sha", "size",
 // "md5", "hash", "digest" or "checksum" ("SHA256=", "sha-256=",
@@ -24,6 +25,7 @@ struct ExpectedContent {
     int64_t size = -1;  // -1: not given
     bool hasBtih = false;
     uint8_t btih[32] = {0};
+    size_t btihSize = 0;  // 32: a v2 info-hash; 20: a v1 one (the rest zero)
 };
 
 // The length of the `length` bytes at `url` without the fragment (up to the

@@ -51,6 +51,13 @@ void SetEnv(const char* name, const std::string& value) {
 #endif
 }
 
+bool FaultLogHas(const std::string& text) {
+    for (const std::string& line : sftest::Servers().FaultRequestLines())
+        if (line.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
 std::atomic<int64_t> g_clockOffset{0};
 int64_t ShiftedClock() {
     return ClockUnixSeconds() + g_clockOffset.load();
@@ -152,6 +159,38 @@ class EnginePath : public ::testing::Test {
     }
     CEngineDownloader* Engine() {
         return static_cast<CEngineDownloader*>(TheManager().EngineDownloader());
+    }
+
+    // A tag no earlier run used: `prefix`, the time and this test's port.
+    std::string FreshTag(const std::string& prefix) const {
+        return prefix + "-" + std::to_string(ClockUnixSeconds()) + "-" +
+               std::to_string((long long)port);
+    }
+    // An engine manifest on nginx offering version 9.9.9.9 in an archive the
+    // fault server drips (a byte every 100 ms, 1000 bytes), made the
+    // library's manifest. Returns the archive's URL.
+    std::string UseDrippingUpdate(const std::string& tag) {
+        const sftest::TestServers& servers = sftest::Servers();
+        const std::string archiveUrl = servers.FaultUrl("/drip/" + tag + "?ms=100&x=.zip");
+        const std::string folder = "engine-path/" + tag;
+        std::error_code ec;
+        std::filesystem::create_directories(servers.DocRootPath(folder), ec);
+        std::ofstream(servers.DocRootPath(folder + "/KVX_updater.xml"))
+            << "<u><all><all url=\"" << archiveUrl
+            << "\"/></all><file><ldDownload.exe ver=\"9.9.9.9\" url=\"" << archiveUrl
+            << "\"/></file></u>";
+        SetEngineManifestUrlForTesting(servers.HttpUrl("/" + folder + "/KVX_updater.xml").c_str());
+        return archiveUrl;
+    }
+    // The bytes of the dripping archive kept in the engine folder.
+    int64_t KeptArchiveBytes(const std::string& archiveUrl) {
+        PartialArchive kept;
+        EXPECT_TRUE(LoadPartialArchive(archiveUrl.c_str(), &kept)) << log.Text();
+        const int64_t have = kept.have;
+        free(kept.data);
+        EXPECT_EQ(1000, kept.total);
+        EXPECT_GE(have, 1);
+        return have;
     }
 
 #ifdef _WIN32
@@ -298,19 +337,12 @@ TEST_F(EnginePath, AnUpdateThatDripsRunsIntoItsDeadline) {
     SetConnectivityForTesting(kConnectivityConnected);
     CEngineDownloader::SetClockForTesting(&ShiftedClock);
     g_clockOffset = 0;
-    const std::string tag =
-        "update-" + std::to_string(ClockUnixSeconds()) + "-" + std::to_string((long long)port);
+    const std::string tag = FreshTag("update");
     const std::string url = sftest::Servers().FaultUrl("/drip/" + tag + "?ms=500");
     SetEngineManifestUrlForTesting(url.c_str());
     Start();
     StartJob();
-    auto faultLogHas = [&](const std::string& text) {
-        for (const std::string& line : sftest::Servers().FaultRequestLines())
-            if (line.find(text) != std::string::npos)
-                return true;
-        return false;
-    };
-    ASSERT_TRUE(Eventually([&] { return faultLogHas("/drip/" + tag); }, 10000));
+    ASSERT_TRUE(Eventually([&] { return FaultLogHas("/drip/" + tag); }, 10000));
     g_clockOffset = CEngineDownloader::kUpdateDeadlineSec;
     ASSERT_TRUE(JobDone()) << log.Text();
     ExpectFilesAsServed();
@@ -321,7 +353,7 @@ TEST_F(EnginePath, AnUpdateThatDripsRunsIntoItsDeadline) {
     EXPECT_FALSE(log.Has("[SwarmFetchLib] Run Binary (no executable file)"));
     EXPECT_TRUE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin"));
     // The download was closed, not left dripping.
-    EXPECT_TRUE(Eventually([&] { return faultLogHas("drip " + tag + " closed"); }, 10000));
+    EXPECT_TRUE(Eventually([&] { return FaultLogHas("drip " + tag + " closed"); }, 10000));
 }
 
 // The archive comes a byte every 100 ms: the update runs into its deadline
@@ -332,25 +364,8 @@ TEST_F(EnginePath, AnUpdateCutOffAtItsDeadlineResumesOnTheNextRun) {
     SetConnectivityForTesting(kConnectivityConnected);
     CEngineDownloader::SetClockForTesting(&ShiftedClock);
     g_clockOffset = 0;
-    const sftest::TestServers& servers = sftest::Servers();
-    const std::string tag =
-        "resume-" + std::to_string(ClockUnixSeconds()) + "-" + std::to_string((long long)port);
-    const std::string archiveUrl = servers.FaultUrl("/drip/" + tag + "?ms=100&x=.zip");
-    const std::string folder = "engine-path/" + tag;
-    std::error_code ec;
-    std::filesystem::create_directories(servers.DocRootPath(folder), ec);
-    std::ofstream(servers.DocRootPath(folder + "/KVX_updater.xml"))
-        << "<u><all><all url=\"" << archiveUrl
-        << "\"/></all><file><ldDownload.exe ver=\"9.9.9.9\" url=\"" << archiveUrl
-        << "\"/></file></u>";
-    const std::string manifestUrl = servers.HttpUrl("/" + folder + "/KVX_updater.xml");
-    SetEngineManifestUrlForTesting(manifestUrl.c_str());
-    auto faultLogHas = [&](const std::string& text) {
-        for (const std::string& line : servers.FaultRequestLines())
-            if (line.find(text) != std::string::npos)
-                return true;
-        return false;
-    };
+    const std::string tag = FreshTag("resume");
+    const std::string archiveUrl = UseDrippingUpdate(tag);
 
     Start();
     StartJob();
@@ -364,12 +379,8 @@ TEST_F(EnginePath, AnUpdateCutOffAtItsDeadlineResumesOnTheNextRun) {
     // No engine is installed to take the job meanwhile.
     EXPECT_TRUE(log.Has("[SwarmFetchLib] Installed Engine Unusable")) << log.Text();
     EXPECT_TRUE(log.Has("[SwarmFetchLib] CPlatFormDownloader Begin")) << log.Text();
-    PartialArchive kept;
-    ASSERT_TRUE(LoadPartialArchive(archiveUrl.c_str(), &kept)) << log.Text();
-    const int64_t have = kept.have;
-    free(kept.data);
-    EXPECT_EQ(1000, kept.total);
-    EXPECT_GE(have, 1);
+    const int64_t have = KeptArchiveBytes(archiveUrl);
+    ASSERT_FALSE(HasFailure());
 
     // The library's next run: the archive is asked for from where it ended.
     library.reset();
@@ -378,7 +389,7 @@ TEST_F(EnginePath, AnUpdateCutOffAtItsDeadlineResumesOnTheNextRun) {
     StartJob();
     EXPECT_TRUE(Eventually(
         [&] {
-            return faultLogHas("drip " + tag + " range bytes=" + std::to_string((long long)have) +
+            return FaultLogHas("drip " + tag + " range bytes=" + std::to_string((long long)have) +
                                "-");
         },
         20000))
@@ -425,24 +436,8 @@ TEST_F(EnginePath, ASlowUpdateLeavesTheJobToTheInstalledEngineAndResumesNextRun)
     ASSERT_TRUE(JobDone()) << log.Text();
     ExpectFilesAsServed();
 
-    const std::string tag =
-        "installed-" + std::to_string(ClockUnixSeconds()) + "-" + std::to_string((long long)port);
-    const std::string archiveUrl = servers.FaultUrl("/drip/" + tag + "?ms=100&x=.zip");
-    const std::string folder = "engine-path/" + tag;
-    std::error_code ec;
-    std::filesystem::create_directories(servers.DocRootPath(folder), ec);
-    std::ofstream(servers.DocRootPath(folder + "/KVX_updater.xml"))
-        << "<u><all><all url=\"" << archiveUrl
-        << "\"/></all><file><ldDownload.exe ver=\"9.9.9.9\" url=\"" << archiveUrl
-        << "\"/></file></u>";
-    const std::string manifestUrl = servers.HttpUrl("/" + folder + "/KVX_updater.xml");
-    SetEngineManifestUrlForTesting(manifestUrl.c_str());
-    auto faultLogHas = [&](const std::string& text) {
-        for (const std::string& line : servers.FaultRequestLines())
-            if (line.find(text) != std::string::npos)
-                return true;
-        return false;
-    };
+    const std::string tag = FreshTag("installed");
+    const std::string archiveUrl = UseDrippingUpdate(tag);
 
     nextRun();
     ASSERT_TRUE(Eventually(
@@ -450,17 +445,13 @@ TEST_F(EnginePath, ASlowUpdateLeavesTheJobToTheInstalledEngineAndResumesNextRun)
         << log.Text();
     g_clockOffset = CEngineDownloader::kUpdateDeadlineSec;
     ranByTheInstalledEngine("second run: ");
-    PartialArchive kept;
-    ASSERT_TRUE(LoadPartialArchive(archiveUrl.c_str(), &kept)) << log.Text();
-    const int64_t have = kept.have;
-    free(kept.data);
-    EXPECT_EQ(1000, kept.total);
-    EXPECT_GE(have, 1);
+    const int64_t have = KeptArchiveBytes(archiveUrl);
+    ASSERT_FALSE(HasFailure());
 
     nextRun();
     EXPECT_TRUE(Eventually(
         [&] {
-            return faultLogHas("drip " + tag + " range bytes=" + std::to_string((long long)have) +
+            return FaultLogHas("drip " + tag + " range bytes=" + std::to_string((long long)have) +
                                "-");
         },
         20000))
@@ -512,17 +503,7 @@ TEST_F(EnginePath, ASlowUpdateWithAnUnusableInstalledEngineLeavesTheJobToThePlai
         const auto before = std::filesystem::file_size(elsewhere, ec);
         ++ran;
 
-        const std::string tag = "unusable-" + std::to_string(ClockUnixSeconds()) + "-" +
-                                std::to_string((long long)port) + (kind[0] == 'a' ? "l" : "v");
-        const std::string archiveUrl = servers.FaultUrl("/drip/" + tag + "?ms=100&x=.zip");
-        const std::string folder = "engine-path/" + tag;
-        std::filesystem::create_directories(servers.DocRootPath(folder), ec);
-        std::ofstream(servers.DocRootPath(folder + "/KVX_updater.xml"))
-            << "<u><all><all url=\"" << archiveUrl
-            << "\"/></all><file><ldDownload.exe ver=\"9.9.9.9\" url=\"" << archiveUrl
-            << "\"/></file></u>";
-        const std::string manifestUrl = servers.HttpUrl("/" + folder + "/KVX_updater.xml");
-        SetEngineManifestUrlForTesting(manifestUrl.c_str());
+        UseDrippingUpdate(FreshTag("unusable") + (kind[0] == 'a' ? "l" : "v"));
         for (const char* file : kFiles)
             std::filesystem::remove(target.Native(std::string(file).substr(6)));
         Start(exits ? "exit" : "");

@@ -11,173 +11,20 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "opn/core/ovClassIds.h"
-#include "opn/core/ovSmartPtr.h"
-#include "opn/opeerqos/COpn.h"
-#include "opn/opeerqos/nwEngineMessages.h"
+#include "integration/EngineTestEnv.h"
 #include "opn/opeerqos/nwFrame.h"
 #include "opn/opeerqos/nwRedirect.h"
-#include "opn/opeerqos/ovICDNLocalClientLayer.h"
-#include "opn/opeerqos/ovIQoSContext.h"
-#include "opn/platform/pfMessageLoop.h"
-#include "opn/platform/pfSocket.h"
-#include "support/EngineProbe.h"
-#include "support/EngineProcess.h"
-#include "support/LibraryLoop.h"
-#include "support/TestServers.h"
-#include "unit/SupportTestEnv.h"
-
-#include <iterator>
-
-#include <libtorrent/bencode.hpp>
-#include <libtorrent/create_torrent.hpp>
-#include <libtorrent/torrent_info.hpp>
-
-#ifndef _WIN32
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
-
-using engineprobe::Probe;
-using engineprocess::EngineProcess;
 
 namespace {
 
-const char kBigFile[] = "files/random-1m.bin";
+using namespace enginetest;
 
-std::string ReadNative(const std::string& path) {
-    return supporttest::ReadWholeFile(path);
-}
-
-void WriteNative(const std::string& path, const std::string& bytes) {
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-class StandInEngineTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(tmp.Ok());
-        servers.Load();
-        ASSERT_TRUE(servers.Ok()) << servers.Error();
-        ASSERT_TRUE(OV_SUCCEEDED(PfMessageLoopInit()));
-        ASSERT_TRUE(lock.CreateInstance(OV_CLSID_MUTEX));
-        module.reset(new COpn(lock));
-    }
-    void TearDown() override {
-        Disconnect();
-        engine.Stop();
-        module.reset();
-        lock.Reset();
-        PfMessageLoopDone();
-        COpn::NetworkCleanup();
-    }
-
-    std::string Doc(const std::string& relative) {
-        bool ok = false;
-        const std::vector<unsigned char> bytes = servers.DocRootFile(relative, &ok);
-        EXPECT_TRUE(ok) << relative;
-        return std::string(bytes.begin(), bytes.end());
-    }
-
-    void StartEngine(const EngineProcess::Environment& extra = {}) { StartEngineAs(engine, extra); }
-    // Starts `process` as an engine; Connect() then reaches it.
-    void StartEngineAs(EngineProcess& process, const EngineProcess::Environment& extra) {
-        port = engineprocess::FreePort();
-        ASSERT_NE(0, port);
-        EngineProcess::Environment env = {{"SF_ENGINE_PORT", std::to_string(port)},
-                                          {"SF_ENGINE_IDLE_EXIT_MS", "60000"},
-                                          {"SF_ENGINE_BEHAVIOUR", ""},
-                                          {"SF_ENGINE_CONTROL", ""}};
-        for (const auto& item : extra) {
-            bool known = false;
-            for (auto& slot : env)
-                if (slot.first == item.first) {
-                    slot.second = item.second;
-                    known = true;
-                }
-            if (!known)
-                env.push_back(item);
-        }
-        ASSERT_TRUE(process.Start(engineprocess::ProgramPath(SF_STANDIN_ENGINE), env));
-    }
-
-    ovIQoSContext* Context() { return static_cast<ovIQoSContext*>(context.Get()); }
-    ovICDNLocalClientLayer* Layer() {
-        ovIUnknown* face = nullptr;
-        if (context.IsEmpty() || OV_FAILED(Context()->FindLayer(OV_CLSID_CDN_LOCAL_LAYER, &face)))
-            return nullptr;
-        return static_cast<ovICDNLocalClientLayer*>(face);
-    }
-
-    void Disconnect() {
-        if (context.IsEmpty())
-            return;
-        if (ovICDNLocalClientLayer* layer = Layer())
-            layer->SetEventListener(nullptr, 0);
-        Context()->Close();
-        context.Reset();
-    }
-
-    // The engine downloader's connection; tried again while the engine is
-    // still starting. True once connected.
-    bool Connect(const char* parameter = "param") {
-        for (int attempt = 0; attempt < 60; ++attempt) {
-            Disconnect();
-            probe.calls.clear();
-            if (!context.CreateInstance(OV_CLSID_QOS_CONTEXT) ||
-                Context()->Initialize(kQoSActionHigh, kQoSEventConnectFailed, nullptr) !=
-                    OV_S_PLATFORM)
-                return false;
-            const uint32_t connectSeconds = 1;
-            Context()->SetOption(kQoSOptionConnectTimeout, &connectSeconds);
-            ovICDNLocalClientLayer* layer =
-                Context()->PushLayer(OV_CLSID_CDN_LOCAL_LAYER, false) == OV_S_PLATFORM ? Layer()
-                                                                                       : nullptr;
-            if (!layer)
-                return false;
-            layer->SetEventListener(&probe, 0);
-            layer->SendParameter(parameter);
-            const NetAddress address = testpeers::LoopbackAt(port);
-            Context()->Connect(&address);
-            Run([&] { return probe.Count("connected") + probe.Count("closed") > 0; });
-            if (probe.Count("connected") == 1 && probe.Count("closed") == 0)
-                return true;
-            // Kept fixed: a starting engine gives no sign that it listens, so
-            // the next try comes after a pause.
-            libraryloop::RunUntil([] { return false; }, 200);
-        }
-        return false;
-    }
-
-    bool Run(const std::function<bool()>& done, uint32_t maxMs = 30000) {
-        return libraryloop::RunUntil(done, maxMs, 20);
-    }
-
-    // Index of the first call starting with `prefix`, -1 when none.
-    int Find(const std::string& prefix) const {
-        for (size_t i = 0; i < probe.calls.size(); ++i)
-            if (probe.calls[i].compare(0, prefix.size(), prefix) == 0)
-                return (int)i;
-        return -1;
-    }
-
-    supporttest::TempFolder tmp;
-    sftest::TestServers servers;
-    ovSmartPtr lock;
-    std::unique_ptr<COpn> module;
-    ovSmartPtr context;
-    Probe probe;
-    EngineProcess engine;
-    uint16_t port = 0;
-};
+// Tests of one engine (they run under Wine too); swarms of several are in
+// test_peer_swarm.cpp.
+class StandInEngineTest : public EngineTest {};
 
 }  // namespace
 
@@ -666,55 +513,8 @@ TEST_F(StandInEngineTest, TwoConnectionsAndACancel) {
     otherContext->Close();
 }
 
-// Files whose line names a torrent ("#btih=<v2 info-hash>"): the engine takes
+// Files whose line names a torrent ("#btih=<info-hash>"): the engine takes
 // "<URL>.torrent" only when it is exactly the file the list names.
-namespace {
-
-std::string HexOf(const char* bytes, size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += kDigits[(uint8_t)bytes[i] >> 4];
-        out += kDigits[(uint8_t)bytes[i] & 15];
-    }
-    return out;
-}
-
-struct MadeTorrent {
-    std::string first;   // its bytes
-    std::string second;  // its v2 info-hash in hex
-    std::string v1;      // its v1 info-hash in hex
-};
-
-// A hybrid torrent made by libtorrent of `files` (path in the torrent,
-// bytes), written below `scratch`, naming `trackers`.
-MadeTorrent TorrentOf(const std::string& scratch,
-                      const std::vector<std::pair<std::string, std::string>>& files,
-                      const std::string& webSeed, const std::vector<std::string>& trackers = {}) {
-    lt::file_storage storage;
-    for (const auto& file : files) {
-        WriteNative(scratch + "/" + file.first, file.second);
-        storage.add_file(file.first, (std::int64_t)file.second.size());
-    }
-    lt::create_torrent torrent(storage, 16384);
-    lt::error_code ec;
-    lt::set_piece_hashes(torrent, scratch, ec);
-    EXPECT_FALSE(ec) << ec.message();
-    torrent.add_url_seed(webSeed);
-    for (const std::string& tracker : trackers)
-        torrent.add_tracker(tracker);
-    std::vector<char> bytes;
-    lt::bencode(std::back_inserter(bytes), torrent.generate());
-    lt::torrent_info info(lt::span<const char>(bytes.data(), (std::ptrdiff_t)bytes.size()), ec,
-                          lt::from_span);
-    EXPECT_FALSE(ec) << ec.message();
-    const lt::info_hash_t& hashes = info.info_hashes();
-    return {std::string(bytes.begin(), bytes.end()), HexOf(hashes.v2.data(), hashes.v2.size()),
-            HexOf(hashes.v1.data(), hashes.v1.size())};
-}
-
-}  // namespace
-
 TEST_F(StandInEngineTest, TorrentsThatAreNotExactlyTheFileSendItOverHttp) {
     const std::string content = Doc(kBigFile);
     const std::string scratch = tmp.Native("scratch");
@@ -725,37 +525,69 @@ TEST_F(StandInEngineTest, TorrentsThatAreNotExactlyTheFileSendItOverHttp) {
         std::string logged;        // after "caseN.pak: "
     };
     std::vector<Case> cases;
-    auto made = [&](size_t n, const std::vector<std::pair<std::string, std::string>>& files) {
-        return TorrentOf(scratch + "/" + std::to_string(n), files, "http://127.0.0.1:1/x");
+    auto made = [&](size_t n, const std::vector<std::pair<std::string, std::string>>& files,
+                    lt::create_flags_t flags = {}) {
+        return TorrentOf(scratch + "/" + std::to_string(n), files, "http://127.0.0.1:1/x", {},
+                         flags);
     };
     const std::string other(64, '1');
     {
         auto good = made(0, {{"case0.pak", content}});
-        cases.push_back({good.first, other, "torrent hash differs from the list"});
+        cases.push_back({good.bytes, other, "torrent hash differs from the list"});
     }
     {
         auto t = made(1, {{"other.pak", content}});
-        cases.push_back({t.first, t.second, "torrent names 'other.pak', not 'case1.pak'"});
+        cases.push_back({t.bytes, t.v2, "torrent names 'other.pak', not 'case1.pak'"});
     }
     {
         auto t = made(2, {{"dir/case2.pak", content}});
         // libtorrent joins the torrent's path with the OS's separator.
 #ifdef _WIN32
-        cases.push_back({t.first, t.second, "torrent names 'dir\\case2.pak', not 'case2.pak'"});
+        cases.push_back({t.bytes, t.v2, "torrent names 'dir\\case2.pak', not 'case2.pak'"});
 #else
-        cases.push_back({t.first, t.second, "torrent names 'dir/case2.pak', not 'case2.pak'"});
+        cases.push_back({t.bytes, t.v2, "torrent names 'dir/case2.pak', not 'case2.pak'"});
 #endif
     }
     {
         auto t = made(3, {{"dir/case3.pak", content}, {"dir/extra.bin", "extra"}});
         // Two files and the pad file between them.
-        cases.push_back({t.first, t.second, "torrent names 3 files, not one"});
+        cases.push_back({t.bytes, t.v2, "torrent names 3 files, not one"});
     }
     {
         auto t = made(4, {{"case4.pak", content + "more"}});
-        cases.push_back({t.first, t.second,
+        cases.push_back({t.bytes, t.v2,
                          "torrent size " + std::to_string(content.size() + 4) + ", not " +
                              std::to_string(content.size())});
+    }
+    // v1-only torrents, named by their 40-digit v1 hash.
+    {
+        auto t = made(5, {{"case5.pak", content}}, lt::create_torrent::v1_only);
+        cases.push_back({t.bytes, std::string(40, '1'), "torrent hash differs from the list"});
+    }
+    {
+        // A hybrid torrent is named by its v2 hash only, not its weaker v1.
+        auto t = made(6, {{"case6.pak", content}});
+        cases.push_back({t.bytes, t.v1, "torrent hash differs from the list"});
+    }
+    {
+        // And a v1-only torrent never by a v2-length hash.
+        auto t = made(7, {{"case7.pak", content}}, lt::create_torrent::v1_only);
+        cases.push_back(
+            {t.bytes, t.v1 + std::string(24, '0'), "torrent hash differs from the list"});
+    }
+    {
+        auto t = made(8, {{"case8.pak", content}}, lt::create_torrent::v2_only);
+        cases.push_back({t.bytes, t.v2.substr(0, 40), "torrent hash differs from the list"});
+    }
+    {
+        auto t = made(9, {{"other.pak", content}}, lt::create_torrent::v1_only);
+        cases.push_back({t.bytes, t.v1, "torrent names 'other.pak', not 'case9.pak'"});
+    }
+    for (const std::string& digits : {std::string(39, 'a'), std::string(41, 'a'),
+                                      std::string(39, 'a') + "g", std::string(63, 'a') + "x"}) {
+        auto t = made(cases.size(), {{"case" + std::to_string(cases.size()) + ".pak", content}},
+                      lt::create_torrent::v1_only);
+        cases.push_back({t.bytes, digits, "its line's fragment is unreadable"});
     }
     // 100 MiB answer: refused by its announced size, never read.
     cases.push_back({"\x01", other, "its torrent could not be fetched"});
@@ -817,9 +649,9 @@ TEST_F(StandInEngineTest, TorrentWithItsTrackerDownComesFromItsWebSeedAndIsKeptF
         "http://127.0.0.1:" + std::to_string(testpeers::RefusedPort()) + "/announce";
     const auto torrent =
         TorrentOf(tmp.Native("scratch"), {{"game.pak", content}}, "http://127.0.0.1:1/x", {down});
-    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
+    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.bytes);
     const std::string log = tmp.Native("engine.log");
-    const std::string line = url + "#btih=" + torrent.second;
+    const std::string line = url + "#btih=" + torrent.v2;
     const std::string folder = tmp.Win("swarm") + "\\";
     const ovEngineJobEntry entries[1] = {
         {1, 2, (int64_t)content.size(), folder.c_str(), "game.pak", line.c_str()}};
@@ -841,308 +673,6 @@ TEST_F(StandInEngineTest, TorrentWithItsTrackerDownComesFromItsWebSeedAndIsKeptF
     int code = -1;
     EXPECT_TRUE(engine.WaitExit(30000, &code));
     EXPECT_EQ(0, code);
-    EXPECT_TRUE(std::filesystem::exists(tmp.Native("state/" + torrent.second + ".resume")));
+    EXPECT_TRUE(std::filesystem::exists(tmp.Native("state/" + torrent.v2 + ".resume")));
     std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
 }
-
-#ifndef _WIN32
-// The swarm with real peers and a tracker runs natively.
-namespace {
-
-// A program of the tests with its arguments, ended when it goes.
-class Child {
-  public:
-    bool Start(const std::vector<std::string>& args) {
-        m_pid = fork();
-        if (m_pid == 0) {
-            std::vector<char*> argv;
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        return m_pid > 0;
-    }
-    ~Child() {
-        if (m_pid <= 0)
-            return;
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-    }
-
-  private:
-    pid_t m_pid = -1;
-};
-
-// Output of a shell command.
-std::string Shell(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            text.append(buffer, n);
-        pclose(pipe);
-    }
-    return text;
-}
-
-// opentracker on 127.0.0.1:`port` for `torrent`, with its folder and
-// whitelist in `folder`; `*scrape` is the command that scrapes its v1 hash.
-// Returns once the tracker answers.
-void StartTracker(const std::string& folder, uint16_t port, const MadeTorrent& torrent,
-                  Child* tracker, std::string* scrape) {
-    // It serves whitelisted hashes only: the v1 one and the v2 one cut to 20
-    // bytes, as hybrid torrents announce both. It changes root into its
-    // folder and runs as "nobody", so the folder is open to all.
-    WriteNative(folder + "/whitelist", torrent.v1 + "\n" + torrent.second.substr(0, 40) + "\n");
-    std::filesystem::permissions(folder, std::filesystem::perms(0755));
-    std::filesystem::permissions(folder + "/whitelist", std::filesystem::perms(0644));
-    ASSERT_TRUE(tracker->Start({"opentracker", "-i", "127.0.0.1", "-p", std::to_string(port), "-P",
-                                std::to_string(port), "-d", folder, "-w", "whitelist"}));
-    auto escaped = [](const std::string& hex) {
-        std::string out;
-        for (size_t i = 0; i < hex.size(); i += 2)
-            out += "%" + hex.substr(i, 2);
-        return out;
-    };
-    const std::string base = "curl -s 'http://127.0.0.1:" + std::to_string(port);
-    *scrape = base + "/scrape?info_hash=" + escaped(torrent.v1) + "'";
-    // It reads its whitelist after it starts answering: a "stopped" announce
-    // of each hash (which adds no peer) is refused until then.
-    for (const std::string& hash : {torrent.v1, torrent.second.substr(0, 40)}) {
-        const std::string probe = base + "/announce?info_hash=" + escaped(hash) +
-                                  "&peer_id=-SF0000-000000000000&port=1&uploaded=0&downloaded=0"
-                                  "&left=0&event=stopped&compact=1'";
-        ASSERT_TRUE(libraryloop::RunUntil(
-            [&] {
-                const std::string answer = Shell(probe);
-                return !answer.empty() && answer.find("failure") == std::string::npos;
-            },
-            10000, 100))
-            << Shell(probe);
-    }
-}
-
-// What the origin (nginx) sent for `path`: the body bytes of every logged
-// GET of exactly that path.
-int64_t OriginBytes(const sftest::TestServers& servers, const std::string& path) {
-    const std::filesystem::path log =
-        std::filesystem::path(servers.DocRootPath("files")).parent_path().parent_path() / "nginx" /
-        "logs" / "access.log";
-    std::ifstream in(log);
-    const std::string request = "\"GET " + path + " HTTP/1.1\" ";
-    int64_t total = 0;
-    for (std::string line; std::getline(in, line);) {
-        const size_t at = line.find(request);
-        if (at == std::string::npos)
-            continue;
-        int status = 0;
-        long long bytes = 0;
-        if (sscanf(line.c_str() + at + request.size(), "%d %lld", &status, &bytes) == 2)
-            total += bytes;
-    }
-    return total;
-}
-
-}  // namespace
-
-// Two engines in one swarm, found through opentracker: the first (on
-// 127.0.0.2) fetches the file from the origin and seeds it; the second (on
-// 127.0.0.3), whose web seed is slow (64 KiB/s), takes most of it from the
-// first. nginx's access log tells what the origin sent to each.
-TEST_F(StandInEngineTest, ASecondEngineTakesTheFileFromTheFirstThroughTheTracker) {
-    std::string content(4u << 20, '\0');
-    for (size_t i = 0; i < content.size(); ++i)
-        content[i] = (char)((i * 2654435761u) >> 24);
-    const uint16_t trackerPort = engineprocess::FreePort();
-    ASSERT_NE(0, trackerPort);
-    const std::string announce = "http://127.0.0.1:" + std::to_string(trackerPort) + "/announce";
-    const std::string name = "swarm-" + std::to_string(getpid()) + ".pak";
-    const std::string doc = "files/" + name;
-    WriteNative(servers.DocRootPath(doc), content);
-    const auto torrent =
-        TorrentOf(tmp.Native("scratch"), {{name, content}}, "http://127.0.0.1:1/x", {announce});
-    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
-
-    Child tracker;
-    std::string scrape;
-    ASSERT_NO_FATAL_FAILURE(
-        StartTracker(tmp.Native("tracker"), trackerPort, torrent, &tracker, &scrape));
-
-    // The first engine: from the origin at full speed; it seeds once done.
-    const std::string fast = servers.HttpUrl("/" + doc) + "#btih=" + torrent.second;
-    const std::string firstFolder = tmp.Win("first") + "\\";
-    const ovEngineJobEntry first[1] = {
-        {1, 2, (int64_t)content.size(), firstFolder.c_str(), name.c_str(), fast.c_str()}};
-    StartEngine(
-        {{"SF_ENGINE_LOG", tmp.Native("first.log")},
-         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
-         {"SF_ENGINE_STATE_DIR", tmp.Native("first-state")},
-         {"SF_ENGINE_IDLE_EXIT_MS", "300000"}});
-    ASSERT_TRUE(Connect());
-    const ovEngineJob jobA = {54, "First", 1, first};
-    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&jobA));
-    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 60000));
-    ASSERT_EQ("finished 54 1 0 1 0", probe.calls.back());
-    ASSERT_EQ(content, ReadNative(tmp.Native("first\\" + name)));
-    // The tracker knows it as a seeder.
-    ASSERT_TRUE(libraryloop::RunUntil(
-        [&] { return Shell(scrape).find("8:completei1e") != std::string::npos; }, 30000, 200))
-        << Shell(scrape);
-
-    // The second engine: its web seed is the slow path to the same file.
-    EngineProcess second;
-    const std::string slow = servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.second;
-    const std::string secondFolder = tmp.Win("second") + "\\";
-    const ovEngineJobEntry entries[1] = {
-        {1, 2, (int64_t)content.size(), secondFolder.c_str(), name.c_str(), slow.c_str()}};
-    StartEngineAs(second, {{"SF_ENGINE_LOG", tmp.Native("second.log")},
-                           {"SF_ENGINE_PEER_LISTEN",
-                            "127.0.0.3:" + std::to_string(engineprocess::FreePort())},
-                           {"SF_ENGINE_STATE_DIR", tmp.Native("second-state")}});
-    ASSERT_TRUE(Connect());
-    const ovEngineJob jobB = {55, "Second", 1, entries};
-    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&jobB));
-    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 90000));
-    EXPECT_EQ("finished 55 1 0 1 0", probe.calls.back());
-    EXPECT_EQ(content, ReadNative(tmp.Native("second\\" + name)));
-    EXPECT_NE(std::string::npos,
-              ReadNative(tmp.Native("second.log")).find(name + ": from the swarm"));
-    // Both end cleanly; their web-seed requests are logged by then.
-    ASSERT_EQ(OV_S_NETWORK, Layer()->SendParameter("SF_ENGINE_QUIT"));
-    int code = -1;
-    EXPECT_TRUE(second.WaitExit(30000, &code));
-    engine.Stop();
-    // The first took the whole file from the origin; the second less than a
-    // quarter of it (the rest came from the first).
-    EXPECT_GE(OriginBytes(servers, "/" + doc), (int64_t)content.size());
-    EXPECT_LT(OriginBytes(servers, "/slow/" + doc), (int64_t)content.size() / 4);
-    std::filesystem::remove(servers.DocRootPath(doc));
-    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
-}
-// A peer that sends wrong pieces (tests/support/lying_peer.py, on
-// 127.0.0.3: no real client lies on demand) is found through the tracker
-// and answers every request with wrong bytes. The engine bans it at its
-// first wrong piece, and the file ends right from the slow web seed.
-TEST_F(StandInEngineTest, APeerSendingWrongPiecesIsBannedAndTheFileEndsRight) {
-    // 64 pieces: the slow web seed alone would take 16 seconds, time enough
-    // for the engine to meet the liar.
-    const std::string content = Doc(kBigFile);
-    const uint16_t trackerPort = engineprocess::FreePort();
-    const uint16_t liarPort = engineprocess::FreePort();
-    ASSERT_TRUE(trackerPort && liarPort);
-    const std::string announce = "http://127.0.0.1:" + std::to_string(trackerPort) + "/announce";
-    const std::string name = "liar-" + std::to_string(getpid()) + ".pak";
-    const std::string doc = "files/" + name;
-    WriteNative(servers.DocRootPath(doc), content);
-    const auto torrent =
-        TorrentOf(tmp.Native("scratch"), {{name, content}}, "http://127.0.0.1:1/x", {announce});
-    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
-
-    Child tracker, liar;
-    std::string scrape;
-    ASSERT_NO_FATAL_FAILURE(
-        StartTracker(tmp.Native("tracker"), trackerPort, torrent, &tracker, &scrape));
-    ASSERT_TRUE(liar.Start({"python3", SF_LYING_PEER, "--tracker", announce, "--info-hash",
-                            torrent.v1, "--info-hash", torrent.second.substr(0, 40), "--pieces",
-                            std::to_string(content.size() / 16384), "--ip", "127.0.0.3", "--port",
-                            std::to_string(liarPort)}));
-    ASSERT_TRUE(libraryloop::RunUntil(
-        [&] { return Shell(scrape).find("8:completei1e") != std::string::npos; }, 30000, 200))
-        << Shell(scrape);
-
-    const std::string log = tmp.Native("engine.log");
-    const std::string slow = servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.second;
-    const std::string folder = tmp.Win("player") + "\\";
-    const ovEngineJobEntry entries[1] = {
-        {1, 2, (int64_t)content.size(), folder.c_str(), name.c_str(), slow.c_str()}};
-    StartEngine(
-        {{"SF_ENGINE_LOG", log},
-         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
-         {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
-    ASSERT_TRUE(Connect());
-    const ovEngineJob job = {56, "Liar", 1, entries};
-    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
-    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 90000));
-    EXPECT_EQ("finished 56 1 0 1 0", probe.calls.back());
-    EXPECT_EQ(content, ReadNative(tmp.Native("player\\" + name)));
-    const std::string said = ReadNative(log);
-    EXPECT_NE(std::string::npos, said.find("hash for piece")) << said;
-    EXPECT_NE(std::string::npos, said.find("127.0.0.3")) << said;
-    EXPECT_NE(std::string::npos, said.find("banned peer")) << said;
-    std::filesystem::remove(servers.DocRootPath(doc));
-    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
-}
-// Every peer gone mid-file: the first engine (uploads capped at 128 KiB/s)
-// serves part of the file to the second, then ends; the second finishes
-// from its slow web seed alone.
-TEST_F(StandInEngineTest, EveryPeerGoneMidFileLeavesTheWebSeed) {
-    const std::string content = Doc(kBigFile);
-    const uint16_t trackerPort = engineprocess::FreePort();
-    ASSERT_NE(0, trackerPort);
-    const std::string announce = "http://127.0.0.1:" + std::to_string(trackerPort) + "/announce";
-    const std::string name = "gone-" + std::to_string(getpid()) + ".pak";
-    const std::string doc = "files/" + name;
-    WriteNative(servers.DocRootPath(doc), content);
-    const auto torrent =
-        TorrentOf(tmp.Native("scratch"), {{name, content}}, "http://127.0.0.1:1/x", {announce});
-    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
-    Child tracker;
-    std::string scrape;
-    ASSERT_NO_FATAL_FAILURE(
-        StartTracker(tmp.Native("tracker"), trackerPort, torrent, &tracker, &scrape));
-
-    const std::string fast = servers.HttpUrl("/" + doc) + "#btih=" + torrent.second;
-    const std::string firstFolder = tmp.Win("first") + "\\";
-    const ovEngineJobEntry first[1] = {
-        {1, 2, (int64_t)content.size(), firstFolder.c_str(), name.c_str(), fast.c_str()}};
-    StartEngine(
-        {{"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
-         {"SF_ENGINE_STATE_DIR", tmp.Native("first-state")},
-         {"SF_ENGINE_UPLOAD_CAP", "131072"}});
-    ASSERT_TRUE(Connect());
-    const ovEngineJob jobA = {57, "First", 1, first};
-    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&jobA));
-    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 60000));
-    ASSERT_EQ("finished 57 1 0 1 0", probe.calls.back());
-    ASSERT_TRUE(libraryloop::RunUntil(
-        [&] { return Shell(scrape).find("8:completei1e") != std::string::npos; }, 30000, 200))
-        << Shell(scrape);
-
-    EngineProcess second;
-    const std::string slow = servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.second;
-    const std::string secondFolder = tmp.Win("second") + "\\";
-    const ovEngineJobEntry entries[1] = {
-        {1, 2, (int64_t)content.size(), secondFolder.c_str(), name.c_str(), slow.c_str()}};
-    StartEngineAs(second, {{"SF_ENGINE_PEER_LISTEN",
-                            "127.0.0.3:" + std::to_string(engineprocess::FreePort())},
-                           {"SF_ENGINE_STATE_DIR", tmp.Native("second-state")}});
-    ASSERT_TRUE(Connect());
-    const ovEngineJob jobB = {58, "Second", 1, entries};
-    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&jobB));
-    // A quarter of the file is more than the web seed alone brings before
-    // the first progress report or two; then the only peer ends.
-    int64_t done = 0;
-    ASSERT_TRUE(Run(
-        [&] {
-            for (const std::string& call : probe.calls) {
-                long long bytes = 0, total = 0;
-                unsigned job = 0, id = 0, counter = 0, index = 0;
-                if (sscanf(call.c_str(), "progress %u %u c%u i%u %lld/%lld", &job, &id, &counter,
-                           &index, &bytes, &total) == 6)
-                    done = std::max<int64_t>(done, bytes);
-            }
-            return done >= (int64_t)content.size() / 4 || probe.Count("finished") > 0;
-        },
-        60000));
-    ASSERT_EQ(0, probe.Count("finished")) << "done before the peer could go";
-    engine.Stop();
-    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 90000));
-    EXPECT_EQ("finished 58 1 0 1 0", probe.calls.back());
-    EXPECT_EQ(content, ReadNative(tmp.Native("second\\" + name)));
-    EXPECT_GT(OriginBytes(servers, "/slow/" + doc), 0);
-    std::filesystem::remove(servers.DocRootPath(doc));
-    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
-}
-#endif

@@ -147,18 +147,28 @@ TEST(ExpectedContent, TorrentHashIsKeptAndMustAgreeAcrossMirrors) {
         bool ok;
         std::string btih;  // empty: none
     };
+    // A v1-only torrent's hash: 40 digits.
+    const std::string v1 = h.substr(0, 40);
     const Case cases[] = {
         {"http://a/x#sha256=" + e + "&size=0&btih=" + h, true, h},
+        {"http://a/x#btih=" + v1, true, v1},
+        {"http://a/x#btih=" + v1 + "|http://b/x#btih=" + v1, true, v1},
         {"http://a/x#btih=" + h, true, h},
         {"http://a/x#btih=" + h + "|http://b/x", true, h},
         {"http://a/x#btih=" + h + "|http://b/x#btih=" + h, true, h},
         {"http://a/x#sha256=" + e, true, ""},
         // Refused: mirrors that disagree, a short or long hash, one given twice.
         {"http://a/x#btih=" + h + "|http://b/x#btih=" + e, false, ""},
-        {"http://a/x#btih=" + h.substr(24), false, ""},
+        {"http://a/x#btih=" + h.substr(20), false, ""},
         {"http://a/x#btih=" + h + "00", false, ""},
         {"http://a/x#btih=" + h + "&btih=" + h, false, ""},
         {"http://a/x#btih=", false, ""},
+        // Between the two lengths, or not hex, or mirrors of both kinds.
+        {"http://a/x#btih=" + v1.substr(1), false, ""},
+        {"http://a/x#btih=" + v1 + "0", false, ""},
+        {"http://a/x#btih=" + v1.substr(1) + "g", false, ""},
+        {"http://a/x#btih=" + v1 + "|http://b/x#btih=" + h, false, ""},
+        {"http://a/x#btih=" + h + "|http://b/x#btih=" + h.substr(0, 40), false, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.list);
@@ -168,7 +178,8 @@ TEST(ExpectedContent, TorrentHashIsKeptAndMustAgreeAcrossMirrors) {
             continue;
         EXPECT_EQ(!c.btih.empty(), content.hasBtih);
         if (content.hasBtih) {
-            EXPECT_EQ(c.btih, Hex(content.btih, sizeof content.btih));
+            EXPECT_EQ(c.btih.size() / 2, content.btihSize);
+            EXPECT_EQ(c.btih, Hex(content.btih, content.btihSize));
         }
     }
 }

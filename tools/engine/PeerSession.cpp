@@ -47,7 +47,10 @@ std::string Hex(const char* bytes, size_t size) {
     return out;
 }
 
+// The v2 hash in hex; a v1-only torrent's v1 hash.
 std::string KeyOf(const lt::info_hash_t& hashes) {
+    if (!hashes.has_v2())
+        return Hex(hashes.v1.data(), hashes.v1.size());
     return Hex(hashes.v2.data(), hashes.v2.size());
 }
 

@@ -256,12 +256,14 @@ class StandInEngine::Job : public FileFetchListener {
         NextFile();
     }
 
-    // The v2 info-hash the file's line vouches for, if any.
-    bool WantsTorrent(uint8_t btih[32]) const {
+    // The info-hash the file's line vouches for, if any: `*size` bytes (32
+    // for v2, 20 for v1).
+    bool WantsTorrent(uint8_t btih[32], size_t* size) const {
         ExpectedContent content;
         if (!ReadUrlListContent(m_files[m_current].url.c_str(), &content) || !content.hasBtih)
             return false;
         memcpy(btih, content.btih, 32);
+        *size = content.btihSize;
         return true;
     }
     std::string TorrentFetchPath() const {
@@ -297,11 +299,13 @@ class StandInEngine::Job : public FileFetchListener {
         }
         FsDeleteFile(fetched.c_str());
         uint8_t btih[32];
-        if (!WantsTorrent(btih)) {
+        size_t btihSize = 0;
+        if (!WantsTorrent(btih, &btihSize)) {
             Fallback("its line names no torrent");
             return;
         }
-        const TorrentVerdict verdict = CheckTorrent(bytes, btih, file.name, m_sizes[m_current]);
+        const TorrentVerdict verdict =
+            CheckTorrent(bytes, btih, btihSize, file.name, m_sizes[m_current]);
         if (!verdict.usable) {
             Fallback(verdict.why);
             return;
@@ -339,8 +343,13 @@ class StandInEngine::Job : public FileFetchListener {
             return;
         }
         FsCreateFolders(WithSeparator(m_files[m_current].folder).c_str());
-        uint8_t btih[32];
-        if (WantsTorrent(btih)) {
+        ExpectedContent content;
+        if (!ReadUrlListContent(m_files[m_current].url.c_str(), &content)) {
+            // The library refuses such a line; here it names no torrent.
+            Fallback("its line's fragment is unreadable");
+            return;
+        }
+        if (content.hasBtih) {
             FetchTorrent();
             return;
         }

@@ -21,9 +21,20 @@ bool HasFolderPart(const std::string& name) {
            name == "..";
 }
 
+// A v2 hash vouches for a torrent with SHA-256 pieces (v2 or hybrid); a v1
+// hash only for a v1-only torrent, so no torrent is taken by its weaker hash
+// when it has a stronger one.
+bool HashMatches(const libtorrent::info_hash_t& hashes, const uint8_t* btih, size_t btihSize) {
+    if (btihSize == 32)
+        return hashes.has_v2() && memcmp(hashes.v2.data(), btih, 32) == 0;
+    if (btihSize == 20)
+        return hashes.has_v1() && !hashes.has_v2() && memcmp(hashes.v1.data(), btih, 20) == 0;
+    return false;
+}
+
 }  // namespace
 
-TorrentVerdict CheckTorrent(const std::string& bytes, const uint8_t btih[32],
+TorrentVerdict CheckTorrent(const std::string& bytes, const uint8_t* btih, size_t btihSize,
                             const std::string& name, int64_t size) {
     TorrentVerdict verdict;
     if ((int64_t)bytes.size() > kMaxTorrentBytes) {
@@ -44,8 +55,7 @@ TorrentVerdict CheckTorrent(const std::string& bytes, const uint8_t btih[32],
         verdict.why = std::string("torrent unreadable: ") + e.what();
         return verdict;
     }
-    const libtorrent::info_hash_t& hashes = info->info_hashes();
-    if (!hashes.has_v2() || memcmp(hashes.v2.data(), btih, 32) != 0) {
+    if (!HashMatches(info->info_hashes(), btih, btihSize)) {
         verdict.why = "torrent hash differs from the list";
         return verdict;
     }

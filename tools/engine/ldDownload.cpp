@@ -23,7 +23,8 @@
 //     one that cannot be written brings "disk full" (flag 1), then fails the
 //     job ("Cannot write <path>").
 //   - a file whose line names a torrent ("&btih=<v2 info-hash>", see
-//     tools/sfpublish/TorrentWriter.h) is fetched through one libtorrent
+//     tools/sfpublish/TorrentWriter.h, or "&btih=<v1 info-hash>" of a
+//     v1-only torrent made by another tool) is fetched through one libtorrent
 //     session instead: "<URL>.torrent" (at most 1 MiB) must have that hash
 //     and describe exactly the file (one file, its name, its size), else the
 //     file goes over HTTP and stderr says why; the list's URLs are the web
