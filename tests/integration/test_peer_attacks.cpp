@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <libtorrent/add_torrent_params.hpp>
+#include <libtorrent/write_resume_data.hpp>
+
 #include "support/StandInEngineTest.h"
 
 #ifndef _WIN32
@@ -77,6 +80,58 @@ TEST_F(PeerAttackTest, WebSeedsNamedByTheTorrentAreNeverAsked) {
     EXPECT_NE(std::string::npos, ReadNative(log).find(name + ": from the swarm"));
     engine.Stop();
     EXPECT_GT(OriginBytes(servers, "/slow/" + doc), 0);
+    EXPECT_EQ(0, OriginBytes(servers, "/" + foreign));
+    std::filesystem::remove(servers.DocRootPath(doc));
+    std::filesystem::remove(servers.DocRootPath(foreign));
+    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
+}
+
+// Resume data planted in the state folder under the torrent's key: it
+// claims every piece, maps the file to a path outside its folder, names
+// another save path, a foreign web seed and tracker, and asks for upload
+// mode (never download). Only what a torrent's progress is may be taken
+// from it: the file is fetched into its own folder from the list's URL.
+TEST_F(PeerAttackTest, PlantedResumeDataMovesNothingAndAddsNoSeed) {
+    const std::string content = Content();
+    const std::string name = "resume-" + std::to_string(getpid()) + ".pak";
+    const std::string doc = "files/" + name;
+    const std::string foreign = "files/foreign-" + name;
+    WriteNative(servers.DocRootPath(doc), content);
+    WriteNative(servers.DocRootPath(foreign), content);
+    const auto torrent =
+        TorrentOf(tmp.Native("scratch"), {{name, content}}, "http://127.0.0.1:1/x");
+    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
+
+    lt::error_code ec;
+    lt::add_torrent_params planted;
+    planted.ti = std::make_shared<lt::torrent_info>(
+        lt::span<const char>(torrent.first.data(), (std::ptrdiff_t)torrent.first.size()), ec,
+        lt::from_span);
+    ASSERT_FALSE(ec) << ec.message();
+    planted.info_hashes = planted.ti->info_hashes();
+    planted.save_path = tmp.Native("elsewhere");
+    planted.renamed_files[lt::file_index_t(0)] = tmp.Native("outside/" + name);
+    planted.url_seeds = {servers.HttpUrl("/" + foreign)};
+    planted.trackers = {"http://127.0.0.1:" + std::to_string(testpeers::RefusedPort()) + "/a"};
+    planted.flags = lt::torrent_flags::upload_mode;
+    planted.have_pieces.resize(planted.ti->num_pieces(), true);
+    const std::vector<char> resume = lt::write_resume_data_buf(planted);
+    WriteNative(tmp.Native("state/" + torrent.second + ".resume"),
+                std::string(resume.begin(), resume.end()));
+
+    StartEngine(
+        {{"SF_ENGINE_LOG", tmp.Native("engine.log")},
+         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
+         {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
+    ASSERT_TRUE(Connect());
+    EXPECT_TRUE(RunJob(62, tmp.Win("player") + "\\", name,
+                       servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.second,
+                       (int64_t)content.size()))
+        << probe.calls.back();
+    EXPECT_EQ(content, ReadNative(tmp.Native("player\\" + name)));
+    engine.Stop();
+    EXPECT_FALSE(std::filesystem::exists(tmp.Native("outside")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.Native("elsewhere")));
     EXPECT_EQ(0, OriginBytes(servers, "/" + foreign));
     std::filesystem::remove(servers.DocRootPath(doc));
     std::filesystem::remove(servers.DocRootPath(foreign));

@@ -211,9 +211,14 @@ std::string PeerSession::Add(const std::string& bytes, const std::string& folder
         if (!resumePath.empty() && ReadBounded(resumePath, &resume)) {
             lt::add_torrent_params saved = lt::read_resume_data(
                 lt::span<const char>(resume.data(), (std::ptrdiff_t)resume.size()), ec);
-            // Only what this torrent saved itself is taken.
-            if (!ec && saved.info_hashes == info->info_hashes())
-                params = std::move(saved);
+            // Only this torrent's progress is taken: whoever can write the
+            // state folder must not name paths, seeds, peers or modes.
+            if (!ec && saved.info_hashes == info->info_hashes()) {
+                params.have_pieces = std::move(saved.have_pieces);
+                params.unfinished_pieces = std::move(saved.unfinished_pieces);
+                params.total_uploaded = saved.total_uploaded;
+                params.total_downloaded = saved.total_downloaded;
+            }
             ec.clear();
         }
         params.ti = info;
