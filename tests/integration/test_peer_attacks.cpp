@@ -76,7 +76,7 @@ TEST_F(PeerAttackTest, WebSeedsNamedByTheTorrentAreNeverAsked) {
                        servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.second,
                        (int64_t)content.size()))
         << probe.calls.back();
-    EXPECT_EQ(content, ReadNative(tmp.Native("player\\" + name)));
+    EXPECT_TRUE(content == ReadNative(tmp.Native("player\\" + name)));
     EXPECT_NE(std::string::npos, ReadNative(log).find(name + ": from the swarm"));
     engine.Stop();
     EXPECT_GT(OriginBytes(servers, "/slow/" + doc), 0);
@@ -128,7 +128,7 @@ TEST_F(PeerAttackTest, PlantedResumeDataMovesNothingAndAddsNoSeed) {
                        servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.second,
                        (int64_t)content.size()))
         << probe.calls.back();
-    EXPECT_EQ(content, ReadNative(tmp.Native("player\\" + name)));
+    EXPECT_TRUE(content == ReadNative(tmp.Native("player\\" + name)));
     engine.Stop();
     EXPECT_FALSE(std::filesystem::exists(tmp.Native("outside")));
     EXPECT_FALSE(std::filesystem::exists(tmp.Native("elsewhere")));
@@ -136,5 +136,78 @@ TEST_F(PeerAttackTest, PlantedResumeDataMovesNothingAndAddsNoSeed) {
     std::filesystem::remove(servers.DocRootPath(doc));
     std::filesystem::remove(servers.DocRootPath(foreign));
     std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
+}
+
+// Links a local user put in the download folder where the engine writes:
+// at the file's name (libtorrent would open it and write through it; so
+// would the HTTP path) or at the name the torrent is fetched to. Each is
+// replaced by a file of the engine's own; the files they point at keep
+// their bytes.
+TEST_F(PeerAttackTest, LinksInTheDownloadFolderAreReplacedNeverWrittenThrough) {
+    const std::string content = Content();
+    struct Case {
+        const char* name;
+        const char* linked;  // the name in the folder that is a link
+        bool hard;
+        bool swarm;  // the line names the torrent
+    };
+    const Case cases[] = {
+        {"peer-sym.pak", "peer-sym.pak", false, true},
+        {"peer-hard.pak", "peer-hard.pak", true, true},
+        {"fetch-sym.pak", "fetch-sym.pak.torrent-fetch", false, true},
+        {"http-sym.pak", "http-sym.pak", false, false},
+    };
+    const std::string precious(content.size() + 100, 'p');
+    std::vector<std::string> urls, docs;
+    std::vector<ovEngineJobEntry> entries;
+    const std::string folder = tmp.Win("player") + "\\";
+    std::filesystem::create_directories(tmp.Native("player"));
+    for (const Case& c : cases) {
+        const std::string doc = "files/" + std::to_string(getpid()) + "-" + c.name;
+        docs.push_back(doc);
+        const auto made =
+            TorrentOf(tmp.Native("scratch/") + c.name, {{c.name, content}}, "http://127.0.0.1:1/x");
+        WriteNative(servers.DocRootPath(doc), content);
+        WriteNative(servers.DocRootPath(doc + ".torrent"), made.first);
+        urls.push_back(servers.HttpUrl("/" + doc) + (c.swarm ? "#btih=" + made.second : ""));
+        const std::string outside = tmp.Native(std::string("outside/") + c.name);
+        WriteNative(outside, precious);
+        std::error_code ec;
+        if (c.hard)
+            std::filesystem::create_hard_link(outside,
+                                              tmp.Native(std::string("player/") + c.linked), ec);
+        else
+            std::filesystem::create_symlink(outside, tmp.Native(std::string("player/") + c.linked),
+                                            ec);
+        ASSERT_FALSE(ec) << ec.message();
+    }
+    for (size_t i = 0; i < urls.size(); ++i)
+        entries.push_back(
+            {1, 2, (int64_t)content.size(), folder.c_str(), cases[i].name, urls[i].c_str()});
+    StartEngine(
+        {{"SF_ENGINE_LOG", tmp.Native("engine.log")},
+         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
+         {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
+    ASSERT_TRUE(Connect());
+    const ovEngineJob job = {63, "Links", (int32_t)entries.size(), entries.data()};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 90000));
+    EXPECT_EQ("finished 63 1 0 " + std::to_string(entries.size()) + " 0", probe.calls.back());
+    engine.Stop();
+    const std::string said = ReadNative(tmp.Native("engine.log"));
+    for (const Case& c : cases) {
+        EXPECT_TRUE(precious == ReadNative(tmp.Native(std::string("outside/") + c.name))) << c.name;
+        const std::string path = tmp.Native(std::string("player/") + c.name);
+        EXPECT_FALSE(std::filesystem::is_symlink(path)) << c.name;
+        EXPECT_TRUE(content == ReadNative(path)) << c.name;
+        if (c.swarm) {
+            EXPECT_NE(std::string::npos, said.find(std::string(c.name) + ": from the swarm"))
+                << said;
+        }
+    }
+    for (const std::string& doc : docs) {
+        std::filesystem::remove(servers.DocRootPath(doc));
+        std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
+    }
 }
 #endif

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "opn/core/ovSmartPtr.h"
+#include "opn/platform/pfFile.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
 
 class FileFetchListener {
@@ -59,6 +60,10 @@ class FileFetch : public nwIHttpClientExEventListener {
     void Finish(int64_t size);
     void Fail(uint32_t key, bool writeFailed);
     void FailNow(bool writeFailed);
+    // Opens the target as a sole file: emptied, or kept and written at its
+    // end. False when it cannot be had.
+    bool OpenTarget(bool empty);
+    void CloseTarget();
     bool Current(uint32_t key) const { return !m_connection.IsEmpty() && key == m_serial; }
 
     FileFetchListener* m_listener;
@@ -74,4 +79,5 @@ class FileFetch : public nwIHttpClientExEventListener {
     int32_t m_redirects = 0;
     bool m_restarted = false;
     int64_t m_maxBytes = -1;
+    PfFile* m_file = nullptr;  // the download's target while it runs
 };

@@ -229,6 +229,17 @@ std::string PeerSession::Add(const std::string& bytes, const std::string& folder
         params.flags |= lt::torrent_flags::override_web_seeds;
         params.flags &= ~lt::torrent_flags::auto_managed;
         params.flags &= ~lt::torrent_flags::paused;
+        // libtorrent opens the file by its name and follows links: a link or
+        // a file with more names there (the folder may be writable by
+        // others) is replaced by a file of its own first.
+        const std::string path = WithSeparator(folder) + name;
+        int32_t soleError = 0;
+        PfFile* sole = PfFileOpenSole(path.c_str(), kPfSoleKeep, &soleError);
+        if (!sole) {
+            *error = "the file cannot be had";
+            return "";
+        }
+        PfFileClose(sole);
         std::unique_ptr<Torrent> torrent(new Torrent());
         torrent->handle = m_impl->session->add_torrent(std::move(params), ec);
         if (ec) {
@@ -236,7 +247,7 @@ std::string PeerSession::Add(const std::string& bytes, const std::string& folder
             return "";
         }
         torrent->handle.replace_trackers(info->trackers());
-        torrent->path = WithSeparator(folder) + name;
+        torrent->path = path;
         torrent->size = info->total_size();
         torrent->pieces = info->num_pieces();
         torrents[key] = std::move(torrent);

@@ -347,7 +347,8 @@ class StandInEngine::Job : public FileFetchListener {
     void PlainFile() {
         const File& file = m_files[m_current];
         const std::string path = WithSeparator(file.folder) + file.name;
-        const int64_t existing = FsFileSize(path.c_str());
+        // A link or a file with more names counts as none: it is replaced.
+        const int64_t existing = PfFileSoleSize(path.c_str());
         const int64_t size = m_sizes[m_current];
         // A file already whole at its known size is kept, as an engine keeps
         // what it has: reported done without a request.
