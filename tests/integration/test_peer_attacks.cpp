@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include <filesystem>
 #include <string>
@@ -15,6 +16,7 @@
 #include <libtorrent/write_resume_data.hpp>
 
 #include "support/StandInEngineTest.h"
+#include "tools/engine/TorrentCheck.h"
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -50,6 +52,40 @@ class PeerAttackTest : public StandInEngineTest {
 };
 
 }  // namespace
+
+// "<URL>.torrent" answered a byte every three seconds: never idle long
+// enough for the HTTP time-out, a megabyte would take weeks. The engine
+// gives it up after its deadline and takes the file over HTTP; the
+// torrent's bytes were never reported as the file's progress (the
+// library would take them for a download that moves).
+TEST_F(PeerAttackTest, ATorrentAnswerThatDripsIsGivenUpAndIsNoProgress) {
+    const std::string log = tmp.Native("engine.log");
+    const std::string name = "drip.pak";
+    StartEngine({{"SF_ENGINE_LOG", log}});
+    const std::string url = servers.FaultUrl("/drip/peer-attack-" + std::to_string(port)) +
+                            "#btih=" + std::string(64, 'a');
+    ASSERT_TRUE(Connect());
+    const std::string folder = tmp.Win("player") + "\\";
+    const ovEngineJobEntry entries[1] = {{1, 2, 1000, folder.c_str(), name.c_str(), url.c_str()}};
+    const ovEngineJob job = {64, "Drip", 1, entries};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    const std::string said = name + ": its torrent came too slowly; fetched over HTTP";
+    ASSERT_TRUE(Run([&] { return ReadNative(log).find(said) != std::string::npos; },
+                    (kTorrentFetchDeadlineSec + 20) * 1000))
+        << ReadNative(log);
+    // The file's own drip sends its first byte three seconds after this.
+    int reports = 0;
+    for (const std::string& call : probe.calls) {
+        long long bytes = 0, total = 0;
+        unsigned number = 0, id = 0, counter = 0, index = 0;
+        if (sscanf(call.c_str(), "progress %u %u c%u i%u %lld/%lld", &number, &id, &counter, &index,
+                   &bytes, &total) == 6) {
+            ++reports;
+            EXPECT_EQ(0, bytes) << call;
+        }
+    }
+    EXPECT_GE(reports, kTorrentFetchDeadlineSec / 2);
+}
 
 #ifndef _WIN32
 // The torrent's url-list lies outside its info, so whoever serves the

@@ -57,6 +57,11 @@ FileFetch::Start FileFetch::Download(const std::string& url, const std::string& 
     return Request(url) ? kStarted : kCannotRequest;
 }
 
+void FileFetch::Stop() {
+    ReleaseHttpConnection(m_connection);
+    CloseTarget();
+}
+
 bool FileFetch::Request(const std::string& url) {
     ReleaseHttpConnection(m_connection);
     if (++m_serial == 0)

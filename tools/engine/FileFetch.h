@@ -44,6 +44,8 @@ class FileFetch : public nwIHttpClientExEventListener {
     // `offset` bytes. `rate` limits the receive speed (bytes per second, 0
     // unlimited). Nothing is reported for a start that fails.
     Start Download(const std::string& url, const std::string& path, int64_t offset, uint32_t rate);
+    // Drops the request in flight; nothing more is reported for it.
+    void Stop();
 
     void OnConnected(uint32_t key) override;
     void OnResponse(uint32_t key) override;
