@@ -19,6 +19,7 @@
 #include "tools/engine/TorrentCheck.h"
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -245,5 +246,43 @@ TEST_F(PeerAttackTest, LinksInTheDownloadFolderAreReplacedNeverWrittenThrough) {
         std::filesystem::remove(servers.DocRootPath(doc));
         std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
     }
+}
+
+// The state folder may be open to others too: a FIFO where the resume data
+// is read (opening it would wait for a writer for ever) and a link where
+// the new resume data is written first. The file still comes, the FIFO is
+// not waited on and the linked file keeps its bytes.
+TEST_F(PeerAttackTest, AFifoAndALinkInTheStateFolderAreNotFollowed) {
+    const std::string content = Content();
+    const std::string name = "state-" + std::to_string(getpid()) + ".pak";
+    const std::string doc = "files/" + name;
+    WriteNative(servers.DocRootPath(doc), content);
+    const auto torrent =
+        TorrentOf(tmp.Native("scratch"), {{name, content}}, "http://127.0.0.1:1/x");
+    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
+    const std::string state = tmp.Native("state");
+    std::filesystem::create_directories(state);
+    ASSERT_EQ(0, mkfifo((state + "/" + torrent.second + ".resume").c_str(), 0600));
+    const std::string outside = tmp.Native("outside");
+    WriteNative(outside, "precious");
+    std::filesystem::create_symlink(outside, state + "/" + torrent.second + ".resume.new");
+    StartEngine(
+        {{"SF_ENGINE_LOG", tmp.Native("engine.log")},
+         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
+         {"SF_ENGINE_STATE_DIR", state}});
+    ASSERT_TRUE(Connect());
+    EXPECT_TRUE(RunJob(65, tmp.Win("player") + "\\", name,
+                       servers.HttpUrl("/" + doc) + "#btih=" + torrent.second,
+                       (int64_t)content.size()))
+        << probe.calls.back();
+    EXPECT_TRUE(content == ReadNative(tmp.Native("player\\" + name)));
+    // The resume data is written as the engine ends.
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendParameter("SF_ENGINE_QUIT"));
+    int code = -1;
+    EXPECT_TRUE(engine.WaitExit(30000, &code));
+    EXPECT_EQ("precious", ReadNative(outside));
+    EXPECT_TRUE(std::filesystem::is_regular_file(state + "/" + torrent.second + ".resume"));
+    std::filesystem::remove(servers.DocRootPath(doc));
+    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
 }
 #endif

@@ -51,10 +51,11 @@ std::string WithSeparator(const std::string& folder) {
     return folder + "/";
 }
 
-// The whole file when it holds at most kMaxResumeBytes.
+// The whole file when it holds at most kMaxResumeBytes; a link, FIFO or
+// device there is not read (nor waited on).
 bool ReadBounded(const std::string& path, std::vector<char>* bytes) {
     int32_t error = 0;
-    PfFile* in = PfFileOpenForReading(path.c_str(), &error);
+    PfFile* in = PfFileOpenNoLink(path.c_str(), &error);
     if (!in)
         return false;
     bytes->clear();
@@ -159,9 +160,10 @@ void PeerSession::Impl::SaveResume(const lt::add_torrent_params& params) {
     FsCreateFolders(WithSeparator(settings.stateFolder).c_str());
     const std::vector<char> bytes = lt::write_resume_data_buf(params);
     // Written aside, then put in place: a crash leaves the old data whole.
+    // A link at either name is replaced, never written through.
     const std::string temp = path + ".new";
     int32_t error = 0;
-    PfFile* out = PfFileCreateAlways(temp.c_str(), &error);
+    PfFile* out = PfFileOpenSole(temp.c_str(), kPfSoleEmpty, &error);
     if (!out)
         return;
     const bool written = PfFileWrite(out, bytes.data(), bytes.size(), &error);
