@@ -48,7 +48,11 @@ class PeerAttackTest : public StandInEngineTest {
             return false;
         if (!Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 90000))
             return false;
-        return probe.calls.back() == "finished " + std::to_string(number) + " 1 0 1 0";
+        // "finished <job> <engine's id> 0 <files> 0"
+        const std::string& last = probe.calls.back();
+        const std::string head = "finished " + std::to_string(number) + " ";
+        return last.compare(0, head.size(), head) == 0 && last.size() > head.size() + 6 &&
+               last.substr(last.size() - 6) == " 0 1 0";
     }
 };
 
@@ -284,5 +288,35 @@ TEST_F(PeerAttackTest, AFifoAndALinkInTheStateFolderAreNotFollowed) {
     EXPECT_TRUE(std::filesystem::is_regular_file(state + "/" + torrent.second + ".resume"));
     std::filesystem::remove(servers.DocRootPath(doc));
     std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
+}
+
+// The same torrent for two folders (two installs of one game): the session
+// holds it once, for the first. The second file must not be reported done
+// from the first one's state; it comes over HTTP into its own folder.
+TEST_F(PeerAttackTest, OneTorrentForTwoFoldersFetchesTheSecondItself) {
+    const std::string content = Content();
+    const std::string name = "twice-" + std::to_string(getpid()) + ".pak";
+    const std::string doc = "files/" + name;
+    WriteNative(servers.DocRootPath(doc), content);
+    const auto torrent =
+        TorrentOf(tmp.Native("scratch"), {{name, content}}, "http://127.0.0.1:1/x");
+    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
+    const std::string log = tmp.Native("engine.log");
+    StartEngine(
+        {{"SF_ENGINE_LOG", log},
+         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
+         {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
+    ASSERT_TRUE(Connect());
+    const std::string url = servers.HttpUrl("/" + doc) + "#btih=" + torrent.second;
+    ASSERT_TRUE(RunJob(68, tmp.Win("first") + "\\", name, url, (int64_t)content.size()));
+    probe.calls.clear();
+    EXPECT_TRUE(RunJob(69, tmp.Win("second") + "\\", name, url, (int64_t)content.size()))
+        << probe.calls.back();
+    EXPECT_TRUE(content == ReadNative(tmp.Native("first\\" + name)));
+    EXPECT_TRUE(content == ReadNative(tmp.Native("second\\" + name)));
+    EXPECT_NE(std::string::npos,
+              ReadNative(log).find(name + ": the swarm cannot take it (the swarm has it for "
+                                          "another folder); fetched over HTTP"))
+        << ReadNative(log);
 }
 #endif

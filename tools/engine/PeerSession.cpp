@@ -203,9 +203,16 @@ std::string PeerSession::Add(const std::string& bytes, const std::string& folder
             return "";
         }
         const std::string key = KeyOf(info->info_hashes());
+        const std::string path = WithSeparator(folder) + name;
         auto& torrents = m_impl->torrents;
-        if (torrents.count(key) && torrents[key]->error.empty())
-            return key;
+        if (torrents.count(key) && torrents[key]->error.empty()) {
+            if (torrents[key]->path == path)
+                return key;
+            // libtorrent holds one torrent once: its state says nothing of
+            // a file in another folder.
+            *error = "the swarm has it for another folder";
+            return "";
+        }
         torrents.erase(key);
         lt::add_torrent_params params;
         std::vector<char> resume;
@@ -234,7 +241,6 @@ std::string PeerSession::Add(const std::string& bytes, const std::string& folder
         // libtorrent opens the file by its name and follows links: a link or
         // a file with more names there (the folder may be writable by
         // others) is replaced by a file of its own first.
-        const std::string path = WithSeparator(folder) + name;
         int32_t soleError = 0;
         PfFile* sole = PfFileOpenSole(path.c_str(), kPfSoleKeep, &soleError);
         if (!sole) {
