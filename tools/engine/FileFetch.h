@@ -11,8 +11,8 @@
 #include <string>
 
 #include "opn/core/ovSmartPtr.h"
-#include "opn/platform/pfFile.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
+#include "opn/platform/pfFile.h"
 
 class FileFetchListener {
   public:
