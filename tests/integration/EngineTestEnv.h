@@ -181,6 +181,31 @@ inline std::string HexOf(const char* bytes, size_t size) {
     return out;
 }
 
+// Body bytes of every GET of exactly `path` in an nginx access log.
+inline int64_t LoggedBytes(const std::string& log, const std::string& path) {
+    std::ifstream in(log);
+    const std::string request = "\"GET " + path + " HTTP/1.1\" ";
+    int64_t total = 0;
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(request);
+        if (at == std::string::npos)
+            continue;
+        int status = 0;
+        long long bytes = 0;
+        if (sscanf(line.c_str() + at + request.size(), "%d %lld", &status, &bytes) == 2)
+            total += bytes;
+    }
+    return total;
+}
+
+// What the test servers' nginx sent for `path`.
+inline int64_t OriginBytes(const sftest::TestServers& servers, const std::string& path) {
+    const std::filesystem::path log =
+        std::filesystem::path(servers.DocRootPath("files")).parent_path().parent_path() / "nginx" /
+        "logs" / "access.log";
+    return LoggedBytes(log.string(), path);
+}
+
 struct MadeTorrent {
     std::string bytes;
     std::string v2;  // its v2 info-hash in hex; empty for a v1-only torrent

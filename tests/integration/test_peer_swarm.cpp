@@ -118,23 +118,6 @@ std::string Escaped(const std::string& hex) {
     return out;
 }
 
-// Body bytes of every GET of exactly `path` in an nginx access log.
-int64_t LoggedBytes(const std::string& log, const std::string& path) {
-    std::ifstream in(log);
-    const std::string request = "\"GET " + path + " HTTP/1.1\" ";
-    int64_t total = 0;
-    for (std::string line; std::getline(in, line);) {
-        const size_t at = line.find(request);
-        if (at == std::string::npos)
-            continue;
-        int status = 0;
-        long long bytes = 0;
-        if (sscanf(line.c_str() + at + request.size(), "%d %lld", &status, &bytes) == 2)
-            total += bytes;
-    }
-    return total;
-}
-
 // Bytes of a file's own pattern, different for every test file.
 std::string Pattern(size_t size, uint32_t seed) {
     std::string content(size, '\0');

@@ -7,7 +7,7 @@
 #include "opn/opeerqos/nwRedirect.h"
 #include "opn/opeerqos/ovIHttpClientExLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
-#include "opn/platform/pfFileSystem.h"
+#include "opn/platform/pfFile.h"
 #include "sdk/download/HttpConnection.h"
 
 namespace {
@@ -18,9 +18,27 @@ const uint32_t kTimeoutSec = 5;
 
 FileFetch::~FileFetch() {
     ReleaseHttpConnection(m_connection);
+    CloseTarget();
+}
+
+bool FileFetch::OpenTarget(bool empty) {
+    CloseTarget();
+    int32_t error = 0;
+    // A link, or a file with more names, at the target's name is replaced,
+    // never written through: the folder may be writable by others.
+    m_file = PfFileOpenSole(m_path.c_str(), empty ? kPfSoleEmpty : kPfSoleKeep, &error);
+    if (m_file && !empty && PfFileSeekEnd(m_file) < 0)
+        CloseTarget();
+    return m_file != nullptr;
+}
+
+void FileFetch::CloseTarget() {
+    PfFileClose(m_file);
+    m_file = nullptr;
 }
 
 bool FileFetch::Measure(const std::string& url) {
+    CloseTarget();
     m_measure = true;
     m_redirects = 0;
     return Request(url);
@@ -34,9 +52,14 @@ FileFetch::Start FileFetch::Download(const std::string& url, const std::string& 
     m_rate = rate;
     m_redirects = 0;
     m_restarted = false;
-    if (m_offset == 0 && !FsCreateEmptyFile(path.c_str()))
+    if (!OpenTarget(m_offset == 0))
         return kCannotWrite;
     return Request(url) ? kStarted : kCannotRequest;
+}
+
+void FileFetch::Stop() {
+    ReleaseHttpConnection(m_connection);
+    CloseTarget();
 }
 
 bool FileFetch::Request(const std::string& url) {
@@ -103,7 +126,7 @@ void FileFetch::OnResponse(uint32_t key) {
     }
     if (status == 200 && m_offset > 0) {
         // The server sends the whole file: write it from its start.
-        if (!FsCreateEmptyFile(m_path.c_str())) {
+        if (!OpenTarget(true)) {
             Fail(key, true);
             return;
         }
@@ -129,7 +152,8 @@ int32_t FileFetch::OnData(uint32_t key, const uint8_t* data, int32_t length) {
         Fail(key, false);
         return length;
     }
-    if (!FsAppendFile(m_path.c_str(), data, (size_t)length)) {
+    int32_t error = 0;
+    if (!m_file || !PfFileWrite(m_file, data, (size_t)length, &error)) {
         Fail(key, true);
         return length;
     }
@@ -155,6 +179,7 @@ void FileFetch::OnClosed(uint32_t key) {
 
 void FileFetch::Finish(int64_t size) {
     ReleaseHttpConnection(m_connection);
+    CloseTarget();
     m_listener->OnFetchDone(size, m_restarted);
 }
 
@@ -165,5 +190,6 @@ void FileFetch::Fail(uint32_t key, bool writeFailed) {
 
 void FileFetch::FailNow(bool writeFailed) {
     ReleaseHttpConnection(m_connection);
+    CloseTarget();
     m_listener->OnFetchFailed(writeFailed);
 }

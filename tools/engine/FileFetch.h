@@ -12,6 +12,7 @@
 
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/nwIHttpClientExEventListener.h"
+#include "opn/platform/pfFile.h"
 
 class FileFetchListener {
   public:
@@ -43,6 +44,8 @@ class FileFetch : public nwIHttpClientExEventListener {
     // `offset` bytes. `rate` limits the receive speed (bytes per second, 0
     // unlimited). Nothing is reported for a start that fails.
     Start Download(const std::string& url, const std::string& path, int64_t offset, uint32_t rate);
+    // Drops the request in flight; nothing more is reported for it.
+    void Stop();
 
     void OnConnected(uint32_t key) override;
     void OnResponse(uint32_t key) override;
@@ -59,6 +62,10 @@ class FileFetch : public nwIHttpClientExEventListener {
     void Finish(int64_t size);
     void Fail(uint32_t key, bool writeFailed);
     void FailNow(bool writeFailed);
+    // Opens the target as a sole file: emptied, or kept and written at its
+    // end. False when it cannot be had.
+    bool OpenTarget(bool empty);
+    void CloseTarget();
     bool Current(uint32_t key) const { return !m_connection.IsEmpty() && key == m_serial; }
 
     FileFetchListener* m_listener;
@@ -74,4 +81,5 @@ class FileFetch : public nwIHttpClientExEventListener {
     int32_t m_redirects = 0;
     bool m_restarted = false;
     int64_t m_maxBytes = -1;
+    PfFile* m_file = nullptr;  // the download's target while it runs
 };

@@ -60,10 +60,11 @@ std::string WithSeparator(const std::string& folder) {
     return folder + "/";
 }
 
-// The whole file when it holds at most kMaxResumeBytes.
+// The whole file when it holds at most kMaxResumeBytes; a link, FIFO or
+// device there is not read (nor waited on).
 bool ReadBounded(const std::string& path, std::vector<char>* bytes) {
     int32_t error = 0;
-    PfFile* in = PfFileOpenForReading(path.c_str(), &error);
+    PfFile* in = PfFileOpenNoLink(path.c_str(), &error);
     if (!in)
         return false;
     bytes->clear();
@@ -180,9 +181,10 @@ void PeerSession::Impl::SaveResume(const lt::add_torrent_params& params) {
     FsCreateFolders(WithSeparator(settings.stateFolder).c_str());
     const std::vector<char> bytes = lt::write_resume_data_buf(params);
     // Written aside, then put in place: a crash leaves the old data whole.
+    // A link at either name is replaced, never written through.
     const std::string temp = path + ".new";
     int32_t error = 0;
-    PfFile* out = PfFileCreateAlways(temp.c_str(), &error);
+    PfFile* out = PfFileOpenSole(temp.c_str(), kPfSoleEmpty, &error);
     if (!out)
         return;
     const bool written = PfFileWrite(out, bytes.data(), bytes.size(), &error);
@@ -222,9 +224,16 @@ std::string PeerSession::Add(const std::string& bytes, const std::string& folder
             return "";
         }
         const std::string key = KeyOf(info->info_hashes());
+        const std::string path = WithSeparator(folder) + name;
         auto& torrents = m_impl->torrents;
-        if (torrents.count(key) && torrents[key]->error.empty())
-            return key;
+        if (torrents.count(key) && torrents[key]->error.empty()) {
+            if (torrents[key]->path == path)
+                return key;
+            // libtorrent holds one torrent once: its state says nothing of
+            // a file in another folder.
+            *error = "the swarm has it for another folder";
+            return "";
+        }
         torrents.erase(key);
         lt::add_torrent_params params;
         std::vector<char> resume;
@@ -232,17 +241,34 @@ std::string PeerSession::Add(const std::string& bytes, const std::string& folder
         if (!resumePath.empty() && ReadBounded(resumePath, &resume)) {
             lt::add_torrent_params saved = lt::read_resume_data(
                 lt::span<const char>(resume.data(), (std::ptrdiff_t)resume.size()), ec);
-            // Only what this torrent saved itself is taken.
-            if (!ec && saved.info_hashes == info->info_hashes())
-                params = std::move(saved);
+            // Only this torrent's progress is taken: whoever can write the
+            // state folder must not name paths, seeds, peers or modes.
+            if (!ec && saved.info_hashes == info->info_hashes()) {
+                params.have_pieces = std::move(saved.have_pieces);
+                params.unfinished_pieces = std::move(saved.unfinished_pieces);
+                params.total_uploaded = saved.total_uploaded;
+                params.total_downloaded = saved.total_downloaded;
+            }
             ec.clear();
         }
         params.ti = info;
         params.save_path = osFolder.CStr();
-        // The list's URLs are the web seeds, never what a torrent names.
+        // The list's URLs are the web seeds, never what a torrent names: its
+        // url-list lies outside the info the list vouches for.
         params.url_seeds.assign(webSeeds.begin(), webSeeds.end());
+        params.flags |= lt::torrent_flags::override_web_seeds;
         params.flags &= ~lt::torrent_flags::auto_managed;
         params.flags &= ~lt::torrent_flags::paused;
+        // libtorrent opens the file by its name and follows links: a link or
+        // a file with more names there (the folder may be writable by
+        // others) is replaced by a file of its own first.
+        int32_t soleError = 0;
+        PfFile* sole = PfFileOpenSole(path.c_str(), kPfSoleKeep, &soleError);
+        if (!sole) {
+            *error = "the file cannot be had";
+            return "";
+        }
+        PfFileClose(sole);
         std::unique_ptr<Torrent> torrent(new Torrent());
         torrent->handle = m_impl->session->add_torrent(std::move(params), ec);
         if (ec) {
@@ -250,7 +276,7 @@ std::string PeerSession::Add(const std::string& bytes, const std::string& folder
             return "";
         }
         torrent->handle.replace_trackers(info->trackers());
-        torrent->path = WithSeparator(folder) + name;
+        torrent->path = path;
         torrent->size = info->total_size();
         torrent->pieces = info->num_pieces();
         torrent->info = info;

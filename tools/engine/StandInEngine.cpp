@@ -138,7 +138,21 @@ class StandInEngine::Job : public FileFetchListener {
         m_engine->Send(m_clientId, kEngineMsgProgress, payload.data(), size);
     }
 
-    void OnFetchProgress(int64_t bytes) override { m_fileDone += bytes; }
+    // Only the file's own bytes are progress, never its torrent's.
+    void OnFetchProgress(int64_t bytes) override {
+        if (m_state == kDownloading)
+            m_fileDone += bytes;
+    }
+
+    // A torrent answer that takes too long sends the file over HTTP.
+    void CheckTorrentDeadline() {
+        if (m_state != kFetchingTorrent ||
+            ClockTickMs() - m_torrentSince < (uint64_t)kTorrentFetchDeadlineSec * 1000)
+            return;
+        m_fetch.Stop();
+        FsDeleteFile(TorrentFetchPath().c_str());
+        Fallback("its torrent came too slowly");
+    }
 
     void OnFetchDone(int64_t size, bool restarted) override {
         if (m_state == kEnded)
@@ -274,6 +288,7 @@ class StandInEngine::Job : public FileFetchListener {
     // "<URL>.torrent" of the first mirror, bounded in size.
     void FetchTorrent() {
         m_state = kFetchingTorrent;
+        m_torrentSince = ClockTickMs();
         MirrorList mirrors;
         mirrors.Load(m_files[m_current].url.c_str());
         const char* first = mirrors.At(0);
@@ -359,7 +374,8 @@ class StandInEngine::Job : public FileFetchListener {
     void PlainFile() {
         const File& file = m_files[m_current];
         const std::string path = WithSeparator(file.folder) + file.name;
-        const int64_t existing = FsFileSize(path.c_str());
+        // A link or a file with more names counts as none: it is replaced.
+        const int64_t existing = PfFileSoleSize(path.c_str());
         const int64_t size = m_sizes[m_current];
         // A file already whole at its known size is kept, as an engine keeps
         // what it has: reported done without a request.
@@ -416,7 +432,8 @@ class StandInEngine::Job : public FileFetchListener {
     int64_t m_existing = 0;
     uint32_t m_filesDone = 0;
     int32_t m_answerForAll = -1;
-    std::string m_peerKey;  // the current file's torrent in the session
+    std::string m_peerKey;        // the current file's torrent in the session
+    uint64_t m_torrentSince = 0;  // when its fetch began
 };
 
 StandInEngine::StandInEngine(const Settings& settings) : m_settings(settings) {
@@ -753,8 +770,10 @@ void StandInEngine::Tick() {
     if (now - m_lastProgress >= 1000) {
         m_lastProgress = now;
         for (auto& job : m_jobs)
-            if (!job->Ended())
+            if (!job->Ended()) {
+                job->CheckTorrentDeadline();
                 job->SendProgress();
+            }
     }
     if (m_peers) {
         m_peers->Poll();

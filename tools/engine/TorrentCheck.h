@@ -15,6 +15,9 @@
 // A torrent answer larger than this is refused unread (a single-file
 // torrent of 1024 pieces is under 64 KiB).
 const int64_t kMaxTorrentBytes = 1024 * 1024;
+// A torrent answer still coming after this long is given up (one that
+// drips a byte now and then never meets the HTTP idle time-out).
+const int kTorrentFetchDeadlineSec = 20;
 
 struct TorrentVerdict {
     bool usable = false;
