@@ -61,6 +61,7 @@
 
 #include "bench/BenchServers.h"
 #include "bench/BenchSupport.h"
+#include "bench/swarm_edge.h"
 #include "opn/core/ovClassIds.h"
 #include "opn/core/ovSmartPtr.h"
 #include "opn/opeerqos/COpn.h"
@@ -176,7 +177,16 @@ class Process {
         waitpid(m_pid, nullptr, 0);
         m_pid = -1;
     }
-    pid_t Pid() const { return m_pid; }
+    // Runs `body` in a child process of its own (which must not return).
+    bool Fork(const std::function<void()>& body) {
+        fflush(nullptr);
+        m_pid = fork();
+        if (m_pid == 0) {
+            body();
+            _exit(0);
+        }
+        return m_pid > 0;
+    }
 
   private:
     pid_t m_pid = -1;
@@ -328,7 +338,8 @@ struct Setup {
     std::string docroot;  // nginx's
     std::string file;     // the origin's copy
     int64_t size = 0;
-    uint16_t httpPort = 0;
+    uint16_t httpPort = 0;  // nginx
+    uint16_t edgePort = 0;  // the rate-limited way to it
     uint16_t trackerPort = 0;
     std::string btih;  // v2, hex
     std::string v1;    // hex
@@ -511,7 +522,7 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
     RunResult result;
     const std::string name = swarm ? "swarm" : "http-only";
     const std::string folder = setup.root + "/" + name;
-    const std::string url = "http://127.0.0.1:" + std::to_string(setup.httpPort) + "/files/" +
+    const std::string url = "http://127.0.0.1:" + std::to_string(setup.edgePort) + "/files/" +
                             kFileName + (swarm ? "#btih=" + setup.btih : "");
     const std::string log = setup.root + "/nginx/logs/access.log";
 
@@ -585,7 +596,7 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
         result.origin += entry.second;
 
     result.ok = started;
-    printf("\n%s: %s file of %lld MiB, origin %lld KiB/s per request, uploads %lld KiB/s\n",
+    printf("\n%s: %s file of %lld MiB, origin %lld KiB/s per connection, uploads %lld KiB/s\n",
            name.c_str(), swarm ? "a seeder and the new players fetch the" : "the players fetch the",
            (long long)o.sizeMib, (long long)o.originKib, (long long)o.uploadKib);
     printf("  %-7s %-10s %-7s %8s %11s  %s\n", "player", "address", "engine", "time s",
@@ -670,7 +681,7 @@ bool Publish(Setup& setup) {
     if (Shell(Quote(tools + "sfpublish") + " keygen " + Quote(key) + " >/dev/null") != 0 ||
         Shell(Quote(tools + "sfpublish") + " list --key " + Quote(key) +
               " --product Bench --base-url " +
-              Quote("http://127.0.0.1:" + std::to_string(setup.httpPort) + "/files/") + " --out " +
+              Quote("http://127.0.0.1:" + std::to_string(setup.edgePort) + "/files/") + " --out " +
               Quote(setup.root) + " --torrents " + Quote(announce) + " " + Quote(setup.file) +
               " >/dev/null") != 0)
         return false;
@@ -721,8 +732,7 @@ bool StartTracker(const Setup& setup, Process* tracker) {
     return true;
 }
 
-// nginx with the shared settings of the tests and the demo, and the origin's
-// rate per request.
+// nginx with the shared settings of the tests and the demo.
 bool StartNginx(const Setup& setup) {
     const std::string dir = setup.root + "/nginx";
     const std::string server =
@@ -731,10 +741,7 @@ bool StartNginx(const Setup& setup) {
         std::to_string(setup.httpPort) +
         ";\n"
         "    root " +
-        setup.docroot +
-        ";\n"
-        "    location /files/ { limit_rate " +
-        std::to_string(setup.options.originKib) + "k; }\n}\n";
+        setup.docroot + ";\n}\n";
     std::ofstream(setup.root + "/nginx-server.conf") << server;
     const std::string lib = std::string(SF_SOURCE_DIR) + "/scripts/lib/nginx.sh";
     return Shell("bash -c " + Quote(". " + lib + " && nginx_write_conf " + dir + " <" + setup.root +
@@ -827,13 +834,18 @@ int main(int argc, char** argv) {
     setup.file = setup.docroot + "/files/" + kFileName;
     setup.httpPort = FreePort();
     setup.trackerPort = FreePort();
+    bench::SwarmEdge edge;
+    setup.edgePort = edge.Listen();
     // nginx's worker may run as another user and must read the files.
     Shell("chmod 755 " + Quote(setup.root) + " && mkdir -p " + Quote(setup.docroot + "/files") +
           " && chmod -R 755 " + Quote(setup.docroot));
     int code = 1;
     {
-        Process tracker;
-        bool ready = WriteRandomFile(setup.file, setup.size) && Publish(setup);
+        Process tracker, edgeProcess;
+        if (!edgeProcess.Fork([&] { edge.Run(setup.httpPort, o.originKib * 1024); }))
+            setup.edgePort = 0;
+        bool ready =
+            setup.edgePort != 0 && WriteRandomFile(setup.file, setup.size) && Publish(setup);
         if (!ready)
             fprintf(stderr, "bench_swarm: the file or its torrent could not be made\n");
         if (ready && !StartTracker(setup, &tracker)) {
@@ -844,9 +856,8 @@ int main(int argc, char** argv) {
         if (ready && !nginx)
             fprintf(stderr, "bench_swarm: nginx did not start\n");
         if (nginx) {
-            const std::string command = std::string(argv[0]);
             printf(
-                "bench_swarm: %lld MiB, %d new players%s, origin %lld KiB/s per request, "
+                "bench_swarm: %lld MiB, %d new players%s, origin %lld KiB/s per connection, "
                 "uploads %lld KiB/s; load %s",
                 (long long)o.sizeMib, o.players, o.wine.empty() ? "" : " (the last under Wine)",
                 (long long)o.originKib, (long long)o.uploadKib, ReadText("/proc/loadavg").c_str());
