@@ -1021,6 +1021,41 @@ TEST_F(StandInEngineTest, ASecondEngineTakesTheFileFromTheFirstThroughTheTracker
     std::filesystem::remove(servers.DocRootPath(doc));
     std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
 }
+
+// The torrent names a fast web seed of its own; the list's URL is the slow
+// path. Only the list's URL is used: the torrent's is never asked.
+TEST_F(StandInEngineTest, TheTorrentsOwnWebSeedIsNeverUsed) {
+    std::string content(256u << 10, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = (char)((i * 2246822519u) >> 24);
+    const std::string name = "own-seed-" + std::to_string(getpid()) + ".pak";
+    const std::string doc = "files/" + name;
+    WriteNative(servers.DocRootPath(doc), content);
+    const std::string named = servers.HttpUrl("/" + doc);
+    const auto torrent = TorrentOf(tmp.Native("scratch"), {{name, content}}, named);
+    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.first);
+    const std::string line = servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.second;
+    const std::string folder = tmp.Win("own") + "\\";
+    const ovEngineJobEntry entries[1] = {
+        {1, 2, (int64_t)content.size(), folder.c_str(), name.c_str(), line.c_str()}};
+    StartEngine({{"SF_ENGINE_LOG", tmp.Native("engine.log")},
+                 {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:0"},
+                 {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
+    ASSERT_TRUE(Connect());
+    const ovEngineJob job = {56, "OwnSeed", 1, entries};
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
+    ASSERT_TRUE(Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, 60000));
+    EXPECT_EQ("finished 56 1 0 1 0", probe.calls.back());
+    EXPECT_EQ(content, ReadNative(tmp.Native("own\\" + name)));
+    EXPECT_NE(std::string::npos,
+              ReadNative(tmp.Native("engine.log")).find(name + ": from the swarm"));
+    // Its requests are logged once the engine is gone.
+    engine.Stop();
+    EXPECT_EQ(0, OriginBytes(servers, "/" + doc));
+    EXPECT_GE(OriginBytes(servers, "/slow/" + doc), (int64_t)content.size());
+    std::filesystem::remove(servers.DocRootPath(doc));
+    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
+}
 // A peer that sends wrong pieces (tests/support/lying_peer.py, on
 // 127.0.0.3: no real client lies on demand) is found through the tracker
 // and answers every request with wrong bytes. The engine bans it at its

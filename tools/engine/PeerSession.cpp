@@ -218,8 +218,10 @@ std::string PeerSession::Add(const std::string& bytes, const std::string& folder
         }
         params.ti = info;
         params.save_path = osFolder.CStr();
-        // The list's URLs are the web seeds, never what a torrent names.
+        // The list's URLs are the web seeds, never what a torrent names
+        // (libtorrent adds the torrent's own unless told to override them).
         params.url_seeds.assign(webSeeds.begin(), webSeeds.end());
+        params.flags |= lt::torrent_flags::override_web_seeds;
         params.flags &= ~lt::torrent_flags::auto_managed;
         params.flags &= ~lt::torrent_flags::paused;
         std::unique_ptr<Torrent> torrent(new Torrent());
