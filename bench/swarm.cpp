@@ -57,6 +57,8 @@
 #include <utility>
 #include <vector>
 
+#include <libtorrent/add_torrent_params.hpp>
+#include <libtorrent/read_resume_data.hpp>
 #include <libtorrent/torrent_info.hpp>
 
 #include "bench/BenchServers.h"
@@ -511,6 +513,16 @@ void SettleLog(const std::string& log) {
     }
 }
 
+// What an engine's swarm uploaded, from the resume data it kept at its end
+// (-1 when there is none).
+int64_t Uploaded(const std::string& stateFolder, const std::string& btih) {
+    const std::string bytes = ReadText(stateFolder + "/" + btih + ".resume");
+    lt::error_code ec;
+    const lt::add_torrent_params saved =
+        lt::read_resume_data(lt::span<const char>(bytes.data(), (std::ptrdiff_t)bytes.size()), ec);
+    return bytes.empty() || ec ? -1 : saved.total_uploaded;
+}
+
 struct RunResult {
     bool ok = false;
     double slowest = 0;
@@ -524,7 +536,7 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
     const std::string folder = setup.root + "/" + name;
     const std::string url = "http://127.0.0.1:" + std::to_string(setup.edgePort) + "/files/" +
                             kFileName + (swarm ? "#btih=" + setup.btih : "");
-    const std::string log = setup.root + "/nginx/logs/access.log";
+    const std::string log = setup.root + "/nginx/logs/swarm.log";
 
     std::vector<std::unique_ptr<Player>> players;
     for (int i = swarm ? 0 : 1; i <= o.players; ++i) {
@@ -599,12 +611,17 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
     printf("\n%s: %s file of %lld MiB, origin %lld KiB/s per connection, uploads %lld KiB/s\n",
            name.c_str(), swarm ? "a seeder and the new players fetch the" : "the players fetch the",
            (long long)o.sizeMib, (long long)o.originKib, (long long)o.uploadKib);
-    printf("  %-7s %-10s %-7s %8s %11s  %s\n", "player", "address", "engine", "time s",
-           "origin MiB", "file");
+    printf("  %-7s %-10s %-7s %8s %11s %11s  %s\n", "player", "address", "engine", "time s",
+           "origin MiB", "upload MiB", "file");
     for (auto& p : players) {
+        const std::string tag = p->role == "seeder" ? "seeder" : "player" + p->role;
+        const int64_t uploaded = swarm ? Uploaded(setup.root + "/state-" + tag, setup.btih) : -1;
+        char up[32] = "-";
+        if (uploaded >= 0)
+            snprintf(up, sizeof up, "%.1f", uploaded / (double)kMiB);
         if (p->role == "seeder") {
-            printf("  %-7s %-10s %-7s %8s %11s  %s\n", "seeder", p->address.c_str(), "native", "-",
-                   "-", "held");
+            printf("  %-7s %-10s %-7s %8s %11s %11s  %s\n", "seeder", p->address.c_str(), "native",
+                   "-", "-", up, "held");
             continue;
         }
         const std::string got = p->folder + "/" + kFileName;
@@ -621,8 +638,8 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
         if (swarm)
             snprintf(bytes, sizeof bytes, "%.1f",
                      (own == origin.end() ? 0 : own->second) / (double)kMiB);
-        printf("  %-7s %-10s %-7s %8s %11s  %s\n", p->role.c_str(), p->address.c_str(),
-               p->wine ? "wine" : "native", seconds, bytes,
+        printf("  %-7s %-10s %-7s %8s %11s %11s  %s\n", p->role.c_str(), p->address.c_str(),
+               p->wine ? "wine" : "native", seconds, bytes, up,
                p->fileOk ? "ok" : ("BAD " + p->result).c_str());
     }
     auto local = origin.find("127.0.0.1");
@@ -735,11 +752,17 @@ bool StartTracker(const Setup& setup, Process* tracker) {
 // nginx with the shared settings of the tests and the demo.
 bool StartNginx(const Setup& setup) {
     const std::string dir = setup.root + "/nginx";
+    // Its own log: the connection number tells the players' connections apart.
     const std::string server =
+        "log_format swarm '$remote_addr $connection [$time_local] \"$request\" $status "
+        "$body_bytes_sent';\n"
         "server {\n"
+        "    access_log " +
+        setup.root +
+        "/nginx/logs/swarm.log swarm;\n"
         "    listen 127.0.0.1:" +
         std::to_string(setup.httpPort) +
-        ";\n"
+        " sndbuf=64k;\n"
         "    root " +
         setup.docroot + ";\n}\n";
     std::ofstream(setup.root + "/nginx-server.conf") << server;

@@ -85,6 +85,7 @@ class SwarmEdge {
 
   private:
     static const size_t kChunk = 16384;
+    static const int kOriginBuffer = 65536;
 
     struct Link {
         int client = -1;
@@ -124,6 +125,10 @@ class SwarmEdge {
         link->client = client;
         link->origin = socket(AF_INET, SOCK_STREAM, 0);
         from.sin_port = 0;
+        // The origin's bytes wait at the edge's rate, not in a deep buffer:
+        // nginx logs what it wrote to the socket.
+        const int buffer = kOriginBuffer;
+        setsockopt(link->origin, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
         const sockaddr_in to = Loopback(originPort);
         if (link->origin < 0 || bind(link->origin, (sockaddr*)&from, sizeof from) != 0 ||
             connect(link->origin, (const sockaddr*)&to, sizeof to) != 0)
