@@ -41,6 +41,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -163,9 +164,11 @@ class Process {
     // True once it ended within `ms`.
     bool Wait(int ms) {
         for (int waited = 0; m_pid > 0; waited += 20) {
-            if (waitpid(m_pid, nullptr, WNOHANG) == m_pid)
+            rusage use = {};
+            if (wait4(m_pid, nullptr, WNOHANG, &use) == m_pid) {
                 m_pid = -1;
-            else if (waited >= ms)
+                m_cpu = bench::CpuSeconds(use);
+            } else if (waited >= ms)
                 return false;
             else
                 usleep(20000);
@@ -176,9 +179,13 @@ class Process {
         if (m_pid <= 0)
             return;
         kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
+        rusage use = {};
+        wait4(m_pid, nullptr, 0, &use);
+        m_cpu = bench::CpuSeconds(use);
         m_pid = -1;
     }
+    // User and system seconds once it ended.
+    double Cpu() const { return m_cpu; }
     // Runs `body` in a child process of its own (which must not return).
     bool Fork(const std::function<void()>& body) {
         fflush(nullptr);
@@ -192,6 +199,7 @@ class Process {
 
   private:
     pid_t m_pid = -1;
+    double m_cpu = 0;
 };
 
 // ---- The driver of one engine (a child process) ----------------------------
@@ -611,8 +619,8 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
     printf("\n%s: %s file of %lld MiB, origin %lld KiB/s per connection, uploads %lld KiB/s\n",
            name.c_str(), swarm ? "a seeder and the new players fetch the" : "the players fetch the",
            (long long)o.sizeMib, (long long)o.originKib, (long long)o.uploadKib);
-    printf("  %-7s %-10s %-7s %8s %11s %11s  %s\n", "player", "address", "engine", "time s",
-           "origin MiB", "upload MiB", "file");
+    printf("  %-7s %-10s %-7s %8s %11s %11s %6s  %s\n", "player", "address", "engine", "time s",
+           "origin MiB", "upload MiB", "cpu s", "file");
     for (auto& p : players) {
         const std::string tag = p->role == "seeder" ? "seeder" : "player" + p->role;
         const int64_t uploaded = swarm ? Uploaded(setup.root + "/state-" + tag, setup.btih) : -1;
@@ -620,8 +628,8 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
         if (uploaded >= 0)
             snprintf(up, sizeof up, "%.1f", uploaded / (double)kMiB);
         if (p->role == "seeder") {
-            printf("  %-7s %-10s %-7s %8s %11s %11s  %s\n", "seeder", p->address.c_str(), "native",
-                   "-", "-", up, "held");
+            printf("  %-7s %-10s %-7s %8s %11s %11s %6.1f  %s\n", "seeder", p->address.c_str(),
+                   "native", "-", "-", up, p->engine.Cpu(), "held");
             continue;
         }
         const std::string got = p->folder + "/" + kFileName;
@@ -638,8 +646,8 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
         if (swarm)
             snprintf(bytes, sizeof bytes, "%.1f",
                      (own == origin.end() ? 0 : own->second) / (double)kMiB);
-        printf("  %-7s %-10s %-7s %8s %11s %11s  %s\n", p->role.c_str(), p->address.c_str(),
-               p->wine ? "wine" : "native", seconds, bytes, up,
+        printf("  %-7s %-10s %-7s %8s %11s %11s %6.1f  %s\n", p->role.c_str(), p->address.c_str(),
+               p->wine ? "wine" : "native", seconds, bytes, up, p->engine.Cpu(),
                p->fileOk ? "ok" : ("BAD " + p->result).c_str());
     }
     auto local = origin.find("127.0.0.1");
