@@ -5,9 +5,10 @@
 // 127.0.0.3, ...) driven over the local engine protocol by a driver process
 // of its own (the library's engine layer, as the library drives it).
 //
-//   - the origin: nginx (scripts/lib/nginx.sh) sending each request at most
-//     --origin-kib per second, as a loaded CDN edge does for a popular
-//     release; it is also every torrent's web seed;
+//   - the origin: nginx (scripts/lib/nginx.sh) behind an edge relay
+//     (bench/swarm_edge.h) sending each connection at most --origin-kib per
+//     second, as a loaded CDN edge does for a popular release; it is also
+//     every torrent's web seed;
 //   - the tracker: opentracker on 127.0.0.1, whitelisting the torrent;
 //   - the torrent: made by sfpublish as a publisher makes it;
 //   - uploads capped at --upload-kib per second (SF_ENGINE_UPLOAD_CAP).
@@ -17,7 +18,10 @@
 // (the same players, the line without it: the engine's plain HTTP path).
 // Each player's time is from its job's start to its job-done report; every
 // fetched file is compared with the origin's. Origin bytes are the body
-// bytes of every request nginx logged during the run (torrents included).
+// bytes of every request nginx logged during the run (torrents included),
+// by client address: a web seed's requests leave from the player's address,
+// the engine's plain HTTP from 127.0.0.1. A player's upload is what its
+// engine's resume data counts at its end; CPU is the engine process's.
 // The last line:
 //   origin/file R.RR; slowest new player T.TT of HTTP-only
 // R: the swarm run's origin bytes over the file's size; T: the slowest
@@ -26,6 +30,8 @@
 // Usage: bench_swarm [--size-mib N] [--players N] [--origin-kib N]
 //                    [--upload-kib N] [--timeout S] [--only swarm|http]
 //                    [--wine "<wine-run> <ldDownload.exe>"] [--keep]
+//   Defaults: 256 MiB, 4 players, origin 3072 KiB/s per connection (the
+//   HTTP-only run about 85 s), uploads 5120 KiB/s (a 40 Mbit/s uplink).
 //   --wine: the last new player is the Windows engine under Wine.
 //   --keep: the run's folder is left (its path is printed).
 // Needs nginx, opentracker and curl; ldDownload and sfpublish are taken
