@@ -72,10 +72,11 @@ class SwarmEdge {
                 fds.push_back({link->client, fromClient, 0});
             }
             poll(fds.data(), fds.size(), starved ? 5 : 200);
-            if (fds[0].revents & POLLIN)
-                Accept(originPort);
+            // The links polled first; a new one joins the next round.
             for (size_t i = 0; i < m_links.size(); ++i)
                 Move(*m_links[i], fds[1 + 2 * i].revents, fds[2 + 2 * i].revents);
+            if (fds[0].revents & POLLIN)
+                Accept(originPort);
             m_links.erase(
                 std::remove_if(m_links.begin(), m_links.end(),
                                [](const std::unique_ptr<Link>& link) { return link->Ended(); }),
@@ -92,10 +93,10 @@ class SwarmEdge {
         int origin = -1;
         std::string down, up;  // waiting for the client, for the origin
         double credit = 0;
-        bool originDone = false, clientDone = false, broken = false;
-        bool Ended() const {
-            return broken || (originDone && down.empty()) || (clientDone && up.empty());
-        }
+        bool originDone = false, clientDone = false, originShut = false, broken = false;
+        // The origin's end, once its last bytes are with the client; a
+        // client's end is handed on to the origin, which then ends.
+        bool Ended() const { return broken || (originDone && down.empty()); }
         ~Link() {
             close(client);
             close(origin);
@@ -170,6 +171,10 @@ class SwarmEdge {
         }
         if ((origin & POLLOUT) && !link.up.empty())
             Give(link.origin, &link.up, &link.broken);
+        if (link.clientDone && link.up.empty() && !link.originShut) {
+            shutdown(link.origin, SHUT_WR);
+            link.originShut = true;
+        }
         if ((client & POLLOUT) && !link.down.empty())
             Give(link.client, &link.down, &link.broken);
     }
