@@ -122,6 +122,11 @@ PeerSession::Impl::Impl(const Settings& given) : settings(given) {
     pack.set_bool(lt::settings_pack::enable_dht, false);
     pack.set_bool(lt::settings_pack::enable_upnp, false);
     pack.set_bool(lt::settings_pack::enable_natpmp, false);
+    // Our own connections are TCP: over uTP, whose delay-based back-off
+    // yields to any other traffic, engines on one host or LAN moved a
+    // fraction of the upload cap at twice the CPU. The cap already spares
+    // the player's uplink; other clients' uTP is still taken.
+    pack.set_bool(lt::settings_pack::enable_outgoing_utp, false);
     pack.set_int(lt::settings_pack::upload_rate_limit, settings.uploadCap);
     pack.set_int(lt::settings_pack::connections_limit, settings.connections);
     pack.set_int(lt::settings_pack::active_downloads, -1);
