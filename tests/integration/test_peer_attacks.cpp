@@ -276,8 +276,7 @@ TEST_F(PeerAttackTest, AFifoAndALinkInTheStateFolderAreNotFollowed) {
          {"SF_ENGINE_STATE_DIR", state}});
     ASSERT_TRUE(Connect());
     EXPECT_TRUE(RunJob(65, tmp.Win("player") + "\\", name,
-                       servers.HttpUrl("/" + doc) + "#btih=" + torrent.v2,
-                       (int64_t)content.size()))
+                       servers.HttpUrl("/" + doc) + "#btih=" + torrent.v2, (int64_t)content.size()))
         << probe.calls.back();
     EXPECT_TRUE(content == ReadNative(tmp.Native("player\\" + name)));
     // The resume data is written as the engine ends.
