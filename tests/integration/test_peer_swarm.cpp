@@ -528,9 +528,11 @@ class TransmissionSwarmTest : public PeerSwarmTest {
 };
 
 // A Transmission seeder serves the engine, whose web seed is slow: the
-// origin sends less than the file, the rest comes from Transmission.
+// origin sends less than the file, the rest comes from Transmission. The
+// web seed alone would take a minute: Transmission unchokes a new peer only
+// at its next round, up to ten seconds on.
 TEST_F(TransmissionSwarmTest, ATransmissionSeederServesTheEngine) {
-    const Shared file = Publish("from-transmission", Pattern(1u << 20, 3), true);
+    const Shared file = Publish("from-transmission", Pattern(4u << 20, 3), true);
     ASSERT_FALSE(HasFailure());
     Transmission seeder;
     const std::string downloads = tmp.Native("transmission-data");
