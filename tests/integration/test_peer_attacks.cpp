@@ -54,6 +54,47 @@ class PeerAttackTest : public EngineTest {
         return last.compare(0, head.size(), head) == 0 && last.size() > head.size() + 6 &&
                last.substr(last.size() - 6) == " 0 1 0";
     }
+
+    void TearDown() override {
+        for (const std::string& doc : m_served)
+            std::filesystem::remove(servers.DocRootPath(doc));
+        EngineTest::TearDown();
+    }
+
+#ifndef _WIN32
+    // A file of the origin (`stem`-<pid>.pak), a copy at "foreign-<name>"
+    // and its torrent naming `webSeed`; removed again when the test ends.
+    struct Served {
+        std::string content, name, doc, foreign;
+        MadeTorrent torrent;
+    };
+    Served Serve(const std::string& stem, const std::string& webSeed = "http://127.0.0.1:1/x") {
+        Served s;
+        s.content = Content();
+        s.name = stem + "-" + std::to_string(getpid()) + ".pak";
+        s.doc = "files/" + s.name;
+        s.foreign = "files/foreign-" + s.name;
+        WriteNative(servers.DocRootPath(s.doc), s.content);
+        WriteNative(servers.DocRootPath(s.foreign), s.content);
+        s.torrent = TorrentOf(tmp.Native("scratch"), {{s.name, s.content}},
+                              webSeed.empty() ? servers.HttpUrl("/" + s.foreign) : webSeed);
+        WriteNative(servers.DocRootPath(s.doc + ".torrent"), s.torrent.bytes);
+        m_served.insert(m_served.end(), {s.doc, s.foreign, s.doc + ".torrent"});
+        return s;
+    }
+
+    // The engine on 127.0.0.2, logging to engine.log, its state in `state`.
+    void StartPeerEngine(const std::string& state) {
+        StartEngine(
+            {{"SF_ENGINE_LOG", tmp.Native("engine.log")},
+             {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
+             {"SF_ENGINE_STATE_DIR", state}});
+    }
+
+#endif
+
+  private:
+    std::vector<std::string> m_served;
 };
 
 }  // namespace
@@ -98,33 +139,20 @@ TEST_F(PeerAttackTest, ATorrentAnswerThatDripsIsGivenUpAndIsNoProgress) {
 // another path of nginx here, which must never be asked. The list's own
 // URL (the slow path) brings the file alone.
 TEST_F(PeerAttackTest, WebSeedsNamedByTheTorrentAreNeverAsked) {
-    const std::string content = Content();
-    const std::string name = "seeds-" + std::to_string(getpid()) + ".pak";
-    const std::string doc = "files/" + name;
-    const std::string foreign = "files/foreign-" + name;
-    WriteNative(servers.DocRootPath(doc), content);
-    WriteNative(servers.DocRootPath(foreign), content);
-    const auto torrent =
-        TorrentOf(tmp.Native("scratch"), {{name, content}}, servers.HttpUrl("/" + foreign));
-    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.bytes);
+    const Served file = Serve("seeds", "");
+    const std::string &content = file.content, &name = file.name, &doc = file.doc;
     const std::string log = tmp.Native("engine.log");
-    StartEngine(
-        {{"SF_ENGINE_LOG", log},
-         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
-         {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
+    StartPeerEngine(tmp.Native("state"));
     ASSERT_TRUE(Connect());
     EXPECT_TRUE(RunJob(61, tmp.Win("player") + "\\", name,
-                       servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.v2,
+                       servers.HttpUrl("/slow/" + doc) + "#btih=" + file.torrent.v2,
                        (int64_t)content.size()))
         << probe.calls.back();
     EXPECT_TRUE(content == ReadNative(tmp.Native("player\\" + name)));
     EXPECT_NE(std::string::npos, ReadNative(log).find(name + ": from the swarm"));
     engine.Stop();
     EXPECT_GT(OriginBytes(servers, "/slow/" + doc), 0);
-    EXPECT_EQ(0, OriginBytes(servers, "/" + foreign));
-    std::filesystem::remove(servers.DocRootPath(doc));
-    std::filesystem::remove(servers.DocRootPath(foreign));
-    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
+    EXPECT_EQ(0, OriginBytes(servers, "/" + file.foreign));
 }
 
 // Resume data planted in the state folder under the torrent's key: it
@@ -133,15 +161,9 @@ TEST_F(PeerAttackTest, WebSeedsNamedByTheTorrentAreNeverAsked) {
 // mode (never download). Only what a torrent's progress is may be taken
 // from it: the file is fetched into its own folder from the list's URL.
 TEST_F(PeerAttackTest, PlantedResumeDataMovesNothingAndAddsNoSeed) {
-    const std::string content = Content();
-    const std::string name = "resume-" + std::to_string(getpid()) + ".pak";
-    const std::string doc = "files/" + name;
-    const std::string foreign = "files/foreign-" + name;
-    WriteNative(servers.DocRootPath(doc), content);
-    WriteNative(servers.DocRootPath(foreign), content);
-    const auto torrent =
-        TorrentOf(tmp.Native("scratch"), {{name, content}}, "http://127.0.0.1:1/x");
-    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.bytes);
+    const Served file = Serve("resume");
+    const std::string &content = file.content, &name = file.name, &doc = file.doc;
+    const MadeTorrent& torrent = file.torrent;
 
     lt::error_code ec;
     lt::add_torrent_params planted;
@@ -152,7 +174,7 @@ TEST_F(PeerAttackTest, PlantedResumeDataMovesNothingAndAddsNoSeed) {
     planted.info_hashes = planted.ti->info_hashes();
     planted.save_path = tmp.Native("elsewhere");
     planted.renamed_files[lt::file_index_t(0)] = tmp.Native("outside/" + name);
-    planted.url_seeds = {servers.HttpUrl("/" + foreign)};
+    planted.url_seeds = {servers.HttpUrl("/" + file.foreign)};
     planted.trackers = {"http://127.0.0.1:" + std::to_string(testpeers::RefusedPort()) + "/a"};
     planted.flags = lt::torrent_flags::upload_mode;
     planted.have_pieces.resize(planted.ti->num_pieces(), true);
@@ -160,10 +182,7 @@ TEST_F(PeerAttackTest, PlantedResumeDataMovesNothingAndAddsNoSeed) {
     WriteNative(tmp.Native("state/" + torrent.v2 + ".resume"),
                 std::string(resume.begin(), resume.end()));
 
-    StartEngine(
-        {{"SF_ENGINE_LOG", tmp.Native("engine.log")},
-         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
-         {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
+    StartPeerEngine(tmp.Native("state"));
     ASSERT_TRUE(Connect());
     EXPECT_TRUE(RunJob(62, tmp.Win("player") + "\\", name,
                        servers.HttpUrl("/slow/" + doc) + "#btih=" + torrent.v2,
@@ -173,10 +192,7 @@ TEST_F(PeerAttackTest, PlantedResumeDataMovesNothingAndAddsNoSeed) {
     engine.Stop();
     EXPECT_FALSE(std::filesystem::exists(tmp.Native("outside")));
     EXPECT_FALSE(std::filesystem::exists(tmp.Native("elsewhere")));
-    EXPECT_EQ(0, OriginBytes(servers, "/" + foreign));
-    std::filesystem::remove(servers.DocRootPath(doc));
-    std::filesystem::remove(servers.DocRootPath(foreign));
-    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
+    EXPECT_EQ(0, OriginBytes(servers, "/" + file.foreign));
 }
 
 // Links a local user put in the download folder where the engine writes:
@@ -257,23 +273,16 @@ TEST_F(PeerAttackTest, LinksInTheDownloadFolderAreReplacedNeverWrittenThrough) {
 // the new resume data is written first. The file still comes, the FIFO is
 // not waited on and the linked file keeps its bytes.
 TEST_F(PeerAttackTest, AFifoAndALinkInTheStateFolderAreNotFollowed) {
-    const std::string content = Content();
-    const std::string name = "state-" + std::to_string(getpid()) + ".pak";
-    const std::string doc = "files/" + name;
-    WriteNative(servers.DocRootPath(doc), content);
-    const auto torrent =
-        TorrentOf(tmp.Native("scratch"), {{name, content}}, "http://127.0.0.1:1/x");
-    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.bytes);
+    const Served file = Serve("state");
+    const std::string &content = file.content, &name = file.name, &doc = file.doc;
+    const MadeTorrent& torrent = file.torrent;
     const std::string state = tmp.Native("state");
     std::filesystem::create_directories(state);
     ASSERT_EQ(0, mkfifo((state + "/" + torrent.v2 + ".resume").c_str(), 0600));
     const std::string outside = tmp.Native("outside");
     WriteNative(outside, "precious");
     std::filesystem::create_symlink(outside, state + "/" + torrent.v2 + ".resume.new");
-    StartEngine(
-        {{"SF_ENGINE_LOG", tmp.Native("engine.log")},
-         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
-         {"SF_ENGINE_STATE_DIR", state}});
+    StartPeerEngine(state);
     ASSERT_TRUE(Connect());
     EXPECT_TRUE(RunJob(65, tmp.Win("player") + "\\", name,
                        servers.HttpUrl("/" + doc) + "#btih=" + torrent.v2, (int64_t)content.size()))
@@ -285,26 +294,17 @@ TEST_F(PeerAttackTest, AFifoAndALinkInTheStateFolderAreNotFollowed) {
     EXPECT_TRUE(engine.WaitExit(30000, &code));
     EXPECT_EQ("precious", ReadNative(outside));
     EXPECT_TRUE(std::filesystem::is_regular_file(state + "/" + torrent.v2 + ".resume"));
-    std::filesystem::remove(servers.DocRootPath(doc));
-    std::filesystem::remove(servers.DocRootPath(doc + ".torrent"));
 }
 
 // The same torrent for two folders (two installs of one game): the session
 // holds it once, for the first. The second file must not be reported done
 // from the first one's state; it comes over HTTP into its own folder.
 TEST_F(PeerAttackTest, OneTorrentForTwoFoldersFetchesTheSecondItself) {
-    const std::string content = Content();
-    const std::string name = "twice-" + std::to_string(getpid()) + ".pak";
-    const std::string doc = "files/" + name;
-    WriteNative(servers.DocRootPath(doc), content);
-    const auto torrent =
-        TorrentOf(tmp.Native("scratch"), {{name, content}}, "http://127.0.0.1:1/x");
-    WriteNative(servers.DocRootPath(doc + ".torrent"), torrent.bytes);
+    const Served file = Serve("twice");
+    const std::string &content = file.content, &name = file.name, &doc = file.doc;
+    const MadeTorrent& torrent = file.torrent;
     const std::string log = tmp.Native("engine.log");
-    StartEngine(
-        {{"SF_ENGINE_LOG", log},
-         {"SF_ENGINE_PEER_LISTEN", "127.0.0.2:" + std::to_string(engineprocess::FreePort())},
-         {"SF_ENGINE_STATE_DIR", tmp.Native("state")}});
+    StartPeerEngine(tmp.Native("state"));
     ASSERT_TRUE(Connect());
     const std::string url = servers.HttpUrl("/" + doc) + "#btih=" + torrent.v2;
     ASSERT_TRUE(RunJob(68, tmp.Win("first") + "\\", name, url, (int64_t)content.size()));
