@@ -413,7 +413,17 @@ TEST_F(PeerSwarmTest, APeerSendingWrongPiecesIsBannedAndTheFileEndsRight) {
                             "--pieces", std::to_string(file.content.size() / 16384), "--ip",
                             "127.0.0.3", "--port", std::to_string(liarPort)},
                            tmp.Native("liar.out")));
-    ASSERT_NO_FATAL_FAILURE(WaitSeeders(file, 1)) << ReadNative(tmp.Native("liar.out"));
+    // It serves once the tracker took both its hashes.
+    const auto announced = [&] {
+        const std::string out = ReadNative(tmp.Native("liar.out"));
+        size_t count = 0;
+        for (size_t at = out.find("announced"); at != std::string::npos;
+             at = out.find("announced", at + 1))
+            ++count;
+        return count == 2;
+    };
+    ASSERT_TRUE(libraryloop::RunUntil(announced, 30000, 100)) << ReadNative(tmp.Native("liar.out"));
+    ASSERT_NO_FATAL_FAILURE(WaitSeeders(file, 1));
 
     ASSERT_NO_FATAL_FAILURE(StartPeer(engine, "player", "127.0.0.2"));
     ASSERT_NO_FATAL_FAILURE(RunJob(56, "player", file, Line(file, SlowOrigin()), 90000));
