@@ -76,6 +76,7 @@
 #include "opn/opeerqos/ovICDNLocalClientLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfMessageLoop.h"
+#include "sdk/support/HexBytes.h"
 #include "support/ChildProcess.h"
 #include "support/EngineProbe.h"
 #include "support/LibraryLoop.h"
@@ -614,16 +615,6 @@ bool WriteRandomFile(const std::string& path, int64_t size) {
     return fclose(out) == 0 && ok;
 }
 
-std::string Hex(const char* bytes, size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += kDigits[(uint8_t)bytes[i] >> 4];
-        out += kDigits[(uint8_t)bytes[i] & 15];
-    }
-    return out;
-}
-
 // The torrent beside the file, made by sfpublish with the tracker.
 bool Publish(Setup& setup) {
     const std::string tools = setup.buildDir + "/tools/";
@@ -643,8 +634,11 @@ bool Publish(Setup& setup) {
                           lt::from_span);
     if (ec || !info.info_hashes().has_v2())
         return false;
-    setup.btih = Hex(info.info_hashes().v2.data(), 32);
-    setup.v1 = Hex(info.info_hashes().v1.data(), 20);
+    char hex[2 * lt::sha256_hash::size() + 1];
+    BytesToHex(info.info_hashes().v2.data(), info.info_hashes().v2.size(), hex);
+    setup.btih = hex;
+    BytesToHex(info.info_hashes().v1.data(), info.info_hashes().v1.size(), hex);
+    setup.v1 = hex;
     return true;
 }
 
