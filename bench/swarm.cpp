@@ -39,7 +39,6 @@
 // 600 s); every process started is ended, the temporary folder removed.
 // Exit status 0 when every player got the whole file in both runs.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -47,7 +46,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -78,10 +76,14 @@
 #include "opn/opeerqos/ovICDNLocalClientLayer.h"
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfMessageLoop.h"
+#include "sdk/support/HexBytes.h"
+#include "support/ChildProcess.h"
 #include "support/EngineProbe.h"
 #include "support/LibraryLoop.h"
 
 using bench::Quote;
+using childprocess::Child;
+using childprocess::Shell;
 
 namespace {
 
@@ -99,19 +101,9 @@ struct Options {
     bool keep = false;
 };
 
-int Shell(const std::string& command) {
+// Exit status of `command` run by /bin/sh.
+int Run(const std::string& command) {
     return system(command.c_str());
-}
-
-std::string Output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            text.append(buffer, n);
-        pclose(pipe);
-    }
-    return text;
 }
 
 // A TCP port of 127.0.0.1 nobody holds right now.
@@ -137,76 +129,6 @@ std::string WinePath(const std::string& posix) {
     std::replace(path.begin(), path.end(), '/', '\\');
     return path;
 }
-
-// A started program, ended (SIGKILL) when it has not ended by itself.
-class Process {
-  public:
-    typedef std::vector<std::pair<std::string, std::string>> Environment;
-    ~Process() { Kill(); }
-    bool Start(const std::vector<std::string>& args, const Environment& env,
-               const std::string& output = "") {
-        fflush(nullptr);
-        m_pid = fork();
-        if (m_pid == 0) {
-            for (const auto& item : env)
-                setenv(item.first.c_str(), item.second.c_str(), 1);
-            if (!output.empty()) {
-                const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-                if (fd >= 0) {
-                    dup2(fd, 1);
-                    dup2(fd, 2);
-                    close(fd);
-                }
-            }
-            std::vector<char*> argv;
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        return m_pid > 0;
-    }
-    // True once it ended within `ms`.
-    bool Wait(int ms) {
-        for (int waited = 0; m_pid > 0; waited += 20) {
-            rusage use = {};
-            if (wait4(m_pid, nullptr, WNOHANG, &use) == m_pid) {
-                m_pid = -1;
-                m_cpu = bench::CpuSeconds(use);
-            } else if (waited >= ms)
-                return false;
-            else
-                usleep(20000);
-        }
-        return true;
-    }
-    void Kill() {
-        if (m_pid <= 0)
-            return;
-        kill(m_pid, SIGKILL);
-        rusage use = {};
-        wait4(m_pid, nullptr, 0, &use);
-        m_cpu = bench::CpuSeconds(use);
-        m_pid = -1;
-    }
-    // User and system seconds once it ended.
-    double Cpu() const { return m_cpu; }
-    // Runs `body` in a child process of its own (which must not return).
-    bool Fork(const std::function<void()>& body) {
-        fflush(nullptr);
-        m_pid = fork();
-        if (m_pid == 0) {
-            body();
-            _exit(0);
-        }
-        return m_pid > 0;
-    }
-
-  private:
-    pid_t m_pid = -1;
-    double m_cpu = 0;
-};
 
 // ---- The driver of one engine (a child process) ----------------------------
 
@@ -341,7 +263,7 @@ struct Player {
     double seconds = -1;
     bool fileOk = false;
     int64_t originBytes = 0;
-    Process engine;
+    Child engine;
     pid_t driver = -1;
     int toDriver = -1;
     int fromDriver = -1;
@@ -404,7 +326,7 @@ bool StartPlayer(const Setup& setup, Player& player, const std::string& url, int
     const std::string state = setup.root + "/state-" + tag;
     const std::string log = setup.root + "/" + tag + ".log";
     auto form = [&](const std::string& path) { return player.wine ? WinePath(path) : path; };
-    Process::Environment env = {
+    Child::Environment env = {
         {"SF_ENGINE_PORT", std::to_string(enginePort)},
         {"SF_ENGINE_IDLE_EXIT_MS", std::to_string((o.timeout + 120) * 1000)},
         {"SF_ENGINE_BEHAVIOUR", ""},
@@ -419,7 +341,7 @@ bool StartPlayer(const Setup& setup, Player& player, const std::string& url, int
         args = o.wine;
     else
         args = {setup.buildDir + "/tools/ldDownload.exe"};
-    if (!player.engine.Start(args, env, setup.root + "/" + tag + ".out"))
+    if (!player.engine.Start(args, setup.root + "/" + tag + ".out", env))
         return false;
 
     DriverSpec spec;
@@ -476,7 +398,7 @@ void EndPlayers(std::vector<std::unique_ptr<Player>>& players) {
         }
         p->driver = -1;
         if (!p->engine.Wait(15000))
-            p->engine.Kill();
+            p->engine.Stop();
         if (p->fromDriver >= 0)
             ::close(p->fromDriver);
         p->fromDriver = -1;
@@ -559,11 +481,11 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
         p->address = "127.0.0." + std::to_string(2 + i);
         p->wine = i == o.players && !o.wine.empty();
         p->folder = folder + "/" + (i == 0 ? std::string("seeder") : "player" + p->role);
-        Shell("mkdir -p " + Quote(p->folder));
+        Run("mkdir -p " + Quote(p->folder));
         players.push_back(std::move(p));
     }
     if (swarm && link(setup.file.c_str(), (players[0]->folder + "/" + kFileName).c_str()) != 0 &&
-        Shell("cp " + Quote(setup.file) + " " + Quote(players[0]->folder)) != 0) {
+        Run("cp " + Quote(setup.file) + " " + Quote(players[0]->folder)) != 0) {
         fprintf(stderr, "bench_swarm: cannot give the seeder its file\n");
         return result;
     }
@@ -591,7 +513,7 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
             escaped += "%" + setup.v1.substr(i, 2);
         bool known = false;
         for (int i = 0; i < 150 && !known && seeder.result.compare(0, 4, "done") == 0; ++i) {
-            known = Output(scrape + escaped + "'").find("8:completei1e") != std::string::npos;
+            known = Shell(scrape + escaped + "'").find("8:completei1e") != std::string::npos;
             if (!known)
                 usleep(200000);
         }
@@ -635,12 +557,12 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
             snprintf(up, sizeof up, "%.1f", uploaded / (double)kMiB);
         if (p->role == "seeder") {
             printf("  %-7s %-10s %-7s %8s %11s %11s %6.1f  %s\n", "seeder", p->address.c_str(),
-                   "native", "-", "-", up, p->engine.Cpu(), "held");
+                   "native", "-", "-", up, p->engine.CpuSeconds(), "held");
             continue;
         }
         const std::string got = p->folder + "/" + kFileName;
         p->fileOk = p->seconds >= 0 && FileSize(got) == setup.size &&
-                    Shell("cmp -s " + Quote(got) + " " + Quote(setup.file)) == 0;
+                    Run("cmp -s " + Quote(got) + " " + Quote(setup.file)) == 0;
         result.ok = result.ok && p->fileOk;
         result.slowest = std::max(result.slowest, p->seconds);
         // The web seed's requests leave from the player's own address; its
@@ -653,7 +575,7 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
             snprintf(bytes, sizeof bytes, "%.1f",
                      (own == origin.end() ? 0 : own->second) / (double)kMiB);
         printf("  %-7s %-10s %-7s %8s %11s %11s %6.1f  %s\n", p->role.c_str(), p->address.c_str(),
-               p->wine ? "wine" : "native", seconds, bytes, up, p->engine.Cpu(),
+               p->wine ? "wine" : "native", seconds, bytes, up, p->engine.CpuSeconds(),
                p->fileOk ? "ok" : ("BAD " + p->result).c_str());
     }
     auto local = origin.find("127.0.0.1");
@@ -672,7 +594,7 @@ RunResult RunPlayers(const Setup& setup, bool swarm) {
         }
     }
     fflush(stdout);
-    Shell("rm -rf " + Quote(folder) + " " + Quote(setup.root) + "/state-*");
+    Run("rm -rf " + Quote(folder) + " " + Quote(setup.root) + "/state-*");
     return result;
 }
 
@@ -693,28 +615,18 @@ bool WriteRandomFile(const std::string& path, int64_t size) {
     return fclose(out) == 0 && ok;
 }
 
-std::string Hex(const char* bytes, size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += kDigits[(uint8_t)bytes[i] >> 4];
-        out += kDigits[(uint8_t)bytes[i] & 15];
-    }
-    return out;
-}
-
 // The torrent beside the file, made by sfpublish with the tracker.
 bool Publish(Setup& setup) {
     const std::string tools = setup.buildDir + "/tools/";
     const std::string key = setup.root + "/publisher.pem";
     const std::string announce =
         "http://127.0.0.1:" + std::to_string(setup.trackerPort) + "/announce";
-    if (Shell(Quote(tools + "sfpublish") + " keygen " + Quote(key) + " >/dev/null") != 0 ||
-        Shell(Quote(tools + "sfpublish") + " list --key " + Quote(key) +
-              " --product Bench --base-url " +
-              Quote("http://127.0.0.1:" + std::to_string(setup.edgePort) + "/files/") + " --out " +
-              Quote(setup.root) + " --torrents " + Quote(announce) + " " + Quote(setup.file) +
-              " >/dev/null") != 0)
+    if (Run(Quote(tools + "sfpublish") + " keygen " + Quote(key) + " >/dev/null") != 0 ||
+        Run(Quote(tools + "sfpublish") + " list --key " + Quote(key) +
+            " --product Bench --base-url " +
+            Quote("http://127.0.0.1:" + std::to_string(setup.edgePort) + "/files/") + " --out " +
+            Quote(setup.root) + " --torrents " + Quote(announce) + " " + Quote(setup.file) +
+            " >/dev/null") != 0)
         return false;
     const std::string bytes = ReadText(setup.file + ".torrent");
     lt::error_code ec;
@@ -722,23 +634,26 @@ bool Publish(Setup& setup) {
                           lt::from_span);
     if (ec || !info.info_hashes().has_v2())
         return false;
-    setup.btih = Hex(info.info_hashes().v2.data(), 32);
-    setup.v1 = Hex(info.info_hashes().v1.data(), 20);
+    char hex[2 * lt::sha256_hash::size() + 1];
+    BytesToHex(info.info_hashes().v2.data(), info.info_hashes().v2.size(), hex);
+    setup.btih = hex;
+    BytesToHex(info.info_hashes().v1.data(), info.info_hashes().v1.size(), hex);
+    setup.v1 = hex;
     return true;
 }
 
-bool StartTracker(const Setup& setup, Process* tracker) {
+bool StartTracker(const Setup& setup, Child* tracker) {
     // It serves whitelisted hashes only: the v1 one and the v2 one cut to 20
     // bytes, as hybrid torrents announce both. It changes root into its
     // folder and runs as "nobody", so the folder is open to all.
     const std::string folder = setup.root + "/tracker";
-    Shell("mkdir -p " + Quote(folder) + " && chmod 755 " + Quote(folder));
+    Run("mkdir -p " + Quote(folder) + " && chmod 755 " + Quote(folder));
     std::ofstream(folder + "/whitelist") << setup.v1 << "\n" << setup.btih.substr(0, 40) << "\n";
     chmod((folder + "/whitelist").c_str(), 0644);
     const std::string port = std::to_string(setup.trackerPort);
     if (!tracker->Start({"opentracker", "-i", "127.0.0.1", "-p", port, "-P", port, "-d", folder,
                          "-w", "whitelist"},
-                        {}, setup.root + "/tracker.out"))
+                        setup.root + "/tracker.out"))
         return false;
     // It reads its whitelist after it starts answering: a "stopped"
     // announce of each hash is refused until then.
@@ -752,7 +667,7 @@ bool StartTracker(const Setup& setup, Process* tracker) {
                                   "&left=0&event=stopped&compact=1'";
         bool ready = false;
         for (int i = 0; i < 100 && !ready; ++i) {
-            const std::string answer = Output(probe);
+            const std::string answer = Shell(probe);
             ready = !answer.empty() && answer.find("failure") == std::string::npos;
             if (!ready)
                 usleep(100000);
@@ -781,13 +696,13 @@ bool StartNginx(const Setup& setup) {
         setup.docroot + ";\n}\n";
     std::ofstream(setup.root + "/nginx-server.conf") << server;
     const std::string lib = std::string(SF_SOURCE_DIR) + "/scripts/lib/nginx.sh";
-    return Shell("bash -c " + Quote(". " + lib + " && nginx_write_conf " + dir + " <" + setup.root +
-                                    "/nginx-server.conf && nginx_start " + dir)) == 0;
+    return Run("bash -c " + Quote(". " + lib + " && nginx_write_conf " + dir + " <" + setup.root +
+                                  "/nginx-server.conf && nginx_start " + dir)) == 0;
 }
 
 void StopNginx(const Setup& setup) {
     const std::string lib = std::string(SF_SOURCE_DIR) + "/scripts/lib/nginx.sh";
-    Shell("bash -c " + Quote(". " + lib + " && nginx_stop " + setup.root + "/nginx"));
+    Run("bash -c " + Quote(". " + lib + " && nginx_stop " + setup.root + "/nginx"));
 }
 
 int Usage() {
@@ -874,11 +789,11 @@ int main(int argc, char** argv) {
     bench::SwarmEdge edge;
     setup.edgePort = edge.Listen();
     // nginx's worker may run as another user and must read the files.
-    Shell("chmod 755 " + Quote(setup.root) + " && mkdir -p " + Quote(setup.docroot + "/files") +
-          " && chmod -R 755 " + Quote(setup.docroot));
+    Run("chmod 755 " + Quote(setup.root) + " && mkdir -p " + Quote(setup.docroot + "/files") +
+        " && chmod -R 755 " + Quote(setup.docroot));
     int code = 1;
     {
-        Process tracker, edgeProcess;
+        Child tracker, edgeProcess;
         if (!edgeProcess.Fork([&] { edge.Run(setup.httpPort, o.originKib * 1024); }))
             setup.edgePort = 0;
         bool ready =
@@ -918,7 +833,7 @@ int main(int argc, char** argv) {
     }
     if (o.keep)
         printf("kept: %s\n", setup.root.c_str());
-    else if (Shell("rm -rf " + Quote(setup.root)) != 0)
+    else if (Run("rm -rf " + Quote(setup.root)) != 0)
         fprintf(stderr, "bench_swarm: could not remove %s\n", setup.root.c_str());
     return code;
 }

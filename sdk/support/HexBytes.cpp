@@ -26,3 +26,13 @@ bool HexToBytes(const char* hex, size_t length, uint8_t* out, size_t size) {
     }
     return true;
 }
+
+void BytesToHex(const void* bytes, size_t size, char* out) {
+    static const char kDigits[] = "0123456789abcdef";
+    const uint8_t* in = (const uint8_t*)bytes;
+    for (size_t i = 0; i < size; ++i) {
+        out[2 * i] = kDigits[in[i] >> 4];
+        out[2 * i + 1] = kDigits[in[i] & 15];
+    }
+    out[2 * size] = '\0';
+}

@@ -29,6 +29,7 @@
 #include "opn/opeerqos/ovIQoSContext.h"
 #include "opn/platform/pfMessageLoop.h"
 #include "opn/platform/pfSocket.h"
+#include "sdk/support/HexBytes.h"
 #include "support/EngineProbe.h"
 #include "support/EngineProcess.h"
 #include "support/LibraryLoop.h"
@@ -170,17 +171,6 @@ class EngineTest : public ::testing::Test {
     uint16_t port = 0;
 };
 
-// Torrents for files whose line names one ("#btih=<info-hash>").
-inline std::string HexOf(const char* bytes, size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += kDigits[(uint8_t)bytes[i] >> 4];
-        out += kDigits[(uint8_t)bytes[i] & 15];
-    }
-    return out;
-}
-
 // Body bytes of every GET of exactly `path` in an nginx access log.
 inline int64_t LoggedBytes(const std::string& log, const std::string& path) {
     std::ifstream in(log);
@@ -206,6 +196,7 @@ inline int64_t OriginBytes(const sftest::TestServers& servers, const std::string
     return LoggedBytes(log.string(), path);
 }
 
+// Torrents for files whose line names one ("#btih=<info-hash>").
 struct MadeTorrent {
     std::string bytes;
     std::string v2;  // its v2 info-hash in hex; empty for a v1-only torrent
@@ -223,8 +214,13 @@ inline MadeTorrent TorrentFromBytes(const std::string& bytes) {
     if (ec)
         return {bytes, "", ""};
     const lt::info_hash_t& hashes = info.info_hashes();
-    return {bytes, hashes.has_v2() ? HexOf(hashes.v2.data(), hashes.v2.size()) : "",
-            hashes.has_v1() ? HexOf(hashes.v1.data(), hashes.v1.size()) : ""};
+    char v2[2 * lt::sha256_hash::size() + 1] = "";
+    char v1[2 * lt::sha1_hash::size() + 1] = "";
+    if (hashes.has_v2())
+        BytesToHex(hashes.v2.data(), hashes.v2.size(), v2);
+    if (hashes.has_v1())
+        BytesToHex(hashes.v1.data(), hashes.v1.size(), v1);
+    return {bytes, v2, v1};
 }
 
 // A torrent made by libtorrent of `files` (path in the torrent, bytes),

@@ -95,6 +95,32 @@ class LearningRetries : public filedl::FileDownloadTest {
         EXPECT_TRUE(OnLibraryThread([&] { present = m_session->GetPresentBytes(); }));
         return present;
     }
+    // A new run of one file, "<key>.bin": `size` pattern bytes the fault
+    // server sends under ETag "v1", begun with `part` as its partial file
+    // (none when null) and `kept` as the validator kept beside it. Returns
+    // the key.
+    std::string RunBesideKept(const char* prefix, size_t size, const std::string* part,
+                              const std::string& kept, filedl::SessionRecorder& events) {
+        NewJob();
+        const std::string key = filedl::UniqueKey(prefix);
+        const std::string name = key + ".bin";
+        if (part)
+            WriteBytes(Native("dl\\" + name + ".part"), *part);
+        WriteBytes(Native("dl\\" + name + ".part.part"), kept);
+        Add(S().FaultUrl("/cut/" + key + "/0/" + std::to_string(size) + "?etag=%22v1%22"),
+            Win("dl"), name);
+        Run(events, (int64_t)size);
+        return key;
+    }
+    // That run fetched its file whole from the first byte, sending no
+    // validator.
+    void ExpectStartedOver(const std::string& key, size_t size, filedl::SessionRecorder& events) {
+        EXPECT_EQ("all", events.Kinds().back());
+        EXPECT_EQ(Kinds({"bytes=0-"}), CutNotes(key, "range"));
+        EXPECT_EQ(Kinds(), CutNotes(key, "if-range"));
+        EXPECT_TRUE(filedl::ReadFile(Native("dl\\" + key + ".bin"), nullptr) == Pattern(size));
+        EXPECT_EQ(0, Present());
+    }
     uint32_t m_handle = 300;
 };
 
@@ -425,37 +451,18 @@ TEST_F(LearningRetries, AKeptValidatorThatIsNotSaneStartsTheFileOver) {
         {"too large", std::string(kMagic) + std::string(4096, 'a') + "\n"},
         {"empty", ""},
     };
+    const std::string part = Text(Bytes(whole.begin(), whole.begin() + 1000));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        NewJob();
-        const std::string key = filedl::UniqueKey("kept-");
-        const std::string name = key + ".bin";
-        WriteBytes(Native("dl\\" + name + ".part"),
-                   Text(Bytes(whole.begin(), whole.begin() + 1000)));
-        WriteBytes(Native("dl\\" + name + ".part.part"), c.kept);
-        Add(S().FaultUrl("/cut/" + key + "/0/" + std::to_string(size) + "?etag=%22v1%22"),
-            Win("dl"), name);
         filedl::SessionRecorder events;
-        Run(events, (int64_t)size);
-        EXPECT_EQ("all", events.Kinds().back());
-        EXPECT_EQ(Kinds({"bytes=0-"}), CutNotes(key, "range"));
-        EXPECT_EQ(Kinds(), CutNotes(key, "if-range"));
-        EXPECT_TRUE(filedl::ReadFile(Native("dl\\" + name), nullptr) == whole);
-        EXPECT_EQ(0, Present());
+        ExpectStartedOver(RunBesideKept("kept-", size, &part, c.kept, events), size, events);
     }
     // The sane one, for contrast, is continued.
-    NewJob();
-    const std::string key = filedl::UniqueKey("kept-");
-    const std::string name = key + ".bin";
-    WriteBytes(Native("dl\\" + name + ".part"), Text(Bytes(whole.begin(), whole.begin() + 1000)));
-    WriteBytes(Native("dl\\" + name + ".part.part"), sane);
-    Add(S().FaultUrl("/cut/" + key + "/0/" + std::to_string(size) + "?etag=%22v1%22"), Win("dl"),
-        name);
     filedl::SessionRecorder events;
-    Run(events, (int64_t)size);
+    const std::string key = RunBesideKept("kept-", size, &part, sane, events);
     EXPECT_EQ(Kinds({"bytes=1000-"}), CutNotes(key, "range"));
     EXPECT_EQ(Kinds({"\"v1\""}), CutNotes(key, "if-range"));
-    EXPECT_TRUE(filedl::ReadFile(Native("dl\\" + name), nullptr) == whole);
+    EXPECT_TRUE(filedl::ReadFile(Native("dl\\" + key + ".bin"), nullptr) == whole);
     EXPECT_EQ(1000, Present());
 }
 
@@ -468,24 +475,14 @@ TEST_F(LearningRetries, AValidatorBesideNoBytesIsNeitherSentNorKept) {
         bool part;  // an empty partial file is there
     };
     const Case cases[] = {{"no partial file", false}, {"an empty partial file", true}};
+    const std::string empty;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        NewJob();
-        const std::string key = filedl::UniqueKey("stale-");
-        const std::string name = key + ".bin";
-        if (c.part)
-            WriteBytes(Native("dl\\" + name + ".part"), "");
-        WriteBytes(Native("dl\\" + name + ".part.part"), std::string(kMagic) + "\"v1\"\n");
-        Add(S().FaultUrl("/cut/" + key + "/0/" + std::to_string(size) + "?etag=%22v1%22"),
-            Win("dl"), name);
         filedl::SessionRecorder events;
-        Run(events, (int64_t)size);
-        EXPECT_EQ("all", events.Kinds().back());
-        EXPECT_EQ(Kinds({"bytes=0-"}), CutNotes(key, "range"));
-        EXPECT_EQ(Kinds(), CutNotes(key, "if-range"));
-        EXPECT_TRUE(filedl::ReadFile(Native("dl\\" + name), nullptr) == Pattern(size));
-        EXPECT_FALSE(Exists(Native("dl\\" + name + ".part.part")));
-        EXPECT_EQ(0, Present());
+        const std::string key = RunBesideKept("stale-", size, c.part ? &empty : nullptr,
+                                              std::string(kMagic) + "\"v1\"\n", events);
+        ExpectStartedOver(key, size, events);
+        EXPECT_FALSE(Exists(Native("dl\\" + key + ".bin.part.part")));
     }
 }
 

@@ -8,10 +8,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <stdint.h>
-#include <stdio.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,71 +18,15 @@
 #include <vector>
 
 #include "integration/EngineTestEnv.h"
+#include "support/ChildProcess.h"
 #include "support/Sha256Hex.h"
 #include "support/TestPeers.h"
 
 namespace {
 
 using namespace enginetest;
-
-// A program of the tests with its arguments, ended when it goes.
-class Child {
-  public:
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    // `output`: where its standard output and error go (kept when empty).
-    bool Start(const std::vector<std::string>& args, const std::string& output = "") {
-        m_pid = fork();
-        if (m_pid == 0) {
-            if (!output.empty() && !freopen(output.c_str(), "a", stdout))
-                _exit(126);
-            if (!output.empty())
-                dup2(fileno(stdout), fileno(stderr));
-            std::vector<char*> argv;
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        return m_pid > 0;
-    }
-    // Asked to end first when `gently` (at most 5 seconds), then killed.
-    void Stop(bool gently = false) {
-        if (m_pid <= 0)
-            return;
-        if (gently) {
-            kill(m_pid, SIGTERM);
-            for (int turns = 0; turns < 250; ++turns) {
-                if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                    m_pid = -1;
-                    return;
-                }
-                usleep(20000);
-            }
-        }
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-    ~Child() { Stop(); }
-
-  private:
-    pid_t m_pid = -1;
-};
-
-// Output of a shell command.
-std::string Shell(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            text.append(buffer, n);
-        pclose(pipe);
-    }
-    return text;
-}
+using childprocess::Child;
+using childprocess::Shell;
 
 bool HasProgram(const std::string& name) {
     return !Shell("command -v " + name).empty();

@@ -18,6 +18,7 @@
 #include "opn/platform/pfCodePage.h"
 #include "opn/platform/pfFile.h"
 #include "opn/platform/pfFileSystem.h"
+#include "sdk/support/HexBytes.h"
 #include "tools/engine/EngineLog.h"
 #ifndef _WIN32
 #include "opn/platform/posix/pfPath.h"
@@ -37,21 +38,14 @@ const int kBlockBytes = 16 * 1024;
 // seconds of them at loopback speed between two polls.
 const int kAlertQueueSize = 20000;
 
-std::string Hex(const char* bytes, size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += kDigits[(uint8_t)bytes[i] >> 4];
-        out += kDigits[(uint8_t)bytes[i] & 15];
-    }
-    return out;
-}
-
 // The v2 hash in hex; a v1-only torrent's v1 hash.
 std::string KeyOf(const lt::info_hash_t& hashes) {
-    if (!hashes.has_v2())
-        return Hex(hashes.v1.data(), hashes.v1.size());
-    return Hex(hashes.v2.data(), hashes.v2.size());
+    char hex[2 * lt::sha256_hash::size() + 1];
+    if (hashes.has_v2())
+        BytesToHex(hashes.v2.data(), hashes.v2.size(), hex);
+    else
+        BytesToHex(hashes.v1.data(), hashes.v1.size(), hex);
+    return hex;
 }
 
 std::string WithSeparator(const std::string& folder) {

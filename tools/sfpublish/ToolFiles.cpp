@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "sdk/support/HexBytes.h"
 #include "sdk/support/Sha256Stream.h"
 
 #ifndef _WIN32
@@ -30,14 +31,9 @@ std::string Shown(const fs::path& path) {
 }
 
 std::string ToHex(const unsigned char* bytes, size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        out.push_back(kDigits[bytes[i] >> 4]);
-        out.push_back(kDigits[bytes[i] & 15]);
-    }
-    return out;
+    std::vector<char> hex(2 * size + 1);
+    BytesToHex(bytes, size, hex.data());
+    return std::string(hex.data(), 2 * size);
 }
 
 bool ReadSmallFile(const fs::path& path, uint64_t maxBytes, std::string* bytes,

@@ -7,6 +7,7 @@
 #include "opn/platform/pfFileSystem.h"
 #include "sdk/download/engine/CDownloadFile.h"
 #include "sdk/support/EnginePath.h"
+#include "sdk/support/HexBytes.h"
 #include "sdk/support/Sha256Stream.h"
 #include "sdk/support/zip/ZipFileTarget.h"
 
@@ -70,13 +71,8 @@ bool PartialArchivePath(const char* url, ovCString& out) {
     uint8_t sum[kSha256Size];
     if (!digest.Reset() || !digest.Add(url, strlen(url)) || !digest.Finish(sum))
         return false;
-    static const char kHex[] = "0123456789abcdef";
     char name[2 * kNameDigestBytes + 1];
-    for (int i = 0; i < kNameDigestBytes; ++i) {
-        name[2 * i] = kHex[sum[i] >> 4];
-        name[2 * i + 1] = kHex[sum[i] & 15];
-    }
-    name[2 * kNameDigestBytes] = '\0';
+    BytesToHex(sum, kNameDigestBytes, name);
     out = folder;
     out.Append("partial-");
     out.Append(name);
