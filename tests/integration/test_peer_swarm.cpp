@@ -160,9 +160,13 @@ class PeerSwarmTest : public EngineTest {
     }
 
     // Until the tracker knows `count` seeders of the file.
-    void WaitSeeders(const Shared& file, int count) {
+    void WaitSeeders(const Shared& file, int count) { WaitPeers(file, "8:complete", count); }
+    // Until the tracker knows `count` peers still downloading the file.
+    void WaitLeechers(const Shared& file, int count) { WaitPeers(file, "10:incomplete", count); }
+    // Until the tracker's scrape of the file has `key` (bencoded) at `count`.
+    void WaitPeers(const Shared& file, const std::string& key, int count) {
         const std::string scrape = "/scrape?info_hash=" + Escaped(file.torrent.v1);
-        const std::string want = "8:completei" + std::to_string(count) + "e";
+        const std::string want = key + "i" + std::to_string(count) + "e";
         ASSERT_TRUE(libraryloop::RunUntil(
             [&] { return TrackerGet(scrape).find(want) != std::string::npos; }, 30000, 200))
             << TrackerGet(scrape);
@@ -479,9 +483,11 @@ class TransmissionSwarmTest : public PeerSwarmTest {
 };
 
 // A Transmission seeder serves the engine, whose web seed is slow: the
-// origin sends less than the file, the rest comes from Transmission. The
-// web seed alone would take a minute: Transmission unchokes a new peer only
-// at its next round, up to ten seconds on.
+// origin sends less than half the file, the rest comes from Transmission.
+// The web seed alone would take a minute: Transmission unchokes a new peer
+// only at its next round, up to ten seconds on, and answers a request only
+// at its next half-second beat, so it brings much only while there are
+// blocks the web seed has not asked for yet.
 TEST_F(TransmissionSwarmTest, ATransmissionSeederServesTheEngine) {
     const Shared file = Publish("from-transmission", Pattern(4u << 20, 3), true);
     ASSERT_FALSE(HasFailure());
@@ -500,37 +506,49 @@ TEST_F(TransmissionSwarmTest, ATransmissionSeederServesTheEngine) {
     ASSERT_EQ(OV_S_NETWORK, Layer()->SendParameter("SF_ENGINE_QUIT"));
     int code = -1;
     EXPECT_TRUE(engine.WaitExit(30000, &code));
-    EXPECT_LT(OriginBytes(file, "/slow"), (int64_t)file.content.size())
+    EXPECT_LT(OriginBytes(file, "/slow"), (int64_t)file.content.size() / 2)
         << Log("player") << seeder.Log();
 }
 
-// The engine serves a Transmission leecher: the torrent names no web seed,
-// so every byte Transmission has came from the engine. Off for now: the
-// leecher gets the engine's address from the tracker but connects to no
-// peer here (two Transmissions on these addresses do meet).
-TEST_F(TransmissionSwarmTest, DISABLED_TheEngineServesATransmissionLeecher) {
+// The engine serves a Transmission leecher; the torrent names no web seed,
+// so every byte Transmission has came from the engine. The engine connects
+// to Transmission, not the other way: libtorrent binds each listen socket
+// on Linux to the device holding its address, so a connection from
+// 127.0.0.4 to the machine's own address (which comes over the loopback
+// device) never reaches it. So Transmission announces first, and the
+// engine finds it in the answer to its own first announce. By then the
+// engine holds the whole file (it fetched it before and restarts on its
+// resume data): a piece libtorrent checks while a handshake is under way
+// reaches neither that handshake's bitfield nor a later "have", and
+// Transmission never asked for it.
+TEST_F(TransmissionSwarmTest, TheEngineServesATransmissionLeecher) {
     const Shared file = Publish("to-transmission", Pattern(256u << 10, 4), true);
     ASSERT_FALSE(HasFailure());
     ASSERT_NO_FATAL_FAILURE(StartPeer(engine, "seeder", host));
     ASSERT_NO_FATAL_FAILURE(RunJob(62, "seeder", file, Line(file, Origin())));
     ASSERT_EQ(file.content, Got("seeder", file));
-    ASSERT_NO_FATAL_FAILURE(WaitSeeders(file, 1));
     const int64_t origin = OriginBytes(file);
     ASSERT_GE(origin, (int64_t)file.content.size());
+    ASSERT_EQ(OV_S_NETWORK, Layer()->SendParameter("SF_ENGINE_QUIT"));
+    int code = -1;
+    ASSERT_TRUE(engine.WaitExit(30000, &code));
 
     Transmission leecher;
     const std::string downloads = tmp.Native("transmission-data");
     ASSERT_TRUE(leecher.Start(tmp.Native("transmission"), "127.0.0.4", downloads));
     leecher.Add(file.torrent);
+    ASSERT_NO_FATAL_FAILURE(WaitLeechers(file, 1)) << leecher.Log();
+    ASSERT_NO_FATAL_FAILURE(StartPeer(engine, "seeder", host));
+    ASSERT_NO_FATAL_FAILURE(RunJob(63, "seeder", file, Line(file, Origin())));
     const std::string path = downloads + "/" + file.name;
     EXPECT_TRUE(libraryloop::RunUntil(
         [&] {
-            return std::filesystem::exists(path) &&
-                   std::filesystem::file_size(path) == file.content.size() &&
+            std::error_code ec;
+            return std::filesystem::file_size(path, ec) == file.content.size() &&
                    ReadNative(path) == file.content;
         },
-        60000, 200))
+        30000, 200))
         << leecher.Log() << Log("seeder");
-    // It was the engine: the origin sent nothing more.
+    // It was the engine, from what it held: the origin sent nothing more.
     EXPECT_EQ(origin, OriginBytes(file));
 }

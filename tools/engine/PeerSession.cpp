@@ -34,6 +34,11 @@ const size_t kMaxResumeBytes = 4 * 1024 * 1024;
 const int kShutdownWaitMs = 5000;
 // Blocks are this size but for a piece's last one.
 const int kBlockBytes = 16 * 1024;
+// One HTTP request of a web seed asks for at most this much (libtorrent
+// asks for at least a piece). Its range is claimed until it arrives: a
+// slow origin asking for the whole file at once leaves the peers that come
+// later nothing but one block at a time of what it claimed.
+const int kWebSeedRequestBytes = 1024 * 1024;
 // Every received block is an alert while a file downloads: room for a few
 // seconds of them at loopback speed between two polls.
 const int kAlertQueueSize = 20000;
@@ -121,6 +126,7 @@ PeerSession::Impl::Impl(const Settings& given) : settings(given) {
     // fraction of the upload cap at twice the CPU. The cap already spares
     // the player's uplink; other clients' uTP is still taken.
     pack.set_bool(lt::settings_pack::enable_outgoing_utp, false);
+    pack.set_int(lt::settings_pack::urlseed_max_request_bytes, kWebSeedRequestBytes);
     pack.set_int(lt::settings_pack::upload_rate_limit, settings.uploadCap);
     pack.set_int(lt::settings_pack::connections_limit, settings.connections);
     pack.set_int(lt::settings_pack::active_downloads, -1);
