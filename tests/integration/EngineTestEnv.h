@@ -402,9 +402,13 @@ class SwarmTest : public EngineTest {
     }
 
     // Until the tracker knows `count` seeders of the file.
-    void WaitSeeders(const Shared& file, int count) {
+    void WaitSeeders(const Shared& file, int count) { WaitPeers(file, "8:complete", count); }
+    // Until the tracker knows `count` peers still downloading the file.
+    void WaitLeechers(const Shared& file, int count) { WaitPeers(file, "10:incomplete", count); }
+    // Until the tracker's scrape of the file has `key` (bencoded) at `count`.
+    void WaitPeers(const Shared& file, const std::string& key, int count) {
         const std::string scrape = "/scrape?info_hash=" + Escaped(file.torrent.v1);
-        const std::string want = "8:completei" + std::to_string(count) + "e";
+        const std::string want = key + "i" + std::to_string(count) + "e";
         ASSERT_TRUE(libraryloop::RunUntil(
             [&] { return TrackerGet(scrape).find(want) != std::string::npos; }, 30000, 200))
             << TrackerGet(scrape);
