@@ -9,13 +9,22 @@
 #include <stdio.h>
 
 #include <filesystem>
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <libtorrent/bencode.hpp>
 #include <libtorrent/create_torrent.hpp>
@@ -33,6 +42,7 @@
 #include "support/EngineProbe.h"
 #include "support/EngineProcess.h"
 #include "support/LibraryLoop.h"
+#include "support/Sha256Hex.h"
 #include "support/TestServers.h"
 #include "unit/SupportTestEnv.h"
 
@@ -247,5 +257,233 @@ inline MadeTorrent TorrentOf(const std::string& scratch,
     lt::bencode(std::back_inserter(bytes), torrent.generate());
     return TorrentFromBytes(std::string(bytes.begin(), bytes.end()));
 }
+
+// Bytes of a file's own pattern, different for every seed.
+inline std::string Pattern(size_t size, uint32_t seed) {
+    std::string content(size, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = (char)(((i + seed) * 2654435761u) >> 24);
+    return content;
+}
+
+// A hex hash as a query value: every byte escaped.
+inline std::string Escaped(const std::string& hex) {
+    std::string out;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        out += "%" + hex.substr(i, 2);
+    return out;
+}
+
+inline int ProcessId() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return (int)getpid();
+#endif
+}
+
+// The answer (head and body) to one HTTP/1.0 GET of `target`; what came
+// within 5 seconds, empty when the connection failed. Plain sockets: a
+// test under Wine has no curl.
+inline std::string HttpGet(const std::string& address, uint16_t port, const std::string& target) {
+    std::string answer;
+    NetAddress at = {0, port};
+    SockRecord* record = nullptr;
+    if (OV_FAILED(ResolveFirst(address.c_str(), &at.address)) ||
+        OV_FAILED(SockCreate(&record, kSockKindTcp))) {
+        SockClose(record);
+        return answer;
+    }
+    const std::string request =
+        "GET " + target + " HTTP/1.0\r\nHost: " + address + "\r\nConnection: close\r\n\r\n";
+    int32_t sent = 0;
+    if (OV_SUCCEEDED(SockSetBlocking(record, 1)) && OV_SUCCEEDED(SockConnect(record, &at)) &&
+        OV_SUCCEEDED(SockSend(record, request.data(), (int32_t)request.size(), &sent)) &&
+        sent == (int32_t)request.size() && OV_SUCCEEDED(SockSetBlocking(record, 0))) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        char buffer[4096];
+        while (std::chrono::steady_clock::now() < end) {
+            int32_t got = 0;
+            const ResultCode rc = SockRecv(record, buffer, (int32_t)sizeof buffer, &got);
+            if (OV_SUCCEEDED(rc))
+                answer.append(buffer, (size_t)got);
+            else if (rc == OV_E_WOULD_BLOCK)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            else
+                break;
+        }
+    }
+    SockClose(record);
+    return answer;
+}
+
+// One file shared by a swarm: its name, bytes and torrent.
+struct Shared {
+    std::string name;  // "<stem>-<pid>.pak", in the origin's files/
+    std::string content;
+    MadeTorrent torrent;
+};
+
+// Engines in a swarm: files and their torrents on the test servers' nginx
+// (the origin and web seed), opentracker as the tracker, engines started on
+// their own addresses and driven one job at a time. How the tracker runs
+// is the subclass's: ServeHashes() has it take a torrent's hashes.
+class SwarmTest : public EngineTest {
+  protected:
+    void TearDown() override {
+        EngineTest::TearDown();
+        for (const std::string& doc : published)
+            std::filesystem::remove(servers.DocRootPath(doc));
+    }
+
+    // Has the tracker on `trackerAddress`:`trackerPort` take these info-hashes.
+    virtual void ServeHashes(const std::vector<std::string>& hashes) = 0;
+    // The torrent of `file`, naming the tracker: made by libtorrent (hybrid)
+    // here.
+    virtual MadeTorrent MakeTorrent(const Shared& file, bool byTransmission) {
+        EXPECT_FALSE(byTransmission) << "no transmission-create here";
+        return TorrentOf(tmp.Native("made"), {{file.name, file.content}}, "http://127.0.0.1:1/x",
+                         {Announce()});
+    }
+
+    std::string Announce() const {
+        return "http://" + trackerAddress + ":" + std::to_string(trackerPort) + "/announce";
+    }
+    // The body of the tracker's answer to `query`.
+    std::string TrackerGet(const std::string& query) const {
+        const std::string answer = HttpGet(trackerAddress, trackerPort, query);
+        const size_t body = answer.find("\r\n\r\n");
+        return body == std::string::npos ? "" : answer.substr(body + 4);
+    }
+
+    // Puts `content` on the origin as files/<stem>-<pid>.pak with its torrent
+    // beside it, and has the tracker take it.
+    Shared Publish(const std::string& stem, const std::string& content,
+                   bool byTransmission = false) {
+        Shared file;
+        file.name = stem + "-" + std::to_string(ProcessId()) + ".pak";
+        file.content = content;
+        const std::string doc = "files/" + file.name;
+        WriteNative(servers.DocRootPath(doc), content);
+        published.push_back(doc);
+        file.torrent = MakeTorrent(file, byTransmission);
+        WriteNative(servers.DocRootPath(doc + ".torrent"), file.torrent.bytes);
+        published.push_back(doc + ".torrent");
+        StartTracker(file.torrent);
+        return file;
+    }
+
+    // The tracker for the torrent's hashes only (the v1 one and the v2 one cut
+    // to 20 bytes, as hybrid torrents announce both). Returns once it takes
+    // each: a leecher's announce is refused until then, and the same
+    // leecher's "stopped" takes it off again.
+    void StartTracker(const MadeTorrent& torrent) {
+        std::vector<std::string> hashes = {torrent.v1};
+        if (!torrent.v2.empty())
+            hashes.push_back(torrent.v2.substr(0, 40));
+        ASSERT_NO_FATAL_FAILURE(ServeHashes(hashes));
+        for (const std::string& hash : hashes) {
+            const std::string announce = "/announce?info_hash=" + Escaped(hash) +
+                                         "&peer_id=-SF0000-000000000000&port=1&uploaded=0"
+                                         "&downloaded=0&left=1&compact=1&event=";
+            ASSERT_TRUE(libraryloop::RunUntil(
+                [&] {
+                    const std::string answer = TrackerGet(announce + "started");
+                    return !answer.empty() && answer.find("failure") == std::string::npos;
+                },
+                10000, 100))
+                << TrackerGet(announce + "started");
+            TrackerGet(announce + "stopped");
+        }
+    }
+
+    // Until the tracker knows `count` seeders of the file.
+    void WaitSeeders(const Shared& file, int count) { WaitPeers(file, "8:complete", count); }
+    // Until the tracker knows `count` peers still downloading the file.
+    void WaitLeechers(const Shared& file, int count) { WaitPeers(file, "10:incomplete", count); }
+    // Until the tracker's scrape of the file has `key` (bencoded) at `count`.
+    void WaitPeers(const Shared& file, const std::string& key, int count) {
+        const std::string scrape = "/scrape?info_hash=" + Escaped(file.torrent.v1);
+        const std::string want = key + "i" + std::to_string(count) + "e";
+        ASSERT_TRUE(libraryloop::RunUntil(
+            [&] { return TrackerGet(scrape).find(want) != std::string::npos; }, 30000, 200))
+            << TrackerGet(scrape);
+    }
+
+    // The file's list line on the origin: `prefix` "/files/<name>" with its
+    // hashes.
+    std::string Line(const Shared& file, const std::string& base) const {
+        return base + "/files/" + file.name + "#sha256=" + sftest::Sha256Hex(file.content) +
+               "&btih=" + file.torrent.Btih();
+    }
+    std::string Origin() const { return servers.HttpUrl(""); }
+    // The same file at 64 KiB/s.
+    std::string SlowOrigin() const { return servers.HttpUrl("/slow"); }
+
+    // Starts `process` as the engine `who` on `address` with its log and
+    // state folder in the temp folder, and connects to it.
+    void StartPeer(EngineProcess& process, const std::string& who, const std::string& address,
+                   const EngineProcess::Environment& extra = {}) {
+        EngineProcess::Environment env = {
+            {"SF_ENGINE_LOG", tmp.Native(who + ".log")},
+            {"SF_ENGINE_PEER_LISTEN", address + ":" + std::to_string(engineprocess::FreePort())},
+            {"SF_ENGINE_STATE_DIR", tmp.Native(who + "-state")},
+            {"SF_ENGINE_IDLE_EXIT_MS", "300000"}};
+        env.insert(env.end(), extra.begin(), extra.end());
+        ASSERT_NO_FATAL_FAILURE(StartEngineAs(process, env));
+        ASSERT_TRUE(Connect());
+    }
+
+    // Sends the one-file job `number` for `file` with its list `line` into
+    // the folder `who`; WaitJob() runs until it ends (at most `maxMs`).
+    void SendJob(uint32_t number, const std::string& who, const Shared& file,
+                 const std::string& line) {
+        jobFolder = tmp.Win(who) + "\\";
+        jobLine = line;
+        const ovEngineJobEntry entries[1] = {{1, 2, (int64_t)file.content.size(), jobFolder.c_str(),
+                                              file.name.c_str(), jobLine.c_str()}};
+        const ovEngineJob job = {number, "Swarm", 1, entries};
+        ovICDNLocalClientLayer* layer = Layer();
+        ASSERT_NE(nullptr, layer);
+        ASSERT_EQ(OV_S_NETWORK, layer->SendJob(&job));
+    }
+    void WaitJob(uint32_t number, uint32_t maxMs) {
+        ASSERT_TRUE(
+            Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, maxMs));
+        EXPECT_EQ("finished " + std::to_string(number) + " 1 0 1 0", probe.calls.back());
+    }
+    void RunJob(uint32_t number, const std::string& who, const Shared& file,
+                const std::string& line, uint32_t maxMs = 60000) {
+        ASSERT_NO_FATAL_FAILURE(SendJob(number, who, file, line));
+        ASSERT_NO_FATAL_FAILURE(WaitJob(number, maxMs));
+    }
+    // The file as the engine `who` wrote it.
+    std::string Got(const std::string& who, const Shared& file) {
+        return ReadNative(tmp.Native(who + "\\" + file.name));
+    }
+    std::string Log(const std::string& who) { return ReadNative(tmp.Native(who + ".log")); }
+    // What nginx sent for the file under `prefix` ("" or "/slow").
+    int64_t OriginBytes(const Shared& file, const std::string& prefix = "") const {
+        return enginetest::OriginBytes(servers, prefix + "/files/" + file.name);
+    }
+
+    // The bytes done in the latest progress report.
+    int64_t ProgressDone() const {
+        int64_t done = 0;
+        for (const std::string& call : probe.calls) {
+            long long bytes = 0, total = 0;
+            unsigned job = 0, id = 0, counter = 0, index = 0;
+            if (sscanf(call.c_str(), "progress %u %u c%u i%u %lld/%lld", &job, &id, &counter,
+                       &index, &bytes, &total) == 6)
+                done = std::max<int64_t>(done, bytes);
+        }
+        return done;
+    }
+
+    std::string trackerAddress = "127.0.0.1";
+    uint16_t trackerPort = 0;
+    std::vector<std::string> published;
+    std::string jobFolder, jobLine;
+};
 
 }  // namespace enginetest

@@ -52,86 +52,35 @@ std::string HostAddress() {
     return found;
 }
 
-std::string Escaped(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; i < hex.size(); i += 2)
-        out += "%" + hex.substr(i, 2);
-    return out;
-}
-
-// Bytes of a file's own pattern, different for every test file.
-std::string Pattern(size_t size, uint32_t seed) {
-    std::string content(size, '\0');
-    for (size_t i = 0; i < content.size(); ++i)
-        content[i] = (char)(((i + seed) * 2654435761u) >> 24);
-    return content;
-}
-
-// One file shared by a swarm: its name, bytes and torrent.
-struct Shared {
-    std::string name;  // "<stem>-<pid>.pak", in the origin's files/
-    std::string content;
-    MadeTorrent torrent;
-};
-
-class PeerSwarmTest : public EngineTest {
+class PeerSwarmTest : public SwarmTest {
   protected:
     void SetUp() override {
-        EngineTest::SetUp();
+        SwarmTest::SetUp();
         trackerPort = engineprocess::FreePort();
         ASSERT_NE(0, trackerPort);
     }
     void TearDown() override {
-        EngineTest::TearDown();
+        SwarmTest::TearDown();
         tracker.Stop();
-        for (const std::string& doc : published)
-            std::filesystem::remove(servers.DocRootPath(doc));
     }
 
-    std::string Announce() const {
-        return "http://" + trackerAddress + ":" + std::to_string(trackerPort) + "/announce";
-    }
-    std::string TrackerGet(const std::string& query) const {
-        return Shell("curl -s -m 5 'http://" + trackerAddress + ":" + std::to_string(trackerPort) +
-                     query + "'");
-    }
-
-    // Puts `content` on the origin as files/<stem>-<pid>.pak with its torrent
-    // beside it (made by libtorrent, hybrid; or by transmission-create, v1
-    // only), and starts the tracker for it.
-    Shared Publish(const std::string& stem, const std::string& content, bool byTransmission) {
-        Shared file;
-        file.name = stem + "-" + std::to_string(getpid()) + ".pak";
-        file.content = content;
-        const std::string doc = "files/" + file.name;
-        WriteNative(servers.DocRootPath(doc), content);
-        published.push_back(doc);
-        if (byTransmission) {
-            const std::string source = tmp.Native("made/" + file.name);
-            const std::string out = tmp.Native("made/" + file.name + ".torrent");
-            WriteNative(source, content);
-            Shell("transmission-create -o '" + out + "' -t '" + Announce() + "' '" + source +
-                  "' >/dev/null 2>&1");
-            file.torrent = TorrentFromBytes(ReadNative(out));
-            EXPECT_TRUE(file.torrent.v2.empty()) << "a v1-only torrent was expected";
-        } else {
-            file.torrent = TorrentOf(tmp.Native("made"), {{file.name, content}},
-                                     "http://127.0.0.1:1/x", {Announce()});
-        }
-        WriteNative(servers.DocRootPath(doc + ".torrent"), file.torrent.bytes);
-        published.push_back(doc + ".torrent");
-        StartTracker(file.torrent);
-        return file;
+    // A torrent of libtorrent (hybrid), or of transmission-create (v1 only).
+    MadeTorrent MakeTorrent(const Shared& file, bool byTransmission) override {
+        if (!byTransmission)
+            return SwarmTest::MakeTorrent(file, false);
+        const std::string source = tmp.Native("made/" + file.name);
+        const std::string out = tmp.Native("made/" + file.name + ".torrent");
+        WriteNative(source, file.content);
+        Shell("transmission-create -o '" + out + "' -t '" + Announce() + "' '" + source +
+              "' >/dev/null 2>&1");
+        const MadeTorrent torrent = TorrentFromBytes(ReadNative(out));
+        EXPECT_TRUE(torrent.v2.empty()) << "a v1-only torrent was expected";
+        return torrent;
     }
 
-    // opentracker on `trackerAddress`, serving the torrent's hashes only (the v1
-    // one and the v2 one cut to 20 bytes, as hybrid torrents announce both).
-    // It changes root into its folder and runs as "nobody", so the folder is
-    // open to all. Returns once it accepts each hash.
-    void StartTracker(const MadeTorrent& torrent) {
-        std::vector<std::string> hashes = {torrent.v1};
-        if (!torrent.v2.empty())
-            hashes.push_back(torrent.v2.substr(0, 40));
+    // opentracker on `trackerAddress`, whitelisting `hashes`. It changes root
+    // into its folder and runs as "nobody", so the folder is open to all.
+    void ServeHashes(const std::vector<std::string>& hashes) override {
         const std::string folder = tmp.Native("tracker");
         std::string list;
         for (const std::string& hash : hashes)
@@ -143,112 +92,9 @@ class PeerSwarmTest : public EngineTest {
         ASSERT_TRUE(tracker.Start({"opentracker", "-i", trackerAddress, "-p", at, "-P", at, "-d",
                                    folder, "-w", "whitelist"},
                                   tmp.Native("tracker.out")));
-        // It reads its whitelist after it starts answering: a "stopped"
-        // announce (which adds no peer) is refused until then.
-        for (const std::string& hash : hashes) {
-            const std::string stopped = "/announce?info_hash=" + Escaped(hash) +
-                                        "&peer_id=-SF0000-000000000000&port=1&uploaded=0"
-                                        "&downloaded=0&left=0&event=stopped&compact=1";
-            ASSERT_TRUE(libraryloop::RunUntil(
-                [&] {
-                    const std::string answer = TrackerGet(stopped);
-                    return !answer.empty() && answer.find("failure") == std::string::npos;
-                },
-                10000, 100))
-                << TrackerGet(stopped) << ReadNative(tmp.Native("tracker.out"));
-        }
     }
 
-    // Until the tracker knows `count` seeders of the file.
-    void WaitSeeders(const Shared& file, int count) { WaitPeers(file, "8:complete", count); }
-    // Until the tracker knows `count` peers still downloading the file.
-    void WaitLeechers(const Shared& file, int count) { WaitPeers(file, "10:incomplete", count); }
-    // Until the tracker's scrape of the file has `key` (bencoded) at `count`.
-    void WaitPeers(const Shared& file, const std::string& key, int count) {
-        const std::string scrape = "/scrape?info_hash=" + Escaped(file.torrent.v1);
-        const std::string want = key + "i" + std::to_string(count) + "e";
-        ASSERT_TRUE(libraryloop::RunUntil(
-            [&] { return TrackerGet(scrape).find(want) != std::string::npos; }, 30000, 200))
-            << TrackerGet(scrape);
-    }
-
-    // The file's list line on the origin: `prefix` "/files/<name>" with its
-    // hashes.
-    std::string Line(const Shared& file, const std::string& base) const {
-        return base + "/files/" + file.name + "#sha256=" + sftest::Sha256Hex(file.content) +
-               "&btih=" + file.torrent.Btih();
-    }
-    std::string Origin() const { return servers.HttpUrl(""); }
-    // The same file at 64 KiB/s.
-    std::string SlowOrigin() const { return servers.HttpUrl("/slow"); }
-
-    // Starts `process` as the engine `who` on `address` with its log and
-    // state folder in the temp folder, and connects to it.
-    void StartPeer(EngineProcess& process, const std::string& who, const std::string& address,
-                   const EngineProcess::Environment& extra = {}) {
-        EngineProcess::Environment env = {
-            {"SF_ENGINE_LOG", tmp.Native(who + ".log")},
-            {"SF_ENGINE_PEER_LISTEN", address + ":" + std::to_string(engineprocess::FreePort())},
-            {"SF_ENGINE_STATE_DIR", tmp.Native(who + "-state")},
-            {"SF_ENGINE_IDLE_EXIT_MS", "300000"}};
-        env.insert(env.end(), extra.begin(), extra.end());
-        ASSERT_NO_FATAL_FAILURE(StartEngineAs(process, env));
-        ASSERT_TRUE(Connect());
-    }
-
-    // Sends the one-file job `number` for `file` with its list `line` into
-    // the folder `who`; WaitJob() runs until it ends (at most `maxMs`).
-    void SendJob(uint32_t number, const std::string& who, const Shared& file,
-                 const std::string& line) {
-        jobFolder = tmp.Win(who) + "\\";
-        jobLine = line;
-        const ovEngineJobEntry entries[1] = {{1, 2, (int64_t)file.content.size(), jobFolder.c_str(),
-                                              file.name.c_str(), jobLine.c_str()}};
-        const ovEngineJob job = {number, "Swarm", 1, entries};
-        ASSERT_EQ(OV_S_NETWORK, Layer()->SendJob(&job));
-    }
-    void WaitJob(uint32_t number, uint32_t maxMs) {
-        ASSERT_TRUE(
-            Run([&] { return probe.Count("finished") + probe.Count("closed") > 0; }, maxMs));
-        EXPECT_EQ("finished " + std::to_string(number) + " 1 0 1 0", probe.calls.back());
-    }
-    void RunJob(uint32_t number, const std::string& who, const Shared& file,
-                const std::string& line, uint32_t maxMs = 60000) {
-        ASSERT_NO_FATAL_FAILURE(SendJob(number, who, file, line));
-        ASSERT_NO_FATAL_FAILURE(WaitJob(number, maxMs));
-    }
-    // The file as the engine `who` wrote it.
-    std::string Got(const std::string& who, const Shared& file) {
-        return ReadNative(tmp.Native(who + "\\" + file.name));
-    }
-    std::string Log(const std::string& who) { return ReadNative(tmp.Native(who + ".log")); }
-    // What nginx sent for the file under `prefix` ("" or "/slow").
-    int64_t OriginBytes(const Shared& file, const std::string& prefix = "") const {
-        const std::string log =
-            (std::filesystem::path(servers.DocRootPath("files")).parent_path().parent_path() /
-             "nginx" / "logs" / "access.log")
-                .string();
-        return LoggedBytes(log, prefix + "/files/" + file.name);
-    }
-
-    // The bytes done in the latest progress report.
-    int64_t ProgressDone() const {
-        int64_t done = 0;
-        for (const std::string& call : probe.calls) {
-            long long bytes = 0, total = 0;
-            unsigned job = 0, id = 0, counter = 0, index = 0;
-            if (sscanf(call.c_str(), "progress %u %u c%u i%u %lld/%lld", &job, &id, &counter,
-                       &index, &bytes, &total) == 6)
-                done = std::max<int64_t>(done, bytes);
-        }
-        return done;
-    }
-
-    std::string trackerAddress = "127.0.0.1";
-    uint16_t trackerPort = 0;
     Child tracker;
-    std::vector<std::string> published;
-    std::string jobFolder, jobLine;
 };
 
 // transmission-daemon with its own config folder, peers on `address`, its
