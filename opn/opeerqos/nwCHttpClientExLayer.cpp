@@ -139,6 +139,11 @@ int32_t nwCHttpClientExLayer::ReadHead(const uint8_t* data, int32_t length) {
     // their body is never delivered.
     m_bodyDiscarded = refusal != nullptr;
     m_contentLength = m_parser.ContentLength(&m_lengthKnown);
+    // Bytes already here beyond this answer were not asked for: the
+    // connection must not carry another request, where they would be read
+    // as its answer (the listener may hand it on from inside OnResponse).
+    if (m_lengthKnown && (int64_t)(length - end) > m_contentLength)
+        m_surplus = true;
     if (m_listener)
         m_listener->OnResponse(m_key);
     return end;
@@ -152,9 +157,12 @@ int32_t nwCHttpClientExLayer::ReadBody(const uint8_t* data, int32_t length) {
     int32_t offered = length;
     if (m_lengthKnown) {
         const int64_t remaining = m_contentLength - m_bodyReceived;
-        // Bytes beyond the announced length are never handed on.
-        if (remaining <= 0)
+        // Bytes beyond the announced length (of an empty answer: an empty
+        // one never completes here) are never handed on.
+        if (remaining <= 0) {
+            m_surplus = true;
             return length;
+        }
         if (remaining < offered)
             offered = (int32_t)remaining;
     }

@@ -100,7 +100,12 @@ Kept connections (for tests that count connections):
                             connection just as a request comes);
                             ?close=1: every answer says "Connection: close"
                             and the connection closes after it; ?close=2:
-                            it closes after every answer without saying so.
+                            it closes after every answer without saying so;
+                            ?forge=<n>: the first answer on each connection
+                            is followed, in the same send, by an answer
+                            nothing asked for: 200, Content-Length <n>, <n>
+                            bytes 0xEE (a stale answer waiting on a kept
+                            connection), logged "keep <key> conn <c> forged".
 
 Gated answers (for tests that count requests in flight at the server):
 
@@ -540,6 +545,7 @@ class Server:
             number = self.keep_connections
         answers = self.number(params.get("answers", "1000000"))
         close = params.get("close", "0")
+        forge = min(self.number(params["forge"]), 1 << 20) if "forge" in params else -1
         served = 0
         while not self.stop.is_set():
             parts = path.split("/")[2:]
@@ -554,7 +560,11 @@ class Server:
             headers = [("Content-Length", str(size))]
             if close == "1":
                 headers.append(("Connection", "close"))
-            conn.sendall(self.head(200, "OK", headers) + pattern(size))
+            answer = self.head(200, "OK", headers) + pattern(size)
+            if forge >= 0 and served == 0:
+                answer += self.head(200, "OK", [("Content-Length", str(forge))]) + b"\xee" * forge
+                self.log_request(("keep %s conn %d forged" % (key, number)).encode("latin-1"))
+            conn.sendall(answer)
             served += 1
             self.log_request(("keep %s conn %d answer %d" % (key, number, served)).encode("latin-1"))
             if close in ("1", "2"):

@@ -1,0 +1,154 @@
+// The plain downloader's kept connections and resumed files against a
+// hostile server (the fault server) and hostile files in the download
+// folder: an answer nothing asked for waiting on a kept connection is never
+// taken for the next file or the next size check, and a partial file longer
+// than the file, kept under a validator the server still names, is fetched
+// anew rather than continued.
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+// First: it brings winsock2.h, which must come before windows.h.
+#include "integration/FileDownloadTestEnv.h"
+
+#include "opn/platform/pfFileSystem.h"
+
+namespace {
+
+using filedl::OnLibraryThread;
+using filedl::S;
+using Bytes = std::vector<unsigned char>;
+
+Bytes Disk(const std::string& native) {
+    bool exists = false;
+    Bytes bytes = filedl::ReadFile(native, &exists);
+    EXPECT_TRUE(exists) << native;
+    return bytes;
+}
+
+void WriteBytes(const std::string& native, const std::string& bytes) {
+    FILE* f = fopen(native.c_str(), "wb");
+    ASSERT_NE(nullptr, f) << native;
+    if (!bytes.empty())
+        fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
+class PlainAttacks : public filedl::FileDownloadTest {
+  protected:
+    void NewJob() {
+        DropAll();
+        m_job.reset(new CJob(++m_handle, 0, HostTarget()));
+        m_job->SetName("brightwave7");
+    }
+    uint32_t m_handle = 100;
+};
+
+// A server sends, right behind an answer and in the same send, a second
+// answer nothing asked for. Before, a kept connection handed on at once to
+// the next file (an empty file's answer completes at its head) read that
+// stale answer as the next file's: 0xEE bytes written as the file.
+TEST_F(PlainAttacks, AnAnswerNothingAskedForIsNeverTakenForTheNextFile) {
+    struct Case {
+        const char* name;
+        int64_t firstSize;  // the first file's, answered with the stale one behind it
+    };
+    const Case cases[] = {
+        {"behind-an-empty-answer", 0},
+        {"behind-a-body", 3000},
+    };
+    const int64_t kSize = 3000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NewJob();
+        const std::string key = filedl::UniqueKey((std::string(c.name) + "-").c_str());
+        const std::string base = "/keep/" + key + "/";
+        Add(S().FaultUrl(base + std::to_string(c.firstSize) + "?forge=" + std::to_string(kSize)),
+            Win(key), "first.bin");
+        Add(S().FaultUrl(base + std::to_string(kSize)), Win(key), "second.bin", kSize);
+        filedl::SessionRecorder events;
+        UsePool();
+        StartSession(1, c.firstSize + kSize, &events);
+        ASSERT_TRUE(events.WaitEnd());
+        EXPECT_EQ("all", events.Kinds().back()) << m_log->Text();
+        EXPECT_EQ(2, events.Count("file"));
+        for (const std::string& v : events.Violations())
+            ADD_FAILURE() << v;
+        EXPECT_TRUE(Disk(Native(key + "\\first.bin")) == sftest::FaultPattern((size_t)c.firstSize));
+        EXPECT_TRUE(Disk(Native(key + "\\second.bin")) == sftest::FaultPattern((size_t)kSize));
+        const filedl::KeepCount count = filedl::CountKeep(key);
+        EXPECT_EQ(1, count.forged);
+        // The second file was answered by the server, on a connection of its own.
+        EXPECT_EQ(2, count.answers);
+        EXPECT_EQ(2, count.connections);
+    }
+}
+
+// The same behind a size check's answer: the checks beyond the first
+// kMaxSessions start as earlier ones end, on the connections those leave.
+// Before, such a check read the stale answer's length as its file's size.
+TEST_F(PlainAttacks, AStaleAnswerIsNeverTakenForTheNextSizeCheck) {
+    const int32_t kFiles = CPlatformFileSizeChecker::kMaxSessions + 2;
+    const int64_t kSize = 100;
+    const std::string key = filedl::UniqueKey("stale-check-");
+    for (int32_t i = 0; i < kFiles; ++i)
+        Add(S().FaultUrl("/keep/" + key + "/" + std::to_string(kSize) +
+                         "?forge=999&f=" + std::to_string(i)),
+            Win(key), "f" + std::to_string(i) + ".bin");
+    UsePool();
+    StartChecker();
+    const filedl::CheckerRecorder::Outcome outcome = m_checkerEvents.WaitEnd();
+    ASSERT_EQ(1, outcome.completed) << outcome.code << " " << outcome.text;
+    std::vector<int64_t> sizes;
+    ASSERT_TRUE(OnLibraryThread([&] {
+        for (int32_t i = 0; i < kFiles; ++i)
+            sizes.push_back(m_checker->CheckedSize(i));
+    }));
+    for (int32_t i = 0; i < kFiles; ++i)
+        EXPECT_EQ(kSize, sizes[(size_t)i]) << i;
+    EXPECT_EQ(kFiles, filedl::CountKeep(key).answers);
+}
+
+// A partial file as long as the file or longer, kept under the validator
+// the server still names, and a size the job knows: one as long is
+// continued at its end (the server's 416 confirms it), one longer is never
+// continued nor put in place but fetched whole from byte 0, and no count
+// runs past the file's size.
+TEST_F(PlainAttacks, APartialFileAsLongAsTheFileOrLongerIsNeverTakenBeyondIt) {
+    struct Case {
+        const char* name;
+        size_t partBytes;
+        int64_t rangeFrom;  // the one request's
+    };
+    const size_t kSize = 3000;
+    const Case cases[] = {
+        {"as-long", kSize, (int64_t)kSize},
+        {"longer", kSize + 2000, 0},
+    };
+    const std::string kept = "SwarmFetch If-Range 1\n\"v1\"\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NewJob();
+        const std::string key = filedl::UniqueKey((std::string(c.name) + "-").c_str());
+        ASSERT_TRUE(FsCreateFolders(Win(key).c_str()));
+        const Bytes part = sftest::FaultPattern(c.partBytes);
+        WriteBytes(Native(key + "\\f.bin.part"), std::string(part.begin(), part.end()));
+        WriteBytes(Native(key + "\\f.bin.part.part"), kept);
+        Add(S().FaultUrl("/cut/" + key + "/0/" + std::to_string(kSize) + "?etag=%22v1%22"),
+            Win(key), "f.bin", (int64_t)kSize);
+        filedl::SessionRecorder events;
+        StartSession(1, (int64_t)kSize, &events);
+        ASSERT_TRUE(events.WaitEnd());
+        EXPECT_EQ("all", events.Kinds().back()) << m_log->Text();
+        EXPECT_TRUE(Disk(Native(key + "\\f.bin")) == sftest::FaultPattern(kSize));
+        EXPECT_EQ(1, filedl::GetsWith(key));
+        EXPECT_EQ(1, filedl::RequestsWith("cut " + key +
+                                          " range bytes=" + std::to_string(c.rangeFrom) + "-"));
+        for (const std::string& v : events.Violations())
+            ADD_FAILURE() << v;
+    }
+}
+
+}  // namespace
