@@ -150,19 +150,21 @@ int32_t nwCHttpClientExLayer::ReadHead(const uint8_t* data, int32_t length) {
 }
 
 int32_t nwCHttpClientExLayer::ReadBody(const uint8_t* data, int32_t length) {
-    if (m_completed)
+    // Bytes beyond the announced length (after the end, or behind an empty
+    // answer, which never completes here) were not asked for: never handed
+    // on, and left unread, so a connection kept after its answer closes at
+    // its receive bound instead of reading them for as long as they come.
+    const bool beyond =
+        m_completed || (m_headerReceived && m_lengthKnown && m_bodyReceived >= m_contentLength);
+    if (beyond && !m_bodyDiscarded) {
         m_surplus = true;
-    if (m_completed || m_bodyDiscarded || !m_listener)
+        return 0;
+    }
+    if (m_bodyDiscarded || !m_listener)
         return length;
     int32_t offered = length;
     if (m_lengthKnown) {
         const int64_t remaining = m_contentLength - m_bodyReceived;
-        // Bytes beyond the announced length (of an empty answer: an empty
-        // one never completes here) are never handed on.
-        if (remaining <= 0) {
-            m_surplus = true;
-            return length;
-        }
         if (remaining < offered)
             offered = (int32_t)remaining;
     }
@@ -179,7 +181,7 @@ int32_t nwCHttpClientExLayer::ReadBody(const uint8_t* data, int32_t length) {
             m_surplus = true;
         if (m_listener)
             m_listener->OnComplete(m_key);
-        return length;
+        return consumed;
     }
     return consumed;
 }

@@ -111,6 +111,30 @@ TEST_F(PlainAttacks, AStaleAnswerIsNeverTakenForTheNextSizeCheck) {
     EXPECT_EQ(kFiles, filedl::CountKeep(key).answers);
 }
 
+// A server keeps sending after a size check's one byte, on the connection
+// kept for the next request. Before, the kept connection read and dropped
+// those bytes for as long as the server sent them; now they are left
+// unread, so the connection closes at its receive bound.
+TEST_F(PlainAttacks, BytesAfterAKeptAnswerCloseTheConnection) {
+    const std::string key = filedl::UniqueKey("trailing-");
+    Add(S().FaultUrl("/probe/" + key + "/trailing/500"), Win(key), "f.bin");
+    UsePool();
+    StartChecker();
+    const filedl::CheckerRecorder::Outcome outcome = m_checkerEvents.WaitEnd();
+    ASSERT_EQ(1, outcome.completed) << outcome.code << " " << outcome.text;
+    int64_t size = -1;
+    ASSERT_TRUE(OnLibraryThread([&] { size = m_checker->CheckedSize(0); }));
+    EXPECT_EQ(500, size);
+    EXPECT_TRUE(netdl::FaultServerLogged("probe " + key + " closed", 20000));
+    int32_t kept = -1;
+    ASSERT_TRUE(sftest::Eventually(
+        [&] {
+            EXPECT_TRUE(OnLibraryThread([&] { kept = m_pool->KeptCount(); }));
+            return kept == 0;
+        },
+        10000));
+}
+
 // A partial file as long as the file or longer, kept under the validator
 // the server still names, and a size the job knows: one as long is
 // continued at its end (the server's 416 confirms it), one longer is never

@@ -184,7 +184,11 @@ a marker of the test's own; state is kept per key for the server's life:
                             total), no-total ("bytes 0-0/*"), other-range
                             ("bytes 5-5/<size>"), body-anyway (206 "bytes
                             0-0/<size>", Content-Length 1, then up to 1 MiB
-                            more until the client closes)
+                            more until the client closes), trailing (the
+                            honest 206 and its byte, then 300 ms later bytes
+                            nothing asked for, 16 KiB every 10 ms, until the
+                            client closes, logged "probe <key> closed", or
+                            the hold time has passed)
   /probe-sent/<key>         200, text "requests=<n> body=<b>\n" for the
                             /probe requests of <key> so far
 
@@ -1010,6 +1014,9 @@ class FileScenarios:
             "other-range": partial + ("1", [("Content-Range", "bytes 5-5/%d" % size)], whole[5:6]),
             "body-anyway": partial + ("1", [("Content-Range", "bytes 0-0/%d" % size)], whole),
         }
+        if kind == "trailing":
+            self.trail(server, conn, key, size)
+            return
         if kind == "honest":
             if asked and asked[0] <= asked[1] < size:
                 first, last = asked
@@ -1034,6 +1041,22 @@ class FileScenarios:
             with self.lock:
                 self.probes[key][1] += len(body[at:at + 16384])
         server.close_gracefully(conn)
+
+    def trail(self, server, conn, key, size):
+        conn.sendall(server.head(206, "Partial Content", [
+            ("Content-Length", "1"), ("Content-Range", "bytes 0-0/%d" % size)]) + b"\x00")
+        time.sleep(0.3)
+        junk = b"\xee" * 16384
+        deadline = time.monotonic() + server.args.hold
+        while time.monotonic() < deadline and not server.stop.is_set():
+            try:
+                conn.sendall(junk)
+            except socket.timeout:
+                continue  # not read, but not closed either
+            except OSError:
+                server.log_request(("probe %s closed" % key).encode("latin-1"))
+                return
+            time.sleep(0.01)
 
 
 # --- wrong answers to ranged requests ------------------------------------------
