@@ -13,6 +13,7 @@
 // First: it brings winsock2.h, which must come before windows.h.
 #include "integration/FileDownloadTestEnv.h"
 
+#include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/platform/pfFileSystem.h"
 
 namespace {
@@ -133,6 +134,72 @@ TEST_F(PlainAttacks, BytesAfterAKeptAnswerCloseTheConnection) {
             return kept == 0;
         },
         10000));
+}
+
+// nginx's lines of requests whose target holds `marker`: connection number
+// and whether its TLS session was resumed, in the order nginx logged them.
+struct NginxRequest {
+    std::string connection;
+    bool resumed;
+};
+std::vector<NginxRequest> NginxRequests(const std::string& marker, size_t wanted) {
+    std::vector<NginxRequest> found;
+    sftest::Eventually(
+        [&] {
+            found.clear();
+            for (const std::string& line : S().NginxConnectionLines()) {
+                if (line.find(marker) == std::string::npos)
+                    continue;
+                const size_t first = line.find(' ');
+                const size_t second = line.find(' ', first + 1);
+                if (first == std::string::npos || second == std::string::npos)
+                    continue;
+                found.push_back(
+                    NginxRequest{line.substr(0, first), line.compare(second + 1, 2, "r ") == 0});
+            }
+            return found.size() >= wanted;
+        },
+        10000);
+    return found;
+}
+
+// One job's files on the same port under another host name, and then in
+// plain http: a kept connection and a kept TLS session are for their own
+// scheme, host and port only. The host name's certificate names both hosts;
+// plain http to the TLS port gets nginx's 400 and fails the file.
+TEST_F(PlainAttacks, KeptConnectionsAndTlsSessionsStayWithTheirSchemeAndHost) {
+    ResultCode added = OV_E_PLATFORM;
+    ASSERT_TRUE(OnLibraryThread(
+        [&] { added = AddTrustedCertificate("swarmfetch-test", S().CertPem().c_str()); }));
+    ASSERT_TRUE(OV_SUCCEEDED(added));
+    bool ok = false;
+    const Bytes list = S().DocRootFile("files/list.txt", &ok);
+    ASSERT_TRUE(ok);
+    const int64_t size = (int64_t)list.size();
+    const std::string marker = "tls=" + filedl::UniqueKey("cross-");
+    const std::string path = "/files/list.txt?" + marker;
+    const std::string byAddress = S().HttpsUrl(path + "-a");
+    const std::string byName = S().HttpsUrl(path + "-b", "localhost");
+    std::string plain = S().HttpsUrl(path + "-c");
+    plain.replace(0, 5, "http");
+    Add(byAddress, Win("cross"), "a.txt", size);
+    Add(byName, Win("cross"), "b.txt", size);
+    Add(plain, Win("cross"), "c.txt", size);
+    UsePool();
+    StartSession(1, 3 * size);
+    ASSERT_TRUE(m_sessionEvents.WaitEnd());
+    EXPECT_EQ("failed", m_sessionEvents.Kinds().back());
+    EXPECT_EQ(2, m_sessionEvents.Count("file"));
+    EXPECT_TRUE(Disk(Native("cross\\a.txt")) == list);
+    EXPECT_TRUE(Disk(Native("cross\\b.txt")) == list);
+    int32_t reuses = -1;
+    ASSERT_TRUE(OnLibraryThread([&] { reuses = m_pool->ReuseCount(); }));
+    EXPECT_EQ(0, reuses);
+    const std::vector<NginxRequest> requests = NginxRequests(marker + "-", 2);
+    ASSERT_LE(2u, requests.size());
+    EXPECT_NE(requests[0].connection, requests[1].connection);
+    EXPECT_FALSE(requests[0].resumed);
+    EXPECT_FALSE(requests[1].resumed);
 }
 
 // A partial file as long as the file or longer, kept under the validator
