@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 
 #include "opn/opeerqos/Lib_SSL/TlsGlobal.h"
 #include "opn/platform/pfFileSystem.h"
+#include "sdk/download/plain/FilesInFlight.h"
 
 namespace {
 
@@ -134,6 +136,55 @@ TEST_F(PlainAttacks, BytesAfterAKeptAnswerCloseTheConnection) {
             return kept == 0;
         },
         10000));
+}
+
+// A list that names one file twice (the same folder and name, written
+// alike or not, another source). The job refuses the second entry; if it
+// took it, with files in flight both would write the one partial file at
+// once: the file must end as one entry wrote it.
+TEST_F(PlainAttacks, AFileListedTwiceIsNeverWrittenByTwoEntriesAtOnce) {
+    struct Case {
+        const char* name;
+        const char* folderTail;  // appended to the first entry's folder
+        const char* fileName;
+    };
+    const Case cases[] = {
+        {"same", "", "same.bin"},
+        {"other-case", "", "SAME.bin"},
+        {"slashes", "/", "same.bin"},
+        {"doubled-separator", "\\\\", "same.bin"},
+        {"dot-folder", "\\.\\", "same.bin"},
+        {"folder-and-back", "\\sub\\..\\", "same.bin"},
+        {"dropped-dot", ".", "same.bin"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NewJob();
+        const std::string key = filedl::UniqueKey((std::string(c.name) + "-").c_str());
+        const int64_t kFirst = 300000;
+        const int64_t kSecond = 100000;
+        Add(S().FaultUrl("/keep/" + key + "a/" + std::to_string(kFirst)), Win(key) + "\\",
+            "same.bin", kFirst);
+        const int32_t added =
+            m_job->AddFile(S().FaultUrl("/keep/" + key + "b/" + std::to_string(kSecond)).c_str(),
+                           (Win(key) + c.folderTail).c_str(), c.fileName, kSecond, 0, 0);
+        EXPECT_NE(SF_RESULT_OK, added);
+        if (added != SF_RESULT_OK)
+            continue;
+        filedl::SessionRecorder events;
+        std::unique_ptr<FilesInFlight> flight;
+        ASSERT_TRUE(OnLibraryThread([&] {
+            flight.reset(new FilesInFlight());
+            flight->SetListener(&events, &events);
+            flight->SetConnectionPool(m_pool.get());
+            flight->Start(*m_job);
+        }));
+        ASSERT_TRUE(events.WaitEnd());
+        EXPECT_EQ("all", events.Kinds().back()) << m_log->Text();
+        EXPECT_EQ(2, events.Count("file"));
+        EXPECT_TRUE(Disk(Native(key + "\\same.bin")) == sftest::FaultPattern((size_t)kSecond));
+        EXPECT_TRUE(OnLibraryThread([&] { flight.reset(); }));
+    }
 }
 
 // nginx's lines of requests whose target holds `marker`: connection number
