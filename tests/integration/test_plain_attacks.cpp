@@ -293,4 +293,29 @@ TEST_F(PlainAttacks, APartialFileAsLongAsTheFileOrLongerIsNeverTakenBeyondIt) {
     }
 }
 
+// A folder (with a file in it) where the validator is kept: neither read,
+// emptied nor removed; the partial file beside it is not continued and the
+// file is fetched whole.
+TEST_F(PlainAttacks, AFolderAtTheValidatorsNameIsLeftAlone) {
+    const size_t kSize = 3000;
+    const std::string key = filedl::UniqueKey("validator-folder-");
+    ASSERT_TRUE(FsCreateFolders(Win(key + "\\f.bin.part.part").c_str()));
+    const std::string inside = "SwarmFetch If-Range 1\n\"v1\"\n";
+    WriteBytes(Native(key + "\\f.bin.part.part\\keep.txt"), inside);
+    const Bytes part = sftest::FaultPattern(1000);
+    WriteBytes(Native(key + "\\f.bin.part"), std::string(part.begin(), part.end()));
+    Add(S().FaultUrl("/cut/" + key + "/0/" + std::to_string(kSize) + "?etag=%22v1%22"), Win(key),
+        "f.bin", (int64_t)kSize);
+    filedl::SessionRecorder events;
+    StartSession(1, (int64_t)kSize, &events);
+    ASSERT_TRUE(events.WaitEnd());
+    EXPECT_EQ("all", events.Kinds().back()) << m_log->Text();
+    EXPECT_TRUE(Disk(Native(key + "\\f.bin")) == sftest::FaultPattern(kSize));
+    EXPECT_EQ(1, filedl::RequestsWith("cut " + key + " range bytes=0-"));
+    const Bytes still = Disk(Native(key + "\\f.bin.part.part\\keep.txt"));
+    EXPECT_EQ(inside, std::string(still.begin(), still.end()));
+    for (const std::string& v : events.Violations())
+        ADD_FAILURE() << v;
+}
+
 }  // namespace
