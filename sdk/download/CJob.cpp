@@ -10,7 +10,8 @@
 #include <string.h>
 
 struct CJob::IndexRecord {
-    ovCString key;  // lower-cased folder plus file name
+    ovCString key;       // lower-cased folder plus file name
+    ovCString sameFile;  // the key with its spellings folded (FoldPath)
     DownloadEntry* entry;
 };
 
@@ -126,10 +127,10 @@ uint32_t FoldPath(char* text, uint32_t length, uint32_t* starts) {
 }
 
 // The key of a path: its letters lowered, as Windows ignores their case in
-// names, and its spellings folded (FoldPath; '/' reads as '\\'). The byte
-// after a lead byte is the second half of a double-byte character, never a
-// letter ("\xB0\x41" and "\xB0\x61" are two names).
-bool LowerKey(const char* path, ovCString& key) {
+// names; with `fold` also its spellings folded (FoldPath; '/' reads as '\\').
+// The byte after a lead byte is the second half of a double-byte
+// character, never a letter ("\xB0\x41" and "\xB0\x61" are two names).
+bool LowerKey(const char* path, ovCString& key, bool fold = false) {
     if (!key.Assign(path))
         return false;
     if (key.Length() == 0)
@@ -148,10 +149,10 @@ bool LowerKey(const char* path, ovCString& key) {
             ++i;
         else if (text[i] >= 'A' && text[i] <= 'Z')
             text[i] = (char)(text[i] - 'A' + 'a');
-        else if (text[i] == '/')
+        else if (fold && text[i] == '/')
             text[i] = '\\';
     }
-    const bool ok = key.Assign(text, FoldPath(text, length, starts));
+    const bool ok = key.Assign(text, fold ? FoldPath(text, length, starts) : length);
     free(text);
     free(starts);
     return ok;
@@ -283,10 +284,13 @@ int32_t CJob::Resolve(const char* url, const char* folder, const char* fileName,
 
     ovCString path;
     if (!file->folder.Assign(folderText) || !path.Assign(file->folder) ||
-        !path.Append(file->name) || !LowerKey(path.CStr(), file->key))
+        !path.Append(file->name) || !LowerKey(path.CStr(), file->key) ||
+        !LowerKey(path.CStr(), file->sameFile, true))
         return SF_RESULT_FAILED;
+    // One file spelled two ways is listed twice too: with files in flight
+    // both entries would write its partial file at once.
     for (ovCPtrList::Node* node = m_index.HeadNode(); node; node = node->next) {
-        if (static_cast<IndexRecord*>(node->element)->key.Equals(file->key))
+        if (static_cast<IndexRecord*>(node->element)->sameFile.Equals(file->sameFile))
             return SF_RESULT_FAILED;
     }
     return SF_RESULT_OK;
@@ -324,6 +328,7 @@ int32_t CJob::AddPrepared(NewFile* prepared, int32_t value1, int32_t value2) {
     entry->value1 = value1;
     entry->value2 = value2;
     record->key.Swap(file.key);
+    record->sameFile.Swap(file.sameFile);
     record->entry = entry;
     if (!m_entries.AddTail(entry)) {
         delete entry;
