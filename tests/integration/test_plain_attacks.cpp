@@ -1,9 +1,11 @@
-// The plain downloader's kept connections and resumed files against a
-// hostile server (the fault server) and hostile files in the download
-// folder: an answer nothing asked for waiting on a kept connection is never
-// taken for the next file or the next size check, and a partial file longer
-// than the file, kept under a validator the server still names, is fetched
-// anew rather than continued.
+// The plain downloader's kept connections, files in flight and resumed
+// files against a hostile server (the fault server, nginx) and hostile
+// files in the download folder: an answer nothing asked for is never taken
+// for the next file or size check, bytes a server goes on sending close the
+// kept connection, connections and TLS sessions stay with their scheme,
+// host and port, one file spelled two ways is never listed twice, and a
+// partial file or validator name that is not what it should be is never
+// continued nor taken beyond the file.
 #include <stdint.h>
 #include <stdio.h>
 
