@@ -139,22 +139,32 @@ int32_t nwCHttpClientExLayer::ReadHead(const uint8_t* data, int32_t length) {
     // their body is never delivered.
     m_bodyDiscarded = refusal != nullptr;
     m_contentLength = m_parser.ContentLength(&m_lengthKnown);
+    // Bytes already here beyond this answer were not asked for: the
+    // connection must not carry another request, where they would be read
+    // as its answer (the listener may hand it on from inside OnResponse).
+    if (m_lengthKnown && (int64_t)(length - end) > m_contentLength)
+        m_surplus = true;
     if (m_listener)
         m_listener->OnResponse(m_key);
     return end;
 }
 
 int32_t nwCHttpClientExLayer::ReadBody(const uint8_t* data, int32_t length) {
-    if (m_completed)
+    // Bytes beyond the announced length (after the end, or behind an empty
+    // answer, which never completes here) were not asked for: never handed
+    // on, and left unread, so a connection kept after its answer closes at
+    // its receive bound instead of reading them for as long as they come.
+    const bool beyond =
+        m_completed || (m_headerReceived && m_lengthKnown && m_bodyReceived >= m_contentLength);
+    if (beyond && !m_bodyDiscarded) {
         m_surplus = true;
-    if (m_completed || m_bodyDiscarded || !m_listener)
+        return 0;
+    }
+    if (m_bodyDiscarded || !m_listener)
         return length;
     int32_t offered = length;
     if (m_lengthKnown) {
         const int64_t remaining = m_contentLength - m_bodyReceived;
-        // Bytes beyond the announced length are never handed on.
-        if (remaining <= 0)
-            return length;
         if (remaining < offered)
             offered = (int32_t)remaining;
     }
@@ -171,7 +181,7 @@ int32_t nwCHttpClientExLayer::ReadBody(const uint8_t* data, int32_t length) {
             m_surplus = true;
         if (m_listener)
             m_listener->OnComplete(m_key);
-        return length;
+        return consumed;
     }
     return consumed;
 }

@@ -88,8 +88,9 @@ class ovIHttpClientExLayer : public ovIUnknown {
     // Slot 15. Whether the connection may carry another request once this
     // response has ended: an HTTP/1.1 answer without "Connection: close",
     // whose body has a Content-Length, is read as plain bytes and has no
-    // byte beyond it. `*remaining` gets the body bytes still to come (0 once
-    // complete). Fails when the connection must not be kept.
+    // byte beyond it (none came with its head or after its end, an empty
+    // body's included). `*remaining` gets the body bytes still to come (0
+    // once complete). Fails when the connection must not be kept.
     virtual ResultCode GetKeepAlive(int64_t* remaining) = 0;
     // Slot 16. Makes the layer ready for the next GET on the connection it
     // is on: forgets the request (headers, parameters, builder) and the

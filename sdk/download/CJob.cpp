@@ -10,7 +10,8 @@
 #include <string.h>
 
 struct CJob::IndexRecord {
-    ovCString key;  // lower-cased folder plus file name
+    ovCString key;       // lower-cased folder plus file name
+    ovCString sameFile;  // the key with its spellings folded (FoldPath)
     DownloadEntry* entry;
 };
 
@@ -85,27 +86,75 @@ int32_t NameFromMirrors(const char* list, ovCString& name) {
     }
 }
 
+// Folds the spellings of one path that the file system reads alike into one,
+// in place; returns the new length. Separators are backslashes. Kept as
+// written: the root (a leading "\\" or "\", or a drive "x:\"). Folded:
+// doubled separators, "." steps, ".." steps (taken back lexically, never
+// past the root) and the dots and spaces Windows drops at a part's end.
+// The byte after a lead byte is never a separator, dot or space.
+uint32_t FoldPath(char* text, uint32_t length, uint32_t* starts) {
+    uint32_t root = 0;
+    while (root < length && root < 2 && text[root] == '\\')
+        ++root;
+    if (root == 0 && length >= 2 && text[1] == ':')
+        root = length >= 3 && text[2] == '\\' ? 3 : 2;
+    uint32_t out = root;
+    uint32_t parts = 0;
+    uint32_t i = root;
+    while (i < length) {
+        uint32_t end = i;
+        while (end < length && text[end] != '\\')
+            end += CodePageIsLeadByte((unsigned char)text[end]) && end + 1 < length ? 2 : 1;
+        const uint32_t size = end - i;
+        const bool dot = size == 1 && text[i] == '.';
+        const bool up = size == 2 && text[i] == '.' && text[i + 1] == '.';
+        uint32_t kept = size;
+        while (!dot && !up && kept > 0 && (text[i + kept - 1] == '.' || text[i + kept - 1] == ' '))
+            --kept;
+        if (up) {
+            if (parts > 0)
+                out = starts[--parts];
+        } else if (!dot && kept > 0) {
+            starts[parts++] = out;
+            memmove(text + out, text + i, kept);
+            out += kept;
+            if (end < length)
+                text[out++] = '\\';
+        }
+        i = end + 1;
+    }
+    return out;
+}
+
 // The key of a path: its letters lowered, as Windows ignores their case in
-// names. The byte after a lead byte is the second half of a double-byte
+// names; with `fold` also its spellings folded (FoldPath; '/' reads as '\\').
+// The byte after a lead byte is the second half of a double-byte
 // character, never a letter ("\xB0\x41" and "\xB0\x61" are two names).
-bool LowerKey(const char* path, ovCString& key) {
+bool LowerKey(const char* path, ovCString& key, bool fold = false) {
     if (!key.Assign(path))
         return false;
     if (key.Length() == 0)
         return true;
     const uint32_t length = key.Length();
     char* text = static_cast<char*>(malloc(length));
-    if (!text)
+    uint32_t* starts = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * length));
+    if (!text || !starts) {
+        free(text);
+        free(starts);
         return false;
+    }
     memcpy(text, key.CStr(), length);
     for (uint32_t i = 0; i < length; ++i) {
         if (CodePageIsLeadByte((unsigned char)text[i]))
             ++i;
         else if (text[i] >= 'A' && text[i] <= 'Z')
             text[i] = (char)(text[i] - 'A' + 'a');
+        else if (fold && text[i] == '/')
+            text[i] = '\\';
     }
-    const bool ok = key.Assign(text, length);
+    const bool ok = key.Assign(text, fold ? FoldPath(text, length, starts) : length);
     free(text);
+    free(starts);
     return ok;
 }
 
@@ -235,10 +284,13 @@ int32_t CJob::Resolve(const char* url, const char* folder, const char* fileName,
 
     ovCString path;
     if (!file->folder.Assign(folderText) || !path.Assign(file->folder) ||
-        !path.Append(file->name) || !LowerKey(path.CStr(), file->key))
+        !path.Append(file->name) || !LowerKey(path.CStr(), file->key) ||
+        !LowerKey(path.CStr(), file->sameFile, true))
         return SF_RESULT_FAILED;
+    // One file spelled two ways is listed twice too: with files in flight
+    // both entries would write its partial file at once.
     for (ovCPtrList::Node* node = m_index.HeadNode(); node; node = node->next) {
-        if (static_cast<IndexRecord*>(node->element)->key.Equals(file->key))
+        if (static_cast<IndexRecord*>(node->element)->sameFile.Equals(file->sameFile))
             return SF_RESULT_FAILED;
     }
     return SF_RESULT_OK;
@@ -276,6 +328,7 @@ int32_t CJob::AddPrepared(NewFile* prepared, int32_t value1, int32_t value2) {
     entry->value1 = value1;
     entry->value2 = value2;
     record->key.Swap(file.key);
+    record->sameFile.Swap(file.sameFile);
     record->entry = entry;
     if (!m_entries.AddTail(entry)) {
         delete entry;

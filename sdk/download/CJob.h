@@ -210,7 +210,8 @@ struct CJob::NewFile {
     ovCString urlList;  // trimmed
     ovCString folder;   // backslashes only, final backslash
     ovCString name;
-    ovCString key;      // lower-cased folder plus name
-    int64_t size = -1;  // the host's, -1 when it gave none
+    ovCString key;       // lower-cased folder plus name
+    ovCString sameFile;  // the key with the spellings of one path folded
+    int64_t size = -1;   // the host's, -1 when it gave none
     ExpectedContent content;
 };

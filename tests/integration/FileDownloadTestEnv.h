@@ -42,11 +42,13 @@ using netdl::RequestsWith;
 using netdl::UniqueKey;
 
 // What the fault server's /keep/ answers of `key` saw: the connections that
-// answered, the answers, and the requests it read and closed unanswered.
+// answered, the answers, the requests it read and closed unanswered, and the
+// unasked answers it sent.
 struct KeepCount {
     int connections = 0;
     int answers = 0;
     int dropped = 0;
+    int forged = 0;  // answers sent that nothing asked for (?forge=)
 };
 inline KeepCount CountKeep(const std::string& key) {
     KeepCount count;
@@ -58,6 +60,10 @@ inline KeepCount CountKeep(const std::string& key) {
         const std::string rest = line.substr(prefix.size());
         if (rest.find(" dropped") != std::string::npos) {
             ++count.dropped;
+            continue;
+        }
+        if (rest.find(" forged") != std::string::npos) {
+            ++count.forged;
             continue;
         }
         ++count.answers;

@@ -431,7 +431,10 @@ TEST(HttpResponseReader, ListenerThatConsumesLittleGetsTheRestOfferedAgain) {
     EXPECT_EQ(1, h.recorder.Count("complete"));
     EXPECT_EQ(4, h.recorder.Count("data"));  // 3 + 3 + 3 + 1
     EXPECT_EQ(10u, h.recorder.largestDelivery);
-    EXPECT_TRUE(h.pending.empty());  // the tail beyond the length was dropped
+    // The tail beyond the length is left unread, and the connection is not kept.
+    EXPECT_EQ("tail", h.pending);
+    int64_t remaining = -1;
+    EXPECT_TRUE(OV_FAILED(h.layer->GetKeepAlive(&remaining)));
 }
 
 TEST(HttpResponseReader, ListenerThatConsumesNothingWaitsForTheNextReceive) {
@@ -447,15 +450,58 @@ TEST(HttpResponseReader, ListenerThatConsumesNothingWaitsForTheNextReceive) {
     EXPECT_EQ(6, h.layer->BodyReceived());
 }
 
-TEST(HttpResponseReader, BytesAfterCompletionAreDroppedWithoutAnotherComplete) {
-    ReaderHarness h;
-    ASSERT_TRUE(h.Receive("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nab"));
-    ASSERT_TRUE(h.Receive(std::string(5000, 'z')));
-    ASSERT_TRUE(h.Receive("more"));
-    EXPECT_EQ("ab", h.recorder.body);
-    EXPECT_EQ(1, h.recorder.Count("complete"));
-    EXPECT_EQ(1, h.recorder.Count("data"));
-    EXPECT_TRUE(h.pending.empty());
+// Nothing was asked after an answer: bytes behind it are never delivered nor
+// read (the context closes once its receive bound is full), and the
+// connection may not carry another request, where they would be read as its
+// answer. Also behind an empty answer, which never completes.
+TEST(HttpResponseReader, BytesBehindAnAnswerAreLeftUnreadAndEndKeepAlive) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> receives;
+        std::string body;
+        std::string unread;
+    };
+    const std::string forged = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nEEE";
+    const Case cases[] = {
+        {"after completion",
+         {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nab", std::string(5000, 'z'), "more"},
+         "ab",
+         std::string(5000, 'z') + "more"},
+        {"with the last body bytes",
+         {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nab" + forged},
+         "ab",
+         forged},
+        {"with an empty answer's head",
+         {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n" + forged},
+         "",
+         forged},
+        {"after an empty answer",
+         {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", forged},
+         "",
+         forged},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReaderHarness h;
+        for (const std::string& chunk : c.receives)
+            ASSERT_TRUE(h.Receive(chunk));
+        EXPECT_EQ(c.body, h.recorder.body);
+        EXPECT_EQ(c.body.empty() ? 0 : 1, h.recorder.Count("complete"));
+        EXPECT_EQ(c.body.empty() ? 0 : 1, h.recorder.Count("data"));
+        EXPECT_EQ(1, h.recorder.Count("response"));
+        EXPECT_EQ(c.unread, h.pending);
+        int64_t remaining = -1;
+        EXPECT_TRUE(OV_FAILED(h.layer->GetKeepAlive(&remaining)));
+    }
+    // The same answers alone may be kept.
+    for (const char* alone : {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nab",
+                              "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}) {
+        ReaderHarness h;
+        ASSERT_TRUE(h.Receive(alone));
+        int64_t remaining = -1;
+        EXPECT_TRUE(OV_SUCCEEDED(h.layer->GetKeepAlive(&remaining))) << alone;
+        EXPECT_EQ(0, remaining);
+    }
 }
 
 TEST(HttpResponseReader, HugeAnnouncedLengthStreamsWithoutCompleting) {

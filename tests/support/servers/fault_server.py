@@ -100,7 +100,12 @@ Kept connections (for tests that count connections):
                             connection just as a request comes);
                             ?close=1: every answer says "Connection: close"
                             and the connection closes after it; ?close=2:
-                            it closes after every answer without saying so.
+                            it closes after every answer without saying so;
+                            ?forge=<n>: the first answer on each connection
+                            is followed, in the same send, by an answer
+                            nothing asked for: 200, Content-Length <n>, <n>
+                            bytes 0xEE (a stale answer waiting on a kept
+                            connection), logged "keep <key> conn <c> forged".
 
 Gated answers (for tests that count requests in flight at the server):
 
@@ -179,7 +184,11 @@ a marker of the test's own; state is kept per key for the server's life:
                             total), no-total ("bytes 0-0/*"), other-range
                             ("bytes 5-5/<size>"), body-anyway (206 "bytes
                             0-0/<size>", Content-Length 1, then up to 1 MiB
-                            more until the client closes)
+                            more until the client closes), trailing (the
+                            honest 206 and its byte, then 300 ms later bytes
+                            nothing asked for, 16 KiB every 10 ms, until the
+                            client closes, logged "probe <key> closed", or
+                            the hold time has passed)
   /probe-sent/<key>         200, text "requests=<n> body=<b>\n" for the
                             /probe requests of <key> so far
 
@@ -540,6 +549,7 @@ class Server:
             number = self.keep_connections
         answers = self.number(params.get("answers", "1000000"))
         close = params.get("close", "0")
+        forge = min(self.number(params["forge"]), 1 << 20) if "forge" in params else -1
         served = 0
         while not self.stop.is_set():
             parts = path.split("/")[2:]
@@ -554,7 +564,11 @@ class Server:
             headers = [("Content-Length", str(size))]
             if close == "1":
                 headers.append(("Connection", "close"))
-            conn.sendall(self.head(200, "OK", headers) + pattern(size))
+            answer = self.head(200, "OK", headers) + pattern(size)
+            if forge >= 0 and served == 0:
+                answer += self.head(200, "OK", [("Content-Length", str(forge))]) + b"\xee" * forge
+                self.log_request(("keep %s conn %d forged" % (key, number)).encode("latin-1"))
+            conn.sendall(answer)
             served += 1
             self.log_request(("keep %s conn %d answer %d" % (key, number, served)).encode("latin-1"))
             if close in ("1", "2"):
@@ -1000,6 +1014,9 @@ class FileScenarios:
             "other-range": partial + ("1", [("Content-Range", "bytes 5-5/%d" % size)], whole[5:6]),
             "body-anyway": partial + ("1", [("Content-Range", "bytes 0-0/%d" % size)], whole),
         }
+        if kind == "trailing":
+            self.trail(server, conn, key, size)
+            return
         if kind == "honest":
             if asked and asked[0] <= asked[1] < size:
                 first, last = asked
@@ -1024,6 +1041,22 @@ class FileScenarios:
             with self.lock:
                 self.probes[key][1] += len(body[at:at + 16384])
         server.close_gracefully(conn)
+
+    def trail(self, server, conn, key, size):
+        conn.sendall(server.head(206, "Partial Content", [
+            ("Content-Length", "1"), ("Content-Range", "bytes 0-0/%d" % size)]) + b"\x00")
+        time.sleep(0.3)
+        junk = b"\xee" * 16384
+        deadline = time.monotonic() + server.args.hold
+        while time.monotonic() < deadline and not server.stop.is_set():
+            try:
+                conn.sendall(junk)
+            except socket.timeout:
+                continue  # not read, but not closed either
+            except OSError:
+                server.log_request(("probe %s closed" % key).encode("latin-1"))
+                return
+            time.sleep(0.01)
 
 
 # --- wrong answers to ranged requests ------------------------------------------
