@@ -7,6 +7,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -78,6 +79,41 @@ inline KeepCount CountKeep(const std::string& key) {
 inline std::vector<unsigned char> ReadFile(const std::string& nativePath, bool* exists) {
     const std::string bytes = supporttest::ReadWholeFile(nativePath, exists);
     return std::vector<unsigned char>(bytes.begin(), bytes.end());
+}
+
+inline void WriteBytes(const std::string& native, const std::string& bytes) {
+    FILE* f = fopen(native.c_str(), "wb");
+    ASSERT_NE(nullptr, f) << native;
+    if (!bytes.empty())
+        fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
+// nginx's lines of requests whose target holds `marker`: connection number
+// and whether its TLS session was resumed, in the order nginx logged them.
+struct NginxRequest {
+    std::string connection;
+    bool resumed;
+};
+inline std::vector<NginxRequest> NginxRequests(const std::string& marker, size_t wanted) {
+    std::vector<NginxRequest> found;
+    sftest::Eventually(
+        [&] {
+            found.clear();
+            for (const std::string& line : S().NginxConnectionLines()) {
+                if (line.find(marker) == std::string::npos)
+                    continue;
+                const size_t first = line.find(' ');
+                const size_t second = line.find(' ', first + 1);
+                if (first == std::string::npos || second == std::string::npos)
+                    continue;
+                found.push_back(
+                    NginxRequest{line.substr(0, first), line.compare(second + 1, 2, "r ") == 0});
+            }
+            return found.size() >= wanted;
+        },
+        10000);
+    return found;
 }
 
 // What a CPlatformSession reported, in order. Every report runs on the

@@ -24,6 +24,7 @@ namespace {
 
 using filedl::OnLibraryThread;
 using filedl::S;
+using filedl::WriteBytes;
 using Kinds = std::vector<std::string>;
 using Bytes = std::vector<unsigned char>;
 
@@ -35,14 +36,6 @@ Bytes Pattern(size_t size) {
 
 std::string Fragment(const Bytes& bytes) {
     return "#sha256=" + sftest::Sha256Hex(bytes) + "&size=" + std::to_string(bytes.size());
-}
-
-void WriteBytes(const std::string& native, const std::string& bytes) {
-    FILE* f = fopen(native.c_str(), "wb");
-    ASSERT_NE(nullptr, f) << native;
-    if (!bytes.empty())
-        fwrite(bytes.data(), 1, bytes.size(), f);
-    fclose(f);
 }
 
 std::string Text(const Bytes& bytes) {

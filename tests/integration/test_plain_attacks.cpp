@@ -22,8 +22,11 @@
 
 namespace {
 
+using filedl::NginxRequest;
+using filedl::NginxRequests;
 using filedl::OnLibraryThread;
 using filedl::S;
+using filedl::WriteBytes;
 using Bytes = std::vector<unsigned char>;
 
 Bytes Disk(const std::string& native) {
@@ -31,14 +34,6 @@ Bytes Disk(const std::string& native) {
     Bytes bytes = filedl::ReadFile(native, &exists);
     EXPECT_TRUE(exists) << native;
     return bytes;
-}
-
-void WriteBytes(const std::string& native, const std::string& bytes) {
-    FILE* f = fopen(native.c_str(), "wb");
-    ASSERT_NE(nullptr, f) << native;
-    if (!bytes.empty())
-        fwrite(bytes.data(), 1, bytes.size(), f);
-    fclose(f);
 }
 
 class PlainAttacks : public filedl::FileDownloadTest {
@@ -187,33 +182,6 @@ TEST_F(PlainAttacks, AFileListedTwiceIsNeverWrittenByTwoEntriesAtOnce) {
         EXPECT_TRUE(Disk(Native(key + "\\same.bin")) == sftest::FaultPattern((size_t)kSecond));
         EXPECT_TRUE(OnLibraryThread([&] { flight.reset(); }));
     }
-}
-
-// nginx's lines of requests whose target holds `marker`: connection number
-// and whether its TLS session was resumed, in the order nginx logged them.
-struct NginxRequest {
-    std::string connection;
-    bool resumed;
-};
-std::vector<NginxRequest> NginxRequests(const std::string& marker, size_t wanted) {
-    std::vector<NginxRequest> found;
-    sftest::Eventually(
-        [&] {
-            found.clear();
-            for (const std::string& line : S().NginxConnectionLines()) {
-                if (line.find(marker) == std::string::npos)
-                    continue;
-                const size_t first = line.find(' ');
-                const size_t second = line.find(' ', first + 1);
-                if (first == std::string::npos || second == std::string::npos)
-                    continue;
-                found.push_back(
-                    NginxRequest{line.substr(0, first), line.compare(second + 1, 2, "r ") == 0});
-            }
-            return found.size() >= wanted;
-        },
-        10000);
-    return found;
 }
 
 // One job's files on the same port under another host name, and then in

@@ -31,6 +31,8 @@
 namespace {
 
 using filedl::FileDownloadTest;
+using filedl::NginxRequest;
+using filedl::NginxRequests;
 using filedl::OnLibraryThread;
 using filedl::S;
 using Kinds = std::vector<std::string>;
@@ -219,33 +221,6 @@ TEST_F(PlatformSession, KeptConnectionsCarryTheFilesWhateverTheServerDoesAfterAn
         ExpectCleanEnd();
         DropAll();
     }
-}
-
-// nginx's lines of requests whose target holds `marker`: connection number
-// and whether its TLS session was resumed, in the order nginx logged them.
-struct NginxRequest {
-    std::string connection;
-    bool resumed;
-};
-std::vector<NginxRequest> NginxRequests(const std::string& marker, size_t wanted) {
-    std::vector<NginxRequest> found;
-    sftest::Eventually(
-        [&] {
-            found.clear();
-            for (const std::string& line : S().NginxConnectionLines()) {
-                if (line.find(marker) == std::string::npos)
-                    continue;
-                const size_t first = line.find(' ');
-                const size_t second = line.find(' ', first + 1);
-                if (first == std::string::npos || second == std::string::npos)
-                    continue;
-                found.push_back(
-                    NginxRequest{line.substr(0, first), line.compare(second + 1, 2, "r ") == 0});
-            }
-            return found.size() >= wanted;
-        },
-        10000);
-    return found;
 }
 
 TEST_F(PlatformSession, OverHttpsAKeptConnectionSkipsTheHandshakeAndANewOneResumesTheSession) {
